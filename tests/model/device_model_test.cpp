@@ -1,0 +1,59 @@
+#include "model/device_model.hpp"
+
+#include <gtest/gtest.h>
+
+#include "model/link_types.hpp"
+#include "model/setup_kind.hpp"
+
+namespace kinetra::model {
+namespace {
+
+TEST(DeviceModel, NamesCodesOutsideTheContiguousRange) {
+    EXPECT_EQ(nameOf(DeviceModel{201}), "railUnitGen1");
+    EXPECT_EQ(nameOf(DeviceModel{255}), "none");
+    EXPECT_EQ(nameOf(DeviceModel{254}), "railUnit");
+    EXPECT_EQ(nameOf(DeviceModel{18}), "railUnit");
+    EXPECT_EQ(deviceModelFromName("lensDriveMax"), DeviceModel::lensDriveMax);
+    EXPECT_EQ(deviceModelFromName("LensDriveMax"), DeviceModel::railUnit);
+}
+
+// The families are also given as bit masks over the codes; the switch must agree with them.
+TEST(DeviceModel, FamiliesMatchTheirBitMasks) {
+    for (std::int32_t code = 0; code < 256; ++code) {
+        const auto family = familyOf(DeviceModel{code});
+        const bool head = code < 18 && ((0x3200Eu >> code) & 1u);
+        const bool slider = code < 13 && ((0x10C1u >> code) & 1u);
+        const bool dolly = code == 5 || code == 8 || code == 9;
+        EXPECT_EQ(family == DeviceFamily::head, head) << code;
+        EXPECT_EQ(family == DeviceFamily::slider, slider) << code;
+        EXPECT_EQ(family == DeviceFamily::dolly, dolly) << code;
+        EXPECT_EQ(family == DeviceFamily::craneArm, code == 10) << code;
+        EXPECT_EQ(family == DeviceFamily::lens, code == 15) << code;
+    }
+    EXPECT_EQ(familyOf(DeviceModel::railUnitGen1), DeviceFamily::none);
+}
+
+TEST(DeviceModel, NarrowerSetsLeaveOutTheHeadsWithoutLensPort) {
+    EXPECT_TRUE(isFocusCapableHead(DeviceModel::turretBeta2));
+    EXPECT_FALSE(isFocusCapableHead(DeviceModel::turretGamma));
+    EXPECT_FALSE(isFocusCapableHead(DeviceModel::swivelMax));
+    EXPECT_TRUE(isRailUnit(DeviceModel::railUnitGen3));
+    EXPECT_FALSE(isRailUnit(DeviceModel::glideTrack));
+    EXPECT_FALSE(isRailUnit(DeviceModel::railUnitGen1));
+}
+
+TEST(LinkTypes, UnknownValuesAndNamesFallBackToTheFirstRow) {
+    EXPECT_EQ(kLinkTypeTable.nameOf(LinkType{7}), "stopMotionModule");
+    EXPECT_EQ(kLinkConnectionTypeTable.nameOf(LinkConnectionType{9}), "wireless");
+    EXPECT_EQ(kLinkConnectionTypeTable.valueOf("usb"), LinkConnectionType::wireless);
+    EXPECT_EQ(kLinkConnectionTypeTable.valueOf("rj45"), LinkConnectionType::rj45);
+}
+
+TEST(SetupKind, NamesTheSparseStatusCodes) {
+    EXPECT_EQ(kSetupKindTable.nameOf(SetupKind{0x60}), "bootingUp");
+    EXPECT_EQ(kSetupKindTable.nameOf(SetupKind{0x1F}), "possibleCanbusMaster");
+    EXPECT_EQ(kSetupKindTable.nameOf(SetupKind{22}), "none");
+}
+
+}  // namespace
+}  // namespace kinetra::model
