@@ -1,0 +1,17 @@
+// Open and closed announcements: how a service tells the registry that its request/reply
+// endpoints can (or can no longer) be reached over HTTP. Callable from any thread.
+#pragma once
+
+#include <span>
+#include <string>
+
+namespace kinetra::bus {
+
+/// Announces `endpoints` open, in order, on one short-lived PUSH socket. A send that would
+/// block is dropped (the registry is gone only at process exit).
+void announceOpen(std::span<const std::string> endpoints);
+
+/// Announces `endpoints` closed, in order.
+void announceClosed(std::span<const std::string> endpoints);
+
+}  // namespace kinetra::bus

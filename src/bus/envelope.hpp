@@ -1,0 +1,52 @@
+// The JSON envelope every service speaks: a request is an object with a string "command" and
+// its parameters; a reply is an object with "result" ("ok" or a short error text) and, where
+// there is payload, "data".
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/json.hpp"
+
+namespace kinetra::bus {
+
+inline constexpr std::string_view kOk = "ok";
+
+/// {"result": result}
+inline json resultReply(std::string_view result) {
+    return json{{"result", result}};
+}
+
+/// Compact text of {"result": result}.
+inline std::string resultText(std::string_view result) {
+    return core::dumpCompact(resultReply(result));
+}
+
+/// {"data": data, "result": "ok"}
+inline json dataReply(json data) {
+    return json{{"data", std::move(data)}, {"result", kOk}};
+}
+
+/// The request's "command" when the request is an object holding a string command.
+inline std::optional<std::string> commandOf(const json& request) {
+    if (!request.is_object()) {
+        return std::nullopt;
+    }
+    const auto found = request.find("command");
+    if (found == request.end() || !found->is_string()) {
+        return std::nullopt;
+    }
+    return found->get<std::string>();
+}
+
+/// Parses a request text; nothing when it is not JSON.
+inline std::optional<json> parseRequest(std::string_view text) {
+    json parsed = json::parse(text, nullptr, false);
+    if (parsed.is_discarded()) {
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+}  // namespace kinetra::bus

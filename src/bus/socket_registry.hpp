@@ -1,0 +1,57 @@
+// The bus context of the process and the table of endpoints currently served ("open").
+// Services announce their endpoints on inproc://opensocket and inproc://closedsocket; the
+// registry thread applies the announcements; gateway threads ask `isOpen` concurrently.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+
+#include <zmq.hpp>
+
+namespace kinetra::bus {
+
+class SocketRegistry {
+public:
+    /// The one registry of the process, created on first use. The first call (made by the
+    /// configuration service on the main thread) creates the context and starts the thread.
+    static SocketRegistry& instance();
+
+    SocketRegistry(const SocketRegistry&) = delete;
+    SocketRegistry& operator=(const SocketRegistry&) = delete;
+    ~SocketRegistry();
+
+    /// A shared reference to the bus context. Every socket of the process is made from it, and
+    /// every socket owner keeps its reference until its sockets are closed.
+    std::shared_ptr<zmq::context_t> context() const { return context_; }
+
+    /// True when `endpoint` (exact, case-sensitive) was announced open and not closed since.
+    bool isOpen(std::string_view endpoint) const;
+
+    /// The table entry of `endpoint`: nothing when it was never announced, else its flag.
+    /// Entries are never erased.
+    std::optional<bool> entry(std::string_view endpoint) const;
+
+private:
+    SocketRegistry();
+    void run(std::stop_token stop);
+    void drain(zmq::socket_t& socket, bool open);
+    void apply(const std::string& endpoint, std::uint64_t sequence, bool open);
+
+    std::shared_ptr<zmq::context_t> context_;
+    zmq::socket_t openSocket_;    // PULL on inproc://opensocket, used by the registry thread
+    zmq::socket_t closedSocket_;  // PULL on inproc://closedsocket, used by the registry thread
+
+    mutable std::mutex mutex_;  // guards openEndpoints_ and lastSequence_
+    std::unordered_map<std::string, bool> openEndpoints_;
+    std::unordered_map<std::string, std::uint64_t> lastSequence_;
+
+    std::jthread thread_;  // declared last: stopped and joined before the sockets close
+};
+
+}  // namespace kinetra::bus

@@ -1,0 +1,82 @@
+#include "bus/wait.hpp"
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "bus/socket_registry.hpp"
+
+namespace kinetra::bus {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class BoundedWait : public ::testing::Test {
+protected:
+    BoundedWait()
+        : context_(SocketRegistry::instance().context()),
+          pull_(*context_, zmq::socket_type::pull),
+          push_(*context_, zmq::socket_type::push) {
+        pull_.bind("inproc://test/wait");
+        push_.connect("inproc://test/wait");
+    }
+
+    std::shared_ptr<zmq::context_t> context_;
+    zmq::socket_t pull_;
+    zmq::socket_t push_;
+};
+
+TEST_F(BoundedWait, WakesAsSoonAsTheMessageArrives) {
+    std::jthread sender([this] {
+        std::this_thread::sleep_for(30ms);
+        ASSERT_TRUE(trySend(push_, "reply"));
+    });
+    const auto start = Clock::now();
+    const auto message = receiveWithRetries(pull_, 200, 5ms);
+    const auto waited = Clock::now() - start;
+    ASSERT_TRUE(message.has_value());
+    EXPECT_EQ(message->to_string(), "reply");
+    EXPECT_LT(waited, 500ms);  // far below the 1 s bound
+}
+
+TEST_F(BoundedWait, GivesUpAfterItsBound) {
+    const auto start = Clock::now();
+    EXPECT_FALSE(receiveWithRetries(pull_, 10, 5ms).has_value());
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, 50ms);
+    EXPECT_LT(waited, 1s);
+}
+
+TEST_F(BoundedWait, StopsWhenTheCallerNoLongerWants) {
+    int asked = 0;
+    const auto message = receiveWithRetries(pull_, 1000, 1ms, [&] { return ++asked < 3; });
+    EXPECT_FALSE(message.has_value());
+    EXPECT_EQ(asked, 3);
+}
+
+TEST_F(BoundedWait, ReportsWhichSocketIsReadable) {
+    zmq::socket_t otherPull(*context_, zmq::socket_type::pull);
+    otherPull.bind("inproc://test/wait2");
+    zmq::socket_t otherPush(*context_, zmq::socket_type::push);
+    otherPush.connect("inproc://test/wait2");
+    const std::array<zmq::socket_ref, 2> sockets{pull_, otherPull};
+    EXPECT_FALSE(waitReadable(sockets, 5ms).has_value());
+    ASSERT_TRUE(trySend(otherPush, "x"));
+    EXPECT_EQ(waitReadable(sockets, 1s), std::optional<std::size_t>(1));
+    EXPECT_FALSE(tryReceive(pull_).has_value());
+    EXPECT_TRUE(tryReceive(otherPull).has_value());
+}
+
+TEST(TrySend, FailsWithoutBlockingWhenTheMessageCannotBeQueued) {
+    auto context = SocketRegistry::instance().context();
+    zmq::socket_t req(*context, zmq::socket_type::req);
+    req.set(zmq::sockopt::linger, 0);  // no peer at all: nowhere to queue the request
+    const auto start = Clock::now();
+    EXPECT_FALSE(trySend(req, "{}"));
+    EXPECT_LT(Clock::now() - start, 100ms);
+}
+
+}  // namespace
+}  // namespace kinetra::bus
