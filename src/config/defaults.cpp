@@ -1,0 +1,43 @@
+#include "config/defaults.hpp"
+
+namespace kinetra::config {
+namespace {
+
+// The ports are strings: readers turn them into numbers only when they listen.
+constexpr const char* kServerSection = R"({
+    "httpserver": {"address": "0.0.0.0", "port": "32222"},
+    "webserver": {"address": "0.0.0.0", "port": "32223"},
+    "websocket": {"address": "0.0.0.0", "port": "32224"}
+})";
+
+// USB ids: link adapter 0483:A39F, stop-motion module 0483:A327.
+constexpr const char* kSerialSection = R"({
+    "moduleSerialPortInfo": {
+        "link_adapter": {"baudrate": 115200, "stopBits": 1, "bitCount": 8, "flowControl": false},
+        "stop_motion": {"baudrate": 115200, "stopBits": 1, "bitCount": 8, "flowControl": false}
+    },
+    "usb_info": {
+        "autoScan": true,
+        "scanInterval": 250,
+        "link_adapter_vid": 1155,
+        "link_adapter_pid": 41887,
+        "smm_vid": 1155,
+        "smm_pid": 41767,
+        "manufacturerName": "Kinetra"
+    }
+})";
+
+}  // namespace
+
+const json& fullDefault() {
+    static const json value = {{"server", json::parse(kServerSection)},
+                               {"serialConnection", json::parse(kSerialSection)}};
+    return value;
+}
+
+const json& serialDefault() {
+    static const json value = {{"serialConnection", json::parse(kSerialSection)}};
+    return value;
+}
+
+}  // namespace kinetra::config

@@ -1,0 +1,112 @@
+#include "config/configuration_controller.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
+#include "config/configuration_client.hpp"
+#include "config/defaults.hpp"
+#include "support/recording_notifications.hpp"
+
+namespace kinetra::config {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+class ConfigurationService : public ::testing::Test {
+protected:
+    ConfigurationService()
+        : directory_(fs::temp_directory_path() / ("kinetra-config-" + std::to_string(::getpid()))) {
+        fs::create_directories(directory_);
+    }
+    ~ConfigurationService() override { fs::remove_all(directory_); }
+
+    void writeIni(const std::string& text) {
+        std::ofstream(directory_ / "config.ini", std::ios::binary) << text;
+    }
+    std::string directoryText() const { return directory_.string() + "/"; }
+
+    static std::string ask(std::string_view request) {
+        auto context = bus::SocketRegistry::instance().context();
+        zmq::socket_t socket(*context, zmq::socket_type::req);
+        socket.set(zmq::sockopt::linger, 0);
+        socket.connect(std::string(bus::kConfigurationEndpoint));
+        socket.send(zmq::buffer(request));
+        auto reply = bus::receiveWithin(socket, 2s);
+        return reply ? reply->to_string() : "<no reply>";
+    }
+
+    testing::ScopedRecordingBackend notifications_;
+    fs::path directory_;
+};
+
+TEST_F(ConfigurationService, WithoutAFileServesTheDefaults) {
+    ConfigurationController controller(directoryText());
+    EXPECT_EQ(ask(R"({"command":"server"})"),
+              R"({"httpserver":{"address":"0.0.0.0","port":"32222"},)"
+              R"("webserver":{"address":"0.0.0.0","port":"32223"},)"
+              R"("websocket":{"address":"0.0.0.0","port":"32224"}})");
+    EXPECT_EQ(notifications_->texts(),
+              (std::vector<std::string>{"Welcome kinetra SDK",
+                                        "Configuration file could be corrupt or does not exist, "
+                                        "SDK is continuing with default configurations."}));
+}
+
+TEST_F(ConfigurationService, ServesTheFileAsTheServerSection) {
+    writeIni("[HttpServer]\nAddress=127.0.0.1\nPort=9000 ; remark\n");
+    ConfigurationController controller(directoryText());
+    EXPECT_EQ(ask(R"({"command":"server"})"),
+              R"({"httpserver":{"address":"127.0.0.1","port":"9000 ; remark"}})");
+    EXPECT_EQ(notifications_->texts(), std::vector<std::string>{"Welcome kinetra SDK"});
+}
+
+TEST_F(ConfigurationService, SerialSectionAlwaysComesFromTheBuiltInDefault) {
+    writeIni("[serialConnection]\nbaudrate=9600\n");
+    ConfigurationController controller(directoryText());
+    const auto reply = json::parse(ask(R"({"command":"serialConnection"})"));
+    EXPECT_EQ(reply, fullDefault()["serialConnection"]);
+    EXPECT_EQ(reply["usb_info"]["link_adapter_pid"], 41887);
+    EXPECT_EQ(reply["moduleSerialPortInfo"]["stop_motion"]["baudrate"], 115200);
+}
+
+TEST_F(ConfigurationService, EmptyFileCountsAsLoaded) {
+    writeIni("");
+    ConfigurationController controller(directoryText());
+    EXPECT_EQ(ask(R"({"command":"server"})"), "null");
+    EXPECT_EQ(controller.sections().size(), 2u);
+}
+
+TEST_F(ConfigurationService, BadRequestsGetOneReplyAndTheServiceGoesOn) {
+    ConfigurationController controller(directoryText());
+    EXPECT_EQ(ask("not json"), R"({"result":"invalid json"})");
+    EXPECT_EQ(ask(R"({"command":5})"), R"({"result":"missing command"})");
+    EXPECT_EQ(ask(R"([1,2])"), R"({"result":"missing command"})");
+    EXPECT_EQ(ask(R"({"command":"Server"})"), R"({"result":"unknown section"})");
+    EXPECT_EQ(json::parse(ask(R"({"command":"server"})"))["websocket"]["port"], "32224");
+}
+
+TEST_F(ConfigurationService, ClientGetsTheSectionAndGivesUpOnSilence) {
+    {
+        ConfigurationController controller(directoryText());
+        const auto server = requestConfigurationSection(bus::kConfigurationEndpoint, "server");
+        ASSERT_TRUE(server.has_value());
+        EXPECT_EQ((*server)["httpserver"]["port"], "32222");
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(requestConfigurationSection(bus::kConfigurationEndpoint, "server", 100ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+TEST(ConfigurationReply, SerialisesSectionsCompactlyAndSorted) {
+    const Sections sections{{"server", json::parse(R"({ "b" : 1, "a" : [ 2 ] })")}};
+    EXPECT_EQ(ConfigurationController::replyTo(sections, R"({"command":"server","x":1})"),
+              R"({"a":[2],"b":1})");
+}
+
+}  // namespace
+}  // namespace kinetra::config
