@@ -1,0 +1,83 @@
+// kinetra-server: single instance, start-up order, and the orderly shutdown on SIGINT/SIGTERM.
+// The main thread only starts and stops the long-lived services; they run on their own threads.
+#include <csignal>
+#include <cstdio>
+
+#include <spdlog/spdlog.h>
+#include <zmq.hpp>
+
+#include "app/command_line.hpp"
+#include "app/install_layout.hpp"
+#include "app/instance_lock.hpp"
+#include "config/configuration_controller.hpp"
+#include "core/logging.hpp"
+#include "core/version.hpp"
+#include "notify/notification_handler.hpp"
+#include "platform/process.hpp"
+#include "platform/shell.hpp"
+
+namespace {
+
+using namespace kinetra;
+
+sigset_t shutdownSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+void logVersions() {
+    spdlog::info("revision: {0}", core::kRevision);
+    spdlog::info("version: {0}.{1}.{2}", core::kVersionMajor, core::kVersionMinor,
+                 core::kVersionPatch);
+    const auto [major, minor, patch] = zmq::version();
+    spdlog::info("ZeroMQ version is: {0}.{1}.{2}", major, minor, patch);
+}
+
+// The question's answers end the process through the same orderly shutdown as SIGTERM, so the
+// lock file is cleaned up and every service thread is joined.
+void installNotificationActions() {
+    notify::NotificationHandler::setActions({
+        [] { platform::openInEditor(notify::NotificationHandler::kConfigurationFile); },
+        [](int /*exitCode*/) { ::kill(::getpid(), SIGTERM); },
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Blocked before any thread exists, so every thread inherits the mask and only the main
+    // thread's sigwait takes the shutdown signals.
+    const sigset_t signals = shutdownSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    app::InstanceLock lock(app::InstanceLock::defaultPath(), app::systemInstanceProbe());
+    const int pid = platform::currentProcessId();
+    if (!lock.acquire(pid)) {
+        return 0;  // another instance runs: leave silently
+    }
+    platform::hideConsoleWindow();
+    platform::raiseTimerResolution();
+    core::initLogging();
+    if (app::enterInstallLayout()) {
+        spdlog::info("Working directory set to the program's directory.");
+    }
+    logVersions();
+    installNotificationActions();
+
+    {
+        config::ConfigurationController configuration("../cfg/");
+        if (app::wantsOpenWeb(argc, argv)) {
+            spdlog::info("The web application is not part of this build yet.");
+        }
+
+        int received = 0;
+        while (sigwait(&signals, &received) != 0) {
+        }
+        spdlog::info("Shutting down.");
+        lock.release(pid);
+    }
+    return 0;
+}
