@@ -1,19 +1,18 @@
-// The registry thread blocks on both announcement sockets and wakes on each announcement; its
-// poll timeout only bounds how long a stop request waits.
+// The registry thread sleeps on both announcement sockets and its stop signal, and wakes only
+// for an announcement or for the stop.
 #include "bus/socket_registry.hpp"
 
-#include <chrono>
 #include <cstring>
 
 #include <spdlog/spdlog.h>
 
 #include "bus/endpoints.hpp"
+#include "bus/wait.hpp"
 
 namespace kinetra::bus {
 namespace {
 
 constexpr int kMaxSockets = 1023;
-constexpr auto kStopCheckInterval = std::chrono::milliseconds(20);
 
 std::shared_ptr<zmq::context_t> makeContext() {
     // Only inproc transports are used, so the context needs no I/O threads.
@@ -35,11 +34,11 @@ SocketRegistry::SocketRegistry()
       closedSocket_(*context_, zmq::socket_type::pull) {
     openSocket_.bind(std::string(kOpenSocket));
     closedSocket_.bind(std::string(kClosedSocket));
-    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+    thread_ = std::jthread([this] { run(); });
 }
 
 SocketRegistry::~SocketRegistry() {
-    thread_.request_stop();
+    stop_.set();
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -60,14 +59,13 @@ std::optional<bool> SocketRegistry::entry(std::string_view endpoint) const {
     return found->second;
 }
 
-void SocketRegistry::run(std::stop_token stop) {
-    std::array<zmq::pollitem_t, 2> items{{
-        {openSocket_.handle(), 0, ZMQ_POLLIN, 0},
-        {closedSocket_.handle(), 0, ZMQ_POLLIN, 0},
-    }};
-    while (!stop.stop_requested()) {
+void SocketRegistry::run() {
+    const std::array<zmq::socket_ref, 2> sockets{openSocket_, closedSocket_};
+    while (!stop_.isSet()) {
         try {
-            zmq::poll(items.data(), items.size(), kStopCheckInterval);
+            if (!waitReadable(sockets, kForever, &stop_)) {
+                continue;
+            }
             // Open before closed: a pair sent without sequence numbers ends closed.
             drain(openSocket_, true);
             drain(closedSocket_, false);

@@ -14,6 +14,8 @@
 
 #include <zmq.hpp>
 
+#include "platform/stop_signal.hpp"
+
 namespace kinetra::bus {
 
 class SocketRegistry {
@@ -39,7 +41,7 @@ public:
 
 private:
     SocketRegistry();
-    void run(std::stop_token stop);
+    void run();
     void drain(zmq::socket_t& socket, bool open);
     void apply(const std::string& endpoint, std::uint64_t sequence, bool open);
 
@@ -51,6 +53,7 @@ private:
     std::unordered_map<std::string, bool> openEndpoints_;
     std::unordered_map<std::string, std::uint64_t> lastSequence_;
 
+    platform::StopSignal stop_;
     std::jthread thread_;  // declared last: stopped and joined before the sockets close
 };
 

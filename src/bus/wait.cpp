@@ -4,9 +4,10 @@
 
 namespace kinetra::bus {
 
-std::optional<zmq::message_t> receiveWithin(zmq::socket_ref socket, Milliseconds timeout) {
+std::optional<zmq::message_t> receiveWithin(zmq::socket_ref socket, Milliseconds timeout,
+                                            const platform::StopSignal* stop) {
     const std::array<zmq::socket_ref, 1> one{socket};
-    if (!waitReadable(one, timeout)) {
+    if (!waitReadable(one, timeout, stop)) {
         return std::nullopt;
     }
     return tryReceive(socket);
@@ -14,12 +15,13 @@ std::optional<zmq::message_t> receiveWithin(zmq::socket_ref socket, Milliseconds
 
 std::optional<zmq::message_t> receiveWithRetries(zmq::socket_ref socket, int tries,
                                                  Milliseconds interval,
-                                                 const std::function<bool()>& keepWaiting) {
+                                                 const std::function<bool()>& keepWaiting,
+                                                 const platform::StopSignal* stop) {
     for (int attempt = 0; attempt < tries; ++attempt) {
-        if (auto message = receiveWithin(socket, interval)) {
+        if (auto message = receiveWithin(socket, interval, stop)) {
             return message;
         }
-        if (keepWaiting && !keepWaiting()) {
+        if ((stop != nullptr && stop->isSet()) || (keepWaiting && !keepWaiting())) {
             return std::nullopt;
         }
     }
@@ -27,27 +29,35 @@ std::optional<zmq::message_t> receiveWithRetries(zmq::socket_ref socket, int tri
 }
 
 std::optional<std::size_t> waitReadable(std::span<const zmq::socket_ref> sockets,
-                                        Milliseconds timeout) {
+                                        Milliseconds timeout, const platform::StopSignal* stop) {
     std::vector<zmq::pollitem_t> items;
-    items.reserve(sockets.size());
+    items.reserve(sockets.size() + 1);
     for (zmq::socket_ref socket : sockets) {
         items.push_back(zmq::pollitem_t{socket.handle(), 0, ZMQ_POLLIN, 0});
     }
+    if (stop != nullptr) {
+        items.push_back(zmq::pollitem_t{nullptr, stop->fd(), ZMQ_POLLIN, 0});
+    }
     // zmq_poll may return early (EINTR, or a readiness that another reader took); wait out the
     // rest of the bound on a steady clock.
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const bool forever = timeout < Milliseconds(0);
+    const auto deadline = std::chrono::steady_clock::now() + (forever ? Milliseconds(0) : timeout);
     for (;;) {
-        const auto now = std::chrono::steady_clock::now();
-        const auto left = std::chrono::ceil<Milliseconds>(deadline - now);
-        const auto ready = zmq::poll(items.data(), items.size(), std::max(left, Milliseconds(0)));
-        if (ready > 0) {
-            for (std::size_t i = 0; i < items.size(); ++i) {
+        const auto left = forever ? kForever
+                                  : std::max(std::chrono::ceil<Milliseconds>(
+                                                 deadline - std::chrono::steady_clock::now()),
+                                             Milliseconds(0));
+        if (zmq::poll(items.data(), items.size(), left) > 0) {
+            if (stop != nullptr && (items.back().revents & ZMQ_POLLIN)) {
+                return std::nullopt;
+            }
+            for (std::size_t i = 0; i < sockets.size(); ++i) {
                 if (items[i].revents & ZMQ_POLLIN) {
                     return i;
                 }
             }
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (!forever && std::chrono::steady_clock::now() >= deadline) {
             return std::nullopt;
         }
     }

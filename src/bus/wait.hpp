@@ -12,23 +12,34 @@
 
 #include <zmq.hpp>
 
+#include "platform/stop_signal.hpp"
+
 namespace kinetra::bus {
 
 using Milliseconds = std::chrono::milliseconds;
 
-/// Waits at most `timeout` for a message on `socket` and returns it, or nothing.
-std::optional<zmq::message_t> receiveWithin(zmq::socket_ref socket, Milliseconds timeout);
+/// A timeout for waits that end only on their event or on their stop signal.
+inline constexpr Milliseconds kForever{-1};
+
+/// Waits at most `timeout` for a message on `socket` and returns it, or nothing. A set `stop`
+/// ends the wait at once.
+std::optional<zmq::message_t> receiveWithin(zmq::socket_ref socket, Milliseconds timeout,
+                                            const platform::StopSignal* stop = nullptr);
 
 /// Up to `tries` waits of `interval` each for a message on `socket`. Between tries
-/// `keepWaiting` (when given) is asked; false ends the wait without a message.
+/// `keepWaiting` (when given) is asked; false ends the wait without a message. A set `stop`
+/// ends the wait at once.
 std::optional<zmq::message_t> receiveWithRetries(zmq::socket_ref socket, int tries,
                                                  Milliseconds interval,
-                                                 const std::function<bool()>& keepWaiting = {});
+                                                 const std::function<bool()>& keepWaiting = {},
+                                                 const platform::StopSignal* stop = nullptr);
 
-/// Blocks until one of `sockets` has a message or `timeout` passes. Returns the index of the
-/// first readable socket, or nothing on timeout. Service loops use it with their poll interval.
+/// Blocks until one of `sockets` has a message, `timeout` passes (kForever: never) or `stop` is
+/// set. Returns the index of the first readable socket, or nothing. Service loops block here
+/// with kForever and their stop signal, so an idle service costs no CPU.
 std::optional<std::size_t> waitReadable(std::span<const zmq::socket_ref> sockets,
-                                        Milliseconds timeout);
+                                        Milliseconds timeout,
+                                        const platform::StopSignal* stop = nullptr);
 
 /// Sends `text` as one frame without blocking; false when the message could not be queued.
 bool trySend(zmq::socket_ref socket, std::string_view text);

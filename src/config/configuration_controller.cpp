@@ -14,9 +14,6 @@
 namespace kinetra::config {
 namespace {
 
-// A request is answered as soon as it arrives; the interval only bounds how long stop waits.
-constexpr bus::Milliseconds kPollInterval{20};
-
 void insertIfAbsent(Sections& sections, const json& defaults) {
     for (const auto& [name, value] : defaults.items()) {
         sections.try_emplace(name, value);
@@ -42,11 +39,11 @@ ConfigurationController::ConfigurationController(std::string directory, std::str
     socket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
     // Deliberately not announced: the configuration is not reachable over HTTP.
     socket_.bind(endpoint_);
-    thread_ = std::jthread([this](std::stop_token stop) { serve(stop); });
+    thread_ = std::jthread([this] { serve(); });
 }
 
 ConfigurationController::~ConfigurationController() {
-    thread_.request_stop();
+    stop_.set();
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -85,11 +82,12 @@ std::string ConfigurationController::replyTo(const Sections& sections, std::stri
     return core::dumpCompact(found->second);
 }
 
-void ConfigurationController::serve(std::stop_token stop) {
+// Sleeps until a request or the stop signal arrives; each request is answered at once.
+void ConfigurationController::serve() {
     const std::array<zmq::socket_ref, 1> sockets{socket_};
-    while (!stop.stop_requested()) {
+    while (!stop_.isSet()) {
         try {
-            if (!bus::waitReadable(sockets, kPollInterval)) {
+            if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
                 continue;
             }
             const auto request = bus::tryReceive(socket_);

@@ -13,6 +13,7 @@
 #include "bus/endpoints.hpp"
 #include "core/json.hpp"
 #include "notify/notification_handler.hpp"
+#include "platform/stop_signal.hpp"
 
 namespace kinetra::config {
 
@@ -36,14 +37,15 @@ public:
 
 private:
     bool loadFile();
-    void serve(std::stop_token stop);
+    void serve();
 
     std::string endpoint_;
     std::string filePath_;
     Sections sections_;  // written during construction only, read by the service thread
     std::shared_ptr<zmq::context_t> context_;
     zmq::socket_t socket_;  // REP, used by the service thread
-    std::jthread thread_;   // declared last: joined before the socket closes
+    platform::StopSignal stop_;
+    std::jthread thread_;  // declared last: joined before the socket closes
 };
 
 }  // namespace kinetra::config

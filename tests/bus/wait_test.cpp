@@ -69,6 +69,22 @@ TEST_F(BoundedWait, ReportsWhichSocketIsReadable) {
     EXPECT_TRUE(tryReceive(otherPull).has_value());
 }
 
+TEST_F(BoundedWait, AnEndlessWaitEndsWhenItsStopSignalIsSet) {
+    platform::StopSignal stop;
+    std::jthread stopper([&] {
+        std::this_thread::sleep_for(20ms);
+        stop.set();
+    });
+    const std::array<zmq::socket_ref, 1> sockets{pull_};
+    const auto start = Clock::now();
+    EXPECT_FALSE(waitReadable(sockets, kForever, &stop).has_value());
+    EXPECT_LT(Clock::now() - start, 2s);
+    // Latched: later waits return at once, and a retrying wait gives up.
+    EXPECT_FALSE(receiveWithin(pull_, kForever, &stop).has_value());
+    EXPECT_FALSE(receiveWithRetries(pull_, 1000, 1s, {}, &stop).has_value());
+    EXPECT_LT(Clock::now() - start, 2s);
+}
+
 TEST(TrySend, FailsWithoutBlockingWhenTheMessageCannotBeQueued) {
     auto context = SocketRegistry::instance().context();
     zmq::socket_t req(*context, zmq::socket_type::req);
