@@ -1,3 +1,4 @@
+// Host-to-adapter frame builders and device message wrapping. Pure, run by the sending thread.
 #include "link/adapter_commands.hpp"
 
 #include <initializer_list>

@@ -1,3 +1,4 @@
+// Routing of inbound payloads by source, packet type and status; run by the reader thread.
 #include "link/classify.hpp"
 
 #include <cassert>
@@ -150,8 +151,11 @@ Routing fromModule(core::ByteView payload, const LinkState& state) {
 }  // namespace
 
 void Routing::add(const Action& action) {
+    // No routing takes more than four steps (a radio status: forward, answer, keep, pair).
     assert(count_ < kMaxActions);
-    actions_[count_++] = action;
+    if (count_ < kMaxActions) {
+        actions_[count_++] = action;
+    }
 }
 
 Routing classify(core::ByteView payload, const LinkState& state) {

@@ -1,3 +1,4 @@
+// Link frame encoding and decoding; see frame_codec.hpp. Pure, no thread of its own.
 #include "link/frame_codec.hpp"
 
 namespace kinetra::link {

@@ -1,3 +1,5 @@
+// Version, scan and pair status replies into flags and JSON, and pairing request texts.
+// Pure; run by the link service thread.
 #include "link/pairing_codec.hpp"
 
 #include <algorithm>

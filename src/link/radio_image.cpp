@@ -1,3 +1,4 @@
+// Radio image chunking and the stand-in image; run by the radio update thread.
 #include "link/radio_image.hpp"
 
 #include <algorithm>

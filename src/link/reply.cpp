@@ -1,3 +1,4 @@
+// Device reply rules and the padded reply; run by whichever send operation is waiting.
 #include "link/reply.hpp"
 
 #include <algorithm>

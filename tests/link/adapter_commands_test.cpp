@@ -1,3 +1,4 @@
+// Every command frame and the wrapping of device messages, including refusals.
 #include "link/adapter_commands.hpp"
 
 #include <functional>

@@ -1,3 +1,4 @@
+// Routing of inbound payloads, row by row, with the link states that change it.
 #include "link/classify.hpp"
 
 #include <string>

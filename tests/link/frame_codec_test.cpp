@@ -1,3 +1,4 @@
+// Frame encoding and decoding against the wire vectors and malformed streams.
 #include "link/frame_codec.hpp"
 
 #include <string>

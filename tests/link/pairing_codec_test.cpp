@@ -1,3 +1,4 @@
+// Version flags, scan and pair status JSON, and the MAC texts of pairing requests.
 #include "link/pairing_codec.hpp"
 
 #include <vector>

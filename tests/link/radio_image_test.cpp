@@ -1,3 +1,4 @@
+// The stand-in radio image and its chunking.
 #include "link/radio_image.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Reply headers, device reply rules and the padded reply.
 #include "link/reply.hpp"
 
 #include <vector>
