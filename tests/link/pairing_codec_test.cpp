@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "link/link_states.hpp"
-
 namespace kinetra::link {
 namespace {
 
@@ -220,24 +218,6 @@ TEST(PairStatus, NamesStateAndErrorFromTheirBytes) {
               (json{{"canbusPairState", "pingReceived"}, {"lastPairError", "cantAppendDevice"}}));
     EXPECT_EQ(canbusPairStatusJson(Bytes{0x00, 0x00, 0x03}),
               (json{{"canbusPairState", "connectionOk"}, {"lastPairError", "none"}}));
-}
-
-TEST(LinkStates, TableRowsRunInValueOrder) {
-    const auto inOrder = [](const auto& table) {
-        int expected = 0;
-        for (const auto& row : table.rows()) {
-            if (static_cast<int>(row.value) != expected++) {
-                return false;
-            }
-        }
-        return true;
-    };
-    EXPECT_TRUE(inOrder(kWirelessPairStateTable));
-    EXPECT_TRUE(inOrder(kWirelessPairErrorTable));
-    EXPECT_TRUE(inOrder(kCanbusPairStateTable));
-    EXPECT_TRUE(inOrder(kCanbusPairErrorTable));
-    EXPECT_TRUE(inOrder(kRadioUpdateStatusTable));
-    EXPECT_EQ(kRadioUpdateStatusTable.nameOf(RadioUpdateStatus{7}), "none");
 }
 
 TEST(MacText, WritesTwoUpperCaseDigitsPerByte) {
