@@ -8,6 +8,7 @@
 
 #include "bundle/command_plan.hpp"
 #include "bundle/device_messages.hpp"
+#include "bundle/motion_messages.hpp"
 #include "model/axis_slot.hpp"
 #include "model/axis_values.hpp"
 #include "model/json_numbers.hpp"

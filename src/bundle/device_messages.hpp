@@ -23,6 +23,9 @@ enum class BuildError : std::uint8_t { invalidSetup, messageTooLong };
 using BuiltMessage = std::variant<core::Bytes, BuildError>;
 using BuiltMessages = std::variant<std::vector<core::Bytes>, BuildError>;
 
+/// A built message, or messageTooLong when the builder refused it.
+BuiltMessage builtOrTooLong(std::optional<core::Bytes> message);
+
 namespace opcode {
 inline constexpr std::uint8_t kRealTimeMove = 0x8A;
 inline constexpr std::uint8_t kStatusRequest = 0xE6;
@@ -31,14 +34,6 @@ inline constexpr std::uint8_t kNumericLimitsRequest = 0xB3;
 
 /// Devices below these firmware versions do not take real-time moves.
 std::optional<std::uint16_t> minimumRealTimeFirmware(DeviceModel model);
-
-/// Real-time move: one block per given axis in slot order; focus counts in lens encoder steps.
-BuiltMessage realTimeMoveMessage(float duration, const AxisValues& values);
-
-/// Joystick: checks the given axes against `supportedAxes`, clamps each to -1..1 and builds the
-/// family's messages (a head may need none, one or several).
-BuiltMessages joystickMessages(DeviceModel primary, std::uint8_t supportedAxes,
-                               const AxisValues& values);
 
 BuiltMessage keyposeStoreCurrentPoseMessage(DeviceModel primary, std::uint8_t index,
                                             std::uint32_t identifier);
@@ -49,18 +44,6 @@ std::optional<std::uint8_t> keyposeReadAnswerId(DeviceModel primary);
 /// Stores a pose from numeric values; the caller has checked them against the supported axes.
 BuiltMessage keyposeStoreWithNumericDataMessage(DeviceModel primary, std::uint8_t index,
                                                 std::uint32_t identifier, const AxisValues& values);
-
-/// A move to a pose (first index 0xFF, no loop) or a loop between two poses, by speed or by
-/// duration; the unused one of speed and duration is -1.
-struct KeyposeMove {
-    std::uint8_t first = 0xFF;
-    std::uint8_t second = 0;
-    float speed = -1.0f;
-    float duration = -1.0f;
-    float acceleration = 0.0f;
-    bool loop = false;
-};
-BuiltMessage keyposeMoveMessage(DeviceModel primary, KeyposeMove move);
 
 BuiltMessage motionAbortMessage(DeviceModel primary);
 /// Focus by encoder steps; the caller has checked that focus is supported.
@@ -73,16 +56,6 @@ BuiltMessage calibrateCraneArmMessage(DeviceModel primary, std::int32_t jibLengt
                                       std::int32_t rodLength);
 
 BuiltMessage inclineWarningConfirmMessage(DeviceModel primary);
-
-/// A head move by speed (or duration) with acceleration; only for a single-device head bundle.
-struct DynamicMove {
-    float headPan = 0.0f;
-    float headTilt = 0.0f;
-    float acceleration = 0.0f;
-    float speedOrDuration = 0.0f;
-    bool byDuration = false;
-};
-BuiltMessage dynamicMoveMessage(DeviceModel primary, std::size_t deviceCount, DynamicMove move);
 
 /// 02 E6 00 E8: the devices answer with a status message.
 core::Bytes statusRequestMessage();

@@ -2,6 +2,7 @@
 // arm counts slide and tilt the other way round. Runs on each bundle's command thread.
 #include "bundle/keypose_answers.hpp"
 
+#include "bundle/device_units.hpp"
 #include "model/axis_slot.hpp"
 
 namespace kinetra::bundle {
@@ -13,7 +14,6 @@ using model::hasSlot;
 
 constexpr std::size_t kIndexOffset = 1;  // signed 8, after the message identifier
 constexpr float kThousandths = 1000.0f;
-constexpr float kLensStepsPerFocusUnit = 1.6146f;
 
 // Head answer: pan, tilt, (unused), slide, jib pan, jib tilt, then focus in encoder steps.
 constexpr std::size_t kHeadPan = 2;
@@ -91,8 +91,8 @@ std::optional<json> decodeKeyposeReadAnswer(model::DeviceModel primary, std::uin
             data["slide"] = thousandths(answer, kSlide);
             break;
         case DeviceFamily::lens:
-            data["focus"] =
-                static_cast<float>(core::readI32BE(answer, kLensFocus)) / kLensStepsPerFocusUnit;
+            data["focus"] = static_cast<float>(core::readI32BE(answer, kLensFocus)) /
+                            units::kLensStepsPerFocusUnitFloat;
             break;
         case DeviceFamily::craneArm:
             if (jib) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "bundle/device_units.hpp"
 #include "model/axis_slot.hpp"
 
 namespace kinetra::bundle {
@@ -11,7 +12,6 @@ namespace {
 constexpr float kThousandths = 1000.0f;
 constexpr float kBatteryHundredths = 100.0f;
 constexpr float kProgressFullScale = 32000.0f;
-constexpr float kLensStepsPerFocusUnit = 1.6146f;
 
 float thousandths(core::ByteView message, std::size_t offset) {
     return static_cast<float>(core::readI32BE(message, offset)) / kThousandths;
@@ -67,7 +67,7 @@ std::optional<DeviceStatusSnapshot> decodeStatus(core::ByteView message) {
 
     // A lens drive reports raw encoder steps; the status gives focus units like the heads do.
     if (s.devices[0].model == model::DeviceModel::lensDriveMax) {
-        const float units = static_cast<float>(s.focus) / kLensStepsPerFocusUnit;
+        const float units = static_cast<float>(s.focus) / units::kLensStepsPerFocusUnitFloat;
         s.focus = static_cast<std::int32_t>(units);
     }
     return s;

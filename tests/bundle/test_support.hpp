@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "bundle/device_messages.hpp"
+#include "bundle/motion_messages.hpp"
 #include "bundle/status_snapshot.hpp"
 
 namespace kinetra::bundle::test {
