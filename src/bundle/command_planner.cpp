@@ -38,7 +38,7 @@ const json& argument(const Context& c, const char* key) {
     return found == c.request.end() ? kMissing : *found;
 }
 float readFloat(const Context& c, const char* key) {
-    return argument(c, key).get<float>();
+    return model::readFloat(argument(c, key));
 }
 std::int32_t readIndex(const Context& c, const char* key) {
     return model::readInt32(argument(c, key));

@@ -103,4 +103,8 @@ json statusToJson(const DeviceStatusSnapshot& s, std::int64_t timestampEpoch) {
     return out;
 }
 
+json statusEndpointReply(const json& latestStatus) {
+    return json{{"data", latestStatus}, {"result", "ok"}};
+}
+
 }  // namespace kinetra::bundle

@@ -13,4 +13,8 @@ namespace kinetra::bundle {
 /// at which it is built (passed in, so that the function reads no clock).
 json statusToJson(const DeviceStatusSnapshot& snapshot, std::int64_t timestampEpoch);
 
+/// The answer of the status endpoint to any request: {"data": latest, "result": "ok"}, where
+/// `latest` is null until the first status message arrived.
+json statusEndpointReply(const json& latestStatus);
+
 }  // namespace kinetra::bundle

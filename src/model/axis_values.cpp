@@ -1,6 +1,8 @@
 // Axis value parsing for bundle commands; runs on each bundle's command thread.
 #include "model/axis_values.hpp"
 
+#include "model/json_numbers.hpp"
+
 namespace kinetra::model {
 
 std::uint8_t AxisValues::givenSet() const {
@@ -20,9 +22,8 @@ AxisValues parseAxisValues(const json& request) {
     }
     for (const auto& [key, value] : request.items()) {
         if (const auto slot = kAxisRequestKeyTable.find(key)) {
-            // The library's own conversion: booleans count as numbers, and its type error is
-            // the text clients have always seen.
-            parsed.values[static_cast<std::size_t>(*slot)] = value.get<float>();
+            // Booleans count as numbers; other types get the library's own type error.
+            parsed.values[static_cast<std::size_t>(*slot)] = readFloat(value);
         }
     }
     return parsed;

@@ -45,4 +45,17 @@ std::int32_t readInt32(const json& value) {
     }
 }
 
+float readFloat(const json& value) {
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        constexpr double kMax = std::numeric_limits<float>::max();
+        if (number > kMax || number < -kMax) {
+            constexpr float kInfinity = std::numeric_limits<float>::infinity();
+            return number > 0 ? kInfinity : -kInfinity;
+        }
+        return static_cast<float>(number);
+    }
+    return value.get<float>();
+}
+
 }  // namespace kinetra::model

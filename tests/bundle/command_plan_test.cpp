@@ -180,6 +180,19 @@ TEST(RealTimeMove, ChecksFirmwareThenAxes) {
     EXPECT_EQ(plan(both, head).reply(), json::parse(R"({"result":"Firmware update required!"})"));
 }
 
+TEST(CommandPlan, HugeNumbersAreClampedOrSentAsOutOfRange) {
+    const auto head = bundleOf({M::turretAlpha}, 0x03, 0x03);
+    const auto realTime = plan(
+        R"({"command":"realTimeMoveFixedDuration","duration":1,"headPan":1e300,"headTilt":-1e10})",
+        head);
+    ASSERT_EQ(realTime.sent.size(), 1u);
+    EXPECT_EQ(realTime.sent[0].substr(24, 11), "80 00 00 00");
+    EXPECT_EQ(realTime.sent[0].substr(39, 11), "80 00 00 00");
+    const auto stick =
+        plan(R"({"command":"joystickMove","headPan":-1e300,"headTilt":1e300})", head);
+    EXPECT_EQ(stick.sent, std::vector<std::string>{"06 0A 83 00 7D 00 01 10"});
+}
+
 TEST(KeyposeMoveCommand, DurationBelowATenthIsRaised) {
     const auto head = bundleOf({M::turretAlpha}, 0x03);
     EXPECT_EQ(

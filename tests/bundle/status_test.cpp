@@ -217,6 +217,12 @@ TEST(StatusJson, AxisListsUseOnlyValidDevices) {
     EXPECT_EQ(status["calibratedAxes"].dump(), "[]");
 }
 
+TEST(StatusJson, EndpointAnswersNullDataBeforeTheFirstStatus) {
+    EXPECT_EQ(statusEndpointReply(json()).dump(), R"({"data":null,"result":"ok"})");
+    const auto latest = StatusMessage().toJson();
+    EXPECT_EQ(statusEndpointReply(latest)["data"], latest);
+}
+
 TEST(StatusJson, CompactTextIsAlphabetical) {
     const auto text = StatusMessage().devices({12}).i32(66, 7).toJson().dump();
     EXPECT_EQ(text.rfind(R"({"calibratedAxes":[],"deviceInfo":[{"batteryLevel":0.0,"type":)", 0),

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 #include "model/axis_values.hpp"
@@ -80,6 +81,14 @@ TEST(AxisValues, OnlyGivenAxesCount) {
     EXPECT_EQ(values.givenSet(), 0x02);
     EXPECT_EQ(values.valueOr0(AxisSlot::headPan), 0.0f);
     EXPECT_EQ(parseAxisValues(json::object()).givenSet(), 0);
+}
+
+TEST(AxisValues, NumbersBeyondTheFloatRangeBecomeInfinities) {
+    const auto values =
+        parseAxisValues(json::parse(R"({"slide":1e300,"focus":-1e39,"headPan":3e38})"));
+    EXPECT_EQ(values.valueOr0(AxisSlot::slide), std::numeric_limits<float>::infinity());
+    EXPECT_EQ(values.valueOr0(AxisSlot::focus), -std::numeric_limits<float>::infinity());
+    EXPECT_EQ(values.valueOr0(AxisSlot::headPan), 3e38f);
 }
 
 TEST(AxisValues, OtherTypesForAnAxisKeyThrowTheLibraryTypeError) {
