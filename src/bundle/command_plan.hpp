@@ -1,0 +1,86 @@
+// A bundle command as a plan: the reply to give at once, or the device messages to send with
+// their send mode and the rule that turns the outcome into the reply. Pure; the bundle's command
+// thread plans, performs the sends through its link handler, then builds the reply.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bundle/keypose_ids.hpp"
+#include "bundle/status_snapshot.hpp"
+#include "core/bytes.hpp"
+#include "core/json.hpp"
+
+namespace kinetra::bundle {
+
+namespace reply_text {
+inline constexpr std::string_view kOk = "ok";
+inline constexpr std::string_view kParseError =
+    "command parsing error. please check the arguments, syntax, naming etc.";
+inline constexpr std::string_view kInvalidCommand = "invalid command";
+inline constexpr std::string_view kInvalidSetup = "invalid setup";
+inline constexpr std::string_view kFirmwareUpdateRequired = "Firmware update required!";
+inline constexpr std::string_view kRealTimeAxesIncompatible =
+    "Supported realtime axes and command axes are incompatible!";
+inline constexpr std::string_view kMissingAxisValues = "Missing axis value(s)";
+inline constexpr std::string_view kNoResponse = "could not get a response";
+inline constexpr std::string_view kReadIndexDifferent = "read index different";
+inline constexpr std::string_view kMessageTooLong = "device message too long";
+}  // namespace reply_text
+
+/// How the link handler sends one message.
+enum class SendMode : std::uint8_t {
+    noWait,         // write it and go on
+    threeAttempts,  // up to three attempts, each waiting for any answer
+    awaitAnswer,    // up to three attempts, waiting for the answer `answerId` from `address`
+};
+
+struct PlannedSend {
+    core::Bytes message;
+    SendMode mode = SendMode::threeAttempts;
+    std::uint8_t answerId = 0;
+    /// The device address answers come from: the primary device's model code.
+    std::uint8_t address = 0;
+};
+
+/// What one send brought back: the answer from its message identifier on, or nothing when no
+/// attempt got an answer (a send without waiting brings back nothing).
+using SendOutcome = std::optional<core::Bytes>;
+
+enum class ReplyRule : std::uint8_t {
+    fixed,          // `reply` whatever the sends brought
+    acknowledged,   // "ok"; with "acknowledged": false when some send got no answer
+    keyposeRead,    // the decoded pose as "data"
+    numericLimits,  // the derived limits as "data"
+};
+
+struct CommandPlan {
+    std::vector<PlannedSend> sends;
+    ReplyRule rule = ReplyRule::fixed;
+    json reply;
+    /// For keyposeRead: what to decode the answer against.
+    model::DeviceModel primary = model::DeviceModel::none;
+    std::uint8_t supportedAxes = 0;
+    std::int32_t requestedIndex = 0;
+};
+
+/// {"result": text}.
+json resultReply(std::string_view text);
+
+/// Plans the command in the request text; malformed JSON gets the parse-error reply.
+CommandPlan planCommand(std::string_view requestText, const DeviceStatusSnapshot& snapshot,
+                        KeyposeIdCounters& ids);
+/// Plans one request object against the command-local copy of the status snapshot. Errors of
+/// the JSON library (a wrong type, a missing argument) become the parse-error reply.
+CommandPlan planCommand(const json& request, const DeviceStatusSnapshot& snapshot,
+                        KeyposeIdCounters& ids);
+
+/// The reply to a planned command once its sends are done, one outcome per send in order
+/// (missing outcomes count as unanswered).
+json buildReply(const CommandPlan& plan, std::span<const SendOutcome> outcomes);
+
+}  // namespace kinetra::bundle

@@ -1,0 +1,254 @@
+// Key-pose, calibration, focus and request messages of the command table, family by family.
+// Runs on each bundle's command thread.
+#include "bundle/device_messages.hpp"
+
+#include "bundle/device_message.hpp"
+#include "bundle/device_units.hpp"
+#include "model/numeric_limits.hpp"
+
+namespace kinetra::bundle {
+namespace {
+
+using model::AxisSlot;
+using model::DeviceFamily;
+using model::familyOf;
+using units::position;
+
+constexpr double kLensSpeedScale = 100.0;
+
+// Key-pose opcodes per family; the crane arm uses the slider's.
+struct KeyposeOpcodes {
+    std::uint8_t store;
+    std::uint8_t remove;
+    std::uint8_t read;
+    std::uint8_t readAnswerId;
+    std::uint8_t abort;
+};
+constexpr KeyposeOpcodes kHeadKeypose{0x05, 0x06, 0x53, 18, 0x09};
+constexpr KeyposeOpcodes kSliderKeypose{0x07, 0x1D, 0x2D, 9, 0x0C};
+constexpr KeyposeOpcodes kDollyKeypose{0x0D, 0x0E, 0x2A, 6, 0x02};
+constexpr KeyposeOpcodes kLensKeypose{0x0E, 0x0F, 0x16, 5, 0x04};
+
+std::optional<KeyposeOpcodes> keyposeOpcodes(DeviceModel primary) {
+    switch (familyOf(primary)) {
+        case DeviceFamily::head:
+            return kHeadKeypose;
+        case DeviceFamily::slider:
+        case DeviceFamily::craneArm:
+            return kSliderKeypose;
+        case DeviceFamily::dolly:
+            return kDollyKeypose;
+        case DeviceFamily::lens:
+            return kLensKeypose;
+        case DeviceFamily::none:
+            break;
+    }
+    return std::nullopt;
+}
+
+// Rail calibration mode: which way round the rail stands.
+std::uint8_t railCalibrationMode(bool isOnGround, bool isOnLeftSide) {
+    if (isOnGround) {
+        return isOnLeftSide ? 2 : 3;
+    }
+    return isOnLeftSide ? 0 : 1;
+}
+
+// Crane lengths as the arm computes them: from float, in double, rounded back to float.
+// Separate statements keep the compiler from fusing the multiply and add.
+std::int32_t craneLength(std::int32_t length, double factor, double offset) {
+    const double product = static_cast<double>(static_cast<float>(length)) * factor;
+    const float sum = static_cast<float>(product + offset);
+    return truncateToInt32(sum);
+}
+
+}  // namespace
+
+BuiltMessage builtOrTooLong(std::optional<core::Bytes> message) {
+    if (!message) {
+        return BuildError::messageTooLong;
+    }
+    return std::move(*message);
+}
+
+std::optional<std::uint16_t> minimumRealTimeFirmware(DeviceModel model) {
+    switch (model) {
+        case DeviceModel::swivelMax:
+            return 94;
+        case DeviceModel::turretAlpha:
+        case DeviceModel::turretBeta:
+        case DeviceModel::turretAlpha2:
+        case DeviceModel::turretBeta2:
+            return 102;
+        case DeviceModel::railUnitGen3:
+            return 19;
+        case DeviceModel::lensDriveMax:
+            return 18;
+        default:
+            return std::nullopt;
+    }
+}
+
+BuiltMessage keyposeStoreCurrentPoseMessage(DeviceModel primary, std::uint8_t index,
+                                            std::uint32_t identifier) {
+    const auto opcodes = keyposeOpcodes(primary);
+    if (!opcodes) {
+        return BuildError::invalidSetup;
+    }
+    return builtOrTooLong(buildDeviceMessage(
+        opcodes->store, {byteField(index), field32(static_cast<std::int32_t>(identifier))}));
+}
+
+BuiltMessage keyposeDeletePoseMessage(DeviceModel primary, std::uint8_t index) {
+    const auto opcodes = keyposeOpcodes(primary);
+    if (!opcodes) {
+        return BuildError::invalidSetup;
+    }
+    return builtOrTooLong(buildDeviceMessage(opcodes->remove, {byteField(index)}));
+}
+
+BuiltMessage keyposeReadRequestMessage(DeviceModel primary, std::uint8_t index) {
+    const auto opcodes = keyposeOpcodes(primary);
+    if (!opcodes) {
+        return BuildError::invalidSetup;
+    }
+    return builtOrTooLong(buildDeviceMessage(opcodes->read, {byteField(index)}));
+}
+
+std::optional<std::uint8_t> keyposeReadAnswerId(DeviceModel primary) {
+    const auto opcodes = keyposeOpcodes(primary);
+    if (!opcodes) {
+        return std::nullopt;
+    }
+    return opcodes->readAnswerId;
+}
+
+BuiltMessage keyposeStoreWithNumericDataMessage(DeviceModel primary, std::uint8_t index,
+                                                std::uint32_t identifier,
+                                                const AxisValues& values) {
+    const Field id = field32(static_cast<std::int32_t>(identifier));
+    const auto value = [&](AxisSlot slot) { return values.valueOr0(slot); };
+    switch (familyOf(primary)) {
+        case DeviceFamily::head:
+            // The head's lens port takes focus in plain encoder steps.
+            return builtOrTooLong(buildDeviceMessage(
+                0x8C, {byteField(index), field32(position(value(AxisSlot::headPan))),
+                       field32(position(value(AxisSlot::headTilt))),
+                       field32(truncateToInt32(value(AxisSlot::focus))),
+                       field32(position(value(AxisSlot::slide))), id,
+                       field32(position(value(AxisSlot::jibPan))),
+                       field32(position(value(AxisSlot::jibTilt)))}));
+        case DeviceFamily::slider:
+            return builtOrTooLong(buildDeviceMessage(
+                0x2C, {byteField(index), id, field32(position(value(AxisSlot::slide)))}));
+        case DeviceFamily::dolly:
+            return builtOrTooLong(buildDeviceMessage(
+                0x29, {byteField(index), id, field32(position(value(AxisSlot::slide)))}));
+        case DeviceFamily::craneArm:
+            if (values.has(AxisSlot::slide)) {
+                return builtOrTooLong(buildDeviceMessage(
+                    0x2C, {byteField(index), id, field32(position(-value(AxisSlot::slide)))}));
+            }
+            if (values.has(AxisSlot::jibPan)) {
+                return builtOrTooLong(buildDeviceMessage(
+                    0x3E, {byteField(index), id, field32(position(value(AxisSlot::jibPan))),
+                           field32(position(-value(AxisSlot::jibTilt)))}));
+            }
+            return BuildError::invalidSetup;
+        case DeviceFamily::lens:
+            return builtOrTooLong(buildDeviceMessage(
+                0x27, {byteField(index), id, field32(units::lensSteps(value(AxisSlot::focus)))}));
+        case DeviceFamily::none:
+            break;
+    }
+    return BuildError::invalidSetup;
+}
+
+BuiltMessage motionAbortMessage(DeviceModel primary) {
+    const auto opcodes = keyposeOpcodes(primary);
+    if (!opcodes) {
+        return BuildError::invalidSetup;
+    }
+    return builtOrTooLong(buildDeviceMessage(opcodes->abort, {}));
+}
+
+BuiltMessage focusManualMoveMessage(DeviceModel primary, float deltaEnc) {
+    if (model::isFocusCapableHead(primary)) {
+        return builtOrTooLong(buildDeviceMessage(0x0C, {field32(truncateToInt32(deltaEnc))}));
+    }
+    if (primary == DeviceModel::lensDriveMax) {
+        return builtOrTooLong(
+            buildDeviceMessage(0x19, {field32(scaled(deltaEnc, kLensSpeedScale))}));
+    }
+    return BuildError::invalidSetup;
+}
+
+BuiltMessage calibrateHeadMessage(DeviceModel primary) {
+    if (familyOf(primary) == DeviceFamily::head) {
+        return builtOrTooLong(buildDeviceMessage(0x04, {}));
+    }
+    return BuildError::invalidSetup;
+}
+
+BuiltMessage calibrateRailUnitMessage(DeviceModel primary, bool isOnGround, bool isOnLeftSide) {
+    const Field mode = byteField(railCalibrationMode(isOnGround, isOnLeftSide));
+    if (familyOf(primary) == DeviceFamily::head) {
+        return builtOrTooLong(buildDeviceMessage(0x28, {mode}));
+    }
+    if (model::isRailUnit(primary)) {
+        return builtOrTooLong(buildDeviceMessage(0x10, {mode}));
+    }
+    return BuildError::invalidSetup;
+}
+
+BuiltMessage calibrateLensMessage(DeviceModel primary) {
+    if (model::isFocusCapableHead(primary)) {
+        return builtOrTooLong(buildDeviceMessage(0x71, {}));
+    }
+    if (primary == DeviceModel::lensDriveMax) {
+        return builtOrTooLong(buildDeviceMessage(0x10, {}));
+    }
+    return BuildError::invalidSetup;
+}
+
+BuiltMessage calibrateCraneArmMessage(DeviceModel primary, std::int32_t jibLength,
+                                      std::int32_t rodLength) {
+    const std::int32_t jib = craneLength(jibLength, 10.0, 74.0);
+    const std::int32_t rod = craneLength(rodLength, 9.0, 70.5);
+    if (familyOf(primary) == DeviceFamily::head) {
+        return builtOrTooLong(buildDeviceMessage(0x8D, {field16(jib), field16(rod)}));
+    }
+    if (primary == DeviceModel::craneArm) {
+        return builtOrTooLong(buildDeviceMessage(0x45, {field32(jib), field32(rod)}));
+    }
+    return BuildError::invalidSetup;
+}
+
+BuiltMessage inclineWarningConfirmMessage(DeviceModel primary) {
+    if (familyOf(primary) == DeviceFamily::head) {
+        return builtOrTooLong(buildDeviceMessage(0x81, {}));
+    }
+    if (model::isRailUnit(primary)) {
+        return builtOrTooLong(buildDeviceMessage(0x32, {}));
+    }
+    return BuildError::invalidSetup;
+}
+
+core::Bytes statusRequestMessage() {
+    return buildDeviceMessage(opcode::kStatusRequest, {}).value();
+}
+
+core::Bytes numericLimitsRequestMessage() {
+    return buildDeviceMessage(opcode::kNumericLimitsRequest, {}).value();
+}
+
+std::uint8_t numericLimitsAnswerId(DeviceModel primary) {
+    const auto code = model::codeOf(primary);
+    if (code < 0 || code > 17 || primary == DeviceModel::floorBase ||
+        primary == DeviceModel::songbird || primary == DeviceModel::craneArm2) {
+        return 0;
+    }
+    return model::limits_answer::kMessageId;
+}
+
+}  // namespace kinetra::bundle

@@ -1,0 +1,67 @@
+// One builder per bundle command and device family: the device messages of the command table.
+// Pure functions; called on each bundle's command thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "model/axis_values.hpp"
+#include "model/device_model.hpp"
+
+namespace kinetra::bundle {
+
+using model::AxisValues;
+using model::DeviceModel;
+
+/// Why a builder made no message: the primary device's family has none for the command (the
+/// reply "invalid setup"), or the message would not fit its length byte.
+enum class BuildError : std::uint8_t { invalidSetup, messageTooLong };
+using BuiltMessage = std::variant<core::Bytes, BuildError>;
+using BuiltMessages = std::variant<std::vector<core::Bytes>, BuildError>;
+
+/// A built message, or messageTooLong when the builder refused it.
+BuiltMessage builtOrTooLong(std::optional<core::Bytes> message);
+
+namespace opcode {
+inline constexpr std::uint8_t kRealTimeMove = 0x8A;
+inline constexpr std::uint8_t kStatusRequest = 0xE6;
+inline constexpr std::uint8_t kNumericLimitsRequest = 0xB3;
+}  // namespace opcode
+
+/// Devices below these firmware versions do not take real-time moves.
+std::optional<std::uint16_t> minimumRealTimeFirmware(DeviceModel model);
+
+BuiltMessage keyposeStoreCurrentPoseMessage(DeviceModel primary, std::uint8_t index,
+                                            std::uint32_t identifier);
+BuiltMessage keyposeDeletePoseMessage(DeviceModel primary, std::uint8_t index);
+BuiltMessage keyposeReadRequestMessage(DeviceModel primary, std::uint8_t index);
+/// The message identifier of the answer to a key-pose read, per family.
+std::optional<std::uint8_t> keyposeReadAnswerId(DeviceModel primary);
+/// Stores a pose from numeric values; the caller has checked them against the supported axes.
+BuiltMessage keyposeStoreWithNumericDataMessage(DeviceModel primary, std::uint8_t index,
+                                                std::uint32_t identifier, const AxisValues& values);
+
+BuiltMessage motionAbortMessage(DeviceModel primary);
+/// Focus by encoder steps; the caller has checked that focus is supported.
+BuiltMessage focusManualMoveMessage(DeviceModel primary, float deltaEnc);
+
+BuiltMessage calibrateHeadMessage(DeviceModel primary);
+BuiltMessage calibrateRailUnitMessage(DeviceModel primary, bool isOnGround, bool isOnLeftSide);
+BuiltMessage calibrateLensMessage(DeviceModel primary);
+BuiltMessage calibrateCraneArmMessage(DeviceModel primary, std::int32_t jibLength,
+                                      std::int32_t rodLength);
+
+BuiltMessage inclineWarningConfirmMessage(DeviceModel primary);
+
+/// 02 E6 00 E8: the devices answer with a status message.
+core::Bytes statusRequestMessage();
+core::Bytes numericLimitsRequestMessage();
+/// The message identifier of the numeric-limits answer: 26, or 0 for a primary device that
+/// does not send one.
+std::uint8_t numericLimitsAnswerId(DeviceModel primary);
+
+}  // namespace kinetra::bundle

@@ -1,0 +1,53 @@
+// Shared helpers of the bundle tests: snapshots of typical bundles and byte formatting.
+#pragma once
+
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "bundle/device_messages.hpp"
+#include "bundle/motion_messages.hpp"
+#include "bundle/status_snapshot.hpp"
+
+namespace kinetra::bundle::test {
+
+using model::DeviceModel;
+
+/// A snapshot listing `models` (firmware new enough for everything) with the given axis sets.
+inline DeviceStatusSnapshot bundleOf(std::initializer_list<DeviceModel> models,
+                                     std::uint8_t supported, std::uint8_t realTime = 0) {
+    DeviceStatusSnapshot s;
+    for (const DeviceModel model : models) {
+        s.devices[s.deviceCount].model = model;
+        s.devices[s.deviceCount].firmwareVersion = 200;
+        ++s.deviceCount;
+    }
+    s.supportedAxes = supported;
+    s.realTimeSupportedAxes = realTime;
+    return s;
+}
+
+/// "07 05 01": how vectors are written in the protocol notes.
+inline std::string hex(const core::Bytes& bytes) {
+    std::string out;
+    for (const std::uint8_t byte : bytes) {
+        char text[4];
+        std::snprintf(text, sizeof text, "%02X ", byte);
+        out += text;
+    }
+    if (!out.empty()) {
+        out.pop_back();
+    }
+    return out;
+}
+
+inline std::string hex(const BuiltMessage& built) {
+    if (const auto* bytes = std::get_if<core::Bytes>(&built)) {
+        return hex(*bytes);
+    }
+    return std::get<BuildError>(built) == BuildError::invalidSetup ? "invalid setup" : "too long";
+}
+
+}  // namespace kinetra::bundle::test

@@ -1,0 +1,150 @@
+#include "model/numeric_limits.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <vector>
+
+namespace kinetra::model {
+namespace {
+
+std::uint32_t bitsOf(float value) {
+    return std::bit_cast<std::uint32_t>(value);
+}
+
+// An answer as the device sends it: id 26, setup, flags, arm length, device count, models.
+core::Bytes answer(std::uint8_t setup, std::uint8_t flags, std::vector<std::uint8_t> models,
+                   std::int16_t armLength = 0) {
+    core::Bytes bytes{26, setup, flags};
+    core::appendU16BE(bytes, static_cast<std::uint16_t>(armLength));
+    bytes.push_back(static_cast<std::uint8_t>(models.size()));
+    bytes.insert(bytes.end(), models.begin(), models.end());
+    return bytes;
+}
+
+NumericLimits derive(const core::Bytes& bytes) {
+    const auto limits = deriveNumericLimits(bytes);
+    EXPECT_TRUE(limits.has_value());
+    return limits.value_or(NumericLimits{});
+}
+
+TEST(NumericLimits, ConstantsAreTheDevicesBitPatterns) {
+    const auto head = derive(answer(3, 0x01, {1}));
+    EXPECT_EQ(bitsOf(head[AxisSlot::headPan].step), 0x3A1FE868u);
+    EXPECT_EQ(bitsOf(head[AxisSlot::headTilt].max), 0x42B23333u);
+    EXPECT_EQ(bitsOf(head[AxisSlot::headTilt].min), 0xC2B23333u);
+    EXPECT_EQ(bitsOf(derive(answer(1, 0x01, {13}))[AxisSlot::headPan].step), 0x3CB43958u);
+    EXPECT_EQ(bitsOf(derive(answer(4, 0x01, {7}))[AxisSlot::slide].step), 0x37BA3A23u);
+    EXPECT_EQ(bitsOf(derive(answer(4, 0x0D, {12}))[AxisSlot::slide].step), 0x3A92CCF7u);
+    EXPECT_EQ(bitsOf(derive(answer(4, 0x05, {201}))[AxisSlot::slide].step), 0x3B12CCF7u);
+    EXPECT_EQ(bitsOf(derive(answer(5, 0x01, {8}))[AxisSlot::slide].step), 0x3A47C0F4u);
+    const auto jib = derive(answer(20, 0x01, {10}));
+    EXPECT_EQ(bitsOf(jib[AxisSlot::jibPan].step), 0x3CB43958u);
+    EXPECT_EQ(bitsOf(jib[AxisSlot::jibTilt].max), 0x422F3333u);
+    EXPECT_EQ(bitsOf(jib[AxisSlot::jibTilt].min), 0xC22F3333u);
+    EXPECT_EQ(bitsOf(jib[AxisSlot::jibTilt].step), 0x3C23D70Au);
+}
+
+TEST(NumericLimits, PanAndSlideSetupTakesEachAxisFromItsDevice) {
+    const auto limits = derive(answer(6, 0x01, {1, 7}));
+    EXPECT_TRUE(limits.dataReady);
+    EXPECT_FALSE(limits[AxisSlot::headTilt].present);
+    const auto json = toJson(limits);
+    EXPECT_EQ(json.size(), 6u);
+    EXPECT_EQ(json["panMaxLimit"], 36000.0f);
+    EXPECT_EQ(json["panMinLimit"], -36000.0f);
+    EXPECT_EQ(json["panStep"], 0.00061f);
+    EXPECT_EQ(json["slideMaxLimit"], 20.0f);
+    EXPECT_EQ(json["slideMinLimit"], 0.0f);
+    EXPECT_EQ(json["slideStep"], 0.0000222f);
+    EXPECT_FALSE(json.contains("tiltStep"));
+}
+
+TEST(NumericLimits, PresenceFollowsTheSetupCodeMasks) {
+    const std::vector<std::uint8_t> pan{1, 3, 6, 8, 10, 11, 13, 15, 17, 19};
+    const std::vector<std::uint8_t> tilt{2, 3, 7, 9, 10, 11, 14, 15, 18, 19};
+    for (std::uint8_t setup = 1; setup < 24; ++setup) {
+        if (setup == 12) {
+            continue;
+        }
+        const auto limits = derive(answer(setup, 0x01, {}));
+        const auto in = [&](const std::vector<std::uint8_t>& set) {
+            return std::find(set.begin(), set.end(), setup) != set.end();
+        };
+        EXPECT_EQ(limits[AxisSlot::headPan].present, in(pan)) << int{setup};
+        EXPECT_EQ(limits[AxisSlot::headTilt].present, in(tilt)) << int{setup};
+        EXPECT_EQ(limits[AxisSlot::slide].present,
+                  (setup >= 4 && setup <= 11) || (setup >= 13 && setup <= 16))
+            << int{setup};
+        EXPECT_EQ(limits[AxisSlot::focus].present, setup == 21) << int{setup};
+        EXPECT_EQ(limits[AxisSlot::jibPan].present, setup >= 17 && setup <= 20) << int{setup};
+        EXPECT_FALSE(limits[AxisSlot::zoom].present);
+    }
+    // A lens on the bus adds focus to any setup.
+    EXPECT_TRUE(derive(answer(3, 0x03, {}))[AxisSlot::focus].present);
+}
+
+TEST(NumericLimits, NotReadyOrSetupsWithoutAxesReportLittle) {
+    EXPECT_EQ(toJson(derive(answer(3, 0x00, {1}))).dump(), R"({"isDataReady":false})");
+    // An uncalibrated rail unit makes the whole answer not ready.
+    EXPECT_EQ(toJson(derive(answer(4, 0x01, {12}))).dump(), R"({"isDataReady":false})");
+    for (const std::uint8_t setup : {0, 12, 31, 96, 112, 127}) {
+        const auto limits = derive(answer(setup, 0x03, {1, 15}));
+        EXPECT_TRUE(limits.dataReady);
+        EXPECT_TRUE(toJson(limits).is_null()) << int{setup};
+    }
+}
+
+TEST(NumericLimits, PresentAxesNoDeviceMatchedAreLeftOut) {
+    // A model 0 rail unit sets no slide limits; the pan head still does.
+    const auto limits = derive(answer(6, 0x05, {0, 2}));
+    const auto json = toJson(limits);
+    EXPECT_TRUE(limits[AxisSlot::slide].present);
+    EXPECT_FALSE(json.contains("slideStep"));
+    EXPECT_TRUE(json.contains("panStep"));
+    EXPECT_TRUE(toJson(derive(answer(4, 0x01, {0}))).is_null());
+}
+
+TEST(NumericLimits, LaterDevicesOverwriteEarlierOnes) {
+    const auto limits = derive(answer(1, 0x01, {1, 13}));
+    EXPECT_EQ(limits[AxisSlot::headPan].step, 0.022f);
+    const auto back = derive(answer(1, 0x01, {13, 1}));
+    EXPECT_EQ(back[AxisSlot::headPan].step, 0.00061f);
+}
+
+TEST(NumericLimits, JibTiltHasNoStepInJson) {
+    const auto json = toJson(derive(answer(19, 0x01, {1, 10})));
+    EXPECT_TRUE(json.contains("jibPanStep"));
+    EXPECT_TRUE(json.contains("jibTiltMaxLimit"));
+    EXPECT_TRUE(json.contains("jibTiltMinLimit"));
+    EXPECT_FALSE(json.contains("jibTiltStep"));
+    EXPECT_EQ(json["tiltMaxLimit"], 89.1f);
+    EXPECT_EQ(json.size(), 11u);
+}
+
+// Expected bit patterns computed with each intermediate rounded as the arm firmware does;
+// doing all of it in double or all in float misses by one unit in the last place here.
+TEST(NumericLimits, CraneArmSlideLimitMixesPrecisionsAsTheArmDoes) {
+    EXPECT_EQ(bitsOf(craneArmSlideLimit(84)), 0x4141E529u);
+    EXPECT_EQ(bitsOf(craneArmSlideLimit(-32746)), 0xC51C9E95u);
+    EXPECT_EQ(bitsOf(craneArmSlideLimit(1000)), 0x42A4BFE2u);
+    EXPECT_EQ(bitsOf(craneArmSlideLimit(0)), 0x40B59F93u);
+
+    // The arm length is signed and big-endian in the answer.
+    const auto limits = derive(answer(4, 0x01, {10}, -32746));
+    EXPECT_EQ(bitsOf(limits[AxisSlot::slide].max), 0xC51C9E95u);
+    EXPECT_EQ(bitsOf(limits[AxisSlot::slide].min), 0x451C9E95u);
+    EXPECT_EQ(limits[AxisSlot::slide].step, 0.01f);
+}
+
+TEST(NumericLimits, TruncatedAnswersAreRefused) {
+    EXPECT_FALSE(deriveNumericLimits(core::Bytes{}).has_value());
+    EXPECT_FALSE(deriveNumericLimits(core::Bytes{26, 3, 1, 0, 0}).has_value());
+    // Announces two devices, carries one.
+    EXPECT_FALSE(deriveNumericLimits(core::Bytes{26, 3, 1, 0, 0, 2, 1}).has_value());
+    EXPECT_TRUE(deriveNumericLimits(core::Bytes{26, 3, 1, 0, 0, 0}).has_value());
+}
+
+}  // namespace
+}  // namespace kinetra::model
