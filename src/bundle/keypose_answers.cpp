@@ -70,36 +70,37 @@ std::optional<json> decodeKeyposeReadAnswer(model::DeviceModel primary, std::uin
     switch (family) {
         case DeviceFamily::head:
             if (hasSlot(supportedAxes, AxisSlot::headPan)) {
-                data["headPan"] = thousandths(answer, kHeadPan);
+                data["headPan"] = core::floatNumber(thousandths(answer, kHeadPan));
             }
             if (hasSlot(supportedAxes, AxisSlot::headTilt)) {
-                data["headTilt"] = thousandths(answer, kHeadTilt);
+                data["headTilt"] = core::floatNumber(thousandths(answer, kHeadTilt));
             }
             if (hasSlot(supportedAxes, AxisSlot::slide)) {
-                data["slide"] = thousandths(answer, kHeadSlide);
+                data["slide"] = core::floatNumber(thousandths(answer, kHeadSlide));
             }
             if (hasSlot(supportedAxes, AxisSlot::focus)) {
                 data["focus"] = core::readI32BE(answer, kHeadFocus);
             }
             if (jib) {
-                data["craneMaxPan"] = thousandths(answer, kHeadJibPan);
-                data["craneMaxTilt"] = thousandths(answer, kHeadJibTilt);
+                data["craneMaxPan"] = core::floatNumber(thousandths(answer, kHeadJibPan));
+                data["craneMaxTilt"] = core::floatNumber(thousandths(answer, kHeadJibTilt));
             }
             break;
         case DeviceFamily::slider:
         case DeviceFamily::dolly:
-            data["slide"] = thousandths(answer, kSlide);
+            data["slide"] = core::floatNumber(thousandths(answer, kSlide));
             break;
         case DeviceFamily::lens:
-            data["focus"] = static_cast<float>(core::readI32BE(answer, kLensFocus)) /
-                            units::kLensStepsPerFocusUnitFloat;
+            data["focus"] =
+                core::floatNumber(static_cast<float>(core::readI32BE(answer, kLensFocus)) /
+                                  units::kLensStepsPerFocusUnitFloat);
             break;
         case DeviceFamily::craneArm:
             if (jib) {
-                data["craneMaxPan"] = thousandths(answer, kCraneJibPan);
-                data["craneMaxTilt"] = -thousandths(answer, kCraneJibTilt);
+                data["craneMaxPan"] = core::floatNumber(thousandths(answer, kCraneJibPan));
+                data["craneMaxTilt"] = core::floatNumber(-thousandths(answer, kCraneJibTilt));
             } else {
-                data["slide"] = -thousandths(answer, kSlide);
+                data["slide"] = core::floatNumber(-thousandths(answer, kSlide));
             }
             break;
         case DeviceFamily::none:

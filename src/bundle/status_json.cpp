@@ -13,17 +13,17 @@ using model::DeviceModel;
 
 json readings(const DeviceStatusSnapshot& s) {
     json out;  // null when no reported axis is supported
-    const auto put = [&](AxisSlot slot, auto value) {
+    const auto put = [&](AxisSlot slot, json value) {
         if (model::hasSlot(s.supportedAxes, slot)) {
-            out[std::string(*model::readingsKeyOf(slot))] = value;
+            out[std::string(*model::readingsKeyOf(slot))] = std::move(value);
         }
     };
-    put(AxisSlot::headPan, s.headPan);
-    put(AxisSlot::headTilt, s.headTilt);
-    put(AxisSlot::slide, s.slide);
+    put(AxisSlot::headPan, core::floatNumber(s.headPan));
+    put(AxisSlot::headTilt, core::floatNumber(s.headTilt));
+    put(AxisSlot::slide, core::floatNumber(s.slide));
     put(AxisSlot::focus, s.focus);
-    put(AxisSlot::jibPan, s.jibPan);
-    put(AxisSlot::jibTilt, s.jibTilt);
+    put(AxisSlot::jibPan, core::floatNumber(s.jibPan));
+    put(AxisSlot::jibTilt, core::floatNumber(s.jibTilt));
     return out;
 }
 
@@ -51,8 +51,8 @@ json keyposeSlotsFilled(const DeviceStatusSnapshot& s) {
 json deviceInfo(std::span<const DeviceEntry> devices) {
     json out = json::array();
     for (const DeviceEntry& device : devices) {
-        out.push_back(
-            {{"batteryLevel", device.batteryLevel}, {"type", model::nameOf(device.model)}});
+        out.push_back({{"batteryLevel", core::floatNumber(device.batteryLevel)},
+                       {"type", model::nameOf(device.model)}});
     }
     if (!devices.empty() && devices[0].model == DeviceModel::turretGamma) {
         for (std::size_t i = devices.size() - 1; i > 0; --i) {
@@ -80,8 +80,8 @@ json statusToJson(const DeviceStatusSnapshot& s, std::int64_t timestampEpoch) {
 
     json out = json::object();
     out["readings"] = readings(s);
-    out["plannedMotionDuration"] = s.plannedMotionDuration;
-    out["plannedMotionProgress"] = s.plannedMotionProgress;
+    out["plannedMotionDuration"] = core::floatNumber(s.plannedMotionDuration);
+    out["plannedMotionProgress"] = core::floatNumber(s.plannedMotionProgress);
     out["keyposeMotionAimIndex"] = static_cast<int>(s.keyposeMotionAimIndex);
     out["keyposeMotionStartIndex"] = static_cast<int>(s.keyposeMotionStartIndex);
     out["keyposeLoopActive"] = s.keyposeLoopActive;

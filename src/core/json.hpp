@@ -15,5 +15,9 @@ namespace core {
 /// data or a client) is replaced instead of throwing, so a reply path never fails on it.
 std::string dumpCompact(const json& value);
 
+/// A 32-bit float as the JSON number a reader expects: the shortest decimal that reads back as
+/// the same float, so 0.85f is written 0.85 rather than 0.8500000238418579.
+json floatNumber(float value);
+
 }  // namespace core
 }  // namespace kinetra

@@ -129,10 +129,10 @@ void putAxis(json& out, const AxisLimits& axis, const char* prefix, bool withSte
     }
     const std::string name(prefix);
     if (withStep) {
-        out[name + "Step"] = axis.step;
+        out[name + "Step"] = core::floatNumber(axis.step);
     }
-    out[name + "MinLimit"] = axis.min;
-    out[name + "MaxLimit"] = axis.max;
+    out[name + "MinLimit"] = core::floatNumber(axis.min);
+    out[name + "MaxLimit"] = core::floatNumber(axis.max);
 }
 
 }  // namespace

@@ -327,8 +327,8 @@ TEST(KeyposeReadCommand, OtherFamilies) {
     // Jib values from offsets 6 and 10, the tilt negated.
     const auto jib = crane.replyWith({answer})["data"];
     EXPECT_EQ(jib.size(), 3u);
-    EXPECT_EQ(jib["craneMaxPan"], 2.0f);
-    EXPECT_EQ(jib["craneMaxTilt"], -16.146f);
+    EXPECT_EQ(jib["craneMaxPan"], 2.0);
+    EXPECT_EQ(jib["craneMaxTilt"], -16.146);
     const auto craneSlide =
         plan(R"({"command":"keyposeReadNumericValues","index":4})", bundleOf({M::craneArm}, 0x04));
     EXPECT_EQ(craneSlide.replyWith({answer})["data"], json::parse(R"({"index":4,"slide":1.5})"));
@@ -351,8 +351,8 @@ TEST(NumericLimitsCommand, AwaitsAnswer26FromThePrimary) {
     EXPECT_EQ(planned.plan.sends[0].address, 1);
     const auto reply = planned.replyWith({core::Bytes{26, 6, 0x01, 0, 0, 2, 1, 7}});
     EXPECT_EQ(reply["result"], "ok");
-    EXPECT_EQ(reply["data"]["slideMaxLimit"], 20.0f);
-    EXPECT_EQ(reply["data"]["panStep"], 0.00061f);
+    EXPECT_EQ(reply["data"]["slideMaxLimit"], 20.0);
+    EXPECT_EQ(reply["data"]["panStep"], 0.00061);
     EXPECT_EQ(planned.replyWith({core::Bytes{26, 12, 0x01, 0, 0, 0}}).dump(),
               R"({"data":null,"result":"ok"})");
     EXPECT_EQ(planned.replyWith({std::nullopt}),

@@ -52,12 +52,14 @@ TEST(NumericLimits, PanAndSlideSetupTakesEachAxisFromItsDevice) {
     EXPECT_FALSE(limits[AxisSlot::headTilt].present);
     const auto json = toJson(limits);
     EXPECT_EQ(json.size(), 6u);
-    EXPECT_EQ(json["panMaxLimit"], 36000.0f);
-    EXPECT_EQ(json["panMinLimit"], -36000.0f);
-    EXPECT_EQ(json["panStep"], 0.00061f);
-    EXPECT_EQ(json["slideMaxLimit"], 20.0f);
-    EXPECT_EQ(json["slideMinLimit"], 0.0f);
-    EXPECT_EQ(json["slideStep"], 0.0000222f);
+    EXPECT_EQ(json["panMaxLimit"], 36000.0);
+    EXPECT_EQ(json["panMinLimit"], -36000.0);
+    EXPECT_EQ(json["panStep"], 0.00061);
+    EXPECT_EQ(json["slideMaxLimit"], 20.0);
+    EXPECT_EQ(json["slideMinLimit"], 0.0);
+    EXPECT_EQ(json["slideStep"], 0.0000222);
+    // Clients read the decimal the device means, not the float's binary expansion.
+    EXPECT_NE(core::dumpCompact(json).find(R"("panStep":0.00061,)"), std::string::npos);
     EXPECT_FALSE(json.contains("tiltStep"));
 }
 
@@ -119,7 +121,7 @@ TEST(NumericLimits, JibTiltHasNoStepInJson) {
     EXPECT_TRUE(json.contains("jibTiltMaxLimit"));
     EXPECT_TRUE(json.contains("jibTiltMinLimit"));
     EXPECT_FALSE(json.contains("jibTiltStep"));
-    EXPECT_EQ(json["tiltMaxLimit"], 89.1f);
+    EXPECT_EQ(json["tiltMaxLimit"], 89.1);
     EXPECT_EQ(json.size(), 11u);
 }
 
