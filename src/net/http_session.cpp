@@ -213,10 +213,17 @@ void HttpSession::processFrames() {
 
 void HttpSession::endWebSocket(WebSocketFormat::CloseCode code, std::string_view closePayload) {
     state_ = State::finished;
-    const std::string payload = code == WebSocketFormat::CloseCode::normal
-                                    ? std::string(closePayload)
-                                    : WebSocketFormat::closePayload(code);
-    connection_->send(WebSocketFormat::frame(FrameType::close, payload));
+    if (code == WebSocketFormat::CloseCode::normal) {
+        // The peer started the closing handshake; our reply completes it and the server closes
+        // the TCP connection first (RFC 6455 7.1.1).
+        connection_->send(
+            WebSocketFormat::frame(FrameType::close, closePayload),
+            [connection = connection_](const std::error_code&) { connection->close(); });
+        return;
+    }
+    // We start the closing handshake: the peer answers and closes once it sees our FIN.
+    connection_->send(
+        WebSocketFormat::frame(FrameType::close, WebSocketFormat::closePayload(code)));
     connection_->shutdown();
 }
 

@@ -109,19 +109,18 @@ void TcpConnection::onWritten(const std::error_code& error) {
     writing_ = false;
     SendCallback done = std::move(sendQueue_.front().done);
     sendQueue_.pop_front();
+    // Start the next write before the callback, so a send made inside it only queues.
+    if (!error && !closed_ && !sendQueue_.empty()) {
+        writeNext();
+    }
     if (done) {
         callSafely("send", done, error);
     }
     if (error) {
         closeNow();
+    } else if (closed_) {
         failPending();
-        return;
-    }
-    if (closed_) {
-        failPending();
-    } else if (!sendQueue_.empty()) {
-        writeNext();
-    } else if (shutdownRequested_) {
+    } else if (!writing_ && shutdownRequested_) {
         shutdownNow();
     }
 }
@@ -158,9 +157,10 @@ void TcpConnection::onRead(const std::error_code& error, std::size_t size) {
 }
 
 void TcpConnection::shutdownNow() {
-    if (closed_) {
+    if (closed_ || sendSideShut_) {
         return;
     }
+    sendSideShut_ = true;
     std::error_code error;
     if (peerClosed_) {
         closeNow();

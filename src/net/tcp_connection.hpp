@@ -108,6 +108,7 @@ private:
     std::deque<PendingSend> sendQueue_;  // front is being written while writing_
     bool writing_ = false;
     bool shutdownRequested_ = false;
+    bool sendSideShut_ = false;  // shutdownNow() ran
     bool peerClosed_ = false;
     bool closed_ = false;
     std::array<char, kReadChunk> readBuffer_{};
