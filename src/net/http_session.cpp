@@ -95,8 +95,8 @@ void HttpSession::onHttpData(std::string_view data) {
     while (!data.empty() && state_ == State::http && connection_->isActive()) {
         // Feed at most one byte past the limit: an oversize request is noticed without the
         // parser ever holding more than the limit of it.
-        const std::size_t room = limit - requestBytes_ + 1;
-        const auto result = parser_.feed(data.substr(0, std::min(data.size(), room)));
+        const std::size_t slice = std::min(data.size() - 1, limit - requestBytes_) + 1;
+        const auto result = parser_.feed(data.substr(0, slice));
         requestBytes_ += result.consumed;
         data.remove_prefix(result.consumed);
         if (requestBytes_ > limit) {

@@ -23,7 +23,14 @@ namespace kinetra::net {
 ///
 /// Handlers run on the connection's loop thread, one at a time per connection; they may block
 /// (that loop's other connections wait meanwhile). An exception out of a handler is logged and
-/// closes the connection.
+/// closes the connection. The session never ends a connection after a request by itself: the
+/// request handler answers and calls shutdown(), or leaves it open for the next request
+/// (requests on one connection are handled in order; none after a shutdown or close).
+///
+/// WebSocket: pings are answered with pongs, a client's close frame is answered with a close
+/// frame echoing its status code and the connection is closed; a frame that breaks RFC 6455
+/// (unmasked, reserved bits or opcodes, bad fragmentation) gets a close frame 1002. Messages
+/// are passed on whole (fragments joined); text is not checked for valid UTF-8.
 ///
 /// Receive limit (the listener's, per connection): a request whose bytes (request line,
 /// headers and body) exceed it is answered with `oversizeResponse` and the connection is shut
@@ -42,7 +49,8 @@ public:
     using WsMessageHandler =
         std::function<void(const Ptr& session, FrameType type, const std::string& payload,
                            const HttpRequest& upgrade)>;
-    /// The connection of a session whose connected handler ran has closed (once).
+    /// The connection of a session whose connected handler ran has closed; runs once, also
+    /// when the connected handler itself closed the connection (to refuse it).
     using WsClosedHandler = std::function<void(const Ptr& session, const HttpRequest& upgrade)>;
 
     /// What a listener installs on its sessions; shared by all of them. Empty handlers are

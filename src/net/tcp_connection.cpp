@@ -73,7 +73,9 @@ void TcpConnection::shutdown() {
             return;
         }
         self->shutdownRequested_ = true;
-        if (!self->writing_) {
+        if (self->writing_) {
+            self->closeAfter(kDrainTimeout);
+        } else {
             self->shutdownNow();
         }
     });
@@ -141,6 +143,7 @@ void TcpConnection::onRead(const std::error_code& error, std::size_t size) {
         // The peer only half-closed: what it asked for is still being written; close after.
         peerClosed_ = true;
         shutdownRequested_ = true;
+        closeAfter(kDrainTimeout);
         return;
     }
     if (error) {
@@ -171,7 +174,12 @@ void TcpConnection::shutdownNow() {
         closeNow();
         return;
     }
-    lingerTimer_.expires_after(kLingerTimeout);
+    closeAfter(kLingerTimeout);
+}
+
+void TcpConnection::closeAfter(std::chrono::seconds delay) {
+    // Re-arming cancels the earlier wait, whose handler then sees operation_aborted.
+    lingerTimer_.expires_after(delay);
     lingerTimer_.async_wait([self = shared_from_this()](const std::error_code& timerError) {
         if (!timerError) {
             self->closeNow();

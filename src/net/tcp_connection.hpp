@@ -36,8 +36,11 @@ public:
     /// Installs the callbacks on a new connection (loop thread, before its first read).
     using EnterCallback = std::function<void(const Ptr& connection)>;
 
-    /// After shutdown(), how long to wait for the peer to close before closing anyway.
+    /// After the sending side is shut, how long to wait for the peer to close before closing.
     static constexpr std::chrono::seconds kLingerTimeout{3};
+    /// After shutdown(), how long queued texts may take to be written to a peer that does not
+    /// read before the connection is closed anyway.
+    static constexpr std::chrono::seconds kDrainTimeout{30};
     /// Bytes asked of the socket per read.
     static constexpr std::size_t kReadChunk = 8192;
 
@@ -57,9 +60,10 @@ public:
     /// close() was requested.
     void send(std::string text, SendCallback done = {});
 
-    /// Shuts the sending side down once every queued text has been written. Bytes still
-    /// arriving are read and dropped (so the peer sees our last data, not a reset) until the
-    /// peer closes or kLingerTimeout passes; then the connection closes.
+    /// Shuts the sending side down once every queued text has been written (within
+    /// kDrainTimeout). Bytes still arriving are read and dropped (so the peer sees our last
+    /// data, not a reset) until the peer closes or kLingerTimeout passes; then the connection
+    /// closes. A peer that half-closes first gets what was queued, then the connection closes.
     void shutdown();
 
     /// Closes now: queued texts are dropped (their callbacks get operation_aborted), the closed
@@ -91,6 +95,7 @@ private:
     void read();
     void onRead(const std::error_code& error, std::size_t size);
     void shutdownNow();
+    void closeAfter(std::chrono::seconds delay);
     void closeNow();
     void failPending();
     void finishClose();

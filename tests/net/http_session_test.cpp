@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -38,11 +39,11 @@ std::string gatewayResponse(std::string body) {
 }
 
 struct HttpServer {
-    explicit HttpServer(HttpSession::Handlers handlers) {
+    explicit HttpServer(HttpSession::Handlers handlers, std::size_t limit = kLimit) {
         service->start(2);
         listener.withService(service)
             .withAddress("127.0.0.1", 0)
-            .withReceiveLimit(kLimit)
+            .withReceiveLimit(limit)
             .withEnterCallback(HttpSession::enterCallback(std::move(handlers)));
         listener.start();
     }
@@ -167,6 +168,14 @@ TEST(HttpSession, AcceptsARequestAtTheLimitAndRefusesOneByteMore) {
         EXPECT_TRUE(client.closedByServer());
     }
     EXPECT_EQ(requests.items().size(), 1U);
+}
+
+TEST(HttpSession, AnUnboundedLimitStillParses) {
+    Recorder<HttpRequest> requests;
+    HttpServer server(gatewayLike(requests), std::numeric_limits<std::size_t>::max());
+    TestClient client(server.port());
+    client.send(requestOfSize(3 * kLimit));
+    EXPECT_EQ(client.readToEnd().find("HTTP/1.1 200 OK"), 0U);
 }
 
 TEST(HttpSession, OversizeAnswerDefaultsTo413) {

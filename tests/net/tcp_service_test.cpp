@@ -17,6 +17,7 @@ namespace {
 
 using test::Recorder;
 using test::TestClient;
+using namespace std::chrono_literals;
 
 // A running service with one listener on an ephemeral port.
 struct Server {
@@ -170,6 +171,25 @@ TEST(TcpConnection, AnswersAPeerThatHalfClosedAfterItsRequest) {
     client.send("request");
     client.shutdownSend();
     EXPECT_EQ(client.readToEnd().size(), std::size_t{1} << 20);
+}
+
+TEST(TcpConnection, ShutdownClosesAPeerThatNeverClosesAfterTheLingerTime) {
+    Recorder<std::chrono::steady_clock::time_point> closedAt;
+    Server server([&](const TcpConnection::Ptr& connection) {
+        connection->setClosedCallback(
+            [&](const TcpConnection::Ptr&) { closedAt.add(std::chrono::steady_clock::now()); });
+        connection->setDataCallback([connection](std::string_view) {
+            connection->send("bye");
+            connection->shutdown();
+        });
+    });
+    TestClient client(server.listener.port());
+    client.send("hello");
+    EXPECT_EQ(client.readToEnd(), "bye");  // our FIN arrives; the client keeps its side open
+    const auto shutAt = std::chrono::steady_clock::now();
+    const auto closed = closedAt.waitFor(1, TcpConnection::kLingerTimeout + 3s);
+    ASSERT_EQ(closed.size(), 1U);
+    EXPECT_GE(closed[0] - shutAt, TcpConnection::kLingerTimeout - 500ms);
 }
 
 TEST(TcpConnection, OperationsAfterThePeerHasGoneAreHarmless) {
