@@ -118,9 +118,10 @@ void TcpConnection::onWritten(const std::error_code& error) {
     if (done) {
         callSafely("send", done, error);
     }
-    if (error) {
+    if (error || closed_) {
+        // Whatever is still queued will not be written: report it (unless a write started
+        // above is in flight; its own completion does that).
         closeNow();
-    } else if (closed_) {
         failPending();
     } else if (!writing_ && shutdownRequested_) {
         shutdownNow();

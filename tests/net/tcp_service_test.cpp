@@ -173,6 +173,29 @@ TEST(TcpConnection, AnswersAPeerThatHalfClosedAfterItsRequest) {
     EXPECT_EQ(client.readToEnd().size(), std::size_t{1} << 20);
 }
 
+TEST(TcpConnection, EverySendCallbackRunsOnceWhenACallbackCloses) {
+    Recorder<std::string> results;
+    Server server([&](const TcpConnection::Ptr& connection) {
+        connection->setDataCallback([&, connection](std::string_view) {
+            connection->send("first", [&, connection](const std::error_code& error) {
+                results.add(error ? "first failed" : "first written");
+                connection->close();
+            });
+            for (const char* name : {"second", "third", "fourth"}) {
+                connection->send(std::string(200000, 'x'), [&, name](const std::error_code& error) {
+                    results.add(std::string(name) + (error ? " failed" : " written"));
+                });
+            }
+        });
+    });
+    TestClient client(server.listener.port());
+    client.send("go");
+    const auto seen = results.waitFor(4);
+    ASSERT_EQ(seen.size(), 4U);
+    EXPECT_EQ(seen[0], "first written");
+    EXPECT_EQ(seen[3], "fourth failed");
+}
+
 TEST(TcpConnection, ShutdownClosesAPeerThatNeverClosesAfterTheLingerTime) {
     Recorder<std::chrono::steady_clock::time_point> closedAt;
     Server server([&](const TcpConnection::Ptr& connection) {
