@@ -32,6 +32,17 @@ namespace kinetra::net {
 /// (unmasked, reserved bits or opcodes, bad fragmentation) gets a close frame 1002. Messages
 /// are passed on whole (fragments joined); text is not checked for valid UTF-8.
 ///
+/// Upgrade: a request is a WebSocket upgrade when http_parser reports an upgrade and its
+/// `Upgrade` header is exactly "websocket"; without `Sec-WebSocket-Key` it is answered 400 and
+/// shut down. Any other request, including an upgrade to another protocol, goes to the request
+/// handler. Bytes that are not HTTP shut the connection down without an answer.
+///
+/// Typical use, as an HTTP answer and as a WebSocket refusal after an error frame:
+///
+///     session->send(HttpResponse().setBody(reply).toString());
+///     session->shutdown();
+///     session->sendWebSocketText(error, [session](const std::error_code&) { session->close(); });
+///
 /// Receive limit (the listener's, per connection): a request whose bytes (request line,
 /// headers and body) exceed it is answered with `oversizeResponse` and the connection is shut
 /// down; a WebSocket message (all fragments) beyond it is answered with the text frame
@@ -44,6 +55,7 @@ public:
     /// A complete request that is not a WebSocket upgrade.
     using RequestHandler = std::function<void(const HttpRequest& request, const Ptr& session)>;
     /// The upgrade handshake reply has been written; the session speaks WebSocket from now on.
+    /// Closing the session here refuses the client (the closed handler still follows).
     using WsConnectedHandler = std::function<void(const Ptr& session, const HttpRequest& upgrade)>;
     /// A complete message (fragments joined); `type` is text or binary.
     using WsMessageHandler =
@@ -60,7 +72,8 @@ public:
         WsConnectedHandler onWsConnected;
         WsMessageHandler onWsMessage;
         WsClosedHandler onWsClosed;
-        /// Full response text for a request over the receive limit; empty: defaultOversize().
+        /// Full response text for a request over the receive limit; empty:
+        /// defaultOversizeResponse().
         std::string oversizeResponse;
     };
 
