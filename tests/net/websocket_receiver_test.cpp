@@ -70,19 +70,5 @@ TEST(WebSocketReceiver, RefusesBrokenSequences) {
     }
 }
 
-TEST(WebSocketReceiver, PassesCloseAndPongThrough) {
-    WebSocketReceiver receiver(8192);
-    const std::string bytes = clientFrame(0x8A, "") + clientFrame(0x88,
-                                                                  "\x03\xE8"
-                                                                  "bye");
-    auto event = receiver.next(asBytes(bytes));
-    EXPECT_EQ(event.kind, Kind::pong);
-    event = receiver.next(asBytes(bytes).subspan(event.consumed));
-    EXPECT_EQ(event.kind, Kind::close);
-    EXPECT_EQ(event.payload,
-              "\x03\xE8"
-              "bye");
-}
-
 }  // namespace
 }  // namespace kinetra::net
