@@ -116,6 +116,10 @@ void ListenerBuilder::stop() {
     });
     // With the acceptor closed the pending accept ends and run() runs out of work.
     thread_.join();
+    // The thread may have ended before taking the close (its service stopped first): run it
+    // here so nothing stale is left for a later start().
+    context_.restart();
+    context_.poll();
     acceptor_.reset();
 }
 
