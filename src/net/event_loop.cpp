@@ -1,0 +1,82 @@
+// EventLoop: the worker thread and the connection set of one loop. The thread runs the context
+// until stop() withdraws its work guard and every connection has wound down.
+#include "net/event_loop.hpp"
+
+#include <exception>
+
+#include <spdlog/spdlog.h>
+
+namespace kinetra::net {
+
+EventLoop::EventLoop() : work_(asio::make_work_guard(context_)) {}
+
+EventLoop::~EventLoop() {
+    stop();
+}
+
+void EventLoop::start() {
+    thread_ = std::jthread([this] {
+        // A handler that throws must not end the loop and strand its connections.
+        for (;;) {
+            try {
+                context_.run();
+                return;
+            } catch (const std::exception& error) {
+                spdlog::error("net: a worker loop handler threw: {0}", error.what());
+            }
+        }
+    });
+}
+
+void EventLoop::stop() {
+    {
+        std::lock_guard lock(postMutex_);
+        if (!accepting_) {
+            return;
+        }
+        accepting_ = false;
+    }
+    asio::post(context_, [this] { closeAll(); });
+    work_.reset();
+    if (thread_.joinable()) {
+        thread_.join();
+    } else {
+        // Never started: wind the connections down on this thread.
+        context_.restart();
+        context_.run();
+    }
+}
+
+void EventLoop::adopt(asio::ip::tcp::socket socket, std::size_t receiveLimit,
+                      const TcpConnection::EnterCallback& enter) {
+    if (closing_) {
+        std::error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+    auto connection =
+        std::make_shared<TcpConnection>(shared_from_this(), std::move(socket), receiveLimit);
+    connections_.insert(connection);
+    try {
+        if (enter) {
+            enter(connection);
+        }
+    } catch (const std::exception& error) {
+        spdlog::error("net: enter callback failed for {0}: {1}", connection->remoteAddress(),
+                      error.what());
+        connection->close();
+    }
+    connection->start();
+}
+
+void EventLoop::closeAll() {
+    closing_ = true;
+    // close() only schedules the removal, so iterating a copy is not needed for safety, but
+    // user callbacks may run in between; a copy keeps the iteration independent of them.
+    const auto connections = connections_;
+    for (const auto& connection : connections) {
+        connection->close();
+    }
+}
+
+}  // namespace kinetra::net

@@ -1,0 +1,88 @@
+// One I/O worker loop: an asio::io_context run by a thread of its own. The connections on a
+// loop are kept here and touched only by that thread, so no lock guards them.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+
+#include "net/tcp_connection.hpp"
+
+namespace kinetra::net {
+
+/// A worker loop, owned by TcpService and shared with its connections (which keep its context
+/// alive). Call start() once; stop() closes the connections and joins the thread.
+class EventLoop : public std::enable_shared_from_this<EventLoop> {
+public:
+    EventLoop();
+    /// Stops the loop if still running.
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    /// Starts the worker thread.
+    void start();
+
+    /// Closes every connection of the loop, lets their handlers finish, joins the thread.
+    /// Later posts are dropped. Idempotent. Must not be called from the loop's own thread.
+    void stop();
+
+    /// True on the loop's own thread.
+    bool isInLoopThread() const { return executor_.running_in_this_thread(); }
+
+    /// Queues `handler` to run on the loop; returns false (and drops it) once stop() has begun.
+    template <typename Handler>
+    bool post(Handler&& handler) {
+        std::lock_guard lock(postMutex_);
+        if (!accepting_) {
+            return false;
+        }
+        asio::post(context_, std::forward<Handler>(handler));
+        return true;
+    }
+
+    /// Runs `handler` now when on the loop thread, else posts it.
+    template <typename Handler>
+    void runInLoop(Handler&& handler) {
+        if (isInLoopThread()) {
+            handler();
+        } else {
+            post(std::forward<Handler>(handler));
+        }
+    }
+
+    /// The context whose sockets and timers belong to this loop.
+    asio::io_context& context() { return context_; }
+
+    /// Loop thread: makes a connection of `socket`, runs `enter` on it, starts reading.
+    void adopt(asio::ip::tcp::socket socket, std::size_t receiveLimit,
+               const TcpConnection::EnterCallback& enter);
+
+    /// Loop thread: forgets a closed connection.
+    void remove(const TcpConnection::Ptr& connection) { connections_.erase(connection); }
+
+    /// Loop thread: number of open connections.
+    std::size_t connectionCount() const { return connections_.size(); }
+
+private:
+    void closeAll();
+
+    asio::io_context context_{1};
+    const asio::io_context::executor_type executor_ = context_.get_executor();
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::mutex postMutex_;  // guards accepting_, held while posting so nothing lands after stop
+    bool accepting_ = true;
+    bool closing_ = false;                                // loop thread only
+    std::unordered_set<TcpConnection::Ptr> connections_;  // loop thread only
+    std::jthread thread_;  // last: joined before the members it uses go
+};
+
+}  // namespace kinetra::net

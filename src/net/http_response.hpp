@@ -1,0 +1,50 @@
+// Builds the text of an HTTP/1.1 response: status line, headers in name order, body. Pure; used
+// by request handlers on whatever thread answers.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "core/enum_table.hpp"
+
+namespace kinetra::net {
+
+/// Status codes this layer and its users send.
+enum class HttpStatus : int {
+    ok = 200,
+    switchingProtocols = 101,
+    badRequest = 400,
+    payloadTooLarge = 413,
+};
+
+/// Reason phrase per status; an unlisted value reads as the first row ("OK").
+inline constexpr auto kHttpStatusReasons = core::makeEnumTable<HttpStatus>({
+    {HttpStatus::ok, "OK"},
+    {HttpStatus::switchingProtocols, "Switching Protocols"},
+    {HttpStatus::badRequest, "Bad Request"},
+    {HttpStatus::payloadTooLarge, "Payload Too Large"},
+});
+
+/// A response under construction. Headers are kept ordered by name in byte order (upper-case
+/// names first) and written in that order as "name: value\r\n".
+class HttpResponse {
+public:
+    /// Sets the status (default 200).
+    HttpResponse& setStatus(HttpStatus status);
+
+    /// Sets header `name` to `value`, replacing an earlier value under the exact same name.
+    HttpResponse& addHeader(std::string name, std::string value);
+
+    /// Sets the body and its `Content-Length` (bytes, decimal).
+    HttpResponse& setBody(std::string body);
+
+    /// The full response text: "HTTP/1.1 <status> <reason>\r\n", headers, "\r\n", body.
+    std::string toString() const;
+
+private:
+    HttpStatus status_ = HttpStatus::ok;
+    std::map<std::string, std::string> headers_;
+    std::string body_;
+};
+
+}  // namespace kinetra::net

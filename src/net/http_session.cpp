@@ -1,0 +1,247 @@
+// HttpSession: request parsing with the receive limit, the WebSocket upgrade and the frame loop.
+// Everything here runs on the connection's worker loop thread.
+#include "net/http_session.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include <spdlog/spdlog.h>
+
+#include "net/http_response.hpp"
+#include "net/websocket_handshake.hpp"
+
+namespace kinetra::net {
+
+HttpSession::HttpSession(Token, TcpConnection::Ptr connection,
+                         std::shared_ptr<const Handlers> handlers)
+    : connection_(std::move(connection)),
+      handlers_(std::move(handlers)),
+      receiver_(connection_->receiveLimit()) {}
+
+TcpConnection::EnterCallback HttpSession::enterCallback(Handlers handlers) {
+    auto shared = std::make_shared<const Handlers>(std::move(handlers));
+    return [shared](const TcpConnection::Ptr& connection) { attach(connection, shared); };
+}
+
+HttpSession::Ptr HttpSession::attach(const TcpConnection::Ptr& connection,
+                                     std::shared_ptr<const Handlers> handlers) {
+    auto session = std::make_shared<HttpSession>(Token{}, connection, std::move(handlers));
+    // The connection's callbacks own the session; the connection drops them once closed.
+    connection->setDataCallback([session](std::string_view data) { session->onData(data); });
+    connection->setClosedCallback([session](const TcpConnection::Ptr&) { session->onClosed(); });
+    return session;
+}
+
+std::string HttpSession::defaultOversizeResponse() {
+    return HttpResponse()
+        .setStatus(HttpStatus::payloadTooLarge)
+        .addHeader("Connection", "close")
+        .setBody("")
+        .toString();
+}
+
+void HttpSession::send(std::string text, TcpConnection::SendCallback done) {
+    connection_->send(std::move(text), std::move(done));
+}
+
+void HttpSession::sendWebSocketText(std::string_view payload, TcpConnection::SendCallback done) {
+    connection_->send(WebSocketFormat::frame(FrameType::text, payload), std::move(done));
+}
+
+template <typename Handler, typename... Args>
+void HttpSession::callHandler(const char* what, const Handler& handler, Args&&... args) {
+    if (!handler) {
+        return;
+    }
+    try {
+        handler(std::forward<Args>(args)...);
+    } catch (const std::exception& error) {
+        spdlog::error("net: {0} handler failed for {1}: {2}", what, connection_->remoteAddress(),
+                      error.what());
+        connection_->close();
+    }
+}
+
+void HttpSession::onData(std::string_view data) {
+    switch (state_) {
+        case State::http:
+            onHttpData(data);
+            break;
+        case State::handshaking:
+            // A client must wait for the 101 before sending frames; keep a little, not a flood.
+            frameBytes_.append(data);
+            if (frameBytes_.size() >
+                2 * (connection_->receiveLimit() + WebSocketFormat::kMaxHeaderSize)) {
+                spdlog::warn("net: {0} sent too much before the WebSocket handshake completed",
+                             connection_->remoteAddress());
+                state_ = State::finished;
+                connection_->close();
+            }
+            break;
+        case State::webSocket:
+            frameBytes_.append(data);
+            processFrames();
+            break;
+        case State::finished:
+            // Bytes after a protocol switch we do not speak, or after the last answer.
+            connection_->shutdown();
+            break;
+    }
+}
+
+void HttpSession::onHttpData(std::string_view data) {
+    const std::size_t limit = connection_->receiveLimit();
+    while (!data.empty() && state_ == State::http && connection_->isActive()) {
+        // Feed at most one byte past the limit: an oversize request is noticed without the
+        // parser ever holding more than the limit of it.
+        const std::size_t slice = std::min(data.size() - 1, limit - requestBytes_) + 1;
+        const auto result = parser_.feed(data.substr(0, slice));
+        requestBytes_ += result.consumed;
+        data.remove_prefix(result.consumed);
+        if (requestBytes_ > limit) {
+            refuseOversizeRequest();
+            return;
+        }
+        if (result.status == HTTPParser::Status::error) {
+            spdlog::warn("net: bad HTTP request from {0}: {1}", connection_->remoteAddress(),
+                         parser_.errorName());
+            state_ = State::finished;
+            connection_->shutdown();
+            return;
+        }
+        if (result.status == HTTPParser::Status::complete) {
+            requestBytes_ = 0;
+            onRequestComplete(data);
+        }
+    }
+}
+
+void HttpSession::onRequestComplete(std::string_view rest) {
+    const bool switchesProtocol = parser_.switchesProtocol();
+    HttpRequest request = parser_.takeRequest();
+    if (request.isWebSocketUpgrade) {
+        beginWebSocket(std::move(request), rest);
+        return;
+    }
+    if (switchesProtocol) {
+        // An upgrade to something other than "websocket" is answered as a plain request; what
+        // follows it is not HTTP, so nothing after it is parsed.
+        state_ = State::finished;
+    }
+    callHandler("request", handlers_->onRequest, request, shared_from_this());
+    if (switchesProtocol && !rest.empty()) {
+        connection_->shutdown();
+    }
+}
+
+void HttpSession::beginWebSocket(HttpRequest request, std::string_view rest) {
+    const std::string_view key = request.header("Sec-WebSocket-Key");
+    if (key.empty()) {
+        // Without a key there is no accept value a client could check (RFC 6455 4.2.1).
+        spdlog::warn("net: WebSocket upgrade from {0} without Sec-WebSocket-Key",
+                     connection_->remoteAddress());
+        state_ = State::finished;
+        connection_->send(HttpResponse()
+                              .setStatus(HttpStatus::badRequest)
+                              .addHeader("Connection", "close")
+                              .setBody("")
+                              .toString());
+        connection_->shutdown();
+        return;
+    }
+    state_ = State::handshaking;
+    std::string reply = webSocketHandshakeReply(key);
+    upgrade_ = std::move(request);
+    // Frames sent right behind the upgrade request wait until the handshake is written.
+    frameBytes_.assign(rest);
+    connection_->send(std::move(reply), [self = shared_from_this()](const std::error_code& error) {
+        self->onHandshakeWritten(error);
+    });
+}
+
+void HttpSession::onHandshakeWritten(const std::error_code& error) {
+    if (error || state_ != State::handshaking) {
+        return;
+    }
+    state_ = State::webSocket;
+    connectedReported_ = true;
+    callHandler("WebSocket connected", handlers_->onWsConnected, shared_from_this(), upgrade_);
+    processFrames();
+}
+
+void HttpSession::processFrames() {
+    using Kind = WebSocketReceiver::EventKind;
+    std::size_t offset = 0;
+    bool needMore = false;
+    while (!needMore && state_ == State::webSocket && connection_->isActive() &&
+           offset < frameBytes_.size()) {
+        auto event = receiver_.next(asBytes(frameBytes_).subspan(offset));
+        offset += event.consumed;
+        switch (event.kind) {
+            case Kind::needMore:
+                needMore = true;
+                break;
+            case Kind::message:
+                callHandler("WebSocket message", handlers_->onWsMessage, shared_from_this(),
+                            event.type, event.payload, upgrade_);
+                break;
+            case Kind::ping:
+                connection_->send(WebSocketFormat::frame(FrameType::pong, event.payload));
+                break;
+            case Kind::pong:
+                break;
+            case Kind::close:
+                // Echo the peer's status code (if any), then end the connection.
+                endWebSocket(WebSocketFormat::CloseCode::normal, event.payload.substr(0, 2));
+                break;
+            case Kind::protocolError:
+                spdlog::warn("net: WebSocket protocol error from {0}",
+                             connection_->remoteAddress());
+                endWebSocket(WebSocketFormat::CloseCode::protocolError, {});
+                break;
+            case Kind::tooLarge:
+                spdlog::warn("net: WebSocket message from {0} exceeds the {1}-byte receive limit",
+                             connection_->remoteAddress(), connection_->receiveLimit());
+                connection_->send(WebSocketFormat::frame(FrameType::text, kOversizeMessage));
+                endWebSocket(WebSocketFormat::CloseCode::messageTooBig, {});
+                break;
+        }
+    }
+    frameBytes_.erase(0, offset);
+}
+
+void HttpSession::endWebSocket(WebSocketFormat::CloseCode code, std::string_view closePayload) {
+    state_ = State::finished;
+    if (code == WebSocketFormat::CloseCode::normal) {
+        // The peer started the closing handshake; our reply completes it and the server closes
+        // the TCP connection first (RFC 6455 7.1.1).
+        connection_->send(
+            WebSocketFormat::frame(FrameType::close, closePayload),
+            [connection = connection_](const std::error_code&) { connection->close(); });
+        return;
+    }
+    // We start the closing handshake: the peer answers and closes once it sees our FIN.
+    connection_->send(
+        WebSocketFormat::frame(FrameType::close, WebSocketFormat::closePayload(code)));
+    connection_->shutdown();
+}
+
+void HttpSession::refuseOversizeRequest() {
+    spdlog::warn("net: request from {0} exceeds the {1}-byte receive limit",
+                 connection_->remoteAddress(), connection_->receiveLimit());
+    state_ = State::finished;
+    connection_->send(handlers_->oversizeResponse.empty() ? defaultOversizeResponse()
+                                                          : handlers_->oversizeResponse);
+    connection_->shutdown();
+}
+
+void HttpSession::onClosed() {
+    state_ = State::finished;
+    if (connectedReported_) {
+        connectedReported_ = false;
+        callHandler("WebSocket closed", handlers_->onWsClosed, shared_from_this(), upgrade_);
+    }
+}
+
+}  // namespace kinetra::net

@@ -1,0 +1,144 @@
+// The HTTP/WebSocket protocol on one connection: parses requests, performs the WebSocket
+// upgrade, splits frames and calls the user's handlers. Runs on the connection's worker loop
+// thread; the send/shutdown/close operations may be called from any thread.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "net/http_parser.hpp"
+#include "net/http_request.hpp"
+#include "net/tcp_connection.hpp"
+#include "net/websocket_format.hpp"
+#include "net/websocket_receiver.hpp"
+
+namespace kinetra::net {
+
+/// One connection's HTTP session. Owned by the connection's callbacks (so it lives as long as
+/// the connection) and by any handler that keeps its Ptr; after the connection has closed the
+/// operations below do nothing.
+///
+/// Handlers run on the connection's loop thread, one at a time per connection; they may block
+/// (that loop's other connections wait meanwhile). An exception out of a handler is logged and
+/// closes the connection. The session never ends a connection after a request by itself: the
+/// request handler answers and calls shutdown(), or leaves it open for the next request
+/// (requests on one connection are handled in order; none after a shutdown or close).
+///
+/// WebSocket: pings are answered with pongs, a client's close frame is answered with a close
+/// frame echoing its status code and the connection is closed; a frame that breaks RFC 6455
+/// (unmasked, reserved bits or opcodes, bad fragmentation) gets a close frame 1002. Messages
+/// are passed on whole (fragments joined); text is not checked for valid UTF-8.
+///
+/// Upgrade: a request is a WebSocket upgrade when http_parser reports an upgrade and its
+/// `Upgrade` header is exactly "websocket"; without `Sec-WebSocket-Key` it is answered 400 and
+/// shut down. Any other request, including an upgrade to another protocol, goes to the request
+/// handler. Bytes that are not HTTP shut the connection down without an answer.
+///
+/// Typical use, as an HTTP answer and as a WebSocket refusal after an error frame:
+///
+///     session->send(HttpResponse().setBody(reply).toString());
+///     session->shutdown();
+///     session->sendWebSocketText(error, [session](const std::error_code&) { session->close(); });
+///
+/// Receive limit (the listener's, per connection): a request whose bytes (request line,
+/// headers and body) exceed it is answered with `oversizeResponse` and the connection is shut
+/// down; a WebSocket message (all fragments) beyond it is answered with the text frame
+/// {"result":"request too large"} and a close frame 1009, then the connection is shut down.
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+    using Ptr = std::shared_ptr<HttpSession>;
+    using FrameType = WebSocketFormat::FrameType;
+
+    /// A complete request that is not a WebSocket upgrade.
+    using RequestHandler = std::function<void(const HttpRequest& request, const Ptr& session)>;
+    /// The upgrade handshake reply has been written; the session speaks WebSocket from now on.
+    /// Closing the session here refuses the client (the closed handler still follows).
+    using WsConnectedHandler = std::function<void(const Ptr& session, const HttpRequest& upgrade)>;
+    /// A complete message (fragments joined); `type` is text or binary.
+    using WsMessageHandler =
+        std::function<void(const Ptr& session, FrameType type, const std::string& payload,
+                           const HttpRequest& upgrade)>;
+    /// The connection of a session whose connected handler ran has closed; runs once, also
+    /// when the connected handler itself closed the connection (to refuse it).
+    using WsClosedHandler = std::function<void(const Ptr& session, const HttpRequest& upgrade)>;
+
+    /// What a listener installs on its sessions; shared by all of them. Empty handlers are
+    /// skipped.
+    struct Handlers {
+        RequestHandler onRequest;
+        WsConnectedHandler onWsConnected;
+        WsMessageHandler onWsMessage;
+        WsClosedHandler onWsClosed;
+        /// Full response text for a request over the receive limit; empty:
+        /// defaultOversizeResponse().
+        std::string oversizeResponse;
+    };
+
+    /// Text of the frame sent for a WebSocket message over the receive limit.
+    static constexpr std::string_view kOversizeMessage = R"({"result":"request too large"})";
+
+    /// An enter callback for ListenerBuilder that attaches a session with `handlers` to every
+    /// new connection.
+    static TcpConnection::EnterCallback enterCallback(Handlers handlers);
+
+    /// Attaches a session to `connection`: on its loop thread, before its first read (that is,
+    /// inside an enter callback).
+    static Ptr attach(const TcpConnection::Ptr& connection,
+                      std::shared_ptr<const Handlers> handlers);
+
+    /// "413 Payload Too Large" with an empty body, `Connection: close`.
+    static std::string defaultOversizeResponse();
+
+    /// Sends raw text (an HTTP response, or frames already built). Any thread.
+    void send(std::string text, TcpConnection::SendCallback done = {});
+    /// Sends `payload` as one final, unmasked text frame. Any thread.
+    void sendWebSocketText(std::string_view payload, TcpConnection::SendCallback done = {});
+    /// Shuts the connection down once pending data is written. Any thread.
+    void shutdown() { connection_->shutdown(); }
+    /// Closes the connection now. Any thread.
+    void close() { connection_->close(); }
+
+    /// The connection under this session.
+    const TcpConnection::Ptr& connection() const { return connection_; }
+
+    struct Token {};  // restricts construction to attach()
+    HttpSession(Token, TcpConnection::Ptr connection, std::shared_ptr<const Handlers> handlers);
+
+private:
+    enum class State {
+        http,         // parsing requests
+        handshaking,  // 101 queued, waiting until it is written
+        webSocket,    // exchanging frames
+        finished,     // answered for the last time; further bytes are not looked at
+    };
+
+    void onData(std::string_view data);
+    void onHttpData(std::string_view data);
+    void onRequestComplete(std::string_view rest);
+    void beginWebSocket(HttpRequest request, std::string_view rest);
+    void onHandshakeWritten(const std::error_code& error);
+    void processFrames();
+    void refuseOversizeRequest();
+    void endWebSocket(WebSocketFormat::CloseCode code, std::string_view closePayload);
+    void onClosed();
+
+    template <typename Handler, typename... Args>
+    void callHandler(const char* what, const Handler& handler, Args&&... args);
+
+    const TcpConnection::Ptr connection_;
+    const std::shared_ptr<const Handlers> handlers_;
+
+    // Touched on the loop thread only.
+    State state_ = State::http;
+    HTTPParser parser_;
+    std::size_t requestBytes_ = 0;  // bytes of the request being parsed
+    HttpRequest upgrade_;           // the request that opened the WebSocket
+    WebSocketReceiver receiver_;
+    std::string frameBytes_;  // received bytes not yet taken by receiver_
+    bool connectedReported_ = false;
+};
+
+}  // namespace kinetra::net

@@ -1,0 +1,106 @@
+// WebSocket handshake value and frame codec against RFC 6455's own examples and its limits.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "net/websocket_format.hpp"
+#include "net/websocket_handshake.hpp"
+#include "test_client.hpp"
+
+namespace kinetra::net {
+namespace {
+
+using Format = WebSocketFormat;
+using Status = Format::DecodeStatus;
+using test::clientFrame;
+
+constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
+
+Format::DecodeResult decode(std::string_view bytes, std::uint64_t maxPayload = kNoLimit) {
+    return Format::decodeFrame(asBytes(bytes), maxPayload);
+}
+
+TEST(WebSocketHandshake, MatchesTheRfcSample) {
+    EXPECT_EQ(webSocketAcceptValue("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+    EXPECT_EQ(webSocketHandshakeReply("dGhlIHNhbXBsZSBub25jZQ=="),
+              "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: "
+              "Upgrade\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
+}
+
+TEST(WebSocketFormat, DecodesTheRfcMaskedHello) {
+    const std::string frame = "\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58";
+    const auto result = decode(frame + "trailing");
+    ASSERT_EQ(result.status, Status::frame);
+    EXPECT_EQ(result.consumed, frame.size());
+    EXPECT_TRUE(result.frame.fin);
+    EXPECT_EQ(result.frame.type, Format::FrameType::text);
+    EXPECT_EQ(result.frame.payload, "Hello");
+}
+
+TEST(WebSocketFormat, DecodesEachLengthFormAndNeedsMoreOnEveryTruncation) {
+    // 7-bit, 16-bit and 64-bit length fields, each at its smallest and with a changing mask.
+    for (std::size_t size : {std::size_t{0}, std::size_t{125}, std::size_t{126}, std::size_t{65535},
+                             std::size_t{65536}}) {
+        std::string payload(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) {
+            payload[i] = static_cast<char>(i * 7);
+        }
+        const std::string frame = clientFrame(0x82, payload, {0x01, 0x80, 0xFF, 0x5A});
+        const auto result = decode(frame);
+        ASSERT_EQ(result.status, Status::frame) << size;
+        EXPECT_EQ(result.consumed, frame.size());
+        EXPECT_EQ(result.frame.type, Format::FrameType::binary);
+        EXPECT_EQ(result.frame.payload, payload);
+
+        for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
+                                std::size_t{9}, frame.size() - 1}) {
+            if (cut < frame.size()) {
+                const auto partial = decode(std::string_view(frame).substr(0, cut));
+                EXPECT_EQ(partial.status, Status::needMore) << size << " cut at " << cut;
+                EXPECT_EQ(partial.consumed, 0U);
+            }
+        }
+    }
+}
+
+TEST(WebSocketFormat, RefusesFramesThatBreakTheProtocol) {
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string("\x81\x05Hello"), "unmasked client frame"},
+        {clientFrame(0xC1, "x"), "reserved bit set"},
+        {clientFrame(0x83, "x"), "reserved opcode"},
+        {clientFrame(0x09, "x"), "fragmented ping"},
+        {clientFrame(0x89, std::string(126, 'p')), "ping over 125 bytes"},
+        {std::string("\x82\xFF\x80\x00\x00\x00\x00\x00\x00\x01", 10), "64-bit length with MSB"},
+    };
+    for (const auto& [bytes, what] : cases) {
+        EXPECT_EQ(decode(bytes).status, Status::protocolError) << what;
+    }
+}
+
+TEST(WebSocketFormat, ReportsTooLargeFromTheHeaderAlone) {
+    const std::string frame = clientFrame(0x81, std::string(300, 'a'));
+    EXPECT_EQ(decode(std::string_view(frame).substr(0, 4), 299).status, Status::tooLarge);
+    EXPECT_EQ(decode(frame, 300).status, Status::frame);
+    // Control frames are bounded by 125 bytes, not by the message limit.
+    EXPECT_EQ(decode(clientFrame(0x89, std::string(100, 'p')), 10).status, Status::frame);
+}
+
+TEST(WebSocketFormat, BuildsUnmaskedServerFrames) {
+    EXPECT_EQ(Format::frame(Format::FrameType::text, "Hello"), std::string("\x81\x05Hello"));
+    EXPECT_EQ(Format::frame(Format::FrameType::close,
+                            Format::closePayload(Format::CloseCode::messageTooBig)),
+              std::string("\x88\x02\x03\xF1", 4));
+    const std::pair<std::size_t, std::string> headers[] = {
+        {125, std::string("\x81\x7D", 2)},
+        {126, std::string("\x81\x7E\x00\x7E", 4)},
+        {65536, std::string("\x81\x7F\x00\x00\x00\x00\x00\x01\x00\x00", 10)},
+    };
+    for (const auto& [size, header] : headers) {
+        const std::string frame = Format::frame(Format::FrameType::text, std::string(size, 'z'));
+        EXPECT_EQ(frame.size(), header.size() + size);
+        EXPECT_EQ(frame.substr(0, header.size()), header) << size;
+    }
+}
+
+}  // namespace
+}  // namespace kinetra::net

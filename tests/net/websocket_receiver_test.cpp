@@ -1,0 +1,74 @@
+// Message reassembly: fragments, control frames between them, limits and broken sequences.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "net/websocket_receiver.hpp"
+#include "test_client.hpp"
+
+namespace kinetra::net {
+namespace {
+
+using Kind = WebSocketReceiver::EventKind;
+using test::clientFrame;
+
+TEST(WebSocketReceiver, JoinsFragmentsAroundInterleavedControlFrames) {
+    // RFC 6455 5.6: "Hel" + "lo" as a fragmented text message, a ping between the fragments.
+    const std::string first = clientFrame(0x01, "Hel");
+    const std::string ping = clientFrame(0x89, "are you there");
+    const std::string last = clientFrame(0x80, "lo");
+    const std::string bytes = first + ping + last;
+    WebSocketReceiver receiver(8192);
+
+    auto event = receiver.next(asBytes(bytes));
+    ASSERT_EQ(event.kind, Kind::ping);
+    EXPECT_EQ(event.payload, "are you there");
+    EXPECT_EQ(event.consumed, first.size() + ping.size());
+
+    event = receiver.next(asBytes(bytes).subspan(first.size() + ping.size()));
+    ASSERT_EQ(event.kind, Kind::message);
+    EXPECT_EQ(event.type, WebSocketFormat::FrameType::text);
+    EXPECT_EQ(event.payload, "Hello");
+    EXPECT_EQ(event.consumed, last.size());
+}
+
+TEST(WebSocketReceiver, KeepsFragmentsWhenTheNextFrameIsIncomplete) {
+    const std::string first = clientFrame(0x02, "ab");
+    const std::string last = clientFrame(0x80, "cd");
+    WebSocketReceiver receiver(8192);
+    const std::string partial = first + last.substr(0, 3);
+    auto event = receiver.next(asBytes(partial));
+    EXPECT_EQ(event.kind, Kind::needMore);
+    EXPECT_EQ(event.consumed, first.size());
+    event = receiver.next(asBytes(last));
+    ASSERT_EQ(event.kind, Kind::message);
+    EXPECT_EQ(event.type, WebSocketFormat::FrameType::binary);
+    EXPECT_EQ(event.payload, "abcd");
+}
+
+TEST(WebSocketReceiver, LimitsTheWholeMessageNotEachFrame) {
+    const std::string atLimit = clientFrame(0x01, std::string(6, 'a')) + clientFrame(0x80, "bbbb");
+    WebSocketReceiver fits(10);
+    EXPECT_EQ(fits.next(asBytes(atLimit)).kind, Kind::message);
+
+    const std::string overLimit =
+        clientFrame(0x01, std::string(6, 'a')) + clientFrame(0x80, "bbbbb");
+    WebSocketReceiver tooSmall(10);
+    EXPECT_EQ(tooSmall.next(asBytes(overLimit)).kind, Kind::tooLarge);
+}
+
+TEST(WebSocketReceiver, RefusesBrokenSequences) {
+    const std::pair<std::string, const char*> cases[] = {
+        {clientFrame(0x80, "x"), "continuation without a message"},
+        {clientFrame(0x01, "x") + clientFrame(0x81, "y"), "new message inside a fragmented one"},
+        {clientFrame(0x88, "\x03"), "close with a one-byte body"},
+        {std::string("\x81\x01x", 3), "unmasked frame"},
+    };
+    for (const auto& [bytes, what] : cases) {
+        WebSocketReceiver receiver(8192);
+        EXPECT_EQ(receiver.next(asBytes(bytes)).kind, Kind::protocolError) << what;
+    }
+}
+
+}  // namespace
+}  // namespace kinetra::net
