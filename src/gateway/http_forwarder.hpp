@@ -13,11 +13,11 @@
 
 namespace kinetra::gateway {
 
-/// Turns (path, body) into the body of the HTTP response. Stateless apart from the bus context
-/// and the stop signal it is given; safe to call from many threads at once.
+/// Turns (path, body) into the body of the HTTP response. Safe to call from many threads at
+/// once: each thread talks to a service over its own socket (see RequestSocket).
 class HttpForwarder {
 public:
-    /// Receive time-out set on each request socket (the wait itself is polled, see below).
+    /// Receive time-out set on the request sockets (the wait itself is polled, see below).
     static constexpr std::chrono::milliseconds kReceiveTimeout{25};
     /// The reply is awaited for at most kReplyTries x kReplyInterval, waking on its arrival;
     /// between tries the endpoint must still be open.

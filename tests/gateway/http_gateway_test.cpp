@@ -27,10 +27,12 @@ config::ServerSettings loopbackSettings() {
     return {"127.0.0.1", "0", "127.0.0.1", "0", "127.0.0.1", "0"};
 }
 
+// One worker: every request runs on the same thread, so each one meets the socket the
+// previous request to its endpoint left behind.
 class HttpGateway : public ::testing::Test {
 protected:
     void SetUp() override {
-        server.start(2);
+        server.start(1);
         ASSERT_NE(server.httpPort(), 0);
     }
     test::HttpAnswer exchange(const std::string& request) {
@@ -148,9 +150,26 @@ TEST_F(HttpGateway, AnswersTooLargeForARequestOverTheReceiveLimit) {
     EXPECT_TRUE(service.requests().empty());
 }
 
-TEST_F(HttpGateway, KeepsConcurrentRequestsApart) {
-    // Each request gets its own socket: with many clients at once, every reply reaches the
-    // client that asked.
+TEST_F(HttpGateway, ReachesAServiceAgainAfterItRestarts) {
+    // The endpoint is closed and bound anew, as when a link comes back, with no request in
+    // between: the socket kept from before has lost its peer for good (inproc does not
+    // reconnect), and the request must not fail on it.
+    const auto answer = [](std::string text) {
+        return [text](const std::string&) { return std::optional(text); };
+    };
+    {
+        FakeService first("inproc://v1/test/restart", answer(R"({"n":1})"));
+        EXPECT_EQ(exchange(httpRequest("GET", "/v1/test/restart")).body, R"({"n":1})");
+    }
+    FakeService second("inproc://v1/test/restart", answer(R"({"n":2})"));
+    EXPECT_EQ(exchange(httpRequest("GET", "/v1/test/restart")).body, R"({"n":2})");
+    EXPECT_EQ(exchange(httpRequest("GET", "/v1/test/restart")).body, R"({"n":2})");
+}
+
+TEST(HttpGatewayConcurrency, KeepsConcurrentRequestsApart) {
+    // Several workers, many clients at once: every reply reaches the client that asked.
+    Server server(loopbackSettings());
+    server.start(2);
     FakeService service("inproc://v1/test/echo",
                         [](const std::string& request) { return std::optional(request); });
     constexpr int kClients = 6;
