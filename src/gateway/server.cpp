@@ -61,6 +61,10 @@ void Server::start(std::size_t workers) {
         session->shutdown();  // one request per connection
     };
     http.oversizeResponse = httpResponseText(std::string(kTooLargeReply));
+    // WebSocket is served on its own port only; here an upgraded client would wait for ever.
+    http.onWsConnected = [](const net::HttpSession::Ptr& session, const net::HttpRequest&) {
+        session->close();
+    };
 
     net::HttpSession::Handlers webSocket;
     webSocket.onWsConnected = [this](const net::HttpSession::Ptr& session,
@@ -77,6 +81,10 @@ void Server::start(std::size_t workers) {
         bridge_.onClosed(session, upgrade);
     };
     webSocket.oversizeResponse = http.oversizeResponse;
+    // A plain request on the WebSocket port has no answer; end it instead of leaving it open.
+    webSocket.onRequest = [](const net::HttpRequest&, const net::HttpSession::Ptr& session) {
+        session->shutdown();
+    };
 
     // The HTTP listener first; a listener that fails leaves the ones after it unstarted.
     if (startListener(http_, settings_.httpAddress, settings_.httpPort, std::move(http))) {

@@ -9,6 +9,7 @@
 #include <spdlog/spdlog.h>
 
 #include "bus/endpoints.hpp"
+#include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "gateway/gateway_texts.hpp"
 
@@ -57,12 +58,12 @@ void WebSocketBridge::onConnected(const net::HttpSession::Ptr& session,
         zmq::socket_t socket(*context_, zmq::socket_type::req);
         const int timeout = static_cast<int>(kReplyTimeout.count());
         socket.set(zmq::sockopt::rcvtimeo, timeout);
-        socket.set(zmq::sockopt::sndtimeo, timeout);
         socket.set(zmq::sockopt::linger, 0);
         socket.set(zmq::sockopt::req_relaxed, 1);
-        socket.connect(bus::endpointForPath(upgrade.path));
-        paths_.emplace(upgrade.path,
-                       std::make_shared<Binding>(Binding{session.get(), std::move(socket)}));
+        std::string endpoint = bus::endpointForPath(upgrade.path);
+        socket.connect(endpoint);
+        paths_.emplace(upgrade.path, std::make_shared<Binding>(Binding{
+                                         session.get(), std::move(endpoint), std::move(socket)}));
     } catch (const std::exception& error) {
         spdlog::error("{0}", error.what());
         session->close();
@@ -86,6 +87,15 @@ void WebSocketBridge::onMessage(const net::HttpSession::Ptr& session, const std:
     }
     if (binding->failed) {
         return;  // the error frame is out and the close follows it
+    }
+    // Only services that announced themselves are reachable from outside, as over HTTP. The
+    // endpoints that are not announced are internal: the configuration, the scanner's switches
+    // and the PULL channels that carry device status and serial replies (a REQ reaches a PULL
+    // on inproc, so a message could otherwise be injected there as if from the device).
+    if (!bus::SocketRegistry::instance().isOpen(binding->endpoint)) {
+        spdlog::warn(kOfflineLog, binding->endpoint);
+        session->sendWebSocketText(kOfflineReply);
+        return;
     }
     try {
         if (!sendWithin(binding->socket, payload, kReplyTimeout, stop_)) {

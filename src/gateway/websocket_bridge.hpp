@@ -38,7 +38,8 @@ public:
 
     /// Message handler: forwards `payload` unchanged and answers with the reply as one text
     /// frame; without a reply in time, answers {"result":"request could not be processed"}
-    /// and closes.
+    /// and closes. A path whose endpoint is not announced open is answered {"result":"offline"}
+    /// and stays connected (its service may still come).
     void onMessage(const net::HttpSession::Ptr& session, const std::string& payload,
                    const net::HttpRequest& upgrade);
 
@@ -51,6 +52,7 @@ public:
 private:
     struct Binding {
         const net::HttpSession* owner;  // identity only; the binding goes before the session
+        std::string endpoint;           // "inproc:/" + path
         zmq::socket_t socket;           // REQ; owner's loop thread only
         bool failed = false;            // owner's loop thread only: error frame sent, closing
     };

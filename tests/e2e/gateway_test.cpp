@@ -88,13 +88,15 @@ TEST(Gateway, StopsCleanlyOnSigtermWithClientsConnected) {
     RunningServer server;
     ASSERT_TRUE(server.listening()) << server.process->output();
 
-    // A WebSocket client whose message waits for a service that is not there, an idle one,
-    // and an HTTP client that sent half a request.
+    // A WebSocket client told that the device service is not there yet (it stays connected),
+    // an idle one, and an HTTP client that sent half a request.
     TestClient waiting(server.webSocketPort);
     waiting.send(net::test::upgradeRequest("/v1/device"));
     ASSERT_NE(waiting.readUntilContains("\r\n\r\n").find("101 Switching Protocols"),
               std::string::npos);
     waiting.send(net::test::clientFrame(0x81, R"({"command":"getLinks"})"));
+    EXPECT_NE(waiting.readUntilContains(R"({"result":"offline"})").find(R"({"result":"offline"})"),
+              std::string::npos);
     TestClient idle(server.webSocketPort);
     idle.send(net::test::upgradeRequest("/v1/bundle/X1"));
     ASSERT_NE(idle.readUntilContains("\r\n\r\n").find("101 Switching Protocols"),

@@ -46,7 +46,7 @@ FakeService::~FakeService() {
     stop();
 }
 
-void FakeService::stop() {
+void FakeService::stop(bool announce) {
     stop_.set();
     if (thread_.joinable()) {
         thread_.join();
@@ -54,7 +54,7 @@ void FakeService::stop() {
     if (socket_.handle() != nullptr) {
         socket_.close();
     }
-    if (announced_) {
+    if (announced_ && announce) {
         announced_ = false;
         const std::array<std::string, 1> names{endpoint_};
         bus::announceClosed(names);

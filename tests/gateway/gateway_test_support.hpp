@@ -41,8 +41,10 @@ public:
     FakeService(const FakeService&) = delete;
     FakeService& operator=(const FakeService&) = delete;
 
-    /// Closes the socket and announces the endpoint closed, as a stopping service does.
-    void stop();
+    /// Closes the socket and announces the endpoint closed, as a stopping service does. Without
+    /// `announce`, the registry still reports it open: a service that died, or whose closed
+    /// announcement has not been applied yet.
+    void stop(bool announce = true);
 
     /// Waits until at least `count` requests arrived; all received so far.
     std::vector<std::string> waitForRequests(std::size_t count,

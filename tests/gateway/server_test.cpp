@@ -117,6 +117,19 @@ TEST(GatewayServer, AnAddressThatIsNotDottedTextIsABindFailure) {
     EXPECT_EQ(toasts->shown().size(), 1U);
 }
 
+TEST(GatewayServer, EachPortServesOnlyItsOwnProtocol) {
+    // Neither client is left waiting for an answer that never comes.
+    Server server(config::ServerSettings{"127.0.0.1", "0", "127.0.0.1", "0", "127.0.0.1", "0"});
+    server.start(1);
+
+    test::WsClient upgradedOnHttp(server.httpPort(), "/v1/device");
+    EXPECT_TRUE(upgradedOnHttp.waitClosed());
+    const auto plainOnWebSocket =
+        test::httpExchange(server.webSocketPort(), test::httpRequest("GET", "/v1/device"));
+    EXPECT_TRUE(plainOnWebSocket.closedByServer);
+    EXPECT_EQ(plainOnWebSocket.raw, "");
+}
+
 TEST(GatewayServer, StopsPromptlyWithClientsConnectedAndWaiting) {
     FakeService silent("inproc://v1/test/stop",
                        [](const std::string&) { return std::optional<std::string>(); });
@@ -132,7 +145,7 @@ TEST(GatewayServer, StopsPromptlyWithClientsConnectedAndWaiting) {
     net::test::TestClient waitingHttp(server->httpPort());
     waitingHttp.send(test::httpRequest("GET", "/v1/test/stop"));
     ASSERT_EQ(silent.waitForRequests(1).size(), 1U);
-    test::WsClient waitingWs(server->webSocketPort(), "/v1/test/none");
+    test::WsClient waitingWs(server->webSocketPort(), "/v1/test/stop");
     ASSERT_TRUE(waitingWs.upgraded());
     waitingWs.sendText("anyone?");
     net::test::TestClient partial(server->httpPort());

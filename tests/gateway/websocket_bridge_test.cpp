@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
 #include "gateway/server.hpp"
 #include "gateway_test_support.hpp"
 #include "net/test_client.hpp"
@@ -158,30 +160,61 @@ TEST_F(WebSocketGateway, SendsTheErrorFrameThenClosesWhenNoReplyComes) {
     EXPECT_TRUE(pathsBecome({}));
 }
 
-TEST_F(WebSocketGateway, GivesUpWithinItsBoundWhenTheServiceHasGone) {
-    // No service ever bound: the request is queued for nobody and no reply comes.
-    {
-        WsClient client(port(), "/v1/test/nobody");
+TEST_F(WebSocketGateway, AnswersOfflineUntilThePathsServiceIsAnnounced) {
+    WsClient client(port(), "/v1/test/later");
+    ASSERT_TRUE(client.upgraded());
+    client.sendText("early");
+    auto frame = client.nextFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payload, R"({"result":"offline"})");
+    EXPECT_TRUE(logs.has("warning", "inproc://v1/test/later is offline.")) << logs.all();
+
+    // The client stays; once the service is there, the same connection reaches it.
+    FakeService service("inproc://v1/test/later", echo());
+    client.sendText("now");
+    frame = client.nextFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payload, "re:now");
+    EXPECT_EQ(service.requests(), std::vector<std::string>{"now"});
+}
+
+TEST_F(WebSocketGateway, DoesNotReachEndpointsThatAreNotAnnounced) {
+    // Internal endpoints: a REP like the configuration service, and a PULL like a bundle's
+    // status channel, which a REQ could otherwise feed as if it were the device.
+    FakeService hidden(
+        "inproc://v1/test/internal", [](const std::string&) { return std::string("{}"); }, false);
+    auto context = bus::SocketRegistry::instance().context();
+    zmq::socket_t pull(*context, zmq::socket_type::pull);
+    pull.bind("inproc://v1/test/channel");
+
+    for (const std::string path : {"/v1/test/internal", "/v1/test/channel"}) {
+        WsClient client(port(), path);
         ASSERT_TRUE(client.upgraded());
-        client.sendText("hello");
+        client.sendText(std::string(79, '\x55'));
         const auto frame = client.nextFrame();
-        ASSERT_TRUE(frame);
-        EXPECT_EQ(frame->payload, kNotProcessed);
-        EXPECT_TRUE(client.waitClosed());
+        ASSERT_TRUE(frame) << path;
+        EXPECT_EQ(frame->payload, R"({"result":"offline"})") << path;
     }
-    // The service leaves while a client is bound: the request cannot even be queued, and the
+    EXPECT_TRUE(hidden.requests().empty());
+    EXPECT_FALSE(bus::receiveWithin(pull, 200ms));
+}
+
+TEST_F(WebSocketGateway, GivesUpWithinItsBoundWhenTheServiceHasGone) {
+    // The service's socket is gone while the registry still lists it (it died, or its closed
+    // announcement is on the way): the bound client's request cannot even be queued, and the
     // worker must not block on it for ever.
     FakeService service("inproc://v1/test/gone", echo());
     WsClient client(port(), "/v1/test/gone");
     ASSERT_TRUE(client.upgraded());
     client.sendText("before");
     ASSERT_TRUE(client.nextFrame());
-    service.stop();
+    service.stop(false);
     client.sendText("after");
     const auto frame = client.nextFrame(4s);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->payload, kNotProcessed);
     EXPECT_TRUE(client.waitClosed());
+    EXPECT_TRUE(logs.has("warning", "Could not get response from zmq socket.")) << logs.all();
 
     // The workers are free again.
     FakeService other("inproc://v1/test/other", echo());
