@@ -35,9 +35,7 @@ std::size_t Server::defaultWorkerCount() {
 config::ServerSettings Server::readSettings(const std::string& configurationEndpoint) {
     const auto server = config::requestConfigurationSection(configurationEndpoint, "server");
     if (!server) {
-        spdlog::warn(
-            "The configuration service did not answer; using the built-in server "
-            "settings.");
+        spdlog::warn("No answer from the configuration service; using the built-in settings.");
         return {};
     }
     if (server->is_object() && server->contains("httpserver")) {
