@@ -208,6 +208,13 @@ private:
     std::string buffer_;
 };
 
+// Latencies (microseconds) and busy time of one set-up, summed over rounds.
+struct Samples {
+    std::vector<double> latencies;
+    double seconds = 0;
+    int wrong = 0;
+};
+
 struct Result {
     double requestsPerSecond = 0;
     double p50 = 0;  // microseconds
@@ -215,10 +222,10 @@ struct Result {
     int wrong = 0;
 };
 
-// Runs `clients` threads of `perClient` operations each; `makeClient(i)` returns the operation
-// of client i (true when the answer was right).
-Result runLoad(int clients, int perClient,
-               const std::function<std::function<bool()>(int client)>& makeClient) {
+// Runs `clients` threads of `perClient` operations each and adds them to `samples`;
+// `makeClient(i)` returns the operation of client i (true when the answer was right).
+void runLoad(int clients, int perClient,
+             const std::function<std::function<bool()>(int client)>& makeClient, Samples& samples) {
     std::vector<std::vector<double>> latencies(static_cast<std::size_t>(clients));
     std::vector<int> wrong(static_cast<std::size_t>(clients), 0);
     const auto started = Clock::now();
@@ -239,19 +246,23 @@ Result runLoad(int clients, int perClient,
             });
         }
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    std::vector<double> all;
+    samples.seconds += std::chrono::duration<double>(Clock::now() - started).count();
     for (const auto& mine : latencies) {
-        all.insert(all.end(), mine.begin(), mine.end());
+        samples.latencies.insert(samples.latencies.end(), mine.begin(), mine.end());
     }
+    for (int count : wrong) {
+        samples.wrong += count;
+    }
+}
+
+Result summarise(Samples samples) {
+    auto& all = samples.latencies;
     std::sort(all.begin(), all.end());
     Result result;
-    result.requestsPerSecond = static_cast<double>(all.size()) / seconds;
+    result.requestsPerSecond = static_cast<double>(all.size()) / samples.seconds;
     result.p50 = all[all.size() / 2];
     result.p99 = all[std::min(all.size() - 1, all.size() * 99 / 100)];
-    for (int count : wrong) {
-        result.wrong += count;
-    }
+    result.wrong = samples.wrong;
     return result;
 }
 
@@ -274,6 +285,7 @@ int main(int argc, char** argv) {
                                 std::to_string(kRequestBody.size()) + "\r\n\r\n" +
                                 std::string(kRequestBody);
     constexpr int kMaxClients = 4;
+    constexpr int kRounds = 6;
     std::vector<std::string> endpoints{bus::endpointForPath(kHttpPath)};
     for (int c = 0; c < kMaxClients; ++c) {
         endpoints.push_back(bus::endpointForPath("/v1/bench/ws/" + std::to_string(c)));
@@ -295,11 +307,12 @@ int main(int argc, char** argv) {
     };
 
     // Warm-up: first connections, first sockets, page faults.
-    runLoad(1, 200, http(server.httpPort()));
-    runLoad(1, 200, http(baseline.port()));
+    Samples ignored;
+    runLoad(1, 200, http(server.httpPort()), ignored);
+    runLoad(1, 200, http(baseline.port()), ignored);
 
-    std::printf("gateway benchmark: %zu worker threads, %d requests per client\n", workers,
-                perClient);
+    std::printf("gateway benchmark: %zu worker threads, %d requests per client in %d rounds\n",
+                workers, perClient, kRounds);
     // The added latency is read without load (one client), the throughput under load (four
     // clients keep every core busy, so there latency is mostly queueing).
     double addedP50Unloaded = 0;
@@ -307,9 +320,19 @@ int main(int argc, char** argv) {
     int wrong = 0;
     for (const int clients : {1, kMaxClients}) {
         std::printf("%d client%s:\n", clients, clients == 1 ? "" : "s");
-        const auto a = runLoad(clients, perClient, http(server.httpPort()));
-        const auto b = runLoad(clients, perClient, http(baseline.port()));
-        const auto c = runLoad(clients, perClient, webSocket);
+        // Rounds alternate the set-ups, so a neighbour's burst on a shared machine does not
+        // land on one of them only.
+        Samples gatewaySamples;
+        Samples baselineSamples;
+        Samples webSocketSamples;
+        for (int round = 0; round < kRounds; ++round) {
+            runLoad(clients, perClient / kRounds, http(server.httpPort()), gatewaySamples);
+            runLoad(clients, perClient / kRounds, http(baseline.port()), baselineSamples);
+            runLoad(clients, perClient / kRounds, webSocket, webSocketSamples);
+        }
+        const auto a = summarise(std::move(gatewaySamples));
+        const auto b = summarise(std::move(baselineSamples));
+        const auto c = summarise(std::move(webSocketSamples));
         print("(a) HTTP through the gateway and the bus", a);
         print("(b) HTTP baseline on the same layer, no bus", b);
         print("(c) WebSocket round trip through the bridge", c);
