@@ -9,9 +9,11 @@
 #include "app/command_line.hpp"
 #include "app/install_layout.hpp"
 #include "app/instance_lock.hpp"
+#include "bus/endpoints.hpp"
 #include "config/configuration_controller.hpp"
 #include "core/logging.hpp"
 #include "core/version.hpp"
+#include "gateway/server.hpp"
 #include "notify/notification_handler.hpp"
 #include "platform/process.hpp"
 #include "platform/shell.hpp"
@@ -69,6 +71,9 @@ int main(int argc, char** argv) {
 
     {
         config::ConfigurationController configuration("../cfg/");
+        // Destroyed before the configuration service, in reverse order of construction.
+        gateway::Server server{std::string(bus::kConfigurationEndpoint)};
+        server.start();
         if (app::wantsOpenWeb(argc, argv)) {
             spdlog::info("The web application is not part of this build yet.");
         }

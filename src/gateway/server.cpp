@@ -1,0 +1,136 @@
+// Server start-up and shutdown, on the owner's thread. The handlers it installs run on the
+// network service's worker threads and reach the Server through the forwarder and the bridge.
+#include "gateway/server.hpp"
+
+#include <exception>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include <spdlog/spdlog.h>
+
+#include "bus/socket_registry.hpp"
+#include "config/configuration_client.hpp"
+#include "core/json.hpp"
+#include "gateway/gateway_texts.hpp"
+
+namespace kinetra::gateway {
+
+Server::Server(std::string configurationEndpoint) : Server(readSettings(configurationEndpoint)) {}
+
+Server::Server(config::ServerSettings settings)
+    : settings_(std::move(settings)),
+      context_(bus::SocketRegistry::instance().context()),
+      forwarder_(context_, stop_),
+      bridge_(context_, stop_) {}
+
+Server::~Server() {
+    stop();
+}
+
+std::size_t Server::defaultWorkerCount() {
+    return std::max(1U, std::thread::hardware_concurrency());
+}
+
+config::ServerSettings Server::readSettings(const std::string& configurationEndpoint) {
+    const auto server = config::requestConfigurationSection(configurationEndpoint, "server");
+    if (!server) {
+        spdlog::warn("No answer from the configuration service; using the built-in settings.");
+        return {};
+    }
+    if (server->is_object() && server->contains("httpserver")) {
+        spdlog::info("{0}", core::dumpCompact(server->at("httpserver")));
+    }
+    return config::readServerSettings(*server);
+}
+
+void Server::start(std::size_t workers) {
+    if (started_) {
+        throw std::logic_error("gateway Server started twice");
+    }
+    started_ = true;
+    service_ = std::make_shared<net::TcpService>();
+    service_->start(workers);
+
+    net::HttpSession::Handlers http;
+    http.onRequest = [this](const net::HttpRequest& request, const net::HttpSession::Ptr& session) {
+        // Methods are not checked and the query is not looked at: the path names the service.
+        session->send(httpResponseText(forwarder_.forward(request.path, request.body)));
+        session->shutdown();  // one request per connection
+    };
+    http.oversizeResponse = httpResponseText(std::string(kTooLargeReply));
+    // WebSocket is served on its own port only; here an upgraded client would wait for ever.
+    http.onWsConnected = [](const net::HttpSession::Ptr& session, const net::HttpRequest&) {
+        session->close();
+    };
+
+    net::HttpSession::Handlers webSocket;
+    webSocket.onWsConnected = [this](const net::HttpSession::Ptr& session,
+                                     const net::HttpRequest& upgrade) {
+        bridge_.onConnected(session, upgrade);
+    };
+    webSocket.onWsMessage = [this](const net::HttpSession::Ptr& session,
+                                   net::HttpSession::FrameType, const std::string& payload,
+                                   const net::HttpRequest& upgrade) {
+        bridge_.onMessage(session, payload, upgrade);
+    };
+    webSocket.onWsClosed = [this](const net::HttpSession::Ptr& session,
+                                  const net::HttpRequest& upgrade) {
+        bridge_.onClosed(session, upgrade);
+    };
+    webSocket.oversizeResponse = http.oversizeResponse;
+    // A plain request on the WebSocket port has no answer; end it instead of leaving it open.
+    webSocket.onRequest = [](const net::HttpRequest&, const net::HttpSession::Ptr& session) {
+        session->shutdown();
+    };
+
+    // The HTTP listener first; a listener that fails leaves the ones after it unstarted.
+    if (startListener(http_, settings_.httpAddress, settings_.httpPort, std::move(http))) {
+        startListener(webSocket_, settings_.webSocketAddress, settings_.webSocketPort,
+                      std::move(webSocket));
+    }
+}
+
+bool Server::startListener(net::ListenerBuilder& listener, const std::string& address,
+                           const std::string& port, net::HttpSession::Handlers handlers) {
+    try {
+        const auto number = config::portNumber(port);
+        if (!number) {
+            throw std::runtime_error("not a port number: " + port);
+        }
+        listener.withService(service_)
+            .withAddress(address, *number)
+            .withSocketSetup(net::ListenerBuilder::tcpNoDelay())
+            .withReceiveLimit(kReceiveLimit)
+            .withEnterCallback(net::HttpSession::enterCallback(std::move(handlers)));
+        listener.start();
+        spdlog::info("Listening on {0}:{1}.", address, listener.port());
+        return true;
+    } catch (const std::exception& error) {
+        spdlog::warn("{0}", kBindErrorText);
+        spdlog::warn("Could not listen on {0}:{1}: {2}", address, port, error.what());
+        // The port shown is the one that could not be bound.
+        ask(std::string(kBindErrorText), port, std::string(kOpenConfigurationQuestion),
+            {"Yes", "Exit"});
+        return false;
+    }
+}
+
+void Server::stop() {
+    http_.stop();
+    webSocket_.stop();
+    stop_.set();  // handlers waiting for the bus give up at once
+    if (service_) {
+        service_->stop();
+    }
+}
+
+std::uint16_t Server::httpPort() const {
+    return http_.port();
+}
+
+std::uint16_t Server::webSocketPort() const {
+    return webSocket_.port();
+}
+
+}  // namespace kinetra::gateway

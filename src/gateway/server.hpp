@@ -1,0 +1,79 @@
+// The gateway Server: the only door from outside into the process. HTTP requests and WebSocket
+// messages are forwarded to the bus endpoint "inproc:/" + their path. Started and stopped by
+// the entry point's main thread; requests run on the network service's worker threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <zmq.hpp>
+
+#include "config/server_settings.hpp"
+#include "gateway/http_forwarder.hpp"
+#include "gateway/websocket_bridge.hpp"
+#include "net/listener_builder.hpp"
+#include "net/tcp_service.hpp"
+#include "notify/notification_handler.hpp"
+#include "platform/stop_signal.hpp"
+
+namespace kinetra::gateway {
+
+class Server : private notify::NotificationHandler {
+public:
+    /// Receive limit per connection, in bytes; a larger HTTP request or WebSocket message is
+    /// answered {"result":"request too large"} and the connection is closed.
+    static constexpr std::size_t kReceiveLimit = 8192;
+
+    /// Reads the "server" section from the configuration service at `configurationEndpoint`
+    /// (bounded wait; built-in defaults when it does not answer) and logs the compact
+    /// `httpserver` settings. Listens on nothing yet.
+    explicit Server(std::string configurationEndpoint);
+    /// Uses `settings` as given (tests and benchmarks).
+    explicit Server(config::ServerSettings settings);
+    /// Stops the listeners and the network service; no thread of the Server outlives it.
+    ~Server() override;
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    /// Starts the network service with `workers` worker threads, then the HTTP listener, then
+    /// the WebSocket listener. When a listener cannot be set up (typically its port is taken),
+    /// logs the bind error, raises the question whether to open the configuration, and leaves
+    /// the listeners after it unstarted. Call once.
+    void start(std::size_t workers = defaultWorkerCount());
+
+    /// Stops the listeners, ends pending waits, closes every connection and joins the workers.
+    /// Idempotent; not from a handler (a worker thread).
+    void stop();
+
+    const config::ServerSettings& settings() const { return settings_; }
+    /// The port the HTTP listener was bound to; 0 when it did not start.
+    std::uint16_t httpPort() const;
+    /// The port the WebSocket listener was bound to; 0 when it did not start.
+    std::uint16_t webSocketPort() const;
+    /// The WebSocket paths bound to a client at this moment.
+    std::vector<std::string> webSocketPaths() const { return bridge_.paths(); }
+
+    /// One worker per hardware thread (at least one).
+    static std::size_t defaultWorkerCount();
+
+private:
+    static config::ServerSettings readSettings(const std::string& configurationEndpoint);
+    bool startListener(net::ListenerBuilder& listener, const std::string& address,
+                       const std::string& port, net::HttpSession::Handlers handlers);
+
+    config::ServerSettings settings_;
+    std::shared_ptr<zmq::context_t> context_;
+    platform::StopSignal stop_;  // set by stop(): ends every bus wait of the handlers
+    HttpForwarder forwarder_;
+    WebSocketBridge bridge_;  // the path table and its mutex
+    bool started_ = false;    // owner's thread only
+    std::shared_ptr<net::TcpService> service_;
+    // Last: stopped (accept threads joined) before the service and the bridge go.
+    net::ListenerBuilder http_;
+    net::ListenerBuilder webSocket_;
+};
+
+}  // namespace kinetra::gateway
