@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "bus/endpoints.hpp"
-
 namespace kinetra::bus {
 namespace {
 
@@ -24,12 +22,6 @@ TEST(Envelope, ParseRequestRefusesNonJsonWithoutThrowing) {
     EXPECT_FALSE(parseRequest("{\"command\":").has_value());
     EXPECT_FALSE(parseRequest("").has_value());
     EXPECT_TRUE(parseRequest("{}").has_value());
-}
-
-TEST(Endpoints, MapPathsAndLinkIds) {
-    EXPECT_EQ(endpointForPath("/v1/device"), "inproc://v1/device");
-    EXPECT_EQ(linkDetectEndpoint("205F33A84E53"), "inproc://v1/link/205F33A84E53/detect");
-    EXPECT_EQ(bundleUpdateStatusEndpoint("X"), "inproc://v1/bundle/X/update_status");
 }
 
 }  // namespace
