@@ -69,6 +69,16 @@ void EmulatedLink::setFaults(const Faults& faults) {
     wake_.set();
 }
 
+void EmulatedLink::updateFaults(const std::function<void(Faults&)>& change) {
+    {
+        std::lock_guard lock(mutex_);
+        auto faults = core_.faults();
+        change(faults);
+        core_.setFaults(faults);
+    }
+    wake_.set();
+}
+
 void EmulatedLink::disappear() {
     {
         std::lock_guard lock(mutex_);

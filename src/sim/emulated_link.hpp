@@ -56,6 +56,9 @@ public:
     Faults faults() const;
     /// Takes effect for everything the emulator does from now on.
     void setFaults(const Faults& faults);
+    /// Changes some switches and keeps the others: updateFaults([](Faults& f) { f.silent = true;
+    /// }).
+    void updateFaults(const std::function<void(Faults&)>& change);
     /// Closes the pseudo-terminal for good, as a link module that is pulled out: the holder of
     /// the slave side sees the line end. The emulator then does nothing until destroyed.
     void disappear();
