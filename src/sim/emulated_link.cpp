@@ -151,6 +151,31 @@ bool EmulatedLink::waitForState(const StatePredicate& predicate, Milliseconds ti
     return waitFor([&](const View& view) { return predicate(view.state); }, timeout);
 }
 
+std::optional<Received> EmulatedLink::waitForCommand(link::AdapterCommand command,
+                                                     std::optional<link::RadioCommand> radio,
+                                                     Milliseconds timeout, std::size_t from) const {
+    return waitForReceived(
+        [&](const Received& r) {
+            return r.kind == ReceivedKind::hostCommand && r.isCommand(command) &&
+                   (!radio || r.isRadio(*radio));
+        },
+        timeout, from);
+}
+
+std::optional<Received> EmulatedLink::waitForDeviceMessage(std::uint8_t opcode,
+                                                           Milliseconds timeout,
+                                                           std::size_t from) const {
+    return waitForReceived(
+        [&](const Received& r) {
+            return r.kind == ReceivedKind::deviceMessage && r.opcode == opcode;
+        },
+        timeout, from);
+}
+
+bool EmulatedLink::waitForPairing(model::LinkConnectionType medium, Milliseconds timeout) const {
+    return waitForState([&](const EmulatorState& s) { return s.pairedMedium == medium; }, timeout);
+}
+
 void EmulatedLink::appendFrame(core::Bytes& out, core::ByteView payload) const {
     link::FrameEncoder encoder;
     if (!link::encodeFrame(encoder, payload)) {

@@ -80,14 +80,28 @@ public:
     using ReceivedPredicate = std::function<bool(const Received&)>;
     using StatePredicate = std::function<bool(const EmulatorState&)>;
 
-    /// Waits until `predicate` holds, at most `timeout`; checked again whenever the emulator
-    /// received something, sent something or moved. False on timeout.
+    /// Waits until `predicate` holds, at most `timeout`; checked again whenever the emulator's
+    /// thread turns (it received or sent something, a timer ran, the axes moved). False on
+    /// timeout. Predicates run under the emulator's lock: they must not call the emulator.
     bool waitFor(const ViewPredicate& predicate, Milliseconds timeout) const;
     /// The first record from index `from` on that satisfies `predicate`, waiting at most
     /// `timeout` for it.
     std::optional<Received> waitForReceived(const ReceivedPredicate& predicate,
                                             Milliseconds timeout, std::size_t from = 0) const;
     bool waitForState(const StatePredicate& predicate, Milliseconds timeout) const;
+
+    // Shorthands for the waits tests use most.
+
+    /// The first host command `command` (and radio command `radio`, when given) from index
+    /// `from` on.
+    std::optional<Received> waitForCommand(link::AdapterCommand command,
+                                           std::optional<link::RadioCommand> radio,
+                                           Milliseconds timeout, std::size_t from = 0) const;
+    /// The first device message with opcode `opcode` from index `from` on.
+    std::optional<Received> waitForDeviceMessage(std::uint8_t opcode, Milliseconds timeout,
+                                                 std::size_t from = 0) const;
+    /// Waits until the devices are paired over `medium` (none: until they are not paired).
+    bool waitForPairing(model::LinkConnectionType medium, Milliseconds timeout) const;
 
 private:
     void run();

@@ -29,6 +29,7 @@ struct DeviceConfig {
     std::uint16_t firmwareVersion = 102;
     /// Radio firmware: the wireless scan entry and the status record's second version.
     std::uint8_t radioVersion = 32;
+    /// Give every device of a link its own: pairing finds devices by MAC.
     link::Mac mac{0x24, 0x6F, 0x28, 0x1A, 0x00, 0x01};
     /// The setup the device reports in a wireless scan.
     model::SetupKind setup = model::SetupKind::panTilt;

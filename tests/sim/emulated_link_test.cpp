@@ -36,9 +36,7 @@ bool isCommand(const Received& r, link::AdapterCommand command) {
 void pairWireless(EmulatedLink& emulator, TestHost& host) {
     const auto mac = emulator.config().devices[0].mac;
     ASSERT_TRUE(host.exchange([&](auto& e) { frames::attachToBundle(e, mac); }, link::kRadioReply));
-    ASSERT_TRUE(emulator.waitForState(
-        [](const EmulatorState& s) { return s.pairedMedium == LinkConnectionType::wireless; },
-        kLongWait));
+    ASSERT_TRUE(emulator.waitForPairing(LinkConnectionType::wireless, kLongWait));
     ASSERT_TRUE(host.awaitStatus());
     ASSERT_EQ(host.connection(), LinkConnectionType::wireless);
 }
@@ -53,9 +51,7 @@ TEST(EmulatedLink, AnswersOverThePseudoTerminalAndRecordsWhatItReceived) {
     host.send(frames::identify);
     EXPECT_TRUE(host.awaitAnyResponse().has_value());
     host.send([](auto& e) { frames::selectLink(e, link::SelectLink::canbus); });
-    ASSERT_TRUE(emulator.waitForReceived(
-        [](const Received& r) { return isCommand(r, link::AdapterCommand::selectLink); },
-        kReplyWait));
+    ASSERT_TRUE(emulator.waitForCommand(link::AdapterCommand::selectLink, {}, kReplyWait));
 
     const auto received = emulator.received();
     ASSERT_EQ(received.size(), 3u);
@@ -168,8 +164,7 @@ TEST(EmulatedLink, AdapterWithNoMediumPassesUnframedMessagesToItsDevices) {
     TestHost host(emulator.path(), model::LinkType::linkAdapter);
     host.write(bundle::statusRequestMessage());
     host.send(frames::linkVersions);
-    const auto message = emulator.waitForReceived(
-        [](const Received& r) { return r.kind == ReceivedKind::deviceMessage; }, kReplyWait);
+    const auto message = emulator.waitForDeviceMessage(0xE6, kReplyWait);
     ASSERT_TRUE(message.has_value());
     EXPECT_EQ(message->medium, LinkConnectionType::none);
     EXPECT_TRUE(message->accepted);
