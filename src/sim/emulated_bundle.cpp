@@ -332,8 +332,10 @@ bool EmulatedBundle::keyposeMove(const cmd::KeyposeMove& move, Clock::time_point
 bool EmulatedBundle::dynamicMove(const cmd::DynamicMove& move, Clock::time_point now) {
     const auto from = positionsAt(now);
     auto to = from;
-    to[slot(AxisSlot::headPan)] = clampToRange(0, from[0] + move.pan);
-    to[slot(AxisSlot::headTilt)] = clampToRange(1, from[1] + move.tilt);
+    const auto pan = slot(AxisSlot::headPan);
+    const auto tilt = slot(AxisSlot::headTilt);
+    to[pan] = clampToRange(pan, from[pan] + move.pan);
+    to[tilt] = clampToRange(tilt, from[tilt] + move.tilt);
     std::optional<Seconds> duration;
     if (move.durationMs > 0) {
         duration = fromMilliseconds(move.durationMs);

@@ -59,11 +59,6 @@ std::optional<T> number(std::string_view text) {
     return static_cast<T>(value);
 }
 
-template <typename Table>
-auto named(const Table& table, std::string_view name) {
-    return table.find(name);
-}
-
 bool setDeviceKey(DeviceConfig& device, std::string_view key, std::string_view value) {
     if (key == "firmware") {
         const auto v = number<std::uint16_t>(value);
@@ -78,7 +73,7 @@ bool setDeviceKey(DeviceConfig& device, std::string_view key, std::string_view v
         return mac && (device.mac = *mac, true);
     }
     if (key == "setup") {
-        const auto setup = named(model::kSetupKindTable, value);
+        const auto setup = model::kSetupKindTable.find(value);
         return setup && (device.setup = *setup, true);
     }
     if (key == "rssi") {
@@ -110,7 +105,7 @@ std::optional<DeviceConfig> parseDevice(std::string_view text, std::size_t index
                                         std::string& error) {
     const auto comma = text.find(',');
     const auto modelName = text.substr(0, comma);
-    const auto model = named(model::kDeviceModelTable, modelName);
+    const auto model = model::kDeviceModelTable.find(modelName);
     if (!model) {
         error = "unknown device model '" + std::string(modelName) + "'";
         return std::nullopt;
@@ -168,7 +163,7 @@ ParsedOptions parseOptions(std::span<const std::string_view> arguments) {
             return failed("bad value '" + std::string(value) + "' for " + std::string(option));
         };
         if (option == "--link-type") {
-            if (!(linkType = named(model::kLinkTypeTable, value))) {
+            if (!(linkType = model::kLinkTypeTable.find(value))) {
                 return bad();
             }
         } else if (option == "--link-id") {
@@ -200,11 +195,11 @@ ParsedOptions parseOptions(std::span<const std::string_view> arguments) {
             }
             pairingTime = Milliseconds(*v);
         } else if (option == "--pair-error") {
-            if (!(options.faults.wirelessPairError = named(link::kWirelessPairErrorTable, value))) {
+            if (!(options.faults.wirelessPairError = link::kWirelessPairErrorTable.find(value))) {
                 return bad();
             }
         } else if (option == "--canbus-pair-error") {
-            if (!(options.faults.canbusPairError = named(link::kCanbusPairErrorTable, value))) {
+            if (!(options.faults.canbusPairError = link::kCanbusPairErrorTable.find(value))) {
                 return bad();
             }
         } else {

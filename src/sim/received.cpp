@@ -36,7 +36,8 @@ std::string describe(const Received& received) {
             if (received.radio) {
                 name += fmt::format(" {}", kRadioCommandNames.nameOf(*received.radio));
             }
-            return fmt::format("{}: {}", name, hex(received.bytes));
+            return fmt::format("{}{}: {}", name, received.delivered ? "" : " (ignored)",
+                               hex(received.bytes));
         }
         case ReceivedKind::deviceMessage: {
             const auto outcome = !received.delivered ? "not delivered"
