@@ -1,0 +1,57 @@
+// kinetra-sim: one emulated link module on a pseudo-terminal, for trying the server without
+// hardware. The main thread starts the emulator, prints the terminal's path and waits for
+// SIGINT or SIGTERM; the emulator runs on its own thread.
+#include <csignal>
+#include <cstdio>
+#include <string_view>
+#include <vector>
+
+#include <spdlog/spdlog.h>
+
+#include "core/logging.hpp"
+#include "sim/emulated_link.hpp"
+#include "sim/options.hpp"
+
+int main(int argc, char** argv) {
+    using namespace kinetra;
+
+    const std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    const auto parsed = sim::parseOptions(arguments);
+    if (!parsed.options) {
+        std::fprintf(stderr, "kinetra-sim: %s\n\n%.*s", parsed.error.c_str(),
+                     static_cast<int>(sim::usage().size()), sim::usage().data());
+        return 2;
+    }
+    if (parsed.options->help) {
+        std::fwrite(sim::usage().data(), 1, sim::usage().size(), stdout);
+        return 0;
+    }
+
+    // Blocked before the emulator's thread exists, so only sigwait below takes them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    core::initLogging();
+    sim::EmulatedLink link(parsed.options->config);
+    link.setFaults(parsed.options->faults);
+    // The path first and alone on its line: scripts and tests read it from there.
+    std::printf("%s\n", link.path().c_str());
+    std::fflush(stdout);
+
+    const auto& config = link.config();
+    spdlog::info("{0}: emulated {1} on {2}, controller {3}, radio {4}, {5} device(s)",
+                 config.linkID, model::kLinkTypeTable.nameOf(config.linkType), link.path(),
+                 config.controllerVersion, config.radioVersion, config.devices.size());
+    for (const auto& device : config.devices) {
+        spdlog::info("{0}: {1} firmware {2}", config.linkID, model::nameOf(device.model),
+                     device.firmwareVersion);
+    }
+
+    int received = 0;
+    sigwait(&signals, &received);
+    spdlog::info("{0}: stopping", config.linkID);
+    return 0;
+}

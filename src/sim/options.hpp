@@ -1,0 +1,36 @@
+// The command line of kinetra-sim: which link module to emulate and with which devices. Pure;
+// run once by the program's main thread.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "sim/link_config.hpp"
+
+namespace kinetra::sim {
+
+struct ProgramOptions {
+    LinkConfig config;
+    Faults faults;
+    bool help = false;
+};
+
+/// The options, or the reason they cannot be used.
+struct ParsedOptions {
+    std::optional<ProgramOptions> options;
+    std::string error;
+};
+
+/// Reads the arguments after the program name.
+ParsedOptions parseOptions(std::span<const std::string_view> arguments);
+
+/// A device as given to --device: a model name, then comma-separated key=value settings.
+std::optional<DeviceConfig> parseDevice(std::string_view text, std::size_t index,
+                                        std::string& error);
+
+/// The text --help prints.
+std::string_view usage();
+
+}  // namespace kinetra::sim
