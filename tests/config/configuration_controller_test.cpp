@@ -91,15 +91,19 @@ TEST_F(ConfigurationService, BadRequestsGetOneReplyAndTheServiceGoesOn) {
 }
 
 TEST_F(ConfigurationService, ClientGetsTheSectionAndGivesUpOnSilence) {
-    {
-        ConfigurationController controller(directoryText());
-        const auto server = requestConfigurationSection(bus::kConfigurationEndpoint, "server");
-        ASSERT_TRUE(server.has_value());
-        EXPECT_EQ((*server)["httpserver"]["port"], "32222");
+    // Asking right after the service went away races with the bus tearing its socket down;
+    // neither the send nor the receive may then wait past the bound.
+    for (int round = 0; round < 10; ++round) {
+        {
+            ConfigurationController controller(directoryText());
+            const auto server = requestConfigurationSection(bus::kConfigurationEndpoint, "server");
+            ASSERT_TRUE(server.has_value());
+            EXPECT_EQ((*server)["httpserver"]["port"], "32222");
+        }
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(requestConfigurationSection(bus::kConfigurationEndpoint, "server", 50ms));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     }
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(requestConfigurationSection(bus::kConfigurationEndpoint, "server", 100ms));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
 TEST(ConfigurationReply, SerialisesSectionsCompactlyAndSorted) {
