@@ -147,8 +147,8 @@ TEST(Joystick, ChecksTheGivenAxesAndBuildsTheFamilysMessages) {
 }
 
 // Focus, calibration and incline messages by primary device (the command tests hold the lens
-// focus and more rail and crane vectors). The crane lengths go through float:
-// 16777217 becomes 16777216, and the sum rounds to float again.
+// focus and more rail and crane vectors). The crane lengths go through float: 16777219 becomes
+// 16777220 before it is scaled, and the sum rounds to float again.
 TEST(FocusAndCalibration, ByPrimaryDevice) {
     EXPECT_EQ(hex(focusManualMoveMessage(M::turretAlpha2, -12.7f)), "06 0C FF FF FF F4 04 03");
     EXPECT_EQ(hex(focusManualMoveMessage(M::turretGamma, 1.0f)), "invalid setup");
@@ -162,8 +162,8 @@ TEST(FocusAndCalibration, ByPrimaryDevice) {
     EXPECT_EQ(hex(calibrateRailUnitMessage(M::railUnit, false, false)), "03 10 01 00 14");
     EXPECT_EQ(hex(calibrateRailUnitMessage(M::glideTrack, true, true)), "invalid setup");
     EXPECT_EQ(hex(calibrateCraneArmMessage(M::turretAlpha, 50, 20)), "06 8D 02 3E 00 FA 01 CD");
-    EXPECT_EQ(hex(calibrateCraneArmMessage(M::craneArm, 16777217, 20)),
-              "0A 45 0A 00 00 50 00 00 00 FA 01 A3");
+    EXPECT_EQ(hex(calibrateCraneArmMessage(M::craneArm, 16777219, 20)),
+              "0A 45 0A 00 00 70 00 00 00 FA 01 C3");
     EXPECT_EQ(hex(calibrateCraneArmMessage(M::glideTrack, 50, 20)), "invalid setup");
     EXPECT_EQ(hex(inclineWarningConfirmMessage(M::turretGamma)), "02 81 00 83");
     EXPECT_EQ(hex(inclineWarningConfirmMessage(M::railUnitGen3)), "02 32 00 34");

@@ -92,18 +92,21 @@ TEST(StatusDecoder, RefusesShortMessagesAndClampsTheDeviceCount) {
 // A lens drive as primary reports encoder steps, given as focus units truncated toward zero.
 TEST(StatusDecoder, LensDrivePrimaryReportsFocusInUnits) {
     EXPECT_EQ(StatusMessage().devices({15}).i32(5, 16146).decoded().focus, 10000);
+    EXPECT_EQ(StatusMessage().devices({15}).i32(5, 100).decoded().focus, 61);
     EXPECT_EQ(StatusMessage().devices({15}).i32(5, -100).decoded().focus, -61);
     EXPECT_EQ(StatusMessage().devices({1, 15}).i32(5, 16146).decoded().focus, 16146);
 }
 
 // Every member, compact and in key order, for a bundle without devices.
-TEST(StatusJson, EmptyBundle) {
-    EXPECT_EQ(StatusMessage().toJson().dump(),
-              R"({"calibratedAxes":[],"deviceInfo":[],"deviceInfoEverythingReady":false,)"
-              R"("keyposeLoopActive":false,"keyposeMotionAimIndex":0,"keyposeMotionStartIndex":0,)"
-              R"("keyposeSlotsFilled":["?"],"plannedMotionDuration":0.0,)"
-              R"("plannedMotionProgress":0.0,"readings":null,"realTimeSupportedAxes":[],)"
-              R"("state":"idle","supportedAxes":[],"timestampDevice":0,)"
+TEST(StatusJson, EveryMemberOfABundleWithoutDevices) {
+    auto message = StatusMessage().byte(25, 0xFE).byte(26, 5).byte(27, 1).byte(29, 2).byte(30, 1);
+    message.i32(66, 7).i32(70, 2500).byte(74, 0xC1).byte(75, 0x80);
+    EXPECT_EQ(message.toJson().dump(),
+              R"({"calibratedAxes":[],"deviceInfo":[],"deviceInfoEverythingReady":true,)"
+              R"("keyposeLoopActive":true,"keyposeMotionAimIndex":-2,"keyposeMotionStartIndex":5,)"
+              R"("keyposeSlotsFilled":["?"],"plannedMotionDuration":2.5,)"
+              R"("plannedMotionProgress":-0.5,"readings":null,"realTimeSupportedAxes":[],)"
+              R"("state":"realTimeMove","supportedAxes":[],"timestampDevice":7,)"
               R"("timestampEpoch":1733480000123})");
     EXPECT_EQ(statusEndpointReply(json()).dump(), R"({"data":null,"result":"ok"})");
 }
@@ -166,12 +169,12 @@ TEST(StatusJson, DeviceInfoMarksTheTiltedTurret) {
 
 // The three axis lists from their own bytes, naming only devices within the count.
 TEST(StatusJson, AxisListsUseOnlyValidDevices) {
-    auto message = StatusMessage().devices({6}).device(1, 1);
+    auto message = StatusMessage().devices({1}).device(1, 6);  // a slider beyond the count
     const auto status = message.byte(62, 0x05).byte(63, 0x04).byte(64, 0x80).toJson();
     EXPECT_EQ(status["supportedAxes"].dump() + status["realTimeSupportedAxes"].dump() +
                   status["calibratedAxes"].dump(),
-              R"([{"axis":"headPan","device":"???"},{"axis":"slide","device":"glideTrackMax"}])"
-              R"([{"axis":"slide","device":"glideTrackMax"}][])");
+              R"([{"axis":"headPan","device":"turretAlpha"},{"axis":"slide","device":"???"}])"
+              R"([{"axis":"slide","device":"???"}][])");
 }
 
 }  // namespace

@@ -41,6 +41,9 @@ TEST(HostCommand, ReadsBackEachCommandWithTheArgumentSizeItTakes) {
     EXPECT_EQ(readHostCommand(chunk)->argument.size(), kRadioChunkSize);
     chunk.pop_back();
     EXPECT_FALSE(readHostCommand(chunk));
+    Bytes fiveDevices = bytes("11 09 05 00");
+    fiveDevices.resize(4 + 5 * kMacSize);
+    EXPECT_FALSE(readHostCommand(fiveDevices));
     for (const char* bad :
          {"", "13", "1C 00", "1A", "1A 04", "11", "11 0B", "11 07 00", "11 08 01 02 03 04 05",
           "11 09 05 00", "11 09 01 00 01 02 03", "11 0A", "11 0A 03 02 E6"}) {

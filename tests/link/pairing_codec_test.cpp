@@ -12,7 +12,6 @@ namespace {
 
 using core::Bytes;
 using model::DeviceModel;
-using model::SetupKind;
 using test::bytes;
 
 const model::FirmwareCatalog& catalog() {
@@ -53,19 +52,20 @@ TEST(LinkVersions, SetFlagsAtTheirThresholds) {
 // 0x60, 0x70 and 0x7F stand for themselves whatever bit 7 says; any other byte gives its low
 // five bits, with bit 5 the link-pairing-active flag.
 TEST(ScanSetup, KeepsTheThreeSpecialValuesWhole) {
-    const struct {
-        std::uint8_t byte;
-        SetupKind setup;
-        bool pairing;
-    } rows[] = {
-        {0xE0, SetupKind::bootingUp, false}, {0xF0, SetupKind::firmwareError, false},
-        {0xFF, SetupKind::ignore, false},    {0x23, SetupKind::panTilt, true},
-        {0xA3, SetupKind::panTilt, true},    {0x03, SetupKind::panTilt, false},
-        {0x40, SetupKind::none, false},      {0x3F, SetupKind::possibleCanbusMaster, true},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(readSetup(row.byte).setup, row.setup) << int{row.byte};
-        EXPECT_EQ(readSetup(row.byte).linkPairingActive, row.pairing) << int{row.byte};
+    const std::pair<std::uint8_t, const char*> rows[] = {{0xE0, "bootingUp"},
+                                                         {0xF0, "firmwareError"},
+                                                         {0xFF, "ignore"},
+                                                         {0x23, "panTilt pairing"},
+                                                         {0xA3, "panTilt pairing"},
+                                                         {0x03, "panTilt"},
+                                                         {0x40, "none"},
+                                                         {0x3F, "possibleCanbusMaster pairing"}};
+    for (const auto& [byte, expected] : rows) {
+        const auto reading = readSetup(byte);
+        EXPECT_EQ(std::string(model::kSetupKindTable.nameOf(reading.setup)) +
+                      (reading.linkPairingActive ? " pairing" : ""),
+                  expected)
+            << int{byte};
     }
 }
 

@@ -72,7 +72,7 @@ TEST(LinkInfo, ScannerFormRequiresEveryMemberWithItsType) {
     }
     EXPECT_THROW(linkInfoFromScannerJson(json::array()), json::type_error);
     auto form = complete;
-    for (const json& baudrate : {json(1e300), json(4294967296ULL)}) {
+    for (const json& baudrate : {json(1e300), json(4294967296ULL), json(-4294967296LL)}) {
         form["portInfo"]["baudrate"] = baudrate;
         EXPECT_THROW(linkInfoFromScannerJson(form), json::out_of_range) << baudrate;
     }
