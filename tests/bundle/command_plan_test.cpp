@@ -48,46 +48,111 @@ Planned plan(std::string_view text, const DeviceStatusSnapshot& snapshot) {
     return plan(text, snapshot, ids);
 }
 
-// Malformed JSON, a request that is not an object, a missing or mistyped "command" or argument,
-// an index beyond 32 bits: the parse-error reply, nothing sent.
-TEST(CommandPlan, MalformedRequestsGetTheParseErrorReply) {
+// What a command does on a bundle: the messages it plans in hex (joined by " | "), or its reply
+// when it plans none.
+std::string outcome(std::string_view text, const DeviceStatusSnapshot& snapshot) {
+    const auto planned = plan(text, snapshot);
+    return planned.sent.empty() ? planned.reply() : planned.sent;
+}
+
+// Each command reads its arguments into their fields and checks them against the bundle.
+TEST(CommandPlan, EachCommandReadsItsArgumentsAndChecksTheBundle) {
     const auto head = bundleOf({M::turretAlpha}, 0x03);
-    for (const char* text :
-         {R"({"command":5})", R"([1,2])", R"({"command":"status")", R"({"index":1})",
-          R"({"command":"status"} // note)", R"({"command":"keyposeDeletePose"})",
-          R"({"command":"keyposeDeletePose","index":"3"})",
-          R"({"command":"keyposeDeletePose","index":1e20})",
-          R"({"command":"realTimeMoveFixedDuration","headPan":1})",
-          R"({"command":"joystickMove","headPan":"1","headTilt":0})",
-          R"({"command":"calibrate","device":5})",
-          R"({"command":"calibrate","device":"railUnit","isOnGround":1,"isOnLeftSide":true})",
-          R"({"command":"calibrate","device":"craneArm","jibLength":1})",
-          R"({"command":"dynamicMoveFixedSpeed","headPan":1})"}) {
-        const auto planned = plan(text, head);
-        EXPECT_TRUE(planned.sent.empty()) << text;
-        EXPECT_EQ(planned.reply(), kParseError) << text;
+    const auto realTimeHead = bundleOf({M::turretAlpha}, 0x03, 0x03);
+    const auto stacked = bundleOf({M::turretGamma, M::turretGamma}, 0x03);
+    const auto slider = bundleOf({M::glideTrack}, 0x04);
+    const auto rail = bundleOf({M::railUnitGen3}, 0x04);
+    const auto crane = bundleOf({M::craneArm}, 0x64);
+    const auto lens = bundleOf({M::lensDriveMax}, 0x08);
+    const auto floorBase = bundleOf({M::floorBase}, 0);
+    const DeviceStatusSnapshot none;
+    const struct {
+        const char* request;
+        const DeviceStatusSnapshot& bundle;
+        const char* outcome;
+    } rows[] = {
+        // Malformed JSON, not an object, a missing or mistyped "command" or argument, an index
+        // beyond 32 bits: the parse-error reply, nothing sent.
+        {R"({"command":5})", head, kParseError},
+        {R"([1,2])", head, kParseError},
+        {R"({"command":"status")", head, kParseError},
+        {R"({"index":1})", head, kParseError},
+        {R"({"command":"status"} // note)", head, kParseError},
+        {R"({"command":"keyposeDeletePose"})", head, kParseError},
+        {R"({"command":"keyposeDeletePose","index":"3"})", head, kParseError},
+        {R"({"command":"keyposeDeletePose","index":1e20})", head, kParseError},
+        {R"({"command":"realTimeMoveFixedDuration","headPan":1})", head, kParseError},
+        {R"({"command":"joystickMove","headPan":"1","headTilt":0})", head, kParseError},
+        {R"({"command":"calibrate","device":5})", head, kParseError},
+        {R"({"command":"calibrate","device":"railUnit","isOnGround":1,"isOnLeftSide":true})", head,
+         kParseError},
+        {R"({"command":"calibrate","device":"craneArm","jibLength":1})", head, kParseError},
+        {R"({"command":"dynamicMoveFixedSpeed","headPan":1})", head, kParseError},
+        {R"({"command":"dance"})", slider, R"({"result":"invalid command"})"},
+        {R"({"command":"status"})", none, "02 E6 00 E8"},
+        // No family, or no device listed: no primary to address.
+        {R"({"command":"motionAbort"})", floorBase, kInvalidSetup},
+        {R"({"command":"motionAbort"})", none, kInvalidSetup},
+        // The index travels as its low byte.
+        {R"({"command":"keyposeDeletePose","index":3})", slider, "03 1D 03 00 23"},
+        {R"({"command":"keyposeDeletePose","index":259.9})", slider, "03 1D 03 00 23"},
+        {R"({"command":"keyposeDeletePose","index":-1})", slider, "03 1D FF 01 1F"},
+        // "index" is the target of a move; "index1" and "index2" are the ends of a loop.
+        {R"({"command":"keyposeMoveFixedDuration","index":2,"duration":0.05,"acceleration":0.5})",
+         head, "11 07 FF 02 00 3E 80 3E 80 FE 17 B8 00 00 00 00 64 04 C6"},
+        {R"({"command":"keyposeLoopFixedSpeed","index1":1,"index2":3,"speed":0.25,"acceleration":0.5})",
+         lens, "11 0C 03 01 01 3E 80 3E 80 00 00 1F 40 FF FF FC 18 05 0F"},
+        // A stacked bundle or another family is refused before any argument is read.
+        {R"({"command":"dynamicMoveFixedSpeed"})", stacked, kInvalidSetup},
+        {R"({"command":"dynamicMoveFixedDuration"})", slider, kInvalidSetup},
+        {R"({"command":"dynamicMoveFixedDuration","headPan":0.5,"headTilt":-0.25,"acceleration":1,"duration":2})",
+         head, "12 BC 00 00 3E 80 FF FF E0 C0 00 00 7D 00 00 00 07 D0 06 7E"},
+        // Focus needs the focus axis; calibrate reads its device's arguments, in their order.
+        {R"({"command":"focusManualMove","deltaEnc":2.5})", head, kInvalidSetup},
+        {R"({"command":"focusManualMove","deltaEnc":2.5})", lens, "06 19 00 00 00 FA 01 19"},
+        {R"({"command":"calibrate","device":"railUnit","isOnGround":false,"isOnLeftSide":true})",
+         rail, "03 10 00 00 13"},
+        {R"({"command":"calibrate","device":"glideTrack"})", rail, kInvalidSetup},
+        {R"({"command":"calibrate","device":"craneArm","jibLength":50,"rodLength":20})", crane,
+         "0A 45 00 00 02 3E 00 00 00 FA 01 89"},
+        // The joystick refuses focus and half of the head's pair; nothing to move answers "ok".
+        {R"({"command":"joystickMove","focus":0})", head, kInvalidSetup},
+        {R"({"command":"joystickMove","headPan":1})", head, kInvalidSetup},
+        {R"({"command":"joystickMove"})", head, kOk},
+        // Beyond the float range: clamped by the joystick, out of range in a real-time move.
+        {R"({"command":"joystickMove","headPan":-1e300,"headTilt":1e300})", head,
+         "06 0A 83 00 7D 00 01 10"},
+        {R"({"command":"realTimeMoveFixedDuration","duration":1,"headPan":1e300,"headTilt":-1e10})",
+         realTimeHead, "11 8A 02 0C 80 03 E8 01 80 00 00 00 09 80 00 00 00 03 1E"},
+        {R"({"command":"realTimeMoveFixedDuration","duration":1,"headPan":1})", realTimeHead,
+         R"({"result":"Supported realtime axes and command axes are incompatible!"})"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(outcome(row.request, row.bundle), row.outcome) << row.request;
     }
 }
 
 // Commands sent with three attempts answer "ok", with "acknowledged": false when a send went
-// unanswered; the index travels as its low byte.
+// unanswered; a real-time move is sent without waiting.
 TEST(CommandPlan, ThreeAttemptCommandsTellWhetherTheDeviceAnswered) {
-    const auto slider = bundleOf({M::glideTrack}, 0x04);
-    const auto planned = plan(R"({"command":"keyposeDeletePose","index":3})", slider);
-    EXPECT_EQ(planned.sent, "03 1D 03 00 23");
+    const auto planned =
+        plan(R"({"command":"keyposeDeletePose","index":3})", bundleOf({M::glideTrack}, 0x04));
     EXPECT_EQ(planned.plan.sends[0].mode, SendMode::threeAttempts);
     EXPECT_EQ(planned.reply(), kOk);
     EXPECT_EQ(planned.replyWith({std::nullopt}), kUnacknowledged);
     EXPECT_EQ(planned.replyWith({}), kUnacknowledged);
-    EXPECT_EQ(plan(R"({"command":"keyposeDeletePose","index":259.9})", slider).sent,
-              "03 1D 03 00 23");
-    EXPECT_EQ(plan(R"({"command":"keyposeDeletePose","index":-1})", slider).sent, "03 1D FF 01 1F");
-    EXPECT_EQ(plan(R"({"command":"status"})", DeviceStatusSnapshot{}).sent, "02 E6 00 E8");
-    EXPECT_EQ(plan(R"({"command":"dance"})", slider).reply(), R"({"result":"invalid command"})");
-    // No family, or no device listed: no primary to address.
-    EXPECT_EQ(plan(R"({"command":"motionAbort"})", bundleOf({M::floorBase}, 0)).reply(),
-              kInvalidSetup);
-    EXPECT_EQ(plan(R"({"command":"motionAbort"})", DeviceStatusSnapshot{}).reply(), kInvalidSetup);
+    const auto three = plan(
+        R"({"command":"joystickMove","headPan":1,"headTilt":1,"slide":1,"craneMaxPan":1,"craneMaxTilt":1})",
+        bundleOf({M::turretAlpha, M::craneArm}, 0x67));
+    ASSERT_EQ(std::count(three.sent.begin(), three.sent.end(), '|'), 2);
+    EXPECT_EQ(three.plan.sends[1].mode, SendMode::threeAttempts);
+    EXPECT_EQ(three.replyWith({core::Bytes{}, std::nullopt, core::Bytes{}}), kUnacknowledged);
+    const auto moved =
+        plan(R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":1.5,"headTilt":-2})",
+             bundleOf({M::turretAlpha}, 0x03, 0x03));
+    EXPECT_EQ(moved.sent, "11 8A 02 0C 80 07 D0 01 00 00 05 DC 09 FF FF F8 30 06 11");
+    EXPECT_EQ(moved.plan.sends[0].mode, SendMode::noWait);
+    EXPECT_EQ(moved.replyWith({std::nullopt}), kOk);
 }
 
 // The first store sends 0xCAFEF00E; a refused store still draws its identifier; the numeric
@@ -136,105 +201,20 @@ TEST(KeyposeIds, ConcurrentBundlesNeverShareAnIdentifier) {
     EXPECT_EQ(*all.rbegin(), KeyposeIdCounters::kStart + kThreads * kEach);
 }
 
-// Firmware of every listed device first, then the axes; sent without waiting. Numbers beyond the
-// float range are sent as out of range, or clamped by the joystick.
-TEST(RealTimeMove, ChecksFirmwareThenAxes) {
+// Every listed device needs its minimum firmware for a real-time move; a record beyond the count
+// is no device.
+TEST(RealTimeMove, ChecksTheFirmwareOfEveryListedDevice) {
     auto head = bundleOf({M::turretAlpha}, 0x03, 0x03);
-    EXPECT_EQ(
-        plan(R"({"command":"realTimeMoveFixedDuration","duration":1,"headPan":1})", head).reply(),
-        R"({"result":"Supported realtime axes and command axes are incompatible!"})");
     const auto both =
         R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":1.5,"headTilt":-2})";
-    const auto moved = plan(both, head);
-    EXPECT_EQ(moved.sent, "11 8A 02 0C 80 07 D0 01 00 00 05 DC 09 FF FF F8 30 06 11");
-    EXPECT_EQ(moved.plan.sends[0].mode, SendMode::noWait);
-    EXPECT_EQ(moved.replyWith({std::nullopt}), kOk);
-    const auto huge = plan(
-        R"({"command":"realTimeMoveFixedDuration","duration":1,"headPan":1e300,"headTilt":-1e10})",
-        head);
-    EXPECT_EQ(huge.sent.substr(24, 11), "80 00 00 00");
-    EXPECT_EQ(huge.sent.substr(39, 11), "80 00 00 00");
-    EXPECT_EQ(plan(R"({"command":"joystickMove","headPan":-1e300,"headTilt":1e300})", head).sent,
-              "06 0A 83 00 7D 00 01 10");
-
     const auto firmwareTooOld = R"({"result":"Firmware update required!"})";
     head.devices[0].firmwareVersion = 101;
     EXPECT_EQ(plan(both, head).reply(), firmwareTooOld);
     head.devices[0].firmwareVersion = 102;
-    head.devices[1] = DeviceEntry{M::swivelMax, 0.5f, 10, 0};  // beyond the count: no device
+    head.devices[1] = DeviceEntry{M::swivelMax, 0.5f, 10, 0};
     EXPECT_EQ(plan(both, head).reply(), kOk);
     head.deviceCount = 2;
     EXPECT_EQ(plan(both, head).reply(), firmwareTooOld);
-}
-
-// "index" is the target of a move; "index1" and "index2" are the ends of a loop.
-TEST(KeyposeMoveCommand, ArgumentsMapToTheirFields) {
-    EXPECT_EQ(
-        plan(
-            R"({"command":"keyposeMoveFixedDuration","index":2,"duration":0.05,"acceleration":0.5})",
-            bundleOf({M::turretAlpha}, 0x03))
-            .sent,
-        "11 07 FF 02 00 3E 80 3E 80 FE 17 B8 00 00 00 00 64 04 C6");
-    EXPECT_EQ(
-        plan(
-            R"({"command":"keyposeLoopFixedSpeed","index1":1,"index2":3,"speed":0.25,"acceleration":0.5})",
-            bundleOf({M::lensDriveMax}, 0x08))
-            .sent,
-        "11 0C 03 01 01 3E 80 3E 80 00 00 1F 40 FF FF FC 18 05 0F");
-}
-
-// A joystick with nothing to move answers "ok"; several messages are unacknowledged when any
-// went unanswered.
-TEST(JoystickCommand, ValidatesAndAnswersOkEvenWithNothingToSend) {
-    const auto head = bundleOf({M::turretAlpha}, 0x03);
-    EXPECT_EQ(plan(R"({"command":"joystickMove","focus":0})", head).reply(), kInvalidSetup);
-    EXPECT_EQ(plan(R"({"command":"joystickMove","headPan":1})", head).reply(), kInvalidSetup);
-    const auto idle = plan(R"({"command":"joystickMove"})", head);
-    EXPECT_TRUE(idle.sent.empty());
-    EXPECT_EQ(idle.reply(), kOk);
-    const auto three = plan(
-        R"({"command":"joystickMove","headPan":1,"headTilt":1,"slide":1,"craneMaxPan":1,"craneMaxTilt":1})",
-        bundleOf({M::turretAlpha, M::craneArm}, 0x67));
-    ASSERT_EQ(std::count(three.sent.begin(), three.sent.end(), '|'), 2);
-    EXPECT_EQ(three.plan.sends[1].mode, SendMode::threeAttempts);
-    EXPECT_EQ(three.replyWith({core::Bytes{}, std::nullopt, core::Bytes{}}), kUnacknowledged);
-}
-
-// Checked before any argument is read: a stacked bundle answers the same whatever it got.
-TEST(DynamicMoveCommand, StackedBundlesAreRefusedBeforeArgumentsAreRead) {
-    EXPECT_EQ(plan(R"({"command":"dynamicMoveFixedSpeed"})",
-                   bundleOf({M::turretGamma, M::turretGamma}, 0x03))
-                  .reply(),
-              kInvalidSetup);
-    EXPECT_EQ(
-        plan(R"({"command":"dynamicMoveFixedDuration"})", bundleOf({M::glideTrack}, 4)).reply(),
-        kInvalidSetup);
-    EXPECT_EQ(
-        plan(
-            R"({"command":"dynamicMoveFixedDuration","headPan":0.5,"headTilt":-0.25,"acceleration":1,"duration":2})",
-            bundleOf({M::turretAlpha}, 0x03))
-            .sent,
-        "12 BC 00 00 3E 80 FF FF E0 C0 00 00 7D 00 00 00 07 D0 06 7E");
-}
-
-// Focus needs the focus axis; calibrate reads the arguments of its device, in their order.
-TEST(FocusAndCalibrateCommands, ReadTheirArgumentsAndNeedTheFocusAxis) {
-    const auto focus = R"({"command":"focusManualMove","deltaEnc":2.5})";
-    EXPECT_EQ(plan(focus, bundleOf({M::turretAlpha}, 0x03)).reply(), kInvalidSetup);
-    EXPECT_EQ(plan(focus, bundleOf({M::lensDriveMax}, 0x08)).sent, "06 19 00 00 00 FA 01 19");
-    const auto rail = bundleOf({M::railUnitGen3}, 0x04);
-    EXPECT_EQ(
-        plan(
-            R"({"command":"calibrate","device":"railUnit","isOnGround":false,"isOnLeftSide":true})",
-            rail)
-            .sent,
-        "03 10 00 00 13");
-    EXPECT_EQ(plan(R"({"command":"calibrate","device":"glideTrack"})", rail).reply(),
-              kInvalidSetup);
-    EXPECT_EQ(plan(R"({"command":"calibrate","device":"craneArm","jibLength":50,"rodLength":20})",
-                   bundleOf({M::craneArm}, 0x64))
-                  .sent,
-              "0A 45 00 00 02 3E 00 00 00 FA 01 89");
 }
 
 // A head answer: id 18, index, then pan, tilt, (unused), slide, jib pan, jib tilt, focus.
