@@ -32,38 +32,36 @@ TEST(ReplyHeader, MatchesOnlyMessagesThatBeginWithIt) {
     }
 }
 
-// Wireless 01 02 m, CAN bus 02 a 1F 41 m from device a, RJ45 03 m, the module's own m: each is
-// handed over from its message id m on. No rule where no device reply can come.
+// What a sender awaiting message id 0x21 from device address 5 takes from `message`: the reply
+// from its message id on, "no reply" when it does not match, "no rule" where no reply can come.
+std::string accepted(LinkType linkType, model::LinkConnectionType connection,
+                     std::string_view message) {
+    const auto rule = deviceReplyRule(linkType, connection, 0x21, 0x05);
+    if (!rule) {
+        return "no rule";
+    }
+    const auto reply = acceptDeviceReply(bytes(message), *rule);
+    return reply ? hex(reply->message()) : "no reply";
+}
+
+// Wireless 01 02 m, CAN bus 02 a 1F 41 m from device a, RJ45 03 m, the module's own m.
 TEST(DeviceReplyRule, FollowsTheMediumAndHandsTheReplyOverFromItsMessageId) {
     using enum model::LinkConnectionType;
-    const struct {
-        LinkType linkType;
-        model::LinkConnectionType connection;
-        const char* reply;
-    } rows[] = {
-        {LinkType::linkAdapter, wireless, "01 02 21 AA BB"},
-        {LinkType::linkAdapter, canbus, "02 05 1F 41 21 AA BB"},
-        {LinkType::linkAdapter, rj45, "03 21 AA BB"},
-        {LinkType::stopMotionModule, wireless, "21 AA BB"},
-        {LinkType::stopMotionModule, none, "21 AA BB"},
-    };
-    for (const auto& row : rows) {
-        const auto rule = deviceReplyRule(row.linkType, row.connection, 0x21, 0x05);
-        ASSERT_TRUE(rule.has_value()) << row.reply;
-        const auto reply = acceptDeviceReply(bytes(row.reply), *rule);
-        ASSERT_TRUE(reply.has_value()) << row.reply;
-        EXPECT_EQ(hex(reply->message()), "21 AA BB");
-        // Another message id, or the reply cut before its id: not this reply.
-        auto other = bytes(row.reply);
-        other[rule->strip] = 0x22;
-        EXPECT_FALSE(acceptDeviceReply(other, *rule)) << row.reply;
-        EXPECT_FALSE(acceptDeviceReply(core::ByteView(other).first(rule->strip), *rule));
-    }
-    const auto can = deviceReplyRule(LinkType::linkAdapter, canbus, 0x21, 0x05);
-    EXPECT_FALSE(acceptDeviceReply(bytes("02 06 1F 41 21"), *can));  // another device
-    EXPECT_FALSE(deviceReplyRule(LinkType::linkAdapter, none, 0x21, 5));
-    EXPECT_FALSE(deviceReplyRule(LinkType::linkAdapter, model::LinkConnectionType{9}, 0x21, 5));
-    EXPECT_FALSE(deviceReplyRule(LinkType{3}, wireless, 0x21, 5));
+    constexpr auto adapter = LinkType::linkAdapter;
+    constexpr auto module = LinkType::stopMotionModule;
+    EXPECT_EQ(accepted(adapter, wireless, "01 02 21 AA BB"), "21 AA BB");
+    EXPECT_EQ(accepted(adapter, wireless, "01 02 22 AA BB"), "no reply");
+    EXPECT_EQ(accepted(adapter, wireless, "01 02"), "no reply");
+    EXPECT_EQ(accepted(adapter, canbus, "02 05 1F 41 21 AA BB"), "21 AA BB");
+    EXPECT_EQ(accepted(adapter, canbus, "02 06 1F 41 21 AA BB"), "no reply");  // another device
+    EXPECT_EQ(accepted(adapter, canbus, "02 05 1F 41"), "no reply");
+    EXPECT_EQ(accepted(adapter, rj45, "03 21 AA BB"), "21 AA BB");
+    EXPECT_EQ(accepted(adapter, rj45, "03 22 AA BB"), "no reply");
+    EXPECT_EQ(accepted(module, wireless, "21 AA BB"), "21 AA BB");
+    EXPECT_EQ(accepted(module, none, "18 21"), "no reply");
+    EXPECT_EQ(accepted(adapter, none, "21"), "no rule");
+    EXPECT_EQ(accepted(adapter, model::LinkConnectionType{9}, "21"), "no rule");
+    EXPECT_EQ(accepted(LinkType{3}, wireless, "01 02 21"), "no rule");
 }
 
 // A reply reads as at least 255 bytes, zeros past its end; a longer one (a full scan) is whole.
