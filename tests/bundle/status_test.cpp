@@ -100,13 +100,13 @@ TEST(StatusDecoder, LensDrivePrimaryReportsFocusInUnits) {
 // Every member, compact and in key order, for a bundle without devices.
 TEST(StatusJson, EveryMemberOfABundleWithoutDevices) {
     auto message = StatusMessage().byte(25, 0xFE).byte(26, 5).byte(27, 1).byte(29, 2).byte(30, 1);
-    message.i32(66, 7).i32(70, 2500).byte(74, 0xC1).byte(75, 0x80);
+    message.i32(66, -2).i32(70, 2500).byte(74, 0xC1).byte(75, 0x80);
     EXPECT_EQ(message.toJson().dump(),
               R"({"calibratedAxes":[],"deviceInfo":[],"deviceInfoEverythingReady":true,)"
               R"("keyposeLoopActive":true,"keyposeMotionAimIndex":-2,"keyposeMotionStartIndex":5,)"
               R"("keyposeSlotsFilled":["?"],"plannedMotionDuration":2.5,)"
               R"("plannedMotionProgress":-0.5,"readings":null,"realTimeSupportedAxes":[],)"
-              R"("state":"realTimeMove","supportedAxes":[],"timestampDevice":7,)"
+              R"("state":"realTimeMove","supportedAxes":[],"timestampDevice":4294967294,)"
               R"("timestampEpoch":1733480000123})");
     EXPECT_EQ(statusEndpointReply(json()).dump(), R"({"data":null,"result":"ok"})");
 }

@@ -91,6 +91,7 @@ TEST(FrameDecoder, DiscardsMalformedFramesAndGoesOnWhateverTheReadSizes) {
     const std::pair<const char*, Payloads> streams[] = {
         {"1A 03 00 1D", {}},                           // truncated: no end byte yet
         {"1A 03 00 1E C0 1C 00 1C C0", {"1C"}},        // bad checksum, then a good frame
+        {"1A 03 01 1D C0", {}},                        // bad high checksum byte
         {"55 AA 07 C0 1C 00 1C C0", {"1C"}},           // noise closed by an end byte
         {"55 1C 00 1C C0", {}},                        // noise glued to a frame spoils its sum
         {"DB DC 00 DB DC C0", {"C0"}},                 // escaped sum bytes
