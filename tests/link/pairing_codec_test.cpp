@@ -192,6 +192,7 @@ TEST(CreateBundleRequest, RefusesCountsOutsideZeroToFourAndMalformedRequests) {
              R"({"deviceCount":1,"macList":["1:2:3:4:5:6"]})",
              R"({"deviceCount":0,"forcedMasterDevice":3})",
              R"({"deviceCount":1,"forcedMasterDevice":"none"})",
+             R"({"deviceCount":1,"forcedMasterDevice":"none","macList":"1:2:3:4:5:6"})",
              R"({"deviceCount":2,"forcedMasterDevice":"none","macList":["1:2:3:4:5:6"]})",
              R"({"deviceCount":1,"forcedMasterDevice":"none","macList":["1:2:3:4:5"]})",
              R"({"deviceCount":1,"forcedMasterDevice":"none","macList":[null]})",
