@@ -1,10 +1,11 @@
 // Shared helpers of the bundle tests: snapshots of typical bundles and byte formatting.
 #pragma once
 
-#include <cstdio>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include <initializer_list>
 #include <string>
-#include <utility>
 #include <variant>
 
 #include "bundle/device_messages.hpp"
@@ -31,16 +32,7 @@ inline DeviceStatusSnapshot bundleOf(std::initializer_list<DeviceModel> models,
 
 /// "07 05 01": how vectors are written in the protocol notes.
 inline std::string hex(const core::Bytes& bytes) {
-    std::string out;
-    for (const std::uint8_t byte : bytes) {
-        char text[4];
-        std::snprintf(text, sizeof text, "%02X ", byte);
-        out += text;
-    }
-    if (!out.empty()) {
-        out.pop_back();
-    }
-    return out;
+    return fmt::format("{:02X}", fmt::join(bytes, " "));
 }
 
 inline std::string hex(const BuiltMessage& built) {

@@ -1,4 +1,5 @@
-// Every command frame and the wrapping of device messages, including refusals.
+// Every command frame, the limits of createBundle and of wrapped messages, and the wrapping of
+// device messages per link and connection.
 #include "link/adapter_commands.hpp"
 
 #include <functional>
@@ -6,224 +7,123 @@
 
 #include <gtest/gtest.h>
 
+#include "link_test_support.hpp"
+
 namespace kinetra::link {
 namespace {
 
 using core::Bytes;
-using model::LinkConnectionType;
 using model::LinkType;
+using test::bytes;
+using test::framePayload;
+using test::hex;
+using test::payloadOf;
 
-// The payload of the one frame the encoder holds, or an empty vector when it holds none.
-Bytes payloadOf(const FrameEncoder& encoder) {
-    if (!encoder.finished()) {
-        return {};
-    }
-    FrameDecoder decoder;
-    Bytes payload;
-    int frames = 0;
-    decoder.feed(encoder.encoded(), [&](core::ByteView bytes) {
-        payload.assign(bytes.begin(), bytes.end());
-        ++frames;
-    });
-    EXPECT_EQ(frames, 1);
-    return payload;
-}
-
-const Mac kMacA{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
-const Mac kMacB{0xC0, 0xDB, 0x00, 0x01, 0x02, 0x03};
-
+// The forwarding frames are built through wrapForLink, tested below.
 TEST(AdapterCommands, EveryBuilderFramesItsCommand) {
-    const Bytes message{0x02, 0xE6, 0x00, 0xE8};
     std::array<std::uint8_t, kRadioChunkSize> chunk{};
     for (std::size_t i = 0; i < chunk.size(); ++i) {
-        chunk[i] = static_cast<std::uint8_t>(i);
+        chunk[i] = static_cast<std::uint8_t>(i);  // holds C0 and DB, escaped in the frame
     }
-    Bytes chunkPayload{0x11, 0x03};
-    chunkPayload.insert(chunkPayload.end(), chunk.begin(), chunk.end());
-
-    struct Row {
-        const char* what;
-        std::function<void(FrameEncoder&)> build;
-        Bytes payload;
+    const auto select = [](SelectLink link) {
+        return [link](FrameEncoder& e) { frames::selectLink(e, link); };
     };
-    const auto must = [](bool framed) { EXPECT_TRUE(framed); };
-    const std::vector<Row> rows = {
-        {"link2Connect", frames::link2Connect, {0x15}},
-        {"link2PairStatus", frames::link2PairStatus, {0x16}},
-        {"link2ScanResults", frames::link2ScanResults, {0x17}},
-        {"identify", frames::identify, {0x19}},
-        {"linkVersions", frames::linkVersions, {0x1C}},
-        {"selectLink none", [](auto& e) { frames::selectLink(e, SelectLink::none); }, {0x1A, 0}},
-        {"selectLink rj45", [](auto& e) { frames::selectLink(e, SelectLink::rj45); }, {0x1A, 1}},
-        {"selectLink canbus",
-         [](auto& e) { frames::selectLink(e, SelectLink::canbus); },
-         {0x1A, 2}},
-        {"selectLink wireless",
-         [](auto& e) { frames::selectLink(e, SelectLink::wireless); },
-         {0x1A, 3}},
-        {"forwardRj45",
-         [&](auto& e) { must(frames::forwardRj45(e, message)); },
-         {0x12, 0x02, 0xE6, 0x00, 0xE8}},
-        {"forwardCanbus",
-         [&](auto& e) { must(frames::forwardCanbus(e, message)); },
-         {0x18, 0x02, 0xE6, 0x00, 0xE8}},
-        {"forwardCanbusUnacknowledged",
-         [&](auto& e) { must(frames::forwardCanbusUnacknowledged(e, message)); },
-         {0x1B, 0x02, 0xE6, 0x00, 0xE8}},
-        {"pairStatus", frames::pairStatus, {0x11, 0x00}},
-        {"updateBegin", frames::updateBegin, {0x11, 0x01}},
-        {"updateEnd", frames::updateEnd, {0x11, 0x02}},
-        {"updateChunk", [&](auto& e) { frames::updateChunk(e, chunk); }, chunkPayload},
-        {"radioReset", frames::radioReset, {0x11, 0x04}},
-        {"scanStart", frames::scanStart, {0x11, 0x05}},
-        {"scanStop", frames::scanStop, {0x11, 0x06}},
-        {"scanResults", frames::scanResults, {0x11, 0x07}},
-        {"attachToBundle",
-         [](auto& e) { frames::attachToBundle(e, kMacA); },
-         {0x11, 0x08, 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}},
-        {"forwardWireless",
-         [&](auto& e) { must(frames::forwardWireless(e, message)); },
-         {0x11, 0x0A, 0x04, 0x02, 0xE6, 0x00, 0xE8}},
-        {"radioDisconnect", frames::radioDisconnect, {0x11, 0x0C}},
+    const auto attach = [](FrameEncoder& e) {
+        frames::attachToBundle(e, {10, 11, 12, 13, 14, 15});
+    };
+    const std::vector<std::pair<std::function<void(FrameEncoder&)>, std::string>> rows = {
+        {frames::link2Connect, "15"},
+        {frames::link2PairStatus, "16"},
+        {frames::link2ScanResults, "17"},
+        {frames::identify, "19"},
+        {frames::linkVersions, "1C"},
+        {select(SelectLink::none), "1A 00"},
+        {select(SelectLink::rj45), "1A 01"},
+        {select(SelectLink::canbus), "1A 02"},
+        {select(SelectLink::wireless), "1A 03"},
+        {frames::pairStatus, "11 00"},
+        {frames::updateBegin, "11 01"},
+        {frames::updateEnd, "11 02"},
+        {[&](FrameEncoder& e) { frames::updateChunk(e, chunk); }, "11 03 " + hex(chunk)},
+        {frames::radioReset, "11 04"},
+        {frames::scanStart, "11 05"},
+        {frames::scanStop, "11 06"},
+        {frames::scanResults, "11 07"},
+        {attach, "11 08 0A 0B 0C 0D 0E 0F"},
+        {frames::radioDisconnect, "11 0C"},
     };
     FrameEncoder encoder;
-    for (const auto& row : rows) {
-        ASSERT_TRUE(encodeFrame(encoder, Bytes{0x55, 0x66}));  // leftovers must not survive
-        row.build(encoder);
-        EXPECT_EQ(payloadOf(encoder), row.payload) << row.what;
+    for (const auto& [build, payload] : rows) {
+        ASSERT_TRUE(encodeFrame(encoder, bytes("55 66")));  // leftovers must not survive
+        build(encoder);
+        EXPECT_EQ(payloadOf(encoder), payload);
     }
 }
 
-TEST(AdapterCommands, LargestChunkFrameStaysWithinItsBound) {
-    std::array<std::uint8_t, kRadioChunkSize> chunk{};
-    chunk.fill(0xC0);
-    FrameEncoder encoder;
-    frames::updateChunk(encoder, chunk);
-    ASSERT_TRUE(encoder.finished());
-    EXPECT_LE(encoder.size(), 2009);
-    EXPECT_EQ(payloadOf(encoder).size(), 1002u);
-}
-
+// The count byte, the master's low byte and exactly `count` addresses; a count outside 0 to 4 is
+// refused and leaves no frame behind.
 TEST(AdapterCommands, CreateBundleCarriesCountMasterAndAddresses) {
-    FrameEncoder encoder;
     CreateBundleRequest request;
-    request.deviceCount = 2;
-    request.forcedMasterDevice = 201;  // railUnitGen1
-    request.macs = {kMacA, kMacB, Mac{0xEE}, Mac{0xEE}};
-    ASSERT_TRUE(frames::createBundle(encoder, request));
-    EXPECT_EQ(payloadOf(encoder), (Bytes{0x11, 0x09, 0x02, 0xC9, 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F,
-                                         0xC0, 0xDB, 0x00, 0x01, 0x02, 0x03}));
-
-    request.deviceCount = 0;
-    request.forcedMasterDevice = 0x1FF;  // only its low byte travels
-    ASSERT_TRUE(frames::createBundle(encoder, request));
-    EXPECT_EQ(payloadOf(encoder), (Bytes{0x11, 0x09, 0x00, 0xFF}));
-
-    request.deviceCount = 4;
-    ASSERT_TRUE(frames::createBundle(encoder, request));
-    EXPECT_EQ(payloadOf(encoder).size(), 4u + 4 * 6);
-}
-
-TEST(AdapterCommands, CreateBundleRefusesCountsOutsideZeroToFour) {
+    request.macs = {Mac{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}, Mac{0xC0, 0xDB, 0, 1, 2, 3}};
     FrameEncoder encoder;
-    for (const std::int32_t count : {-1, 5, 255, 256, -2147483647 - 1}) {
-        CreateBundleRequest request;
+    const auto build = [&](std::int32_t count, std::int32_t master) {
         request.deviceCount = count;
-        ASSERT_TRUE(encodeFrame(encoder, Bytes{0x1C}));
-        EXPECT_FALSE(frames::createBundle(encoder, request)) << count;
-        EXPECT_FALSE(encoder.finished()) << count;
+        request.forcedMasterDevice = master;
+        return frames::createBundle(encoder, request) ? payloadOf(encoder) : "refused";
+    };
+    EXPECT_EQ(build(2, 201), "11 09 02 C9 0A 1B 2C 3D 4E 5F C0 DB 00 01 02 03");
+    EXPECT_EQ(build(0, 0x1FF), "11 09 00 FF");
+    EXPECT_EQ(bytes(build(4, 0)).size(), 4u + 4 * 6);
+    for (const std::int32_t count : {-1, 5, 256, INT32_MIN}) {
+        ASSERT_TRUE(encodeFrame(encoder, bytes("1C")));
+        EXPECT_EQ(build(count, 0), "refused") << count;
         EXPECT_EQ(encoder.size(), 0) << count;
     }
 }
 
-TEST(AdapterCommands, WirelessLengthTravelsInOneByte) {
+// What a link writes for one device message: "frame" and its payload, "as it is", or nothing.
+std::string written(LinkType linkType, model::LinkConnectionType connection, const Bytes& message,
+                    Delivery delivery = Delivery::acknowledged) {
     FrameEncoder encoder;
-    const Bytes longest(255, 0x01);
-    ASSERT_TRUE(frames::forwardWireless(encoder, longest));
-    const auto payload = payloadOf(encoder);
-    ASSERT_EQ(payload.size(), 258u);
-    EXPECT_EQ(payload[2], 0xFF);
-    // 256 bytes would need a length of 0x100; a length byte of 0x00 would misframe it.
-    EXPECT_FALSE(frames::forwardWireless(encoder, Bytes(256, 0x01)));
-    EXPECT_FALSE(encoder.finished());
+    const auto wrapped = wrapForLink(encoder, message, linkType, connection, delivery);
+    if (wrapped.status == WrapStatus::framed) {
+        return "frame " + framePayload(wrapped.bytes);
+    }
+    if (wrapped.status == WrapStatus::unframed) {
+        return wrapped.bytes.data() == message.data() ? "as it is" : "a copy";
+    }
+    const bool empty = wrapped.bytes.empty() && !encoder.finished();
+    return (wrapped.status == WrapStatus::refused ? "refused" : "nothing") +
+           std::string(empty ? "" : " but bytes");
 }
 
-TEST(WrapForConnection, WrapsOneMessagePerConnection) {
-    const Bytes message{0x06, 0x21, 0x01, 0x02, 0x03, 0x04, 0x00, 0x2F};
-    struct Row {
-        LinkConnectionType connection;
-        Delivery delivery;
-        WrapStatus status;
-        Bytes head;  // payload bytes before the message
-    };
-    const std::vector<Row> rows = {
-        {LinkConnectionType::wireless,
-         Delivery::acknowledged,
-         WrapStatus::framed,
-         {0x11, 0x0A, 0x08}},
-        {LinkConnectionType::wireless,
-         Delivery::unacknowledged,
-         WrapStatus::framed,
-         {0x11, 0x0A, 0x08}},
-        {LinkConnectionType::canbus, Delivery::acknowledged, WrapStatus::framed, {0x18}},
-        {LinkConnectionType::canbus, Delivery::unacknowledged, WrapStatus::framed, {0x1B}},
-        {LinkConnectionType::rj45, Delivery::acknowledged, WrapStatus::framed, {0x12}},
-        {LinkConnectionType::rj45, Delivery::unacknowledged, WrapStatus::framed, {0x12}},
-    };
-    FrameEncoder encoder;
-    for (const auto& row : rows) {
-        const auto wrapped = wrapForConnection(encoder, message, row.connection, row.delivery);
-        ASSERT_EQ(wrapped.status, row.status);
-        EXPECT_EQ(wrapped.bytes.data(), encoder.encoded().data());
-        EXPECT_EQ(wrapped.bytes.size(), encoder.encoded().size());
-        Bytes expected = row.head;
-        expected.insert(expected.end(), message.begin(), message.end());
-        EXPECT_EQ(payloadOf(encoder), expected);
+// A link adapter frames a message for its connection (only the CAN bus has an unacknowledged
+// form); a stop-motion module takes it as it is. A message whose frame could not fit with every
+// byte escaped is refused, so whether it goes out never depends on its content.
+TEST(WrapForLink, WritesEachMessageAsItsLinkAndConnectionTakeIt) {
+    using enum model::LinkConnectionType;
+    constexpr auto adapter = LinkType::linkAdapter;
+    constexpr auto unacknowledged = Delivery::unacknowledged;
+    const Bytes message = bytes("06 21 01 02");
+    EXPECT_EQ(written(adapter, wireless, message), "frame 11 0A 04 06 21 01 02");
+    EXPECT_EQ(written(adapter, wireless, message, unacknowledged), "frame 11 0A 04 06 21 01 02");
+    EXPECT_EQ(written(adapter, canbus, message), "frame 18 06 21 01 02");
+    EXPECT_EQ(written(adapter, canbus, message, unacknowledged), "frame 1B 06 21 01 02");
+    EXPECT_EQ(written(adapter, rj45, message), "frame 12 06 21 01 02");
+    EXPECT_EQ(written(adapter, rj45, message, unacknowledged), "frame 12 06 21 01 02");
+    EXPECT_EQ(written(adapter, none, message), "as it is");
+    EXPECT_EQ(written(adapter, model::LinkConnectionType{4}, message), "nothing");
+    for (const auto connection : {wireless, canbus, rj45, none}) {
+        EXPECT_EQ(written(LinkType::stopMotionModule, connection, message), "as it is");
     }
+    EXPECT_EQ(written(LinkType{2}, rj45, message), "nothing");
 
-    const auto plain = wrapForConnection(encoder, message, LinkConnectionType::none);
-    EXPECT_EQ(plain.status, WrapStatus::unframed);
-    EXPECT_EQ(plain.bytes.data(), message.data());
-    EXPECT_EQ(plain.bytes.size(), message.size());
-
-    const auto unknown = wrapForConnection(encoder, message, LinkConnectionType{4});
-    EXPECT_EQ(unknown.status, WrapStatus::nothing);
-    EXPECT_TRUE(unknown.bytes.empty());
-}
-
-TEST(WrapForConnection, RefusesWhatCouldNotFitCountingEveryByteAsEscaped) {
-    FrameEncoder encoder;
-    // [0x18, message] of 1021 bytes is the most that fits when every byte is escaped.
-    for (const std::uint8_t filler : {std::uint8_t{0x01}, std::uint8_t{0xC0}}) {
-        const auto fits =
-            wrapForConnection(encoder, Bytes(1020, filler), LinkConnectionType::canbus);
-        EXPECT_EQ(fits.status, WrapStatus::framed);
-        EXPECT_LE(fits.bytes.size(), FrameEncoder::kCapacity);
-    }
-    // One byte more is refused even though these plain bytes would encode to about 1025.
-    for (const auto connection : {LinkConnectionType::canbus, LinkConnectionType::rj45}) {
-        const auto refused = wrapForConnection(encoder, Bytes(1021, 0x01), connection);
-        EXPECT_EQ(refused.status, WrapStatus::refused);
-        EXPECT_TRUE(refused.bytes.empty());
-        EXPECT_FALSE(encoder.finished());
-    }
-    EXPECT_EQ(wrapForConnection(encoder, Bytes(256, 0x01), LinkConnectionType::wireless).status,
-              WrapStatus::refused);
-}
-
-TEST(WrapForLink, StopMotionModuleTakesMessagesUnframed) {
-    const Bytes message{0x02, 0xE6, 0x00, 0xE8};
-    FrameEncoder encoder;
-    for (const auto connection : {LinkConnectionType::wireless, LinkConnectionType::canbus,
-                                  LinkConnectionType::rj45, LinkConnectionType::none}) {
-        const auto wrapped = wrapForLink(encoder, message, LinkType::stopMotionModule, connection);
-        EXPECT_EQ(wrapped.status, WrapStatus::unframed);
-        EXPECT_EQ(wrapped.bytes.data(), message.data());
-    }
-    EXPECT_EQ(wrapForLink(encoder, message, LinkType::linkAdapter, LinkConnectionType::rj45).status,
-              WrapStatus::framed);
-    EXPECT_EQ(wrapForLink(encoder, message, LinkType{2}, LinkConnectionType::rj45).status,
-              WrapStatus::nothing);
+    EXPECT_EQ(written(adapter, canbus, Bytes(1020, 0xC0)).substr(0, 14), "frame 18 C0 C0");
+    EXPECT_EQ(written(adapter, canbus, Bytes(1021, 0x01)), "refused");
+    EXPECT_EQ(written(adapter, rj45, Bytes(1021, 0x01)), "refused");
+    // The wireless length travels in one byte: 256 would be sent as 0.
+    EXPECT_EQ(written(adapter, wireless, Bytes(255, 0x01)).substr(0, 14), "frame 11 0A FF");
+    EXPECT_EQ(written(adapter, wireless, Bytes(256, 0x01)), "refused");
 }
 
 }  // namespace

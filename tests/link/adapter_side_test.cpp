@@ -1,179 +1,73 @@
-// The adapter's side agrees with the host's: commands read back, device payloads routed.
+// The adapter's side of the wire for the emulated adapter: host commands read back from their
+// payloads with their argument sizes checked, and the payloads an adapter sends up.
 #include "link/adapter_side.hpp"
-
-#include <functional>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "link/classify.hpp"
-#include "link/reply.hpp"
+#include "link_test_support.hpp"
 
 namespace kinetra::link {
 namespace {
 
 using core::Bytes;
-using model::LinkConnectionType;
+using test::bytes;
+using test::hex;
 
-Bytes payloadOf(const FrameEncoder& encoder) {
-    FrameDecoder decoder;
-    Bytes payload;
-    decoder.feed(encoder.encoded(), [&](core::ByteView p) { payload.assign(p.begin(), p.end()); });
-    return payload;
+// The command in `payload` as "command[ radio command]: argument", or "refused".
+std::string read(std::string_view payload) {
+    const Bytes data = bytes(payload);  // the command points into it
+    const auto command = readHostCommand(data);
+    if (!command) {
+        return "refused";
+    }
+    const auto radio =
+        command->radio ? fmt::format(" {:02X}", fmt::underlying(*command->radio)) : "";
+    return fmt::format("{:02X}{}: {}", fmt::underlying(command->command), radio,
+                       hex(command->argument));
 }
 
-Bytes bytesOf(core::ByteView view) {
-    return {view.begin(), view.end()};
-}
-
-// What the host builds, the adapter reads back as the same command and argument.
-TEST(HostCommand, ReadsBackWhatTheBuildersFrame) {
-    const Bytes message{0x02, 0xE6, 0x00, 0xE8};
-    std::array<std::uint8_t, kRadioChunkSize> chunk{};
-    chunk.fill(0xDB);
-    const Mac mac{1, 2, 3, 4, 5, 6};
-    CreateBundleRequest bundle;
-    bundle.deviceCount = 1;
-    bundle.forcedMasterDevice = 3;
-    bundle.macs[0] = mac;
-
-    struct Row {
-        const char* what;
-        std::function<void(FrameEncoder&)> build;
-        AdapterCommand command;
-        std::optional<RadioCommand> radio;
-        Bytes argument;
-    };
-    const std::vector<Row> rows = {
-        {"linkVersions", frames::linkVersions, AdapterCommand::linkVersions, {}, {}},
-        {"identify", frames::identify, AdapterCommand::identify, {}, {}},
-        {"link2Connect", frames::link2Connect, AdapterCommand::link2Connect, {}, {}},
-        {"selectLink",
-         [](auto& e) { frames::selectLink(e, SelectLink::canbus); },
-         AdapterCommand::selectLink,
-         {},
-         {2}},
-        {"forwardCanbus",
-         [&](auto& e) { EXPECT_TRUE(frames::forwardCanbus(e, message)); },
-         AdapterCommand::forwardCanbus,
-         {},
-         message},
-        {"forwardWireless", [&](auto& e) { EXPECT_TRUE(frames::forwardWireless(e, message)); },
-         AdapterCommand::radioCommand, RadioCommand::forwardWireless, message},
-        {"scanResults",
-         frames::scanResults,
-         AdapterCommand::radioCommand,
-         RadioCommand::scanResults,
-         {}},
-        {"attachToBundle",
-         [&](auto& e) { frames::attachToBundle(e, mac); },
-         AdapterCommand::radioCommand,
-         RadioCommand::attachToBundle,
-         {1, 2, 3, 4, 5, 6}},
-        {"createBundle",
-         [&](auto& e) { EXPECT_TRUE(frames::createBundle(e, bundle)); },
-         AdapterCommand::radioCommand,
-         RadioCommand::createBundle,
-         {1, 3, 1, 2, 3, 4, 5, 6}},
-        {"updateChunk", [&](auto& e) { frames::updateChunk(e, chunk); },
-         AdapterCommand::radioCommand, RadioCommand::updateChunk, Bytes(kRadioChunkSize, 0xDB)},
-    };
-    FrameEncoder encoder;
-    for (const auto& row : rows) {
-        row.build(encoder);
-        const auto payload = payloadOf(encoder);
-        const auto command = readHostCommand(payload);
-        ASSERT_TRUE(command.has_value()) << row.what;
-        EXPECT_EQ(command->command, row.command) << row.what;
-        EXPECT_EQ(command->radio, row.radio) << row.what;
-        EXPECT_EQ(bytesOf(command->argument), row.argument) << row.what;
+// The payloads the host's builders frame (see the adapter command tests) read back, and
+// payloads whose arguments do not have the size their command takes refused.
+TEST(HostCommand, ReadsBackEachCommandWithTheArgumentSizeItTakes) {
+    EXPECT_EQ(read("1C"), "1C: ");
+    EXPECT_EQ(read("1A 02"), "1A: 02");
+    EXPECT_EQ(read("18 02 E6 00 E8"), "18: 02 E6 00 E8");
+    EXPECT_EQ(read("11 0A 04 02 E6 00 E8"), "11 0A: 02 E6 00 E8");
+    EXPECT_EQ(read("11 07"), "11 07: ");
+    EXPECT_EQ(read("11 08 01 02 03 04 05 06"), "11 08: 01 02 03 04 05 06");
+    EXPECT_EQ(read("11 09 01 03 01 02 03 04 05 06"), "11 09: 01 03 01 02 03 04 05 06");
+    Bytes chunk = bytes("11 03");
+    chunk.resize(2 + kRadioChunkSize, 0xDB);
+    EXPECT_EQ(readHostCommand(chunk)->argument.size(), kRadioChunkSize);
+    chunk.pop_back();
+    EXPECT_FALSE(readHostCommand(chunk));
+    Bytes fiveDevices = bytes("11 09 05 00");
+    fiveDevices.resize(4 + 5 * kMacSize);
+    EXPECT_FALSE(readHostCommand(fiveDevices));
+    for (const char* bad :
+         {"", "13", "1C 00", "1A", "1A 04", "11", "11 0B", "11 07 00", "11 08 01 02 03 04 05",
+          "11 09 05 00", "11 09 01 00 01 02 03", "11 0A", "11 0A 03 02 E6"}) {
+        EXPECT_EQ(read(bad), "refused") << bad;
     }
 }
 
-TEST(HostCommand, RefusesUnknownCommandsAndWrongSizes) {
-    const std::vector<Bytes> bad = {
-        {},
-        {0x13},
-        {0x1C, 0x00},
-        {0x1A},
-        {0x1A, 0x04},
-        {0x11},
-        {0x11, 0x0B},
-        {0x11, 0x07, 0x00},
-        {0x11, 0x08, 1, 2, 3, 4, 5},
-        {0x11, 0x09, 5, 0},
-        {0x11, 0x09, 1, 0, 1, 2, 3},
-        {0x11, 0x0A},
-        {0x11, 0x0A, 0x03, 0x02, 0xE6},
-        Bytes(2 + 999, 0x03),
+// Device messages go up as the host's routing and reply rules read them; scan entries as the
+// host's scan decoders read them.
+TEST(FromDevice, WritesThePayloadsTheHostReads) {
+    const auto up = [](model::LinkConnectionType medium) {
+        Bytes payload;
+        return appendFromDevice(payload, medium, bytes("21 05"), 0x07) ? hex(payload) : "none";
     };
-    for (auto payload : bad) {
-        if (payload.size() == 1001) {
-            payload[0] = 0x11;
-        }
-        EXPECT_FALSE(readHostCommand(payload)) << ::testing::PrintToString(payload);
-    }
-}
+    EXPECT_EQ(up(model::LinkConnectionType::wireless), "01 02 21 05");
+    EXPECT_EQ(up(model::LinkConnectionType::canbus), "02 07 1F 41 21 05");
+    EXPECT_EQ(up(model::LinkConnectionType::rj45), "03 21 05");
+    EXPECT_EQ(up(model::LinkConnectionType::none), "none");
 
-// The adapter's device payloads are what the host's routing and reply rules expect.
-TEST(FromDevice, MatchesTheHostsRoutingAndReplyRules) {
-    const Bytes reply{0x21, 0x05, 0x00};
-    Bytes status(kStatusMessageSize, 0x00);
-    status[0] = kStatusMessageId;
-    const LinkState state{.linkType = model::LinkType::linkAdapter, .statusKnown = true};
-    for (const auto medium :
-         {LinkConnectionType::wireless, LinkConnectionType::canbus, LinkConnectionType::rj45}) {
-        Bytes up;
-        ASSERT_TRUE(appendFromDevice(up, medium, reply, 0x05));
-        const auto rule = deviceReplyRule(model::LinkType::linkAdapter, medium, 0x21, 0x05);
-        const auto accepted = acceptDeviceReply(up, *rule);
-        ASSERT_TRUE(accepted.has_value());
-        EXPECT_EQ(bytesOf(accepted->message()), reply);
-
-        Bytes statusUp;
-        ASSERT_TRUE(appendFromDevice(statusUp, medium, status, 0x05));
-        bool paired = false;
-        for (const auto& action : classify(statusUp, state)) {
-            if (action.kind == ActionKind::becomePaired) {
-                paired = true;
-                EXPECT_EQ(action.medium, medium);
-            }
-        }
-        EXPECT_TRUE(paired);
-    }
-    Bytes none;
-    EXPECT_FALSE(appendFromDevice(none, LinkConnectionType::none, reply, 0));
-    EXPECT_TRUE(none.empty());
-}
-
-TEST(ScanEntries, ReadBackAsTheyWereWritten) {
-    const WirelessScanEntry written{
-        .model = 3,
-        .rssi = -71,
-        .mac = {0x0A, 0xC0, 0xDB, 0x00, 0xFF, 0x01},
-        .setup = 0x23,
-        .controllerByte = 0xB5,
-        .radioVersion = 26,
-        .groupId = 0xBEEF,
-    };
-    Bytes reply{0x01, 0x01, 0x01};
-    appendWirelessScanEntry(reply, written);
-    ASSERT_EQ(reply.size(), 23u);
-    const auto read = decodeWirelessScan(reply);
-    ASSERT_EQ(read.size(), 1u);
-    EXPECT_EQ(read[0].model, written.model);
-    EXPECT_EQ(read[0].rssi, written.rssi);
-    EXPECT_EQ(read[0].mac, written.mac);
-    EXPECT_EQ(read[0].setup, written.setup);
-    EXPECT_EQ(read[0].controllerByte, written.controllerByte);
-    EXPECT_EQ(read[0].radioVersion, written.radioVersion);
-    EXPECT_EQ(read[0].groupId, written.groupId);
-
-    Bytes can{0x00, 0x02, 0x01};
-    appendCanScanEntry(can, {8, 0, 73});
-    const auto entries = decodeCanScan(can);
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].versionMinor, 73);
+    Bytes entries;
+    appendWirelessScanEntry(entries,
+                            {3, -60, {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}, 0x23, 0xB5, 26, 0x1234});
+    appendCanScanEntry(entries, {8, 0, 73});
+    EXPECT_EQ(hex(entries), "03 C4 0A 1B 2C 3D 4E 5F 23 B5 1A 00 00 00 00 00 00 00 12 34 08 00 49");
 }
 
 }  // namespace

@@ -6,212 +6,114 @@
 
 #include <gtest/gtest.h>
 
-#include "link/protocol.hpp"
+#include "link_test_support.hpp"
 
 namespace kinetra::link {
 namespace {
 
 using core::Bytes;
-using model::LinkConnectionType;
 using model::LinkType;
-using Steps = std::vector<std::string>;
+using test::bytes;
+using test::status;
 
-// A status message of 79 bytes whose acknowledge byte is `acknowledge`.
-Bytes statusMessage(std::uint8_t acknowledge, std::size_t size = kStatusMessageSize) {
-    Bytes message(size, 0x00);
-    message[0] = 0x18;
-    if (size > kAcknowledgeOffset) {
-        message[kAcknowledgeOffset] = acknowledge;
-    }
-    return message;
-}
-
-Bytes join(Bytes head, const Bytes& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
-
-std::string dropName(DropReason reason) {
-    static const char* const kNames[] = {"none",          "tooShort",      "statusTooShort",
+// The routing as the protocol notes read it, steps joined by ", ": a push names the payload
+// offset it starts at (it must run to the payload's end), or "ok" for the acknowledgement text.
+std::string route(const Bytes& payload, const LinkState& state) {
+    static const char* const kKinds[] = {"response", "status", "ack", "paired", "log", "drop"};
+    static const char* const kDrops[] = {"none",          "tooShort",      "statusTooShort",
                                          "unknownPacket", "notForAdapter", "unknownSource",
                                          "unknownLink",   "ignored"};
-    return kNames[static_cast<int>(reason)];
-}
-
-// Renders the routing so rows read as the protocol does: pushes name the offset they start at
-// in the payload (and must run to its end), or "ok" for the acknowledgement text.
-Steps describe(const Routing& routing, const Bytes& payload) {
-    Steps steps;
-    const auto where = [&](core::ByteView bytes) {
-        if (bytes.data() == kAcknowledgedReply.data()) {
-            return std::string("ok");
+    const auto where = [&](core::ByteView pushed) {
+        if (pushed.data() == kAcknowledgedReply.data()) {
+            const std::string text(pushed.begin(), pushed.end());
+            return text == R"({"result":"ok"})" ? std::string("ok") : text;
         }
-        const auto offset = bytes.data() - payload.data();
-        EXPECT_GE(offset, 0);
-        EXPECT_EQ(static_cast<std::size_t>(offset) + bytes.size(), payload.size());
+        const auto offset = static_cast<std::size_t>(pushed.data() - payload.data());
+        EXPECT_EQ(offset + pushed.size(), payload.size());
         return "@" + std::to_string(offset);
     };
-    for (const auto& action : routing) {
-        switch (action.kind) {
-            case ActionKind::pushResponse:
-                steps.push_back("response " + where(action.bytes));
-                break;
-            case ActionKind::pushStatus:
-                steps.push_back("status " + where(action.bytes));
-                break;
-            case ActionKind::acknowledge:
-                steps.push_back("ack " + std::to_string(action.acknowledge));
-                break;
-            case ActionKind::becomePaired:
-                steps.push_back("paired " +
-                                std::string(model::kLinkConnectionTypeTable.nameOf(action.medium)));
-                break;
-            case ActionKind::log:
-                steps.push_back("log " + std::string(action.text));
-                break;
-            case ActionKind::drop:
-                steps.push_back("drop " + dropName(action.reason));
-                break;
-        }
+    std::string steps;
+    for (const auto& a : classify(payload, state)) {
+        const std::string detail =
+            a.kind == ActionKind::acknowledge ? std::to_string(a.acknowledge)
+            : a.kind == ActionKind::becomePaired
+                ? std::string(model::kLinkConnectionTypeTable.nameOf(a.medium))
+            : a.kind == ActionKind::log  ? std::string(a.text)
+            : a.kind == ActionKind::drop ? kDrops[static_cast<int>(a.reason)]
+                                         : where(a.bytes);
+        steps += (steps.empty() ? "" : ", ") + (kKinds[static_cast<int>(a.kind)] + (" " + detail));
     }
     return steps;
 }
 
-Steps route(const Bytes& payload, const LinkState& state) {
-    return describe(classify(payload, state), payload);
-}
-
-struct Row {
-    const char* what;
-    Bytes payload;
-    Steps steps;
-};
-
-void expectRows(const std::vector<Row>& rows, const LinkState& state) {
-    for (const auto& row : rows) {
-        EXPECT_EQ(route(row.payload, state), row.steps) << row.what;
+void expectRoutes(const LinkState& state, const std::vector<std::pair<Bytes, const char*>>& rows) {
+    for (const auto& [payload, steps] : rows) {
+        EXPECT_EQ(route(payload, state), steps) << test::hex(payload);
     }
 }
 
-const LinkState kAdapter{.linkType = LinkType::linkAdapter, .statusKnown = true};
-
-TEST(Classify, RoutesEveryAdapterSource) {
-    const auto status = statusMessage(7);
-    expectRows(
+TEST(Classify, RoutesEachSourceAndDropsWhatItCannotRead) {
+    const auto unknownType = "log Unknown packet type., drop unknownPacket";
+    expectRoutes(
+        {.statusKnown = true},
         {
-            {"adapter reply type 0", {0x00, 0x00}, {"response @0"}},
-            {"adapter reply type 3", {0x00, 0x03, 0x09, 0x03, 0x09, 0x01}, {"response @0"}},
-            {"adapter type 4", {0x00, 0x04}, {"log Unknown packet type.", "drop unknownPacket"}},
-            {"radio command reply", {0x01, 0x00, 0x01}, {"response @0"}},
-            {"radio scan results", {0x01, 0x01, 0x00}, {"response @0"}},
-            {"radio device status",
-             join({0x01, 0x02}, status),
-             {"status @2", "response ok", "ack 7", "paired wireless"}},
-            {"radio device reply", {0x01, 0x02, 0x21, 0x05}, {"response @0"}},
-            {"radio type 3",
-             {0x01, 0x03, 0x18},
-             {"log Unknown packet type.", "drop unknownPacket"}},
-            {"CAN for another receiver",
-             join({0x02, 0x05, 0x1E, 0x41}, status),
-             {"log Message is not to link adapter.", "drop notForAdapter"}},
-            {"CAN status",
-             join({0x02, 0x05, 0x1F, 0x41}, status),
-             {"response ok", "ack 7", "paired canbus", "status @4"}},
-            {"CAN reply", {0x02, 0x05, 0x1F, 0x41, 0x21, 0x00}, {"response @0"}},
-            {"RJ45 status",
-             join({0x03}, status),
-             {"response ok", "ack 7", "paired rj45", "status @1"}},
-            {"RJ45 reply", {0x03, 0x21}, {"response @0"}},
-            {"source 4",
-             {0x04, 0x00, 0x00},
-             {"log Unknown message source type.", "drop unknownSource"}},
-            {"source FF", {0xFF}, {"log Unknown message source type.", "drop unknownSource"}},
-        },
-        kAdapter);
+            {bytes("00 03 09 03 09 01"), "response @0"},
+            {bytes("00 04"), unknownType},
+            {bytes("01 00 01"), "response @0"},
+            {bytes("01 01 00"), "response @0"},
+            {status("01 02", 7), "status @2, response ok, ack 7, paired wireless"},
+            {bytes("01 02 21 05"), "response @0"},
+            {bytes("01 03 18"), unknownType},
+            {status("02 05 1E 41", 7), "log Message is not to link adapter., drop notForAdapter"},
+            {status("02 05 1F 41", 7), "response ok, ack 7, paired canbus, status @4"},
+            {bytes("02 05 1F 41 21 00"), "response @0"},
+            {status("03", 7), "response ok, ack 7, paired rj45, status @1"},
+            {status("03", 7, 90), "response ok, ack 7, paired rj45, status @1"},
+            {bytes("03 21"), "response @0"},
+            {bytes("04 00"), "log Unknown message source type., drop unknownSource"},
+            // Too short for the bytes the source is read at: nothing read past the end.
+            {{}, "drop tooShort"},
+            {bytes("00"), "drop tooShort"},
+            {bytes("01"), "drop tooShort"},
+            {bytes("01 02"), "drop tooShort"},
+            {bytes("02 05"), "drop tooShort"},
+            {bytes("02 05 1F 41"), "drop tooShort"},
+            {bytes("03"), "drop tooShort"},
+            {status("01 02", 7, 78), "drop statusTooShort"},
+            {status("03", 7, 1), "drop statusTooShort"},
+        });
+    expectRoutes({.linkType = LinkType{2}},
+                 {{bytes("00 00"), "log Unknown link module type., drop unknownLink"}});
 }
 
-TEST(Classify, DropsPayloadsTooShortForTheBytesTheirSourceIsReadAt) {
-    expectRows(
-        {
-            {"empty", {}, {"drop tooShort"}},
-            {"adapter without type", {0x00}, {"drop tooShort"}},
-            {"radio without type", {0x01}, {"drop tooShort"}},
-            {"radio type 2 without message", {0x01, 0x02}, {"drop tooShort"}},
-            {"CAN without receiver", {0x02, 0x05}, {"drop tooShort"}},
-            {"CAN for the adapter without message", {0x02, 0x05, 0x1F, 0x41}, {"drop tooShort"}},
-            {"CAN for another without kind",
-             {0x02, 0x05, 0x1E},
-             {"log Message is not to link adapter.", "drop notForAdapter"}},
-            {"RJ45 without message", {0x03}, {"drop tooShort"}},
-            {"radio status of 78 bytes",
-             join({0x01, 0x02}, statusMessage(7, 78)),
-             {"drop statusTooShort"}},
-            {"CAN status of 78 bytes",
-             join({0x02, 0x05, 0x1F, 0x41}, statusMessage(7, 78)),
-             {"drop statusTooShort"}},
-            {"RJ45 status of one byte", {0x03, 0x18}, {"drop statusTooShort"}},
-            {"longer status is forwarded whole",
-             join({0x03}, statusMessage(7, 90)),
-             {"response ok", "ack 7", "paired rj45", "status @1"}},
-        },
-        kAdapter);
-    const LinkState module{.linkType = LinkType::stopMotionModule};
-    EXPECT_EQ(route({}, module), Steps{"drop tooShort"});
-    EXPECT_EQ(route(statusMessage(7, 78), module), Steps{"drop statusTooShort"});
+// Only a changed acknowledge byte answers a waiting sender. A status pairs the link unless it is
+// paired or blocked, and over RJ45 only once the link status is known.
+TEST(Classify, AnswersAndPairsOnlyWhenTheLinkStateAllows) {
+    expectRoutes({.paired = true, .statusKnown = true},
+                 {{status("03", 0), "status @1"}, {status("02 05 1F 41", 0), "status @4"}});
+    expectRoutes({.lastAcknowledge = 9, .paired = true},
+                 {{status("03", 0), "response ok, ack 0, status @1"}});
+    expectRoutes({.pairingBlocked = true, .statusKnown = true},
+                 {{status("01 02", 0), "status @2"},
+                  {status("02 05 1F 41", 0), "status @4"},
+                  {status("03", 0), "status @1"}});
+    expectRoutes({.statusKnown = false}, {{status("03", 0), "status @1"},
+                                          {status("01 02", 0), "status @2, paired wireless"},
+                                          {status("02 05 1F 41", 0), "paired canbus, status @4"}});
 }
 
-TEST(Classify, AnswersOnlyAChangedAcknowledgeByte) {
-    auto state = kAdapter;
-    state.paired = true;
-    const auto payload = join({0x03}, statusMessage(0));
-    EXPECT_EQ(route(payload, state), (Steps{"status @1"}));  // 0 as the link started
-    state.lastAcknowledge = 9;
-    EXPECT_EQ(route(payload, state), (Steps{"response ok", "ack 0", "status @1"}));
-    EXPECT_EQ(std::string(kAcknowledgedText), R"({"result":"ok"})");
-    EXPECT_EQ(kAcknowledgedReply.size(), kAcknowledgedText.size());
-}
-
-TEST(Classify, PairsOnlyWhenTheMediumMay) {
-    const auto status = statusMessage(0);
-    const auto radio = join({0x01, 0x02}, status);
-    const auto can = join({0x02, 0x05, 0x1F, 0x41}, status);
-    const auto rj45 = join({0x03}, status);
-
-    auto blocked = kAdapter;
-    blocked.pairingBlocked = true;
-    EXPECT_EQ(route(radio, blocked), Steps{"status @2"});
-    EXPECT_EQ(route(can, blocked), Steps{"status @4"});
-    EXPECT_EQ(route(rj45, blocked), Steps{"status @1"});
-
-    auto paired = kAdapter;
-    paired.paired = true;
-    EXPECT_EQ(route(can, paired), Steps{"status @4"});
-
-    // An RJ45 status before the versions are known is forwarded but does not pair.
-    auto unknown = kAdapter;
-    unknown.statusKnown = false;
-    EXPECT_EQ(route(rj45, unknown), Steps{"status @1"});
-    EXPECT_EQ(route(radio, unknown), (Steps{"status @2", "paired wireless"}));
-    EXPECT_EQ(route(can, unknown), (Steps{"paired canbus", "status @4"}));
-}
-
+// The module's own messages: 0x18 a status, 0x12 a reply, anything else dropped without a log.
+// It pairs again whatever pairingBlocked says.
 TEST(Classify, RoutesTheStopMotionModulesOwnMessages) {
-    LinkState module{.linkType = LinkType::stopMotionModule, .pairingBlocked = true};
-    const auto status = statusMessage(3);
-    // pairingBlocked does not hold the module back, nor does an unknown link status.
-    EXPECT_EQ(route(status, module), (Steps{"response ok", "ack 3", "paired none", "status @0"}));
-    module.paired = true;
-    module.lastAcknowledge = 3;
-    EXPECT_EQ(route(status, module), Steps{"status @0"});
-    EXPECT_EQ(route({0x12, 0x04, 0x01}, module), Steps{"response @0"});
-    EXPECT_EQ(route({0x00, 0x00}, module), Steps{"drop ignored"});  // no log
-    EXPECT_EQ(route({0x03, 0x18}, module), Steps{"drop ignored"});
-}
-
-TEST(Classify, LogsAnUnknownLinkType) {
-    const LinkState other{.linkType = LinkType{2}};
-    EXPECT_EQ(route({0x00, 0x00}, other),
-              (Steps{"log Unknown link module type.", "drop unknownLink"}));
+    expectRoutes({.linkType = LinkType::stopMotionModule, .pairingBlocked = true},
+                 {{status("", 3), "response ok, ack 3, paired none, status @0"},
+                  {bytes("12 04 01"), "response @0"},
+                  {bytes("00 00"), "drop ignored"},
+                  {bytes("03 18"), "drop ignored"},
+                  {{}, "drop tooShort"},
+                  {status("", 7, 78), "drop statusTooShort"}});
+    expectRoutes({.linkType = LinkType::stopMotionModule, .lastAcknowledge = 3, .paired = true},
+                 {{status("", 3), "status @0"}});
 }
 
 }  // namespace

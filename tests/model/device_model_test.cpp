@@ -1,9 +1,7 @@
+// Device model names and the families commands dispatch on.
 #include "model/device_model.hpp"
 
 #include <gtest/gtest.h>
-
-#include "model/link_types.hpp"
-#include "model/setup_kind.hpp"
 
 namespace kinetra::model {
 namespace {
@@ -12,7 +10,6 @@ TEST(DeviceModel, NamesCodesOutsideTheContiguousRange) {
     EXPECT_EQ(nameOf(DeviceModel{201}), "railUnitGen1");
     EXPECT_EQ(nameOf(DeviceModel{255}), "none");
     EXPECT_EQ(nameOf(DeviceModel{254}), "railUnit");
-    EXPECT_EQ(nameOf(DeviceModel{18}), "railUnit");
     EXPECT_EQ(deviceModelFromName("lensDriveMax"), DeviceModel::lensDriveMax);
     EXPECT_EQ(deviceModelFromName("LensDriveMax"), DeviceModel::railUnit);
 }
@@ -30,29 +27,6 @@ TEST(DeviceModel, FamiliesMatchTheirBitMasks) {
         EXPECT_EQ(family == DeviceFamily::craneArm, code == 10) << code;
         EXPECT_EQ(family == DeviceFamily::lens, code == 15) << code;
     }
-    EXPECT_EQ(familyOf(DeviceModel::railUnitGen1), DeviceFamily::none);
-}
-
-TEST(DeviceModel, NarrowerSetsLeaveOutTheHeadsWithoutLensPort) {
-    EXPECT_TRUE(isFocusCapableHead(DeviceModel::turretBeta2));
-    EXPECT_FALSE(isFocusCapableHead(DeviceModel::turretGamma));
-    EXPECT_FALSE(isFocusCapableHead(DeviceModel::swivelMax));
-    EXPECT_TRUE(isRailUnit(DeviceModel::railUnitGen3));
-    EXPECT_FALSE(isRailUnit(DeviceModel::glideTrack));
-    EXPECT_FALSE(isRailUnit(DeviceModel::railUnitGen1));
-}
-
-TEST(LinkTypes, UnknownValuesAndNamesFallBackToTheFirstRow) {
-    EXPECT_EQ(kLinkTypeTable.nameOf(LinkType{7}), "stopMotionModule");
-    EXPECT_EQ(kLinkConnectionTypeTable.nameOf(LinkConnectionType{9}), "wireless");
-    EXPECT_EQ(kLinkConnectionTypeTable.valueOf("usb"), LinkConnectionType::wireless);
-    EXPECT_EQ(kLinkConnectionTypeTable.valueOf("rj45"), LinkConnectionType::rj45);
-}
-
-TEST(SetupKind, NamesTheSparseStatusCodes) {
-    EXPECT_EQ(kSetupKindTable.nameOf(SetupKind{0x60}), "bootingUp");
-    EXPECT_EQ(kSetupKindTable.nameOf(SetupKind{0x1F}), "possibleCanbusMaster");
-    EXPECT_EQ(kSetupKindTable.nameOf(SetupKind{22}), "none");
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// The built-in firmware catalogue, its version checks, and catalogue texts it must refuse.
 #include "model/firmware_catalog.hpp"
 
 #include <gtest/gtest.h>
@@ -5,6 +6,7 @@
 namespace kinetra::model {
 namespace {
 
+// Fifteen models (a misspelt name would collide under code 0); the others have no entry.
 TEST(FirmwareCatalog, BuiltInCatalogueListsFifteenModels) {
     const FirmwareCatalog catalog;
     EXPECT_EQ(catalog.entries().size(), 15u);
@@ -15,54 +17,38 @@ TEST(FirmwareCatalog, BuiltInCatalogueListsFifteenModels) {
     const auto& crane = catalog.entries().at(codeOf(DeviceModel::craneArm));
     EXPECT_EQ(crane.radio.versionMinor, 34);
     EXPECT_EQ(crane.device.versionMinor, 68);
-    EXPECT_FALSE(crane.device.changelog.empty());
 }
 
+// Major and minor are compared each on its own (signed): a device reporting 1.0 against 0.61
+// is still offered the update. A model without an entry needs none.
 TEST(FirmwareCatalog, ComparesEachComponentOnItsOwn) {
     const FirmwareCatalog catalog;
     const auto gammaRadio = catalog.entries().at(3).radio.changelog;
+    EXPECT_FALSE(gammaRadio.empty());
     EXPECT_EQ(catalog.radioUpdateNeeded(DeviceModel::turretGamma, 0, 25),
               (FirmwareCheck{true, gammaRadio}));
     EXPECT_EQ(catalog.radioUpdateNeeded(DeviceModel::turretGamma, 0, 26), FirmwareCheck{});
     EXPECT_FALSE(catalog.deviceUpdateNeeded(DeviceModel::turretAlpha, 0, 101).updateNeeded);
     EXPECT_TRUE(catalog.deviceUpdateNeeded(DeviceModel::turretAlpha, 0, 100).updateNeeded);
-    // A newer major does not hide an older minor.
     EXPECT_TRUE(catalog.deviceUpdateNeeded(DeviceModel::railUnit, 1, 0).updateNeeded);
-    // Signed comparison: a negative major is older.
     EXPECT_TRUE(catalog.deviceUpdateNeeded(DeviceModel::railUnit, -1, 200).updateNeeded);
-}
-
-TEST(FirmwareCatalog, ModelWithoutEntryNeedsNoUpdate) {
-    const FirmwareCatalog catalog;
     EXPECT_EQ(catalog.deviceUpdateNeeded(DeviceModel::floorBase, 0, 0), FirmwareCheck{});
     EXPECT_EQ(catalog.radioUpdateNeeded(DeviceModel{77}, 0, 0), FirmwareCheck{});
 }
 
-TEST(FirmwareCatalog, UnknownNamesShareCodeZeroAndTheFirstOneWins) {
-    const auto version = [](int minor) {
-        return json{{"changelog", "c" + std::to_string(minor)},
-                    {"versionMajor", 0},
-                    {"versionMinor", minor}};
+// Members are read in name order; an unknown name files under code 0 unless a member before it
+// took the code. A changelog that is not text or a minor that is not a number fails construction.
+TEST(FirmwareCatalog, ReadsCatalogueTextsInNameOrderAndRefusesMalformedEntries) {
+    const auto entry = [](json changelog, json minor) {
+        const json version = {
+            {"changelog", changelog}, {"versionMajor", 0}, {"versionMinor", minor}};
+        return json{{"versionEsp", version}, {"versionStm", version}};
     };
-    // Members are read in name order: "aaa" (unknown, code 0) comes before "railUnit".
-    const json text = {{"aaa", {{"versionEsp", version(1)}, {"versionStm", version(2)}}},
-                       {"railUnit", {{"versionEsp", version(3)}, {"versionStm", version(4)}}}};
-    const FirmwareCatalog catalog(text);
+    const FirmwareCatalog catalog(json{{"aaa", entry("first", 1)}, {"railUnit", entry("x", 2)}});
     ASSERT_EQ(catalog.entries().size(), 1u);
-    EXPECT_EQ(catalog.entries().at(0).device.versionMinor, 2);
-}
-
-TEST(FirmwareCatalog, MalformedEntriesFailConstruction) {
-    const json badChangelog = {
-        {"railUnit",
-         {{"versionEsp", {{"changelog", 5}, {"versionMajor", 0}, {"versionMinor", 1}}},
-          {"versionStm", {{"changelog", "x"}, {"versionMajor", 0}, {"versionMinor", 1}}}}}};
-    EXPECT_THROW(FirmwareCatalog{badChangelog}, json::type_error);
-    const json badMinor = {
-        {"railUnit",
-         {{"versionEsp", {{"changelog", "x"}, {"versionMajor", 0}, {"versionMinor", "1"}}},
-          {"versionStm", {{"changelog", "x"}, {"versionMajor", 0}, {"versionMinor", 1}}}}}};
-    EXPECT_THROW(FirmwareCatalog{badMinor}, json::type_error);
+    EXPECT_EQ(catalog.entries().at(0).device.changelog, "first");
+    EXPECT_THROW(FirmwareCatalog(json{{"railUnit", entry(5, 1)}}), json::type_error);
+    EXPECT_THROW(FirmwareCatalog(json{{"railUnit", entry("x", "1")}}), json::type_error);
 }
 
 }  // namespace
