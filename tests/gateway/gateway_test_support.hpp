@@ -56,7 +56,11 @@ public:
     FakeService(std::string endpoint, Answer answer, bool announce = true)
         : endpoint_(std::move(endpoint)), answer_(std::move(answer)), announced_(announce) {
         socket_.set(zmq::sockopt::linger, 0);
-        socket_.bind(endpoint_);
+        // The bus frees a name on its reaper thread some time after the previous owner closed
+        // it (a service bound anew, as when a link comes back), so a bind may need to wait.
+        if (!waitUntil([this] { return zmq_bind(socket_.handle(), endpoint_.c_str()) == 0; })) {
+            throw zmq::error_t();
+        }
         thread_ = std::jthread([this] { serve(); });
         if (announce) {
             bus::announceOpen(std::array{endpoint_});

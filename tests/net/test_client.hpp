@@ -71,15 +71,14 @@ private:
     bool closed_ = false;
 };
 
-/// Things server threads report, awaited by the test thread with a bound.
+/// Things server threads report, awaited by the test thread with a bound. Once the items a
+/// test waits for have arrived it may drop the recorder: add() notifies under the lock.
 template <typename T>
 class Recorder {
 public:
     void add(T item) {
-        {
-            std::lock_guard lock(mutex_);
-            items_.push_back(std::move(item));
-        }
+        std::lock_guard lock(mutex_);
+        items_.push_back(std::move(item));
         changed_.notify_all();
     }
     /// Waits until at least `count` items arrived; returns a copy of all of them.
