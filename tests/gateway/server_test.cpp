@@ -19,7 +19,7 @@ using test::FakeService;
 using test::TestClient;
 using test::upgraded;
 
-TEST(GatewayServer, ReadsItsSettingsFromTheConfigurationServiceAndLogsTheHttpPart) {
+TEST(GatewayServer, ReadsItsSettingsFromTheConfigurationServiceOrFallsBackWithinItsBound) {
     test::LogCapture logs;
     FakeService configuration(
         "inproc://test/configuration",
@@ -36,6 +36,10 @@ TEST(GatewayServer, ReadsItsSettingsFromTheConfigurationServiceAndLogsTheHttpPar
     EXPECT_EQ(server.settings().webSocketAddress, "127.0.0.4");
     EXPECT_TRUE(logs.has(R"(info: {"address":"127.0.0.2","port":"40001"})"));
     EXPECT_EQ(server.httpPort(), 0);  // nothing listens before start()
+
+    // No configuration service: the built-in settings after the bounded wait, not a hang.
+    EXPECT_EQ(Server("inproc://test/nobody").settings().httpPort, "32222");
+    EXPECT_TRUE(logs.has("warning: No answer from the configuration service"));
 }
 
 TEST(GatewayServer, ABindFailureAsksToOpenTheConfigurationNamingThePortThatFailed) {
