@@ -1,5 +1,5 @@
 // The gateway of the real server in a temporary install tree, on free loopback ports: what a
-// client sees before any device service exists, and an orderly stop with clients connected.
+// client sees before any device service exists, then an orderly stop with clients connected.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -64,43 +64,30 @@ struct RunningServer {
     }
 };
 
-TEST(Gateway, AnswersOfflineForTheConfigurationWhichIsNeverAnnounced) {
+TEST(Gateway, AnswersBeforeAnyServiceExistsAndStopsCleanlyOnSigtermWithClientsConnected) {
     RunningServer server;
     ASSERT_TRUE(server.listening()) << server.process->output();
     EXPECT_NE(server.process->output().find(R"({"address":"127.0.0.1","port":")" +
                                             std::to_string(server.httpPort) + "\"}"),
               std::string::npos);
 
-    TestClient client(server.httpPort);
-    client.send("GET /v1/configuration HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    EXPECT_EQ(client.readToEnd(),
+    // The configuration service is never announced: offline, in the one response form.
+    EXPECT_EQ(TestClient::exchange(server.httpPort,
+                                   "GET /v1/configuration HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"),
               "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: 20\r\n"
               "Content-Type: application/json\r\nallow: GET, POST, HEAD\r\n\r\n"
               R"({"result":"offline"})");
-    EXPECT_TRUE(client.closedByServer());
     EXPECT_TRUE(server.process->waitForOutput("inproc://v1/configuration is offline.", 5s));
-
-    server.process->signal(SIGTERM);
-    EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
-}
-
-TEST(Gateway, StopsCleanlyOnSigtermWithClientsConnected) {
-    RunningServer server;
-    ASSERT_TRUE(server.listening()) << server.process->output();
 
     // A WebSocket client told that the device service is not there yet (it stays connected),
     // an idle one, and an HTTP client that sent half a request.
     TestClient waiting(server.webSocketPort);
-    waiting.send(net::test::upgradeRequest("/v1/device"));
-    ASSERT_NE(waiting.readUntilContains("\r\n\r\n").find("101 Switching Protocols"),
-              std::string::npos);
-    waiting.send(net::test::clientFrame(0x81, R"({"command":"getLinks"})"));
-    EXPECT_NE(waiting.readUntilContains(R"({"result":"offline"})").find(R"({"result":"offline"})"),
-              std::string::npos);
+    ASSERT_NE(waiting.upgrade("/v1/device").find("101 Switching Protocols"), std::string::npos);
+    waiting.sendText(R"({"command":"getLinks"})");
+    const auto reply = waiting.nextFrame();
+    EXPECT_EQ(reply ? reply->payload : "no reply", R"({"result":"offline"})");
     TestClient idle(server.webSocketPort);
-    idle.send(net::test::upgradeRequest("/v1/bundle/X1"));
-    ASSERT_NE(idle.readUntilContains("\r\n\r\n").find("101 Switching Protocols"),
-              std::string::npos);
+    ASSERT_NE(idle.upgrade("/v1/bundle/X1").find("101 Switching Protocols"), std::string::npos);
     TestClient partial(server.httpPort);
     partial.send("POST /v1/device HTTP/1.1\r\nContent-Length: 100\r\n\r\n{\"comm");
 

@@ -1,21 +1,26 @@
-// Test doubles for the gateway: a bus service that answers (or stays silent) on its own thread,
-// a log sink that records what the gateway logs, and small HTTP/WebSocket client helpers over
-// the network tests' blocking client. The helpers run on the test thread.
+// Test doubles for the gateway: a bus service answering on its own thread, a capture of what is
+// logged, and the request and response texts of the one HTTP form. Clients are the network
+// tests' TestClient; everything but the service's loop runs on the test thread.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/ringbuffer_sink.h>
+#include <spdlog/spdlog.h>
 #include <zmq.hpp>
 
+#include "bus/announce.hpp"
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
+#include "config/server_settings.hpp"
 #include "net/test_client.hpp"
 #include "platform/stop_signal.hpp"
 
@@ -24,124 +29,142 @@ namespace kinetra::gateway::test {
 using namespace std::chrono_literals;
 using net::test::TestClient;
 
+/// Both listeners on ephemeral loopback ports.
+inline const config::ServerSettings kLoopback{"127.0.0.1", "0", "127.0.0.1", "0", "127.0.0.1", "0"};
+
 /// Polls `condition` every millisecond for at most `timeout`, for state that has no event to
 /// wait on (the registry's table, the bridge's path table). True once it holds.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s);
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
 
 /// A service on the bus: binds a REP socket to `endpoint`, announces it (unless told not to)
-/// and answers each request with what `answer` returns; nothing means no reply (a REP then
-/// takes no further request). `answer` runs on the service's thread.
+/// and answers each request with what `answer` returns, on its own thread. Nothing means no
+/// reply (a REP then takes no further request).
 class FakeService {
 public:
     using Answer = std::function<std::optional<std::string>(const std::string& request)>;
 
-    FakeService(std::string endpoint, Answer answer, bool announce = true);
-    /// Announces the endpoint closed (when it was announced) and joins the thread.
-    ~FakeService();
-    FakeService(const FakeService&) = delete;
-    FakeService& operator=(const FakeService&) = delete;
+    FakeService(std::string endpoint, Answer answer, bool announce = true)
+        : endpoint_(std::move(endpoint)), answer_(std::move(answer)), announced_(announce) {
+        socket_.set(zmq::sockopt::linger, 0);
+        // The bus frees a name on its reaper thread some time after the previous owner closed
+        // it (a service bound anew, as when a link comes back), so a bind may need to wait.
+        if (!waitUntil([this] { return zmq_bind(socket_.handle(), endpoint_.c_str()) == 0; })) {
+            throw zmq::error_t();
+        }
+        thread_ = std::jthread([this] { serve(); });
+        if (announce) {
+            bus::announceOpen(std::array{endpoint_});
+            waitUntil([this] { return bus::SocketRegistry::instance().isOpen(endpoint_); });
+        }
+    }
+    ~FakeService() { stop(); }
 
     /// Closes the socket and announces the endpoint closed, as a stopping service does. Without
-    /// `announce`, the registry still reports it open: a service that died, or whose closed
-    /// announcement has not been applied yet.
-    void stop(bool announce = true);
+    /// `announce` the registry still lists it: a service that died, or whose closed
+    /// announcement is still on its way.
+    void stop(bool announce = true) {
+        stop_.set();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        socket_.close();
+        if (announced_ && announce) {
+            announced_ = false;
+            bus::announceClosed(std::array{endpoint_});
+            waitUntil([this] { return !bus::SocketRegistry::instance().isOpen(endpoint_); });
+        }
+    }
 
-    /// Waits until at least `count` requests arrived; all received so far.
-    std::vector<std::string> waitForRequests(std::size_t count,
-                                             std::chrono::milliseconds timeout = 5s);
-    std::vector<std::string> requests();
-
-    const std::string& endpoint() const { return endpoint_; }
+    net::test::Recorder<std::string> requests;  ///< every request received, in order
 
 private:
-    void serve();
+    void serve() {
+        const std::array<zmq::socket_ref, 1> sockets{socket_};
+        while (bus::waitReadable(sockets, bus::kForever, &stop_)) {
+            if (const auto message = bus::tryReceive(socket_)) {
+                const std::string request(message->to_string_view());
+                requests.add(request);
+                if (const auto reply = answer_(request)) {
+                    socket_.send(zmq::buffer(*reply), zmq::send_flags::none);
+                }
+            }
+        }
+    }
 
     std::string endpoint_;
     Answer answer_;
     bool announced_;
-    std::shared_ptr<zmq::context_t> context_;
-    zmq::socket_t socket_;  // REP, service thread only once started
-    std::mutex mutex_;      // guards requests_
-    std::condition_variable arrived_;
-    std::vector<std::string> requests_;
+    zmq::socket_t socket_{*bus::SocketRegistry::instance().context(), zmq::socket_type::rep};
     platform::StopSignal stop_;
-    std::jthread thread_;
+    std::jthread thread_;  // last: joined before the members it uses go
 };
 
-/// A one-shot latch the test thread opens for a service thread that waits on it (bounded).
-class Gate {
-public:
-    void open();
-    /// True when opened within `timeout`.
-    bool waitOpen(std::chrono::milliseconds timeout = 5s);
-
-private:
-    std::mutex mutex_;  // guards open_
-    std::condition_variable changed_;
-    bool open_ = false;
-};
-
-/// Records every line logged through spdlog's default logger while it exists.
+/// Records every line logged through spdlog's default logger as "level: text" while it exists.
+/// Made before the threads that log start, dropped after they end.
 class LogCapture {
 public:
-    LogCapture();
-    ~LogCapture();
+    LogCapture() {
+        sink_->set_formatter(std::make_unique<spdlog::pattern_formatter>(
+            "%l: %v", spdlog::pattern_time_type::local, ""));
+        spdlog::default_logger()->sinks().push_back(sink_);
+    }
+    ~LogCapture() { std::erase(spdlog::default_logger()->sinks(), sink_); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    /// True when a line of `level` ("info", "warning", "error") equal to `text` was logged.
-    bool has(const std::string& level, const std::string& text) const;
-    /// True when a line of `level` containing `part` was logged.
-    bool hasPart(const std::string& level, const std::string& part) const;
-    std::string all() const;
-
-    struct Sink;
+    /// True when a line that begins with `start` was logged.
+    bool has(const std::string& start) const {
+        const auto lines = sink_->last_formatted();
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& line) { return line.starts_with(start); });
+    }
 
 private:
-    std::shared_ptr<Sink> sink_;
+    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_ =
+        std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(4096);
 };
 
-/// A complete HTTP response as the client received it.
-struct HttpAnswer {
-    std::string raw;
-    std::string statusLine;
-    std::vector<std::pair<std::string, std::string>> headers;  // in the order received
-    std::string body;
-    bool closedByServer = false;
-};
-
-/// Sends `request` (raw bytes) to 127.0.0.1:`port` and reads until the server closes.
-HttpAnswer httpExchange(std::uint16_t port, const std::string& request,
-                        std::chrono::milliseconds timeout = 5s);
-
-/// A request with `method`, `target` and `body` (Content-Length set when there is a body).
-std::string httpRequest(const std::string& method, const std::string& target,
-                        const std::string& body = "");
+/// A request with `method`, `target` and `body` (with its Content-Length when there is one).
+inline std::string httpRequest(const std::string& method, const std::string& target,
+                               const std::string& body = "") {
+    return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+           (body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") +
+           "\r\n" + body;
+}
 
 /// What the gateway answers with `body`, byte for byte.
-std::string expectedResponse(const std::string& body);
+inline std::string expectedResponse(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: " +
+           std::to_string(body.size()) +
+           "\r\nContent-Type: application/json\r\nallow: GET, POST, HEAD\r\n\r\n" + body;
+}
 
-/// A WebSocket client on `path`, after the handshake reply has been read.
-class WsClient {
-public:
-    WsClient(std::uint16_t port, const std::string& path);
+/// Upgrades `client` to WebSocket on `path`; true when the 101 came.
+inline bool upgraded(TestClient& client, std::string_view path) {
+    return client.upgrade(path).starts_with("HTTP/1.1 101 ");
+}
 
-    /// Sends one masked text frame with `payload`.
-    void sendText(const std::string& payload);
-    void sendRaw(const std::string& bytes) { client_.send(bytes); }
-    /// Waits for the next complete server frame.
-    std::optional<net::test::ServerFrame> nextFrame(std::chrono::milliseconds timeout = 5s);
-    /// Reads until the server closes; true when it did within `timeout`.
-    bool waitClosed(std::chrono::milliseconds timeout = 5s);
-    /// Sends a close frame and waits for the server to close.
-    bool close(std::chrono::milliseconds timeout = 5s);
-    /// The handshake reply was "101 Switching Protocols".
-    bool upgraded() const { return upgraded_; }
+/// The payload of the next frame, when it is a final text frame.
+inline std::optional<std::string> nextText(TestClient& client,
+                                           std::chrono::milliseconds timeout = 5s) {
+    const auto frame = client.nextFrame(timeout);
+    return frame && frame->firstByte == 0x81 ? std::optional(frame->payload) : std::nullopt;
+}
 
-private:
-    TestClient client_;
-    std::size_t consumed_ = 0;  // bytes of the client's received text already taken
-    bool upgraded_ = false;
-};
+/// True when the server closes the connection within `timeout`.
+inline bool closes(TestClient& client, std::chrono::milliseconds timeout = 5s) {
+    client.readToEnd(timeout);
+    return client.closedByServer();
+}
 
 }  // namespace kinetra::gateway::test

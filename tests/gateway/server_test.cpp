@@ -1,51 +1,25 @@
-// The Server's own duties: reading its settings, the bind failure question, and stopping with
-// clients still connected.
+// The Server's own duties: reading its settings, the bind failure question, one protocol per
+// port, and stopping with clients still connected.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <optional>
 #include <string>
 
-#include "gateway/gateway_texts.hpp"
 #include "gateway/server.hpp"
 #include "gateway_test_support.hpp"
+#include "net/loopback_server.hpp"
 #include "support/recording_notifications.hpp"
 
 namespace kinetra::gateway {
 namespace {
 
 using namespace std::chrono_literals;
+using test::closes;
 using test::FakeService;
+using test::TestClient;
+using test::upgraded;
 
-// A listening socket on 127.0.0.1 that keeps its port taken while it exists.
-class TakenPort {
-public:
-    TakenPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            ::listen(fd_, 1) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-            throw std::runtime_error("cannot take a port");
-        }
-        port_ = std::to_string(ntohs(address.sin_port));
-    }
-    ~TakenPort() { ::close(fd_); }
-    const std::string& port() const { return port_; }
-
-private:
-    int fd_;
-    std::string port_;
-};
-
-TEST(GatewayServer, ReadsItsSettingsFromTheConfigurationServiceAndLogsTheHttpPart) {
+TEST(GatewayServer, ReadsItsSettingsFromTheConfigurationServiceOrFallsBackWithinItsBound) {
     test::LogCapture logs;
     FakeService configuration(
         "inproc://test/configuration",
@@ -54,101 +28,73 @@ TEST(GatewayServer, ReadsItsSettingsFromTheConfigurationServiceAndLogsTheHttpPar
                 return R"({"result":"unknown section"})";
             }
             return R"({"httpserver":{"port":"40001","address":"127.0.0.2"},)"
-                   R"("webserver":{"address":"127.0.0.3","port":"40002"},)"
                    R"("websocket":{"address":"127.0.0.4","port":"40003"}})";
         },
         false);
-
     Server server("inproc://test/configuration");
-
-    EXPECT_EQ(server.settings().httpAddress, "127.0.0.2");
     EXPECT_EQ(server.settings().httpPort, "40001");
-    EXPECT_EQ(server.settings().webAddress, "127.0.0.3");
-    EXPECT_EQ(server.settings().webPort, "40002");
     EXPECT_EQ(server.settings().webSocketAddress, "127.0.0.4");
-    EXPECT_EQ(server.settings().webSocketPort, "40003");
-    EXPECT_TRUE(logs.has("info", R"({"address":"127.0.0.2","port":"40001"})")) << logs.all();
+    EXPECT_TRUE(logs.has(R"(info: {"address":"127.0.0.2","port":"40001"})"));
     EXPECT_EQ(server.httpPort(), 0);  // nothing listens before start()
+
+    // No configuration service: the built-in settings after the bounded wait, not a hang.
+    EXPECT_EQ(Server("inproc://test/nobody").settings().httpPort, "32222");
+    EXPECT_TRUE(logs.has("warning: No answer from the configuration service"));
 }
 
-TEST(GatewayServer, AnHttpBindFailureAsksToOpenTheConfigurationAndLeavesWebSocketDown) {
-    testing::ScopedRecordingBackend toasts;
-    test::LogCapture logs;
-    TakenPort taken;
-    Server server(
-        config::ServerSettings{"127.0.0.1", taken.port(), "127.0.0.1", "0", "127.0.0.1", "0"});
-    server.start(1);
+TEST(GatewayServer, ABindFailureAsksToOpenTheConfigurationNamingThePortThatFailed) {
+    const net::test::LoopbackServer taken([](const net::TcpConnection::Ptr&) {});
+    const std::string port = std::to_string(taken.port());
 
-    EXPECT_EQ(server.httpPort(), 0);
-    EXPECT_EQ(server.webSocketPort(), 0);
-    EXPECT_TRUE(logs.has("warning", "HTTP Server Error: could not bind to given port. "));
-    const auto shown = toasts->shown();
-    ASSERT_EQ(shown.size(), 1U);
-    EXPECT_EQ(shown[0].toast.layout, notify::ToastTemplate::imageAndText04);
-    EXPECT_EQ(
-        shown[0].toast.lines,
-        (std::vector<std::string>{"HTTP Server Error: could not bind to given port. ", taken.port(),
-                                  "Do you want to close SDK and open configuration?"}));
-    EXPECT_EQ(shown[0].toast.actions, (std::vector<std::string>{"Yes", "Exit"}));
-}
-
-TEST(GatewayServer, AWebSocketBindFailureNamesTheWebSocketPortAndHttpKeepsServing) {
-    testing::ScopedRecordingBackend toasts;
-    TakenPort taken;
-    Server server(
-        config::ServerSettings{"127.0.0.1", "0", "127.0.0.1", "0", "127.0.0.1", taken.port()});
-    server.start(1);
-
-    ASSERT_NE(server.httpPort(), 0);
-    EXPECT_EQ(server.webSocketPort(), 0);
-    const auto shown = toasts->shown();
-    ASSERT_EQ(shown.size(), 1U);
-    ASSERT_EQ(shown[0].toast.lines.size(), 3U);
-    EXPECT_EQ(shown[0].toast.lines[1], taken.port());
-    EXPECT_EQ(test::httpExchange(server.httpPort(), test::httpRequest("GET", "/v1/none")).body,
-              R"({"result":"offline"})");
-}
-
-TEST(GatewayServer, AnAddressThatIsNotDottedTextIsABindFailure) {
-    testing::ScopedRecordingBackend toasts;
-    Server server(config::ServerSettings{"localhost", "0", "127.0.0.1", "0", "127.0.0.1", "0"});
-    server.start(1);
-    EXPECT_EQ(server.httpPort(), 0);
-    EXPECT_EQ(toasts->shown().size(), 1U);
+    // The HTTP listener comes first: when it fails, the WebSocket listener is not started.
+    for (const bool httpTaken : {true, false}) {
+        testing::ScopedRecordingBackend toasts;
+        test::LogCapture logs;
+        config::ServerSettings settings = test::kLoopback;
+        (httpTaken ? settings.httpPort : settings.webSocketPort) = port;
+        Server server(settings);
+        server.start(1);
+        EXPECT_EQ(server.httpPort() == 0, httpTaken);
+        EXPECT_EQ(server.webSocketPort(), 0);
+        EXPECT_TRUE(logs.has("warning: HTTP Server Error: could not bind to given port. "));
+        ASSERT_EQ(toasts->shown().size(), 1U);
+        EXPECT_EQ(toasts->shown()[0].toast.layout, notify::ToastTemplate::imageAndText04);
+        EXPECT_EQ(
+            toasts->shown()[0].toast.lines,
+            (std::vector<std::string>{"HTTP Server Error: could not bind to given port. ", port,
+                                      "Do you want to close SDK and open configuration?"}));
+        EXPECT_EQ(toasts->shown()[0].toast.actions, (std::vector<std::string>{"Yes", "Exit"}));
+    }
 }
 
 TEST(GatewayServer, EachPortServesOnlyItsOwnProtocol) {
     // Neither client is left waiting for an answer that never comes.
-    Server server(config::ServerSettings{"127.0.0.1", "0", "127.0.0.1", "0", "127.0.0.1", "0"});
+    Server server(test::kLoopback);
     server.start(1);
-
-    test::WsClient upgradedOnHttp(server.httpPort(), "/v1/device");
-    EXPECT_TRUE(upgradedOnHttp.waitClosed());
-    const auto plainOnWebSocket =
-        test::httpExchange(server.webSocketPort(), test::httpRequest("GET", "/v1/device"));
-    EXPECT_TRUE(plainOnWebSocket.closedByServer);
-    EXPECT_EQ(plainOnWebSocket.raw, "");
+    TestClient upgradedOnHttp(server.httpPort());
+    upgradedOnHttp.upgrade("/v1/device");
+    EXPECT_TRUE(closes(upgradedOnHttp));
+    EXPECT_EQ(TestClient::exchange(server.webSocketPort(), test::httpRequest("GET", "/v1/device")),
+              "");
 }
 
 TEST(GatewayServer, StopsPromptlyWithClientsConnectedAndWaiting) {
-    FakeService silent("inproc://v1/test/stop",
-                       [](const std::string&) { return std::optional<std::string>(); });
-    std::optional<Server> server(
-        config::ServerSettings{"127.0.0.1", "0", "127.0.0.1", "0", "127.0.0.1", "0"});
+    FakeService silent("inproc://v1/test/stop", [](const std::string&) { return std::nullopt; });
+    std::optional<Server> server(test::kLoopback);
     // A worker per connection: a handler that waits holds its worker's other connections.
     server->start(4);
 
     // An idle WebSocket client, one HTTP request and one WebSocket message waiting for a reply
     // that never comes, and a half-sent request.
-    test::WsClient idle(server->webSocketPort(), "/v1/test/idle");
-    ASSERT_TRUE(idle.upgraded());
-    net::test::TestClient waitingHttp(server->httpPort());
+    TestClient idle(server->webSocketPort());
+    ASSERT_TRUE(upgraded(idle, "/v1/test/idle"));
+    TestClient waitingHttp(server->httpPort());
     waitingHttp.send(test::httpRequest("GET", "/v1/test/stop"));
-    ASSERT_EQ(silent.waitForRequests(1).size(), 1U);
-    test::WsClient waitingWs(server->webSocketPort(), "/v1/test/stop");
-    ASSERT_TRUE(waitingWs.upgraded());
+    ASSERT_EQ(silent.requests.waitFor(1).size(), 1U);
+    TestClient waitingWs(server->webSocketPort());
+    ASSERT_TRUE(upgraded(waitingWs, "/v1/test/stop"));
     waitingWs.sendText("anyone?");
-    net::test::TestClient partial(server->httpPort());
+    TestClient partial(server->httpPort());
     partial.send("GET /v1/te");
     ASSERT_TRUE(test::waitUntil([&] { return server->webSocketPaths().size() == 2; }));
 
@@ -156,13 +102,9 @@ TEST(GatewayServer, StopsPromptlyWithClientsConnectedAndWaiting) {
     server.reset();
     // The waits end on the stop, not on their one-second bounds.
     EXPECT_LT(std::chrono::steady_clock::now() - started, 900ms);
-
-    waitingHttp.readToEnd(2s);
-    EXPECT_TRUE(waitingHttp.closedByServer());
-    EXPECT_TRUE(waitingWs.waitClosed(2s));
-    EXPECT_TRUE(idle.waitClosed(2s));
-    partial.readToEnd(2s);
-    EXPECT_TRUE(partial.closedByServer());
+    for (TestClient* client : {&idle, &waitingHttp, &waitingWs, &partial}) {
+        EXPECT_TRUE(closes(*client, 2s));
+    }
 }
 
 }  // namespace

@@ -1,123 +1,124 @@
-// TcpService, ListenerBuilder and TcpConnection over real sockets on 127.0.0.1.
+// TcpService, ListenerBuilder and TcpConnection over real sockets on 127.0.0.1: listening
+// errors, the send queue across threads, the ways a connection ends, and stopping.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
-#include "net/listener_builder.hpp"
-#include "net/tcp_service.hpp"
+#include "loopback_server.hpp"
 #include "test_client.hpp"
 
 namespace kinetra::net {
 namespace {
 
+using namespace std::chrono_literals;
 using test::Recorder;
 using test::TestClient;
-using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
-// A running service with one listener on an ephemeral port.
-struct Server {
-    explicit Server(TcpConnection::EnterCallback enter, std::size_t workers = 2) {
-        service->start(workers);
-        listener.withService(service)
-            .withAddress("127.0.0.1", 0)
-            .withSocketSetup(ListenerBuilder::tcpNoDelay())
-            .withEnterCallback(std::move(enter));
-        listener.start();
+// A server whose connections report to the test: each one as it enters, the loop thread it
+// runs on and when it closed; `onData` answers what a peer sends.
+class TcpTest : public ::testing::Test {
+protected:
+    using OnData = std::function<void(const TcpConnection::Ptr&, std::string_view)>;
+
+    std::uint16_t serve(OnData onData = {}, std::size_t workers = 2,
+                        ListenerBuilder::SocketSetup setup = ListenerBuilder::tcpNoDelay()) {
+        const auto enter = [this, onData](const TcpConnection::Ptr& connection) {
+            connections.add(connection);
+            loops.add(std::this_thread::get_id());
+            connection->setClosedCallback([this](const auto&) { closedAt.add(Clock::now()); });
+            if (onData) {
+                connection->setDataCallback(
+                    [connection, onData](std::string_view data) { onData(connection, data); });
+            }
+        };
+        server.emplace(enter, workers, 8192, std::move(setup));
+        return server->port();
     }
-    std::shared_ptr<TcpService> service = std::make_shared<TcpService>();
-    ListenerBuilder listener;  // after the service: stopped first
+
+    Recorder<TcpConnection::Ptr> connections;
+    Recorder<std::thread::id> loops;
+    Recorder<Clock::time_point> closedAt;
+    std::optional<test::LoopbackServer> server;  // last: stopped before the recorders go
 };
 
-std::string listenErrorOf(const std::string& address, std::uint16_t port) {
-    auto service = std::make_shared<TcpService>();
-    service->start(1);
-    ListenerBuilder listener;
-    listener.withService(service).withAddress(address, port);
-    try {
-        listener.start();
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "started";
-}
-
-TEST(ListenerBuilder, ReportsTheSystemErrorNumberWhenItCannotListen) {
-    Server first([](const TcpConnection::Ptr&) {});
-    ASSERT_NE(first.listener.port(), 0);
-    EXPECT_EQ(listenErrorOf("127.0.0.1", first.listener.port()),
-              "listen error of:" + std::to_string(EADDRINUSE));
-    // Address text is converted, never resolved: a host name is invalid.
-    EXPECT_EQ(listenErrorOf("localhost", 0), "listen error of:" + std::to_string(EINVAL));
-    EXPECT_EQ(listenErrorOf("::1", 0), "listen error of:" + std::to_string(EINVAL));
-}
-
-TEST(ListenerBuilder, SpreadsConnectionsOverTheWorkerLoops) {
-    Recorder<std::thread::id> entered;
-    Server server([&](const TcpConnection::Ptr&) { entered.add(std::this_thread::get_id()); }, 2);
-    std::vector<std::unique_ptr<TestClient>> clients;
-    for (int i = 0; i < 4; ++i) {
-        clients.push_back(std::make_unique<TestClient>(server.listener.port()));
-    }
-    const auto threads = entered.waitFor(4);
-    ASSERT_EQ(threads.size(), 4U);
-    std::map<std::thread::id, int> perThread;
-    for (const auto& id : threads) {
-        ++perThread[id];
-    }
-    EXPECT_EQ(perThread.size(), 2U);
-    for (const auto& [id, count] : perThread) {
-        EXPECT_EQ(count, 2) << "round robin over two loops";
-        EXPECT_NE(id, std::this_thread::get_id());
+TEST_F(TcpTest, ListenerReportsTheSystemErrorNumberWhenItCannotListen) {
+    serve();
+    // Address text is converted, never resolved: a host name is invalid, and so is IPv6.
+    const std::tuple<std::string, std::uint16_t, int> cases[] = {
+        {"127.0.0.1", server->port(), EADDRINUSE},
+        {"localhost", 0, EINVAL},
+        {"::1", 0, EINVAL},
+    };
+    for (const auto& [address, port, error] : cases) {
+        ListenerBuilder listener;
+        listener.withService(server->service).withAddress(address, port);
+        try {
+            listener.start();
+            ADD_FAILURE() << address << " started";
+        } catch (const std::runtime_error& failure) {
+            EXPECT_EQ(failure.what(), "listen error of:" + std::to_string(error)) << address;
+        }
     }
 }
 
-TEST(ListenerBuilder, DropsAConnectionWhoseSetUpFailsAndKeepsAccepting) {
+TEST_F(TcpTest, ListenerDropsAConnectionWhoseSetUpFailsAndKeepsAccepting) {
     int calls = 0;  // the set-up steps run on the accept thread only
-    Recorder<int> entered;
-    auto service = std::make_shared<TcpService>();
-    service->start(1);
-    ListenerBuilder listener;
-    listener.withService(service)
-        .withAddress("127.0.0.1", 0)
-        .withSocketSetup([&](asio::ip::tcp::socket&) {
-            if (++calls == 1) {
-                throw std::runtime_error("refused by the test");
-            }
-        })
-        .withEnterCallback([&](const TcpConnection::Ptr&) { entered.add(1); });
-    listener.start();
-    TestClient refused(listener.port());
-    refused.readToEnd();
-    EXPECT_TRUE(refused.closedByServer());
-    TestClient accepted(listener.port());
-    EXPECT_EQ(entered.waitFor(1).size(), 1U);
+    serve({}, 1, [&calls](asio::ip::tcp::socket&) {
+        if (++calls == 1) {
+            throw std::runtime_error("refused by the test");
+        }
+    });
+    EXPECT_EQ(TestClient::exchange(server->port(), ""), "");
+    TestClient accepted(server->port());
+    EXPECT_EQ(connections.waitFor(1).size(), 1U);
 }
 
-TEST(TcpConnection, SendsFromOtherThreadsArePostedToItsLoopInOrder) {
-    Recorder<TcpConnection::Ptr> connections;
-    Recorder<std::thread::id> loopThread;
-    Recorder<std::thread::id> callbackThreads;
-    Server server([&](const TcpConnection::Ptr& connection) {
-        loopThread.add(std::this_thread::get_id());
-        connections.add(connection);
-    });
-    TestClient client(server.listener.port());
-    const auto connection = connections.waitFor(1).at(0);
+TEST_F(TcpTest, ListenerStartsAgainAfterAStopThatFollowedItsService) {
+    // With the service gone, the accept thread ends on its own after the next accept; the close
+    // that stop() queues then must not stay behind and shut the next start's acceptor.
+    serve({}, 1);
+    server->service->stop();
+    const auto threads = [] {  // of this process; the accept thread's end shows here
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line) && !line.starts_with("Threads:")) {
+        }
+        return std::stoi(line.substr(8));
+    };
+    const int withAcceptThread = threads();
+    EXPECT_EQ(TestClient::exchange(server->port(), ""), "");  // accepted, then dropped
+    const auto deadline = Clock::now() + 5s;
+    while (threads() == withAcceptThread && Clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_LT(threads(), withAcceptThread);
+    server->listener.stop();
+    server->service->start(1);
+    server->listener.start();
+    TestClient client(server->port());
+    EXPECT_EQ(connections.waitFor(1).size(), 1U);
+}
 
+TEST_F(TcpTest, SendsFromOtherThreadsArePostedToTheLoopInOrder) {
+    TestClient client(serve());
+    const auto connection = connections.waitFor(1).at(0);
+    Recorder<std::thread::id> callbackThreads;
     constexpr int kSends = 200;
     auto sendAll = [&](char tag) {
         for (int i = 0; i < kSends; ++i) {
-            connection->send(std::string(1, tag) + std::to_string(i) + ";",
-                             [&](const std::error_code& error) {
-                                 if (!error) {
-                                     callbackThreads.add(std::this_thread::get_id());
-                                 }
-                             });
+            connection->send(tag + std::to_string(i) + ";", [&](const std::error_code& error) {
+                if (!error) {
+                    callbackThreads.add(std::this_thread::get_id());
+                }
+            });
         }
     };
     std::thread a(sendAll, 'a');
@@ -125,70 +126,61 @@ TEST(TcpConnection, SendsFromOtherThreadsArePostedToItsLoopInOrder) {
     a.join();
     b.join();
     const std::string received = client.readUntil([](const std::string& text) {
-        return text.find("a199;") != std::string::npos && text.find("b199;") != std::string::npos;
+        return text.find("a199;") != text.npos && text.find("b199;") != text.npos;
     });
 
     const auto callbacks = callbackThreads.waitFor(2 * kSends);
     ASSERT_EQ(callbacks.size(), 2U * kSends);
     for (const auto& id : callbacks) {
-        ASSERT_EQ(id, loopThread.items().at(0));
+        ASSERT_EQ(id, loops.waitFor().at(0));
     }
     // Each thread's texts arrive whole and in the order that thread sent them.
     for (char tag : {'a', 'b'}) {
         std::size_t at = 0;
         for (int i = 0; i < kSends; ++i) {
-            const std::string piece = std::string(1, tag) + std::to_string(i) + ";";
-            at = received.find(piece, at);
-            ASSERT_NE(at, std::string::npos) << piece;
+            at = received.find(tag + std::to_string(i) + ";", at);
+            ASSERT_NE(at, std::string::npos) << tag << i;
         }
     }
 }
 
-TEST(TcpConnection, ShutdownDeliversPendingDataThenEndsTheStream) {
-    Server server([](const TcpConnection::Ptr& connection) {
-        connection->setDataCallback([connection](std::string_view data) {
-            connection->send("echo:" + std::string(data));
-            connection->send(std::string(100000, 'x'));
-            connection->shutdown();
-            connection->send("refused after shutdown");
-        });
+TEST_F(TcpTest, ShutdownDeliversEverythingQueuedThenClosesWithinItsBound) {
+    serve([](const TcpConnection::Ptr& connection, std::string_view data) {
+        connection->send("echo:" + std::string(data));
+        connection->send(std::string(1 << 20, 'x'));
+        connection->shutdown();
+        connection->send("refused after shutdown");
     });
-    TestClient client(server.listener.port());
-    client.send("ping");
-    const std::string received = client.readToEnd();
-    EXPECT_TRUE(client.closedByServer());
-    EXPECT_EQ(received, "echo:ping" + std::string(100000, 'x'));
+    // A peer that half-closes right after its request (while the answer is being written) is
+    // closed once it has the answer; one that keeps its side open, after the linger time.
+    for (const bool halfClose : {true, false}) {
+        TestClient client(server->port());
+        client.send("ping");
+        if (halfClose) {
+            client.shutdownSend();
+        }
+        EXPECT_EQ(client.readToEnd(), "echo:ping" + std::string(1 << 20, 'x')) << halfClose;
+        const auto finAt = Clock::now();
+        const auto closed = closedAt.waitFor(halfClose ? 1 : 2, TcpConnection::kLingerTimeout + 3s);
+        ASSERT_EQ(closed.size(), halfClose ? 1U : 2U);
+        EXPECT_EQ(closed.back() - finAt > TcpConnection::kLingerTimeout - 500ms, !halfClose);
+    }
 }
 
-TEST(TcpConnection, AnswersAPeerThatHalfClosedAfterItsRequest) {
-    Server server([](const TcpConnection::Ptr& connection) {
-        connection->setDataCallback([connection](std::string_view) {
-            connection->send(std::string(1 << 20, 'r'));
-            connection->shutdown();
-        });
-    });
-    TestClient client(server.listener.port());
-    client.send("request");
-    client.shutdownSend();
-    EXPECT_EQ(client.readToEnd().size(), std::size_t{1} << 20);
-}
-
-TEST(TcpConnection, EverySendCallbackRunsOnceWhenACallbackCloses) {
+TEST_F(TcpTest, EverySendCallbackRunsOnceWhenACallbackCloses) {
     Recorder<std::string> results;
-    Server server([&](const TcpConnection::Ptr& connection) {
-        connection->setDataCallback([&, connection](std::string_view) {
-            connection->send("first", [&, connection](const std::error_code& error) {
-                results.add(error ? "first failed" : "first written");
-                connection->close();
-            });
-            for (const char* name : {"second", "third", "fourth"}) {
-                connection->send(std::string(200000, 'x'), [&, name](const std::error_code& error) {
-                    results.add(std::string(name) + (error ? " failed" : " written"));
-                });
-            }
+    serve([&results](const TcpConnection::Ptr& connection, std::string_view) {
+        connection->send("first", [&results, connection](const std::error_code& error) {
+            results.add(error ? "first failed" : "first written");
+            connection->close();
         });
+        for (const char* name : {"second", "third", "fourth"}) {
+            connection->send(std::string(200000, 'x'), [&results, name](const auto& error) {
+                results.add(std::string(name) + (error ? " failed" : " written"));
+            });
+        }
     });
-    TestClient client(server.listener.port());
+    TestClient client(server->port());
     client.send("go");
     const auto seen = results.waitFor(4);
     ASSERT_EQ(seen.size(), 4U);
@@ -196,78 +188,48 @@ TEST(TcpConnection, EverySendCallbackRunsOnceWhenACallbackCloses) {
     EXPECT_EQ(seen[3], "fourth failed");
 }
 
-TEST(TcpConnection, ShutdownClosesAPeerThatNeverClosesAfterTheLingerTime) {
-    Recorder<std::chrono::steady_clock::time_point> closedAt;
-    Server server([&](const TcpConnection::Ptr& connection) {
-        connection->setClosedCallback(
-            [&](const TcpConnection::Ptr&) { closedAt.add(std::chrono::steady_clock::now()); });
-        connection->setDataCallback([connection](std::string_view) {
-            connection->send("bye");
-            connection->shutdown();
-        });
-    });
-    TestClient client(server.listener.port());
-    client.send("hello");
-    EXPECT_EQ(client.readToEnd(), "bye");  // our FIN arrives; the client keeps its side open
-    const auto shutAt = std::chrono::steady_clock::now();
-    const auto closed = closedAt.waitFor(1, TcpConnection::kLingerTimeout + 3s);
-    ASSERT_EQ(closed.size(), 1U);
-    EXPECT_GE(closed[0] - shutAt, TcpConnection::kLingerTimeout - 500ms);
-}
-
-TEST(TcpConnection, OperationsAfterThePeerHasGoneAreHarmless) {
-    Recorder<TcpConnection::Ptr> connections;
-    Recorder<int> closed;
+TEST_F(TcpTest, OperationsAfterThePeerHasGoneAreHarmless) {
+    TestClient client(serve());
+    const auto connection = connections.waitFor(1).at(0);
+    client.reset();
+    ASSERT_EQ(closedAt.waitFor(1).size(), 1U);
     Recorder<std::error_code> sendResults;
-    Server server([&](const TcpConnection::Ptr& connection) {
-        connection->setClosedCallback([&](const TcpConnection::Ptr&) { closed.add(1); });
-        connections.add(connection);
-    });
-    {
-        TestClient client(server.listener.port());
-        connections.waitFor(1);
-        client.reset();
-    }
-    ASSERT_EQ(closed.waitFor(1).size(), 1U);
-    const auto connection = connections.items().at(0);
     connection->send("late", [&](const std::error_code& error) { sendResults.add(error); });
     connection->shutdown();
     connection->close();
-    const auto results = sendResults.waitFor(1);
-    ASSERT_EQ(results.size(), 1U);
-    EXPECT_TRUE(results[0]);
-    EXPECT_EQ(closed.items().size(), 1U);  // the closed callback ran once
+    ASSERT_EQ(sendResults.waitFor(1).size(), 1U);
+    EXPECT_TRUE(sendResults.waitFor().at(0));
+    EXPECT_EQ(closedAt.waitFor().size(), 1U);  // the closed callback ran once
 
-    server.listener.stop();
-    server.service->stop();
+    server->listener.stop();
+    server->service->stop();
     connection->send("after stop");  // dropped: nothing runs, nothing throws
     connection->close();
 }
 
-TEST(TcpService, StopClosesLiveConnectionsAndJoinsItsThreads) {
-    Recorder<int> entered;
-    Recorder<int> closed;
-    Server server(
-        [&](const TcpConnection::Ptr& connection) {
-            entered.add(1);
-            connection->setClosedCallback([&](const TcpConnection::Ptr&) { closed.add(1); });
-        },
-        3);
+TEST_F(TcpTest, ServiceSpreadsConnectionsOverItsLoopsAndStopClosesThemAll) {
+    serve({}, 3);
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < 6; ++i) {
-        clients.push_back(std::make_unique<TestClient>(server.listener.port()));
-        clients.back()->send("hello");
+        clients.push_back(std::make_unique<TestClient>(server->port()));
     }
-    ASSERT_EQ(entered.waitFor(6).size(), 6U);
-    server.listener.stop();
-    server.service->stop();
-    EXPECT_EQ(closed.items().size(), 6U);  // stop() returned after every closed callback
-    EXPECT_EQ(server.service->workerCount(), 0U);
+    std::map<std::thread::id, int> perLoop;
+    for (const auto& id : loops.waitFor(6)) {
+        ++perLoop[id];
+    }
+    EXPECT_EQ(perLoop.size(), 3U);
+    for (const auto& [id, count] : perLoop) {
+        EXPECT_EQ(count, 2) << "round robin over three loops";
+    }
+    server->listener.stop();
+    server->service->stop();
+    EXPECT_EQ(closedAt.waitFor().size(), 6U);  // stop() returned after every closed callback
+    EXPECT_EQ(server->service->workerCount(), 0U);
     for (auto& client : clients) {
         client->readToEnd();
         EXPECT_TRUE(client->closedByServer());
     }
-    server.service->stop();  // idempotent
+    server->service->stop();  // idempotent
 }
 
 }  // namespace

@@ -10,9 +10,29 @@
 #include <stdexcept>
 
 namespace kinetra::net::test {
+namespace {
 
-TestClient::TestClient(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+// The first complete unmasked frame of `bytes` and its size on the wire.
+std::optional<std::pair<ServerFrame, std::size_t>> parseFrame(std::string_view bytes) {
+    if (bytes.size() < 2) {
+        return std::nullopt;
+    }
+    std::uint64_t length = bytes[1] & 0x7F;
+    const std::size_t header = length == 126 ? 4 : length == 127 ? 10 : 2;
+    for (std::size_t at = 2; at < header && at < bytes.size(); ++at) {
+        length = (at == 2 ? 0 : length << 8) | static_cast<std::uint8_t>(bytes[at]);
+    }
+    if (bytes.size() < header || bytes.size() - header < length) {
+        return std::nullopt;
+    }
+    return std::pair{
+        ServerFrame{static_cast<std::uint8_t>(bytes[0]), std::string(bytes.substr(header, length))},
+        header + static_cast<std::size_t>(length)};
+}
+
+}  // namespace
+
+TestClient::TestClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -26,6 +46,13 @@ TestClient::~TestClient() {
     if (fd_ >= 0) {
         ::close(fd_);
     }
+}
+
+std::optional<std::string> TestClient::exchange(std::uint16_t port, std::string_view request) {
+    TestClient client(port);
+    client.send(request);
+    std::string received = client.readToEnd();
+    return client.closedByServer() ? std::optional(std::move(received)) : std::nullopt;
 }
 
 void TestClient::send(std::string_view bytes) {
@@ -52,15 +79,13 @@ void TestClient::reset() {
 std::string TestClient::readUntil(const std::function<bool(const std::string&)>& done,
                                   std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!closed_ && !done(received_)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    // `done` first: bytes that arrived before the close still count.
+    while (!done(received_) && !closed_) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
         pollfd entry{fd_, POLLIN, 0};
-        if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
+        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+            break;
         }
         char chunk[16384];
         const auto size = ::recv(fd_, chunk, sizeof chunk, 0);
@@ -75,73 +100,55 @@ std::string TestClient::readUntil(const std::function<bool(const std::string&)>&
 
 std::string TestClient::readUntilContains(std::string_view marker,
                                           std::chrono::milliseconds timeout) {
-    return readUntil(
-        [marker](const std::string& text) { return text.find(marker) != std::string::npos; },
-        timeout);
+    return readUntil([&](const std::string& text) { return text.find(marker) != text.npos; },
+                     timeout);
 }
 
 std::string TestClient::readToEnd(std::chrono::milliseconds timeout) {
     return readUntil([](const std::string&) { return false; }, timeout);
 }
 
+std::string TestClient::upgrade(std::string_view path, std::string_view after) {
+    send(upgradeRequest(path) + std::string(after));
+    const auto end = readUntilContains("\r\n\r\n").find("\r\n\r\n", taken_);
+    const std::size_t size = end == std::string::npos ? 0 : end + 4 - taken_;
+    taken_ += size;
+    return received_.substr(taken_ - size, size);
+}
+
+std::optional<ServerFrame> TestClient::nextFrame(std::chrono::milliseconds timeout) {
+    const auto untaken = [this] { return parseFrame(std::string_view(received_).substr(taken_)); };
+    readUntil([&](const std::string&) { return untaken().has_value(); }, timeout);
+    const auto frame = untaken();
+    if (!frame) {
+        return std::nullopt;
+    }
+    taken_ += frame->second;
+    return frame->first;
+}
+
 std::string clientFrame(std::uint8_t firstByte, std::string_view payload,
                         std::array<std::uint8_t, 4> mask) {
-    std::string out(1, static_cast<char>(firstByte));
     const std::uint64_t length = payload.size();
-    int lengthBytes = 0;
-    if (length < 126) {
-        out.push_back(static_cast<char>(0x80 | length));
-    } else if (length <= 0xFFFF) {
-        out.push_back(static_cast<char>(0x80 | 126));
-        lengthBytes = 2;
-    } else {
-        out.push_back(static_cast<char>(0x80 | 127));
-        lengthBytes = 8;
-    }
-    for (int shift = 8 * (lengthBytes - 1); shift >= 0; shift -= 8) {
-        out.push_back(static_cast<char>((length >> shift) & 0xFF));
+    const int extra = length < 126 ? 0 : length <= 0xFFFF ? 2 : 8;
+    std::string out{static_cast<char>(firstByte), static_cast<char>(0x80 | (extra == 0   ? length
+                                                                            : extra == 2 ? 126
+                                                                                         : 127))};
+    for (int i = extra - 1; i >= 0; --i) {
+        out.push_back(static_cast<char>(length >> (8 * i)));
     }
     out.append(mask.begin(), mask.end());
     for (std::size_t i = 0; i < payload.size(); ++i) {
-        out.push_back(static_cast<char>(static_cast<std::uint8_t>(payload[i]) ^ mask[i % 4]));
+        out.push_back(static_cast<char>(payload[i] ^ mask[i % 4]));
     }
     return out;
 }
 
 std::string upgradeRequest(std::string_view path, std::string_view upgradeValue) {
-    std::string text = "GET ";
-    text.append(path).append(" HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: ");
-    text.append(upgradeValue);
-    text.append(
-        "\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-        "Sec-WebSocket-Version: 13\r\n\r\n");
-    return text;
-}
-
-std::vector<ServerFrame> serverFrames(std::string_view bytes) {
-    std::vector<ServerFrame> frames;
-    while (bytes.size() >= 2) {
-        std::size_t header = 2;
-        std::uint64_t length = static_cast<std::uint8_t>(bytes[1]) & 0x7F;
-        const int extra = length == 126 ? 2 : length == 127 ? 8 : 0;
-        if (extra > 0) {
-            if (bytes.size() < header + static_cast<std::size_t>(extra)) {
-                break;
-            }
-            length = 0;
-            for (int i = 0; i < extra; ++i) {
-                length = (length << 8) | static_cast<std::uint8_t>(bytes[header + i]);
-            }
-            header += static_cast<std::size_t>(extra);
-        }
-        if (bytes.size() - header < length) {
-            break;
-        }
-        frames.push_back({static_cast<std::uint8_t>(bytes[0]),
-                          std::string(bytes.substr(header, static_cast<std::size_t>(length)))});
-        bytes.remove_prefix(header + static_cast<std::size_t>(length));
-    }
-    return frames;
+    return "GET " + std::string(path) +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: " + std::string(upgradeValue) +
+           "\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+           "Sec-WebSocket-Version: 13\r\n\r\n";
 }
 
 }  // namespace kinetra::net::test
