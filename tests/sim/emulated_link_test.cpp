@@ -44,24 +44,20 @@ TEST(EmulatedLink, WirelessBundleAnswersTheServersCommands) {
     EXPECT_TRUE(received[0].isRadio(link::RadioCommand::scanStart));
     EXPECT_TRUE(received[2].isRadio(link::RadioCommand::attachToBundle));
 
-    EXPECT_EQ(host.command({{"command", "keyposeStoreWithNumericData"},
-                            {"index", 1},
-                            {"headPan", 20.0},
-                            {"headTilt", -5.0},
-                            {"slide", 0.5}}),
-              (json{{"result", "ok"}}));
+    const auto ok = R"({"result":"ok"})";
+    EXPECT_EQ(host.command(R"({"command":"keyposeStoreWithNumericData","index":1,"headPan":20,)"
+                           R"("headTilt":-5,"slide":0.5})")
+                  .dump(),
+              ok);
     EXPECT_EQ(emulator.state().acknowledge, 1);
-    const auto read = host.command({{"command", "keyposeReadNumericValues"}, {"index", 1}});
-    EXPECT_EQ(read["result"], "ok") << read.dump();
-    EXPECT_EQ(read["data"]["headPan"], 20.0);
-    const auto limits = host.command({{"command", "numericLimitValues"}});
+    EXPECT_EQ(host.command(R"({"command":"keyposeReadNumericValues","index":1})").dump(),
+              R"({"data":{"headPan":20.0,"headTilt":-5.0,"index":1,"slide":0.5},"result":"ok"})");
+    const auto limits = host.command(R"({"command":"numericLimitValues"})");
     EXPECT_EQ(limits["data"]["slideMaxLimit"], 20.0) << limits.dump();
-    EXPECT_EQ(host.command({{"command", "realTimeMoveFixedDuration"},
-                            {"duration", 0.3},
-                            {"headPan", -10.0},
-                            {"headTilt", 0.0},
-                            {"slide", 0.0}}),
-              (json{{"result", "ok"}}));
+    EXPECT_EQ(host.command(R"({"command":"realTimeMoveFixedDuration","duration":0.3,)"
+                           R"("headPan":-10,"headTilt":0,"slide":0})")
+                  .dump(),
+              ok);
     EXPECT_TRUE(host.awaitStatus(
         [](const auto& s) { return s.activity == 0 && s.headPan == -10.0f; }, kLongWait));
 }
@@ -71,24 +67,10 @@ TEST(EmulatedLink, StopMotionModuleTakesUnframedMessagesAndAnswersInFrames) {
     TestHost host(module.path(), model::LinkType::stopMotionModule);
     host.sendDevice(bundle::statusRequestMessage());
     ASSERT_TRUE(host.awaitStatus());
-    EXPECT_TRUE(host.linkState().paired);
-    EXPECT_EQ(host.command({{"command", "keyposeStoreCurrentPose"}, {"index", 2}}),
-              (json{{"result", "ok"}}));
-    const auto read = host.command({{"command", "keyposeReadNumericValues"}, {"index", 2}});
+    EXPECT_EQ(host.command(R"({"command":"keyposeStoreCurrentPose","index":2})").dump(),
+              R"({"result":"ok"})");
+    const auto read = host.command(R"({"command":"keyposeReadNumericValues","index":2})");
     EXPECT_EQ(read["result"], "ok") << read.dump();
-}
-
-TEST(EmulatedLink, AdapterWithNoMediumPassesUnframedMessagesToItsDevices) {
-    EmulatedLink emulator;
-    TestHost host(emulator.path(), kAdapter);
-    host.write(bundle::statusRequestMessage());
-    host.send(linkVersions);
-    const auto message = emulator.waitForDeviceMessage(0xE6, kReplyWait);
-    ASSERT_TRUE(message.has_value());
-    EXPECT_EQ(message->medium, Medium::none);
-    EXPECT_TRUE(message->accepted);
-    EXPECT_TRUE(host.awaitResponse(link::kLinkVersionsReply));
-    EXPECT_EQ(host.statusCount(), 0u);  // no medium carries an answer back
 }
 
 TEST(EmulatedLink, RadioUpdateTakesTheWholeImageChunkByChunk) {

@@ -105,24 +105,16 @@ void TestHost::sendDevice(core::ByteView message, link::Delivery delivery) {
 void TestHost::route(core::ByteView payload) {
     payloads_.emplace_back(payload.begin(), payload.end());
     for (const auto& action : link::classify(payload, state_)) {
-        switch (action.kind) {
-            case link::ActionKind::pushResponse:
-                responses_.emplace_back(action.bytes.begin(), action.bytes.end());
-                break;
-            case link::ActionKind::pushStatus:
-                latestStatus_ = core::Bytes(action.bytes.begin(), action.bytes.end());
-                ++statusCount_;
-                break;
-            case link::ActionKind::acknowledge:
-                state_.lastAcknowledge = action.acknowledge;
-                break;
-            case link::ActionKind::becomePaired:
-                state_.paired = true;
-                connection_ = action.medium;
-                break;
-            case link::ActionKind::log:
-            case link::ActionKind::drop:
-                break;
+        if (action.kind == link::ActionKind::pushResponse) {
+            responses_.emplace_back(action.bytes.begin(), action.bytes.end());
+        } else if (action.kind == link::ActionKind::pushStatus) {
+            latestStatus_ = core::Bytes(action.bytes.begin(), action.bytes.end());
+            ++statusCount_;
+        } else if (action.kind == link::ActionKind::acknowledge) {
+            state_.lastAcknowledge = action.acknowledge;
+        } else if (action.kind == link::ActionKind::becomePaired) {
+            state_.paired = true;
+            connection_ = action.medium;
         }
     }
 }
@@ -242,7 +234,7 @@ bundle::SendOutcome TestHost::perform(const bundle::PlannedSend& send) {
     return std::nullopt;
 }
 
-json TestHost::command(const json& request) {
+json TestHost::command(std::string_view request) {
     const auto snapshot = latestStatus();
     if (!snapshot) {
         throw std::runtime_error("no status message yet: the bundle is not paired");

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -99,17 +100,16 @@ public:
     /// Waits until the line ends (the emulator closed its side).
     bool awaitLineEnd(Milliseconds timeout = kReplyWait);
 
-    /// What classification made of the payloads so far.
-    const link::LinkState& linkState() const { return state_; }
+    /// The medium classification paired the link over (none until then).
     model::LinkConnectionType connection() const { return connection_; }
     /// Frames the decoder threw away (bad sum, noise), and every payload decoded, in order.
     std::size_t discardedFrames() const { return discarded_; }
     const std::vector<core::Bytes>& payloads() const { return payloads_; }
 
-    /// Runs one bundle command as the server would: planned from the latest status, each message
-    /// sent with its send mode (three attempts wait for the acknowledgement or the answer), the
-    /// reply built from the outcomes.
-    json command(const json& request);
+    /// Runs one bundle command (its JSON text) as the server would: planned from the latest status,
+    /// each message sent with its send mode (three attempts wait for the acknowledgement or the
+    /// answer), the reply built from the outcomes.
+    json command(std::string_view request);
 
 private:
     /// Reads and routes what arrives until `done` holds; false on timeout or when the line ends.
