@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "link/radio_image.hpp"
 #include "test_host.hpp"
 
 namespace kinetra::sim {
@@ -60,31 +59,6 @@ TEST(EmulatedLink, WirelessBundleAnswersTheServersCommands) {
               ok);
     EXPECT_TRUE(host.awaitStatus(
         [](const auto& s) { return s.activity == 0 && s.headPan == -10.0f; }, kLongWait));
-}
-
-TEST(EmulatedLink, StopMotionModuleTakesUnframedMessagesAndAnswersInFrames) {
-    EmulatedLink module(defaultModuleConfig());
-    TestHost host(module.path(), model::LinkType::stopMotionModule);
-    host.sendDevice(bundle::statusRequestMessage());
-    ASSERT_TRUE(host.awaitStatus());
-    EXPECT_EQ(host.command(R"({"command":"keyposeStoreCurrentPose","index":2})").dump(),
-              R"({"result":"ok"})");
-    const auto read = host.command(R"({"command":"keyposeReadNumericValues","index":2})");
-    EXPECT_EQ(read["result"], "ok") << read.dump();
-}
-
-TEST(EmulatedLink, RadioUpdateTakesTheWholeImageChunkByChunk) {
-    EmulatedLink emulator;
-    TestHost host(emulator.path(), kAdapter);
-    ASSERT_TRUE(host.exchange(updateBegin, link::kRadioReply));
-    const link::RadioImageChunks chunks(link::radioFirmwareImage());
-    for (std::size_t i = 0; i < chunks.count(); ++i) {
-        ASSERT_TRUE(
-            host.exchange([&](auto& e) { updateChunk(e, chunks.chunk(i)); }, link::kRadioReply))
-            << "chunk " << i;
-    }
-    ASSERT_TRUE(host.exchange(updateEnd, link::kRadioReply));
-    EXPECT_EQ(emulator.state().radioUpdate.chunksAcknowledged, 819u);
 }
 
 TEST(EmulatedLink, FaultSwitchesChangeWhatTheHostHearsWhileItRuns) {
