@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "bundle/keypose_answers.hpp"
+#include "bundle/motion_messages.hpp"
+#include "model/numeric_limits.hpp"
 #include "test_host.hpp"
 
 namespace kinetra::sim {
@@ -15,6 +18,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace link::frames;
+using model::AxisSlot;
+using testing::axes;
+using testing::bytesOf;
 using testing::kLongWait;
 using testing::kReplyWait;
 using testing::TestHost;
@@ -25,7 +31,7 @@ bool versionsAnswered(TestHost& host) {
     return host.exchange(linkVersions, link::kLinkVersionsReply).has_value();
 }
 
-// Scan, attach, pair, then drive the bundle as the server's bundle commands do.
+// Scan, attach, pair, then drive the bundle as the server does.
 TEST(EmulatedLink, WirelessBundleAnswersTheServersCommands) {
     LinkConfig config;
     config.timings.pairingTime = 200ms;
@@ -43,20 +49,25 @@ TEST(EmulatedLink, WirelessBundleAnswersTheServersCommands) {
     EXPECT_TRUE(received[0].isRadio(link::RadioCommand::scanStart));
     EXPECT_TRUE(received[2].isRadio(link::RadioCommand::attachToBundle));
 
-    const auto ok = R"({"result":"ok"})";
-    EXPECT_EQ(host.command(R"({"command":"keyposeStoreWithNumericData","index":1,"headPan":20,)"
-                           R"("headTilt":-5,"slide":0.5})")
-                  .dump(),
-              ok);
+    // Device messages from the server's builders; answers read by its decoders.
+    const auto head = model::DeviceModel::turretAlpha2;
+    host.sendDevice(bytesOf(bundle::keyposeStoreWithNumericDataMessage(
+        head, 1, 7,
+        axes({{AxisSlot::headPan, 20}, {AxisSlot::headTilt, -5}, {AxisSlot::slide, 0.5f}}))));
+    EXPECT_TRUE(host.awaitStatus([](const auto& s) { return s.keyposeSlotsFilled[1]; }));
     EXPECT_EQ(emulator.state().acknowledge, 1);
-    EXPECT_EQ(host.command(R"({"command":"keyposeReadNumericValues","index":1})").dump(),
-              R"({"data":{"headPan":20.0,"headTilt":-5.0,"index":1,"slide":0.5},"result":"ok"})");
-    const auto limits = host.command(R"({"command":"numericLimitValues"})");
-    EXPECT_EQ(limits["data"]["slideMaxLimit"], 20.0) << limits.dump();
-    EXPECT_EQ(host.command(R"({"command":"realTimeMoveFixedDuration","duration":0.3,)"
-                           R"("headPan":-10,"headTilt":0,"slide":0})")
-                  .dump(),
-              ok);
+    host.sendDevice(bytesOf(bundle::keyposeReadRequestMessage(head, 1)));
+    const auto pose = host.awaitDeviceReply(18, 16);
+    ASSERT_TRUE(pose.has_value());
+    EXPECT_EQ(bundle::decodeKeyposeReadAnswer(head, 0x07, pose->message()).value().dump(),
+              R"({"headPan":20.0,"headTilt":-5.0,"index":1,"slide":0.5})");
+    host.sendDevice(bundle::numericLimitsRequestMessage());
+    const auto limits = host.awaitDeviceReply(26, 16);
+    ASSERT_TRUE(limits.has_value());
+    EXPECT_EQ(model::deriveNumericLimits(limits->message()).value()[AxisSlot::slide].max, 20.0f);
+    // The server sends a real-time move without waiting; the status messages show where it ends.
+    host.sendDevice(bytesOf(bundle::realTimeMoveMessage(
+        0.3f, axes({{AxisSlot::headPan, -10}, {AxisSlot::headTilt, 0}, {AxisSlot::slide, 0}}))));
     EXPECT_TRUE(host.awaitStatus(
         [](const auto& s) { return s.activity == 0 && s.headPan == -10.0f; }, kLongWait));
 }

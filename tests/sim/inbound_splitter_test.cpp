@@ -43,13 +43,15 @@ const core::Bytes kStore = testing::bytesOf(
 TEST(InboundSplitter, SeparatesFramesFromUnframedMessagesInOneReadOrCutAcrossReads) {
     const auto status = bundle::statusRequestMessage();
     Splitting s;
-    s.feed(concat({frameOf(frames::linkVersions), status, frameOf(frames::identify), kStore}));
+    // 1A 03 00 1D C0 (select the radio) begins like a 28-byte message; it is a frame.
+    const core::Bytes selectRadio{0x1A, 0x03, 0x00, 0x1D, 0xC0};
+    s.feed(concat({frameOf(frames::linkVersions), status, selectRadio, kStore}));
     ASSERT_EQ(s.units.size(), 4u);
     EXPECT_EQ(s.units[0].kind, Kind::frame);
     EXPECT_EQ(s.units[0].bytes, core::Bytes{0x1C});
     EXPECT_EQ(s.units[1].kind, Kind::unframed);
     EXPECT_EQ(s.units[1].bytes, status);
-    EXPECT_EQ(s.units[2].bytes, core::Bytes{0x19});
+    EXPECT_EQ(s.units[2].bytes, (core::Bytes{0x1A, 0x03}));
     EXPECT_EQ(s.units[3].kind, Kind::unframed);
     EXPECT_EQ(s.units[3].bytes, kStore);
     EXPECT_FALSE(s.splitter.deadline().has_value());

@@ -172,6 +172,20 @@ std::optional<link::Reply> TestHost::awaitResponse(const link::ReplyHeader& head
     return response ? std::optional<link::Reply>(*response) : std::nullopt;
 }
 
+std::optional<link::Reply> TestHost::awaitDeviceReply(std::uint8_t messageId, std::uint8_t address,
+                                                      Milliseconds timeout) {
+    const auto rule = link::deviceReplyRule(state_.linkType, connection_, messageId, address);
+    if (!rule) {
+        return std::nullopt;  // no device reply can come over this link
+    }
+    const auto accepts = [&](core::ByteView bytes) {
+        return link::acceptDeviceReply(bytes, *rule);
+    };
+    const auto response =
+        awaitResponseIf([&](core::ByteView bytes) { return accepts(bytes).has_value(); }, timeout);
+    return response ? accepts(*response) : std::nullopt;
+}
+
 bool TestHost::awaitStatus(
     const std::function<bool(const bundle::DeviceStatusSnapshot&)>& predicate,
     Milliseconds timeout) {
@@ -202,49 +216,6 @@ bool TestHost::awaitQuiet(Milliseconds quiet) {
 bool TestHost::awaitLineEnd(Milliseconds timeout) {
     pump([] { return false; }, timeout);
     return lineEnded_;
-}
-
-bundle::SendOutcome TestHost::perform(const bundle::PlannedSend& send) {
-    if (send.mode == bundle::SendMode::noWait) {
-        sendDevice(send.message, link::Delivery::unacknowledged);
-        return std::nullopt;
-    }
-    const auto rule =
-        link::deviceReplyRule(state_.linkType, connection_, send.answerId, send.address);
-    const bool answer = send.mode == bundle::SendMode::awaitAnswer;
-    if (answer && !rule) {
-        return std::nullopt;  // no device reply can come over this link
-    }
-    // Three attempts take any response (the acknowledgement included); an awaited answer is
-    // the device's own reply, from its message id on.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        responses_.clear();
-        sendDevice(send.message);
-        const auto response = awaitResponseIf(
-            [&](core::ByteView bytes) { return !answer || link::acceptDeviceReply(bytes, *rule); },
-            500ms);
-        if (response && answer) {
-            const auto reply = link::acceptDeviceReply(*response, *rule);
-            return core::Bytes(reply->message().begin(), reply->message().end());
-        }
-        if (response) {
-            return response;
-        }
-    }
-    return std::nullopt;
-}
-
-json TestHost::command(std::string_view request) {
-    const auto snapshot = latestStatus();
-    if (!snapshot) {
-        throw std::runtime_error("no status message yet: the bundle is not paired");
-    }
-    const auto plan = bundle::planCommand(request, *snapshot, ids_);
-    std::vector<bundle::SendOutcome> outcomes;
-    for (const auto& send : plan.sends) {
-        outcomes.push_back(perform(send));
-    }
-    return bundle::buildReply(plan, outcomes);
 }
 
 }  // namespace kinetra::sim::testing

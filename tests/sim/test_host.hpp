@@ -14,12 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "bundle/command_plan.hpp"
 #include "bundle/device_messages.hpp"
-#include "bundle/keypose_ids.hpp"
 #include "bundle/status_snapshot.hpp"
 #include "core/bytes.hpp"
-#include "core/json.hpp"
 #include "link/adapter_commands.hpp"
 #include "link/classify.hpp"
 #include "link/frame_codec.hpp"
@@ -89,11 +86,13 @@ public:
         return awaitResponse(header, timeout);
     }
 
+    /// The answer with message id `messageId` from the device at `address` over connection(), as
+    /// the server's waiting sender takes it: from the message id on.
+    std::optional<link::Reply> awaitDeviceReply(std::uint8_t messageId, std::uint8_t address,
+                                                Milliseconds timeout = kReplyWait);
     /// Waits for a fresh status message that satisfies `predicate` (any one when none is given).
     bool awaitStatus(const std::function<bool(const bundle::DeviceStatusSnapshot&)>& predicate = {},
                      Milliseconds timeout = kReplyWait);
-    /// The last status message received, decoded.
-    std::optional<bundle::DeviceStatusSnapshot> latestStatus() const;
     std::size_t statusCount() const { return statusCount_; }
     /// Waits until nothing arrives for `quiet` (at most kLongWait); true when it went quiet.
     bool awaitQuiet(Milliseconds quiet);
@@ -106,11 +105,6 @@ public:
     std::size_t discardedFrames() const { return discarded_; }
     const std::vector<core::Bytes>& payloads() const { return payloads_; }
 
-    /// Runs one bundle command (its JSON text) as the server would: planned from the latest status,
-    /// each message sent with its send mode (three attempts wait for the acknowledgement or the
-    /// answer), the reply built from the outcomes.
-    json command(std::string_view request);
-
 private:
     /// Reads and routes what arrives until `done` holds; false on timeout or when the line ends.
     bool pump(const std::function<bool()>& done, Milliseconds timeout);
@@ -118,7 +112,7 @@ private:
     std::optional<core::Bytes> awaitResponseIf(const std::function<bool(core::ByteView)>& accept,
                                                Milliseconds timeout);
     void route(core::ByteView payload);
-    bundle::SendOutcome perform(const bundle::PlannedSend& send);
+    std::optional<bundle::DeviceStatusSnapshot> latestStatus() const;
 
     std::string path_;
     int fd_ = -1;
@@ -131,7 +125,6 @@ private:
     std::size_t statusCount_ = 0;
     std::size_t discarded_ = 0;
     std::vector<core::Bytes> payloads_;
-    bundle::KeyposeIdCounters ids_;
 };
 
 }  // namespace kinetra::sim::testing
