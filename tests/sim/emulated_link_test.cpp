@@ -1,211 +1,167 @@
 // The emulated link over a real pseudo-terminal, driven the way the server drives a link: frames
 // from the link builders, routing by classify, bundle commands planned by the server's planner.
+// Then the fault switches the emulator's thread applies itself, and the pseudo-terminal's life:
+// closed and reopened by the host, pulled by the emulator, and an idle emulator that sleeps.
 #include "sim/emulated_link.hpp"
 
-#include <unistd.h>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
-#include "bundle/device_messages.hpp"
-#include "bundle/status_json.hpp"
-#include "link/pairing_codec.hpp"
-#include "link/radio_image.hpp"
+#include "bundle/keypose_answers.hpp"
+#include "bundle/motion_messages.hpp"
+#include "model/numeric_limits.hpp"
 #include "test_host.hpp"
 
 namespace kinetra::sim {
 namespace {
 
 using namespace std::chrono_literals;
-using link::RadioCommand;
-using model::LinkConnectionType;
+using namespace link::frames;
+using model::AxisSlot;
+using testing::axes;
+using testing::bytesOf;
 using testing::kLongWait;
 using testing::kReplyWait;
 using testing::TestHost;
-namespace frames = link::frames;
+using Medium = model::LinkConnectionType;
+constexpr auto kAdapter = model::LinkType::linkAdapter;
 
-LinkConfig quick(LinkConfig config = {}) {
-    config.timings.pairingTime = 200ms;
-    config.timings.calibrationTime = 300ms;
-    return config;
+bool versionsAnswered(TestHost& host) {
+    return host.exchange(linkVersions, link::kLinkVersionsReply).has_value();
 }
 
-bool isCommand(const Received& r, link::AdapterCommand command) {
-    return r.kind == ReceivedKind::hostCommand && r.isCommand(command);
-}
-
-void pairWireless(EmulatedLink& emulator, TestHost& host) {
-    const auto mac = emulator.config().devices[0].mac;
-    ASSERT_TRUE(host.exchange([&](auto& e) { frames::attachToBundle(e, mac); }, link::kRadioReply));
-    ASSERT_TRUE(emulator.waitForPairing(LinkConnectionType::wireless, kLongWait));
-    ASSERT_TRUE(host.awaitStatus());
-    ASSERT_EQ(host.connection(), LinkConnectionType::wireless);
-}
-
-TEST(EmulatedLink, AnswersOverThePseudoTerminalAndRecordsWhatItReceived) {
-    EmulatedLink emulator;
-    TestHost host(emulator.path(), model::LinkType::linkAdapter);
-    const auto versions = host.exchange(frames::linkVersions, link::kLinkVersionsReply);
-    ASSERT_TRUE(versions.has_value());
-    EXPECT_EQ((*versions)[3], 4);
-    EXPECT_EQ((*versions)[5], 1);
-    host.send(frames::identify);
-    EXPECT_TRUE(host.awaitAnyResponse().has_value());
-    host.send([](auto& e) { frames::selectLink(e, link::SelectLink::canbus); });
-    ASSERT_TRUE(emulator.waitForCommand(link::AdapterCommand::selectLink, {}, kReplyWait));
-
-    const auto received = emulator.received();
-    ASSERT_EQ(received.size(), 3u);
-    EXPECT_TRUE(isCommand(received[0], link::AdapterCommand::linkVersions));
-    EXPECT_TRUE(isCommand(received[1], link::AdapterCommand::identify));
-    EXPECT_EQ(received[2].bytes, (core::Bytes{0x1A, 0x02}));
-    EXPECT_EQ(emulator.state().identifyCount, 1u);
-    EXPECT_EQ(emulator.state().selectedLink, link::SelectLink::canbus);
-}
-
-// Scan, attach, pair, then drive the bundle as the server's bundle commands do.
+// Scan, attach, pair, then drive the bundle as the server does.
 TEST(EmulatedLink, WirelessBundleAnswersTheServersCommands) {
-    EmulatedLink emulator(quick());
-    TestHost host(emulator.path(), model::LinkType::linkAdapter);
-    ASSERT_TRUE(host.exchange(frames::scanStart, link::kRadioReply));
-    const auto scan = host.exchange(frames::scanResults, link::kScanResultsReply);
-    ASSERT_TRUE(scan.has_value());
-    const auto entries = link::wirelessScanJson(scan->message(), model::FirmwareCatalog());
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0]["mac"], "24:6F:28:1A:00:01");
-    pairWireless(emulator, host);
+    LinkConfig config;
+    config.timings.pairingTime = 200ms;
+    EmulatedLink emulator(config);
+    TestHost host(emulator.path(), kAdapter);
+    ASSERT_TRUE(host.exchange(scanStart, link::kRadioReply));
+    ASSERT_TRUE(host.exchange(scanResults, link::kScanResultsReply));
+    const auto mac = emulator.config().devices[0].mac;
+    ASSERT_TRUE(host.exchange([&](auto& e) { attachToBundle(e, mac); }, link::kRadioReply));
+    ASSERT_TRUE(host.awaitStatus({}, kLongWait));
+    EXPECT_EQ(host.connection(), Medium::wireless);
+    EXPECT_TRUE(emulator.waitForPairing(Medium::wireless, kReplyWait));
+    const auto received = emulator.received();  // in arrival order
+    ASSERT_EQ(received.size(), 3u);
+    EXPECT_TRUE(received[0].isRadio(link::RadioCommand::scanStart));
+    EXPECT_TRUE(received[2].isRadio(link::RadioCommand::attachToBundle));
 
-    const auto status = bundle::statusToJson(*host.latestStatus(), 0);
-    EXPECT_EQ(status["supportedAxes"].size(), 3u);
-    EXPECT_EQ(status["deviceInfo"][0]["type"], "turretAlpha2");
-    EXPECT_EQ(status["state"], "idle");
-
-    EXPECT_EQ(host.command({{"command", "keyposeStoreWithNumericData"},
-                            {"index", 1},
-                            {"headPan", 20.0},
-                            {"headTilt", -5.0},
-                            {"slide", 0.5}}),
-              (json{{"result", "ok"}}));
+    // Device messages from the server's builders; answers read by its decoders.
+    const auto head = model::DeviceModel::turretAlpha2;
+    host.sendDevice(bytesOf(bundle::keyposeStoreWithNumericDataMessage(
+        head, 1, 7,
+        axes({{AxisSlot::headPan, 20}, {AxisSlot::headTilt, -5}, {AxisSlot::slide, 0.5f}}))));
+    EXPECT_TRUE(host.awaitStatus([](const auto& s) { return s.keyposeSlotsFilled[1]; }));
     EXPECT_EQ(emulator.state().acknowledge, 1);
-    const auto read = host.command({{"command", "keyposeReadNumericValues"}, {"index", 1}});
-    EXPECT_EQ(read["result"], "ok") << read.dump();
-    EXPECT_EQ(read["data"]["headPan"], 20.0);
-    EXPECT_EQ(read["data"]["slide"], 0.5);
-    const auto limits = host.command({{"command", "numericLimitValues"}});
-    EXPECT_EQ(limits["result"], "ok") << limits.dump();
-    EXPECT_EQ(limits["data"]["slideMaxLimit"], 20.0);
-
-    EXPECT_EQ(host.command({{"command", "keyposeMoveFixedDuration"},
-                            {"index", 1},
-                            {"duration", 0.4},
-                            {"acceleration", 0.5}}),
-              (json{{"result", "ok"}}));
-    ASSERT_TRUE(host.awaitStatus([](const auto& s) { return s.activity == 1; }));
-    ASSERT_TRUE(host.awaitStatus(
-        [](const auto& s) { return s.activity == 0 && s.headPan == 20.0f; }, kLongWait));
-
-    EXPECT_EQ(host.command({{"command", "realTimeMoveFixedDuration"},
-                            {"duration", 0.3},
-                            {"headPan", -10.0},
-                            {"headTilt", 0.0},
-                            {"slide", 0.0}}),
-              (json{{"result", "ok"}}));
-    ASSERT_TRUE(host.awaitStatus([](const auto& s) { return s.activity == 2; }));
-    ASSERT_TRUE(emulator.waitForState(
-        [](const EmulatorState& s) {
-            return s.bundle.activity == model::BundleActivity::idle &&
-                   s.bundle.position(model::AxisSlot::headPan) == -10.0;
-        },
-        kLongWait));
-    EXPECT_GE(emulator.state().statusMessagesSent, 1u);
+    host.sendDevice(bytesOf(bundle::keyposeReadRequestMessage(head, 1)));
+    const auto pose = host.awaitDeviceReply(18, 16);
+    ASSERT_TRUE(pose.has_value());
+    EXPECT_EQ(bundle::decodeKeyposeReadAnswer(head, 0x07, pose->message()).value().dump(),
+              R"({"headPan":20.0,"headTilt":-5.0,"index":1,"slide":0.5})");
+    host.sendDevice(bundle::numericLimitsRequestMessage());
+    const auto limits = host.awaitDeviceReply(26, 16);
+    ASSERT_TRUE(limits.has_value());
+    EXPECT_EQ(model::deriveNumericLimits(limits->message()).value()[AxisSlot::slide].max, 20.0f);
+    // The server sends a real-time move without waiting; the status messages show where it ends.
+    host.sendDevice(bytesOf(bundle::realTimeMoveMessage(
+        0.3f, axes({{AxisSlot::headPan, -10}, {AxisSlot::headTilt, 0}, {AxisSlot::slide, 0}}))));
+    EXPECT_TRUE(host.awaitStatus(
+        [](const auto& s) { return s.activity == 0 && s.headPan == -10.0f; }, kLongWait));
 }
 
-TEST(EmulatedLink, CanbusAndRj45AnswersCarryTheirMediumsHeaders) {
-    EmulatedLink can(quick());
-    TestHost canHost(can.path(), model::LinkType::linkAdapter);
-    ASSERT_TRUE(canHost.exchange(frames::link2Connect, link::kLink2ConnectReply));
-    ASSERT_TRUE(canHost.awaitStatus({}, kLongWait));
-    EXPECT_EQ(canHost.connection(), LinkConnectionType::canbus);
-    // The answer comes back as 02 16 1F 41 26 ...: from the head's address to the adapter.
-    EXPECT_EQ(canHost.command({{"command", "numericLimitValues"}})["result"], "ok");
-
-    EmulatedLink cable(quick());
-    TestHost cableHost(cable.path(), model::LinkType::linkAdapter);
-    // As link1PairingConnect does: select the cable, then ask for a status over it.
-    cableHost.send([](auto& e) { frames::selectLink(e, link::SelectLink::rj45); });
-    cableHost.send(
-        [](auto& e) { EXPECT_TRUE(frames::forwardRj45(e, bundle::statusRequestMessage())); });
-    ASSERT_TRUE(cableHost.awaitStatus());
-    EXPECT_EQ(cableHost.connection(), LinkConnectionType::rj45);
-    const auto read = cableHost.command({{"command", "keyposeReadNumericValues"}, {"index", 0}});
-    EXPECT_EQ(read["result"], "read index different") << read.dump();  // slot 0 is empty: -1
-    EXPECT_EQ(cableHost.command({{"command", "numericLimitValues"}})["result"], "ok");
-    EXPECT_EQ(cable.state().pairedMedium, LinkConnectionType::rj45);
-}
-
-TEST(EmulatedLink, StopMotionModuleTakesUnframedMessagesAndAnswersInFrames) {
-    EmulatedLink module(quick(defaultModuleConfig()));
-    TestHost host(module.path(), model::LinkType::stopMotionModule);
-    host.sendDevice(bundle::statusRequestMessage());
-    ASSERT_TRUE(host.awaitStatus());
-    EXPECT_TRUE(host.linkState().paired);
-    EXPECT_EQ(host.command({{"command", "keyposeStoreCurrentPose"}, {"index", 2}}),
-              (json{{"result", "ok"}}));
-    const auto read = host.command({{"command", "keyposeReadNumericValues"}, {"index", 2}});
-    EXPECT_EQ(read["result"], "ok") << read.dump();
-    const auto received = module.received();
-    ASSERT_FALSE(received.empty());
-    EXPECT_EQ(received.front().kind, ReceivedKind::deviceMessage);
-    EXPECT_EQ(received.front().medium, LinkConnectionType::none);
-    EXPECT_TRUE(received.front().accepted);
-}
-
-TEST(EmulatedLink, AdapterWithNoMediumPassesUnframedMessagesToItsDevices) {
+TEST(EmulatedLink, FaultSwitchesChangeWhatTheHostHearsWhileItRuns) {
     EmulatedLink emulator;
-    TestHost host(emulator.path(), model::LinkType::linkAdapter);
-    host.write(bundle::statusRequestMessage());
-    host.send(frames::linkVersions);
-    const auto message = emulator.waitForDeviceMessage(0xE6, kReplyWait);
-    ASSERT_TRUE(message.has_value());
-    EXPECT_EQ(message->medium, LinkConnectionType::none);
-    EXPECT_TRUE(message->accepted);
-    EXPECT_TRUE(host.awaitResponse(link::kLinkVersionsReply).has_value());
-    EXPECT_TRUE(emulator.waitForState([](const EmulatorState& s) { return s.acknowledge == 1; },
-                                      kReplyWait));
-    EXPECT_EQ(host.statusCount(), 0u);  // no medium carries an answer back
+    TestHost host(emulator.path(), kAdapter);
+    emulator.updateFaults([](Faults& f) { f.silent = true; });
+    host.send(linkVersions);
+    host.send(scanStart);
+    ASSERT_TRUE(emulator.waitForCommand(link::AdapterCommand::radioCommand,
+                                        link::RadioCommand::scanStart, kReplyWait));
+    EXPECT_TRUE(emulator.state().scanning);  // it acted, it just said nothing
+    EXPECT_TRUE(host.awaitQuiet(300ms));
+    EXPECT_TRUE(host.payloads().empty());
+
+    // Each reply comes after noise and a copy whose sum is off by one.
+    emulator.updateFaults([](Faults& f) {
+        f.silent = false;
+        f.noise = true;
+    });
+    ASSERT_TRUE(versionsAnswered(host));
+    EXPECT_EQ(host.discardedFrames(), 2u);
+    EXPECT_EQ(host.payloads().size(), 1u);
+    emulator.inject(core::Bytes{0x00, 0x03, 0x00, 0x04, 0xC0});  // 00 03 with a wrong sum
+    EXPECT_TRUE(host.awaitQuiet(200ms));
+    EXPECT_EQ(host.discardedFrames(), 3u);
+
+    emulator.updateFaults([](Faults& f) {
+        f.noise = false;
+        f.replyDelay = 300ms;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(versionsAnswered(host));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
 }
 
-TEST(EmulatedLink, RadioUpdateIsAcknowledgedChunkByChunk) {
-    EmulatedLink emulator(quick());
-    TestHost host(emulator.path(), model::LinkType::linkAdapter);
-    pairWireless(emulator, host);
-    ASSERT_TRUE(host.exchange(frames::radioDisconnect, link::kRadioReply));
-    ASSERT_TRUE(host.exchange([](auto& e) { frames::selectLink(e, link::SelectLink::none); },
-                              link::kSelectLinkReply));
-    ASSERT_TRUE(host.exchange(frames::radioReset, link::kRadioReply));
-    ASSERT_TRUE(host.exchange(frames::updateBegin, link::kRadioReply));
-    const link::RadioImageChunks chunks(link::radioFirmwareImage());
-    for (std::size_t i = 0; i < chunks.count(); ++i) {
-        ASSERT_TRUE(host.exchange([&](auto& e) { frames::updateChunk(e, chunks.chunk(i)); },
-                                  link::kRadioReply))
-            << "chunk " << i;
-    }
-    ASSERT_TRUE(host.exchange(frames::updateEnd, link::kRadioReply));
-    const auto update = emulator.state().radioUpdate;
-    EXPECT_EQ(update.chunksReceived, 819u);
-    EXPECT_EQ(update.chunksAcknowledged, 819u);
-    EXPECT_EQ(update.ended, 1u);
-    EXPECT_EQ(emulator.state().pairedMedium, LinkConnectionType::none);
+TEST(PseudoTerminal, DisappearingEndsTheLineAndRemovesThePath) {
+    EmulatedLink emulator;
+    TestHost host(emulator.path(), kAdapter);
+    ASSERT_TRUE(versionsAnswered(host));
+    emulator.disappear();
+    EXPECT_TRUE(host.awaitLineEnd());
+    EXPECT_TRUE(
+        emulator.waitForState([](const EmulatorState& s) { return s.disappeared; }, kReplyWait));
+    host.close();
+    EXPECT_FALSE(std::filesystem::exists(emulator.path()));
+}
 
-    emulator.updateFaults([](Faults& f) { f.stopChunkAcknowledgementAt = 2; });
-    ASSERT_TRUE(host.exchange(frames::updateBegin, link::kRadioReply));
-    for (std::size_t i = 0; i < 2; ++i) {
-        ASSERT_TRUE(host.exchange([&](auto& e) { frames::updateChunk(e, chunks.chunk(i)); },
-                                  link::kRadioReply));
+// The host closes the port (a server restart): the devices stay paired; the emulator neither
+// spins on the hang-up nor fills the line; the next opener hears fresh status messages.
+TEST(PseudoTerminal, HostMayCloseAndReopenTheLine) {
+    LinkConfig config;
+    config.timings.pairingTime = 100ms;
+    EmulatedLink emulator(config);
+    TestHost host(emulator.path(), kAdapter);
+    ASSERT_TRUE(host.exchange(link2Connect, link::kLink2ConnectReply));
+    ASSERT_TRUE(host.awaitStatus({}, kLongWait));
+
+    host.close();
+    ASSERT_TRUE(
+        emulator.waitForState([](const EmulatorState& s) { return !s.terminalOpen; }, kReplyWait));
+    const auto sent = emulator.state().statusMessagesSent;
+    const auto wakeUps = emulator.state().wakeUps;
+    // Paired, it keeps its 20 a second beat, but writes nothing and does not spin.
+    EXPECT_FALSE(emulator.waitForState(
+        [&](const EmulatorState& s) { return s.wakeUps > wakeUps + 40; }, 500ms));
+    EXPECT_EQ(emulator.state().statusMessagesSent, sent);
+
+    host.reopen();
+    ASSERT_TRUE(host.awaitStatus({}, kLongWait));
+    EXPECT_TRUE(emulator.state().terminalOpen);
+    EXPECT_EQ(emulator.state().pairedMedium, Medium::canbus);
+    EXPECT_TRUE(versionsAnswered(host));
+}
+
+TEST(PseudoTerminal, IdleEmulatorSleepsWhetherTheLineIsOpenOrNot) {
+    EmulatedLink emulator;
+    const auto staysAsleep = [&](std::size_t turns) {
+        const auto wakeUps = emulator.state().wakeUps;
+        return !emulator.waitForState(
+            [&](const EmulatorState& s) { return s.wakeUps > wakeUps + turns; }, 300ms);
+    };
+    {
+        TestHost host(emulator.path(), kAdapter);
+        ASSERT_TRUE(versionsAnswered(host));
+        EXPECT_TRUE(staysAsleep(2));
     }
-    EXPECT_FALSE(host.exchange([&](auto& e) { frames::updateChunk(e, chunks.chunk(2)); },
-                               link::kRadioReply, 300ms));
-    EXPECT_TRUE(emulator.waitForState(
-        [](const EmulatorState& s) { return s.radioUpdate.chunksReceived == 3; }, kReplyWait));
+    // Nobody has the line open now: still asleep, woken only by the opener.
+    ASSERT_TRUE(
+        emulator.waitForState([](const EmulatorState& s) { return !s.terminalOpen; }, kReplyWait));
+    EXPECT_TRUE(staysAsleep(4));
+    TestHost again(emulator.path(), kAdapter);
+    EXPECT_TRUE(versionsAnswered(again));
 }
 
 }  // namespace

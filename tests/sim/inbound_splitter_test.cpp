@@ -4,26 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include "bundle/device_messages.hpp"
-#include "link/adapter_commands.hpp"
 #include "sim/device_commands.hpp"
+#include "test_host.hpp"
 
 namespace kinetra::sim {
 namespace {
 
 using Kind = InboundUnit::Kind;
-using M = model::DeviceModel;
-
-const InboundSplitter::MessageAt kHeadMessages = [](core::ByteView bytes) {
-    return wholeDeviceMessageAt(bytes, M::turretAlpha2);
-};
-
-core::Bytes frameOf(void (*build)(link::FrameEncoder&)) {
-    link::FrameEncoder encoder;
-    build(encoder);
-    const auto bytes = encoder.encoded();
-    return {bytes.begin(), bytes.end()};
-}
+using testing::frameOf;
+namespace frames = link::frames;
 
 core::Bytes concat(std::initializer_list<core::Bytes> parts) {
     core::Bytes out;
@@ -36,50 +25,52 @@ core::Bytes concat(std::initializer_list<core::Bytes> parts) {
 struct Splitting {
     InboundSplitter splitter{Milliseconds(50)};
     std::vector<InboundUnit> units;
-    Clock::time_point now{};
+    InboundSplitter::MessageAt messageAt = [](core::ByteView bytes) {
+        return wholeDeviceMessageAt(bytes, model::DeviceModel::turretAlpha2);
+    };
 
     void feed(const core::Bytes& bytes, bool unframed = true) {
-        splitter.feed(bytes, unframed, kHeadMessages, now, units);
+        splitter.feed(bytes, unframed, messageAt, Clock::time_point{}, units);
+    }
+    void expireAt(Milliseconds elapsed) {
+        splitter.expire(Clock::time_point{} + elapsed, messageAt, units);
     }
 };
 
-TEST(InboundSplitter, SeparatesFramesFromUnframedMessagesInOneRead) {
+const core::Bytes kStore = testing::bytesOf(
+    bundle::keyposeStoreCurrentPoseMessage(model::DeviceModel::turretAlpha2, 1, 2));
+
+TEST(InboundSplitter, SeparatesFramesFromUnframedMessagesInOneReadOrCutAcrossReads) {
     const auto status = bundle::statusRequestMessage();
-    const auto store =
-        std::get<core::Bytes>(bundle::keyposeStoreCurrentPoseMessage(M::turretAlpha2, 1, 2));
     Splitting s;
-    s.feed(concat(
-        {frameOf(link::frames::linkVersions), status, frameOf(link::frames::identify), store}));
+    // 1A 03 00 1D C0 (select the radio) begins like a 28-byte message; it is a frame.
+    const core::Bytes selectRadio{0x1A, 0x03, 0x00, 0x1D, 0xC0};
+    s.feed(concat({frameOf(frames::linkVersions), status, selectRadio, kStore}));
     ASSERT_EQ(s.units.size(), 4u);
     EXPECT_EQ(s.units[0].kind, Kind::frame);
     EXPECT_EQ(s.units[0].bytes, core::Bytes{0x1C});
     EXPECT_EQ(s.units[1].kind, Kind::unframed);
     EXPECT_EQ(s.units[1].bytes, status);
-    EXPECT_EQ(s.units[2].bytes, core::Bytes{0x19});
+    EXPECT_EQ(s.units[2].bytes, (core::Bytes{0x1A, 0x03}));
     EXPECT_EQ(s.units[3].kind, Kind::unframed);
-    EXPECT_EQ(s.units[3].bytes, store);
+    EXPECT_EQ(s.units[3].bytes, kStore);
     EXPECT_FALSE(s.splitter.deadline().has_value());
-}
 
-TEST(InboundSplitter, WaitsForTheRestOfAMessageCutByTheRead) {
-    const auto store =
-        std::get<core::Bytes>(bundle::keyposeStoreCurrentPoseMessage(M::turretAlpha2, 1, 2));
-    Splitting s;
-    s.feed(core::Bytes(store.begin(), store.begin() + 3));
+    // A message cut by the read is held until the rest comes.
+    s.units.clear();
+    s.feed(core::Bytes(kStore.begin(), kStore.begin() + 3));
     EXPECT_TRUE(s.units.empty());
     EXPECT_TRUE(s.splitter.deadline().has_value());
-    s.feed(core::Bytes(store.begin() + 3, store.end()));
+    s.feed(core::Bytes(kStore.begin() + 3, kStore.end()));
     ASSERT_EQ(s.units.size(), 1u);
-    EXPECT_EQ(s.units[0].bytes, store);
+    EXPECT_EQ(s.units[0].bytes, kStore);
 }
 
 // A radio chunk frame begins like a 17-byte device message; only the frame reading holds.
 TEST(InboundSplitter, PrefersAGoodFrameAndGivesUpOnBytesThatNeverComplete) {
     std::array<std::uint8_t, link::kRadioChunkSize> chunk{};
     chunk.fill(0x11);
-    link::FrameEncoder encoder;
-    link::frames::updateChunk(encoder, chunk);
-    const core::Bytes frame(encoder.encoded().begin(), encoder.encoded().end());
+    const auto frame = frameOf([&](auto& e) { frames::updateChunk(e, chunk); });
     Splitting s;
     s.feed(core::Bytes(frame.begin(), frame.begin() + 700));
     s.feed(core::Bytes(frame.begin() + 700, frame.end()));
@@ -91,12 +82,11 @@ TEST(InboundSplitter, PrefersAGoodFrameAndGivesUpOnBytesThatNeverComplete) {
     // read as the start of a frame, and spoil it, as noise on a serial line does.
     s.units.clear();
     s.feed(core::Bytes{0x09, 0x42, 0x42});
-    ASSERT_TRUE(s.splitter.deadline().has_value());
-    s.splitter.expire(s.now + Milliseconds(10), kHeadMessages, s.units);
+    s.expireAt(Milliseconds(10));
     EXPECT_TRUE(s.splitter.deadline().has_value());
-    s.splitter.expire(s.now + Milliseconds(50), kHeadMessages, s.units);
+    s.expireAt(Milliseconds(50));
     EXPECT_FALSE(s.splitter.deadline().has_value());
-    s.feed(concat({frameOf(link::frames::linkVersions), frameOf(link::frames::identify)}));
+    s.feed(concat({frameOf(frames::linkVersions), frameOf(frames::identify)}));
     EXPECT_EQ(s.splitter.framesDiscarded(), 1u);
     ASSERT_EQ(s.units.size(), 1u);
     EXPECT_EQ(s.units[0].bytes, core::Bytes{0x19});
@@ -104,12 +94,12 @@ TEST(InboundSplitter, PrefersAGoodFrameAndGivesUpOnBytesThatNeverComplete) {
 
 TEST(InboundSplitter, TakesOnlyFramesWhenMessagesCannotComeUnframed) {
     Splitting s;
-    s.feed(concat({bundle::statusRequestMessage(), frameOf(link::frames::linkVersions)}), false);
+    s.feed(concat({bundle::statusRequestMessage(), frameOf(frames::linkVersions)}), false);
     // The stray message spoils the frame it runs into, as it would on a real adapter.
     EXPECT_TRUE(s.units.empty());
     EXPECT_EQ(s.splitter.framesDiscarded(), 1u);
-    s.feed(frameOf(link::frames::linkVersions), false);
-    ASSERT_EQ(s.units.size(), 1u);
+    s.feed(frameOf(frames::linkVersions), false);
+    EXPECT_EQ(s.units.size(), 1u);
 }
 
 }  // namespace

@@ -18,30 +18,38 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool isAcknowledgement(core::ByteView bytes) {
-    return std::equal(bytes.begin(), bytes.end(), link::kAcknowledgedReply.begin(),
-                      link::kAcknowledgedReply.end());
+int millisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<Milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(left, 0));
 }
 
 }  // namespace
 
-core::Bytes payloadOf(const link::FrameEncoder& encoder) {
+core::Bytes bytesOf(const bundle::BuiltMessage& built) {
+    return std::get<core::Bytes>(built);
+}
+
+model::AxisValues axes(std::initializer_list<std::pair<model::AxisSlot, float>> given) {
+    model::AxisValues values;
+    for (const auto& [slot, value] : given) {
+        values.values[static_cast<std::size_t>(slot)] = value;
+    }
+    return values;
+}
+
+core::Bytes payloadIn(core::ByteView frames) {
     link::FrameDecoder decoder;
     core::Bytes payload;
-    decoder.feed(encoder.encoded(), [&](core::ByteView p) { payload.assign(p.begin(), p.end()); });
+    decoder.feed(frames, [&](core::ByteView p) { payload.assign(p.begin(), p.end()); });
     return payload;
 }
 
-TestHost::TestHost(const std::string& path, model::LinkType linkType) : path_(path) {
+TestHost::TestHost(std::string path, model::LinkType linkType) : path_(std::move(path)) {
     state_.linkType = linkType;
-    // The status is asked for by the server before its first pairing command; RJ45 pairing
+    // The server asks for the link status before its first pairing command; RJ45 pairing
     // relies on it.
     state_.statusKnown = true;
     reopen();
-}
-
-TestHost::~TestHost() {
-    close();
 }
 
 void TestHost::close() {
@@ -62,6 +70,7 @@ void TestHost::reopen() {
     ::cfmakeraw(&settings);
     ::tcsetattr(fd_, TCSANOW, &settings);
     decoder_.reset();
+    lineEnded_ = false;
 }
 
 void TestHost::write(core::ByteView bytes) {
@@ -71,13 +80,12 @@ void TestHost::write(core::ByteView bytes) {
         const auto count = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (count > 0) {
             done += static_cast<std::size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno != EAGAIN && errno != EINTR) {
+        } else if (count < 0 && errno != EAGAIN && errno != EINTR) {
             throw std::system_error(errno, std::generic_category(), "write");
+        } else {
+            pollfd item{fd_, POLLOUT, 0};
+            ::poll(&item, 1, millisecondsUntil(deadline));
         }
-        pollfd item{fd_, POLLOUT, 0};
-        ::poll(&item, 1, 50);
     }
     if (done < bytes.size()) {
         throw std::runtime_error("the line did not take the bytes");
@@ -97,46 +105,36 @@ void TestHost::sendDevice(core::ByteView message, link::Delivery delivery) {
 void TestHost::route(core::ByteView payload) {
     payloads_.emplace_back(payload.begin(), payload.end());
     for (const auto& action : link::classify(payload, state_)) {
-        switch (action.kind) {
-            case link::ActionKind::pushResponse:
-                responses_.emplace_back(action.bytes.begin(), action.bytes.end());
-                break;
-            case link::ActionKind::pushStatus:
-                latestStatus_ = core::Bytes(action.bytes.begin(), action.bytes.end());
-                ++statusCount_;
-                break;
-            case link::ActionKind::acknowledge:
-                state_.lastAcknowledge = action.acknowledge;
-                break;
-            case link::ActionKind::becomePaired:
-                state_.paired = true;
-                connection_ = action.medium;
-                break;
-            case link::ActionKind::log:
-            case link::ActionKind::drop:
-                break;
+        if (action.kind == link::ActionKind::pushResponse) {
+            responses_.emplace_back(action.bytes.begin(), action.bytes.end());
+        } else if (action.kind == link::ActionKind::pushStatus) {
+            latestStatus_ = core::Bytes(action.bytes.begin(), action.bytes.end());
+            ++statusCount_;
+        } else if (action.kind == link::ActionKind::acknowledge) {
+            state_.lastAcknowledge = action.acknowledge;
+        } else if (action.kind == link::ActionKind::becomePaired) {
+            state_.paired = true;
+            connection_ = action.medium;
         }
     }
 }
 
-bool TestHost::pump(const std::function<bool()>& done, Clock::time_point deadline) {
+bool TestHost::pump(const std::function<bool()>& done, Milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
     std::array<std::uint8_t, 4096> buffer{};
     while (!done()) {
-        const auto now = Clock::now();
-        if (now >= deadline || fd_ < 0) {
+        if (fd_ < 0 || lineEnded_ || Clock::now() >= deadline) {
             return false;
         }
         pollfd item{fd_, POLLIN, 0};
-        const auto wait = std::chrono::ceil<Milliseconds>(deadline - now).count();
-        if (::poll(&item, 1, static_cast<int>(wait)) <= 0) {
+        if (::poll(&item, 1, millisecondsUntil(deadline)) <= 0) {
             continue;
         }
         const auto count = ::read(fd_, buffer.data(), buffer.size());
         if (count <= 0) {
-            if (count < 0 && errno == EAGAIN) {
-                continue;
-            }
-            return done();  // the line ended
+            // EIO or end of file: the emulator closed the master side.
+            lineEnded_ = count == 0 || (errno != EAGAIN && errno != EINTR);
+            continue;
         }
         for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
             const auto result = decoder_.push(buffer[i]);
@@ -150,150 +148,74 @@ bool TestHost::pump(const std::function<bool()>& done, Clock::time_point deadlin
     return true;
 }
 
-std::optional<link::Reply> TestHost::awaitResponse(const link::ReplyHeader& header,
-                                                   Milliseconds timeout) {
-    std::optional<link::Reply> found;
-    pump(
-        [&] {
-            while (!responses_.empty()) {
-                auto response = std::move(responses_.front());
-                responses_.pop_front();
-                if (link::matchesHeader(response, header)) {
-                    found.emplace(response);
-                    return true;
-                }
-            }
-            return false;
-        },
-        Clock::now() + timeout);
-    return found;
-}
-
-std::optional<core::Bytes> TestHost::awaitAnyResponse(Milliseconds timeout) {
-    pump([&] { return !responses_.empty(); }, Clock::now() + timeout);
-    if (responses_.empty()) {
-        return std::nullopt;
-    }
-    auto response = std::move(responses_.front());
-    responses_.pop_front();
-    return response;
-}
-
-std::optional<core::Bytes> TestHost::awaitStatus(
-    const std::function<bool(const bundle::DeviceStatusSnapshot&)>& predicate,
-    Milliseconds timeout) {
-    const auto before = statusCount_;
+std::optional<core::Bytes> TestHost::awaitResponseIf(
+    const std::function<bool(core::ByteView)>& accept, Milliseconds timeout) {
     std::optional<core::Bytes> found;
     pump(
         [&] {
-            if (statusCount_ == before || !latestStatus_) {
-                return false;
+            while (!found && !responses_.empty()) {
+                if (accept(responses_.front())) {
+                    found = std::move(responses_.front());
+                }
+                responses_.pop_front();
             }
-            const auto snapshot = bundle::decodeStatus(*latestStatus_);
-            if (snapshot && (!predicate || predicate(*snapshot))) {
-                found = latestStatus_;
-                return true;
-            }
-            return false;
+            return found.has_value();
         },
-        Clock::now() + timeout);
+        timeout);
     return found;
 }
 
-std::optional<bundle::DeviceStatusSnapshot> TestHost::latestStatus() const {
-    if (!latestStatus_) {
-        return std::nullopt;
-    }
-    return bundle::decodeStatus(*latestStatus_);
+std::optional<link::Reply> TestHost::awaitResponse(const link::ReplyHeader& header,
+                                                   Milliseconds timeout) {
+    const auto response = awaitResponseIf(
+        [&](core::ByteView bytes) { return link::matchesHeader(bytes, header); }, timeout);
+    return response ? std::optional<link::Reply>(*response) : std::nullopt;
 }
 
-bool TestHost::awaitQuiet(Milliseconds quiet, Milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+std::optional<link::Reply> TestHost::awaitDeviceReply(std::uint8_t messageId, std::uint8_t address,
+                                                      Milliseconds timeout) {
+    const auto rule = link::deviceReplyRule(state_.linkType, connection_, messageId, address);
+    if (!rule) {
+        return std::nullopt;  // no device reply can come over this link
+    }
+    const auto accepts = [&](core::ByteView bytes) {
+        return link::acceptDeviceReply(bytes, *rule);
+    };
+    const auto response =
+        awaitResponseIf([&](core::ByteView bytes) { return accepts(bytes).has_value(); }, timeout);
+    return response ? accepts(*response) : std::nullopt;
+}
+
+bool TestHost::awaitStatus(
+    const std::function<bool(const bundle::DeviceStatusSnapshot&)>& predicate,
+    Milliseconds timeout) {
+    const auto before = statusCount_;
+    return pump(
+        [&] {
+            const auto snapshot = statusCount_ == before ? std::nullopt : latestStatus();
+            return snapshot && (!predicate || predicate(*snapshot));
+        },
+        timeout);
+}
+
+std::optional<bundle::DeviceStatusSnapshot> TestHost::latestStatus() const {
+    return latestStatus_ ? bundle::decodeStatus(*latestStatus_) : std::nullopt;
+}
+
+bool TestHost::awaitQuiet(Milliseconds quiet) {
+    const auto deadline = Clock::now() + kLongWait;
     while (Clock::now() < deadline) {
         const auto seen = payloads_.size() + discarded_;
-        pump([&] { return payloads_.size() + discarded_ != seen; },
-             std::min(deadline, Clock::now() + quiet));
-        if (payloads_.size() + discarded_ == seen) {
-            return true;
+        if (!pump([&] { return payloads_.size() + discarded_ != seen; }, quiet)) {
+            return !lineEnded_;
         }
     }
     return false;
 }
 
 bool TestHost::awaitLineEnd(Milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    std::array<std::uint8_t, 256> buffer{};
-    while (Clock::now() < deadline) {
-        pollfd item{fd_, POLLIN, 0};
-        const auto wait = std::chrono::ceil<Milliseconds>(deadline - Clock::now()).count();
-        if (::poll(&item, 1, static_cast<int>(wait)) <= 0) {
-            continue;
-        }
-        if ((item.revents & (POLLHUP | POLLERR)) != 0) {
-            return true;
-        }
-        const auto count = ::read(fd_, buffer.data(), buffer.size());
-        if (count == 0 || (count < 0 && errno != EAGAIN)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bundle::SendOutcome TestHost::perform(const bundle::PlannedSend& send) {
-    switch (send.mode) {
-        case bundle::SendMode::noWait:
-            flushResponses();
-            sendDevice(send.message, link::Delivery::unacknowledged);
-            return std::nullopt;
-        case bundle::SendMode::threeAttempts:
-            for (int attempt = 0; attempt < 3; ++attempt) {
-                flushResponses();
-                sendDevice(send.message);
-                if (auto response = awaitAnyResponse(500ms)) {
-                    return response;
-                }
-            }
-            return std::nullopt;
-        case bundle::SendMode::awaitAnswer: {
-            const auto rule =
-                link::deviceReplyRule(state_.linkType, connection_, send.answerId, send.address);
-            for (int attempt = 0; rule && attempt < 3; ++attempt) {
-                flushResponses();
-                sendDevice(send.message);
-                const auto deadline = Clock::now() + 500ms;
-                while (Clock::now() < deadline) {
-                    const auto response =
-                        awaitAnyResponse(std::chrono::ceil<Milliseconds>(deadline - Clock::now()));
-                    if (!response) {
-                        break;
-                    }
-                    if (isAcknowledgement(*response)) {
-                        continue;  // the acknowledgement of the request, not the answer
-                    }
-                    if (auto reply = link::acceptDeviceReply(*response, *rule)) {
-                        const auto bytes = reply->message();
-                        return core::Bytes(bytes.begin(), bytes.end());
-                    }
-                }
-            }
-            return std::nullopt;
-        }
-    }
-    return std::nullopt;
-}
-
-json TestHost::command(const json& request) {
-    const auto snapshot = latestStatus();
-    if (!snapshot) {
-        throw std::runtime_error("no status message yet: the bundle is not paired");
-    }
-    const auto plan = bundle::planCommand(request, *snapshot, ids_);
-    std::vector<bundle::SendOutcome> outcomes;
-    for (const auto& send : plan.sends) {
-        outcomes.push_back(perform(send));
-    }
-    return bundle::buildReply(plan, outcomes);
+    pump([] { return false; }, timeout);
+    return lineEnded_;
 }
 
 }  // namespace kinetra::sim::testing
