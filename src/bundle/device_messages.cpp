@@ -71,24 +71,6 @@ BuiltMessage builtOrTooLong(std::optional<core::Bytes> message) {
     return std::move(*message);
 }
 
-std::optional<std::uint16_t> minimumRealTimeFirmware(DeviceModel model) {
-    switch (model) {
-        case DeviceModel::swivelMax:
-            return 94;
-        case DeviceModel::turretAlpha:
-        case DeviceModel::turretBeta:
-        case DeviceModel::turretAlpha2:
-        case DeviceModel::turretBeta2:
-            return 102;
-        case DeviceModel::railUnitGen3:
-            return 19;
-        case DeviceModel::lensDriveMax:
-            return 18;
-        default:
-            return std::nullopt;
-    }
-}
-
 BuiltMessage keyposeStoreCurrentPoseMessage(DeviceModel primary, std::uint8_t index,
                                             std::uint32_t identifier) {
     const auto opcodes = keyposeOpcodes(primary);

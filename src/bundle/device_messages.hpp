@@ -32,9 +32,6 @@ inline constexpr std::uint8_t kStatusRequest = 0xE6;
 inline constexpr std::uint8_t kNumericLimitsRequest = 0xB3;
 }  // namespace opcode
 
-/// Devices below these firmware versions do not take real-time moves.
-std::optional<std::uint16_t> minimumRealTimeFirmware(DeviceModel model);
-
 BuiltMessage keyposeStoreCurrentPoseMessage(DeviceModel primary, std::uint8_t index,
                                             std::uint32_t identifier);
 BuiltMessage keyposeDeletePoseMessage(DeviceModel primary, std::uint8_t index);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "core/enum_table.hpp"
@@ -102,6 +103,25 @@ constexpr bool isFocusCapableHead(DeviceModel model) {
 /// Rail units carry an incline sensor and their own calibration.
 constexpr bool isRailUnit(DeviceModel model) {
     return model == DeviceModel::railUnit || model == DeviceModel::railUnitGen3;
+}
+
+/// The oldest controller firmware that takes real-time moves, for models that have one.
+constexpr std::optional<std::uint16_t> minimumRealTimeFirmware(DeviceModel model) {
+    switch (model) {
+        case DeviceModel::swivelMax:
+            return 94;
+        case DeviceModel::turretAlpha:
+        case DeviceModel::turretBeta:
+        case DeviceModel::turretAlpha2:
+        case DeviceModel::turretBeta2:
+            return 102;
+        case DeviceModel::railUnitGen3:
+            return 19;
+        case DeviceModel::lensDriveMax:
+            return 18;
+        default:
+            return std::nullopt;
+    }
 }
 
 }  // namespace kinetra::model

@@ -32,25 +32,6 @@ constexpr double kProgressScale = 32000.0;
 constexpr std::uint8_t kNoPose = 0xFF;        // a move's first index when it starts from here
 constexpr std::int32_t kCraneJibOffset = 74;  // jib length x 10 + 74 on the wire
 
-// Firmware below these versions does not take real-time moves.
-std::optional<std::uint16_t> realTimeMinimum(DeviceModel model) {
-    switch (model) {
-        case DeviceModel::swivelMax:
-            return 94;
-        case DeviceModel::turretAlpha:
-        case DeviceModel::turretBeta:
-        case DeviceModel::turretAlpha2:
-        case DeviceModel::turretBeta2:
-            return 102;
-        case DeviceModel::railUnitGen3:
-            return 19;
-        case DeviceModel::lensDriveMax:
-            return 18;
-        default:
-            return std::nullopt;
-    }
-}
-
 bool isDolly(DeviceModel model) {
     return model::familyOf(model) == model::DeviceFamily::dolly;
 }
@@ -144,7 +125,7 @@ void EmulatedBundle::form(const std::vector<std::size_t>& members) {
         const auto& device = config_.devices[index];
         const auto axes = axesOf(device);
         supported_ |= axes;
-        const auto minimum = realTimeMinimum(device.model);
+        const auto minimum = model::minimumRealTimeFirmware(device.model);
         if (!minimum || device.firmwareVersion >= *minimum) {
             realTime_ |= axes;
         }
