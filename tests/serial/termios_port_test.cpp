@@ -1,0 +1,233 @@
+// SerialPort over a pseudo-terminal: the test holds the master side and plays the link module.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "serial/serial_port.hpp"
+#include "serial/termios_port.hpp"
+
+namespace kinetra::serial {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+constexpr auto kBound = 5s;  // generous: the machine is shared
+
+class PseudoTerminalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(::grantpt(master_), 0);
+        ASSERT_EQ(::unlockpt(master_), 0);
+        termios raw{};
+        ::tcgetattr(master_, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(master_, TCSANOW, &raw);
+        path_ = ::ptsname(master_);
+        port_ = openSerialPort(path_);
+        ASSERT_NE(port_, nullptr);
+        ASSERT_TRUE(port_->configure({}));
+    }
+    void TearDown() override { closeMaster(); }
+
+    void closeMaster() {
+        if (master_ >= 0) {
+            ::close(master_);
+            master_ = -1;
+        }
+    }
+    void sendFromModule(core::ByteView bytes) {
+        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // What the port wrote, once `count` bytes came or the bound passed.
+    core::Bytes receiveOnModule(std::size_t count) {
+        core::Bytes got;
+        const auto deadline = Clock::now() + kBound;
+        while (got.size() < count && Clock::now() < deadline) {
+            pollfd item{master_, POLLIN, 0};
+            if (::poll(&item, 1, 100) == 1) {
+                std::array<std::uint8_t, 4096> chunk{};
+                const auto n =
+                    ::read(master_, chunk.data(), std::min(chunk.size(), count - got.size()));
+                if (n <= 0) {
+                    break;
+                }
+                got.insert(got.end(), chunk.begin(), chunk.begin() + n);
+            }
+        }
+        return got;
+    }
+    // Reads until `count` bytes came, each read bounded.
+    core::Bytes readFromPort(std::size_t count) {
+        core::Bytes got;
+        std::array<std::uint8_t, 32> buffer{};
+        const auto deadline = Clock::now() + kBound;
+        while (got.size() < count && Clock::now() < deadline) {
+            const auto result = port_->read(buffer, 100ms);
+            EXPECT_LE(result.count, buffer.size());
+            if (result.status == ReadStatus::data) {
+                got.insert(got.end(), buffer.begin(), buffer.begin() + result.count);
+            } else if (result.status != ReadStatus::timeout) {
+                break;
+            }
+        }
+        return got;
+    }
+    termios lineSettings() const {
+        termios line{};
+        ::tcgetattr(master_, &line);  // a master reports its slave's settings
+        return line;
+    }
+
+    int master_ = -1;
+    std::string path_;
+    std::unique_ptr<SerialPort> port_;
+};
+
+TEST_F(PseudoTerminalTest, OpensThroughTermiosAndAppliesTheLineSettings) {
+    EXPECT_NE(dynamic_cast<TermiosPort*>(port_.get()), nullptr);
+    EXPECT_EQ(port_->name(), path_);
+    auto line = lineSettings();
+    EXPECT_EQ(::cfgetospeed(&line), B115200);
+    EXPECT_EQ(line.c_cflag & (CSIZE | CSTOPB | PARENB), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(line.c_lflag & (ICANON | ECHO), 0u);
+
+    ASSERT_TRUE(port_->configure({.baudrate = 57600, .bitCount = 8, .stopBits = 2}));
+    line = lineSettings();
+    EXPECT_EQ(::cfgetispeed(&line), B57600);
+    EXPECT_EQ(line.c_cflag & (CSIZE | CSTOPB | PARENB), static_cast<tcflag_t>(CS8 | CSTOPB));
+    ASSERT_TRUE(port_->setBaudrate(kTeardownBaudrate));
+    line = lineSettings();
+    EXPECT_EQ(::cfgetospeed(&line), B19200);
+    EXPECT_EQ(line.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB));  // the rest stays
+}
+
+TEST_F(PseudoTerminalTest, RefusesSettingsItCannotApplyAndKeepsTheOldOnes) {
+    EXPECT_FALSE(port_->configure({.baudrate = 12345}));
+    EXPECT_FALSE(port_->configure({.bitCount = 9}));
+    EXPECT_FALSE(port_->configure({.stopBits = 3}));
+    EXPECT_FALSE(port_->setBaudrate(0));
+    auto line = lineSettings();
+    EXPECT_EQ(::cfgetospeed(&line), B115200);
+    EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+}
+
+// Control and line-ending bytes pass untouched: the frames are binary.
+TEST_F(PseudoTerminalTest, CarriesEveryByteValueBothWays) {
+    core::Bytes all(256);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        all[i] = static_cast<std::uint8_t>(i);
+    }
+    EXPECT_EQ(port_->write(all, 500ms), all.size());
+    EXPECT_EQ(receiveOnModule(all.size()), all);
+    sendFromModule(all);
+    EXPECT_EQ(readFromPort(all.size()), all);
+}
+
+TEST_F(PseudoTerminalTest, ReadTimesOutAfterAboutItsBound) {
+    std::array<std::uint8_t, 32> buffer{};
+    const auto start = Clock::now();
+    EXPECT_EQ(port_->read(buffer, 50ms).status, ReadStatus::timeout);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, 50ms);
+    EXPECT_LT(took, 50ms + kBound);
+    EXPECT_EQ(port_->read(buffer, 0ms).status, ReadStatus::timeout);
+}
+
+TEST_F(PseudoTerminalTest, StopSignalWakesAWaitingReadAndWinsOverPendingBytes) {
+    platform::StopSignal stop;
+    std::array<std::uint8_t, 32> buffer{};
+    const auto start = Clock::now();
+    std::jthread setter([&stop] { stop.set(); });
+    EXPECT_EQ(port_->read(buffer, 60s, &stop).status, ReadStatus::stopped);
+    EXPECT_LT(Clock::now() - start, kBound);
+
+    sendFromModule(std::array<std::uint8_t, 1>{0x7E});
+    EXPECT_EQ(port_->read(buffer, 0ms, &stop).status, ReadStatus::stopped);
+}
+
+TEST_F(PseudoTerminalTest, ReportsClosedWhenTheFarSideCloses) {
+    sendFromModule(std::array<std::uint8_t, 2>{1, 2});
+    EXPECT_EQ(readFromPort(2), (core::Bytes{1, 2}));
+    closeMaster();
+    std::array<std::uint8_t, 32> buffer{};
+    const auto start = Clock::now();
+    EXPECT_EQ(port_->read(buffer, 60s).status, ReadStatus::closed);
+    EXPECT_LT(Clock::now() - start, kBound);
+    EXPECT_LT(port_->write(std::array<std::uint8_t, 1>{1}, 50ms), 1u);
+}
+
+TEST_F(PseudoTerminalTest, FlushDiscardsInputThatArrived) {
+    sendFromModule(std::array<std::uint8_t, 3>{9, 9, 9});
+    // A second descriptor on the slave sees the same input queue without taking from it.
+    const int watcher = ::open(path_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(watcher, 0);
+    pollfd item{watcher, POLLIN, 0};
+    EXPECT_EQ(::poll(&item, 1, 5000), 1);
+    ::close(watcher);
+    port_->flush();
+    sendFromModule(std::array<std::uint8_t, 1>{4});
+    EXPECT_EQ(readFromPort(1), (core::Bytes{4}));
+}
+
+// A module that takes nothing leaves the write short at its bound instead of blocking.
+TEST_F(PseudoTerminalTest, WriteGivesUpAtItsTimeout) {
+    const core::Bytes big(1 << 20, 0x55);
+    const auto start = Clock::now();
+    const auto written = port_->write(big, 100ms);
+    EXPECT_LT(written, big.size());
+    EXPECT_LT(Clock::now() - start, 100ms + kBound);
+}
+
+// The link's reader reads while a sender writes and flushes: one port, two threads.
+TEST_F(PseudoTerminalTest, ReaderAndWriterShareThePort) {
+    constexpr std::size_t kCount = 2000;
+    core::Bytes read;
+    std::jthread reader([&] { read = readFromPort(kCount); });
+    const core::Bytes outgoing(kCount, 0xA5);
+    for (std::size_t done = 0; done < kCount; done += 100) {
+        EXPECT_EQ(port_->write(core::ByteView(outgoing).subspan(done, 100), 500ms), 100u);
+    }
+    EXPECT_EQ(receiveOnModule(kCount), outgoing);
+    sendFromModule(core::Bytes(kCount, 0x5A));
+    reader.join();
+    EXPECT_EQ(read, core::Bytes(kCount, 0x5A));
+}
+
+TEST(OpenSerialPort, GivesNothingForWhatIsNoTerminal) {
+    EXPECT_EQ(openSerialPort("/nonexistent/ttyKINETRA0"), nullptr);
+    EXPECT_EQ(openSerialPort("/dev/null"), nullptr);  // a device, but no terminal
+    const auto file = std::filesystem::temp_directory_path() / "kinetra_serial_plain_file";
+    std::ofstream(file) << "not a port";
+    EXPECT_EQ(openSerialPort(file.string()), nullptr);
+    std::filesystem::remove(file);
+}
+
+TEST(ListSerialPorts, ListsNamedPortsWithoutPseudoTerminals) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ::grantpt(master);
+    ::unlockpt(master);
+    const std::string pty = ::ptsname(master);
+    for (const auto& listing : listSerialPorts()) {
+        EXPECT_FALSE(listing.name.empty());
+        EXPECT_NE(listing.name, pty);
+        EXPECT_EQ(listing.usbVendorId.has_value(), listing.usbProductId.has_value());
+    }
+    ::close(master);
+}
+
+}  // namespace
+}  // namespace kinetra::serial
