@@ -2,6 +2,7 @@
 // then take what is there without waiting. Runs on the link's reader thread.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <span>
