@@ -40,10 +40,8 @@ struct Sent {
 
 class ScriptedSession : public LinkSession {
 public:
-    /// Replies by awaited header ("01 00" -> bytes); a header not listed gets silence.
+    /// Replies by awaited header ("01 00" -> bytes; "" for sendWithRetry); others get silence.
     std::map<std::string, Bytes> replies;
-    /// What sendWithRetry gets; silence when empty.
-    std::optional<Bytes> anyReply;
     /// When set, decides every reply instead of the two above.
     std::function<std::optional<Bytes>(const Sent&)> responder;
     /// The sleep (counted from 0) during which the handler starts stopping; -1: never.
@@ -109,8 +107,6 @@ private:
         std::optional<Bytes> answer;
         if (responder) {
             answer = responder(last);
-        } else if (last.operation == Operation::withRetry) {
-            answer = anyReply;
         } else if (const auto found = replies.find(hex(last.header.view()));
                    found != replies.end()) {
             answer = found->second;
