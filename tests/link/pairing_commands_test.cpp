@@ -1,0 +1,221 @@
+// Link status and the pairing commands against a scripted link: the frames in order, the JSON
+// answered, the pairing block, and the requests refused before anything is written.
+#include "link/pairing_commands.hpp"
+
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "scripted_session.hpp"
+
+namespace kinetra::link {
+namespace {
+
+using test::bytes;
+using test::ScriptedSession;
+using Sends = std::vector<std::string>;
+
+// One adapter reply per header the pairing commands await.
+void answerEverything(ScriptedSession& session) {
+    // Scan: turretAlpha, rssi -60, MAC 0A:1B:..., setup 0x23 (panTilt, pairing active),
+    // firmware far above the catalogue's, group 258. The count announces 2 entries while only
+    // one came: a missing entry must not be reported as a device of zeros.
+    session.replies["01 01"] = bytes(
+        "01 01 02  01 C4 0A 1B 2C 3D 4E 5F 23 FF FF 00 00 00 00 00 00 "
+        "00 01 02");
+    session.replies["01 00"] = bytes("01 00 02 00 07");  // connectionOk, alreadyGroupMember
+    session.replies["00 00"] = bytes("00 00 02 04");     // connecting, cantAppendDevice
+    session.replies["00 01"] = bytes("00 01");
+    session.replies["00 02"] = bytes("00 02 01 0A 00 FF");  // craneArm 0.255
+    session.replies[""] = bytes("01 00");                   // sendWithRetry takes any reply
+}
+
+constexpr const char* kOk = R"({"result":"ok"})";
+constexpr const char* kNoResponse = R"({"result":"could not get response"})";
+
+TEST(PairingCommands, SendTheirFramesAfterSelectingTheMediumAndAnswerFromTheReply) {
+    const struct {
+        const char* command;
+        const char* request;
+        Sends sends;
+        const char* answered;
+        const char* silent;
+        bool unblocksOnAnswer;
+    } rows[] = {
+        {"wirelessPairingScanStart",
+         "{}",
+         {"adapter 1A 03 @00 00", "adapter 11 06 @01 00", "adapter 11 05 @01 00"},
+         kOk,
+         kNoResponse,
+         false},
+        {"wirelessPairingScanStop",
+         "{}",
+         {"adapter 1A 03 @00 00", "retry 11 06"},
+         kOk,
+         kNoResponse,
+         false},
+        {"wirelessPairingScanResults",
+         "{}",
+         {"adapter 1A 03 @00 00", "adapter 11 07 @01 01"},
+         R"({"data":[{"groupId":258,"isDeviceFirmwareUpdateAvailable":false,)"
+         R"("isRadioFirmwareUpdateAvailable":false,"linkPairigingActive":true,)"
+         R"("mac":"0A:1B:2C:3D:4E:5F","rssi":-60.0,"setup":"panTilt","type":"turretAlpha"}],)"
+         R"("result":"ok"})",
+         kNoResponse,
+         false},
+        {"wirelessPairingCreateBundle",
+         R"({"deviceCount":2,"forcedMasterDevice":"turretGamma",)"
+         R"("macList":["0A:1B:2C:3D:4E:5F","1:2:3:4:5:106","FF:FF:FF:FF:FF:FF"]})",
+         {"adapter 1A 03 @00 00", "adapter 11 09 02 03 0A 1B 2C 3D 4E 5F 01 02 03 04 05 06 @01 00"},
+         kOk,
+         kNoResponse,
+         true},
+        {"wirelessPairingAttachToBundle",
+         R"({"mac":"0a-1b-2c-3d-4e-5f"})",
+         {"adapter 1A 03 @00 00", "adapter 11 08 0A 1B 2C 3D 4E 5F @01 00"},
+         kOk,
+         kNoResponse,
+         true},
+        {"wirelessPairingStatus",
+         "{}",
+         {"adapter 1A 03 @00 00", "adapter 11 00 @01 00"},
+         R"({"data":{"lastPairError":"alreadyGroupMember","wirelessPairState":"connectionOk"},)"
+         R"("result":"ok"})",
+         kNoResponse,
+         false},
+        // Waits for nothing: the device's status message over the cable pairs the link.
+        {"link1PairingConnect",
+         "{}",
+         {"adapter 1A 01 @00 00", "plain 12 02 E6 00 E8"},
+         kOk,
+         kOk,
+         true},
+        {"link2PairingScanResults",
+         "{}",
+         {"adapter 1A 02 @00 00", "adapter 17 @00 02"},
+         R"({"data":[{"isDeviceFirmwareUpdateAvailable":false,"type":"craneArm"}],)"
+         R"("result":"ok"})",
+         kNoResponse,
+         false},
+        {"link2PairingConnect",
+         "{}",
+         {"adapter 1A 02 @00 00", "adapter 15 @00 01"},
+         kOk,
+         kNoResponse,
+         true},
+        {"link2PairingStatus",
+         "{}",
+         {"adapter 1A 02 @00 00", "adapter 16 @00 00"},
+         R"({"data":{"canbusPairState":"connecting","lastPairError":"cantAppendDevice"},)"
+         R"("result":"ok"})",
+         kNoResponse,
+         false},
+    };
+    for (const auto& row : rows) {
+        const auto command = findPairingCommand(row.command);
+        ASSERT_NE(command, nullptr) << row.command;
+        for (const bool answered : {true, false}) {
+            SCOPED_TRACE(std::string(row.command) + (answered ? " answered" : " silent"));
+            ScriptedSession session;
+            if (answered) {
+                answerEverything(session);
+            }
+            session.flags().pairingBlocked = true;
+            EXPECT_EQ(command(session, json::parse(row.request)),
+                      answered ? row.answered : row.silent);
+            // Every send is made whatever the ones before it got.
+            EXPECT_EQ(session.described(), row.sends);
+            const bool unblocks =
+                row.unblocksOnAnswer && (answered || std::string_view(row.silent) == kOk);
+            EXPECT_EQ(session.flags().pairingBlocked, !unblocks);
+        }
+    }
+    for (const char* other : {"link_status_from_device", "disconnect", "linkAdapter_detect", ""}) {
+        EXPECT_EQ(findPairingCommand(other), nullptr) << other;
+    }
+}
+
+TEST(PairingCommands, RefuseBadRequestsWithNothingWritten) {
+    const struct {
+        const char* command;
+        const char* request;
+        const char* reply;  // nullptr: the request is malformed and throws
+        const char* why = "";
+    } rows[] = {
+        {"wirelessPairingCreateBundle",
+         R"({"deviceCount":5,"forcedMasterDevice":"none","macList":["1:2:3:4:5:6"]})",
+         R"({"result":"deviceCount out of range"})"},
+        {"wirelessPairingAttachToBundle", R"({"mac":"0A:1B:2C:3D:4E"})",
+         R"({"result":"mac pattern not compatible"})"},
+        {"wirelessPairingCreateBundle",
+         R"({"deviceCount":2,"forcedMasterDevice":"none","macList":["1:2:3:4:5:6",7]})", nullptr,
+         "type must be string, but is number"},
+        {"wirelessPairingCreateBundle",
+         R"({"deviceCount":1,"forcedMasterDevice":"none","macList":["1:2:3:4:5"]})", nullptr},
+        {"wirelessPairingAttachToBundle", "{}", nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.command) + " " + row.request);
+        ScriptedSession session;
+        answerEverything(session);
+        const auto command = findPairingCommand(row.command);
+        const auto request = json::parse(row.request);
+        if (row.reply != nullptr) {
+            EXPECT_EQ(command(session, request), row.reply);
+        } else {
+            try {
+                command(session, request);
+                ADD_FAILURE() << "a malformed request was accepted";
+            } catch (const std::exception& error) {
+                EXPECT_NE(std::string(error.what()).find(row.why), std::string::npos)
+                    << error.what();
+            }
+        }
+        EXPECT_TRUE(session.sent.empty());
+    }
+}
+
+TEST(PairingCommands, ScanResultsSendNoReplyWhileTheHandlerStops) {
+    for (const char* name : {"wirelessPairingScanResults", "link2PairingScanResults"}) {
+        ScriptedSession session;
+        answerEverything(session);
+        session.isStopping = true;
+        EXPECT_EQ(findPairingCommand(name)(session, json::object()), std::nullopt) << name;
+    }
+}
+
+// The adapter's versions set the record's flags (never clearing one) and, when an update is
+// required, the handler's gate; a stop-motion module lifts the gate.
+TEST(LinkStatusFromDevice, SetsTheFirmwareFlagsAndAlwaysMarksTheStatusKnown) {
+    const struct {
+        model::LinkType type;
+        const char* versions;  // nullptr: silence
+        bool requiredBefore;
+        const char* reply;
+        bool requiredAfter;
+    } rows[] = {
+        {model::LinkType::linkAdapter, "00 03 09 03 09 01", false, "true", false},
+        {model::LinkType::linkAdapter, "00 03 09 01 09 01", false, "true", true},
+        {model::LinkType::linkAdapter, "00 03 09 04 09 01", true, "true", true},
+        {model::LinkType::linkAdapter, nullptr, false, "false", false},
+        {model::LinkType::stopMotionModule, nullptr, true, "true", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.versions ? row.versions : "no versions");
+        ScriptedSession session;
+        session.type = row.type;
+        if (row.versions != nullptr) {
+            session.replies["00 03"] = bytes(row.versions);
+        }
+        session.flags().firmwareUpdateRequired = row.requiredBefore;
+        EXPECT_EQ(linkStatusFromDevice(session), row.reply);
+        EXPECT_TRUE(session.flags().statusKnown);
+        EXPECT_EQ(session.flags().firmwareUpdateRequired, row.requiredAfter);
+        EXPECT_EQ(session.applied.size(), row.versions != nullptr ? 1u : 0u);
+        const bool adapter = row.type == model::LinkType::linkAdapter;
+        EXPECT_EQ(session.described(), adapter ? Sends{"adapter 1C @00 03"} : Sends{});
+    }
+}
+
+}  // namespace
+}  // namespace kinetra::link
