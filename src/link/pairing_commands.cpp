@@ -200,6 +200,24 @@ constexpr std::array<NamedCommand, 10> kPairingCommands{{
 
 }  // namespace
 
+void leaveMedium(LinkSession& session) {
+    if (session.linkType() != model::LinkType::linkAdapter) {
+        return;
+    }
+    FrameEncoder encoder;
+    if (session.connectionType() == model::LinkConnectionType::wireless) {
+        session.setConnectionType(model::LinkConnectionType::none);
+        frames::radioDisconnect(encoder);
+        session.sendAdapterCommand(encoder.encoded(), kSelectLinkReply);
+        frames::selectLink(encoder, SelectLink::none);
+        session.sendAdapterCommand(encoder.encoded(), kSelectLinkReply);
+    } else {
+        session.setConnectionType(model::LinkConnectionType::none);
+        frames::selectLink(encoder, SelectLink::none);
+        session.sendWithRetry(encoder.encoded());
+    }
+}
+
 std::string linkStatusFromDevice(LinkSession& session) {
     bool known = false;
     switch (session.linkType()) {

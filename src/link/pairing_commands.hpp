@@ -17,6 +17,11 @@ namespace kinetra::link {
 /// "false" when the adapter did not answer.
 std::string linkStatusFromDevice(LinkSession& session);
 
+/// Unpairing's last step on a link adapter: the connection becomes none and the adapter is told
+/// to leave its medium (a radio link also disconnects the radio). Outcomes are not looked at.
+/// Nothing is sent to a stop-motion module.
+void leaveMedium(LinkSession& session);
+
 /// The reply text of a command; nothing when no reply at all is to be sent.
 using CommandReply = std::optional<std::string>;
 

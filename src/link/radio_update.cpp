@@ -9,6 +9,7 @@
 #include "bus/envelope.hpp"
 #include "link/adapter_commands.hpp"
 #include "link/frame_codec.hpp"
+#include "link/pairing_commands.hpp"
 #include "link/radio_image.hpp"
 
 namespace kinetra::link {
@@ -17,8 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kAttempts = 3;
-// The radio needs this long to restart into its loader, and again after the final reset.
-constexpr std::chrono::milliseconds kRestartTime = 5s;
 
 // Sends with one long wait for the radio's 01 00; true when it answered.
 template <typename Build>
@@ -50,12 +49,13 @@ bool sendImage(LinkSession& session, FrameEncoder& encoder, const RadioImageChun
 enum class Attempt { loaded, notBegun, failed, aborted };
 
 // One attempt: reset into the loader, wait for it, begin, send the image.
-Attempt attemptUpdate(LinkSession& session, FrameEncoder& encoder, const RadioImageChunks& chunks) {
+Attempt attemptUpdate(LinkSession& session, FrameEncoder& encoder, const RadioImageChunks& chunks,
+                      std::chrono::milliseconds restartPause) {
     if (!acknowledged(session, encoder, frames::radioReset)) {
         spdlog::error("Could not reset to ESP");
         return Attempt::aborted;
     }
-    if (!session.sleepUnlessStopping(kRestartTime)) {
+    if (!session.sleepUnlessStopping(restartPause)) {
         spdlog::warn("Radio firmware update stopped: the link is closing");
         return Attempt::aborted;
     }
@@ -78,20 +78,7 @@ RadioUpdateStart beginRadioUpdate(LinkSession& session) {
     flags.radioUpdateStatus = RadioUpdateStatus::running;
 
     // While the radio loads its firmware it relays nothing: take the adapter off its medium.
-    if (session.linkType() == model::LinkType::linkAdapter) {
-        FrameEncoder encoder;
-        if (session.connectionType() == model::LinkConnectionType::wireless) {
-            session.setConnectionType(model::LinkConnectionType::none);
-            frames::radioDisconnect(encoder);
-            session.sendAdapterCommand(encoder.encoded(), kSelectLinkReply);
-            frames::selectLink(encoder, SelectLink::none);
-            session.sendAdapterCommand(encoder.encoded(), kSelectLinkReply);
-        } else {
-            session.setConnectionType(model::LinkConnectionType::none);
-            frames::selectLink(encoder, SelectLink::none);
-            session.sendWithRetry(encoder.encoded());
-        }
-    }
+    leaveMedium(session);
     return {bus::resultText(bus::kOk), true};
 }
 
@@ -101,14 +88,15 @@ std::string radioUpdateStatusReply(LinkSession& session) {
         json{{"result", bus::kOk}, {"status", kRadioUpdateStatusTable.nameOf(status)}});
 }
 
-void runRadioUpdate(LinkSession& session, core::ByteView image) {
+void runRadioUpdate(LinkSession& session, core::ByteView image,
+                    std::chrono::milliseconds restartPause) {
     session.setConnectionType(model::LinkConnectionType::none);
     const RadioImageChunks chunks(image);
     FrameEncoder encoder;  // one frame at a time, the largest a 1000-byte chunk
 
     auto outcome = Attempt::failed;
     for (int attempt = 0; attempt < kAttempts && outcome == Attempt::failed; ++attempt) {
-        outcome = attemptUpdate(session, encoder, chunks);
+        outcome = attemptUpdate(session, encoder, chunks, restartPause);
     }
     if (outcome == Attempt::aborted || outcome == Attempt::failed) {
         endWithError(session);
@@ -136,7 +124,7 @@ void runRadioUpdate(LinkSession& session, core::ByteView image) {
     auto& flags = session.flags();
     flags.statusKnown = true;
     flags.radioUpdateStatus = RadioUpdateStatus::finished;
-    session.sleepUnlessStopping(kRestartTime);
+    session.sleepUnlessStopping(restartPause);
     flags.radioUpdateRunning = false;
 }
 

@@ -2,6 +2,8 @@
 // command (link service thread), the status reply, and the update procedure (its own thread).
 #pragma once
 
+#include <chrono>
+
 #include <string>
 
 #include "core/bytes.hpp"
@@ -23,12 +25,18 @@ struct RadioUpdateStart {
 /// cannot start the thread must end the update itself (clear `radioUpdateRunning`, status error).
 RadioUpdateStart beginRadioUpdate(LinkSession& session);
 
+/// The radio needs this long to restart into its loader, and again after the final reset.
+inline constexpr std::chrono::milliseconds kRadioRestartPause{5000};
+
 /// `linkRadioFirmwareUpdateStatus`: {"result":"ok","status":<name>}.
 std::string radioUpdateStatusReply(LinkSession& session);
 
 /// The update procedure, synchronously: up to three attempts of reset, begin and the image in
 /// 1000-byte chunks, then end and reset. Leaves the status finished or error, `statusKnown` set
 /// and `radioUpdateRunning` clear. `image` must outlive the call; it is not copied.
-void runRadioUpdate(LinkSession& session, core::ByteView image);
+/// `restartPause` is how long the radio needs to restart (after the first reset and after the
+/// last); tests shorten it.
+void runRadioUpdate(LinkSession& session, core::ByteView image,
+                    std::chrono::milliseconds restartPause = kRadioRestartPause);
 
 }  // namespace kinetra::link

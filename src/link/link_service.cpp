@@ -1,0 +1,140 @@
+// The link service: requests on inproc://v1/link/<linkID> and .../detect, one at a time on the
+// service thread, answered in the order of the command table with its two gates.
+#include <spdlog/spdlog.h>
+
+#include "bus/envelope.hpp"
+#include "bus/wait.hpp"
+#include "link/adapter_commands.hpp"
+#include "link/link_handler.hpp"
+#include "link/pairing_commands.hpp"
+#include "link/radio_image.hpp"
+#include "link/radio_update.hpp"
+
+namespace kinetra::link {
+namespace {
+
+constexpr std::string_view kDetectCommand = R"({"command":"linkAdapter_detect"})";
+constexpr std::string_view kAlreadyPaired =
+    "Link command is ignored. Link is already paired. Unpair the link adapter if you want to "
+    "send a link related command.";
+
+std::string alreadyPairedReply() {
+    return core::dumpCompact(json{{"message", kAlreadyPaired}, {"result", bus::kOk}});
+}
+
+}  // namespace
+
+// Sleeps until a request or the stop signal arrives. The link service is asked first, as both
+// may hold a request at once.
+void LinkHandler::serve() {
+    const std::array<zmq::socket_ref, 2> sockets{linkService_, detectService_};
+    while (!stop_.isSet()) {
+        if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
+            continue;
+        }
+        for (zmq::socket_ref socket : sockets) {
+            const auto request = bus::tryReceive(socket);
+            if (!request) {
+                continue;
+            }
+            const bool fromDetect = socket == zmq::socket_ref(detectService_);
+            std::optional<std::string> reply;
+            try {
+                // The detect endpoint's request content is not looked at.
+                reply =
+                    dispatch(json::parse(fromDetect ? kDetectCommand : request->to_string_view()));
+            } catch (const std::exception& error) {
+                if (stop_.isSet()) {
+                    return;
+                }
+                spdlog::warn("Link Handler {0}: {1}", linkId_, error.what());
+                reply = "{}";
+            }
+            // A REP socket must answer before its next request; a command that may not reply
+            // (scan results while stopping) only happens on the way out.
+            if (!reply) {
+                return;
+            }
+            socket.send(zmq::buffer(*reply), zmq::send_flags::dontwait);
+        }
+    }
+}
+
+std::optional<std::string> LinkHandler::dispatch(json request) {
+    const std::string command = request.at("command").get<std::string>();
+    request.erase("command");
+    spdlog::info("Link Handler {0}: {1}", linkId_, command);
+
+    if (command == "link_status_from_device") {
+        return linkStatusFromDevice(*this);
+    }
+    if (command == "linkRadioFirmwareUpdateStatus") {
+        return radioUpdateStatusReply(*this);
+    }
+    if (command == "status") {
+        return statusReply();
+    }
+    if (command == "statusUpdate") {
+        sendWithRetry(kStatusRequestMessage);
+        return bus::resultText(bus::kOk);
+    }
+    if (command == "startLinkRadioFirmwareUpdate") {
+        return startRadioUpdate();
+    }
+    if (flags_.firmwareUpdateRequired.load()) {
+        return bus::resultText("firmwareUpdateRequired");
+    }
+    if (command == "disconnect") {
+        return disconnect();
+    }
+    if (command == "linkAdapter_detect") {
+        FrameEncoder encoder;
+        frames::identify(encoder);
+        sendWithRetry(encoder.encoded());
+        return bus::resultText(bus::kOk);
+    }
+    if (flags_.paired.load()) {
+        return alreadyPairedReply();
+    }
+    if (const auto pairing = findPairingCommand(command)) {
+        return pairing(*this, request);
+    }
+    return bus::resultText("invalid command");
+}
+
+// Before the status is known the reply is an empty message: clients poll until it is JSON.
+std::string LinkHandler::statusReply() const {
+    if (!flags_.statusKnown.load()) {
+        return {};
+    }
+    return core::dumpCompact(model::toListJson(linkInfo()));
+}
+
+std::string LinkHandler::disconnect() {
+    flags_.pairingBlocked = true;
+    unpair();
+    leaveMedium(*this);
+    return bus::resultText(bus::kOk);
+}
+
+std::string LinkHandler::startRadioUpdate() {
+    auto start = beginRadioUpdate(*this);
+    if (start.startThread) {
+        // The previous update, if any, has finished (radioUpdateRunning was clear).
+        if (radioUpdateThread_.joinable()) {
+            radioUpdateThread_.join();
+        }
+        try {
+            radioUpdateThread_ = std::jthread(
+                [this] { runRadioUpdate(*this, radioFirmwareImage(), timings_.radioUpdatePause); });
+        } catch (const std::system_error& error) {
+            // The client has been told ok; the status tells it the update did not happen.
+            spdlog::error("Link id: {0} radio update could not start: {1}", linkId_, error.what());
+            flags_.radioUpdateRunning = false;
+            flags_.radioUpdateStatus = RadioUpdateStatus::error;
+        }
+    }
+    return std::move(start.reply);
+}
+
+}  // namespace kinetra::link

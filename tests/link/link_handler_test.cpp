@@ -1,0 +1,235 @@
+// The link handler against the emulated adapter on a pseudo-terminal: status, gates, pairing
+// over each medium, disconnect, retries and reply matching, driven through the bus.
+#include <algorithm>
+#include <thread>
+
+#include "gateway/gateway_test_support.hpp"
+#include "link/link_fixture.hpp"
+#include "link/pairing_codec.hpp"
+#include "link_test_support.hpp"
+
+namespace kinetra::link::test {
+namespace {
+
+using gateway::test::LogCapture;
+
+const json kOk = json{{"result", "ok"}};
+
+/// The encoded frame of the payload written as "00 01 02".
+core::Bytes frame(std::string_view payload) {
+    FrameEncoder encoder;
+    EXPECT_TRUE(encodeFrame(encoder, bytes(payload)));
+    return {encoder.encoded().begin(), encoder.encoded().end()};
+}
+
+std::size_t countSince(const std::vector<sim::Received>& received, std::size_t from,
+                       AdapterCommand command, std::optional<RadioCommand> radio = {}) {
+    return static_cast<std::size_t>(
+        std::count_if(received.begin() + static_cast<std::ptrdiff_t>(from), received.end(),
+                      [&](const sim::Received& r) {
+                          return r.isCommand(command) && (!radio || r.isRadio(*radio));
+                      }));
+}
+
+class LinkHandlerTest : public LinkFixture {
+protected:
+    /// Runs the pairing commands of `medium` and waits for the first status message.
+    void pairOver(LinkConnectionType medium) {
+        ASSERT_FALSE(knownStatus().is_null());
+        switch (medium) {
+            case LinkConnectionType::wireless: {
+                ASSERT_EQ(commandJson("wirelessPairingScanStart"), kOk);
+                const json scan = commandJson("wirelessPairingScanResults");
+                ASSERT_EQ(scan["data"].size(), emulator_->config().devices.size()) << scan;
+                json macs = json::array();
+                for (const auto& device : scan["data"]) {
+                    macs.push_back(device["mac"]);
+                }
+                ASSERT_EQ(commandJson("wirelessPairingCreateBundle",
+                                      {{"deviceCount", macs.size()},
+                                       {"forcedMasterDevice", scan["data"][0]["type"]},
+                                       {"macList", macs}}),
+                          kOk);
+                break;
+            }
+            case LinkConnectionType::canbus:
+                ASSERT_EQ(commandJson("link2PairingScanResults")["data"].size(),
+                          emulator_->config().devices.size());
+                ASSERT_EQ(commandJson("link2PairingConnect"), kOk);
+                break;
+            case LinkConnectionType::rj45:
+                ASSERT_EQ(commandJson("link1PairingConnect"), kOk);
+                break;
+            case LinkConnectionType::none:
+                FAIL() << "no pairing over none";
+        }
+        ASSERT_TRUE(pairing_.waitFor(true)) << "never paired";
+        const auto status = nextStatus();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(status->size(), kStatusMessageSize);
+        EXPECT_EQ(status->front(), kStatusMessageId);
+        const json record = commandJson("status");
+        EXPECT_EQ(record["isPairingDone"], true);
+        EXPECT_EQ(record["linkConnectionType"], model::kLinkConnectionTypeTable.nameOf(medium));
+    }
+};
+
+TEST_F(LinkHandlerTest, StatusIsEmptyUntilThePollerLearnsTheAdapterVersions) {
+    start(fastConfig(), LinkTimings{});  // the poller's real 2 s pause
+    EXPECT_EQ(command("status"), std::optional<std::string>(""));
+    const json status = knownStatus();
+    ASSERT_TRUE(status.is_object());
+    EXPECT_EQ(status["linkID"], linkId_);
+    EXPECT_EQ(status["isPairingDone"], false);
+    // Controller 4 and radio 1 are current: nothing required, nothing offered.
+    EXPECT_EQ(status["isDeviceFirmwareUpdateRequired"], false);
+    EXPECT_EQ(status["isDeviceFirmwareUpdateAvailable"], false);
+    EXPECT_EQ(status["isRadioFirmwareUpdateRequired"], false);
+    EXPECT_FALSE(status.contains("deviceFirmwareChangelog"));
+}
+
+TEST_F(LinkHandlerTest, RequiredControllerUpdateRefusesLinkCommandsAndDetectButNotTheFirstFive) {
+    auto config = fastConfig();
+    config.controllerVersion = 1;
+    start(config);
+    const json status = knownStatus();
+    EXPECT_EQ(status["isDeviceFirmwareUpdateRequired"], true);
+    EXPECT_EQ(status["isDeviceFirmwareUpdateAvailable"], true);
+    EXPECT_EQ(status["deviceFirmwareChangelog"], std::string(kDeviceFirmwareChangelog));
+
+    const json refused{{"result", "firmwareUpdateRequired"}};
+    const auto from = receivedCount();
+    EXPECT_EQ(commandJson("wirelessPairingScanStart"), refused);
+    EXPECT_EQ(commandJson("disconnect"), refused);
+    EXPECT_EQ(ask(bus::linkDetectEndpoint(linkId_), json::object()), refused.dump());
+    EXPECT_EQ(receivedCount(), from) << "a refused command wrote to the adapter";
+
+    EXPECT_EQ(commandJson("linkRadioFirmwareUpdateStatus"),
+              (json{{"result", "ok"}, {"status", "none"}}));
+    EXPECT_EQ(commandJson("statusUpdate"), kOk);
+}
+
+TEST_F(LinkHandlerTest, DetectEndpointIdentifiesTheAdapterWhateverTheRequestSays) {
+    start();
+    knownStatus();
+    const auto reply = ask(bus::linkDetectEndpoint(linkId_), json{{"command", "status"}});
+    EXPECT_EQ(reply, kOk.dump());
+    EXPECT_TRUE(emulator_->waitForState([](const auto& s) { return s.identifyCount == 1; }, 2s));
+}
+
+TEST_F(LinkHandlerTest, MalformedRequestsAreAnsweredWithAnEmptyObjectAndTheServiceGoesOn) {
+    start();
+    EXPECT_EQ(ask(bus::linkEndpoint(linkId_), json{{"nothing", 1}}), "{}");
+    EXPECT_EQ(ask(bus::linkEndpoint(linkId_), json{{"command", 7}}), "{}");
+    EXPECT_EQ(ask(bus::linkEndpoint(linkId_), json::array()), "{}");
+    knownStatus();
+    EXPECT_EQ(commandJson("wirelessPairingCreateBundle", {{"deviceCount", 2}}), json::object());
+    EXPECT_EQ(commandJson("noSuchCommand"), (json{{"result", "invalid command"}}));
+}
+
+class PairingOverEachMedium : public LinkHandlerTest,
+                              public ::testing::WithParamInterface<LinkConnectionType> {};
+
+TEST_P(PairingOverEachMedium, PairsRefusesLinkCommandsAndDisconnectsWithItsFrames) {
+    start();
+    pairOver(GetParam());
+    if (HasFailure()) {
+        return;
+    }
+    const json alreadyPaired{{"message",
+                              "Link command is ignored. Link is already paired. Unpair the link "
+                              "adapter if you want to send a link related command."},
+                             {"result", "ok"}};
+    EXPECT_EQ(commandJson("wirelessPairingScanStart"), alreadyPaired);
+    EXPECT_EQ(commandJson("link2PairingConnect"), alreadyPaired);
+    EXPECT_EQ(commandJson("noSuchCommand"), alreadyPaired);
+
+    const auto from = receivedCount();
+    EXPECT_EQ(commandJson("disconnect"), kOk);
+    EXPECT_TRUE(pairing_.waitFor(false));
+    const auto received = emulator_->received();
+    std::vector<core::Bytes> sent;
+    for (std::size_t i = from; i < received.size(); ++i) {
+        sent.push_back(received[i].bytes);
+    }
+    const core::Bytes selectNone{0x1A, 0x00};
+    if (GetParam() == LinkConnectionType::wireless) {
+        ASSERT_GE(sent.size(), 2U);
+        EXPECT_EQ(sent.front(), (core::Bytes{0x11, 0x0C}));
+        EXPECT_EQ(sent.back(), selectNone);
+    } else {
+        ASSERT_GE(sent.size(), 1U);
+        EXPECT_EQ(sent.front(), selectNone);
+    }
+    const json record = commandJson("status");
+    EXPECT_EQ(record["isPairingDone"], false);
+    EXPECT_EQ(record["linkConnectionType"], "none");
+    // Unpaired, the pairing commands are taken again.
+    EXPECT_EQ(commandJson("link2PairingStatus")["result"], "ok");
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, PairingOverEachMedium,
+                         ::testing::Values(LinkConnectionType::wireless, LinkConnectionType::canbus,
+                                           LinkConnectionType::rj45),
+                         [](const auto& param) {
+                             return std::string(
+                                 model::kLinkConnectionTypeTable.nameOf(param.param));
+                         });
+
+TEST_F(LinkHandlerTest, SilentAdapterIsAnsweredCouldNotGetResponseAfterThreeAttempts) {
+    LogCapture log;  // before any thread logs: the logger's sinks are not to change under them
+    start();
+    knownStatus();
+    emulator_->updateFaults([](sim::Faults& faults) { faults.silent = true; });
+    const auto from = receivedCount();
+    EXPECT_EQ(commandJson("link2PairingConnect"), (json{{"result", "could not get response"}}));
+    const auto received = emulator_->received();
+    EXPECT_EQ(countSince(received, from, AdapterCommand::selectLink), 3U);  // the prelude
+    EXPECT_EQ(countSince(received, from, AdapterCommand::link2Connect), 3U);
+    for (const char* line : {"info: Command response time out,  retrying : 1",
+                             "info: Command response time out,  retrying : 2",
+                             "info: Command response time out,  retrying : 3"}) {
+        EXPECT_TRUE(log.has(line)) << line;
+    }
+    EXPECT_FALSE(log.has("info: Command response time out,  retrying : 4"));
+    handler_.reset();  // its threads end before the capture leaves the logger
+}
+
+TEST_F(LinkHandlerTest, AReplyIsTakenOnlyWhenItsHeaderMatches) {
+    start();
+    knownStatus();
+    emulator_->updateFaults([](sim::Faults& faults) { faults.silent = true; });
+    const auto from = receivedCount();
+    json reply;
+    std::thread client([&] { reply = commandJson("link2PairingStatus"); });
+    const bool asked =
+        emulator_->waitForCommand(AdapterCommand::link2PairStatus, std::nullopt, 5s, from)
+            .has_value();
+    if (asked) {
+        // A reply to another command first (00 01), then the pair status (00 00).
+        emulator_->inject(frame("00 01 02 03"));
+        emulator_->inject(frame("00 00 03 04"));
+    }
+    client.join();
+    ASSERT_TRUE(asked);
+    EXPECT_EQ(reply,
+              (json{{"data",
+                     {{"canbusPairState", "connectionOk"}, {"lastPairError", "cantAppendDevice"}}},
+                    {"result", "ok"}}));
+}
+
+TEST_F(LinkHandlerTest, StopMotionModulePairsOnItsFirstStatusAndAgainAfterDisconnect) {
+    start(fastConfig(model::LinkType::stopMotionModule));
+    // The status-update poller asks the module for a status message.
+    ASSERT_TRUE(pairing_.waitFor(true));
+    EXPECT_EQ(commandJson("status")["linkConnectionType"], "none");
+    const auto from = receivedCount();
+    EXPECT_EQ(commandJson("disconnect"), kOk);
+    EXPECT_TRUE(pairing_.waitFor(false));
+    // Nothing goes to a module on disconnect, and its next status message pairs it again.
+    EXPECT_EQ(countSince(emulator_->received(), from, AdapterCommand::selectLink), 0U);
+    EXPECT_TRUE(pairing_.waitFor(true));
+}
+
+}  // namespace
+}  // namespace kinetra::link::test

@@ -1,0 +1,81 @@
+// The radio firmware update through the link service, against the emulated radio: the whole
+// image, retries when the radio stops acknowledging, and stop in the middle.
+#include "gateway/gateway_test_support.hpp"
+#include "link/link_fixture.hpp"
+
+namespace kinetra::link::test {
+namespace {
+
+using gateway::test::waitUntil;
+
+constexpr std::size_t kChunks = 819;
+
+json statusReply(const char* status) {
+    return json{{"result", "ok"}, {"status", status}};
+}
+
+class LinkRadioUpdateTest : public LinkFixture {
+protected:
+    bool waitForUpdate(RadioUpdateStatus status, std::chrono::milliseconds timeout = 60s) {
+        return waitUntil([&] { return handler_->radioUpdateStatus() == status; }, timeout);
+    }
+};
+
+TEST_F(LinkRadioUpdateTest, LoadsTheWholeImageAndRefusesASecondStartMeanwhile) {
+    start();
+    knownStatus();
+    EXPECT_EQ(commandJson("linkRadioFirmwareUpdateStatus"), statusReply("none"));
+    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"), (json{{"result", "ok"}}));
+    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"), statusReply("running"));
+    ASSERT_TRUE(waitForUpdate(RadioUpdateStatus::finished));
+    const auto radio = emulator_->state().radioUpdate;
+    EXPECT_EQ(radio.chunksReceived, kChunks);
+    EXPECT_EQ(radio.chunksAcknowledged, kChunks);
+    EXPECT_EQ(radio.begun, 1U);
+    EXPECT_EQ(radio.ended, 1U);
+    EXPECT_EQ(radio.resets, 2U);  // before and after
+    EXPECT_EQ(commandJson("linkRadioFirmwareUpdateStatus"), statusReply("finished"));
+
+    // The last chunk carries the image's tail padded with 0xFF.
+    const auto received = emulator_->received();
+    const auto last = std::find_if(received.rbegin(), received.rend(), [](const auto& r) {
+        return r.isRadio(RadioCommand::updateChunk);
+    });
+    ASSERT_NE(last, received.rend());
+    ASSERT_EQ(last->bytes.size(), 2 + kRadioChunkSize);
+    EXPECT_TRUE(std::all_of(last->bytes.end() - 168, last->bytes.end(),
+                            [](std::uint8_t b) { return b == 0xFF; }));
+    // The link is left unpaired, and pairing is up to the client again.
+    EXPECT_EQ(commandJson("status")["linkConnectionType"], "none");
+}
+
+TEST_F(LinkRadioUpdateTest, ARadioThatStopsAcknowledgingFailsAfterThreeAttempts) {
+    auto timings = fastTimings();
+    timings.longReplyRounds = 4;  // each silent chunk costs about half a second
+    start(fastConfig(), timings);
+    knownStatus();
+    emulator_->updateFaults([](sim::Faults& faults) { faults.stopChunkAcknowledgementAt = 5; });
+    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"), (json{{"result", "ok"}}));
+    ASSERT_TRUE(waitForUpdate(RadioUpdateStatus::error));
+    const auto radio = emulator_->state().radioUpdate;
+    EXPECT_EQ(radio.begun, 3U);
+    EXPECT_EQ(radio.resets, 3U);
+    EXPECT_EQ(radio.ended, 0U);
+    // Each attempt starts again from the first chunk and gives up at the unanswered one.
+    EXPECT_EQ(radio.chunksReceived, 6U);
+    EXPECT_EQ(commandJson("linkRadioFirmwareUpdateStatus"), statusReply("error"));
+}
+
+TEST_F(LinkRadioUpdateTest, StopInTheMiddleEndsTheUpdateWithError) {
+    start();
+    knownStatus();
+    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"), (json{{"result", "ok"}}));
+    ASSERT_TRUE(emulator_->waitForState(
+        [](const auto& s) { return s.radioUpdate.chunksReceived >= 50; }, 30s));
+    handler_->stop();
+    EXPECT_TRUE(waitForUpdate(RadioUpdateStatus::error, 5s));
+    EXPECT_LT(emulator_->state().radioUpdate.chunksReceived, kChunks);
+}
+
+}  // namespace
+}  // namespace kinetra::link::test
