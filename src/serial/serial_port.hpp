@@ -84,4 +84,7 @@ struct PortListing {
 /// The ports libserialport lists, in its order. Empty when the listing fails.
 std::vector<PortListing> listSerialPorts();
 
+/// The same, but nothing when the listing fails, so that a failure is not read as "no ports".
+std::optional<std::vector<PortListing>> tryListSerialPorts();
+
 }  // namespace kinetra::serial

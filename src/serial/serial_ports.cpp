@@ -43,9 +43,13 @@ std::unique_ptr<SerialPort> openSerialPort(const std::string& name) {
 }
 
 std::vector<PortListing> listSerialPorts() {
+    return tryListSerialPorts().value_or(std::vector<PortListing>{});
+}
+
+std::optional<std::vector<PortListing>> tryListSerialPorts() {
     sp_port** ports = nullptr;
     if (sp_list_ports(&ports) != SP_OK || ports == nullptr) {
-        return {};
+        return std::nullopt;
     }
     const std::unique_ptr<sp_port*, decltype(&sp_free_port_list)> owned(ports, &sp_free_port_list);
     std::vector<PortListing> listings;
