@@ -1,0 +1,232 @@
+// The link scanner's service part: the control thread answers the scan and scan_stop endpoints;
+// the scan thread lists the serial ports every scanInterval and reports found and lost links to
+// the device service.
+#include "discovery/link_scanner.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+
+#include "bus/endpoints.hpp"
+#include "bus/envelope.hpp"
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
+#include "config/configuration_client.hpp"
+#include "core/clock.hpp"
+
+namespace kinetra::discovery {
+namespace {
+
+// How long an event may wait for room on the device socket. It only waits when the device
+// service has stopped taking requests; the event is then tried again by a later pass.
+constexpr std::chrono::milliseconds kEventSendTimeout{1000};
+
+// Far beyond any useful interval, and small enough that a deadline computed from it cannot
+// overflow the clock.
+constexpr std::chrono::milliseconds kLongestPause{std::chrono::hours(24 * 365)};
+
+// Takes one request, all of its frames, so the REP socket may answer it.
+bool takeRequest(zmq::socket_ref socket) {
+    auto message = bus::tryReceive(socket);
+    if (!message) {
+        return false;
+    }
+    while (message->more()) {
+        message = bus::tryReceive(socket);
+        if (!message) {
+            break;
+        }
+    }
+    return true;
+}
+
+void replyOk(zmq::socket_ref socket) {
+    if (!bus::trySend(socket, bus::resultText(bus::kOk))) {
+        spdlog::warn("The link scanner could not queue a reply.");
+    }
+}
+
+bool samePort(const model::LinkInfo& a, const model::LinkInfo& b) {
+    return a.portName == b.portName;
+}
+
+}  // namespace
+
+LinkScanner::LinkScanner(const std::string& configurationEndpoint,
+                         const std::string& deviceEndpoint, PortLister listPorts)
+    : listPorts_(std::move(listPorts)) {
+    const auto section =
+        config::requestConfigurationSection(configurationEndpoint, "serialConnection");
+    if (!section) {
+        throw std::runtime_error("The link scanner got no configuration from " +
+                                 configurationEndpoint);
+    }
+    config_ = readScannerConfig(*section);
+    scanning_ = config_.usb.autoScan;
+
+    context_ = bus::SocketRegistry::instance().context();
+    deviceSocket_ = zmq::socket_t(*context_, zmq::socket_type::req);
+    // Replies to events are never read: relaxed, the socket may send the next event anyway.
+    deviceSocket_.set(zmq::sockopt::req_relaxed, 1);
+    deviceSocket_.set(zmq::sockopt::linger, 0);
+    // The device service may bind only after this (it builds the scanner first); events
+    // queue until it does.
+    deviceSocket_.connect(deviceEndpoint);
+    // Neither endpoint is announced: scanning is not switched over HTTP.
+    scanSocket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
+    bus::bindWhenFree(scanSocket_, std::string(bus::kLinkScanEndpoint));
+    scanStopSocket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
+    bus::bindWhenFree(scanStopSocket_, std::string(bus::kLinkScanStopEndpoint));
+
+    controlThread_ = std::jthread([this] { control(); });
+    scanThread_ = std::jthread([this](std::stop_token stop) { scan(stop); });
+}
+
+LinkScanner::~LinkScanner() {
+    stop_.set();
+    scanThread_.request_stop();
+    if (controlThread_.joinable()) {
+        controlThread_.join();
+    }
+    if (scanThread_.joinable()) {
+        scanThread_.join();
+    }
+}
+
+// Sleeps until a request on either endpoint or the stop signal. The state is switched before
+// the reply goes out, so a client that has its "ok" sees the new state.
+void LinkScanner::control() {
+    const std::array<zmq::socket_ref, 2> sockets{scanSocket_, scanStopSocket_};
+    while (!stop_.isSet()) {
+        try {
+            if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
+                continue;
+            }
+            if (takeRequest(scanSocket_)) {
+                startScanning();
+                replyOk(scanSocket_);
+            }
+            if (takeRequest(scanStopSocket_)) {
+                spdlog::info("Scanning has been stopped.");
+                scanning_ = false;
+                replyOk(scanStopSocket_);
+            }
+        } catch (const zmq::error_t& error) {
+            if (error.num() == ETERM) {
+                return;
+            }
+            spdlog::warn("Link scanner control: {0}", error.what());
+        }
+    }
+}
+
+void LinkScanner::startScanning() {
+    bool wasScanning = false;
+    {
+        std::lock_guard lock(wakeMutex_);
+        wasScanning = scanning_.exchange(true);
+    }
+    if (wasScanning) {
+        spdlog::info("The scanning has been already continuing.");
+        return;
+    }
+    wake_.notify_all();
+}
+
+// One pass, then the pause; a cleared flag is seen after the pause, so stopping ends scanning
+// after the current pass and its pause. While the flag is clear the thread sleeps until a scan
+// request sets it.
+void LinkScanner::scan(std::stop_token stop) {
+    const auto pause = std::chrono::milliseconds(
+        std::min<std::uint64_t>(config_.usb.scanInterval, kLongestPause.count()));
+    std::unique_lock lock(wakeMutex_);
+    for (;;) {
+        if (!wake_.wait(lock, stop, [this] { return scanning_.load(); })) {
+            return;
+        }
+        lock.unlock();
+        try {
+            runPass();
+        } catch (const zmq::error_t& error) {
+            if (error.num() == ETERM) {
+                return;
+            }
+            spdlog::warn("Link scan pass: {0}", error.what());
+        } catch (const std::exception& error) {
+            spdlog::warn("Link scan pass: {0}", error.what());
+        }
+        lock.lock();
+        // Only shutting down cuts the pause short.
+        wake_.wait_for(lock, stop, pause, [] { return false; });
+        if (stop.stop_requested()) {
+            return;
+        }
+    }
+}
+
+// Devices are matched between passes by port name. A device that moved is found on its new
+// port and lost on its old one; only one lost device is reported per pass.
+void LinkScanner::runPass() {
+    const auto ports = listPorts_();
+    if (!ports) {
+        // Not the same as no ports: reporting every known device lost would tear down links
+        // that are still plugged in. The pass is skipped.
+        if (!listingFailed_) {
+            spdlog::warn("The serial ports could not be listed; scanning waits for the listing.");
+        }
+        listingFailed_ = true;
+        return;
+    }
+    listingFailed_ = false;
+
+    std::vector<model::LinkInfo> found;
+    for (const auto& port : *ports) {
+        if (auto link = recogniseLink(port, config_, std::to_string(core::epochNanos()))) {
+            found.push_back(std::move(*link));
+        }
+    }
+    for (const auto& link : found) {
+        const bool known = std::any_of(known_.begin(), known_.end(),
+                                       [&](const auto& entry) { return samePort(entry, link); });
+        // An event that could not be sent leaves the list as it was: the next pass retries.
+        if (!known && sendEvent("device_found", link)) {
+            known_.push_back(link);
+        }
+    }
+    const auto lost = std::find_if(known_.begin(), known_.end(), [&](const auto& entry) {
+        return std::none_of(found.begin(), found.end(),
+                            [&](const auto& link) { return samePort(entry, link); });
+    });
+    if (lost != known_.end() && sendEvent("device_disconnected", *lost)) {
+        known_.erase(lost);
+    }
+}
+
+bool LinkScanner::sendEvent(std::string_view command, const model::LinkInfo& link) {
+    json event = model::toScannerJson(link);
+    event["command"] = std::string(command);
+    const auto text = core::dumpCompact(event);
+    // Wait for room (bounded, and cut short by the destructor), then send without blocking.
+    std::array<zmq::pollitem_t, 2> items{
+        zmq::pollitem_t{deviceSocket_.handle(), 0, ZMQ_POLLOUT, 0},
+        zmq::pollitem_t{nullptr, stop_.fd(), ZMQ_POLLIN, 0},
+    };
+    const auto deadline = std::chrono::steady_clock::now() + kEventSendTimeout;
+    for (;;) {
+        if (bus::trySend(deviceSocket_, text)) {
+            return true;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (stop_.isSet() || left <= std::chrono::milliseconds(0)) {
+            spdlog::warn("The link scanner could not send {0} for {1} on {2}.", command,
+                         link.linkID, link.portName);
+            return false;
+        }
+        zmq::poll(items.data(), items.size(), left);
+    }
+}
+
+}  // namespace kinetra::discovery

@@ -1,0 +1,313 @@
+// Scanner passes driven by scripted port listings, with a stand-in configuration service and a
+// stand-in device service collecting the events.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "bus/endpoints.hpp"
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
+#include "config/defaults.hpp"
+#include "discovery/link_scanner.hpp"
+#include "discovery_test_support.hpp"
+
+namespace kinetra::discovery {
+namespace {
+
+using namespace std::chrono_literals;
+using Listing = std::optional<std::vector<serial::PortListing>>;
+
+constexpr const char* kConfigEndpoint = "inproc://test/scanner/configuration";
+constexpr const char* kDeviceEndpoint = "inproc://test/scanner/device";
+
+// Answers every request with the serialConnection section it was given, on its own thread.
+class FakeConfigurationService {
+public:
+    explicit FakeConfigurationService(json section)
+        : context_(bus::SocketRegistry::instance().context()),
+          socket_(*context_, zmq::socket_type::rep),
+          reply_(core::dumpCompact(section)) {
+        bus::bindWhenFree(socket_, kConfigEndpoint);
+        thread_ = std::jthread([this] {
+            while (bus::receiveWithin(socket_, bus::kForever, &stop_)) {
+                bus::trySend(socket_, reply_);
+            }
+        });
+    }
+    ~FakeConfigurationService() { stop_.set(); }
+
+private:
+    std::shared_ptr<zmq::context_t> context_;
+    zmq::socket_t socket_;
+    std::string reply_;
+    platform::StopSignal stop_;
+    std::jthread thread_;
+};
+
+// Each pass takes the next listing the test has queued; the scan thread waits in the lister
+// until there is one, so the test decides when each pass runs and knows when one has ended.
+class ScriptedPorts {
+public:
+    PortLister lister() {
+        return [this] { return next(); };
+    }
+
+    void queue(Listing listing) {
+        std::lock_guard lock(mutex_);
+        pending_.push_back(std::move(listing));
+        changed_.notify_all();
+    }
+
+    /// Waits until the scanner has asked for listing number `count` (1-based).
+    bool waitForCall(int count, std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return calls_ >= count; });
+    }
+
+    /// Waits until every queued listing has been taken by a pass.
+    bool waitUntilTaken(std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return pending_.empty(); });
+    }
+
+    int calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+    /// Lets every waiting and later call return at once (before the scanner goes).
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    Listing next() {
+        std::unique_lock lock(mutex_);
+        ++calls_;
+        changed_.notify_all();
+        changed_.wait_for(lock, 10s, [&] { return closed_ || !pending_.empty(); });
+        if (pending_.empty()) {
+            return std::nullopt;
+        }
+        auto listing = std::move(pending_.front());
+        pending_.pop_front();
+        changed_.notify_all();
+        return listing;
+    }
+
+    mutable std::mutex mutex_;  // guards everything below
+    std::condition_variable changed_;
+    std::deque<Listing> pending_;
+    int calls_ = 0;
+    bool closed_ = false;
+};
+
+serial::PortListing adapterOn(std::string port, std::string serial) {
+    return {std::move(port), 0x0483, 0xA39F, std::move(serial), "Kinetra Link"};
+}
+serial::PortListing moduleOn(std::string port, std::string serial) {
+    return {std::move(port), 0x0483, 0xA327, std::move(serial), "Kinetra Stop Motion"};
+}
+
+json sectionWith(bool autoScan, std::uint64_t intervalMs = 1) {
+    auto section = config::serialDefault().at("serialConnection");
+    section["usb_info"]["autoScan"] = autoScan;
+    section["usb_info"]["scanInterval"] = intervalMs;
+    return section;
+}
+
+class LinkScannerTest : public ::testing::Test {
+protected:
+    ~LinkScannerTest() override {
+        ports_.close();
+        scanner_.reset();
+    }
+
+    void start(bool autoScan, std::uint64_t intervalMs = 1) {
+        device_.set(zmq::sockopt::linger, 0);
+        bus::bindWhenFree(device_, kDeviceEndpoint);
+        config_.emplace(sectionWith(autoScan, intervalMs));
+        scanner_ = std::make_unique<LinkScanner>(kConfigEndpoint, kDeviceEndpoint, ports_.lister());
+    }
+
+    /// Runs one pass over `listing` and returns the events it sent, in order.
+    std::vector<json> pass(Listing listing) {
+        const int call = ports_.calls();
+        ports_.queue(std::move(listing));
+        // The next call to the lister means the pass and its events are through.
+        EXPECT_TRUE(ports_.waitForCall(call + 1));
+        return takeEvents();
+    }
+
+    std::vector<json> takeEvents() {
+        std::vector<json> events;
+        while (auto message = bus::receiveWithin(device_, 50ms)) {
+            events.push_back(json::parse(message->to_string_view()));
+            bus::trySend(device_, "{}");
+        }
+        return events;
+    }
+
+    /// Sends an empty request to `endpoint` and returns the reply text.
+    std::string request(std::string_view endpoint) {
+        zmq::socket_t socket(*context_, zmq::socket_type::req);
+        socket.set(zmq::sockopt::linger, 0);
+        socket.connect(std::string(endpoint));
+        bus::trySend(socket, "{}");
+        const auto reply = bus::receiveWithin(socket, 2s);
+        return reply ? std::string(reply->to_string_view()) : std::string("no reply");
+    }
+
+    std::shared_ptr<zmq::context_t> context_ = bus::SocketRegistry::instance().context();
+    zmq::socket_t device_{*context_, zmq::socket_type::rep};
+    std::optional<FakeConfigurationService> config_;
+    ScriptedPorts ports_;
+    std::unique_ptr<LinkScanner> scanner_;
+};
+
+// "command" and port of each event, e.g. "device_found COM3".
+std::vector<std::string> summary(const std::vector<json>& events) {
+    std::vector<std::string> lines;
+    for (const auto& event : events) {
+        lines.push_back(event.at("command").get<std::string>() + " " +
+                        event.at("portName").get<std::string>());
+    }
+    return lines;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST_F(LinkScannerTest, ReportsOurLinksInListingOrderAndIgnoresTheRest) {
+    start(true);
+    ASSERT_TRUE(ports_.waitForCall(1));
+    EXPECT_TRUE(scanner_->isScanning());
+    const auto events = pass(std::vector{
+        adapterOn("/dev/ttyACM0", "205F33A84E53"),
+        serial::PortListing{"/dev/ttyS0", std::nullopt, std::nullopt, "", "ttyS0"},
+        adapterOn("/dev/ttyACM1", "0123456789"),  // serial number too short
+        moduleOn("/dev/ttyACM2", "0123456789ABC"),
+        serial::PortListing{"/dev/ttyUSB0", 0x0483, 0xA39F, "0123456789ABC",
+                            "TurretAlpha Usb Dongle"},
+    });
+    ASSERT_EQ(summary(events), (Lines{"device_found /dev/ttyACM0", "device_found /dev/ttyACM2"}));
+    EXPECT_EQ(events[0].at("linkType"), "linkAdapter");
+    EXPECT_EQ(events[0].at("linkID"), "205F33A84E53");
+    EXPECT_EQ(events[1].at("linkType"), "stopMotionModule");
+    EXPECT_EQ(events[1].at("isValid"), true);
+    const auto epoch = events[0].at("initialFoundEpoch").get<std::string>();
+    EXPECT_GT(std::stoll(epoch), 1'600'000'000'000'000'000LL);
+    EXPECT_TRUE(epoch.ends_with("00"));
+    // Still plugged in: nothing more.
+    EXPECT_TRUE(pass(std::vector{adapterOn("/dev/ttyACM0", "205F33A84E53"),
+                                 moduleOn("/dev/ttyACM2", "0123456789ABC")})
+                    .empty());
+}
+
+TEST_F(LinkScannerTest, ReportsOneLostDevicePerPassInKnownOrder) {
+    start(true);
+    ASSERT_TRUE(ports_.waitForCall(1));
+    const auto found =
+        pass(std::vector{adapterOn("A", "AAAAAAAAAAAA"), adapterOn("B", "BBBBBBBBBBBB"),
+                         moduleOn("C", "CCCCCCCCCCCCC")});
+    ASSERT_EQ(found.size(), 3U);
+    const auto firstLost = pass(std::vector<serial::PortListing>{});
+    ASSERT_EQ(summary(firstLost), Lines{"device_disconnected A"});
+    // The lost event carries the record as it was found.
+    auto asFound = firstLost[0];
+    asFound["command"] = "device_found";
+    EXPECT_EQ(asFound, found[0]);
+    EXPECT_EQ(summary(pass(std::vector<serial::PortListing>{})), Lines{"device_disconnected B"});
+    EXPECT_EQ(summary(pass(std::vector<serial::PortListing>{})), Lines{"device_disconnected C"});
+    EXPECT_TRUE(pass(std::vector<serial::PortListing>{}).empty());
+    // Plugged in again: found again.
+    EXPECT_EQ(summary(pass(std::vector{adapterOn("B", "BBBBBBBBBBBB")})), Lines{"device_found B"});
+}
+
+TEST_F(LinkScannerTest, MatchesDevicesByPortName) {
+    start(true);
+    ASSERT_TRUE(ports_.waitForCall(1));
+    ASSERT_EQ(pass(std::vector{adapterOn("A", "SERIAL000001")}).size(), 1U);
+    // Another serial number on a known port is not reported.
+    EXPECT_TRUE(pass(std::vector{adapterOn("A", "SERIAL000002")}).empty());
+    // Moved to another port: found there and lost on the old one in the same pass.
+    const auto moved = pass(std::vector{adapterOn("B", "SERIAL000001")});
+    EXPECT_EQ(summary(moved), (Lines{"device_found B", "device_disconnected A"}));
+}
+
+TEST_F(LinkScannerTest, AFailedListingReportsNothingLost) {
+    start(true);
+    ASSERT_TRUE(ports_.waitForCall(1));
+    ASSERT_EQ(pass(std::vector{adapterOn("A", "SERIAL000001")}).size(), 1U);
+    EXPECT_TRUE(pass(std::nullopt).empty());
+    EXPECT_TRUE(pass(std::vector{adapterOn("A", "SERIAL000001")}).empty());
+    EXPECT_EQ(summary(pass(std::vector<serial::PortListing>{})), Lines{"device_disconnected A"});
+}
+
+TEST_F(LinkScannerTest, WithoutAutoScanWaitsForAScanRequest) {
+    testing::LogCapture log;
+    start(false);
+    ports_.queue(std::vector{adapterOn("A", "SERIAL000001")});
+    EXPECT_FALSE(ports_.waitForCall(1, 200ms));
+    EXPECT_FALSE(scanner_->isScanning());
+    EXPECT_TRUE(takeEvents().empty());
+
+    EXPECT_EQ(request(bus::kLinkScanEndpoint), R"({"result":"ok"})");
+    EXPECT_TRUE(scanner_->isScanning());
+    ASSERT_TRUE(ports_.waitForCall(2));
+    EXPECT_EQ(summary(takeEvents()), Lines{"device_found A"});
+
+    EXPECT_EQ(request(bus::kLinkScanEndpoint), R"({"result":"ok"})");
+    EXPECT_EQ(log.count("info: The scanning has been already continuing."), 1);
+}
+
+TEST_F(LinkScannerTest, StoppingAndRestartingKeepsTheKnownDevices) {
+    testing::LogCapture log;
+    start(true);
+    ASSERT_TRUE(ports_.waitForCall(1));
+    ASSERT_EQ(
+        pass(std::vector{adapterOn("A", "SERIAL000001"), adapterOn("B", "SERIAL000002")}).size(),
+        2U);
+
+    EXPECT_EQ(request(bus::kLinkScanStopEndpoint), R"({"result":"ok"})");
+    EXPECT_EQ(log.count("info: Scanning has been stopped."), 1);
+    EXPECT_FALSE(scanner_->isScanning());
+    // The pass already under way ends; no further pass starts.
+    ports_.queue(std::vector{adapterOn("A", "SERIAL000001"), adapterOn("B", "SERIAL000002")});
+    ASSERT_TRUE(ports_.waitUntilTaken());
+    EXPECT_TRUE(takeEvents().empty());
+    const int calls = ports_.calls();
+    ports_.queue(std::vector{adapterOn("A", "SERIAL000001"), adapterOn("C", "SERIAL000003")});
+    EXPECT_FALSE(ports_.waitForCall(calls + 1, 200ms));
+
+    // While stopped, B went and C came; A stayed and is not reported again.
+    EXPECT_EQ(request(bus::kLinkScanEndpoint), R"({"result":"ok"})");
+    ASSERT_TRUE(ports_.waitForCall(calls + 2));
+    EXPECT_EQ(summary(takeEvents()), (Lines{"device_found C", "device_disconnected B"}));
+    EXPECT_EQ(log.count("info: The scanning has been already continuing."), 0);
+}
+
+TEST_F(LinkScannerTest, ALongPauseDoesNotHoldUpDestruction) {
+    start(true, 3'600'000);
+    ASSERT_TRUE(ports_.waitForCall(1));
+    ports_.queue(std::vector{adapterOn("A", "SERIAL000001")});
+    // The pass has sent its event; the thread is in (or about to enter) its hour-long pause.
+    ASSERT_TRUE(bus::receiveWithin(device_, 5s));
+    const auto begin = std::chrono::steady_clock::now();
+    scanner_.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+}
+
+TEST(LinkScanner, RefusesAConfigurationThatLacksAKey) {
+    auto section = sectionWith(true);
+    section["usb_info"].erase("smm_pid");
+    FakeConfigurationService service(section);
+    EXPECT_THROW(LinkScanner(kConfigEndpoint, kDeviceEndpoint, [] { return Listing{}; }),
+                 json::out_of_range);
+}
+
+}  // namespace
+}  // namespace kinetra::discovery
