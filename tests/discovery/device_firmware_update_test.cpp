@@ -1,0 +1,149 @@
+// The device firmware update against small shell scripts standing in for the DFU tool, laid
+// out as in an installation: the server runs in bin/, the tool and its image in firmware/.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "discovery/device_firmware_update.hpp"
+#include "discovery_test_support.hpp"
+
+namespace kinetra::discovery {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Records its working directory and arguments, then ends with the code in the file `code`
+// (0 when there is none), once the file `go` exists.
+constexpr const char* kTool = R"(#!/bin/sh
+echo $$ > pid
+{ pwd; echo "$#"; printf '%s\n' "$@"; } >> started
+while [ ! -e go ]; do sleep 0.02; done
+if [ -e code ]; then code=$(cat code); else code=0; fi
+if [ "$code" = signal ]; then kill -9 $$; fi
+exit "$code"
+)";
+
+std::string readFile(const fs::path& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+class DeviceFirmwareUpdateTest : public ::testing::Test {
+protected:
+    DeviceFirmwareUpdateTest() {
+        std::string pattern = (fs::temp_directory_path() / "kinetra-dfu-XXXXXX").string();
+        root_ = ::mkdtemp(pattern.data());
+        fs::create_directories(root_ / "bin");
+        fs::create_directories(firmware());
+        writeFile(firmware() / "dfu-util", kTool);
+        fs::permissions(firmware() / "dfu-util", fs::perms::owner_all);
+        previous_ = fs::current_path();
+        fs::current_path(root_ / "bin");
+    }
+    ~DeviceFirmwareUpdateTest() override {
+        // Lets a tool still waiting end by itself.
+        writeFile(firmware() / "go", "");
+        fs::current_path(previous_);
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    fs::path firmware() const { return root_ / "firmware"; }
+
+    /// Waits until the tool has ended and the status left running.
+    static bool settles(const DeviceFirmwareUpdate& update) {
+        return testing::eventually([&] { return update.status() != DfuStatus::running; });
+    }
+
+    fs::path root_;
+    fs::path previous_;
+};
+
+TEST_F(DeviceFirmwareUpdateTest, RunsTheToolInTheFirmwareDirectoryUntilItEnds) {
+    DeviceFirmwareUpdate update;  // the installation's relative paths
+    EXPECT_EQ(update.statusReply(), R"({"result":"ok","status":"none"})");
+    EXPECT_EQ(update.start(), R"({"result":"ok"})");
+    ASSERT_TRUE(testing::eventually([&] { return fs::exists(firmware() / "started"); }));
+    EXPECT_EQ(update.statusReply(), R"({"result":"ok","status":"running"})");
+
+    writeFile(firmware() / "go", "");
+    ASSERT_TRUE(settles(update));
+    EXPECT_EQ(update.statusReply(), R"({"result":"ok","status":"finished"})");
+    EXPECT_EQ(readFile(firmware() / "started"),
+              fs::canonical(firmware()).string() +
+                  "\n9\n--reset\n--device\n0483:DF11\n-D\na\n-s\n0x08000000:leave\n-a\n0\n");
+}
+
+TEST_F(DeviceFirmwareUpdateTest, TurnsExitCodesIntoStatuses) {
+    writeFile(firmware() / "go", "");
+    // A tool path relative to the server's directory, not the tool's working directory.
+    fs::create_directories(root_ / "bin" / "tools");
+    fs::copy_file(firmware() / "dfu-util", root_ / "bin" / "tools" / "dfu-util");
+    DeviceFirmwareUpdate update("tools/dfu-util", "../firmware/");
+    const std::vector<std::pair<std::string, DfuStatus>> cases = {
+        {"80", DfuStatus::multipleDFUDevice},
+        {"81", DfuStatus::noDevice},
+        {"1", DfuStatus::error},
+        {"0", DfuStatus::finished},
+        {"signal", DfuStatus::error},
+        {"82", DfuStatus::error},
+    };
+    // One after another on the same object: each start runs the tool again.
+    for (const auto& [code, expected] : cases) {
+        writeFile(firmware() / "code", code);
+        EXPECT_EQ(update.start(), R"({"result":"ok"})") << code;
+        ASSERT_TRUE(settles(update)) << code;
+        EXPECT_EQ(update.status(), expected) << code;
+    }
+}
+
+TEST_F(DeviceFirmwareUpdateTest, AToolThatCannotStartIsAnError) {
+    testing::LogCapture log;
+    DeviceFirmwareUpdate missingTool("../firmware/no-such-tool");
+    EXPECT_EQ(missingTool.start(), R"({"result":"ok"})");
+    EXPECT_EQ(log.count("info: CreateProcess failed, error code: 2."), 1);
+    EXPECT_EQ(missingTool.statusReply(), R"({"result":"ok","status":"error"})");
+
+    DeviceFirmwareUpdate missingDirectory("../firmware/dfu-util", "../no-such-directory/");
+    missingDirectory.start();
+    EXPECT_EQ(missingDirectory.status(), DfuStatus::error);
+    EXPECT_EQ(log.count("info: CreateProcess failed, error code: 2."), 2);
+}
+
+TEST_F(DeviceFirmwareUpdateTest, StartsNothingWhileAnUpdateRuns) {
+    DeviceFirmwareUpdate update;
+    EXPECT_EQ(update.start(), R"({"result":"ok"})");
+    EXPECT_EQ(update.start(), R"({"result":"ok","status":"running"})");
+    writeFile(firmware() / "go", "");
+    ASSERT_TRUE(settles(update));
+    EXPECT_EQ(update.status(), DfuStatus::finished);
+    const auto started = readFile(firmware() / "started");
+    EXPECT_EQ(std::count(started.begin(), started.end(), '\n'), 11);  // one run's lines
+}
+
+TEST_F(DeviceFirmwareUpdateTest, GoingAwayDoesNotWaitForTheTool) {
+    auto update = std::make_unique<DeviceFirmwareUpdate>();
+    update->start();
+    ASSERT_TRUE(testing::eventually([&] { return fs::exists(firmware() / "started"); }));
+    const auto begin = std::chrono::steady_clock::now();
+    update.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+    // The tool was left running; let it end and reap it here.
+    const pid_t tool = std::stoi(readFile(firmware() / "pid"));
+    writeFile(firmware() / "go", "");
+    EXPECT_TRUE(testing::eventually([&] { return ::waitpid(tool, nullptr, WNOHANG) == tool; }));
+}
+
+}  // namespace
+}  // namespace kinetra::discovery
