@@ -13,10 +13,12 @@ InputWake waitForInput(int fd, Deadline deadline, const platform::StopSignal* st
     pollfd items[2] = {{fd, POLLIN, 0}, {stop != nullptr ? stop->fd() : -1, POLLIN, 0}};
     const nfds_t count = stop != nullptr ? 2 : 1;
     for (;;) {
-        const auto left =
-            std::chrono::ceil<Milliseconds>(deadline - std::chrono::steady_clock::now());
-        const int waitMs =
-            static_cast<int>(std::clamp<Milliseconds::rep>(left.count(), 0, INT_MAX));
+        int waitMs = -1;
+        if (deadline != Deadline::max()) {
+            const auto left =
+                std::chrono::ceil<Milliseconds>(deadline - std::chrono::steady_clock::now());
+            waitMs = static_cast<int>(std::clamp<Milliseconds::rep>(left.count(), 0, INT_MAX));
+        }
         const int ready = ::poll(items, count, waitMs);
         if (ready < 0) {
             if (errno == EINTR) {

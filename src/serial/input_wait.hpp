@@ -22,7 +22,8 @@ enum class InputWake : std::uint8_t {
     stopped,  ///< the stop signal is set
 };
 
-/// Blocks until `fd` has input or hangs up, `deadline` passes or `stop` (may be null) is set.
+/// Blocks until `fd` has input or hangs up, `deadline` passes (Deadline::max(): never) or `stop`
+/// (may be null) is set.
 /// A set stop signal wins over input that is also there.
 InputWake waitForInput(int fd, Deadline deadline, const platform::StopSignal* stop);
 
@@ -31,7 +32,9 @@ InputWake waitForInput(int fd, Deadline deadline, const platform::StopSignal* st
 template <typename ReadSome>
 ReadResult readWhenReady(int fd, std::span<std::uint8_t> buffer, Milliseconds timeout,
                          const platform::StopSignal* stop, ReadSome&& readSome) {
-    const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, Milliseconds{0});
+    // A negative timeout waits without a deadline: only input, a hang-up or the stop signal end it.
+    const auto deadline =
+        timeout < Milliseconds{0} ? Deadline::max() : std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const InputWake wake = waitForInput(fd, deadline, stop);
         if (wake == InputWake::timeout) {

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -156,6 +158,28 @@ TEST_F(PseudoTerminalTest, StopSignalWakesAWaitingReadAndWinsOverPendingBytes) {
 
     sendFromModule(std::array<std::uint8_t, 1>{0x7E});
     EXPECT_EQ(port_->read(buffer, 0ms, &stop).status, ReadStatus::stopped);
+}
+
+// The link's reader waits without a deadline: it must sleep, not spin, until its stop signal.
+TEST_F(PseudoTerminalTest, AReadWithoutDeadlineSleepsUntilStopped) {
+    platform::StopSignal stop;
+    std::atomic<long long> cpuMicroseconds{-1};
+    std::jthread reader([&] {
+        std::array<std::uint8_t, 32> buffer{};
+        timespec before{};
+        timespec after{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+        const auto result = port_->read(buffer, Milliseconds(-1), &stop);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+        EXPECT_EQ(result.status, ReadStatus::stopped);
+        cpuMicroseconds =
+            (after.tv_sec - before.tv_sec) * 1000000LL + (after.tv_nsec - before.tv_nsec) / 1000;
+    });
+    std::this_thread::sleep_for(300ms);  // the time a spinning read would burn
+    stop.set();
+    reader.join();
+    EXPECT_GE(cpuMicroseconds.load(), 0);
+    EXPECT_LT(cpuMicroseconds.load(), 30000) << "the read spun instead of sleeping";
 }
 
 TEST_F(PseudoTerminalTest, ReportsClosedWhenTheFarSideCloses) {
