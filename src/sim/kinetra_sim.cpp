@@ -11,6 +11,11 @@
 #include "core/logging.hpp"
 #include "sim/emulated_link.hpp"
 #include "sim/options.hpp"
+#include "sim/registration.hpp"
+
+namespace {
+constexpr std::chrono::milliseconds kServerTimeout{3000};
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace kinetra;
@@ -50,8 +55,23 @@ int main(int argc, char** argv) {
                      device.firmwareVersion);
     }
 
+    const auto announce = [&](const json& request) {
+        const auto reply = sim::postJson("127.0.0.1", *parsed.options->registerPort, "/v1/device",
+                                         core::dumpCompact(request), kServerTimeout);
+        if (!reply) {
+            spdlog::warn("{0}: no server answered on port {1}", config.linkID,
+                         *parsed.options->registerPort);
+        }
+        return reply.has_value();
+    };
+    const bool registered =
+        parsed.options->registerPort && announce(sim::deviceFoundRequest(config, link.path()));
+
     int received = 0;
     sigwait(&signals, &received);
     spdlog::info("{0}: stopping", config.linkID);
+    if (registered) {
+        announce(sim::deviceDisconnectedRequest(config, link.path()));
+    }
     return 0;
 }

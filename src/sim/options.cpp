@@ -40,6 +40,9 @@ Options:
   --pair-error NAME        wireless pairing ends in "problem" with this error (wifiChannelMismatch,
                            impossibleScenario, deviceSearchProblem, connectionProblem, ...)
   --canbus-pair-error NAME CAN bus pairing falls back to "idle" with this error
+  --register PORT          announce the link to the server whose HTTP port on this machine is
+                           PORT (32222 by default in the server's configuration): it opens the
+                           link as if its scanner had found it, and forgets it when this ends
   --help                   this text
 )";
 
@@ -194,6 +197,11 @@ ParsedOptions parseOptions(std::span<const std::string_view> arguments) {
                 return bad();
             }
             pairingTime = Milliseconds(*v);
+        } else if (option == "--register") {
+            if (!(options.registerPort = number<std::uint16_t>(value)) ||
+                *options.registerPort == 0) {
+                return bad();
+            }
         } else if (option == "--pair-error") {
             if (!(options.faults.wirelessPairError = link::kWirelessPairErrorTable.find(value))) {
                 return bad();

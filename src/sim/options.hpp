@@ -14,6 +14,9 @@ namespace kinetra::sim {
 struct ProgramOptions {
     LinkConfig config;
     Faults faults;
+    /// The HTTP port of a server on this machine to announce the link to (device_found at
+    /// start, device_disconnected at the end).
+    std::optional<std::uint16_t> registerPort;
     bool help = false;
 };
 
