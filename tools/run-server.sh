@@ -10,4 +10,5 @@ cmake --build build/run
 cmake --install build/run --prefix install >/dev/null
 
 cd install/bin
-exec ./kinetra-server "$@"
+# An emulated link adapter with a pan/tilt head and a slider is plugged in at once.
+exec ./kinetra-server "$@" --simulate

@@ -9,10 +9,12 @@
 #include "app/command_line.hpp"
 #include "app/install_layout.hpp"
 #include "app/instance_lock.hpp"
+#include "app/simulation.hpp"
 #include "bus/endpoints.hpp"
 #include "config/configuration_controller.hpp"
 #include "core/logging.hpp"
 #include "core/version.hpp"
+#include "discovery/bundle_controller.hpp"
 #include "gateway/server.hpp"
 #include "notify/notification_handler.hpp"
 #include "platform/process.hpp"
@@ -70,10 +72,16 @@ int main(int argc, char** argv) {
     installNotificationActions();
 
     {
+        // Destroyed in reverse order of construction: devices, gateway, emulator, configuration.
         config::ConfigurationController configuration("../cfg/");
-        // Destroyed before the configuration service, in reverse order of construction.
+        // The emulated adapter outlives the device service, whose link closes its port first.
+        const auto emulator = app::wantsSimulation(argc, argv) ? app::startEmulator() : nullptr;
         gateway::Server server{std::string(bus::kConfigurationEndpoint)};
         server.start();
+        discovery::BundleController devices{std::string(bus::kConfigurationEndpoint)};
+        if (emulator) {
+            app::announceEmulator(*emulator);
+        }
         if (app::wantsOpenWeb(argc, argv)) {
             spdlog::info("The web application is not part of this build yet.");
         }

@@ -1,0 +1,235 @@
+#include "discovery/bundle_controller.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include "bus/announce.hpp"
+#include "bus/endpoints.hpp"
+#include "bus/envelope.hpp"
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
+
+namespace kinetra::discovery {
+namespace {
+
+constexpr std::string_view kEmptyObject = "{}";
+
+std::string commandNotFound() {
+    return bus::resultText("Command Not Found");
+}
+
+}  // namespace
+
+BundleController::BundleController(std::string configurationEndpoint, ControllerOptions options)
+    : endpoint_(bus::kDeviceEndpoint),
+      configurationEndpoint_(std::move(configurationEndpoint)),
+      options_(std::move(options)),
+      dfu_(options_.dfuToolPath, options_.dfuWorkingDirectory) {
+    // The scanner connects to the device endpoint before it is bound: the bus queues its
+    // events until then.
+    scanner_ = std::make_unique<LinkScanner>(configurationEndpoint_, endpoint_, options_.listPorts);
+    context_ = bus::SocketRegistry::instance().context();
+    socket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
+    socket_.set(zmq::sockopt::linger, 0);
+    bus::bindWhenFree(socket_, endpoint_);
+    bus::announceOpen(std::array{endpoint_});
+    thread_ = std::jthread([this] { serve(); });
+}
+
+BundleController::~BundleController() {
+    bus::announceClosed(std::array{endpoint_});
+    // The scanner first: no more events while the handlers go.
+    scanner_.reset();
+    stop_.set();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    for (auto& [linkId, handler] : handlers_) {
+        handler->stop();
+    }
+    handlers_.clear();
+    teardowns_.clear();  // joins every teardown still running
+    socket_.close();
+}
+
+// Sleeps until a request or the stop signal arrives.
+void BundleController::serve() {
+    const std::array<zmq::socket_ref, 1> sockets{socket_};
+    while (!stop_.isSet()) {
+        try {
+            if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
+                continue;
+            }
+            const auto request = bus::tryReceive(socket_);
+            if (!request) {
+                continue;
+            }
+            const auto reply = handle(request->to_string_view());
+            socket_.send(zmq::buffer(reply), zmq::send_flags::dontwait);
+            reapTeardowns();
+        } catch (const zmq::error_t& error) {
+            if (error.num() == ETERM) {
+                return;
+            }
+            spdlog::warn("Device service: {0}", error.what());
+        }
+    }
+}
+
+// The events are answered {} before they are handled: the scanner never waits for them, and a
+// failure in handling is only logged.
+std::string BundleController::handle(std::string_view requestText) {
+    json request;
+    std::string command;
+    try {
+        request = json::parse(requestText);
+        command = request.at("command").get<std::string>();
+        request.erase("command");
+    } catch (const std::exception& error) {
+        spdlog::warn("Device service: {0}", error.what());
+        return std::string(kEmptyObject);
+    }
+    try {
+        if (command == "device_found") {
+            linkFound(request);
+            return std::string(kEmptyObject);
+        }
+        if (command == "device_disconnected") {
+            linkLost(request);
+            return std::string(kEmptyObject);
+        }
+        if (command == "linkStatus") {
+            return linkStatus();
+        }
+        if (command == "startLinkDeviceFirmwareUpdate") {
+            return dfu_.start();
+        }
+        if (command == "linkDeviceFirmwareUpdateStatus") {
+            return dfu_.statusReply();
+        }
+        return commandNotFound();
+    } catch (const std::exception& error) {
+        spdlog::warn("Device service {0}: {1}", command, error.what());
+        return std::string(kEmptyObject);
+    }
+}
+
+model::LinkInfo* BundleController::findRecord(const std::string& linkId) {
+    const auto found = std::find_if(links_.begin(), links_.end(),
+                                    [&](const model::LinkInfo& r) { return r.linkID == linkId; });
+    return found == links_.end() ? nullptr : &*found;
+}
+
+void BundleController::linkFound(const json& request) {
+    const auto found = model::linkInfoFromScannerJson(request);
+    if (auto* stored = findRecord(found.linkID)) {
+        // A link seen on another port moved there (or a device with the same serial number sits
+        // on it now): the link follows it, so that the move's "lost" event for the old port
+        // does not take down a link that is plugged in.
+        if (stored->portName != found.portName) {
+            spdlog::info("Link {0} moved from {1} to {2}.", found.linkID, stored->portName,
+                         found.portName);
+            takeDown(found.linkID);
+            stored->portName = found.portName;
+        }
+        // The handler starts from a record that says it is valid: it reports that record.
+        stored->isValid = true;
+        stored->isValid = createHandler(*stored);
+        return;
+    }
+    spdlog::info("Found device: {0}", found.linkID);
+    notify("New Device found: ", found.linkID);
+    model::LinkInfo record = found;
+    const bool created = createHandler(record);
+    record.isValid = record.isValid && created;
+    links_.push_back(std::move(record));
+}
+
+bool BundleController::createHandler(const model::LinkInfo& record) {
+    if (handlers_.contains(record.linkID)) {
+        return true;
+    }
+    // The previous handler of this link must be gone first: its teardown resets the port it
+    // had open, which may be the very port the new one opens.
+    std::erase_if(teardowns_,
+                  [&](const Teardown& teardown) { return teardown.linkId == record.linkID; });
+    try {
+        handlers_.emplace(record.linkID,
+                          std::make_unique<bundle::BundleHandler>(record.linkID, record.portName,
+                                                                  record.initialFoundEpoch, record,
+                                                                  options_.linkTimings));
+        return true;
+    } catch (const std::exception& error) {
+        spdlog::warn("{0}", error.what());
+        return false;
+    }
+}
+
+void BundleController::linkLost(const json& request) {
+    const auto linkId = request.at("linkID").get<std::string>();
+    auto* stored = findRecord(linkId);
+    // The lost event of a move names the old port; the link already follows the new one.
+    if (stored != nullptr && request.contains("portName") &&
+        request.at("portName").get<std::string>() != stored->portName) {
+        spdlog::info("Link {0} lost on {1}, but it is on {2}: kept.", linkId,
+                     request.at("portName").get<std::string>(), stored->portName);
+        return;
+    }
+    takeDown(linkId);
+    if (stored != nullptr) {
+        stored->isValid = false;
+    }
+}
+
+// Stopping is quick and happens here; destroying joins the handler's threads (a poller may be
+// in the middle of a wait), so it runs on a thread of its own, kept until it is done.
+void BundleController::takeDown(const std::string& linkId) {
+    const auto found = handlers_.find(linkId);
+    if (found == handlers_.end()) {
+        return;
+    }
+    std::shared_ptr<bundle::BundleHandler> handler = std::move(found->second);
+    handlers_.erase(found);
+    handler->stop();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    teardowns_.push_back(
+        Teardown{linkId, done, std::jthread([handler = std::move(handler), done]() mutable {
+                     handler.reset();
+                     *done = true;
+                 })});
+}
+
+// Finished teardowns are joined (at once: they are done) and dropped, so the list stays short
+// over a long session.
+void BundleController::reapTeardowns() {
+    std::erase_if(teardowns_, [](const Teardown& teardown) { return teardown.done->load(); });
+}
+
+std::string BundleController::linkStatus() {
+    json data = json::array();
+    for (const auto& record : links_) {
+        if (!record.isValid) {
+            data.push_back(model::toListJson(record));
+            continue;
+        }
+        try {
+            zmq::socket_t socket(*context_, zmq::socket_type::req);
+            socket.set(zmq::sockopt::rcvtimeo, 500);
+            socket.set(zmq::sockopt::linger, 0);
+            socket.set(zmq::sockopt::req_relaxed, 1);
+            socket.connect(bus::linkEndpoint(record.linkID));
+            bus::trySend(socket, R"({"command":"status"})");
+            const auto reply =
+                bus::receiveWithRetries(socket, kStatusTries, kStatusInterval, {}, &stop_);
+            spdlog::info("=========");
+            // An empty reply: the link does not know its status yet; it is left out.
+            if (reply && reply->size() > 0) {
+                data.push_back(json::parse(reply->to_string_view()));
+            }
+        } catch (const std::exception& error) {
+            spdlog::warn("Link {0} status: {1}", record.linkID, error.what());
+        }
+    }
+    return core::dumpCompact(bus::dataReply(std::move(data)));
+}
+
+}  // namespace kinetra::discovery

@@ -1,0 +1,87 @@
+// The device service on inproc://v1/device: the list of every link found since start, one
+// BundleHandler per present link, the link scanner whose events arrive as requests here, and the
+// device firmware update. One service thread; handlers are taken down on threads of their own,
+// all joined before the controller goes.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <zmq.hpp>
+
+#include "bundle/bundle_handler.hpp"
+#include "core/json.hpp"
+#include "discovery/device_firmware_update.hpp"
+#include "discovery/link_scanner.hpp"
+#include "model/link_info.hpp"
+#include "notify/notification_handler.hpp"
+#include "platform/stop_signal.hpp"
+
+namespace kinetra::discovery {
+
+/// What the controller builds its parts with; tests replace the port listing, the link timings
+/// and the firmware tool.
+struct ControllerOptions {
+    PortLister listPorts = serial::tryListSerialPorts;
+    link::LinkTimings linkTimings;
+    std::string dfuToolPath = "../firmware/dfu-util";
+    std::string dfuWorkingDirectory = "../firmware/";
+};
+
+class BundleController : private notify::NotificationHandler {
+public:
+    /// Builds the scanner (which reads its configuration from `configurationEndpoint`), binds
+    /// and announces inproc://v1/device and starts the service thread.
+    explicit BundleController(std::string configurationEndpoint, ControllerOptions options = {});
+    /// Announces the endpoint closed, stops the service thread, stops and destroys every bundle
+    /// handler (joining the teardown threads), then the scanner.
+    ~BundleController() override;
+    BundleController(const BundleController&) = delete;
+    BundleController& operator=(const BundleController&) = delete;
+
+    /// The reply text for one request; runs on the service thread (tests call it directly only
+    /// when the thread is not running).
+    std::string handle(std::string_view request);
+
+    static constexpr int kStatusTries = 150;
+    static constexpr std::chrono::milliseconds kStatusInterval{3};
+
+private:
+    void serve();
+    void linkFound(const json& request);
+    void linkLost(const json& request);
+    std::string linkStatus();
+    bool createHandler(const model::LinkInfo& record);
+    void takeDown(const std::string& linkId);
+    void reapTeardowns();
+    model::LinkInfo* findRecord(const std::string& linkId);
+
+    const std::string endpoint_;
+    const std::string configurationEndpoint_;
+    const ControllerOptions options_;
+
+    // Service thread only.
+    std::vector<model::LinkInfo> links_;
+    std::map<std::string, std::unique_ptr<bundle::BundleHandler>> handlers_;
+    struct Teardown {
+        std::string linkId;
+        std::shared_ptr<std::atomic<bool>> done;
+        std::jthread thread;
+    };
+    std::list<Teardown> teardowns_;  // one per handler being destroyed
+
+    DeviceFirmwareUpdate dfu_;
+    std::shared_ptr<zmq::context_t> context_;
+    zmq::socket_t socket_;  // REP on inproc://v1/device, service thread
+    std::unique_ptr<LinkScanner> scanner_;
+    platform::StopSignal stop_;
+    std::jthread thread_;  // last: joined first
+};
+
+}  // namespace kinetra::discovery
