@@ -1,5 +1,6 @@
 #include "bus/wait.hpp"
 
+#include <thread>
 #include <vector>
 
 namespace kinetra::bus {
@@ -60,6 +61,17 @@ std::optional<std::size_t> waitReadable(std::span<const zmq::socket_ref> sockets
         if (!forever && std::chrono::steady_clock::now() >= deadline) {
             return std::nullopt;
         }
+    }
+}
+
+void bindWhenFree(zmq::socket_ref socket, const std::string& endpoint, Milliseconds patience) {
+    constexpr Milliseconds kRetryPause{5};
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (zmq_bind(socket.handle(), endpoint.c_str()) != 0) {
+        if (zmq_errno() != EADDRINUSE || std::chrono::steady_clock::now() >= deadline) {
+            throw zmq::error_t();
+        }
+        std::this_thread::sleep_for(kRetryPause);
     }
 }
 

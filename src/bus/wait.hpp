@@ -41,6 +41,13 @@ std::optional<std::size_t> waitReadable(std::span<const zmq::socket_ref> sockets
                                         Milliseconds timeout,
                                         const platform::StopSignal* stop = nullptr);
 
+/// Binds `socket` to `endpoint`. The bus frees a name on its own thread shortly after its
+/// previous owner closed it, so a service that comes back at once (a link replugged) may find it
+/// still taken: the bind is tried again for at most `patience`. There is no event to wait on.
+/// Throws zmq::error_t when the name stays taken or the bind fails otherwise.
+void bindWhenFree(zmq::socket_ref socket, const std::string& endpoint,
+                  Milliseconds patience = Milliseconds(2000));
+
 /// Sends `text` as one frame without blocking; false when the message could not be queued.
 bool trySend(zmq::socket_ref socket, std::string_view text);
 

@@ -9,26 +9,13 @@
 #include "bus/announce.hpp"
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
 #include "link/classify.hpp"
 
 namespace kinetra::link {
 namespace {
 
 constexpr std::size_t kReadChunk = 32;
-
-// The bus frees an endpoint name on its own thread shortly after its previous owner closed it,
-// so a link that comes back at once (replugged, or moved to another port) may find its names
-// still taken for a moment. There is no event to wait on: try again briefly.
-void bindSoon(zmq::socket_t& socket, const std::string& endpoint) {
-    constexpr auto kPatience = std::chrono::seconds(2);
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (zmq_bind(socket.handle(), endpoint.c_str()) != 0) {
-        if (zmq_errno() != EADDRINUSE || std::chrono::steady_clock::now() >= deadline) {
-            throw zmq::error_t();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
 
 }  // namespace
 
@@ -112,11 +99,11 @@ void LinkHandler::setUpSockets() {
         socket->set(zmq::sockopt::linger, 0);
     }
 
-    bindSoon(linkService_, endpoint_);
+    bus::bindWhenFree(linkService_, endpoint_);
     responsePull_.set(zmq::sockopt::rcvtimeo, 10000);
-    bindSoon(responsePull_, bus::linkResponseEndpoint(linkId_));
+    bus::bindWhenFree(responsePull_, bus::linkResponseEndpoint(linkId_));
     responsePush_.connect(bus::linkResponseEndpoint(linkId_));
-    bindSoon(detectService_, bus::linkDetectEndpoint(linkId_));
+    bus::bindWhenFree(detectService_, bus::linkDetectEndpoint(linkId_));
     statusOutlet_.connect(bus::bundleUpdateStatusEndpoint(linkId_));
 
     announced_ = {endpoint_, bus::linkDetectEndpoint(linkId_)};

@@ -1,0 +1,226 @@
+#include "bundle/bundle_handler.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include "bundle/keypose_ids.hpp"
+#include "bundle/status_decoder.hpp"
+#include "bundle/status_json.hpp"
+#include "bus/announce.hpp"
+#include "bus/endpoints.hpp"
+#include "bus/envelope.hpp"
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
+#include "core/clock.hpp"
+
+namespace kinetra::bundle {
+namespace {
+
+constexpr std::size_t kMaxStatusBytes = status_layout::kMaxReceivedSize;
+
+bool socketGone(const zmq::error_t& error) {
+    return error.num() == ETERM || error.num() == ENOTSOCK;
+}
+
+}  // namespace
+
+BundleHandler::BundleHandler(std::string linkId, std::string portName,
+                             std::string initialFoundEpoch, model::LinkInfo info,
+                             link::LinkTimings linkTimings)
+    : linkId_(std::move(linkId)),
+      portName_(std::move(portName)),
+      initialFoundEpoch_(std::move(initialFoundEpoch)),
+      info_(std::move(info)),
+      paired_(info_.isPairingDone) {
+    link_ = std::make_unique<link::LinkHandler>(
+        info_, [this](bool paired) { onPairing(paired); }, linkTimings);
+    try {
+        context_ = bus::SocketRegistry::instance().context();
+        commandSocket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
+        statusSocket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
+        updateSocket_ = zmq::socket_t(*context_, zmq::socket_type::pull);
+        for (auto* socket : {&commandSocket_, &statusSocket_, &updateSocket_}) {
+            socket->set(zmq::sockopt::linger, 0);
+        }
+        bus::bindWhenFree(commandSocket_, bus::bundleEndpoint(linkId_));
+        bus::bindWhenFree(statusSocket_, bus::bundleStatusEndpoint(linkId_));
+        bus::bindWhenFree(updateSocket_, bus::bundleUpdateStatusEndpoint(linkId_));
+        announced_ = {bus::bundleEndpoint(linkId_), bus::bundleStatusEndpoint(linkId_)};
+        bus::announceOpen(announced_);
+        commandThread_ = std::jthread([this] { serveCommands(); });
+        statusThread_ = std::jthread([this] { serveStatus(); });
+    } catch (...) {
+        // The link handler's threads call back into this object: end them before it goes.
+        stop();
+        for (auto* thread : {&commandThread_, &statusThread_}) {
+            if (thread->joinable()) {
+                thread->join();
+            }
+        }
+        link_.reset();
+        throw;
+    }
+}
+
+BundleHandler::~BundleHandler() {
+    stop();
+    for (auto* thread : {&commandThread_, &statusThread_}) {
+        if (thread->joinable()) {
+            thread->join();
+        }
+    }
+    commandSocket_.close();
+    statusSocket_.close();
+    updateSocket_.close();
+    link_.reset();
+}
+
+void BundleHandler::stop() {
+    std::call_once(stopOnce_, [this] {
+        if (link_) {
+            link_->stop();
+        }
+        {
+            std::lock_guard lock(pairingMutex_);
+            stop_.set();
+        }
+        pairingChanged_.notify_all();
+        bus::announceClosed(announced_);
+    });
+}
+
+void BundleHandler::onPairing(bool paired) {
+    {
+        std::lock_guard lock(pairingMutex_);
+        paired_ = paired;
+    }
+    pairingChanged_.notify_all();
+}
+
+DeviceStatusSnapshot BundleHandler::snapshot() const {
+    std::lock_guard lock(snapshotMutex_);
+    return snapshot_;
+}
+
+// --- Command thread
+// --------------------------------------------------------------------------------
+
+void BundleHandler::serveCommands() {
+    const std::array<zmq::socket_ref, 1> sockets{commandSocket_};
+    while (!stop_.isSet()) {
+        try {
+            if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
+                continue;
+            }
+            const auto request = bus::tryReceive(commandSocket_);
+            if (!request) {
+                continue;
+            }
+            if (!paired_.load()) {
+                // Nothing can reach the devices yet; the client is told ok and held back a
+                // little, so that a client retrying in a loop does not flood the log.
+                bus::trySend(commandSocket_, bus::resultText(bus::kOk));
+                pauseWhileUnpaired();
+                continue;
+            }
+            const auto reply = handleCommand(request->to_string_view());
+            // A full queue drops the reply: the client has gone.
+            bus::trySend(commandSocket_, reply);
+        } catch (const zmq::error_t& error) {
+            if (socketGone(error)) {
+                return;
+            }
+            spdlog::warn("Bundle {0}: {1}", linkId_, error.what());
+        }
+    }
+}
+
+void BundleHandler::pauseWhileUnpaired() {
+    std::unique_lock lock(pairingMutex_);
+    pairingChanged_.wait_for(lock, kUnpairedPause,
+                             [this] { return paired_.load() || stop_.isSet(); });
+}
+
+std::string BundleHandler::handleCommand(std::string_view request) {
+    const auto plan = planCommand(request, snapshot(), keyposeIdCounters());
+    const auto outcomes = perform(plan);
+    return core::dumpCompact(buildReply(plan, outcomes));
+}
+
+std::vector<SendOutcome> BundleHandler::perform(const CommandPlan& plan) {
+    std::vector<SendOutcome> outcomes;
+    outcomes.reserve(plan.sends.size());
+    for (const auto& send : plan.sends) {
+        std::optional<link::Reply> reply;
+        switch (send.mode) {
+            case SendMode::noWait:
+                link_->sendUnacknowledged(send.message);
+                break;
+            case SendMode::threeAttempts:
+                reply = link_->sendWithRetry(send.message);
+                break;
+            case SendMode::awaitAnswer:
+                reply = link_->sendAndMatch(send.message, send.answerId, send.address);
+                break;
+        }
+        if (reply) {
+            const auto bytes = reply->message();
+            outcomes.emplace_back(core::Bytes(bytes.begin(), bytes.end()));
+        } else {
+            outcomes.emplace_back(std::nullopt);
+        }
+    }
+    return outcomes;
+}
+
+// --- Status thread
+// ---------------------------------------------------------------------------------
+
+// Sleeps until a status message or a status request arrives. Status messages are taken first:
+// a request answered right after a message sees it.
+void BundleHandler::serveStatus() {
+    const std::array<zmq::socket_ref, 2> sockets{updateSocket_, statusSocket_};
+    std::optional<json> latest;
+    while (!stop_.isSet()) {
+        try {
+            if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
+                continue;
+            }
+            while (const auto message = bus::tryReceive(updateSocket_)) {
+                takeStatus(*message, latest);
+            }
+            if (const auto request = bus::tryReceive(statusSocket_)) {
+                if (!paired_.load()) {
+                    spdlog::warn("Pairing is not completed.");
+                }
+                const auto reply =
+                    core::dumpCompact(statusEndpointReply(latest ? *latest : json()));
+                statusSocket_.send(zmq::buffer(reply), zmq::send_flags::none);
+            }
+        } catch (const zmq::error_t& error) {
+            if (socketGone(error)) {
+                return;
+            }
+            spdlog::warn("Bundle {0} status: {1}", linkId_, error.what());
+        } catch (const std::exception& error) {
+            spdlog::warn("Bundle {0} status: {1}", linkId_, error.what());
+        }
+    }
+}
+
+void BundleHandler::takeStatus(const zmq::message_t& message, std::optional<json>& latest) {
+    const core::ByteView bytes{static_cast<const std::uint8_t*>(message.data()),
+                               std::min(message.size(), kMaxStatusBytes)};
+    const auto decoded = decodeStatus(bytes);
+    if (!decoded) {
+        return;  // shorter than a status message: nothing in it can be trusted
+    }
+    const auto now = core::epochMillis();
+    latest = statusToJson(*decoded, now);
+    {
+        std::lock_guard lock(snapshotMutex_);
+        snapshot_ = *decoded;
+    }
+    lastStatusTime_ = now;
+}
+
+}  // namespace kinetra::bundle
