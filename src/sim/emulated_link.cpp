@@ -101,6 +101,7 @@ EmulatorState EmulatedLink::snapshot(Clock::time_point now) const {
     state.terminalOpen = terminalOpen_;
     state.disappeared = disappeared_;
     state.statusMessagesSent = statusMessagesSent_;
+    state.lastStatusSentAt = lastStatusSentAt_;
     state.repliesSent = repliesSent_;
     state.framesDiscarded = splitter_.framesDiscarded();
     state.wakeUps = wakeUps_;
@@ -207,6 +208,10 @@ void EmulatedLink::takeUnits(std::vector<InboundUnit>& units, Clock::time_point 
         } else {
             core_.receiveUnframed(unit.bytes, now, fresh);
         }
+        for (auto record = fresh.begin() + static_cast<std::ptrdiff_t>(first);
+             record != fresh.end(); ++record) {
+            record->at = now;
+        }
         received_.insert(received_.end(), fresh.begin() + static_cast<std::ptrdiff_t>(first),
                          fresh.end());
     }
@@ -246,6 +251,7 @@ core::Bytes EmulatedLink::collectOutput(Clock::time_point now, std::vector<Recei
         appendFrame(out, item.payload);
         if (item.kind == OutgoingKind::status) {
             ++statusMessagesSent_;
+            lastStatusSentAt_ = now;
         } else {
             ++repliesSent_;
         }

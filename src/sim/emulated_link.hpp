@@ -31,6 +31,8 @@ struct EmulatorState : LinkModuleState {
     /// Frames written, by kind (while the slave side was open and the emulator not silent).
     std::size_t statusMessagesSent = 0;
     std::size_t repliesSent = 0;  // adapter replies and device answers
+    /// When the latest status message was handed to the line (for latency measurements).
+    Clock::time_point lastStatusSentAt{};
     /// Host frames dropped for a bad checksum or a missing end byte.
     std::size_t framesDiscarded = 0;
     /// Turns of the emulator's loop: stays flat while it has nothing to do.
@@ -129,6 +131,7 @@ private:
     bool disappeared_ = false;
     bool terminalOpen_ = true;
     std::size_t statusMessagesSent_ = 0;
+    Clock::time_point lastStatusSentAt_{};
     std::size_t repliesSent_ = 0;
     std::size_t wakeUps_ = 0;
 

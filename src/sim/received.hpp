@@ -2,6 +2,7 @@
 // in arrival order: what tests look at and what the command-line program logs. Pure data.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -35,6 +36,8 @@ struct Received {
     bool delivered = false;
     /// Device messages: the devices acted on it and acknowledge it.
     bool accepted = false;
+    /// When the emulator took it off the line (for latency measurements).
+    std::chrono::steady_clock::time_point at{};
 
     bool isRadio(link::RadioCommand which) const { return radio && *radio == which; }
     bool isCommand(link::AdapterCommand which) const { return command && *command == which; }

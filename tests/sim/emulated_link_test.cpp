@@ -37,6 +37,7 @@ TEST(EmulatedLink, WirelessBundleAnswersTheServersCommands) {
     config.timings.pairingTime = 200ms;
     EmulatedLink emulator(config);
     TestHost host(emulator.path(), kAdapter);
+    const auto started = Clock::now();
     ASSERT_TRUE(host.exchange(scanStart, link::kRadioReply));
     ASSERT_TRUE(host.exchange(scanResults, link::kScanResultsReply));
     const auto mac = emulator.config().devices[0].mac;
@@ -48,6 +49,10 @@ TEST(EmulatedLink, WirelessBundleAnswersTheServersCommands) {
     ASSERT_EQ(received.size(), 3u);
     EXPECT_TRUE(received[0].isRadio(link::RadioCommand::scanStart));
     EXPECT_TRUE(received[2].isRadio(link::RadioCommand::attachToBundle));
+    // Arrival and status times, which latency measurements rely on, follow the traffic.
+    EXPECT_GE(received[0].at, started);
+    EXPECT_LT(received[0].at, received[2].at);
+    EXPECT_GT(emulator.state().lastStatusSentAt, received[2].at);
 
     // Device messages from the server's builders; answers read by its decoders.
     const auto head = model::DeviceModel::turretAlpha2;
