@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "e2e/running_server.hpp"
 #include "net/test_client.hpp"
 #include "support/child_process.hpp"
 #include "support/temporary_tree.hpp"
@@ -24,45 +25,6 @@ using namespace std::chrono_literals;
 using net::test::TestClient;
 using testing::ChildProcess;
 using testing::TemporaryTree;
-
-// A port the system just handed out and released; free unless someone takes it in between.
-std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        ::close(fd);
-        throw std::runtime_error("no free port");
-    }
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-struct RunningServer {
-    TemporaryTree tree;
-    std::uint16_t httpPort = freePort();
-    std::uint16_t webSocketPort = freePort();
-    std::unique_ptr<ChildProcess> process;
-
-    RunningServer() {
-        tree.write("cfg/config.ini",
-                   "[httpserver]\naddress=127.0.0.1\nport=" + std::to_string(httpPort) +
-                       "\n[webserver]\naddress=127.0.0.1\nport=" + std::to_string(freePort()) +
-                       "\n[websocket]\naddress=127.0.0.1\nport=" + std::to_string(webSocketPort) +
-                       "\n");
-        process = std::make_unique<ChildProcess>(
-            std::vector<std::string>{KINETRA_SERVER_PATH}, tree.bin().string(),
-            std::map<std::string, std::string>{{"TMPDIR", tree.tmp().string()}});
-    }
-    // The WebSocket listener starts last.
-    bool listening() {
-        return process->waitForOutput(
-            "Listening on 127.0.0.1:" + std::to_string(webSocketPort) + ".", 10s);
-    }
-};
 
 TEST(Gateway, AnswersBeforeAnyServiceExistsAndStopsCleanlyOnSigtermWithClientsConnected) {
     RunningServer server;
@@ -79,11 +41,25 @@ TEST(Gateway, AnswersBeforeAnyServiceExistsAndStopsCleanlyOnSigtermWithClientsCo
               R"({"result":"offline"})");
     EXPECT_TRUE(server.process->waitForOutput("inproc://v1/configuration is offline.", 5s));
 
-    // A WebSocket client told that the device service is not there yet (it stays connected),
-    // an idle one, and an HTTP client that sent half a request.
+    // The device service comes up right after the listeners: no links yet. (Asked again while
+    // it is still offline; the registry has no event a client could wait on.)
+    std::optional<std::string> links;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    do {
+        links = TestClient::exchange(server.httpPort,
+                                     "POST /v1/device HTTP/1.1\r\nContent-Length: 24\r\n\r\n"
+                                     R"({"command":"linkStatus"})");
+    } while (links && links->ends_with(R"({"result":"offline"})") &&
+             std::chrono::steady_clock::now() < deadline);
+    ASSERT_TRUE(links.has_value());
+    EXPECT_TRUE(links->ends_with(R"({"data":[],"result":"ok"})")) << *links;
+
+    // A WebSocket client told that a link's bundle is not there (it stays connected), an idle
+    // one, and an HTTP client that sent half a request.
     TestClient waiting(server.webSocketPort);
-    ASSERT_NE(waiting.upgrade("/v1/device").find("101 Switching Protocols"), std::string::npos);
-    waiting.sendText(R"({"command":"getLinks"})");
+    ASSERT_NE(waiting.upgrade("/v1/bundle/NOLINK").find("101 Switching Protocols"),
+              std::string::npos);
+    waiting.sendText(R"({"command":"status"})");
     const auto reply = waiting.nextFrame();
     EXPECT_EQ(reply ? reply->payload : "no reply", R"({"result":"offline"})");
     TestClient idle(server.webSocketPort);

@@ -1,0 +1,111 @@
+// A newcomer's first session, end to end: the real server with its emulated adapter, paired and
+// driven over HTTP and WebSocket; and kinetra-sim announcing a link to a running server.
+#include <signal.h>
+
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/json.hpp"
+#include "e2e/running_server.hpp"
+#include "net/test_client.hpp"
+
+namespace kinetra {
+namespace {
+
+using net::test::TestClient;
+
+/// The JSON body of an HTTP POST to the server, or null when none came.
+json post(std::uint16_t port, const std::string& path, const json& body) {
+    const std::string text = body.dump();
+    const auto response = TestClient::exchange(
+        port, "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) +
+                  "\r\n\r\n" + text);
+    if (!response || response->find("\r\n\r\n") == std::string::npos) {
+        return nullptr;
+    }
+    return json::parse(response->substr(response->find("\r\n\r\n") + 4), nullptr, false);
+}
+
+/// Asks again, as a client polling a few times a second would, until `accept` takes the answer
+/// (the services have no event a client can wait on); the last answer either way.
+json postUntil(std::uint16_t port, const std::string& path, const json& body,
+               const std::function<bool(const json&)>& accept,
+               std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    json answer;
+    for (;;) {
+        answer = post(port, path, body);
+        if (accept(answer) || std::chrono::steady_clock::now() >= deadline) {
+            return answer;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+}
+
+bool listsLink(const json& status, const std::string& linkId, bool valid) {
+    if (!status.is_object() || !status.contains("data")) {
+        return false;
+    }
+    for (const auto& link : status["data"]) {
+        if (link.value("linkID", "") == linkId && link.value("isValid", !valid) == valid) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(Simulate, TheEmulatedAdapterIsPairedAndDrivenOverHttpAndWebSocket) {
+    RunningServer server({"--simulate"});
+    ASSERT_TRUE(server.listening()) << server.process->output();
+
+    const json links = postUntil(server.httpPort, "/v1/device", {{"command", "linkStatus"}},
+                                 [](const json& s) { return listsLink(s, "KSIM0001", true); });
+    ASSERT_TRUE(listsLink(links, "KSIM0001", true)) << links << server.process->output();
+
+    EXPECT_EQ(post(server.httpPort, "/v1/link/KSIM0001", {{"command", "link1PairingConnect"}}),
+              (json{{"result", "ok"}}));
+    const json status =
+        postUntil(server.httpPort, "/v1/bundle/KSIM0001/status", json::object(),
+                  [](const json& s) { return s.is_object() && s["data"].is_object(); });
+    ASSERT_TRUE(status["data"].is_object()) << status;
+    EXPECT_EQ(status["data"]["deviceInfo"].size(), 2U);
+
+    TestClient socket(server.webSocketPort);
+    ASSERT_NE(socket.upgrade("/v1/bundle/KSIM0001").find("101 Switching Protocols"),
+              std::string::npos);
+    socket.sendText(R"({"command":"realTimeMoveFixedDuration","duration":0.2,"headPan":5,)"
+                    R"("headTilt":-2,"slide":0.25})");
+    const auto reply = socket.nextFrame();
+    EXPECT_EQ(reply ? reply->payload : "no reply", R"({"result":"ok"})");
+    const json moved =
+        postUntil(server.httpPort, "/v1/bundle/KSIM0001/status", json::object(), [](const json& s) {
+            return s.is_object() && s["data"].is_object() &&
+                   s["data"]["readings"].value("headPan", 0.0) == 5.0;
+        });
+    EXPECT_EQ(moved["data"]["readings"],
+              (json{{"headPan", 5.0}, {"headTilt", -2.0}, {"slide", 0.25}}));
+
+    server.process->signal(SIGTERM);
+    EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
+}
+
+TEST(Simulate, KinetraSimAnnouncesItsLinkToARunningServerAndTakesItAway) {
+    RunningServer server;
+    ASSERT_TRUE(server.listening()) << server.process->output();
+    ChildProcess simulator({KINETRA_SIM_PATH, "--link-id", "KSIMREG000001", "--register",
+                            std::to_string(server.httpPort)},
+                           server.tree.bin().string());
+    const json found = postUntil(server.httpPort, "/v1/device", {{"command", "linkStatus"}},
+                                 [](const json& s) { return listsLink(s, "KSIMREG000001", true); });
+    EXPECT_TRUE(listsLink(found, "KSIMREG000001", true)) << found << simulator.output();
+
+    simulator.signal(SIGTERM);
+    EXPECT_EQ(simulator.waitForExit(10s), std::optional<int>(0)) << simulator.output();
+    const json lost = post(server.httpPort, "/v1/device", {{"command", "linkStatus"}});
+    EXPECT_TRUE(listsLink(lost, "KSIMREG000001", false)) << lost;
+}
+
+}  // namespace
+}  // namespace kinetra
