@@ -31,7 +31,9 @@ InputWake waitForInput(int fd, Deadline deadline, const platform::StopSignal* st
 template <typename ReadSome>
 ReadResult readWhenReady(int fd, std::span<std::uint8_t> buffer, Milliseconds timeout,
                          const platform::StopSignal* stop, ReadSome&& readSome) {
-    const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, Milliseconds{0});
+    // A negative timeout is no bound at all: the reader thread sleeps until input or its stop.
+    const auto deadline =
+        timeout < Milliseconds{0} ? Deadline::max() : std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const InputWake wake = waitForInput(fd, deadline, stop);
         if (wake == InputWake::timeout) {

@@ -55,7 +55,8 @@ public:
     /// Changes the baud rate only.
     virtual bool setBaudrate(int baudrate) = 0;
     /// Waits until at least one byte can be read, `timeout` passes or `stop` is set, then reads
-    /// what is there (at most buffer.size() bytes) without waiting further.
+    /// what is there (at most buffer.size() bytes) without waiting further. A negative
+    /// `timeout` waits without bound (the reader thread's wait, ended by `stop`).
     virtual ReadResult read(std::span<std::uint8_t> buffer, Milliseconds timeout,
                             const platform::StopSignal* stop = nullptr) = 0;
     /// Writes all of `bytes`, blocking at most `timeout`; returns the count written (short on
