@@ -157,13 +157,18 @@ public:
 
     // --- Client side -----------------------------------------------------------------------
 
-    /// One request text to `endpoint` as the gateway sends it; nothing when no reply came.
+    /// One request text to `endpoint` as the gateway sends it; nothing when no reply came or
+    /// nobody serves the endpoint.
     std::optional<std::string> ask(const std::string& endpoint, const std::string& text,
                                    std::chrono::milliseconds timeout = kWait) const {
         zmq::socket_t socket(*context_, zmq::socket_type::req);
         socket.set(zmq::sockopt::linger, 0);
         socket.connect(endpoint);
-        socket.send(zmq::buffer(text), zmq::send_flags::none);
+        // A REQ socket whose endpoint is gone (a bundle already destroyed) would block in send
+        // for ever; a bound endpoint takes the request at once.
+        if (!socket.send(zmq::buffer(text), zmq::send_flags::dontwait)) {
+            return std::nullopt;
+        }
         const auto reply = bus::receiveWithin(socket, timeout);
         return reply ? std::optional(std::string(reply->to_string_view())) : std::nullopt;
     }
