@@ -1,3 +1,5 @@
+// The bundle's two threads: commands planned against the latest status and sent through the
+// link handler, and status messages decoded into the snapshot and served on .../status.
 #include "bundle/bundle_handler.hpp"
 
 #include <spdlog/spdlog.h>

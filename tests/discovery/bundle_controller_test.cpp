@@ -48,8 +48,11 @@ protected:
     std::string ask(const json& request) {
         zmq::socket_t socket(*context_, zmq::socket_type::req);
         socket.set(zmq::sockopt::linger, 0);
+        socket.set(zmq::sockopt::sndtimeo, 10000);
         socket.connect(std::string(bus::kDeviceEndpoint));
-        socket.send(zmq::buffer(core::dumpCompact(request)), zmq::send_flags::none);
+        if (!socket.send(zmq::buffer(core::dumpCompact(request)), zmq::send_flags::none)) {
+            return "<not sent>";
+        }
         const auto reply = bus::receiveWithin(socket, 10s);
         return reply ? std::string(reply->to_string_view()) : "<no reply>";
     }

@@ -104,8 +104,13 @@ protected:
                                    std::chrono::milliseconds timeout = 5s) {
         zmq::socket_t socket(*context_, zmq::socket_type::req);
         socket.set(zmq::sockopt::linger, 0);
+        // Bounded as the receive: with the service gone (and its name unbound) a send would
+        // wait for a peer for ever.
+        socket.set(zmq::sockopt::sndtimeo, static_cast<int>(timeout.count()));
         socket.connect(endpoint);
-        socket.send(zmq::buffer(core::dumpCompact(request)), zmq::send_flags::none);
+        if (!socket.send(zmq::buffer(core::dumpCompact(request)), zmq::send_flags::none)) {
+            return std::nullopt;
+        }
         const auto reply = bus::receiveWithin(socket, timeout);
         return reply ? std::optional(std::string(reply->to_string_view())) : std::nullopt;
     }
