@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
         // Destroyed in reverse order of construction: devices, gateway, emulator, configuration.
         config::ConfigurationController configuration("../cfg/");
         // The emulated adapter outlives the device service, whose link closes its port first.
-        const auto emulator = app::wantsSimulation(argc, argv) ? app::startEmulator() : nullptr;
+        const auto simulation = app::simulationArgument(argc, argv);
+        const auto emulator = simulation ? app::startEmulator(*simulation) : nullptr;
         gateway::Server server{std::string(bus::kConfigurationEndpoint)};
         server.start();
         discovery::BundleController devices{std::string(bus::kConfigurationEndpoint)};

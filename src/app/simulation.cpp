@@ -7,6 +7,7 @@
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "core/json.hpp"
+#include "sim/options.hpp"
 #include "sim/registration.hpp"
 
 namespace kinetra::app {
@@ -16,9 +17,19 @@ constexpr std::chrono::milliseconds kServiceTimeout{5000};
 
 }  // namespace
 
-std::unique_ptr<sim::EmulatedLink> startEmulator() {
+std::unique_ptr<sim::EmulatedLink> startEmulator(std::string_view devices) {
+    sim::LinkConfig config;
+    if (!devices.empty()) {
+        std::string error;
+        auto list = sim::parseDeviceList(devices, error);
+        if (!list) {
+            spdlog::warn("No emulated link adapter: {0}", error);
+            return nullptr;
+        }
+        config.devices = std::move(*list);
+    }
     try {
-        auto emulator = std::make_unique<sim::EmulatedLink>();
+        auto emulator = std::make_unique<sim::EmulatedLink>(config);
         spdlog::info("Emulated link adapter {0} on {1}.", emulator->config().linkID,
                      emulator->path());
         return emulator;

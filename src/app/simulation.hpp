@@ -4,13 +4,16 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "sim/emulated_link.hpp"
 
 namespace kinetra::app {
 
-/// Starts the emulator; nothing (and a warning) when no pseudo-terminal can be had.
-std::unique_ptr<sim::EmulatedLink> startEmulator();
+/// Starts the emulator with `devices` (as kinetra-sim's --device takes them, separated by ';';
+/// empty: a pan/tilt head on a slider). Nothing, and a warning, when the list cannot be read or
+/// no pseudo-terminal can be had.
+std::unique_ptr<sim::EmulatedLink> startEmulator(std::string_view devices);
 
 /// Sends device_found for `emulator` to the device service; false (and a warning) when the
 /// service does not answer within a few seconds.

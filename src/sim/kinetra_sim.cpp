@@ -56,16 +56,17 @@ int main(int argc, char** argv) {
     }
 
     const auto announce = [&](const json& request) {
-        const auto reply = sim::postJson("127.0.0.1", *parsed.options->registerPort, "/v1/device",
+        const auto& server = *parsed.options->server;
+        const auto reply = sim::postJson(server.host, server.port, "/v1/device",
                                          core::dumpCompact(request), kServerTimeout);
         if (!reply) {
-            spdlog::warn("{0}: no server answered on port {1}", config.linkID,
-                         *parsed.options->registerPort);
+            spdlog::warn("{0}: no server answered at {1}:{2}", config.linkID, server.host,
+                         server.port);
         }
         return reply.has_value();
     };
     const bool registered =
-        parsed.options->registerPort && announce(sim::deviceFoundRequest(config, link.path()));
+        parsed.options->server && announce(sim::deviceFoundRequest(config, link.path()));
 
     int received = 0;
     sigwait(&signals, &received);

@@ -40,9 +40,9 @@ Options:
   --pair-error NAME        wireless pairing ends in "problem" with this error (wifiChannelMismatch,
                            impossibleScenario, deviceSearchProblem, connectionProblem, ...)
   --canbus-pair-error NAME CAN bus pairing falls back to "idle" with this error
-  --register PORT          announce the link to the server whose HTTP port on this machine is
-                           PORT (32222 by default in the server's configuration): it opens the
-                           link as if its scanner had found it, and forgets it when this ends
+  --server URL             announce the link to the server at URL (for example
+                           http://127.0.0.1:32222): it opens the link as if its scanner had
+                           found it, and forgets it when kinetra-sim ends
   --help                   this text
 )";
 
@@ -99,6 +99,47 @@ bool setDeviceKey(DeviceConfig& device, std::string_view key, std::string_view v
 }
 
 }  // namespace
+
+std::optional<ServerAddress> parseServerAddress(std::string_view text) {
+    if (text.starts_with("http://")) {
+        text.remove_prefix(7);
+    }
+    if (text.ends_with('/')) {
+        text.remove_suffix(1);
+    }
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0) {
+        return std::nullopt;
+    }
+    const auto port = number<std::uint16_t>(text.substr(colon + 1));
+    if (!port || *port == 0) {
+        return std::nullopt;
+    }
+    std::string host(text.substr(0, colon));
+    if (host == "localhost") {
+        host = "127.0.0.1";
+    }
+    return ServerAddress{std::move(host), *port};
+}
+
+std::optional<std::vector<DeviceConfig>> parseDeviceList(std::string_view text,
+                                                         std::string& error) {
+    std::vector<DeviceConfig> devices;
+    while (!text.empty()) {
+        const auto end = text.find(';');
+        auto device = parseDevice(text.substr(0, end), devices.size(), error);
+        if (!device) {
+            return std::nullopt;
+        }
+        devices.push_back(*device);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    }
+    if (devices.empty()) {
+        error = "no device given";
+        return std::nullopt;
+    }
+    return devices;
+}
 
 std::string_view usage() {
     return kUsage;
@@ -197,9 +238,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> arguments) {
                 return bad();
             }
             pairingTime = Milliseconds(*v);
-        } else if (option == "--register") {
-            if (!(options.registerPort = number<std::uint16_t>(value)) ||
-                *options.registerPort == 0) {
+        } else if (option == "--server") {
+            if (!(options.server = parseServerAddress(value))) {
                 return bad();
             }
         } else if (option == "--pair-error") {

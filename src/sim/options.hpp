@@ -6,17 +6,31 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sim/link_config.hpp"
 
 namespace kinetra::sim {
 
+/// A server's HTTP address: an IPv4 address (or "localhost") and a port.
+struct ServerAddress {
+    std::string host;
+    std::uint16_t port = 0;
+};
+
+/// Reads "http://HOST:PORT" (the scheme and a trailing "/" may be left out); nothing when it is
+/// not of that form.
+std::optional<ServerAddress> parseServerAddress(std::string_view text);
+
+/// Devices separated by ';', each as --device takes it.
+std::optional<std::vector<DeviceConfig>> parseDeviceList(std::string_view text, std::string& error);
+
 struct ProgramOptions {
     LinkConfig config;
     Faults faults;
-    /// The HTTP port of a server on this machine to announce the link to (device_found at
-    /// start, device_disconnected at the end).
-    std::optional<std::uint16_t> registerPort;
+    /// The server to announce the link to (device_found at start, device_disconnected at the
+    /// end), from --server http://HOST:PORT.
+    std::optional<ServerAddress> server;
     bool help = false;
 };
 

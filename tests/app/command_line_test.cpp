@@ -21,5 +21,19 @@ TEST(CommandLine, OpensTheWebApplicationOnlyForTheExactFirstArgument) {
     EXPECT_FALSE(openWeb({"-v", "--open-web"}));
 }
 
+std::optional<std::string_view> simulation(std::initializer_list<const char*> args) {
+    std::vector<const char*> argv{"kinetra-server"};
+    argv.insert(argv.end(), args);
+    return simulationArgument(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLine, SimulatesWithDefaultOrGivenDevicesAnywhereOnTheLine) {
+    EXPECT_EQ(simulation({"--open-web", "--simulate"}), std::string_view());
+    EXPECT_EQ(simulation({"--simulate=turretAlpha2;glideTrack"}), "turretAlpha2;glideTrack");
+    EXPECT_EQ(simulation({}), std::nullopt);
+    EXPECT_EQ(simulation({"--simulated"}), std::nullopt);
+    EXPECT_EQ(simulation({"-simulate"}), std::nullopt);
+}
+
 }  // namespace
 }  // namespace kinetra::app

@@ -91,20 +91,79 @@ TEST(Simulate, TheEmulatedAdapterIsPairedAndDrivenOverHttpAndWebSocket) {
     EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
 }
 
-TEST(Simulate, KinetraSimAnnouncesItsLinkToARunningServerAndTakesItAway) {
+// The whole session a user has with a link module: plugged in, paired over the radio, driven,
+// stopped, unplugged, plugged back and driven again.
+TEST(Simulate, AnAdapterUnpluggedAndPluggedBackIsDrivenAgain) {
     RunningServer server;
     ASSERT_TRUE(server.listening()) << server.process->output();
-    ChildProcess simulator({KINETRA_SIM_PATH, "--link-id", "KSIMREG000001", "--register",
-                            std::to_string(server.httpPort)},
-                           server.tree.bin().string());
-    const json found = postUntil(server.httpPort, "/v1/device", {{"command", "linkStatus"}},
-                                 [](const json& s) { return listsLink(s, "KSIMREG000001", true); });
-    EXPECT_TRUE(listsLink(found, "KSIMREG000001", true)) << found << simulator.output();
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.httpPort);
+    const auto plugIn = [&] {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{KINETRA_SIM_PATH, "--link-id", "KSIMREG000001", "--pairing-ms",
+                                     "100", "--server", url},
+            server.tree.bin().string());
+    };
+    const auto linkIs = [&](bool valid) {
+        return listsLink(
+            postUntil(server.httpPort, "/v1/device", {{"command", "linkStatus"}},
+                      [&](const json& s) { return listsLink(s, "KSIMREG000001", valid); }),
+            "KSIMREG000001", valid);
+    };
+    const std::string link = "/v1/link/KSIMREG000001";
+    const std::string bundle = "/v1/bundle/KSIMREG000001";
+    const auto paired = [&] {
+        return postUntil(
+                   server.httpPort, bundle + "/status", json::object(),
+                   [](const json& s) { return s.is_object() && s["data"].is_object(); })["data"]
+            .is_object();
+    };
+    const auto movesTo = [&](double pan) {
+        const json move{{"command", "realTimeMoveFixedDuration"},
+                        {"duration", 0.2},
+                        {"headPan", pan},
+                        {"headTilt", 0},
+                        {"slide", 0}};
+        EXPECT_EQ(post(server.httpPort, bundle, move), (json{{"result", "ok"}}));
+        return postUntil(server.httpPort, bundle + "/status", json::object(),
+                         [&](const json& s) {
+                             return s.is_object() && s["data"].is_object() &&
+                                    s["data"]["readings"].value("headPan", 0.0) == pan;
+                         })["data"]["readings"]
+                   .value("headPan", 0.0) == pan;
+    };
 
-    simulator.signal(SIGTERM);
-    EXPECT_EQ(simulator.waitForExit(10s), std::optional<int>(0)) << simulator.output();
-    const json lost = post(server.httpPort, "/v1/device", {{"command", "linkStatus"}});
-    EXPECT_TRUE(listsLink(lost, "KSIMREG000001", false)) << lost;
+    auto simulator = plugIn();
+    ASSERT_TRUE(linkIs(true)) << simulator->output();
+    // Over the radio: scan, then a new group of every device found.
+    EXPECT_EQ(post(server.httpPort, link, {{"command", "wirelessPairingScanStart"}}),
+              (json{{"result", "ok"}}));
+    const json scan = post(server.httpPort, link, {{"command", "wirelessPairingScanResults"}});
+    ASSERT_EQ(scan["data"].size(), 2U) << scan;
+    json macs = json::array();
+    for (const auto& device : scan["data"]) {
+        macs.push_back(device["mac"]);
+    }
+    EXPECT_EQ(post(server.httpPort, link,
+                   {{"command", "wirelessPairingCreateBundle"},
+                    {"deviceCount", 2},
+                    {"forcedMasterDevice", scan["data"][0]["type"]},
+                    {"macList", macs}}),
+              (json{{"result", "ok"}}));
+    ASSERT_TRUE(paired());
+    EXPECT_TRUE(movesTo(4.0));
+    EXPECT_EQ(post(server.httpPort, bundle, {{"command", "motionAbort"}}),
+              (json{{"result", "ok"}}));
+
+    simulator->signal(SIGTERM);
+    EXPECT_EQ(simulator->waitForExit(10s), std::optional<int>(0)) << simulator->output();
+    EXPECT_TRUE(linkIs(false));
+
+    simulator = plugIn();
+    ASSERT_TRUE(linkIs(true)) << simulator->output();
+    EXPECT_EQ(post(server.httpPort, link, {{"command", "link1PairingConnect"}}),
+              (json{{"result", "ok"}}));
+    ASSERT_TRUE(paired());
+    EXPECT_TRUE(movesTo(-6.0));
 }
 
 }  // namespace

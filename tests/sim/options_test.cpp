@@ -44,6 +44,27 @@ TEST(ProgramOptions, DevicesVersionsAndFaultsFromTheCommandLine) {
     EXPECT_EQ(module.options->config.linkID, "M1");
 }
 
+TEST(ProgramOptions, ServerAddressesAndDeviceLists) {
+    const auto server = parseOptions(Arguments{"--server", "http://localhost:32222/"});
+    ASSERT_TRUE(server.options && server.options->server) << server.error;
+    EXPECT_EQ(server.options->server->host, "127.0.0.1");
+    EXPECT_EQ(server.options->server->port, 32222);
+    EXPECT_EQ(parseServerAddress("10.0.0.7:8080")->host, "10.0.0.7");
+    for (const auto* bad : {"http://127.0.0.1", "127.0.0.1:0", "127.0.0.1:65536", ":80", "x:y"}) {
+        EXPECT_FALSE(parseServerAddress(bad)) << bad;
+    }
+
+    std::string error;
+    const auto devices = parseDeviceList("turretAlpha2;glideTrack,firmware=65", error);
+    ASSERT_TRUE(devices) << error;
+    ASSERT_EQ(devices->size(), 2u);
+    EXPECT_EQ((*devices)[1].model, model::DeviceModel::glideTrack);
+    EXPECT_EQ((*devices)[1].firmwareVersion, 65);
+    EXPECT_NE((*devices)[0].mac, (*devices)[1].mac);
+    EXPECT_FALSE(parseDeviceList("turretAlpha2;hoverboard", error));
+    EXPECT_FALSE(parseDeviceList("", error));
+}
+
 TEST(ProgramOptions, RefusesWhatItCannotUseAndDocumentsWhatItTakes) {
     for (const auto& arguments : std::vector<Arguments>{{"--device", "hoverboard"},
                                                         {"--device", "turretAlpha,battery=101"},
