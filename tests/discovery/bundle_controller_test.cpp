@@ -36,10 +36,12 @@ link::LinkTimings fastLink() {
 
 class BundleControllerTest : public ::testing::Test {
 protected:
-    BundleControllerTest() {
+    void SetUp() override { start(fastLink()); }
+
+    void start(link::LinkTimings timings) {
         ControllerOptions options;
         options.listPorts = [] { return std::optional(std::vector<serial::PortListing>{}); };
-        options.linkTimings = fastLink();
+        options.linkTimings = timings;
         options.dfuToolPath = (tree_.root() / "firmware/dfu-util").string();
         options.dfuWorkingDirectory = (tree_.root() / "firmware").string();
         controller_ = std::make_unique<BundleController>(kConfiguration, options);
@@ -122,6 +124,21 @@ TEST_F(BundleControllerTest, ALinkIsListedThroughFoundLostAndFoundAgain) {
         return again["data"].size() == 1 && again["data"][0]["isValid"] == true;
     }));
     EXPECT_EQ(newDeviceNotifications(), 1);
+}
+
+// With the link's real 2 s poller pause there is a moment when the link does not know its
+// status yet: it is left out of the list rather than listed with empty content.
+class SlowPollerTest : public BundleControllerTest {
+protected:
+    void SetUp() override { start(link::LinkTimings{}); }
+};
+
+TEST_F(SlowPollerTest, ALinkIsLeftOutWhileItsStatusIsUnknown) {
+    sim::EmulatedLink emulator(emulatedLink("KSIMSLOW01"));
+    ask(sim::deviceFoundRequest(emulator.config(), emulator.path()));
+    ASSERT_TRUE(waitUntil([] { return bundleOpen("KSIMSLOW01"); }));
+    EXPECT_EQ(ask({{"command", "linkStatus"}}), R"({"data":[],"result":"ok"})");
+    EXPECT_EQ(settledLinkStatus(1)["data"][0]["linkID"], "KSIMSLOW01");
 }
 
 TEST_F(BundleControllerTest, ALinkWhosePortCannotBeOpenedIsListedInvalid) {
