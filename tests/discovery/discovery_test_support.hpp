@@ -2,6 +2,8 @@
 // no event to wait on (an atomic status, a count kept by another thread).
 #pragma once
 
+#include "support/log_capture.hpp"
+
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
@@ -14,29 +16,6 @@
 #include <thread>
 
 namespace kinetra::testing {
-
-/// Records the default logger's lines ("level: text") for the scope.
-class LogCapture {
-public:
-    LogCapture() {
-        sink_->set_formatter(std::make_unique<spdlog::pattern_formatter>(
-            "%l: %v", spdlog::pattern_time_type::local, ""));
-        spdlog::default_logger()->sinks().push_back(sink_);
-    }
-    ~LogCapture() { std::erase(spdlog::default_logger()->sinks(), sink_); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    /// How many lines were exactly `line`.
-    long count(const std::string& line) const {
-        const auto lines = sink_->last_formatted();
-        return std::count(lines.begin(), lines.end(), line);
-    }
-
-private:
-    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_ =
-        std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(1024);
-};
 
 /// Checks `condition` every 5 ms for at most `timeout`; true as soon as it holds.
 inline bool eventually(const std::function<bool()>& condition,

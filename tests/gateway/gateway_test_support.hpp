@@ -3,6 +3,8 @@
 // tests' TestClient; everything but the service's loop runs on the test thread.
 #pragma once
 
+#include "support/log_capture.hpp"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -109,30 +111,7 @@ private:
     std::jthread thread_;  // last: joined before the members it uses go
 };
 
-/// Records every line logged through spdlog's default logger as "level: text" while it exists.
-/// Made before the threads that log start, dropped after they end.
-class LogCapture {
-public:
-    LogCapture() {
-        sink_->set_formatter(std::make_unique<spdlog::pattern_formatter>(
-            "%l: %v", spdlog::pattern_time_type::local, ""));
-        spdlog::default_logger()->sinks().push_back(sink_);
-    }
-    ~LogCapture() { std::erase(spdlog::default_logger()->sinks(), sink_); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    /// True when a line that begins with `start` was logged.
-    bool has(const std::string& start) const {
-        const auto lines = sink_->last_formatted();
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& line) { return line.starts_with(start); });
-    }
-
-private:
-    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_ =
-        std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(4096);
-};
+using kinetra::testing::LogCapture;
 
 /// A request with `method`, `target` and `body` (with its Content-Length when there is one).
 inline std::string httpRequest(const std::string& method, const std::string& target,

@@ -2,6 +2,8 @@
 // a script instead of a serial port. Also a capture of the log lines. Run on the test thread.
 #pragma once
 
+#include "support/log_capture.hpp"
+
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -121,23 +123,6 @@ private:
     model::FirmwareCatalog catalog_;
 };
 
-/// Collects what the default logger writes while it lives, as "level: text" lines.
-class LogCapture {
-public:
-    LogCapture() {
-        sink_->set_formatter(std::make_unique<spdlog::pattern_formatter>(
-            "%l: %v", spdlog::pattern_time_type::local, ""));
-        spdlog::default_logger()->sinks().push_back(sink_);
-    }
-    ~LogCapture() { std::erase(spdlog::default_logger()->sinks(), sink_); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> lines() const { return sink_->last_formatted(); }
-
-private:
-    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_ =
-        std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(256);
-};
+using kinetra::testing::LogCapture;
 
 }  // namespace kinetra::link::test
