@@ -129,6 +129,12 @@ public:
                            [&](const std::string& line) { return line.starts_with(start); });
     }
 
+    /// How many lines were exactly `line`.
+    long count(const std::string& line) const {
+        const auto lines = sink_->last_formatted();
+        return std::count(lines.begin(), lines.end(), line);
+    }
+
 private:
     std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_ =
         std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(4096);
