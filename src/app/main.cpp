@@ -78,13 +78,14 @@ int main(int argc, char** argv) {
         const auto simulation = app::simulationArgument(argc, argv);
         const auto emulator = simulation ? app::startEmulator(*simulation) : nullptr;
         gateway::Server server{std::string(bus::kConfigurationEndpoint)};
+        server.launchWebApplication();
         server.start();
         discovery::BundleController devices{std::string(bus::kConfigurationEndpoint)};
         if (emulator) {
             app::announceEmulator(*emulator);
         }
         if (app::wantsOpenWeb(argc, argv)) {
-            spdlog::info("The web application is not part of this build yet.");
+            server.openWebApplication();  // about three seconds after start
         }
 
         int received = 0;

@@ -7,12 +7,15 @@
 #include <thread>
 #include <utility>
 
+#include <poll.h>
+
 #include <spdlog/spdlog.h>
 
 #include "bus/socket_registry.hpp"
 #include "config/configuration_client.hpp"
 #include "core/json.hpp"
 #include "gateway/gateway_texts.hpp"
+#include "platform/shell.hpp"
 
 namespace kinetra::gateway {
 
@@ -123,6 +126,23 @@ void Server::stop() {
     if (service_) {
         service_->stop();
     }
+}
+
+void Server::launchWebApplication(WebApplicationOptions options) {
+    if (webApplication_) {
+        throw std::logic_error("web application launched twice");
+    }
+    webApplication_.emplace(settings_, std::move(options));
+}
+
+void Server::openWebApplication(std::chrono::milliseconds delay) {
+    // Gives the web application time to listen before the browser asks it for the page.
+    pollfd item{stop_.fd(), POLLIN, 0};
+    ::poll(&item, 1, static_cast<int>(delay.count()));
+    if (stop_.isSet()) {
+        return;
+    }
+    platform::openUrl(webApplicationAddress(settings_));
 }
 
 std::uint16_t Server::httpPort() const {

@@ -3,9 +3,11 @@
 // the entry point's main thread; requests run on the network service's worker threads.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 
 #include "config/server_settings.hpp"
 #include "gateway/http_forwarder.hpp"
+#include "gateway/web_application.hpp"
 #include "gateway/websocket_bridge.hpp"
 #include "net/listener_builder.hpp"
 #include "net/tcp_service.hpp"
@@ -48,6 +51,13 @@ public:
     /// Idempotent; not from a handler (a worker thread).
     void stop();
 
+    /// Starts the web application with this Server's web-application address and port (see
+    /// WebApplicationLauncher); it ends when the Server goes. Call once.
+    void launchWebApplication(WebApplicationOptions options = {});
+
+    /// Waits `delay` (cut short by stop()), then opens webApplicationAddress() in the browser.
+    void openWebApplication(std::chrono::milliseconds delay = std::chrono::seconds(3));
+
     const config::ServerSettings& settings() const { return settings_; }
     /// The port the HTTP listener was bound to; 0 when it did not start.
     std::uint16_t httpPort() const;
@@ -64,6 +74,7 @@ private:
     bool startListener(net::ListenerBuilder& listener, const std::string& address,
                        const std::string& port, net::HttpSession::Handlers handlers);
 
+    std::optional<WebApplicationLauncher> webApplication_;  // owner's thread only
     config::ServerSettings settings_;
     std::shared_ptr<zmq::context_t> context_;
     platform::StopSignal stop_;  // set by stop(): ends every bus wait of the handlers

@@ -14,6 +14,9 @@ enum class HttpStatus : int {
     ok = 200,
     switchingProtocols = 101,
     badRequest = 400,
+    forbidden = 403,
+    notFound = 404,
+    methodNotAllowed = 405,
     payloadTooLarge = 413,
 };
 
@@ -22,6 +25,9 @@ inline constexpr auto kHttpStatusReasons = core::makeEnumTable<HttpStatus>({
     {HttpStatus::ok, "OK"},
     {HttpStatus::switchingProtocols, "Switching Protocols"},
     {HttpStatus::badRequest, "Bad Request"},
+    {HttpStatus::forbidden, "Forbidden"},
+    {HttpStatus::notFound, "Not Found"},
+    {HttpStatus::methodNotAllowed, "Method Not Allowed"},
     {HttpStatus::payloadTooLarge, "Payload Too Large"},
 });
 

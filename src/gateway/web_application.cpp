@@ -1,0 +1,90 @@
+// The launcher's watch thread: waits on the child's exit (waking at once when it ends, looking
+// again at least every second) until the child ends or the launcher is destroyed.
+#include "gateway/web_application.hpp"
+
+#include <poll.h>
+
+#include <array>
+
+#include <spdlog/spdlog.h>
+
+#include "core/version.hpp"
+#include "gateway/gateway_texts.hpp"
+#include "webserver/exit_status.hpp"
+
+namespace kinetra::gateway {
+namespace {
+
+constexpr std::chrono::milliseconds kWatchInterval{1000};
+// How long a killed child may take to be reaped at shutdown.
+constexpr std::chrono::milliseconds kReapBound{2000};
+
+// Sleeps for `delay` unless `stop` is set first.
+void waitFor(std::chrono::milliseconds delay, const platform::StopSignal& stop) {
+    pollfd item{stop.fd(), POLLIN, 0};
+    ::poll(&item, 1, static_cast<int>(delay.count()));
+}
+
+}  // namespace
+
+std::string webApplicationAddress(const config::ServerSettings& settings) {
+    // The browser runs on this machine; a web server bound to every address (or to loopback)
+    // is reached on loopback, one bound to a single other address only there.
+    const bool loopback = settings.webAddress == "0.0.0.0" || settings.webAddress.empty() ||
+                          settings.webAddress.starts_with("127.");
+    const std::string host = loopback ? "127.0.0.1" : settings.webAddress;
+    return "http://" + host + ":" + settings.webPort + "/?port=" + settings.httpPort +
+           "&version=" + std::string(core::kVersionText);
+}
+
+WebApplicationLauncher::WebApplicationLauncher(const config::ServerSettings& settings,
+                                               WebApplicationOptions options)
+    : port_(settings.webPort), options_(std::move(options)) {
+    const std::array<std::string, 2> arguments{settings.webAddress, settings.webPort};
+    auto started = platform::ChildProcess::start(
+        options_.executable, arguments, options_.workingDirectory, {.endWithParent = true});
+    if (!started.child) {
+        spdlog::info("CreateProcess failed, error code: {0}.", started.error);
+        return;
+    }
+    watcher_ = std::jthread(
+        [this, child = std::move(*started.child)]() mutable { watch(std::move(child)); });
+}
+
+WebApplicationLauncher::~WebApplicationLauncher() {
+    stop_.set();
+    if (watcher_.joinable()) {
+        watcher_.join();
+    }
+}
+
+void WebApplicationLauncher::watch(platform::ChildProcess child) {
+    for (;;) {
+        switch (child.waitForExit(kWatchInterval, &stop_)) {
+            case platform::ChildWait::running:
+                continue;
+            case platform::ChildWait::exited:
+                if (child.exitCode() == webserver::kBindFailureExitStatus) {
+                    reportBindFailure();
+                }
+                return;
+            case platform::ChildWait::stopped:
+                // The server ends: so does the web application, reaped so no zombie is left.
+                child.kill();
+                child.waitForExit(kReapBound);
+                return;
+            case platform::ChildWait::failed:
+                spdlog::warn("Could not watch the web application (process {0}).", child.pid());
+                child.kill();
+                return;
+        }
+    }
+}
+
+void WebApplicationLauncher::reportBindFailure() {
+    ask(kWebBindErrorText, port_, std::string(kOpenConfigurationQuestion), {"Yes", "Exit"});
+    waitFor(options_.warningDelay, stop_);
+    spdlog::warn("Web server could not bind to {0}.", port_);
+}
+
+}  // namespace kinetra::gateway

@@ -1,0 +1,66 @@
+// kinetra_sdk_webserver ADDRESS PORT: serves the browser application from its working directory
+// (the installation's www/) until SIGINT or SIGTERM. The server's launcher starts it there and
+// reads a bind failure from its exit status.
+#include <csignal>
+
+#include <charconv>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <spdlog/spdlog.h>
+
+#include "core/logging.hpp"
+#include "webserver/exit_status.hpp"
+#include "webserver/web_server.hpp"
+
+namespace {
+
+// A port as decimal digits only, 0 to 65535.
+std::optional<std::uint16_t> portNumber(std::string_view text) {
+    std::uint16_t port = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace kinetra;
+    // Blocked before the worker threads exist, so only sigwait below takes them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    core::initLogging();
+    const auto port = argc == 3 ? portNumber(argv[2]) : std::nullopt;
+    if (!port) {
+        spdlog::error("usage: kinetra_sdk_webserver ADDRESS PORT");
+        return webserver::kUsageExitStatus;
+    }
+    const std::string address = argv[1];
+    try {
+        webserver::WebServer server(std::filesystem::current_path());
+        try {
+            server.start(address, *port);
+        } catch (const std::exception& error) {
+            spdlog::error("Could not bind to {0}:{1}: {2}", address, argv[2], error.what());
+            return webserver::kBindFailureExitStatus;
+        }
+        spdlog::info("Listening on {0}:{1}.", address, server.port());
+        int received = 0;
+        while (sigwait(&signals, &received) != 0) {
+        }
+    } catch (const std::exception& error) {
+        spdlog::error("{0}", error.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,41 @@
+// The web application's server: one HTTP listener on the network layer serving a folder's files.
+// Started and stopped by the program's main thread; requests run on the worker threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "net/listener_builder.hpp"
+#include "net/tcp_service.hpp"
+#include "webserver/static_files.hpp"
+
+namespace kinetra::webserver {
+
+class WebServer {
+public:
+    /// Serves the files below `root` (throws when it does not exist). Listens on nothing yet.
+    explicit WebServer(const std::filesystem::path& root);
+    /// Stops listening and joins every thread.
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    /// Listens on the IPv4 `address` and `port` (0: any) with `workers` worker threads. Throws
+    /// std::runtime_error when the address cannot be bound. Call once.
+    void start(const std::string& address, std::uint16_t port, std::size_t workers = 2);
+    /// Stops the listener and the workers. Idempotent.
+    void stop();
+
+    /// The bound port; 0 before start().
+    std::uint16_t port() const { return listener_.port(); }
+
+private:
+    const StaticFiles files_;
+    std::shared_ptr<net::TcpService> service_ = std::make_shared<net::TcpService>();
+    net::ListenerBuilder listener_;  // last: its accept thread is joined first
+};
+
+}  // namespace kinetra::webserver

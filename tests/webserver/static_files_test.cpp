@@ -1,0 +1,98 @@
+// Static file answers: content types, index pages, the error statuses, and every way out of the
+// www folder (dot segments, escaped or not, and symbolic links) refused.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "webserver/static_files.hpp"
+#include "www_tree.hpp"
+
+namespace kinetra::webserver {
+namespace {
+
+net::HttpRequest request(std::string method, std::string path) {
+    net::HttpRequest result;
+    result.method = std::move(method);
+    result.path = std::move(path);
+    result.url = result.path;
+    return result;
+}
+
+std::string statusLine(const std::string& response) {
+    return response.substr(0, response.find("\r\n"));
+}
+
+std::string bodyOf(const std::string& response) {
+    return response.substr(response.find("\r\n\r\n") + 4);
+}
+
+TEST(StaticFiles, ServesFilesWithTheirContentTypesAndFoldersWithTheirIndex) {
+    const test::WwwTree tree;
+    const StaticFiles files(tree.www());
+    struct Case {
+        std::string path;
+        std::string type;
+        std::string body;
+    };
+    const std::vector<Case> cases = {
+        {"/", "text/html; charset=utf-8", test::kIndexPage},
+        {"/index.html", "text/html; charset=utf-8", test::kIndexPage},
+        {"/home.html", "text/html; charset=utf-8", test::kIndexPage},  // link within www
+        {"/app.js", "text/javascript; charset=utf-8", "let x = 1;"},
+        {"/Style.CSS", "text/css; charset=utf-8", "body{}"},
+        {"/img/logo.png", "image/png", std::string("\x89PNG\r\n\x1a\n\0\x01", 10)},
+        {"/img", "text/html; charset=utf-8", "images"},
+        {"//img/./", "text/html; charset=utf-8", "images"},
+        {"/%61pp.js", "text/javascript; charset=utf-8", "let x = 1;"},
+        {"/blob.bin", "application/octet-stream", "???"},
+    };
+    for (const auto& [path, type, body] : cases) {
+        const auto response = files.respond(request("GET", path));
+        EXPECT_EQ(statusLine(response), "HTTP/1.1 200 OK") << path;
+        EXPECT_NE(response.find("\r\nContent-Type: " + type + "\r\n"), std::string::npos) << path;
+        EXPECT_NE(response.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"),
+                  std::string::npos)
+            << path;
+        EXPECT_EQ(bodyOf(response), body) << path;
+    }
+
+    // HEAD: the GET's headers, no body.
+    const auto head = files.respond(request("HEAD", "/app.js"));
+    EXPECT_EQ(statusLine(head), "HTTP/1.1 200 OK");
+    EXPECT_NE(head.find("Content-Length: 10\r\n"), std::string::npos);
+    EXPECT_EQ(bodyOf(head), "");
+}
+
+TEST(StaticFiles, AnswersMissingFilesAndOtherMethodsWithTheirStatus) {
+    const test::WwwTree tree;
+    const StaticFiles files(tree.www());
+    for (const std::string path : {"/missing.html", "/empty/", "/img/logo.png/x", "/app.js%20"}) {
+        const auto response = files.respond(request("GET", path));
+        EXPECT_EQ(statusLine(response), "HTTP/1.1 404 Not Found") << path;
+        EXPECT_EQ(bodyOf(response), "Not Found") << path;
+    }
+    const auto post = files.respond(request("POST", "/index.html"));
+    EXPECT_EQ(statusLine(post), "HTTP/1.1 405 Method Not Allowed");
+    EXPECT_NE(post.find("Allow: GET, HEAD\r\n"), std::string::npos);
+}
+
+TEST(StaticFiles, RefusesEveryPathOutOfItsRoot) {
+    const test::WwwTree tree;
+    const StaticFiles files(tree.www());
+    for (const std::string path : {
+             "/../secret.txt", "/img/../../secret.txt", "/%2e%2e/secret.txt",
+             "/%2E%2E%2Fsecret.txt", "/img/..%2f..%2fsecret.txt",
+             "/secret-link",        // a file link out of www
+             "/up/secret.txt",      // a folder link out of www
+             "/%zz",                // malformed escape
+             "/index.html%00.png",  // NUL would cut the name short
+         }) {
+        const auto response = files.respond(request("GET", path));
+        EXPECT_EQ(statusLine(response), "HTTP/1.1 403 Forbidden") << path;
+        EXPECT_EQ(response.find(test::kSecret), std::string::npos) << path;
+    }
+}
+
+}  // namespace
+}  // namespace kinetra::webserver

@@ -1,0 +1,79 @@
+// The kinetra_sdk_webserver program as its launcher runs it: started in www/ with the address and
+// port as its two arguments; a port it cannot bind ends it with the bind-failure status.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+
+#include "net/loopback_server.hpp"
+#include "net/test_client.hpp"
+#include "support/child_process.hpp"
+#include "webserver/exit_status.hpp"
+#include "www_tree.hpp"
+
+namespace kinetra::webserver {
+namespace {
+
+using namespace std::chrono_literals;
+using net::test::TestClient;
+
+// The port the program logged it is listening on, or 0.
+std::uint16_t listeningPort(testing::ChildProcess& program) {
+    const std::string marker = "Listening on 127.0.0.1:";
+    if (!program.waitForOutput(marker, 10s)) {
+        return 0;
+    }
+    const auto& output = program.output();
+    return static_cast<std::uint16_t>(
+        std::stoi(output.substr(output.find(marker) + marker.size())));
+}
+
+TEST(WebServerProgram, ServesItsWorkingDirectoryUntilTerminated) {
+    const test::WwwTree tree;
+    testing::ChildProcess program({KINETRA_WEBSERVER_PATH, "127.0.0.1", "0"}, tree.www().string());
+    const auto port = listeningPort(program);
+    ASSERT_NE(port, 0) << program.output();
+
+    const auto index = TestClient::exchange(port, "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(index);
+    EXPECT_TRUE(index->starts_with("HTTP/1.1 200 OK\r\n")) << *index;
+    EXPECT_TRUE(index->ends_with(test::kIndexPage)) << *index;
+
+    // Raw on the wire, as a client that does not normalise its paths sends them.
+    for (const char* path : {"/../secret.txt", "/%2e%2e/secret.txt", "/secret-link"}) {
+        const auto refused =
+            TestClient::exchange(port, std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        ASSERT_TRUE(refused) << path;
+        EXPECT_TRUE(refused->starts_with("HTTP/1.1 403 Forbidden\r\n")) << path << *refused;
+    }
+    const auto missing = TestClient::exchange(port, "GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(missing);
+    EXPECT_TRUE(missing->starts_with("HTTP/1.1 404 Not Found\r\n"));
+
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.waitForExit(5s), 0);
+}
+
+TEST(WebServerProgram, EndsWithTheBindFailureStatusWhenItsPortIsTaken) {
+    const test::WwwTree tree;
+    const net::test::LoopbackServer taken([](const net::TcpConnection::Ptr&) {});
+    testing::ChildProcess program(
+        {KINETRA_WEBSERVER_PATH, "127.0.0.1", std::to_string(taken.port())}, tree.www().string());
+    EXPECT_EQ(program.waitForExit(5s), kBindFailureExitStatus) << program.output();
+
+    // An address that is not this machine's cannot be bound either.
+    testing::ChildProcess foreign({KINETRA_WEBSERVER_PATH, "192.0.2.1", "0"}, tree.www().string());
+    EXPECT_EQ(foreign.waitForExit(5s), kBindFailureExitStatus) << foreign.output();
+
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {KINETRA_WEBSERVER_PATH, "127.0.0.1"},
+             {KINETRA_WEBSERVER_PATH, "127.0.0.1", "http"},
+             {KINETRA_WEBSERVER_PATH, "127.0.0.1", "65536"},
+         }) {
+        testing::ChildProcess wrong(arguments, tree.www().string());
+        EXPECT_EQ(wrong.waitForExit(5s), kUsageExitStatus) << wrong.output();
+    }
+}
+
+}  // namespace
+}  // namespace kinetra::webserver
