@@ -64,7 +64,7 @@ async function threeFreePorts() {
     const http = await freePort();
     if (http > 65533 || !(await portIsFree(http + 2))) continue;
     const web = await freePort();
-    if (web !== http && web !== http + 2) return [http, web, http + 2];
+    if (web !== http && web !== http + 2) return { httpPort: http, webPort: web, wsPort: http + 2 };
   }
   throw new Error('no three free ports');
 }
@@ -107,7 +107,8 @@ function installTree() {
  * KINETRA_INSTALL, with a cfg/config.ini on three free loopback ports and its own TMPDIR (the
  * instance lock lives there). Waits until the web page and the HTTP API answer.
  * options.simulate: the --simulate devices text (default: the emulator's default devices);
- * options.args: further command-line arguments; options.startTimeoutMs (default 20000).
+ * options.args: further command-line arguments; options.startTimeoutMs (default 20000);
+ * options.ports: { httpPort, webPort, wsPort } to use instead of free ones (a restart).
  * Returns { httpPort, wsPort, webPort, appUrl, log(), stop() }.
  */
 export async function startServer(options = {}) {
@@ -123,7 +124,7 @@ export async function startServer(options = {}) {
   fs.mkdirSync(tmp, { recursive: true });
   fs.mkdirSync(path.join(root, 'cfg'), { recursive: true });
 
-  const [httpPort, webPort, wsPort] = await threeFreePorts();
+  const { httpPort, webPort, wsPort } = options.ports ?? (await threeFreePorts());
   fs.writeFileSync(
     path.join(root, 'cfg', 'config.ini'),
     `[httpserver]\naddress = 127.0.0.1\nport = ${httpPort}\n` +
@@ -147,17 +148,17 @@ export async function startServer(options = {}) {
   let ended = null;
   exited.then((how) => (ended = how));
 
+  // Ends the server (SIGTERM, then SIGKILL after 10 s) and removes its tree; resolves with
+  // how it ended: { code, signal }, or null if it would not end at all.
   const stop = async () => {
-    if (!ended) {
-      child.kill('SIGTERM');
-      const how = await Promise.race([exited, delay(10000).then(() => null)]);
-      if (!how) {
-        child.kill('SIGKILL');
-        await Promise.race([exited, delay(5000)]);
-      }
+    if (!ended) child.kill('SIGTERM');
+    let how = await Promise.race([exited, delay(10000).then(() => null)]);
+    if (!how) {
+      child.kill('SIGKILL');
+      how = await Promise.race([exited, delay(5000).then(() => null)]);
     }
     fs.rmSync(root, { recursive: true, force: true });
-    return ended;
+    return how;
   };
 
   const appUrl = `http://127.0.0.1:${webPort}/?port=${httpPort}&version=0.9.8`;

@@ -136,7 +136,8 @@ export class BundleControls {
     };
     const readPose = async () => {
       const reply = await this.send({ command: 'keyposeReadNumericValues', index: i() });
-      read.textContent = reply && reply.data ? JSON.stringify(reply.data, null, 1) : failureOf(reply) ?? '';
+      if (reply?.data?.index === -1) read.textContent = `Pose ${i()} is empty.`;
+      else read.textContent = reply && reply.data ? JSON.stringify(reply.data, null, 1) : failureOf(reply) ?? '';
     };
     const move = (command, extra) => () => this.send({ command, ...extra(), acceleration: acceleration.value() });
     return this.section(
