@@ -207,3 +207,35 @@ export async function screenshot(page, name) {
   await page.screenshot({ path: file, fullPage: true, timeout: 10000 });
   return file;
 }
+
+/**
+ * Runs bin/kinetra-sim of the server's tree with `args`, announced to the server (--server);
+ * resolves once it has printed its terminal. Returns { log(), stop() } (SIGTERM, bounded).
+ */
+export async function startSimulator(server, args = []) {
+  const bin = path.join(server.root, 'bin');
+  const child = spawn(path.join(bin, 'kinetra-sim'), [...args, '--server', `http://127.0.0.1:${server.httpPort}`], {
+    cwd: bin,
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  let output = '';
+  child.stdout.on('data', (chunk) => (output += chunk));
+  child.stderr.on('data', (chunk) => (output += chunk));
+  const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
+  const stop = async () => {
+    child.kill('SIGTERM');
+    let how = await Promise.race([exited, delay(10000).then(() => null)]);
+    if (!how) {
+      child.kill('SIGKILL');
+      how = await Promise.race([exited, delay(5000).then(() => null)]);
+    }
+    return how;
+  };
+  try {
+    await waitFor('kinetra-sim to open its terminal', () => output.includes('/dev/'), { timeoutMs: 10000, intervalMs: 50 });
+  } catch (error) {
+    await stop();
+    throw new Error(`${error.message}\n--- kinetra-sim output ---\n${output}`);
+  }
+  return { log: () => output, stop };
+}
