@@ -200,6 +200,42 @@ describe('web application', { timeout: 120000 }, () => {
     await screenshot(page, 'webapp-aborted');
   });
 
+  test('a key pose stored here is read back and moved to', async () => {
+    const moveTo = async (pan) => {
+      const form = page.locator('[data-section="Real-time move"]');
+      await form.locator('input[name=rt-duration]').fill('0.3');
+      await form.locator('input[name=rt-headPan]').fill(String(pan));
+      await form.locator('input[name=rt-headTilt]').fill('4');
+      await form.locator('input[name=rt-slide]').fill('0.5');
+      await form.getByRole('button', { name: 'Move' }).click();
+      await waitFor(`pan to reach ${pan}`, async () => (await reading('headPan')) === pan, { timeoutMs: 5000 });
+    };
+    await moveTo(20);
+    await page.locator('select[name=pose-index]').selectOption('2');
+    await page.locator('button[data-action=pose-store]').click();
+    await page.locator('.slot.filled', { hasText: '2' }).waitFor();
+    await page.locator('button[data-action=pose-read]').click();
+    await page.locator('.read-out').filter({ hasText: '"index": 2' }).waitFor();
+    assert.match(await page.locator('.read-out').textContent(), /"headPan": 20,/);
+
+    await moveTo(-10);
+    await page.locator('input[name=pose-duration]').fill('0.5');
+    await page.getByRole('button', { name: 'Go in duration' }).click();
+    await waitFor('pan back at the pose', async () => (await reading('headPan')) === 20, { timeoutMs: 5000 });
+    assert.equal(await reading('slide'), 0.5);
+
+    await page.locator('button[data-action=pose-delete]').click();
+    await waitFor('slot 2 emptied', async () => (await page.locator('.slot.filled', { hasText: '2' }).count()) === 0);
+  });
+
+  test('the limits are read and shown per axis', async () => {
+    await page.getByRole('button', { name: 'Read limits' }).click();
+    const pan = page.locator('.limits tr[data-axis=pan]');
+    await pan.waitFor();
+    assert.deepEqual(await pan.locator('td').allTextContents(), ['pan', '-36000', '36000', '0.00061']);
+    await page.locator('.limits tr[data-axis=slide]').waitFor();
+  });
+
   test('a reply that is not ok is shown', async () => {
     await page.locator('select[name=pose-index]').selectOption('5');
     await page.locator('button[data-action=pose-read]').click();
@@ -221,5 +257,24 @@ describe('web application', { timeout: 120000 }, () => {
     // A fresh server has a fresh, unpaired emulated adapter: the page offers pairing again.
     await page.locator(`.link-card[data-link=${kLink}][data-state=unpaired]`).waitFor({ timeout: 15000 });
     await page.getByRole('button', { name: 'Scan for devices' }).waitFor();
+  });
+
+  test('pairing over the CAN bus, unpairing, and pairing over the RJ45 cable', async () => {
+    await page.locator('.tab[data-medium=canbus]').click();
+    await page.getByRole('button', { name: 'Scan the CAN bus' }).click();
+    await page.locator('.scan-entry').filter({ hasText: 'turretAlpha2' }).waitFor();
+    await page.getByRole('button', { name: 'Connect' }).click();
+    await page.locator(`.link-card[data-link=${kLink}][data-state=paired]`).waitFor({ timeout: 15000 });
+    assert.match(await page.locator('.link-title').textContent(), /paired \(canbus\)/);
+    await page.locator('#status[data-connection=open] .reading[data-axis=headPan]').waitFor();
+
+    await page.locator('button[data-action=disconnect]').click();
+    await page.locator(`.link-card[data-link=${kLink}][data-state=unpaired]`).waitFor();
+    await page.locator('.tab[data-medium=rj45]').click();
+    await page.getByRole('button', { name: 'Connect' }).click();
+    await page.locator(`.link-card[data-link=${kLink}][data-state=paired]`).waitFor({ timeout: 15000 });
+    assert.match(await page.locator('.link-title').textContent(), /paired \(rj45\)/);
+    await page.locator('#status[data-connection=open] .reading[data-axis=headPan]').waitFor();
+    await screenshot(page, 'webapp-paired-rj45');
   });
 });
