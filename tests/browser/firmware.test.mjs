@@ -33,7 +33,7 @@ describe('firmware update page', { timeout: 90000 }, () => {
   test('the link is listed and its radio firmware update runs to the end', async () => {
     // The address the server's tray opens carries no query: the page falls back to the default
     // ports, so give it the test server's port the way the main page links to it.
-    await page.goto(`http://127.0.0.1:${server.webPort}/firmware-update/?port=${server.httpPort}&version=0.9.8`);
+    await page.goto(`http://127.0.0.1:${server.webPort}/firmware-update?port=${server.httpPort}&version=0.9.8`);
     const row = page.locator(`tr[data-link=${kLink}]`);
     await row.waitFor();
     assert.match(await row.textContent(), /Up to date\./);

@@ -2,7 +2,7 @@
 // a slider): the link shows, pairs over the radio, reports live, jogs while a button is held
 // and stops on release or blur, and aborts. One server and one browser for the whole file.
 import assert from 'node:assert/strict';
-import { after, before, describe, test } from 'node:test';
+import { after, afterEach, before, describe, test } from 'node:test';
 
 import { delay, launchBrowser, post, screenshot, startServer, waitFor } from './support.mjs';
 
@@ -24,6 +24,12 @@ describe('web application', { timeout: 120000 }, () => {
       if (!socket.url().endsWith(`/v1/bundle/${kLink}`)) return;
       socket.on('framesent', (frame) => commandFrames.push({ at: Date.now(), message: JSON.parse(frame.payload) }));
     });
+  });
+
+  // A test that fails mid-hold must not leave the next one jogging.
+  afterEach(async () => {
+    await page?.mouse.up().catch(() => {});
+    await page?.keyboard.up(' ').catch(() => {});
   });
 
   after(async () => {
@@ -116,6 +122,7 @@ describe('web application', { timeout: 120000 }, () => {
     const midway = await reading('headPan');
     await delay(400);
     assert.ok((await reading('headPan')) > midway + 1, 'still moving after more than a second of holding');
+    assert.equal(await page.locator('button.jog.held').getAttribute('data-jog'), 'headPan', 'the held button shows it');
     await screenshot(page, 'webapp-jogging');
     const jogFrames = commandFrames.filter((f) => f.at >= pressedAt && f.message.command === 'joystickMove');
     assert.ok(jogFrames.length >= 5, `joystickMove repeated while held (${jogFrames.length} sent)`);
@@ -169,6 +176,7 @@ describe('web application', { timeout: 120000 }, () => {
       await page.evaluate(loseFocus);
       await waitFor('a zero joystickMove on losing the page', async () => lastJoystick()?.at >= lostAt);
       assert.deepEqual(lastJoystick().message, { command: 'joystickMove', headPan: 0, headTilt: 0 });
+      assert.equal(await page.locator('button.jog.held').count(), 0, 'no button shows as held');
       const stopped = await settled('headTilt', 600);
       await delay(800);
       assert.equal(await reading('headTilt'), stopped, 'the reading stays while the button is still down');

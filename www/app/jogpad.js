@@ -39,9 +39,12 @@ export class JogPad {
       this.pad,
     );
     // Whatever hides a release stops the gear.
-    this.stop = () => this.jog.release();
+    this.stop = () => {
+      this.jog.release();
+      for (const button of this.pad.querySelectorAll('.jog.held')) button.classList.remove('held');
+    };
     this.onVisibility = () => {
-      if (document.visibilityState !== 'visible') this.jog.release();
+      if (document.visibilityState !== 'visible') this.stop();
     };
     window.addEventListener('blur', this.stop);
     window.addEventListener('pagehide', this.stop);
@@ -79,8 +82,15 @@ export class JogPad {
   }
 
   button(key, direction, label) {
-    const press = () => this.jog.press(key, direction * Number(this.speed.value), this.keys);
-    const release = () => this.jog.release();
+    const press = () => {
+      this.jog.press(key, direction * Number(this.speed.value), this.keys);
+      for (const other of this.pad.querySelectorAll('.jog.held')) other.classList.remove('held');
+      button.classList.add('held');
+    };
+    const release = () => {
+      this.jog.release();
+      button.classList.remove('held');
+    };
     const button = el('button', {
       class: 'jog',
       dataset: { jog: key, direction: direction > 0 ? 'plus' : 'minus' },
