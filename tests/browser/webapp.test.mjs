@@ -285,4 +285,16 @@ describe('web application', { timeout: 120000 }, () => {
     await page.locator('#status[data-connection=open] .reading[data-axis=headPan]').waitFor();
     await screenshot(page, 'webapp-paired-rj45');
   });
+
+  test('attaching to an existing radio group pairs every device of the group', async () => {
+    await page.locator('button[data-action=disconnect]').click();
+    await page.locator(`.link-card[data-link=${kLink}][data-state=unpaired]`).waitFor();
+    await page.getByRole('button', { name: 'Scan for devices' }).click();
+    await page.locator('.scan-entry[data-mac="24:6F:28:1A:00:02"] input[type=checkbox]').check();
+    assert.equal(await page.getByRole('button', { name: 'Create group' }).isDisabled(), false);
+    await page.getByRole('button', { name: 'Attach to its group' }).click();
+    await page.locator(`.link-card[data-link=${kLink}][data-state=paired]`).waitFor({ timeout: 15000 });
+    await page.locator('#status[data-connection=open] .devices li').nth(1).waitFor();
+    assert.equal(await page.locator('.devices li').count(), 2);
+  });
 });
