@@ -109,7 +109,7 @@ function installTree() {
  * options.simulate: the --simulate devices text (default: the emulator's default devices);
  * options.args: further command-line arguments; options.startTimeoutMs (default 20000);
  * options.ports: { httpPort, webPort, wsPort } to use instead of free ones (a restart).
- * Returns { httpPort, wsPort, webPort, appUrl, log(), stop() }.
+ * Returns { httpPort, wsPort, webPort, appUrl, root (the private tree), log(), stop() }.
  */
 export async function startServer(options = {}) {
   const prefix = installTree();

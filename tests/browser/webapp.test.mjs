@@ -45,19 +45,38 @@ describe('web application', { timeout: 120000 }, () => {
   /** The server's own view of the axis, to check the page against. */
   const serverReading = async (axis) => (await post(server.httpPort, `/v1/bundle/${kLink}/status`)).data.readings[axis];
 
-  /** Waits until the page's reading of `axis` has not changed for `quietMs`; returns it. */
+  /** The page's reading of `axis` and the gear's clock (ms) of the status it came from. */
+  const sample = (axis) =>
+    page.evaluate((key) => {
+      const value = document.querySelector(`.reading[data-axis=${key}] .reading-value`)?.textContent;
+      return { value: parseFloat(value), time: Number(document.getElementById('status')?.dataset.deviceTime) };
+    }, axis);
+
+  /**
+   * Waits until the page's reading of `axis` has not changed over `quietMs` of the gear's own
+   * clock (so a page that stopped updating never looks settled); returns it.
+   */
   const settled = async (axis, quietMs = 800) => {
-    let last = await reading(axis);
-    let since = Date.now();
+    let { value: last, time: since } = await sample(axis);
     return waitFor(`${axis} to settle`, async () => {
-      const now = await reading(axis);
-      if (Math.abs(now - last) > 0.001) {
-        last = now;
-        since = Date.now();
+      const { value, time } = await sample(axis);
+      if (Math.abs(value - last) > 0.001) {
+        last = value;
+        since = time;
         return false;
       }
-      return Date.now() - since >= quietMs ? now : false;
+      return time - since >= quietMs ? { value } : false;
+    }).then((result) => result.value);
+  };
+
+  /** Asserts that `axis` still reads `value` after `ms` more of the gear's clock. */
+  const stays = async (axis, value, ms, message) => {
+    const { time: from } = await sample(axis);
+    const { value: now } = await waitFor(`${ms} ms of status`, async () => {
+      const current = await sample(axis);
+      return current.time - from >= ms ? current : false;
     });
+    assert.equal(now, value, message);
   };
 
   const lastJoystick = () => [...commandFrames].reverse().find((f) => f.message.command === 'joystickMove');
@@ -120,8 +139,9 @@ describe('web application', { timeout: 120000 }, () => {
     // Held longer than the gear keeps an unrefreshed stick: it must still be moving.
     await delay(Math.max(0, pressedAt + 1200 - Date.now()));
     const midway = await reading('headPan');
-    await delay(400);
-    assert.ok((await reading('headPan')) > midway + 1, 'still moving after more than a second of holding');
+    await waitFor('pan still moving after more than a second of holding', async () => (await reading('headPan')) > midway + 1, {
+      timeoutMs: 3000,
+    });
     assert.equal(await page.locator('button.jog.held').getAttribute('data-jog'), 'headPan', 'the held button shows it');
     await screenshot(page, 'webapp-jogging');
     const jogFrames = commandFrames.filter((f) => f.at >= pressedAt && f.message.command === 'joystickMove');
@@ -132,14 +152,13 @@ describe('web application', { timeout: 120000 }, () => {
     await page.mouse.up();
     await waitFor('a zero joystickMove after release', async () => lastJoystick()?.at >= releasedAt);
     assert.deepEqual(lastJoystick().message, { command: 'joystickMove', headPan: 0, headTilt: 0 });
+    const sentBeforeStop = commandFrames.length;
     const stopped = await settled('headPan', 600);
-    // Stopped promptly: the emulated stick would only let go by itself after 0.5 s.
-    await delay(1000);
-    assert.equal(await reading('headPan'), stopped, 'the reading stays after release');
+    await stays('headPan', stopped, 1000, 'the reading stays after release');
     // The page rounds pan to hundredths.
     assert.ok(Math.abs((await serverReading('headPan')) - stopped) <= 0.005, 'the server agrees');
-    const refreshesAfterStop = commandFrames.filter((f) => f.at > lastJoystick().at && f.message.command === 'joystickMove');
-    assert.equal(refreshesAfterStop.length, 0, 'nothing is sent after the stop');
+    const afterStop = commandFrames.slice(sentBeforeStop).filter((f) => f.message.command === 'joystickMove');
+    assert.deepEqual(afterStop, [], 'no joystickMove follows the stop');
   });
 
   test('the keyboard jogs while Space is held', async () => {
@@ -153,8 +172,7 @@ describe('web application', { timeout: 120000 }, () => {
     await waitFor('a zero joystickMove after the key is let go', async () => lastJoystick()?.at > pressedAt && lastJoystick().message.slide === 0);
     assert.deepEqual(lastJoystick().message, { command: 'joystickMove', slide: 0 });
     const stopped = await settled('slide', 600);
-    await delay(800);
-    assert.equal(await reading('slide'), stopped);
+    await stays('slide', stopped, 800, 'the reading stays after the key is let go');
   });
 
   test('the page losing focus or being hidden stops a jog still held', async () => {
@@ -178,8 +196,7 @@ describe('web application', { timeout: 120000 }, () => {
       assert.deepEqual(lastJoystick().message, { command: 'joystickMove', headPan: 0, headTilt: 0 });
       assert.equal(await page.locator('button.jog.held').count(), 0, 'no button shows as held');
       const stopped = await settled('headTilt', 600);
-      await delay(800);
-      assert.equal(await reading('headTilt'), stopped, 'the reading stays while the button is still down');
+      await stays('headTilt', stopped, 800, 'the reading stays while the button is still down');
       await page.mouse.up();
     }
     await screenshot(page, 'webapp-jog-stopped-on-blur');
@@ -202,8 +219,7 @@ describe('web application', { timeout: 120000 }, () => {
       const stopped = await settled('headPan', 600);
       assert.ok(stopped < start + 45, `stopped well before the target (${stopped})`);
       await page.locator('.activity[data-state=idle]').waitFor();
-      await delay(800);
-      assert.equal(await reading('headPan'), stopped);
+      await stays('headPan', stopped, 800, 'the reading stays after the abort');
     }
     await screenshot(page, 'webapp-aborted');
   });

@@ -60,6 +60,8 @@ export class StatusView {
       replace(this.details);
       return;
     }
+    // The gear's own clock (ms), to tell a fresh status from a repeated one.
+    this.container.dataset.deviceTime = String(data.timestampDevice ?? '');
     const rows = readingRows(data.readings);
     replace(
       this.readings,
