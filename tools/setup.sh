@@ -9,7 +9,11 @@ packages=(
     libspdlog-dev libfmt-dev libhttp-parser-dev libasio-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     procps
+    chromium
 )
+# The browser tests run on node; a newer node already on PATH is kept.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 as_root=()
 if [ "$(id -u)" -ne 0 ]; then

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: format check, the release build's tests, the same tests
-# under ASan+UBSan and under TSan, and every fuzz target for a bounded time.
+# Builds and runs the whole test suite: format check, the release build's tests and the browser
+# tests against its install, the same tests under ASan+UBSan and under TSan, and every fuzz
+# target for a bounded time.
 # KINETRA_PRESETS="release" narrows the run for a quick local check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +20,9 @@ for preset in $presets; do
         tools/run-fuzzers.sh build/fuzz "$fuzz_seconds"
     else
         ctest --preset "$preset"
+    fi
+    if [ "$preset" = release ]; then
+        tools/browser-tests.sh
     fi
 done
 echo "=== all tests passed"

@@ -1,0 +1,241 @@
+// Shared by the browser tests: the real kinetra-server from an install tree on free loopback
+// ports, a headless Chromium, screenshots. Runs in the test process; every wait is bounded.
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+import { chromium } from 'playwright-core';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const repositoryRoot = path.resolve(here, '..', '..');
+
+/** Resolves after `ms` milliseconds. */
+export const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+/**
+ * Calls `probe` until it returns a truthy value or `timeoutMs` has passed; returns that value,
+ * or throws naming `what` (with the last error or value) when time is up.
+ */
+export async function waitFor(what, probe, { timeoutMs = 10000, intervalMs = 100 } = {}) {
+  const deadline = Date.now() + timeoutMs;
+  let last;
+  for (;;) {
+    try {
+      const value = await probe();
+      if (value) return value;
+      last = value;
+    } catch (error) {
+      last = error;
+    }
+    if (Date.now() >= deadline) {
+      throw new Error(`timed out after ${timeoutMs} ms waiting for ${what} (last: ${last})`);
+    }
+    await delay(intervalMs);
+  }
+}
+
+// A port the system just handed out and released; free unless someone takes it in between.
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.once('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+function portIsFree(port) {
+  return new Promise((resolve) => {
+    const server = net.createServer();
+    server.once('error', () => resolve(false));
+    server.listen(port, '127.0.0.1', () => server.close(() => resolve(true)));
+  });
+}
+
+// The WebSocket port is the HTTP port + 2, as with the defaults (32222 and 32224): the page
+// finds it that way when the address carries only the HTTP port, as the server's own links do.
+async function threeFreePorts() {
+  for (let attempt = 0; attempt < 50; ++attempt) {
+    const http = await freePort();
+    if (http > 65533 || !(await portIsFree(http + 2))) continue;
+    const web = await freePort();
+    if (web !== http && web !== http + 2) return { httpPort: http, webPort: web, wsPort: http + 2 };
+  }
+  throw new Error('no three free ports');
+}
+
+/** POSTs `body` as JSON to the server's HTTP API and returns the parsed reply (null if empty). */
+export async function post(httpPort, urlPath, body = {}) {
+  const response = await fetch(`http://127.0.0.1:${httpPort}${urlPath}`, {
+    method: 'POST',
+    body: JSON.stringify(body),
+    signal: AbortSignal.timeout(5000),
+  });
+  const text = await response.text();
+  return text ? JSON.parse(text) : null;
+}
+
+async function answers(url) {
+  try {
+    const response = await fetch(url, { signal: AbortSignal.timeout(1000) });
+    await response.arrayBuffer();
+    return response.ok;
+  } catch {
+    return false;
+  }
+}
+
+function installTree() {
+  const prefix = process.env.KINETRA_INSTALL;
+  if (!prefix) {
+    throw new Error('KINETRA_INSTALL is not set: give it a `cmake --install` prefix');
+  }
+  const server = path.join(prefix, 'bin', 'kinetra-server');
+  if (!fs.existsSync(server)) {
+    throw new Error(`${server} does not exist: is KINETRA_INSTALL an install prefix?`);
+  }
+  return path.resolve(prefix);
+}
+
+/**
+ * Starts bin/kinetra-server --simulate from a private copy of the install tree given by
+ * KINETRA_INSTALL, with a cfg/config.ini on three free loopback ports and its own TMPDIR (the
+ * instance lock lives there). Waits until the web page and the HTTP API answer.
+ * options.simulate: the --simulate devices text (default: the emulator's default devices);
+ * options.args: further command-line arguments; options.startTimeoutMs (default 20000);
+ * options.ports: { httpPort, webPort, wsPort } to use instead of free ones (a restart).
+ * Returns { httpPort, wsPort, webPort, appUrl, root (the private tree), log(), stop() }.
+ */
+export async function startServer(options = {}) {
+  const prefix = installTree();
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), 'kinetra-browser-'));
+  for (const folder of ['bin', 'www', 'res', 'firmware', 'cfg']) {
+    const source = path.join(prefix, folder);
+    if (fs.existsSync(source)) {
+      fs.cpSync(source, path.join(root, folder), { recursive: true });
+    }
+  }
+  const tmp = path.join(root, 'tmp');
+  fs.mkdirSync(tmp, { recursive: true });
+  fs.mkdirSync(path.join(root, 'cfg'), { recursive: true });
+
+  const { httpPort, webPort, wsPort } = options.ports ?? (await threeFreePorts());
+  fs.writeFileSync(
+    path.join(root, 'cfg', 'config.ini'),
+    `[httpserver]\naddress = 127.0.0.1\nport = ${httpPort}\n` +
+      `[webserver]\naddress = 127.0.0.1\nport = ${webPort}\n` +
+      `[websocket]\naddress = 127.0.0.1\nport = ${wsPort}\n`,
+  );
+
+  const simulate =
+    options.simulate === undefined ? '--simulate' : `--simulate=${options.simulate}`;
+  const args = [simulate, ...(options.args ?? [])];
+  const bin = path.join(root, 'bin');
+  const child = spawn(path.join(bin, 'kinetra-server'), args, {
+    cwd: bin,
+    env: { ...process.env, TMPDIR: tmp },
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  let output = '';
+  child.stdout.on('data', (chunk) => (output += chunk));
+  child.stderr.on('data', (chunk) => (output += chunk));
+  const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
+  let ended = null;
+  exited.then((how) => (ended = how));
+
+  // Ends the server (SIGTERM, then SIGKILL after 10 s) and removes its tree; resolves with
+  // how it ended: { code, signal }, or null if it would not end at all.
+  const stop = async () => {
+    if (!ended) child.kill('SIGTERM');
+    let how = await Promise.race([exited, delay(10000).then(() => null)]);
+    if (!how) {
+      child.kill('SIGKILL');
+      how = await Promise.race([exited, delay(5000).then(() => null)]);
+    }
+    fs.rmSync(root, { recursive: true, force: true });
+    return how;
+  };
+
+  const appUrl = `http://127.0.0.1:${webPort}/?port=${httpPort}&version=0.9.8`;
+  try {
+    await waitFor(
+      'the web page and the HTTP API',
+      async () => {
+        if (ended) throw new Error(`kinetra-server ended ${JSON.stringify(ended)}`);
+        return (
+          (await answers(`http://127.0.0.1:${webPort}/`)) &&
+          (await answers(`http://127.0.0.1:${httpPort}/v1/device`))
+        );
+      },
+      { timeoutMs: options.startTimeoutMs ?? 20000, intervalMs: 100 },
+    );
+  } catch (error) {
+    await stop();
+    throw new Error(`${error.message}\n--- server output ---\n${output}`);
+  }
+  return { httpPort, wsPort, webPort, appUrl, root, log: () => output, stop };
+}
+
+/** A headless Chromium (the system's, or KINETRA_CHROMIUM), launched within 30 s. */
+export async function launchBrowser() {
+  const args = ['--disable-gpu', '--disable-dev-shm-usage'];
+  // Chromium refuses to run its sandbox as root (CI containers).
+  if (process.getuid && process.getuid() === 0) args.push('--no-sandbox');
+  return chromium.launch({
+    executablePath: process.env.KINETRA_CHROMIUM || '/usr/bin/chromium',
+    headless: true,
+    timeout: 30000,
+    args,
+  });
+}
+
+/** The folder screenshots go to: KINETRA_ARTIFACTS or build/browser-artifacts. */
+export function artifactsDir() {
+  const dir = process.env.KINETRA_ARTIFACTS || path.join(repositoryRoot, 'build', 'browser-artifacts');
+  fs.mkdirSync(dir, { recursive: true });
+  return dir;
+}
+
+/** Saves the whole page as <artifacts>/<name>.png and returns the file's path. */
+export async function screenshot(page, name) {
+  const file = path.join(artifactsDir(), `${name}.png`);
+  await page.screenshot({ path: file, fullPage: true, timeout: 10000 });
+  return file;
+}
+
+/**
+ * Runs bin/kinetra-sim of the server's tree with `args`, announced to the server (--server);
+ * resolves once it has printed its terminal. Returns { log(), stop() } (SIGTERM, bounded).
+ */
+export async function startSimulator(server, args = []) {
+  const bin = path.join(server.root, 'bin');
+  const child = spawn(path.join(bin, 'kinetra-sim'), [...args, '--server', `http://127.0.0.1:${server.httpPort}`], {
+    cwd: bin,
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  let output = '';
+  child.stdout.on('data', (chunk) => (output += chunk));
+  child.stderr.on('data', (chunk) => (output += chunk));
+  const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
+  const stop = async () => {
+    child.kill('SIGTERM');
+    let how = await Promise.race([exited, delay(10000).then(() => null)]);
+    if (!how) {
+      child.kill('SIGKILL');
+      how = await Promise.race([exited, delay(5000).then(() => null)]);
+    }
+    return how;
+  };
+  try {
+    await waitFor('kinetra-sim to open its terminal', () => output.includes('/dev/'), { timeoutMs: 10000, intervalMs: 50 });
+  } catch (error) {
+    await stop();
+    throw new Error(`${error.message}\n--- kinetra-sim output ---\n${output}`);
+  }
+  return { log: () => output, stop };
+}

@@ -1,0 +1,316 @@
+// The browser application against the real server and its emulated adapter (a pan/tilt head on
+// a slider): the link shows, pairs over the radio, reports live, jogs while a button is held
+// and stops on release or blur, and aborts. One server and one browser for the whole file.
+import assert from 'node:assert/strict';
+import { after, afterEach, before, describe, test } from 'node:test';
+
+import { delay, launchBrowser, post, screenshot, startServer, waitFor } from './support.mjs';
+
+const kLink = 'KSIM0001';
+
+describe('web application', { timeout: 120000 }, () => {
+  let server;
+  let browser;
+  let page;
+  const commandFrames = []; // joystickMove and others the page sent on /v1/bundle/<link>
+
+  before(async () => {
+    server = await startServer();
+    browser = await launchBrowser();
+    page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
+    page.setDefaultTimeout(10000);
+    page.on('pageerror', (error) => console.error('page error:', error.message));
+    page.on('websocket', (socket) => {
+      if (!socket.url().endsWith(`/v1/bundle/${kLink}`)) return;
+      socket.on('framesent', (frame) => commandFrames.push({ at: Date.now(), message: JSON.parse(frame.payload) }));
+    });
+  });
+
+  // A test that fails mid-hold must not leave the next one jogging.
+  afterEach(async () => {
+    await page?.mouse.up().catch(() => {});
+    await page?.keyboard.up(' ').catch(() => {});
+  });
+
+  after(async () => {
+    await browser?.close();
+    const ended = await server?.stop();
+    assert.deepEqual(ended, { code: 0, signal: null }, 'the server ends cleanly on SIGTERM');
+  });
+
+  /** The number the page shows for `axis`, or NaN. */
+  const reading = async (axis) =>
+    parseFloat(await page.locator(`.reading[data-axis=${axis}] .reading-value`).textContent({ timeout: 5000 }));
+
+  /** The server's own view of the axis, to check the page against. */
+  const serverReading = async (axis) => (await post(server.httpPort, `/v1/bundle/${kLink}/status`)).data.readings[axis];
+
+  /** The page's reading of `axis` and the gear's clock (ms) of the status it came from. */
+  const sample = (axis) =>
+    page.evaluate((key) => {
+      const value = document.querySelector(`.reading[data-axis=${key}] .reading-value`)?.textContent;
+      return { value: parseFloat(value), time: Number(document.getElementById('status')?.dataset.deviceTime) };
+    }, axis);
+
+  /**
+   * Waits until the page's reading of `axis` has not changed over `quietMs` of the gear's own
+   * clock (so a page that stopped updating never looks settled); returns it.
+   */
+  const settled = async (axis, quietMs = 800) => {
+    let { value: last, time: since } = await sample(axis);
+    return waitFor(`${axis} to settle`, async () => {
+      const { value, time } = await sample(axis);
+      if (Math.abs(value - last) > 0.001) {
+        last = value;
+        since = time;
+        return false;
+      }
+      return time - since >= quietMs ? { value } : false;
+    }).then((result) => result.value);
+  };
+
+  /** Asserts that `axis` still reads `value` after `ms` more of the gear's clock. */
+  const stays = async (axis, value, ms, message) => {
+    const { time: from } = await sample(axis);
+    const { value: now } = await waitFor(`${ms} ms of status`, async () => {
+      const current = await sample(axis);
+      return current.time - from >= ms ? current : false;
+    });
+    assert.equal(now, value, message);
+  };
+
+  const lastJoystick = () => [...commandFrames].reverse().find((f) => f.message.command === 'joystickMove');
+
+  test('the link appears with its state', async () => {
+    await page.goto(server.appUrl);
+    const card = page.locator(`.link-card[data-link=${kLink}]`);
+    await card.waitFor();
+    assert.equal(await card.getAttribute('data-state'), 'unpaired');
+    assert.match(await card.textContent(), /Not paired/);
+    assert.match(await page.locator('#server-state').textContent(), new RegExp(`127\\.0\\.0\\.1:${server.httpPort}`));
+    await screenshot(page, 'webapp-links');
+  });
+
+  test('pairing over the radio completes', async () => {
+    await page.getByRole('button', { name: 'Scan for devices' }).click();
+    const entries = page.locator('.scan-entry');
+    await waitFor('two devices in the scan', async () => (await entries.count()) === 2);
+    await page.locator('.scan-entry[data-mac="24:6F:28:1A:00:02"] input[type=checkbox]').check();
+    await page.locator('.scan-entry[data-mac="24:6F:28:1A:00:01"] input[type=radio]').check();
+    await screenshot(page, 'webapp-pairing-scan');
+    assert.equal(await page.getByRole('button', { name: 'Attach to its group' }).isDisabled(), true);
+    await page.getByRole('button', { name: 'Create group' }).click();
+
+    await page.locator('.pair-progress').filter({ hasText: /connecting|connectionOk/ }).waitFor();
+    await page.locator(`.link-card[data-link=${kLink}][data-state=paired]`).waitFor({ timeout: 15000 });
+    await page.locator('#status[data-connection=open] .reading[data-axis=headPan]').waitFor();
+    const status = await post(server.httpPort, `/v1/bundle/${kLink}/status`);
+    assert.deepEqual(
+      status.data.deviceInfo.map((d) => d.type),
+      ['turretAlpha2', 'glideTrack'],
+      'the master chosen on the page leads the group',
+    );
+    assert.match(await page.locator('.devices').textContent(), /turretAlpha2\s*Battery 85 %/);
+    await screenshot(page, 'webapp-paired-status');
+  });
+
+  test('the status follows a move live', async () => {
+    const form = page.locator('[data-section="Real-time move"]');
+    await form.locator('input[name=rt-duration]').fill('0.4');
+    await form.locator('input[name=rt-headPan]').fill('12.5');
+    await form.locator('input[name=rt-headTilt]').fill('-3');
+    await form.locator('input[name=rt-slide]').fill('0.25');
+    await form.getByRole('button', { name: 'Move' }).click();
+    await waitFor('pan to reach 12.5 on the page', async () => (await reading('headPan')) === 12.5, { timeoutMs: 5000 });
+    assert.equal(await reading('headTilt'), -3);
+    assert.equal(await reading('slide'), 0.25);
+    assert.equal(await serverReading('headPan'), 12.5);
+    await screenshot(page, 'webapp-status-after-move');
+  });
+
+  test('holding a jog button moves the axis and letting go stops it', async () => {
+    const start = await settled('headPan');
+    const button = page.locator('button[data-jog=headPan][data-direction=plus]');
+    const box = await button.boundingBox();
+    await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+    await page.mouse.down();
+    const pressedAt = Date.now();
+    await waitFor('pan to move while held', async () => (await reading('headPan')) > start + 2, { timeoutMs: 5000 });
+    // Held longer than the gear keeps an unrefreshed stick: it must still be moving.
+    await delay(Math.max(0, pressedAt + 1200 - Date.now()));
+    const midway = await reading('headPan');
+    await waitFor('pan still moving after more than a second of holding', async () => (await reading('headPan')) > midway + 1, {
+      timeoutMs: 3000,
+    });
+    assert.equal(await page.locator('button.jog.held').getAttribute('data-jog'), 'headPan', 'the held button shows it');
+    await screenshot(page, 'webapp-jogging');
+    const jogFrames = commandFrames.filter((f) => f.at >= pressedAt && f.message.command === 'joystickMove');
+    assert.ok(jogFrames.length >= 5, `joystickMove repeated while held (${jogFrames.length} sent)`);
+    assert.deepEqual(jogFrames[0].message, { command: 'joystickMove', headPan: 0.5, headTilt: 0 });
+
+    const releasedAt = Date.now();
+    await page.mouse.up();
+    await waitFor('a zero joystickMove after release', async () => lastJoystick()?.at >= releasedAt);
+    assert.deepEqual(lastJoystick().message, { command: 'joystickMove', headPan: 0, headTilt: 0 });
+    const sentBeforeStop = commandFrames.length;
+    const stopped = await settled('headPan', 600);
+    await stays('headPan', stopped, 1000, 'the reading stays after release');
+    // The page rounds pan to hundredths.
+    assert.ok(Math.abs((await serverReading('headPan')) - stopped) <= 0.005, 'the server agrees');
+    const afterStop = commandFrames.slice(sentBeforeStop).filter((f) => f.message.command === 'joystickMove');
+    assert.deepEqual(afterStop, [], 'no joystickMove follows the stop');
+  });
+
+  test('the keyboard jogs while Space is held', async () => {
+    const start = await settled('slide');
+    const button = page.locator('button[data-jog=slide][data-direction=plus]');
+    await button.focus();
+    const pressedAt = Date.now();
+    await page.keyboard.down(' ');
+    await waitFor('slide to move while Space is held', async () => (await reading('slide')) > start + 0.05, { timeoutMs: 5000 });
+    await page.keyboard.up(' ');
+    await waitFor('a zero joystickMove after the key is let go', async () => lastJoystick()?.at > pressedAt && lastJoystick().message.slide === 0);
+    assert.deepEqual(lastJoystick().message, { command: 'joystickMove', slide: 0 });
+    const stopped = await settled('slide', 600);
+    await stays('slide', stopped, 800, 'the reading stays after the key is let go');
+  });
+
+  test('the page losing focus or being hidden stops a jog still held', async () => {
+    for (const loseFocus of [
+      () => window.dispatchEvent(new Event('blur')),
+      () => {
+        Object.defineProperty(document, 'visibilityState', { value: 'hidden', configurable: true });
+        document.dispatchEvent(new Event('visibilitychange'));
+        delete document.visibilityState;
+      },
+    ]) {
+      const start = await settled('headTilt');
+      const button = page.locator('button[data-jog=headTilt][data-direction=plus]');
+      const box = await button.boundingBox();
+      await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+      await page.mouse.down();
+      await waitFor('tilt to move while held', async () => (await reading('headTilt')) > start + 1, { timeoutMs: 5000 });
+      const lostAt = Date.now();
+      await page.evaluate(loseFocus);
+      await waitFor('a zero joystickMove on losing the page', async () => lastJoystick()?.at >= lostAt);
+      assert.deepEqual(lastJoystick().message, { command: 'joystickMove', headPan: 0, headTilt: 0 });
+      assert.equal(await page.locator('button.jog.held').count(), 0, 'no button shows as held');
+      const stopped = await settled('headTilt', 600);
+      await stays('headTilt', stopped, 800, 'the reading stays while the button is still down');
+      await page.mouse.up();
+    }
+    await screenshot(page, 'webapp-jog-stopped-on-blur');
+  });
+
+  test('abort stops a move, from the button and from Escape', async () => {
+    for (const abort of [() => page.locator('#abort').click(), () => page.keyboard.press('Escape')]) {
+      const start = await settled('headPan');
+      const form = page.locator('[data-section="Real-time move"]');
+      await form.locator('input[name=rt-duration]').fill('20');
+      await form.locator('input[name=rt-headPan]').fill(String(start + 90));
+      await form.locator('input[name=rt-headTilt]').fill('0');
+      await form.locator('input[name=rt-slide]').fill('0');
+      await form.getByRole('button', { name: 'Move' }).click();
+      await waitFor('the long move to start', async () => (await reading('headPan')) > start + 0.5, { timeoutMs: 5000 });
+      await page.locator('.activity[data-state=realTimeMove]').waitFor();
+      await page.evaluate(() => document.getElementById('notices').replaceChildren());
+      await abort();
+      await page.locator('.notice').filter({ hasText: `Motion aborted on ${kLink}` }).first().waitFor();
+      const stopped = await settled('headPan', 600);
+      assert.ok(stopped < start + 45, `stopped well before the target (${stopped})`);
+      await page.locator('.activity[data-state=idle]').waitFor();
+      await stays('headPan', stopped, 800, 'the reading stays after the abort');
+    }
+    await screenshot(page, 'webapp-aborted');
+  });
+
+  test('a key pose stored here is read back and moved to', async () => {
+    const moveTo = async (pan) => {
+      const form = page.locator('[data-section="Real-time move"]');
+      await form.locator('input[name=rt-duration]').fill('0.3');
+      await form.locator('input[name=rt-headPan]').fill(String(pan));
+      await form.locator('input[name=rt-headTilt]').fill('4');
+      await form.locator('input[name=rt-slide]').fill('0.5');
+      await form.getByRole('button', { name: 'Move' }).click();
+      await waitFor(`pan to reach ${pan}`, async () => (await reading('headPan')) === pan, { timeoutMs: 5000 });
+    };
+    await moveTo(20);
+    await page.locator('select[name=pose-index]').selectOption('2');
+    await page.locator('button[data-action=pose-store]').click();
+    await page.locator('.slot.filled', { hasText: '2' }).waitFor();
+    await page.locator('button[data-action=pose-read]').click();
+    await page.locator('.read-out').filter({ hasText: '"index": 2' }).waitFor();
+    assert.match(await page.locator('.read-out').textContent(), /"headPan": 20,/);
+
+    await moveTo(-10);
+    await page.locator('input[name=pose-duration]').fill('0.5');
+    await page.getByRole('button', { name: 'Go in duration' }).click();
+    await waitFor('pan back at the pose', async () => (await reading('headPan')) === 20, { timeoutMs: 5000 });
+    assert.equal(await reading('slide'), 0.5);
+
+    await page.locator('button[data-action=pose-delete]').click();
+    await waitFor('slot 2 emptied', async () => (await page.locator('.slot.filled', { hasText: '2' }).count()) === 0);
+  });
+
+  test('the limits are read and shown per axis', async () => {
+    await page.getByRole('button', { name: 'Read limits' }).click();
+    const pan = page.locator('.limits tr[data-axis=pan]');
+    await pan.waitFor();
+    assert.deepEqual(await pan.locator('td').allTextContents(), ['pan', '-36000', '36000', '0.00061']);
+    await page.locator('.limits tr[data-axis=slide]').waitFor();
+  });
+
+  test('a reply that is not ok is shown', async () => {
+    await page.locator('select[name=pose-index]').selectOption('5');
+    await page.locator('button[data-action=pose-read]').click();
+    // An empty slot answers index -1: the bundle says the read index differs.
+    const notice = page.locator('.notice.error').first();
+    await notice.waitFor();
+    assert.match(await notice.textContent(), /keyposeReadNumericValues: /);
+  });
+
+  test('the server going away shows offline, and the page recovers when it is back', async () => {
+    const { httpPort, webPort, wsPort } = server;
+    await server.stop();
+    await page.locator('.offline-banner').waitFor({ state: 'visible', timeout: 10000 });
+    assert.match(await page.locator('#server-state').textContent(), /unreachable/);
+    await page.locator('#status[data-connection=closed]').waitFor();
+    await screenshot(page, 'webapp-offline');
+    server = await startServer({ ports: { httpPort, webPort, wsPort } });
+    await page.locator('.offline-banner').waitFor({ state: 'hidden', timeout: 15000 });
+    // A fresh server has a fresh, unpaired emulated adapter: the page offers pairing again.
+    await page.locator(`.link-card[data-link=${kLink}][data-state=unpaired]`).waitFor({ timeout: 15000 });
+    await page.getByRole('button', { name: 'Scan for devices' }).waitFor();
+  });
+
+  test('pairing over the CAN bus, unpairing, and pairing over the RJ45 cable', async () => {
+    await page.locator('.tab[data-medium=canbus]').click();
+    await page.getByRole('button', { name: 'Scan the CAN bus' }).click();
+    await page.locator('.scan-entry').filter({ hasText: 'turretAlpha2' }).waitFor();
+    await page.getByRole('button', { name: 'Connect' }).click();
+    await page.locator(`.link-card[data-link=${kLink}][data-state=paired]`).waitFor({ timeout: 15000 });
+    assert.match(await page.locator('.link-title').textContent(), /paired \(canbus\)/);
+    await page.locator('#status[data-connection=open] .reading[data-axis=headPan]').waitFor();
+
+    await page.locator('button[data-action=disconnect]').click();
+    await page.locator(`.link-card[data-link=${kLink}][data-state=unpaired]`).waitFor();
+    await page.locator('.tab[data-medium=rj45]').click();
+    await page.getByRole('button', { name: 'Connect' }).click();
+    await page.locator(`.link-card[data-link=${kLink}][data-state=paired]`).waitFor({ timeout: 15000 });
+    assert.match(await page.locator('.link-title').textContent(), /paired \(rj45\)/);
+    await page.locator('#status[data-connection=open] .reading[data-axis=headPan]').waitFor();
+    await screenshot(page, 'webapp-paired-rj45');
+  });
+
+  test('attaching to an existing radio group pairs every device of the group', async () => {
+    await page.locator('button[data-action=disconnect]').click();
+    await page.locator(`.link-card[data-link=${kLink}][data-state=unpaired]`).waitFor();
+    await page.getByRole('button', { name: 'Scan for devices' }).click();
+    await page.locator('.scan-entry[data-mac="24:6F:28:1A:00:02"] input[type=checkbox]').check();
+    assert.equal(await page.getByRole('button', { name: 'Create group' }).isDisabled(), false);
+    await page.getByRole('button', { name: 'Attach to its group' }).click();
+    await page.locator(`.link-card[data-link=${kLink}][data-state=paired]`).waitFor({ timeout: 15000 });
+    await page.locator('#status[data-connection=open] .devices li').nth(1).waitFor();
+    assert.equal(await page.locator('.devices li').count(), 2);
+  });
+});

@@ -1,0 +1,95 @@
+// The browser application's entry: reads where the server is, shows the links, and for the
+// chosen link either the pairing wizard or the live status with its controls. Main thread.
+import { AbortControl } from './abort.js';
+import { Api } from './api.js';
+import { BundleControls } from './controls.js';
+import { el, replace } from './dom.js';
+import { JogPad } from './jogpad.js';
+import { LinksView } from './links.js';
+import { Notices } from './notices.js';
+import { PairingWizard } from './pairing.js';
+import { serverAddresses } from './params.js';
+import { StatusView } from './status.js';
+
+const server = serverAddresses(location.search, location.hostname);
+const notices = new Notices(document.getElementById('notices'));
+const reachability = document.getElementById('server-state');
+const api = new Api(server.httpBase, (reachable) => {
+  document.body.classList.toggle('offline', !reachable);
+  reachability.textContent = reachable ? `Server ${server.httpBase.replace('http://', '')}` : 'Server unreachable';
+  reachability.className = `badge ${reachable ? 'live' : 'down'}`;
+});
+
+document.getElementById('version').textContent = server.version ? `SDK ${server.version}` : '';
+const firmwareHref = `/firmware-update/?${server.query}`;
+document.getElementById('firmware-nav').href = firmwareHref;
+
+const detail = document.getElementById('detail');
+let view = null; // { key, parts: [objects with destroy()] }
+let jogPad = null;
+
+function closeView() {
+  for (const part of view?.parts ?? []) part.destroy?.();
+  view = null;
+  jogPad = null;
+}
+
+function showLink(link) {
+  const key = link ? `${link.linkID}|${link.isValid}|${link.isPairingDone}` : '';
+  if (view && view.key === key) return;
+  closeView();
+  if (!link) {
+    replace(detail, el('p', { class: 'empty', text: 'Choose a link on the left.' }));
+    view = { key, parts: [] };
+    return;
+  }
+  if (!link.isValid) {
+    replace(detail, el('h2', { text: link.linkID }), el('p', { class: 'banner warning', text: 'This link module is unplugged.' }));
+    view = { key, parts: [] };
+    return;
+  }
+  if (!link.isPairingDone) {
+    const wizard = new PairingWizard(el('div'), api, notices, link);
+    replace(detail, wizard.container);
+    view = { key, parts: [wizard] };
+    return;
+  }
+  const statusBox = el('section', { class: 'card status', id: 'status' });
+  const jogBox = el('section', { class: 'card jog-card', id: 'jog' });
+  const controlsBox = el('div', { class: 'controls', id: 'controls' });
+  replace(detail, el('h2', { class: 'link-title', text: `${link.linkID} — paired (${link.linkConnectionType})` }), el('div', { class: 'live-grid' }, statusBox, jogBox), controlsBox);
+  jogPad = new JogPad(jogBox, { wsBase: server.wsBase, api, linkID: link.linkID, notices });
+  const controls = new BundleControls(controlsBox, {
+    api,
+    linkID: link.linkID,
+    notices,
+    onDisconnected: () => links.select(link.linkID),
+  });
+  const status = new StatusView(statusBox, server.wsBase, link.linkID, {
+    onStatus: (data) => {
+      if (!data) return;
+      jogPad?.update(data.supportedAxes);
+      controls.update(data);
+    },
+  });
+  view = { key, parts: [jogPad, status, controls] };
+}
+
+const links = new LinksView(document.getElementById('links'), api, {
+  firmwareHref,
+  onSelect: (link) => showLink(link),
+  onChange: (list) => {
+    if (links.selected === null && list.length > 0) links.select((list.find((l) => l.isValid) ?? list[0]).linkID);
+    else showLink(list.find((l) => l.linkID === links.selected) ?? null);
+  },
+});
+
+new AbortControl(document.getElementById('abort'), {
+  api,
+  notices,
+  pairedLinks: () => links.links.filter((l) => l.isValid && l.isPairingDone).map((l) => l.linkID),
+  beforeAbort: () => jogPad?.jog.release(),
+});
+
+showLink(null);
+links.start();
