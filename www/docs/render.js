@@ -5,13 +5,17 @@ import { concretePath, curlExample, webSocketExample, compact } from "./examples
 
 const HOST = "127.0.0.1";
 
-/** An anchor id made of `parts`: letters, digits and dashes only. */
-export function anchorId(...parts) {
-  return parts
-    .join("--")
-    .replace(/<linkID>/g, "link")
+/**
+ * The anchor of an endpoint ("/v1/bundle/<linkID>/status" -> "bundle-status") or, with `name`,
+ * of one of its commands ("bundle.status"): short, readable and unique.
+ */
+export function anchorId(path, name) {
+  const slug = path
+    .replace(/^\/v1\//, "")
+    .replace(/\/?<linkID>/g, "")
     .replace(/[^A-Za-z0-9_]+/g, "-")
     .replace(/^-+|-+$/g, "");
+  return name === undefined ? slug : `${slug}.${name}`;
 }
 
 function copyable(label, text, kind) {
