@@ -11,7 +11,8 @@ const linkIdInput = document.getElementById("link-id");
 async function start() {
   let api;
   try {
-    const response = await fetch("api.json", { cache: "no-cache" });
+    // Beside this module, wherever the page itself was opened from.
+    const response = await fetch(new URL("api.json", import.meta.url), { cache: "no-cache" });
     if (!response.ok) throw new Error(`HTTP ${response.status}`);
     api = await response.json();
   } catch (error) {
