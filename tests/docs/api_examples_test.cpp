@@ -289,6 +289,53 @@ TEST_F(DocumentedExamples, ExamplesAreAnsweredAlikeOverWebSocket) {
     }
 }
 
+// The firmware gate needs an adapter with an old controller: kinetra-sim plugged into a server.
+TEST(DocumentedExamplesOfAnOldAdapter, CommandsPastTheFirmwareGateAreRefusedAsDocumented) {
+    RunningServer server;
+    ASSERT_TRUE(server.listening()) << server.process->output();
+    const std::string linkId = "KSIMOLD00001";
+    ChildProcess adapter({KINETRA_SIM_PATH, "--link-id", linkId, "--controller-version", "1",
+                          "--server", "http://127.0.0.1:" + std::to_string(server.httpPort)},
+                         server.tree.bin().string());
+
+    // The versions are read about two seconds after the link is found.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    bool required = false;
+    while (!required && std::chrono::steady_clock::now() < deadline) {
+        const auto reply = post(server.httpPort, "/v1/device", R"({"command":"linkStatus"})");
+        const json status = json::parse(reply.value_or(""), nullptr, false);
+        if (!status.is_discarded() && status.contains("data") && status["data"].size() == 1) {
+            required = status["data"][0].value("isDeviceFirmwareUpdateRequired", false);
+        }
+        if (!required) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    ASSERT_TRUE(required) << server.process->output();
+
+    const std::string gate =
+        endpoint("/v1/link/<linkID>").at("replies").at(0).at("text").get<std::string>();
+    EXPECT_EQ(post(server.httpPort, "/v1/link/" + linkId,
+                   command("/v1/link/<linkID>", "wirelessPairingScanStart").at("example").dump()),
+              gate);
+    EXPECT_EQ(post(server.httpPort, "/v1/link/" + linkId + "/detect", "{}"),
+              endpoint("/v1/link/<linkID>/detect")
+                  .at("request")
+                  .at("replies")
+                  .at(1)
+                  .at("text")
+                  .get<std::string>());
+    // The commands before the gate still answer.
+    EXPECT_EQ(
+        post(server.httpPort, "/v1/link/" + linkId,
+             command("/v1/link/<linkID>", "linkRadioFirmwareUpdateStatus").at("example").dump()),
+        command("/v1/link/<linkID>", "linkRadioFirmwareUpdateStatus")
+            .at("replies")
+            .at(0)
+            .at("text")
+            .get<std::string>());
+}
+
 TEST_F(DocumentedExamples, GatewayRepliesAreAnsweredAsDocumented) {
     const json& replies = apiReference().at("gatewayReplies");
     auto textOf = [&](std::size_t index) {
