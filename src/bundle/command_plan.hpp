@@ -79,6 +79,9 @@ CommandPlan planCommand(std::string_view requestText, const DeviceStatusSnapshot
 CommandPlan planCommand(const json& request, const DeviceStatusSnapshot& snapshot,
                         KeyposeIdCounters& ids);
 
+/// The names of every command planCommand answers, in the order of its table.
+std::vector<std::string_view> commandNames();
+
 /// The reply to a planned command once its sends are done, one outcome per send in order
 /// (missing outcomes count as unanswered).
 json buildReply(const CommandPlan& plan, std::span<const SendOutcome> outcomes);

@@ -298,6 +298,14 @@ constexpr std::array kCommands = {
 
 }  // namespace
 
+std::vector<std::string_view> commandNames() {
+    std::vector<std::string_view> names;
+    for (const CommandRow& row : kCommands) {
+        names.push_back(row.name);
+    }
+    return names;
+}
+
 CommandPlan planCommand(const json& request, const DeviceStatusSnapshot& snapshot,
                         KeyposeIdCounters& ids) {
     try {

@@ -89,21 +89,21 @@ std::string BundleController::handle(std::string_view requestText) {
         return std::string(kEmptyObject);
     }
     try {
-        if (command == "device_found") {
+        if (command == kDeviceFound) {
             linkFound(request);
             return std::string(kEmptyObject);
         }
-        if (command == "device_disconnected") {
+        if (command == kDeviceDisconnected) {
             linkLost(request);
             return std::string(kEmptyObject);
         }
-        if (command == "linkStatus") {
+        if (command == kLinkStatus) {
             return linkStatus();
         }
-        if (command == "startLinkDeviceFirmwareUpdate") {
+        if (command == kStartFirmwareUpdate) {
             return dfu_.start();
         }
-        if (command == "linkDeviceFirmwareUpdateStatus") {
+        if (command == kFirmwareUpdateStatus) {
             return dfu_.statusReply();
         }
         return commandNotFound();

@@ -4,12 +4,14 @@
 // all joined before the controller goes.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -48,6 +50,17 @@ public:
     /// The reply text for one request; runs on the service thread (tests call it directly only
     /// when the thread is not running).
     std::string handle(std::string_view request);
+
+    /// The commands the device service answers; anything else is "Command Not Found". The
+    /// first two are the scanner's events.
+    static constexpr std::string_view kDeviceFound = "device_found";
+    static constexpr std::string_view kDeviceDisconnected = "device_disconnected";
+    static constexpr std::string_view kLinkStatus = "linkStatus";
+    static constexpr std::string_view kStartFirmwareUpdate = "startLinkDeviceFirmwareUpdate";
+    static constexpr std::string_view kFirmwareUpdateStatus = "linkDeviceFirmwareUpdateStatus";
+    static constexpr std::array<std::string_view, 5> kCommands = {kDeviceFound, kDeviceDisconnected,
+                                                                  kLinkStatus, kStartFirmwareUpdate,
+                                                                  kFirmwareUpdateStatus};
 
     static constexpr int kStatusTries = 150;
     static constexpr std::chrono::milliseconds kStatusInterval{3};

@@ -5,6 +5,7 @@
 #include "bus/envelope.hpp"
 #include "bus/wait.hpp"
 #include "link/adapter_commands.hpp"
+#include "link/link_commands.hpp"
 #include "link/link_handler.hpp"
 #include "link/pairing_commands.hpp"
 #include "link/radio_image.hpp"
@@ -13,7 +14,6 @@
 namespace kinetra::link {
 namespace {
 
-constexpr std::string_view kDetectCommand = R"({"command":"linkAdapter_detect"})";
 constexpr std::string_view kAlreadyPaired =
     "Link command is ignored. Link is already paired. Unpair the link adapter if you want to "
     "send a link related command.";
@@ -23,6 +23,15 @@ std::string alreadyPairedReply() {
 }
 
 }  // namespace
+
+std::vector<std::string_view> linkServiceCommandNames() {
+    std::vector<std::string_view> names(commands::kServiceCommands.begin(),
+                                        commands::kServiceCommands.end());
+    for (const auto name : pairingCommandNames()) {
+        names.push_back(name);
+    }
+    return names;
+}
 
 // Sleeps until a request or the stop signal arrives. The link service is asked first, as both
 // may hold a request at once.
@@ -41,8 +50,8 @@ void LinkHandler::serve() {
             std::optional<std::string> reply;
             try {
                 // The detect endpoint's request content is not looked at.
-                reply =
-                    dispatch(json::parse(fromDetect ? kDetectCommand : request->to_string_view()));
+                reply = dispatch(fromDetect ? json{{"command", commands::kDetect}}
+                                            : json::parse(request->to_string_view()));
             } catch (const std::exception& error) {
                 if (stop_.isSet()) {
                     return;
@@ -65,29 +74,29 @@ std::optional<std::string> LinkHandler::dispatch(json request) {
     request.erase("command");
     spdlog::info("Link Handler {0}: {1}", linkId_, command);
 
-    if (command == "link_status_from_device") {
+    if (command == commands::kLinkStatusFromDevice) {
         return linkStatusFromDevice(*this);
     }
-    if (command == "linkRadioFirmwareUpdateStatus") {
+    if (command == commands::kRadioUpdateStatus) {
         return radioUpdateStatusReply(*this);
     }
-    if (command == "status") {
+    if (command == commands::kStatus) {
         return statusReply();
     }
-    if (command == "statusUpdate") {
+    if (command == commands::kStatusUpdate) {
         sendWithRetry(kStatusRequestMessage);
         return bus::resultText(bus::kOk);
     }
-    if (command == "startLinkRadioFirmwareUpdate") {
+    if (command == commands::kStartRadioUpdate) {
         return startRadioUpdate();
     }
     if (flags_.firmwareUpdateRequired.load()) {
         return bus::resultText("firmwareUpdateRequired");
     }
-    if (command == "disconnect") {
+    if (command == commands::kDisconnect) {
         return disconnect();
     }
-    if (command == "linkAdapter_detect") {
+    if (command == commands::kDetect) {
         FrameEncoder encoder;
         frames::identify(encoder);
         sendWithRetry(encoder.encoded());

@@ -9,6 +9,7 @@
 #include "bus/envelope.hpp"
 #include "link/adapter_commands.hpp"
 #include "link/frame_codec.hpp"
+#include "link/link_commands.hpp"
 
 namespace kinetra::link {
 namespace {
@@ -240,6 +241,14 @@ std::string linkStatusFromDevice(LinkSession& session) {
     // Set whatever the outcome, after the flags, so whoever sees it also sees them.
     session.flags().statusKnown = true;
     return known ? "true" : "false";
+}
+
+std::vector<std::string_view> pairingCommandNames() {
+    std::vector<std::string_view> names;
+    for (const auto& entry : kPairingCommands) {
+        names.push_back(entry.name);
+    }
+    return names;
 }
 
 PairingCommand findPairingCommand(std::string_view name) {

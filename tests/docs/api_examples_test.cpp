@@ -1,0 +1,350 @@
+// Every documented request example sent to the real server with its emulated adapter, over
+// HTTP, in an order that walks a link through unpaired, paired and updating: each reply must
+// have the documented members and the documented result (and message) texts.
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "docs/api_reference.hpp"
+#include "e2e/running_server.hpp"
+#include "net/test_client.hpp"
+
+namespace kinetra::docs {
+namespace {
+
+using net::test::TestClient;
+
+constexpr std::string_view kLinkId = "KSIM0001";
+
+std::string concretePath(std::string path) {
+    const std::string placeholder = "<linkID>";
+    if (const auto at = path.find(placeholder); at != std::string::npos) {
+        path.replace(at, placeholder.size(), kLinkId);
+    }
+    return path;
+}
+
+/// The body of the server's HTTP response to `body` on `path`; nothing when none came.
+std::optional<std::string> post(std::uint16_t port, const std::string& path,
+                                const std::string& body) {
+    const auto response = TestClient::exchange(
+        port, "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                  "\r\n\r\n" + body);
+    if (!response) {
+        return std::nullopt;
+    }
+    const auto head = response->find("\r\n\r\n");
+    if (head == std::string::npos) {
+        return std::nullopt;
+    }
+    return response->substr(head + 4);
+}
+
+// Whether `actual` has the shape of `documented`: the same members at every level of objects,
+// arrays whose first elements agree, numbers for numbers; "result" and "message" word for word.
+bool sameShape(const json& documented, const json& actual, std::string& why,
+               const std::string& where = "") {
+    if (documented.is_object()) {
+        if (!actual.is_object()) {
+            why = where + ": not an object";
+            return false;
+        }
+        std::set<std::string> want, got;
+        for (const auto& [key, value] : documented.items()) {
+            want.insert(key);
+        }
+        for (const auto& [key, value] : actual.items()) {
+            got.insert(key);
+        }
+        if (want != got) {
+            why = where + ": members " + json(got).dump() + " instead of " + json(want).dump();
+            return false;
+        }
+        for (const auto& [key, value] : documented.items()) {
+            if ((key == "result" || key == "message") && value != actual.at(key)) {
+                why = where + "." + key + ": " + actual.at(key).dump() +
+                      " where the reference has " + value.dump();
+                return false;
+            }
+            if (!sameShape(value, actual.at(key), why, where + "." + key)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (documented.is_array()) {
+        if (!actual.is_array()) {
+            why = where + ": not an array";
+            return false;
+        }
+        if (documented.empty() || actual.empty()) {
+            if (documented.empty() != actual.empty()) {
+                why = where + ": " + std::to_string(actual.size()) + " elements";
+                return false;
+            }
+            return true;
+        }
+        return sameShape(documented.front(), actual.front(), why, where + "[0]");
+    }
+    if (documented.is_number() != actual.is_number() ||
+        documented.is_string() != actual.is_string() ||
+        documented.is_boolean() != actual.is_boolean() ||
+        documented.is_null() != actual.is_null()) {
+        why = where + ": " + actual.dump() + " where the reference has " + documented.dump();
+        return false;
+    }
+    return true;
+}
+
+class DocumentedExamples : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.listening()) << server_.process->output();
+        // The link is listed once its status is known, about two seconds after it was found.
+        ASSERT_TRUE(pollUntil("/v1/device", R"({"command":"linkStatus"})", [](const json& reply) {
+            return reply.contains("data") && reply["data"].size() == 1;
+        })) << server_.process->output();
+    }
+
+    // Asks again until `accept` takes the reply; the services have no event a client can await.
+    bool pollUntil(const std::string& path, const std::string& body,
+                   const std::function<bool(const json&)>& accept) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (const auto reply = post(server_.httpPort, path, body)) {
+                const json parsed = json::parse(*reply, nullptr, false);
+                if (!parsed.is_discarded() && accept(parsed)) {
+                    return true;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    // Sends `request` to `path` and expects the documented reply `documented`.
+    void expectReply(const std::string& path, const json& request, const json& documented) {
+        const std::string where = path + " " + request.dump();
+        const auto reply = post(server_.httpPort, concretePath(path), request.dump());
+        ASSERT_TRUE(reply.has_value()) << where;
+        const std::string text = documented.at("text").get<std::string>();
+        if (text.empty() || *reply == "{}" || *reply == "true" || *reply == "false") {
+            EXPECT_EQ(*reply, text) << where << " (" << documented.at("when") << ")";
+            return;
+        }
+        const json actual = json::parse(*reply, nullptr, false);
+        ASSERT_FALSE(actual.is_discarded()) << where << ": " << *reply;
+        std::string why;
+        EXPECT_TRUE(sameShape(json::parse(text), actual, why))
+            << where << " (" << documented.at("when") << "): " << why << "\n  got " << *reply;
+    }
+
+    // The command's own example, answered with its reply number `replyIndex`.
+    void example(const std::string& path, const std::string& name, std::size_t replyIndex = 0) {
+        const json& entry = command(path, name);
+        expectReply(path, entry.at("example"), entry.at("replies").at(replyIndex));
+        exercised_.insert(path + " " + name);
+    }
+    // The reply number `replyIndex` of the command, sent its own request.
+    void errorCase(const std::string& path, const std::string& name, std::size_t replyIndex) {
+        const json& reply = command(path, name).at("replies").at(replyIndex);
+        expectReply(path, reply.at("request"), reply);
+    }
+    // The endpoint-wide reply number `replyIndex`, sent its own request (or `request`).
+    void endpointCase(const std::string& path, std::size_t replyIndex,
+                      std::optional<json> request = std::nullopt) {
+        const json& reply = endpoint(path).at("replies").at(replyIndex);
+        expectReply(path, request ? *request : reply.at("request"), reply);
+    }
+    void anyRequest(const std::string& path, std::size_t replyIndex) {
+        const json& entry = endpoint(path).at("request");
+        expectReply(path, entry.at("example"), entry.at("replies").at(replyIndex));
+        exercised_.insert(path);
+    }
+
+    RunningServer server_{{"--simulate"}};
+    std::set<std::string> exercised_;
+};
+
+TEST_F(DocumentedExamples, EveryRequestExampleIsAnsweredAsDocumented) {
+    const std::string device = "/v1/device";
+    const std::string link = "/v1/link/<linkID>";
+    const std::string bundle = "/v1/bundle/<linkID>";
+    const std::string status = "/v1/bundle/<linkID>/status";
+
+    // Unpaired.
+    example(device, "linkDeviceFirmwareUpdateStatus");
+    example(device, "linkStatus");
+    endpointCase(device, 0);
+    endpointCase(device, 1);
+    for (const char* name :
+         {"status", "link_status_from_device", "linkRadioFirmwareUpdateStatus", "statusUpdate",
+          "linkAdapter_detect", "wirelessPairingScanStart", "wirelessPairingScanResults",
+          "wirelessPairingStatus", "link2PairingScanResults", "link2PairingStatus",
+          "wirelessPairingScanStop"}) {
+        example(link, name);
+    }
+    errorCase(link, "wirelessPairingAttachToBundle", 2);
+    errorCase(link, "wirelessPairingCreateBundle", 2);
+    errorCase(link, "wirelessPairingCreateBundle", 3);
+    endpointCase(link, 2);
+    endpointCase(link, 3);
+    anyRequest("/v1/link/<linkID>/detect", 0);
+    anyRequest(status, 1);
+    endpointCase(bundle, 0, json{{"command", "motionAbort"}});
+
+    // Paired over the radio.
+    example(link, "wirelessPairingCreateBundle");
+    ASSERT_TRUE(pollUntil(concretePath(status), "{}", [](const json& reply) {
+        return reply.contains("data") && reply["data"].is_object();
+    }));
+    endpointCase(link, 1, json{{"command", "wirelessPairingStatus"}});
+    anyRequest(status, 0);
+    for (const char* name :
+         {"realTimeMoveFixedDuration", "joystickMove", "keyposeStoreCurrentPose",
+          "keyposeStoreWithNumericData", "keyposeReadNumericValues", "keyposeMoveFixedSpeed",
+          "keyposeMoveFixedDuration", "keyposeLoopFixedSpeed", "keyposeLoopFixedDuration",
+          "motionAbort", "keyposeDeletePose", "numericLimitValues", "calibrate", "status"}) {
+        example(bundle, name);
+    }
+    errorCase(bundle, "realTimeMoveFixedDuration", 1);
+    errorCase(bundle, "joystickMove", 2);
+    errorCase(bundle, "keyposeStoreWithNumericData", 2);
+    errorCase(bundle, "calibrate", 2);
+    errorCase(bundle, "calibrate", 3);
+    endpointCase(bundle, 1);
+    endpointCase(bundle, 2);
+    // The emulated bundle has a head and a slider, no focus and no rail unit, and two devices.
+    example(bundle, "focusManualMove", 2);
+    example(bundle, "railUnitInclineWarningConfirm", 1);
+    example(bundle, "dynamicMoveFixedSpeed", 2);
+    example(bundle, "dynamicMoveFixedDuration", 2);
+
+    // Unpaired and paired again over each medium.
+    example(link, "disconnect");
+    example(link, "wirelessPairingAttachToBundle");
+    example(link, "disconnect");
+    example(link, "link2PairingConnect");
+    example(link, "disconnect");
+    example(link, "link1PairingConnect");
+    example(link, "disconnect");
+
+    // Updates: the temporary install has no firmware tool, so the device update ends at once.
+    example(device, "startLinkDeviceFirmwareUpdate");
+    example(link, "startLinkRadioFirmwareUpdate");
+    example(link, "startLinkRadioFirmwareUpdate", 1);
+    example(link, "linkRadioFirmwareUpdateStatus", 1);
+
+    // The scanner's events, as a client sends them; the link is announced on a port that
+    // cannot exist here, so that no real port is opened.
+    {
+        json found = command(device, "device_found").at("example");
+        found["portName"] = (server_.tree.tmp() / "no-such-port").string();
+        expectReply(device, found, command(device, "device_found").at("replies").at(0));
+        exercised_.insert(device + " device_found");
+    }
+    example(device, "device_disconnected");
+
+    // Inside the process only.
+    endpointCase("/v1/configuration", 0);
+
+    // A documented command this walk does not send would go unchecked.
+    for (const auto& entry : apiReference().at("endpoints")) {
+        const std::string path = entry.at("path").get<std::string>();
+        if (entry.value("internal", false)) {
+            continue;
+        }
+        if (entry.contains("request")) {
+            EXPECT_TRUE(exercised_.contains(path)) << path;
+        }
+        for (const auto& command : entry.at("commands")) {
+            const std::string key = path + " " + command.at("name").get<std::string>();
+            EXPECT_TRUE(exercised_.contains(key)) << key << " is not exercised";
+        }
+    }
+}
+
+TEST_F(DocumentedExamples, ExamplesAreAnsweredAlikeOverWebSocket) {
+    for (const auto& [path, name] :
+         {std::pair<std::string, std::string>{"/v1/device", "linkStatus"},
+          {"/v1/link/<linkID>", "status"}}) {
+        const json& entry = command(path, name);
+        TestClient socket(server_.webSocketPort);
+        ASSERT_NE(socket.upgrade(concretePath(path)).find("101 Switching Protocols"),
+                  std::string::npos);
+        socket.sendText(entry.at("example").dump());
+        const auto frame = socket.nextFrame();
+        ASSERT_TRUE(frame.has_value()) << path;
+        std::string why;
+        EXPECT_TRUE(sameShape(json::parse(entry.at("replies").at(0).at("text").get<std::string>()),
+                              json::parse(frame->payload), why))
+            << path << " " << name << ": " << why;
+    }
+}
+
+// The firmware gate needs an adapter with an old controller: kinetra-sim plugged into a server.
+TEST(DocumentedExamplesOfAnOldAdapter, CommandsPastTheFirmwareGateAreRefusedAsDocumented) {
+    RunningServer server;
+    ASSERT_TRUE(server.listening()) << server.process->output();
+    const std::string linkId = "KSIMOLD00001";
+    ChildProcess adapter({KINETRA_SIM_PATH, "--link-id", linkId, "--controller-version", "1",
+                          "--server", "http://127.0.0.1:" + std::to_string(server.httpPort)},
+                         server.tree.bin().string());
+
+    // The versions are read about two seconds after the link is found.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    bool required = false;
+    while (!required && std::chrono::steady_clock::now() < deadline) {
+        const auto reply = post(server.httpPort, "/v1/device", R"({"command":"linkStatus"})");
+        const json status = json::parse(reply.value_or(""), nullptr, false);
+        if (!status.is_discarded() && status.contains("data") && status["data"].size() == 1) {
+            required = status["data"][0].value("isDeviceFirmwareUpdateRequired", false);
+        }
+        if (!required) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    ASSERT_TRUE(required) << server.process->output();
+
+    const std::string gate =
+        endpoint("/v1/link/<linkID>").at("replies").at(0).at("text").get<std::string>();
+    EXPECT_EQ(post(server.httpPort, "/v1/link/" + linkId,
+                   command("/v1/link/<linkID>", "wirelessPairingScanStart").at("example").dump()),
+              gate);
+    EXPECT_EQ(post(server.httpPort, "/v1/link/" + linkId + "/detect", "{}"),
+              endpoint("/v1/link/<linkID>/detect")
+                  .at("request")
+                  .at("replies")
+                  .at(1)
+                  .at("text")
+                  .get<std::string>());
+    // The commands before the gate still answer.
+    EXPECT_EQ(
+        post(server.httpPort, "/v1/link/" + linkId,
+             command("/v1/link/<linkID>", "linkRadioFirmwareUpdateStatus").at("example").dump()),
+        command("/v1/link/<linkID>", "linkRadioFirmwareUpdateStatus")
+            .at("replies")
+            .at(0)
+            .at("text")
+            .get<std::string>());
+}
+
+TEST_F(DocumentedExamples, GatewayRepliesAreAnsweredAsDocumented) {
+    const json& replies = apiReference().at("gatewayReplies");
+    auto textOf = [&](std::size_t index) {
+        return replies.at(index).at("text").get<std::string>();
+    };
+    EXPECT_EQ(post(server_.httpPort, "/v1/link/NOSUCHLINK", "{}"), textOf(0));
+    EXPECT_EQ(post(server_.httpPort, "/v1/device", "not json"), textOf(1));
+    EXPECT_EQ(post(server_.httpPort, "/v1/device", std::string(9000, ' ')), textOf(2));
+}
+
+}  // namespace
+}  // namespace kinetra::docs
