@@ -76,6 +76,9 @@ int main(int argc, char** argv) {
     // signals are only read by the ShutdownSignals thread.
     const sigset_t signals = shutdownSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // The console tray reads the terminal; started in the background, a read would stop the
+    // whole server with SIGTTIN. Ignored, the read fails instead and the tray stops reading.
+    std::signal(SIGTTIN, SIG_IGN);
 
     app::InstanceLock lock(app::InstanceLock::defaultPath(), app::systemInstanceProbe());
     const int pid = platform::currentProcessId();
