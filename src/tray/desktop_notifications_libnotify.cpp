@@ -1,12 +1,11 @@
-// libnotify back-end: each notification is sent to the session's notification server; button
-// presses and closings come back as D-Bus signals, dispatched on this back-end's own loop thread
-// from a private GLib context (so answers arrive whether or not a GTK loop runs, and before it).
+// libnotify back-end: each notification is sent to the session's notification server from this
+// back-end's own loop thread, which also receives the button presses and closings (D-Bus
+// signals on a private GLib context), whether or not a GTK loop runs, and before it does.
 #include <libnotify/notify.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -98,11 +97,13 @@ public:
     // `context` is where libnotify's bus proxy delivers its signals; the backend owns it.
     LibnotifyBackend(GMainContext* context, bool buttons) : context_(context), buttons_(buttons) {
         loop_ = std::thread([this] {
+            g_main_context_push_thread_default(context_);
             // A flag and a wake-up rather than a GMainLoop: g_main_loop_quit before
             // g_main_loop_run starts would be lost.
             while (!stopping_.load()) {
                 g_main_context_iteration(context_, TRUE);
             }
+            g_main_context_pop_thread_default(context_);
         });
     }
 
@@ -110,22 +111,44 @@ public:
         stopping_.store(true);
         g_main_context_wakeup(context_);
         loop_.join();
-        {
-            std::lock_guard lock(mutex_);
-            for (auto* notification : shown_) {
-                g_object_unref(notification);
-            }
+        for (auto* notification : shown_) {
+            g_object_unref(notification);
         }
         notify_uninit();
+        // Toasts still queued are dropped with their sources here.
         g_main_context_unref(context_);
     }
 
+    // Hands the toast to the loop thread: showing is a D-Bus call that may wait for a slow
+    // server, and the calling service thread must not wait with it. All libnotify calls then
+    // run on that one thread.
     bool show(const notify::Toast& toast,
               std::shared_ptr<notify::NotificationHandler> events) override {
         log_.show(toast, events);
-        if (toast.lines.empty()) {
+        if (toast.lines.empty() || stopping_.load()) {
             return false;
         }
+        auto* job = new Job{this, toast, std::move(events)};
+        g_main_context_invoke_full(context_, G_PRIORITY_DEFAULT, runJob, job, deleteJob);
+        return true;
+    }
+
+private:
+    struct Job {
+        LibnotifyBackend* owner;
+        notify::Toast toast;
+        std::shared_ptr<notify::NotificationHandler> events;
+    };
+
+    static gboolean runJob(gpointer data) {
+        auto* job = static_cast<Job*>(data);
+        job->owner->showNow(job->toast, std::move(job->events));
+        return G_SOURCE_REMOVE;
+    }
+    static void deleteJob(gpointer data) { delete static_cast<Job*>(data); }
+
+    // On the loop thread.
+    void showNow(const notify::Toast& toast, std::shared_ptr<notify::NotificationHandler> events) {
         std::string body;
         for (std::size_t i = 1; i < toast.lines.size(); ++i) {
             body += (i > 1 ? "\n" : "") + toast.lines[i];
@@ -134,7 +157,6 @@ public:
         const auto icon = std::filesystem::absolute(toast.imagePath, error);
         const bool hasIcon = !error && std::filesystem::exists(icon, error);
 
-        std::lock_guard lock(mutex_);  // libnotify keeps unguarded globals
         NotifyNotification* notification =
             notify_notification_new(toast.lines[0].c_str(), body.empty() ? nullptr : body.c_str(),
                                     hasIcon ? icon.c_str() : nullptr);
@@ -159,29 +181,23 @@ public:
                               new std::shared_ptr<Answer>(answer), freeAnswer, GConnectFlags{});
         GError* failure = nullptr;
         if (notify_notification_show(notification, &failure) == FALSE) {
+            spdlog::warn("Could not launch your toast notification!");
             spdlog::warn("Notifications: {0}", failure != nullptr ? failure->message : "");
             g_clear_error(&failure);
             g_object_unref(notification);
-            return false;
+            return;
         }
         shown_.insert(notification);
-        return true;
     }
 
-private:
     static void onClosed(NotifyNotification* notification, gpointer data) {
         const auto& answer = *static_cast<std::shared_ptr<Answer>*>(data);
         if (!answer->answered.exchange(true)) {
             answer->events->toastDismissed(
                 dismissalReason(notify_notification_get_closed_reason(notification)));
         }
-        answer->owner->forget(notification);
-    }
-
-    // Drops our reference to a closed notification (GObject keeps its own during the signal).
-    void forget(NotifyNotification* notification) {
-        std::lock_guard lock(mutex_);
-        if (shown_.erase(notification) > 0) {
+        // Our reference goes; GObject keeps its own for the rest of the signal.
+        if (answer->owner->shown_.erase(notification) > 0) {
             g_object_unref(notification);
         }
     }
@@ -189,8 +205,7 @@ private:
     GMainContext* context_;
     const bool buttons_;
     notify::LogBackend log_;
-    std::mutex mutex_;  // guards shown_ and every call into libnotify from show()
-    std::set<NotifyNotification*> shown_;  // our references, dropped at destruction
+    std::set<NotifyNotification*> shown_;  // our references; loop thread (then destructor) only
     std::atomic<bool> stopping_{false};
     std::thread loop_;  // declared last: started after everything it uses
 };
