@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -117,6 +118,23 @@ TEST(DesktopNotifications, ServerClosingReasonsMapToTheDismissalTexts) {
                  "The application hid the toast using ToastNotifier.hide()");
     EXPECT_STREQ(notify::dismissalText(dismissalReason(4)), "Toast not activated");
     EXPECT_STREQ(notify::dismissalText(dismissalReason(-1)), "Toast not activated");
+}
+
+TEST(DesktopNotifications, WithoutASessionBusOrServerTheLoggingBackEndStays) {
+    const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string saved = previous != nullptr ? previous : "";
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    EXPECT_EQ(makeDesktopNotifications(), nullptr);
+    // A bus that is not there: refused at once, well inside the bound.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kinetra-bus", 1);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(makeDesktopNotifications(500ms), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    if (previous != nullptr) {
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+    } else {
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    }
 }
 
 // Needs a graphical session (for example Xvfb); skipped without one.
