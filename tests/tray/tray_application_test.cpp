@@ -70,9 +70,9 @@ TEST_F(TrayApplicationTest, TakesThePortsFromTheConfigurationServicesReply) {
     std::ofstream(directory / "config.ini") << "[httpserver]\naddress=127.0.0.1\nport=41001\n"
                                                "[webserver]\naddress=0.0.0.0\nport=41002\n";
     {
+        testing::LogCapture log;  // made before the service thread that logs, dropped after
         testing::ScopedRecordingBackend notifications;
         config::ConfigurationController configuration(directory.string() + "/");
-        testing::LogCapture log;
         TrayApplication application(std::string(bus::kConfigurationEndpoint), options());
         EXPECT_FALSE(log.has("warning: Server configuration could not get"));
         EXPECT_EQ(application.settings().httpAddress, "127.0.0.1");
