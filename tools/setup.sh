@@ -8,6 +8,7 @@ packages=(
     libzmq3-dev cppzmq-dev libserialport-dev nlohmann-json3-dev
     libspdlog-dev libfmt-dev libhttp-parser-dev libasio-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    libayatana-appindicator3-dev libgtk-3-dev libnotify-dev
     procps
     chromium
 )

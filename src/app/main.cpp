@@ -1,5 +1,7 @@
-// kinetra-server: single instance, start-up order, and the orderly shutdown on SIGINT/SIGTERM.
-// The main thread only starts and stops the long-lived services; they run on their own threads.
+// kinetra-server: single instance, start-up order, the tray on the main thread, and the orderly
+// shutdown when the tray's Exit, SIGINT or SIGTERM ends it. Services run on their own threads.
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 
@@ -9,6 +11,7 @@
 #include "app/command_line.hpp"
 #include "app/install_layout.hpp"
 #include "app/instance_lock.hpp"
+#include "app/shutdown_signals.hpp"
 #include "app/simulation.hpp"
 #include "bus/endpoints.hpp"
 #include "config/configuration_controller.hpp"
@@ -19,6 +22,9 @@
 #include "notify/notification_handler.hpp"
 #include "platform/process.hpp"
 #include "platform/shell.hpp"
+#include "tray/console_questions.hpp"
+#include "tray/desktop_notifications.hpp"
+#include "tray/tray_application.hpp"
 
 namespace {
 
@@ -49,13 +55,30 @@ void installNotificationActions() {
     });
 }
 
+// Notifications go to the desktop's notification server when one answers; otherwise, with a
+// terminal on standard input, questions are put on the console to be answered at the tray's
+// prompt. Installed before the services, whose first notifications come during start-up.
+std::shared_ptr<notify::NotificationBackend> chooseNotifications(
+    const std::shared_ptr<tray::ConsoleQuestions>& console) {
+    if (auto desktop = tray::makeDesktopNotifications()) {
+        return desktop;
+    }
+    if (::isatty(STDIN_FILENO) == 1) {
+        return std::make_shared<tray::ConsoleNotificationBackend>(console);
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Blocked before any thread exists, so every thread inherits the mask and only the main
-    // thread's sigwait takes the shutdown signals.
+    // Blocked before any thread exists, so every thread inherits the mask and the shutdown
+    // signals are only read by the ShutdownSignals thread.
     const sigset_t signals = shutdownSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // The console tray reads the terminal; started in the background, a read would stop the
+    // whole server with SIGTTIN. Ignored, the read fails instead and the tray stops reading.
+    std::signal(SIGTTIN, SIG_IGN);
 
     app::InstanceLock lock(app::InstanceLock::defaultPath(), app::systemInstanceProbe());
     const int pid = platform::currentProcessId();
@@ -70,9 +93,15 @@ int main(int argc, char** argv) {
     }
     logVersions();
     installNotificationActions();
+    const auto console = std::make_shared<tray::ConsoleQuestions>(STDOUT_FILENO);
+    auto notifications = chooseNotifications(console);
+    if (notifications) {
+        notify::NotificationHandler::setBackend(notifications);
+    }
 
     {
-        // Destroyed in reverse order of construction: devices, gateway, emulator, configuration.
+        // Destroyed in reverse order of construction: tray, devices, gateway, emulator,
+        // configuration.
         config::ConfigurationController configuration("../cfg/");
         // The emulated adapter outlives the device service, whose link closes its port first.
         const auto simulation = app::simulationArgument(argc, argv);
@@ -84,15 +113,30 @@ int main(int argc, char** argv) {
         if (emulator) {
             app::announceEmulator(*emulator);
         }
-        if (app::wantsOpenWeb(argc, argv)) {
-            server.openWebApplication();  // about three seconds after start
+        tray::TrayOptions trayOptions;
+        trayOptions.console = console;
+        tray::TrayApplication tray{std::string(bus::kConfigurationEndpoint), trayOptions};
+        if (tray.usesDesktop() && notifications != nullptr &&
+            std::dynamic_pointer_cast<tray::ConsoleNotificationBackend>(notifications)) {
+            // Nobody reads the console while the desktop tray runs: questions are logged.
+            notify::NotificationHandler::setBackend(std::make_shared<notify::LogBackend>());
         }
-
-        int received = 0;
-        while (sigwait(&signals, &received) != 0) {
+        {
+            // Exists before the three-second wait of --open-web, so a signal then still ends
+            // the tray's loop at once (exit before run makes run return).
+            app::ShutdownSignals shutdownSignals(signals, [&tray] { tray.exit(); });
+            if (app::wantsOpenWeb(argc, argv)) {
+                server.openWebApplication();  // about three seconds after start
+            }
+            tray.run();
         }
         spdlog::info("Shutting down.");
         lock.release(pid);
+    }
+    if (notifications) {
+        // Every service that could notify is gone; the desktop back-end's loop thread ends here.
+        notify::NotificationHandler::setBackend(std::make_shared<notify::LogBackend>());
+        notifications.reset();
     }
     return 0;
 }

@@ -1,0 +1,168 @@
+#include "tray/console_tray.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <future>
+
+#include <gtest/gtest.h>
+
+#include "notify/notification_handler.hpp"
+#include "tray/console_questions.hpp"
+#include "tray_test_support.hpp"
+
+namespace kinetra::tray {
+namespace {
+
+// What the question's answers did, instead of opening an editor and ending the test.
+struct Answers {
+    std::mutex mutex;  // guards opened and exits
+    int opened = 0;
+    std::vector<int> exits;
+};
+
+class ConsoleTrayTest : public ::testing::Test {
+protected:
+    ConsoleTrayTest()
+        : questions_(std::make_shared<ConsoleQuestions>(terminal_.slave())),
+          tray_("kin_tray", "../res/tray_icon.ico", terminal_.slave(), questions_) {
+        buildMenu(tray_, config::ServerSettings{}, {"/ex", "/cfg/config.ini"},
+                  launched_.launcher());
+        notify::NotificationHandler::setActions({[this] {
+                                                     std::lock_guard lock(answers_.mutex);
+                                                     ++answers_.opened;
+                                                 },
+                                                 [this](int code) {
+                                                     std::lock_guard lock(answers_.mutex);
+                                                     answers_.exits.push_back(code);
+                                                 }});
+    }
+    ~ConsoleTrayTest() override {
+        tray_.exit();
+        if (running_.valid()) {
+            running_.wait_for(5s);
+        }
+        notify::NotificationHandler::setActions({[] {}, [](int) {}});
+        notify::NotificationHandler::setBackend(std::make_shared<notify::LogBackend>());
+    }
+
+    void start() {
+        running_ = std::async(std::launch::async, [this] { tray_.run(); });
+        ASSERT_TRUE(terminal_.waitForOutput("Type a number and Enter: \n"));
+    }
+    bool runEnds() { return running_.wait_for(5s) == std::future_status::ready; }
+
+    PseudoTerminal terminal_;
+    RecordingLauncher launched_;
+    Answers answers_;
+    std::shared_ptr<ConsoleQuestions> questions_;
+    ConsoleTray tray_;
+    std::future<void> running_;
+};
+
+TEST_F(ConsoleTrayTest, PrintsTheMenuNumberedAndRunsTheTypedChoice) {
+    EXPECT_TRUE(tray_.interactive());
+    running_ = std::async(std::launch::async, [this] { tray_.run(); });
+    ASSERT_TRUE(
+        terminal_.waitForOutput("kin_tray:\n"
+                                "  kinetra SDK 0.9.8\n"
+                                "  1. kinetra Web App\n"
+                                "  2. Examples\n"
+                                "  3. Documentation\n"
+                                "  4. Configuration\n"
+                                "  Utilities\n"
+                                "     5. Link Firmware Update\n"
+                                "     6. SDK Version Update\n"
+                                "  7. Exit\n"));
+    terminal_.type("1\n");
+    ASSERT_TRUE(launched_.waitForCount(1));
+    terminal_.type(" 6 \n");
+    ASSERT_TRUE(launched_.waitForCount(2));
+    EXPECT_EQ(launched_.lines()[0],
+              (CommandLine{"xdg-open", "http://127.0.0.1:32223/?port=32222&version=0.9.8"}));
+    EXPECT_EQ(launched_.lines()[1],
+              (CommandLine{"xdg-open", "https://kinetra.io/downloads/sdk?current_version=0.9.8"}));
+
+    terminal_.type("0\n8\nExit\nabc\n");
+    EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"0\"."));
+    EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"8\"."));
+    EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"Exit\"."));  // no question pending
+    EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"abc\"."));
+    EXPECT_EQ(launched_.lines().size(), 2u);
+
+    terminal_.type("7\n");
+    EXPECT_TRUE(runEnds());
+    EXPECT_EQ(launched_.lines().size(), 2u);
+}
+
+TEST_F(ConsoleTrayTest, AQuestionIsPrintedAndAnsweredWithYes) {
+    notify::NotificationHandler::setBackend(
+        std::make_shared<ConsoleNotificationBackend>(questions_));
+    // Asked before the tray runs, as a port conflict at start-up is.
+    notify::NotificationHandler asker;
+    asker.ask("HTTP Server Error: could not bind to given port. ", "32222",
+              "Do you want to close SDK and open configuration?", {"Yes", "Exit"});
+    EXPECT_TRUE(questions_->pending());
+    EXPECT_TRUE(
+        terminal_.waitForOutput("  HTTP Server Error: could not bind to given port. \n"
+                                "  32222\n"
+                                "  Do you want to close SDK and open configuration?\n"
+                                "  Answer with: \"Yes\" \"Exit\"\n"));
+    start();
+    terminal_.type("yes\n");
+    terminal_.type("1\n");  // the menu works again afterwards
+    ASSERT_TRUE(launched_.waitForCount(1));
+    std::lock_guard lock(answers_.mutex);
+    EXPECT_EQ(answers_.opened, 1);
+    EXPECT_EQ(answers_.exits, std::vector<int>{0});
+    EXPECT_FALSE(questions_->pending());
+}
+
+TEST_F(ConsoleTrayTest, ExitAnswersAPendingQuestionWithoutOpeningAnything) {
+    notify::NotificationHandler::setBackend(
+        std::make_shared<ConsoleNotificationBackend>(questions_));
+    start();
+    notify::NotificationHandler asker;
+    asker.notify("Link connection is established.");  // no buttons: nothing pending
+    EXPECT_FALSE(questions_->pending());
+    asker.ask("Web application error", "32223", "Do you want to close SDK and open configuration?",
+              {"Yes", "Exit"});
+    ASSERT_TRUE(terminal_.waitForOutput("Answer with: \"Yes\" \"Exit\"\n"));
+    terminal_.type("EXIT\n");
+    terminal_.type("2\n");
+    ASSERT_TRUE(launched_.waitForCount(1));
+    std::lock_guard lock(answers_.mutex);
+    EXPECT_EQ(answers_.opened, 0);
+    EXPECT_EQ(answers_.exits, std::vector<int>{0});
+}
+
+TEST(ConsoleTray, WithoutATerminalItReadsNothingAndEndsOnExitFromAnotherThread) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    RecordingLauncher launched;
+    ConsoleTray tray("kin_tray", "icon", pipeFds[0],
+                     std::make_shared<ConsoleQuestions>(pipeFds[1]));
+    buildMenu(tray, config::ServerSettings{}, {"/ex", "/cfg"}, launched.launcher());
+    EXPECT_FALSE(tray.interactive());
+    ASSERT_EQ(::write(pipeFds[1], "1\n", 2), 2);
+
+    auto running = std::async(std::launch::async, [&] { tray.run(); });
+    EXPECT_EQ(running.wait_for(200ms), std::future_status::timeout);  // it blocks
+    std::thread([&] { tray.exit(); }).join();
+    EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(launched.lines().empty());
+    char left[2];
+    EXPECT_EQ(::read(pipeFds[0], left, 2), 2);  // the typed line was never read
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+}
+
+TEST(ConsoleTray, ExitBeforeRunMakesRunReturnAtOnce) {
+    ConsoleTray tray("kin_tray", "icon", -1, std::make_shared<ConsoleQuestions>(-1));
+    tray.exit();
+    auto running = std::async(std::launch::async, [&] { tray.run(); });
+    EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
+}
+
+}  // namespace
+}  // namespace kinetra::tray

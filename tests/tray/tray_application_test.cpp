@@ -1,0 +1,163 @@
+#include "tray/tray_application.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+
+#include <gtest/gtest.h>
+
+#include "config/configuration_controller.hpp"
+#include "support/log_capture.hpp"
+#include "support/recording_notifications.hpp"
+#include "tray/desktop_notifications.hpp"
+#include "tray/desktop_tray.hpp"
+#include "tray_test_support.hpp"
+
+namespace kinetra::tray {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TrayApplicationTest : public ::testing::Test {
+protected:
+    TrayApplicationTest() : input_(::open("/dev/null", O_RDONLY | O_CLOEXEC)) {}
+    ~TrayApplicationTest() override { ::close(input_); }
+
+    TrayOptions options(std::chrono::milliseconds timeout = 5s) {
+        TrayOptions result;
+        result.launcher = launched_.launcher();
+        result.configurationTimeout = timeout;
+        result.paths = MenuPaths{"/ex", "/cfg/config.ini"};
+        result.inputFd = input_;
+        result.allowDesktop = false;
+        return result;
+    }
+    CommandLine webAppCommand(TrayApplication& application) {
+        application.tray().entries()[1]->click();
+        return launched_.lines().back();
+    }
+
+    int input_;
+    RecordingLauncher launched_;
+};
+
+TEST_F(TrayApplicationTest, KeepsTheDefaultPortsWhenTheConfigurationServiceIsSilent) {
+    testing::LogCapture log;
+    // Nothing is bound there: the request waits out its bound.
+    TrayApplication application("inproc://v1/configuration-silent", options(300ms));
+    EXPECT_EQ(log.count("warning: Server configuration could not get from configuration "
+                        "controller."),
+              1);
+    EXPECT_EQ(log.count("info: Server configuration will be iniated with default configuration."),
+              1);
+    EXPECT_EQ(application.settings().webPort, "32223");
+    EXPECT_EQ(application.settings().httpPort, "32222");
+    EXPECT_EQ(webAppCommand(application),
+              (CommandLine{"xdg-open", "http://127.0.0.1:32223/?port=32222&version=0.9.8"}));
+    EXPECT_FALSE(application.usesDesktop());
+    EXPECT_FALSE(application.acceptsAnswers());  // /dev/null is no terminal
+    EXPECT_EQ(application.tray().identifier(), "kin_tray");
+}
+
+TEST_F(TrayApplicationTest, TakesThePortsFromTheConfigurationServicesReply) {
+    const fs::path directory =
+        fs::temp_directory_path() / ("kinetra-tray-" + std::to_string(::getpid()));
+    fs::create_directories(directory);
+    std::ofstream(directory / "config.ini") << "[httpserver]\naddress=127.0.0.1\nport=41001\n"
+                                               "[webserver]\naddress=0.0.0.0\nport=41002\n";
+    {
+        testing::LogCapture log;  // made before the service thread that logs, dropped after
+        testing::ScopedRecordingBackend notifications;
+        config::ConfigurationController configuration(directory.string() + "/");
+        TrayApplication application(std::string(bus::kConfigurationEndpoint), options());
+        EXPECT_FALSE(log.has("warning: Server configuration could not get"));
+        EXPECT_EQ(application.settings().httpAddress, "127.0.0.1");
+        EXPECT_EQ(webAppCommand(application),
+                  (CommandLine{"xdg-open", "http://127.0.0.1:41002/?port=41001&version=0.9.8"}));
+    }
+    fs::remove_all(directory);
+}
+
+TEST_F(TrayApplicationTest, TheExitEntryEndsRunAndExitWorksFromAnotherThread) {
+    TrayApplication first("inproc://v1/configuration-silent", options(1ms));
+    auto running = std::async(std::launch::async, [&] { first.run(); });
+    EXPECT_EQ(running.wait_for(100ms), std::future_status::timeout);
+    first.tray().entries().back()->click();  // "Exit"
+    EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
+
+    TrayApplication second("inproc://v1/configuration-silent", options(1ms));
+    running = std::async(std::launch::async, [&] { second.run(); });
+    std::thread([&] { second.exit(); }).join();
+    EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
+}
+
+TEST(TrayIcon, PrefersThePngBesideTheIco) {
+    const fs::path root =
+        fs::temp_directory_path() / ("kinetra-icon-" + std::to_string(::getpid()));
+    fs::create_directories(root / "bin");
+    fs::create_directories(root / "res");
+    const auto previous = fs::current_path();
+    fs::current_path(root / "bin");
+    EXPECT_EQ(trayIconPath(), (root / "res/tray_icon.ico").string());  // neither exists yet
+    std::ofstream(root / "res/tray_icon.png") << "png";
+    EXPECT_EQ(trayIconPath(), (root / "res/tray_icon.png").string());
+    EXPECT_EQ(installedPaths().configurationFile, (root / "cfg/config.ini").string());
+    EXPECT_EQ(installedPaths().examplesFolder, (root / "examples").string());
+    fs::current_path(previous);
+    fs::remove_all(root);
+}
+
+TEST(DesktopNotifications, ServerClosingReasonsMapToTheDismissalTexts) {
+    EXPECT_STREQ(notify::dismissalText(dismissalReason(1)), "The toast has timed out");
+    EXPECT_STREQ(notify::dismissalText(dismissalReason(2)), "The user dismissed this toast");
+    EXPECT_STREQ(notify::dismissalText(dismissalReason(3)),
+                 "The application hid the toast using ToastNotifier.hide()");
+    EXPECT_STREQ(notify::dismissalText(dismissalReason(4)), "Toast not activated");
+    EXPECT_STREQ(notify::dismissalText(dismissalReason(-1)), "Toast not activated");
+}
+
+TEST(DesktopNotifications, WithoutASessionBusOrServerTheLoggingBackEndStays) {
+    const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string saved = previous != nullptr ? previous : "";
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    EXPECT_EQ(makeDesktopNotifications(), nullptr);
+    // A bus that is not there: refused at once, well inside the bound.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kinetra-bus", 1);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(makeDesktopNotifications(500ms), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    if (previous != nullptr) {
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+    } else {
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    }
+}
+
+// Needs a graphical session (for example Xvfb); skipped without one.
+TEST(DesktopTray, ShowsTheIconAndEndsOnExitFromAnotherThread) {
+    if (!desktopTrayBuilt()) {
+        GTEST_SKIP() << "built without the desktop tray";
+    }
+    auto tray = makeDesktopTray("kin_tray", "/nonexistent/tray_icon.png");
+    if (!tray) {
+        GTEST_SKIP() << "no graphical session";
+    }
+    RecordingLauncher launched;
+    buildMenu(*tray, config::ServerSettings{}, {"/ex", "/cfg"}, launched.launcher());
+    std::promise<void> started;
+    std::thread stopper([&] {
+        started.get_future().wait();
+        tray->exit();
+    });
+    started.set_value();
+    tray->run();  // GTK wants the thread that initialised it
+    stopper.join();
+    SUCCEED();
+}
+
+}  // namespace
+}  // namespace kinetra::tray

@@ -1,0 +1,126 @@
+// Test helpers for the tray: a launcher that records command lines, a tray that only counts
+// renders, and a pseudo-terminal to type into the console tray.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tray/tray_entry.hpp"
+#include "tray/tray_menu.hpp"
+
+namespace kinetra::tray {
+
+using namespace std::chrono_literals;
+
+/// Records every command line a menu action runs; waits for them with a bound.
+class RecordingLauncher {
+public:
+    Launcher launcher() {
+        return [this](const CommandLine& commandLine) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(commandLine);
+            changed_.notify_all();
+        };
+    }
+    std::vector<CommandLine> lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    bool waitForCount(std::size_t count, std::chrono::milliseconds bound = 5s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, bound, [&] { return lines_.size() >= count; });
+    }
+
+private:
+    mutable std::mutex mutex_;  // guards lines_
+    std::condition_variable changed_;
+    std::vector<CommandLine> lines_;
+};
+
+/// A tray that shows nothing: counts update() and exit() calls.
+class CountingTray : public BaseTray {
+public:
+    CountingTray() : BaseTray("kin_tray", "../res/tray_icon.ico") {}
+    void run() override {}
+    void exit() override { ++exits; }
+    void update() override { ++updates; }
+    int exits = 0;
+    int updates = 0;
+};
+
+/// A pseudo-terminal: the test types on the master side, the tray reads the slave side.
+class PseudoTerminal {
+public:
+    PseudoTerminal() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+            throw std::runtime_error("no pseudo-terminal");
+        }
+        slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave_ < 0) {
+            throw std::runtime_error("pseudo-terminal slave did not open");
+        }
+        termios settings{};
+        ::tcgetattr(slave_, &settings);
+        // The output holds only the tray's text, with its own line ends.
+        settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        ::tcsetattr(slave_, TCSANOW, &settings);
+    }
+    ~PseudoTerminal() {
+        ::close(slave_);
+        ::close(master_);
+    }
+    PseudoTerminal(const PseudoTerminal&) = delete;
+    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+
+    int slave() const { return slave_; }
+
+    void type(const std::string& text) const {
+        if (::write(master_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+            throw std::runtime_error("typing failed");
+        }
+    }
+
+    /// Reads the tray's output until it holds `text` (then drops everything up to its end);
+    /// false when it did not come within `bound`.
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds bound = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        while (true) {
+            const auto found = output_.find(text);
+            if (found != std::string::npos) {
+                output_.erase(0, found + text.size());
+                return true;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd item{master_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&item, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            char buffer[512];
+            const auto count = ::read(master_, buffer, sizeof buffer);
+            if (count <= 0) {
+                return false;
+            }
+            output_.append(buffer, static_cast<std::size_t>(count));
+        }
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string output_;  // read but not yet matched
+};
+
+}  // namespace kinetra::tray
