@@ -1,0 +1,146 @@
+// The client examples shipped in examples/, each run against the real kinetra-server with its
+// emulated adapter: they must pair over the radio and move the gear, and fail clearly when the
+// server cannot be reached. Skipped where the example's interpreter is not installed.
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/json.hpp"
+#include "e2e/running_server.hpp"
+#include "net/test_client.hpp"
+
+namespace kinetra {
+namespace {
+
+using net::test::TestClient;
+
+struct Example {
+    const char* name;
+    const char* interpreter;  // looked up in PATH
+    const char* script;       // below examples/
+};
+
+// Test names carry the example's name instead of its bytes.
+void PrintTo(const Example& example, std::ostream* out) {
+    *out << example.name;
+}
+
+const Example kExamples[] = {
+    {"Curl", "bash", "curl/pair_and_move.sh"},
+    {"Python", "python3", "python/pair_and_move.py"},
+    {"Node", "node", "javascript/pair_and_move.mjs"},
+};
+
+std::optional<std::string> findInPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path ? path : "");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const auto candidate = std::filesystem::path(folder) / program;
+        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate.string();
+        }
+    }
+    return std::nullopt;
+}
+
+// The interpreter's path when it and what the example needs besides it are installed; the
+// reason to skip otherwise.
+std::pair<std::string, std::string> interpreterFor(const Example& example) {
+    const auto interpreter = findInPath(example.interpreter);
+    if (!interpreter) {
+        return {"", std::string(example.interpreter) + " is not installed"};
+    }
+    if (std::string(example.name) == "Curl" && !findInPath("curl")) {
+        return {"", "curl is not installed"};
+    }
+    if (std::string(example.name) == "Node") {
+        // The example uses the global fetch of Node 18 and later.
+        ChildProcess probe(
+            {*interpreter, "-e", "process.exit(typeof fetch === 'function' ? 0 : 3)"}, ".");
+        if (probe.waitForExit(20s) != std::optional<int>(0)) {
+            return {"", "node has no global fetch (Node 18 or later is needed)"};
+        }
+    }
+    return {*interpreter, ""};
+}
+
+json post(std::uint16_t port, const std::string& path, const json& body) {
+    const std::string text = body.dump();
+    const auto response = TestClient::exchange(
+        port, "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) +
+                  "\r\n\r\n" + text);
+    if (!response || response->find("\r\n\r\n") == std::string::npos) {
+        return nullptr;
+    }
+    return json::parse(response->substr(response->find("\r\n\r\n") + 4), nullptr, false);
+}
+
+class Examples : public ::testing::TestWithParam<Example> {
+protected:
+    void SetUp() override {
+        auto [found, reason] = interpreterFor(GetParam());
+        if (found.empty()) {
+            GTEST_SKIP() << reason;
+        }
+        interpreter_ = found;
+    }
+
+    std::unique_ptr<ChildProcess> run(std::vector<std::string> arguments,
+                                      const std::string& workingDirectory) {
+        arguments.insert(arguments.begin(), {interpreter_, std::string(KINETRA_EXAMPLES_DIR) + "/" +
+                                                               GetParam().script});
+        return std::make_unique<ChildProcess>(std::move(arguments), workingDirectory);
+    }
+
+    std::string interpreter_;
+};
+
+TEST_P(Examples, PairTheEmulatedAdapterOverTheRadioAndMoveIt) {
+    RunningServer server({"--simulate"});
+    ASSERT_TRUE(server.listening()) << server.process->output();
+
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.httpPort);
+    auto example = run({url}, server.tree.tmp().string());
+    const auto status = example->waitForExit(90s);
+    ASSERT_EQ(status, std::optional<int>(0)) << example->output();
+    EXPECT_NE(example->output().find("link KSIM0001: linkAdapter"), std::string::npos);
+    EXPECT_NE(example->output().find("\npaired\n"), std::string::npos) << example->output();
+    EXPECT_NE(example->output().find("moved: readings"), std::string::npos) << example->output();
+
+    // What the example claims, seen from the server: the link is paired and the head turned.
+    const json links = post(server.httpPort, "/v1/device", {{"command", "linkStatus"}});
+    ASSERT_TRUE(links.is_object() && links["data"].is_array()) << links;
+    ASSERT_EQ(links["data"].size(), 1U) << links;
+    EXPECT_EQ(links["data"][0].value("isPairingDone", false), true) << links;
+    const json bundle = post(server.httpPort, "/v1/bundle/KSIM0001/status", json::object());
+    ASSERT_TRUE(bundle.is_object() && bundle["data"].is_object()) << bundle;
+    EXPECT_GT(bundle["data"]["readings"].value("headPan", 0.0), 0.0) << bundle;
+    EXPECT_EQ(bundle["data"].value("deviceInfo", json::array()).size(), 2U) << bundle;
+
+    // A second run finds the link paired and moves it again, choosing the link by its id.
+    auto again = run({url + "/", "KSIM0001"}, server.tree.tmp().string());
+    ASSERT_EQ(again->waitForExit(60s), std::optional<int>(0)) << again->output();
+    EXPECT_NE(again->output().find("already paired"), std::string::npos) << again->output();
+}
+
+TEST_P(Examples, SayWhatFailedWhenTheServerCannotBeReached) {
+    TemporaryTree tree;
+    const std::string url = "http://127.0.0.1:" + std::to_string(freePort());
+    auto example = run({url}, tree.tmp().string());
+    const auto status = example->waitForExit(30s);
+    ASSERT_TRUE(status.has_value()) << example->output();
+    EXPECT_NE(*status, 0);
+    EXPECT_NE(example->output().find("error: cannot reach " + url + "/v1/device"),
+              std::string::npos)
+        << example->output();
+}
+
+INSTANTIATE_TEST_SUITE_P(ShippedExamples, Examples, ::testing::ValuesIn(kExamples),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+}  // namespace
+}  // namespace kinetra
