@@ -19,6 +19,8 @@ install(DIRECTORY firmware/ DESTINATION firmware USE_SOURCE_PERMISSIONS
 install(DIRECTORY examples/ DESTINATION examples USE_SOURCE_PERMISSIONS)
 
 if(KINETRA_SYSTEM_INTEGRATION)
+    # The links and the unit point into the package's tree, so the tree goes there.
+    set(CMAKE_INSTALL_PREFIX ${KINETRA_PACKAGE_PREFIX} CACHE PATH "Install path prefix" FORCE)
     set(staging ${CMAKE_CURRENT_BINARY_DIR}/system-integration)
     # /usr/bin entries point at the real programs; /proc/self/exe resolves the link, so the
     # server still finds its tree.
@@ -51,13 +53,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "kinetra SDK maintainers <sdk@kinetra.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "local device server for motorised camera-motion gear
- kinetra finds USB link modules, speaks their serial protocol, pairs pan/tilt
- heads, sliders, dollies, jibs and follow-focus units over radio, CAN bus or
- RJ45, and lets programs drive them with JSON over HTTP (port 32222) and
- WebSocket (port 32224). Includes an emulated link adapter (kinetra-sim,
- kinetra-server --simulate) and client examples.")
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+    "kinetra finds USB link modules, speaks their serial protocol, pairs pan/tilt"
+    "heads, sliders, dollies, jibs and follow-focus units over radio, CAN bus or"
+    "RJ45, and lets programs drive them with JSON over HTTP (port 32222) and"
+    "WebSocket (port 32224). It includes an emulated link adapter (kinetra-sim,"
+    "kinetra-server --simulate) and client examples.")
 # Library dependencies come from dpkg-shlibdeps; xdg-open opens the web application and the
 # folders of the tray menu; dfu-util updates a link adapter's micro-controller.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -9,6 +9,7 @@ packages=(
     libspdlog-dev libfmt-dev libhttp-parser-dev libasio-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     procps
+    dpkg-dev file
 )
 
 as_root=()

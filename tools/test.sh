@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: format check, the release build's tests, the same tests
-# under ASan+UBSan and under TSan, and every fuzz target for a bounded time.
+# Builds and runs the whole test suite: format check, the release build's tests and the Debian
+# package's install test, the same tests under ASan+UBSan and under TSan, and every fuzz target
+# for a bounded time.
 # KINETRA_PRESETS="release" narrows the run for a quick local check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +20,16 @@ for preset in $presets; do
         tools/run-fuzzers.sh build/fuzz "$fuzz_seconds"
     else
         ctest --preset "$preset"
+    fi
+    # The Debian package, installed and purged for real: only where we may run apt-get.
+    if [ "$preset" = release ]; then
+        if dpkg-query -W -f='${Status}' kinetra-sdk 2>/dev/null | grep -q "install ok installed"; then
+            echo "=== skipping the Debian package test (kinetra-sdk is installed here)"
+        elif [ "$(id -u)" -eq 0 ] || sudo -n true 2>/dev/null; then
+            tools/test-deb.sh
+        else
+            echo "=== skipping the Debian package test (needs root or sudo)"
+        fi
     fi
 done
 echo "=== all tests passed"
