@@ -22,6 +22,7 @@ struct Example {
     const char* name;
     const char* interpreter;  // looked up in PATH
     const char* script;       // below examples/
+    bool webSocket;           // talks to the WebSocket port instead of the HTTP port
 };
 
 // Test names carry the example's name instead of its bytes.
@@ -30,9 +31,10 @@ void PrintTo(const Example& example, std::ostream* out) {
 }
 
 const Example kExamples[] = {
-    {"Curl", "bash", "curl/pair_and_move.sh"},
-    {"Python", "python3", "python/pair_and_move.py"},
-    {"Node", "node", "javascript/pair_and_move.mjs"},
+    {"Curl", "bash", "curl/pair_and_move.sh", false},
+    {"Python", "python3", "python/pair_and_move.py", false},
+    {"Node", "node", "javascript/pair_and_move.mjs", false},
+    {"Browser", "node", "browser/pair_and_move.js", true},
 };
 
 std::optional<std::string> findInPath(const std::string& program) {
@@ -47,25 +49,47 @@ std::optional<std::string> findInPath(const std::string& program) {
     return std::nullopt;
 }
 
-// The interpreter's path when it and what the example needs besides it are installed; the
-// reason to skip otherwise.
-std::pair<std::string, std::string> interpreterFor(const Example& example) {
+bool succeeds(std::vector<std::string> argv) {
+    ChildProcess probe(std::move(argv), ".");
+    return probe.waitForExit(20s) == std::optional<int>(0);
+}
+
+// The command line that runs the example, up to its own arguments; or the reason to skip
+// when its interpreter or what it needs besides is missing.
+struct Runner {
+    std::vector<std::string> command;
+    std::string skipReason;
+};
+
+Runner runnerFor(const Example& example) {
     const auto interpreter = findInPath(example.interpreter);
     if (!interpreter) {
-        return {"", std::string(example.interpreter) + " is not installed"};
+        return {{}, std::string(example.interpreter) + " is not installed"};
     }
-    if (std::string(example.name) == "Curl" && !findInPath("curl")) {
-        return {"", "curl is not installed"};
+    const std::string script = std::string(KINETRA_EXAMPLES_DIR) + "/" + example.script;
+    const std::string name = example.name;
+    if (name == "Curl" && !findInPath("curl")) {
+        return {{}, "curl is not installed"};
     }
-    if (std::string(example.name) == "Node") {
-        // The example uses the global fetch of Node 18 and later.
-        ChildProcess probe(
-            {*interpreter, "-e", "process.exit(typeof fetch === 'function' ? 0 : 3)"}, ".");
-        if (probe.waitForExit(20s) != std::optional<int>(0)) {
-            return {"", "node has no global fetch (Node 18 or later is needed)"};
+    if (name == "Node" && !succeeds({*interpreter, "-e", "typeof fetch === 'function' || f()"})) {
+        return {{}, "node has no global fetch (Node 18 or later is needed)"};
+    }
+    if (name == "Browser") {
+        // The page's script runs under Node with a global WebSocket: built into Node 22,
+        // behind a flag in Node 20 and 21.
+        std::vector<std::string> command{*interpreter};
+        const char* check = "typeof WebSocket === 'function' || f()";
+        if (!succeeds({*interpreter, "-e", check})) {
+            if (!succeeds({*interpreter, "--experimental-websocket", "-e", check})) {
+                return {{}, "node has no WebSocket (Node 20 or later is needed)"};
+            }
+            command.push_back("--experimental-websocket");
         }
+        command.push_back(std::string(KINETRA_TEST_DIR) + "/run_browser_example.js");
+        command.push_back(script);
+        return {command, ""};
     }
-    return {*interpreter, ""};
+    return {{*interpreter, script}, ""};
 }
 
 json post(std::uint16_t port, const std::string& path, const json& body) {
@@ -82,28 +106,33 @@ json post(std::uint16_t port, const std::string& path, const json& body) {
 class Examples : public ::testing::TestWithParam<Example> {
 protected:
     void SetUp() override {
-        auto [found, reason] = interpreterFor(GetParam());
-        if (found.empty()) {
-            GTEST_SKIP() << reason;
+        runner_ = runnerFor(GetParam());
+        if (!runner_.skipReason.empty()) {
+            GTEST_SKIP() << runner_.skipReason;
         }
-        interpreter_ = found;
     }
 
-    std::unique_ptr<ChildProcess> run(std::vector<std::string> arguments,
+    std::unique_ptr<ChildProcess> run(const std::vector<std::string>& arguments,
                                       const std::string& workingDirectory) {
-        arguments.insert(arguments.begin(), {interpreter_, std::string(KINETRA_EXAMPLES_DIR) + "/" +
-                                                               GetParam().script});
-        return std::make_unique<ChildProcess>(std::move(arguments), workingDirectory);
+        auto command = runner_.command;
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return std::make_unique<ChildProcess>(std::move(command), workingDirectory);
     }
 
-    std::string interpreter_;
+    // The address the example takes for a server listening on these ports.
+    std::string serverUrl(std::uint16_t httpPort, std::uint16_t webSocketPort) const {
+        return GetParam().webSocket ? "ws://127.0.0.1:" + std::to_string(webSocketPort)
+                                    : "http://127.0.0.1:" + std::to_string(httpPort);
+    }
+
+    Runner runner_;
 };
 
 TEST_P(Examples, PairTheEmulatedAdapterOverTheRadioAndMoveIt) {
     RunningServer server({"--simulate"});
     ASSERT_TRUE(server.listening()) << server.process->output();
 
-    const std::string url = "http://127.0.0.1:" + std::to_string(server.httpPort);
+    const std::string url = serverUrl(server.httpPort, server.webSocketPort);
     auto example = run({url}, server.tree.tmp().string());
     const auto status = example->waitForExit(90s);
     ASSERT_EQ(status, std::optional<int>(0)) << example->output();
@@ -129,7 +158,8 @@ TEST_P(Examples, PairTheEmulatedAdapterOverTheRadioAndMoveIt) {
 
 TEST_P(Examples, SayWhatFailedWhenTheServerCannotBeReached) {
     TemporaryTree tree;
-    const std::string url = "http://127.0.0.1:" + std::to_string(freePort());
+    const auto port = freePort();
+    const std::string url = serverUrl(port, port);
     auto example = run({url}, tree.tmp().string());
     const auto status = example->waitForExit(30s);
     ASSERT_TRUE(status.has_value()) << example->output();
