@@ -11,6 +11,7 @@ packages=(
     libayatana-appindicator3-dev libgtk-3-dev libnotify-dev
     procps
     chromium
+    dpkg-dev file
 )
 # The browser tests run on node; a newer node already on PATH is kept.
 command -v node >/dev/null || packages+=(nodejs)

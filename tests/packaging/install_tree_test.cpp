@@ -1,0 +1,132 @@
+// The install tree as `cmake --install` lays it out, and the shipped configuration file: what a
+// user gets from the package must hold every folder the server resolves, and the server must
+// find them when started through a link from another directory, as /usr/bin/kinetra-server is.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <gtest/gtest.h>
+
+#include "config/defaults.hpp"
+#include "config/ini_reader.hpp"
+#include "e2e/running_server.hpp"
+#include "net/test_client.hpp"
+
+namespace kinetra {
+namespace {
+
+namespace fs = std::filesystem;
+using net::test::TestClient;
+
+const fs::path kSource = KINETRA_SOURCE_DIR;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+bool isExecutable(const fs::path& path) {
+    return fs::is_regular_file(path) && ::access(path.c_str(), X_OK) == 0;
+}
+
+TEST(ShippedConfiguration, MatchesTheBuiltInDefaults) {
+    const json file = config::parseIni(readFile(kSource / "cfg/config.ini"));
+    EXPECT_EQ(file, config::fullDefault()["server"]);
+}
+
+// Installs the build into `prefix`; the command's output when it fails.
+std::string install(const fs::path& prefix) {
+    ChildProcess process(
+        {KINETRA_CMAKE_COMMAND, "--install", KINETRA_BINARY_DIR, "--prefix", prefix.string()}, ".");
+    const auto status = process.waitForExit(60s);
+    return status == std::optional<int>(0) ? "" : "cmake --install failed: " + process.output();
+}
+
+class InstallTree : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto failure = install(prefix_);
+        ASSERT_EQ(failure, "");
+    }
+
+    TemporaryTree scratch_;
+    fs::path prefix_ = scratch_.root() / "opt" / "kinetra";
+};
+
+TEST_F(InstallTree, HoldsTheProgramsAndEverySourceFolder) {
+    EXPECT_TRUE(isExecutable(prefix_ / "bin/kinetra-server"));
+    EXPECT_TRUE(isExecutable(prefix_ / "bin/kinetra-sim"));
+    EXPECT_TRUE(isExecutable(prefix_ / "www/kinetra_sdk_webserver"));
+    for (const char* icon : {"icon1.ico", "tray_icon.ico", "icon1.png", "tray_icon.png"}) {
+        EXPECT_TRUE(fs::is_regular_file(prefix_ / "res" / icon)) << icon;
+    }
+
+    // Every file of these folders, subfolders included, arrives unchanged.
+    int compared = 0;
+    for (const char* folder : {"cfg", "res", "www", "examples", "firmware"}) {
+        for (const auto& entry : fs::recursive_directory_iterator(kSource / folder)) {
+            const auto relative = fs::relative(entry.path(), kSource);
+            if (!entry.is_regular_file() || relative.string().starts_with("res/hicolor/")) {
+                continue;
+            }
+            const auto installed = prefix_ / relative;
+            ASSERT_TRUE(fs::is_regular_file(installed)) << relative;
+            EXPECT_EQ(readFile(installed), readFile(entry.path())) << relative;
+            if (isExecutable(entry.path())) {
+                EXPECT_TRUE(isExecutable(installed)) << relative << " lost its execute bit";
+            }
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 10);
+    for (const char* example :
+         {"curl/pair_and_move.sh", "python/pair_and_move.py", "javascript/pair_and_move.mjs"}) {
+        EXPECT_TRUE(isExecutable(prefix_ / "examples" / example)) << example;
+    }
+    // The user adds the DFU tool and its image.
+    EXPECT_FALSE(fs::exists(prefix_ / "firmware/dfu-util"));
+    EXPECT_FALSE(fs::exists(prefix_ / "firmware/a"));
+}
+
+TEST_F(InstallTree, ServerStartedThroughALinkFromElsewhereFindsItsTree) {
+    const auto httpPort = freePort();
+    const auto webSocketPort = freePort();
+    std::ofstream(prefix_ / "cfg/config.ini", std::ios::trunc)
+        << "[httpserver]\naddress=127.0.0.1\nport=" << httpPort
+        << "\n[webserver]\naddress=127.0.0.1\nport=" << freePort()
+        << "\n[websocket]\naddress=127.0.0.1\nport=" << webSocketPort << "\n";
+    // As /usr/bin/kinetra-server: a link in a folder without ../cfg, started from a third one.
+    const auto links = scratch_.root() / "usr" / "bin";
+    const auto elsewhere = scratch_.tmp() / "home";
+    fs::create_directories(links);
+    fs::create_directories(elsewhere);
+    fs::create_symlink(prefix_ / "bin/kinetra-server", links / "kinetra-server");
+
+    ChildProcess server({(links / "kinetra-server").string(), "--simulate"}, elsewhere.string(),
+                        {{"TMPDIR", scratch_.tmp().string()}});
+    ASSERT_TRUE(
+        server.waitForOutput("Listening on 127.0.0.1:" + std::to_string(webSocketPort) + ".", 10s))
+        << server.output();
+    EXPECT_NE(server.output().find("Configuration files read and parse into json object."),
+              std::string::npos)
+        << server.output();
+
+    const std::string body = R"({"command":"linkStatus"})";
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    std::string reply;
+    while (reply.find("KSIM0001") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+        reply = TestClient::exchange(httpPort, "POST /v1/device HTTP/1.1\r\nContent-Length: " +
+                                                   std::to_string(body.size()) + "\r\n\r\n" + body)
+                    .value_or("");
+    }
+    EXPECT_NE(reply.find("KSIM0001"), std::string::npos) << reply << server.output();
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitForExit(10s), std::optional<int>(0)) << server.output();
+}
+
+}  // namespace
+}  // namespace kinetra
