@@ -1,10 +1,12 @@
 // kinetra SDK example over WebSocket, used by index.html: list the links, pair over the radio,
 // read the status, move and abort. A classic script (pages opened from file:// may not load
-// modules); it defines kinetraExample.pairAndMove and kinetraExample.abortMotion.
+// modules); it defines kinetraExample.pairAndMove, .abortMotion and .closeConnections.
 //
-// Each path of the server is its own WebSocket (ws://host:32224/v1/...); the server takes one
-// client per path at a time, so a request opens the path, sends one text message, reads one
-// reply and closes again. Every wait is bounded.
+// Each path of the server is its own WebSocket (ws://host:32224/v1/...) and the server takes one
+// client per path at a time, so the example opens each path once, keeps it for the session and
+// sends one request at a time on it (replies carry no id; they come back in order). A new
+// connection per request would race the server's release of the previous one. Every wait is
+// bounded.
 
 // Target values of a short real-time move, per axis a bundle may support.
 const MOVE_TARGETS = { headPan: 20.0, headTilt: 5.0, slide: 0.3, focus: 1000.0 };
@@ -13,29 +15,84 @@ const REPLY_TIMEOUT_MS = 10000;
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-// Sends one JSON request to the service at `path` and resolves with its JSON reply.
-function request(server, path, body) {
+// Open connections by URL: { socket: Promise<WebSocket>, last: Promise } (last = the request
+// in flight, which the next one waits for).
+const connections = new Map();
+
+function connect(url) {
   return new Promise((resolve, reject) => {
-    const socket = new WebSocket(server + path);
+    const socket = new WebSocket(url);
     const timer = setTimeout(() => {
       socket.close();
-      reject(new Error(`no reply from ${server}${path} within ${REPLY_TIMEOUT_MS / 1000} s`));
+      reject(new Error(`cannot reach ${url} within ${REPLY_TIMEOUT_MS / 1000} s`));
     }, REPLY_TIMEOUT_MS);
-    const finish = (settle, value) => {
+    socket.onopen = () => {
       clearTimeout(timer);
-      socket.close();
-      settle(value);
+      resolve(socket);
     };
-    socket.onopen = () => socket.send(JSON.stringify(body));
+    socket.onerror = () => {
+      clearTimeout(timer);
+      reject(new Error(`cannot reach ${url}`));
+    };
+  });
+}
+
+// Sends `body` on the open socket and resolves with the one reply; a silent or closed socket
+// is dropped so that the next request connects afresh.
+function exchange(url, socket, body) {
+  return new Promise((resolve, reject) => {
+    const drop = (error) => {
+      clearTimeout(timer);
+      connections.delete(url);
+      socket.close();
+      reject(error);
+    };
+    const timer = setTimeout(
+      () => drop(new Error(`no reply from ${url} within ${REPLY_TIMEOUT_MS / 1000} s`)),
+      REPLY_TIMEOUT_MS,
+    );
     socket.onmessage = (event) => {
+      clearTimeout(timer);
       try {
-        finish(resolve, JSON.parse(event.data));
+        resolve(JSON.parse(event.data));
       } catch (error) {
-        finish(reject, new Error(`no usable answer from ${server}${path}: ${error.message}`));
+        reject(new Error(`no usable answer from ${url}: ${error.message}`));
       }
     };
-    socket.onerror = () => finish(reject, new Error(`cannot reach ${server}${path}`));
+    socket.onclose = () => drop(new Error(`${url} closed the connection`));
+    socket.send(JSON.stringify(body));
   });
+}
+
+// Sends one JSON request to the service at `path` and resolves with its JSON reply.
+function request(server, path, body) {
+  const url = server + path;
+  let connection = connections.get(url);
+  if (connection === undefined) {
+    connection = { socket: connect(url), last: Promise.resolve() };
+    connections.set(url, connection);
+  }
+  const { socket } = connection;
+  const reply = connection.last.then(async () => {
+    let open;
+    try {
+      open = await socket;
+    } catch (error) {
+      connections.delete(url);
+      throw error;
+    }
+    return exchange(url, open, body);
+  });
+  connection.last = reply.catch(() => {});
+  return reply;
+}
+
+// Closes every connection the example opened.
+function closeConnections() {
+  for (const { socket } of connections.values()) {
+    socket.then((open) => open.close(), () => {});
+  }
+  connections.clear();
 }
 
 async function ask(server, path, body, what) {
@@ -146,4 +203,4 @@ async function abortMotion(serverAddress, wantedLinkId, log) {
   log(`aborted: ${(await bundleStatus(server, linkId))?.state}`);
 }
 
-globalThis.kinetraExample = { pairAndMove, abortMotion };
+globalThis.kinetraExample = { pairAndMove, abortMotion, closeConnections };

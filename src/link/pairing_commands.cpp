@@ -225,10 +225,12 @@ std::string linkStatusFromDevice(LinkSession& session) {
         case model::LinkType::linkAdapter:
             if (const auto reply = sendCommand(session, frames::linkVersions, kLinkVersionsReply)) {
                 const auto flags = linkFirmwareFlags(decodeLinkVersions(reply->message()));
-                session.applyFirmwareFlags(flags);
+                // Gate first, record second: a client that reads "update required" in the link
+                // list must find the pairing commands already refused.
                 if (flags.firmwareUpdateRequired()) {
                     session.flags().firmwareUpdateRequired = true;
                 }
+                session.applyFirmwareFlags(flags);
                 known = true;
             }
             break;
