@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # kinetra SDK example: list the links, pair a link adapter's devices over the radio, read the
-# bundle's status, move it and stop it. Needs bash, curl, grep and sed only.
+# bundle's status, move it and stop it. Needs bash, curl, grep, sed and awk only.
 #
 #   ./pair_and_move.sh [SERVER [LINK_ID]]
 #
@@ -150,7 +150,11 @@ move=""
 for target in headPan:20.0 headTilt:5.0 slide:0.3 focus:1000.0; do
     axis=${target%%:*}
     if grep -q "\"axis\":\"$axis\"" <<<"$supported"; then
-        move+=",\"$axis\":${target#*:}"
+        # An axis already near its target goes back to zero instead, so every run moves the gear.
+        reading=$(sed -n "s/.*\"$axis\":\(-\{0,1\}[0-9.eE+-]*\).*/\1/p" <<<"$before")
+        move+=",\"$axis\":$(awk -v r="${reading:-x}" -v t="${target#*:}" 'BEGIN {
+            d = r - t; if (d < 0) d = -d; a = t < 0 ? -t : t
+            print (r != "x" && d < a / 2) ? 0 : t }')"
     fi
 done
 [ -n "$move" ] || fail "the bundle has no axis this example moves ($supported)"

@@ -11,6 +11,10 @@
 const MOVE_TARGETS = { headPan: 20.0, headTilt: 5.0, slide: 0.3, focus: 1000.0 };
 const MOVE_SECONDS = 2.0;
 
+// `target`, or zero when `reading` is already within half of the way there.
+const awayFrom = (reading, target) =>
+  typeof reading === "number" && Math.abs(reading - target) < Math.abs(target) / 2 ? 0 : target;
+
 class ExampleError extends Error {}
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -124,7 +128,12 @@ async function main(argv) {
   console.log(`status: ${status.state}, readings ${before}`);
 
   const axes = new Set(status.realTimeSupportedAxes.map((entry) => entry.axis));
-  const move = Object.fromEntries(Object.entries(MOVE_TARGETS).filter(([axis]) => axes.has(axis)));
+  // An axis already near its target goes back to zero instead, so that every run moves the gear.
+  const move = Object.fromEntries(
+    Object.entries(MOVE_TARGETS)
+      .filter(([axis]) => axes.has(axis))
+      .map(([axis, target]) => [axis, awayFrom(status.readings?.[axis], target)]),
+  );
   if (Object.keys(move).length === 0) {
     throw new ExampleError(`the bundle has no axis this example moves (it has ${[...axes]})`);
   }

@@ -19,6 +19,13 @@ MOVE_TARGETS = {"headPan": 20.0, "headTilt": 5.0, "slide": 0.3, "focus": 1000.0}
 MOVE_SECONDS = 2.0
 
 
+def away_from(reading, target):
+    """`target`, or zero when `reading` is already within half of the way there."""
+    if isinstance(reading, (int, float)) and abs(reading - target) < abs(target) / 2:
+        return 0.0
+    return target
+
+
 class ExampleError(Exception):
     pass
 
@@ -137,7 +144,12 @@ def main(argv):
     print(f"status: {status['state']}, readings {before}")
 
     axes = {entry["axis"] for entry in status["realTimeSupportedAxes"]}
-    move = {axis: value for axis, value in MOVE_TARGETS.items() if axis in axes}
+    # An axis already near its target goes back to zero instead, so that every run moves the gear.
+    move = {
+        axis: away_from(status["readings"].get(axis), target)
+        for axis, target in MOVE_TARGETS.items()
+        if axis in axes
+    }
     if not move:
         raise ExampleError(f"the bundle has no axis this example moves (it has {sorted(axes)})")
     command = {"command": "realTimeMoveFixedDuration", "duration": MOVE_SECONDS, **move}
