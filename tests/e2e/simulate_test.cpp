@@ -133,7 +133,7 @@ TEST(Simulate, AnAdapterUnpluggedAndPluggedBackIsDrivenAgain) {
     };
 
     auto simulator = plugIn();
-    ASSERT_TRUE(linkIs(true)) << simulator->output();
+    ASSERT_TRUE(linkIs(true)) << simulator->output() << server.process->output();
     // Over the radio: scan, then a new group of every device found.
     EXPECT_EQ(post(server.httpPort, link, {{"command", "wirelessPairingScanStart"}}),
               (json{{"result", "ok"}}));
