@@ -1,13 +1,16 @@
 // kinetra-sim: one emulated link module on a pseudo-terminal, for trying the server without
 // hardware. The main thread starts the emulator, prints the terminal's path and waits for
 // SIGINT or SIGTERM; the emulator runs on its own thread.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <string_view>
 #include <vector>
 
 #include <spdlog/spdlog.h>
 
+#include "core/json.hpp"
 #include "core/logging.hpp"
 #include "sim/emulated_link.hpp"
 #include "sim/options.hpp"
@@ -15,6 +18,15 @@
 
 namespace {
 constexpr std::chrono::milliseconds kServerTimeout{3000};
+// A server that has just started listens before its device service is up and answers
+// "offline" meanwhile: the plug-in announcement is repeated until the service itself answers.
+constexpr std::chrono::milliseconds kAnnounceRetryPause{200};
+constexpr std::chrono::seconds kAnnounceDeadline{20};
+
+bool answeredOffline(const std::string& reply) {
+    const auto parsed = kinetra::json::parse(reply, nullptr, false);
+    return parsed.is_object() && parsed.value("result", "") == "offline";
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,13 +75,36 @@ int main(int argc, char** argv) {
             spdlog::warn("{0}: no server answered at {1}:{2}", config.linkID, server.host,
                          server.port);
         }
-        return reply.has_value();
+        return reply;
     };
-    const bool registered =
-        parsed.options->server && announce(sim::deviceFoundRequest(config, link.path()));
 
+    // The pause between announcements is a wait for the shutdown signals, so that a signal
+    // ends the retries at once.
     int received = 0;
-    sigwait(&signals, &received);
+    bool signalled = false;
+    bool registered = false;
+    if (parsed.options->server) {
+        const auto deadline = std::chrono::steady_clock::now() + kAnnounceDeadline;
+        for (;;) {
+            const auto reply = announce(sim::deviceFoundRequest(config, link.path()));
+            registered = reply.has_value() && !answeredOffline(*reply);
+            if (registered || !reply || std::chrono::steady_clock::now() >= deadline) {
+                break;
+            }
+            const timespec pause{0, std::chrono::nanoseconds(kAnnounceRetryPause).count()};
+            if (sigtimedwait(&signals, nullptr, &pause) > 0) {
+                signalled = true;
+                break;
+            }
+        }
+        if (!registered && !signalled) {
+            spdlog::warn("{0}: the server's device service did not take the link", config.linkID);
+        }
+    }
+
+    if (!signalled) {
+        sigwait(&signals, &received);
+    }
     spdlog::info("{0}: stopping", config.linkID);
     if (registered) {
         announce(sim::deviceDisconnectedRequest(config, link.path()));

@@ -42,7 +42,8 @@ Options:
   --canbus-pair-error NAME CAN bus pairing falls back to "idle" with this error
   --server URL             announce the link to the server at URL (for example
                            http://127.0.0.1:32222): it opens the link as if its scanner had
-                           found it, and forgets it when kinetra-sim ends
+                           found it, and forgets it when kinetra-sim ends (a server
+                           still starting is asked again for up to 20 s)
   --help                   this text
 )";
 
