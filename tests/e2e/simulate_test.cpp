@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "core/json.hpp"
+#include "e2e/post_json.hpp"
 #include "e2e/running_server.hpp"
 #include "net/test_client.hpp"
 
@@ -16,17 +17,7 @@ namespace {
 
 using net::test::TestClient;
 
-/// The JSON body of an HTTP POST to the server, or null when none came.
-json post(std::uint16_t port, const std::string& path, const json& body) {
-    const std::string text = body.dump();
-    const auto response = TestClient::exchange(
-        port, "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) +
-                  "\r\n\r\n" + text);
-    if (!response || response->find("\r\n\r\n") == std::string::npos) {
-        return nullptr;
-    }
-    return json::parse(response->substr(response->find("\r\n\r\n") + 4), nullptr, false);
-}
+using testing::postJson;
 
 /// Asks again, as a client polling a few times a second would, until `accept` takes the answer
 /// (the services have no event a client can wait on); the last answer either way.
@@ -36,7 +27,7 @@ json postUntil(std::uint16_t port, const std::string& path, const json& body,
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     json answer;
     for (;;) {
-        answer = post(port, path, body);
+        answer = postJson(port, path, body);
         if (accept(answer) || std::chrono::steady_clock::now() >= deadline) {
             return answer;
         }
@@ -64,7 +55,7 @@ TEST(Simulate, TheEmulatedAdapterIsPairedAndDrivenOverHttpAndWebSocket) {
                                  [](const json& s) { return listsLink(s, "KSIM0001", true); });
     ASSERT_TRUE(listsLink(links, "KSIM0001", true)) << links << server.process->output();
 
-    EXPECT_EQ(post(server.httpPort, "/v1/link/KSIM0001", {{"command", "link1PairingConnect"}}),
+    EXPECT_EQ(postJson(server.httpPort, "/v1/link/KSIM0001", {{"command", "link1PairingConnect"}}),
               (json{{"result", "ok"}}));
     const json status =
         postUntil(server.httpPort, "/v1/bundle/KSIM0001/status", json::object(),
@@ -123,7 +114,7 @@ TEST(Simulate, AnAdapterUnpluggedAndPluggedBackIsDrivenAgain) {
                         {"headPan", pan},
                         {"headTilt", 0},
                         {"slide", 0}};
-        EXPECT_EQ(post(server.httpPort, bundle, move), (json{{"result", "ok"}}));
+        EXPECT_EQ(postJson(server.httpPort, bundle, move), (json{{"result", "ok"}}));
         return postUntil(server.httpPort, bundle + "/status", json::object(),
                          [&](const json& s) {
                              return s.is_object() && s["data"].is_object() &&
@@ -135,23 +126,23 @@ TEST(Simulate, AnAdapterUnpluggedAndPluggedBackIsDrivenAgain) {
     auto simulator = plugIn();
     ASSERT_TRUE(linkIs(true)) << simulator->output() << server.process->output();
     // Over the radio: scan, then a new group of every device found.
-    EXPECT_EQ(post(server.httpPort, link, {{"command", "wirelessPairingScanStart"}}),
+    EXPECT_EQ(postJson(server.httpPort, link, {{"command", "wirelessPairingScanStart"}}),
               (json{{"result", "ok"}}));
-    const json scan = post(server.httpPort, link, {{"command", "wirelessPairingScanResults"}});
+    const json scan = postJson(server.httpPort, link, {{"command", "wirelessPairingScanResults"}});
     ASSERT_EQ(scan["data"].size(), 2U) << scan;
     json macs = json::array();
     for (const auto& device : scan["data"]) {
         macs.push_back(device["mac"]);
     }
-    EXPECT_EQ(post(server.httpPort, link,
-                   {{"command", "wirelessPairingCreateBundle"},
-                    {"deviceCount", 2},
-                    {"forcedMasterDevice", scan["data"][0]["type"]},
-                    {"macList", macs}}),
+    EXPECT_EQ(postJson(server.httpPort, link,
+                       {{"command", "wirelessPairingCreateBundle"},
+                        {"deviceCount", 2},
+                        {"forcedMasterDevice", scan["data"][0]["type"]},
+                        {"macList", macs}}),
               (json{{"result", "ok"}}));
     ASSERT_TRUE(paired());
     EXPECT_TRUE(movesTo(4.0));
-    EXPECT_EQ(post(server.httpPort, bundle, {{"command", "motionAbort"}}),
+    EXPECT_EQ(postJson(server.httpPort, bundle, {{"command", "motionAbort"}}),
               (json{{"result", "ok"}}));
 
     simulator->signal(SIGTERM);
@@ -160,7 +151,7 @@ TEST(Simulate, AnAdapterUnpluggedAndPluggedBackIsDrivenAgain) {
 
     simulator = plugIn();
     ASSERT_TRUE(linkIs(true)) << simulator->output();
-    EXPECT_EQ(post(server.httpPort, link, {{"command", "link1PairingConnect"}}),
+    EXPECT_EQ(postJson(server.httpPort, link, {{"command", "link1PairingConnect"}}),
               (json{{"result", "ok"}}));
     ASSERT_TRUE(paired());
     EXPECT_TRUE(movesTo(-6.0));

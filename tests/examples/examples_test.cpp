@@ -10,13 +10,11 @@
 #include <gtest/gtest.h>
 
 #include "core/json.hpp"
+#include "e2e/post_json.hpp"
 #include "e2e/running_server.hpp"
-#include "net/test_client.hpp"
 
 namespace kinetra {
 namespace {
-
-using net::test::TestClient;
 
 struct Example {
     const char* name;
@@ -92,16 +90,7 @@ Runner runnerFor(const Example& example) {
     return {{*interpreter, script}, ""};
 }
 
-json post(std::uint16_t port, const std::string& path, const json& body) {
-    const std::string text = body.dump();
-    const auto response = TestClient::exchange(
-        port, "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) +
-                  "\r\n\r\n" + text);
-    if (!response || response->find("\r\n\r\n") == std::string::npos) {
-        return nullptr;
-    }
-    return json::parse(response->substr(response->find("\r\n\r\n") + 4), nullptr, false);
-}
+using testing::postJson;
 
 class Examples : public ::testing::TestWithParam<Example> {
 protected:
@@ -141,11 +130,11 @@ TEST_P(Examples, PairTheEmulatedAdapterOverTheRadioAndMoveIt) {
     EXPECT_NE(example->output().find("moved: readings"), std::string::npos) << example->output();
 
     // What the example claims, seen from the server: the link is paired and the head turned.
-    const json links = post(server.httpPort, "/v1/device", {{"command", "linkStatus"}});
+    const json links = postJson(server.httpPort, "/v1/device", {{"command", "linkStatus"}});
     ASSERT_TRUE(links.is_object() && links["data"].is_array()) << links;
     ASSERT_EQ(links["data"].size(), 1U) << links;
     EXPECT_EQ(links["data"][0].value("isPairingDone", false), true) << links;
-    const json bundle = post(server.httpPort, "/v1/bundle/KSIM0001/status", json::object());
+    const json bundle = postJson(server.httpPort, "/v1/bundle/KSIM0001/status", json::object());
     ASSERT_TRUE(bundle.is_object() && bundle["data"].is_object()) << bundle;
     EXPECT_GT(bundle["data"]["readings"].value("headPan", 0.0), 0.0) << bundle;
     EXPECT_EQ(bundle["data"].value("deviceInfo", json::array()).size(), 2U) << bundle;
