@@ -118,9 +118,11 @@ void BundleHandler::serveCommands() {
                 continue;
             }
             if (!paired_.load()) {
-                // Nothing can reach the devices yet; the client is told ok and held back a
-                // little, so that a client retrying in a loop does not flood the log.
-                bus::trySend(commandSocket_, bus::resultText(bus::kOk));
+                // Nothing can reach the devices: the client is told so (never "ok" for a stop
+                // that was not sent) and held back a little, so that a client retrying in a
+                // loop does not flood the log.
+                spdlog::info("Bundle {0}: {1}", linkId_, reply_text::kPairingNotCompleted);
+                bus::trySend(commandSocket_, bus::resultText(reply_text::kPairingNotCompleted));
                 pauseWhileUnpaired();
                 continue;
             }

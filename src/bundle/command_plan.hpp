@@ -30,6 +30,10 @@ inline constexpr std::string_view kMissingAxisValues = "Missing axis value(s)";
 inline constexpr std::string_view kNoResponse = "could not get a response";
 inline constexpr std::string_view kReadIndexDifferent = "read index different";
 inline constexpr std::string_view kMessageTooLong = "device message too long";
+/// With "member": the request member whose value the device message cannot carry.
+inline constexpr std::string_view kValueOutOfRange = "value out of range";
+/// Before the link is paired nothing can reach the devices.
+inline constexpr std::string_view kPairingNotCompleted = "Pairing is not completed.";
 }  // namespace reply_text
 
 /// How the link handler sends one message.

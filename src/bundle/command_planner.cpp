@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <optional>
 #include <string_view>
 
 #include "bundle/command_plan.hpp"
@@ -40,12 +42,16 @@ const json& argument(const Context& c, const char* key) {
 float readFloat(const Context& c, const char* key) {
     return model::readFloat(argument(c, key));
 }
-std::int32_t readIndex(const Context& c, const char* key) {
-    return model::readInt32(argument(c, key));
-}
-// Poses are addressed by the low byte of the index.
-std::uint8_t lowByte(std::int32_t index) {
-    return static_cast<std::uint8_t>(index & 0xFF);
+// A key-pose index: a number (or boolean) truncated toward zero. Nothing when it names none of
+// the bundle's slots: the message carries one byte, and a slot beyond the bundle's would be
+// another slot or none.
+std::optional<std::uint8_t> readSlot(const Context& c, const char* key) {
+    const double index = std::trunc(argument(c, key).get<double>());
+    const auto slots = c.snapshot.keyposeSlotCount().value_or(status_layout::kKeyposeSlots);
+    if (!(index >= 0.0 && index < static_cast<double>(slots))) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint8_t>(index);
 }
 
 CommandPlan replyWith(std::string_view text) {
@@ -61,12 +67,31 @@ CommandPlan invalidSetup() {
     spdlog::info("Invalid setup");
     return replyWith(reply_text::kInvalidSetup);
 }
+// Nothing is built or sent; the reply names the member so that the client can see which.
+CommandPlan outOfRange(std::string_view member) {
+    spdlog::warn("{0}: {1} does not fit its field; nothing sent", reply_text::kValueOutOfRange,
+                 member);
+    CommandPlan plan;
+    plan.reply = json{{"member", member}, {"result", reply_text::kValueOutOfRange}};
+    return plan;
+}
 CommandPlan failed(BuildError error) {
     if (error == BuildError::invalidSetup) {
         return invalidSetup();
     }
     spdlog::error("Device message too long for its length byte");
     return replyWith(reply_text::kMessageTooLong);
+}
+// The plan that refuses a message the builder did not build.
+template <typename Built>
+std::optional<CommandPlan> refusal(const Built& built) {
+    if (const auto* error = std::get_if<BuildError>(&built)) {
+        return failed(*error);
+    }
+    if (const auto* range = std::get_if<OutOfRange>(&built)) {
+        return outOfRange(range->member);
+    }
+    return std::nullopt;
 }
 
 // Every message with three attempts; the reply tells whether each was answered.
@@ -79,8 +104,8 @@ CommandPlan sendAcknowledged(std::vector<core::Bytes> messages) {
     return plan;
 }
 CommandPlan sendAcknowledged(BuiltMessage built) {
-    if (const auto* error = std::get_if<BuildError>(&built)) {
-        return failed(*error);
+    if (auto refused = refusal(built)) {
+        return std::move(*refused);
     }
     std::vector<core::Bytes> messages;
     messages.push_back(std::move(std::get<core::Bytes>(built)));
@@ -108,8 +133,8 @@ CommandPlan realTimeMoveFixedDuration(const Context& c) {
         return refuse(reply_text::kRealTimeAxesIncompatible);
     }
     auto built = realTimeMoveMessage(duration, values);
-    if (const auto* error = std::get_if<BuildError>(&built)) {
-        return failed(*error);
+    if (auto refused = refusal(built)) {
+        return std::move(*refused);
     }
     CommandPlan plan = replyWith(reply_text::kOk);
     plan.sends.push_back({std::move(std::get<core::Bytes>(built)), SendMode::noWait});
@@ -119,83 +144,95 @@ CommandPlan realTimeMoveFixedDuration(const Context& c) {
 CommandPlan joystickMove(const Context& c) {
     const AxisValues values = model::parseAxisValues(c.request);
     auto built = joystickMessages(c.primary, c.snapshot.supportedAxes, values);
-    if (const auto* error = std::get_if<BuildError>(&built)) {
-        return failed(*error);
+    if (auto refused = refusal(built)) {
+        return std::move(*refused);
     }
     // With nothing to move the plan is empty and still answers "ok".
     return sendAcknowledged(std::move(std::get<std::vector<core::Bytes>>(built)));
 }
 
 CommandPlan keyposeStoreCurrentPose(const Context& c) {
-    const std::int32_t index = readIndex(c, "index");
+    const auto index = readSlot(c, "index");
     const std::uint32_t id = c.ids.nextCurrentPoseId();
-    return sendAcknowledged(keyposeStoreCurrentPoseMessage(c.primary, lowByte(index), id));
+    if (!index) {
+        return outOfRange("index");
+    }
+    return sendAcknowledged(keyposeStoreCurrentPoseMessage(c.primary, *index, id));
 }
 
 CommandPlan keyposeDeletePose(const Context& c) {
-    const std::int32_t index = readIndex(c, "index");
-    return sendAcknowledged(keyposeDeletePoseMessage(c.primary, lowByte(index)));
+    const auto index = readSlot(c, "index");
+    if (!index) {
+        return outOfRange("index");
+    }
+    return sendAcknowledged(keyposeDeletePoseMessage(c.primary, *index));
 }
 
 CommandPlan keyposeStoreWithNumericData(const Context& c) {
-    const std::int32_t index = readIndex(c, "index");
+    const auto index = readSlot(c, "index");
     const AxisValues values = model::parseAxisValues(c.request);
     const std::uint32_t id = c.ids.nextNumericDataId();
+    if (!index) {
+        return outOfRange("index");
+    }
     if (values.givenSet() != (c.snapshot.supportedAxes & kCommandAxes)) {
         return refuse(reply_text::kMissingAxisValues);
     }
-    return sendAcknowledged(
-        keyposeStoreWithNumericDataMessage(c.primary, lowByte(index), id, values));
+    return sendAcknowledged(keyposeStoreWithNumericDataMessage(c.primary, *index, id, values));
 }
 
+// The key-pose moves and loops: "index" is the target of a move, "index1" and "index2" the
+// ends of a loop; the move goes by "speed" or by "duration".
+CommandPlan keyposeMove(const Context& c, bool loop, bool byDuration) {
+    KeyposeMove move;
+    move.loop = loop;
+    move.byDuration = byDuration;
+    std::optional<std::uint8_t> first = move.first;
+    if (loop) {
+        first = readSlot(c, "index1");
+        if (!first) {
+            return outOfRange("index1");
+        }
+    }
+    const char* secondKey = loop ? "index2" : "index";
+    const auto second = readSlot(c, secondKey);
+    if (!second) {
+        return outOfRange(secondKey);
+    }
+    move.first = *first;
+    move.second = *second;
+    (byDuration ? move.duration : move.speed) = readFloat(c, byDuration ? "duration" : "speed");
+    move.acceleration = readFloat(c, "acceleration");
+    return sendAcknowledged(keyposeMoveMessage(c.primary, move));
+}
 CommandPlan keyposeMoveFixedSpeed(const Context& c) {
-    KeyposeMove move;
-    move.second = lowByte(readIndex(c, "index"));
-    move.speed = readFloat(c, "speed");
-    move.acceleration = readFloat(c, "acceleration");
-    return sendAcknowledged(keyposeMoveMessage(c.primary, move));
+    return keyposeMove(c, false, false);
 }
-
 CommandPlan keyposeMoveFixedDuration(const Context& c) {
-    KeyposeMove move;
-    move.second = lowByte(readIndex(c, "index"));
-    move.duration = readFloat(c, "duration");
-    move.acceleration = readFloat(c, "acceleration");
-    return sendAcknowledged(keyposeMoveMessage(c.primary, move));
+    return keyposeMove(c, false, true);
 }
-
 CommandPlan keyposeLoopFixedSpeed(const Context& c) {
-    KeyposeMove move;
-    move.loop = true;
-    move.first = lowByte(readIndex(c, "index1"));
-    move.second = lowByte(readIndex(c, "index2"));
-    move.speed = readFloat(c, "speed");
-    move.acceleration = readFloat(c, "acceleration");
-    return sendAcknowledged(keyposeMoveMessage(c.primary, move));
+    return keyposeMove(c, true, false);
 }
-
 CommandPlan keyposeLoopFixedDuration(const Context& c) {
-    KeyposeMove move;
-    move.loop = true;
-    move.first = lowByte(readIndex(c, "index1"));
-    move.second = lowByte(readIndex(c, "index2"));
-    move.duration = readFloat(c, "duration");
-    move.acceleration = readFloat(c, "acceleration");
-    return sendAcknowledged(keyposeMoveMessage(c.primary, move));
+    return keyposeMove(c, true, true);
 }
 
 CommandPlan keyposeReadNumericValues(const Context& c) {
-    const std::int32_t index = readIndex(c, "index");
-    auto built = keyposeReadRequestMessage(c.primary, lowByte(index));
+    const auto index = readSlot(c, "index");
+    if (!index) {
+        return outOfRange("index");
+    }
+    auto built = keyposeReadRequestMessage(c.primary, *index);
     const auto answerId = keyposeReadAnswerId(c.primary);
-    if (const auto* error = std::get_if<BuildError>(&built)) {
-        return failed(*error);
+    if (auto refused = refusal(built)) {
+        return std::move(*refused);
     }
     CommandPlan plan = sendAwaiting(std::move(std::get<core::Bytes>(built)), answerId.value_or(0),
                                     c, ReplyRule::keyposeRead);
     plan.primary = c.primary;
     plan.supportedAxes = c.snapshot.supportedAxes;
-    plan.requestedIndex = index;
+    plan.requestedIndex = *index;
     return plan;
 }
 

@@ -12,7 +12,6 @@ namespace {
 using model::AxisSlot;
 using model::DeviceFamily;
 using model::familyOf;
-using units::position;
 
 constexpr double kLensSpeedScale = 100.0;
 
@@ -56,10 +55,15 @@ std::uint8_t railCalibrationMode(bool isOnGround, bool isOnLeftSide) {
 
 // Crane lengths as the arm computes them: from float, in double, rounded back to float.
 // Separate statements keep the compiler from fusing the multiply and add.
-std::int32_t craneLength(std::int32_t length, double factor, double offset) {
+float craneLength(std::int32_t length, double factor, double offset) {
     const double product = static_cast<double>(static_cast<float>(length)) * factor;
     const float sum = static_cast<float>(product + offset);
-    return truncateToInt32(sum);
+    return sum;
+}
+
+// The request key of an axis value, as a refusal names it.
+std::string_view memberOf(AxisSlot slot) {
+    return model::requestKeyOf(slot).value_or("axis");
 }
 
 }  // namespace
@@ -69,6 +73,14 @@ BuiltMessage builtOrTooLong(std::optional<core::Bytes> message) {
         return BuildError::messageTooLong;
     }
     return std::move(*message);
+}
+
+BuiltMessage builtChecked(const FieldScaler& scaler, std::uint8_t opcode,
+                          std::initializer_list<Field> fields) {
+    if (scaler.failure()) {
+        return *scaler.failure();
+    }
+    return builtOrTooLong(buildDeviceMessage(opcode, fields));
 }
 
 BuiltMessage keyposeStoreCurrentPoseMessage(DeviceModel primary, std::uint8_t index,
@@ -109,37 +121,40 @@ BuiltMessage keyposeStoreWithNumericDataMessage(DeviceModel primary, std::uint8_
                                                 std::uint32_t identifier,
                                                 const AxisValues& values) {
     const Field id = field32(static_cast<std::int32_t>(identifier));
-    const auto value = [&](AxisSlot slot) { return values.valueOr0(slot); };
+    FieldScaler scaler;
+    // Positions in thousandths; the head's lens port takes focus in plain encoder steps, the
+    // lens drive in its own steps per focus unit.
+    const auto at = [&](AxisSlot slot, double factor = units::kPositionScale, double sign = 1.0) {
+        return field32(scaler.fit(
+            memberOf(slot), sign * static_cast<double>(values.valueOr0(slot)) * factor, kSigned32));
+    };
     switch (familyOf(primary)) {
         case DeviceFamily::head:
-            // The head's lens port takes focus in plain encoder steps.
-            return builtOrTooLong(buildDeviceMessage(
-                0x8C, {byteField(index), field32(position(value(AxisSlot::headPan))),
-                       field32(position(value(AxisSlot::headTilt))),
-                       field32(truncateToInt32(value(AxisSlot::focus))),
-                       field32(position(value(AxisSlot::slide))), id,
-                       field32(position(value(AxisSlot::jibPan))),
-                       field32(position(value(AxisSlot::jibTilt)))}));
+            return builtChecked(scaler, 0x8C,
+                                {byteField(index), at(AxisSlot::headPan), at(AxisSlot::headTilt),
+                                 at(AxisSlot::focus, 1.0), at(AxisSlot::slide), id,
+                                 at(AxisSlot::jibPan), at(AxisSlot::jibTilt)});
         case DeviceFamily::slider:
-            return builtOrTooLong(buildDeviceMessage(
-                0x2C, {byteField(index), id, field32(position(value(AxisSlot::slide)))}));
+            return builtChecked(scaler, 0x2C, {byteField(index), id, at(AxisSlot::slide)});
         case DeviceFamily::dolly:
-            return builtOrTooLong(buildDeviceMessage(
-                0x29, {byteField(index), id, field32(position(value(AxisSlot::slide)))}));
+            return builtChecked(scaler, 0x29, {byteField(index), id, at(AxisSlot::slide)});
         case DeviceFamily::craneArm:
+            // The arm counts its travel and tilt the other way round.
             if (values.has(AxisSlot::slide)) {
-                return builtOrTooLong(buildDeviceMessage(
-                    0x2C, {byteField(index), id, field32(position(-value(AxisSlot::slide)))}));
+                return builtChecked(
+                    scaler, 0x2C,
+                    {byteField(index), id, at(AxisSlot::slide, units::kPositionScale, -1.0)});
             }
             if (values.has(AxisSlot::jibPan)) {
-                return builtOrTooLong(buildDeviceMessage(
-                    0x3E, {byteField(index), id, field32(position(value(AxisSlot::jibPan))),
-                           field32(position(-value(AxisSlot::jibTilt)))}));
+                return builtChecked(scaler, 0x3E,
+                                    {byteField(index), id, at(AxisSlot::jibPan),
+                                     at(AxisSlot::jibTilt, units::kPositionScale, -1.0)});
             }
             return BuildError::invalidSetup;
         case DeviceFamily::lens:
-            return builtOrTooLong(buildDeviceMessage(
-                0x27, {byteField(index), id, field32(units::lensSteps(value(AxisSlot::focus)))}));
+            return builtChecked(
+                scaler, 0x27,
+                {byteField(index), id, at(AxisSlot::focus, units::kLensStepsPerFocusUnit)});
         case DeviceFamily::none:
             break;
     }
@@ -155,12 +170,14 @@ BuiltMessage motionAbortMessage(DeviceModel primary) {
 }
 
 BuiltMessage focusManualMoveMessage(DeviceModel primary, float deltaEnc) {
+    FieldScaler scaler;
+    const double steps = deltaEnc;
     if (model::isFocusCapableHead(primary)) {
-        return builtOrTooLong(buildDeviceMessage(0x0C, {field32(truncateToInt32(deltaEnc))}));
+        return builtChecked(scaler, 0x0C, {field32(scaler.fit("deltaEnc", steps, kSigned32))});
     }
     if (primary == DeviceModel::lensDriveMax) {
-        return builtOrTooLong(
-            buildDeviceMessage(0x19, {field32(scaled(deltaEnc, kLensSpeedScale))}));
+        return builtChecked(scaler, 0x19,
+                            {field32(scaler.fit("deltaEnc", steps * kLensSpeedScale, kSigned32))});
     }
     return BuildError::invalidSetup;
 }
@@ -195,13 +212,19 @@ BuiltMessage calibrateLensMessage(DeviceModel primary) {
 
 BuiltMessage calibrateCraneArmMessage(DeviceModel primary, std::int32_t jibLength,
                                       std::int32_t rodLength) {
-    const std::int32_t jib = craneLength(jibLength, 10.0, 74.0);
-    const std::int32_t rod = craneLength(rodLength, 9.0, 70.5);
+    const double jib = craneLength(jibLength, 10.0, 74.0);
+    const double rod = craneLength(rodLength, 9.0, 70.5);
+    FieldScaler scaler;
     if (familyOf(primary) == DeviceFamily::head) {
-        return builtOrTooLong(buildDeviceMessage(0x8D, {field16(jib), field16(rod)}));
+        // Lengths: the head takes them in 16 bits.
+        return builtChecked(scaler, 0x8D,
+                            {field16(scaler.fit("jibLength", jib, kUnsigned16)),
+                             field16(scaler.fit("rodLength", rod, kUnsigned16))});
     }
     if (primary == DeviceModel::craneArm) {
-        return builtOrTooLong(buildDeviceMessage(0x45, {field32(jib), field32(rod)}));
+        return builtChecked(scaler, 0x45,
+                            {field32(scaler.fit("jibLength", jib, kNonNegative32)),
+                             field32(scaler.fit("rodLength", rod, kNonNegative32))});
     }
     return BuildError::invalidSetup;
 }

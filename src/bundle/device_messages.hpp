@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <variant>
 #include <vector>
 
+#include "bundle/device_message.hpp"
+#include "bundle/field_ranges.hpp"
 #include "core/bytes.hpp"
 #include "model/axis_values.hpp"
 #include "model/device_model.hpp"
@@ -18,13 +21,18 @@ using model::AxisValues;
 using model::DeviceModel;
 
 /// Why a builder made no message: the primary device's family has none for the command (the
-/// reply "invalid setup"), or the message would not fit its length byte.
+/// reply "invalid setup"), or the message would not fit its length byte. A value that does not
+/// fit its field is an OutOfRange naming the request member.
 enum class BuildError : std::uint8_t { invalidSetup, messageTooLong };
-using BuiltMessage = std::variant<core::Bytes, BuildError>;
-using BuiltMessages = std::variant<std::vector<core::Bytes>, BuildError>;
+using BuiltMessage = std::variant<core::Bytes, BuildError, OutOfRange>;
+using BuiltMessages = std::variant<std::vector<core::Bytes>, BuildError, OutOfRange>;
 
 /// A built message, or messageTooLong when the builder refused it.
 BuiltMessage builtOrTooLong(std::optional<core::Bytes> message);
+/// The message for `opcode` and `fields`, unless `scaler` met a value that does not fit its
+/// field: then nothing is built and the member is named.
+BuiltMessage builtChecked(const FieldScaler& scaler, std::uint8_t opcode,
+                          std::initializer_list<Field> fields);
 
 namespace opcode {
 inline constexpr std::uint8_t kRealTimeMove = 0x8A;

@@ -35,10 +35,12 @@ constexpr std::array kCommandSlots = {AxisSlot::headPan, AxisSlot::headTilt, Axi
 }  // namespace
 
 BuiltMessage realTimeMoveMessage(float duration, const AxisValues& values) {
+    FieldScaler scaler;
     std::vector<Field> fields;
     fields.push_back(byteField(0));  // block count, set below
     fields.push_back(field16(fullScale(kRealTimeRampTime)));
-    fields.push_back(field16(seconds(duration)));
+    // Milliseconds in 16 bits: at most 65.535 s.
+    fields.push_back(field16(scaler.fit("duration", duration * units::kTimeScale, kUnsigned16)));
     std::uint8_t blocks = 0;
     for (const AxisSlot slot : kCommandSlots) {
         if (!values.has(slot)) {
@@ -48,10 +50,15 @@ BuiltMessage realTimeMoveMessage(float duration, const AxisValues& values) {
         fields.push_back(byteField(
             static_cast<std::uint8_t>(static_cast<unsigned>(slot) * 8 + kValuesPerBlock)));
         const double value = values.valueOr0(slot);
-        fields.push_back(field32(truncateToInt32(
+        fields.push_back(field32(scaler.fit(
+            model::requestKeyOf(slot).value_or("axis"),
             slot == AxisSlot::focus ? value * units::kLensStepsPerFocusUnit * units::kPositionScale
-                                    : value * units::kPositionScale)));
+                                    : value * units::kPositionScale,
+            kSigned32)));
         ++blocks;
+    }
+    if (scaler.failure()) {
+        return *scaler.failure();
     }
     fields[0] = byteField(blocks);
     core::Bytes out;
@@ -140,46 +147,57 @@ BuiltMessages joystickMessages(DeviceModel primary, std::uint8_t supportedAxes,
 }
 
 BuiltMessage keyposeMoveMessage(DeviceModel primary, KeyposeMove move) {
-    // Devices refuse moves shorter than a tenth of a second; a negative duration means none.
+    // Devices refuse moves shorter than a tenth of a second; a negative duration means none
+    // (the form by speed), and a client may not ask for one.
     if (move.duration >= 0.0f && move.duration < kShortestKeyposeDuration) {
         move.duration = kShortestKeyposeDuration;
     }
-    const Field ramp = field16(fullScale(move.acceleration));
-    const Field duration = field32(seconds(move.duration));
+    FieldScaler scaler;
+    const double speed = move.speed;
+    const Field ramp =
+        field16(scaler.fit("acceleration", move.acceleration * units::kFullScale, kSigned16));
+    const Field duration =
+        move.byDuration
+            ? field32(scaler.fit("duration", move.duration * units::kTimeScale, kNonNegative32))
+            : field32(seconds(move.duration));
+    // The speed is only read by the form by speed; the other form sends its fixed -1.
+    const auto bySpeed = [&](double scaledSpeed) {
+        return move.byDuration ? field32(truncateToInt32(scaledSpeed))
+                               : field32(scaler.fit("speed", scaledSpeed, kSigned32));
+    };
     const Field loop = byteField(move.loop ? 1 : 0);
     switch (familyOf(primary)) {
         case DeviceFamily::head:
-            return builtOrTooLong(buildDeviceMessage(
-                0x07, {byteField(move.first), byteField(move.second), loop, ramp, ramp,
-                       field32(truncateToInt32(static_cast<double>(move.speed) * 1000.0 *
-                                               units::kFullScale)),
-                       duration}));
+            return builtChecked(scaler, 0x07,
+                                {byteField(move.first), byteField(move.second), loop, ramp, ramp,
+                                 bySpeed(speed * 1000.0 * units::kFullScale), duration});
         case DeviceFamily::lens:
-            return builtOrTooLong(
-                buildDeviceMessage(0x0C, {byteField(move.second), byteField(move.first), loop, ramp,
-                                          ramp, field32(fullScale(move.speed)), duration}));
+            return builtChecked(scaler, 0x0C,
+                                {byteField(move.second), byteField(move.first), loop, ramp, ramp,
+                                 bySpeed(speed * units::kFullScale), duration});
         case DeviceFamily::slider:
         case DeviceFamily::craneArm:
             if (move.duration > 0.0f) {
-                return builtOrTooLong(buildDeviceMessage(
-                    0x1E,
-                    {loop, duration, ramp, ramp, byteField(move.first), byteField(move.second)}));
+                return builtChecked(
+                    scaler, 0x1E,
+                    {loop, duration, ramp, ramp, byteField(move.first), byteField(move.second)});
             } else {
                 // The rail's speed code, computed in float as its firmware does.
                 const float speedCode = move.speed * 1070.0f;
                 const float offsetCode = speedCode + 10.0f;
-                return builtOrTooLong(buildDeviceMessage(
-                    0x0B, {loop, field32(truncateToInt32(offsetCode)), ramp, ramp,
-                           byteField(move.first), byteField(move.second)}));
+                return builtChecked(scaler, 0x0B,
+                                    {loop, bySpeed(offsetCode), ramp, ramp, byteField(move.first),
+                                     byteField(move.second)});
             }
         case DeviceFamily::dolly:
             if (move.duration > 0.0f) {
-                return builtOrTooLong(buildDeviceMessage(
-                    0x10, {byteField(move.first), byteField(move.second), duration, ramp, loop}));
+                return builtChecked(
+                    scaler, 0x10,
+                    {byteField(move.first), byteField(move.second), duration, ramp, loop});
             }
-            return builtOrTooLong(buildDeviceMessage(
-                0x16, {byteField(move.first), byteField(move.second),
-                       field32(scaled(move.speed, kDollySpeedScale)), ramp, loop}));
+            return builtChecked(scaler, 0x16,
+                                {byteField(move.first), byteField(move.second),
+                                 bySpeed(speed * kDollySpeedScale), ramp, loop});
         case DeviceFamily::none:
             break;
     }
@@ -190,12 +208,20 @@ BuiltMessage dynamicMoveMessage(DeviceModel primary, std::size_t deviceCount, Dy
     if (deviceCount >= 2 || familyOf(primary) != DeviceFamily::head) {
         return BuildError::invalidSetup;
     }
-    const Field last = move.byDuration ? field32(seconds(move.speedOrDuration))
-                                       : field32(scaled(move.speedOrDuration, kDynamicSpeedScale));
-    return builtOrTooLong(
-        buildDeviceMessage(move.byDuration ? 0xBC : 0xBB,
-                           {field32(fullScale(move.headPan)), field32(fullScale(move.headTilt)),
-                            field32(fullScale(move.acceleration)), last}));
+    FieldScaler scaler;
+    const auto fullScale32 = [&](std::string_view member, float value) {
+        return field32(scaler.fit(member, value * units::kFullScale, kSigned32));
+    };
+    // In the order the arguments are read, so that the first one out of range is named.
+    const Field pan = fullScale32("headPan", move.headPan);
+    const Field tilt = fullScale32("headTilt", move.headTilt);
+    const Field acceleration = fullScale32("acceleration", move.acceleration);
+    const Field last =
+        move.byDuration
+            ? field32(
+                  scaler.fit("duration", move.speedOrDuration * units::kTimeScale, kNonNegative32))
+            : field32(scaler.fit("speed", move.speedOrDuration * kDynamicSpeedScale, kSigned32));
+    return builtChecked(scaler, move.byDuration ? 0xBC : 0xBB, {pan, tilt, acceleration, last});
 }
 
 }  // namespace kinetra::bundle

@@ -28,19 +28,12 @@ json readings(const DeviceStatusSnapshot& s) {
 }
 
 json keyposeSlotsFilled(const DeviceStatusSnapshot& s) {
-    std::size_t slots = 0;
-    switch (s.keyposeSlotLayout) {
-        case 3:
-            slots = 3;
-            break;
-        case 6:
-            slots = 6;
-            break;
-        default:
-            return json::array({"?"});
+    const auto slots = s.keyposeSlotCount();
+    if (!slots) {
+        return json::array({"?"});
     }
     json out = json::array();
-    for (std::size_t i = 0; i < slots; ++i) {
+    for (std::size_t i = 0; i < *slots; ++i) {
         out.push_back(s.keyposeSlotsFilled[i]);
     }
     return out;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "model/device_model.hpp"
@@ -93,6 +94,14 @@ struct DeviceStatusSnapshot {
 
     std::span<const DeviceEntry> validDevices() const {
         return std::span<const DeviceEntry>(devices).first(deviceCount);
+    }
+    /// How many key-pose slots the bundle has (the layout code is the count: 3 or 6); nothing
+    /// while the status has not said.
+    std::optional<std::size_t> keyposeSlotCount() const {
+        if (keyposeSlotLayout == 3 || keyposeSlotLayout == 6) {
+            return keyposeSlotLayout;
+        }
+        return std::nullopt;
     }
     /// The device that commands address and whose family selects their messages; "none" when
     /// the status lists no device.

@@ -7,6 +7,7 @@
 #include "bus/envelope.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
+#include "discovery/abort_all.hpp"
 
 namespace kinetra::discovery {
 namespace {
@@ -105,6 +106,9 @@ std::string BundleController::handle(std::string_view requestText) {
         }
         if (command == kFirmwareUpdateStatus) {
             return dfu_.statusReply();
+        }
+        if (command == kMotionAbortAll) {
+            return motionAbortAll();
         }
         return commandNotFound();
     } catch (const std::exception& error) {
@@ -228,6 +232,24 @@ std::string BundleController::linkStatus() {
         } catch (const std::exception& error) {
             spdlog::warn("Link {0} status: {1}", record.linkID, error.what());
         }
+    }
+    return core::dumpCompact(bus::dataReply(std::move(data)));
+}
+
+// Paired bundles are asked together; an unpaired one could send nothing, and says so without
+// being asked (asking would only hold it in its pause after refusing).
+std::string BundleController::motionAbortAll() {
+    std::vector<std::string> paired;
+    std::vector<std::string> unpaired;
+    for (const auto& [linkId, handler] : handlers_) {
+        (handler->isPaired() ? paired : unpaired).push_back(linkId);
+    }
+    spdlog::info("motionAbortAll: {0} paired bundle(s), {1} not paired", paired.size(),
+                 unpaired.size());
+    json data = abortAll(*context_, paired, kAbortAllBound, &stop_);
+    for (const auto& linkId : unpaired) {
+        data.push_back(
+            json{{"linkID", linkId}, {"result", bundle::reply_text::kPairingNotCompleted}});
     }
     return core::dumpCompact(bus::dataReply(std::move(data)));
 }

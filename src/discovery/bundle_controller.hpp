@@ -58,9 +58,11 @@ public:
     static constexpr std::string_view kLinkStatus = "linkStatus";
     static constexpr std::string_view kStartFirmwareUpdate = "startLinkDeviceFirmwareUpdate";
     static constexpr std::string_view kFirmwareUpdateStatus = "linkDeviceFirmwareUpdateStatus";
-    static constexpr std::array<std::string_view, 5> kCommands = {kDeviceFound, kDeviceDisconnected,
-                                                                  kLinkStatus, kStartFirmwareUpdate,
-                                                                  kFirmwareUpdateStatus};
+    /// motionAbort to every paired bundle at once; one entry per bundle in "data".
+    static constexpr std::string_view kMotionAbortAll = "motionAbortAll";
+    static constexpr std::array<std::string_view, 6> kCommands = {
+        kDeviceFound,         kDeviceDisconnected,   kLinkStatus,
+        kStartFirmwareUpdate, kFirmwareUpdateStatus, kMotionAbortAll};
 
     static constexpr int kStatusTries = 150;
     static constexpr std::chrono::milliseconds kStatusInterval{3};
@@ -70,6 +72,7 @@ private:
     void linkFound(const json& request);
     void linkLost(const json& request);
     std::string linkStatus();
+    std::string motionAbortAll();
     bool createHandler(const model::LinkInfo& record);
     void takeDown(const std::string& linkId);
     void reapTeardowns();

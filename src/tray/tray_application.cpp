@@ -7,9 +7,11 @@
 
 #include <spdlog/spdlog.h>
 
+#include "bus/endpoints.hpp"
 #include "platform/shell.hpp"
 #include "tray/console_tray.hpp"
 #include "tray/desktop_tray.hpp"
+#include "tray/motion_stop.hpp"
 
 namespace kinetra::tray {
 namespace {
@@ -63,8 +65,12 @@ TrayApplication::TrayApplication(std::string configurationEndpoint, TrayOptions 
     if (!launcher) {
         launcher = [](const CommandLine& commandLine) { platform::runDetached(commandLine); };
     }
+    auto stopAll = options.stopAllMotion;
+    if (!stopAll) {
+        stopAll = [] { stopAllMotion(bus::kDeviceEndpoint); };
+    }
     buildMenu(*tray_, settings_, options.paths ? *options.paths : installedPaths(),
-              std::move(launcher));
+              std::move(launcher), std::move(stopAll));
 }
 
 }  // namespace kinetra::tray

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,8 @@ struct TrayOptions {
     std::shared_ptr<ConsoleQuestions> console;
     /// Whether a desktop tray may be used when a graphical session is present.
     bool allowDesktop = true;
+    /// What "Stop all motion" does; by default motionAbortAll to the device service.
+    std::function<void()> stopAllMotion;
 };
 
 class TrayApplication {

@@ -43,7 +43,9 @@ std::string sdkUpdateUrl() {
 }
 
 void buildMenu(BaseTray& tray, const config::ServerSettings& settings, const MenuPaths& paths,
-               Launcher launcher) {
+               Launcher launcher, std::function<void()> stopAllMotion) {
+    // First, where a hurried hand finds it.
+    tray.add(std::make_unique<Button>("Stop all motion", std::move(stopAllMotion)));
     tray.add(std::make_unique<Label>("kinetra SDK " + std::string(core::kVersionText)));
     tray.add(opener("kinetra Web App", webAppUrl(settings), launcher));
     tray.add(opener("Examples", paths.examplesFolder, launcher));

@@ -36,9 +36,10 @@ std::string documentationUrl(const config::ServerSettings& settings);
 std::string firmwareUpdateUrl(const config::ServerSettings& settings);
 std::string sdkUpdateUrl();
 
-/// Appends the menu to `tray`: label, web app, examples, documentation, configuration,
-/// the "Utilities" submenu with the two update pages, and "Exit" (which calls tray.exit()).
+/// Appends the menu to `tray`: "Stop all motion" (which calls `stopAllMotion`), label, web app,
+/// examples, documentation, configuration, the "Utilities" submenu with the two update pages,
+/// and "Exit" (which calls tray.exit()).
 void buildMenu(BaseTray& tray, const config::ServerSettings& settings, const MenuPaths& paths,
-               Launcher launcher);
+               Launcher launcher, std::function<void()> stopAllMotion);
 
 }  // namespace kinetra::tray

@@ -194,6 +194,8 @@ TEST(BundleCommands, RefusedCommandsAnswerTheirTextAndSendNothing) {
     EXPECT_EQ(rig.command({{"command", 5}}), parseError);
     EXPECT_EQ(rig.command({{"command", "keyposeDeletePose"}}), parseError) << "index missing";
     EXPECT_EQ(rig.command({{"command", "keyposeDeletePose"}, {"index", "3"}}), parseError);
+    EXPECT_EQ(rig.command({{"command", "keyposeDeletePose"}, {"index", 6}}),
+              (json{{"member", "index"}, {"result", "value out of range"}}));
     EXPECT_EQ(rig.command(json::array({"motionAbort"})), parseError);
     EXPECT_EQ(rig.ask(bus::bundleEndpoint(rig.linkId()), R"({"command":"motionAbort")"),
               parseError.dump());
@@ -273,11 +275,15 @@ TEST(BundleCommands, SilentDevicesLeaveCommandsUnacknowledgedAndReadsUnanswered)
     EXPECT_EQ(rig.deviceMessages(from).size(), 6u);
 }
 
-TEST(BundleCommands, CommandsBeforePairingAreAnsweredOkAndReachNoDevice) {
+// Before pairing nothing can reach the devices, and no command (a stop least of all) is
+// answered "ok"; the status endpoint still answers.
+TEST(BundleCommands, CommandsBeforePairingAreRefusedAndReachNoDevice) {
     BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
-    EXPECT_EQ(rig.command({{"command", "motionAbort"}}), kOk);
+    const json notPaired{{"result", "Pairing is not completed."}};
+    EXPECT_EQ(rig.command({{"command", "motionAbort"}}), notPaired);
     // Not even looked at: a malformed request gets the same answer.
-    EXPECT_EQ(rig.command({{"command", 5}}), kOk);
+    EXPECT_EQ(rig.command({{"command", 5}}), notPaired);
+    EXPECT_EQ(rig.status(), (json{{"data", nullptr}, {"result", "ok"}}));
     EXPECT_TRUE(rig.deviceMessages().empty());
 
     ASSERT_TRUE(rig.pair(Medium::canbus));

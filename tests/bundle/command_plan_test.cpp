@@ -71,8 +71,8 @@ TEST(CommandPlan, EachCommandReadsItsArgumentsAndChecksTheBundle) {
         const DeviceStatusSnapshot& bundle;
         const char* outcome;
     } rows[] = {
-        // Malformed JSON, not an object, a missing or mistyped "command" or argument, an index
-        // beyond 32 bits: the parse-error reply, nothing sent.
+        // Malformed JSON, not an object, a missing or mistyped "command" or argument: the
+        // parse-error reply, nothing sent.
         {R"({"command":5})", head, kParseError},
         {R"([1,2])", head, kParseError},
         {R"({"command":"status")", head, kParseError},
@@ -80,7 +80,6 @@ TEST(CommandPlan, EachCommandReadsItsArgumentsAndChecksTheBundle) {
         {R"({"command":"status"} // note)", head, kParseError},
         {R"({"command":"keyposeDeletePose"})", head, kParseError},
         {R"({"command":"keyposeDeletePose","index":"3"})", head, kParseError},
-        {R"({"command":"keyposeDeletePose","index":1e20})", head, kParseError},
         {R"({"command":"realTimeMoveFixedDuration","headPan":1})", head, kParseError},
         {R"({"command":"joystickMove","headPan":"1","headTilt":0})", head, kParseError},
         {R"({"command":"calibrate","device":5})", head, kParseError},
@@ -93,10 +92,8 @@ TEST(CommandPlan, EachCommandReadsItsArgumentsAndChecksTheBundle) {
         // No family, or no device listed: no primary to address.
         {R"({"command":"motionAbort"})", floorBase, kInvalidSetup},
         {R"({"command":"motionAbort"})", none, kInvalidSetup},
-        // The index travels as its low byte.
-        {R"({"command":"keyposeDeletePose","index":3})", slider, "03 1D 03 00 23"},
-        {R"({"command":"keyposeDeletePose","index":259.9})", slider, "03 1D 03 00 23"},
-        {R"({"command":"keyposeDeletePose","index":-1})", slider, "03 1D FF 01 1F"},
+        // The index is truncated toward zero and travels as one byte.
+        {R"({"command":"keyposeDeletePose","index":3.9})", slider, "03 1D 03 00 23"},
         // "index" is the target of a move; "index1" and "index2" are the ends of a loop.
         {R"({"command":"keyposeMoveFixedDuration","index":2,"duration":0.05,"acceleration":0.5})",
          head, "11 07 FF 02 00 3E 80 3E 80 FE 17 B8 00 00 00 00 64 04 C6"},
@@ -123,12 +120,135 @@ TEST(CommandPlan, EachCommandReadsItsArgumentsAndChecksTheBundle) {
         {R"({"command":"joystickMove","headPan":-1e300,"headTilt":1e300})", head,
          "06 0A 83 00 7D 00 01 10"},
         {R"({"command":"realTimeMoveFixedDuration","duration":1,"headPan":1e300,"headTilt":-1e10})",
-         realTimeHead, "11 8A 02 0C 80 03 E8 01 80 00 00 00 09 80 00 00 00 03 1E"},
+         realTimeHead, R"({"member":"headPan","result":"value out of range"})"},
         {R"({"command":"realTimeMoveFixedDuration","duration":1,"headPan":1})", realTimeHead,
          R"({"result":"Supported realtime axes and command axes are incompatible!"})"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(outcome(row.request, row.bundle), row.outcome) << row.request;
+    }
+}
+
+// Every value is checked against the field it is scaled into before any message is built: at
+// its limit it is sent, just beyond it the command is refused naming the member, and nothing is
+// planned (so nothing reaches the line). Limits are the float nearest the field's end.
+TEST(CommandPlan, ValuesTheWireCannotCarryAreRefusedNamingTheMember) {
+    const auto head = bundleOf({M::turretAlpha}, 0x03, 0x03);
+    const auto focusHead = bundleOf({M::turretAlpha}, 0x0B, 0x0B);
+    auto lens = bundleOf({M::lensDriveMax}, 0x08, 0x08);
+    lens.keyposeSlotLayout = 3;
+    const auto slider = bundleOf({M::glideTrack}, 0x04);
+    const auto dolly = bundleOf({M::rollerBase}, 0x04);
+    const auto crane = bundleOf({M::craneArm}, 0x64);
+    const auto craneJib = bundleOf({M::craneArm}, 0x60);
+    const struct {
+        std::string request;  // the command's JSON members without the braces
+        const DeviceStatusSnapshot& bundle;
+        const char* refused;  // the member named, or nullptr where the value is sent
+    } rows[] = {
+        // Real-time moves: milliseconds in 16 bits, thousandths (focus in lens steps) in 32.
+        {R"("command":"realTimeMoveFixedDuration","duration":65.535,"headPan":2147483.5,"headTilt":-2147483.5)",
+         head, nullptr},
+        {R"("command":"realTimeMoveFixedDuration","duration":0,"headPan":0,"headTilt":0)", head,
+         nullptr},
+        {R"("command":"realTimeMoveFixedDuration","duration":65.536,"headPan":0,"headTilt":0)",
+         head, "duration"},
+        {R"("command":"realTimeMoveFixedDuration","duration":-0.001,"headPan":0,"headTilt":0)",
+         head, "duration"},
+        {R"("command":"realTimeMoveFixedDuration","duration":2,"headPan":2147483.75,"headTilt":0)",
+         head, "headPan"},
+        {R"("command":"realTimeMoveFixedDuration","duration":2,"headPan":0,"headTilt":-2147483.75)",
+         head, "headTilt"},
+        {R"("command":"realTimeMoveFixedDuration","duration":2,"headPan":0,"headTilt":0,"focus":1330040.625)",
+         focusHead, nullptr},
+        {R"("command":"realTimeMoveFixedDuration","duration":2,"headPan":0,"headTilt":0,"focus":1330040.75)",
+         focusHead, "focus"},
+        // Key-pose slots: six, or three where the status says so; never the low byte of more.
+        {R"("command":"keyposeDeletePose","index":5)", slider, nullptr},
+        {R"("command":"keyposeDeletePose","index":6)", slider, "index"},
+        {R"("command":"keyposeStoreCurrentPose","index":257)", head, "index"},
+        {R"("command":"keyposeReadNumericValues","index":-1)", head, "index"},
+        {R"("command":"keyposeReadNumericValues","index":1e20)", head, "index"},
+        {R"("command":"keyposeStoreWithNumericData","index":2,"focus":1)", lens, nullptr},
+        {R"("command":"keyposeStoreWithNumericData","index":3,"focus":1)", lens, "index"},
+        {R"("command":"keyposeLoopFixedSpeed","index1":3,"index2":0,"speed":1,"acceleration":1)",
+         lens, "index1"},
+        {R"("command":"keyposeLoopFixedDuration","index1":0,"index2":3,"duration":1,"acceleration":1)",
+         lens, "index2"},
+        // Key-pose moves: acceleration in signed 16 bits, durations never negative, speeds in
+        // each family's own scale.
+        {R"("command":"keyposeMoveFixedDuration","index":0,"duration":2147483.5,"acceleration":1.0239999)",
+         head, nullptr},
+        {R"("command":"keyposeMoveFixedDuration","index":0,"duration":2,"acceleration":-1.024)",
+         head, nullptr},
+        {R"("command":"keyposeMoveFixedDuration","index":0,"duration":2,"acceleration":1.024)",
+         head, "acceleration"},
+        {R"("command":"keyposeMoveFixedDuration","index":0,"duration":2147483.75,"acceleration":1)",
+         slider, "duration"},
+        {R"("command":"keyposeMoveFixedDuration","index":0,"duration":-1,"acceleration":1)", dolly,
+         "duration"},
+        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":67.10886,"acceleration":1)", head,
+         nullptr},
+        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":67.10887,"acceleration":1)", head,
+         "speed"},
+        {R"("command":"keyposeLoopFixedSpeed","index1":0,"index2":1,"speed":-67108.86,"acceleration":1)",
+         lens, nullptr},
+        {R"("command":"keyposeLoopFixedSpeed","index1":0,"index2":1,"speed":-67108.87,"acceleration":1)",
+         lens, "speed"},
+        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":2006994,"acceleration":1)", crane,
+         nullptr},
+        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":2006994.125,"acceleration":1)",
+         crane, "speed"},
+        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":2147.4836,"acceleration":1)", dolly,
+         nullptr},
+        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":2147.4839,"acceleration":1)", dolly,
+         "speed"},
+        // Stored poses: thousandths, the head's focus in plain steps, the lens's in its own.
+        {R"("command":"keyposeStoreWithNumericData","index":0,"headPan":-2147483.75,"headTilt":0)",
+         head, "headPan"},
+        {R"("command":"keyposeStoreWithNumericData","index":0,"headPan":0,"headTilt":0,"focus":2147483520)",
+         focusHead, nullptr},
+        {R"("command":"keyposeStoreWithNumericData","index":0,"headPan":0,"headTilt":0,"focus":2147483648)",
+         focusHead, "focus"},
+        {R"("command":"keyposeStoreWithNumericData","index":0,"focus":1330040704)", lens, "focus"},
+        {R"("command":"keyposeStoreWithNumericData","index":0,"slide":2147483.75)", slider,
+         "slide"},
+        {R"("command":"keyposeStoreWithNumericData","index":0,"craneMaxPan":0,"craneMaxTilt":2147483.75)",
+         craneJib, "craneMaxTilt"},
+        // Focus steps, crane lengths, and the head's dynamic moves.
+        {R"("command":"focusManualMove","deltaEnc":21474836)", lens, nullptr},
+        {R"("command":"focusManualMove","deltaEnc":21474838)", lens, "deltaEnc"},
+        {R"("command":"focusManualMove","deltaEnc":-2147483648)", focusHead, nullptr},
+        {R"("command":"focusManualMove","deltaEnc":-2147483904)", focusHead, "deltaEnc"},
+        {R"("command":"calibrate","device":"craneArm","jibLength":6546,"rodLength":7273)", head,
+         nullptr},
+        {R"("command":"calibrate","device":"craneArm","jibLength":6547,"rodLength":7273)", head,
+         "jibLength"},
+        {R"("command":"calibrate","device":"craneArm","jibLength":0,"rodLength":-8)", head,
+         "rodLength"},
+        {R"("command":"calibrate","device":"craneArm","jibLength":300000000,"rodLength":0)", crane,
+         "jibLength"},
+        {R"("command":"dynamicMoveFixedSpeed","headPan":67108.86,"headTilt":0,"acceleration":0,"speed":1073.7418)",
+         head, nullptr},
+        {R"("command":"dynamicMoveFixedSpeed","headPan":67108.87,"headTilt":0,"acceleration":0,"speed":1)",
+         head, "headPan"},
+        {R"("command":"dynamicMoveFixedSpeed","headPan":0,"headTilt":0,"acceleration":0,"speed":1073.7420)",
+         head, "speed"},
+        {R"("command":"dynamicMoveFixedDuration","headPan":0,"headTilt":0,"acceleration":-67108.87,"duration":1)",
+         head, "acceleration"},
+        {R"("command":"dynamicMoveFixedDuration","headPan":0,"headTilt":0,"acceleration":0,"duration":-0.5)",
+         head, "duration"},
+    };
+    for (const auto& row : rows) {
+        const auto planned = plan("{" + row.request + "}", row.bundle);
+        if (row.refused == nullptr) {
+            EXPECT_FALSE(planned.sent.empty()) << row.request << ": " << planned.reply();
+            continue;
+        }
+        EXPECT_EQ(planned.sent, "") << row.request;
+        EXPECT_EQ(planned.reply(),
+                  json({{"member", row.refused}, {"result", "value out of range"}}).dump())
+            << row.request;
     }
 }
 

@@ -39,6 +39,9 @@ inline std::string hex(const BuiltMessage& built) {
     if (const auto* bytes = std::get_if<core::Bytes>(&built)) {
         return hex(*bytes);
     }
+    if (const auto* range = std::get_if<OutOfRange>(&built)) {
+        return "out of range: " + std::string(range->member);
+    }
     return std::get<BuildError>(built) == BuildError::invalidSetup ? "invalid setup" : "too long";
 }
 

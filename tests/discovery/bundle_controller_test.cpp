@@ -1,12 +1,16 @@
 // The device service with emulated link modules announced to it as its scanner would: the link
 // list through found, lost and found again, handler creation failures, a link that moves to
-// another port, and the requests it refuses.
+// another port, the requests it refuses, and the stop for every bundle.
 #include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
 
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "config/configuration_controller.hpp"
+#include "discovery/abort_all.hpp"
 #include "discovery/bundle_controller.hpp"
 #include "gateway/gateway_test_support.hpp"
 #include "sim/emulated_link.hpp"
@@ -25,6 +29,8 @@ constexpr const char* kConfiguration = "inproc://test/configuration";
 sim::LinkConfig emulatedLink(const std::string& linkId) {
     sim::LinkConfig config;
     config.linkID = linkId;
+    config.timings.pairingTime = 100ms;
+    config.timings.statusInterval = 20ms;
     return config;
 }
 
@@ -47,11 +53,12 @@ protected:
         controller_ = std::make_unique<BundleController>(kConfiguration, options);
     }
 
-    std::string ask(const json& request) {
+    std::string ask(const json& request,
+                    const std::string& endpoint = std::string(bus::kDeviceEndpoint)) {
         zmq::socket_t socket(*context_, zmq::socket_type::req);
         socket.set(zmq::sockopt::linger, 0);
         socket.set(zmq::sockopt::sndtimeo, 10000);
-        socket.connect(std::string(bus::kDeviceEndpoint));
+        socket.connect(endpoint);
         if (!socket.send(zmq::buffer(core::dumpCompact(request)), zmq::send_flags::none)) {
             return "<not sent>";
         }
@@ -73,6 +80,20 @@ protected:
     long newDeviceNotifications() const {
         const auto texts = notifications_->texts();
         return std::count(texts.begin(), texts.end(), "New Device found:  | KSIMFOUND01");
+    }
+
+    /// Pairs the link over RJ45 as a client does, once the link knows its adapter, and waits
+    /// for the bundle's first status. The services have no event a client can await.
+    bool pairOverRj45(const std::string& linkId) {
+        const auto link = bus::linkEndpoint(linkId);
+        return waitUntil([&] {
+                   return ask({{"command", "status"}}, link).starts_with("{");
+               }) &&
+               ask({{"command", "link1PairingConnect"}}, link) == R"({"result":"ok"})" &&
+               waitUntil([&] {
+                   const auto status = json::parse(ask({}, bus::bundleStatusEndpoint(linkId)));
+                   return status["data"].is_object();
+               });
     }
 
     static bool bundleOpen(const std::string& linkId) {
@@ -180,6 +201,58 @@ TEST_F(BundleControllerTest, DestroyingTheControllerTakesDownEveryLink) {
     controller_.reset();
     EXPECT_TRUE(waitUntil([] { return !bundleOpen("KSIMDOWN02"); }));
     EXPECT_FALSE(bus::SocketRegistry::instance().isOpen(std::string(bus::kDeviceEndpoint)));
+}
+
+// One stop for everything: both paired links get their abort on the line, each reply is in
+// the answer; an unpaired link is named and gets nothing.
+TEST_F(BundleControllerTest, MotionAbortAllReachesEveryPairedLink) {
+    sim::EmulatedLink first(emulatedLink("KSIMSTOP01"));
+    sim::EmulatedLink second(emulatedLink("KSIMSTOP02"));
+    sim::EmulatedLink unpaired(emulatedLink("KSIMSTOP03"));
+    for (auto* link : {&first, &second, &unpaired}) {
+        ask(sim::deviceFoundRequest(link->config(), link->path()));
+    }
+    ASSERT_TRUE(pairOverRj45("KSIMSTOP01"));
+    ASSERT_TRUE(pairOverRj45("KSIMSTOP02"));
+
+    const json reply = json::parse(ask({{"command", "motionAbortAll"}}));
+    EXPECT_EQ(reply, json::parse(R"({"data":[{"linkID":"KSIMSTOP01","result":"ok"},
+                                            {"linkID":"KSIMSTOP02","result":"ok"},
+                                            {"linkID":"KSIMSTOP03",
+                                             "result":"Pairing is not completed."}],
+                                   "result":"ok"})"));
+    // The head's abort, on each paired line.
+    EXPECT_TRUE(first.waitForDeviceMessage(0x09, 5s));
+    EXPECT_TRUE(second.waitForDeviceMessage(0x09, 5s));
+    for (const auto& received : unpaired.received()) {
+        EXPECT_NE(received.kind, sim::ReceivedKind::deviceMessage) << "nothing to an unpaired link";
+    }
+}
+
+// The bundles are asked at once: each of these answers only once both were asked, which a
+// one-after-another stop would never see. One that stays silent is named, within the bound.
+TEST(AbortAll, AsksEveryBundleAtOnceAndNamesTheOnesThatDoNotAnswer) {
+    std::mutex mutex;  // guards asked
+    std::condition_variable changed;
+    int asked = 0;
+    const auto together = [&](const std::string& request) -> std::optional<std::string> {
+        std::unique_lock lock(mutex);
+        ++asked;
+        changed.notify_all();
+        changed.wait_for(lock, 3s, [&] { return asked >= 2; });
+        return request == R"({"command":"motionAbort"})" ? R"({"acknowledged":false,"result":"ok"})"
+                                                         : R"({"result":"wrong request"})";
+    };
+    gateway::test::FakeService one(bus::bundleEndpoint("FAKESTOP1"), together, false);
+    gateway::test::FakeService silent(
+        bus::bundleEndpoint("FAKESTOP2"), [](const std::string&) { return std::nullopt; }, false);
+    gateway::test::FakeService two(bus::bundleEndpoint("FAKESTOP3"), together, false);
+
+    const std::vector<std::string> ids{"FAKESTOP1", "FAKESTOP2", "FAKESTOP3"};
+    const json data = abortAll(*bus::SocketRegistry::instance().context(), ids, 500ms);
+    EXPECT_EQ(data, json::parse(R"([{"acknowledged":false,"linkID":"FAKESTOP1","result":"ok"},
+                                    {"linkID":"FAKESTOP2","result":"no answer in time"},
+                                    {"acknowledged":false,"linkID":"FAKESTOP3","result":"ok"}])"));
 }
 
 }  // namespace

@@ -199,6 +199,7 @@ TEST_F(DocumentedExamples, EveryRequestExampleIsAnsweredAsDocumented) {
     anyRequest("/v1/link/<linkID>/detect", 0);
     anyRequest(status, 1);
     endpointCase(bundle, 0, json{{"command", "motionAbort"}});
+    example(device, "motionAbortAll", 1);
 
     // Paired over the radio.
     example(link, "wirelessPairingCreateBundle");
@@ -221,6 +222,8 @@ TEST_F(DocumentedExamples, EveryRequestExampleIsAnsweredAsDocumented) {
     errorCase(bundle, "calibrate", 3);
     endpointCase(bundle, 1);
     endpointCase(bundle, 2);
+    endpointCase(bundle, 4);
+    example(device, "motionAbortAll");
     // The emulated bundle has a head and a slider, no focus and no rail unit, and two devices.
     example(bundle, "focusManualMove", 2);
     example(bundle, "railUnitInclineWarningConfirm", 1);

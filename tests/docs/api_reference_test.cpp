@@ -135,7 +135,9 @@ TEST(ApiReference, BundleErrorResultsAreTheBundleServicesTexts) {
                                       std::string(text::kRealTimeAxesIncompatible),
                                       std::string(text::kMissingAxisValues),
                                       std::string(text::kNoResponse),
-                                      std::string(text::kReadIndexDifferent)};
+                                      std::string(text::kReadIndexDifferent),
+                                      std::string(text::kValueOutOfRange),
+                                      std::string(text::kPairingNotCompleted)};
     const json& bundleEndpoint = endpoint("/v1/bundle/<linkID>");
     std::vector<std::string> texts = replyTexts(bundleEndpoint.at("replies"));
     for (const auto& command : bundleEndpoint.at("commands")) {

@@ -26,8 +26,8 @@ protected:
     ConsoleTrayTest()
         : questions_(std::make_shared<ConsoleQuestions>(terminal_.slave())),
           tray_("kin_tray", "../res/tray_icon.ico", terminal_.slave(), questions_) {
-        buildMenu(tray_, config::ServerSettings{}, {"/ex", "/cfg/config.ini"},
-                  launched_.launcher());
+        buildMenu(tray_, config::ServerSettings{}, {"/ex", "/cfg/config.ini"}, launched_.launcher(),
+                  [] {});
         notify::NotificationHandler::setActions({[this] {
                                                      std::lock_guard lock(answers_.mutex);
                                                      ++answers_.opened;
@@ -65,32 +65,33 @@ TEST_F(ConsoleTrayTest, PrintsTheMenuNumberedAndRunsTheTypedChoice) {
     running_ = std::async(std::launch::async, [this] { tray_.run(); });
     ASSERT_TRUE(
         terminal_.waitForOutput("kin_tray:\n"
+                                "  1. Stop all motion\n"
                                 "  kinetra SDK 0.9.8\n"
-                                "  1. kinetra Web App\n"
-                                "  2. Examples\n"
-                                "  3. Documentation\n"
-                                "  4. Configuration\n"
+                                "  2. kinetra Web App\n"
+                                "  3. Examples\n"
+                                "  4. Documentation\n"
+                                "  5. Configuration\n"
                                 "  Utilities\n"
-                                "     5. Link Firmware Update\n"
-                                "     6. SDK Version Update\n"
-                                "  7. Exit\n"));
-    terminal_.type("1\n");
+                                "     6. Link Firmware Update\n"
+                                "     7. SDK Version Update\n"
+                                "  8. Exit\n"));
+    terminal_.type("2\n");
     ASSERT_TRUE(launched_.waitForCount(1));
-    terminal_.type(" 6 \n");
+    terminal_.type(" 7 \n");
     ASSERT_TRUE(launched_.waitForCount(2));
     EXPECT_EQ(launched_.lines()[0],
               (CommandLine{"xdg-open", "http://127.0.0.1:32223/?port=32222&version=0.9.8"}));
     EXPECT_EQ(launched_.lines()[1],
               (CommandLine{"xdg-open", "https://kinetra.io/downloads/sdk?current_version=0.9.8"}));
 
-    terminal_.type("0\n8\nExit\nabc\n");
+    terminal_.type("0\n9\nExit\nabc\n");
     EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"0\"."));
-    EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"8\"."));
+    EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"9\"."));
     EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"Exit\"."));  // no question pending
     EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"abc\"."));
     EXPECT_EQ(launched_.lines().size(), 2u);
 
-    terminal_.type("7\n");
+    terminal_.type("8\n");
     EXPECT_TRUE(runEnds());
     EXPECT_EQ(launched_.lines().size(), 2u);
 }
@@ -110,7 +111,7 @@ TEST_F(ConsoleTrayTest, AQuestionIsPrintedAndAnsweredWithYes) {
                                 "  Answer with: \"Yes\" \"Exit\"\n"));
     start();
     terminal_.type("yes\n");
-    terminal_.type("1\n");  // the menu works again afterwards
+    terminal_.type("2\n");  // the menu works again afterwards
     ASSERT_TRUE(launched_.waitForCount(1));
     std::lock_guard lock(answers_.mutex);
     EXPECT_EQ(answers_.opened, 1);
@@ -129,7 +130,7 @@ TEST_F(ConsoleTrayTest, ExitAnswersAPendingQuestionWithoutOpeningAnything) {
               {"Yes", "Exit"});
     ASSERT_TRUE(terminal_.waitForOutput("Answer with: \"Yes\" \"Exit\"\n"));
     terminal_.type("EXIT\n");
-    terminal_.type("2\n");
+    terminal_.type("3\n");
     ASSERT_TRUE(launched_.waitForCount(1));
     std::lock_guard lock(answers_.mutex);
     EXPECT_EQ(answers_.opened, 0);
@@ -142,7 +143,7 @@ TEST(ConsoleTray, WithoutATerminalItReadsNothingAndEndsOnExitFromAnotherThread) 
     RecordingLauncher launched;
     ConsoleTray tray("kin_tray", "icon", pipeFds[0],
                      std::make_shared<ConsoleQuestions>(pipeFds[1]));
-    buildMenu(tray, config::ServerSettings{}, {"/ex", "/cfg"}, launched.launcher());
+    buildMenu(tray, config::ServerSettings{}, {"/ex", "/cfg"}, launched.launcher(), [] {});
     EXPECT_FALSE(tray.interactive());
     ASSERT_EQ(::write(pipeFds[1], "1\n", 2), 2);
 

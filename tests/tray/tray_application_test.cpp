@@ -8,13 +8,18 @@
 #include <fstream>
 #include <future>
 
+#include <zmq.hpp>
+
 #include <gtest/gtest.h>
 
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
 #include "config/configuration_controller.hpp"
 #include "support/log_capture.hpp"
 #include "support/recording_notifications.hpp"
 #include "tray/desktop_notifications.hpp"
 #include "tray/desktop_tray.hpp"
+#include "tray/motion_stop.hpp"
 #include "tray_test_support.hpp"
 
 namespace kinetra::tray {
@@ -37,7 +42,7 @@ protected:
         return result;
     }
     CommandLine webAppCommand(TrayApplication& application) {
-        application.tray().entries()[1]->click();
+        application.tray().entries()[2]->click();
         return launched_.lines().back();
     }
 
@@ -95,6 +100,36 @@ TEST_F(TrayApplicationTest, TheExitEntryEndsRunAndExitWorksFromAnotherThread) {
     EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
 }
 
+// "Stop all motion" asks the device service for motionAbortAll and shows each bundle's result;
+// a silent service is told as such once the bound has passed.
+TEST(StopAllMotion, PostsMotionAbortAllAndShowsEachBundlesResult) {
+    testing::ScopedRecordingBackend notifications;
+    const std::string endpoint = "inproc://test/tray-device";
+    zmq::socket_t service(*bus::SocketRegistry::instance().context(), zmq::socket_type::rep);
+    service.set(zmq::sockopt::linger, 0);
+    service.bind(endpoint);
+    std::string request;
+    std::jthread answering([&] {
+        if (const auto message = bus::receiveWithin(service, 5s)) {
+            request = message->to_string();
+            service.send(zmq::str_buffer(R"({"data":[{"linkID":"KSIM0001","result":"ok"},)"
+                                         R"({"acknowledged":false,"linkID":"KSIM0002",)"
+                                         R"("result":"ok"}],"result":"ok"})"),
+                         zmq::send_flags::none);
+        }
+    });
+    const auto reply = stopAllMotion(endpoint, 5s);
+    answering.join();
+    EXPECT_EQ(request, R"({"command":"motionAbortAll"})");
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(notifications->texts().back(),
+              "Stop all motion | KSIM0001: ok\nKSIM0002: ok (not acknowledged)");
+
+    EXPECT_FALSE(stopAllMotion("inproc://test/tray-nobody", 100ms).has_value());
+    EXPECT_EQ(notifications->texts().back(),
+              "Stop all motion | The device service did not answer.");
+}
+
 TEST(TrayIcon, PrefersThePngBesideTheIco) {
     const fs::path root =
         fs::temp_directory_path() / ("kinetra-icon-" + std::to_string(::getpid()));
@@ -147,7 +182,7 @@ TEST(DesktopTray, ShowsTheIconAndEndsOnExitFromAnotherThread) {
         GTEST_SKIP() << "no graphical session";
     }
     RecordingLauncher launched;
-    buildMenu(*tray, config::ServerSettings{}, {"/ex", "/cfg"}, launched.launcher());
+    buildMenu(*tray, config::ServerSettings{}, {"/ex", "/cfg"}, launched.launcher(), [] {});
     std::promise<void> started;
     std::thread stopper([&] {
         started.get_future().wait();

@@ -25,22 +25,20 @@ std::vector<Shape> shapeOf(const Entries& entries) {
 TEST(TrayMenu, ListsTheEntriesInOrderWithTheirKindsAndTexts) {
     CountingTray tray;
     RecordingLauncher launched;
-    buildMenu(tray, config::ServerSettings{}, kPaths, launched.launcher());
+    buildMenu(tray, config::ServerSettings{}, kPaths, launched.launcher(), [] {});
 
     const auto top = shapeOf(tray.entries());
-    const std::vector<std::pair<std::string, std::string>> expected{{"Label", "kinetra SDK 0.9.8"},
-                                                                    {"Button", "kinetra Web App"},
-                                                                    {"Button", "Examples"},
-                                                                    {"Button", "Documentation"},
-                                                                    {"Button", "Configuration"},
-                                                                    {"Submenu", "Utilities"},
-                                                                    {"Button", "Exit"}};
+    const std::vector<std::pair<std::string, std::string>> expected{
+        {"Button", "Stop all motion"}, {"Label", "kinetra SDK 0.9.8"},
+        {"Button", "kinetra Web App"}, {"Button", "Examples"},
+        {"Button", "Documentation"},   {"Button", "Configuration"},
+        {"Submenu", "Utilities"},      {"Button", "Exit"}};
     ASSERT_EQ(top.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(top[i].kind, expected[i].first) << i;
         EXPECT_EQ(top[i].text, expected[i].second) << i;
     }
-    const auto& utilities = static_cast<const Submenu&>(*tray.entries()[5]);
+    const auto& utilities = static_cast<const Submenu&>(*tray.entries()[6]);
     const auto inner = shapeOf(utilities.entries());
     ASSERT_EQ(inner.size(), 2u);
     EXPECT_EQ(inner[0].text, "Link Firmware Update");
@@ -49,18 +47,21 @@ TEST(TrayMenu, ListsTheEntriesInOrderWithTheirKindsAndTexts) {
         EXPECT_EQ(entry->tray(), &tray);
     }
     EXPECT_EQ(utilities.entries()[0]->tray(), &tray);
-    EXPECT_FALSE(tray.entries()[0]->clickable());
+    EXPECT_FALSE(tray.entries()[1]->clickable());
     EXPECT_TRUE(launched.lines().empty());
 }
 
 TEST(TrayMenu, EachEntryRunsItsCommandLineWithoutAShell) {
     CountingTray tray;
     RecordingLauncher launched;
-    buildMenu(tray, config::ServerSettings{}, kPaths, launched.launcher());
-    for (std::size_t i = 1; i <= 4; ++i) {
+    int stops = 0;
+    buildMenu(tray, config::ServerSettings{}, kPaths, launched.launcher(), [&] { ++stops; });
+    tray.entries()[0]->click();
+    EXPECT_EQ(stops, 1);
+    for (std::size_t i = 2; i <= 5; ++i) {
         tray.entries()[i]->click();
     }
-    for (const auto& entry : static_cast<const Submenu&>(*tray.entries()[5]).entries()) {
+    for (const auto& entry : static_cast<const Submenu&>(*tray.entries()[6]).entries()) {
         entry->click();
     }
     const std::vector<CommandLine> expected{
@@ -74,9 +75,10 @@ TEST(TrayMenu, EachEntryRunsItsCommandLineWithoutAShell) {
     };
     EXPECT_EQ(launched.lines(), expected);
     EXPECT_EQ(tray.exits, 0);
-    tray.entries()[6]->click();
+    tray.entries()[7]->click();
     EXPECT_EQ(tray.exits, 1);
     EXPECT_EQ(launched.lines().size(), expected.size());
+    EXPECT_EQ(stops, 1);
 }
 
 TEST(TrayMenu, AddressesFollowTheConfiguredPortsAndASingleListeningAddress) {

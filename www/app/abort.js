@@ -1,13 +1,12 @@
-// The abort control: a button always on screen and the Escape key, both sending motionAbort to
-// every paired bundle. Main thread.
+// The abort control: a button always on screen and the Escape key, both sending motionAbortAll
+// to the device service, which stops every paired bundle at once. Main thread.
 import { failureOf } from './format.js';
 
 export class AbortControl {
-  /** `pairedLinks()` lists the link IDs to stop; `beforeAbort()` runs first (jog release). */
-  constructor(button, { api, notices, pairedLinks, beforeAbort }) {
+  /** `beforeAbort()` runs first (jog release). */
+  constructor(button, { api, notices, beforeAbort }) {
     this.api = api;
     this.notices = notices;
-    this.pairedLinks = pairedLinks;
     this.beforeAbort = beforeAbort;
     button.addEventListener('click', () => this.abort());
     document.addEventListener('keydown', (event) => {
@@ -20,16 +19,22 @@ export class AbortControl {
 
   async abort() {
     this.beforeAbort();
-    const links = this.pairedLinks();
-    if (links.length === 0) {
+    const reply = await this.api.device({ command: 'motionAbortAll' });
+    const failure = failureOf(reply);
+    if (failure) {
+      this.notices.show(`motionAbortAll: ${failure}`, 'error');
+      return;
+    }
+    const bundles = Array.isArray(reply.data) ? reply.data : [];
+    if (bundles.length === 0) {
       this.notices.show('Abort: no paired gear to stop.', 'info');
       return;
     }
-    const replies = await Promise.all(links.map((id) => this.api.bundle(id, { command: 'motionAbort' })));
-    replies.forEach((reply, i) => {
-      const failure = failureOf(reply);
-      if (failure) this.notices.show(`motionAbort ${links[i]}: ${failure}`, 'error');
-      else this.notices.show(`Motion aborted on ${links[i]}.`, 'info');
-    });
+    for (const bundle of bundles) {
+      const bundleFailure = failureOf(bundle);
+      if (bundleFailure) this.notices.show(`motionAbort ${bundle.linkID}: ${bundleFailure}`, 'error');
+      else if (bundle.acknowledged === false) this.notices.show(`Motion abort sent to ${bundle.linkID}, not acknowledged.`, 'error');
+      else this.notices.show(`Motion aborted on ${bundle.linkID}.`, 'info');
+    }
   }
 }

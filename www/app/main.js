@@ -87,7 +87,6 @@ const links = new LinksView(document.getElementById('links'), api, {
 new AbortControl(document.getElementById('abort'), {
   api,
   notices,
-  pairedLinks: () => links.links.filter((l) => l.isValid && l.isPairingDone).map((l) => l.linkID),
   beforeAbort: () => jogPad?.jog.release(),
 });
 

@@ -1,0 +1,78 @@
+// Stop all motion from the tray, on the tray's thread: one bounded request on the bus. The menu
+// waits for it (at most a second) so that the notification tells what happened.
+#include "tray/motion_stop.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <zmq.hpp>
+
+#include "bus/envelope.hpp"
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
+#include "notify/notification_handler.hpp"
+
+namespace kinetra::tray {
+namespace {
+
+constexpr const char* kTitle = "Stop all motion";
+
+std::optional<json> request(std::string_view endpoint, std::chrono::milliseconds timeout) {
+    auto context = bus::SocketRegistry::instance().context();
+    zmq::socket_t socket(*context, zmq::socket_type::req);
+    socket.set(zmq::sockopt::linger, 0);
+    // A device service that is going away has no peer left to take the request.
+    socket.set(zmq::sockopt::sndtimeo, static_cast<int>(timeout.count()));
+    socket.connect(std::string(endpoint));
+    if (!socket.send(zmq::str_buffer(R"({"command":"motionAbortAll"})"), zmq::send_flags::none)) {
+        return std::nullopt;
+    }
+    const auto reply = bus::receiveWithin(socket, timeout);
+    if (!reply) {
+        return std::nullopt;
+    }
+    return bus::parseRequest(reply->to_string_view());
+}
+
+}  // namespace
+
+std::string stopAllSummary(const std::optional<json>& reply) {
+    if (!reply) {
+        return "The device service did not answer.";
+    }
+    const auto data = reply->find("data");
+    if (!reply->is_object() || data == reply->end() || !data->is_array()) {
+        return "Unexpected reply: " + core::dumpCompact(*reply);
+    }
+    if (data->empty()) {
+        return "No bundle to stop.";
+    }
+    std::string text;
+    for (const json& entry : *data) {
+        text += text.empty() ? "" : "\n";
+        if (!entry.is_object()) {
+            text += core::dumpCompact(entry);
+            continue;
+        }
+        text += entry.value("linkID", std::string("?")) + ": " +
+                entry.value("result", std::string("?"));
+        if (entry.value("acknowledged", true) == false) {
+            text += " (not acknowledged)";
+        }
+    }
+    return text;
+}
+
+std::optional<json> stopAllMotion(std::string_view deviceEndpoint,
+                                  std::chrono::milliseconds timeout) {
+    const auto reply = request(deviceEndpoint, timeout);
+    const std::string summary = stopAllSummary(reply);
+    if (reply) {
+        spdlog::info("{0}: {1}", kTitle, summary);
+    } else {
+        spdlog::warn("{0}: {1}", kTitle, summary);
+    }
+    notify::NotificationHandler().notify(kTitle, summary);
+    return reply;
+}
+
+}  // namespace kinetra::tray
