@@ -33,4 +33,5 @@ for preset in $presets; do
         fi
     fi
 done
+tools/test-ratio.sh
 echo "=== all tests passed"

@@ -1,5 +1,5 @@
-// The registry thread sleeps on both announcement sockets and its stop signal, and wakes only
-// for an announcement or for the stop.
+// The registry thread sleeps on both announcement sockets, the two ends of the feed and its stop
+// signal, and wakes only for an announcement, a feed message or subscription, or the stop.
 #include "bus/socket_registry.hpp"
 
 #include <cstring>
@@ -7,6 +7,7 @@
 #include <spdlog/spdlog.h>
 
 #include "bus/endpoints.hpp"
+#include "bus/feed.hpp"
 #include "bus/wait.hpp"
 
 namespace kinetra::bus {
@@ -31,9 +32,18 @@ SocketRegistry& SocketRegistry::instance() {
 SocketRegistry::SocketRegistry()
     : context_(makeContext()),
       openSocket_(*context_, zmq::socket_type::pull),
-      closedSocket_(*context_, zmq::socket_type::pull) {
+      closedSocket_(*context_, zmq::socket_type::pull),
+      feedIn_(*context_, zmq::socket_type::xsub),
+      feedOut_(*context_, zmq::socket_type::xpub) {
     openSocket_.bind(std::string(kOpenSocket));
     closedSocket_.bind(std::string(kClosedSocket));
+    for (auto* socket : {&feedIn_, &feedOut_}) {
+        socket->set(zmq::sockopt::linger, 0);
+        socket->set(zmq::sockopt::sndhwm, kFeedHighWaterMark);
+        socket->set(zmq::sockopt::rcvhwm, kFeedHighWaterMark);
+    }
+    feedIn_.bind(std::string(kFeedPublish));
+    feedOut_.bind(std::string(kFeedSubscribe));
     thread_ = std::jthread([this] { run(); });
 }
 
@@ -60,7 +70,7 @@ std::optional<bool> SocketRegistry::entry(std::string_view endpoint) const {
 }
 
 void SocketRegistry::run() {
-    const std::array<zmq::socket_ref, 2> sockets{openSocket_, closedSocket_};
+    const std::array<zmq::socket_ref, 4> sockets{openSocket_, closedSocket_, feedIn_, feedOut_};
     while (!stop_.isSet()) {
         try {
             if (!waitReadable(sockets, kForever, &stop_)) {
@@ -69,6 +79,8 @@ void SocketRegistry::run() {
             // Open before closed: a pair sent without sequence numbers ends closed.
             drain(openSocket_, true);
             drain(closedSocket_, false);
+            forward(feedIn_, feedOut_);  // published messages down to the subscribers
+            forward(feedOut_, feedIn_);  // (un)subscriptions up to the publishers
         } catch (const zmq::error_t& error) {
             if (error.num() == ETERM) {
                 return;
@@ -92,6 +104,22 @@ void SocketRegistry::drain(zmq::socket_t& socket, bool open) {
             }
         }
         apply(name.to_string(), sequence, open);
+    }
+}
+
+// Moves every waiting message, frame by frame, without blocking. XPUB drops for a subscriber
+// whose queue is full instead of blocking, so a slow subscriber never holds up the registry.
+void SocketRegistry::forward(zmq::socket_t& from, zmq::socket_t& to) {
+    zmq::message_t frame;
+    while (from.recv(frame, zmq::recv_flags::dontwait)) {
+        for (;;) {
+            const bool more = frame.more();
+            (void)to.send(frame, more ? zmq::send_flags::sndmore | zmq::send_flags::dontwait
+                                      : zmq::send_flags::dontwait);
+            if (!more || !from.recv(frame, zmq::recv_flags::dontwait)) {
+                break;
+            }
+        }
     }
 }
 

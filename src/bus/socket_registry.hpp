@@ -1,6 +1,7 @@
 // The bus context of the process and the table of endpoints currently served ("open").
 // Services announce their endpoints on inproc://opensocket and inproc://closedsocket; the
-// registry thread applies the announcements; gateway threads ask `isOpen` concurrently.
+// registry thread applies the announcements; gateway threads ask `isOpen` concurrently. The
+// same thread forwards the feed (bus/feed.hpp) from its publishers to its subscribers.
 #pragma once
 
 #include <cstdint>
@@ -44,10 +45,13 @@ private:
     void run();
     void drain(zmq::socket_t& socket, bool open);
     void apply(const std::string& endpoint, std::uint64_t sequence, bool open);
+    static void forward(zmq::socket_t& from, zmq::socket_t& to);
 
     std::shared_ptr<zmq::context_t> context_;
     zmq::socket_t openSocket_;    // PULL on inproc://opensocket, used by the registry thread
     zmq::socket_t closedSocket_;  // PULL on inproc://closedsocket, used by the registry thread
+    zmq::socket_t feedIn_;        // XSUB on the feed's publish side, registry thread
+    zmq::socket_t feedOut_;       // XPUB on the feed's subscribe side, registry thread
 
     mutable std::mutex mutex_;  // guards openEndpoints_ and lastSequence_
     std::unordered_map<std::string, bool> openEndpoints_;

@@ -1,0 +1,56 @@
+// Feed sockets and messages; used on whichever thread owns the socket.
+#include "bus/feed.hpp"
+
+namespace kinetra::bus {
+
+zmq::socket_t makeFeedPublisher(zmq::context_t& context) {
+    zmq::socket_t socket(context, zmq::socket_type::pub);
+    socket.set(zmq::sockopt::linger, 0);
+    socket.set(zmq::sockopt::sndhwm, kFeedHighWaterMark);
+    socket.connect(std::string(kFeedPublish));
+    return socket;
+}
+
+zmq::socket_t makeFeedSubscriber(zmq::context_t& context) {
+    zmq::socket_t socket(context, zmq::socket_type::sub);
+    socket.set(zmq::sockopt::linger, 0);
+    socket.set(zmq::sockopt::rcvhwm, kFeedHighWaterMark);
+    socket.connect(std::string(kFeedSubscribe));
+    return socket;
+}
+
+bool publish(zmq::socket_ref publisher, std::string_view topic, std::string_view body) {
+    try {
+        // A PUB never blocks: a full queue drops the message, and a message's frames go
+        // together, so the first send decides for both.
+        if (!publisher.send(zmq::buffer(topic),
+                            zmq::send_flags::sndmore | zmq::send_flags::dontwait)) {
+            return false;
+        }
+        return publisher.send(zmq::buffer(body), zmq::send_flags::dontwait).has_value();
+    } catch (const zmq::error_t&) {
+        return false;
+    }
+}
+
+std::optional<FeedMessage> tryReceiveFeed(zmq::socket_ref subscriber) {
+    zmq::message_t topic;
+    if (!subscriber.recv(topic, zmq::recv_flags::dontwait)) {
+        return std::nullopt;
+    }
+    if (!topic.more()) {
+        return std::nullopt;
+    }
+    zmq::message_t body;
+    // The rest of a message arrives with its first frame.
+    (void)subscriber.recv(body, zmq::recv_flags::dontwait);
+    bool wellFormed = !body.more();
+    while (body.more() && subscriber.recv(body, zmq::recv_flags::dontwait)) {
+    }
+    if (!wellFormed) {
+        return std::nullopt;
+    }
+    return FeedMessage{topic.to_string(), body.to_string()};
+}
+
+}  // namespace kinetra::bus

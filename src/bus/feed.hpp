@@ -1,0 +1,55 @@
+// The feed: one process-wide publish/subscribe channel for state that is pushed, not asked for
+// (each bundle's decoded status, the device service's list of links). Publishers connect a PUB
+// to kFeedPublish, subscribers a SUB to kFeedSubscribe; the registry thread forwards between
+// them (XSUB/XPUB), so subscriptions travel up to the publishers and a topic nobody wants is
+// never sent at all. Each socket belongs to the thread that made it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <zmq.hpp>
+
+namespace kinetra::bus {
+
+/// Publishers connect here (the registry binds the XSUB end).
+inline constexpr std::string_view kFeedPublish = "inproc://feed/publish";
+/// Subscribers connect here (the registry binds the XPUB end).
+inline constexpr std::string_view kFeedSubscribe = "inproc://feed/subscribe";
+
+/// The list of links: body = what linkStatus answers in "data".
+inline constexpr std::string_view kLinksTopic = "links";
+
+/// One bundle's status: body = what /v1/bundle/<linkID>/status answers in "data".
+inline std::string statusTopic(std::string_view linkId) {
+    return std::string("status/").append(linkId);
+}
+
+/// Queued messages per peer before the feed drops (newer state follows soon anyway).
+inline constexpr int kFeedHighWaterMark = 1000;
+
+/// A PUB socket connected to the feed, linger 0. Publishing on it is cheap while nobody
+/// subscribes: the subscription filter runs on the publisher's side.
+zmq::socket_t makeFeedPublisher(zmq::context_t& context);
+
+/// A SUB socket connected to the feed with no topic yet; add topics with
+/// `set(zmq::sockopt::subscribe, topic)`. Topics match by prefix ("status/A" also receives
+/// "status/AB"): compare the received topic frame exactly.
+zmq::socket_t makeFeedSubscriber(zmq::context_t& context);
+
+/// Sends [topic, body] without blocking; false when the message was dropped (queue full, or no
+/// feed). Never throws for a full queue.
+bool publish(zmq::socket_ref publisher, std::string_view topic, std::string_view body);
+
+/// One message taken from a subscriber.
+struct FeedMessage {
+    std::string topic;
+    std::string body;
+};
+
+/// Takes one whole message from `subscriber` without blocking, if one is waiting. A message
+/// that does not have exactly two frames is dropped (nothing returned).
+std::optional<FeedMessage> tryReceiveFeed(zmq::socket_ref subscriber);
+
+}  // namespace kinetra::bus

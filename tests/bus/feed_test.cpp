@@ -1,0 +1,77 @@
+#include "bus/feed.hpp"
+
+#include <chrono>
+#include <optional>
+
+#include <gtest/gtest.h>
+
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
+
+namespace kinetra::bus {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A subscription reaches the publisher through the registry thread some time after it is
+// made; publish until the first message arrives (bounded), as a bundle would keep publishing.
+std::optional<FeedMessage> publishUntilReceived(zmq::socket_t& publisher, zmq::socket_t& subscriber,
+                                                std::string_view topic, std::string_view body) {
+    for (int attempt = 0; attempt < 400; ++attempt) {
+        publish(publisher, topic, body);
+        const std::array<zmq::socket_ref, 1> one{subscriber};
+        if (waitReadable(one, 5ms)) {
+            return tryReceiveFeed(subscriber);
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(Feed, CarriesTopicAndBodyToEverySubscriberOfTheTopicOnly) {
+    auto context = SocketRegistry::instance().context();
+    auto publisher = makeFeedPublisher(*context);
+    auto first = makeFeedSubscriber(*context);
+    auto second = makeFeedSubscriber(*context);
+    auto other = makeFeedSubscriber(*context);
+    first.set(zmq::sockopt::subscribe, statusTopic("KSIM0001"));
+    second.set(zmq::sockopt::subscribe, statusTopic("KSIM0001"));
+    other.set(zmq::sockopt::subscribe, kLinksTopic);
+
+    const auto received =
+        publishUntilReceived(publisher, first, statusTopic("KSIM0001"), R"({"a":1})");
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->topic, "status/KSIM0001");
+    EXPECT_EQ(received->body, R"({"a":1})");
+    ASSERT_TRUE(publishUntilReceived(publisher, second, statusTopic("KSIM0001"), "{}"));
+
+    // Nothing of another topic, and the links subscriber still gets its own.
+    EXPECT_FALSE(tryReceiveFeed(other));
+    const auto links = publishUntilReceived(publisher, other, kLinksTopic, "[]");
+    ASSERT_TRUE(links);
+    EXPECT_EQ(links->topic, "links");
+    EXPECT_EQ(links->body, "[]");
+}
+
+TEST(Feed, DropsAMessageThatIsNotTopicAndBody) {
+    auto context = SocketRegistry::instance().context();
+    auto publisher = makeFeedPublisher(*context);
+    auto subscriber = makeFeedSubscriber(*context);
+    subscriber.set(zmq::sockopt::subscribe, "odd");
+    // Three frames, then a good message: only the good one comes out.
+    ASSERT_TRUE(publishUntilReceived(publisher, subscriber, "odd", "warm-up"));
+    publisher.send(zmq::str_buffer("odd"), zmq::send_flags::sndmore);
+    publisher.send(zmq::str_buffer("x"), zmq::send_flags::sndmore);
+    publisher.send(zmq::str_buffer("y"), zmq::send_flags::none);
+    publish(publisher, "odd", "good");
+    const std::array<zmq::socket_ref, 1> one{subscriber};
+    std::optional<FeedMessage> taken;
+    for (int attempt = 0; attempt < 3 && !taken; ++attempt) {
+        ASSERT_TRUE(waitReadable(one, 2000ms));
+        taken = tryReceiveFeed(subscriber);
+    }
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->body, "good");
+}
+
+}  // namespace
+}  // namespace kinetra::bus
