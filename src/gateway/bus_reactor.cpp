@@ -114,9 +114,8 @@ void BusReactor::run() {
             wake_.clear();
             takeInbox();
         }
-        const std::size_t first = feed_ && items.size() > 2 && items[2].socket == feed_->handle()
-                                      ? 3
-                                      : 2;
+        const std::size_t first =
+            feed_ && items.size() > 2 && items[2].socket == feed_->handle() ? 3 : 2;
         if (first == 3 && (items[2].revents & ZMQ_POLLIN) != 0) {
             takeFeed();
         }
@@ -374,11 +373,11 @@ void BusReactor::addSubscriber(std::uint64_t token, std::string name, FeedCallba
     }
     topic.querying = true;
     auto extract = std::move(snapshot->extract);
-    handleRequest(Request{
-        std::move(snapshot->endpoint), std::move(snapshot->body), Milliseconds(1000), true,
-        [this, name, extract = std::move(extract)](Outcome outcome, std::string reply) {
-            primeTopic(name, extract(outcome, reply));
-        }});
+    handleRequest(
+        Request{std::move(snapshot->endpoint), std::move(snapshot->body), Milliseconds(1000), true,
+                [this, name, extract = std::move(extract)](Outcome outcome, std::string reply) {
+                    primeTopic(name, extract(outcome, reply));
+                }});
 }
 
 void BusReactor::primeTopic(const std::string& name, std::optional<std::string> state) {

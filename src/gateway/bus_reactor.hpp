@@ -124,7 +124,7 @@ private:
         std::map<std::uint64_t, FeedCallback> subscribers;
         bool stateful = false;
         bool querying = false;
-        std::optional<std::string> latest;  // stateful topics only
+        std::optional<std::string> latest;    // stateful topics only
         std::vector<std::uint64_t> unprimed;  // subscribers waiting for the snapshot
     };
 

@@ -34,8 +34,7 @@ void HttpForwarder::forward(std::string_view path, std::string_view body, net::E
     }
     reactor_.submit(BusReactor::Request{
         endpoint, std::move(request), kReplyTimeout, true,
-        [endpoint, &loop, done = std::move(done)](
-            Outcome outcome, std::string reply) mutable {
+        [endpoint, &loop, done = std::move(done)](Outcome outcome, std::string reply) mutable {
             switch (outcome) {
                 case Outcome::reply:
                     break;

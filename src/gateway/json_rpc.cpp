@@ -52,9 +52,9 @@ std::variant<Request, Rejection> parseRequest(std::string_view text) {
     if (const auto params = parsed.find("params"); params != parsed.end()) {
         if (!params->is_object()) {
             // By-position params are valid JSON-RPC, but no method here takes them.
-            return Rejection{params->is_array() ? ErrorCode::invalidParams
-                                                : ErrorCode::invalidRequest,
-                             answerId};
+            return Rejection{
+                params->is_array() ? ErrorCode::invalidParams : ErrorCode::invalidRequest,
+                answerId};
         }
         request.params = std::move(*params);
     } else {
@@ -65,7 +65,8 @@ std::variant<Request, Rejection> parseRequest(std::string_view text) {
 
 std::variant<CallParams, std::string> callParams(const json& params) {
     const auto path = params.find("path");
-    if (path == params.end() || !path->is_string() || !path->get_ref<const std::string&>().starts_with("/")) {
+    if (path == params.end() || !path->is_string() ||
+        !path->get_ref<const std::string&>().starts_with("/")) {
         return std::string("path must be a string starting with /");
     }
     const auto request = params.find("request");
@@ -81,18 +82,21 @@ std::variant<SubscribeParams, std::string> subscribeParams(const json& params) {
     if (topic == params.end() || (*topic != "status" && *topic != "links")) {
         return std::string(R"(topic must be "status" or "links")");
     }
-    SubscribeParams result{*topic == "status" ? SubscribeParams::Topic::status
-                                              : SubscribeParams::Topic::links,
-                           {}, std::nullopt};
+    SubscribeParams result{
+        *topic == "status" ? SubscribeParams::Topic::status : SubscribeParams::Topic::links,
+        {},
+        std::nullopt};
     if (result.topic == SubscribeParams::Topic::status) {
         const auto linkId = params.find("linkID");
-        if (linkId == params.end() || !linkId->is_string() || linkId->get_ref<const std::string&>().empty()) {
+        if (linkId == params.end() || !linkId->is_string() ||
+            linkId->get_ref<const std::string&>().empty()) {
             return std::string("linkID must be a non-empty string");
         }
         result.linkId = linkId->get<std::string>();
     }
     if (const auto rate = params.find("maxRate"); rate != params.end()) {
-        if (!rate->is_number() || !(rate->get<double>() > 0) || !std::isfinite(rate->get<double>())) {
+        if (!rate->is_number() || !(rate->get<double>() > 0) ||
+            !std::isfinite(rate->get<double>())) {
             return std::string("maxRate must be a number above 0");
         }
         result.maxRate = rate->get<double>();

@@ -51,8 +51,8 @@ struct CallParams {
 /// params of "subscribe".
 struct SubscribeParams {
     enum class Topic { status, links } topic;
-    std::string linkId;              // status only
-    std::optional<double> maxRate;   // messages per second, > 0
+    std::string linkId;             // status only
+    std::optional<double> maxRate;  // messages per second, > 0
 };
 /// params of "unsubscribe".
 struct UnsubscribeParams {

@@ -115,12 +115,13 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
                 switch (outcome) {
                     case Outcome::reply:
                         // Services answer JSON; anything else is passed on as a string.
-                        answer(session, id,
-                               rpc::resultText(answerId, json::accept(reply)
-                                                             ? reply
-                                                             : json(reply).dump(
-                                                                   -1, ' ', false,
-                                                                   json::error_handler_t::replace)));
+                        answer(
+                            session, id,
+                            rpc::resultText(
+                                answerId, json::accept(reply)
+                                              ? reply
+                                              : json(reply).dump(-1, ' ', false,
+                                                                 json::error_handler_t::replace)));
                         break;
                     case Outcome::offline:
                         answer(session, id, rpc::resultText(answerId, kOfflineReply));
@@ -175,8 +176,8 @@ void RpcGateway::unsubscribe(const net::HttpSession::Ptr& session, Client& clien
                              const std::optional<json>& id, const json& params) {
     auto parsed = rpc::unsubscribeParams(params);
     const auto* wanted = std::get_if<rpc::UnsubscribeParams>(&parsed);
-    const auto found =
-        wanted != nullptr ? client.subscriptions.find(wanted->subscription) : client.subscriptions.end();
+    const auto found = wanted != nullptr ? client.subscriptions.find(wanted->subscription)
+                                         : client.subscriptions.end();
     if (found == client.subscriptions.end()) {
         answerError(session, id, ErrorCode::invalidParams, {},
                     wanted != nullptr ? "no such subscription" : std::get<std::string>(parsed));

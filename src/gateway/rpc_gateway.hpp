@@ -9,9 +9,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
+#include "core/json.hpp"
 #include "gateway/bus_reactor.hpp"
 #include "gateway/jog_guard.hpp"
 #include "gateway/subscription.hpp"

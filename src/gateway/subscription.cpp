@@ -15,7 +15,8 @@ Clock::duration intervalOf(std::optional<double> maxRate) {
     if (!maxRate) {
         return Clock::duration::zero();
     }
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / *maxRate));
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / *maxRate));
 }
 
 }  // namespace
@@ -80,12 +81,13 @@ void Subscription::deliver() {
     }
     next_ = now + interval_;
     writing_ = true;
-    session_->sendWebSocketText(format_(*body), [self = shared_from_this()](const std::error_code& error) {
-        self->writing_ = false;
-        if (!error) {
-            self->deliver();
-        }
-    });
+    session_->sendWebSocketText(format_(*body),
+                                [self = shared_from_this()](const std::error_code& error) {
+                                    self->writing_ = false;
+                                    if (!error) {
+                                        self->deliver();
+                                    }
+                                });
 }
 
 }  // namespace kinetra::gateway
