@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -34,6 +35,9 @@ struct ControllerOptions {
     link::LinkTimings linkTimings;
     std::string dfuToolPath = "../firmware/dfu-util";
     std::string dfuWorkingDirectory = "../firmware/";
+    /// The "data" of studioStatus, from the studio outputs (called on the service thread);
+    /// unset, studioStatus answers that they are not running.
+    std::function<json()> studioStatus;
 };
 
 class BundleController : private notify::NotificationHandler {
@@ -58,9 +62,10 @@ public:
     static constexpr std::string_view kLinkStatus = "linkStatus";
     static constexpr std::string_view kStartFirmwareUpdate = "startLinkDeviceFirmwareUpdate";
     static constexpr std::string_view kFirmwareUpdateStatus = "linkDeviceFirmwareUpdateStatus";
-    static constexpr std::array<std::string_view, 5> kCommands = {kDeviceFound, kDeviceDisconnected,
-                                                                  kLinkStatus, kStartFirmwareUpdate,
-                                                                  kFirmwareUpdateStatus};
+    static constexpr std::string_view kStudioStatus = "studioStatus";
+    static constexpr std::array<std::string_view, 6> kCommands = {
+        kDeviceFound,         kDeviceDisconnected,   kLinkStatus,
+        kStartFirmwareUpdate, kFirmwareUpdateStatus, kStudioStatus};
 
     static constexpr int kStatusTries = 150;
     static constexpr std::chrono::milliseconds kStatusInterval{3};
