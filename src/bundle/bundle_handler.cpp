@@ -10,6 +10,7 @@
 #include "bus/announce.hpp"
 #include "bus/endpoints.hpp"
 #include "bus/envelope.hpp"
+#include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "core/clock.hpp"
@@ -178,17 +179,27 @@ std::vector<SendOutcome> BundleHandler::perform(const CommandPlan& plan) {
 // ---------------------------------------------------------------------------------
 
 // Sleeps until a status message or a status request arrives. Status messages are taken first:
-// a request answered right after a message sees it.
+// a request answered right after a message sees it. Each decoded status is also published on
+// the feed as it comes, with the very "data" a status request would be answered with.
 void BundleHandler::serveStatus() {
     const std::array<zmq::socket_ref, 2> sockets{updateSocket_, statusSocket_};
     std::optional<json> latest;
+    zmq::socket_t feed;  // PUB, this thread
+    try {
+        feed = bus::makeFeedPublisher(*context_);
+    } catch (const zmq::error_t& error) {
+        spdlog::warn("Bundle {0} status: no feed: {1}", linkId_, error.what());
+    }
+    const auto topic = bus::statusTopic(linkId_);
     while (!stop_.isSet()) {
         try {
             if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
                 continue;
             }
             while (const auto message = bus::tryReceive(updateSocket_)) {
-                takeStatus(*message, latest);
+                if (takeStatus(*message, latest) && feed) {
+                    bus::publish(feed, topic, core::dumpCompact(*latest));
+                }
             }
             if (const auto request = bus::tryReceive(statusSocket_)) {
                 if (!paired_.load()) {
@@ -209,12 +220,12 @@ void BundleHandler::serveStatus() {
     }
 }
 
-void BundleHandler::takeStatus(const zmq::message_t& message, std::optional<json>& latest) {
+bool BundleHandler::takeStatus(const zmq::message_t& message, std::optional<json>& latest) {
     const core::ByteView bytes{static_cast<const std::uint8_t*>(message.data()),
                                std::min(message.size(), kMaxStatusBytes)};
     const auto decoded = decodeStatus(bytes);
     if (!decoded) {
-        return;  // shorter than a status message: nothing in it can be trusted
+        return false;  // shorter than a status message: nothing in it can be trusted
     }
     const auto now = core::epochMillis();
     latest = statusToJson(*decoded, now);
@@ -223,6 +234,7 @@ void BundleHandler::takeStatus(const zmq::message_t& message, std::optional<json
         snapshot_ = *decoded;
     }
     lastStatusTime_ = now;
+    return true;
 }
 
 }  // namespace kinetra::bundle

@@ -1,5 +1,6 @@
 // The devices behind one link: the command service on inproc://v1/bundle/<linkID>, the status
-// service on .../status fed by .../update_status, and the link handler they talk through.
+// service on .../status fed by .../update_status (and publishing each status on the feed), and
+// the link handler they talk through.
 // Created and destroyed by the device service; its two threads are joined before it goes.
 #pragma once
 
@@ -64,7 +65,8 @@ private:
     void serveStatus();
     std::string handleCommand(std::string_view request);
     std::vector<SendOutcome> perform(const CommandPlan& plan);
-    void takeStatus(const zmq::message_t& message, std::optional<json>& latest);
+    /// Decodes one status message into `latest` and the snapshot; false when it was dropped.
+    bool takeStatus(const zmq::message_t& message, std::optional<json>& latest);
     void pauseWhileUnpaired();
 
     const std::string linkId_;

@@ -13,6 +13,9 @@ inline constexpr std::string_view kConfigurationEndpoint = "inproc://v1/configur
 inline constexpr std::string_view kDeviceEndpoint = "inproc://v1/device";
 inline constexpr std::string_view kLinkScanEndpoint = "inproc://v1/link/scan";
 inline constexpr std::string_view kLinkScanStopEndpoint = "inproc://v1/link/scan_stop";
+/// Where every link reports the changes of its record to the device service (PUSH to PULL;
+/// never announced, so no client reaches it).
+inline constexpr std::string_view kLinkReportsEndpoint = "inproc://device/link_reports";
 
 /// The endpoint that serves an HTTP or WebSocket path ("/v1/device" -> "inproc://v1/device").
 inline std::string endpointForPath(std::string_view path) {

@@ -5,6 +5,7 @@
 #include "bus/announce.hpp"
 #include "bus/endpoints.hpp"
 #include "bus/envelope.hpp"
+#include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 
@@ -30,6 +31,11 @@ BundleController::BundleController(std::string configurationEndpoint, Controller
     context_ = bus::SocketRegistry::instance().context();
     socket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
     socket_.set(zmq::sockopt::linger, 0);
+    reports_ = zmq::socket_t(*context_, zmq::socket_type::pull);
+    reports_.set(zmq::sockopt::linger, 0);
+    bus::bindWhenFree(reports_, std::string(bus::kLinkReportsEndpoint));
+    feed_ = bus::makeFeedPublisher(*context_);
+    publishedLinks_ = core::dumpCompact(json::array());
     bus::bindWhenFree(socket_, endpoint_);
     bus::announceOpen(std::array{endpoint_});
     thread_ = std::jthread([this] { serve(); });
@@ -49,23 +55,26 @@ BundleController::~BundleController() {
     handlers_.clear();
     teardowns_.clear();  // joins every teardown still running
     socket_.close();
+    reports_.close();
+    feed_.close();
 }
 
-// Sleeps until a request or the stop signal arrives.
+// Sleeps until a request, a link's report or the stop signal arrives. Reports are taken first,
+// so a request answered right after a change sees it.
 void BundleController::serve() {
-    const std::array<zmq::socket_ref, 1> sockets{socket_};
+    const std::array<zmq::socket_ref, 2> sockets{reports_, socket_};
     while (!stop_.isSet()) {
         try {
             if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
                 continue;
             }
-            const auto request = bus::tryReceive(socket_);
-            if (!request) {
-                continue;
+            takeReports();
+            if (const auto request = bus::tryReceive(socket_)) {
+                const auto reply = handle(request->to_string_view());
+                socket_.send(zmq::buffer(reply), zmq::send_flags::dontwait);
+                reapTeardowns();
             }
-            const auto reply = handle(request->to_string_view());
-            socket_.send(zmq::buffer(reply), zmq::send_flags::dontwait);
-            reapTeardowns();
+            publishIfChanged();
         } catch (const zmq::error_t& error) {
             if (error.num() == ETERM) {
                 return;
@@ -73,6 +82,45 @@ void BundleController::serve() {
             spdlog::warn("Device service: {0}", error.what());
         }
     }
+}
+
+// A report counts only when it comes from the link's present handler: one from a handler taken
+// down (its last words may still be on the way) would describe a link that has gone.
+void BundleController::takeReports() {
+    for (;;) {
+        // A report's three frames travel together: the rest is there once the first is.
+        std::array<zmq::message_t, 3> frames;
+        std::size_t count = 0;
+        do {
+            if (!reports_.recv(frames[count], zmq::recv_flags::dontwait)) {
+                break;
+            }
+            ++count;
+        } while (frames[count - 1].more() && count < frames.size());
+        if (count == 0) {
+            return;
+        }
+        if (count != frames.size() || frames[2].more()) {
+            continue;  // not a report; only link handlers send here
+        }
+        const std::string linkId(frames[0].to_string_view());
+        const auto handler = handlers_.find(linkId);
+        if (handler != handlers_.end() &&
+            std::to_string(handler->second->linkHandler().instance()) ==
+                frames[1].to_string_view()) {
+            reportedStatus_[linkId] = std::string(frames[2].to_string_view());
+        }
+    }
+}
+
+// The feed drops what nobody subscribed to, so this costs one comparison when nothing changed.
+void BundleController::publishIfChanged() {
+    auto links = core::dumpCompact(linkStatusData());
+    if (links == publishedLinks_) {
+        return;
+    }
+    bus::publish(feed_, bus::kLinksTopic, links);
+    publishedLinks_ = std::move(links);
 }
 
 // The events are answered {} before they are handled: the scanner never waits for them, and a
@@ -98,7 +146,7 @@ std::string BundleController::handle(std::string_view requestText) {
             return std::string(kEmptyObject);
         }
         if (command == kLinkStatus) {
-            return linkStatus();
+            return core::dumpCompact(bus::dataReply(linkStatusData()));
         }
         if (command == kStartFirmwareUpdate) {
             return dfu_.start();
@@ -157,6 +205,7 @@ bool BundleController::createHandler(const model::LinkInfo& record) {
     // had open, which may be the very port the new one opens.
     std::erase_if(teardowns_,
                   [&](const Teardown& teardown) { return teardown.linkId == record.linkID; });
+    reportedStatus_.erase(record.linkID);
     try {
         handlers_.emplace(record.linkID,
                           std::make_unique<bundle::BundleHandler>(record.linkID, record.portName,
@@ -194,6 +243,7 @@ void BundleController::takeDown(const std::string& linkId) {
     }
     std::shared_ptr<bundle::BundleHandler> handler = std::move(found->second);
     handlers_.erase(found);
+    reportedStatus_.erase(linkId);
     handler->stop();
     auto done = std::make_shared<std::atomic<bool>>(false);
     teardowns_.push_back(
@@ -209,32 +259,26 @@ void BundleController::reapTeardowns() {
     std::erase_if(teardowns_, [](const Teardown& teardown) { return teardown.done->load(); });
 }
 
-std::string BundleController::linkStatus() {
+// Lost links as the service stored them; present ones as they last reported themselves, left out
+// until they know their status. Nothing here waits on a link.
+json BundleController::linkStatusData() const {
     json data = json::array();
     for (const auto& record : links_) {
         if (!record.isValid) {
             data.push_back(model::toListJson(record));
             continue;
         }
+        const auto reported = reportedStatus_.find(record.linkID);
+        if (reported == reportedStatus_.end() || reported->second.empty()) {
+            continue;
+        }
         try {
-            zmq::socket_t socket(*context_, zmq::socket_type::req);
-            socket.set(zmq::sockopt::rcvtimeo, 500);
-            socket.set(zmq::sockopt::linger, 0);
-            socket.set(zmq::sockopt::req_relaxed, 1);
-            socket.connect(bus::linkEndpoint(record.linkID));
-            bus::trySend(socket, R"({"command":"status"})");
-            const auto reply =
-                bus::receiveWithRetries(socket, kStatusTries, kStatusInterval, {}, &stop_);
-            spdlog::info("=========");
-            // An empty reply: the link does not know its status yet; it is left out.
-            if (reply && reply->size() > 0) {
-                data.push_back(json::parse(reply->to_string_view()));
-            }
-        } catch (const std::exception& error) {
+            data.push_back(json::parse(reported->second));
+        } catch (const json::exception& error) {
             spdlog::warn("Link {0} status: {1}", record.linkID, error.what());
         }
     }
-    return core::dumpCompact(bus::dataReply(std::move(data)));
+    return data;
 }
 
 }  // namespace kinetra::discovery

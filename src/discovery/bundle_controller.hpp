@@ -1,7 +1,9 @@
 // The device service on inproc://v1/device: the list of every link found since start, one
 // BundleHandler per present link, the link scanner whose events arrive as requests here, and the
-// device firmware update. One service thread; handlers are taken down on threads of their own,
-// all joined before the controller goes.
+// device firmware update. Each link reports its record's changes here as they happen, so the
+// list is answered at once, and every change of it is published on the feed ("links"). One
+// service thread; handlers are taken down on threads of their own, all joined before the
+// controller goes.
 #pragma once
 
 #include <array>
@@ -67,14 +69,13 @@ public:
         kDeviceFound,         kDeviceDisconnected,   kLinkStatus,
         kStartFirmwareUpdate, kFirmwareUpdateStatus, kStudioStatus};
 
-    static constexpr int kStatusTries = 150;
-    static constexpr std::chrono::milliseconds kStatusInterval{3};
-
 private:
     void serve();
+    void takeReports();
+    void publishIfChanged();
     void linkFound(const json& request);
     void linkLost(const json& request);
-    std::string linkStatus();
+    json linkStatusData() const;
     bool createHandler(const model::LinkInfo& record);
     void takeDown(const std::string& linkId);
     void reapTeardowns();
@@ -93,10 +94,15 @@ private:
         std::jthread thread;
     };
     std::list<Teardown> teardowns_;  // one per handler being destroyed
+    // The last status reply each present link reported (absent or empty: not known yet).
+    std::map<std::string, std::string> reportedStatus_;
+    std::string publishedLinks_;  // the "links" body last published
 
     DeviceFirmwareUpdate dfu_;
     std::shared_ptr<zmq::context_t> context_;
-    zmq::socket_t socket_;  // REP on inproc://v1/device, service thread
+    zmq::socket_t socket_;   // REP on inproc://v1/device, service thread
+    zmq::socket_t reports_;  // PULL of the links' reports, service thread
+    zmq::socket_t feed_;     // PUB to the feed, service thread
     std::unique_ptr<LinkScanner> scanner_;
     platform::StopSignal stop_;
     std::jthread thread_;  // last: joined first

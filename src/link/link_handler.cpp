@@ -17,11 +17,17 @@ namespace {
 
 constexpr std::size_t kReadChunk = 32;
 
+std::uint64_t nextInstance() {
+    static std::atomic<std::uint64_t> counter{0};
+    return ++counter;
+}
+
 }  // namespace
 
 LinkHandler::LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTimings timings)
     : linkType_(info.linkType),
       linkId_(info.linkID),
+      instance_(nextInstance()),
       endpoint_(bus::linkEndpoint(info.linkID)),
       timings_(timings),
       onPairing_(std::move(onPairing)),
@@ -57,6 +63,7 @@ LinkHandler::~LinkHandler() {
     responsePull_.close();
     detectService_.close();
     statusOutlet_.close();
+    reportOutlet_.close();
     // Leave the module at the rate it starts in, with nothing half-sent or half-read.
     port_->setBaudrate(serial::kTeardownBaudrate);
     port_->flush();
@@ -94,8 +101,9 @@ void LinkHandler::setUpSockets() {
     responsePush_ = zmq::socket_t(*context_, zmq::socket_type::push);
     responsePull_ = zmq::socket_t(*context_, zmq::socket_type::pull);
     detectService_ = zmq::socket_t(*context_, zmq::socket_type::rep);
-    for (auto* socket :
-         {&linkService_, &statusOutlet_, &responsePush_, &responsePull_, &detectService_}) {
+    reportOutlet_ = zmq::socket_t(*context_, zmq::socket_type::push);
+    for (auto* socket : {&linkService_, &statusOutlet_, &responsePush_, &responsePull_,
+                         &detectService_, &reportOutlet_}) {
         socket->set(zmq::sockopt::linger, 0);
     }
 
@@ -105,6 +113,9 @@ void LinkHandler::setUpSockets() {
     responsePush_.connect(bus::linkResponseEndpoint(linkId_));
     bus::bindWhenFree(detectService_, bus::linkDetectEndpoint(linkId_));
     statusOutlet_.connect(bus::bundleUpdateStatusEndpoint(linkId_));
+    // The device service may come up after the link (tests build links alone): the bus keeps
+    // the reports until it binds, up to the queue's limit.
+    reportOutlet_.connect(std::string(bus::kLinkReportsEndpoint));
 
     announced_ = {endpoint_, bus::linkDetectEndpoint(linkId_)};
     bus::announceOpen(announced_);
@@ -144,8 +155,11 @@ model::LinkConnectionType LinkHandler::connectionType() const {
 }
 
 void LinkHandler::setConnectionType(model::LinkConnectionType connection) {
-    std::lock_guard lock(recordMutex_);
-    info_.linkConnectionType = connection;
+    {
+        std::lock_guard lock(recordMutex_);
+        info_.linkConnectionType = connection;
+    }
+    reportChanges();
 }
 
 void LinkHandler::applyFirmwareFlags(const LinkFirmwareFlags& firmware) {
@@ -163,6 +177,30 @@ void LinkHandler::applyFirmwareFlags(const LinkFirmwareFlags& firmware) {
     }
 }
 
+// The report is the status reply itself (empty while the status is unknown), sent only when it
+// differs from the last one, so the device service lists exactly what `status` would answer.
+// Three frames: linkID, this handler's instance number, the reply. Never blocks: the device
+// service takes reports as they come, and one lost to a full queue is outdated by the next.
+void LinkHandler::reportChanges() {
+    std::lock_guard lock(reportMutex_);
+    auto reply = statusReply();
+    if (reply == lastReport_) {
+        return;
+    }
+    try {
+        const auto instance = std::to_string(instance_);
+        if (reportOutlet_.send(zmq::buffer(linkId_),
+                               zmq::send_flags::dontwait | zmq::send_flags::sndmore) &&
+            reportOutlet_.send(zmq::buffer(instance),
+                               zmq::send_flags::dontwait | zmq::send_flags::sndmore) &&
+            reportOutlet_.send(zmq::buffer(reply), zmq::send_flags::dontwait)) {
+            lastReport_ = std::move(reply);
+        }
+    } catch (const zmq::error_t& error) {
+        spdlog::warn("Link id: {0} could not report its record: {1}", linkId_, error.what());
+    }
+}
+
 // The record changes before the callback runs, so whoever the callback wakes reads a record that
 // already says what happened.
 void LinkHandler::unpair() {
@@ -172,6 +210,7 @@ void LinkHandler::unpair() {
         info_.isPairingDone = false;
     }
     onPairing_(false);
+    reportChanges();
 }
 
 void LinkHandler::becomePaired(model::LinkConnectionType medium) {
@@ -184,6 +223,7 @@ void LinkHandler::becomePaired(model::LinkConnectionType medium) {
         info_.linkConnectionType = medium;
     }
     onPairing_(true);
+    reportChanges();
 }
 
 // --- Reader thread -----------------------------------------------------------------------------

@@ -1,11 +1,12 @@
 // One open serial port to one link module and everything that happens on it: the reader that
 // turns serial bytes into routed frames, the send operations with their waits and retries, the
 // link service on inproc://v1/link/<linkID> (and .../detect), and the pollers that learn the
-// link's status. Owned by the link's BundleHandler; every thread it starts is joined before it
-// is destroyed.
+// link's status. Each change of the link record is reported to the device service as it happens.
+// Owned by the link's BundleHandler; every thread it starts is joined before it is destroyed.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -74,6 +75,9 @@ public:
     /// A copy of the link record as it stands.
     model::LinkInfo linkInfo() const;
     const std::string& linkId() const { return linkId_; }
+    /// A number no other LinkHandler of this process has: tells the reports of this handler
+    /// from those of an earlier one of the same link.
+    std::uint64_t instance() const { return instance_; }
     bool isPaired() const { return flags_.paired.load(); }
     RadioUpdateStatus radioUpdateStatus() const { return flags_.radioUpdateStatus.load(); }
 
@@ -124,6 +128,7 @@ private:
     void pollLinkStatus();
     void pollStatusUpdate();
     bool requestOwnService(std::string_view request, bool (*done)(std::string_view reply));
+    void reportChanges();
 
     // The link service (link_service.cpp).
     std::optional<std::string> dispatch(json request);
@@ -133,6 +138,7 @@ private:
 
     const model::LinkType linkType_;
     const std::string linkId_;
+    const std::uint64_t instance_;
     const std::string endpoint_;  // inproc://v1/link/<linkID>
     const model::FirmwareCatalog catalog_;
     const LinkTimings timings_;
@@ -158,6 +164,12 @@ private:
     zmq::socket_t responsePull_;   // PULL, whichever sender holds transaction_
     zmq::socket_t detectService_;  // REP, service thread
     std::vector<std::string> announced_;
+
+    // Every thread that changes the record reports it; the lock keeps the reports in the order
+    // of the changes and the socket to one thread at a time.
+    std::mutex reportMutex_;      // guards reportOutlet_, lastReport_
+    zmq::socket_t reportOutlet_;  // PUSH to the device service's link reports
+    std::string lastReport_;      // the status reply last reported; empty: unknown
 
     // Reader thread only.
     FrameDecoder decoder_;

@@ -52,6 +52,7 @@ void LinkHandler::pollLinkStatus() {
                 }
                 flags_.firmwareUpdateRequired = true;
                 flags_.statusKnown = true;
+                reportChanges();
                 return;
             }
             if (!sleepUnlessStopping(timings_.pollerPause)) {
@@ -77,6 +78,7 @@ void LinkHandler::pollStatusUpdate() {
                     info_.isDeviceFirmwareUpdateRequired = true;
                 }
                 flags_.firmwareUpdateRequired = true;
+                reportChanges();
             }
             if (!sleepUnlessStopping(timings_.pollerPause)) {
                 return;

@@ -65,6 +65,8 @@ void LinkHandler::serve() {
                 return;
             }
             socket.send(zmq::buffer(*reply), zmq::send_flags::dontwait);
+            // Whatever the command changed (status known, firmware flags, pairing, medium).
+            reportChanges();
         }
     }
 }
@@ -134,8 +136,10 @@ std::string LinkHandler::startRadioUpdate() {
             radioUpdateThread_.join();
         }
         try {
-            radioUpdateThread_ = std::jthread(
-                [this] { runRadioUpdate(*this, radioFirmwareImage(), timings_.radioUpdatePause); });
+            radioUpdateThread_ = std::jthread([this] {
+                runRadioUpdate(*this, radioFirmwareImage(), timings_.radioUpdatePause);
+                reportChanges();
+            });
         } catch (const std::system_error& error) {
             // The client has been told ok; the status tells it the update did not happen.
             spdlog::error("Link id: {0} radio update could not start: {1}", linkId_, error.what());

@@ -1,12 +1,12 @@
-// The web application's pure modules without a browser: the jog state machine, the reconnecting
-// socket's bookkeeping, reply formatting and the page's query.
+// The web application's pure modules without a browser: the jog state machine, the /v2
+// connection's bookkeeping, reply formatting and the page's query.
 import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
 
 import { batteryText, failureOf, firmwareNotes, pairingStateText, readingRows } from '../../www/app/format.js';
 import { Jog, jogKeys, joystickMessage } from '../../www/app/jog.js';
 import { serverAddresses } from '../../www/app/params.js';
-import { backoffDelay, ReconnectingSocket } from '../../www/app/socket.js';
+import { backoffDelay, RpcConnection } from '../../www/app/rpc.js';
 
 /** Timers the test fires by hand. */
 function manualTimers() {
@@ -85,7 +85,7 @@ describe('jog', () => {
   });
 });
 
-describe('reconnecting socket', () => {
+describe('the /v2 connection', () => {
   class FakeSocket {
     static made = [];
     constructor(url) {
@@ -110,25 +110,64 @@ describe('reconnecting socket', () => {
     }
   }
 
-  test('replies go to their requests in order; a close fails what is pending and reconnects', async () => {
+  const sentOf = (socket) => socket.sent.map((text) => JSON.parse(text));
+  const answer = (socket, id, body) => socket.reply(JSON.stringify({ jsonrpc: '2.0', id, ...body }));
+
+  test('calls are answered by id in any order; a close fails what is pending and reconnects', async () => {
     const states = [];
-    const socket = new ReconnectingSocket('ws://x/v1/bundle/L', { WebSocketClass: FakeSocket, onState: (s) => states.push(s) });
-    assert.deepEqual(await socket.request({}), { result: 'not connected' });
+    const rpc = new RpcConnection('ws://x/v2', { WebSocketClass: FakeSocket, onState: (s) => states.push(s) });
+    assert.deepEqual(await rpc.call('/v1/device', {}), { result: 'not connected' });
     const first = FakeSocket.made.at(-1);
     first.open();
-    const a = socket.request({ n: 1 });
-    const b = socket.request({ n: 2 });
-    assert.equal(socket.outstanding, 2);
-    first.reply('{"result":"ok","n":1}');
+    const a = rpc.call('/v1/bundle/L', { command: 'a' });
+    const b = rpc.call('/v1/bundle/L', { command: 'b' });
+    const c = rpc.call('/v1/device', { command: 'c' });
+    assert.equal(rpc.outstanding('/v1/bundle/L'), 2);
+    const [ida, idb, idc] = sentOf(first).map((m) => m.id);
+    assert.deepEqual(sentOf(first)[0], { jsonrpc: '2.0', id: ida, method: 'call', params: { path: '/v1/bundle/L', request: { command: 'a' } } });
+    answer(first, idb, { error: { code: -32000, message: 'no reply' } });
+    answer(first, ida, { result: { result: 'ok', n: 1 } });
     assert.deepEqual(await a, { result: 'ok', n: 1 });
+    assert.equal(await b, null, 'no reply from the service reads as HTTP\'s empty body');
     first.close();
-    assert.deepEqual(await b, { result: 'connection closed' });
-    assert.deepEqual(first.sent, ['{"n":1}', '{"n":2}']);
+    assert.deepEqual(await c, { result: 'connection closed' });
+    assert.notEqual(idc, undefined);
     const made = FakeSocket.made.length;
     await new Promise((resolve) => setTimeout(resolve, backoffDelay(0) + 50));
     assert.equal(FakeSocket.made.length, made + 1, 'a new socket after the back-off');
     assert.deepEqual(states, ['connecting', 'open', 'closed', 'connecting']);
-    socket.close();
+    rpc.close();
+  });
+
+  test('a subscription gets its notifications, is renewed after a reconnect and ends on request', async () => {
+    const rpc = new RpcConnection('ws://x/v2', { WebSocketClass: FakeSocket });
+    const first = FakeSocket.made.at(-1);
+    const seen = [];
+    const unsubscribe = rpc.subscribe({ topic: 'status', linkID: 'L' }, (data) => seen.push(data));
+    first.open();
+    const subscribe = sentOf(first).at(-1);
+    assert.deepEqual(subscribe.params, { topic: 'status', linkID: 'L' });
+    // A notification ahead of the answer that names its subscription is kept for it.
+    first.reply(JSON.stringify({ jsonrpc: '2.0', method: 'status', params: { subscription: 7, linkID: 'L', data: { n: 1 } } }));
+    answer(first, subscribe.id, { result: { subscription: 7 } });
+    await new Promise((resolve) => setTimeout(resolve, 0));
+    first.reply(JSON.stringify({ jsonrpc: '2.0', method: 'status', params: { subscription: 8, linkID: 'M', data: { n: 99 } } }));
+    first.reply(JSON.stringify({ jsonrpc: '2.0', method: 'status', params: { subscription: 7, linkID: 'L', data: { n: 2 } } }));
+    assert.deepEqual(seen, [{ n: 1 }, { n: 2 }]);
+
+    first.close();
+    await new Promise((resolve) => setTimeout(resolve, backoffDelay(0) + 50));
+    const second = FakeSocket.made.at(-1);
+    second.open();
+    const renewed = sentOf(second).at(-1);
+    assert.equal(renewed.method, 'subscribe');
+    answer(second, renewed.id, { result: { subscription: 3 } });
+    await new Promise((resolve) => setTimeout(resolve, 0));
+    unsubscribe();
+    assert.deepEqual(sentOf(second).at(-1).params, { subscription: 3 });
+    second.reply(JSON.stringify({ jsonrpc: '2.0', method: 'status', params: { subscription: 3, data: { n: 3 } } }));
+    assert.deepEqual(seen, [{ n: 1 }, { n: 2 }]);
+    rpc.close();
   });
 
   test('the back-off doubles up to five seconds', () => {

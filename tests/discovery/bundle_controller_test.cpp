@@ -1,9 +1,11 @@
 // The device service with emulated link modules announced to it as its scanner would: the link
-// list through found, lost and found again, handler creation failures, a link that moves to
-// another port, and the requests it refuses.
+// list through found, lost and found again (answered from what the links report, and published
+// on the feed), handler creation failures, a link that moves to another port, and the requests
+// it refuses.
 #include <gtest/gtest.h>
 
 #include "bus/endpoints.hpp"
+#include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "config/configuration_controller.hpp"
@@ -94,6 +96,57 @@ TEST_F(BundleControllerTest, AnswersWhatItDoesNotKnowAndKeepsServing) {
     EXPECT_EQ(ask({{"command", "linkDeviceFirmwareUpdateStatus"}}),
               R"({"result":"ok","status":"none"})");
     EXPECT_EQ(ask({{"command", "linkStatus"}}), R"({"data":[],"result":"ok"})");
+}
+
+// The "links" body published after each change, up to the first that `accept` takes.
+std::optional<json> awaitLinks(zmq::socket_t& feed,
+                               const std::function<bool(const json&)>& accept) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const std::array<zmq::socket_ref, 1> sockets{feed};
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!bus::waitReadable(sockets, 100ms)) {
+            continue;
+        }
+        while (const auto message = bus::tryReceiveFeed(feed)) {
+            const json links = json::parse(message->body);
+            if (message->topic == bus::kLinksTopic && accept(links)) {
+                return links;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// A link whose adapter has gone silent keeps its service busy for a while with each command:
+// the list is answered meanwhile, from the link's last report, and each change of the list is
+// published with the very data linkStatus answers.
+TEST_F(BundleControllerTest, TheListIsAnsweredWhileALinkIsBusyAndEveryChangeIsPublished) {
+    auto feed = bus::makeFeedSubscriber(*context_);
+    feed.set(zmq::sockopt::subscribe, bus::kLinksTopic);
+    sim::EmulatedLink emulator(emulatedLink("KSIMBUSY01"));
+    ask(sim::deviceFoundRequest(emulator.config(), emulator.path()));
+    const auto found = awaitLinks(feed, [](const json& links) { return links.size() == 1; });
+    ASSERT_TRUE(found);
+    EXPECT_EQ((*found)[0]["isValid"], true);
+    EXPECT_EQ(*found, linkStatus()["data"]);
+
+    emulator.updateFaults([](sim::Faults& faults) { faults.silent = true; });
+    zmq::socket_t busy(*context_, zmq::socket_type::req);
+    busy.set(zmq::sockopt::linger, 0);
+    busy.connect(bus::linkEndpoint("KSIMBUSY01"));
+    const auto before = emulator.receivedCount();
+    ASSERT_TRUE(bus::trySend(busy, R"({"command":"wirelessPairingScanStart"})"));
+    ASSERT_TRUE(emulator.waitFor(
+        [&](const sim::EmulatedLink::View& view) { return view.received.size() > before; }, 5s));
+    EXPECT_EQ(linkStatus()["data"], *found);
+    EXPECT_FALSE(bus::tryReceive(busy)) << "the link was still busy when the list was answered";
+    EXPECT_TRUE(bus::receiveWithin(busy, 10s)) << "the link did answer in the end";
+
+    ask(sim::deviceDisconnectedRequest(emulator.config(), emulator.path()));
+    const auto lost =
+        awaitLinks(feed, [](const json& links) { return links[0]["isValid"] == false; });
+    ASSERT_TRUE(lost);
+    EXPECT_EQ(*lost, linkStatus()["data"]);
 }
 
 TEST_F(BundleControllerTest, ALinkIsListedThroughFoundLostAndFoundAgain) {

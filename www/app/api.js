@@ -1,4 +1,5 @@
-// The server's HTTP API: one JSON request per POST, one JSON reply. Runs on the main thread.
+// The server's API for the page's commands: a "call" on the page's /v2 connection while it is
+// open, else one HTTP POST per request; the same reply either way. Runs on the main thread.
 // POSTs carry no Content-Type so the browser sends a simple request: the gateway answers every
 // method alike and sends Access-Control-Allow-Origin: *, but it does not answer preflights.
 
@@ -8,18 +9,30 @@ const kTimeoutMs = 5000;
 export const kUnreachable = Object.freeze({ result: 'unreachable' });
 
 export class Api {
-  /** `httpBase`: e.g. http://127.0.0.1:32222; `onReachable(bool)` is told after every request. */
-  constructor(httpBase, onReachable = () => {}) {
+  /**
+   * `httpBase`: e.g. http://127.0.0.1:32222; `onReachable(bool)` is told after every request;
+   * `rpc`: the page's RpcConnection, if it has one.
+   */
+  constructor(httpBase, onReachable = () => {}, rpc = null) {
     this.httpBase = httpBase;
     this.onReachable = onReachable;
+    this.rpc = rpc;
   }
 
   /**
-   * POSTs `body` to `path`; resolves with the parsed reply: an object, `true`/`false` for the
-   * bare replies some link commands give, null for an empty body (the service did not answer
-   * in time), or kUnreachable. Never rejects.
+   * Sends `body` to `path`; resolves with the parsed reply: an object, `true`/`false` for the
+   * bare replies some link commands give, null when the service did not answer in time, or
+   * kUnreachable. `http`: over HTTP even while the /v2 connection is open. Never rejects.
    */
-  async post(path, body = {}) {
+  async post(path, body = {}, { http = false } = {}) {
+    if (!http && this.rpc?.isOpen) {
+      const reply = await this.rpc.call(path, body);
+      // Not sent at all (the connection went meanwhile): HTTP may still get through.
+      if (reply?.result !== 'not connected') {
+        if (reply?.result !== 'connection closed') this.onReachable(true);
+        return reply;
+      }
+    }
     let text;
     try {
       const response = await fetch(this.httpBase + path, {
@@ -47,7 +60,7 @@ export class Api {
   link(linkID, body) {
     return this.post(`/v1/link/${encodeURIComponent(linkID)}`, body);
   }
-  bundle(linkID, body) {
-    return this.post(`/v1/bundle/${encodeURIComponent(linkID)}`, body);
+  bundle(linkID, body, options) {
+    return this.post(`/v1/bundle/${encodeURIComponent(linkID)}`, body, options);
   }
 }

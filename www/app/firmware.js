@@ -1,13 +1,13 @@
-// The firmware update page: the links with their firmware flags, the radio firmware update of
-// a link adapter and the device (controller) firmware update, each followed to its end. Main
-// thread.
+// The firmware update page: the links with their firmware flags (pushed on the page's /v2
+// connection), the radio firmware update of a link adapter and the device (controller) firmware
+// update, each followed to its end. Main thread.
 import { Api } from './api.js';
 import { el, replace } from './dom.js';
 import { failureOf, firmwareNotes, linkStateText } from './format.js';
 import { Notices } from './notices.js';
 import { serverAddresses } from './params.js';
+import { RpcConnection } from './rpc.js';
 
-const kLinksPollMs = 2000;
 const kStatusPollMs = 1000;
 
 const kDeviceStatusText = {
@@ -22,11 +22,16 @@ const kDeviceStatusText = {
 const server = serverAddresses(location.search, location.hostname);
 const notices = new Notices(document.getElementById('notices'));
 const reachability = document.getElementById('server-state');
-const api = new Api(server.httpBase, (reachable) => {
+function showReachable(reachable) {
   document.body.classList.toggle('offline', !reachable);
   reachability.textContent = reachable ? `Server ${server.httpBase.replace('http://', '')}` : 'Server unreachable';
   reachability.className = `badge ${reachable ? 'live' : 'down'}`;
+}
+const rpc = new RpcConnection(`${server.wsBase}/v2`);
+rpc.watch((state) => {
+  if (state !== 'connecting') showReachable(state === 'open');
 });
+const api = new Api(server.httpBase, showReachable, rpc);
 document.getElementById('version').textContent = server.version ? `SDK ${server.version}` : '';
 document.getElementById('app-nav').href = `/?${server.query}`;
 
@@ -72,17 +77,14 @@ function render() {
   );
 }
 
-async function pollLinks() {
-  const reply = await api.device({ command: 'linkStatus' });
-  if (reply && reply.result === 'ok' && Array.isArray(reply.data)) {
-    const known = new Set(links.map((l) => l.linkID));
-    links = reply.data;
-    for (const link of links) {
-      if (!known.has(link.linkID) && link.isValid && link.linkType === 'linkAdapter') followRadio(link.linkID);
-    }
-    render();
+function takeLinks(data) {
+  if (!Array.isArray(data)) return;
+  const known = new Set(links.map((l) => l.linkID));
+  links = data;
+  for (const link of links) {
+    if (!known.has(link.linkID) && link.isValid && link.linkType === 'linkAdapter') followRadio(link.linkID);
   }
-  setTimeout(pollLinks, kLinksPollMs);
+  render();
 }
 
 async function startRadio(linkID) {
@@ -151,5 +153,5 @@ deviceButton.addEventListener('click', async () => {
   followDevice();
 });
 
-pollLinks();
+rpc.subscribe({ topic: 'links' }, takeLinks);
 followDevice();

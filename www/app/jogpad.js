@@ -1,13 +1,13 @@
 // The jog controls of a paired bundle: one pair of hold-to-move buttons per axis, sending
-// joystickMove over the WebSocket /v1/bundle/<linkID> while held (HTTP when the socket is down)
-// and a zero joystickMove on every way a hold can end. Main thread; destroy() releases.
+// joystickMove to /v1/bundle/<linkID> while held (a "call" on the page's /v2 connection, HTTP
+// when it is down) and a zero joystickMove on every way a hold can end. Main thread; destroy()
+// releases.
 import { el, replace } from './dom.js';
 import { failureOf } from './format.js';
 import { Jog, jogKeys } from './jog.js';
-import { ReconnectingSocket } from './socket.js';
 
-// Replies that mean the socket lost the message: a stop then goes again over HTTP.
-const kSocketFailures = new Set(['connection closed', 'no reply', 'not connected']);
+// Replies that mean the connection lost the message: a stop then goes again over HTTP.
+const kConnectionFailures = new Set(['connection closed', 'no reply']);
 
 const kLabels = {
   headPan: ['Pan left', 'Pan right'],
@@ -18,14 +18,13 @@ const kLabels = {
 };
 
 export class JogPad {
-  constructor(container, { wsBase, api, linkID, notices }) {
+  constructor(container, { api, linkID, notices }) {
     this.container = container;
     this.api = api;
     this.linkID = linkID;
     this.notices = notices;
     this.keys = [];
-    this.httpBusy = false;
-    this.socket = new ReconnectingSocket(`${wsBase}/v1/bundle/${encodeURIComponent(linkID)}`);
+    this.busy = false;
     this.jog = new Jog({ send: (message, options) => this.send(message, options) });
     this.speed = el('input', { type: 'range', min: '0.05', max: '1', step: '0.05', value: '0.5', 'aria-label': 'Jog speed' });
     this.speedText = el('output', { text: '50 %' });
@@ -56,8 +55,6 @@ export class JogPad {
     window.removeEventListener('blur', this.stop);
     window.removeEventListener('pagehide', this.stop);
     document.removeEventListener('visibilitychange', this.onVisibility);
-    // Let the stop go out before the socket closes.
-    setTimeout(() => this.socket.close(), 500);
   }
 
   /** Shows buttons for the axes in the status's supportedAxes (rebuilt only when they change). */
@@ -119,18 +116,12 @@ export class JogPad {
   }
 
   async send(message, { repeat }) {
-    let reply;
-    if (this.socket.isOpen) {
-      // Refreshes wait for the previous answer so that a stop never queues behind a backlog.
-      if (repeat && this.socket.outstanding > 0) return;
-      reply = await this.socket.request(message);
-      if (!repeat && kSocketFailures.has(failureOf(reply))) reply = await this.api.bundle(this.linkID, message);
-    } else {
-      if (repeat && this.httpBusy) return;
-      this.httpBusy = true;
-      reply = await this.api.bundle(this.linkID, message);
-      this.httpBusy = false;
-    }
+    // Refreshes wait for the previous answer so that a stop never queues behind a backlog.
+    if (repeat && this.busy) return;
+    this.busy = true;
+    let reply = await this.api.bundle(this.linkID, message);
+    this.busy = false;
+    if (!repeat && kConnectionFailures.has(failureOf(reply))) reply = await this.api.bundle(this.linkID, message, { http: true });
     // joystickMove with nothing to send answers null: not a failure.
     if (reply !== null && failureOf(reply) && !repeat) this.notices.report('joystickMove', reply);
   }

@@ -1,36 +1,32 @@
-// The link list: asks the device service for linkStatus every 1.5 s, shows each link with its
-// state and firmware flags, and tells the page which link is chosen. Main thread.
+// The link list: subscribed to the server's "links" notifications (the list at once, then on
+// every change), shows each link with its state and firmware flags, and tells the page which
+// link is chosen. Main thread.
 import { el, replace } from './dom.js';
 import { firmwareNotes, linkStateText } from './format.js';
 
-const kPollMs = 1500;
-
 export class LinksView {
-  /** `onChange(links)` is called after every successful poll. */
-  constructor(container, api, { onSelect, onChange, firmwareHref }) {
+  /** `rpc`: the page's RpcConnection. `onChange(links)` is called with every list received. */
+  constructor(container, rpc, { onSelect, onChange, firmwareHref }) {
     this.container = container;
-    this.api = api;
+    this.rpc = rpc;
     this.onSelect = onSelect;
     this.onChange = onChange;
     this.firmwareHref = firmwareHref;
     this.links = [];
     this.selected = null;
-    this.timer = null;
   }
 
   start() {
-    const poll = async () => {
-      const reply = await this.api.device({ command: 'linkStatus' });
-      if (reply && reply.result === 'ok' && Array.isArray(reply.data)) {
-        this.links = reply.data;
-        this.render();
-        this.onChange(this.links);
-      } else if (reply?.result === 'unreachable' || reply?.result === 'offline') {
-        this.renderUnavailable(reply.result);
-      }
-      this.timer = setTimeout(poll, kPollMs);
-    };
-    poll();
+    this.rpc.subscribe({ topic: 'links' }, (data) => {
+      if (!Array.isArray(data)) return;
+      this.links = data;
+      this.render();
+      this.onChange(this.links);
+    });
+    // Until the next list arrives, what is shown may be out of date.
+    this.rpc.watch((state) => {
+      if (state === 'closed') this.renderUnavailable('unreachable');
+    });
   }
 
   select(linkID) {

@@ -1,5 +1,6 @@
-// The browser application's entry: reads where the server is, shows the links, and for the
-// chosen link either the pairing wizard or the live status with its controls. Main thread.
+// The browser application's entry: reads where the server is, opens the page's one /v2
+// connection, shows the links, and for the chosen link either the pairing wizard or the live
+// status with its controls. Main thread.
 import { AbortControl } from './abort.js';
 import { Api } from './api.js';
 import { BundleControls } from './controls.js';
@@ -9,16 +10,22 @@ import { LinksView } from './links.js';
 import { Notices } from './notices.js';
 import { PairingWizard } from './pairing.js';
 import { serverAddresses } from './params.js';
+import { RpcConnection } from './rpc.js';
 import { StatusView } from './status.js';
 
 const server = serverAddresses(location.search, location.hostname);
 const notices = new Notices(document.getElementById('notices'));
 const reachability = document.getElementById('server-state');
-const api = new Api(server.httpBase, (reachable) => {
+function showReachable(reachable) {
   document.body.classList.toggle('offline', !reachable);
   reachability.textContent = reachable ? `Server ${server.httpBase.replace('http://', '')}` : 'Server unreachable';
   reachability.className = `badge ${reachable ? 'live' : 'down'}`;
+}
+const rpc = new RpcConnection(`${server.wsBase}/v2`);
+rpc.watch((state) => {
+  if (state !== 'connecting') showReachable(state === 'open');
 });
+const api = new Api(server.httpBase, showReachable, rpc);
 
 document.getElementById('version').textContent = server.version ? `SDK ${server.version}` : '';
 const firmwareHref = `/firmware-update/?${server.query}`;
@@ -58,14 +65,14 @@ function showLink(link) {
   const jogBox = el('section', { class: 'card jog-card', id: 'jog' });
   const controlsBox = el('div', { class: 'controls', id: 'controls' });
   replace(detail, el('h2', { class: 'link-title', text: `${link.linkID} — paired (${link.linkConnectionType})` }), el('div', { class: 'live-grid' }, statusBox, jogBox), controlsBox);
-  jogPad = new JogPad(jogBox, { wsBase: server.wsBase, api, linkID: link.linkID, notices });
+  jogPad = new JogPad(jogBox, { api, linkID: link.linkID, notices });
   const controls = new BundleControls(controlsBox, {
     api,
     linkID: link.linkID,
     notices,
     onDisconnected: () => links.select(link.linkID),
   });
-  const status = new StatusView(statusBox, server.wsBase, link.linkID, {
+  const status = new StatusView(statusBox, rpc, link.linkID, {
     onStatus: (data) => {
       if (!data) return;
       jogPad?.update(data.supportedAxes);
@@ -75,7 +82,7 @@ function showLink(link) {
   view = { key, parts: [jogPad, status, controls] };
 }
 
-const links = new LinksView(document.getElementById('links'), api, {
+const links = new LinksView(document.getElementById('links'), rpc, {
   firmwareHref,
   onSelect: (link) => showLink(link),
   onChange: (list) => {

@@ -1,15 +1,16 @@
-// Live status of a paired bundle over the WebSocket /v1/bundle/<linkID>/status: asks with {}
-// a few times a second, renders each reply, and reconnects with back-off when the socket closes.
-// Main thread; destroy() ends the loop and the socket.
+// Live status of a paired bundle: subscribed to its status on the page's /v2 connection, which
+// pushes every status the bundle decodes (thinned to what a page can show), and renders each.
+// The page's connection renews the subscription after a reconnect. Main thread; destroy() ends
+// the subscription.
 import { el, replace } from './dom.js';
 import { activityText, batteryText, progressFraction, readingRows } from './format.js';
-import { ReconnectingSocket } from './socket.js';
 
-const kAskEveryMs = 200;
+// More than a screen refreshes usefully; the server keeps only the newest beyond it.
+const kMaxStatusPerSecond = 30;
 
 export class StatusView {
   /** `onStatus(data)` gets every status "data" (null before the gear has reported). */
-  constructor(container, wsBase, linkID, { onStatus = () => {} } = {}) {
+  constructor(container, rpc, linkID, { onStatus = () => {} } = {}) {
     this.container = container;
     this.onStatus = onStatus;
     this.alive = true;
@@ -22,16 +23,19 @@ export class StatusView {
       this.readings,
       this.details,
     );
-    this.socket = new ReconnectingSocket(`${wsBase}/v1/bundle/${encodeURIComponent(linkID)}/status`, {
-      onState: (state) => this.setConnection(state),
+    this.render(null);
+    this.unwatch = rpc.watch((state) => this.setConnection(state));
+    this.unsubscribe = rpc.subscribe({ topic: 'status', linkID, maxRate: kMaxStatusPerSecond }, (data) => {
+      if (!this.alive) return;
+      this.render(data ?? null);
+      this.onStatus(data ?? null);
     });
-    this.loop();
   }
 
   destroy() {
     this.alive = false;
-    clearTimeout(this.timer);
-    this.socket.close();
+    this.unwatch();
+    this.unsubscribe();
   }
 
   setConnection(state) {
@@ -39,19 +43,6 @@ export class StatusView {
     this.connection.textContent = text;
     this.connection.className = `badge ${state === 'open' ? 'live' : 'down'}`;
     this.container.dataset.connection = state;
-  }
-
-  async loop() {
-    if (!this.alive) return;
-    if (this.socket.isOpen) {
-      const reply = await this.socket.request({});
-      if (!this.alive) return;
-      if (reply && reply.result === 'ok') {
-        this.render(reply.data ?? null);
-        this.onStatus(reply.data ?? null);
-      }
-    }
-    this.timer = setTimeout(() => this.loop(), kAskEveryMs);
   }
 
   render(data) {
