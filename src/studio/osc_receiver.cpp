@@ -70,8 +70,7 @@ void OscReceiver::run() {
                 {nullptr, stop_.fd(), ZMQ_POLLIN, 0},
             };
             for (auto& dealer : dealers) {
-                items.push_back(
-                    zmq::pollitem_t{const_cast<void*>(dealer.handle()), 0, ZMQ_POLLIN, 0});
+                items.push_back(zmq::pollitem_t{dealer.handle(), 0, ZMQ_POLLIN, 0});
             }
             zmq::poll(items,
                       std::chrono::milliseconds(pollTimeout(std::chrono::steady_clock::now())));
