@@ -22,6 +22,11 @@ fi
 
 # One test file at a time: each starts its own server and browser, and CI has two cores.
 runner=(node --test)
+# The tests act as a second client over WebSocket: Node before 22 has it behind a flag.
+if ! node -e 'process.exit(typeof WebSocket === "function" ? 0 : 1)' 2>/dev/null &&
+    node --experimental-websocket -e '' 2>/dev/null; then
+    runner=(node --experimental-websocket --test)
+fi
 if node --help | grep -q -- --test-concurrency; then
     runner+=(--test-concurrency=1)
 fi

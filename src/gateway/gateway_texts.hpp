@@ -18,6 +18,11 @@ inline constexpr std::string_view kTooLargeReply = R"({"result":"request too lar
 inline constexpr std::string_view kOfflineLog = "{0} is offline.";
 inline constexpr std::string_view kSendFailedLog = "Could not send request to zmq socket.";
 inline constexpr std::string_view kNoResponseLog = "Could not get response from zmq socket.";
+/// Info level: a connection closed while it held bundles jogging; {0} its address, {1} linkID.
+inline constexpr std::string_view kJogStopLog = "Client {0} gone: stopping the jog on {1}.";
+
+/// Reason of the close frame (1013, try again later) a second client of a /v1 path gets.
+inline constexpr std::string_view kPathTakenReason = "another client holds this path";
 
 /// The bind failure: logged through "{0}" and shown as the question's first line.
 inline constexpr std::string_view kBindErrorText =

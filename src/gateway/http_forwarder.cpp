@@ -1,73 +1,59 @@
-// Forwarding on the worker thread that handles the request, over that thread's socket for the
-// endpoint. A request that gets no reply closes its socket, and the late reply dies with it.
+// HTTP forwarding: checks and compacts on the worker thread, queues on the bus reactor, and
+// turns the outcome into the response body back on the connection's loop.
 #include "gateway/http_forwarder.hpp"
 
 #include <exception>
+#include <memory>
 #include <utility>
 
 #include <spdlog/spdlog.h>
 
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
-#include "bus/wait.hpp"
 #include "core/json.hpp"
 #include "gateway/gateway_texts.hpp"
-#include "gateway/request_sockets.hpp"
 
 namespace kinetra::gateway {
 
-HttpForwarder::HttpForwarder(std::shared_ptr<zmq::context_t> context,
-                             const platform::StopSignal& stop)
-    : context_(std::move(context)), stop_(stop) {}
-
-std::string HttpForwarder::forward(std::string_view path, std::string_view body) const {
-    const std::string endpoint = bus::endpointForPath(path);
-    const auto& registry = bus::SocketRegistry::instance();
-    if (!registry.isOpen(endpoint)) {
-        RequestSocket::forget(endpoint);
+void HttpForwarder::forward(std::string_view path, std::string_view body, net::EventLoop& loop,
+                            Done done) {
+    std::string endpoint = bus::endpointForPath(path);
+    if (!bus::SocketRegistry::instance().isOpen(endpoint)) {
         spdlog::warn(kOfflineLog, endpoint);
-        return std::string(kOfflineReply);
+        done(std::string(kOfflineReply));
+        return;
     }
+    std::string request;
     try {
         // Services always receive compact JSON; an empty body is an empty request object.
-        const std::string request = body.empty() ? "{}" : core::dumpCompact(json::parse(body));
-
-        const int timeout = static_cast<int>(kReceiveTimeout.count());
-        auto socket = RequestSocket::acquire(*context_, endpoint, timeout);
-        if (!bus::trySend(socket.socket(), request)) {
-            // A kept socket whose service has gone has no peer any more (inproc does not
-            // reconnect, even when the service binds again): retry once on a new socket.
-            socket.discard();
-            auto fresh = RequestSocket::acquire(*context_, endpoint, timeout);
-            if (!bus::trySend(fresh.socket(), request)) {
-                fresh.discard();
-                spdlog::warn(kSendFailedLog);
-                return std::string(kNotProcessedReply);
-            }
-            socket = std::move(fresh);
-        }
-        bool closed = false;
-        auto reply = bus::receiveWithRetries(
-            socket.socket(), kReplyTries, kReplyInterval,
-            [&] {
-                closed = !registry.isOpen(endpoint);
-                return !closed;
-            },
-            &stop_);
-        if (reply) {
-            return std::string(reply->to_string_view());
-        }
-        socket.discard();  // the late reply, if any, goes with the socket
-        if (closed) {
-            spdlog::warn(kOfflineLog, endpoint);
-            return std::string(kOfflineReply);
-        }
-        return {};  // no reply in time: the client gets an empty body
+        request = body.empty() ? "{}" : core::dumpCompact(json::parse(body));
     } catch (const std::exception& error) {
-        RequestSocket::forget(endpoint);
         spdlog::warn("{0}", error.what());
-        return std::string(kInvalidPathReply);
+        done(std::string(kInvalidPathReply));
+        return;
     }
+    reactor_.submit(BusReactor::Request{
+        endpoint, std::move(request), kReplyTimeout, true,
+        [endpoint, &loop, done = std::move(done)](Outcome outcome, std::string reply) mutable {
+            switch (outcome) {
+                case Outcome::reply:
+                    break;
+                case Outcome::noReply:
+                    reply.clear();  // the client gets an empty body
+                    break;
+                case Outcome::offline:
+                    spdlog::warn(kOfflineLog, endpoint);
+                    reply = kOfflineReply;
+                    break;
+                case Outcome::notQueued:
+                    spdlog::warn(kSendFailedLog);
+                    reply = kNotProcessedReply;
+                    break;
+            }
+            loop.post([done = std::move(done), reply = std::move(reply)]() mutable {
+                done(std::move(reply));
+            });  // `done` holds the connection, which keeps `loop` alive
+        }});
 }
 
 }  // namespace kinetra::gateway

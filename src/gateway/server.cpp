@@ -11,6 +11,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
 #include "config/configuration_client.hpp"
 #include "core/json.hpp"
@@ -24,8 +25,10 @@ Server::Server(std::string configurationEndpoint) : Server(readSettings(configur
 Server::Server(config::ServerSettings settings)
     : settings_(std::move(settings)),
       context_(bus::SocketRegistry::instance().context()),
-      forwarder_(context_, stop_),
-      bridge_(context_, stop_) {}
+      reactor_(context_),
+      forwarder_(reactor_),
+      bridge_(reactor_, jogGuard_),
+      rpc_(reactor_, jogGuard_) {}
 
 Server::~Server() {
     stop();
@@ -58,8 +61,12 @@ void Server::start(std::size_t workers) {
     net::HttpSession::Handlers http;
     http.onRequest = [this](const net::HttpRequest& request, const net::HttpSession::Ptr& session) {
         // Methods are not checked and the query is not looked at: the path names the service.
-        session->send(httpResponseText(forwarder_.forward(request.path, request.body)));
-        session->shutdown();  // one request per connection
+        // The reply comes later, on this connection's loop; the worker goes on meanwhile.
+        forwarder_.forward(request.path, request.body, session->connection()->loop(),
+                           [session](std::string body) {
+                               session->send(httpResponseText(std::move(body)));
+                               session->shutdown();  // one request per connection
+                           });
     };
     http.oversizeResponse = httpResponseText(std::string(kTooLargeReply));
     // WebSocket is served on its own port only; here an upgraded client would wait for ever.
@@ -67,19 +74,33 @@ void Server::start(std::size_t workers) {
         session->close();
     };
 
+    // /v2 is the JSON-RPC endpoint; every other path is a /v1 bridge to the service of that path.
     net::HttpSession::Handlers webSocket;
     webSocket.onWsConnected = [this](const net::HttpSession::Ptr& session,
                                      const net::HttpRequest& upgrade) {
-        bridge_.onConnected(session, upgrade);
+        if (upgrade.path == RpcGateway::kPath) {
+            rpc_.onConnected(session);
+        } else {
+            bridge_.onConnected(session, upgrade);
+        }
     };
     webSocket.onWsMessage = [this](const net::HttpSession::Ptr& session,
                                    net::HttpSession::FrameType, const std::string& payload,
                                    const net::HttpRequest& upgrade) {
-        bridge_.onMessage(session, payload, upgrade);
+        if (upgrade.path == RpcGateway::kPath) {
+            rpc_.onMessage(session, payload);
+        } else {
+            bridge_.onMessage(session, payload, upgrade);
+        }
     };
     webSocket.onWsClosed = [this](const net::HttpSession::Ptr& session,
                                   const net::HttpRequest& upgrade) {
-        bridge_.onClosed(session, upgrade);
+        if (upgrade.path == RpcGateway::kPath) {
+            rpc_.onClosed(session);
+        } else {
+            bridge_.onClosed(session, upgrade);
+        }
+        stopJogs(session);
     };
     webSocket.oversizeResponse = http.oversizeResponse;
     // A plain request on the WebSocket port has no answer; end it instead of leaving it open.
@@ -122,9 +143,24 @@ bool Server::startListener(net::ListenerBuilder& listener, const std::string& ad
 void Server::stop() {
     http_.stop();
     webSocket_.stop();
-    stop_.set();  // handlers waiting for the bus give up at once
+    stop_.set();
     if (service_) {
-        service_->stop();
+        service_->stop();  // closing connections still hands their jog stops to the reactor
+    }
+    reactor_.stop();  // sends those, then ends
+}
+
+void Server::stopJogs(const net::HttpSession::Ptr& session) {
+    // The dead-man: a connection that goes (closed, reset, timed out) while it holds a bundle
+    // jogging must not leave the gear moving until the device's own time-out.
+    for (auto& [path, body] : jogGuard_.release(session.get())) {
+        spdlog::info(kJogStopLog, session->connection()->remoteAddress(),
+                     std::string_view(path).substr(path.rfind('/') + 1));
+        reactor_.submit(BusReactor::Request{bus::endpointForPath(path),
+                                            std::move(body),
+                                            BusReactor::Milliseconds(1000),
+                                            false,
+                                            {}});
     }
 }
 

@@ -14,7 +14,10 @@
 #include <zmq.hpp>
 
 #include "config/server_settings.hpp"
+#include "gateway/bus_reactor.hpp"
 #include "gateway/http_forwarder.hpp"
+#include "gateway/jog_guard.hpp"
+#include "gateway/rpc_gateway.hpp"
 #include "gateway/web_application.hpp"
 #include "gateway/websocket_bridge.hpp"
 #include "net/listener_builder.hpp"
@@ -63,8 +66,10 @@ public:
     std::uint16_t httpPort() const;
     /// The port the WebSocket listener was bound to; 0 when it did not start.
     std::uint16_t webSocketPort() const;
-    /// The WebSocket paths bound to a client at this moment.
+    /// The /v1 WebSocket paths bound to a client at this moment.
     std::vector<std::string> webSocketPaths() const { return bridge_.paths(); }
+    /// Bus sockets the gateway holds for its clients at this moment.
+    std::size_t busSocketCount() const { return reactor_.socketCount(); }
 
     /// One worker per hardware thread (at least one).
     static std::size_t defaultWorkerCount();
@@ -73,13 +78,17 @@ private:
     static config::ServerSettings readSettings(const std::string& configurationEndpoint);
     bool startListener(net::ListenerBuilder& listener, const std::string& address,
                        const std::string& port, net::HttpSession::Handlers handlers);
+    void stopJogs(const net::HttpSession::Ptr& session);
 
     std::optional<WebApplicationLauncher> webApplication_;  // owner's thread only
     config::ServerSettings settings_;
     std::shared_ptr<zmq::context_t> context_;
-    platform::StopSignal stop_;  // set by stop(): ends every bus wait of the handlers
+    platform::StopSignal stop_;  // set by stop(): ends the wait before opening the browser
+    BusReactor reactor_;         // the one thread that talks to the bus for clients
+    JogGuard jogGuard_;          // the stops owed by each client connection
     HttpForwarder forwarder_;
-    WebSocketBridge bridge_;  // the path table and its mutex
+    WebSocketBridge bridge_;  // /v1: the path table and its mutex
+    RpcGateway rpc_;          // /v2 clients
     bool started_ = false;    // owner's thread only
     std::shared_ptr<net::TcpService> service_;
     // Last: stopped (accept threads joined) before the service and the bridge go.

@@ -1,7 +1,7 @@
-// WebSocket handlers of the gateway. Each runs on the worker loop thread of its connection.
+// /v1 WebSocket handlers of the gateway. Each runs on the worker loop thread of its connection;
+// bus outcomes come back from the reactor thread and are posted to that same loop.
 #include "gateway/websocket_bridge.hpp"
 
-#include <array>
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -10,64 +10,23 @@
 
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
-#include "bus/wait.hpp"
 #include "gateway/gateway_texts.hpp"
+#include "net/event_loop.hpp"
 
 namespace kinetra::gateway {
-namespace {
-
-// Queues `text` on `socket`, waiting at most `timeout` for room (a REQ whose service has gone
-// has no peer to queue to). A set `stop` ends the wait.
-bool sendWithin(zmq::socket_t& socket, const std::string& text, std::chrono::milliseconds timeout,
-                const platform::StopSignal& stop) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (bus::trySend(socket, text)) {
-            return true;
-        }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || stop.isSet()) {
-            return false;
-        }
-        std::array<zmq::pollitem_t, 2> items{
-            zmq::pollitem_t{socket.handle(), 0, ZMQ_POLLOUT, 0},
-            zmq::pollitem_t{nullptr, stop.fd(), ZMQ_POLLIN, 0},
-        };
-        zmq::poll(items.data(), items.size(), left);
-    }
-}
-
-}  // namespace
-
-WebSocketBridge::WebSocketBridge(std::shared_ptr<zmq::context_t> context,
-                                 const platform::StopSignal& stop)
-    : context_(std::move(context)), stop_(stop) {}
 
 void WebSocketBridge::onConnected(const net::HttpSession::Ptr& session,
                                   const net::HttpRequest& upgrade) {
-    try {
-        std::lock_guard lock(mutex_);
-        if (paths_.contains(upgrade.path)) {
-            spdlog::info("WebSocket path {0} already has a client; refusing {1}.", upgrade.path,
-                         session->connection()->remoteAddress());
-            session->close();
-            return;
-        }
-        // Not checked against the registry: a client may connect before its service appears.
-        zmq::socket_t socket(*context_, zmq::socket_type::req);
-        const int timeout = static_cast<int>(kReplyTimeout.count());
-        socket.set(zmq::sockopt::rcvtimeo, timeout);
-        socket.set(zmq::sockopt::linger, 0);
-        socket.set(zmq::sockopt::req_relaxed, 1);
-        std::string endpoint = bus::endpointForPath(upgrade.path);
-        socket.connect(endpoint);
-        paths_.emplace(upgrade.path, std::make_shared<Binding>(Binding{
-                                         session.get(), std::move(endpoint), std::move(socket)}));
-    } catch (const std::exception& error) {
-        spdlog::error("{0}", error.what());
-        session->close();
+    std::lock_guard lock(mutex_);
+    if (paths_.contains(upgrade.path)) {
+        spdlog::info("WebSocket path {0} already has a client; refusing {1}.", upgrade.path,
+                     session->connection()->remoteAddress());
+        session->closeWebSocket(net::WebSocketFormat::CloseCode::tryAgainLater, kPathTakenReason);
+        return;
     }
+    // Not checked against the registry: a client may connect before its service appears.
+    paths_.emplace(upgrade.path, std::make_shared<Binding>(Binding{
+                                     session.get(), bus::endpointForPath(upgrade.path), {}}));
 }
 
 void WebSocketBridge::onMessage(const net::HttpSession::Ptr& session, const std::string& payload,
@@ -76,7 +35,6 @@ void WebSocketBridge::onMessage(const net::HttpSession::Ptr& session, const std:
     {
         std::lock_guard lock(mutex_);
         const auto found = paths_.find(upgrade.path);
-        // Only the owner may use the path's socket: the socket belongs to its loop thread.
         if (found != paths_.end() && found->second->owner == session.get()) {
             binding = found->second;
         }
@@ -88,33 +46,67 @@ void WebSocketBridge::onMessage(const net::HttpSession::Ptr& session, const std:
     if (binding->failed) {
         return;  // the error frame is out and the close follows it
     }
-    // Only services that announced themselves are reachable from outside, as over HTTP. The
-    // endpoints that are not announced are internal: the configuration, the scanner's switches
-    // and the PULL channels that carry device status and serial replies (a REQ reaches a PULL
-    // on inproc, so a message could otherwise be injected there as if from the device).
-    if (!bus::SocketRegistry::instance().isOpen(binding->endpoint)) {
-        spdlog::warn(kOfflineLog, binding->endpoint);
-        session->sendWebSocketText(kOfflineReply);
+    guard_.observe(session.get(), upgrade.path, payload);
+    binding->waiting.push_back(payload);
+    if (binding->waiting.size() > kMaxQueued) {
+        fail(session, *binding);  // a client that does not wait for its replies
         return;
     }
-    try {
-        if (!sendWithin(binding->socket, payload, kReplyTimeout, stop_)) {
-            fail(session, *binding);
-            return;
-        }
-        const auto reply = bus::receiveWithin(binding->socket, kReplyTimeout, &stop_);
-        if (!reply) {
-            fail(session, *binding);
-            return;
-        }
-        session->sendWebSocketText(reply->to_string_view());
-    } catch (const std::exception& error) {
-        spdlog::warn("{0}", error.what());
+    if (!binding->busy) {
+        sendNext(session, binding);
     }
+}
+
+void WebSocketBridge::sendNext(const net::HttpSession::Ptr& session,
+                               const std::shared_ptr<Binding>& binding) {
+    const auto& registry = bus::SocketRegistry::instance();
+    while (!binding->waiting.empty() && !binding->failed) {
+        std::string message = std::move(binding->waiting.front());
+        binding->waiting.pop_front();
+        // Only services that announced themselves are reachable from outside, as over HTTP. The
+        // endpoints that are not announced are internal: the configuration, the scanner's
+        // switches and the PULL channels that carry device status and serial replies.
+        if (!registry.isOpen(binding->endpoint)) {
+            spdlog::warn(kOfflineLog, binding->endpoint);
+            session->sendWebSocketText(kOfflineReply);
+            continue;
+        }
+        binding->busy = true;
+        reactor_.submit(BusReactor::Request{
+            binding->endpoint, std::move(message), kReplyTimeout, false,
+            [this, session, binding](Outcome outcome, std::string reply) {
+                session->connection()->loop().post(
+                    [this, session, binding, outcome, reply = std::move(reply)] {
+                        onOutcome(session, binding, outcome, reply);
+                    });
+            }});
+        return;
+    }
+}
+
+void WebSocketBridge::onOutcome(const net::HttpSession::Ptr& session,
+                                const std::shared_ptr<Binding>& binding, Outcome outcome,
+                                const std::string& reply) {
+    binding->busy = false;
+    switch (outcome) {
+        case Outcome::reply:
+            session->sendWebSocketText(reply);
+            break;
+        case Outcome::offline:  // closed between the check and the send
+            spdlog::warn(kOfflineLog, binding->endpoint);
+            session->sendWebSocketText(kOfflineReply);
+            break;
+        case Outcome::noReply:
+        case Outcome::notQueued:
+            fail(session, *binding);
+            return;
+    }
+    sendNext(session, binding);
 }
 
 void WebSocketBridge::fail(const net::HttpSession::Ptr& session, Binding& binding) {
     binding.failed = true;
+    binding.waiting.clear();
     spdlog::warn(kNoResponseLog);
     session->sendWebSocketText(kNotProcessedReply,
                                [session](const std::error_code&) { session->close(); });
@@ -122,17 +114,12 @@ void WebSocketBridge::fail(const net::HttpSession::Ptr& session, Binding& bindin
 
 void WebSocketBridge::onClosed(const net::HttpSession::Ptr& session,
                                const net::HttpRequest& upgrade) {
-    std::shared_ptr<Binding> released;
-    {
-        std::lock_guard lock(mutex_);
-        const auto found = paths_.find(upgrade.path);
-        // A refused second client must not free the first client's path.
-        if (found != paths_.end() && found->second->owner == session.get()) {
-            released = std::move(found->second);
-            paths_.erase(found);
-        }
+    std::lock_guard lock(mutex_);
+    const auto found = paths_.find(upgrade.path);
+    // A refused second client must not free the first client's path.
+    if (found != paths_.end() && found->second->owner == session.get()) {
+        paths_.erase(found);
     }
-    // The socket closes here, outside the lock, on the owner's loop thread.
 }
 
 std::vector<std::string> WebSocketBridge::paths() const {

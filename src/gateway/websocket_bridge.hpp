@@ -1,45 +1,48 @@
-// The WebSocket bridge: one client per upgrade path, bound to the bus endpoint of that path
-// through a REQ socket of its own. The handlers run on the network service's worker threads;
-// the path table is shared between them under the bridge's mutex.
+// The /v1 WebSocket bridge: one client per upgrade path, each message forwarded through the bus
+// reactor to the endpoint of that path and its reply sent back as one text frame. The handlers
+// run on the network worker threads; the path table is shared between them under a mutex.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include <zmq.hpp>
-
+#include "gateway/bus_reactor.hpp"
+#include "gateway/jog_guard.hpp"
 #include "net/http_request.hpp"
 #include "net/http_session.hpp"
-#include "platform/stop_signal.hpp"
 
 namespace kinetra::gateway {
 
 /// Owns the path table. A path is free until a client's upgrade binds it, and free again when
-/// that client's connection closes; while bound, other clients on the path are refused.
+/// that client's connection closes; while bound, other clients on the path get a close frame
+/// 1013 with a reason. Binding a path makes no bus socket: the reactor keeps those per
+/// announced endpoint.
 ///
-/// Each binding's socket is created, used and closed only on the owning connection's worker
-/// loop thread (every event of one connection runs there), so the mutex guards the table, never
-/// a socket, and is not held while a message waits for its reply.
+/// A client's messages are answered in order, one at a time, each with its own bound; a
+/// message without a reply in time gets {"result":"request could not be processed"} and the
+/// connection is closed after that frame (later messages get nothing).
 class WebSocketBridge {
 public:
-    /// Bound on queuing a message and on awaiting its reply, each.
+    /// Bound on each message's reply.
     static constexpr std::chrono::milliseconds kReplyTimeout{1000};
+    /// Messages a client may have waiting behind the one in flight; beyond, as no reply.
+    static constexpr std::size_t kMaxQueued = 64;
 
-    /// `context` is the bus context; `stop` (outliving the bridge) ends every wait when set.
-    WebSocketBridge(std::shared_ptr<zmq::context_t> context, const platform::StopSignal& stop);
+    /// `reactor` and `guard` outlive the bridge.
+    WebSocketBridge(BusReactor& reactor, JogGuard& guard) : reactor_(reactor), guard_(guard) {}
 
-    /// Connected handler: binds `upgrade.path` to `session`, or closes `session` when another
-    /// client holds the path.
+    /// Connected handler: binds `upgrade.path` to `session`, or refuses `session` (1013) when
+    /// another client holds the path.
     void onConnected(const net::HttpSession::Ptr& session, const net::HttpRequest& upgrade);
 
-    /// Message handler: forwards `payload` unchanged and answers with the reply as one text
-    /// frame; without a reply in time, answers {"result":"request could not be processed"}
-    /// and closes. A path whose endpoint is not announced open is answered {"result":"offline"}
-    /// and stays connected (its service may still come).
+    /// Message handler: forwards `payload` unchanged. A path whose endpoint is not announced
+    /// open is answered {"result":"offline"} and stays connected (its service may still come).
     void onMessage(const net::HttpSession::Ptr& session, const std::string& payload,
                    const net::HttpRequest& upgrade);
 
@@ -50,18 +53,24 @@ public:
     std::vector<std::string> paths() const;
 
 private:
+    // One bound path. Created under the mutex; after that touched on the owner's loop thread
+    // only (its handlers and the completions posted there).
     struct Binding {
-        const net::HttpSession* owner;  // identity only; the binding goes before the session
-        std::string endpoint;           // "inproc:/" + path
-        zmq::socket_t socket;           // REQ; owner's loop thread only
-        bool failed = false;            // owner's loop thread only: error frame sent, closing
+        const net::HttpSession* owner;
+        std::string endpoint;             // "inproc:/" + path
+        std::deque<std::string> waiting;  // messages behind the one in flight
+        bool busy = false;                // a message is in flight
+        bool failed = false;              // error frame sent, closing
     };
 
+    void sendNext(const net::HttpSession::Ptr& session, const std::shared_ptr<Binding>& binding);
+    void onOutcome(const net::HttpSession::Ptr& session, const std::shared_ptr<Binding>& binding,
+                   Outcome outcome, const std::string& reply);
     void fail(const net::HttpSession::Ptr& session, Binding& binding);
 
-    std::shared_ptr<zmq::context_t> context_;
-    const platform::StopSignal& stop_;
-    mutable std::mutex mutex_;  // guards paths_ (the map, not the sockets in it)
+    BusReactor& reactor_;
+    JogGuard& guard_;
+    mutable std::mutex mutex_;  // guards paths_ (the map, not the bindings' queues)
     std::map<std::string, std::shared_ptr<Binding>> paths_;
 };
 

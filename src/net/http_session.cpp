@@ -8,6 +8,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "net/event_loop.hpp"
 #include "net/http_response.hpp"
 #include "net/websocket_handshake.hpp"
 
@@ -47,6 +48,17 @@ void HttpSession::send(std::string text, TcpConnection::SendCallback done) {
 
 void HttpSession::sendWebSocketText(std::string_view payload, TcpConnection::SendCallback done) {
     connection_->send(WebSocketFormat::frame(FrameType::text, payload), std::move(done));
+}
+
+void HttpSession::closeWebSocket(WebSocketFormat::CloseCode code, std::string_view reason) {
+    connection_->loop().runInLoop(
+        [self = shared_from_this(), code, payload = WebSocketFormat::closePayload(code, reason)] {
+            if (self->state_ != State::finished) {
+                self->state_ = State::finished;
+                self->connection_->send(WebSocketFormat::frame(FrameType::close, payload));
+                self->connection_->shutdown();
+            }
+        });
 }
 
 template <typename Handler, typename... Args>

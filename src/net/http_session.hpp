@@ -100,6 +100,9 @@ public:
     void shutdown() { connection_->shutdown(); }
     /// Closes the connection now. Any thread.
     void close() { connection_->close(); }
+    /// WebSocket only: sends a close frame with `code` and `reason`, then shuts the connection
+    /// down (the peer answers and closes). Any thread.
+    void closeWebSocket(WebSocketFormat::CloseCode code, std::string_view reason);
 
     /// The connection under this session.
     const TcpConnection::Ptr& connection() const { return connection_; }

@@ -115,9 +115,12 @@ std::string WebSocketFormat::frame(FrameType type, std::string_view payload) {
     return out;
 }
 
-std::string WebSocketFormat::closePayload(CloseCode code) {
+std::string WebSocketFormat::closePayload(CloseCode code, std::string_view reason) {
     const auto value = static_cast<std::uint16_t>(code);
-    return {static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)};
+    std::string payload{static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)};
+    // A control frame carries at most 125 bytes.
+    payload.append(reason.substr(0, 123));
+    return payload;
 }
 
 }  // namespace kinetra::net

@@ -30,6 +30,7 @@ public:
         normal = 1000,
         protocolError = 1002,
         messageTooBig = 1009,
+        tryAgainLater = 1013,
     };
 
     enum class DecodeStatus {
@@ -69,8 +70,8 @@ public:
     /// One final unmasked frame as text.
     static std::string frame(FrameType type, std::string_view payload);
 
-    /// The payload of a close frame carrying `code`.
-    static std::string closePayload(CloseCode code);
+    /// The payload of a close frame carrying `code` and `reason` (UTF-8, at most 123 bytes).
+    static std::string closePayload(CloseCode code, std::string_view reason = {});
 };
 
 /// Names of the frame types, for logs.

@@ -1,6 +1,6 @@
 // The API reference page as a reader meets it: served by the web application, rendered from
 // api.json (which tests/docs holds equal to the commands the server dispatches), every
-// endpoint and command present with its anchor, and search narrowing the list.
+// endpoint, command and /v2 method present with its anchor, and search narrowing the list.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -47,6 +47,13 @@ describe('API reference page', { timeout: 60000 }, () => {
       assert.deepEqual(listed.sort(), endpoint.commands.map((command) => command.name).sort(),
         `commands of ${endpoint.path}`);
     }
+
+    // /v2: every method and notification, each under its own anchor.
+    const methods = await page.locator('[data-method]').evaluateAll((nodes) => nodes.map((node) => node.getAttribute('data-method')));
+    assert.deepEqual(methods, reference.v2.methods.map((method) => method.name));
+    const notifications = await page.locator('[data-notification]').evaluateAll((nodes) => nodes.map((node) => node.getAttribute('data-notification')));
+    assert.deepEqual(notifications, reference.v2.notifications.map((notification) => notification.name));
+    assert.match(await page.locator('[id="v2.subscribe"]').textContent(), /"method":"subscribe"/);
 
     // Each command's anchor leads to its own section, which shows its example request.
     const ids = await page.locator('[data-command]').evaluateAll((nodes) => nodes.map((node) => node.id));

@@ -1,6 +1,7 @@
 // The browser application against the real server and its emulated adapter (a pan/tilt head on
-// a slider): the link shows, pairs over the radio, reports live, jogs while a button is held
-// and stops on release or blur, and aborts. One server and one browser for the whole file.
+// a slider): the link shows, pairs over the radio, reports live (also a move another program
+// makes over /v1), jogs while a button is held and stops on release or blur, and aborts. One
+// server and one browser for the whole file.
 import assert from 'node:assert/strict';
 import { after, afterEach, before, describe, test } from 'node:test';
 
@@ -12,7 +13,7 @@ describe('web application', { timeout: 120000 }, () => {
   let server;
   let browser;
   let page;
-  const commandFrames = []; // joystickMove and others the page sent on /v1/bundle/<link>
+  const commandFrames = []; // joystickMove and others the page sent to /v1/bundle/<link> over /v2
 
   before(async () => {
     server = await startServer();
@@ -21,8 +22,13 @@ describe('web application', { timeout: 120000 }, () => {
     page.setDefaultTimeout(10000);
     page.on('pageerror', (error) => console.error('page error:', error.message));
     page.on('websocket', (socket) => {
-      if (!socket.url().endsWith(`/v1/bundle/${kLink}`)) return;
-      socket.on('framesent', (frame) => commandFrames.push({ at: Date.now(), message: JSON.parse(frame.payload) }));
+      if (!socket.url().endsWith('/v2')) return;
+      socket.on('framesent', (frame) => {
+        const sent = JSON.parse(frame.payload);
+        if (sent.method === 'call' && sent.params?.path === `/v1/bundle/${kLink}`) {
+          commandFrames.push({ at: Date.now(), message: sent.params.request });
+        }
+      });
     });
   });
 
@@ -126,6 +132,24 @@ describe('web application', { timeout: 120000 }, () => {
     assert.equal(await reading('slide'), 0.25);
     assert.equal(await serverReading('headPan'), 12.5);
     await screenshot(page, 'webapp-status-after-move');
+  });
+
+  test('a move another program makes over the /v1 WebSocket shows live on the page', async () => {
+    // The page holds no /v1 WebSocket path: another client gets the bundle's path at once.
+    const other = new WebSocket(`ws://127.0.0.1:${server.wsPort}/v1/bundle/${kLink}`);
+    try {
+      await new Promise((resolve, reject) => {
+        other.onopen = resolve;
+        other.onerror = () => reject(new Error('the /v1 WebSocket path was refused'));
+      });
+      const replied = new Promise((resolve) => (other.onmessage = (event) => resolve(JSON.parse(event.data))));
+      const target = (await settled('headPan')) > 0 ? -21.5 : 21.5;
+      other.send(JSON.stringify({ command: 'realTimeMoveFixedDuration', duration: 0.4, headPan: target, headTilt: 0, slide: 0 }));
+      assert.deepEqual(await replied, { result: 'ok' });
+      await waitFor(`pan to reach ${target} on the page`, async () => (await reading('headPan')) === target, { timeoutMs: 5000 });
+    } finally {
+      other.close();
+    }
   });
 
   test('holding a jog button moves the axis and letting go stops it', async () => {

@@ -1,6 +1,7 @@
 // Every documented request example sent to the real server with its emulated adapter, over
 // HTTP, in an order that walks a link through unpaired, paired and updating: each reply must
-// have the documented members and the documented result (and message) texts.
+// have the documented members and the documented result (and message) texts. The same for every
+// /v2 example: methods, notifications and errors.
 #include <chrono>
 #include <functional>
 #include <map>
@@ -287,6 +288,111 @@ TEST_F(DocumentedExamples, ExamplesAreAnsweredAlikeOverWebSocket) {
         EXPECT_TRUE(sameShape(json::parse(entry.at("replies").at(0).at("text").get<std::string>()),
                               json::parse(frame->payload), why))
             << path << " " << name << ": " << why;
+    }
+}
+
+// Frames on a /v2 connection: the response to one id, and the notifications met on the way.
+class RpcReader {
+public:
+    explicit RpcReader(TestClient& socket) : socket_(socket) {}
+
+    std::optional<json> responseTo(const json& id) {
+        return next(
+            [&](const json& message) { return message.contains("id") && message["id"] == id; });
+    }
+    std::optional<json> notification(std::string_view method) {
+        for (auto kept = notifications_.begin(); kept != notifications_.end(); ++kept) {
+            if ((*kept)["method"] == method) {
+                json found = std::move(*kept);
+                notifications_.erase(kept);
+                return found;
+            }
+        }
+        return next([&](const json& message) {
+            return !message.contains("id") && message.value("method", "") == method;
+        });
+    }
+
+private:
+    std::optional<json> next(const std::function<bool(const json&)>& wanted) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto frame = socket_.nextFrame(std::chrono::milliseconds(500));
+            if (!frame) {
+                continue;
+            }
+            json message = json::parse(frame->payload, nullptr, false);
+            if (wanted(message)) {
+                return message;
+            }
+            if (!message.contains("id") && notifications_.size() < 100) {
+                notifications_.push_back(std::move(message));
+            }
+        }
+        return std::nullopt;
+    }
+
+    TestClient& socket_;
+    std::vector<json> notifications_;
+};
+
+TEST_F(DocumentedExamples, V2ExamplesAreAnsweredAsDocumented) {
+    const json& v2 = apiReference().at("v2");
+    TestClient socket(server_.webSocketPort);
+    ASSERT_NE(socket.upgrade(v2.at("path").get<std::string>()).find("101 Switching Protocols"),
+              std::string::npos);
+    RpcReader reader(socket);
+    auto expect = [&](const json& request, const json& documented) {
+        const std::string text = request.is_string() ? request.get<std::string>() : request.dump();
+        socket.sendText(text);
+        const json id = request.is_object() ? request.value("id", json()) : json();
+        const auto response = reader.responseTo(id);
+        ASSERT_TRUE(response.has_value()) << text;
+        std::string why;
+        EXPECT_TRUE(
+            sameShape(json::parse(documented.at("text").get<std::string>()), *response, why))
+            << text << " (" << documented.at("when") << "): " << why << "\n  got " << *response;
+    };
+    auto notificationExample = [&](std::string_view name) {
+        for (const auto& entry : v2.at("notifications")) {
+            if (entry.at("name") == name) {
+                return entry.at("example");
+            }
+        }
+        throw std::out_of_range("no notification example");
+    };
+
+    // The methods in the order documented (unsubscribe ends what subscribe began), then each
+    // further documented response with its own request.
+    for (const auto& method : v2.at("methods")) {
+        expect(method.at("example"), method.at("replies").at(0));
+        for (const auto& reply : method.at("replies")) {
+            if (reply.contains("request")) {
+                expect(reply.at("request"), reply);
+            }
+        }
+    }
+    for (const char* name : {"links", "status"}) {
+        if (std::string_view(name) == "status") {
+            // Statuses come once the bundle is paired.
+            socket.sendText(json{{"jsonrpc", "2.0"},
+                                 {"id", "pair"},
+                                 {"method", "call"},
+                                 {"params",
+                                  {{"path", concretePath("/v1/link/<linkID>")},
+                                   {"request", {{"command", "link1PairingConnect"}}}}}}
+                                .dump());
+        }
+        const auto notification = reader.notification(name);
+        ASSERT_TRUE(notification.has_value()) << name;
+        std::string why;
+        EXPECT_TRUE(sameShape(notificationExample(name), *notification, why))
+            << name << ": " << why << "\n  got " << *notification;
+    }
+    for (const auto& error : v2.at("errors")) {
+        if (error.contains("request")) {
+            expect(error.at("request"), error);
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 // A newcomer's first session, end to end: the real server with its emulated adapter, paired and
-// driven over HTTP and WebSocket; and kinetra-sim announcing a link to a running server.
+// driven over HTTP and WebSocket; and kinetra-sim announcing a link to a running server, seen
+// live by a /v2 subscriber.
 #include <signal.h>
 
 #include <functional>
@@ -155,6 +156,44 @@ TEST(Simulate, AnAdapterUnpluggedAndPluggedBackIsDrivenAgain) {
               (json{{"result", "ok"}}));
     ASSERT_TRUE(paired());
     EXPECT_TRUE(movesTo(-6.0));
+}
+
+// The link list pushed over /v2 as kinetra-sim is plugged in and unplugged (it withdraws its
+// link when it ends), with no request in between.
+TEST(Simulate, AV2LinksSubscriberSeesTheAdapterPluggedInAndUnplugged) {
+    RunningServer server;
+    ASSERT_TRUE(server.listening()) << server.process->output();
+    TestClient socket(server.webSocketPort);
+    ASSERT_NE(socket.upgrade("/v2").find("101 Switching Protocols"), std::string::npos);
+    socket.sendText(R"({"jsonrpc":"2.0","id":1,"method":"subscribe","params":{"topic":"links"}})");
+    // The next links notification whose data `accept` takes.
+    const auto linksWhere = [&](const std::function<bool(const json&)>& accept) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto frame = socket.nextFrame(500ms);
+            const json message = frame ? json::parse(frame->payload, nullptr, false) : json();
+            if (message.is_object() && message.value("method", "") == "links" &&
+                accept(message["params"]["data"])) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const auto linkIs = [](bool valid) {
+        return [valid](const json& data) {
+            return listsLink(json{{"data", data}}, "KSIMV2LINKS1", valid);
+        };
+    };
+    ASSERT_TRUE(linksWhere([](const json& data) { return data == json::array(); }))
+        << "the list at once, empty";
+
+    ChildProcess simulator({KINETRA_SIM_PATH, "--link-id", "KSIMV2LINKS1", "--server",
+                            "http://127.0.0.1:" + std::to_string(server.httpPort)},
+                           server.tree.bin().string());
+    EXPECT_TRUE(linksWhere(linkIs(true))) << simulator.output() << server.process->output();
+    simulator.signal(SIGTERM);
+    EXPECT_EQ(simulator.waitForExit(10s), std::optional<int>(0)) << simulator.output();
+    EXPECT_TRUE(linksWhere(linkIs(false))) << server.process->output();
 }
 
 }  // namespace

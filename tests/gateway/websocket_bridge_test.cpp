@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/gateway_texts.hpp"
 #include "gateway/server.hpp"
 #include "gateway_test_support.hpp"
 
@@ -48,8 +49,13 @@ TEST_F(WebSocketGateway, ForwardsMessagesUnchangedForOneClientPerPathAtATime) {
         EXPECT_EQ(nextText(first), "re:" + message);
     }
 
+    // A second client is told why (1013: try again later) before the close.
     TestClient second(port());
     second.upgrade("/v1/test/owner");
+    const auto refusal = second.nextFrame();
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_EQ(refusal->firstByte, 0x88);
+    EXPECT_EQ(refusal->payload, "\x03\xf5" + std::string(kPathTakenReason));
     EXPECT_TRUE(closes(second));
     // The refusal did not unbind the first client's path.
     EXPECT_EQ(server.webSocketPaths(), std::vector<std::string>{"/v1/test/owner"});
@@ -145,8 +151,8 @@ TEST_F(WebSocketGateway, KeepsConcurrentClientsApartAndThePathTableConsistent) {
                 TestClient client(port());
                 client.upgrade(path);
                 client.sendText(text);
-                // A client refused because the path is bound sees the close without a reply.
-                if (const auto frame = client.nextFrame(3s)) {
+                // A client refused because the path is bound gets the close frame, no reply.
+                if (const auto frame = client.nextFrame(3s); frame && frame->firstByte != 0x88) {
                     (frame->payload == "re:" + text ? served : wrong)++;
                 }
             }

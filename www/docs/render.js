@@ -1,5 +1,6 @@
-// Renders api.json into the reference: the contents, one section per endpoint (data-endpoint)
-// and per command (data-command), each with an anchor, fields, examples and replies.
+// Renders api.json into the reference: the contents, the /v2 JSON-RPC methods (data-method),
+// notifications (data-notification) and errors, one section per endpoint (data-endpoint) and
+// per command (data-command), each with an anchor, fields, examples and replies.
 import { el, copyText } from "./dom.js";
 import { concretePath, curlExample, webSocketExample, compact } from "./examples.js";
 
@@ -173,6 +174,61 @@ function endpointSection(context, endpoint) {
   return section;
 }
 
+// One method or notification of /v2, with its fields and a browser-console example.
+function v2Part(context, kind, entry) {
+  const id = `v2.${kind === "method" ? "" : "notification."}${entry.name}`;
+  const example = kind === "method"
+    ? copyable("WebSocket (browser console)", webSocketExample(HOST, context.webSocketPort, "/v2", entry.example), "websocket")
+    : copyable("Notification", JSON.stringify(entry.example), "notification");
+  return el(
+    "section",
+    { class: kind, id, [`data-${kind}`]: entry.name },
+    el("h3", {}, entry.name, el("a", { class: "anchor", href: `#${id}`, title: "Link here" }, "#")),
+    el("p", {}, entry.purpose),
+    kind === "method" ? [el("h4", {}, "Params"), fieldsTable(entry.fields)] : null,
+    example,
+    entry.replies ? [el("h4", {}, "Responses"), repliesTable(entry.replies)] : null,
+    notesList(entry.notes),
+  );
+}
+
+function v2Section(context, v2) {
+  return el(
+    "section",
+    { class: "v2", id: "v2", "data-v2": v2.path },
+    el("h2", {}, `${v2.path}: JSON-RPC`, el("a", { class: "anchor", href: "#v2", title: "Link here" }, "#")),
+    el("p", {}, el("code", {}, v2.url)),
+    el("p", {}, v2.summary),
+    el("p", {}, v2.description),
+    notesList(v2.notes),
+    v2.methods.map((m) => v2Part(context, "method", m)),
+    v2.notifications.map((n) => v2Part(context, "notification", n)),
+    el(
+      "section",
+      { class: "errors", id: "v2.errors" },
+      el("h3", {}, "Errors", el("a", { class: "anchor", href: "#v2.errors", title: "Link here" }, "#")),
+      el(
+        "table",
+        { class: "replies" },
+        el("thead", {}, el("tr", {}, el("th", {}, "Code"), el("th", {}, "When"), el("th", {}, "Response"))),
+        el(
+          "tbody",
+          {},
+          v2.errors.map((e) =>
+            el(
+              "tr",
+              {},
+              el("td", {}, String(e.code)),
+              el("td", {}, e.when, e.request !== undefined ? [el("br"), "Request: ", el("code", {}, typeof e.request === "string" ? e.request : compact(e.request))] : null),
+              el("td", { class: "text" }, e.text),
+            ),
+          ),
+        ),
+      ),
+    ),
+  );
+}
+
 function overviewSection(api) {
   const transports = Object.entries(api.transports).map(([name, t]) =>
     el("tr", {}, el("td", {}, name), el("td", {}, el("code", {}, t.url)), el("td", {}, t.description)),
@@ -200,6 +256,22 @@ function tableOfContents(api) {
     {},
     el("li", {}, el("a", { href: "#overview" }, "Overview")),
     el("li", {}, el("a", { href: "#gateway-replies" }, "Gateway replies")),
+    api.v2
+      ? el(
+          "li",
+          { class: "toc-v2" },
+          el("a", { href: "#v2" }, `${api.v2.path}: JSON-RPC`),
+          el(
+            "ul",
+            {},
+            api.v2.methods.map((m) => el("li", { "data-toc-method": m.name }, el("a", { href: `#v2.${m.name}` }, m.name))),
+            api.v2.notifications.map((n) =>
+              el("li", { "data-toc-notification": n.name }, el("a", { href: `#v2.notification.${n.name}` }, `${n.name} (notification)`)),
+            ),
+            el("li", {}, el("a", { href: "#v2.errors" }, "errors")),
+          ),
+        )
+      : null,
     api.endpoints.map((endpoint) =>
       el(
         "li",
@@ -221,6 +293,11 @@ function tableOfContents(api) {
 /** Renders `api` into `main` and `toc`; `context` gives ports and the link id. */
 export function renderReference(api, main, toc, context) {
   document.title = api.title;
-  main.replaceChildren(overviewSection(api), ...api.endpoints.map((e) => endpointSection(context, e)), el("p", { id: "no-match", class: "hidden" }, "Nothing matches the search."));
+  main.replaceChildren(
+    overviewSection(api),
+    api.v2 ? v2Section(context, api.v2) : "",
+    ...api.endpoints.map((e) => endpointSection(context, e)),
+    el("p", { id: "no-match", class: "hidden" }, "Nothing matches the search."),
+  );
   toc.replaceChildren(tableOfContents(api));
 }

@@ -28,6 +28,20 @@ export function applySearch(query, main, toc) {
     toc.querySelector(`[data-toc-endpoint="${CSS.escape(path)}"]`)?.classList.toggle("hidden", !endpointVisible);
     if (endpointVisible) shown += 1;
   }
+  // The /v2 section: its methods and notifications narrow like commands.
+  const v2 = main.querySelector("section.v2");
+  if (v2) {
+    let anyShown = false;
+    for (const part of v2.querySelectorAll("section.method, section.notification")) {
+      const visible = words.length === 0 || matches(part, words);
+      part.classList.toggle("hidden", !visible);
+      anyShown ||= visible;
+    }
+    const visible = words.length === 0 || anyShown;
+    v2.classList.toggle("hidden", !visible);
+    toc.querySelector(".toc-v2")?.classList.toggle("hidden", !visible);
+    if (visible) shown += 1;
+  }
   main.querySelector("#overview")?.classList.toggle("hidden", words.length > 0);
   main.querySelector("#no-match")?.classList.toggle("hidden", shown > 0);
 }

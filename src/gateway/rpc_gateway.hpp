@@ -1,0 +1,75 @@
+// The /v2 WebSocket endpoint: JSON-RPC 2.0 over one connection per client, any number of
+// clients, each with any number of calls in flight and any number of subscriptions. Handlers
+// run on the network worker threads; bus outcomes and feed messages come from the reactor.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "core/json.hpp"
+#include "gateway/bus_reactor.hpp"
+#include "gateway/jog_guard.hpp"
+#include "gateway/subscription.hpp"
+#include "net/http_session.hpp"
+
+namespace kinetra::gateway {
+
+/// Methods: call {path, request} (the service's reply as result; {"result":"offline"} for a
+/// path not announced; error -32000 "no reply" after kCallTimeout), subscribe {topic "status",
+/// linkID, maxRate?} or {topic "links", maxRate?} (result {"subscription":N}, then
+/// notifications "status" / "links" with params {data, linkID?, subscription}), unsubscribe
+/// {subscription} (result true). See json_rpc.hpp for the error codes.
+class RpcGateway {
+public:
+    /// The path of the endpoint on the WebSocket port.
+    static constexpr std::string_view kPath = "/v2";
+    static constexpr std::chrono::milliseconds kCallTimeout{1000};
+    /// Per client; beyond, a call is answered -32000 at once.
+    static constexpr std::size_t kMaxInFlight = 256;
+    /// Per client; beyond, subscribe is answered -32000.
+    static constexpr std::size_t kMaxSubscriptions = 64;
+
+    /// `reactor` and `guard` outlive this object.
+    RpcGateway(BusReactor& reactor, JogGuard& guard) : reactor_(reactor), guard_(guard) {}
+
+    void onConnected(const net::HttpSession::Ptr& session);
+    void onMessage(const net::HttpSession::Ptr& session, const std::string& payload);
+    /// Ends the client's subscriptions; calls in flight complete into the closed connection.
+    void onClosed(const net::HttpSession::Ptr& session);
+
+    /// Connected /v2 clients (tests).
+    std::size_t clientCount() const;
+
+private:
+    // One client's state; after onConnected, touched on its connection's loop thread only.
+    struct Client {
+        struct Entry {
+            std::uint64_t token;  // the reactor's
+            std::shared_ptr<Subscription> subscription;
+        };
+        std::map<std::int64_t, Entry> subscriptions;
+        std::int64_t nextSubscription = 1;
+        std::size_t inFlight = 0;
+    };
+
+    void call(const net::HttpSession::Ptr& session, const std::shared_ptr<Client>& client,
+              const std::optional<json>& id, const json& params);
+    void subscribe(const net::HttpSession::Ptr& session, Client& client,
+                   const std::optional<json>& id, const json& params);
+    void unsubscribe(const net::HttpSession::Ptr& session, Client& client,
+                     const std::optional<json>& id, const json& params);
+
+    BusReactor& reactor_;
+    JogGuard& guard_;
+    mutable std::mutex mutex_;  // guards clients_ (the map, not the clients in it)
+    std::unordered_map<const net::HttpSession*, std::shared_ptr<Client>> clients_;
+};
+
+}  // namespace kinetra::gateway

@@ -1,0 +1,227 @@
+// The /v2 JSON-RPC endpoint over real sockets, a real bus and the real feed: the error codes,
+// calls, and subscriptions (every message to every subscriber, the links snapshot, maxRate).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bus/feed.hpp"
+#include "core/json.hpp"
+#include "gateway/server.hpp"
+#include "gateway_test_support.hpp"
+
+namespace kinetra::gateway {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeService;
+using test::nextText;
+using test::TestClient;
+using test::upgraded;
+
+// The next frame as JSON (null when none came, or it was not JSON).
+json nextJson(TestClient& client, std::chrono::milliseconds timeout = 5s) {
+    const auto text = nextText(client, timeout);
+    return text ? json::parse(*text, nullptr, false) : json();
+}
+
+class RpcGatewayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server.start(2);
+        ASSERT_NE(server.webSocketPort(), 0);
+    }
+    std::unique_ptr<TestClient> connect() {
+        auto client = std::make_unique<TestClient>(server.webSocketPort());
+        EXPECT_TRUE(upgraded(*client, "/v2"));
+        return client;
+    }
+    json exchange(TestClient& client, const json& request) {
+        client.sendText(request.dump());
+        return nextJson(client);
+    }
+
+    test::LogCapture logs;
+    Server server{test::kLoopback};
+    zmq::socket_t publisher = bus::makeFeedPublisher(*bus::SocketRegistry::instance().context());
+};
+
+TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
+    FakeService service("inproc://v1/test/rpc", [](const std::string& request) {
+        return R"({"got":)" + request + R"(,"result":"ok"})";
+    });
+    auto client = connect();
+    const json objectId{{"k", json::array({1, "x"})}};
+    struct Case {
+        std::string frame;
+        json id;
+        int code;  // 0: a result, compared with `result`
+        json result;
+    };
+    const std::vector<Case> cases{
+        {"{not json", nullptr, -32700, {}},
+        {R"([{"jsonrpc":"2.0","method":"call","id":1}])", nullptr, -32600, {}},
+        {R"({"jsonrpc":"1.0","method":"call","id":7})", 7, -32600, {}},
+        {R"({"jsonrpc":"2.0","method":5,"id":"s"})", "s", -32600, {}},
+        {R"({"jsonrpc":"2.0","method":"call","params":3,"id":8})", 8, -32600, {}},
+        {R"({"jsonrpc":"2.0","method":"fly","id":{"k":[1,"x"]}})", objectId, -32601, {}},
+        {R"({"jsonrpc":"2.0","method":"call","params":{"request":{}},"id":9})", 9, -32602, {}},
+        {R"({"jsonrpc":"2.0","method":"call","params":[1],"id":10})", 10, -32602, {}},
+        {R"({"jsonrpc":"2.0","method":"subscribe","params":{"topic":"weather"},"id":11})",
+         11,
+         -32602,
+         {}},
+        {R"({"jsonrpc":"2.0","method":"subscribe","params":{"topic":"status"},"id":12})",
+         12,
+         -32602,
+         {}},
+        {R"({"jsonrpc":"2.0","method":"subscribe","params":{"topic":"links","maxRate":0},"id":13})",
+         13,
+         -32602,
+         {}},
+        {R"({"jsonrpc":"2.0","method":"unsubscribe","params":{"subscription":99},"id":14})",
+         14,
+         -32602,
+         {}},
+        // Calls: the reply object unchanged, offline for a path nobody announced.
+        {R"({"jsonrpc":"2.0","method":"call","id":[2],)"
+         R"("params":{"path":"/v1/test/rpc","request":{ "command" : "x" }}})",
+         json::array({2}),
+         0,
+         {{"got", {{"command", "x"}}}, {"result", "ok"}}},
+        {R"({"jsonrpc":"2.0","method":"call","id":null,"params":{"path":"/v1/test/none"}})",
+         nullptr,
+         0,
+         {{"result", "offline"}}},
+        {R"({"jsonrpc":"2.0","method":"call","id":3.5,"params":{"path":"/v1/test/rpc"}})",
+         3.5,
+         0,
+         {{"got", json::object()}, {"result", "ok"}}},
+    };
+    for (const auto& [frame, id, code, result] : cases) {
+        client->sendText(frame);
+        const json answer = nextJson(*client);
+        ASSERT_TRUE(answer.is_object()) << frame;
+        EXPECT_EQ(answer["jsonrpc"], "2.0") << frame;
+        EXPECT_EQ(answer["id"], id) << frame;
+        if (code == 0) {
+            EXPECT_EQ(answer["result"], result) << frame;
+        } else {
+            EXPECT_EQ(answer["error"]["code"], code) << frame << " -> " << answer;
+        }
+    }
+    // A notification (no id) is carried out but never answered: the next frame answers the
+    // request after it.
+    client->sendText(R"({"jsonrpc":"2.0","method":"call","params":{"path":"/v1/test/rpc"}})");
+    EXPECT_EQ(exchange(*client, {{"jsonrpc", "2.0"}, {"method", "fly"}, {"id", "after"}})["id"],
+              "after");
+    EXPECT_EQ(service.requests.waitFor(3).size(), 3U);
+}
+
+TEST_F(RpcGatewayTest, EverySubscriberOfAStatusGetsEveryMessageAndTheLinksStartWithTheList) {
+    FakeService device("inproc://v1/device", [](const std::string& request) {
+        return request == R"({"command":"linkStatus"})"
+                   ? R"({"data":[{"linkID":"A"}],"result":"ok"})"
+                   : R"({"result":"Command Not Found"})";
+    });
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < 2; ++i) {
+        clients.push_back(connect());
+        const json subscribed =
+            exchange(*clients.back(), {{"jsonrpc", "2.0"},
+                                       {"method", "subscribe"},
+                                       {"id", i},
+                                       {"params", {{"topic", "status"}, {"linkID", "KTEST1"}}}});
+        EXPECT_EQ(subscribed["result"], (json{{"subscription", 1}})) << subscribed;
+    }
+    // A subscription travels to the feed's publishers on the bus's own time: publish until the
+    // first notification shows, as a bundle keeps publishing.
+    const std::string topic = bus::statusTopic("KTEST1");
+    json first;
+    for (int attempt = 0; attempt < 200 && first.is_null(); ++attempt) {
+        bus::publish(publisher, topic, R"({"n":-1})");
+        first = nextJson(*clients[0], 10ms);
+    }
+    ASSERT_EQ(
+        first,
+        (json{{"jsonrpc", "2.0"},
+              {"method", "status"},
+              {"params", {{"data", {{"n", -1}}}, {"linkID", "KTEST1"}, {"subscription", 1}}}}));
+    // Drain what the warm-up left on the second client.
+    while (nextJson(*clients[1], 50ms).is_object()) {
+    }
+    while (nextJson(*clients[0], 50ms).is_object()) {
+    }
+    for (int n = 0; n < 20; ++n) {
+        ASSERT_TRUE(bus::publish(publisher, topic, R"({"n":)" + std::to_string(n) + "}"));
+        for (auto& client : clients) {
+            EXPECT_EQ(nextJson(*client)["params"]["data"]["n"], n);
+        }
+    }
+
+    // Links: the list at once, from the device service, then each change from the feed.
+    auto watcher = connect();
+    EXPECT_EQ(exchange(*watcher, {{"jsonrpc", "2.0"},
+                                  {"method", "subscribe"},
+                                  {"id", "l"},
+                                  {"params", {{"topic", "links"}}}})["result"],
+              (json{{"subscription", 1}}));
+    EXPECT_EQ(nextJson(*watcher),
+              (json{{"jsonrpc", "2.0"},
+                    {"method", "links"},
+                    {"params", {{"data", {{{"linkID", "A"}}}}, {"subscription", 1}}}}));
+    bus::publish(publisher, bus::kLinksTopic, R"([{"linkID":"B"}])");
+    EXPECT_EQ(nextJson(*watcher)["params"]["data"], json::parse(R"([{"linkID":"B"}])"));
+
+    // Unsubscribed: nothing more for that client, the other still gets everything.
+    EXPECT_EQ(exchange(*clients[0], {{"jsonrpc", "2.0"},
+                                     {"method", "unsubscribe"},
+                                     {"id", 5},
+                                     {"params", {{"subscription", 1}}}})["result"],
+              true);
+    bus::publish(publisher, topic, R"({"n":100})");
+    EXPECT_EQ(nextJson(*clients[1])["params"]["data"]["n"], 100);
+    EXPECT_FALSE(nextText(*clients[0], 100ms).has_value());
+}
+
+TEST_F(RpcGatewayTest, MaxRateThinsAStatusStreamToTheNewestMessages) {
+    auto client = connect();
+    EXPECT_EQ(exchange(*client, {{"jsonrpc", "2.0"},
+                                 {"method", "subscribe"},
+                                 {"id", 1},
+                                 {"params",
+                                  {{"topic", "status"},
+                                   {"linkID", "KRATE"},
+                                   {"maxRate", 10}}}})["result"]["subscription"],
+              1);
+    const std::string topic = bus::statusTopic("KRATE");
+    json first;
+    for (int attempt = 0; attempt < 200 && first.is_null(); ++attempt) {
+        bus::publish(publisher, topic, R"({"n":-1})");
+        first = nextJson(*client, 10ms);
+    }
+    ASSERT_TRUE(first.is_object());
+    // 500 messages a second for 600 ms; at 10 a second about 6 get through, the last of them
+    // the last one published.
+    const auto started = std::chrono::steady_clock::now();
+    int n = 0;
+    while (std::chrono::steady_clock::now() - started < 600ms) {
+        bus::publish(publisher, topic, R"({"n":)" + std::to_string(n++) + "}");
+        std::this_thread::sleep_for(2ms);  // the pace of a publisher, not a wait for an event
+    }
+    std::vector<int> received;
+    for (json notification = nextJson(*client, 300ms); notification.is_object();
+         notification = nextJson(*client, 300ms)) {
+        received.push_back(notification["params"]["data"]["n"].get<int>());
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received.back(), n - 1);
+    EXPECT_LE(received.size(),
+              static_cast<std::size_t>(std::chrono::duration<double>(elapsed).count() * 10) + 2);
+    EXPECT_GE(received.size(), 3U);
+    EXPECT_TRUE(std::is_sorted(received.begin(), received.end()));
+}
+
+}  // namespace
+}  // namespace kinetra::gateway
