@@ -7,6 +7,8 @@ find_package(spdlog REQUIRED)
 find_package(cppzmq REQUIRED)
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 pkg_check_modules(LIBSERIALPORT REQUIRED IMPORTED_TARGET libserialport)
+# OSC messages are decoded and built by liblo (studio module).
+pkg_check_modules(LIBLO REQUIRED IMPORTED_TARGET liblo)
 
 find_path(HTTP_PARSER_INCLUDE_DIR http_parser.h REQUIRED)
 find_library(HTTP_PARSER_LIBRARY http_parser REQUIRED)

@@ -9,6 +9,7 @@ packages=(
     libspdlog-dev libfmt-dev libhttp-parser-dev libasio-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libayatana-appindicator3-dev libgtk-3-dev libnotify-dev
+    liblo-dev liblo-tools
     procps
     chromium
     dpkg-dev file

@@ -22,6 +22,7 @@
 #include "notify/notification_handler.hpp"
 #include "platform/process.hpp"
 #include "platform/shell.hpp"
+#include "studio/studio_service.hpp"
 #include "tray/console_questions.hpp"
 #include "tray/desktop_notifications.hpp"
 #include "tray/tray_application.hpp"
@@ -100,7 +101,7 @@ int main(int argc, char** argv) {
     }
 
     {
-        // Destroyed in reverse order of construction: tray, devices, gateway, emulator,
+        // Destroyed in reverse order of construction: tray, devices, studio, gateway, emulator,
         // configuration.
         config::ConfigurationController configuration("../cfg/");
         // The emulated adapter outlives the device service, whose link closes its port first.
@@ -109,7 +110,13 @@ int main(int argc, char** argv) {
         gateway::Server server{std::string(bus::kConfigurationEndpoint)};
         server.launchWebApplication();
         server.start();
-        discovery::BundleController devices{std::string(bus::kConfigurationEndpoint)};
+        // Subscribed to the feed before the device service publishes its first link list, and
+        // asked for studioStatus by it, so it outlives it.
+        studio::StudioService studio{std::string(bus::kConfigurationEndpoint)};
+        discovery::ControllerOptions deviceOptions;
+        deviceOptions.studioStatus = [&studio] { return studio.status(); };
+        discovery::BundleController devices{std::string(bus::kConfigurationEndpoint),
+                                            std::move(deviceOptions)};
         if (emulator) {
             app::announceEmulator(*emulator);
         }

@@ -3,11 +3,14 @@
 namespace kinetra::config {
 namespace {
 
-// The ports are strings: readers turn them into numbers only when they listen.
+// The ports are strings: readers turn them into numbers only when they listen. The studio
+// outputs (FreeD out, OSC in) are off until given targets or a port.
 constexpr const char* kServerSection = R"({
     "httpserver": {"address": "0.0.0.0", "port": "32222"},
     "webserver": {"address": "0.0.0.0", "port": "32223"},
-    "websocket": {"address": "0.0.0.0", "port": "32224"}
+    "websocket": {"address": "0.0.0.0", "port": "32224"},
+    "freed": {"targets": "", "rate": "50"},
+    "osc": {"address": "0.0.0.0", "port": "0", "feedback": ""}
 })";
 
 // USB ids: link adapter 0483:A39F, stop-motion module 0483:A327.

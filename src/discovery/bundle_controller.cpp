@@ -158,6 +158,11 @@ std::string BundleController::handle(std::string_view requestText) {
         if (command == kMotionAbortAll) {
             return motionAbortAll();
         }
+        if (command == kStudioStatus) {
+            return options_.studioStatus
+                       ? core::dumpCompact(bus::dataReply(options_.studioStatus()))
+                       : bus::resultText("studio outputs are not running");
+        }
         return commandNotFound();
     } catch (const std::exception& error) {
         spdlog::warn("Device service {0}: {1}", command, error.what());

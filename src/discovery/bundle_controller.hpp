@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -36,6 +37,9 @@ struct ControllerOptions {
     link::LinkTimings linkTimings;
     std::string dfuToolPath = "../firmware/dfu-util";
     std::string dfuWorkingDirectory = "../firmware/";
+    /// The "data" of studioStatus, from the studio outputs (called on the service thread);
+    /// unset, studioStatus answers that they are not running.
+    std::function<json()> studioStatus;
 };
 
 class BundleController : private notify::NotificationHandler {
@@ -62,9 +66,11 @@ public:
     static constexpr std::string_view kFirmwareUpdateStatus = "linkDeviceFirmwareUpdateStatus";
     /// motionAbort to every paired bundle at once; one entry per bundle in "data".
     static constexpr std::string_view kMotionAbortAll = "motionAbortAll";
-    static constexpr std::array<std::string_view, 6> kCommands = {
-        kDeviceFound,         kDeviceDisconnected,   kLinkStatus,
-        kStartFirmwareUpdate, kFirmwareUpdateStatus, kMotionAbortAll};
+    /// The studio outputs' settings and counters (FreeD out, OSC in).
+    static constexpr std::string_view kStudioStatus = "studioStatus";
+    static constexpr std::array<std::string_view, 7> kCommands = {
+        kDeviceFound,          kDeviceDisconnected, kLinkStatus,  kStartFirmwareUpdate,
+        kFirmwareUpdateStatus, kMotionAbortAll,     kStudioStatus};
 
 private:
     void serve();

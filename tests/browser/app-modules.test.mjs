@@ -7,6 +7,7 @@ import { batteryText, failureOf, firmwareNotes, pairingStateText, readingRows } 
 import { Jog, jogKeys, joystickMessage } from '../../www/app/jog.js';
 import { serverAddresses } from '../../www/app/params.js';
 import { backoffDelay, RpcConnection } from '../../www/app/rpc.js';
+import { studioRows } from '../../www/app/studio.js';
 
 /** Timers the test fires by hand. */
 function manualTimers() {
@@ -229,5 +230,34 @@ describe('server address', () => {
     // The tray opens the firmware page without a query: the default ports.
     assert.equal(serverAddresses('', '').httpBase, 'http://127.0.0.1:32222');
     assert.equal(serverAddresses('?port=99999', 'h').wsBase, 'ws://h:32224');
+  });
+});
+
+describe('studio panel', () => {
+  test('shows the outputs off, and camera ids and counters when they run', () => {
+    const off = JSON.parse(
+      '{"freed":{"cameraIds":{},"packetsSent":0,"rate":50,"running":false,"targets":[]},"lastError":"",' +
+        '"osc":{"address":"0.0.0.0","messagesDropped":0,"messagesReceived":0,"port":0,"running":false}}',
+    );
+    assert.deepEqual(Object.fromEntries(studioRows(off)), {
+      'FreeD targets': 'off',
+      'FreeD rate': '50 packets/s',
+      'Camera ids': '—',
+      'Packets sent': '0',
+      'OSC port': 'off',
+      'OSC received': '0 (0 untrusted dropped)',
+      'Last error': '—',
+    });
+    const running = {
+      ...off,
+      freed: { ...off.freed, cameraIds: { KSIM0001: 1, B: 7 }, targets: ['127.0.0.1:40000'], packetsSent: 12 },
+      osc: { ...off.osc, port: 32225, running: false, messagesReceived: 3, messagesDropped: 1 },
+      lastError: 'OSC: unknown address /x',
+    };
+    const rows = Object.fromEntries(studioRows(running));
+    assert.equal(rows['Camera ids'], 'KSIM0001 → 1, B → 7');
+    assert.equal(rows['OSC port'], '0.0.0.0:32225 (not running)');
+    assert.equal(rows['OSC received'], '3 (1 untrusted dropped)');
+    assert.equal(rows['Last error'], 'OSC: unknown address /x');
   });
 });

@@ -48,7 +48,9 @@ protected:
 TEST_F(ConfigurationService, WithoutAFileServesTheDefaults) {
     ConfigurationController controller(directoryText());
     EXPECT_EQ(ask(R"({"command":"server"})"),
-              R"({"httpserver":{"address":"0.0.0.0","port":"32222"},)"
+              R"({"freed":{"rate":"50","targets":""},)"
+              R"("httpserver":{"address":"0.0.0.0","port":"32222"},)"
+              R"("osc":{"address":"0.0.0.0","feedback":"","port":"0"},)"
               R"("webserver":{"address":"0.0.0.0","port":"32223"},)"
               R"("websocket":{"address":"0.0.0.0","port":"32224"}})");
     EXPECT_EQ(notifications_->texts(),

@@ -185,6 +185,7 @@ TEST_F(DocumentedExamples, EveryRequestExampleIsAnsweredAsDocumented) {
     // Unpaired.
     example(device, "linkDeviceFirmwareUpdateStatus");
     example(device, "linkStatus");
+    example(device, "studioStatus", 1);  // the outputs are off by default
     endpointCase(device, 0);
     endpointCase(device, 1);
     for (const char* name :

@@ -51,12 +51,14 @@ struct RunningServer {
     std::uint16_t webSocketPort = freePort();
     std::unique_ptr<ChildProcess> process;
 
-    explicit RunningServer(std::vector<std::string> arguments = {}) {
+    /// `moreConfiguration`: further config.ini sections, appended to the listeners'.
+    explicit RunningServer(std::vector<std::string> arguments = {},
+                           const std::string& moreConfiguration = "") {
         tree.write("cfg/config.ini",
                    "[httpserver]\naddress=127.0.0.1\nport=" + std::to_string(httpPort) +
                        "\n[webserver]\naddress=127.0.0.1\nport=" + std::to_string(freePort()) +
                        "\n[websocket]\naddress=127.0.0.1\nport=" + std::to_string(webSocketPort) +
-                       "\n");
+                       "\n" + moreConfiguration);
         process = std::make_unique<ChildProcess>(
             withProgram(KINETRA_SERVER_PATH, std::move(arguments)), tree.bin().string(),
             std::map<std::string, std::string>{{"TMPDIR", tree.tmp().string()}});

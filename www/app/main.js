@@ -12,6 +12,7 @@ import { PairingWizard } from './pairing.js';
 import { serverAddresses } from './params.js';
 import { RpcConnection } from './rpc.js';
 import { StatusView } from './status.js';
+import { StudioPanel } from './studio.js';
 
 const server = serverAddresses(location.search, location.hostname);
 const notices = new Notices(document.getElementById('notices'));
@@ -99,3 +100,4 @@ new AbortControl(document.getElementById('abort'), {
 
 showLink(null);
 links.start();
+new StudioPanel(document.getElementById('studio'), api).start();

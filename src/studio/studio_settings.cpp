@@ -1,0 +1,142 @@
+#include "studio/studio_settings.hpp"
+
+#include <charconv>
+
+#include <spdlog/spdlog.h>
+
+namespace kinetra::studio {
+namespace {
+
+constexpr std::string_view kCameraPrefix = "camera.";
+
+std::string_view trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+template <typename T>
+std::optional<T> number(std::string_view text, T low, T high) {
+    text = trim(text);
+    long long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < low ||
+        value > high) {
+        return std::nullopt;
+    }
+    return static_cast<T>(value);
+}
+
+// The text of [section] key, when the file has it.
+std::optional<std::string> text(const json& server, const char* section, const char* key) {
+    if (!server.is_object() || !server.contains(section) || !server[section].is_object()) {
+        return std::nullopt;
+    }
+    const auto& values = server[section];
+    if (!values.contains(key) || !values[key].is_string()) {
+        return std::nullopt;
+    }
+    return values[key].get<std::string>();
+}
+
+void unusable(const char* section, const std::string& key, const std::string& value,
+              const std::string& fallback) {
+    spdlog::warn("Configuration value {0}.{1} = \"{2}\" is unusable; using {3}.", section, key,
+                 value, fallback);
+}
+
+}  // namespace
+
+std::string HostPort::text() const {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::optional<HostPort> parseHostPort(std::string_view text) {
+    text = trim(text);
+    std::string_view host;
+    std::string_view port;
+    if (text.starts_with('[')) {
+        const auto close = text.find("]:");
+        if (close == std::string_view::npos) {
+            return std::nullopt;
+        }
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        const auto colon = text.rfind(':');
+        if (colon == std::string_view::npos || text.find(':') != colon) {
+            return std::nullopt;
+        }
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    const auto portNumber = number<unsigned>(port, 1, 65535);
+    if (host.empty() || !portNumber) {
+        return std::nullopt;
+    }
+    return HostPort{std::string(host), static_cast<std::uint16_t>(*portNumber)};
+}
+
+StudioSettings readStudioSettings(const json& server) {
+    StudioSettings settings;
+    if (const auto targets = text(server, "freed", "targets")) {
+        std::string_view rest = *targets;
+        while (!trim(rest).empty()) {
+            const auto comma = rest.find(',');
+            const auto item = trim(rest.substr(0, comma));
+            rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+            if (const auto target = parseHostPort(item)) {
+                settings.freedTargets.push_back(*target);
+            } else {
+                unusable("freed", "targets", std::string(item), "no such target");
+            }
+        }
+    }
+    if (const auto rate = text(server, "freed", "rate")) {
+        if (const auto value = number<int>(*rate, kLowestFreedRate, kHighestFreedRate)) {
+            settings.freedRate = *value;
+        } else {
+            unusable("freed", "rate", *rate, std::to_string(settings.freedRate));
+        }
+    }
+    if (server.is_object() && server.contains("freed") && server["freed"].is_object()) {
+        for (const auto& [key, value] : server["freed"].items()) {
+            if (!key.starts_with(kCameraPrefix) || !value.is_string()) {
+                continue;
+            }
+            const auto id = number<int>(value.get<std::string>(), 0, 255);
+            if (id && key.size() > kCameraPrefix.size()) {
+                settings.cameraIds[key.substr(kCameraPrefix.size())] =
+                    static_cast<std::uint8_t>(*id);
+            } else {
+                unusable("freed", key, value.get<std::string>(), "an automatic id");
+            }
+        }
+    }
+    if (const auto address = text(server, "osc", "address")) {
+        settings.oscAddress = std::string(trim(*address));
+    }
+    if (const auto port = text(server, "osc", "port")) {
+        if (const auto value = number<unsigned>(*port, 0, 65535)) {
+            settings.oscPort = static_cast<std::uint16_t>(*value);
+        } else {
+            unusable("osc", "port", *port, "0 (off)");
+        }
+    }
+    if (const auto feedback = text(server, "osc", "feedback");
+        feedback && !trim(*feedback).empty()) {
+        settings.oscFeedback = parseHostPort(*feedback);
+        if (!settings.oscFeedback) {
+            unusable("osc", "feedback", *feedback, "no feedback");
+        }
+    }
+    if (const auto networks = text(server, "security", "trustednetworks")) {
+        settings.trustedNetworks = *networks;
+    }
+    return settings;
+}
+
+}  // namespace kinetra::studio

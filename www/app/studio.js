@@ -1,0 +1,45 @@
+// The "Studio" panel: what the FreeD output and the OSC input are set to and doing, from the
+// device service's studioStatus every 2 s. Main thread.
+import { el, replace } from './dom.js';
+
+const kPollMs = 2000;
+
+/** The panel's [label, text] rows for a studioStatus "data". */
+export function studioRows(data) {
+  const { freed, osc } = data;
+  const ids = Object.entries(freed.cameraIds ?? {});
+  return [
+    ['FreeD targets', freed.targets.length ? freed.targets.join(', ') : 'off'],
+    ['FreeD rate', `${freed.rate} packets/s`],
+    ['Camera ids', ids.length ? ids.map(([link, id]) => `${link} → ${id}`).join(', ') : '—'],
+    ['Packets sent', String(freed.packetsSent)],
+    ['OSC port', osc.port ? `${osc.address}:${osc.port}${osc.running ? '' : ' (not running)'}` : 'off'],
+    ['OSC received', `${osc.messagesReceived} (${osc.messagesDropped} untrusted dropped)`],
+    ['Last error', data.lastError || '—'],
+  ];
+}
+
+export class StudioPanel {
+  constructor(container, api) {
+    this.container = container;
+    this.api = api;
+    this.timer = null;
+  }
+
+  start() {
+    const poll = async () => {
+      const reply = await this.api.device({ command: 'studioStatus' });
+      if (reply?.result === 'ok' && reply.data) {
+        replace(this.container, el('h2', { text: 'Studio' }), el('dl', { class: 'studio' }, studioRows(reply.data).map(([label, text]) => el('div', { class: 'studio-row' }, el('dt', { text: label }), el('dd', { text })))));
+      } else {
+        replace(this.container, el('h2', { text: 'Studio' }), el('p', { class: 'empty', text: 'Studio outputs not reachable.' }));
+      }
+      this.timer = setTimeout(poll, kPollMs);
+    };
+    poll();
+  }
+
+  destroy() {
+    clearTimeout(this.timer);
+  }
+}
