@@ -283,7 +283,11 @@ Latency statusLatency(std::uint16_t port, zmq::socket_t& publisher, int subscrib
                     const auto at = payload->find(R"("t":)");
                     if (at != std::string::npos) {
                         const auto sent = std::stoll(payload->substr(at + 4));
-                        latencies.push_back(static_cast<double>(received - sent) / 1000.0);
+                        const double micros = static_cast<double>(received - sent) / 1000.0;
+                        // Warm-up messages carry 0; anything outside 0..10 s is a misread.
+                        if (sent != 0 && micros > 0 && micros < 1e7) {
+                            latencies.push_back(micros);
+                        }
                     }
                 }
             }
