@@ -67,7 +67,7 @@ public:
 
 private:
     void serve();
-    void linkFound(const json& request);
+    std::string linkFound(const json& request);
     void linkLost(const json& request);
     std::string linkStatus();
     bool createHandler(const model::LinkInfo& record);

@@ -75,6 +75,9 @@ public:
     model::LinkInfo linkInfo() const;
     const std::string& linkId() const { return linkId_; }
     bool isPaired() const { return flags_.paired.load(); }
+    /// True once the reader saw the serial line end (module unplugged, far side closed); any
+    /// thread.
+    bool isLineClosed() const { return lineClosed_.load(); }
     RadioUpdateStatus radioUpdateStatus() const { return flags_.radioUpdateStatus.load(); }
 
     // --- Timings ---------------------------------------------------------------------------
@@ -142,6 +145,7 @@ private:
     model::LinkInfo info_;
 
     LinkFlags flags_;
+    std::atomic<bool> lineClosed_{false};  // set by the reader thread
     platform::StopSignal stop_;
     std::once_flag stopOnce_;
 
