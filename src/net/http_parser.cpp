@@ -78,6 +78,7 @@ HttpRequest HTTPParser::takeRequest() {
     HttpRequest request = std::move(current_);
     current_ = HttpRequest{};
     complete_ = false;
+    headersComplete_ = false;
     return request;
 }
 

@@ -44,7 +44,7 @@ public:
     bool switchesProtocol() const { return parser_.upgrade != 0; }
 
     /// The request being parsed has all its headers (its body may still be coming); false again
-    /// once the next request begins.
+    /// once it has been taken.
     bool headersComplete() const { return headersComplete_; }
 
     /// http_parser's name for the error after `Status::error`, for logs.
