@@ -1,6 +1,8 @@
 // The server's HTTP API: one JSON request per POST, one JSON reply. Runs on the main thread.
-// POSTs carry no Content-Type so the browser sends a simple request: the gateway answers every
-// method alike and sends Access-Control-Allow-Origin: *, but it does not answer preflights.
+// POSTs carry no Content-Type so the browser sends a simple request (no preflight); with an API
+// key the X-Api-Key header makes it a preflighted one, which the gateway answers for our origin.
+
+import { askForKey, keyHeaders } from './api_key.js';
 
 const kTimeoutMs = 5000;
 
@@ -22,11 +24,15 @@ export class Api {
   async post(path, body = {}) {
     let text;
     try {
-      const response = await fetch(this.httpBase + path, {
-        method: 'POST',
-        body: JSON.stringify(body),
-        signal: AbortSignal.timeout(kTimeoutMs),
-      });
+      const send = () =>
+        fetch(this.httpBase + path, {
+          method: 'POST',
+          headers: keyHeaders(),
+          body: JSON.stringify(body),
+          signal: AbortSignal.timeout(kTimeoutMs),
+        });
+      let response = await send();
+      if (response.status === 401 && askForKey()) response = await send();
       text = await response.text();
     } catch {
       this.onReachable(false);

@@ -2,6 +2,8 @@
 // client held the path: the gateway takes one client per path and closes the others at once).
 // Each text message sent gets exactly one reply, in order. Runs on the main thread.
 
+import { withKey } from './api_key.js';
+
 const kFirstRetryMs = 250;
 const kLongestRetryMs = 5000;
 const kReplyTimeoutMs = 3000;
@@ -40,7 +42,7 @@ export class ReconnectingSocket {
   connect() {
     if (this.closed) return;
     this.onState('connecting');
-    const socket = new this.WebSocketClass(this.url);
+    const socket = new this.WebSocketClass(withKey(this.url));
     this.socket = socket;
     socket.onopen = () => {
       if (socket !== this.socket) return;
