@@ -205,10 +205,11 @@ TrustPolicy::TrustPolicy(const config::SecuritySettings& settings,
     for (const auto& origin : settings.allowedOrigins) {
         if (origin == "*") {
             anyOrigin_ = true;
-        } else if (origin == "null") {
-            origins_.emplace_back("null");  // sandboxed frames and local files, when wanted
         } else if (auto normal = normalisedOrigin(origin); !normal.empty()) {
             origins_.push_back(std::move(normal));
+        } else {
+            // "null" (local files, sandboxed frames) and "file://", compared as written.
+            origins_.push_back(lower(origin));
         }
     }
     std::string bad;
@@ -227,12 +228,9 @@ bool TrustPolicy::originAllowed(std::string_view text) const {
     if (anyOrigin_) {
         return true;
     }
-    if (text == "null") {
-        return std::find(origins_.begin(), origins_.end(), "null") != origins_.end();
-    }
     const auto origin = parseOrigin(text);
     if (!origin) {
-        return false;
+        return std::find(origins_.begin(), origins_.end(), lower(text)) != origins_.end();
     }
     // The web application's own pages, under any name this machine answers to.
     if (origin->scheme == "http" && origin->port == webApplicationPort_ &&
