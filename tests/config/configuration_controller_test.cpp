@@ -49,6 +49,8 @@ TEST_F(ConfigurationService, WithoutAFileServesTheDefaults) {
     ConfigurationController controller(directoryText());
     EXPECT_EQ(ask(R"({"command":"server"})"),
               R"({"httpserver":{"address":"0.0.0.0","port":"32222"},)"
+              R"("security":{"allowedhosts":"","allowedorigins":"","apikey":"",)"
+              R"("maxconnections":"512","trustednetworks":"127.0.0.0/8, ::1/128"},)"
               R"("webserver":{"address":"0.0.0.0","port":"32223"},)"
               R"("websocket":{"address":"0.0.0.0","port":"32224"}})");
     EXPECT_EQ(notifications_->texts(),
