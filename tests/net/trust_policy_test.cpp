@@ -70,8 +70,8 @@ TEST(TrustPolicy, DecidesByHostOriginKeyAndPeer) {
          Outcome::pass, false, "*"},
         {"rebinding name", open, request("GET", {{"Host", "evil.example:32222"}}), loopback,
          Door::api, Outcome::forbidden, false, "<none>"},
-        {"rebinding name on the pages", open, request("GET", {{"Host", "evil.example"}}),
-         loopback, Door::webApplication, Outcome::forbidden, false, "<none>"},
+        {"rebinding name on the pages", open, request("GET", {{"Host", "evil.example"}}), loopback,
+         Door::webApplication, Outcome::forbidden, false, "<none>"},
         {"malformed Host", open, request("GET", {{"Host", "localhost@evil:80"}}), loopback,
          Door::webSocket, Outcome::forbidden, false, "<none>"},
         {"listed host", listed, request("GET", {{"Host", "Kinetra.LAN:32224"}}), lan,
@@ -94,8 +94,9 @@ TEST(TrustPolicy, DecidesByHostOriginKeyAndPeer) {
         {"listed origin, default port", listed,
          request("POST", {{"Host", "localhost"}, {"Origin", "https://studio.example:443"}}),
          loopback, Door::api, Outcome::pass, true, "https://studio.example:443"},
-        {"null origin, listed", listed, request("POST", {{"Host", "localhost"}, {"Origin", "null"}}),
-         loopback, Door::api, Outcome::pass, true, "null"},
+        {"null origin, listed", listed,
+         request("POST", {{"Host", "localhost"}, {"Origin", "null"}}), loopback, Door::api,
+         Outcome::pass, true, "null"},
         {"null origin, not listed", open,
          request("POST", {{"Host", "localhost"}, {"Origin", "null"}}), loopback, Door::api,
          Outcome::forbidden, false, "<none>"},
@@ -125,8 +126,8 @@ TEST(TrustPolicy, DecidesByHostOriginKeyAndPeer) {
          request("POST", {{"Host", "localhost"}, {"x-api-key", "s3cret"}}), loopback, Door::api,
          Outcome::pass, true, "*"},
         {"key on the URL, escaped", keyed,
-         request("GET", {{"Host", "localhost"}}, "x=1&apiKey=s3cr%65t"), loopback,
-         Door::webSocket, Outcome::pass, true, "*"},
+         request("GET", {{"Host", "localhost"}}, "x=1&apiKey=s3cr%65t"), loopback, Door::webSocket,
+         Outcome::pass, true, "*"},
         {"trusted peer needs no key", keyed, request("POST", {{"Host", "localhost"}}),
          asio::ip::make_address("10.1.2.3"), Door::api, Outcome::pass, true, "*"},
         {"key refused with CORS for own pages", keyed,
@@ -146,12 +147,12 @@ TEST(TrustPolicy, DecidesByHostOriginKeyAndPeer) {
 
 TEST(TrustPolicy, AnswersPreflightsAndRefusalsInFull) {
     const TrustPolicy policy({}, kLocalNames, kWebPort);
-    const auto preflight = refusalResponse(policy.check(
-        request("OPTIONS", {{"Host", "localhost"},
-                            {"Origin", "http://localhost:32223"},
-                            {"Access-Control-Request-Method", "POST"},
-                            {"Access-Control-Request-Private-Network", "true"}}),
-        asio::ip::make_address("127.0.0.1"), Door::api));
+    const auto preflight = refusalResponse(
+        policy.check(request("OPTIONS", {{"Host", "localhost"},
+                                         {"Origin", "http://localhost:32223"},
+                                         {"Access-Control-Request-Method", "POST"},
+                                         {"Access-Control-Request-Private-Network", "true"}}),
+                     asio::ip::make_address("127.0.0.1"), Door::api));
     EXPECT_EQ(preflight,
               "HTTP/1.1 204 No Content\r\n"
               "Access-Control-Allow-Headers: Content-Type, X-Api-Key\r\n"
@@ -178,10 +179,18 @@ TEST(NetworkList, MatchesAddressesAgainstItsBlocks) {
         NetworkList::parse({"127.0.0.0/8", "192.168.1.128/25", "fd00::/8", "::1", "10.0.0.7"});
     ASSERT_TRUE(list);
     const std::pair<const char*, bool> rows[] = {
-        {"127.255.0.1", true},   {"128.0.0.1", false},         {"192.168.1.128", true},
-        {"192.168.1.127", false}, {"::ffff:127.0.0.1", true},  {"fd12::5", true},
-        {"fe80::1", false},       {"::1", true},               {"::2", false},
-        {"10.0.0.7", true},       {"10.0.0.8", false},         {"not an address", false},
+        {"127.255.0.1", true},
+        {"128.0.0.1", false},
+        {"192.168.1.128", true},
+        {"192.168.1.127", false},
+        {"::ffff:127.0.0.1", true},
+        {"fd12::5", true},
+        {"fe80::1", false},
+        {"::1", true},
+        {"::2", false},
+        {"10.0.0.7", true},
+        {"10.0.0.8", false},
+        {"not an address", false},
     };
     for (const auto& [address, inside] : rows) {
         EXPECT_EQ(list->contains(std::string_view(address)), inside) << address;
