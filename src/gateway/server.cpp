@@ -70,8 +70,8 @@ void Server::start(std::size_t workers) {
     }
     started_ = true;
     // The web application's own pages are the one origin allowed without configuration.
-    trust_.emplace(security_, platform::localHostNames(),
-                   config::portNumber(settings_.webPort).value_or(0));
+    trust_.emplace(net::startingTrustPolicy(security_, platform::localHostNames(),
+                                            config::portNumber(settings_.webPort).value_or(0)));
     if (trust_->allowsAnyOrigin()) {
         spdlog::warn(
             "security.allowedOrigins is *: every web page the user opens may drive the "

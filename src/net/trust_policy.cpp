@@ -9,6 +9,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include <spdlog/spdlog.h>
+
 #include "net/http_response.hpp"
 
 namespace kinetra::net {
@@ -301,6 +303,18 @@ Verdict TrustPolicy::check(const HttpRequest& request, const asio::ip::address& 
     }
     verdict.privileged = trusted || keyed;
     return verdict;
+}
+
+TrustPolicy startingTrustPolicy(config::SecuritySettings settings,
+                                std::vector<std::string> localNames,
+                                std::uint16_t webApplicationPort) {
+    try {
+        return TrustPolicy(settings, localNames, webApplicationPort);
+    } catch (const std::invalid_argument& error) {
+        settings.trustedNetworks = config::SecuritySettings{}.trustedNetworks;
+        spdlog::warn("{0}; trusting loopback only.", error.what());
+        return TrustPolicy(settings, std::move(localNames), webApplicationPort);
+    }
 }
 
 std::string refusalResponse(const Verdict& verdict) {

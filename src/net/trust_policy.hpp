@@ -84,6 +84,13 @@ private:
     std::uint16_t webApplicationPort_;
 };
 
+/// The policy for a listener about to start: as TrustPolicy's constructor, but a trustedNetworks
+/// list that is not CIDR falls back to the default (loopback only) with a warning naming the
+/// item, so that a typo in config.ini does not keep the server from starting.
+TrustPolicy startingTrustPolicy(config::SecuritySettings settings,
+                                std::vector<std::string> localNames,
+                                std::uint16_t webApplicationPort);
+
 /// The host part of a Host header value ("Example.COM:80" -> "example.com", "[::1]:8" ->
 /// "::1"), normalised as the policy compares it; empty when the value is malformed.
 std::string hostOfHeader(std::string_view value);

@@ -19,7 +19,7 @@ WebServer::~WebServer() {
 }
 
 void WebServer::start(const std::string& address, std::uint16_t port, std::size_t workers) {
-    trust_.emplace(security_, platform::localHostNames(), port);
+    trust_.emplace(net::startingTrustPolicy(security_, platform::localHostNames(), port));
     service_->start(workers);
     net::HttpSession::Handlers handlers;
     handlers.onRequest = [this](const net::HttpRequest& request,

@@ -168,10 +168,14 @@ TEST(TrustPolicy, AnswersPreflightsAndRefusalsInFull) {
               "Content-Type: application/json\r\n\r\n{\"result\":\"forbidden\"}");
 }
 
-TEST(TrustPolicy, RefusesATrustedNetworkThatIsNoAddressBlock) {
+TEST(TrustPolicy, RefusesATrustedNetworkThatIsNoAddressBlockOrFallsBackWhenStarting) {
     config::SecuritySettings settings;
     settings.trustedNetworks = {"127.0.0.0/8", "10.0.0.0/33"};
     EXPECT_THROW(TrustPolicy(settings, kLocalNames, kWebPort), std::invalid_argument);
+    // A listener still starts, trusting loopback only.
+    const auto starting = startingTrustPolicy(settings, kLocalNames, kWebPort);
+    EXPECT_TRUE(starting.trustedNetworks().contains(std::string_view("127.0.0.1")));
+    EXPECT_FALSE(starting.trustedNetworks().contains(std::string_view("10.0.0.1")));
 }
 
 TEST(NetworkList, MatchesAddressesAgainstItsBlocks) {
