@@ -94,6 +94,12 @@ void Server::start(std::size_t workers) {
     http.onRequest = [this](const net::HttpRequest& request, const net::HttpSession::Ptr& session) {
         const auto verdict = trustOf(request, session, net::Door::api);
         if (auto refusal = httpRefusal(verdict, request.body)) {
+            if (verdict.outcome == net::Verdict::Outcome::pass) {
+                spdlog::warn(
+                    "Refused {0} from {1}: a port or firmware command from a client "
+                    "outside the trusted networks without the key.",
+                    request.path, session->connection()->remoteAddress());
+            }
             session->send(std::move(*refusal));
             session->shutdown();
             return;
@@ -121,6 +127,10 @@ void Server::start(std::size_t workers) {
         if (isPrivilegedCommand(payload) &&
             !trust_->check(upgrade, session->connection()->remoteIp(), net::Door::webSocket)
                  .privileged) {
+            spdlog::warn(
+                "Refused a message on {0} from {1}: a port or firmware command from a "
+                "client outside the trusted networks without the key.",
+                upgrade.path, session->connection()->remoteAddress());
             session->sendWebSocketText(net::kForbiddenReply);
             return;
         }
