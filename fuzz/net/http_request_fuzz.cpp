@@ -1,15 +1,51 @@
 // libFuzzer target: arbitrary bytes through the request parser, in two pieces split where the
-// first byte says, the way a socket may deliver them. Requests come out one at a time.
+// first byte says, the way a socket may deliver them. Requests come out one at a time, and each
+// goes through the trust decision (Host, Origin, preflight, key) at every door.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
 #include "net/http_parser.hpp"
+#include "net/trust_policy.hpp"
 
 using kinetra::net::HTTPParser;
 
 namespace {
+
+using namespace kinetra;
+
+// A key, a listed host and origin, and a trusted network that leaves loopback out, so every
+// branch of the decision is reachable.
+const net::TrustPolicy& policy() {
+    static const net::TrustPolicy instance = [] {
+        config::SecuritySettings settings;
+        settings.allowedHosts = {"kinetra.lan"};
+        settings.allowedOrigins = {"https://studio.example", "null"};
+        settings.apiKey = "k3y";
+        settings.trustedNetworks = {"10.0.0.0/8"};
+        return net::TrustPolicy(settings, {"localhost", "127.0.0.1", "::1"}, 32223);
+    }();
+    return instance;
+}
+
+// The decision never throws and answers every refusal with a status line of its own.
+bool judge(const net::HttpRequest& request) {
+    static const auto peer = asio::ip::make_address("127.0.0.1");
+    for (const auto door : {net::Door::api, net::Door::webSocket, net::Door::webApplication}) {
+        const auto verdict = policy().check(request, peer, door);
+        if (verdict.outcome != net::Verdict::Outcome::pass &&
+            !net::refusalResponse(verdict).starts_with("HTTP/1.1 ")) {
+            return false;
+        }
+        if (door == net::Door::webApplication && verdict.outcome != net::Verdict::Outcome::pass &&
+            verdict.outcome != net::Verdict::Outcome::forbidden) {
+            return false;  // the pages' door looks at the Host only
+        }
+    }
+    const auto host = net::hostOfHeader(request.header("Host"));
+    return host.find_first_of(" /@") == std::string::npos;
+}
 
 // Feeds `text` until it is used up or the parser refuses it; returns false on a broken count.
 bool feedAll(HTTPParser& parser, std::string_view text) {
@@ -20,7 +56,7 @@ bool feedAll(HTTPParser& parser, std::string_view text) {
         }
         if (result.status == HTTPParser::Status::complete) {
             const auto request = parser.takeRequest();
-            if (request.path.size() > request.url.size()) {
+            if (request.path.size() > request.url.size() || !judge(request)) {
                 return false;
             }
             if (parser.switchesProtocol()) {

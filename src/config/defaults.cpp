@@ -4,9 +4,17 @@ namespace kinetra::config {
 namespace {
 
 // The ports are strings: readers turn them into numbers only when they listen. The studio
-// outputs (FreeD out, OSC in) are off until given targets or a port.
+// outputs (FreeD out, OSC in) are off until given targets or a port. The security keys are in
+// lower case, as config.ini's keys arrive; lists are comma-separated text.
 constexpr const char* kServerSection = R"({
     "httpserver": {"address": "0.0.0.0", "port": "32222"},
+    "security": {
+        "allowedhosts": "",
+        "allowedorigins": "",
+        "apikey": "",
+        "maxconnections": "512",
+        "trustednetworks": "127.0.0.0/8, ::1/128"
+    },
     "webserver": {"address": "0.0.0.0", "port": "32223"},
     "websocket": {"address": "0.0.0.0", "port": "32224"},
     "freed": {"targets": "", "rate": "50"},

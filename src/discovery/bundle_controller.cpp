@@ -9,6 +9,7 @@
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "discovery/abort_all.hpp"
+#include "platform/terminal_device.hpp"
 
 namespace kinetra::discovery {
 namespace {
@@ -139,8 +140,7 @@ std::string BundleController::handle(std::string_view requestText) {
     }
     try {
         if (command == kDeviceFound) {
-            linkFound(request);
-            return std::string(kEmptyObject);
+            return linkFound(request);
         }
         if (command == kDeviceDisconnected) {
             linkLost(request);
@@ -176,12 +176,27 @@ model::LinkInfo* BundleController::findRecord(const std::string& linkId) {
     return found == links_.end() ? nullptr : &*found;
 }
 
-void BundleController::linkFound(const json& request) {
+std::string BundleController::linkFound(const json& request) {
     const auto found = model::linkInfoFromScannerJson(request);
+    // Only a serial line is ever opened and written to; a port that has gone since the scan
+    // is tried as before (and listed invalid).
+    if (platform::portKind(found.portName) == platform::PortKind::other) {
+        spdlog::warn("device_found for {0}: {1} is not a terminal device; ignored.", found.linkID,
+                     found.portName);
+        return bus::resultText("portName is not a terminal device");
+    }
     if (auto* stored = findRecord(found.linkID)) {
         // A link seen on another port moved there (or a device with the same serial number sits
         // on it now): the link follows it, so that the move's "lost" event for the old port
-        // does not take down a link that is plugged in.
+        // does not take down a link that is plugged in. A re-plug ends the old line first; a
+        // link whose line is still up stays where it works.
+        const auto handler = handlers_.find(found.linkID);
+        if (stored->portName != found.portName && handler != handlers_.end() &&
+            !handler->second->linkHandler().isLineClosed()) {
+            spdlog::warn("Link {0} is connected on {1}; not moved to {2}.", found.linkID,
+                         stored->portName, found.portName);
+            return bus::resultText("link is connected on another port");
+        }
         if (stored->portName != found.portName) {
             spdlog::info("Link {0} moved from {1} to {2}.", found.linkID, stored->portName,
                          found.portName);
@@ -191,7 +206,7 @@ void BundleController::linkFound(const json& request) {
         // The handler starts from a record that says it is valid: it reports that record.
         stored->isValid = true;
         stored->isValid = createHandler(*stored);
-        return;
+        return std::string(kEmptyObject);
     }
     spdlog::info("Found device: {0}", found.linkID);
     notify("New Device found: ", found.linkID);
@@ -199,6 +214,7 @@ void BundleController::linkFound(const json& request) {
     const bool created = createHandler(record);
     record.isValid = record.isValid && created;
     links_.push_back(std::move(record));
+    return std::string(kEmptyObject);
 }
 
 bool BundleController::createHandler(const model::LinkInfo& record) {

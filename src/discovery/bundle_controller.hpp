@@ -76,7 +76,7 @@ private:
     void serve();
     void takeReports();
     void publishIfChanged();
-    void linkFound(const json& request);
+    std::string linkFound(const json& request);
     void linkLost(const json& request);
     json linkStatusData() const;
     std::string motionAbortAll();

@@ -8,10 +8,16 @@
 namespace kinetra::gateway {
 
 std::string httpResponseText(std::string body) {
+    return httpResponseText(std::move(body), {{"Access-Control-Allow-Origin", "*"}});
+}
+
+std::string httpResponseText(std::string body, const std::vector<net::HeaderField>& cors) {
+    net::HttpResponse response;
+    for (const auto& [name, value] : cors) {
+        response.addHeader(name, value);
+    }
     // HttpResponse orders headers by name in byte order, so "allow" comes last.
-    return net::HttpResponse()
-        .addHeader("Access-Control-Allow-Origin", "*")
-        .addHeader("Content-Type", "application/json")
+    return response.addHeader("Content-Type", "application/json")
         .addHeader("allow", "GET, POST, HEAD")
         .setBody(std::move(body))
         .toString();

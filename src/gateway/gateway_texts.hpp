@@ -4,6 +4,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "net/trust_policy.hpp"
 
 namespace kinetra::gateway {
 
@@ -34,5 +37,8 @@ inline constexpr std::string_view kOpenConfigurationQuestion =
 /// Access-Control-Allow-Origin *, Content-Length, Content-Type application/json and
 /// allow GET, POST, HEAD, then `body` (which may be empty).
 std::string httpResponseText(std::string body);
+
+/// The same form with `cors` (the trust verdict's headers) in place of the `*` allowance.
+std::string httpResponseText(std::string body, const std::vector<net::HeaderField>& cors);
 
 }  // namespace kinetra::gateway

@@ -11,6 +11,7 @@
 #include "bus/socket_registry.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "gateway/json_rpc.hpp"
+#include "gateway/trust_gate.hpp"
 #include "net/event_loop.hpp"
 
 namespace kinetra::gateway {
@@ -51,9 +52,11 @@ BusReactor::Snapshot linksSnapshot() {
 
 }  // namespace
 
-void RpcGateway::onConnected(const net::HttpSession::Ptr& session) {
+void RpcGateway::onConnected(const net::HttpSession::Ptr& session, bool privileged) {
     std::lock_guard lock(mutex_);
-    clients_.emplace(session.get(), std::make_shared<Client>());
+    auto client = std::make_shared<Client>();
+    client->privileged = privileged;
+    clients_.emplace(session.get(), std::move(client));
 }
 
 void RpcGateway::onMessage(const net::HttpSession::Ptr& session, const std::string& payload) {
@@ -93,6 +96,14 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
         return;
     }
     auto& [path, request] = std::get<rpc::CallParams>(parsed);
+    if (!client->privileged && isPrivilegedCommand(request)) {
+        spdlog::warn(
+            "Refused a call to {0} from {1}: a port or firmware command from a client outside "
+            "the trusted networks without the key.",
+            path, session->connection()->remoteAddress());
+        answer(session, id, rpc::resultText(id.value_or(nullptr), net::kForbiddenReply));
+        return;
+    }
     guard_.observe(session.get(), path, request);
     std::string endpoint = bus::endpointForPath(path);
     if (!bus::SocketRegistry::instance().isOpen(endpoint)) {

@@ -39,7 +39,9 @@ public:
     /// `reactor` and `guard` outlive this object.
     RpcGateway(BusReactor& reactor, JogGuard& guard) : reactor_(reactor), guard_(guard) {}
 
-    void onConnected(const net::HttpSession::Ptr& session);
+    /// `privileged`: the client may call the port and firmware commands (see trust_gate.hpp);
+    /// when false such a call is answered {"result":"forbidden"} and nothing is forwarded.
+    void onConnected(const net::HttpSession::Ptr& session, bool privileged = true);
     void onMessage(const net::HttpSession::Ptr& session, const std::string& payload);
     /// Ends the client's subscriptions; calls in flight complete into the closed connection.
     void onClosed(const net::HttpSession::Ptr& session);
@@ -57,6 +59,7 @@ private:
         std::map<std::int64_t, Entry> subscriptions;
         std::int64_t nextSubscription = 1;
         std::size_t inFlight = 0;
+        bool privileged = true;  // set once, before the first message
     };
 
     void call(const net::HttpSession::Ptr& session, const std::shared_ptr<Client>& client,

@@ -16,14 +16,20 @@
 #include "config/configuration_client.hpp"
 #include "core/json.hpp"
 #include "gateway/gateway_texts.hpp"
+#include "gateway/trust_gate.hpp"
+#include "platform/host_names.hpp"
 #include "platform/shell.hpp"
 
 namespace kinetra::gateway {
 
 Server::Server(std::string configurationEndpoint) : Server(readSettings(configurationEndpoint)) {}
 
-Server::Server(config::ServerSettings settings)
+Server::Server(std::pair<config::ServerSettings, config::SecuritySettings> settings)
+    : Server(std::move(settings.first), std::move(settings.second)) {}
+
+Server::Server(config::ServerSettings settings, config::SecuritySettings security)
     : settings_(std::move(settings)),
+      security_(std::move(security)),
       context_(bus::SocketRegistry::instance().context()),
       reactor_(context_),
       forwarder_(reactor_),
@@ -38,7 +44,8 @@ std::size_t Server::defaultWorkerCount() {
     return std::max(1U, std::thread::hardware_concurrency());
 }
 
-config::ServerSettings Server::readSettings(const std::string& configurationEndpoint) {
+std::pair<config::ServerSettings, config::SecuritySettings> Server::readSettings(
+    const std::string& configurationEndpoint) {
     const auto server = config::requestConfigurationSection(configurationEndpoint, "server");
     if (!server) {
         spdlog::warn("No answer from the configuration service; using the built-in settings.");
@@ -47,7 +54,17 @@ config::ServerSettings Server::readSettings(const std::string& configurationEndp
     if (server->is_object() && server->contains("httpserver")) {
         spdlog::info("{0}", core::dumpCompact(server->at("httpserver")));
     }
-    return config::readServerSettings(*server);
+    return {config::readServerSettings(*server), config::readSecuritySettings(*server)};
+}
+
+net::Verdict Server::trustOf(const net::HttpRequest& request, const net::HttpSession::Ptr& session,
+                             net::Door door) const {
+    auto verdict = trust_->check(request, session->connection()->remoteIp(), door);
+    if (!verdict.reason.empty()) {
+        spdlog::warn("Refused {0} {1} from {2}: {3}.", request.method, request.path,
+                     session->connection()->remoteAddress(), verdict.reason);
+    }
+    return verdict;
 }
 
 void Server::start(std::size_t workers) {
@@ -55,16 +72,46 @@ void Server::start(std::size_t workers) {
         throw std::logic_error("gateway Server started twice");
     }
     started_ = true;
+    // The web application's own pages are the one origin allowed without configuration.
+    trust_.emplace(net::startingTrustPolicy(security_, platform::localHostNames(),
+                                            config::portNumber(settings_.webPort).value_or(0)));
+    if (trust_->allowsAnyOrigin()) {
+        spdlog::warn(
+            "security.allowedOrigins is *: every web page the user opens may drive the "
+            "gear.");
+    }
     service_ = std::make_shared<net::TcpService>();
     service_->start(workers);
 
+    // Upgrades are judged like requests, before the 101 (on the HTTP port they are then closed).
+    const auto gate = [this](const net::HttpRequest& upgrade,
+                             const net::HttpSession::Ptr& session) -> std::optional<std::string> {
+        const auto verdict = trustOf(upgrade, session, net::Door::webSocket);
+        if (verdict.outcome == net::Verdict::Outcome::pass) {
+            return std::nullopt;
+        }
+        return net::refusalResponse(verdict);
+    };
     net::HttpSession::Handlers http;
+    http.onUpgrade = gate;
     http.onRequest = [this](const net::HttpRequest& request, const net::HttpSession::Ptr& session) {
+        const auto verdict = trustOf(request, session, net::Door::api);
+        if (auto refusal = httpRefusal(verdict, request.body)) {
+            if (verdict.outcome == net::Verdict::Outcome::pass) {
+                spdlog::warn(
+                    "Refused {0} from {1}: a port or firmware command from a client "
+                    "outside the trusted networks without the key.",
+                    request.path, session->connection()->remoteAddress());
+            }
+            session->send(std::move(*refusal));
+            session->shutdown();
+            return;
+        }
         // Methods are not checked and the query is not looked at: the path names the service.
         // The reply comes later, on this connection's loop; the worker goes on meanwhile.
         forwarder_.forward(request.path, request.body, session->connection()->loop(),
-                           [session](std::string body) {
-                               session->send(httpResponseText(std::move(body)));
+                           [session, cors = verdict.headers](std::string body) {
+                               session->send(httpResponseText(std::move(body), cors));
                                session->shutdown();  // one request per connection
                            });
     };
@@ -76,10 +123,15 @@ void Server::start(std::size_t workers) {
 
     // /v2 is the JSON-RPC endpoint; every other path is a /v1 bridge to the service of that path.
     net::HttpSession::Handlers webSocket;
+    webSocket.onUpgrade = gate;
     webSocket.onWsConnected = [this](const net::HttpSession::Ptr& session,
                                      const net::HttpRequest& upgrade) {
         if (upgrade.path == RpcGateway::kPath) {
-            rpc_.onConnected(session);
+            // Decided once per connection: may its calls carry the port and firmware commands?
+            rpc_.onConnected(
+                session,
+                trust_->check(upgrade, session->connection()->remoteIp(), net::Door::webSocket)
+                    .privileged);
         } else {
             bridge_.onConnected(session, upgrade);
         }
@@ -89,9 +141,19 @@ void Server::start(std::size_t workers) {
                                    const net::HttpRequest& upgrade) {
         if (upgrade.path == RpcGateway::kPath) {
             rpc_.onMessage(session, payload);
-        } else {
-            bridge_.onMessage(session, payload, upgrade);
+            return;
         }
+        if (isPrivilegedCommand(payload) &&
+            !trust_->check(upgrade, session->connection()->remoteIp(), net::Door::webSocket)
+                 .privileged) {
+            spdlog::warn(
+                "Refused a message on {0} from {1}: a port or firmware command from a "
+                "client outside the trusted networks without the key.",
+                upgrade.path, session->connection()->remoteAddress());
+            session->sendWebSocketText(net::kForbiddenReply);
+            return;
+        }
+        bridge_.onMessage(session, payload, upgrade);
     };
     webSocket.onWsClosed = [this](const net::HttpSession::Ptr& session,
                                   const net::HttpRequest& upgrade) {
@@ -126,6 +188,7 @@ bool Server::startListener(net::ListenerBuilder& listener, const std::string& ad
             .withAddress(address, *number)
             .withSocketSetup(net::ListenerBuilder::tcpNoDelay())
             .withReceiveLimit(kReceiveLimit)
+            .withConnectionLimit(security_.maxConnections)
             .withEnterCallback(net::HttpSession::enterCallback(std::move(handlers)));
         listener.start();
         spdlog::info("Listening on {0}:{1}.", address, listener.port());

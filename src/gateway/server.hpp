@@ -9,10 +9,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <zmq.hpp>
 
+#include "config/security_settings.hpp"
 #include "config/server_settings.hpp"
 #include "gateway/bus_reactor.hpp"
 #include "gateway/http_forwarder.hpp"
@@ -22,6 +24,7 @@
 #include "gateway/websocket_bridge.hpp"
 #include "net/listener_builder.hpp"
 #include "net/tcp_service.hpp"
+#include "net/trust_policy.hpp"
 #include "notify/notification_handler.hpp"
 #include "platform/stop_signal.hpp"
 
@@ -37,8 +40,8 @@ public:
     /// (bounded wait; built-in defaults when it does not answer) and logs the compact
     /// `httpserver` settings. Listens on nothing yet.
     explicit Server(std::string configurationEndpoint);
-    /// Uses `settings` as given (tests and benchmarks).
-    explicit Server(config::ServerSettings settings);
+    /// Uses `settings` and `security` as given (tests and benchmarks).
+    explicit Server(config::ServerSettings settings, config::SecuritySettings security = {});
     /// Stops the listeners and the network service; no thread of the Server outlives it.
     ~Server() override;
     Server(const Server&) = delete;
@@ -75,13 +78,20 @@ public:
     static std::size_t defaultWorkerCount();
 
 private:
-    static config::ServerSettings readSettings(const std::string& configurationEndpoint);
+    static std::pair<config::ServerSettings, config::SecuritySettings> readSettings(
+        const std::string& configurationEndpoint);
+    Server(std::pair<config::ServerSettings, config::SecuritySettings> settings);
+    /// The trust verdict for `request` on `session`, arriving through `door`.
+    net::Verdict trustOf(const net::HttpRequest& request, const net::HttpSession::Ptr& session,
+                         net::Door door) const;
     bool startListener(net::ListenerBuilder& listener, const std::string& address,
                        const std::string& port, net::HttpSession::Handlers handlers);
     void stopJogs(const net::HttpSession::Ptr& session);
 
     std::optional<WebApplicationLauncher> webApplication_;  // owner's thread only
     config::ServerSettings settings_;
+    config::SecuritySettings security_;
+    std::optional<net::TrustPolicy> trust_;  // set by start() before any listener runs
     std::shared_ptr<zmq::context_t> context_;
     platform::StopSignal stop_;  // set by stop(): ends the wait before opening the browser
     BusReactor reactor_;         // the one thread that talks to the bus for clients

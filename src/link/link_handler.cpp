@@ -238,6 +238,7 @@ void LinkHandler::readSerial() {
             // Unplugged: the scanner reports the loss and the link is taken down; until then
             // there is nothing to read.
             spdlog::warn("Link id: {0} serial line closed.", linkId_);
+            lineClosed_ = true;
             sleepUnlessStopping(std::chrono::hours(24 * 365));
             return;
         }

@@ -79,6 +79,9 @@ public:
     /// from those of an earlier one of the same link.
     std::uint64_t instance() const { return instance_; }
     bool isPaired() const { return flags_.paired.load(); }
+    /// True once the reader saw the serial line end (module unplugged, far side closed); any
+    /// thread.
+    bool isLineClosed() const { return lineClosed_.load(); }
     RadioUpdateStatus radioUpdateStatus() const { return flags_.radioUpdateStatus.load(); }
 
     // --- Timings ---------------------------------------------------------------------------
@@ -148,6 +151,7 @@ private:
     model::LinkInfo info_;
 
     LinkFlags flags_;
+    std::atomic<bool> lineClosed_{false};  // set by the reader thread
     platform::StopSignal stop_;
     std::once_flag stopOnce_;
 

@@ -48,14 +48,14 @@ void EventLoop::stop() {
 }
 
 void EventLoop::adopt(asio::ip::tcp::socket socket, std::size_t receiveLimit,
-                      const TcpConnection::EnterCallback& enter) {
+                      const TcpConnection::EnterCallback& enter, std::shared_ptr<void> slot) {
     if (closing_) {
         std::error_code ignored;
         socket.close(ignored);
         return;
     }
-    auto connection =
-        std::make_shared<TcpConnection>(shared_from_this(), std::move(socket), receiveLimit);
+    auto connection = std::make_shared<TcpConnection>(shared_from_this(), std::move(socket),
+                                                      receiveLimit, std::move(slot));
     connections_.insert(connection);
     try {
         if (enter) {

@@ -62,9 +62,10 @@ public:
     /// The context whose sockets and timers belong to this loop.
     asio::io_context& context() { return context_; }
 
-    /// Loop thread: makes a connection of `socket`, runs `enter` on it, starts reading.
+    /// Loop thread: makes a connection of `socket` (holding `slot` until it closes), runs
+    /// `enter` on it, starts reading.
     void adopt(asio::ip::tcp::socket socket, std::size_t receiveLimit,
-               const TcpConnection::EnterCallback& enter);
+               const TcpConnection::EnterCallback& enter, std::shared_ptr<void> slot = {});
 
     /// Loop thread: forgets a closed connection.
     void remove(const TcpConnection::Ptr& connection) { connections_.erase(connection); }

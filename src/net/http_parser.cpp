@@ -48,6 +48,7 @@ void HTTPParser::reset() {
     value_.clear();
     inValue_ = false;
     complete_ = false;
+    headersComplete_ = false;
 }
 
 HTTPParser::Result HTTPParser::feed(std::string_view data) {
@@ -77,6 +78,7 @@ HttpRequest HTTPParser::takeRequest() {
     HttpRequest request = std::move(current_);
     current_ = HttpRequest{};
     complete_ = false;
+    headersComplete_ = false;
     return request;
 }
 
@@ -123,6 +125,7 @@ int HTTPParser::onMessageBegin(http_parser* parser) {
     me.field_.clear();
     me.value_.clear();
     me.inValue_ = false;
+    me.headersComplete_ = false;
     return 0;
 }
 
@@ -159,6 +162,7 @@ int HTTPParser::onHeadersComplete(http_parser* parser) {
     // http_parser sets `upgrade` before this callback; exact, case-sensitive header values.
     request.isWebSocketUpgrade = parser->upgrade != 0 && request.header("Upgrade") == "websocket";
     request.isKeepAlive = request.header("Connection") == "Keep-Alive";
+    me.headersComplete_ = true;
     return 0;
 }
 

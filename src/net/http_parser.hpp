@@ -43,6 +43,10 @@ public:
     /// what follows it on the connection is not HTTP.
     bool switchesProtocol() const { return parser_.upgrade != 0; }
 
+    /// The request being parsed has all its headers (its body may still be coming); false again
+    /// once it has been taken.
+    bool headersComplete() const { return headersComplete_; }
+
     /// http_parser's name for the error after `Status::error`, for logs.
     std::string_view errorName() const;
 
@@ -68,6 +72,7 @@ private:
     std::string value_;
     bool inValue_ = false;
     bool complete_ = false;
+    bool headersComplete_ = false;
 };
 
 }  // namespace kinetra::net

@@ -13,7 +13,9 @@ namespace kinetra::net {
 enum class HttpStatus : int {
     ok = 200,
     switchingProtocols = 101,
+    noContent = 204,
     badRequest = 400,
+    unauthorized = 401,
     forbidden = 403,
     notFound = 404,
     methodNotAllowed = 405,
@@ -24,7 +26,9 @@ enum class HttpStatus : int {
 inline constexpr auto kHttpStatusReasons = core::makeEnumTable<HttpStatus>({
     {HttpStatus::ok, "OK"},
     {HttpStatus::switchingProtocols, "Switching Protocols"},
+    {HttpStatus::noContent, "No Content"},
     {HttpStatus::badRequest, "Bad Request"},
+    {HttpStatus::unauthorized, "Unauthorized"},
     {HttpStatus::forbidden, "Forbidden"},
     {HttpStatus::notFound, "Not Found"},
     {HttpStatus::methodNotAllowed, "Method Not Allowed"},

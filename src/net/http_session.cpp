@@ -18,7 +18,8 @@ HttpSession::HttpSession(Token, TcpConnection::Ptr connection,
                          std::shared_ptr<const Handlers> handlers)
     : connection_(std::move(connection)),
       handlers_(std::move(handlers)),
-      receiver_(connection_->receiveLimit()) {}
+      receiver_(connection_->receiveLimit()),
+      headerTimer_(connection_->loop().context()) {}
 
 TcpConnection::EnterCallback HttpSession::enterCallback(Handlers handlers) {
     auto shared = std::make_shared<const Handlers>(std::move(handlers));
@@ -31,6 +32,7 @@ HttpSession::Ptr HttpSession::attach(const TcpConnection::Ptr& connection,
     // The connection's callbacks own the session; the connection drops them once closed.
     connection->setDataCallback([session](std::string_view data) { session->onData(data); });
     connection->setClosedCallback([session](const TcpConnection::Ptr&) { session->onClosed(); });
+    session->armHeaderTimer();
     return session;
 }
 
@@ -73,6 +75,24 @@ void HttpSession::callHandler(const char* what, const Handler& handler, Args&&..
                       error.what());
         connection_->close();
     }
+}
+
+void HttpSession::armHeaderTimer() {
+    if (handlers_->headerTimeout.count() <= 0) {
+        return;
+    }
+    headerTimer_.expires_after(handlers_->headerTimeout);
+    // Weak: a session whose connection has gone is not kept for the timer's sake.
+    headerTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+        const auto self = weak.lock();
+        if (error || !self || self->state_ != State::http || self->parser_.headersComplete()) {
+            return;
+        }
+        spdlog::debug("net: {0} sent no complete request headers in time; closing",
+                      self->connection_->remoteAddress());
+        self->state_ = State::finished;
+        self->connection_->close();
+    });
 }
 
 void HttpSession::onData(std::string_view data) {
@@ -122,9 +142,15 @@ void HttpSession::onHttpData(std::string_view data) {
             connection_->shutdown();
             return;
         }
+        if (parser_.headersComplete()) {
+            headerTimer_.cancel();
+        }
         if (result.status == HTTPParser::Status::complete) {
             requestBytes_ = 0;
             onRequestComplete(data);
+            if (state_ == State::http && connection_->isActive()) {
+                armHeaderTimer();  // the next request on a kept connection gets its own bound
+            }
         }
     }
 }
@@ -161,6 +187,25 @@ void HttpSession::beginWebSocket(HttpRequest request, std::string_view rest) {
                               .toString());
         connection_->shutdown();
         return;
+    }
+    if (handlers_->onUpgrade) {
+        std::optional<std::string> refusal;
+        try {
+            refusal = handlers_->onUpgrade(request, shared_from_this());
+        } catch (const std::exception& error) {
+            // A gate that cannot decide lets nobody in.
+            spdlog::error("net: upgrade gate failed for {0}: {1}", connection_->remoteAddress(),
+                          error.what());
+            state_ = State::finished;
+            connection_->close();
+            return;
+        }
+        if (refusal) {
+            state_ = State::finished;
+            connection_->send(std::move(*refusal));
+            connection_->shutdown();
+            return;
+        }
     }
     state_ = State::handshaking;
     std::string reply = webSocketHandshakeReply(key);
@@ -250,6 +295,7 @@ void HttpSession::refuseOversizeRequest() {
 
 void HttpSession::onClosed() {
     state_ = State::finished;
+    headerTimer_.cancel();
     if (connectedReported_) {
         connectedReported_ = false;
         callHandler("WebSocket closed", handlers_->onWsClosed, shared_from_this(), upgrade_);

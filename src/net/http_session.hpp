@@ -3,11 +3,15 @@
 // thread; the send/shutdown/close operations may be called from any thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include <asio/steady_timer.hpp>
 
 #include "net/http_parser.hpp"
 #include "net/http_request.hpp"
@@ -54,6 +58,10 @@ public:
 
     /// A complete request that is not a WebSocket upgrade.
     using RequestHandler = std::function<void(const HttpRequest& request, const Ptr& session)>;
+    /// Runs on a complete upgrade request before the handshake: a response text refuses it
+    /// (it is sent instead of the 101 and the connection is shut down); nothing lets it pass.
+    using UpgradeGate =
+        std::function<std::optional<std::string>(const HttpRequest& upgrade, const Ptr& session)>;
     /// The upgrade handshake reply has been written; the session speaks WebSocket from now on.
     /// Closing the session here refuses the client (the closed handler still follows).
     using WsConnectedHandler = std::function<void(const Ptr& session, const HttpRequest& upgrade)>;
@@ -69,13 +77,20 @@ public:
     /// skipped.
     struct Handlers {
         RequestHandler onRequest;
+        UpgradeGate onUpgrade;
         WsConnectedHandler onWsConnected;
         WsMessageHandler onWsMessage;
         WsClosedHandler onWsClosed;
         /// Full response text for a request over the receive limit; empty:
         /// defaultOversizeResponse().
         std::string oversizeResponse;
+        /// A connection whose request headers are not complete this long after it opened (or
+        /// after its previous request) is closed, so that slow clients cannot hold it; zero:
+        /// no bound.
+        std::chrono::milliseconds headerTimeout = kDefaultHeaderTimeout;
     };
+
+    static constexpr std::chrono::milliseconds kDefaultHeaderTimeout{10000};
 
     /// Text of the frame sent for a WebSocket message over the receive limit.
     static constexpr std::string_view kOversizeMessage = R"({"result":"request too large"})";
@@ -127,6 +142,7 @@ private:
     void refuseOversizeRequest();
     void endWebSocket(WebSocketFormat::CloseCode code, std::string_view closePayload);
     void onClosed();
+    void armHeaderTimer();
 
     template <typename Handler, typename... Args>
     void callHandler(const char* what, const Handler& handler, Args&&... args);
@@ -142,6 +158,7 @@ private:
     WebSocketReceiver receiver_;
     std::string frameBytes_;  // received bytes not yet taken by receiver_
     bool connectedReported_ = false;
+    asio::steady_timer headerTimer_;  // bounds the wait for request headers
 };
 
 }  // namespace kinetra::net

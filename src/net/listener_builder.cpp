@@ -16,6 +16,8 @@ namespace {
 
 // Pause after a failed accept (for example out of descriptors) so the loop does not spin.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{50};
+// A flood of refused connections is logged once per this interval.
+constexpr std::chrono::seconds kLimitLogInterval{1};
 
 }  // namespace
 
@@ -41,6 +43,11 @@ ListenerBuilder& ListenerBuilder::withSocketSetup(SocketSetup step) {
 
 ListenerBuilder& ListenerBuilder::withReceiveLimit(std::size_t bytes) {
     receiveLimit_ = bytes;
+    return *this;
+}
+
+ListenerBuilder& ListenerBuilder::withConnectionLimit(std::size_t count) {
+    connectionLimit_ = count;
     return *this;
 }
 
@@ -152,6 +159,18 @@ void ListenerBuilder::onAccepted(const std::error_code& error, asio::ip::tcp::so
         });
         return;
     }
+    if (connectionLimit_ != 0 && *live_ >= connectionLimit_) {
+        std::error_code ignored;
+        socket.close(ignored);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastLimitLog_ >= kLimitLogInterval) {
+            lastLimitLog_ = now;
+            spdlog::warn("net: port {0} holds {1} connections, its limit; refusing new ones",
+                         boundPort_, connectionLimit_);
+        }
+        accept();
+        return;
+    }
     try {
         for (const auto& step : setup_) {
             step(socket);
@@ -163,10 +182,13 @@ void ListenerBuilder::onAccepted(const std::error_code& error, asio::ip::tcp::so
     }
     // If the loop is stopping the handler is dropped and the socket closes with it here,
     // while `loop` still keeps its context alive.
+    // Counted from here until the connection closes (or is dropped with a stopping loop).
+    ++*live_;
+    std::shared_ptr<void> slot(nullptr, [live = live_](void*) { --*live; });
     loop->post([target = loop.get(), socket = std::move(socket), limit = receiveLimit_,
-                enter = enter_]() mutable {
+                enter = enter_, slot = std::move(slot)]() mutable {
         static const TcpConnection::EnterCallback none;
-        target->adopt(std::move(socket), limit, enter ? *enter : none);
+        target->adopt(std::move(socket), limit, enter ? *enter : none, std::move(slot));
     });
     accept();
 }

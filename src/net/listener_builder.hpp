@@ -2,6 +2,8 @@
 // loop of a TcpService, round robin. Configured and started by the owner's thread.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -54,6 +56,9 @@ public:
     ListenerBuilder& withSocketSetup(SocketSetup step);
     /// The receive limit handed to each connection, in bytes (default 8192).
     ListenerBuilder& withReceiveLimit(std::size_t bytes);
+    /// At most `count` connections of this listener at a time; one accepted beyond it is closed
+    /// at once (logged at most once a second). Default: no limit.
+    ListenerBuilder& withConnectionLimit(std::size_t count);
     /// Installs the protocol on each new connection, on its loop thread.
     ListenerBuilder& withEnterCallback(TcpConnection::EnterCallback enter);
 
@@ -71,6 +76,8 @@ public:
 
     /// The port actually bound (useful with port 0); 0 before start().
     std::uint16_t port() const { return boundPort_; }
+    /// Connections of this listener not closed yet; any thread.
+    std::size_t connectionCount() const { return *live_; }
 
 private:
     void accept();
@@ -84,6 +91,10 @@ private:
     std::size_t receiveLimit_ = kDefaultReceiveLimit;
     std::shared_ptr<const TcpConnection::EnterCallback> enter_;
     std::uint16_t boundPort_ = 0;
+    std::size_t connectionLimit_ = 0;  // 0: none
+    // Shared with every connection's slot, which may outlive the listener.
+    std::shared_ptr<std::atomic<std::size_t>> live_ = std::make_shared<std::atomic<std::size_t>>(0);
+    std::chrono::steady_clock::time_point lastLimitLog_{};  // accept thread only
 
     asio::io_context context_{1};
     std::optional<asio::ip::tcp::acceptor> acceptor_;  // accept thread only once started

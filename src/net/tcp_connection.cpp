@@ -27,6 +27,12 @@ void callSafely(const char* what, const Callback& callback, Args&&... args) {
     }
 }
 
+asio::ip::address peerOf(const asio::ip::tcp::socket& socket) {
+    std::error_code error;
+    const auto endpoint = socket.remote_endpoint(error);
+    return error ? asio::ip::address() : endpoint.address();
+}
+
 std::string describe(const asio::ip::tcp::socket& socket) {
     std::error_code error;
     const auto endpoint = socket.remote_endpoint(error);
@@ -39,12 +45,14 @@ std::string describe(const asio::ip::tcp::socket& socket) {
 }  // namespace
 
 TcpConnection::TcpConnection(std::shared_ptr<EventLoop> loop, asio::ip::tcp::socket socket,
-                             std::size_t receiveLimit)
+                             std::size_t receiveLimit, std::shared_ptr<void> slot)
     : loop_(std::move(loop)),
       socket_(std::move(socket)),
       lingerTimer_(loop_->context()),
       receiveLimit_(receiveLimit),
-      remoteAddress_(describe(socket_)) {}
+      remoteAddress_(describe(socket_)),
+      remoteIp_(peerOf(socket_)),
+      slot_(std::move(slot)) {}
 
 void TcpConnection::setDataCallback(DataCallback callback) {
     onData_ = std::move(callback);
@@ -221,6 +229,7 @@ void TcpConnection::finishClose() {
     ClosedCallback closed = std::move(onClosed_);
     onClosed_ = nullptr;
     onData_ = nullptr;
+    slot_.reset();
     if (closed) {
         callSafely("closed", closed, shared_from_this());
     }

@@ -45,8 +45,9 @@ public:
     static constexpr std::size_t kReadChunk = 8192;
 
     /// Made by EventLoop::adopt for a socket of `loop`'s context.
+    /// `slot` is held until the connection has closed (a listener counts its connections so).
     TcpConnection(std::shared_ptr<EventLoop> loop, asio::ip::tcp::socket socket,
-                  std::size_t receiveLimit);
+                  std::size_t receiveLimit, std::shared_ptr<void> slot = {});
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;
 
@@ -74,6 +75,8 @@ public:
     std::size_t receiveLimit() const { return receiveLimit_; }
     /// "address:port" of the peer, for logs.
     const std::string& remoteAddress() const { return remoteAddress_; }
+    /// The peer's IP address (unspecified when it could not be read); any thread.
+    const asio::ip::address& remoteIp() const { return remoteIp_; }
     /// The worker loop this connection lives on.
     EventLoop& loop() const { return *loop_; }
 
@@ -106,6 +109,8 @@ private:
     asio::steady_timer lingerTimer_;
     const std::size_t receiveLimit_;
     std::string remoteAddress_;
+    asio::ip::address remoteIp_;
+    std::shared_ptr<void> slot_;  // released once closed (loop thread)
 
     // Touched on the loop thread only.
     DataCallback onData_;

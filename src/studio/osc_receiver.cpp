@@ -134,10 +134,11 @@ void OscReceiver::perform(OscAction action, SteadyTime now) {
         return;
     }
     if (std::holds_alternative<AbortAll>(action)) {
+        // The device service's one stop reaches every paired bundle at once, also those this
+        // thread has not heard of yet.
         sticks_.clear();
-        for (const auto& linkId : links_.paired()) {
-            sendToBundle(BundleCommand{linkId, {{"command", "motionAbort"}}}, now);
-        }
+        dispatch_.send(std::string(bus::kDeviceEndpoint), R"({"command":"motionAbortAll"})", false,
+                       now);
         return;
     }
     auto& command = std::get<BundleCommand>(action);

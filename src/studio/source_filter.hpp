@@ -1,7 +1,6 @@
-// Which sources may send OSC: the [security] trustedNetworks CIDR list, loopback only when it
-// is not set. Pure; asked by the OSC thread for every datagram before it is decoded.
-// INTEGRATOR: a stand-in until the process-wide trust matcher is on this branch; replace the
-// matching with that one so HTTP, WebSocket and OSC decide alike.
+// Which sources may send OSC: the [security] trustedNetworks CIDR list (loopback only when it is
+// not set), matched by the same net::NetworkList that decides for HTTP and WebSocket clients.
+// Asked by the OSC thread for every datagram before it is decoded.
 #pragma once
 
 #include <string>
@@ -9,8 +8,8 @@
 #include <vector>
 
 #include <asio/ip/address.hpp>
-#include <asio/ip/network_v4.hpp>
-#include <asio/ip/network_v6.hpp>
+
+#include "net/network_list.hpp"
 
 namespace kinetra::studio {
 
@@ -23,13 +22,12 @@ public:
 
     /// True when `source` is inside one of the networks. An IPv4 address carried as IPv6
     /// (::ffff:a.b.c.d, from a dual-stack socket) is judged as the IPv4 address.
-    bool allows(const asio::ip::address& source) const;
+    bool allows(const asio::ip::address& source) const { return networks_.contains(source); }
 
     const std::vector<std::string>& rejected() const { return rejected_; }
 
 private:
-    std::vector<asio::ip::network_v4> v4_;
-    std::vector<asio::ip::network_v6> v6_;
+    net::NetworkList networks_;
     std::vector<std::string> rejected_;
 };
 

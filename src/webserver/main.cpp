@@ -6,17 +6,23 @@
 #include <charconv>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include <spdlog/spdlog.h>
 
+#include "config/ini_reader.hpp"
+#include "config/security_settings.hpp"
 #include "core/logging.hpp"
 #include "webserver/exit_status.hpp"
 #include "webserver/web_server.hpp"
 
 namespace {
+
+using namespace kinetra;
 
 // A port as decimal digits only, 0 to 65535.
 std::optional<std::uint16_t> portNumber(std::string_view text) {
@@ -26,6 +32,18 @@ std::optional<std::uint16_t> portNumber(std::string_view text) {
         return std::nullopt;
     }
     return port;
+}
+
+// The [security] section of the installation's config.ini (../cfg/ from www/, where the
+// server starts this program), or the defaults when there is none.
+config::SecuritySettings readSecurity() {
+    std::ifstream file("../cfg/config.ini", std::ios::binary);
+    if (!file) {
+        return {};
+    }
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    return config::readSecuritySettings(config::parseIni(text));
 }
 
 }  // namespace
@@ -47,7 +65,7 @@ int main(int argc, char** argv) {
     }
     const std::string address = argv[1];
     try {
-        webserver::WebServer server(std::filesystem::current_path());
+        webserver::WebServer server(std::filesystem::current_path(), readSecurity());
         try {
             server.start(address, *port);
         } catch (const std::exception& error) {

@@ -58,13 +58,32 @@ bool isWithin(const fs::path& inner, const fs::path& root) {
     return !relative.empty() && *relative.begin() != "..";
 }
 
-std::string plainResponse(net::HttpStatus status, std::string_view text) {
+// No other site may frame the pages (and their jog buttons) to trick a click.
+net::HttpResponse framedBySelfOnly() {
     return net::HttpResponse()
+        .addHeader("Content-Security-Policy", "frame-ancestors 'self'")
+        .addHeader("X-Frame-Options", "SAMEORIGIN");
+}
+
+std::string plainResponse(net::HttpStatus status, std::string_view text) {
+    return framedBySelfOnly()
         .setStatus(status)
         .addHeader("Connection", "close")
         .addHeader("Content-Type", "text/plain; charset=utf-8")
         .setBody(std::string(text))
         .toString();
+}
+
+// Only the application's own kinds of file: this program lives in the same folder, and
+// whatever else lands there (tools, notes, hidden files) is none of a browser's business.
+bool meantForBrowsers(const fs::path& file) {
+    std::error_code error;
+    const auto permissions = fs::status(file, error).permissions();
+    const bool executable =
+        (permissions & (fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec)) !=
+        fs::perms::none;
+    return !error && !executable && !file.filename().string().starts_with('.') &&
+           contentTypeFor(file) != kDefaultType;
 }
 
 }  // namespace
@@ -139,7 +158,7 @@ Resolved StaticFiles::resolve(std::string_view urlPath) const {
     if (!isWithin(real, root_)) {
         return {Resolved::Kind::refused, {}};
     }
-    if (!fs::is_regular_file(real, error)) {
+    if (!fs::is_regular_file(real, error) || !meantForBrowsers(real)) {
         return {Resolved::Kind::notFound, {}};
     }
     return {Resolved::Kind::file, real};
@@ -148,7 +167,7 @@ Resolved StaticFiles::resolve(std::string_view urlPath) const {
 std::string StaticFiles::respond(const net::HttpRequest& request) const {
     const bool head = request.method == "HEAD";
     if (request.method != "GET" && !head) {
-        return net::HttpResponse()
+        return framedBySelfOnly()
             .setStatus(net::HttpStatus::methodNotAllowed)
             .addHeader("Allow", "GET, HEAD")
             .addHeader("Connection", "close")
@@ -165,7 +184,7 @@ std::string StaticFiles::respond(const net::HttpRequest& request) const {
     }
     std::string body((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     const auto bodySize = body.size();
-    auto text = net::HttpResponse()
+    auto text = framedBySelfOnly()
                     .addHeader("Cache-Control", "no-cache")
                     .addHeader("Connection", "close")
                     .addHeader("Content-Type", std::string(contentTypeFor(resolved.file)))

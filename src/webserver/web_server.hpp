@@ -6,18 +6,22 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "config/security_settings.hpp"
 #include "net/listener_builder.hpp"
 #include "net/tcp_service.hpp"
+#include "net/trust_policy.hpp"
 #include "webserver/static_files.hpp"
 
 namespace kinetra::webserver {
 
 class WebServer {
 public:
-    /// Serves the files below `root` (throws when it does not exist). Listens on nothing yet.
-    explicit WebServer(const std::filesystem::path& root);
+    /// Serves the files below `root` (throws when it does not exist) to requests whose Host
+    /// names this machine or one of security.allowedHosts. Listens on nothing yet.
+    explicit WebServer(const std::filesystem::path& root, config::SecuritySettings security = {});
     /// Stops listening and joins every thread.
     ~WebServer();
     WebServer(const WebServer&) = delete;
@@ -34,6 +38,8 @@ public:
 
 private:
     const StaticFiles files_;
+    const config::SecuritySettings security_;
+    std::optional<net::TrustPolicy> trust_;  // set by start() before the listener runs
     std::shared_ptr<net::TcpService> service_ = std::make_shared<net::TcpService>();
     net::ListenerBuilder listener_;  // last: its accept thread is joined first
 };

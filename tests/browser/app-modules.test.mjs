@@ -3,6 +3,7 @@
 import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
 
+import { apiKey, askForKey, keyHeaders, withKey } from '../../www/app/api_key.js';
 import { batteryText, failureOf, firmwareNotes, pairingStateText, readingRows } from '../../www/app/format.js';
 import { Jog, jogKeys, joystickMessage } from '../../www/app/jog.js';
 import { serverAddresses } from '../../www/app/params.js';
@@ -259,5 +260,25 @@ describe('studio panel', () => {
     assert.equal(rows['OSC port'], '0.0.0.0:32225 (not running)');
     assert.equal(rows['OSC received'], '3 (1 untrusted dropped)');
     assert.equal(rows['Last error'], 'OSC: unknown address /x');
+  });
+});
+
+describe('api key', () => {
+  test('asked once after a 401, kept, then sent as a header and on WebSocket URLs', () => {
+    const stored = new Map();
+    globalThis.localStorage = { getItem: (k) => stored.get(k) ?? null, setItem: (k, v) => stored.set(k, v) };
+    try {
+      assert.deepEqual(keyHeaders(), {}); // no key: requests stay simple
+      assert.equal(withKey('ws://127.0.0.1:32224/v1/device'), 'ws://127.0.0.1:32224/v1/device');
+      const questions = [];
+      assert.equal(askForKey((text) => (questions.push(text), ' k3y&x ')), true);
+      assert.equal(askForKey(() => 'other'), false); // never asked twice in one page
+      assert.equal(questions.length, 1);
+      assert.equal(apiKey(), 'k3y&x');
+      assert.deepEqual(keyHeaders(), { 'X-Api-Key': 'k3y&x' });
+      assert.equal(withKey('ws://127.0.0.1:32224/v1/bundle/K?a=1'), 'ws://127.0.0.1:32224/v1/bundle/K?a=1&apiKey=k3y%26x');
+    } finally {
+      delete globalThis.localStorage;
+    }
   });
 });

@@ -1,4 +1,6 @@
 #include "config/server_settings.hpp"
+#include "config/ini_reader.hpp"
+#include "config/security_settings.hpp"
 
 #include <gtest/gtest.h>
 
@@ -38,6 +40,28 @@ TEST(ServerSettings, NullSectionGivesTheDefaults) {
     EXPECT_EQ(settings.httpPort, "32222");
     const auto fromDefaults = readServerSettings(fullDefault()["server"]);
     EXPECT_EQ(fromDefaults.webSocketPort, "32224");
+}
+
+TEST(SecuritySettings, ReadsTheListsAndFallsBackPerValue) {
+    // As config.ini delivers it: lower-case keys, every value text.
+    const auto read = readSecuritySettings(
+        parseIni("[Security]\nallowedHosts = kinetra.lan, ,studio \napiKey =  k3y \n"
+                 "trustedNetworks =\nmaxConnections = many\n"));
+    EXPECT_EQ(read.allowedHosts, (std::vector<std::string>{"kinetra.lan", "studio"}));
+    EXPECT_TRUE(read.allowedOrigins.empty());
+    EXPECT_EQ(read.apiKey, "k3y");
+    EXPECT_TRUE(read.trustedNetworks.empty());  // written empty: nobody is trusted
+    EXPECT_EQ(read.maxConnections, 512U);       // unusable: the default
+
+    // The built-in section and no section at all mean the same.
+    const auto defaults = readSecuritySettings(fullDefault()["server"]);
+    const SecuritySettings none = readSecuritySettings(json());
+    for (const auto* settings : {&defaults, &none}) {
+        EXPECT_TRUE(settings->allowedHosts.empty() && settings->allowedOrigins.empty());
+        EXPECT_EQ(settings->apiKey, "");
+        EXPECT_EQ(settings->trustedNetworks, (std::vector<std::string>{"127.0.0.0/8", "::1/128"}));
+        EXPECT_EQ(settings->maxConnections, 512U);
+    }
 }
 
 TEST(PortNumber, AcceptsOnlyDecimalPorts) {

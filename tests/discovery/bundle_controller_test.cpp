@@ -17,6 +17,7 @@
 #include "gateway/gateway_test_support.hpp"
 #include "sim/emulated_link.hpp"
 #include "sim/registration.hpp"
+#include "support/log_capture.hpp"
 #include "support/recording_notifications.hpp"
 #include "support/temporary_tree.hpp"
 
@@ -224,16 +225,27 @@ TEST_F(BundleControllerTest, ALinkWhosePortCannotBeOpenedIsListedInvalid) {
     EXPECT_FALSE(bundleOpen("KSIMNOPORT01"));
 }
 
-// A module moved to another port: the scanner reports it found on the new port and lost on the
-// old one in the same pass. The link follows it and stays up.
-TEST_F(BundleControllerTest, ALinkMovedToAnotherPortFollowsItAndStaysUp) {
-    sim::EmulatedLink before(emulatedLink("KSIMMOVE01"));
+// A module moved to another port: its old line ends, then the scanner reports it found on the
+// new port and lost on the old one in the same pass. The link follows it and stays up. Before
+// the old line ends, a device_found naming another port (a page posting it, say) moves nothing.
+TEST_F(BundleControllerTest, ALinkFollowsAMoveOnlyOnceItsOldLineHasEnded) {
+    testing::LogCapture logs;
+    auto before = std::make_unique<sim::EmulatedLink>(emulatedLink("KSIMMOVE01"));
     sim::EmulatedLink after(emulatedLink("KSIMMOVE01"));
-    ask(sim::deviceFoundRequest(before.config(), before.path()));
-    ASSERT_TRUE(before.waitForCommand(link::AdapterCommand::linkVersions, std::nullopt, 5s));
+    const auto beforePath = before->path();
+    ask(sim::deviceFoundRequest(before->config(), beforePath));
+    ASSERT_TRUE(before->waitForCommand(link::AdapterCommand::linkVersions, std::nullopt, 5s));
 
-    ask(sim::deviceFoundRequest(after.config(), after.path()));
-    ask(sim::deviceDisconnectedRequest(before.config(), before.path()));
+    EXPECT_EQ(ask(sim::deviceFoundRequest(after.config(), after.path())),
+              R"({"result":"link is connected on another port"})");
+    EXPECT_EQ(settledLinkStatus(1)["data"][0]["portName"], beforePath);
+    EXPECT_FALSE(after.waitForCommand(link::AdapterCommand::linkVersions, std::nullopt, 300ms));
+
+    before.reset();  // unplugged
+    ASSERT_TRUE(
+        waitUntil([&] { return logs.has("warning: Link id: KSIMMOVE01 serial line closed."); }));
+    EXPECT_EQ(ask(sim::deviceFoundRequest(after.config(), after.path())), "{}");
+    ask(sim::deviceDisconnectedRequest(after.config(), beforePath));
     EXPECT_TRUE(after.waitForCommand(link::AdapterCommand::linkVersions, std::nullopt, 5s));
     const json status = settledLinkStatus(1);
     EXPECT_EQ(status["data"][0]["portName"], after.path());
@@ -243,6 +255,20 @@ TEST_F(BundleControllerTest, ALinkMovedToAnotherPortFollowsItAndStaysUp) {
     // Lost on the port it is on now: down.
     ask(sim::deviceDisconnectedRequest(after.config(), after.path()));
     EXPECT_TRUE(waitUntil([] { return !bundleOpen("KSIMMOVE01"); }));
+}
+
+// Only a serial line is opened: a file, a folder or another kind of device is refused with
+// nothing listed or opened; a port that has gone since the scan is listed invalid as before.
+TEST_F(BundleControllerTest, DeviceFoundOpensOnlyTerminalDevices) {
+    tree_.write("notes.txt", "keep");
+    const std::string notATerminal = R"({"result":"portName is not a terminal device"})";
+    for (const std::string& port :
+         {(tree_.root() / "notes.txt").string(), tree_.root().string(), std::string("/dev/null")}) {
+        EXPECT_EQ(ask(sim::deviceFoundRequest(emulatedLink("KSIMFILE01"), port)), notATerminal)
+            << port;
+    }
+    EXPECT_EQ(linkStatus()["data"].size(), 0U);
+    EXPECT_EQ(tree_.read("notes.txt"), "keep");
 }
 
 TEST_F(BundleControllerTest, DestroyingTheControllerTakesDownEveryLink) {

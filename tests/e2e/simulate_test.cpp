@@ -79,6 +79,34 @@ TEST(Simulate, TheEmulatedAdapterIsPairedAndDrivenOverHttpAndWebSocket) {
     EXPECT_EQ(moved["data"]["readings"],
               (json{{"headPan", 5.0}, {"headTilt", -2.0}, {"slide", 0.25}}));
 
+    // A page on another site posting a "simple" request, a rebinding page under its own host
+    // name, and a WebSocket from another site: refused, and the gear stays where it is.
+    const std::string move =
+        R"({"command":"realTimeMoveFixedDuration","duration":0.2,"headPan":30})";
+    const auto post = [&](const std::string& headers) {
+        return TestClient::exchange(server.httpPort,
+                                    "POST /v1/bundle/KSIM0001 HTTP/1.1\r\n" + headers +
+                                        "Content-Length: " + std::to_string(move.size()) +
+                                        "\r\n\r\n" + move)
+            .value_or("");
+    };
+    EXPECT_TRUE(post("Host: 127.0.0.1\r\nOrigin: http://evil.example\r\n"
+                     "Content-Type: text/plain\r\n")
+                    .starts_with("HTTP/1.1 403 "));
+    EXPECT_TRUE(post("Host: evil.example:" + std::to_string(server.httpPort) + "\r\n")
+                    .starts_with("HTTP/1.1 403 "));
+    TestClient foreign(server.webSocketPort);
+    EXPECT_TRUE(foreign
+                    .handshake("GET /v1/bundle/KSIM0001 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                               "Origin: http://evil.example\r\nUpgrade: websocket\r\n"
+                               "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
+                    .starts_with("HTTP/1.1 403 "));
+    const json after = postUntil(
+        server.httpPort, "/v1/bundle/KSIM0001/status", json::object(),
+        [](const json& s) { return s["data"]["readings"].value("headPan", 5.0) != 5.0; }, 1500ms);
+    EXPECT_EQ(after["data"]["readings"]["headPan"], 5.0);
+
     server.process->signal(SIGTERM);
     EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
 }

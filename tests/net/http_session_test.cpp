@@ -198,5 +198,40 @@ TEST_F(HttpSessionTest, AFailingHandlerOrAVanishedClientEndsOnlyItsOwnConnection
     }
 }
 
+// The header bound: a client that never completes its headers is closed; one whose headers
+// came in time may take longer over its body, and the next request on a kept connection gets
+// a bound of its own.
+TEST(HttpSessionHeaderTimeout, ClosesOnlyConnectionsWhoseHeadersDoNotCompleteInTime) {
+    using namespace std::chrono_literals;
+    HttpSession::Handlers handlers;
+    handlers.headerTimeout = 300ms;
+    handlers.onRequest = [](const HttpRequest& request, const HttpSession::Ptr& session) {
+        session->send("<" + request.body + ">");
+        if (!request.isKeepAlive) {
+            session->shutdown();
+        }
+    };
+    LoopbackServer server(HttpSession::enterCallback(std::move(handlers)));
+    TestClient silent(server.port());
+    TestClient partial(server.port());
+    partial.send("GET /x HTTP/1.1\r\nHost: lo");
+    TestClient slowBody(server.port());
+    slowBody.send("POST /x HTTP/1.1\r\nContent-Length: 4\r\n\r\nab");
+    TestClient kept(server.port());
+    kept.send("GET /x HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n");
+    EXPECT_EQ(kept.readUntilContains("<>"), "<>");
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(silent.readToEnd(3s), "");
+    EXPECT_TRUE(silent.closedByServer());
+    EXPECT_EQ(partial.readToEnd(3s), "");
+    EXPECT_TRUE(partial.closedByServer());
+    EXPECT_EQ(kept.readToEnd(3s), "<>");  // idle after its answer: closed by its next bound
+    EXPECT_TRUE(kept.closedByServer());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    slowBody.send("cd");
+    EXPECT_EQ(slowBody.readToEnd(3s), "<abcd>");
+}
+
 }  // namespace
 }  // namespace kinetra::net

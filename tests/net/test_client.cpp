@@ -109,7 +109,11 @@ std::string TestClient::readToEnd(std::chrono::milliseconds timeout) {
 }
 
 std::string TestClient::upgrade(std::string_view path, std::string_view after) {
-    send(upgradeRequest(path) + std::string(after));
+    return handshake(upgradeRequest(path) + std::string(after));
+}
+
+std::string TestClient::handshake(std::string_view request) {
+    send(request);
     const auto end = readUntilContains("\r\n\r\n").find("\r\n\r\n", taken_);
     const std::size_t size = end == std::string::npos ? 0 : end + 4 - taken_;
     taken_ += size;

@@ -60,6 +60,9 @@ public:
     /// Sends the upgrade request for `path` followed by `after`; returns the reply head (through
     /// its blank line). Frames are read from behind it.
     std::string upgrade(std::string_view path, std::string_view after = {});
+    /// Sends `request` (an upgrade of the caller's making) and returns the reply head, as
+    /// upgrade() does.
+    std::string handshake(std::string_view request);
     void sendText(std::string_view payload) { send(clientFrame(0x81, payload)); }
     /// The next server frame not taken yet, if one arrives within `timeout`.
     std::optional<ServerFrame> nextFrame(std::chrono::milliseconds timeout = 5s);

@@ -1,7 +1,9 @@
 // The server's API for the page's commands: a "call" on the page's /v2 connection while it is
 // open, else one HTTP POST per request; the same reply either way. Runs on the main thread.
-// POSTs carry no Content-Type so the browser sends a simple request: the gateway answers every
-// method alike and sends Access-Control-Allow-Origin: *, but it does not answer preflights.
+// POSTs carry no Content-Type so the browser sends a simple request (no preflight); with an API
+// key the X-Api-Key header makes it a preflighted one, which the gateway answers for our origin.
+
+import { askForKey, keyHeaders } from './api_key.js';
 
 const kTimeoutMs = 5000;
 
@@ -35,11 +37,15 @@ export class Api {
     }
     let text;
     try {
-      const response = await fetch(this.httpBase + path, {
-        method: 'POST',
-        body: JSON.stringify(body),
-        signal: AbortSignal.timeout(kTimeoutMs),
-      });
+      const send = () =>
+        fetch(this.httpBase + path, {
+          method: 'POST',
+          headers: keyHeaders(),
+          body: JSON.stringify(body),
+          signal: AbortSignal.timeout(kTimeoutMs),
+        });
+      let response = await send();
+      if (response.status === 401 && askForKey()) response = await send();
       text = await response.text();
     } catch {
       this.onReachable(false);

@@ -3,6 +3,8 @@
 // and renewed after every reconnect, so the page never polls and leaves the /v1 WebSocket paths
 // to other programs. Reconnects with back-off. Main thread.
 
+import { withKey } from './api_key.js';
+
 const kFirstRetryMs = 250;
 const kLongestRetryMs = 5000;
 const kCallTimeoutMs = 3000;
@@ -59,7 +61,7 @@ export class RpcConnection {
   connect() {
     if (this.closed) return;
     this.setState('connecting');
-    const socket = new this.WebSocketClass(this.url);
+    const socket = new this.WebSocketClass(withKey(this.url));
     this.socket = socket;
     socket.onopen = () => {
       if (socket !== this.socket) return;

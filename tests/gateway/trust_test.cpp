@@ -1,0 +1,233 @@
+// The gateway's trust boundary over real sockets: what a foreign page, a rebinding host name or
+// an untrusted client may reach (nothing: the service never sees the request), what the own
+// pages, listed origins and native programs get, the key, the privileged commands, and the
+// listeners' connection limit beside slow clients. All clients are on loopback; "untrusted" is
+// made by a trustedNetworks list that leaves loopback out.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gateway/server.hpp"
+#include "gateway_test_support.hpp"
+
+namespace kinetra::gateway {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeService;
+using test::TestClient;
+
+constexpr const char* kPath = "/v1/test/trust";
+const std::string kOwnOrigin = "http://localhost:32223";
+
+config::ServerSettings settings() {
+    auto result = test::kLoopback;
+    result.webPort = "32223";  // the own pages' origin; nothing listens there in these tests
+    return result;
+}
+
+std::string request(const std::string& method, const std::vector<std::string>& headers,
+                    const std::string& body = "", const std::string& target = kPath) {
+    std::string text = method + " " + target + " HTTP/1.1\r\n";
+    for (const auto& header : headers) {
+        text += header + "\r\n";
+    }
+    if (!body.empty()) {
+        text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    }
+    return text + "\r\n" + body;
+}
+
+std::string upgrade(const std::vector<std::string>& headers, const std::string& target = kPath) {
+    auto all = headers;
+    all.insert(all.end(),
+               {"Upgrade: websocket", "Connection: Upgrade",
+                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==", "Sec-WebSocket-Version: 13"});
+    return request("GET", all, "", target);
+}
+
+std::string statusLine(const std::string& response) {
+    return response.substr(0, response.find("\r\n"));
+}
+
+bool hasHeader(const std::string& response, const std::string& header) {
+    const auto head = response.substr(0, response.find("\r\n\r\n") + 2);
+    return head.find("\r\n" + header + "\r\n") != std::string::npos;
+}
+
+class GatewayTrust : public ::testing::Test {
+protected:
+    void start(config::SecuritySettings security) {
+        server = std::make_unique<Server>(settings(), std::move(security));
+        server->start(2);
+        ASSERT_NE(server->httpPort(), 0);
+    }
+    std::string exchange(const std::string& text) {
+        return TestClient::exchange(server->httpPort(), text).value_or("<kept open>");
+    }
+    // The reply head to an upgrade on the WebSocket port.
+    std::string upgradeReply(const std::string& text) {
+        TestClient client(server->webSocketPort());
+        client.send(text);
+        return client.readUntilContains("\r\n\r\n");
+    }
+
+    test::LogCapture logs;
+    FakeService service{std::string("inproc:/") + kPath,
+                        [](const std::string&) { return R"({"result":"ok"})"; }};
+    std::unique_ptr<Server> server;
+};
+
+TEST_F(GatewayTrust, ForwardsOnlyWhatTheOwnPagesListedOriginsAndProgramsSend) {
+    config::SecuritySettings security;
+    security.allowedOrigins = {"http://studio.example:8080"};
+    start(security);
+    const std::string host = "Host: 127.0.0.1:32222";
+    struct Row {
+        const char* what;
+        std::string request;
+        std::string status;
+        std::vector<std::string> headers;  // must all be present
+    };
+    const std::vector<Row> rows = {
+        {"program",
+         request("POST", {host}, "{}"),
+         "HTTP/1.1 200 OK",
+         {"Access-Control-Allow-Origin: *"}},
+        {"own pages",
+         request("POST", {host, "Origin: " + kOwnOrigin}, "{}"),
+         "HTTP/1.1 200 OK",
+         {"Access-Control-Allow-Origin: " + kOwnOrigin, "Vary: Origin"}},
+        {"listed origin",
+         request("POST", {host, "Origin: http://studio.example:8080"}, "{}"),
+         "HTTP/1.1 200 OK",
+         {"Access-Control-Allow-Origin: http://studio.example:8080", "Vary: Origin"}},
+        {"simple POST from a foreign page",
+         request("POST", {host, "Origin: http://evil.example", "Content-Type: text/plain"},
+                 R"({"command":"motionAbort"})"),
+         "HTTP/1.1 403 Forbidden",
+         {"Content-Length: 22"}},
+        {"rebinding host name",
+         request("POST", {"Host: evil.example:32222"}, "{}"),
+         "HTTP/1.1 403 Forbidden",
+         {}},
+        {"preflight",
+         request("OPTIONS", {host, "Origin: " + kOwnOrigin, "Access-Control-Request-Method: POST",
+                             "Access-Control-Request-Headers: content-type"}),
+         "HTTP/1.1 204 No Content",
+         {"Access-Control-Allow-Headers: Content-Type, X-Api-Key",
+          "Access-Control-Allow-Origin: " + kOwnOrigin}},
+    };
+    for (const auto& row : rows) {
+        const auto response = exchange(row.request);
+        EXPECT_EQ(statusLine(response), row.status) << row.what;
+        for (const auto& header : row.headers) {
+            EXPECT_TRUE(hasHeader(response, header)) << row.what << ": " << header;
+        }
+        if (row.status == "HTTP/1.1 403 Forbidden") {
+            EXPECT_TRUE(response.ends_with(R"({"result":"forbidden"})")) << row.what;
+        }
+    }
+    // Only the three that passed reached the service.
+    EXPECT_EQ(service.requests.waitFor(3).size(), 3U);
+
+    // Upgrades: refused with the 403 instead of the 101, on the WebSocket port and the HTTP port.
+    EXPECT_TRUE(upgradeReply(upgrade({host, "Origin: http://evil.example"}))
+                    .starts_with("HTTP/1.1 403 Forbidden"));
+    EXPECT_TRUE(upgradeReply(upgrade({"Host: evil.example"})).starts_with("HTTP/1.1 403 "));
+    EXPECT_TRUE(
+        TestClient::exchange(server->httpPort(), upgrade({host, "Origin: http://evil.example"}))
+            .value_or("")
+            .starts_with("HTTP/1.1 403 "));
+    TestClient own(server->webSocketPort());
+    ASSERT_TRUE(
+        own.handshake(upgrade({host, "Origin: " + kOwnOrigin})).starts_with("HTTP/1.1 101 "));
+    own.sendText(R"({"command":"status"})");
+    EXPECT_EQ(test::nextText(own), R"({"result":"ok"})");
+    EXPECT_EQ(service.requests.waitFor(4).size(), 4U);
+}
+
+TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPorts) {
+    config::SecuritySettings security;
+    security.apiKey = "k3y";
+    security.trustedNetworks = {"10.0.0.0/8"};  // loopback left out: this client is untrusted
+    start(security);
+    const std::string host = "Host: localhost";
+    const std::string deviceFound =
+        R"({"command":"device_found","linkID":"KSIM0001","portName":"/dev/pts/0"})";
+    EXPECT_EQ(statusLine(exchange(request("POST", {host}, "{}"))), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(statusLine(exchange(request("POST", {host, "X-Api-Key: k3"}, "{}"))),
+              "HTTP/1.1 401 Unauthorized");
+    EXPECT_TRUE(upgradeReply(upgrade({host})).starts_with("HTTP/1.1 401 "));
+    EXPECT_TRUE(service.requests.waitFor(1, 200ms).empty());
+
+    // With the key: forwarded, the privileged command included.
+    EXPECT_EQ(statusLine(exchange(request("POST", {host, "X-Api-Key: k3y"}, deviceFound))),
+              "HTTP/1.1 200 OK");
+    TestClient keyed(server->webSocketPort());
+    ASSERT_TRUE(keyed.handshake(upgrade({host}, std::string(kPath) + "?apiKey=k3y"))
+                    .starts_with("HTTP/1.1 101 "));
+    keyed.sendText(deviceFound);
+    EXPECT_EQ(test::nextText(keyed), R"({"result":"ok"})");
+    EXPECT_EQ(service.requests.waitFor(2).size(), 2U);
+}
+
+TEST_F(GatewayTrust, WithoutAKeyOnlyTrustedClientsSendThePrivilegedCommands) {
+    config::SecuritySettings security;
+    security.trustedNetworks = {"10.0.0.0/8"};
+    start(security);
+    const std::string host = "Host: localhost";
+    for (const std::string command :
+         {"device_found", "device_disconnected", "startLinkDeviceFirmwareUpdate",
+          "startLinkRadioFirmwareUpdate", "device\\u005ffound"}) {
+        const auto response =
+            exchange(request("POST", {host}, R"({"command":")" + command + R"("})"));
+        EXPECT_EQ(statusLine(response), "HTTP/1.1 403 Forbidden") << command;
+    }
+    TestClient client(server->webSocketPort());
+    ASSERT_TRUE(client.handshake(upgrade({host})).starts_with("HTTP/1.1 101 "));
+    client.sendText(R"({"command":"device_found","linkID":"X","portName":"/etc/passwd"})");
+    EXPECT_EQ(test::nextText(client), R"({"result":"forbidden"})");
+    // Everything else still passes.
+    client.sendText(R"({"command":"linkStatus"})");
+    EXPECT_EQ(test::nextText(client), R"({"result":"ok"})");
+    EXPECT_EQ(exchange(request("POST", {host}, R"({"command":"linkStatus"})")).substr(0, 15),
+              "HTTP/1.1 200 OK");
+    const auto got = service.requests.waitFor(2);
+    EXPECT_EQ(got, (std::vector<std::string>{R"({"command":"linkStatus"})",
+                                             R"({"command":"linkStatus"})"}));
+}
+
+// Slow clients hold nothing a normal client needs; beyond the limit new ones are closed at once,
+// with one log line however many come.
+TEST_F(GatewayTrust, SlowClientsDoNotDelayOthersAndTheLimitClosesTheSurplus) {
+    config::SecuritySettings security;
+    security.maxConnections = 404;
+    start(security);
+    std::vector<std::unique_ptr<TestClient>> slow;
+    for (int i = 0; i < 400; ++i) {
+        slow.push_back(std::make_unique<TestClient>(server->httpPort()));
+        slow.back()->send("POST /v1/test/trust HTTP/1.1\r\nHost: loc");  // and nothing more
+    }
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(statusLine(exchange(request("POST", {"Host: localhost"}, "{}"))), "HTTP/1.1 200 OK");
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+
+    // Fill up to the limit (the answered client's slot may take a moment to free), then more.
+    ASSERT_TRUE(test::waitUntil([&] {
+        slow.push_back(std::make_unique<TestClient>(server->httpPort()));
+        return test::closes(*slow.back(), 300ms);
+    }));
+    for (int i = 0; i < 5; ++i) {
+        TestClient surplus(server->httpPort());
+        EXPECT_TRUE(test::closes(surplus, 2s));
+    }
+    EXPECT_EQ(logs.count("warning: net: port " + std::to_string(server->httpPort()) +
+                         " holds 404 connections, its limit; refusing new ones"),
+              1);
+}
+
+}  // namespace
+}  // namespace kinetra::gateway

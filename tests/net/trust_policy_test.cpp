@@ -1,0 +1,217 @@
+// The trust decision as a table: Host spellings, origins, preflights, the key and the trusted
+// networks, each row one request and what the policy must answer; then the CIDR matcher.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "net/trust_policy.hpp"
+
+namespace kinetra::net {
+namespace {
+
+using Outcome = Verdict::Outcome;
+
+constexpr std::uint16_t kWebPort = 32223;
+const std::vector<std::string> kLocalNames{"localhost", "127.0.0.1", "::1", "studio-pc",
+                                           "192.168.1.20"};
+
+HttpRequest request(std::string method, HeaderMap headers, std::string query = "") {
+    HttpRequest result;
+    result.method = std::move(method);
+    result.path = "/v1/device";
+    result.query = std::move(query);
+    result.headers = std::move(headers);
+    return result;
+}
+
+std::string header(const Verdict& verdict, const std::string& name) {
+    for (const auto& [key, value] : verdict.headers) {
+        if (key == name) {
+            return value;
+        }
+    }
+    return "<none>";
+}
+
+TEST(TrustPolicy, DecidesByHostOriginKeyAndPeer) {
+    config::SecuritySettings open;
+    config::SecuritySettings listed;
+    listed.allowedHosts = {"kinetra.lan"};
+    listed.allowedOrigins = {"https://Studio.Example/", "null"};
+    config::SecuritySettings keyed;
+    keyed.apiKey = "s3cret";
+    keyed.trustedNetworks = {"10.0.0.0/8"};  // loopback left out: the test's peer is untrusted
+    config::SecuritySettings anyOrigin;
+    anyOrigin.allowedOrigins = {"*"};
+
+    const auto loopback = asio::ip::make_address("127.0.0.1");
+    const auto lan = asio::ip::make_address("192.168.1.50");
+    struct Row {
+        const char* what;
+        const config::SecuritySettings& settings;
+        HttpRequest request;
+        asio::ip::address peer;
+        Door door;
+        Outcome outcome;
+        bool privileged;
+        std::string allowOrigin;  // Access-Control-Allow-Origin, "<none>" when absent
+    };
+    const std::vector<Row> rows = {
+        {"curl, no Origin", open, request("POST", {{"Host", "localhost:32222"}}), loopback,
+         Door::api, Outcome::pass, true, "*"},
+        {"no Host at all (HTTP/1.0 program)", open, request("GET", {}), loopback, Door::api,
+         Outcome::pass, true, "*"},
+        {"Host spelt oddly", open, request("GET", {{"Host", "LOCALHOST.:1"}}), loopback, Door::api,
+         Outcome::pass, true, "*"},
+        {"IPv6 loopback Host", open, request("GET", {{"Host", "[0:0::1]:32222"}}), loopback,
+         Door::api, Outcome::pass, true, "*"},
+        {"interface address", open, request("GET", {{"Host", "192.168.1.20"}}), lan, Door::api,
+         Outcome::pass, false, "*"},
+        {"rebinding name", open, request("GET", {{"Host", "evil.example:32222"}}), loopback,
+         Door::api, Outcome::forbidden, false, "<none>"},
+        {"rebinding name on the pages", open, request("GET", {{"Host", "evil.example"}}), loopback,
+         Door::webApplication, Outcome::forbidden, false, "<none>"},
+        {"malformed Host", open, request("GET", {{"Host", "localhost@evil:80"}}), loopback,
+         Door::webSocket, Outcome::forbidden, false, "<none>"},
+        {"listed host", listed, request("GET", {{"Host", "Kinetra.LAN:32224"}}), lan,
+         Door::webSocket, Outcome::pass, false, "*"},
+        {"own pages", open,
+         request("POST", {{"Host", "127.0.0.1:32222"}, {"Origin", "http://localhost:32223"}}),
+         loopback, Door::api, Outcome::pass, true, "http://localhost:32223"},
+        {"own pages under a listed host", listed,
+         request("POST", {{"Host", "kinetra.lan:32222"}, {"Origin", "http://kinetra.lan:32223"}}),
+         lan, Door::api, Outcome::pass, false, "http://kinetra.lan:32223"},
+        {"foreign page", open,
+         request("POST", {{"Host", "localhost:32222"}, {"Origin", "http://evil.example"}}),
+         loopback, Door::api, Outcome::forbidden, false, "<none>"},
+        {"own host, other port", open,
+         request("POST", {{"Host", "localhost:32222"}, {"Origin", "http://localhost:8080"}}),
+         loopback, Door::webSocket, Outcome::forbidden, false, "<none>"},
+        {"own port over https", open,
+         request("POST", {{"Host", "localhost:32222"}, {"Origin", "https://localhost:32223"}}),
+         loopback, Door::api, Outcome::forbidden, false, "<none>"},
+        {"listed origin, default port", listed,
+         request("POST", {{"Host", "localhost"}, {"Origin", "https://studio.example:443"}}),
+         loopback, Door::api, Outcome::pass, true, "https://studio.example:443"},
+        {"null origin, listed", listed,
+         request("POST", {{"Host", "localhost"}, {"Origin", "null"}}), loopback, Door::api,
+         Outcome::pass, true, "null"},
+        {"null origin, not listed", open,
+         request("POST", {{"Host", "localhost"}, {"Origin", "null"}}), loopback, Door::api,
+         Outcome::forbidden, false, "<none>"},
+        {"any origin", anyOrigin,
+         request("POST", {{"Host", "localhost"}, {"Origin", "http://evil.example"}}), loopback,
+         Door::api, Outcome::pass, true, "*"},
+        {"preflight from own pages", open,
+         request("OPTIONS", {{"Host", "localhost"},
+                             {"Origin", "http://127.0.0.1:32223"},
+                             {"Access-Control-Request-Method", "POST"}}),
+         loopback, Door::api, Outcome::preflight, false, "http://127.0.0.1:32223"},
+        {"preflight needs no key", keyed,
+         request("OPTIONS", {{"Host", "localhost"},
+                             {"Origin", "http://localhost:32223"},
+                             {"Access-Control-Request-Method", "POST"}}),
+         loopback, Door::api, Outcome::preflight, false, "http://localhost:32223"},
+        {"preflight from a foreign page", open,
+         request("OPTIONS", {{"Host", "localhost"},
+                             {"Origin", "http://evil.example"},
+                             {"Access-Control-Request-Method", "POST"}}),
+         loopback, Door::api, Outcome::forbidden, false, "<none>"},
+        {"key missing", keyed, request("POST", {{"Host", "localhost"}}), loopback, Door::api,
+         Outcome::unauthorized, false, "*"},
+        {"key wrong", keyed, request("POST", {{"Host", "localhost"}, {"X-Api-Key", "s3cre"}}),
+         loopback, Door::api, Outcome::unauthorized, false, "*"},
+        {"key in the header", keyed,
+         request("POST", {{"Host", "localhost"}, {"x-api-key", "s3cret"}}), loopback, Door::api,
+         Outcome::pass, true, "*"},
+        {"key on the URL, escaped", keyed,
+         request("GET", {{"Host", "localhost"}}, "x=1&apiKey=s3cr%65t"), loopback, Door::webSocket,
+         Outcome::pass, true, "*"},
+        {"trusted peer needs no key", keyed, request("POST", {{"Host", "localhost"}}),
+         asio::ip::make_address("10.1.2.3"), Door::api, Outcome::pass, true, "*"},
+        {"key refused with CORS for own pages", keyed,
+         request("POST", {{"Host", "localhost"}, {"Origin", "http://localhost:32223"}}), loopback,
+         Door::api, Outcome::unauthorized, false, "http://localhost:32223"},
+    };
+    for (const auto& row : rows) {
+        const TrustPolicy policy(row.settings, kLocalNames, kWebPort);
+        const auto verdict = policy.check(row.request, row.peer, row.door);
+        EXPECT_EQ(verdict.outcome, row.outcome) << row.what;
+        EXPECT_EQ(verdict.privileged, row.privileged) << row.what;
+        EXPECT_EQ(header(verdict, "Access-Control-Allow-Origin"), row.allowOrigin) << row.what;
+        const bool echoed = row.allowOrigin != "*" && row.allowOrigin != "<none>";
+        EXPECT_EQ(header(verdict, "Vary"), echoed ? "Origin" : "<none>") << row.what;
+    }
+}
+
+TEST(TrustPolicy, AnswersPreflightsAndRefusalsInFull) {
+    const TrustPolicy policy({}, kLocalNames, kWebPort);
+    const auto preflight = refusalResponse(
+        policy.check(request("OPTIONS", {{"Host", "localhost"},
+                                         {"Origin", "http://localhost:32223"},
+                                         {"Access-Control-Request-Method", "POST"},
+                                         {"Access-Control-Request-Private-Network", "true"}}),
+                     asio::ip::make_address("127.0.0.1"), Door::api));
+    EXPECT_EQ(preflight,
+              "HTTP/1.1 204 No Content\r\n"
+              "Access-Control-Allow-Headers: Content-Type, X-Api-Key\r\n"
+              "Access-Control-Allow-Methods: GET, POST, HEAD, OPTIONS\r\n"
+              "Access-Control-Allow-Origin: http://localhost:32223\r\n"
+              "Access-Control-Allow-Private-Network: true\r\n"
+              "Access-Control-Max-Age: 600\r\n"
+              "Connection: close\r\nContent-Length: 0\r\nVary: Origin\r\n\r\n");
+    Verdict forbidden;
+    forbidden.outcome = Outcome::forbidden;
+    EXPECT_EQ(refusalResponse(forbidden),
+              "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 22\r\n"
+              "Content-Type: application/json\r\n\r\n{\"result\":\"forbidden\"}");
+}
+
+TEST(TrustPolicy, RefusesATrustedNetworkThatIsNoAddressBlockOrFallsBackWhenStarting) {
+    config::SecuritySettings settings;
+    settings.trustedNetworks = {"127.0.0.0/8", "10.0.0.0/33"};
+    EXPECT_THROW(TrustPolicy(settings, kLocalNames, kWebPort), std::invalid_argument);
+    // A listener still starts, trusting loopback only.
+    const auto starting = startingTrustPolicy(settings, kLocalNames, kWebPort);
+    EXPECT_TRUE(starting.trustedNetworks().contains(std::string_view("127.0.0.1")));
+    EXPECT_FALSE(starting.trustedNetworks().contains(std::string_view("10.0.0.1")));
+}
+
+TEST(NetworkList, MatchesAddressesAgainstItsBlocks) {
+    const auto list =
+        NetworkList::parse({"127.0.0.0/8", "192.168.1.128/25", "fd00::/8", "::1", "10.0.0.7"});
+    ASSERT_TRUE(list);
+    const std::pair<const char*, bool> rows[] = {
+        {"127.255.0.1", true},
+        {"128.0.0.1", false},
+        {"192.168.1.128", true},
+        {"192.168.1.127", false},
+        {"::ffff:127.0.0.1", true},
+        {"fd12::5", true},
+        {"fe80::1", false},
+        {"::1", true},
+        {"::2", false},
+        {"10.0.0.7", true},
+        {"10.0.0.8", false},
+        {"not an address", false},
+    };
+    for (const auto& [address, inside] : rows) {
+        EXPECT_EQ(list->contains(std::string_view(address)), inside) << address;
+    }
+    EXPECT_FALSE(NetworkList::parse({}).value().contains(std::string_view("127.0.0.1")));
+    for (const char* bad : {"127.0.0.0/", "127.0.0.0/x", "fd00::/129", "localhost", "1.2.3.4/-1"}) {
+        EXPECT_FALSE(NetworkList::parse({bad})) << bad;
+    }
+}
+
+TEST(TrustPolicy, ComparesKeysByContentOnly) {
+    EXPECT_TRUE(sameKey("abc", "abc"));
+    for (const char* other : {"abd", "ab", "abcd", ""}) {
+        EXPECT_FALSE(sameKey(other, "abc")) << other;
+    }
+    EXPECT_FALSE(sameKey("", ""));  // an empty key is no key
+}
+
+}  // namespace
+}  // namespace kinetra::net
