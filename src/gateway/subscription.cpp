@@ -23,10 +23,7 @@ Clock::duration intervalOf(std::optional<double> maxRate) {
 
 Subscription::Subscription(net::HttpSession::Ptr session, Format format,
                            std::optional<double> maxRate)
-    : session_(std::move(session)),
-      format_(std::move(format)),
-      interval_(intervalOf(maxRate)),
-      timer_(session_->connection()->loop().context()) {}
+    : session_(std::move(session)), format_(std::move(format)), interval_(intervalOf(maxRate)) {}
 
 void Subscription::offer(const std::string& body) {
     {
@@ -42,7 +39,10 @@ void Subscription::offer(const std::string& body) {
 
 void Subscription::cancel() {
     cancelled_ = true;
-    timer_.cancel();
+    if (timer_) {
+        timer_->cancel();
+        timer_.reset();  // the pending wait keeps it until its handler has run here
+    }
 }
 
 void Subscription::pump() {
@@ -69,14 +69,18 @@ void Subscription::deliver() {
         }
     }
     if (!body) {
+        if (!timer_) {
+            timer_ = std::make_shared<asio::steady_timer>(session_->connection()->loop().context());
+        }
         timerArmed_ = true;
-        timer_.expires_at(next_);
-        timer_.async_wait([self = shared_from_this()](const std::error_code& error) {
-            self->timerArmed_ = false;
-            if (!error) {
-                self->deliver();
-            }
-        });
+        timer_->expires_at(next_);
+        timer_->async_wait(
+            [self = shared_from_this(), timer = timer_](const std::error_code& error) {
+                self->timerArmed_ = false;
+                if (!error) {
+                    self->deliver();
+                }
+            });
         return;
     }
     next_ = now + interval_;

@@ -44,8 +44,9 @@ private:
     std::optional<std::string> latest_;
     bool posted_ = false;  // a pump() is queued on the loop
 
-    // Loop thread only.
-    asio::steady_timer timer_;
+    // Loop thread only. The timer is made when first needed and let go by cancel(), so it is
+    // destroyed on the loop thread even when the reactor holds the last reference to this.
+    std::shared_ptr<asio::steady_timer> timer_;
     bool timerArmed_ = false;
     bool writing_ = false;  // the last notification is not written out yet
     bool cancelled_ = false;
