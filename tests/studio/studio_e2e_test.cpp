@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -106,10 +107,31 @@ std::string oscSection(std::uint16_t port, const char* trusted = nullptr) {
     return text;
 }
 
-TEST(StudioEndToEnd, FreedPacketsComeAtTheRateAndFollowARealTimeMove) {
+// The float of an OSC feedback message to `address` ("<address>\0..." ",f\0\0" value), if it
+// is one.
+std::optional<float> feedbackFloat(const std::string& datagram, const std::string& address) {
+    const auto padded = (address.size() / 4 + 1) * 4;
+    if (datagram.size() != padded + 8 ||
+        datagram.compare(0, address.size() + 1, address.c_str(), address.size() + 1) != 0 ||
+        datagram.compare(padded, 2, ",f") != 0) {
+        return std::nullopt;
+    }
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        bits = (bits << 8) | static_cast<std::uint8_t>(datagram[padded + 4 + i]);
+    }
+    float value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+TEST(StudioEndToEnd, FreedPacketsAndOscFeedbackFollowARealTimeMove) {
     UdpListener listener;
-    RunningServer server({"--simulate"}, "[freed]\ntargets=127.0.0.1:" +
-                                             std::to_string(listener.port()) + "\nrate=50\n");
+    UdpListener feedback;
+    RunningServer server({"--simulate"},
+                         "[freed]\ntargets=127.0.0.1:" + std::to_string(listener.port()) +
+                             "\nrate=50\n" +
+                             "[osc]\nfeedback=127.0.0.1:" + std::to_string(feedback.port()) + "\n");
     ASSERT_TRUE(server.listening()) << server.process->output();
     // No packets while nothing is paired.
     EXPECT_FALSE(listener.next(300ms));
@@ -153,6 +175,17 @@ TEST(StudioEndToEnd, FreedPacketsComeAtTheRateAndFollowARealTimeMove) {
                   signed24At(packet->first, studio::freed::kXOffset) == 250 * 64;
     }
     EXPECT_TRUE(arrived) << "pan 20, tilt -5 and X 250 mm after the move";
+    // Feedback goes out while values change, at most 10 a second: the newest pan is the target.
+    std::optional<float> pan;
+    const auto feedbackDeadline = Clock::now() + 5s;
+    while (pan != 20.0F && Clock::now() < feedbackDeadline) {
+        if (const auto datagram = feedback.next(500ms)) {
+            if (const auto value = feedbackFloat(datagram->first, "/kinetra/KSIM0001/pan")) {
+                pan = value;
+            }
+        }
+    }
+    EXPECT_EQ(pan, 20.0F) << "OSC feedback of the head's pan";
     const json status = postJson(server.httpPort, "/v1/device", {{"command", "studioStatus"}});
     EXPECT_GT(status["data"]["freed"]["packetsSent"].get<int>(), 100) << status;
     EXPECT_EQ(status["data"]["freed"]["cameraIds"], (json{{"KSIM0001", 1}})) << status;
