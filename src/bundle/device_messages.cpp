@@ -3,6 +3,7 @@
 #include "bundle/device_messages.hpp"
 
 #include "bundle/device_message.hpp"
+#include "bundle/device_opcodes.hpp"
 #include "bundle/device_units.hpp"
 #include "model/numeric_limits.hpp"
 
@@ -23,10 +24,18 @@ struct KeyposeOpcodes {
     std::uint8_t readAnswerId;
     std::uint8_t abort;
 };
-constexpr KeyposeOpcodes kHeadKeypose{0x05, 0x06, 0x53, 18, 0x09};
-constexpr KeyposeOpcodes kSliderKeypose{0x07, 0x1D, 0x2D, 9, 0x0C};
-constexpr KeyposeOpcodes kDollyKeypose{0x0D, 0x0E, 0x2A, 6, 0x02};
-constexpr KeyposeOpcodes kLensKeypose{0x0E, 0x0F, 0x16, 5, 0x04};
+constexpr KeyposeOpcodes kHeadKeypose{opcode::head::kKeyposeStore, opcode::head::kKeyposeDelete,
+                                      opcode::head::kKeyposeRead, opcode::head::kKeyposeReadAnswer,
+                                      opcode::head::kMotionAbort};
+constexpr KeyposeOpcodes kSliderKeypose{
+    opcode::slider::kKeyposeStore, opcode::slider::kKeyposeDelete, opcode::slider::kKeyposeRead,
+    opcode::slider::kKeyposeReadAnswer, opcode::slider::kMotionAbort};
+constexpr KeyposeOpcodes kDollyKeypose{
+    opcode::dolly::kKeyposeStore, opcode::dolly::kKeyposeDelete, opcode::dolly::kKeyposeRead,
+    opcode::dolly::kKeyposeReadAnswer, opcode::dolly::kMotionAbort};
+constexpr KeyposeOpcodes kLensKeypose{opcode::lens::kKeyposeStore, opcode::lens::kKeyposeDelete,
+                                      opcode::lens::kKeyposeRead, opcode::lens::kKeyposeReadAnswer,
+                                      opcode::lens::kMotionAbort};
 
 std::optional<KeyposeOpcodes> keyposeOpcodes(DeviceModel primary) {
     switch (familyOf(primary)) {
@@ -130,30 +139,32 @@ BuiltMessage keyposeStoreWithNumericDataMessage(DeviceModel primary, std::uint8_
     };
     switch (familyOf(primary)) {
         case DeviceFamily::head:
-            return builtChecked(scaler, 0x8C,
+            return builtChecked(scaler, opcode::head::kKeyposeStoreNumeric,
                                 {byteField(index), at(AxisSlot::headPan), at(AxisSlot::headTilt),
                                  at(AxisSlot::focus, 1.0), at(AxisSlot::slide), id,
                                  at(AxisSlot::jibPan), at(AxisSlot::jibTilt)});
         case DeviceFamily::slider:
-            return builtChecked(scaler, 0x2C, {byteField(index), id, at(AxisSlot::slide)});
+            return builtChecked(scaler, opcode::slider::kKeyposeStoreNumeric,
+                                {byteField(index), id, at(AxisSlot::slide)});
         case DeviceFamily::dolly:
-            return builtChecked(scaler, 0x29, {byteField(index), id, at(AxisSlot::slide)});
+            return builtChecked(scaler, opcode::dolly::kKeyposeStoreNumeric,
+                                {byteField(index), id, at(AxisSlot::slide)});
         case DeviceFamily::craneArm:
             // The arm counts its travel and tilt the other way round.
             if (values.has(AxisSlot::slide)) {
                 return builtChecked(
-                    scaler, 0x2C,
+                    scaler, opcode::slider::kKeyposeStoreNumeric,
                     {byteField(index), id, at(AxisSlot::slide, units::kPositionScale, -1.0)});
             }
             if (values.has(AxisSlot::jibPan)) {
-                return builtChecked(scaler, 0x3E,
+                return builtChecked(scaler, opcode::craneArm::kKeyposeStoreNumericJib,
                                     {byteField(index), id, at(AxisSlot::jibPan),
                                      at(AxisSlot::jibTilt, units::kPositionScale, -1.0)});
             }
             return BuildError::invalidSetup;
         case DeviceFamily::lens:
             return builtChecked(
-                scaler, 0x27,
+                scaler, opcode::lens::kKeyposeStoreNumeric,
                 {byteField(index), id, at(AxisSlot::focus, units::kLensStepsPerFocusUnit)});
         case DeviceFamily::none:
             break;
@@ -173,10 +184,11 @@ BuiltMessage focusManualMoveMessage(DeviceModel primary, float deltaEnc) {
     FieldScaler scaler;
     const double steps = deltaEnc;
     if (model::isFocusCapableHead(primary)) {
-        return builtChecked(scaler, 0x0C, {field32(scaler.fit("deltaEnc", steps, kSigned32))});
+        return builtChecked(scaler, opcode::head::kFocusManualMove,
+                            {field32(scaler.fit("deltaEnc", steps, kSigned32))});
     }
     if (primary == DeviceModel::lensDriveMax) {
-        return builtChecked(scaler, 0x19,
+        return builtChecked(scaler, opcode::lens::kFocusManualMove,
                             {field32(scaler.fit("deltaEnc", steps * kLensSpeedScale, kSigned32))});
     }
     return BuildError::invalidSetup;
@@ -184,7 +196,7 @@ BuiltMessage focusManualMoveMessage(DeviceModel primary, float deltaEnc) {
 
 BuiltMessage calibrateHeadMessage(DeviceModel primary) {
     if (familyOf(primary) == DeviceFamily::head) {
-        return builtOrTooLong(buildDeviceMessage(0x04, {}));
+        return builtOrTooLong(buildDeviceMessage(opcode::head::kCalibrate, {}));
     }
     return BuildError::invalidSetup;
 }
@@ -192,20 +204,20 @@ BuiltMessage calibrateHeadMessage(DeviceModel primary) {
 BuiltMessage calibrateRailUnitMessage(DeviceModel primary, bool isOnGround, bool isOnLeftSide) {
     const Field mode = byteField(railCalibrationMode(isOnGround, isOnLeftSide));
     if (familyOf(primary) == DeviceFamily::head) {
-        return builtOrTooLong(buildDeviceMessage(0x28, {mode}));
+        return builtOrTooLong(buildDeviceMessage(opcode::head::kCalibrateRail, {mode}));
     }
     if (model::isRailUnit(primary)) {
-        return builtOrTooLong(buildDeviceMessage(0x10, {mode}));
+        return builtOrTooLong(buildDeviceMessage(opcode::railUnit::kCalibrate, {mode}));
     }
     return BuildError::invalidSetup;
 }
 
 BuiltMessage calibrateLensMessage(DeviceModel primary) {
     if (model::isFocusCapableHead(primary)) {
-        return builtOrTooLong(buildDeviceMessage(0x71, {}));
+        return builtOrTooLong(buildDeviceMessage(opcode::head::kCalibrateLens, {}));
     }
     if (primary == DeviceModel::lensDriveMax) {
-        return builtOrTooLong(buildDeviceMessage(0x10, {}));
+        return builtOrTooLong(buildDeviceMessage(opcode::lens::kCalibrate, {}));
     }
     return BuildError::invalidSetup;
 }
@@ -217,12 +229,12 @@ BuiltMessage calibrateCraneArmMessage(DeviceModel primary, std::int32_t jibLengt
     FieldScaler scaler;
     if (familyOf(primary) == DeviceFamily::head) {
         // Lengths: the head takes them in 16 bits.
-        return builtChecked(scaler, 0x8D,
+        return builtChecked(scaler, opcode::head::kCalibrateCraneArm,
                             {field16(scaler.fit("jibLength", jib, kUnsigned16)),
                              field16(scaler.fit("rodLength", rod, kUnsigned16))});
     }
     if (primary == DeviceModel::craneArm) {
-        return builtChecked(scaler, 0x45,
+        return builtChecked(scaler, opcode::craneArm::kCalibrate,
                             {field32(scaler.fit("jibLength", jib, kNonNegative32)),
                              field32(scaler.fit("rodLength", rod, kNonNegative32))});
     }
@@ -231,10 +243,10 @@ BuiltMessage calibrateCraneArmMessage(DeviceModel primary, std::int32_t jibLengt
 
 BuiltMessage inclineWarningConfirmMessage(DeviceModel primary) {
     if (familyOf(primary) == DeviceFamily::head) {
-        return builtOrTooLong(buildDeviceMessage(0x81, {}));
+        return builtOrTooLong(buildDeviceMessage(opcode::head::kInclineWarningConfirm, {}));
     }
     if (model::isRailUnit(primary)) {
-        return builtOrTooLong(buildDeviceMessage(0x32, {}));
+        return builtOrTooLong(buildDeviceMessage(opcode::railUnit::kInclineWarningConfirm, {}));
     }
     return BuildError::invalidSetup;
 }

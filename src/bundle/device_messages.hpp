@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bundle/device_message.hpp"
+#include "bundle/device_opcodes.hpp"
 #include "bundle/field_ranges.hpp"
 #include "core/bytes.hpp"
 #include "model/axis_values.hpp"
@@ -33,12 +34,6 @@ BuiltMessage builtOrTooLong(std::optional<core::Bytes> message);
 /// field: then nothing is built and the member is named.
 BuiltMessage builtChecked(const FieldScaler& scaler, std::uint8_t opcode,
                           std::initializer_list<Field> fields);
-
-namespace opcode {
-inline constexpr std::uint8_t kRealTimeMove = 0x8A;
-inline constexpr std::uint8_t kStatusRequest = 0xE6;
-inline constexpr std::uint8_t kNumericLimitsRequest = 0xB3;
-}  // namespace opcode
 
 BuiltMessage keyposeStoreCurrentPoseMessage(DeviceModel primary, std::uint8_t index,
                                             std::uint32_t identifier);

@@ -6,6 +6,7 @@
 #include <array>
 
 #include "bundle/device_message.hpp"
+#include "bundle/device_opcodes.hpp"
 #include "bundle/device_units.hpp"
 
 namespace kinetra::bundle {
@@ -104,34 +105,41 @@ BuiltMessages joystickMessages(DeviceModel primary, std::uint8_t supportedAxes,
     switch (familyOf(primary)) {
         case DeviceFamily::head:
             if (values.has(AxisSlot::headPan) || values.has(AxisSlot::headTilt)) {
-                fits &= add(
-                    buildDeviceMessage(0x0A, {field16(fullScale(pan)), field16(fullScale(tilt))}));
+                fits &=
+                    add(buildDeviceMessage(opcode::head::kJoystickPanTilt,
+                                           {field16(fullScale(pan)), field16(fullScale(tilt))}));
             }
             if (values.has(AxisSlot::jibPan)) {
-                fits &= add(buildDeviceMessage(
-                    0x83, {field16(fullScale(jibPan)), field16(fullScale(jibTilt))}));
+                fits &= add(
+                    buildDeviceMessage(opcode::head::kJoystickJib,
+                                       {field16(fullScale(jibPan)), field16(fullScale(jibTilt))}));
             }
             if (values.has(AxisSlot::slide)) {
-                fits &= add(buildDeviceMessage(0x0B, {field16(fullScale(slide))}));
+                fits &= add(
+                    buildDeviceMessage(opcode::head::kJoystickSlide, {field16(fullScale(slide))}));
             }
             break;
         case DeviceFamily::slider:
-            fits = add(buildDeviceMessage(
-                0x0D, {field16(fullScale(slide)), byteField(kSliderJoystickRampA),
-                       byteField(kSliderJoystickRampB)}));
+            fits =
+                add(buildDeviceMessage(opcode::slider::kJoystick,
+                                       {field16(fullScale(slide)), byteField(kSliderJoystickRampA),
+                                        byteField(kSliderJoystickRampB)}));
             break;
         case DeviceFamily::dolly:
-            fits = add(buildDeviceMessage(0x0B, {field32(scaled(slide, kDollyJoystickScale))}));
+            fits = add(buildDeviceMessage(opcode::dolly::kJoystick,
+                                          {field32(scaled(slide, kDollyJoystickScale))}));
             break;
         case DeviceFamily::craneArm:
             // The arm counts its travel and tilt the other way round.
             if (values.has(AxisSlot::slide)) {
-                fits = add(buildDeviceMessage(
-                    0x0D, {field16(fullScale(-slide)), byteField(kSliderJoystickRampA),
-                           byteField(kSliderJoystickRampB)}));
+                fits = add(
+                    buildDeviceMessage(opcode::slider::kJoystick,
+                                       {field16(fullScale(-slide)), byteField(kSliderJoystickRampA),
+                                        byteField(kSliderJoystickRampB)}));
             } else if (values.has(AxisSlot::jibPan)) {
-                fits = add(buildDeviceMessage(
-                    0x42, {field16(fullScale(jibPan)), field16(fullScale(-jibTilt))}));
+                fits = add(
+                    buildDeviceMessage(opcode::craneArm::kJoystickJib,
+                                       {field16(fullScale(jibPan)), field16(fullScale(-jibTilt))}));
             } else {
                 return BuildError::invalidSetup;
             }
@@ -168,34 +176,34 @@ BuiltMessage keyposeMoveMessage(DeviceModel primary, KeyposeMove move) {
     const Field loop = byteField(move.loop ? 1 : 0);
     switch (familyOf(primary)) {
         case DeviceFamily::head:
-            return builtChecked(scaler, 0x07,
+            return builtChecked(scaler, opcode::head::kKeyposeMove,
                                 {byteField(move.first), byteField(move.second), loop, ramp, ramp,
                                  bySpeed(speed * 1000.0 * units::kFullScale), duration});
         case DeviceFamily::lens:
-            return builtChecked(scaler, 0x0C,
+            return builtChecked(scaler, opcode::lens::kKeyposeMove,
                                 {byteField(move.second), byteField(move.first), loop, ramp, ramp,
                                  bySpeed(speed * units::kFullScale), duration});
         case DeviceFamily::slider:
         case DeviceFamily::craneArm:
             if (move.duration > 0.0f) {
                 return builtChecked(
-                    scaler, 0x1E,
+                    scaler, opcode::slider::kKeyposeMoveByDuration,
                     {loop, duration, ramp, ramp, byteField(move.first), byteField(move.second)});
             } else {
                 // The rail's speed code, computed in float as its firmware does.
                 const float speedCode = move.speed * 1070.0f;
                 const float offsetCode = speedCode + 10.0f;
-                return builtChecked(scaler, 0x0B,
+                return builtChecked(scaler, opcode::slider::kKeyposeMoveBySpeed,
                                     {loop, bySpeed(offsetCode), ramp, ramp, byteField(move.first),
                                      byteField(move.second)});
             }
         case DeviceFamily::dolly:
             if (move.duration > 0.0f) {
                 return builtChecked(
-                    scaler, 0x10,
+                    scaler, opcode::dolly::kKeyposeMoveByDuration,
                     {byteField(move.first), byteField(move.second), duration, ramp, loop});
             }
-            return builtChecked(scaler, 0x16,
+            return builtChecked(scaler, opcode::dolly::kKeyposeMoveBySpeed,
                                 {byteField(move.first), byteField(move.second),
                                  bySpeed(speed * kDollySpeedScale), ramp, loop});
         case DeviceFamily::none:
@@ -221,7 +229,10 @@ BuiltMessage dynamicMoveMessage(DeviceModel primary, std::size_t deviceCount, Dy
             ? field32(
                   scaler.fit("duration", move.speedOrDuration * units::kTimeScale, kNonNegative32))
             : field32(scaler.fit("speed", move.speedOrDuration * kDynamicSpeedScale, kSigned32));
-    return builtChecked(scaler, move.byDuration ? 0xBC : 0xBB, {pan, tilt, acceleration, last});
+    return builtChecked(
+        scaler,
+        move.byDuration ? opcode::head::kDynamicMoveByDuration : opcode::head::kDynamicMoveBySpeed,
+        {pan, tilt, acceleration, last});
 }
 
 }  // namespace kinetra::bundle
