@@ -50,8 +50,8 @@ void logVersions() {
 // The question's answers end the process through the same orderly shutdown as SIGTERM, so the
 // lock file is cleaned up and every service thread is joined.
 void installNotificationActions() {
-    notify::NotificationHandler::setActions({
-        [] { platform::openInEditor(notify::NotificationHandler::kConfigurationFile); },
+    notify::setActions({
+        [] { platform::openInEditor(notify::kConfigurationFile); },
         [](int /*exitCode*/) { ::kill(::getpid(), SIGTERM); },
     });
 }
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     const auto console = std::make_shared<tray::ConsoleQuestions>(STDOUT_FILENO);
     auto notifications = chooseNotifications(console);
     if (notifications) {
-        notify::NotificationHandler::setBackend(notifications);
+        notify::setBackend(notifications);
     }
 
     {
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
         if (tray.usesDesktop() && notifications != nullptr &&
             std::dynamic_pointer_cast<tray::ConsoleNotificationBackend>(notifications)) {
             // Nobody reads the console while the desktop tray runs: questions are logged.
-            notify::NotificationHandler::setBackend(std::make_shared<notify::LogBackend>());
+            notify::setBackend(std::make_shared<notify::LogBackend>());
         }
         {
             // Exists before the three-second wait of --open-web, so a signal then still ends
@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
     }
     if (notifications) {
         // Every service that could notify is gone; the desktop back-end's loop thread ends here.
-        notify::NotificationHandler::setBackend(std::make_shared<notify::LogBackend>());
+        notify::setBackend(std::make_shared<notify::LogBackend>());
         notifications.reset();
     }
     return 0;

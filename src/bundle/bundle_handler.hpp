@@ -20,12 +20,11 @@
 #include "core/json.hpp"
 #include "link/link_handler.hpp"
 #include "model/link_info.hpp"
-#include "notify/notification_handler.hpp"
 #include "platform/stop_signal.hpp"
 
 namespace kinetra::bundle {
 
-class BundleHandler : private notify::NotificationHandler {
+class BundleHandler {
 public:
     /// The creation triple and the link record. Builds the link handler (whose errors escape:
     /// std::runtime_error "Serial Port could not open." when the port cannot be opened), binds
@@ -34,7 +33,7 @@ public:
                   model::LinkInfo info, link::LinkTimings linkTimings = {});
     /// Stops (when not yet stopped), joins both threads, closes the sockets, then destroys the
     /// link handler.
-    ~BundleHandler() override;
+    ~BundleHandler();
 
     BundleHandler(const BundleHandler&) = delete;
     BundleHandler& operator=(const BundleHandler&) = delete;

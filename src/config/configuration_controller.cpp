@@ -10,6 +10,7 @@
 #include "bus/wait.hpp"
 #include "config/defaults.hpp"
 #include "config/ini_reader.hpp"
+#include "notify/notification_handler.hpp"
 
 namespace kinetra::config {
 namespace {
@@ -24,7 +25,7 @@ void insertIfAbsent(Sections& sections, const json& defaults) {
 
 ConfigurationController::ConfigurationController(std::string directory, std::string endpoint)
     : endpoint_(std::move(endpoint)), filePath_(std::move(directory) + "config.ini") {
-    notify("Welcome kinetra SDK");
+    notify::notify("Welcome kinetra SDK");
     if (loadFile()) {
         spdlog::info("Configuration files read and parse into json object.");
     } else {
@@ -53,7 +54,7 @@ bool ConfigurationController::loadFile() {
     std::ifstream file(filePath_, std::ios::binary);
     if (!file) {
         spdlog::info("Configuration file could not load or does not exist.");
-        notify(
+        notify::notify(
             "Configuration file could be corrupt or does not exist, SDK is continuing with "
             "default configurations.");
         return false;

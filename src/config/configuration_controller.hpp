@@ -12,7 +12,6 @@
 
 #include "bus/endpoints.hpp"
 #include "core/json.hpp"
-#include "notify/notification_handler.hpp"
 #include "platform/stop_signal.hpp"
 
 namespace kinetra::config {
@@ -20,14 +19,14 @@ namespace kinetra::config {
 /// The section table: exactly "server" and "serialConnection" once loading is done.
 using Sections = std::map<std::string, json>;
 
-class ConfigurationController : private notify::NotificationHandler {
+class ConfigurationController {
 public:
     /// Loads `directory` + "config.ini" (the entry point passes "../cfg/"), binds `endpoint`
     /// and starts the service thread. Bus errors escape: a failure here ends start-up.
     explicit ConfigurationController(
         std::string directory, std::string endpoint = std::string(bus::kConfigurationEndpoint));
     /// Stops and joins the service thread, then closes the socket.
-    ~ConfigurationController() override;
+    ~ConfigurationController();
 
     const Sections& sections() const { return sections_; }
 

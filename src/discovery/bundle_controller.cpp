@@ -9,6 +9,7 @@
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "discovery/abort_all.hpp"
+#include "notify/notification_handler.hpp"
 #include "platform/terminal_device.hpp"
 
 namespace kinetra::discovery {
@@ -209,7 +210,7 @@ std::string BundleController::linkFound(const json& request) {
         return std::string(kEmptyObject);
     }
     spdlog::info("Found device: {0}", found.linkID);
-    notify("New Device found: ", found.linkID);
+    notify::notify("New Device found: ", found.linkID);
     model::LinkInfo record = found;
     const bool created = createHandler(record);
     record.isValid = record.isValid && created;

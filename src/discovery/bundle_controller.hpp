@@ -25,7 +25,6 @@
 #include "discovery/device_firmware_update.hpp"
 #include "discovery/link_scanner.hpp"
 #include "model/link_info.hpp"
-#include "notify/notification_handler.hpp"
 #include "platform/stop_signal.hpp"
 
 namespace kinetra::discovery {
@@ -42,14 +41,14 @@ struct ControllerOptions {
     std::function<json()> studioStatus;
 };
 
-class BundleController : private notify::NotificationHandler {
+class BundleController {
 public:
     /// Builds the scanner (which reads its configuration from `configurationEndpoint`), binds
     /// and announces inproc://v1/device and starts the service thread.
     explicit BundleController(std::string configurationEndpoint, ControllerOptions options = {});
     /// Announces the endpoint closed, stops the service thread, stops and destroys every bundle
     /// handler (joining the teardown threads), then the scanner.
-    ~BundleController() override;
+    ~BundleController();
     BundleController(const BundleController&) = delete;
     BundleController& operator=(const BundleController&) = delete;
 

@@ -17,6 +17,7 @@
 #include "core/json.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "gateway/trust_gate.hpp"
+#include "notify/notification_handler.hpp"
 #include "platform/host_names.hpp"
 #include "platform/shell.hpp"
 
@@ -197,8 +198,8 @@ bool Server::startListener(net::ListenerBuilder& listener, const std::string& ad
         spdlog::warn("{0}", kBindErrorText);
         spdlog::warn("Could not listen on {0}:{1}: {2}", address, port, error.what());
         // The port shown is the one that could not be bound.
-        ask(std::string(kBindErrorText), port, std::string(kOpenConfigurationQuestion),
-            {"Yes", "Exit"});
+        notify::ask(std::string(kBindErrorText), port, std::string(kOpenConfigurationQuestion),
+                    {"Yes", "Exit"});
         return false;
     }
 }

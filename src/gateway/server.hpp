@@ -25,12 +25,11 @@
 #include "net/listener_builder.hpp"
 #include "net/tcp_service.hpp"
 #include "net/trust_policy.hpp"
-#include "notify/notification_handler.hpp"
 #include "platform/stop_signal.hpp"
 
 namespace kinetra::gateway {
 
-class Server : private notify::NotificationHandler {
+class Server {
 public:
     /// Receive limit per connection, in bytes; a larger HTTP request or WebSocket message is
     /// answered {"result":"request too large"} and the connection is closed.
@@ -43,7 +42,7 @@ public:
     /// Uses `settings` and `security` as given (tests and benchmarks).
     explicit Server(config::ServerSettings settings, config::SecuritySettings security = {});
     /// Stops the listeners and the network service; no thread of the Server outlives it.
-    ~Server() override;
+    ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 

@@ -10,6 +10,7 @@
 
 #include "core/version.hpp"
 #include "gateway/gateway_texts.hpp"
+#include "notify/notification_handler.hpp"
 #include "webserver/exit_status.hpp"
 
 namespace kinetra::gateway {
@@ -82,7 +83,7 @@ void WebApplicationLauncher::watch(platform::ChildProcess child) {
 }
 
 void WebApplicationLauncher::reportBindFailure() {
-    ask(kWebBindErrorText, port_, std::string(kOpenConfigurationQuestion), {"Yes", "Exit"});
+    notify::ask(kWebBindErrorText, port_, std::string(kOpenConfigurationQuestion), {"Yes", "Exit"});
     waitFor(options_.warningDelay, stop_);
     spdlog::warn("Web server could not bind to {0}.", port_);
 }

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "config/server_settings.hpp"
-#include "notify/notification_handler.hpp"
 #include "platform/child_process.hpp"
 #include "platform/stop_signal.hpp"
 
@@ -30,7 +29,7 @@ inline constexpr const char* kWebBindErrorText = "Web server could not bind to p
 /// listener's port and the version in the query.
 std::string webApplicationAddress(const config::ServerSettings& settings);
 
-class WebApplicationLauncher : private notify::NotificationHandler {
+class WebApplicationLauncher {
 public:
     /// Starts the web application with the web-application address and port as its two
     /// arguments, and a thread that watches it. The child is ended (SIGKILL) when this
@@ -39,7 +38,7 @@ public:
     WebApplicationLauncher(const config::ServerSettings& settings,
                            WebApplicationOptions options = {});
     /// Ends the web application if it still runs and joins the watch thread.
-    ~WebApplicationLauncher() override;
+    ~WebApplicationLauncher();
     WebApplicationLauncher(const WebApplicationLauncher&) = delete;
     WebApplicationLauncher& operator=(const WebApplicationLauncher&) = delete;
 

@@ -11,6 +11,7 @@
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "link/classify.hpp"
+#include "notify/notification_handler.hpp"
 
 namespace kinetra::link {
 namespace {
@@ -35,7 +36,7 @@ LinkHandler::LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTi
     flags_.paired = info_.isPairingDone;
     openPort();
     spdlog::info("Link id: {0} serial port is open.", linkId_);
-    notify("Link connection is established.");
+    notify::notify("Link connection is established.");
     setUpSockets();
 
     // The service and the reader first wait for each other to run; std::jthread starts them at
@@ -83,7 +84,7 @@ void LinkHandler::joinThreads() {
 void LinkHandler::openPort() {
     port_ = serial::openSerialPort(info_.portName);
     if (!port_) {
-        notify("Link connection could not open.");
+        notify::notify("Link connection could not open.");
         throw std::runtime_error("Serial Port could not open.");
     }
     // Flow control is deliberately not applied: link modules run without it.

@@ -22,7 +22,6 @@
 #include "link/link_session.hpp"
 #include "model/firmware_catalog.hpp"
 #include "model/link_info.hpp"
-#include "notify/notification_handler.hpp"
 #include "platform/stop_signal.hpp"
 #include "serial/serial_port.hpp"
 
@@ -39,7 +38,7 @@ struct LinkTimings {
     std::chrono::milliseconds radioUpdatePause{5000};
 };
 
-class LinkHandler : private notify::NotificationHandler, private LinkSession {
+class LinkHandler : private LinkSession {
 public:
     /// Called with true when the link becomes paired and with false when it is unpaired; runs on
     /// the reader, the service or the radio update thread.

@@ -18,7 +18,7 @@ struct Settings {
     std::mutex mutex;  // guards backend and actions
     std::shared_ptr<NotificationBackend> backend = std::make_shared<LogBackend>();
     NotificationActions actions{
-        [] { platform::openInEditor(NotificationHandler::kConfigurationFile); },
+        [] { platform::openInEditor(kConfigurationFile); },
         [](int exitCode) { std::_Exit(exitCode); },
     };
 };
@@ -33,9 +33,9 @@ NotificationActions currentActions() {
     return settings().actions;
 }
 
-}  // namespace
-
-NotificationHandler::NotificationHandler() {
+// Each toast gets its own ToastEvents for the answers. The back-end is asked before every toast
+// whether it can show one, as it may have been replaced since the last.
+void show(Toast toast) {
     auto current = backend();
     if (!current->supported()) {
         spdlog::warn("Error, your system in not supported!");
@@ -43,24 +43,29 @@ NotificationHandler::NotificationHandler() {
     if (!current->initialise()) {
         spdlog::warn("Error, your system in not compatible!");
     }
+    if (!current->show(toast, std::make_shared<ToastEvents>())) {
+        spdlog::warn("Could not launch your toast notification!");
+    }
 }
 
-void NotificationHandler::setBackend(std::shared_ptr<NotificationBackend> newBackend) {
+}  // namespace
+
+void setBackend(std::shared_ptr<NotificationBackend> newBackend) {
     std::lock_guard lock(settings().mutex);
     settings().backend = std::move(newBackend);
 }
 
-std::shared_ptr<NotificationBackend> NotificationHandler::backend() {
+std::shared_ptr<NotificationBackend> backend() {
     std::lock_guard lock(settings().mutex);
     return settings().backend;
 }
 
-void NotificationHandler::setActions(NotificationActions actions) {
+void setActions(NotificationActions actions) {
     std::lock_guard lock(settings().mutex);
     settings().actions = std::move(actions);
 }
 
-void NotificationHandler::notify(const std::string& title, const std::string& text) {
+void notify(const std::string& title, const std::string& text) {
     show({ToastTemplate::imageAndText02,
           {title, text},
           {},
@@ -69,12 +74,12 @@ void NotificationHandler::notify(const std::string& title, const std::string& te
           kNotifyExpiration});
 }
 
-void NotificationHandler::notify(const std::string& text) {
+void notify(const std::string& text) {
     show({ToastTemplate::imageAndText02, {text}, {}, kIconPath, kAttribution, kNotifyExpiration});
 }
 
-void NotificationHandler::ask(const std::string& line1, const std::string& line2,
-                              const std::string& line3, const std::vector<std::string>& actions) {
+void ask(const std::string& line1, const std::string& line2, const std::string& line3,
+         const std::vector<std::string>& actions) {
     show({ToastTemplate::imageAndText04,
           {line1, line2, line3},
           actions,
@@ -83,15 +88,7 @@ void NotificationHandler::ask(const std::string& line1, const std::string& line2
           kAskExpiration});
 }
 
-void NotificationHandler::show(Toast toast) {
-    // Each toast gets a fresh handler for its answers, so an answer never touches a service
-    // that may be gone by the time the user clicks.
-    if (!backend()->show(toast, std::make_shared<NotificationHandler>())) {
-        spdlog::warn("Could not launch your toast notification!");
-    }
-}
-
-void NotificationHandler::toastActivated(int actionIndex) {
+void ToastEvents::toastActivated(int actionIndex) {
     const auto actions = currentActions();
     if (actionIndex == 0) {
         actions.openConfiguration();
@@ -101,7 +98,7 @@ void NotificationHandler::toastActivated(int actionIndex) {
     }
 }
 
-void NotificationHandler::toastDismissed(int reason) {
+void ToastEvents::toastDismissed(int reason) {
     std::printf("%s\n", dismissalText(reason));
     std::fflush(stdout);
 }
@@ -119,7 +116,7 @@ const char* dismissalText(int reason) {
     }
 }
 
-bool LogBackend::show(const Toast& toast, std::shared_ptr<NotificationHandler> /*events*/) {
+bool LogBackend::show(const Toast& toast, std::shared_ptr<ToastEvents> /*events*/) {
     for (const auto& line : toast.lines) {
         spdlog::info("Notification: {0}", line);
     }

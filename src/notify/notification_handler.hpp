@@ -1,7 +1,6 @@
 // Desktop notifications ("toasts") for events a user should see without opening a window, and
-// the two-button question whose answers can end the process. Services derive from
-// NotificationHandler and raise notifications on themselves from whichever thread meets the
-// event; the back-end that renders them is process-wide and injectable.
+// the two-button question whose answers can end the process. Free functions, callable from any
+// thread that meets the event; the back-end that renders them is process-wide and injectable.
 #pragma once
 
 #include <chrono>
@@ -24,7 +23,7 @@ struct Toast {
     std::chrono::milliseconds expiration{0};
 };
 
-class NotificationHandler;
+class ToastEvents;
 
 /// Renders toasts. Implementations must be callable from any thread.
 class NotificationBackend {
@@ -33,7 +32,7 @@ public:
     virtual bool supported() const { return true; }
     virtual bool initialise() { return true; }
     /// Shows `toast`; user answers reach `events`. False when the toast could not be shown.
-    virtual bool show(const Toast& toast, std::shared_ptr<NotificationHandler> events) = 0;
+    virtual bool show(const Toast& toast, std::shared_ptr<ToastEvents> events) = 0;
 };
 
 /// What the question's two answers do. Replaced by the entry point (orderly shutdown) and by
@@ -43,18 +42,29 @@ struct NotificationActions {
     std::function<void(int exitCode)> endProcess;
 };
 
-class NotificationHandler {
-public:
-    NotificationHandler();
-    virtual ~NotificationHandler() = default;
+inline constexpr const char* kIconPath = "../res/icon1.ico";
+inline constexpr const char* kAttribution = "kinetra";
+inline constexpr const char* kConfigurationFile = "../cfg/config.ini";
 
-    /// Two-line toast: title and text.
-    void notify(const std::string& title, const std::string& text);
-    /// One-line toast.
-    void notify(const std::string& text);
-    /// Three-line question with one button per action, in order.
-    void ask(const std::string& line1, const std::string& line2, const std::string& line3,
-             const std::vector<std::string>& actions);
+/// Two-line toast: title and text.
+void notify(const std::string& title, const std::string& text);
+/// One-line toast.
+void notify(const std::string& text);
+/// Three-line question with one button per action, in order.
+void ask(const std::string& line1, const std::string& line2, const std::string& line3,
+         const std::vector<std::string>& actions);
+
+/// Installs the process-wide back-end (the default logs every toast's texts).
+void setBackend(std::shared_ptr<NotificationBackend> backend);
+std::shared_ptr<NotificationBackend> backend();
+/// Installs what the question's answers do.
+void setActions(NotificationActions actions);
+
+/// Where a back-end reports the user's answer to one toast. Each toast gets its own, so an
+/// answer never touches a service that may be gone by the time the user clicks.
+class ToastEvents {
+public:
+    virtual ~ToastEvents() = default;
 
     /// Button `actionIndex` was chosen: 0 opens the configuration and ends the process with 0,
     /// 1 ends it with 0, others do nothing.
@@ -63,19 +73,6 @@ public:
     /// The toast went away without an answer; writes one line naming why.
     virtual void toastDismissed(int reason);
     virtual void toastFailed() {}
-
-    /// Installs the process-wide back-end (the default logs every toast's texts).
-    static void setBackend(std::shared_ptr<NotificationBackend> backend);
-    static std::shared_ptr<NotificationBackend> backend();
-    /// Installs what the question's answers do.
-    static void setActions(NotificationActions actions);
-
-    static constexpr const char* kIconPath = "../res/icon1.ico";
-    static constexpr const char* kAttribution = "kinetra";
-    static constexpr const char* kConfigurationFile = "../cfg/config.ini";
-
-private:
-    void show(Toast toast);
 };
 
 /// The text written for a dismissal reason.
@@ -84,7 +81,7 @@ const char* dismissalText(int reason);
 /// The default back-end: logs each notification's texts at info level.
 class LogBackend : public NotificationBackend {
 public:
-    bool show(const Toast& toast, std::shared_ptr<NotificationHandler> events) override;
+    bool show(const Toast& toast, std::shared_ptr<ToastEvents> events) override;
 };
 
 }  // namespace kinetra::notify

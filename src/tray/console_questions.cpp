@@ -20,7 +20,7 @@ bool sameIgnoringCase(std::string_view a, std::string_view b) {
 }  // namespace
 
 void ConsoleQuestions::ask(const notify::Toast& toast,
-                           std::shared_ptr<notify::NotificationHandler> events) {
+                           std::shared_ptr<notify::ToastEvents> events) {
     std::string text = "\n";
     for (const auto& line : toast.lines) {
         text += "  " + line + "\n";
@@ -37,7 +37,7 @@ void ConsoleQuestions::ask(const notify::Toast& toast,
 }
 
 bool ConsoleQuestions::answer(std::string_view typed) {
-    std::shared_ptr<notify::NotificationHandler> events;
+    std::shared_ptr<notify::ToastEvents> events;
     int index = 0;
     {
         std::lock_guard lock(mutex_);
@@ -80,7 +80,7 @@ void ConsoleQuestions::write(std::string_view text) {
 }
 
 bool ConsoleNotificationBackend::show(const notify::Toast& toast,
-                                      std::shared_ptr<notify::NotificationHandler> events) {
+                                      std::shared_ptr<notify::ToastEvents> events) {
     log_.show(toast, events);
     if (!toast.actions.empty()) {
         questions_->ask(toast, std::move(events));

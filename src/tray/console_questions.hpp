@@ -20,7 +20,7 @@ public:
 
     /// Prints `toast`'s lines and buttons; the question stays pending until answered or
     /// replaced by the next one.
-    void ask(const notify::Toast& toast, std::shared_ptr<notify::NotificationHandler> events);
+    void ask(const notify::Toast& toast, std::shared_ptr<notify::ToastEvents> events);
     /// When `typed` names a button of the pending question (ignoring case), answers it with
     /// that button's index and returns true.
     bool answer(std::string_view typed);
@@ -34,7 +34,7 @@ private:
     const int outputFd_;
     mutable std::mutex mutex_;  // guards actions_, events_ and writes to outputFd_
     std::vector<std::string> actions_;
-    std::shared_ptr<notify::NotificationHandler> events_;
+    std::shared_ptr<notify::ToastEvents> events_;
 };
 
 /// Notification back-end for a console tray: logs every text like the logging back-end and
@@ -43,8 +43,7 @@ class ConsoleNotificationBackend : public notify::NotificationBackend {
 public:
     explicit ConsoleNotificationBackend(std::shared_ptr<ConsoleQuestions> questions)
         : questions_(std::move(questions)) {}
-    bool show(const notify::Toast& toast,
-              std::shared_ptr<notify::NotificationHandler> events) override;
+    bool show(const notify::Toast& toast, std::shared_ptr<notify::ToastEvents> events) override;
 
 private:
     notify::LogBackend log_;

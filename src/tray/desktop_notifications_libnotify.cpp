@@ -24,7 +24,7 @@ class LibnotifyBackend;
 
 struct Answer {
     LibnotifyBackend* owner = nullptr;  // outlives every dispatch: its loop ends first
-    std::shared_ptr<notify::NotificationHandler> events;
+    std::shared_ptr<notify::ToastEvents> events;
     std::atomic<bool> answered{false};
 };
 
@@ -122,8 +122,7 @@ public:
     // Hands the toast to the loop thread: showing is a D-Bus call that may wait for a slow
     // server, and the calling service thread must not wait with it. All libnotify calls then
     // run on that one thread.
-    bool show(const notify::Toast& toast,
-              std::shared_ptr<notify::NotificationHandler> events) override {
+    bool show(const notify::Toast& toast, std::shared_ptr<notify::ToastEvents> events) override {
         log_.show(toast, events);
         if (toast.lines.empty() || stopping_.load()) {
             return false;
@@ -137,7 +136,7 @@ private:
     struct Job {
         LibnotifyBackend* owner;
         notify::Toast toast;
-        std::shared_ptr<notify::NotificationHandler> events;
+        std::shared_ptr<notify::ToastEvents> events;
     };
 
     static gboolean runJob(gpointer data) {
@@ -148,7 +147,7 @@ private:
     static void deleteJob(gpointer data) { delete static_cast<Job*>(data); }
 
     // On the loop thread.
-    void showNow(const notify::Toast& toast, std::shared_ptr<notify::NotificationHandler> events) {
+    void showNow(const notify::Toast& toast, std::shared_ptr<notify::ToastEvents> events) {
         std::string body;
         for (std::size_t i = 1; i < toast.lines.size(); ++i) {
             body += (i > 1 ? "\n" : "") + toast.lines[i];

@@ -71,7 +71,7 @@ std::optional<json> stopAllMotion(std::string_view deviceEndpoint,
     } else {
         spdlog::warn("{0}: {1}", kTitle, summary);
     }
-    notify::NotificationHandler().notify(kTitle, summary);
+    notify::notify(kTitle, summary);
     return reply;
 }
 

@@ -18,18 +18,16 @@ struct ActionLog {
 ActionLog& installActionLog() {
     static ActionLog log;
     log = {};
-    NotificationHandler::setActions(
-        {[] { ++log.opened; }, [](int exitCode) { log.exits.push_back(exitCode); }});
+    setActions({[] { ++log.opened; }, [](int exitCode) { log.exits.push_back(exitCode); }});
     return log;
 }
 
-TEST(NotificationHandler, BuildsTheThreeToastShapes) {
+TEST(Notifications, BuildsTheThreeToastShapes) {
     ScopedRecordingBackend backend;
-    NotificationHandler handler;
-    handler.notify("New Device found: ", "205F33A84E53");
-    handler.notify("Link connection is established.");
-    handler.ask("HTTP Server Error: could not bind to given port. ", "32222",
-                "Do you want to close SDK and open configuration?", {"Yes", "Exit"});
+    notify("New Device found: ", "205F33A84E53");
+    notify("Link connection is established.");
+    ask("HTTP Server Error: could not bind to given port. ", "32222",
+        "Do you want to close SDK and open configuration?", {"Yes", "Exit"});
 
     const auto shown = backend->shown();
     ASSERT_EQ(shown.size(), 3u);
@@ -49,28 +47,28 @@ TEST(NotificationHandler, BuildsTheThreeToastShapes) {
     }
 }
 
-TEST(NotificationHandler, YesOpensTheConfigurationThenEndsWithZero) {
+TEST(Notifications, YesOpensTheConfigurationThenEndsWithZero) {
     ScopedRecordingBackend backend;
     auto& actions = installActionLog();
-    NotificationHandler().ask("a", "b", "c", {"Yes", "Exit"});
+    ask("a", "b", "c", {"Yes", "Exit"});
     backend->shown().at(0).events->toastActivated(0);
     EXPECT_EQ(actions.opened, 1);
     EXPECT_EQ(actions.exits, std::vector<int>{0});
 }
 
-TEST(NotificationHandler, ExitEndsWithZeroWithoutOpeningAnything) {
+TEST(Notifications, ExitEndsWithZeroWithoutOpeningAnything) {
     ScopedRecordingBackend backend;
     auto& actions = installActionLog();
-    NotificationHandler().ask("a", "b", "c", {"Yes", "Exit"});
+    ask("a", "b", "c", {"Yes", "Exit"});
     backend->shown().at(0).events->toastActivated(1);
     EXPECT_EQ(actions.opened, 0);
     EXPECT_EQ(actions.exits, std::vector<int>{0});
 }
 
-TEST(NotificationHandler, OtherAnswersAndDismissalsLeaveTheProcessAlone) {
+TEST(Notifications, OtherAnswersAndDismissalsLeaveTheProcessAlone) {
     ScopedRecordingBackend backend;
     auto& actions = installActionLog();
-    NotificationHandler().ask("a", "b", "c", {"Yes", "Exit"});
+    ask("a", "b", "c", {"Yes", "Exit"});
     auto events = backend->shown().at(0).events;
     events->toastActivated(2);
     events->toastActivated(-1);
@@ -82,7 +80,7 @@ TEST(NotificationHandler, OtherAnswersAndDismissalsLeaveTheProcessAlone) {
     EXPECT_TRUE(actions.exits.empty());
 }
 
-TEST(NotificationHandler, NamesEveryDismissalReason) {
+TEST(Notifications, NamesEveryDismissalReason) {
     EXPECT_STREQ(dismissalText(0), "The user dismissed this toast");
     EXPECT_STREQ(dismissalText(1), "The application hid the toast using ToastNotifier.hide()");
     EXPECT_STREQ(dismissalText(2), "The toast has timed out");
@@ -90,12 +88,11 @@ TEST(NotificationHandler, NamesEveryDismissalReason) {
     EXPECT_STREQ(dismissalText(-7), "Toast not activated");
 }
 
-TEST(NotificationHandler, AFailedShowDoesNotStopTheCaller) {
+TEST(Notifications, AFailedShowDoesNotStopTheCaller) {
     ScopedRecordingBackend backend;
     backend->showSucceeds = false;
-    NotificationHandler handler;
-    handler.notify("one");
-    handler.notify("two");
+    notify("one");
+    notify("two");
     EXPECT_EQ(backend->texts(), (std::vector<std::string>{"one", "two"}));
 }
 

@@ -15,11 +15,10 @@ class RecordingBackend : public notify::NotificationBackend {
 public:
     struct Shown {
         notify::Toast toast;
-        std::shared_ptr<notify::NotificationHandler> events;
+        std::shared_ptr<notify::ToastEvents> events;
     };
 
-    bool show(const notify::Toast& toast,
-              std::shared_ptr<notify::NotificationHandler> events) override {
+    bool show(const notify::Toast& toast, std::shared_ptr<notify::ToastEvents> events) override {
         std::lock_guard lock(mutex_);
         shown_.push_back({toast, std::move(events)});
         return showSucceeds;
@@ -54,11 +53,9 @@ private:
 class ScopedRecordingBackend {
 public:
     ScopedRecordingBackend() : backend_(std::make_shared<RecordingBackend>()) {
-        notify::NotificationHandler::setBackend(backend_);
+        notify::setBackend(backend_);
     }
-    ~ScopedRecordingBackend() {
-        notify::NotificationHandler::setBackend(std::make_shared<notify::LogBackend>());
-    }
+    ~ScopedRecordingBackend() { notify::setBackend(std::make_shared<notify::LogBackend>()); }
     RecordingBackend& operator*() const { return *backend_; }
     RecordingBackend* operator->() const { return backend_.get(); }
 

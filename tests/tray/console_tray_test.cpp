@@ -28,22 +28,22 @@ protected:
           tray_("kin_tray", "../res/tray_icon.ico", terminal_.slave(), questions_) {
         buildMenu(tray_, config::ServerSettings{}, {"/ex", "/cfg/config.ini"}, launched_.launcher(),
                   [] {});
-        notify::NotificationHandler::setActions({[this] {
-                                                     std::lock_guard lock(answers_.mutex);
-                                                     ++answers_.opened;
-                                                 },
-                                                 [this](int code) {
-                                                     std::lock_guard lock(answers_.mutex);
-                                                     answers_.exits.push_back(code);
-                                                 }});
+        notify::setActions({[this] {
+                                std::lock_guard lock(answers_.mutex);
+                                ++answers_.opened;
+                            },
+                            [this](int code) {
+                                std::lock_guard lock(answers_.mutex);
+                                answers_.exits.push_back(code);
+                            }});
     }
     ~ConsoleTrayTest() override {
         tray_.exit();
         if (running_.valid()) {
             running_.wait_for(5s);
         }
-        notify::NotificationHandler::setActions({[] {}, [](int) {}});
-        notify::NotificationHandler::setBackend(std::make_shared<notify::LogBackend>());
+        notify::setActions({[] {}, [](int) {}});
+        notify::setBackend(std::make_shared<notify::LogBackend>());
     }
 
     void start() {
@@ -97,12 +97,10 @@ TEST_F(ConsoleTrayTest, PrintsTheMenuNumberedAndRunsTheTypedChoice) {
 }
 
 TEST_F(ConsoleTrayTest, AQuestionIsPrintedAndAnsweredWithYes) {
-    notify::NotificationHandler::setBackend(
-        std::make_shared<ConsoleNotificationBackend>(questions_));
+    notify::setBackend(std::make_shared<ConsoleNotificationBackend>(questions_));
     // Asked before the tray runs, as a port conflict at start-up is.
-    notify::NotificationHandler asker;
-    asker.ask("HTTP Server Error: could not bind to given port. ", "32222",
-              "Do you want to close SDK and open configuration?", {"Yes", "Exit"});
+    notify::ask("HTTP Server Error: could not bind to given port. ", "32222",
+                "Do you want to close SDK and open configuration?", {"Yes", "Exit"});
     EXPECT_TRUE(questions_->pending());
     EXPECT_TRUE(
         terminal_.waitForOutput("  HTTP Server Error: could not bind to given port. \n"
@@ -120,14 +118,12 @@ TEST_F(ConsoleTrayTest, AQuestionIsPrintedAndAnsweredWithYes) {
 }
 
 TEST_F(ConsoleTrayTest, ExitAnswersAPendingQuestionWithoutOpeningAnything) {
-    notify::NotificationHandler::setBackend(
-        std::make_shared<ConsoleNotificationBackend>(questions_));
+    notify::setBackend(std::make_shared<ConsoleNotificationBackend>(questions_));
     start();
-    notify::NotificationHandler asker;
-    asker.notify("Link connection is established.");  // no buttons: nothing pending
+    notify::notify("Link connection is established.");  // no buttons: nothing pending
     EXPECT_FALSE(questions_->pending());
-    asker.ask("Web application error", "32223", "Do you want to close SDK and open configuration?",
-              {"Yes", "Exit"});
+    notify::ask("Web application error", "32223",
+                "Do you want to close SDK and open configuration?", {"Yes", "Exit"});
     ASSERT_TRUE(terminal_.waitForOutput("Answer with: \"Yes\" \"Exit\"\n"));
     terminal_.type("EXIT\n");
     terminal_.type("3\n");
