@@ -55,7 +55,7 @@ json postUntil(std::uint16_t port, const std::string& path, const json& body,
 }
 
 bool listsLink(const json& status, const std::string& linkId) {
-    return status.is_object() && status["data"].is_array() &&
+    return status.is_object() && status.contains("data") && status["data"].is_array() &&
            std::any_of(status["data"].begin(), status["data"].end(), [&](const json& link) {
                return link.value("linkID", "") == linkId && link.value("isValid", false);
            });
@@ -149,10 +149,11 @@ TEST(GatewayV2, AClientThatVanishesWhileJoggingStopsTheJogAtOnce) {
     const std::string bundle = "/v1/bundle/" + linkId;
     ASSERT_EQ(postJson(server.httpPort, "/v1/link/" + linkId, {{"command", "link1PairingConnect"}}),
               (json{{"result", "ok"}}));
-    ASSERT_TRUE(
-        postUntil(server.httpPort, bundle + "/status", json::object(),
-                  [](const json& s) { return s.is_object() && s["data"].is_object(); })["data"]
-            .is_object());
+    ASSERT_TRUE(postUntil(server.httpPort, bundle + "/status", json::object(),
+                          [](const json& s) {
+                              return s.is_object() && s.contains("data") && s["data"].is_object();
+                          })["data"]
+                    .is_object());
 
     // What a zero joystickMove looks like on the adapter's line, as the emulator logs it: the
     // last device message once the emulator has logged nothing new for a while.

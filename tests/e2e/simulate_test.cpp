@@ -58,9 +58,9 @@ TEST(Simulate, TheEmulatedAdapterIsPairedAndDrivenOverHttpAndWebSocket) {
 
     EXPECT_EQ(postJson(server.httpPort, "/v1/link/KSIM0001", {{"command", "link1PairingConnect"}}),
               (json{{"result", "ok"}}));
-    const json status =
-        postUntil(server.httpPort, "/v1/bundle/KSIM0001/status", json::object(),
-                  [](const json& s) { return s.is_object() && s["data"].is_object(); });
+    const json status = postUntil(
+        server.httpPort, "/v1/bundle/KSIM0001/status", json::object(),
+        [](const json& s) { return s.is_object() && s.contains("data") && s["data"].is_object(); });
     ASSERT_TRUE(status["data"].is_object()) << status;
     EXPECT_EQ(status["data"]["deviceInfo"].size(), 2U);
 
@@ -73,7 +73,7 @@ TEST(Simulate, TheEmulatedAdapterIsPairedAndDrivenOverHttpAndWebSocket) {
     EXPECT_EQ(reply ? reply->payload : "no reply", R"({"result":"ok"})");
     const json moved =
         postUntil(server.httpPort, "/v1/bundle/KSIM0001/status", json::object(), [](const json& s) {
-            return s.is_object() && s["data"].is_object() &&
+            return s.is_object() && s.contains("data") && s["data"].is_object() &&
                    s["data"]["readings"].value("headPan", 0.0) == 5.0;
         });
     EXPECT_EQ(moved["data"]["readings"],
@@ -132,9 +132,10 @@ TEST(Simulate, AnAdapterUnpluggedAndPluggedBackIsDrivenAgain) {
     const std::string link = "/v1/link/KSIMREG000001";
     const std::string bundle = "/v1/bundle/KSIMREG000001";
     const auto paired = [&] {
-        return postUntil(
-                   server.httpPort, bundle + "/status", json::object(),
-                   [](const json& s) { return s.is_object() && s["data"].is_object(); })["data"]
+        return postUntil(server.httpPort, bundle + "/status", json::object(),
+                         [](const json& s) {
+                             return s.is_object() && s.contains("data") && s["data"].is_object();
+                         })["data"]
             .is_object();
     };
     const auto movesTo = [&](double pan) {
@@ -146,7 +147,7 @@ TEST(Simulate, AnAdapterUnpluggedAndPluggedBackIsDrivenAgain) {
         EXPECT_EQ(postJson(server.httpPort, bundle, move), (json{{"result", "ok"}}));
         return postUntil(server.httpPort, bundle + "/status", json::object(),
                          [&](const json& s) {
-                             return s.is_object() && s["data"].is_object() &&
+                             return s.is_object() && s.contains("data") && s["data"].is_object() &&
                                     s["data"]["readings"].value("headPan", 0.0) == pan;
                          })["data"]["readings"]
                    .value("headPan", 0.0) == pan;
