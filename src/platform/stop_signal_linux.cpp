@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <system_error>
 
@@ -29,6 +30,22 @@ void StopSignal::set() noexcept {
 bool StopSignal::isSet() const noexcept {
     pollfd item{fd_, POLLIN, 0};
     return ::poll(&item, 1, 0) > 0;
+}
+
+bool StopSignal::waitFor(std::chrono::milliseconds duration) const noexcept {
+    // poll may return early (EINTR): wait out the rest of the bound on a steady clock.
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left <= std::chrono::milliseconds(0)) {
+            return !isSet();
+        }
+        pollfd item{fd_, POLLIN, 0};
+        if (::poll(&item, 1, static_cast<int>(left.count())) > 0) {
+            return false;
+        }
+    }
 }
 
 }  // namespace kinetra::platform
