@@ -69,6 +69,9 @@ void ServiceLoop::run() {
                     answerOne(entry);
                 }
             }
+            if (afterEachWake_) {
+                afterEachWake_();
+            }
         } catch (const zmq::error_t& error) {
             if (socketGone(error)) {
                 return;
@@ -86,6 +89,12 @@ void ServiceLoop::answerOne(const Entry& entry) {
     if (!request) {
         return;
     }
+    // Requests are one frame; further frames of a multi-part request are read and dropped, as
+    // a REP socket may answer only once the whole request is in.
+    for (bool more = request->more(); more;) {
+        const auto part = tryReceive(entry.socket);
+        more = part && part->more();
+    }
     std::string reply;
     try {
         reply = entry.handler(request->to_string_view());
@@ -93,18 +102,25 @@ void ServiceLoop::answerOne(const Entry& entry) {
         if (socketGone(error)) {
             throw;
         }
-        spdlog::warn("{0}: {1}", name_, error.what());
+        logFailure(error.what());
         reply = errorReply_(error.what());
     } catch (const std::exception& error) {
         // A REP socket that sends nothing back takes no further request: whatever went wrong,
         // the client gets an answer and the service goes on.
-        spdlog::warn("{0}: {1}", name_, error.what());
+        logFailure(error.what());
         reply = errorReply_(error.what());
     }
     // A full queue drops the reply: the client has gone.
     trySend(entry.socket, reply);
     if (entry.afterReply) {
         entry.afterReply();
+    }
+}
+
+void ServiceLoop::logFailure(std::string_view what) const {
+    // A request cut short by the service stopping failed because of the stop: not worth a line.
+    if (!stop_.isSet()) {
+        spdlog::warn("{0}: {1}", name_, what);
     }
 }
 

@@ -49,6 +49,9 @@ public:
     /// Calls `drain` whenever `socket` has messages.
     void take(zmq::socket_ref socket, Drain drain);
 
+    /// Runs `then` after every wake, once all sockets have been visited.
+    void afterEachWake(std::function<void()> then) { afterEachWake_ = std::move(then); }
+
     /// Serves until stopped. On each wake every socket is visited in the order it was given:
     /// waiting messages are drained, and at most one request per REP socket is answered.
     void run();
@@ -63,11 +66,14 @@ private:
 
     /// Receives and answers one request on `entry`, if one waits.
     void answerOne(const Entry& entry);
+    /// Logs a request that failed, unless the service is stopping.
+    void logFailure(std::string_view what) const;
 
     std::string name_;
     const platform::StopSignal& stop_;
     ErrorReply errorReply_;
     std::vector<Entry> entries_;
+    std::function<void()> afterEachWake_;
 };
 
 }  // namespace kinetra::bus

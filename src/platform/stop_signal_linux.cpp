@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -41,8 +42,10 @@ bool StopSignal::waitFor(std::chrono::milliseconds duration) const noexcept {
         if (left <= std::chrono::milliseconds(0)) {
             return !isSet();
         }
+        // poll takes an int of milliseconds: a long sleep is taken in slices.
+        const auto slice = std::min(left, std::chrono::milliseconds(std::chrono::hours(1)));
         pollfd item{fd_, POLLIN, 0};
-        if (::poll(&item, 1, static_cast<int>(left.count())) > 0) {
+        if (::poll(&item, 1, static_cast<int>(slice.count())) > 0) {
             return false;
         }
     }
