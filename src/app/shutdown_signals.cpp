@@ -1,5 +1,6 @@
 // The shutdown-signal thread: poll on the signalfd and the stop signal, nothing else.
 #include "app/shutdown_signals.hpp"
+#include "platform/thread_name.hpp"
 
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -28,6 +29,7 @@ ShutdownSignals::~ShutdownSignals() {
 }
 
 void ShutdownSignals::watch() {
+    platform::nameThisThread("signals");
     while (!stop_.isSet()) {
         pollfd items[2] = {{signalFd_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
         if (::poll(items, 2, -1) < 0 && errno != EINTR) {

@@ -4,6 +4,7 @@
 #include <zmq.hpp>
 
 #include "bus/endpoints.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "core/json.hpp"
@@ -41,9 +42,7 @@ std::unique_ptr<sim::EmulatedLink> startEmulator(std::string_view devices) {
 
 bool announceEmulator(const sim::EmulatedLink& emulator) {
     const auto context = bus::SocketRegistry::instance().context();
-    zmq::socket_t socket(*context, zmq::socket_type::req);
-    socket.set(zmq::sockopt::linger, 0);
-    socket.connect(std::string(bus::kDeviceEndpoint));
+    auto socket = bus::makeRequestSocket(*context, std::string(bus::kDeviceEndpoint));
     const auto request = sim::deviceFoundRequest(emulator.config(), emulator.path());
     if (!bus::trySend(socket, core::dumpCompact(request)) ||
         !bus::receiveWithin(socket, kServiceTimeout)) {

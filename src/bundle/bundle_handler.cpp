@@ -11,18 +11,16 @@
 #include "bus/endpoints.hpp"
 #include "bus/envelope.hpp"
 #include "bus/feed.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "core/clock.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::bundle {
 namespace {
 
 constexpr std::size_t kMaxStatusBytes = status_layout::kMaxReceivedSize;
-
-bool socketGone(const zmq::error_t& error) {
-    return error.num() == ETERM || error.num() == ENOTSOCK;
-}
 
 }  // namespace
 
@@ -108,35 +106,28 @@ DeviceStatusSnapshot BundleHandler::snapshot() const {
 // --------------------------------------------------------------------------------
 
 void BundleHandler::serveCommands() {
-    const std::array<zmq::socket_ref, 1> sockets{commandSocket_};
-    while (!stop_.isSet()) {
-        try {
-            if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
-                continue;
-            }
-            const auto request = bus::tryReceive(commandSocket_);
-            if (!request) {
-                continue;
-            }
-            if (!paired_.load()) {
+    platform::nameThisThread("bundle:" + linkId_);
+    bool refused = false;  // the last request was turned away unpaired
+    bus::ServiceLoop loop("Bundle " + linkId_, stop_);
+    loop.answer(
+        commandSocket_,
+        [this, &refused](std::string_view request) {
+            refused = !paired_.load();
+            if (refused) {
                 // Nothing can reach the devices: the client is told so (never "ok" for a stop
                 // that was not sent) and held back a little, so that a client retrying in a
                 // loop does not flood the log.
                 spdlog::info("Bundle {0}: {1}", linkId_, reply_text::kPairingNotCompleted);
-                bus::trySend(commandSocket_, bus::resultText(reply_text::kPairingNotCompleted));
+                return bus::resultText(reply_text::kPairingNotCompleted);
+            }
+            return handleCommand(request);
+        },
+        [this, &refused] {
+            if (refused) {
                 pauseWhileUnpaired();
-                continue;
             }
-            const auto reply = handleCommand(request->to_string_view());
-            // A full queue drops the reply: the client has gone.
-            bus::trySend(commandSocket_, reply);
-        } catch (const zmq::error_t& error) {
-            if (socketGone(error)) {
-                return;
-            }
-            spdlog::warn("Bundle {0}: {1}", linkId_, error.what());
-        }
-    }
+        });
+    loop.run();
 }
 
 void BundleHandler::pauseWhileUnpaired() {
@@ -184,7 +175,7 @@ std::vector<SendOutcome> BundleHandler::perform(const CommandPlan& plan) {
 // a request answered right after a message sees it. Each decoded status is also published on
 // the feed as it comes, with the very "data" a status request would be answered with.
 void BundleHandler::serveStatus() {
-    const std::array<zmq::socket_ref, 2> sockets{updateSocket_, statusSocket_};
+    platform::nameThisThread("status:" + linkId_);
     std::optional<json> latest;
     zmq::socket_t feed;  // PUB, this thread
     try {
@@ -193,33 +184,21 @@ void BundleHandler::serveStatus() {
         spdlog::warn("Bundle {0} status: no feed: {1}", linkId_, error.what());
     }
     const auto topic = bus::statusTopic(linkId_);
-    while (!stop_.isSet()) {
-        try {
-            if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
-                continue;
+    bus::ServiceLoop loop("Bundle " + linkId_ + " status", stop_);
+    loop.take(updateSocket_, [&](zmq::socket_ref socket) {
+        while (const auto message = bus::tryReceive(socket)) {
+            if (takeStatus(*message, latest) && feed) {
+                bus::publish(feed, topic, core::dumpCompact(*latest));
             }
-            while (const auto message = bus::tryReceive(updateSocket_)) {
-                if (takeStatus(*message, latest) && feed) {
-                    bus::publish(feed, topic, core::dumpCompact(*latest));
-                }
-            }
-            if (const auto request = bus::tryReceive(statusSocket_)) {
-                if (!paired_.load()) {
-                    spdlog::warn("Pairing is not completed.");
-                }
-                const auto reply =
-                    core::dumpCompact(statusEndpointReply(latest ? *latest : json()));
-                statusSocket_.send(zmq::buffer(reply), zmq::send_flags::none);
-            }
-        } catch (const zmq::error_t& error) {
-            if (socketGone(error)) {
-                return;
-            }
-            spdlog::warn("Bundle {0} status: {1}", linkId_, error.what());
-        } catch (const std::exception& error) {
-            spdlog::warn("Bundle {0} status: {1}", linkId_, error.what());
         }
-    }
+    });
+    loop.answer(statusSocket_, [&](std::string_view) {
+        if (!paired_.load()) {
+            spdlog::warn("Pairing is not completed.");
+        }
+        return core::dumpCompact(statusEndpointReply(latest ? *latest : json()));
+    });
+    loop.run();
 }
 
 bool BundleHandler::takeStatus(const zmq::message_t& message, std::optional<json>& latest) {

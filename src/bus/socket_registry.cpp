@@ -9,6 +9,7 @@
 #include "bus/endpoints.hpp"
 #include "bus/feed.hpp"
 #include "bus/wait.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::bus {
 namespace {
@@ -70,6 +71,7 @@ std::optional<bool> SocketRegistry::entry(std::string_view endpoint) const {
 }
 
 void SocketRegistry::run() {
+    platform::nameThisThread("registry");
     const std::array<zmq::socket_ref, 4> sockets{openSocket_, closedSocket_, feedIn_, feedOut_};
     while (!stop_.isSet()) {
         try {

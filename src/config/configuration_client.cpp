@@ -3,6 +3,7 @@
 #include <zmq.hpp>
 
 #include "bus/envelope.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 
@@ -11,12 +12,9 @@ namespace kinetra::config {
 std::optional<json> requestConfigurationSection(std::string_view endpoint, std::string_view section,
                                                 std::chrono::milliseconds timeout) {
     auto context = bus::SocketRegistry::instance().context();
-    zmq::socket_t socket(*context, zmq::socket_type::req);
-    socket.set(zmq::sockopt::linger, 0);
     // The send is bounded too: a request socket that connects while the service's socket is
     // being torn down has no peer left, and an unbounded send would wait forever.
-    socket.set(zmq::sockopt::sndtimeo, static_cast<int>(timeout.count()));
-    socket.connect(std::string(endpoint));
+    auto socket = bus::makeRequestSocket(*context, std::string(endpoint), {.sendTimeout = timeout});
     const auto request = core::dumpCompact(json{{"command", section}});
     if (!socket.send(zmq::buffer(request), zmq::send_flags::none)) {
         return std::nullopt;

@@ -6,11 +6,13 @@
 #include <spdlog/spdlog.h>
 
 #include "bus/envelope.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "config/defaults.hpp"
 #include "config/ini_reader.hpp"
 #include "notify/notification_handler.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::config {
 namespace {
@@ -85,25 +87,10 @@ std::string ConfigurationController::replyTo(const Sections& sections, std::stri
 
 // Sleeps until a request or the stop signal arrives; each request is answered at once.
 void ConfigurationController::serve() {
-    const std::array<zmq::socket_ref, 1> sockets{socket_};
-    while (!stop_.isSet()) {
-        try {
-            if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
-                continue;
-            }
-            const auto request = bus::tryReceive(socket_);
-            if (!request) {
-                continue;
-            }
-            const auto reply = replyTo(sections_, request->to_string_view());
-            socket_.send(zmq::buffer(reply), zmq::send_flags::none);
-        } catch (const zmq::error_t& error) {
-            if (error.num() == ETERM) {
-                return;
-            }
-            spdlog::warn("Configuration service: {0}", error.what());
-        }
-    }
+    platform::nameThisThread("config");
+    bus::ServiceLoop loop("Configuration service", stop_);
+    loop.answer(socket_, [this](std::string_view request) { return replyTo(sections_, request); });
+    loop.run();
 }
 
 }  // namespace kinetra::config

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bus/endpoints.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/wait.hpp"
 
 namespace kinetra::discovery {
@@ -38,9 +39,7 @@ json abortAll(zmq::context_t& context, std::span<const std::string> linkIds,
     std::vector<zmq::socket_t> sockets;
     std::vector<std::size_t> waiting;  // indices into linkIds and sockets still awaiting a reply
     for (std::size_t i = 0; i < linkIds.size(); ++i) {
-        sockets.emplace_back(context, zmq::socket_type::req);
-        sockets.back().set(zmq::sockopt::linger, 0);
-        sockets.back().connect(bus::bundleEndpoint(linkIds[i]));
+        sockets.push_back(bus::makeRequestSocket(context, bus::bundleEndpoint(linkIds[i])));
         const bool sent = bus::trySend(sockets.back(), kAbortRequest);
         data.push_back(entry(linkIds[i], sent ? kNoAnswerInTime : kNotSent));
         if (sent) {

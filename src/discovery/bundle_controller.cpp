@@ -6,11 +6,13 @@
 #include "bus/endpoints.hpp"
 #include "bus/envelope.hpp"
 #include "bus/feed.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "discovery/abort_all.hpp"
 #include "notify/notification_handler.hpp"
 #include "platform/terminal_device.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::discovery {
 namespace {
@@ -65,26 +67,14 @@ BundleController::~BundleController() {
 // Sleeps until a request, a link's report or the stop signal arrives. Reports are taken first,
 // so a request answered right after a change sees it.
 void BundleController::serve() {
-    const std::array<zmq::socket_ref, 2> sockets{reports_, socket_};
-    while (!stop_.isSet()) {
-        try {
-            if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
-                continue;
-            }
-            takeReports();
-            if (const auto request = bus::tryReceive(socket_)) {
-                const auto reply = handle(request->to_string_view());
-                socket_.send(zmq::buffer(reply), zmq::send_flags::dontwait);
-                reapTeardowns();
-            }
-            publishIfChanged();
-        } catch (const zmq::error_t& error) {
-            if (error.num() == ETERM) {
-                return;
-            }
-            spdlog::warn("Device service: {0}", error.what());
-        }
-    }
+    platform::nameThisThread("device");
+    bus::ServiceLoop loop("Device service", stop_);
+    loop.take(reports_, [this](zmq::socket_ref) { takeReports(); });
+    loop.answer(
+        socket_, [this](std::string_view request) { return handle(request); },
+        [this] { reapTeardowns(); });
+    loop.afterEachWake([this] { publishIfChanged(); });
+    loop.run();
 }
 
 // A report counts only when it comes from the link's present handler: one from a handler taken

@@ -11,10 +11,12 @@
 
 #include "bus/endpoints.hpp"
 #include "bus/envelope.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "config/configuration_client.hpp"
 #include "core/clock.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::discovery {
 namespace {
@@ -67,13 +69,10 @@ LinkScanner::LinkScanner(const std::string& configurationEndpoint,
     scanning_ = config_.usb.autoScan;
 
     context_ = bus::SocketRegistry::instance().context();
-    deviceSocket_ = zmq::socket_t(*context_, zmq::socket_type::req);
     // Replies to events are never read: relaxed, the socket may send the next event anyway.
-    deviceSocket_.set(zmq::sockopt::req_relaxed, 1);
-    deviceSocket_.set(zmq::sockopt::linger, 0);
     // The device service may bind only after this (it builds the scanner first); events
     // queue until it does.
-    deviceSocket_.connect(deviceEndpoint);
+    deviceSocket_ = bus::makeRequestSocket(*context_, deviceEndpoint, {.relaxed = true});
     // Neither endpoint is announced: scanning is not switched over HTTP.
     scanSocket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
     bus::bindWhenFree(scanSocket_, std::string(bus::kLinkScanEndpoint));
@@ -98,6 +97,7 @@ LinkScanner::~LinkScanner() {
 // Sleeps until a request on either endpoint or the stop signal. The state is switched before
 // the reply goes out, so a client that has its "ok" sees the new state.
 void LinkScanner::control() {
+    platform::nameThisThread("scan-control");
     const std::array<zmq::socket_ref, 2> sockets{scanSocket_, scanStopSocket_};
     while (!stop_.isSet()) {
         try {
@@ -139,6 +139,7 @@ void LinkScanner::startScanning() {
 // after the current pass and its pause. While the flag is clear the thread sleeps until a scan
 // request sets it.
 void LinkScanner::scan(std::stop_token stop) {
+    platform::nameThisThread("scan");
     const auto pause = std::chrono::milliseconds(
         std::min<std::uint64_t>(config_.usb.scanInterval, kLongestPause.count()));
     std::unique_lock lock(wakeMutex_);

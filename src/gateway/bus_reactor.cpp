@@ -11,6 +11,7 @@
 #include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::gateway {
 namespace {
@@ -87,6 +88,7 @@ std::size_t BusReactor::socketCount() const {
 }
 
 void BusReactor::run() {
+    platform::nameThisThread("reactor");
     std::vector<zmq::pollitem_t> items;
     std::vector<Endpoint*> polled;
     for (;;) {

@@ -7,8 +7,6 @@
 #include <thread>
 #include <utility>
 
-#include <poll.h>
-
 #include <spdlog/spdlog.h>
 
 #include "bus/endpoints.hpp"
@@ -237,9 +235,7 @@ void Server::launchWebApplication(WebApplicationOptions options) {
 
 void Server::openWebApplication(std::chrono::milliseconds delay) {
     // Gives the web application time to listen before the browser asks it for the page.
-    pollfd item{stop_.fd(), POLLIN, 0};
-    ::poll(&item, 1, static_cast<int>(delay.count()));
-    if (stop_.isSet()) {
+    if (!stop_.waitFor(delay)) {
         return;
     }
     platform::openUrl(webApplicationAddress(settings_));

@@ -2,8 +2,6 @@
 // again at least every second) until the child ends or the launcher is destroyed.
 #include "gateway/web_application.hpp"
 
-#include <poll.h>
-
 #include <array>
 
 #include <spdlog/spdlog.h>
@@ -19,12 +17,6 @@ namespace {
 constexpr std::chrono::milliseconds kWatchInterval{1000};
 // How long a killed child may take to be reaped at shutdown.
 constexpr std::chrono::milliseconds kReapBound{2000};
-
-// Sleeps for `delay` unless `stop` is set first.
-void waitFor(std::chrono::milliseconds delay, const platform::StopSignal& stop) {
-    pollfd item{stop.fd(), POLLIN, 0};
-    ::poll(&item, 1, static_cast<int>(delay.count()));
-}
 
 }  // namespace
 
@@ -84,7 +76,7 @@ void WebApplicationLauncher::watch(platform::ChildProcess child) {
 
 void WebApplicationLauncher::reportBindFailure() {
     notify::ask(kWebBindErrorText, port_, std::string(kOpenConfigurationQuestion), {"Yes", "Exit"});
-    waitFor(options_.warningDelay, stop_);
+    stop_.waitFor(options_.warningDelay);
     spdlog::warn("Web server could not bind to {0}.", port_);
 }
 

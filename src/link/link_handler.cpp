@@ -12,6 +12,7 @@
 #include "bus/wait.hpp"
 #include "link/classify.hpp"
 #include "notify/notification_handler.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::link {
 namespace {
@@ -130,17 +131,7 @@ void LinkHandler::stop() {
 }
 
 bool LinkHandler::sleepUnlessStopping(std::chrono::milliseconds duration) {
-    std::array<zmq::pollitem_t, 1> item{zmq::pollitem_t{nullptr, stop_.fd(), ZMQ_POLLIN, 0}};
-    const auto deadline = std::chrono::steady_clock::now() + duration;
-    while (!stop_.isSet()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left <= std::chrono::milliseconds(0)) {
-            return true;
-        }
-        zmq::poll(item.data(), item.size(), left);
-    }
-    return false;
+    return stop_.waitFor(duration);
 }
 
 // --- The link record ---------------------------------------------------------------------------
@@ -232,6 +223,7 @@ void LinkHandler::becomePaired(model::LinkConnectionType medium) {
 // Sleeps on the port until bytes or the stop signal arrive, so an idle link costs nothing and a
 // frame is routed as soon as its end byte is read.
 void LinkHandler::readSerial() {
+    platform::nameThisThread("rd:" + linkId_);
     std::array<std::uint8_t, kReadChunk> buffer{};
     while (!stop_.isSet()) {
         const auto result = port_->read(buffer, std::chrono::milliseconds(-1), &stop_);

@@ -4,8 +4,10 @@
 // thread is running, as a client's would.
 #include <spdlog/spdlog.h>
 
+#include "bus/service_loop.hpp"
 #include "bus/wait.hpp"
 #include "link/link_handler.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::link {
 namespace {
@@ -26,11 +28,8 @@ bool anyReply(std::string_view) {
 // One request to the link's own service on a fresh REQ socket; true when `done` accepts the
 // reply. A late reply goes to a closed socket and is lost, as intended.
 bool LinkHandler::requestOwnService(std::string_view request, bool (*done)(std::string_view)) {
-    zmq::socket_t socket(*context_, zmq::socket_type::req);
-    socket.set(zmq::sockopt::rcvtimeo, static_cast<int>(kReplyInterval.count()));
-    socket.set(zmq::sockopt::linger, 0);
-    socket.set(zmq::sockopt::req_relaxed, 1);
-    socket.connect(endpoint_);
+    auto socket = bus::makeRequestSocket(*context_, endpoint_,
+                                         {.receiveTimeout = kReplyInterval, .relaxed = true});
     if (!bus::trySend(socket, request)) {
         return false;
     }
@@ -39,6 +38,7 @@ bool LinkHandler::requestOwnService(std::string_view request, bool (*done)(std::
 }
 
 void LinkHandler::pollLinkStatus() {
+    platform::nameThisThread("lpoll:" + linkId_);
     const auto start = std::chrono::steady_clock::now();
     try {
         while (!flags_.statusKnown.load()) {
@@ -68,6 +68,7 @@ void LinkHandler::pollLinkStatus() {
 }
 
 void LinkHandler::pollStatusUpdate() {
+    platform::nameThisThread("spoll:" + linkId_);
     const auto start = std::chrono::steady_clock::now();
     try {
         while (!flags_.paired.load()) {

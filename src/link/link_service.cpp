@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include "bus/envelope.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/wait.hpp"
 #include "link/adapter_commands.hpp"
 #include "link/link_commands.hpp"
@@ -10,6 +11,7 @@
 #include "link/pairing_commands.hpp"
 #include "link/radio_image.hpp"
 #include "link/radio_update.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::link {
 namespace {
@@ -34,41 +36,28 @@ std::vector<std::string_view> linkServiceCommandNames() {
 }
 
 // Sleeps until a request or the stop signal arrives. The link service is asked first, as both
-// may hold a request at once.
+// may hold a request at once. A request that cannot be read or performed is answered "{}".
 void LinkHandler::serve() {
-    const std::array<zmq::socket_ref, 2> sockets{linkService_, detectService_};
-    while (!stop_.isSet()) {
-        if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
-            continue;
-        }
-        for (zmq::socket_ref socket : sockets) {
-            const auto request = bus::tryReceive(socket);
-            if (!request) {
-                continue;
-            }
-            const bool fromDetect = socket == zmq::socket_ref(detectService_);
-            std::optional<std::string> reply;
-            try {
-                // The detect endpoint's request content is not looked at.
-                reply = dispatch(fromDetect ? json{{"command", commands::kDetect}}
-                                            : json::parse(request->to_string_view()));
-            } catch (const std::exception& error) {
-                if (stop_.isSet()) {
-                    return;
-                }
-                spdlog::warn("Link Handler {0}: {1}", linkId_, error.what());
-                reply = "{}";
-            }
-            // A REP socket must answer before its next request; a command that may not reply
-            // (scan results while stopping) only happens on the way out.
-            if (!reply) {
-                return;
-            }
-            socket.send(zmq::buffer(*reply), zmq::send_flags::dontwait);
-            // Whatever the command changed (status known, firmware flags, pairing, medium).
-            reportChanges();
-        }
-    }
+    platform::nameThisThread("link:" + linkId_);
+    bus::ServiceLoop loop("Link Handler " + linkId_, stop_,
+                          [](std::string_view) { return std::string("{}"); });
+    // Whatever a command changed (status known, firmware flags, pairing, medium) is reported
+    // once its reply is out.
+    const auto report = [this] { reportChanges(); };
+    // A command that may not reply (scan results while stopping) only happens on the way out,
+    // when nobody waits for the answer any more.
+    loop.answer(
+        linkService_,
+        [this](std::string_view request) { return dispatch(json::parse(request)).value_or("{}"); },
+        report);
+    // The detect endpoint's request content is not looked at.
+    loop.answer(
+        detectService_,
+        [this](std::string_view) {
+            return dispatch(json{{"command", commands::kDetect}}).value_or("{}");
+        },
+        report);
+    loop.run();
 }
 
 std::optional<std::string> LinkHandler::dispatch(json request) {
@@ -137,6 +126,7 @@ std::string LinkHandler::startRadioUpdate() {
         }
         try {
             radioUpdateThread_ = std::jthread([this] {
+                platform::nameThisThread("radio:" + linkId_);
                 runRadioUpdate(*this, radioFirmwareImage(), timings_.radioUpdatePause);
                 reportChanges();
             });

@@ -2,9 +2,13 @@
 // until stop() withdraws its work guard and every connection has wound down.
 #include "net/event_loop.hpp"
 
+#include <atomic>
 #include <exception>
+#include <string>
 
 #include <spdlog/spdlog.h>
+
+#include "platform/thread_name.hpp"
 
 namespace kinetra::net {
 
@@ -15,7 +19,10 @@ EventLoop::~EventLoop() {
 }
 
 void EventLoop::start() {
-    thread_ = std::jthread([this] {
+    // Worker loops are numbered in the order they start: net-1, net-2...
+    static std::atomic<int> started{0};
+    thread_ = std::jthread([this, number = ++started] {
+        platform::nameThisThread("net-" + std::to_string(number));
         // A handler that throws must not end the loop and strand its connections.
         for (;;) {
             try {

@@ -10,6 +10,8 @@
 #include <asio/ip/address_v4.hpp>
 #include <asio/post.hpp>
 
+#include "platform/thread_name.hpp"
+
 namespace kinetra::net {
 
 namespace {
@@ -101,6 +103,7 @@ void ListenerBuilder::start() {
     context_.restart();
     accept();
     thread_ = std::jthread([this] {
+        platform::nameThisThread("listen:" + std::to_string(boundPort_));
         for (;;) {
             try {
                 context_.run();

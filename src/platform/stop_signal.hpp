@@ -3,6 +3,8 @@
 // promptly.
 #pragma once
 
+#include <chrono>
+
 namespace kinetra::platform {
 
 class StopSignal {
@@ -15,6 +17,9 @@ public:
     /// Sets the signal. Thread-safe and async-signal-safe; setting twice is harmless.
     void set() noexcept;
     bool isSet() const noexcept;
+    /// Sleeps for `duration` unless the signal is set first (or already). Returns true when the
+    /// whole duration passed, false when the signal ended the wait.
+    bool waitFor(std::chrono::milliseconds duration) const noexcept;
     /// A descriptor that becomes readable (and stays so) once the signal is set.
     int fd() const noexcept { return fd_; }
 

@@ -3,7 +3,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <system_error>
 
@@ -29,6 +31,24 @@ void StopSignal::set() noexcept {
 bool StopSignal::isSet() const noexcept {
     pollfd item{fd_, POLLIN, 0};
     return ::poll(&item, 1, 0) > 0;
+}
+
+bool StopSignal::waitFor(std::chrono::milliseconds duration) const noexcept {
+    // poll may return early (EINTR): wait out the rest of the bound on a steady clock.
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left <= std::chrono::milliseconds(0)) {
+            return !isSet();
+        }
+        // poll takes an int of milliseconds: a long sleep is taken in slices.
+        const auto slice = std::min(left, std::chrono::milliseconds(std::chrono::hours(1)));
+        pollfd item{fd_, POLLIN, 0};
+        if (::poll(&item, 1, static_cast<int>(slice.count())) > 0) {
+            return false;
+        }
+    }
 }
 
 }  // namespace kinetra::platform

@@ -4,6 +4,7 @@
 
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
+#include "platform/thread_name.hpp"
 #include "studio/osc_decode.hpp"
 
 namespace kinetra::studio {
@@ -62,6 +63,7 @@ int OscReceiver::pollTimeout(SteadyTime now) const {
 // Sleeps in one poll over the datagram socket, the stop signal and the bus replies, with the
 // nearest stick deadline as timeout.
 void OscReceiver::run() {
+    platform::nameThisThread("osc");
     while (!stop_.isSet()) {
         try {
             auto dealers = dispatch_.sockets();

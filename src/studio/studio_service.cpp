@@ -6,6 +6,7 @@
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "config/configuration_client.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::studio {
 namespace {
@@ -84,6 +85,7 @@ std::vector<LiveLink> StudioService::liveCameras(SteadyTime now) const {
 
 // Sleeps until the feed has a message or the stop signal is set.
 void StudioService::follow() {
+    platform::nameThisThread("studio");
     const std::array<zmq::socket_ref, 1> sockets{subscriber_};
     while (!stop_.isSet()) {
         try {

@@ -7,6 +7,7 @@
 #include <zmq.hpp>
 
 #include "bus/envelope.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "notify/notification_handler.hpp"
@@ -18,11 +19,8 @@ constexpr const char* kTitle = "Stop all motion";
 
 std::optional<json> request(std::string_view endpoint, std::chrono::milliseconds timeout) {
     auto context = bus::SocketRegistry::instance().context();
-    zmq::socket_t socket(*context, zmq::socket_type::req);
-    socket.set(zmq::sockopt::linger, 0);
     // A device service that is going away has no peer left to take the request.
-    socket.set(zmq::sockopt::sndtimeo, static_cast<int>(timeout.count()));
-    socket.connect(std::string(endpoint));
+    auto socket = bus::makeRequestSocket(*context, std::string(endpoint), {.sendTimeout = timeout});
     if (!socket.send(zmq::str_buffer(R"({"command":"motionAbortAll"})"), zmq::send_flags::none)) {
         return std::nullopt;
     }

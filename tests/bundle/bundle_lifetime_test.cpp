@@ -1,6 +1,8 @@
 // Bundles under concurrent clients and torn down under them: key-pose identifiers drawn by two
 // bundles at once stay unique, and a bundle stopped and destroyed while a command waits on its
 // link ends cleanly (the sanitizer builds check the lifetimes).
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -106,6 +108,24 @@ TEST(BundleLifetime, DestroyingAnUnpairedBundleRightAfterACommandEndsIt) {
     rig.destroyHandler();
     client.join();
     EXPECT_TRUE(rig.deviceMessages().empty());
+}
+
+// top -H and a debugger tell a link's threads apart by their names.
+TEST(BundleLifetime, ItsThreadsAreNamedAfterTheirLink) {
+    BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
+    const auto names = [] {
+        std::set<std::string> found;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::string name;
+            std::getline(std::ifstream(task.path() / "comm"), name);
+            found.insert(name);
+        }
+        return found;
+    };
+    for (const auto* prefix : {"rd:", "link:", "bundle:", "status:"}) {
+        const auto expected = (prefix + rig.linkId()).substr(0, 15);  // the kernel keeps 15
+        EXPECT_TRUE(waitUntil([&] { return names().contains(expected); })) << expected;
+    }
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ protected:
         : context_(SocketRegistry::instance().context()),
           pull_(*context_, zmq::socket_type::pull),
           push_(*context_, zmq::socket_type::push) {
-        pull_.bind("inproc://test/wait");
+        // The name of the previous test's socket is freed on the bus's own thread.
+        bindWhenFree(pull_, "inproc://test/wait");
         push_.connect("inproc://test/wait");
     }
 

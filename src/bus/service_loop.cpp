@@ -1,0 +1,127 @@
+// The service loop and the request-socket maker; the loop runs on its service's thread.
+#include "bus/service_loop.hpp"
+
+#include <cerrno>
+#include <exception>
+
+#include <spdlog/spdlog.h>
+
+#include "bus/envelope.hpp"
+
+namespace kinetra::bus {
+namespace {
+
+// The context is being terminated or the socket closed under us: the service is going away.
+bool socketGone(const zmq::error_t& error) {
+    return error.num() == ETERM || error.num() == ENOTSOCK;
+}
+
+}  // namespace
+
+zmq::socket_t makeRequestSocket(zmq::context_t& context, const std::string& endpoint,
+                                const RequestSocketOptions& options) {
+    zmq::socket_t socket(context, zmq::socket_type::req);
+    socket.set(zmq::sockopt::linger, 0);
+    if (options.receiveTimeout >= Milliseconds(0)) {
+        socket.set(zmq::sockopt::rcvtimeo, static_cast<int>(options.receiveTimeout.count()));
+    }
+    if (options.sendTimeout >= Milliseconds(0)) {
+        socket.set(zmq::sockopt::sndtimeo, static_cast<int>(options.sendTimeout.count()));
+    }
+    if (options.relaxed) {
+        socket.set(zmq::sockopt::req_relaxed, 1);
+    }
+    socket.connect(endpoint);
+    return socket;
+}
+
+ServiceLoop::ServiceLoop(std::string name, const platform::StopSignal& stop, ErrorReply errorReply)
+    : name_(std::move(name)), stop_(stop), errorReply_(std::move(errorReply)) {
+    if (!errorReply_) {
+        errorReply_ = [](std::string_view what) { return resultText(what); };
+    }
+}
+
+void ServiceLoop::answer(zmq::socket_ref socket, Handler handler,
+                         std::function<void()> afterReply) {
+    entries_.push_back(Entry{socket, std::move(handler), std::move(afterReply), {}});
+}
+
+void ServiceLoop::take(zmq::socket_ref socket, Drain drain) {
+    entries_.push_back(Entry{socket, {}, {}, std::move(drain)});
+}
+
+void ServiceLoop::run() {
+    std::vector<zmq::socket_ref> sockets;
+    sockets.reserve(entries_.size());
+    for (const auto& entry : entries_) {
+        sockets.push_back(entry.socket);
+    }
+    while (!stop_.isSet()) {
+        try {
+            if (!waitReadable(sockets, kForever, &stop_)) {
+                continue;
+            }
+            for (const auto& entry : entries_) {
+                if (entry.drain) {
+                    entry.drain(entry.socket);
+                } else {
+                    answerOne(entry);
+                }
+            }
+            if (afterEachWake_) {
+                afterEachWake_();
+            }
+        } catch (const zmq::error_t& error) {
+            if (socketGone(error)) {
+                return;
+            }
+            spdlog::warn("{0}: {1}", name_, error.what());
+        } catch (const std::exception& error) {
+            // Only a drain gets here; it has no one to answer.
+            spdlog::warn("{0}: {1}", name_, error.what());
+        }
+    }
+}
+
+void ServiceLoop::answerOne(const Entry& entry) {
+    const auto request = tryReceive(entry.socket);
+    if (!request) {
+        return;
+    }
+    // Requests are one frame; further frames of a multi-part request are read and dropped, as
+    // a REP socket may answer only once the whole request is in.
+    for (bool more = request->more(); more;) {
+        const auto part = tryReceive(entry.socket);
+        more = part && part->more();
+    }
+    std::string reply;
+    try {
+        reply = entry.handler(request->to_string_view());
+    } catch (const zmq::error_t& error) {
+        if (socketGone(error)) {
+            throw;
+        }
+        logFailure(error.what());
+        reply = errorReply_(error.what());
+    } catch (const std::exception& error) {
+        // A REP socket that sends nothing back takes no further request: whatever went wrong,
+        // the client gets an answer and the service goes on.
+        logFailure(error.what());
+        reply = errorReply_(error.what());
+    }
+    // A full queue drops the reply: the client has gone.
+    trySend(entry.socket, reply);
+    if (entry.afterReply) {
+        entry.afterReply();
+    }
+}
+
+void ServiceLoop::logFailure(std::string_view what) const {
+    // A request cut short by the service stopping failed because of the stop: not worth a line.
+    if (!stop_.isSet()) {
+        spdlog::warn("{0}: {1}", name_, what);
+    }
+}
+
+}  // namespace kinetra::bus

@@ -1,0 +1,79 @@
+// One way to serve bus endpoints: a loop on the service's own thread that sleeps until a socket
+// has a message or the service stops, and answers every request on a REP socket exactly once.
+// Also the one way to make a REQ socket. Used by every service thread that owns REP sockets.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <zmq.hpp>
+
+#include "bus/wait.hpp"
+#include "platform/stop_signal.hpp"
+
+namespace kinetra::bus {
+
+/// How a REQ socket behaves. Linger is always 0: a request whose answer nobody waits for any
+/// more is dropped with its socket instead of holding up shutdown.
+struct RequestSocketOptions {
+    Milliseconds receiveTimeout = kForever;  ///< bound on a blocking receive
+    Milliseconds sendTimeout = kForever;     ///< bound on a blocking send (no peer yet or left)
+    bool relaxed = false;  ///< may send again without having read the previous reply
+};
+
+/// Makes a REQ socket on `context` connected to `endpoint`. Throws zmq::error_t.
+zmq::socket_t makeRequestSocket(zmq::context_t& context, const std::string& endpoint,
+                                const RequestSocketOptions& options = {});
+
+/// Runs the loop of one service thread over the sockets it was given, until `stop` is set or
+/// the bus is torn down. Not thread-safe: built, filled and run by the thread that owns the
+/// sockets, which must outlive the loop.
+class ServiceLoop {
+public:
+    /// Answers one request; what it returns is sent as the reply.
+    using Handler = std::function<std::string(std::string_view request)>;
+    /// Turns the text of an exception a handler threw into the service's error reply.
+    using ErrorReply = std::function<std::string(std::string_view what)>;
+    /// Takes the messages waiting on a socket that is not answered (PULL, SUB...).
+    using Drain = std::function<void(zmq::socket_ref socket)>;
+
+    /// `name` starts every log line of the loop ("Bundle KSIM0001"). Without `errorReply` a
+    /// failed request is answered {"result": <what>}.
+    ServiceLoop(std::string name, const platform::StopSignal& stop, ErrorReply errorReply = {});
+
+    /// Serves requests on the REP socket `socket` with `handler`. `afterReply`, when given, runs
+    /// after each reply has gone out (to hold back a client that retries in a loop).
+    void answer(zmq::socket_ref socket, Handler handler, std::function<void()> afterReply = {});
+    /// Calls `drain` whenever `socket` has messages.
+    void take(zmq::socket_ref socket, Drain drain);
+
+    /// Runs `then` after every wake, once all sockets have been visited.
+    void afterEachWake(std::function<void()> then) { afterEachWake_ = std::move(then); }
+
+    /// Serves until stopped. On each wake every socket is visited in the order it was given:
+    /// waiting messages are drained, and at most one request per REP socket is answered.
+    void run();
+
+private:
+    struct Entry {
+        zmq::socket_ref socket;
+        Handler handler;  // empty for a drained socket
+        std::function<void()> afterReply;
+        Drain drain;
+    };
+
+    /// Receives and answers one request on `entry`, if one waits.
+    void answerOne(const Entry& entry);
+    /// Logs a request that failed, unless the service is stopping.
+    void logFailure(std::string_view what) const;
+
+    std::string name_;
+    const platform::StopSignal& stop_;
+    ErrorReply errorReply_;
+    std::vector<Entry> entries_;
+    std::function<void()> afterEachWake_;
+};
+
+}  // namespace kinetra::bus
