@@ -27,18 +27,25 @@ std::variant<OscMessage, std::string> decodeOsc(std::span<std::uint8_t> datagram
     const int count = lo_message_get_argc(message);
     for (int i = 0; i < count; ++i) {
         OscArgument argument{types[i], 0};
+        // liblo's arguments point into the message's data, 4-byte aligned as OSC packs them,
+        // while lo_arg (a union holding 64-bit members) wants 8: copy the bytes out instead of
+        // reading through the union.
+        const auto read = [&](auto value) {
+            std::memcpy(&value, argv[i], sizeof value);
+            return value;
+        };
         switch (types[i]) {
             case LO_INT32:
-                argument.number = argv[i]->i;
+                argument.number = read(std::int32_t{});
                 break;
             case LO_FLOAT:
-                argument.number = argv[i]->f;
+                argument.number = read(float{});
                 break;
             case LO_INT64:
-                argument.number = static_cast<double>(argv[i]->h);
+                argument.number = static_cast<double>(read(std::int64_t{}));
                 break;
             case LO_DOUBLE:
-                argument.number = argv[i]->d;
+                argument.number = read(double{});
                 break;
             default:
                 break;  // not a number: the mapping names its tag

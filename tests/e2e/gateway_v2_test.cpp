@@ -113,11 +113,15 @@ TEST(GatewayV2, ThousandsOfWebSocketClientsLeaveNoBusSocketFileOrMemoryBehind) {
     const auto files = openFiles(server.process->pid());
     const auto resident = residentKilobytes(server.process->pid());
 
-    EXPECT_GT(cycle(750), 2900);  // 3000 clients  // 3000 clients
+    EXPECT_GT(cycle(750), 2900);  // 3000 clients
     // Every bus socket holds a descriptor (its mailbox), so a socket left behind per client
     // shows here; closes are handled on the server's time, so allow a few still in flight.
     EXPECT_LE(openFiles(server.process->pid()), files + 8);
+#if !defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer keeps freed memory in quarantine, so resident memory only means
+    // something without it (the descriptors above still count there).
     EXPECT_LT(residentKilobytes(server.process->pid()), resident + 8 * 1024);
+#endif
 
     // Every path still works.
     EXPECT_TRUE(
