@@ -54,7 +54,7 @@ void HttpSession::sendWebSocketText(std::string_view payload, TcpConnection::Sen
 
 void HttpSession::closeWebSocket(WebSocketFormat::CloseCode code, std::string_view reason) {
     connection_->loop().runInLoop(
-        [self = shared_from_this(), code, payload = WebSocketFormat::closePayload(code, reason)] {
+        [self = shared_from_this(), payload = WebSocketFormat::closePayload(code, reason)] {
             if (self->state_ != State::finished) {
                 self->state_ = State::finished;
                 self->connection_->send(WebSocketFormat::frame(FrameType::close, payload));
