@@ -229,12 +229,6 @@ TEST_F(BundleControllerTest, ALinkWhosePortCannotBeOpenedIsListedInvalid) {
 // new port and lost on the old one in the same pass. The link follows it and stays up. Before
 // the old line ends, a device_found naming another port (a page posting it, say) moves nothing.
 TEST_F(BundleControllerTest, ALinkFollowsAMoveOnlyOnceItsOldLineHasEnded) {
-#if defined(__SANITIZE_THREAD__)
-    // Under ThreadSanitizer this flow reports reads of reply buffers that libzmq (not built
-    // for the sanitizer) allocated, freed unseen and allocated again; the release and
-    // AddressSanitizer runs keep the test.
-    GTEST_SKIP() << "libzmq's reused message buffers read as races under ThreadSanitizer";
-#endif
     auto before = std::make_unique<sim::EmulatedLink>(emulatedLink("KSIMMOVE01"));
     sim::EmulatedLink after(emulatedLink("KSIMMOVE01"));
     const auto beforePath = before->path();
