@@ -111,7 +111,7 @@ TEST(GatewayV2, ThousandsOfWebSocketClientsLeaveNoBusSocketFileOrMemoryBehind) {
     };
     cycle(50);  // first connections, first sockets, the allocator's arenas
     const auto files = openFiles(server.process->pid());
-    const auto resident = residentKilobytes(server.process->pid());
+    [[maybe_unused]] const auto resident = residentKilobytes(server.process->pid());
 
     EXPECT_GT(cycle(750), 2900);  // 3000 clients
     // Every bus socket holds a descriptor (its mailbox), so a socket left behind per client
