@@ -17,3 +17,9 @@ if(KINETRA_FUZZ)
     add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
 endif()
+
+# Coverage: gcov counters in every object; tools/coverage.sh runs the suite and reads them.
+if(KINETRA_COVERAGE)
+    add_compile_options(--coverage -fprofile-update=atomic)
+    add_link_options(--coverage)
+endif()

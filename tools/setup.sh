@@ -10,7 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libayatana-appindicator3-dev libgtk-3-dev libnotify-dev
     liblo-dev liblo-tools
-    procps
+    procps gcovr
     chromium
     dpkg-dev file
 )
