@@ -4,6 +4,8 @@
 // ends on its event. Used from the test's threads; the services run on the handler's threads.
 #pragma once
 
+#include "support/wait.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -35,19 +37,7 @@ using model::DeviceModel;
 /// Generous bounds: the machine is shared; every wait ends as soon as its event happens.
 inline constexpr std::chrono::milliseconds kWait = 5s;
 
-/// Asks `condition` every few milliseconds, at most `timeout` long, for state that has no event
-/// to wait on (the registry's table of open endpoints). True once it holds.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = kWait) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using testing::waitUntil;
 
 /// "07 05 01": how device messages are written in the protocol notes.
 inline std::string hex(const core::Bytes& bytes) {

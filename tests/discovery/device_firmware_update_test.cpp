@@ -9,7 +9,8 @@
 #include <sstream>
 
 #include "discovery/device_firmware_update.hpp"
-#include "discovery_test_support.hpp"
+#include "support/log_capture.hpp"
+#include "support/wait.hpp"
 
 namespace kinetra::discovery {
 namespace {
@@ -63,7 +64,7 @@ protected:
 
     /// Waits until the tool has ended and the status left running.
     static bool settles(const DeviceFirmwareUpdate& update) {
-        return testing::eventually([&] { return update.status() != DfuStatus::running; });
+        return testing::waitUntil([&] { return update.status() != DfuStatus::running; });
     }
 
     fs::path root_;
@@ -74,7 +75,7 @@ TEST_F(DeviceFirmwareUpdateTest, RunsOneToolInTheFirmwareDirectoryUntilItEnds) {
     DeviceFirmwareUpdate update;  // the installation's relative paths
     EXPECT_EQ(update.statusReply(), R"({"result":"ok","status":"none"})");
     EXPECT_EQ(update.start(), R"({"result":"ok"})");
-    ASSERT_TRUE(testing::eventually([&] { return fs::exists(firmware() / "started"); }));
+    ASSERT_TRUE(testing::waitUntil([&] { return fs::exists(firmware() / "started"); }));
     EXPECT_EQ(update.statusReply(), R"({"result":"ok","status":"running"})");
     // A second tool would write the same controller: nothing more is started.
     EXPECT_EQ(update.start(), R"({"result":"ok","status":"running"})");
@@ -126,14 +127,14 @@ TEST_F(DeviceFirmwareUpdateTest, AToolThatCannotStartIsAnError) {
 TEST_F(DeviceFirmwareUpdateTest, GoingAwayDoesNotWaitForTheTool) {
     auto update = std::make_unique<DeviceFirmwareUpdate>();
     update->start();
-    ASSERT_TRUE(testing::eventually([&] { return fs::exists(firmware() / "started"); }));
+    ASSERT_TRUE(testing::waitUntil([&] { return fs::exists(firmware() / "started"); }));
     const auto begin = std::chrono::steady_clock::now();
     update.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
     // The tool was left running; let it end and reap it here.
     const pid_t tool = std::stoi(readFile(firmware() / "pid"));
     writeFile(firmware() / "go", "");
-    EXPECT_TRUE(testing::eventually([&] { return ::waitpid(tool, nullptr, WNOHANG) == tool; }));
+    EXPECT_TRUE(testing::waitUntil([&] { return ::waitpid(tool, nullptr, WNOHANG) == tool; }));
 }
 
 }  // namespace

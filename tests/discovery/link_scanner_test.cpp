@@ -11,7 +11,8 @@
 #include "bus/wait.hpp"
 #include "config/defaults.hpp"
 #include "discovery/link_scanner.hpp"
-#include "discovery_test_support.hpp"
+#include "support/log_capture.hpp"
+#include "support/wait.hpp"
 
 namespace kinetra::discovery {
 namespace {

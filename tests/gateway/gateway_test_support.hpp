@@ -3,6 +3,8 @@
 // tests' TestClient; everything but the service's loop runs on the test thread.
 #pragma once
 
+#include "support/wait.hpp"
+
 #include "support/log_capture.hpp"
 
 #include <algorithm>
@@ -34,19 +36,7 @@ using net::test::TestClient;
 /// Both listeners on ephemeral loopback ports.
 inline const config::ServerSettings kLoopback{"127.0.0.1", "0", "127.0.0.1", "0", "127.0.0.1", "0"};
 
-/// Polls `condition` every millisecond for at most `timeout`, for state that has no event to
-/// wait on (the registry's table, the bridge's path table). True once it holds.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using testing::waitUntil;
 
 /// A service on the bus: binds a REP socket to `endpoint`, announces it (unless told not to)
 /// and answers each request with what `answer` returns, on its own thread. Nothing means no
