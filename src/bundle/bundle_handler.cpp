@@ -1,5 +1,6 @@
 // The bundle's two threads: commands planned against the latest status and sent through the
-// link handler, and status messages decoded into the snapshot and served on .../status.
+// link handler, and the status served on .../status; status messages are decoded on the link's
+// reader thread as they arrive.
 #include "bundle/bundle_handler.hpp"
 
 #include <spdlog/spdlog.h>
@@ -31,20 +32,26 @@ BundleHandler::BundleHandler(std::string linkId, std::string portName,
       portName_(std::move(portName)),
       initialFoundEpoch_(std::move(initialFoundEpoch)),
       info_(std::move(info)),
-      paired_(info_.isPairingDone) {
-    link_ = std::make_unique<link::LinkHandler>(
-        info_, [this](bool paired) { onPairing(paired); }, linkTimings);
+      topic_(bus::statusTopic(linkId_)),
+      paired_(info_.isPairingDone),
+      context_(bus::SocketRegistry::instance().context()) {
     try {
-        context_ = bus::SocketRegistry::instance().context();
+        feed_ = bus::makeFeedPublisher(*context_);
+    } catch (const zmq::error_t& error) {
+        spdlog::warn("Bundle {0} status: no feed: {1}", linkId_, error.what());
+    }
+    // Status messages are decoded where they are read: they cross no thread before the feed.
+    link_ = std::make_unique<link::LinkHandler>(
+        info_, [this](bool paired) { onPairing(paired); }, linkTimings,
+        [this](core::ByteView message) { takeStatus(message); });
+    try {
         commandSocket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
         statusSocket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
-        updateSocket_ = zmq::socket_t(*context_, zmq::socket_type::pull);
-        for (auto* socket : {&commandSocket_, &statusSocket_, &updateSocket_}) {
+        for (auto* socket : {&commandSocket_, &statusSocket_}) {
             socket->set(zmq::sockopt::linger, 0);
         }
         bus::bindWhenFree(commandSocket_, bus::bundleEndpoint(linkId_));
         bus::bindWhenFree(statusSocket_, bus::bundleStatusEndpoint(linkId_));
-        bus::bindWhenFree(updateSocket_, bus::bundleUpdateStatusEndpoint(linkId_));
         announced_ = {bus::bundleEndpoint(linkId_), bus::bundleStatusEndpoint(linkId_)};
         bus::announceOpen(announced_);
         commandThread_ = std::jthread([this] { serveCommands(); });
@@ -71,8 +78,8 @@ BundleHandler::~BundleHandler() {
     }
     commandSocket_.close();
     statusSocket_.close();
-    updateSocket_.close();
     link_.reset();
+    feed_.close();
 }
 
 void BundleHandler::stop() {
@@ -171,51 +178,39 @@ std::vector<SendOutcome> BundleHandler::perform(const CommandPlan& plan) {
 // --- Status thread
 // ---------------------------------------------------------------------------------
 
-// Sleeps until a status message or a status request arrives. Status messages are taken first:
-// a request answered right after a message sees it. Each decoded status is also published on
-// the feed as it comes, with the very "data" a status request would be answered with.
+// Sleeps until a status request arrives and answers it with the latest decoded status.
 void BundleHandler::serveStatus() {
     platform::nameThisThread("status:" + linkId_);
-    std::optional<json> latest;
-    zmq::socket_t feed;  // PUB, this thread
-    try {
-        feed = bus::makeFeedPublisher(*context_);
-    } catch (const zmq::error_t& error) {
-        spdlog::warn("Bundle {0} status: no feed: {1}", linkId_, error.what());
-    }
-    const auto topic = bus::statusTopic(linkId_);
     bus::ServiceLoop loop("Bundle " + linkId_ + " status", stop_);
-    loop.take(updateSocket_, [&](zmq::socket_ref socket) {
-        while (const auto message = bus::tryReceive(socket)) {
-            if (takeStatus(*message, latest) && feed) {
-                bus::publish(feed, topic, core::dumpCompact(*latest));
-            }
-        }
-    });
     loop.answer(statusSocket_, [&](std::string_view) {
         if (!paired_.load()) {
             spdlog::warn("Pairing is not completed.");
         }
-        return core::dumpCompact(statusEndpointReply(latest ? *latest : json()));
+        std::lock_guard lock(snapshotMutex_);
+        return core::dumpCompact(statusEndpointReply(latest_ ? *latest_ : json()));
     });
     loop.run();
 }
 
-bool BundleHandler::takeStatus(const zmq::message_t& message, std::optional<json>& latest) {
-    const core::ByteView bytes{static_cast<const std::uint8_t*>(message.data()),
-                               std::min(message.size(), kMaxStatusBytes)};
-    const auto decoded = decodeStatus(bytes);
+// Each decoded status is published on the feed as it comes, with the very "data" a status
+// request is answered with.
+void BundleHandler::takeStatus(core::ByteView message) {
+    const auto decoded = decodeStatus(message.first(std::min(message.size(), kMaxStatusBytes)));
     if (!decoded) {
-        return false;  // shorter than a status message: nothing in it can be trusted
+        return;  // shorter than a status message: nothing in it can be trusted
     }
     const auto now = core::epochMillis();
-    latest = statusToJson(*decoded, now);
+    auto latest = statusToJson(*decoded, now);
+    const auto body = feed_ ? core::dumpCompact(latest) : std::string();
     {
         std::lock_guard lock(snapshotMutex_);
         snapshot_ = *decoded;
+        latest_ = std::move(latest);
     }
     lastStatusTime_ = now;
-    return true;
+    if (feed_) {
+        bus::publish(feed_, topic_, body);
+    }
 }
 
 }  // namespace kinetra::bundle

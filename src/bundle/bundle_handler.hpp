@@ -1,6 +1,6 @@
 // The devices behind one link: the command service on inproc://v1/bundle/<linkID>, the status
-// service on .../status fed by .../update_status (and publishing each status on the feed), and
-// the link handler they talk through.
+// service on .../status, and the link handler they talk through, whose reader thread decodes
+// each status message into the snapshot and publishes it on the feed.
 // Created and destroyed by the device service; its two threads are joined before it goes.
 #pragma once
 
@@ -64,14 +64,15 @@ private:
     void serveStatus();
     std::string handleCommand(std::string_view request);
     std::vector<SendOutcome> perform(const CommandPlan& plan);
-    /// Decodes one status message into `latest` and the snapshot; false when it was dropped.
-    bool takeStatus(const zmq::message_t& message, std::optional<json>& latest);
+    /// Decodes one status message into the snapshot and publishes it; the link's reader thread.
+    void takeStatus(core::ByteView message);
     void pauseWhileUnpaired();
 
     const std::string linkId_;
     const std::string portName_;
     const std::string initialFoundEpoch_;
     const model::LinkInfo info_;  // as the bundle was created
+    const std::string topic_;     // the bundle's status topic on the feed
 
     std::atomic<bool> paired_;
     std::atomic<std::int64_t> lastStatusTime_{0};
@@ -80,16 +81,18 @@ private:
     std::mutex pairingMutex_;  // with pairingChanged_: wakes the unpaired pause on pairing
     std::condition_variable pairingChanged_;
 
-    mutable std::mutex snapshotMutex_;  // guards snapshot_
+    mutable std::mutex snapshotMutex_;  // guards snapshot_, latest_
     DeviceStatusSnapshot snapshot_;
+    std::optional<json> latest_;  // the decoded status as .../status answers it
+
+    std::shared_ptr<zmq::context_t> context_;
+    zmq::socket_t feed_;  // PUB, the link's reader thread; closed after the link handler
 
     // After everything its pairing callback touches; destroyed before it.
     std::unique_ptr<link::LinkHandler> link_;
 
-    std::shared_ptr<zmq::context_t> context_;
     zmq::socket_t commandSocket_;  // REP, command thread
     zmq::socket_t statusSocket_;   // REP, status thread
-    zmq::socket_t updateSocket_;   // PULL, status thread
     std::vector<std::string> announced_;
 
     // Declared last; joined explicitly in the destructor before the sockets close.

@@ -1,6 +1,7 @@
 // The service loop and the request-socket maker; the loop runs on its service's thread.
 #include "bus/service_loop.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 
@@ -51,6 +52,34 @@ void ServiceLoop::take(zmq::socket_ref socket, Drain drain) {
     entries_.push_back(Entry{socket, {}, {}, std::move(drain)});
 }
 
+void ServiceLoop::at(Due due, std::function<void()> task) {
+    timed_.push_back(Timed{std::move(due), std::move(task)});
+}
+
+Milliseconds ServiceLoop::nextWait() const {
+    std::optional<TimePoint> earliest;
+    for (const auto& timed : timed_) {
+        const auto due = timed.due();
+        if (due && (!earliest || *due < *earliest)) {
+            earliest = due;
+        }
+    }
+    if (!earliest) {
+        return kForever;
+    }
+    return std::max(std::chrono::ceil<Milliseconds>(*earliest - std::chrono::steady_clock::now()),
+                    Milliseconds(0));
+}
+
+void ServiceLoop::runDueTasks() {
+    for (const auto& timed : timed_) {
+        const auto due = timed.due();
+        if (due && *due <= std::chrono::steady_clock::now() && !stop_.isSet()) {
+            timed.task();
+        }
+    }
+}
+
 void ServiceLoop::run() {
     std::vector<zmq::socket_ref> sockets;
     sockets.reserve(entries_.size());
@@ -59,26 +88,26 @@ void ServiceLoop::run() {
     }
     while (!stop_.isSet()) {
         try {
-            if (!waitReadable(sockets, kForever, &stop_)) {
-                continue;
-            }
-            for (const auto& entry : entries_) {
-                if (entry.drain) {
-                    entry.drain(entry.socket);
-                } else {
-                    answerOne(entry);
+            if (waitReadable(sockets, nextWait(), &stop_)) {
+                for (const auto& entry : entries_) {
+                    if (entry.drain) {
+                        entry.drain(entry.socket);
+                    } else {
+                        answerOne(entry);
+                    }
+                }
+                if (afterEachWake_) {
+                    afterEachWake_();
                 }
             }
-            if (afterEachWake_) {
-                afterEachWake_();
-            }
+            runDueTasks();
         } catch (const zmq::error_t& error) {
             if (socketGone(error)) {
                 return;
             }
             spdlog::warn("{0}: {1}", name_, error.what());
         } catch (const std::exception& error) {
-            // Only a drain gets here; it has no one to answer.
+            // Only a drain or a timed task gets here; neither has anyone to answer.
             spdlog::warn("{0}: {1}", name_, error.what());
         }
     }

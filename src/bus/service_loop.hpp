@@ -3,7 +3,9 @@
 // Also the one way to make a REQ socket. Used by every service thread that owns REP sockets.
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,11 +51,20 @@ public:
     /// Calls `drain` whenever `socket` has messages.
     void take(zmq::socket_ref socket, Drain drain);
 
+    using TimePoint = std::chrono::steady_clock::time_point;
+    /// When a timed task is next due; nothing while it has nothing to do.
+    using Due = std::function<std::optional<TimePoint>()>;
+    /// Runs `task` between requests once the time `due` names has passed. `due` is asked before
+    /// every wait, so the loop sleeps until the earliest deadline and not longer; a task that
+    /// has nothing to do costs no wake.
+    void at(Due due, std::function<void()> task);
+
     /// Runs `then` after every wake, once all sockets have been visited.
     void afterEachWake(std::function<void()> then) { afterEachWake_ = std::move(then); }
 
     /// Serves until stopped. On each wake every socket is visited in the order it was given:
-    /// waiting messages are drained, and at most one request per REP socket is answered.
+    /// waiting messages are drained, and at most one request per REP socket is answered; then
+    /// the timed tasks that are due run.
     void run();
 
 private:
@@ -64,6 +75,14 @@ private:
         Drain drain;
     };
 
+    struct Timed {
+        Due due;
+        std::function<void()> task;
+    };
+
+    /// How long the next wait may last: until the earliest deadline, or for ever.
+    Milliseconds nextWait() const;
+    void runDueTasks();
     /// Receives and answers one request on `entry`, if one waits.
     void answerOne(const Entry& entry);
     /// Logs a request that failed, unless the service is stopping.
@@ -73,6 +92,7 @@ private:
     const platform::StopSignal& stop_;
     ErrorReply errorReply_;
     std::vector<Entry> entries_;
+    std::vector<Timed> timed_;
     std::function<void()> afterEachWake_;
 };
 

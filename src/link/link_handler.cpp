@@ -1,23 +1,16 @@
+// The link's set-up and teardown, its record and the reports of its changes to the device
+// service; the record is read and changed from every thread of the link, under recordMutex_.
 #include "link/link_handler.hpp"
-
-#include <array>
-#include <stdexcept>
-#include <thread>
 
 #include <spdlog/spdlog.h>
 
 #include "bus/announce.hpp"
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
-#include "bus/wait.hpp"
-#include "link/classify.hpp"
 #include "notify/notification_handler.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::link {
 namespace {
-
-constexpr std::size_t kReadChunk = 32;
 
 std::uint64_t nextInstance() {
     static std::atomic<std::uint64_t> counter{0};
@@ -26,7 +19,8 @@ std::uint64_t nextInstance() {
 
 }  // namespace
 
-LinkHandler::LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTimings timings)
+LinkHandler::LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTimings timings,
+                         StatusCallback onStatus)
     : linkType_(info.linkType),
       linkId_(info.linkID),
       instance_(nextInstance()),
@@ -35,7 +29,13 @@ LinkHandler::LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTi
       onPairing_(std::move(onPairing)),
       info_(std::move(info)) {
     flags_.paired = info_.isPairingDone;
-    openPort();
+    WireHooks hooks{
+        .connection = [this] { return connectionType(); },
+        .becomePaired = [this](model::LinkConnectionType medium) { becomePaired(medium); },
+        .status = std::move(onStatus),
+    };
+    wire_ = std::make_unique<LinkWire>(info_, flags_, stop_, std::move(hooks),
+                                       timings_.longReplyRounds);
     spdlog::info("Link id: {0} serial port is open.", linkId_);
     notify::notify("Link connection is established.");
     setUpSockets();
@@ -43,12 +43,8 @@ LinkHandler::LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTi
     // The service and the reader first wait for each other to run; std::jthread starts them at
     // once, and both only touch members that are complete by now.
     try {
-        statusPoller_ = std::jthread([this] { pollLinkStatus(); });
         serviceThread_ = std::jthread([this] { serve(); });
-        readerThread_ = std::jthread([this] { readSerial(); });
-        if (linkType_ == model::LinkType::stopMotionModule) {
-            statusUpdatePoller_ = std::jthread([this] { pollStatusUpdate(); });
-        }
+        wire_->startReader();
     } catch (...) {
         // A thread that could not start: end the ones that did before the members go.
         stop();
@@ -61,60 +57,33 @@ LinkHandler::~LinkHandler() {
     stop();
     joinThreads();
     linkService_.close();
-    responsePush_.close();
-    responsePull_.close();
     detectService_.close();
-    statusOutlet_.close();
     reportOutlet_.close();
-    // Leave the module at the rate it starts in, with nothing half-sent or half-read.
-    port_->setBaudrate(serial::kTeardownBaudrate);
-    port_->flush();
-    port_.reset();
+    wire_.reset();
 }
 
 void LinkHandler::joinThreads() {
     // The service thread may start the radio update thread, so it is joined first.
-    for (auto* thread : {&serviceThread_, &readerThread_, &statusPoller_, &statusUpdatePoller_,
-                         &radioUpdateThread_}) {
+    for (auto* thread : {&serviceThread_, &radioUpdateThread_}) {
         if (thread->joinable()) {
             thread->join();
         }
     }
-}
-
-void LinkHandler::openPort() {
-    port_ = serial::openSerialPort(info_.portName);
-    if (!port_) {
-        notify::notify("Link connection could not open.");
-        throw std::runtime_error("Serial Port could not open.");
-    }
-    // Flow control is deliberately not applied: link modules run without it.
-    const serial::PortSettings settings{info_.portInfo.baudrate, info_.portInfo.bitCount,
-                                        info_.portInfo.stopBits};
-    if (!port_->configure(settings)) {
-        spdlog::warn("Link id: {0} serial port {1} refused its settings.", linkId_, info_.portName);
-    }
+    wire_->joinReader();
 }
 
 void LinkHandler::setUpSockets() {
     context_ = bus::SocketRegistry::instance().context();
     linkService_ = zmq::socket_t(*context_, zmq::socket_type::rep);
-    statusOutlet_ = zmq::socket_t(*context_, zmq::socket_type::push);
-    responsePush_ = zmq::socket_t(*context_, zmq::socket_type::push);
-    responsePull_ = zmq::socket_t(*context_, zmq::socket_type::pull);
     detectService_ = zmq::socket_t(*context_, zmq::socket_type::rep);
     reportOutlet_ = zmq::socket_t(*context_, zmq::socket_type::push);
-    for (auto* socket : {&linkService_, &statusOutlet_, &responsePush_, &responsePull_,
-                         &detectService_, &reportOutlet_}) {
+    for (auto* socket : {&linkService_, &detectService_, &reportOutlet_}) {
         socket->set(zmq::sockopt::linger, 0);
     }
 
     bus::bindWhenFree(linkService_, endpoint_);
-    responsePull_.set(zmq::sockopt::rcvtimeo, 10000);
-    bus::bindWhenFree(responsePull_, bus::linkResponseEndpoint(linkId_));
-    responsePush_.connect(bus::linkResponseEndpoint(linkId_));
+    wire_->setUpSockets(*context_);
     bus::bindWhenFree(detectService_, bus::linkDetectEndpoint(linkId_));
-    statusOutlet_.connect(bus::bundleUpdateStatusEndpoint(linkId_));
     // The device service may come up after the link (tests build links alone): the bus keeps
     // the reports until it binds, up to the queue's limit.
     reportOutlet_.connect(std::string(bus::kLinkReportsEndpoint));
@@ -216,64 +185,6 @@ void LinkHandler::becomePaired(model::LinkConnectionType medium) {
     }
     onPairing_(true);
     reportChanges();
-}
-
-// --- Reader thread -----------------------------------------------------------------------------
-
-// Sleeps on the port until bytes or the stop signal arrive, so an idle link costs nothing and a
-// frame is routed as soon as its end byte is read.
-void LinkHandler::readSerial() {
-    platform::nameThisThread("rd:" + linkId_);
-    std::array<std::uint8_t, kReadChunk> buffer{};
-    while (!stop_.isSet()) {
-        const auto result = port_->read(buffer, std::chrono::milliseconds(-1), &stop_);
-        if (result.status == serial::ReadStatus::closed) {
-            // Unplugged: the scanner reports the loss and the link is taken down; until then
-            // there is nothing to read.
-            spdlog::warn("Link id: {0} serial line closed.", linkId_);
-            lineClosed_ = true;
-            sleepUnlessStopping(std::chrono::hours(24 * 365));
-            return;
-        }
-        if (result.status != serial::ReadStatus::data) {
-            continue;
-        }
-        decoder_.feed({buffer.data(), result.count},
-                      [this](core::ByteView payload) { route(payload); });
-    }
-}
-
-void LinkHandler::route(core::ByteView payload) {
-    const LinkState state{linkType_, lastAcknowledge_, flags_.paired.load(),
-                          flags_.pairingBlocked.load(), flags_.statusKnown.load()};
-    try {
-        for (const Action& action : classify(payload, state)) {
-            switch (action.kind) {
-                case ActionKind::pushResponse:
-                    // A full queue drops the message; its waiting sender times out.
-                    responsePush_.send(zmq::buffer(action.bytes.data(), action.bytes.size()),
-                                       zmq::send_flags::dontwait);
-                    break;
-                case ActionKind::pushStatus:
-                    statusOutlet_.send(zmq::buffer(action.bytes.data(), action.bytes.size()),
-                                       zmq::send_flags::dontwait);
-                    break;
-                case ActionKind::acknowledge:
-                    lastAcknowledge_ = action.acknowledge;
-                    break;
-                case ActionKind::becomePaired:
-                    becomePaired(action.medium);
-                    break;
-                case ActionKind::log:
-                    spdlog::info("{0}", action.text);
-                    break;
-                case ActionKind::drop:
-                    break;
-            }
-        }
-    } catch (const zmq::error_t& error) {
-        spdlog::warn("Link id: {0} could not route a message: {1}", linkId_, error.what());
-    }
 }
 
 }  // namespace kinetra::link

@@ -1,7 +1,7 @@
-// One open serial port to one link module and everything that happens on it: the reader that
-// turns serial bytes into routed frames, the send operations with their waits and retries, the
-// link service on inproc://v1/link/<linkID> (and .../detect), and the pollers that learn the
-// link's status. Each change of the link record is reported to the device service as it happens.
+// One link module: its record and flags, its wire (the serial port, the reader thread and the
+// send operations, in LinkWire), and the link service on inproc://v1/link/<linkID> (and
+// .../detect) whose thread also runs the pollers that learn the link's status. Each change of
+// the link record is reported to the device service as it happens.
 // Owned by the link's BundleHandler; every thread it starts is joined before it is destroyed.
 #pragma once
 
@@ -17,19 +17,19 @@
 
 #include <zmq.hpp>
 
+#include "bus/service_loop.hpp"
 #include "core/json.hpp"
-#include "link/frame_codec.hpp"
 #include "link/link_session.hpp"
+#include "link/link_wire.hpp"
 #include "model/firmware_catalog.hpp"
 #include "model/link_info.hpp"
 #include "platform/stop_signal.hpp"
-#include "serial/serial_port.hpp"
 
 namespace kinetra::link {
 
 /// The link's slow timings. Tests shorten them; the server uses the defaults.
 struct LinkTimings {
-    /// The pollers' pause before each request to their own service, and their time limit.
+    /// The pollers' pause before each attempt, and their time limit.
     std::chrono::milliseconds pollerPause{2000};
     std::chrono::milliseconds pollerLimit{10001};
     /// Rounds of a long wait (a radio firmware chunk), each a reply wait and a 5 ms pause.
@@ -43,12 +43,16 @@ public:
     /// Called with true when the link becomes paired and with false when it is unpaired; runs on
     /// the reader, the service or the radio update thread.
     using PairingCallback = std::function<void(bool)>;
+    /// Takes each status message the link receives, on the reader thread. Without one, status
+    /// messages are pushed to the bundle's update_status endpoint on the bus.
+    using StatusCallback = std::function<void(core::ByteView message)>;
 
     /// Opens and configures `info.portName`, binds and announces the link and detect endpoints
     /// and starts the threads. A port that cannot be opened raises the notification "Link
     /// connection could not open." and throws std::runtime_error("Serial Port could not open.");
     /// bus errors escape as zmq::error_t.
-    LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTimings timings = {});
+    LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTimings timings = {},
+                StatusCallback onStatus = {});
     /// Stops (when not yet stopped), joins every thread, closes the sockets and leaves the port
     /// at 19200 baud with both buffers discarded.
     ~LinkHandler() override;
@@ -63,13 +67,17 @@ public:
     // --- Send operations of the bundle side ------------------------------------------------
     /// Writes `message` wrapped for the connection (the CAN bus without acknowledgement);
     /// waits for nothing.
-    void sendUnacknowledged(core::ByteView message);
+    void sendUnacknowledged(core::ByteView message) { wire_->sendUnacknowledged(message); }
     /// Up to 3 attempts: writes `message` wrapped for the connection, waits for any reply.
-    std::optional<Reply> sendWithRetry(core::ByteView message) override;
+    std::optional<Reply> sendWithRetry(core::ByteView message) override {
+        return wire_->sendWithRetry(message);
+    }
     /// Up to 3 attempts: writes `message` wrapped for the connection, waits for the device's
     /// reply with `messageId` (from `deviceAddress` on the CAN bus), returned from its message id.
     std::optional<Reply> sendAndMatch(core::ByteView message, std::uint8_t messageId,
-                                      std::uint8_t deviceAddress);
+                                      std::uint8_t deviceAddress) {
+        return wire_->sendAndMatch(message, messageId, deviceAddress);
+    }
 
     /// A copy of the link record as it stands.
     model::LinkInfo linkInfo() const;
@@ -80,17 +88,8 @@ public:
     bool isPaired() const { return flags_.paired.load(); }
     /// True once the reader saw the serial line end (module unplugged, far side closed); any
     /// thread.
-    bool isLineClosed() const { return lineClosed_.load(); }
+    bool isLineClosed() const { return wire_->isLineClosed(); }
     RadioUpdateStatus radioUpdateStatus() const { return flags_.radioUpdateStatus.load(); }
-
-    // --- Timings ---------------------------------------------------------------------------
-    static constexpr int kAttempts = 3;
-    static constexpr int kReplyRounds = 125;  // 1 ms each
-    static constexpr std::chrono::milliseconds kRound{1};
-    static constexpr std::chrono::milliseconds kLongRoundPause{5};
-    static constexpr std::chrono::milliseconds kWriteTimeout{5};
-    static constexpr std::chrono::milliseconds kUnacknowledgedWriteTimeout{20};
-    static constexpr std::chrono::milliseconds kLongWriteTimeout{500};
 
 private:
     // LinkSession: what the pairing commands and the radio update use.
@@ -104,33 +103,26 @@ private:
     bool stopping() const override { return stop_.isSet(); }
     bool sleepUnlessStopping(std::chrono::milliseconds duration) override;
     std::optional<Reply> sendAdapterCommand(core::ByteView frame,
-                                            const ReplyHeader& header) override;
+                                            const ReplyHeader& header) override {
+        return wire_->sendAdapterCommand(frame, header);
+    }
     std::optional<Reply> sendAdapterCommandLong(core::ByteView frame,
-                                                const ReplyHeader& header) override;
-    void sendPlain(core::ByteView message) override;
+                                                const ReplyHeader& header) override {
+        return wire_->sendAdapterCommandLong(frame, header);
+    }
+    void sendPlain(core::ByteView message) override { wire_->sendPlain(message); }
 
-    // Construction.
-    void openPort();
     void setUpSockets();
     void joinThreads();
-
-    // Transactions (link_transactions.cpp). Callers hold transaction_.
-    void flushResponses();
-    std::optional<Reply> awaitResponse();
-    std::optional<Reply> awaitMatchingResponse(const ReplyHeader& header);
-    void writeWrapped(core::ByteView message, Delivery delivery, std::chrono::milliseconds timeout);
-    void write(core::ByteView bytes, std::chrono::milliseconds timeout);
-    void logRetry(int attempt) const;
-
-    // Threads.
-    void readSerial();
-    void route(core::ByteView payload);
     void becomePaired(model::LinkConnectionType medium);
+    void reportChanges();
+
+    // The service thread (link_service.cpp) and its pollers (link_pollers.cpp).
     void serve();
+    void addPollers(bus::ServiceLoop& loop);
     void pollLinkStatus();
     void pollStatusUpdate();
-    bool requestOwnService(std::string_view request, bool (*done)(std::string_view reply));
-    void reportChanges();
+    void markFirmwareCorrupted();
 
     // The link service (link_service.cpp).
     std::optional<std::string> dispatch(json request);
@@ -150,21 +142,17 @@ private:
     model::LinkInfo info_;
 
     LinkFlags flags_;
-    std::atomic<bool> lineClosed_{false};  // set by the reader thread
     platform::StopSignal stop_;
     std::once_flag stopOnce_;
 
-    std::unique_ptr<serial::SerialPort> port_;
-
-    // One link transaction at a time: flush, write, wait. Guards responsePull_ and encoder_.
-    std::mutex transaction_;
-    FrameEncoder encoder_;
+    // The pollers' state; service thread only.
+    using TimePoint = std::chrono::steady_clock::time_point;
+    TimePoint pollersStart_{};
+    std::optional<TimePoint> nextStatusPoll_;  // nothing once the poller is done
+    std::optional<TimePoint> nextStatusUpdatePoll_;
 
     std::shared_ptr<zmq::context_t> context_;
     zmq::socket_t linkService_;    // REP, service thread
-    zmq::socket_t statusOutlet_;   // PUSH to the bundle's update_status, reader thread
-    zmq::socket_t responsePush_;   // PUSH, reader thread
-    zmq::socket_t responsePull_;   // PULL, whichever sender holds transaction_
     zmq::socket_t detectService_;  // REP, service thread
     std::vector<std::string> announced_;
 
@@ -174,16 +162,12 @@ private:
     zmq::socket_t reportOutlet_;  // PUSH to the device service's link reports
     std::string lastReport_;      // the status reply last reported; empty: unknown
 
-    // Reader thread only.
-    FrameDecoder decoder_;
-    std::uint8_t lastAcknowledge_ = 0;
+    // After everything its reader's hooks touch; its reader is joined before the rest goes.
+    std::unique_ptr<LinkWire> wire_;
 
     // Declared last: joined before anything above goes away.
     std::jthread radioUpdateThread_;  // started and joined by the service thread
-    std::jthread statusPoller_;
     std::jthread serviceThread_;
-    std::jthread readerThread_;
-    std::jthread statusUpdatePoller_;
 };
 
 }  // namespace kinetra::link

@@ -1,5 +1,6 @@
 // The link service: requests on inproc://v1/link/<linkID> and .../detect, one at a time on the
-// service thread, answered in the order of the command table with its two gates.
+// service thread (which also runs the pollers), answered in the order of the command table with
+// its two gates.
 #include <spdlog/spdlog.h>
 
 #include "bus/envelope.hpp"
@@ -57,6 +58,7 @@ void LinkHandler::serve() {
             return dispatch(json{{"command", commands::kDetect}}).value_or("{}");
         },
         report);
+    addPollers(loop);
     loop.run();
 }
 

@@ -1,12 +1,13 @@
-// The send operations of a link: flush the response queue, write one frame, wait for the reply
-// the reader routes back, retry. Each operation is one transaction under transaction_, so two
-// senders on one link (the service thread, the radio update, the bundle's command thread) never
-// interleave frames on the wire and never take each other's replies.
+// The send operations of a link's wire: flush the response queue, write one frame, wait for the
+// reply the reader routes back, retry. Each operation is one transaction under transaction_, so
+// two senders on one link (the service thread, the radio update, the bundle's command thread)
+// never interleave frames on the wire and never take each other's replies. Runs on the sender's
+// thread.
 #include <spdlog/spdlog.h>
 
 #include "bus/wait.hpp"
 #include "link/adapter_commands.hpp"
-#include "link/link_handler.hpp"
+#include "link/link_wire.hpp"
 
 namespace kinetra::link {
 namespace {
@@ -17,29 +18,40 @@ bool isModule(model::LinkType linkType) {
     return linkType == model::LinkType::stopMotionModule;
 }
 
+void logRetry(int attempt) {
+    spdlog::info("Command response time out,  retrying : {0}", attempt);
+}
+
 }  // namespace
 
 // --- Building blocks (the caller holds transaction_) -------------------------------------------
 
-void LinkHandler::flushResponses() {
+void LinkWire::flushResponses() {
     while (bus::tryReceive(responsePull_)) {
     }
     // Every send flushes; at info level this line would drown the log at joystick rates.
     spdlog::debug("Socket flushed.");
 }
 
-std::optional<Reply> LinkHandler::awaitResponse() {
-    if (auto message = bus::receiveWithRetries(responsePull_, kReplyRounds, kRound, {}, &stop_)) {
+// One wait of kReplyWait that ends as soon as the reader routes a reply (or the link stops).
+std::optional<Reply> LinkWire::awaitResponse() {
+    if (auto message = bus::receiveWithin(responsePull_, kReplyWait, &stop_)) {
         return Reply({static_cast<const std::uint8_t*>(message->data()), message->size()});
     }
     return std::nullopt;
 }
 
 // A message that does not begin with the header is somebody else's business (a late reply to an
-// earlier attempt, an acknowledgement) and is dropped; it uses up its round like a silent one.
-std::optional<Reply> LinkHandler::awaitMatchingResponse(const ReplyHeader& header) {
-    for (int round = 0; round < kReplyRounds && !stop_.isSet(); ++round) {
-        const auto message = bus::receiveWithin(responsePull_, kRound, &stop_);
+// earlier attempt, an acknowledgement) and is dropped; the wait goes on to the same deadline.
+std::optional<Reply> LinkWire::awaitMatchingResponse(const ReplyHeader& header) {
+    const auto deadline = std::chrono::steady_clock::now() + kReplyWait;
+    while (!stop_.isSet()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        const auto message = bus::receiveWithin(responsePull_, left, &stop_);
         if (!message) {
             continue;
         }
@@ -52,14 +64,14 @@ std::optional<Reply> LinkHandler::awaitMatchingResponse(const ReplyHeader& heade
     return std::nullopt;
 }
 
-void LinkHandler::write(core::ByteView bytes, std::chrono::milliseconds timeout) {
+void LinkWire::write(core::ByteView bytes, std::chrono::milliseconds timeout) {
     // Short writes are not looked at: the wait for the reply covers them.
     port_->write(bytes, timeout);
 }
 
-void LinkHandler::writeWrapped(core::ByteView message, Delivery delivery,
-                               std::chrono::milliseconds timeout) {
-    const auto wrapped = wrapForLink(encoder_, message, linkType_, connectionType(), delivery);
+void LinkWire::writeWrapped(core::ByteView message, Delivery delivery,
+                            std::chrono::milliseconds timeout) {
+    const auto wrapped = wrapForLink(encoder_, message, linkType_, hooks_.connection(), delivery);
     switch (wrapped.status) {
         case WrapStatus::framed:
         case WrapStatus::unframed:
@@ -74,26 +86,21 @@ void LinkHandler::writeWrapped(core::ByteView message, Delivery delivery,
     }
 }
 
-void LinkHandler::logRetry(int attempt) const {
-    spdlog::info("Command response time out,  retrying : {0}", attempt);
-}
-
 // --- Operations ----------------------------------------------------------------------------------
 
-void LinkHandler::sendPlain(core::ByteView message) {
+void LinkWire::sendPlain(core::ByteView message) {
     std::lock_guard lock(transaction_);
     flushResponses();
     writeWrapped(message, Delivery::acknowledged, kWriteTimeout);
 }
 
-void LinkHandler::sendUnacknowledged(core::ByteView message) {
+void LinkWire::sendUnacknowledged(core::ByteView message) {
     std::lock_guard lock(transaction_);
     flushResponses();
     writeWrapped(message, Delivery::unacknowledged, kUnacknowledgedWriteTimeout);
 }
 
-std::optional<Reply> LinkHandler::sendAdapterCommand(core::ByteView frame,
-                                                     const ReplyHeader& header) {
+std::optional<Reply> LinkWire::sendAdapterCommand(core::ByteView frame, const ReplyHeader& header) {
     std::lock_guard lock(transaction_);
     if (isModule(linkType_)) {
         flushResponses();
@@ -112,25 +119,25 @@ std::optional<Reply> LinkHandler::sendAdapterCommand(core::ByteView frame,
     return std::nullopt;
 }
 
-std::optional<Reply> LinkHandler::sendAdapterCommandLong(core::ByteView frame,
-                                                         const ReplyHeader& header) {
+std::optional<Reply> LinkWire::sendAdapterCommandLong(core::ByteView frame,
+                                                      const ReplyHeader& header) {
     std::lock_guard lock(transaction_);
     flushResponses();
     write(frame, kLongWriteTimeout);
     if (isModule(linkType_)) {
         return awaitResponse();
     }
-    for (int round = 0; round < timings_.longReplyRounds && !stop_.isSet(); ++round) {
+    for (int round = 0; round < longReplyRounds_ && !stop_.isSet(); ++round) {
         if (auto reply = awaitMatchingResponse(header)) {
             spdlog::info(kResponseReceived);
             return reply;
         }
-        sleepUnlessStopping(kLongRoundPause);
+        stop_.waitFor(kLongRoundPause);
     }
     return std::nullopt;
 }
 
-std::optional<Reply> LinkHandler::sendWithRetry(core::ByteView message) {
+std::optional<Reply> LinkWire::sendWithRetry(core::ByteView message) {
     std::lock_guard lock(transaction_);
     const int attempts = isModule(linkType_) ? 1 : kAttempts;
     for (int attempt = 1; attempt <= attempts && !stop_.isSet(); ++attempt) {
@@ -147,8 +154,8 @@ std::optional<Reply> LinkHandler::sendWithRetry(core::ByteView message) {
     return std::nullopt;
 }
 
-std::optional<Reply> LinkHandler::sendAndMatch(core::ByteView message, std::uint8_t messageId,
-                                               std::uint8_t deviceAddress) {
+std::optional<Reply> LinkWire::sendAndMatch(core::ByteView message, std::uint8_t messageId,
+                                            std::uint8_t deviceAddress) {
     std::lock_guard lock(transaction_);
     if (isModule(linkType_)) {
         flushResponses();
@@ -159,7 +166,7 @@ std::optional<Reply> LinkHandler::sendAndMatch(core::ByteView message, std::uint
         }
         return std::nullopt;
     }
-    const auto rule = deviceReplyRule(linkType_, connectionType(), messageId, deviceAddress);
+    const auto rule = deviceReplyRule(linkType_, hooks_.connection(), messageId, deviceAddress);
     for (int attempt = 1; attempt <= kAttempts && !stop_.isSet(); ++attempt) {
         flushResponses();
         writeWrapped(message, Delivery::acknowledged, kWriteTimeout);
