@@ -1,8 +1,10 @@
-// The service loop answers every request exactly once, whatever its handler throws, and a
-// stop signal's timed wait ends at the signal.
+// The service loop answers every request exactly once, whatever its handler throws, runs timed
+// tasks at their deadlines, and a stop signal's timed wait ends at the signal.
 #include "bus/service_loop.hpp"
 
+#include <atomic>
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "bus/socket_registry.hpp"
 #include "core/json.hpp"
 #include "support/log_capture.hpp"
+#include "support/wait.hpp"
 
 namespace kinetra::bus {
 namespace {
@@ -57,6 +60,38 @@ TEST(ServiceLoop, AnswersEveryRequestEvenWhenItsHandlerThrows) {
         EXPECT_TRUE(reply.to_string().starts_with(replyStart)) << reply.to_string();
     }
     EXPECT_TRUE(log.has("warning: Test service: the handler broke"));
+    stop.set();
+}
+
+// A task re-armed from inside itself runs at each deadline with no request to wake the loop, and
+// once disarmed it runs no more while requests are still answered.
+TEST(ServiceLoop, RunsATimedTaskAtEachDeadlineUntilItIsDisarmed) {
+    auto context = SocketRegistry::instance().context();
+    zmq::socket_t rep(*context, zmq::socket_type::rep);
+    rep.set(zmq::sockopt::linger, 0);
+    rep.bind("inproc://test/service-loop-timed");
+    platform::StopSignal stop;
+    std::atomic<int> runs{0};
+    std::atomic<bool> early{false};
+    std::jthread service([&] {
+        ServiceLoop loop("Timed service", stop);
+        loop.answer(rep, [&](std::string_view) { return std::to_string(runs.load()); });
+        std::optional<ServiceLoop::TimePoint> next = std::chrono::steady_clock::now() + 20ms;
+        loop.at([&] { return next; },
+                [&] {
+                    early = early || std::chrono::steady_clock::now() < *next;
+                    next = ++runs < 3 ? std::optional(*next + 20ms) : std::nullopt;
+                });
+        loop.run();
+    });
+    ASSERT_TRUE(testing::waitUntil([&] { return runs == 3; }));
+    EXPECT_FALSE(early);
+    auto req = makeRequestSocket(*context, "inproc://test/service-loop-timed",
+                                 {.receiveTimeout = 2000ms, .sendTimeout = 2000ms});
+    ASSERT_TRUE(req.send(zmq::str_buffer("runs?"), zmq::send_flags::none));
+    zmq::message_t reply;
+    ASSERT_TRUE(req.recv(reply));
+    EXPECT_EQ(reply.to_string(), "3");
     stop.set();
 }
 
