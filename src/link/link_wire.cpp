@@ -133,7 +133,8 @@ void LinkWire::route(core::ByteView payload) {
                     break;
             }
         }
-    } catch (const zmq::error_t& error) {
+    } catch (const std::exception& error) {
+        // A bus error, or the status hook's: the message is lost, the reader goes on.
         spdlog::warn("Link id: {0} could not route a message: {1}", linkId_, error.what());
     }
 }
