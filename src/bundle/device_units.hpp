@@ -1,5 +1,5 @@
 // The devices' fixed-point units, shared by the message builders and decoders. Pure; used on
-// each bundle's command and status threads.
+// each bundle's command thread and its link's reader thread.
 #pragma once
 
 #include <cstdint>

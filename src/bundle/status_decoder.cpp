@@ -1,4 +1,4 @@
-// Status message decoding; runs on each bundle's status thread.
+// Status message decoding; runs on the link's reader thread.
 #include "bundle/status_decoder.hpp"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// Decodes a device status message into a snapshot. Pure; runs on each bundle's status thread.
+// Decodes a device status message into a snapshot. Pure; runs on the link's reader thread.
 #pragma once
 
 #include <optional>

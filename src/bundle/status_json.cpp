@@ -1,5 +1,5 @@
 // Status JSON: readings of the supported axes, key-pose progress, the device list and the axis
-// descriptor lists. Runs on each bundle's status thread.
+// descriptor lists. Runs on the link's reader thread as each status message arrives.
 #include "bundle/status_json.hpp"
 
 #include "model/axis_slot.hpp"

@@ -1,5 +1,5 @@
-// The status JSON that /status serves, built from a snapshot. Pure; runs on each bundle's
-// status thread.
+// The status JSON that /status serves, built from a snapshot. Pure; runs on the link's reader
+// thread as each status message arrives.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
-// The device status message layout and the snapshot it decodes into. The status thread writes
-// a snapshot per message; the command thread reads a copy of the latest one.
+// The device status message layout and the snapshot it decodes into. The link's reader thread
+// writes a snapshot per message; the command thread reads a copy of the latest one.
 #pragma once
 
 #include <array>

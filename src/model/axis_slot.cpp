@@ -1,4 +1,4 @@
-// Axis descriptor lists for the status JSON; runs on each bundle's status thread.
+// Axis descriptor lists for the status JSON; runs where status messages are decoded.
 #include "model/axis_slot.hpp"
 
 #include <algorithm>

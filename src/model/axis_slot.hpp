@@ -1,5 +1,6 @@
 // The seven axis slots: bit k of every axis set is slot k, and slot order is the order of the
-// blocks in a real-time move. Pure data; read by the command and status threads of each bundle.
+// blocks in a real-time move. Pure data; read by each bundle's command thread and its link's
+// reader.
 #pragma once
 
 #include <array>

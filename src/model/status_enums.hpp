@@ -1,5 +1,5 @@
 // The small enumerations a device status reports: what the bundle is doing, the rail unit's
-// incline sensor and its park state. Pure data; used by each bundle's status thread.
+// incline sensor and its park state. Pure data; used where status messages are decoded.
 #pragma once
 
 #include <cstdint>
