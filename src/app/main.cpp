@@ -31,14 +31,6 @@ namespace {
 
 using namespace kinetra;
 
-sigset_t shutdownSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    return signals;
-}
-
 void logVersions() {
     spdlog::info("revision: {0}", core::kRevision);
     spdlog::info("version: {0}.{1}.{2}", core::kVersionMajor, core::kVersionMinor,
@@ -75,8 +67,7 @@ std::shared_ptr<notify::NotificationBackend> chooseNotifications(
 int main(int argc, char** argv) {
     // Blocked before any thread exists, so every thread inherits the mask and the shutdown
     // signals are only read by the ShutdownSignals thread.
-    const sigset_t signals = shutdownSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const sigset_t signals = platform::blockShutdownSignals();
     // The console tray reads the terminal; started in the background, a read would stop the
     // whole server with SIGTTIN. Ignored, the read fails instead and the tray stops reading.
     std::signal(SIGTTIN, SIG_IGN);

@@ -8,6 +8,7 @@
 #include <spdlog/spdlog.h>
 
 #include "bus/envelope.hpp"
+#include "bus/socket_registry.hpp"
 
 namespace kinetra::bus {
 namespace {
@@ -34,6 +35,22 @@ zmq::socket_t makeRequestSocket(zmq::context_t& context, const std::string& endp
     }
     socket.connect(endpoint);
     return socket;
+}
+
+std::optional<json> requestOnce(const std::string& endpoint, std::string_view request,
+                                Milliseconds timeout) {
+    auto context = SocketRegistry::instance().context();
+    // The send is bounded too: a socket that connects while the service's socket is being torn
+    // down has no peer left, and an unbounded send would wait for ever.
+    auto socket = makeRequestSocket(*context, endpoint, {.sendTimeout = timeout});
+    if (!socket.send(zmq::buffer(request), zmq::send_flags::none)) {
+        return std::nullopt;
+    }
+    const auto reply = receiveWithin(socket, timeout);
+    if (!reply) {
+        return std::nullopt;
+    }
+    return parseRequest(reply->to_string_view());
 }
 
 ServiceLoop::ServiceLoop(std::string name, const platform::StopSignal& stop, ErrorReply errorReply)

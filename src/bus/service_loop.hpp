@@ -1,6 +1,7 @@
 // One way to serve bus endpoints: a loop on the service's own thread that sleeps until a socket
 // has a message or the service stops, and answers every request on a REP socket exactly once.
-// Also the one way to make a REQ socket. Used by every service thread that owns REP sockets.
+// Also the one way to make a REQ socket, and to ask a service once. Used by every service thread
+// that owns REP sockets.
 #pragma once
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <zmq.hpp>
 
 #include "bus/wait.hpp"
+#include "core/json.hpp"
 #include "platform/stop_signal.hpp"
 
 namespace kinetra::bus {
@@ -28,6 +30,13 @@ struct RequestSocketOptions {
 /// Makes a REQ socket on `context` connected to `endpoint`. Throws zmq::error_t.
 zmq::socket_t makeRequestSocket(zmq::context_t& context, const std::string& endpoint,
                                 const RequestSocketOptions& options = {});
+
+/// One request and its reply on a REQ socket of its own to `endpoint`, the send and the wait for
+/// the reply each bounded by `timeout`. The reply parsed as JSON, or nothing when the request
+/// could not go out (no peer), no reply came in time, or the reply was not JSON. For a thread
+/// that asks a service now and then (a start-up, a menu action); throws zmq::error_t.
+std::optional<json> requestOnce(const std::string& endpoint, std::string_view request,
+                                Milliseconds timeout);
 
 /// Runs the loop of one service thread over the sockets it was given, until `stop` is set or
 /// the bus is torn down. Not thread-safe: built, filled and run by the thread that owns the

@@ -4,10 +4,9 @@
 
 #include <cstring>
 
-#include <spdlog/spdlog.h>
-
 #include "bus/endpoints.hpp"
 #include "bus/feed.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/wait.hpp"
 #include "platform/thread_name.hpp"
 
@@ -72,24 +71,14 @@ std::optional<bool> SocketRegistry::entry(std::string_view endpoint) const {
 
 void SocketRegistry::run() {
     platform::nameThisThread("registry");
-    const std::array<zmq::socket_ref, 4> sockets{openSocket_, closedSocket_, feedIn_, feedOut_};
-    while (!stop_.isSet()) {
-        try {
-            if (!waitReadable(sockets, kForever, &stop_)) {
-                continue;
-            }
-            // Open before closed: a pair sent without sequence numbers ends closed.
-            drain(openSocket_, true);
-            drain(closedSocket_, false);
-            forward(feedIn_, feedOut_);  // published messages down to the subscribers
-            forward(feedOut_, feedIn_);  // (un)subscriptions up to the publishers
-        } catch (const zmq::error_t& error) {
-            if (error.num() == ETERM) {
-                return;
-            }
-            spdlog::warn("Endpoint registry: {0}", error.what());
-        }
-    }
+    ServiceLoop loop("Endpoint registry", stop_);
+    // Open before closed: a pair sent without sequence numbers ends closed.
+    loop.take(openSocket_, [this](zmq::socket_ref) { drain(openSocket_, true); });
+    loop.take(closedSocket_, [this](zmq::socket_ref) { drain(closedSocket_, false); });
+    // Published messages down to the subscribers, (un)subscriptions up to the publishers.
+    loop.take(feedIn_, [this](zmq::socket_ref) { forward(feedIn_, feedOut_); });
+    loop.take(feedOut_, [this](zmq::socket_ref) { forward(feedOut_, feedIn_); });
+    loop.run();
 }
 
 void SocketRegistry::drain(zmq::socket_t& socket, bool open) {

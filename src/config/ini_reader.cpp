@@ -1,3 +1,4 @@
+// The config.ini reader: lines, sections and keys; pure, run once at start.
 #include "config/ini_reader.hpp"
 
 #include <algorithm>
@@ -5,19 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "config/value_text.hpp"
+
 namespace kinetra::config {
 namespace {
 
-constexpr std::string_view kBlanks = " \t\n\r\f\v";
-
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
+// Every white-space character, not only the blanks between list items: a value runs to the
+// end of its line, whatever trails it.
+constexpr std::string_view kWhiteSpace = " \t\n\r\f\v";
 
 std::string lowerCase(std::string_view text) {
     std::string lowered(text);
@@ -67,7 +63,7 @@ json parseIni(std::string_view bytes) {
     json sections;  // stays null until the first section header
     std::optional<std::string> current;
     for (const auto& raw : splitLines(bytes)) {
-        std::string_view line = trim(raw);
+        std::string_view line = trim(raw, kWhiteSpace);
         if (line.empty() || line.front() == ';') {
             continue;
         }
@@ -76,7 +72,7 @@ json parseIni(std::string_view bytes) {
             line = line.substr(0, line.find(';'));
             const auto close = line.rfind(']');
             if (close != std::string_view::npos) {
-                current = lowerCase(trim(line.substr(1, close - 1)));
+                current = lowerCase(trim(line.substr(1, close - 1), kWhiteSpace));
                 if (!sections.is_object()) {
                     sections = json::object();
                 }
@@ -90,12 +86,12 @@ json parseIni(std::string_view bytes) {
         if (!separator || !current) {
             continue;
         }
-        const auto key = lowerCase(unescapeKey(trim(line.substr(0, *separator))));
+        const auto key = lowerCase(unescapeKey(trim(line.substr(0, *separator), kWhiteSpace)));
         auto& section = sections[*current];
         if (section.is_null()) {
             section = json::object();
         }
-        section[key] = std::string(trim(line.substr(*separator + 1)));
+        section[key] = std::string(trim(line.substr(*separator + 1), kWhiteSpace));
     }
     return sections;
 }

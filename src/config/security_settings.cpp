@@ -8,14 +8,6 @@
 namespace kinetra::config {
 namespace {
 
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // The text of security.`key` (INI keys arrive in lower case), when present and a string.
 const json* valueOf(const json& server, const char* key) {
     if (!server.is_object() || !server.contains("security") || !server["security"].is_object() ||
@@ -31,19 +23,6 @@ const json* valueOf(const json& server, const char* key) {
 }
 
 }  // namespace
-
-std::vector<std::string> splitList(std::string_view text) {
-    std::vector<std::string> items;
-    while (!text.empty()) {
-        const auto comma = std::min(text.find(','), text.size());
-        const auto item = trim(text.substr(0, comma));
-        if (!item.empty()) {
-            items.emplace_back(item);
-        }
-        text.remove_prefix(std::min(comma + 1, text.size()));
-    }
-    return items;
-}
 
 SecuritySettings readSecuritySettings(const json& server) {
     SecuritySettings settings;

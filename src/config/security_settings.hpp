@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/value_text.hpp"
 #include "core/json.hpp"
 
 namespace kinetra::config {
@@ -24,9 +25,6 @@ struct SecuritySettings {
     /// Connections one listener holds at most; more are closed at once.
     std::size_t maxConnections = 512;
 };
-
-/// Splits a comma-separated list, trimming blanks and dropping empty items.
-std::vector<std::string> splitList(std::string_view text);
 
 /// Reads the "security" member of the configuration service's "server" reply. A missing
 /// section means the defaults; each unusable value falls back to its default with a warning.

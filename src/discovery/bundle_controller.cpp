@@ -258,7 +258,8 @@ void BundleController::takeDown(const std::string& linkId) {
     handler->stop();
     auto done = std::make_shared<std::atomic<bool>>(false);
     teardowns_.push_back(
-        Teardown{linkId, done, std::jthread([handler = std::move(handler), done]() mutable {
+        Teardown{linkId, done, std::jthread([handler = std::move(handler), done, linkId]() mutable {
+                     platform::nameThisThread("down:" + linkId);
                      handler.reset();
                      *done = true;
                  })});

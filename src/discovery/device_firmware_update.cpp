@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bus/envelope.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::discovery {
 namespace {
@@ -73,6 +74,7 @@ std::string DeviceFirmwareUpdate::statusReply() const {
 }
 
 void DeviceFirmwareUpdate::watch(platform::ChildProcess tool) {
+    platform::nameThisThread("dfu-watch");
     for (;;) {
         switch (tool.waitForExit(kWatchInterval, &stop_)) {
             case platform::ChildWait::running:

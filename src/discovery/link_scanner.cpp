@@ -29,27 +29,6 @@ constexpr std::chrono::milliseconds kEventSendTimeout{1000};
 // overflow the clock.
 constexpr std::chrono::milliseconds kLongestPause{std::chrono::hours(24 * 365)};
 
-// Takes one request, all of its frames, so the REP socket may answer it.
-bool takeRequest(zmq::socket_ref socket) {
-    auto message = bus::tryReceive(socket);
-    if (!message) {
-        return false;
-    }
-    while (message->more()) {
-        message = bus::tryReceive(socket);
-        if (!message) {
-            break;
-        }
-    }
-    return true;
-}
-
-void replyOk(zmq::socket_ref socket) {
-    if (!bus::trySend(socket, bus::resultText(bus::kOk))) {
-        spdlog::warn("The link scanner could not queue a reply.");
-    }
-}
-
 bool samePort(const model::LinkInfo& a, const model::LinkInfo& b) {
     return a.portName == b.portName;
 }
@@ -98,28 +77,17 @@ LinkScanner::~LinkScanner() {
 // the reply goes out, so a client that has its "ok" sees the new state.
 void LinkScanner::control() {
     platform::nameThisThread("scan-control");
-    const std::array<zmq::socket_ref, 2> sockets{scanSocket_, scanStopSocket_};
-    while (!stop_.isSet()) {
-        try {
-            if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
-                continue;
-            }
-            if (takeRequest(scanSocket_)) {
-                startScanning();
-                replyOk(scanSocket_);
-            }
-            if (takeRequest(scanStopSocket_)) {
-                spdlog::info("Scanning has been stopped.");
-                scanning_ = false;
-                replyOk(scanStopSocket_);
-            }
-        } catch (const zmq::error_t& error) {
-            if (error.num() == ETERM) {
-                return;
-            }
-            spdlog::warn("Link scanner control: {0}", error.what());
-        }
-    }
+    bus::ServiceLoop loop("Link scanner control", stop_);
+    loop.answer(scanSocket_, [this](std::string_view) {
+        startScanning();
+        return bus::resultText(bus::kOk);
+    });
+    loop.answer(scanStopSocket_, [this](std::string_view) {
+        spdlog::info("Scanning has been stopped.");
+        scanning_ = false;
+        return bus::resultText(bus::kOk);
+    });
+    loop.run();
 }
 
 void LinkScanner::startScanning() {

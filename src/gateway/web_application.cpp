@@ -9,6 +9,7 @@
 #include "core/version.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "notify/notification_handler.hpp"
+#include "platform/thread_name.hpp"
 #include "webserver/exit_status.hpp"
 
 namespace kinetra::gateway {
@@ -52,6 +53,7 @@ WebApplicationLauncher::~WebApplicationLauncher() {
 }
 
 void WebApplicationLauncher::watch(platform::ChildProcess child) {
+    platform::nameThisThread("webapp-watch");
     for (;;) {
         switch (child.waitForExit(kWatchInterval, &stop_)) {
             case platform::ChildWait::running:

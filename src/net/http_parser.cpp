@@ -4,21 +4,14 @@
 
 #include <cstdio>
 
+#include "config/value_text.hpp"
+
 namespace kinetra::net {
 
 namespace {
 
 HTTPParser& self(http_parser* parser) {
     return *static_cast<HTTPParser*>(parser->data);
-}
-
-std::string_view trimBlanks(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
 }
 
 }  // namespace
@@ -88,7 +81,7 @@ std::string_view HTTPParser::errorName() const {
 
 void HTTPParser::commitHeader() {
     if (!field_.empty()) {
-        const std::string_view value = trimBlanks(value_);
+        const std::string_view value = config::trim(value_);
         auto [entry, inserted] = current_.headers.try_emplace(field_, value);
         if (!inserted) {
             entry->second.append(", ").append(value);

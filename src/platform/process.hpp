@@ -1,6 +1,7 @@
 // Processes of the system, as the single-instance check needs them.
 #pragma once
 
+#include <csignal>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -23,6 +24,11 @@ std::filesystem::path executableDirectory();
 /// The system's temporary directory as text, exactly as the standard library reports it
 /// (it honours TMPDIR).
 std::string temporaryDirectoryText();
+
+/// Blocks SIGINT and SIGTERM in the calling thread, and so in every thread it starts later, and
+/// returns that set, for one place to take them (sigwait, a signalfd). Called first in main,
+/// before any thread exists.
+sigset_t blockShutdownSignals();
 
 /// No-ops on Linux: a console window to hide and a timer resolution to raise exist on Windows.
 void hideConsoleWindow();

@@ -1,4 +1,6 @@
-// Linux: processes are the numeric entries of /proc.
+// Linux: processes are the numeric entries of /proc; the shutdown signals are blocked with the
+// thread mask.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -43,6 +45,15 @@ std::filesystem::path executableDirectory() {
 
 std::string temporaryDirectoryText() {
     return std::filesystem::temp_directory_path().string();
+}
+
+sigset_t blockShutdownSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
 }
 
 void hideConsoleWindow() {}

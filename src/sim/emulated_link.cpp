@@ -11,6 +11,7 @@
 #include <spdlog/spdlog.h>
 
 #include "link/frame_codec.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kinetra::sim {
 namespace {
@@ -271,6 +272,7 @@ void EmulatedLink::logTraffic(const std::vector<Received>& fresh) const {
 }
 
 void EmulatedLink::run() {
+    platform::nameThisThread("sim:" + core_.config().linkID);
     std::array<std::uint8_t, kReadSize> buffer{};
     while (!stop_.isSet()) {
         std::vector<Received> fresh;

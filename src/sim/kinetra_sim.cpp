@@ -12,6 +12,7 @@
 
 #include "core/json.hpp"
 #include "core/logging.hpp"
+#include "platform/process.hpp"
 #include "sim/emulated_link.hpp"
 #include "sim/options.hpp"
 #include "sim/registration.hpp"
@@ -45,11 +46,7 @@ int main(int argc, char** argv) {
     }
 
     // Blocked before the emulator's thread exists, so only sigwait below takes them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const sigset_t signals = platform::blockShutdownSignals();
 
     core::initLogging();
     sim::EmulatedLink link(parsed.options->config);

@@ -1,4 +1,5 @@
 #include "studio/freed_sender.hpp"
+#include "platform/thread_name.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -43,6 +44,7 @@ FreedSender::~FreedSender() {
 }
 
 void FreedSender::run(std::stop_token stop) {
+    platform::nameThisThread("freed");
     using Clock = std::chrono::steady_clock;
     auto next = Clock::now();
     std::unique_lock lock(mutex_);

@@ -1,10 +1,12 @@
+// The studio service: follows the links and each bundle's status on the feed thread ("studio")
+// for the FreeD sender and the OSC receiver, which run threads of their own.
 #include "studio/studio_service.hpp"
 
 #include <spdlog/spdlog.h>
 
 #include "bus/feed.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
-#include "bus/wait.hpp"
 #include "config/configuration_client.hpp"
 #include "platform/thread_name.hpp"
 
@@ -86,22 +88,13 @@ std::vector<LiveLink> StudioService::liveCameras(SteadyTime now) const {
 // Sleeps until the feed has a message or the stop signal is set.
 void StudioService::follow() {
     platform::nameThisThread("studio");
-    const std::array<zmq::socket_ref, 1> sockets{subscriber_};
-    while (!stop_.isSet()) {
-        try {
-            if (!bus::waitReadable(sockets, bus::kForever, &stop_)) {
-                continue;
-            }
-            while (auto message = bus::tryReceiveFeed(subscriber_)) {
-                take(message->topic, message->body);
-            }
-        } catch (const zmq::error_t& error) {
-            if (error.num() == ETERM) {
-                return;
-            }
-            spdlog::warn("Studio feed: {0}", error.what());
+    bus::ServiceLoop loop("Studio feed", stop_);
+    loop.take(subscriber_, [this](zmq::socket_ref socket) {
+        while (auto message = bus::tryReceiveFeed(socket)) {
+            take(message->topic, message->body);
         }
-    }
+    });
+    loop.run();
 }
 
 void StudioService::take(const std::string& topic, const std::string& body) {

@@ -4,22 +4,16 @@
 
 #include <spdlog/spdlog.h>
 
+#include "config/value_text.hpp"
+
 namespace kinetra::studio {
 namespace {
 
 constexpr std::string_view kCameraPrefix = "camera.";
 
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 template <typename T>
 std::optional<T> number(std::string_view text, T low, T high) {
-    text = trim(text);
+    text = config::trim(text);
     long long value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < low ||
@@ -55,7 +49,7 @@ std::string HostPort::text() const {
 }
 
 std::optional<HostPort> parseHostPort(std::string_view text) {
-    text = trim(text);
+    text = config::trim(text);
     std::string_view host;
     std::string_view port;
     if (text.starts_with('[')) {
@@ -84,9 +78,9 @@ StudioSettings readStudioSettings(const json& server) {
     StudioSettings settings;
     if (const auto targets = text(server, "freed", "targets")) {
         std::string_view rest = *targets;
-        while (!trim(rest).empty()) {
+        while (!config::trim(rest).empty()) {
             const auto comma = rest.find(',');
-            const auto item = trim(rest.substr(0, comma));
+            const auto item = config::trim(rest.substr(0, comma));
             rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
             if (const auto target = parseHostPort(item)) {
                 settings.freedTargets.push_back(*target);
@@ -117,7 +111,7 @@ StudioSettings readStudioSettings(const json& server) {
         }
     }
     if (const auto address = text(server, "osc", "address")) {
-        settings.oscAddress = std::string(trim(*address));
+        settings.oscAddress = std::string(config::trim(*address));
     }
     if (const auto port = text(server, "osc", "port")) {
         if (const auto value = number<unsigned>(*port, 0, 65535)) {
@@ -127,7 +121,7 @@ StudioSettings readStudioSettings(const json& server) {
         }
     }
     if (const auto feedback = text(server, "osc", "feedback");
-        feedback && !trim(*feedback).empty()) {
+        feedback && !config::trim(*feedback).empty()) {
         settings.oscFeedback = parseHostPort(*feedback);
         if (!settings.oscFeedback) {
             unusable("osc", "feedback", *feedback, "no feedback");

@@ -9,6 +9,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "config/value_text.hpp"
+
 namespace kinetra::tray {
 namespace {
 
@@ -37,14 +39,6 @@ void describe(const Entries& entries, int depth, std::vector<TrayEntry*>& choice
         }
         text += entry->text() + "\n";
     }
-}
-
-std::string trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 }  // namespace
@@ -98,7 +92,7 @@ bool ConsoleTray::readInput() {
          end = pendingInput_.find('\n')) {
         std::string line = pendingInput_.substr(0, end);
         pendingInput_.erase(0, end + 1);
-        handleLine(trimmed(line));
+        handleLine(std::string(config::trim(line, " \t\r\n")));
     }
     if (pendingInput_.size() > 4096) {
         pendingInput_.clear();  // no choice is that long

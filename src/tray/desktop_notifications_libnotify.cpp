@@ -11,6 +11,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "platform/thread_name.hpp"
 #include "tray/desktop_notifications.hpp"
 
 namespace kinetra::tray {
@@ -97,6 +98,7 @@ public:
     // `context` is where libnotify's bus proxy delivers its signals; the backend owns it.
     LibnotifyBackend(GMainContext* context, bool buttons) : context_(context), buttons_(buttons) {
         loop_ = std::thread([this] {
+            platform::nameThisThread("notify");
             g_main_context_push_thread_default(context_);
             // A flag and a wake-up rather than a GMainLoop: g_main_loop_quit before
             // g_main_loop_run starts would be lost.

@@ -4,32 +4,13 @@
 
 #include <spdlog/spdlog.h>
 
-#include <zmq.hpp>
-
-#include "bus/envelope.hpp"
 #include "bus/service_loop.hpp"
-#include "bus/socket_registry.hpp"
-#include "bus/wait.hpp"
 #include "notify/notification_handler.hpp"
 
 namespace kinetra::tray {
 namespace {
 
 constexpr const char* kTitle = "Stop all motion";
-
-std::optional<json> request(std::string_view endpoint, std::chrono::milliseconds timeout) {
-    auto context = bus::SocketRegistry::instance().context();
-    // A device service that is going away has no peer left to take the request.
-    auto socket = bus::makeRequestSocket(*context, std::string(endpoint), {.sendTimeout = timeout});
-    if (!socket.send(zmq::str_buffer(R"({"command":"motionAbortAll"})"), zmq::send_flags::none)) {
-        return std::nullopt;
-    }
-    const auto reply = bus::receiveWithin(socket, timeout);
-    if (!reply) {
-        return std::nullopt;
-    }
-    return bus::parseRequest(reply->to_string_view());
-}
 
 }  // namespace
 
@@ -62,7 +43,10 @@ std::string stopAllSummary(const std::optional<json>& reply) {
 
 std::optional<json> stopAllMotion(std::string_view deviceEndpoint,
                                   std::chrono::milliseconds timeout) {
-    const auto reply = request(deviceEndpoint, timeout);
+    // A device service that is going away has no peer left to take the request: the send is
+    // bounded as well.
+    const auto reply =
+        bus::requestOnce(std::string(deviceEndpoint), R"({"command":"motionAbortAll"})", timeout);
     const std::string summary = stopAllSummary(reply);
     if (reply) {
         spdlog::info("{0}: {1}", kTitle, summary);

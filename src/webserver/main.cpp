@@ -17,6 +17,7 @@
 #include "config/ini_reader.hpp"
 #include "config/security_settings.hpp"
 #include "core/logging.hpp"
+#include "platform/process.hpp"
 #include "webserver/exit_status.hpp"
 #include "webserver/web_server.hpp"
 
@@ -51,11 +52,7 @@ config::SecuritySettings readSecurity() {
 int main(int argc, char** argv) {
     using namespace kinetra;
     // Blocked before the worker threads exist, so only sigwait below takes them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const sigset_t signals = platform::blockShutdownSignals();
 
     core::initLogging();
     const auto port = argc == 3 ? portNumber(argv[2]) : std::nullopt;
