@@ -187,7 +187,8 @@ void BundleHandler::serveStatus() {
             spdlog::warn("Pairing is not completed.");
         }
         std::lock_guard lock(snapshotMutex_);
-        return core::dumpCompact(statusEndpointReply(latest_ ? *latest_ : json()));
+        return core::dumpCompact(
+            statusEndpointReply(snapshotTime_ ? statusToJson(snapshot_, *snapshotTime_) : json()));
     });
     loop.run();
 }
@@ -200,16 +201,15 @@ void BundleHandler::takeStatus(core::ByteView message) {
         return;  // shorter than a status message: nothing in it can be trusted
     }
     const auto now = core::epochMillis();
-    auto latest = statusToJson(*decoded, now);
-    const auto body = feed_ ? core::dumpCompact(latest) : std::string();
     {
         std::lock_guard lock(snapshotMutex_);
         snapshot_ = *decoded;
-        latest_ = std::move(latest);
+        snapshotTime_ = now;
     }
     lastStatusTime_ = now;
-    if (feed_) {
-        bus::publish(feed_, topic_, body);
+    // The JSON is built for subscribers only; .../status builds its own from the snapshot.
+    if (feed_ && bus::isWanted(topic_)) {
+        bus::publish(feed_, topic_, core::dumpCompact(statusToJson(*decoded, now)));
     }
 }
 

@@ -81,9 +81,9 @@ private:
     std::mutex pairingMutex_;  // with pairingChanged_: wakes the unpaired pause on pairing
     std::condition_variable pairingChanged_;
 
-    mutable std::mutex snapshotMutex_;  // guards snapshot_, latest_
+    mutable std::mutex snapshotMutex_;  // guards snapshot_, snapshotTime_
     DeviceStatusSnapshot snapshot_;
-    std::optional<json> latest_;  // the decoded status as .../status answers it
+    std::optional<std::int64_t> snapshotTime_;  // when snapshot_ was decoded; none: no status yet
 
     std::shared_ptr<zmq::context_t> context_;
     zmq::socket_t feed_;  // PUB, the link's reader thread; closed after the link handler

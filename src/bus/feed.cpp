@@ -1,7 +1,49 @@
 // Feed sockets and messages; used on whichever thread owns the socket.
 #include "bus/feed.hpp"
 
+#include <map>
+#include <mutex>
+
 namespace kinetra::bus {
+namespace {
+
+struct WantedTopics {
+    std::mutex mutex;                                // guards counts
+    std::map<std::string, int, std::less<>> counts;  // subscribed prefix -> subscriptions
+};
+
+WantedTopics& wantedTopics() {
+    static WantedTopics topics;
+    return topics;
+}
+
+}  // namespace
+
+bool isWanted(std::string_view topic) {
+    auto& wanted = wantedTopics();
+    std::lock_guard lock(wanted.mutex);
+    for (const auto& [prefix, count] : wanted.counts) {
+        if (topic.starts_with(prefix)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void noteSubscription(std::string_view message) {
+    if (message.empty() || (message[0] != 0 && message[0] != 1)) {
+        return;
+    }
+    auto& wanted = wantedTopics();
+    std::lock_guard lock(wanted.mutex);
+    const std::string topic(message.substr(1));
+    if (message[0] == 1) {
+        ++wanted.counts[topic];
+    } else if (auto found = wanted.counts.find(topic);
+               found != wanted.counts.end() && --found->second <= 0) {
+        wanted.counts.erase(found);
+    }
+}
 
 zmq::socket_t makeFeedPublisher(zmq::context_t& context) {
     zmq::socket_t socket(context, zmq::socket_type::pub);

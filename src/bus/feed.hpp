@@ -42,6 +42,16 @@ zmq::socket_t makeFeedSubscriber(zmq::context_t& context);
 /// feed). Never throws for a full queue.
 bool publish(zmq::socket_ref publisher, std::string_view topic, std::string_view body);
 
+/// True when some subscriber's topic is a prefix of `topic`: a publisher asks before it builds a
+/// costly body nobody would receive. Any thread.
+bool isWanted(std::string_view topic);
+
+/// Keeps the table isWanted reads: the registry thread passes each subscription message the
+/// feed's XPUB end forwards (first byte 1 = subscribe, 0 = unsubscribe, then the topic). XPUB
+/// passes a topic's first subscription and its last unsubscription, so a count per topic is
+/// enough.
+void noteSubscription(std::string_view message);
+
 /// One message taken from a subscriber.
 struct FeedMessage {
     std::string topic;

@@ -76,8 +76,8 @@ void SocketRegistry::run() {
     loop.take(openSocket_, [this](zmq::socket_ref) { drain(openSocket_, true); });
     loop.take(closedSocket_, [this](zmq::socket_ref) { drain(closedSocket_, false); });
     // Published messages down to the subscribers, (un)subscriptions up to the publishers.
-    loop.take(feedIn_, [this](zmq::socket_ref) { forward(feedIn_, feedOut_); });
-    loop.take(feedOut_, [this](zmq::socket_ref) { forward(feedOut_, feedIn_); });
+    loop.take(feedIn_, [this](zmq::socket_ref) { forward(feedIn_, feedOut_, false); });
+    loop.take(feedOut_, [this](zmq::socket_ref) { forward(feedOut_, feedIn_, true); });
     loop.run();
 }
 
@@ -100,9 +100,13 @@ void SocketRegistry::drain(zmq::socket_t& socket, bool open) {
 
 // Moves every waiting message, frame by frame, without blocking. XPUB drops for a subscriber
 // whose queue is full instead of blocking, so a slow subscriber never holds up the registry.
-void SocketRegistry::forward(zmq::socket_t& from, zmq::socket_t& to) {
+// Subscriptions (upstream) also keep the table of wanted topics.
+void SocketRegistry::forward(zmq::socket_t& from, zmq::socket_t& to, bool subscriptions) {
     zmq::message_t frame;
     while (from.recv(frame, zmq::recv_flags::dontwait)) {
+        if (subscriptions) {
+            noteSubscription(frame.to_string_view());
+        }
         for (;;) {
             const bool more = frame.more();
             (void)to.send(frame, more ? zmq::send_flags::sndmore | zmq::send_flags::dontwait

@@ -45,7 +45,7 @@ private:
     void run();
     void drain(zmq::socket_t& socket, bool open);
     void apply(const std::string& endpoint, std::uint64_t sequence, bool open);
-    static void forward(zmq::socket_t& from, zmq::socket_t& to);
+    static void forward(zmq::socket_t& from, zmq::socket_t& to, bool subscriptions);
 
     std::shared_ptr<zmq::context_t> context_;
     zmq::socket_t openSocket_;    // PULL on inproc://opensocket, used by the registry thread

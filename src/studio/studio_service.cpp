@@ -34,7 +34,11 @@ StudioService::StudioService(StudioSettings settings)
       links_(settings_.cameraIds),
       context_(bus::SocketRegistry::instance().context()),
       subscriber_(bus::makeFeedSubscriber(*context_)) {
-    subscriber_.set(zmq::sockopt::subscribe, kStatusPrefix);
+    // Status messages come 20 times a second per link: take them only when FreeD, OSC input or
+    // OSC feedback uses them, so an unused studio costs the status path nothing.
+    if (!settings_.freedTargets.empty() || settings_.oscPort != 0 || settings_.oscFeedback) {
+        subscriber_.set(zmq::sockopt::subscribe, kStatusPrefix);
+    }
     subscriber_.set(zmq::sockopt::subscribe, bus::kLinksTopic);
     if (settings_.oscFeedback) {
         try {
