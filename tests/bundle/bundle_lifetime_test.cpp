@@ -1,6 +1,9 @@
 // Bundles under concurrent clients and torn down under them: key-pose identifiers drawn by two
 // bundles at once stay unique, and a bundle stopped and destroyed while a command waits on its
 // link ends cleanly (the sanitizer builds check the lifetimes).
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include <filesystem>
 #include <fstream>
 #include <mutex>

@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <thread>
 
-#include "gateway/gateway_test_support.hpp"
 #include "link/link_fixture.hpp"
 #include "link/pairing_codec.hpp"
 #include "link_test_support.hpp"
+#include "support/log_capture.hpp"
 
 namespace kinetra::link::test {
 namespace {
 
-using gateway::test::LogCapture;
+using kinetra::testing::LogCapture;
 
 const json kOk = json{{"result", "ok"}};
 

@@ -1,12 +1,11 @@
 // The radio firmware update through the link service, against the emulated radio: the whole
 // image, retries when the radio stops acknowledging, and stop in the middle.
-#include "gateway/gateway_test_support.hpp"
 #include "link/link_fixture.hpp"
 
 namespace kinetra::link::test {
 namespace {
 
-using gateway::test::waitUntil;
+using kinetra::testing::waitUntil;
 
 constexpr std::size_t kChunks = 819;
 
