@@ -35,7 +35,8 @@ BundleRig::BundleRig(std::chrono::milliseconds statusInterval, std::size_t worke
         giveUp(failure);
     }
     // No event tells that the bundle decoded a status; this is set-up, not a measurement.
-    if (!testing::waitUntil([&] { return bundle_->isPaired() && bundle_->lastStatusTime() != 0; })) {
+    if (!testing::waitUntil(
+            [&] { return bundle_->isPaired() && bundle_->lastStatusTime() != 0; })) {
         giveUp("the bundle never paired or never decoded a status message");
     }
 

@@ -27,9 +27,15 @@ TEST(BundleCommands, DevicesReceiveWhatEachKindOfCommandSends) {
           {"acceleration", 0.5}},
          0x07,
          "11 07 FF 02 00 3E 80 3E 80 FE 17 B8 00 00 00 00 64 04 C6",
-         {{"command", "keyposeStoreWithNumericData"}, {"index", 2}, {"headPan", 5}, {"headTilt", 5}}},
-        {"a clamped stick", head(), {{"command", "joystickMove"}, {"headPan", 3.0}, {"headTilt", 0}},
-         0x0A, "06 0A 7D 00 00 00 00 8D"},
+         {{"command", "keyposeStoreWithNumericData"},
+          {"index", 2},
+          {"headPan", 5},
+          {"headTilt", 5}}},
+        {"a clamped stick",
+         head(),
+         {{"command", "joystickMove"}, {"headPan", 3.0}, {"headTilt", 0}},
+         0x0A,
+         "06 0A 7D 00 00 00 00 8D"},
         {"a status request", head(), {{"command", "status"}}, 0xE6, "02 E6 00 E8"},
         {"a rail unit calibrated",
          device(DeviceModel::railUnitGen3, 1),
@@ -104,9 +110,9 @@ TEST(BundleCommands, RefusedCommandsAnswerTheirTextAndSendNothing) {
     EXPECT_EQ(rig.command({{"command", "noSuchCommand"}}), result("invalid command"));
     EXPECT_EQ(rig.command({{"command", "keyposeDeletePose"}, {"index", 6}}),
               (json{{"member", "index"}, {"result", "value out of range"}}));
-    EXPECT_EQ(rig.ask(bus::bundleEndpoint(rig.linkId()), R"({"command":"motionAbort")"),
-              result("command parsing error. please check the arguments, syntax, naming etc.")
-                  .dump());
+    EXPECT_EQ(
+        rig.ask(bus::bundleEndpoint(rig.linkId()), R"({"command":"motionAbort")"),
+        result("command parsing error. please check the arguments, syntax, naming etc.").dump());
     EXPECT_TRUE(rig.deviceMessages(from).empty()) << hex(rig.deviceMessages(from).front().bytes);
     EXPECT_EQ(rig.command({{"command", "motionAbort"}}), kOk);
 }

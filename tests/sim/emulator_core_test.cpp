@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "bundle/status_decoder.hpp"
+#include "link/adapter_commands.hpp"
+#include "link/classify.hpp"
 #include "link/pairing_codec.hpp"
 #include "link/radio_image.hpp"
 #include "test_host.hpp"
