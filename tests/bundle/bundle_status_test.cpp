@@ -91,31 +91,5 @@ TEST(BundleStatus, EachStatusIsPublishedWithTheDataStatusAnswers) {
     ADD_FAILURE() << published << " statuses published, none of them " << answered;
 }
 
-// The emulated rail unit reports its incline (flat, or safe with a warning after a calibration
-// off the ground) but never parks, so only the park mode "idle" can be shown here.
-TEST(BundleStatus, RailUnitReportsParkAndInclineAndTheWarningClears) {
-    BundleRig rig(gear({device(DeviceModel::railUnitGen3, 1)}));
-    ASSERT_TRUE(rig.pair(Medium::rj45));
-    const auto flat = rig.awaitStatus([](const json&) { return true; });
-    ASSERT_TRUE(flat);
-    EXPECT_EQ((*flat)["parkMode"], "idle");
-    EXPECT_EQ((*flat)["inclineMode"], "flat");
-    EXPECT_EQ((*flat)["inclineModeWarningFlag"], 0);
-    EXPECT_EQ((*flat)["calibratedAxes"], json::array()) << "a rail unit waits for calibration";
-
-    const json ok{{"result", "ok"}};
-    ASSERT_EQ(rig.command({{"command", "calibrate"},
-                           {"device", "railUnitGen3"},
-                           {"isOnGround", false},
-                           {"isOnLeftSide", false}}),
-              ok);
-    EXPECT_TRUE(rig.awaitStatus([](const json& s) {
-        return s["inclineMode"] == "safe" && s["inclineModeWarningFlag"] == 1 &&
-               s["state"] == "sliderCalibration";
-    }));
-    ASSERT_EQ(rig.command({{"command", "railUnitInclineWarningConfirm"}}), ok);
-    EXPECT_TRUE(rig.awaitStatus([](const json& s) { return s["inclineModeWarningFlag"] == 0; }));
-}
-
 }  // namespace
 }  // namespace kinetra::bundle::test
