@@ -112,9 +112,10 @@ TEST(PseudoTerminal, HostMayCloseAndReopenTheLine) {
     EXPECT_EQ(emulator.state().statusMessagesSent, sent);
 
     host.reopen();
+    ASSERT_TRUE(
+        emulator.waitForState([](const EmulatorState& s) { return s.terminalOpen; }, kReplyWait));
     const auto before = host.payloads.size();
-    ASSERT_TRUE(host.readUntil([&] { return host.payloads.size() > before; }));
-    EXPECT_TRUE(emulator.state().terminalOpen);
+    EXPECT_TRUE(host.readUntil([&] { return host.payloads.size() > before; }));
     EXPECT_EQ(emulator.state().pairedMedium, Medium::canbus);
     EXPECT_TRUE(versionsAnswered(host));
 }

@@ -42,10 +42,6 @@ sim::LinkConfig gear(std::vector<sim::DeviceConfig> devices) {
     return config;
 }
 
-std::string hex(core::ByteView bytes) {
-    return fmt::format("{:02X}", fmt::join(bytes, " "));
-}
-
 EmulatedRig::EmulatedRig(sim::LinkConfig config, std::string linkId)
     : linkId_(linkId.empty() ? freshLinkId("KRIG") : std::move(linkId)) {
     config.linkID = linkId_;

@@ -15,6 +15,7 @@
 #include "model/device_model.hpp"
 #include "model/link_info.hpp"
 #include "sim/emulated_link.hpp"
+#include "support/hex.hpp"
 #include "support/wait.hpp"
 
 namespace kinetra::testing {
@@ -69,8 +70,5 @@ private:
     std::string linkId_;
     std::unique_ptr<sim::EmulatedLink> emulator_;
 };
-
-/// "07 05 01": how messages are written in the protocol notes.
-std::string hex(core::ByteView bytes);
 
 }  // namespace kinetra::testing
