@@ -3,6 +3,7 @@
 // Every wait is bounded and wakes on its event.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -29,11 +30,18 @@ public:
         }
         changed_.notify_all();
     }
-    /// Waits until the last call says `paired`.
-    bool waitFor(bool paired, std::chrono::milliseconds timeout = 5s) {
+    /// Waits for a call that says `paired`, among the calls from index `from` on.
+    bool waitFor(bool paired, std::size_t from = 0, std::chrono::milliseconds timeout = 5s) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout,
-                                 [&] { return !calls_.empty() && calls_.back() == paired; });
+        return changed_.wait_for(lock, timeout, [&] {
+            return std::find(
+                       calls_.begin() + static_cast<std::ptrdiff_t>(std::min(from, calls_.size())),
+                       calls_.end(), paired) != calls_.end();
+        });
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex_);
+        return calls_.size();
     }
 
 private:

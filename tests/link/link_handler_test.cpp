@@ -140,8 +140,9 @@ TEST_P(PairingOverEachMedium, PairsRefusesLinkCommandsAndDisconnectsWithItsFrame
     EXPECT_EQ(commandJson("noSuchCommand"), alreadyPaired);
 
     const auto from = receivedCount();
+    const auto calls = pairing_.count();
     EXPECT_EQ(commandJson("disconnect"), kOk);
-    EXPECT_TRUE(pairing_.waitFor(false));
+    EXPECT_TRUE(pairing_.waitFor(false, calls));
     const auto received = emulator_->received();
     std::vector<core::Bytes> sent;
     for (std::size_t i = from; i < received.size(); ++i) {
@@ -222,11 +223,12 @@ TEST_F(LinkHandlerTest, StopMotionModulePairsOnItsFirstStatusAndAgainAfterDiscon
     kinetra::testing::waitUntil([&] { return (status = commandJson("status")).is_object(); });
     EXPECT_EQ(status.value("linkConnectionType", ""), "none") << status;
     const auto from = receivedCount();
+    const auto calls = pairing_.count();
     EXPECT_EQ(commandJson("disconnect"), kOk);
-    EXPECT_TRUE(pairing_.waitFor(false));
+    EXPECT_TRUE(pairing_.waitFor(false, calls));
     // Nothing goes to a module on disconnect, and its next status message pairs it again.
     EXPECT_EQ(countSince(emulator_->received(), from, AdapterCommand::selectLink), 0U);
-    EXPECT_TRUE(pairing_.waitFor(true));
+    EXPECT_TRUE(pairing_.waitFor(true, calls + 1));
 }
 
 }  // namespace
