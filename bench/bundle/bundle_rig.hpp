@@ -1,7 +1,7 @@
-// What the end-to-end benchmark measures: an emulated link adapter on a pseudo-terminal, a
-// BundleHandler on it, paired over RJ45 through the link service, and a gateway Server on
-// loopback ports. Built and torn down on the benchmark's main thread; every part runs its own
-// threads.
+// What the end-to-end benchmark measures: the tests' emulator rig (an emulated link adapter on a
+// pseudo-terminal), a BundleHandler on it paired over RJ45 through the link service, and a
+// gateway Server on loopback ports. Built and torn down on the benchmark's main thread; every
+// part runs its own threads.
 #pragma once
 
 #include <chrono>
@@ -10,7 +10,7 @@
 
 #include "bundle/bundle_handler.hpp"
 #include "gateway/server.hpp"
-#include "sim/emulated_link.hpp"
+#include "support/emulated_rig.hpp"
 
 namespace kinetra::bench {
 
@@ -25,23 +25,20 @@ public:
     BundleRig(const BundleRig&) = delete;
     BundleRig& operator=(const BundleRig&) = delete;
 
-    const std::string& linkId() const { return linkId_; }
+    const std::string& linkId() const { return rig_.linkId(); }
     /// The bundle's URL path, for HTTP and WebSocket alike.
-    std::string bundlePath() const { return "/v1/bundle/" + linkId_; }
+    std::string bundlePath() const { return "/v1/bundle/" + linkId(); }
     /// A realTimeMoveFixedDuration naming exactly the axes the devices report as real-time.
     std::string realTimeMoveRequest() const;
     /// One request to the bundle's status service over the bus; empty when none came in time.
-    std::string askStatus() const;
+    std::string askStatus() const { return rig_.status().dump(); }
 
-    sim::EmulatedLink& emulator() { return *emulator_; }
+    sim::EmulatedLink& emulator() { return rig_.emulator(); }
     bundle::BundleHandler& bundle() { return *bundle_; }
     gateway::Server& server() { return *server_; }
 
 private:
-    std::string ask(const std::string& endpoint, std::string_view request) const;
-
-    const std::string linkId_ = "KBENCH01";
-    std::unique_ptr<sim::EmulatedLink> emulator_;
+    testing::EmulatedRig rig_;
     std::unique_ptr<bundle::BundleHandler> bundle_;
     std::unique_ptr<gateway::Server> server_;
 };

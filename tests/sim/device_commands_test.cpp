@@ -143,7 +143,7 @@ TEST(DeviceMessages, FocusDollyCraneAndDynamicValuesArriveInDeviceUnits) {
 TEST(DeviceMessages, RefusesWhatNoDeviceWouldTake) {
     const auto store = bytesOf(keyposeStoreCurrentPoseMessage(kHead, 1, 9));
     auto badSum = store;
-    badSum.back() ^= 0x01;
+    badSum.at(badSum.size() - 1) ^= 0x01;
     auto longer = store;
     longer.push_back(0);
     // A real-time move that announces two blocks and holds one, with a good sum.

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "bundle/status_decoder.hpp"
+#include "link/adapter_commands.hpp"
+#include "link/classify.hpp"
 #include "link/pairing_codec.hpp"
 #include "link/radio_image.hpp"
 #include "test_host.hpp"
@@ -110,14 +112,12 @@ TEST(EmulatorCore, AnswersEveryHostCommandUnderItsReplyHeaderWithWhatTheServerDe
     // The radio knows nobody until it has scanned.
     EXPECT_TRUE(link::decodeWirelessScan(r.exchange(payloadOf(scanResults))).empty());
     r.exchange(payloadOf(scanStart));
-    const auto scan = r.exchange(payloadOf(scanResults));
-    EXPECT_EQ(
-        link::wirelessScanJson(scan, model::FirmwareCatalog()).dump(),
-        R"([{"groupId":10775,"isDeviceFirmwareUpdateAvailable":false,)"
-        R"("isRadioFirmwareUpdateAvailable":false,"mac":"24:6F:28:1A:00:01","rssi":-48.0,)"
-        R"("setup":"panTilt","type":"turretAlpha2"},{"groupId":10775,)"
-        R"("isDeviceFirmwareUpdateAvailable":false,"isRadioFirmwareUpdateAvailable":false,)"
-        R"("mac":"24:6F:28:1A:00:02","rssi":-61.0,"setup":"slideOnly","type":"glideTrack"}])");
+    const auto scan =
+        link::wirelessScanJson(r.exchange(payloadOf(scanResults)), model::FirmwareCatalog());
+    ASSERT_EQ(scan.size(), 2u);
+    EXPECT_EQ(scan[0]["mac"], "24:6F:28:1A:00:01");
+    EXPECT_EQ(scan[1]["type"], "glideTrack");
+    EXPECT_EQ(scan[1]["rssi"], -61.0);
     const auto can = link::decodeCanScan(r.exchange(payloadOf(link2ScanResults)));
     ASSERT_EQ(can.size(), 2u);
     EXPECT_EQ(std::tuple(can[0].model, can[0].versionMajor, can[0].versionMinor),

@@ -92,7 +92,7 @@ TEST(KinetraSim, PrintsItsPathFirstLogsTrafficAndStopsOnSigterm) {
     const auto path = sim.output().substr(0, sim.output().find('\n'));
     ASSERT_EQ(path.rfind("/dev/", 0), 0u) << sim.output();
     {
-        testing::TestHost host(path, model::LinkType::linkAdapter);
+        testing::TestHost host(path);
         EXPECT_TRUE(host.exchange(link::frames::linkVersions, link::kLinkVersionsReply));
     }
     EXPECT_TRUE(sim.waitForOutput("T1 received linkVersions", 10s)) << sim.output();

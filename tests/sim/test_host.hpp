@@ -1,43 +1,50 @@
-// A small host for tests against the emulator: opens the slave side in raw mode, writes frames
-// built with the link builders, and routes what comes back the way the server's reader does
-// (frame decoder, then classify). Every wait is bounded and wakes when bytes arrive. Also the
-// helpers that build what a host writes. Used from the test's thread only.
+// The host's end of an emulated link for the emulator's tests: the pseudo-terminal's slave side
+// in raw mode, frames from the link builders out, decoded payloads in. Every wait is bounded and
+// wakes when bytes arrive. Also the helpers that build what a host writes. Test thread only.
 #pragma once
 
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <initializer_list>
-#include <optional>
 #include <string>
-#include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "bundle/device_messages.hpp"
-#include "bundle/status_snapshot.hpp"
-#include "core/bytes.hpp"
-#include "link/adapter_commands.hpp"
-#include "link/classify.hpp"
 #include "link/frame_codec.hpp"
 #include "link/reply.hpp"
 #include "model/axis_slot.hpp"
-#include "model/link_types.hpp"
 
 namespace kinetra::sim::testing {
 
 using namespace std::chrono_literals;
 using Milliseconds = std::chrono::milliseconds;
 
-/// Generous bounds: the machine is shared; every wait ends as soon as its event happens.
-inline constexpr Milliseconds kReplyWait = 2000ms;
-inline constexpr Milliseconds kLongWait = 5000ms;
+/// Generous: the machine is shared; every wait ends as soon as its event happens.
+inline constexpr Milliseconds kReplyWait = 5000ms;
 
 /// The message a server builder made (tests build only messages that exist).
-core::Bytes bytesOf(const bundle::BuiltMessage& built);
+inline core::Bytes bytesOf(const bundle::BuiltMessage& built) {
+    return std::get<core::Bytes>(built);
+}
 /// Axis values as a bundle command parses them from a request.
-model::AxisValues axes(std::initializer_list<std::pair<model::AxisSlot, float>> given);
-
+inline model::AxisValues axes(std::initializer_list<std::pair<model::AxisSlot, float>> given) {
+    model::AxisValues values;
+    for (const auto& [slot, value] : given) {
+        values.values[static_cast<std::size_t>(slot)] = value;
+    }
+    return values;
+}
 /// The encoded frame a link builder writes: frameOf(link::frames::identify).
 template <typename Build>
 core::Bytes frameOf(Build&& build) {
@@ -46,7 +53,12 @@ core::Bytes frameOf(Build&& build) {
     return {encoder.encoded().begin(), encoder.encoded().end()};
 }
 /// The payload inside encoded frames (of the last one when there are several).
-core::Bytes payloadIn(core::ByteView frames);
+inline core::Bytes payloadIn(core::ByteView frames) {
+    link::FrameDecoder decoder;
+    core::Bytes payload;
+    decoder.feed(frames, [&](core::ByteView p) { payload.assign(p.begin(), p.end()); });
+    return payload;
+}
 template <typename Build>
 core::Bytes payloadOf(Build&& build) {
     return payloadIn(frameOf(std::forward<Build>(build)));
@@ -54,77 +66,102 @@ core::Bytes payloadOf(Build&& build) {
 
 class TestHost {
 public:
-    TestHost(std::string path, model::LinkType linkType);
+    explicit TestHost(std::string path) : path_(std::move(path)) { reopen(); }
     ~TestHost() { close(); }
     TestHost(const TestHost&) = delete;
     TestHost& operator=(const TestHost&) = delete;
 
-    void close();
+    void close() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
     /// Opens the slave side again (a server restart); the decoder starts afresh.
-    void reopen();
-
-    /// Writes bytes as they are.
-    void write(core::ByteView bytes);
-    /// Builds a frame with `build` (one of link::frames) and writes it.
+    void reopen() {
+        close();
+        fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) {
+            throw std::system_error(errno, std::generic_category(), "open " + path_);
+        }
+        termios settings{};
+        ::tcgetattr(fd_, &settings);
+        ::cfmakeraw(&settings);
+        ::tcsetattr(fd_, TCSANOW, &settings);
+        decoder_.reset();
+        lineEnded = false;
+    }
+    /// Writes the frame `build` makes (a pseudo-terminal takes a short frame at once).
     template <typename Build>
     void send(Build&& build) {
-        write(frameOf(std::forward<Build>(build)));
+        const auto frame = frameOf(std::forward<Build>(build));
+        ASSERT_EQ(::write(fd_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
     }
-    /// Writes a device message wrapped for connection() (unframed for a stop-motion module).
-    void sendDevice(core::ByteView message, link::Delivery delivery = link::Delivery::acknowledged);
-
-    /// The next response matching `header`; responses before it are dropped (as the server's
-    /// waiting sender does).
-    std::optional<link::Reply> awaitResponse(const link::ReplyHeader& header,
-                                             Milliseconds timeout = kReplyWait);
-    /// Drops queued responses, sends the frame `build` makes, then waits for `header`.
+    /// Sends the frame `build` makes and waits for a payload that begins with `header`.
     template <typename Build>
-    std::optional<link::Reply> exchange(Build&& build, const link::ReplyHeader& header,
-                                        Milliseconds timeout = kReplyWait) {
-        responses_.clear();
+    bool exchange(Build&& build, const link::ReplyHeader& header) {
+        const auto from = payloads.size();
         send(std::forward<Build>(build));
-        return awaitResponse(header, timeout);
+        return readUntil([&] {
+            for (auto i = from; i < payloads.size(); ++i) {
+                if (link::matchesHeader(payloads[i], header)) {
+                    return true;
+                }
+            }
+            return false;
+        });
     }
 
-    /// The answer with message id `messageId` from the device at `address` over connection(), as
-    /// the server's waiting sender takes it: from the message id on.
-    std::optional<link::Reply> awaitDeviceReply(std::uint8_t messageId, std::uint8_t address,
-                                                Milliseconds timeout = kReplyWait);
-    /// Waits for a fresh status message that satisfies `predicate` (any one when none is given).
-    bool awaitStatus(const std::function<bool(const bundle::DeviceStatusSnapshot&)>& predicate = {},
-                     Milliseconds timeout = kReplyWait);
-    std::size_t statusCount() const { return statusCount_; }
-    /// Waits until nothing arrives for `quiet` (at most kLongWait); true when it went quiet.
-    bool awaitQuiet(Milliseconds quiet);
-    /// Waits until the line ends (the emulator closed its side).
-    bool awaitLineEnd(Milliseconds timeout = kReplyWait);
+    /// Reads and decodes what arrives until `done` holds; false on timeout or when the line ends.
+    bool readUntil(const std::function<bool()>& done, Milliseconds timeout = kReplyWait) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::array<std::uint8_t, 4096> buffer{};
+        while (!done()) {
+            const auto left =
+                std::chrono::ceil<Milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (fd_ < 0 || lineEnded || left.count() <= 0) {
+                return false;
+            }
+            pollfd item{fd_, POLLIN, 0};
+            if (::poll(&item, 1, static_cast<int>(left.count())) <= 0) {
+                continue;
+            }
+            const auto count = ::read(fd_, buffer.data(), buffer.size());
+            if (count <= 0) {
+                // EIO or end of file: the emulator closed the master side.
+                lineEnded = count == 0 || (errno != EAGAIN && errno != EINTR);
+                continue;
+            }
+            for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+                const auto result = decoder_.push(buffer[i]);
+                if (result == link::DecodeResult::frame) {
+                    payloads.emplace_back(decoder_.payload().begin(), decoder_.payload().end());
+                } else if (result == link::DecodeResult::discarded) {
+                    ++discarded;
+                }
+            }
+        }
+        return true;
+    }
+    /// Waits until nothing arrives for `quiet`; true when it went quiet with the line up.
+    bool awaitQuiet(Milliseconds quiet) {
+        for (int turn = 0; turn < 20; ++turn) {
+            const auto seen = payloads.size() + discarded;
+            if (!readUntil([&] { return payloads.size() + discarded != seen; }, quiet)) {
+                return !lineEnded;
+            }
+        }
+        return false;
+    }
 
-    /// The medium classification paired the link over (none until then).
-    model::LinkConnectionType connection() const { return connection_; }
-    /// Frames the decoder threw away (bad sum, noise), and every payload decoded, in order.
-    std::size_t discardedFrames() const { return discarded_; }
-    const std::vector<core::Bytes>& payloads() const { return payloads_; }
+    std::vector<core::Bytes> payloads;  // every payload decoded, in order
+    std::size_t discarded = 0;          // frames the decoder threw away (bad sum, noise)
+    bool lineEnded = false;
 
 private:
-    /// Reads and routes what arrives until `done` holds; false on timeout or when the line ends.
-    bool pump(const std::function<bool()>& done, Milliseconds timeout);
-    /// The first response `accept` takes; those before it are dropped.
-    std::optional<core::Bytes> awaitResponseIf(const std::function<bool(core::ByteView)>& accept,
-                                               Milliseconds timeout);
-    void route(core::ByteView payload);
-    std::optional<bundle::DeviceStatusSnapshot> latestStatus() const;
-
     std::string path_;
     int fd_ = -1;
-    bool lineEnded_ = false;
     link::FrameDecoder decoder_;
-    link::LinkState state_;
-    model::LinkConnectionType connection_ = model::LinkConnectionType::none;
-    std::deque<core::Bytes> responses_;
-    std::optional<core::Bytes> latestStatus_;
-    std::size_t statusCount_ = 0;
-    std::size_t discarded_ = 0;
-    std::vector<core::Bytes> payloads_;
 };
 
 }  // namespace kinetra::sim::testing
