@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "bus/endpoints.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "config/configuration_controller.hpp"
@@ -49,10 +50,7 @@ long residentKilobytes() {
 /// One request with bounded send and receive; false when the service was not there or silent.
 bool ask(zmq::context_t& context, const std::string& endpoint, const json& request,
          std::string* reply = nullptr) {
-    zmq::socket_t socket(context, zmq::socket_type::req);
-    socket.set(zmq::sockopt::linger, 0);
-    socket.set(zmq::sockopt::sndtimeo, 1000);
-    socket.connect(endpoint);
+    auto socket = bus::makeRequestSocket(context, endpoint, {.sendTimeout = 1s});
     if (!socket.send(zmq::buffer(core::dumpCompact(request)), zmq::send_flags::none)) {
         return false;
     }
