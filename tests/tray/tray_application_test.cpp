@@ -19,7 +19,6 @@
 #include "support/recording_notifications.hpp"
 #include "support/temporary_tree.hpp"
 #include "tray/desktop_notifications.hpp"
-#include "tray/desktop_tray.hpp"
 #include "tray/motion_stop.hpp"
 #include "tray_test_support.hpp"
 
@@ -169,28 +168,6 @@ TEST(DesktopNotifications, WithoutASessionBusOrServerTheLoggingBackEndStays) {
     } else {
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     }
-}
-
-// Needs a graphical session (for example Xvfb); skipped without one.
-TEST(DesktopTray, ShowsTheIconAndEndsOnExitFromAnotherThread) {
-    if (!desktopTrayBuilt()) {
-        GTEST_SKIP() << "built without the desktop tray";
-    }
-    auto tray = makeDesktopTray("kin_tray", "/nonexistent/tray_icon.png");
-    if (!tray) {
-        GTEST_SKIP() << "no graphical session";
-    }
-    RecordingLauncher launched;
-    buildMenu(*tray, config::ServerSettings{}, {"/ex", "/cfg"}, launched.launcher(), [] {});
-    std::promise<void> started;
-    std::thread stopper([&] {
-        started.get_future().wait();
-        tray->exit();
-    });
-    started.set_value();
-    tray->run();  // GTK wants the thread that initialised it
-    stopper.join();
-    SUCCEED();
 }
 
 }  // namespace

@@ -9,12 +9,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "support/wait.hpp"
 #include "tray/tray_entry.hpp"
 #include "tray/tray_menu.hpp"
 
@@ -22,28 +22,25 @@ namespace kinetra::tray {
 
 using namespace std::chrono_literals;
 
-/// Records every command line a menu action runs; waits for them with a bound.
+/// Records every command line a menu action runs (on the tray's thread, for the console tray).
 class RecordingLauncher {
 public:
     Launcher launcher() {
         return [this](const CommandLine& commandLine) {
             std::lock_guard lock(mutex_);
             lines_.push_back(commandLine);
-            changed_.notify_all();
         };
     }
     std::vector<CommandLine> lines() const {
         std::lock_guard lock(mutex_);
         return lines_;
     }
-    bool waitForCount(std::size_t count, std::chrono::milliseconds bound = 5s) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, bound, [&] { return lines_.size() >= count; });
+    bool waitForCount(std::size_t count) {
+        return testing::waitUntil([&] { return lines().size() >= count; });
     }
 
 private:
     mutable std::mutex mutex_;  // guards lines_
-    std::condition_variable changed_;
     std::vector<CommandLine> lines_;
 };
 
