@@ -2,6 +2,7 @@
 // HTTP, in an order that walks a link through unpaired, paired and updating: each reply must
 // have the documented members and the documented result (and message) texts. The same for every
 // /v2 example: methods, notifications and errors.
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -282,87 +283,63 @@ TEST_F(DocumentedExamples, EveryRequestExampleIsAnsweredAsDocumented) {
     }
 }
 
-// Frames on a /v2 connection: the response to one id, and the notifications met on the way.
-class RpcReader {
-public:
-    explicit RpcReader(TestClient& socket) : socket_(socket) {}
-
-    std::optional<json> responseTo(const json& id) {
-        return next(
-            [&](const json& message) { return message.contains("id") && message["id"] == id; });
-    }
-    std::optional<json> notification(std::string_view method) {
-        for (auto kept = notifications_.begin(); kept != notifications_.end(); ++kept) {
-            if ((*kept)["method"] == method) {
-                json found = std::move(*kept);
-                notifications_.erase(kept);
-                return found;
-            }
-        }
-        return next([&](const json& message) {
-            return !message.contains("id") && message.value("method", "") == method;
-        });
-    }
-
-private:
-    std::optional<json> next(const std::function<bool(const json&)>& wanted) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto frame = socket_.nextFrame(std::chrono::milliseconds(500));
-            if (!frame) {
-                continue;
-            }
-            json message = json::parse(frame->payload, nullptr, false);
-            if (wanted(message)) {
-                return message;
-            }
-            if (!message.contains("id") && notifications_.size() < 100) {
-                notifications_.push_back(std::move(message));
-            }
-        }
-        return std::nullopt;
-    }
-
-    TestClient& socket_;
-    std::vector<json> notifications_;
-};
-
+// The /v2 methods in the order documented (unsubscribe ends what subscribe began), each
+// followed by its further documented responses with their own requests; the notifications met
+// on the way (the links subscription's first comes before it is ended, statuses once the bundle
+// is paired) and the documented errors.
 TEST_F(DocumentedExamples, V2ExamplesAreAnsweredAsDocumented) {
     const json& v2 = apiReference().at("v2");
     TestClient socket(server_.webSocketPort);
     ASSERT_NE(socket.upgrade(v2.at("path").get<std::string>()).find("101 Switching Protocols"),
               std::string::npos);
-    RpcReader reader(socket);
-    auto expect = [&](const json& request, const json& documented) {
+    std::vector<json> notifications;  // met while waiting for something else
+    // The first message `wanted` takes, within 15 s: kept notifications first.
+    const auto next = [&](const std::function<bool(const json&)>& wanted) -> std::optional<json> {
+        const auto kept = std::find_if(notifications.begin(), notifications.end(), wanted);
+        if (kept != notifications.end()) {
+            json found = std::move(*kept);
+            notifications.erase(kept);
+            return found;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto frame = socket.nextFrame(std::chrono::milliseconds(500));
+            json message = frame ? json::parse(frame->payload, nullptr, false) : json();
+            if (frame && wanted(message)) {
+                return message;
+            }
+            if (message.is_object() && !message.contains("id") && notifications.size() < 100) {
+                notifications.push_back(std::move(message));
+            }
+        }
+        return std::nullopt;
+    };
+    const auto expectShape = [](const json& documented, const std::optional<json>& actual,
+                                const std::string& what) {
+        ASSERT_TRUE(actual.has_value()) << what;
+        std::string why;
+        EXPECT_TRUE(sameShape(documented, *actual, why))
+            << what << ": " << why << "\n  got " << *actual;
+    };
+    const auto expect = [&](const json& request, const json& documented) {
         const std::string text = request.is_string() ? request.get<std::string>() : request.dump();
         socket.sendText(text);
         const json id = request.is_object() ? request.value("id", json()) : json();
-        const auto response = reader.responseTo(id);
-        ASSERT_TRUE(response.has_value()) << text;
-        std::string why;
-        EXPECT_TRUE(sameShape(json::parse(textOf(documented)), *response, why))
-            << text << " (" << documented.at("when") << "): " << why << "\n  got " << *response;
+        expectShape(json::parse(textOf(documented)),
+                    next([&](const json& m) { return m.contains("id") && m["id"] == id; }),
+                    text + " (" + documented.at("when").get<std::string>() + ")");
     };
-    auto notificationExample = [&](std::string_view name) {
-        for (const auto& entry : v2.at("notifications")) {
-            if (entry.at("name") == name) {
-                return entry.at("example");
-            }
-        }
-        throw std::out_of_range("no notification example");
-    };
-
-    auto expectNotification = [&](std::string_view name) {
-        const auto notification = reader.notification(name);
-        ASSERT_TRUE(notification.has_value()) << name;
-        std::string why;
-        EXPECT_TRUE(sameShape(notificationExample(name), *notification, why))
-            << name << ": " << why << "\n  got " << *notification;
+    const auto expectNotification = [&](std::string_view name) {
+        const auto example =
+            std::find_if(v2.at("notifications").begin(), v2.at("notifications").end(),
+                         [&](const json& entry) { return entry.at("name") == name; });
+        ASSERT_NE(example, v2.at("notifications").end()) << name;
+        expectShape(example->at("example"), next([&](const json& m) {
+                        return !m.contains("id") && m.value("method", "") == name;
+                    }),
+                    std::string(name));
     };
 
-    // The methods in the order documented (unsubscribe ends what subscribe began), each
-    // followed by its further documented responses with their own requests. The links
-    // subscription's first notification comes before it is ended.
     for (const auto& method : v2.at("methods")) {
         expect(method.at("example"), method.at("replies").at(0));
         if (method.at("name") == "subscribe") {
@@ -374,7 +351,6 @@ TEST_F(DocumentedExamples, V2ExamplesAreAnsweredAsDocumented) {
             }
         }
     }
-    // Statuses come once the bundle is paired.
     socket.sendText(json{{"jsonrpc", "2.0"},
                          {"id", "pair"},
                          {"method", "call"},
