@@ -63,7 +63,6 @@ describe('API reference and firmware update pages', { timeout: 120000 }, () => {
     await section.waitFor();
     assert.match(await section.textContent(), /"command":\s*"motionAbort"/);
     assert.equal(await section.isVisible(), true);
-    await screenshot(page, 'docs-reference');
 
     // Search keeps only the commands that mention every word typed.
     await page.locator('#search').fill('keypose loop');

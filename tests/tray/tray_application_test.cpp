@@ -59,8 +59,6 @@ TEST_F(TrayApplicationTest, KeepsTheDefaultPortsWhenTheConfigurationServiceIsSil
               1);
     EXPECT_EQ(log.count("info: Server configuration will be iniated with default configuration."),
               1);
-    EXPECT_EQ(application.settings().webPort, "32223");
-    EXPECT_EQ(application.settings().httpPort, "32222");
     EXPECT_EQ(webAppCommand(application),
               (CommandLine{"xdg-open", "http://127.0.0.1:32223/?port=32222&version=0.9.8"}));
     EXPECT_FALSE(application.usesDesktop());
