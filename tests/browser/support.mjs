@@ -37,23 +37,16 @@ export async function waitFor(what, probe, { timeoutMs = 10000, intervalMs = 100
   }
 }
 
-// A port the system just handed out and released; free unless someone takes it in between.
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-function portIsFree(port) {
+// Listens on `port` on loopback (0: one the system hands out) and closes again: the port it
+// got, free unless someone takes it in between; null when it was taken.
+function tryPort(port) {
   return new Promise((resolve) => {
     const server = net.createServer();
-    server.once('error', () => resolve(false));
-    server.listen(port, '127.0.0.1', () => server.close(() => resolve(true)));
+    server.once('error', () => resolve(null));
+    server.listen(port, '127.0.0.1', () => {
+      const got = server.address().port;
+      server.close(() => resolve(got));
+    });
   });
 }
 
@@ -61,9 +54,9 @@ function portIsFree(port) {
 // finds it that way when the address carries only the HTTP port, as the server's own links do.
 async function threeFreePorts() {
   for (let attempt = 0; attempt < 50; ++attempt) {
-    const http = await freePort();
-    if (http > 65533 || !(await portIsFree(http + 2))) continue;
-    const web = await freePort();
+    const http = await tryPort(0);
+    if (http > 65533 || !(await tryPort(http + 2))) continue;
+    const web = await tryPort(0);
     if (web !== http && web !== http + 2) return { httpPort: http, webPort: web, wsPort: http + 2 };
   }
   throw new Error('no three free ports');
@@ -90,18 +83,6 @@ async function answers(url) {
   }
 }
 
-function installTree() {
-  const prefix = process.env.KINETRA_INSTALL;
-  if (!prefix) {
-    throw new Error('KINETRA_INSTALL is not set: give it a `cmake --install` prefix');
-  }
-  const server = path.join(prefix, 'bin', 'kinetra-server');
-  if (!fs.existsSync(server)) {
-    throw new Error(`${server} does not exist: is KINETRA_INSTALL an install prefix?`);
-  }
-  return path.resolve(prefix);
-}
-
 /**
  * Starts bin/kinetra-server --simulate from a private copy of the install tree given by
  * KINETRA_INSTALL, with a cfg/config.ini on three free loopback ports and its own TMPDIR (the
@@ -110,7 +91,10 @@ function installTree() {
  * Returns { httpPort, wsPort, webPort, appUrl, root (the private tree), log(), stop() }.
  */
 export async function startServer(options = {}) {
-  const prefix = installTree();
+  const prefix = process.env.KINETRA_INSTALL;
+  if (!prefix || !fs.existsSync(path.join(prefix, 'bin', 'kinetra-server'))) {
+    throw new Error(`KINETRA_INSTALL (${prefix}) is no \`cmake --install\` prefix with bin/kinetra-server`);
+  }
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'kinetra-browser-'));
   for (const folder of ['bin', 'www', 'res', 'firmware', 'cfg']) {
     const source = path.join(prefix, folder);

@@ -301,7 +301,7 @@ describe('web application', { timeout: 120000 }, () => {
     await screenshot(page, 'webapp-aborted');
   });
 
-  test('a key pose stored here is read back and moved to', async () => {
+  test('a key pose stored here is read back and moved to; limits and refusals are shown', async () => {
     const moveTo = async (pan) => {
       await moveFromForm({ duration: 0.3, headPan: pan, headTilt: 4, slide: 0.5 });
       await untilReads('headPan', pan);
@@ -322,17 +322,15 @@ describe('web application', { timeout: 120000 }, () => {
 
     await page.locator('button[data-action=pose-delete]').click();
     await waitFor('slot 2 emptied', async () => (await page.locator('.slot.filled', { hasText: '2' }).count()) === 0);
-  });
 
-  test('the limits are read and shown per axis', async () => {
+    // The limits, read and shown per axis.
     await page.getByRole('button', { name: 'Read limits' }).click();
     const pan = page.locator('.limits tr[data-axis=pan]');
     await pan.waitFor();
     assert.deepEqual(await pan.locator('td').allTextContents(), ['pan', '-36000', '36000', '0.00061']);
     await page.locator('.limits tr[data-axis=slide]').waitFor();
-  });
 
-  test('a reply that is not ok is shown', async () => {
+    // A reply that is not ok is shown.
     await page.locator('select[name=pose-index]').selectOption('5');
     await page.locator('button[data-action=pose-read]').click();
     // An empty slot answers index -1: the bundle says the read index differs.
