@@ -38,15 +38,13 @@ sim::LinkConfig emulatedLink(const std::string& linkId) {
     return config;
 }
 
-link::LinkTimings fastLink() {
-    link::LinkTimings timings;
-    timings.pollerPause = 50ms;
-    return timings;
-}
-
 class BundleControllerTest : public ::testing::Test {
 protected:
-    void SetUp() override { start(fastLink()); }
+    void SetUp() override {
+        link::LinkTimings fast;
+        fast.pollerPause = 50ms;
+        start(fast);
+    }
 
     void start(const link::LinkTimings& timings) {
         ControllerOptions options;
@@ -79,8 +77,7 @@ protected:
     }
 
     long newDeviceNotifications() const {
-        const auto texts = notifications_->texts();
-        return std::count(texts.begin(), texts.end(), "New Device found:  | KSIMFOUND01");
+        return std::ranges::count(notifications_->texts(), "New Device found:  | KSIMFOUND01");
     }
 
     /// Pairs the link over RJ45 as a client does, once the link knows its adapter, and waits
