@@ -37,23 +37,16 @@ export async function waitFor(what, probe, { timeoutMs = 10000, intervalMs = 100
   }
 }
 
-// A port the system just handed out and released; free unless someone takes it in between.
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-function portIsFree(port) {
+// Listens on `port` on loopback (0: one the system hands out) and closes again: the port it
+// got, free unless someone takes it in between; null when it was taken.
+function tryPort(port) {
   return new Promise((resolve) => {
     const server = net.createServer();
-    server.once('error', () => resolve(false));
-    server.listen(port, '127.0.0.1', () => server.close(() => resolve(true)));
+    server.once('error', () => resolve(null));
+    server.listen(port, '127.0.0.1', () => {
+      const got = server.address().port;
+      server.close(() => resolve(got));
+    });
   });
 }
 
@@ -61,9 +54,9 @@ function portIsFree(port) {
 // finds it that way when the address carries only the HTTP port, as the server's own links do.
 async function threeFreePorts() {
   for (let attempt = 0; attempt < 50; ++attempt) {
-    const http = await freePort();
-    if (http > 65533 || !(await portIsFree(http + 2))) continue;
-    const web = await freePort();
+    const http = await tryPort(0);
+    if (http > 65533 || !(await tryPort(http + 2))) continue;
+    const web = await tryPort(0);
     if (web !== http && web !== http + 2) return { httpPort: http, webPort: web, wsPort: http + 2 };
   }
   throw new Error('no three free ports');
@@ -90,29 +83,18 @@ async function answers(url) {
   }
 }
 
-function installTree() {
-  const prefix = process.env.KINETRA_INSTALL;
-  if (!prefix) {
-    throw new Error('KINETRA_INSTALL is not set: give it a `cmake --install` prefix');
-  }
-  const server = path.join(prefix, 'bin', 'kinetra-server');
-  if (!fs.existsSync(server)) {
-    throw new Error(`${server} does not exist: is KINETRA_INSTALL an install prefix?`);
-  }
-  return path.resolve(prefix);
-}
-
 /**
  * Starts bin/kinetra-server --simulate from a private copy of the install tree given by
  * KINETRA_INSTALL, with a cfg/config.ini on three free loopback ports and its own TMPDIR (the
  * instance lock lives there). Waits until the web page and the HTTP API answer.
- * options.simulate: the --simulate devices text (default: the emulator's default devices);
- * options.args: further command-line arguments; options.startTimeoutMs (default 20000);
  * options.ports: { httpPort, webPort, wsPort } to use instead of free ones (a restart).
  * Returns { httpPort, wsPort, webPort, appUrl, root (the private tree), log(), stop() }.
  */
 export async function startServer(options = {}) {
-  const prefix = installTree();
+  const prefix = process.env.KINETRA_INSTALL;
+  if (!prefix || !fs.existsSync(path.join(prefix, 'bin', 'kinetra-server'))) {
+    throw new Error(`KINETRA_INSTALL (${prefix}) is no \`cmake --install\` prefix with bin/kinetra-server`);
+  }
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'kinetra-browser-'));
   for (const folder of ['bin', 'www', 'res', 'firmware', 'cfg']) {
     const source = path.join(prefix, folder);
@@ -121,7 +103,7 @@ export async function startServer(options = {}) {
     }
   }
   const tmp = path.join(root, 'tmp');
-  fs.mkdirSync(tmp, { recursive: true });
+  fs.mkdirSync(tmp);
   fs.mkdirSync(path.join(root, 'cfg'), { recursive: true });
 
   const { httpPort, webPort, wsPort } = options.ports ?? (await threeFreePorts());
@@ -132,31 +114,14 @@ export async function startServer(options = {}) {
       `[websocket]\naddress = 127.0.0.1\nport = ${wsPort}\n`,
   );
 
-  const simulate =
-    options.simulate === undefined ? '--simulate' : `--simulate=${options.simulate}`;
-  const args = [simulate, ...(options.args ?? [])];
   const bin = path.join(root, 'bin');
-  const child = spawn(path.join(bin, 'kinetra-server'), args, {
+  const server = spawnLogged(path.join(bin, 'kinetra-server'), ['--simulate'], {
     cwd: bin,
     env: { ...process.env, TMPDIR: tmp },
-    stdio: ['ignore', 'pipe', 'pipe'],
   });
-  let output = '';
-  child.stdout.on('data', (chunk) => (output += chunk));
-  child.stderr.on('data', (chunk) => (output += chunk));
-  const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
-  let ended = null;
-  exited.then((how) => (ended = how));
-
-  // Ends the server (SIGTERM, then SIGKILL after 10 s) and removes its tree; resolves with
-  // how it ended: { code, signal }, or null if it would not end at all.
+  // Ends the server and removes its tree; resolves with how it ended, as spawnLogged's stop.
   const stop = async () => {
-    if (!ended) child.kill('SIGTERM');
-    let how = await Promise.race([exited, delay(10000).then(() => null)]);
-    if (!how) {
-      child.kill('SIGKILL');
-      how = await Promise.race([exited, delay(5000).then(() => null)]);
-    }
+    const how = await server.stop();
     fs.rmSync(root, { recursive: true, force: true });
     return how;
   };
@@ -166,19 +131,19 @@ export async function startServer(options = {}) {
     await waitFor(
       'the web page and the HTTP API',
       async () => {
-        if (ended) throw new Error(`kinetra-server ended ${JSON.stringify(ended)}`);
+        if (server.ended()) throw new Error(`kinetra-server ended ${JSON.stringify(server.ended())}`);
         return (
           (await answers(`http://127.0.0.1:${webPort}/`)) &&
           (await answers(`http://127.0.0.1:${httpPort}/v1/device`))
         );
       },
-      { timeoutMs: options.startTimeoutMs ?? 20000, intervalMs: 100 },
+      { timeoutMs: 20000 },
     );
   } catch (error) {
     await stop();
-    throw new Error(`${error.message}\n--- server output ---\n${output}`);
+    throw new Error(`${error.message}\n--- server output ---\n${server.log()}`);
   }
-  return { httpPort, wsPort, webPort, appUrl, root, log: () => output, stop };
+  return { httpPort, wsPort, webPort, appUrl, root, log: server.log, stop };
 }
 
 /** A headless Chromium (the system's, or KINETRA_CHROMIUM), launched within 30 s. */
@@ -209,21 +174,19 @@ export async function screenshot(page, name) {
 }
 
 /**
- * Runs bin/kinetra-sim of the server's tree with `args`, announced to the server (--server);
- * resolves once it has printed its terminal. Returns { log(), stop() } (SIGTERM, bounded).
+ * Spawns `file` with its output collected. Returns { log(), ended() (null while it runs),
+ * stop() }: stop sends SIGTERM, then SIGKILL after 10 s, and resolves with how the process
+ * ended, { code, signal }, or null if it would not end at all.
  */
-export async function startSimulator(server, args = []) {
-  const bin = path.join(server.root, 'bin');
-  const child = spawn(path.join(bin, 'kinetra-sim'), [...args, '--server', `http://127.0.0.1:${server.httpPort}`], {
-    cwd: bin,
-    stdio: ['ignore', 'pipe', 'pipe'],
-  });
+function spawnLogged(file, args, options) {
+  const child = spawn(file, args, { ...options, stdio: ['ignore', 'pipe', 'pipe'] });
   let output = '';
   child.stdout.on('data', (chunk) => (output += chunk));
   child.stderr.on('data', (chunk) => (output += chunk));
-  const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
+  let ended = null;
+  const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve((ended = { code, signal }))));
   const stop = async () => {
-    child.kill('SIGTERM');
+    if (!ended) child.kill('SIGTERM');
     let how = await Promise.race([exited, delay(10000).then(() => null)]);
     if (!how) {
       child.kill('SIGKILL');
@@ -231,11 +194,23 @@ export async function startSimulator(server, args = []) {
     }
     return how;
   };
+  return { log: () => output, ended: () => ended, stop };
+}
+
+/**
+ * Runs bin/kinetra-sim of the server's tree with `args`, announced to the server (--server);
+ * resolves once it has printed its terminal. Returns { log(), stop() } (SIGTERM, bounded).
+ */
+export async function startSimulator(server, args = []) {
+  const bin = path.join(server.root, 'bin');
+  const sim = spawnLogged(path.join(bin, 'kinetra-sim'), [...args, '--server', `http://127.0.0.1:${server.httpPort}`], {
+    cwd: bin,
+  });
   try {
-    await waitFor('kinetra-sim to open its terminal', () => output.includes('/dev/'), { timeoutMs: 10000, intervalMs: 50 });
+    await waitFor('kinetra-sim to open its terminal', () => sim.log().includes('/dev/'), { timeoutMs: 10000, intervalMs: 50 });
   } catch (error) {
-    await stop();
-    throw new Error(`${error.message}\n--- kinetra-sim output ---\n${output}`);
+    await sim.stop();
+    throw new Error(`${error.message}\n--- kinetra-sim output ---\n${sim.log()}`);
   }
-  return { log: () => output, stop };
+  return sim;
 }

@@ -1,8 +1,10 @@
 // The browser application against the real server and its emulated adapter (a pan/tilt head on
 // a slider): the link shows, pairs over the radio, reports live (also a move another program
-// makes over /v1), jogs while a button is held and stops on release or blur, and aborts. One
-// server and one browser for the whole file.
+// makes over /v1), jogs while a button is held and stops on release or blur, and aborts. Only
+// the user's own pages drive the gear: a page from another origin reaches nothing. One server
+// and one browser for the whole file.
 import assert from 'node:assert/strict';
+import http from 'node:http';
 import { after, afterEach, before, describe, test } from 'node:test';
 
 import { delay, launchBrowser, post, screenshot, startServer, waitFor } from './support.mjs';
@@ -85,6 +87,29 @@ describe('web application', { timeout: 120000 }, () => {
     assert.equal(now, value, message);
   };
 
+  /** Sends a real-time move from the page's form. */
+  const moveFromForm = async ({ duration, headPan, headTilt = 0, slide = 0 }) => {
+    const form = page.locator('[data-section="Real-time move"]');
+    for (const [name, value] of Object.entries({ duration, headPan, headTilt, slide })) {
+      await form.locator(`input[name=rt-${name}]`).fill(String(value));
+    }
+    await form.getByRole('button', { name: 'Move' }).click();
+  };
+  const untilReads = (axis, value) =>
+    waitFor(`${axis} to reach ${value} on the page`, async () => (await reading(axis)) === value, { timeoutMs: 5000 });
+  const linkCard = (state) => page.locator(`.link-card[data-link=${kLink}][data-state=${state}]`);
+  /** Waits for the link to pair and its status to stream. */
+  const paired = async () => {
+    await linkCard('paired').waitFor({ timeout: 15000 });
+    await page.locator('#status[data-connection=open] .reading[data-axis=headPan]').waitFor();
+  };
+  /** Presses the mouse on a jog button (released by the caller or afterEach). */
+  const holdJog = async (axis) => {
+    const box = await page.locator(`button[data-jog=${axis}][data-direction=plus]`).boundingBox();
+    await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+    await page.mouse.down();
+  };
+
   const lastJoystick = () => [...commandFrames].reverse().find((f) => f.message.command === 'joystickMove');
 
   test('the link appears with its state', async () => {
@@ -108,8 +133,7 @@ describe('web application', { timeout: 120000 }, () => {
     await page.getByRole('button', { name: 'Create group' }).click();
 
     await page.locator('.pair-progress').filter({ hasText: /connecting|connectionOk/ }).waitFor();
-    await page.locator(`.link-card[data-link=${kLink}][data-state=paired]`).waitFor({ timeout: 15000 });
-    await page.locator('#status[data-connection=open] .reading[data-axis=headPan]').waitFor();
+    await paired();
     const status = await post(server.httpPort, `/v1/bundle/${kLink}/status`);
     assert.deepEqual(
       status.data.deviceInfo.map((d) => d.type),
@@ -121,17 +145,58 @@ describe('web application', { timeout: 120000 }, () => {
   });
 
   test('the status follows a move live', async () => {
-    const form = page.locator('[data-section="Real-time move"]');
-    await form.locator('input[name=rt-duration]').fill('0.4');
-    await form.locator('input[name=rt-headPan]').fill('12.5');
-    await form.locator('input[name=rt-headTilt]').fill('-3');
-    await form.locator('input[name=rt-slide]').fill('0.25');
-    await form.getByRole('button', { name: 'Move' }).click();
-    await waitFor('pan to reach 12.5 on the page', async () => (await reading('headPan')) === 12.5, { timeoutMs: 5000 });
+    await moveFromForm({ duration: 0.4, headPan: 12.5, headTilt: -3, slide: 0.25 });
+    await untilReads('headPan', 12.5);
     assert.equal(await reading('headTilt'), -3);
     assert.equal(await reading('slide'), 0.25);
     assert.equal(await serverReading('headPan'), 12.5);
     await screenshot(page, 'webapp-status-after-move');
+  });
+
+  test('a page on another origin reaches nothing and the gear stays; our own origin may call', async () => {
+    // The page another site would serve (a second local port): it tries the API as such a page
+    // can. Its fetch is "simple", sent without a preflight, so only the server can stop it.
+    const foreign = `<!doctype html><title>another site</title><script>
+    window.outcome = (async () => {
+      const body = JSON.stringify({ command: 'realTimeMoveFixedDuration', duration: 0.2, headPan: 40 });
+      const fetched = await fetch('http://127.0.0.1:${server.httpPort}/v1/bundle/${kLink}', { method: 'POST', body })
+        .then(() => 'readable', () => 'failed');
+      const socket = await new Promise((resolve) => {
+        const ws = new WebSocket('ws://127.0.0.1:${server.wsPort}/v1/bundle/${kLink}');
+        ws.onopen = () => { ws.send(body); resolve('open'); };
+        ws.onclose = () => resolve('refused');
+      });
+      return { fetched, socket };
+    })();</script>`;
+    const other = http.createServer((request, response) => {
+      response.writeHead(200, { 'Content-Type': 'text/html' });
+      response.end(foreign);
+    });
+    await new Promise((resolve) => other.listen(0, '127.0.0.1', resolve));
+    const before = await serverReading('headPan');
+    const visitor = await browser.newPage();
+    try {
+      await visitor.goto(`http://127.0.0.1:${other.address().port}/`);
+      assert.deepEqual(await visitor.evaluate(() => window.outcome), { fetched: 'failed', socket: 'refused' });
+    } finally {
+      await visitor.close();
+      other.close();
+    }
+    // Had either request got through, the 0.2 s move would show within this second.
+    const moved = await waitFor('a move', async () => (await serverReading('headPan')) !== before, { timeoutMs: 1500 }).catch(() => false);
+    assert.equal(moved, false, 'the gear moved');
+
+    // A preflighted request from the shipped application's origin is answered.
+    const reply = await page.evaluate(async (httpPort) => {
+      const response = await fetch(`http://127.0.0.1:${httpPort}/v1/device`, {
+        method: 'POST',
+        headers: { 'Content-Type': 'application/json' },
+        body: JSON.stringify({ command: 'linkStatus' }),
+      });
+      return response.json();
+    }, server.httpPort);
+    assert.equal(reply.result, 'ok');
+    assert.ok(reply.data.some((link) => link.linkID === kLink));
   });
 
   test('a move another program makes over the /v1 WebSocket shows live on the page', async () => {
@@ -146,7 +211,7 @@ describe('web application', { timeout: 120000 }, () => {
       const target = (await settled('headPan')) > 0 ? -21.5 : 21.5;
       other.send(JSON.stringify({ command: 'realTimeMoveFixedDuration', duration: 0.4, headPan: target, headTilt: 0, slide: 0 }));
       assert.deepEqual(await replied, { result: 'ok' });
-      await waitFor(`pan to reach ${target} on the page`, async () => (await reading('headPan')) === target, { timeoutMs: 5000 });
+      await untilReads('headPan', target);
     } finally {
       other.close();
     }
@@ -154,10 +219,7 @@ describe('web application', { timeout: 120000 }, () => {
 
   test('holding a jog button moves the axis and letting go stops it', async () => {
     const start = await settled('headPan');
-    const button = page.locator('button[data-jog=headPan][data-direction=plus]');
-    const box = await button.boundingBox();
-    await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
-    await page.mouse.down();
+    await holdJog('headPan');
     const pressedAt = Date.now();
     await waitFor('pan to move while held', async () => (await reading('headPan')) > start + 2, { timeoutMs: 5000 });
     // Held longer than the gear keeps an unrefreshed stick: it must still be moving.
@@ -187,8 +249,7 @@ describe('web application', { timeout: 120000 }, () => {
 
   test('the keyboard jogs while Space is held', async () => {
     const start = await settled('slide');
-    const button = page.locator('button[data-jog=slide][data-direction=plus]');
-    await button.focus();
+    await page.locator('button[data-jog=slide][data-direction=plus]').focus();
     const pressedAt = Date.now();
     await page.keyboard.down(' ');
     await waitFor('slide to move while Space is held', async () => (await reading('slide')) > start + 0.05, { timeoutMs: 5000 });
@@ -209,10 +270,7 @@ describe('web application', { timeout: 120000 }, () => {
       },
     ]) {
       const start = await settled('headTilt');
-      const button = page.locator('button[data-jog=headTilt][data-direction=plus]');
-      const box = await button.boundingBox();
-      await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
-      await page.mouse.down();
+      await holdJog('headTilt');
       await waitFor('tilt to move while held', async () => (await reading('headTilt')) > start + 1, { timeoutMs: 5000 });
       const lostAt = Date.now();
       await page.evaluate(loseFocus);
@@ -229,12 +287,7 @@ describe('web application', { timeout: 120000 }, () => {
   test('abort stops a move, from the button and from Escape', async () => {
     for (const abort of [() => page.locator('#abort').click(), () => page.keyboard.press('Escape')]) {
       const start = await settled('headPan');
-      const form = page.locator('[data-section="Real-time move"]');
-      await form.locator('input[name=rt-duration]').fill('20');
-      await form.locator('input[name=rt-headPan]').fill(String(start + 90));
-      await form.locator('input[name=rt-headTilt]').fill('0');
-      await form.locator('input[name=rt-slide]').fill('0');
-      await form.getByRole('button', { name: 'Move' }).click();
+      await moveFromForm({ duration: 20, headPan: start + 90 });
       await waitFor('the long move to start', async () => (await reading('headPan')) > start + 0.5, { timeoutMs: 5000 });
       await page.locator('.activity[data-state=realTimeMove]').waitFor();
       await page.evaluate(() => document.getElementById('notices').replaceChildren());
@@ -248,15 +301,10 @@ describe('web application', { timeout: 120000 }, () => {
     await screenshot(page, 'webapp-aborted');
   });
 
-  test('a key pose stored here is read back and moved to', async () => {
+  test('a key pose stored here is read back and moved to; limits and refusals are shown', async () => {
     const moveTo = async (pan) => {
-      const form = page.locator('[data-section="Real-time move"]');
-      await form.locator('input[name=rt-duration]').fill('0.3');
-      await form.locator('input[name=rt-headPan]').fill(String(pan));
-      await form.locator('input[name=rt-headTilt]').fill('4');
-      await form.locator('input[name=rt-slide]').fill('0.5');
-      await form.getByRole('button', { name: 'Move' }).click();
-      await waitFor(`pan to reach ${pan}`, async () => (await reading('headPan')) === pan, { timeoutMs: 5000 });
+      await moveFromForm({ duration: 0.3, headPan: pan, headTilt: 4, slide: 0.5 });
+      await untilReads('headPan', pan);
     };
     await moveTo(20);
     await page.locator('select[name=pose-index]').selectOption('2');
@@ -269,22 +317,20 @@ describe('web application', { timeout: 120000 }, () => {
     await moveTo(-10);
     await page.locator('input[name=pose-duration]').fill('0.5');
     await page.getByRole('button', { name: 'Go in duration' }).click();
-    await waitFor('pan back at the pose', async () => (await reading('headPan')) === 20, { timeoutMs: 5000 });
+    await untilReads('headPan', 20);
     assert.equal(await reading('slide'), 0.5);
 
     await page.locator('button[data-action=pose-delete]').click();
     await waitFor('slot 2 emptied', async () => (await page.locator('.slot.filled', { hasText: '2' }).count()) === 0);
-  });
 
-  test('the limits are read and shown per axis', async () => {
+    // The limits, read and shown per axis.
     await page.getByRole('button', { name: 'Read limits' }).click();
     const pan = page.locator('.limits tr[data-axis=pan]');
     await pan.waitFor();
     assert.deepEqual(await pan.locator('td').allTextContents(), ['pan', '-36000', '36000', '0.00061']);
     await page.locator('.limits tr[data-axis=slide]').waitFor();
-  });
 
-  test('a reply that is not ok is shown', async () => {
+    // A reply that is not ok is shown.
     await page.locator('select[name=pose-index]').selectOption('5');
     await page.locator('button[data-action=pose-read]').click();
     // An empty slot answers index -1: the bundle says the read index differs.
@@ -303,7 +349,7 @@ describe('web application', { timeout: 120000 }, () => {
     server = await startServer({ ports: { httpPort, webPort, wsPort } });
     await page.locator('.offline-banner').waitFor({ state: 'hidden', timeout: 15000 });
     // A fresh server has a fresh, unpaired emulated adapter: the page offers pairing again.
-    await page.locator(`.link-card[data-link=${kLink}][data-state=unpaired]`).waitFor({ timeout: 15000 });
+    await linkCard('unpaired').waitFor({ timeout: 15000 });
     await page.getByRole('button', { name: 'Scan for devices' }).waitFor();
   });
 
@@ -312,28 +358,26 @@ describe('web application', { timeout: 120000 }, () => {
     await page.getByRole('button', { name: 'Scan the CAN bus' }).click();
     await page.locator('.scan-entry').filter({ hasText: 'turretAlpha2' }).waitFor();
     await page.getByRole('button', { name: 'Connect' }).click();
-    await page.locator(`.link-card[data-link=${kLink}][data-state=paired]`).waitFor({ timeout: 15000 });
+    await paired();
     assert.match(await page.locator('.link-title').textContent(), /paired \(canbus\)/);
-    await page.locator('#status[data-connection=open] .reading[data-axis=headPan]').waitFor();
 
     await page.locator('button[data-action=disconnect]').click();
-    await page.locator(`.link-card[data-link=${kLink}][data-state=unpaired]`).waitFor();
+    await linkCard('unpaired').waitFor();
     await page.locator('.tab[data-medium=rj45]').click();
     await page.getByRole('button', { name: 'Connect' }).click();
-    await page.locator(`.link-card[data-link=${kLink}][data-state=paired]`).waitFor({ timeout: 15000 });
+    await paired();
     assert.match(await page.locator('.link-title').textContent(), /paired \(rj45\)/);
-    await page.locator('#status[data-connection=open] .reading[data-axis=headPan]').waitFor();
     await screenshot(page, 'webapp-paired-rj45');
   });
 
   test('attaching to an existing radio group pairs every device of the group', async () => {
     await page.locator('button[data-action=disconnect]').click();
-    await page.locator(`.link-card[data-link=${kLink}][data-state=unpaired]`).waitFor();
+    await linkCard('unpaired').waitFor();
     await page.getByRole('button', { name: 'Scan for devices' }).click();
     await page.locator('.scan-entry[data-mac="24:6F:28:1A:00:02"] input[type=checkbox]').check();
     assert.equal(await page.getByRole('button', { name: 'Create group' }).isDisabled(), false);
     await page.getByRole('button', { name: 'Attach to its group' }).click();
-    await page.locator(`.link-card[data-link=${kLink}][data-state=paired]`).waitFor({ timeout: 15000 });
+    await linkCard('paired').waitFor({ timeout: 15000 });
     await page.locator('#status[data-connection=open] .devices li').nth(1).waitFor();
     assert.equal(await page.locator('.devices li').count(), 2);
   });

@@ -9,6 +9,7 @@
 
 #include "bus/endpoints.hpp"
 #include "bus/feed.hpp"
+#include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "config/configuration_controller.hpp"
@@ -37,17 +38,15 @@ sim::LinkConfig emulatedLink(const std::string& linkId) {
     return config;
 }
 
-link::LinkTimings fastLink() {
-    link::LinkTimings timings;
-    timings.pollerPause = 50ms;
-    return timings;
-}
-
 class BundleControllerTest : public ::testing::Test {
 protected:
-    void SetUp() override { start(fastLink()); }
+    void SetUp() override {
+        link::LinkTimings fast;
+        fast.pollerPause = 50ms;
+        start(fast);
+    }
 
-    void start(link::LinkTimings timings) {
+    void start(const link::LinkTimings& timings) {
         ControllerOptions options;
         options.listPorts = [] { return std::optional(std::vector<serial::PortListing>{}); };
         options.linkTimings = timings;
@@ -58,10 +57,7 @@ protected:
 
     std::string ask(const json& request,
                     const std::string& endpoint = std::string(bus::kDeviceEndpoint)) {
-        zmq::socket_t socket(*context_, zmq::socket_type::req);
-        socket.set(zmq::sockopt::linger, 0);
-        socket.set(zmq::sockopt::sndtimeo, 10000);
-        socket.connect(endpoint);
+        auto socket = bus::makeRequestSocket(*context_, endpoint, {.sendTimeout = 10s});
         if (!socket.send(zmq::buffer(core::dumpCompact(request)), zmq::send_flags::none)) {
             return "<not sent>";
         }
@@ -81,8 +77,7 @@ protected:
     }
 
     long newDeviceNotifications() const {
-        const auto texts = notifications_->texts();
-        return std::count(texts.begin(), texts.end(), "New Device found:  | KSIMFOUND01");
+        return std::ranges::count(notifications_->texts(), "New Device found:  | KSIMFOUND01");
     }
 
     /// Pairs the link over RJ45 as a client does, once the link knows its adapter, and waits
@@ -111,7 +106,6 @@ protected:
 };
 
 TEST_F(BundleControllerTest, AnswersWhatItDoesNotKnowAndKeepsServing) {
-    EXPECT_EQ(ask({{"command", "linkStatus"}}), R"({"data":[],"result":"ok"})");
     EXPECT_EQ(ask({{"command", "reboot"}}), R"({"result":"Command Not Found"})");
     EXPECT_EQ(ask(json::object()), "{}");
     EXPECT_EQ(ask({{"command", "device_found"}, {"linkID", "X"}}), "{}");  // incomplete record
@@ -139,76 +133,61 @@ std::optional<json> awaitLinks(zmq::socket_t& feed,
     return std::nullopt;
 }
 
-// A link whose adapter has gone silent keeps its service busy for a while with each command:
-// the list is answered meanwhile, from the link's last report, and each change of the list is
-// published with the very data linkStatus answers.
-TEST_F(BundleControllerTest, TheListIsAnsweredWhileALinkIsBusyAndEveryChangeIsPublished) {
+// Found, found again (no second handler or notification), busy, lost and found once more: each
+// change of the list is published with the very data linkStatus answers. A link whose adapter
+// has gone silent keeps its service busy with each command: the list is answered meanwhile,
+// from the link's last report.
+TEST_F(BundleControllerTest, ALinkIsListedThroughFoundLostAndFoundAgainWhilePublished) {
     auto feed = bus::makeFeedSubscriber(*context_);
     feed.set(zmq::sockopt::subscribe, bus::kLinksTopic);
-    sim::EmulatedLink emulator(emulatedLink("KSIMBUSY01"));
-    ask(sim::deviceFoundRequest(emulator.config(), emulator.path()));
-    const auto found = awaitLinks(feed, [](const json& links) { return links.size() == 1; });
-    ASSERT_TRUE(found);
-    EXPECT_EQ((*found)[0]["isValid"], true);
-    EXPECT_EQ(*found, linkStatus()["data"]);
+    sim::EmulatedLink emulator(emulatedLink("KSIMFOUND01"));
+    const auto found = sim::deviceFoundRequest(emulator.config(), emulator.path());
+    EXPECT_EQ(ask(found), "{}");
+    // The link is left out of the list while its status is still unknown.
+    const auto listedAs = [](bool valid) {
+        return [valid](const json& links) {
+            return links.size() == 1 && links[0].at("isValid") == valid;
+        };
+    };
+    const auto listed = awaitLinks(feed, listedAs(true));
+    ASSERT_TRUE(listed);
+    EXPECT_EQ((*listed)[0]["portName"], emulator.path());
+    EXPECT_EQ(*listed, linkStatus()["data"]);
+    EXPECT_TRUE(bundleOpen("KSIMFOUND01"));
+    ask(found);  // known and present: no second handler, no second notification
+    EXPECT_EQ(newDeviceNotifications(), 1);
 
     emulator.updateFaults([](sim::Faults& faults) { faults.silent = true; });
     zmq::socket_t busy(*context_, zmq::socket_type::req);
     busy.set(zmq::sockopt::linger, 0);
-    busy.connect(bus::linkEndpoint("KSIMBUSY01"));
+    busy.connect(bus::linkEndpoint("KSIMFOUND01"));
     const auto before = emulator.receivedCount();
     ASSERT_TRUE(bus::trySend(busy, R"({"command":"wirelessPairingScanStart"})"));
     ASSERT_TRUE(emulator.waitFor(
         [&](const sim::EmulatedLink::View& view) { return view.received.size() > before; }, 5s));
-    EXPECT_EQ(linkStatus()["data"], *found);
+    EXPECT_EQ(linkStatus()["data"], *listed);
     EXPECT_FALSE(bus::tryReceive(busy)) << "the link was still busy when the list was answered";
     EXPECT_TRUE(bus::receiveWithin(busy, 10s)) << "the link did answer in the end";
+    emulator.updateFaults([](sim::Faults& faults) { faults.silent = false; });
 
     ask(sim::deviceDisconnectedRequest(emulator.config(), emulator.path()));
-    const auto lost =
-        awaitLinks(feed, [](const json& links) { return links[0]["isValid"] == false; });
+    const auto lost = awaitLinks(feed, listedAs(false));
     ASSERT_TRUE(lost);
     EXPECT_EQ(*lost, linkStatus()["data"]);
-}
-
-TEST_F(BundleControllerTest, ALinkIsListedThroughFoundLostAndFoundAgain) {
-    sim::EmulatedLink emulator(emulatedLink("KSIMFOUND01"));
-    const auto found = sim::deviceFoundRequest(emulator.config(), emulator.path());
-    EXPECT_EQ(ask(found), "{}");
-    ASSERT_TRUE(waitUntil([] { return bundleOpen("KSIMFOUND01"); }));
-    json status = settledLinkStatus(1);
-    EXPECT_EQ(status["data"][0]["linkID"], "KSIMFOUND01");
-    EXPECT_EQ(status["data"][0]["isValid"], true);
-    EXPECT_EQ(status["data"][0]["portName"], emulator.path());
-
-    ask(found);  // known and present: no second handler, no second notification
-    EXPECT_EQ(newDeviceNotifications(), 1);
-
-    ask(sim::deviceDisconnectedRequest(emulator.config(), emulator.path()));
     ASSERT_TRUE(waitUntil([] { return !bundleOpen("KSIMFOUND01"); }));
-    status = linkStatus();
-    ASSERT_EQ(status["data"].size(), 1U);
-    EXPECT_EQ(status["data"][0]["isValid"], false);
 
     // Back again: a new handler on the same names, and the link lists as valid.
     ask(found);
-    ASSERT_TRUE(waitUntil([] { return bundleOpen("KSIMFOUND01"); }));
-    json again;
-    ASSERT_TRUE(waitUntil([&] {
-        again = linkStatus();
-        return again["data"].size() == 1 && again["data"][0]["isValid"] == true;
-    }));
+    ASSERT_TRUE(awaitLinks(feed, listedAs(true)));
+    EXPECT_TRUE(waitUntil([] { return bundleOpen("KSIMFOUND01"); }));
     EXPECT_EQ(newDeviceNotifications(), 1);
 }
 
 // With the link's real 2 s poller pause there is a moment when the link does not know its
 // status yet: it is left out of the list rather than listed with empty content.
-class SlowPollerTest : public BundleControllerTest {
-protected:
-    void SetUp() override { start(link::LinkTimings{}); }
-};
-
-TEST_F(SlowPollerTest, ALinkIsLeftOutWhileItsStatusIsUnknown) {
+TEST_F(BundleControllerTest, ALinkIsLeftOutWhileItsStatusIsUnknown) {
+    controller_.reset();
+    start(link::LinkTimings{});
     sim::EmulatedLink emulator(emulatedLink("KSIMSLOW01"));
     ask(sim::deviceFoundRequest(emulator.config(), emulator.path()));
     ASSERT_TRUE(waitUntil([] { return bundleOpen("KSIMSLOW01"); }));
@@ -216,18 +195,6 @@ TEST_F(SlowPollerTest, ALinkIsLeftOutWhileItsStatusIsUnknown) {
     EXPECT_EQ(settledLinkStatus(1)["data"][0]["linkID"], "KSIMSLOW01");
 }
 
-TEST_F(BundleControllerTest, ALinkWhosePortCannotBeOpenedIsListedInvalid) {
-    sim::LinkConfig config = emulatedLink("KSIMNOPORT01");
-    EXPECT_EQ(ask(sim::deviceFoundRequest(config, "/dev/kinetra-no-such-port")), "{}");
-    const json status = linkStatus();
-    ASSERT_EQ(status["data"].size(), 1U);
-    EXPECT_EQ(status["data"][0]["isValid"], false);
-    EXPECT_FALSE(bundleOpen("KSIMNOPORT01"));
-}
-
-// A module moved to another port: its old line ends, then the scanner reports it found on the
-// new port and lost on the old one in the same pass. The link follows it and stays up. Before
-// the old line ends, a device_found naming another port (a page posting it, say) moves nothing.
 TEST_F(BundleControllerTest, ALinkFollowsAMoveOnlyOnceItsOldLineHasEnded) {
     auto before = std::make_unique<sim::EmulatedLink>(emulatedLink("KSIMMOVE01"));
     sim::EmulatedLink after(emulatedLink("KSIMMOVE01"));
@@ -261,7 +228,7 @@ TEST_F(BundleControllerTest, ALinkFollowsAMoveOnlyOnceItsOldLineHasEnded) {
 }
 
 // Only a serial line is opened: a file, a folder or another kind of device is refused with
-// nothing listed or opened; a port that has gone since the scan is listed invalid as before.
+// nothing listed or opened; a port that has gone since the scan is listed invalid.
 TEST_F(BundleControllerTest, DeviceFoundOpensOnlyTerminalDevices) {
     tree_.write("notes.txt", "keep");
     const std::string notATerminal = R"({"result":"portName is not a terminal device"})";
@@ -272,6 +239,13 @@ TEST_F(BundleControllerTest, DeviceFoundOpensOnlyTerminalDevices) {
     }
     EXPECT_EQ(linkStatus()["data"].size(), 0U);
     EXPECT_EQ(tree_.read("notes.txt"), "keep");
+
+    EXPECT_EQ(ask(sim::deviceFoundRequest(emulatedLink("KSIMNOPORT01"), "/dev/kinetra-no-port")),
+              "{}");
+    const json status = linkStatus();
+    ASSERT_EQ(status["data"].size(), 1U);
+    EXPECT_EQ(status["data"][0]["isValid"], false);
+    EXPECT_FALSE(bundleOpen("KSIMNOPORT01"));
 }
 
 TEST_F(BundleControllerTest, DestroyingTheControllerTakesDownEveryLink) {

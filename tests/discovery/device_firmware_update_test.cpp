@@ -5,11 +5,10 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "discovery/device_firmware_update.hpp"
 #include "support/log_capture.hpp"
+#include "support/temporary_tree.hpp"
 #include "support/wait.hpp"
 
 namespace kinetra::discovery {
@@ -29,46 +28,31 @@ if [ "$code" = signal ]; then kill -9 $$; fi
 exit "$code"
 )";
 
-std::string readFile(const fs::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
-
 class DeviceFirmwareUpdateTest : public ::testing::Test {
 protected:
     DeviceFirmwareUpdateTest() {
-        std::string pattern = (fs::temp_directory_path() / "kinetra-dfu-XXXXXX").string();
-        root_ = ::mkdtemp(pattern.data());
-        fs::create_directories(root_ / "bin");
-        fs::create_directories(firmware());
-        writeFile(firmware() / "dfu-util", kTool);
+        tree_.write("firmware/dfu-util", kTool);
         fs::permissions(firmware() / "dfu-util", fs::perms::owner_all);
-        previous_ = fs::current_path();
-        fs::current_path(root_ / "bin");
+        fs::current_path(tree_.bin());
     }
     ~DeviceFirmwareUpdateTest() override {
-        // Lets a tool still waiting end by itself.
-        writeFile(firmware() / "go", "");
+        tree_.write("firmware/go", "");  // lets a tool still waiting end by itself
         fs::current_path(previous_);
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
     }
 
-    fs::path firmware() const { return root_ / "firmware"; }
+    fs::path firmware() const { return tree_.root() / "firmware"; }
+    std::string read(const char* name) const { return tree_.read("firmware/" + std::string(name)); }
+    void write(const char* name, const std::string& text) const {
+        tree_.write("firmware/" + std::string(name), text);
+    }
 
     /// Waits until the tool has ended and the status left running.
     static bool settles(const DeviceFirmwareUpdate& update) {
         return testing::waitUntil([&] { return update.status() != DfuStatus::running; });
     }
 
-    fs::path root_;
-    fs::path previous_;
+    testing::TemporaryTree tree_;
+    fs::path previous_ = fs::current_path();
 };
 
 TEST_F(DeviceFirmwareUpdateTest, RunsOneToolInTheFirmwareDirectoryUntilItEnds) {
@@ -80,19 +64,19 @@ TEST_F(DeviceFirmwareUpdateTest, RunsOneToolInTheFirmwareDirectoryUntilItEnds) {
     // A second tool would write the same controller: nothing more is started.
     EXPECT_EQ(update.start(), R"({"result":"ok","status":"running"})");
 
-    writeFile(firmware() / "go", "");
+    write("go", "");
     ASSERT_TRUE(settles(update));
     EXPECT_EQ(update.statusReply(), R"({"result":"ok","status":"finished"})");
-    EXPECT_EQ(readFile(firmware() / "started"),
+    EXPECT_EQ(read("started"),
               fs::canonical(firmware()).string() +
                   "\n9\n--reset\n--device\n0483:DF11\n-D\na\n-s\n0x08000000:leave\n-a\n0\n");
 }
 
 TEST_F(DeviceFirmwareUpdateTest, TurnsExitCodesIntoStatuses) {
-    writeFile(firmware() / "go", "");
+    write("go", "");
     // A tool path relative to the server's directory, not the tool's working directory.
-    fs::create_directories(root_ / "bin" / "tools");
-    fs::copy_file(firmware() / "dfu-util", root_ / "bin" / "tools" / "dfu-util");
+    fs::create_directories(tree_.bin() / "tools");
+    fs::copy_file(firmware() / "dfu-util", tree_.bin() / "tools" / "dfu-util");
     DeviceFirmwareUpdate update("tools/dfu-util", "../firmware/");
     const std::vector<std::pair<std::string, DfuStatus>> cases = {
         {"80", DfuStatus::multipleDFUDevice},
@@ -104,7 +88,7 @@ TEST_F(DeviceFirmwareUpdateTest, TurnsExitCodesIntoStatuses) {
     };
     // One after another on the same object: each start runs the tool again.
     for (const auto& [code, expected] : cases) {
-        writeFile(firmware() / "code", code);
+        write("code", code);
         EXPECT_EQ(update.start(), R"({"result":"ok"})") << code;
         ASSERT_TRUE(settles(update)) << code;
         EXPECT_EQ(update.status(), expected) << code;
@@ -132,8 +116,8 @@ TEST_F(DeviceFirmwareUpdateTest, GoingAwayDoesNotWaitForTheTool) {
     update.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
     // The tool was left running; let it end and reap it here.
-    const pid_t tool = std::stoi(readFile(firmware() / "pid"));
-    writeFile(firmware() / "go", "");
+    const pid_t tool = std::stoi(read("pid"));
+    write("go", "");
     EXPECT_TRUE(testing::waitUntil([&] { return ::waitpid(tool, nullptr, WNOHANG) == tool; }));
 }
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <vector>
 
 #include "config/defaults.hpp"
@@ -13,21 +12,9 @@ json defaultSection() {
     return config::serialDefault().at("serialConnection");
 }
 
-TEST(ReadScannerConfig, ReadsTheBuiltInSerialSection) {
-    const auto config = readScannerConfig(defaultSection());
-    EXPECT_TRUE(config.usb.autoScan);
-    EXPECT_EQ(config.usb.scanInterval, 250U);
-    EXPECT_EQ(config.usb.linkAdapterVid, 0x0483);
-    EXPECT_EQ(config.usb.linkAdapterPid, 0xA39F);
-    EXPECT_EQ(config.usb.smmVid, 0x0483);
-    EXPECT_EQ(config.usb.smmPid, 0xA327);
-    EXPECT_EQ(config.usb.manufacturerName, "Kinetra");
-    const model::PortInfo expected{115200, 1, 8, false};
-    EXPECT_EQ(config.stopMotion, expected);
-    EXPECT_EQ(config.linkAdapter, expected);
-}
-
-TEST(ReadScannerConfig, TruncatesFloatsAndTakesBooleansForTheIds) {
+// Floats are truncated and booleans taken as numbers; a missing key or a wrong type fails, and
+// so does a number out of range (a negative interval would wrap into half a million years).
+TEST(ReadScannerConfig, TakesNumbersLooselyAndRefusesMissingKeysAndWrongTypes) {
     auto section = defaultSection();
     section["usb_info"]["scanInterval"] = 12.9;
     section["usb_info"]["link_adapter_vid"] = true;
@@ -36,41 +23,38 @@ TEST(ReadScannerConfig, TruncatesFloatsAndTakesBooleansForTheIds) {
     EXPECT_EQ(config.usb.scanInterval, 12U);
     EXPECT_EQ(config.usb.linkAdapterVid, 1);
     EXPECT_EQ(config.usb.smmPid, 41767);
-}
 
-TEST(ReadScannerConfig, RefusesMissingKeysAndWrongTypes) {
-    using Edit = std::function<void(json&)>;
-    const std::vector<std::pair<const char*, Edit>> missing = {
-        {"usb_info", [](json& s) { s.erase("usb_info"); }},
-        {"smm_pid", [](json& s) { s["usb_info"].erase("smm_pid"); }},
-        {"link_adapter", [](json& s) { s["moduleSerialPortInfo"].erase("link_adapter"); }},
-        {"flowControl",
-         [](json& s) { s["moduleSerialPortInfo"]["stop_motion"].erase("flowControl"); }},
+    enum Failure { outOfRange, typeError };
+    const struct {
+        const char* pointer;
+        json value;  // null: the key is removed
+        Failure failure;
+    } edits[] = {
+        {"/usb_info", nullptr, outOfRange},
+        {"/usb_info/smm_pid", nullptr, outOfRange},
+        {"/moduleSerialPortInfo/link_adapter", nullptr, outOfRange},
+        {"/moduleSerialPortInfo/stop_motion/flowControl", nullptr, outOfRange},
+        {"/usb_info/autoScan", 1, typeError},
+        {"/usb_info/scanInterval", true, typeError},
+        {"/usb_info/smm_vid", "1155", typeError},
+        {"/moduleSerialPortInfo/link_adapter/flowControl", 0, typeError},
+        {"/usb_info/scanInterval", -1, outOfRange},
+        {"/usb_info/link_adapter_pid", 4294967296LL, outOfRange},
     };
-    for (const auto& [name, edit] : missing) {
-        auto section = defaultSection();
-        edit(section);
-        EXPECT_THROW(readScannerConfig(section), json::out_of_range) << name;
+    for (const auto& edit : edits) {
+        auto edited = defaultSection();
+        const json::json_pointer at(edit.pointer);
+        if (edit.value.is_null()) {
+            edited[at.parent_pointer()].erase(at.back());
+        } else {
+            edited[at] = edit.value;
+        }
+        if (edit.failure == outOfRange) {
+            EXPECT_THROW(readScannerConfig(edited), json::out_of_range) << edit.pointer;
+        } else {
+            EXPECT_THROW(readScannerConfig(edited), json::type_error) << edit.pointer;
+        }
     }
-    const std::vector<std::pair<const char*, Edit>> mistyped = {
-        {"autoScan as number", [](json& s) { s["usb_info"]["autoScan"] = 1; }},
-        {"scanInterval as boolean", [](json& s) { s["usb_info"]["scanInterval"] = true; }},
-        {"vid as text", [](json& s) { s["usb_info"]["smm_vid"] = "1155"; }},
-        {"flowControl as number",
-         [](json& s) { s["moduleSerialPortInfo"]["link_adapter"]["flowControl"] = 0; }},
-    };
-    for (const auto& [name, edit] : mistyped) {
-        auto section = defaultSection();
-        edit(section);
-        EXPECT_THROW(readScannerConfig(section), json::type_error) << name;
-    }
-    // A negative interval would wrap into a pause of half a million years.
-    auto negative = defaultSection();
-    negative["usb_info"]["scanInterval"] = -1;
-    EXPECT_THROW(readScannerConfig(negative), json::out_of_range);
-    auto tooLarge = defaultSection();
-    tooLarge["usb_info"]["link_adapter_pid"] = 4294967296LL;
-    EXPECT_THROW(readScannerConfig(tooLarge), json::out_of_range);
 }
 
 serial::PortListing usbPort(std::string name, int vid, int pid, std::string serial,

@@ -2,6 +2,7 @@
 // HTTP, in an order that walks a link through unpaired, paired and updating: each reply must
 // have the documented members and the documented result (and message) texts. The same for every
 // /v2 example: methods, notifications and errors.
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -48,15 +49,31 @@ std::optional<std::string> post(std::uint16_t port, const std::string& path,
     return response->substr(head + 4);
 }
 
+/// Asks `path` with `body` until `accept` takes the reply (at most 15 s); the services have no
+/// event a client can await.
+bool pollUntil(std::uint16_t port, const std::string& path, const std::string& body,
+               const std::function<bool(const json&)>& accept) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const json parsed = json::parse(post(port, path, body).value_or(""), nullptr, false);
+        if (!parsed.is_discarded() && accept(parsed)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
 // Whether `actual` has the shape of `documented`: the same members at every level of objects,
-// arrays whose first elements agree, numbers for numbers; "result" and "message" word for word.
+// arrays whose first elements agree, numbers for numbers; "result" and "message" word for word
+// where they are texts (a JSON-RPC result holds a whole reply). `why` says where they differ.
 bool sameShape(const json& documented, const json& actual, std::string& why,
                const std::string& where = "") {
+    if (documented.type() != actual.type() && !(documented.is_number() && actual.is_number())) {
+        why = where + ": " + actual.dump() + " where the reference has " + documented.dump();
+        return false;
+    }
     if (documented.is_object()) {
-        if (!actual.is_object()) {
-            why = where + ": not an object";
-            return false;
-        }
         std::set<std::string> want, got;
         for (const auto& [key, value] : documented.items()) {
             want.insert(key);
@@ -69,39 +86,21 @@ bool sameShape(const json& documented, const json& actual, std::string& why,
             return false;
         }
         for (const auto& [key, value] : documented.items()) {
-            // Word for word where they are texts (a JSON-RPC result holds a whole reply).
-            if ((key == "result" || key == "message") && !value.is_structured() &&
-                value != actual.at(key)) {
-                why = where + "." + key + ": " + actual.at(key).dump() +
-                      " where the reference has " + value.dump();
+            const bool text = (key == "result" || key == "message") && !value.is_structured();
+            if (text && value != actual.at(key)) {
+                why = where + "." + key + ": " + actual.at(key).dump() + " instead of " +
+                      value.dump();
                 return false;
             }
             if (!sameShape(value, actual.at(key), why, where + "." + key)) {
                 return false;
             }
         }
-        return true;
-    }
-    if (documented.is_array()) {
-        if (!actual.is_array()) {
-            why = where + ": not an array";
-            return false;
-        }
-        if (documented.empty() || actual.empty()) {
-            if (documented.empty() != actual.empty()) {
-                why = where + ": " + std::to_string(actual.size()) + " elements";
-                return false;
-            }
-            return true;
-        }
+    } else if (documented.is_array() && (documented.empty() || actual.empty())) {
+        why = where + ": " + std::to_string(actual.size()) + " elements";
+        return documented.empty() == actual.empty();
+    } else if (documented.is_array()) {
         return sameShape(documented.front(), actual.front(), why, where + "[0]");
-    }
-    if (documented.is_number() != actual.is_number() ||
-        documented.is_string() != actual.is_string() ||
-        documented.is_boolean() != actual.is_boolean() ||
-        documented.is_null() != actual.is_null()) {
-        why = where + ": " + actual.dump() + " where the reference has " + documented.dump();
-        return false;
     }
     return true;
 }
@@ -111,25 +110,10 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(server_.listening()) << server_.process->output();
         // The link is listed once its status is known, about two seconds after it was found.
-        ASSERT_TRUE(pollUntil("/v1/device", R"({"command":"linkStatus"})", [](const json& reply) {
-            return reply.contains("data") && reply["data"].size() == 1;
-        })) << server_.process->output();
-    }
-
-    // Asks again until `accept` takes the reply; the services have no event a client can await.
-    bool pollUntil(const std::string& path, const std::string& body,
-                   const std::function<bool(const json&)>& accept) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (const auto reply = post(server_.httpPort, path, body)) {
-                const json parsed = json::parse(*reply, nullptr, false);
-                if (!parsed.is_discarded() && accept(parsed)) {
-                    return true;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
+        ASSERT_TRUE(pollUntil(
+            server_.httpPort, "/v1/device", R"({"command":"linkStatus"})",
+            [](const json& reply) { return reply.contains("data") && reply["data"].size() == 1; }))
+            << server_.process->output();
     }
 
     // Sends `request` to `path` and expects the documented reply `documented`.
@@ -137,7 +121,7 @@ protected:
         const std::string where = path + " " + request.dump();
         const auto reply = post(server_.httpPort, concretePath(path), request.dump());
         ASSERT_TRUE(reply.has_value()) << where;
-        const std::string text = documented.at("text").get<std::string>();
+        const std::string text = textOf(documented);
         if (text.empty() || *reply == "{}" || *reply == "true" || *reply == "false") {
             EXPECT_EQ(*reply, text) << where << " (" << documented.at("when") << ")";
             return;
@@ -207,7 +191,7 @@ TEST_F(DocumentedExamples, EveryRequestExampleIsAnsweredAsDocumented) {
 
     // Paired over the radio.
     example(link, "wirelessPairingCreateBundle");
-    ASSERT_TRUE(pollUntil(concretePath(status), "{}", [](const json& reply) {
+    ASSERT_TRUE(pollUntil(server_.httpPort, concretePath(status), "{}", [](const json& reply) {
         return reply.contains("data") && reply["data"].is_object();
     }));
     endpointCase(link, 1, json{{"command", "wirelessPairingStatus"}});
@@ -262,6 +246,27 @@ TEST_F(DocumentedExamples, EveryRequestExampleIsAnsweredAsDocumented) {
     // Inside the process only.
     endpointCase("/v1/configuration", 0);
 
+    // The gateway's own replies: an unknown link, a body that is no JSON, one too large.
+    const json& gateway = apiReference().at("gatewayReplies");
+    EXPECT_EQ(post(server_.httpPort, "/v1/link/NOSUCHLINK", "{}"), textOf(gateway.at(0)));
+    EXPECT_EQ(post(server_.httpPort, "/v1/device", "not json"), textOf(gateway.at(1)));
+    EXPECT_EQ(post(server_.httpPort, "/v1/device", std::string(9000, ' ')), textOf(gateway.at(2)));
+
+    // Over WebSocket the examples are answered alike.
+    for (const auto& [path, name] :
+         {std::pair<std::string, std::string>{device, "linkStatus"}, {link, "status"}}) {
+        TestClient socket(server_.webSocketPort);
+        ASSERT_NE(socket.upgrade(concretePath(path)).find("101 Switching Protocols"),
+                  std::string::npos);
+        socket.sendText(command(path, name).at("example").dump());
+        const auto frame = socket.nextFrame();
+        ASSERT_TRUE(frame.has_value()) << path;
+        std::string why;
+        EXPECT_TRUE(sameShape(json::parse(textOf(command(path, name).at("replies").at(0))),
+                              json::parse(frame->payload), why))
+            << path << " " << name << ": " << why;
+    }
+
     // A documented command this walk does not send would go unchecked.
     for (const auto& entry : apiReference().at("endpoints")) {
         const std::string path = entry.at("path").get<std::string>();
@@ -278,106 +283,63 @@ TEST_F(DocumentedExamples, EveryRequestExampleIsAnsweredAsDocumented) {
     }
 }
 
-TEST_F(DocumentedExamples, ExamplesAreAnsweredAlikeOverWebSocket) {
-    for (const auto& [path, name] :
-         {std::pair<std::string, std::string>{"/v1/device", "linkStatus"},
-          {"/v1/link/<linkID>", "status"}}) {
-        const json& entry = command(path, name);
-        TestClient socket(server_.webSocketPort);
-        ASSERT_NE(socket.upgrade(concretePath(path)).find("101 Switching Protocols"),
-                  std::string::npos);
-        socket.sendText(entry.at("example").dump());
-        const auto frame = socket.nextFrame();
-        ASSERT_TRUE(frame.has_value()) << path;
-        std::string why;
-        EXPECT_TRUE(sameShape(json::parse(entry.at("replies").at(0).at("text").get<std::string>()),
-                              json::parse(frame->payload), why))
-            << path << " " << name << ": " << why;
-    }
-}
-
-// Frames on a /v2 connection: the response to one id, and the notifications met on the way.
-class RpcReader {
-public:
-    explicit RpcReader(TestClient& socket) : socket_(socket) {}
-
-    std::optional<json> responseTo(const json& id) {
-        return next(
-            [&](const json& message) { return message.contains("id") && message["id"] == id; });
-    }
-    std::optional<json> notification(std::string_view method) {
-        for (auto kept = notifications_.begin(); kept != notifications_.end(); ++kept) {
-            if ((*kept)["method"] == method) {
-                json found = std::move(*kept);
-                notifications_.erase(kept);
-                return found;
-            }
-        }
-        return next([&](const json& message) {
-            return !message.contains("id") && message.value("method", "") == method;
-        });
-    }
-
-private:
-    std::optional<json> next(const std::function<bool(const json&)>& wanted) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto frame = socket_.nextFrame(std::chrono::milliseconds(500));
-            if (!frame) {
-                continue;
-            }
-            json message = json::parse(frame->payload, nullptr, false);
-            if (wanted(message)) {
-                return message;
-            }
-            if (!message.contains("id") && notifications_.size() < 100) {
-                notifications_.push_back(std::move(message));
-            }
-        }
-        return std::nullopt;
-    }
-
-    TestClient& socket_;
-    std::vector<json> notifications_;
-};
-
+// The /v2 methods in the order documented (unsubscribe ends what subscribe began), each
+// followed by its further documented responses with their own requests; the notifications met
+// on the way (the links subscription's first comes before it is ended, statuses once the bundle
+// is paired) and the documented errors.
 TEST_F(DocumentedExamples, V2ExamplesAreAnsweredAsDocumented) {
     const json& v2 = apiReference().at("v2");
     TestClient socket(server_.webSocketPort);
     ASSERT_NE(socket.upgrade(v2.at("path").get<std::string>()).find("101 Switching Protocols"),
               std::string::npos);
-    RpcReader reader(socket);
-    auto expect = [&](const json& request, const json& documented) {
+    std::vector<json> notifications;  // met while waiting for something else
+    // The first message `wanted` takes, within 15 s: kept notifications first.
+    const auto next = [&](const std::function<bool(const json&)>& wanted) -> std::optional<json> {
+        const auto kept = std::find_if(notifications.begin(), notifications.end(), wanted);
+        if (kept != notifications.end()) {
+            json found = std::move(*kept);
+            notifications.erase(kept);
+            return found;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto frame = socket.nextFrame(std::chrono::milliseconds(500));
+            json message = frame ? json::parse(frame->payload, nullptr, false) : json();
+            if (frame && wanted(message)) {
+                return message;
+            }
+            if (message.is_object() && !message.contains("id") && notifications.size() < 100) {
+                notifications.push_back(std::move(message));
+            }
+        }
+        return std::nullopt;
+    };
+    const auto expectShape = [](const json& documented, const std::optional<json>& actual,
+                                const std::string& what) {
+        ASSERT_TRUE(actual.has_value()) << what;
+        std::string why;
+        EXPECT_TRUE(sameShape(documented, *actual, why))
+            << what << ": " << why << "\n  got " << *actual;
+    };
+    const auto expect = [&](const json& request, const json& documented) {
         const std::string text = request.is_string() ? request.get<std::string>() : request.dump();
         socket.sendText(text);
         const json id = request.is_object() ? request.value("id", json()) : json();
-        const auto response = reader.responseTo(id);
-        ASSERT_TRUE(response.has_value()) << text;
-        std::string why;
-        EXPECT_TRUE(
-            sameShape(json::parse(documented.at("text").get<std::string>()), *response, why))
-            << text << " (" << documented.at("when") << "): " << why << "\n  got " << *response;
+        expectShape(json::parse(textOf(documented)),
+                    next([&](const json& m) { return m.contains("id") && m["id"] == id; }),
+                    text + " (" + documented.at("when").get<std::string>() + ")");
     };
-    auto notificationExample = [&](std::string_view name) {
-        for (const auto& entry : v2.at("notifications")) {
-            if (entry.at("name") == name) {
-                return entry.at("example");
-            }
-        }
-        throw std::out_of_range("no notification example");
-    };
-
-    auto expectNotification = [&](std::string_view name) {
-        const auto notification = reader.notification(name);
-        ASSERT_TRUE(notification.has_value()) << name;
-        std::string why;
-        EXPECT_TRUE(sameShape(notificationExample(name), *notification, why))
-            << name << ": " << why << "\n  got " << *notification;
+    const auto expectNotification = [&](std::string_view name) {
+        const auto example =
+            std::find_if(v2.at("notifications").begin(), v2.at("notifications").end(),
+                         [&](const json& entry) { return entry.at("name") == name; });
+        ASSERT_NE(example, v2.at("notifications").end()) << name;
+        expectShape(example->at("example"), next([&](const json& m) {
+                        return !m.contains("id") && m.value("method", "") == name;
+                    }),
+                    std::string(name));
     };
 
-    // The methods in the order documented (unsubscribe ends what subscribe began), each
-    // followed by its further documented responses with their own requests. The links
-    // subscription's first notification comes before it is ended.
     for (const auto& method : v2.at("methods")) {
         expect(method.at("example"), method.at("replies").at(0));
         if (method.at("name") == "subscribe") {
@@ -389,7 +351,6 @@ TEST_F(DocumentedExamples, V2ExamplesAreAnsweredAsDocumented) {
             }
         }
     }
-    // Statuses come once the bundle is paired.
     socket.sendText(json{{"jsonrpc", "2.0"},
                          {"id", "pair"},
                          {"method", "call"},
@@ -415,51 +376,27 @@ TEST(DocumentedExamplesOfAnOldAdapter, CommandsPastTheFirmwareGateAreRefusedAsDo
                          server.tree.bin().string());
 
     // The versions are read about two seconds after the link is found.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    bool required = false;
-    while (!required && std::chrono::steady_clock::now() < deadline) {
-        const auto reply = post(server.httpPort, "/v1/device", R"({"command":"linkStatus"})");
-        const json status = json::parse(reply.value_or(""), nullptr, false);
-        if (!status.is_discarded() && status.contains("data") && status["data"].size() == 1) {
-            required = status["data"][0].value("isDeviceFirmwareUpdateRequired", false);
-        }
-        if (!required) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    ASSERT_TRUE(required) << server.process->output();
+    ASSERT_TRUE(pollUntil(server.httpPort, "/v1/device", R"({"command":"linkStatus"})",
+                          [](const json& status) {
+                              return status.contains("data") && status["data"].size() == 1 &&
+                                     status["data"][0].value("isDeviceFirmwareUpdateRequired",
+                                                             false);
+                          }))
+        << server.process->output();
 
-    const std::string gate =
-        endpoint("/v1/link/<linkID>").at("replies").at(0).at("text").get<std::string>();
-    EXPECT_EQ(post(server.httpPort, "/v1/link/" + linkId,
-                   command("/v1/link/<linkID>", "wirelessPairingScanStart").at("example").dump()),
-              gate);
-    EXPECT_EQ(post(server.httpPort, "/v1/link/" + linkId + "/detect", "{}"),
-              endpoint("/v1/link/<linkID>/detect")
-                  .at("request")
-                  .at("replies")
-                  .at(1)
-                  .at("text")
-                  .get<std::string>());
-    // The commands before the gate still answer.
-    EXPECT_EQ(
-        post(server.httpPort, "/v1/link/" + linkId,
-             command("/v1/link/<linkID>", "linkRadioFirmwareUpdateStatus").at("example").dump()),
-        command("/v1/link/<linkID>", "linkRadioFirmwareUpdateStatus")
-            .at("replies")
-            .at(0)
-            .at("text")
-            .get<std::string>());
-}
-
-TEST_F(DocumentedExamples, GatewayRepliesAreAnsweredAsDocumented) {
-    const json& replies = apiReference().at("gatewayReplies");
-    auto textOf = [&](std::size_t index) {
-        return replies.at(index).at("text").get<std::string>();
+    const std::string link = "/v1/link/" + linkId;
+    const auto& linkCommand = [](const char* name) -> const json& {
+        return command("/v1/link/<linkID>", name);
     };
-    EXPECT_EQ(post(server_.httpPort, "/v1/link/NOSUCHLINK", "{}"), textOf(0));
-    EXPECT_EQ(post(server_.httpPort, "/v1/device", "not json"), textOf(1));
-    EXPECT_EQ(post(server_.httpPort, "/v1/device", std::string(9000, ' ')), textOf(2));
+    EXPECT_EQ(
+        post(server.httpPort, link, linkCommand("wirelessPairingScanStart").at("example").dump()),
+        textOf(endpoint("/v1/link/<linkID>").at("replies").at(0)));
+    EXPECT_EQ(post(server.httpPort, link + "/detect", "{}"),
+              textOf(endpoint("/v1/link/<linkID>/detect").at("request").at("replies").at(1)));
+    // The commands before the gate still answer.
+    const json& status = linkCommand("linkRadioFirmwareUpdateStatus");
+    EXPECT_EQ(post(server.httpPort, link, status.at("example").dump()),
+              textOf(status.at("replies").at(0)));
 }
 
 }  // namespace

@@ -43,6 +43,11 @@ inline const json& command(const std::string& path, const std::string& name) {
     throw std::out_of_range("api.json documents no command " + name + " on " + path);
 }
 
+/// The wire text of a documented reply.
+inline std::string textOf(const json& reply) {
+    return reply.at("text").get<std::string>();
+}
+
 inline std::set<std::string> documentedCommands(const std::string& path) {
     std::set<std::string> names;
     for (const auto& entry : endpoint(path).at("commands")) {

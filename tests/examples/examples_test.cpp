@@ -1,11 +1,7 @@
 // The client examples shipped in examples/, each run against the real kinetra-server with its
 // emulated adapter: they must pair over the radio and move the gear, and fail clearly when the
 // server cannot be reached. Skipped where the example's interpreter is not installed.
-#include <cstdlib>
-#include <filesystem>
 #include <optional>
-#include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -18,7 +14,7 @@ namespace {
 
 struct Example {
     const char* name;
-    const char* interpreter;  // looked up in PATH
+    const char* interpreter;  // looked up in PATH by env
     const char* script;       // below examples/
     bool webSocket;           // talks to the WebSocket port instead of the HTTP port
 };
@@ -35,16 +31,9 @@ const Example kExamples[] = {
     {"Browser", "node", "browser/pair_and_move.js", true},
 };
 
-std::optional<std::string> findInPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::stringstream folders(path ? path : "");
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        const auto candidate = std::filesystem::path(folder) / program;
-        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) {
-            return candidate.string();
-        }
-    }
-    return std::nullopt;
+bool inPath(const std::string& program) {
+    return ChildProcess({"/bin/sh", "-c", "command -v " + program}, ".").waitForExit(20s) ==
+           std::optional<int>(0);
 }
 
 bool succeeds(std::vector<std::string> argv) {
@@ -52,42 +41,38 @@ bool succeeds(std::vector<std::string> argv) {
     return probe.waitForExit(20s) == std::optional<int>(0);
 }
 
-// The command line that runs the example, up to its own arguments; or the reason to skip
-// when its interpreter or what it needs besides is missing.
-struct Runner {
-    std::vector<std::string> command;
-    std::string skipReason;
-};
-
-Runner runnerFor(const Example& example) {
-    const auto interpreter = findInPath(example.interpreter);
-    if (!interpreter) {
-        return {{}, std::string(example.interpreter) + " is not installed"};
-    }
+// The command line that runs the example, up to its own arguments; empty when its interpreter
+// or what it needs besides is missing (the reason in `skip`).
+std::vector<std::string> runnerFor(const Example& example, std::string& skip) {
+    const std::string interpreter = example.interpreter;
     const std::string script = std::string(KINETRA_EXAMPLES_DIR) + "/" + example.script;
     const std::string name = example.name;
-    if (name == "Curl" && !findInPath("curl")) {
-        return {{}, "curl is not installed"};
+    if (!inPath(interpreter) || (name == "Curl" && !inPath("curl"))) {
+        skip = interpreter + (name == "Curl" ? " or curl" : "") + " is not installed";
+        return {};
     }
-    if (name == "Node" && !succeeds({*interpreter, "-e", "typeof fetch === 'function' || f()"})) {
-        return {{}, "node has no global fetch (Node 18 or later is needed)"};
+    if (name == "Node" &&
+        !succeeds({"/usr/bin/env", interpreter, "-e", "typeof fetch === 'function' || f()"})) {
+        skip = "node has no global fetch (Node 18 or later is needed)";
+        return {};
     }
-    if (name == "Browser") {
-        // The page's script runs under Node with a global WebSocket: built into Node 22,
-        // behind a flag in Node 20 and 21.
-        std::vector<std::string> command{*interpreter};
-        const char* check = "typeof WebSocket === 'function' || f()";
-        if (!succeeds({*interpreter, "-e", check})) {
-            if (!succeeds({*interpreter, "--experimental-websocket", "-e", check})) {
-                return {{}, "node has no WebSocket (Node 20 or later is needed)"};
-            }
-            command.push_back("--experimental-websocket");
+    if (name != "Browser") {
+        return {"/usr/bin/env", interpreter, script};
+    }
+    // The page's script runs under Node with a global WebSocket: built into Node 22, behind a
+    // flag in Node 20 and 21.
+    const char* check = "typeof WebSocket === 'function' || f()";
+    std::vector<std::string> command{"/usr/bin/env", interpreter};
+    if (!succeeds({"/usr/bin/env", interpreter, "-e", check})) {
+        if (!succeeds({"/usr/bin/env", interpreter, "--experimental-websocket", "-e", check})) {
+            skip = "node has no WebSocket (Node 20 or later is needed)";
+            return {};
         }
-        command.push_back(std::string(KINETRA_TEST_DIR) + "/run_browser_example.js");
-        command.push_back(script);
-        return {command, ""};
+        command.push_back("--experimental-websocket");
     }
-    return {{*interpreter, script}, ""};
+    command.push_back(std::string(KINETRA_TEST_DIR) + "/run_browser_example.js");
+    command.push_back(script);
+    return command;
 }
 
 using testing::postJson;
@@ -95,15 +80,16 @@ using testing::postJson;
 class Examples : public ::testing::TestWithParam<Example> {
 protected:
     void SetUp() override {
-        runner_ = runnerFor(GetParam());
-        if (!runner_.skipReason.empty()) {
-            GTEST_SKIP() << runner_.skipReason;
+        std::string skip;
+        runner_ = runnerFor(GetParam(), skip);
+        if (runner_.empty()) {
+            GTEST_SKIP() << skip;
         }
     }
 
     std::unique_ptr<ChildProcess> run(const std::vector<std::string>& arguments,
                                       const std::string& workingDirectory) {
-        auto command = runner_.command;
+        auto command = runner_;
         command.insert(command.end(), arguments.begin(), arguments.end());
         return std::make_unique<ChildProcess>(std::move(command), workingDirectory);
     }
@@ -114,7 +100,7 @@ protected:
                                     : "http://127.0.0.1:" + std::to_string(httpPort);
     }
 
-    Runner runner_;
+    std::vector<std::string> runner_;
 };
 
 TEST_P(Examples, PairTheEmulatedAdapterOverTheRadioAndMoveIt) {

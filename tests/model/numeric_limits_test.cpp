@@ -87,8 +87,9 @@ TEST(NumericLimits, PresenceFollowsTheSetupCodeMasks) {
     EXPECT_TRUE(derive(answer(3, 0x03, {}))[AxisSlot::focus].present);
 }
 
-// Not ready (an uncalibrated rail unit too) reports only that; setups without axes report null,
-// and so does a present axis no device of the list can drive (a model 0 rail unit).
+// Not ready (an uncalibrated rail unit too) reports only that; a short answer is refused; setups
+// without axes report null, and so does a present axis no device of the list can drive (a model 0
+// rail unit).
 TEST(NumericLimits, NotReadyOrSetupsWithoutAxesReportLittle) {
     EXPECT_EQ(toJson(derive(answer(3, 0x00, {1}))).dump(), R"({"isDataReady":false})");
     EXPECT_EQ(toJson(derive(answer(4, 0x01, {12}))).dump(), R"({"isDataReady":false})");
@@ -101,6 +102,11 @@ TEST(NumericLimits, NotReadyOrSetupsWithoutAxesReportLittle) {
     const auto json = toJson(derive(answer(6, 0x05, {0, 2})));
     EXPECT_FALSE(json.contains("slideStep"));
     EXPECT_TRUE(json.contains("panStep"));
+    // Truncated answers, one announcing two devices and carrying one, are refused.
+    for (const core::Bytes& truncated :
+         {core::Bytes{}, core::Bytes{26, 3, 1, 0, 0}, core::Bytes{26, 3, 1, 0, 0, 2, 1}}) {
+        EXPECT_FALSE(deriveNumericLimits(truncated).has_value()) << truncated.size();
+    }
 }
 
 // Expected bit patterns computed with each intermediate rounded as the arm firmware does;
@@ -114,14 +120,6 @@ TEST(NumericLimits, CraneArmSlideLimitMixesPrecisionsAsTheArmDoes) {
     EXPECT_EQ(bitsOf(limits[AxisSlot::slide].max), 0xC51C9E95u);
     EXPECT_EQ(bitsOf(limits[AxisSlot::slide].min), 0x451C9E95u);
     EXPECT_EQ(limits[AxisSlot::slide].step, 0.01f);
-}
-
-TEST(NumericLimits, TruncatedAnswersAreRefused) {
-    EXPECT_FALSE(deriveNumericLimits(core::Bytes{}).has_value());
-    EXPECT_FALSE(deriveNumericLimits(core::Bytes{26, 3, 1, 0, 0}).has_value());
-    // Announces two devices, carries one.
-    EXPECT_FALSE(deriveNumericLimits(core::Bytes{26, 3, 1, 0, 0, 2, 1}).has_value());
-    EXPECT_TRUE(deriveNumericLimits(core::Bytes{26, 3, 1, 0, 0, 0}).has_value());
 }
 
 }  // namespace

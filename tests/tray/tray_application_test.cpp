@@ -17,8 +17,8 @@
 #include "config/configuration_controller.hpp"
 #include "support/log_capture.hpp"
 #include "support/recording_notifications.hpp"
+#include "support/temporary_tree.hpp"
 #include "tray/desktop_notifications.hpp"
-#include "tray/desktop_tray.hpp"
 #include "tray/motion_stop.hpp"
 #include "tray_test_support.hpp"
 
@@ -59,8 +59,6 @@ TEST_F(TrayApplicationTest, KeepsTheDefaultPortsWhenTheConfigurationServiceIsSil
               1);
     EXPECT_EQ(log.count("info: Server configuration will be iniated with default configuration."),
               1);
-    EXPECT_EQ(application.settings().webPort, "32223");
-    EXPECT_EQ(application.settings().httpPort, "32222");
     EXPECT_EQ(webAppCommand(application),
               (CommandLine{"xdg-open", "http://127.0.0.1:32223/?port=32222&version=0.9.8"}));
     EXPECT_FALSE(application.usesDesktop());
@@ -69,22 +67,18 @@ TEST_F(TrayApplicationTest, KeepsTheDefaultPortsWhenTheConfigurationServiceIsSil
 }
 
 TEST_F(TrayApplicationTest, TakesThePortsFromTheConfigurationServicesReply) {
-    const fs::path directory =
-        fs::temp_directory_path() / ("kinetra-tray-" + std::to_string(::getpid()));
-    fs::create_directories(directory);
-    std::ofstream(directory / "config.ini") << "[httpserver]\naddress=127.0.0.1\nport=41001\n"
-                                               "[webserver]\naddress=0.0.0.0\nport=41002\n";
-    {
-        testing::LogCapture log;  // made before the service thread that logs, dropped after
-        testing::ScopedRecordingBackend notifications;
-        config::ConfigurationController configuration(directory.string() + "/");
-        TrayApplication application(std::string(bus::kConfigurationEndpoint), options());
-        EXPECT_FALSE(log.has("warning: Server configuration could not get"));
-        EXPECT_EQ(application.settings().httpAddress, "127.0.0.1");
-        EXPECT_EQ(webAppCommand(application),
-                  (CommandLine{"xdg-open", "http://127.0.0.1:41002/?port=41001&version=0.9.8"}));
-    }
-    fs::remove_all(directory);
+    testing::TemporaryTree tree;
+    tree.write("config.ini",
+               "[httpserver]\naddress=127.0.0.1\nport=41001\n"
+               "[webserver]\naddress=0.0.0.0\nport=41002\n");
+    testing::LogCapture log;  // made before the service thread that logs, dropped after
+    testing::ScopedRecordingBackend notifications;
+    config::ConfigurationController configuration(tree.root().string() + "/");
+    TrayApplication application(std::string(bus::kConfigurationEndpoint), options());
+    EXPECT_FALSE(log.has("warning: Server configuration could not get"));
+    EXPECT_EQ(application.settings().httpAddress, "127.0.0.1");
+    EXPECT_EQ(webAppCommand(application),
+              (CommandLine{"xdg-open", "http://127.0.0.1:41002/?port=41001&version=0.9.8"}));
 }
 
 TEST_F(TrayApplicationTest, TheExitEntryEndsRunAndExitWorksFromAnotherThread) {
@@ -131,28 +125,30 @@ TEST(StopAllMotion, PostsMotionAbortAllAndShowsEachBundlesResult) {
 }
 
 TEST(TrayIcon, PrefersThePngBesideTheIco) {
-    const fs::path root =
-        fs::temp_directory_path() / ("kinetra-icon-" + std::to_string(::getpid()));
-    fs::create_directories(root / "bin");
-    fs::create_directories(root / "res");
+    testing::TemporaryTree tree;
+    const fs::path root = tree.root();
     const auto previous = fs::current_path();
     fs::current_path(root / "bin");
     EXPECT_EQ(trayIconPath(), (root / "res/tray_icon.ico").string());  // neither exists yet
-    std::ofstream(root / "res/tray_icon.png") << "png";
+    tree.write("res/tray_icon.png", "png");
     EXPECT_EQ(trayIconPath(), (root / "res/tray_icon.png").string());
     EXPECT_EQ(installedPaths().configurationFile, (root / "cfg/config.ini").string());
     EXPECT_EQ(installedPaths().examplesFolder, (root / "examples").string());
     fs::current_path(previous);
-    fs::remove_all(root);
 }
 
+// The notification server's closing reasons (1 to 3) and anything else.
 TEST(DesktopNotifications, ServerClosingReasonsMapToTheDismissalTexts) {
-    EXPECT_STREQ(notify::dismissalText(dismissalReason(1)), "The toast has timed out");
-    EXPECT_STREQ(notify::dismissalText(dismissalReason(2)), "The user dismissed this toast");
-    EXPECT_STREQ(notify::dismissalText(dismissalReason(3)),
-                 "The application hid the toast using ToastNotifier.hide()");
-    EXPECT_STREQ(notify::dismissalText(dismissalReason(4)), "Toast not activated");
-    EXPECT_STREQ(notify::dismissalText(dismissalReason(-1)), "Toast not activated");
+    const std::pair<int, const char*> reasons[] = {
+        {1, "The toast has timed out"},
+        {2, "The user dismissed this toast"},
+        {3, "The application hid the toast using ToastNotifier.hide()"},
+        {4, "Toast not activated"},
+        {-1, "Toast not activated"},
+    };
+    for (const auto& [code, text] : reasons) {
+        EXPECT_STREQ(notify::dismissalText(dismissalReason(code)), text) << code;
+    }
 }
 
 TEST(DesktopNotifications, WithoutASessionBusOrServerTheLoggingBackEndStays) {
@@ -170,28 +166,6 @@ TEST(DesktopNotifications, WithoutASessionBusOrServerTheLoggingBackEndStays) {
     } else {
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     }
-}
-
-// Needs a graphical session (for example Xvfb); skipped without one.
-TEST(DesktopTray, ShowsTheIconAndEndsOnExitFromAnotherThread) {
-    if (!desktopTrayBuilt()) {
-        GTEST_SKIP() << "built without the desktop tray";
-    }
-    auto tray = makeDesktopTray("kin_tray", "/nonexistent/tray_icon.png");
-    if (!tray) {
-        GTEST_SKIP() << "no graphical session";
-    }
-    RecordingLauncher launched;
-    buildMenu(*tray, config::ServerSettings{}, {"/ex", "/cfg"}, launched.launcher(), [] {});
-    std::promise<void> started;
-    std::thread stopper([&] {
-        started.get_future().wait();
-        tray->exit();
-    });
-    started.set_value();
-    tray->run();  // GTK wants the thread that initialised it
-    stopper.join();
-    SUCCEED();
 }
 
 }  // namespace

@@ -9,76 +9,67 @@ namespace {
 
 const MenuPaths kPaths{"/opt/kinetra/examples", "/opt/kinetra/cfg/config.ini"};
 
-struct Shape {
-    std::string kind;
-    std::string text;
-};
-
-std::vector<Shape> shapeOf(const Entries& entries) {
-    std::vector<Shape> shapes;
-    for (const auto& entry : entries) {
-        shapes.push_back({std::string(kEntryKinds.nameOf(entry->kind())), entry->text()});
-    }
-    return shapes;
-}
-
-TEST(TrayMenu, ListsTheEntriesInOrderWithTheirKindsAndTexts) {
-    CountingTray tray;
-    RecordingLauncher launched;
-    buildMenu(tray, config::ServerSettings{}, kPaths, launched.launcher(), [] {});
-
-    const auto top = shapeOf(tray.entries());
-    const std::vector<std::pair<std::string, std::string>> expected{
-        {"Button", "Stop all motion"}, {"Label", "kinetra SDK 0.9.8"},
-        {"Button", "kinetra Web App"}, {"Button", "Examples"},
-        {"Button", "Documentation"},   {"Button", "Configuration"},
-        {"Submenu", "Utilities"},      {"Button", "Exit"}};
-    ASSERT_EQ(top.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(top[i].kind, expected[i].first) << i;
-        EXPECT_EQ(top[i].text, expected[i].second) << i;
-    }
-    const auto& utilities = static_cast<const Submenu&>(*tray.entries()[6]);
-    const auto inner = shapeOf(utilities.entries());
-    ASSERT_EQ(inner.size(), 2u);
-    EXPECT_EQ(inner[0].text, "Link Firmware Update");
-    EXPECT_EQ(inner[1].text, "SDK Version Update");
-    for (const auto& entry : tray.entries()) {
-        EXPECT_EQ(entry->tray(), &tray);
-    }
-    EXPECT_EQ(utilities.entries()[0]->tray(), &tray);
-    EXPECT_FALSE(tray.entries()[1]->clickable());
-    EXPECT_TRUE(launched.lines().empty());
-}
-
-TEST(TrayMenu, EachEntryRunsItsCommandLineWithoutAShell) {
+// Every entry in menu order with its kind and text, and the command line a click runs: without
+// a shell, so the "&" of the address stays inside its one argument.
+TEST(TrayMenu, ListsTheEntriesInOrderAndEachRunsItsCommandLine) {
     CountingTray tray;
     RecordingLauncher launched;
     int stops = 0;
     buildMenu(tray, config::ServerSettings{}, kPaths, launched.launcher(), [&] { ++stops; });
-    tray.entries()[0]->click();
-    EXPECT_EQ(stops, 1);
-    for (std::size_t i = 2; i <= 5; ++i) {
-        tray.entries()[i]->click();
-    }
-    for (const auto& entry : static_cast<const Submenu&>(*tray.entries()[6]).entries()) {
-        entry->click();
-    }
-    const std::vector<CommandLine> expected{
-        // A plain "&": the address is one argument, no shell sees it.
-        {"xdg-open", "http://127.0.0.1:32223/?port=32222&version=0.9.8"},
-        {"xdg-open", "/opt/kinetra/examples"},
-        {"xdg-open", "http://127.0.0.1:32223/docs/index.html"},
-        {"xdg-open", "/opt/kinetra/cfg/config.ini"},
-        {"xdg-open", "http://127.0.0.1:32223/firmware-update"},
-        {"xdg-open", "https://kinetra.io/downloads/sdk?current_version=0.9.8"},
+    auto& utilities = static_cast<Submenu&>(*tray.entries()[6]);
+    const struct {
+        TrayEntry& entry;
+        const char* kind;
+        const char* text;
+        CommandLine runs;  // empty: runs nothing
+    } rows[] = {
+        {*tray.entries()[0], "Button", "Stop all motion", {}},
+        {*tray.entries()[1], "Label", "kinetra SDK 0.9.8", {}},
+        {*tray.entries()[2],
+         "Button",
+         "kinetra Web App",
+         {"xdg-open", "http://127.0.0.1:32223/?port=32222&version=0.9.8"}},
+        {*tray.entries()[3], "Button", "Examples", {"xdg-open", "/opt/kinetra/examples"}},
+        {*tray.entries()[4],
+         "Button",
+         "Documentation",
+         {"xdg-open", "http://127.0.0.1:32223/docs/index.html"}},
+        {*tray.entries()[5],
+         "Button",
+         "Configuration",
+         {"xdg-open", "/opt/kinetra/cfg/config.ini"}},
+        {utilities, "Submenu", "Utilities", {}},
+        {*utilities.entries()[0],
+         "Button",
+         "Link Firmware Update",
+         {"xdg-open", "http://127.0.0.1:32223/firmware-update"}},
+        {*utilities.entries()[1],
+         "Button",
+         "SDK Version Update",
+         {"xdg-open", "https://kinetra.io/downloads/sdk?current_version=0.9.8"}},
+        {*tray.entries()[7], "Button", "Exit", {}},
     };
-    EXPECT_EQ(launched.lines(), expected);
-    EXPECT_EQ(tray.exits, 0);
-    tray.entries()[7]->click();
-    EXPECT_EQ(tray.exits, 1);
-    EXPECT_EQ(launched.lines().size(), expected.size());
+    ASSERT_EQ(tray.entries().size(), 8u);
+    ASSERT_EQ(utilities.entries().size(), 2u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(kEntryKinds.nameOf(row.entry.kind()), row.kind);
+        EXPECT_EQ(row.entry.text(), row.text);
+        EXPECT_EQ(row.entry.tray(), &tray);
+        const auto before = launched.lines().size();
+        if (row.entry.clickable()) {
+            row.entry.click();
+        }
+        if (row.runs.empty()) {
+            EXPECT_EQ(launched.lines().size(), before);
+        } else {
+            ASSERT_EQ(launched.lines().size(), before + 1);
+            EXPECT_EQ(launched.lines().back(), row.runs);
+        }
+    }
+    EXPECT_FALSE(tray.entries()[1]->clickable());
     EXPECT_EQ(stops, 1);
+    EXPECT_EQ(tray.exits, 1);
 }
 
 TEST(TrayMenu, AddressesFollowTheConfiguredPortsAndASingleListeningAddress) {

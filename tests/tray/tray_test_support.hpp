@@ -3,18 +3,17 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "support/wait.hpp"
 #include "tray/tray_entry.hpp"
 #include "tray/tray_menu.hpp"
 
@@ -22,28 +21,25 @@ namespace kinetra::tray {
 
 using namespace std::chrono_literals;
 
-/// Records every command line a menu action runs; waits for them with a bound.
+/// Records every command line a menu action runs (on the tray's thread, for the console tray).
 class RecordingLauncher {
 public:
     Launcher launcher() {
         return [this](const CommandLine& commandLine) {
             std::lock_guard lock(mutex_);
             lines_.push_back(commandLine);
-            changed_.notify_all();
         };
     }
     std::vector<CommandLine> lines() const {
         std::lock_guard lock(mutex_);
         return lines_;
     }
-    bool waitForCount(std::size_t count, std::chrono::milliseconds bound = 5s) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, bound, [&] { return lines_.size() >= count; });
+    bool waitForCount(std::size_t count) {
+        return testing::waitUntil([&] { return lines().size() >= count; });
     }
 
 private:
     mutable std::mutex mutex_;  // guards lines_
-    std::condition_variable changed_;
     std::vector<CommandLine> lines_;
 };
 
@@ -62,7 +58,7 @@ public:
 class PseudoTerminal {
 public:
     PseudoTerminal() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
             throw std::runtime_error("no pseudo-terminal");
         }
@@ -95,26 +91,19 @@ public:
     /// Reads the tray's output until it holds `text` (then drops everything up to its end);
     /// false when it did not come within `bound`.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds bound = 5s) {
-        const auto deadline = std::chrono::steady_clock::now() + bound;
-        while (true) {
-            const auto found = output_.find(text);
-            if (found != std::string::npos) {
-                output_.erase(0, found + text.size());
-                return true;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd item{master_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&item, 1, static_cast<int>(left.count())) <= 0) {
-                return false;
-            }
-            char buffer[512];
-            const auto count = ::read(master_, buffer, sizeof buffer);
-            if (count <= 0) {
-                return false;
-            }
-            output_.append(buffer, static_cast<std::size_t>(count));
-        }
+        return testing::waitUntil(
+            [&] {
+                char buffer[512];
+                for (ssize_t count; (count = ::read(master_, buffer, sizeof buffer)) > 0;) {
+                    output_.append(buffer, static_cast<std::size_t>(count));
+                }
+                const auto found = output_.find(text);
+                if (found != std::string::npos) {
+                    output_.erase(0, found + text.size());
+                }
+                return found != std::string::npos;
+            },
+            bound);
     }
 
 private:

@@ -1,17 +1,23 @@
-// The firmware update page against the real server and its emulated adapter: the link with its
-// firmware flags, a radio firmware update followed to its end (the emulated radio takes all 819
-// chunks; about 8 s, most of it the radio's 5 s restart), and a device firmware update that
-// fails because the install tree has no update tool.
+// The pages beside the application, against the real server and its emulated adapter. The API
+// reference as a reader meets it: rendered from api.json (which tests/docs holds equal to the
+// commands the server dispatches), every endpoint, command and /v2 method with its anchor, and
+// search narrowing the list. The firmware update page: the link with its firmware flags, a
+// radio firmware update followed to its end (the emulated radio takes all 819 chunks; about 8 s,
+// most of it the radio's 5 s restart), and a device firmware update that fails because the
+// install tree has no update tool.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
+import { fileURLToPath } from 'node:url';
 import { after, before, describe, test } from 'node:test';
 
 import { launchBrowser, post, screenshot, startServer, startSimulator } from './support.mjs';
 
 const kLink = 'KSIM0001';
+const here = path.dirname(fileURLToPath(import.meta.url));
+const reference = JSON.parse(fs.readFileSync(path.resolve(here, '../../www/docs/api.json'), 'utf8'));
 
-describe('firmware update page', { timeout: 90000 }, () => {
+describe('API reference and firmware update pages', { timeout: 120000 }, () => {
   let server;
   let browser;
   let page;
@@ -28,6 +34,43 @@ describe('firmware update page', { timeout: 90000 }, () => {
   after(async () => {
     await browser?.close();
     await server?.stop();
+  });
+
+  /** The values of `attribute` of the elements `selector` finds, in page order. */
+  const attributes = (selector, attribute) =>
+    page.locator(selector).evaluateAll((nodes, name) => nodes.map((node) => node.getAttribute(name)), attribute);
+
+  test('the reference lists every endpoint, command and /v2 method with a working anchor', async () => {
+    const docs = `http://127.0.0.1:${server.webPort}/docs/index.html`;
+    await page.goto(docs);
+    await page.locator('[data-command]').first().waitFor();
+    assert.deepEqual((await attributes('[data-endpoint]', 'data-endpoint')).sort(), reference.endpoints.map((e) => e.path).sort());
+    const listedPaths = await attributes('[data-command]', 'data-endpoint-path');
+    const listedNames = await attributes('[data-command]', 'data-command');
+    for (const endpoint of reference.endpoints) {
+      const listed = listedNames.filter((name, i) => listedPaths[i] === endpoint.path);
+      assert.deepEqual(listed.sort(), endpoint.commands.map((c) => c.name).sort(), `commands of ${endpoint.path}`);
+    }
+    assert.deepEqual(await attributes('[data-method]', 'data-method'), reference.v2.methods.map((m) => m.name));
+    assert.deepEqual(await attributes('[data-notification]', 'data-notification'), reference.v2.notifications.map((n) => n.name));
+    assert.match(await page.locator('[id="v2.subscribe"]').textContent(), /"method":"subscribe"/);
+
+    // Each command's anchor leads to its own section, which shows its example request.
+    const ids = await attributes('[data-command]', 'id');
+    assert.equal(new Set(ids).size, ids.length, 'anchors are unique');
+    const section = page.locator('[data-command=motionAbort]');
+    await page.goto(`${docs}#${await section.getAttribute('id')}`);
+    await section.waitFor();
+    assert.match(await section.textContent(), /"command":\s*"motionAbort"/);
+    assert.equal(await section.isVisible(), true);
+
+    // Search keeps only the commands that mention every word typed.
+    await page.locator('#search').fill('keypose loop');
+    const visible = await page.locator('[data-command]:visible').evaluateAll((nodes) => nodes.map((node) => node.getAttribute('data-command')));
+    assert.ok(visible.includes('keyposeLoopFixedSpeed') && visible.includes('keyposeLoopFixedDuration'), `visible: ${visible}`);
+    assert.ok(!visible.includes('linkStatus') && !visible.includes('wirelessPairingScanStart'), `visible: ${visible}`);
+    await page.locator('#search').fill('');
+    assert.equal(await page.locator('[data-command]:visible').count(), ids.length);
   });
 
   test('the link is listed and its radio firmware update runs to the end', async () => {
