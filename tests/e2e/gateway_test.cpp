@@ -1,5 +1,6 @@
-// The gateway of the real server in a temporary install tree, on free loopback ports: what a
-// client sees before any device service exists, then an orderly stop with clients connected.
+// The real server in a temporary install tree, on free loopback ports, as a user meets it: the
+// only instance, what a client sees before any device service exists, then an orderly stop
+// with clients connected.
 #include <signal.h>
 
 #include <string>
@@ -17,6 +18,18 @@ using net::test::TestClient;
 TEST(Gateway, AnswersBeforeAnyServiceExistsAndStopsCleanlyOnSigtermWithClientsConnected) {
     RunningServer server;
     ASSERT_TRUE(server.listening()) << server.process->output();
+    for (const char* line :
+         {"revision: \"473c2ee\"\r\n", "version: 0.9.8\r\n", "ZeroMQ version is: 4."}) {
+        EXPECT_NE(server.process->output().find(line), std::string::npos) << line;
+    }
+    // Its id in the lock file: a second start leaves silently.
+    const std::string ownId = std::to_string(server.process->pid()) + "\n";
+    EXPECT_EQ(server.tree.read("tmp/MyLockFile"), ownId);
+    ChildProcess second({KINETRA_SERVER_PATH}, server.tree.bin().string(),
+                        {{"TMPDIR", server.tree.tmp().string()}});
+    EXPECT_EQ(second.waitForExit(10s), std::optional<int>(0));
+    EXPECT_EQ(second.output(), "");
+    EXPECT_EQ(server.tree.read("tmp/MyLockFile"), ownId);
     EXPECT_NE(server.process->output().find(R"({"address":"127.0.0.1","port":")" +
                                             std::to_string(server.httpPort) + "\"}"),
               std::string::npos);
