@@ -2,6 +2,7 @@
 // that come and go leave nothing behind, and a client that vanishes while jogging stops the
 // gear it was jogging.
 #include <dirent.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <fstream>
@@ -113,6 +114,8 @@ TEST(GatewayV2, ThousandsOfWebSocketClientsLeaveNoBusSocketFileOrMemoryBehind) {
     const auto result = v2.nextFrame();
     EXPECT_TRUE(result &&
                 listsLink(json::parse(result->payload, nullptr, false)["result"], "KSIM0001"));
+    server.process->signal(SIGTERM);
+    EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
 }
 
 TEST(GatewayV2, AClientThatVanishesWhileJoggingStopsTheJogAtOnce) {

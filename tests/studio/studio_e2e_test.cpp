@@ -2,6 +2,7 @@
 // to a UDP listener of the test and takes OSC messages sent with liblo. All traffic stays on
 // loopback.
 #include <lo/lo.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstring>
@@ -129,6 +130,8 @@ TEST(StudioEndToEnd, FreedPacketsAndOscFeedbackFollowARealTimeMove) {
     EXPECT_EQ(status["data"]["osc"]["messagesDropped"], 3) << status;
     EXPECT_EQ(status["data"]["osc"]["commandsSent"], 0) << status;
     EXPECT_TRUE(server.process->waitForOutput("dropped a datagram from untrusted 127.0.0.1", 2s));
+    server.process->signal(SIGTERM);
+    EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
 }
 
 // kinetra-sim logs every device message it takes, so the test sees what reached the line.
