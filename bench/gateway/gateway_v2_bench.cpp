@@ -3,20 +3,18 @@
 // latency from a status message published on the feed (as a bundle's status thread does) to
 // its /v2 notification at the client, with 1, 10 and 100 subscribers, and the gateway's CPU
 // per subscriber at 20 status messages a second. Clients are the program's own threads.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,13 +22,12 @@
 #include <spdlog/spdlog.h>
 #include <zmq.hpp>
 
-#include "bus/announce.hpp"
+#include "bundle/socket_clients.hpp"
 #include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
-#include "bus/wait.hpp"
 #include "core/json.hpp"
 #include "gateway/server.hpp"
-#include "platform/stop_signal.hpp"
+#include "gateway_load.hpp"
 
 namespace {
 
@@ -45,95 +42,21 @@ constexpr std::string_view kSilentRequest =
     "POST /v1/bench/silent HTTP/1.1\r\nHost: 127.0.0.1\r\n"
     "Content-Length: 2\r\n\r\n{}";
 
-// A REP service on `endpoint`, announced; answers at once, or never when `silent`.
-class Service {
-public:
-    Service(std::string endpoint, bool silent)
-        : endpoint_(std::move(endpoint)),
-          socket_(*bus::SocketRegistry::instance().context(), zmq::socket_type::rep),
-          silent_(silent) {
-        socket_.bind(endpoint_);
-        thread_ = std::jthread([this] { serve(); });
-        bus::announceOpen(std::array{endpoint_});
-        while (!bus::SocketRegistry::instance().isOpen(endpoint_)) {
-            std::this_thread::sleep_for(1ms);
-        }
-    }
-    ~Service() {
-        bus::announceClosed(std::array{endpoint_});
-        stop_.set();
-    }
-
-private:
-    void serve() {
-        const std::array<zmq::socket_ref, 1> sockets{socket_};
-        while (bus::waitReadable(sockets, bus::kForever, &stop_)) {
-            if (bus::tryReceive(socket_) && !silent_) {
-                socket_.send(zmq::str_buffer(R"({"result":"ok"})"), zmq::send_flags::none);
-            }
-        }
-    }
-    std::string endpoint_;
-    zmq::socket_t socket_;
-    bool silent_;
-    platform::StopSignal stop_;
-    std::jthread thread_;
-};
-
-int connectTo(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::perror("connect");
-        std::exit(1);
-    }
-    return fd;
-}
-
-void sendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const auto sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent <= 0) {
-            std::perror("send");
-            std::exit(1);
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(sent));
-    }
-}
-
-// One HTTP exchange on a new connection; true when a response came.
+// One HTTP exchange on a new connection; true when the healthy reply came.
 bool httpOnce(std::uint16_t port, std::string_view request) {
-    const int fd = connectTo(port);
-    sendAll(fd, request);
-    std::string response;
-    char buffer[2048];
-    for (ssize_t size; (size = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-        response.append(buffer, static_cast<std::size_t>(size));
-    }
-    ::close(fd);
-    return response.starts_with("HTTP/1.1 200");
+    const int fd = bench::connectTo(port);
+    bench::sendAll(fd, request);
+    return bench::readHttpBody(fd) == R"({"result":"ok"})";
 }
 
 // Requests per second of `clients` threads doing healthy requests for `duration`.
 double throughput(std::uint16_t port, int clients, std::chrono::milliseconds duration) {
-    std::atomic<long> done{0};
-    const auto end = Clock::now() + duration;
-    {
-        std::vector<std::jthread> threads;
-        for (int c = 0; c < clients; ++c) {
-            threads.emplace_back([&] {
-                while (Clock::now() < end) {
-                    done += httpOnce(port, kRequest) ? 1 : 0;
-                }
-            });
-        }
-    }
-    return static_cast<double>(done) / std::chrono::duration<double>(duration).count();
+    bench::Samples samples;
+    bench::runLoad(
+        clients, std::numeric_limits<int>::max(), Clock::now() + duration,
+        [port](int) { return [port] { return httpOnce(port, kRequest); }; }, samples);
+    return static_cast<double>(samples.latencies.size() - samples.wrong) /
+           std::chrono::duration<double>(duration).count();
 }
 
 // A /v2 client reading frames (server frames are unmasked; lengths up to 64 KiB here).
@@ -141,11 +64,11 @@ struct V2Client {
     int fd;
     std::string buffer;
 
-    explicit V2Client(std::uint16_t port) : fd(connectTo(port)) {
-        sendAll(fd,
-                "GET /v2 HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: "
-                "Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                "Sec-WebSocket-Version: 13\r\n\r\n");
+    explicit V2Client(std::uint16_t port) : fd(bench::connectTo(port)) {
+        bench::sendAll(fd,
+                       "GET /v2 HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: "
+                       "Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                       "Sec-WebSocket-Version: 13\r\n\r\n");
         while (buffer.find("\r\n\r\n") == std::string::npos && readSome()) {
         }
         buffer.erase(0, buffer.find("\r\n\r\n") + 4);
@@ -160,15 +83,7 @@ struct V2Client {
         buffer.append(chunk, static_cast<std::size_t>(size));
         return true;
     }
-    void sendText(std::string_view payload) {
-        std::string frame = "\x81";
-        frame.push_back(static_cast<char>(0x80 | 126));
-        frame.push_back(static_cast<char>(payload.size() >> 8));
-        frame.push_back(static_cast<char>(payload.size() & 0xFF));
-        frame.append(4, '\0');  // a zero mask leaves the payload as it is
-        frame.append(payload);
-        sendAll(fd, frame);
-    }
+    void sendText(std::string_view payload) { bench::sendAll(fd, bench::maskedTextFrame(payload)); }
     // The next whole frame's payload, if buffered.
     std::optional<std::string> take() {
         if (buffer.size() < 2) {
@@ -327,8 +242,8 @@ int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 3;
     spdlog::set_level(
         spdlog::level::err);  // the silent link's offline/timeout lines are not results
-    Service healthy("inproc://v1/bench/healthy", false);
-    Service silent("inproc://v1/bench/silent", true);
+    bench::BusResponder healthy({"inproc://v1/bench/healthy"});
+    bench::BusResponder silent({"inproc://v1/bench/silent"}, true);
     gateway::Server server(
         config::ServerSettings{"127.0.0.1", "0", "127.0.0.1", "0", "127.0.0.1", "0"});
     server.start(gateway::Server::defaultWorkerCount());

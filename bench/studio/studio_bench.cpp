@@ -5,7 +5,6 @@
 // gear reports it. Runs on the program's main thread plus a publisher and a receiver thread.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 
 #include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
+#include "net/udp_listener.hpp"
 #include "studio/freed_packet.hpp"
 #include "studio/studio_service.hpp"
 
@@ -72,37 +72,19 @@ private:
 // Collects the arrival time of each tick's first packet (camera 1) on a loopback port.
 class Receiver {
 public:
-    Receiver() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-            std::fprintf(stderr, "no UDP port\n");
-            std::exit(1);
-        }
-        port_ = ntohs(address.sin_port);
-    }
-    ~Receiver() { ::close(fd_); }
-    std::uint16_t port() const { return port_; }
+    std::uint16_t port() const { return socket_.port(); }
 
     /// Arrival times of camera 1's packets for `duration`, and the packet count of all cameras.
     std::pair<std::vector<Clock::time_point>, long> collect(Clock::duration duration) {
         std::vector<Clock::time_point> arrivals;
         long packets = 0;
         const auto end = Clock::now() + duration;
-        std::uint8_t buffer[64];
         while (Clock::now() < end) {
-            pollfd item{fd_, POLLIN, 0};
-            if (::poll(&item, 1, 100) != 1) {
-                continue;
-            }
-            const auto size = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (size == static_cast<ssize_t>(studio::freed::kPacketSize)) {
+            const auto datagram = socket_.next(100ms);
+            if (datagram && datagram->first.size() == studio::freed::kPacketSize) {
                 ++packets;
-                if (buffer[studio::freed::kCameraOffset] == 1) {
-                    arrivals.push_back(Clock::now());
+                if (datagram->first[studio::freed::kCameraOffset] == 1) {
+                    arrivals.push_back(datagram->second);
                 }
             }
         }
@@ -110,8 +92,7 @@ public:
     }
 
 private:
-    int fd_;
-    std::uint16_t port_ = 0;
+    net::test::UdpListener socket_;
 };
 
 struct Timing {

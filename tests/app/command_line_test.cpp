@@ -5,34 +5,28 @@
 namespace kinetra::app {
 namespace {
 
-bool openWeb(std::initializer_list<const char*> args) {
+// Runs `read` on the command line kinetra-server `args`.
+template <typename Read>
+auto commandLine(Read read, std::initializer_list<const char*> args) {
     std::vector<const char*> argv{"kinetra-server"};
     argv.insert(argv.end(), args);
-    return wantsOpenWeb(static_cast<int>(argv.size()), argv.data());
+    return read(static_cast<int>(argv.size()), argv.data());
 }
 
 TEST(CommandLine, OpensTheWebApplicationOnlyForTheExactFirstArgument) {
-    EXPECT_TRUE(openWeb({"--open-web"}));
-    EXPECT_TRUE(openWeb({"--open-web", "anything"}));
-    EXPECT_FALSE(openWeb({}));
-    EXPECT_FALSE(openWeb({"--Open-Web"}));
-    EXPECT_FALSE(openWeb({"--open-web2"}));
-    EXPECT_FALSE(openWeb({"--open-we"}));
-    EXPECT_FALSE(openWeb({"-v", "--open-web"}));
-}
-
-std::optional<std::string_view> simulation(std::initializer_list<const char*> args) {
-    std::vector<const char*> argv{"kinetra-server"};
-    argv.insert(argv.end(), args);
-    return simulationArgument(static_cast<int>(argv.size()), argv.data());
+    EXPECT_TRUE(commandLine(wantsOpenWeb, {"--open-web", "anything"}));
+    for (const auto& args : std::vector<std::initializer_list<const char*>>{
+             {}, {"--Open-Web"}, {"--open-web2"}, {"--open-we"}, {"-v", "--open-web"}}) {
+        EXPECT_FALSE(commandLine(wantsOpenWeb, args)) << args.size();
+    }
 }
 
 TEST(CommandLine, SimulatesWithDefaultOrGivenDevicesAnywhereOnTheLine) {
-    EXPECT_EQ(simulation({"--open-web", "--simulate"}), std::string_view());
-    EXPECT_EQ(simulation({"--simulate=turretAlpha2;glideTrack"}), "turretAlpha2;glideTrack");
-    EXPECT_EQ(simulation({}), std::nullopt);
-    EXPECT_EQ(simulation({"--simulated"}), std::nullopt);
-    EXPECT_EQ(simulation({"-simulate"}), std::nullopt);
+    EXPECT_EQ(commandLine(simulationArgument, {"--open-web", "--simulate"}), std::string_view());
+    EXPECT_EQ(commandLine(simulationArgument, {"--simulate=turretAlpha2;glideTrack"}),
+              "turretAlpha2;glideTrack");
+    EXPECT_EQ(commandLine(simulationArgument, {"--simulated"}), std::nullopt);
+    EXPECT_EQ(commandLine(simulationArgument, {"-simulate"}), std::nullopt);
 }
 
 }  // namespace

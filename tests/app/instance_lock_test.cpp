@@ -7,12 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
-
-#include "platform/process.hpp"
 
 namespace kinetra::app {
 namespace {
@@ -54,31 +53,32 @@ protected:
     fs::path path_;
 };
 
-TEST_F(LockFile, FirstStartCreatesTheFileWithItsId) {
-    InstanceLock lock(path_.string(), runningAre({}));
-    EXPECT_TRUE(lock.acquire(4242));
-    EXPECT_EQ(content(), "4242\n");
-}
-
-TEST_F(LockFile, StaleIdsArePrunedAndTheStartGoesOn) {
-    write("111\n222\n");
-    InstanceLock lock(path_.string(), runningAre({}));
-    EXPECT_TRUE(lock.acquire(333));
-    EXPECT_EQ(content(), "333\n");
-}
-
-TEST_F(LockFile, SecondStartLeavesTheFirstIdUntouched) {
-    write("111\n500\n");
-    InstanceLock lock(path_.string(), runningAre({"500"}));
-    EXPECT_FALSE(lock.acquire(600));
-    EXPECT_EQ(content(), "500\n");
-}
-
-TEST_F(LockFile, ReleaseKeepsOtherLiveIds) {
-    write("500\n600\n700\n");
-    InstanceLock lock(path_.string(), runningAre({}));
-    lock.release(600);
-    EXPECT_EQ(content(), "500\n700\n");
+TEST_F(LockFile, StartsOnlyWhenNoOtherInstanceRunsAndLeavesOnlyLiveIds) {
+    const struct {
+        const char* what;
+        const char* before;  // nullptr: no file
+        std::set<std::string> running;
+        std::optional<bool> acquired;  // nothing: release instead
+        const char* after;
+    } cases[] = {
+        {"first start", nullptr, {}, true, "4242\n"},
+        {"stale ids pruned", "111\n222\n", {}, true, "4242\n"},
+        {"second start", "111\n500\n", {"500"}, false, "500\n"},
+        {"release keeps the others", "500\n4242\n700\n", {}, std::nullopt, "500\n700\n"},
+    };
+    for (const auto& c : cases) {
+        fs::remove(path_);
+        if (c.before != nullptr) {
+            write(c.before);
+        }
+        InstanceLock lock(path_.string(), runningAre(c.running));
+        if (c.acquired) {
+            EXPECT_EQ(lock.acquire(4242), *c.acquired) << c.what;
+        } else {
+            lock.release(4242);
+        }
+        EXPECT_EQ(content(), c.after) << c.what;
+    }
 }
 
 TEST_F(LockFile, UnusableFileDoesNotBlockTheStart) {
@@ -112,10 +112,6 @@ TEST(SystemInstanceProbe, KnowsItselfButNotOtherPrograms) {
     EXPECT_FALSE(probe("0"));
     EXPECT_FALSE(probe("0" + std::to_string(::getpid())));
     EXPECT_FALSE(probe("not a pid"));
-}
-
-TEST(InstanceLockPath, SitsDirectlyInTheTemporaryDirectory) {
-    EXPECT_EQ(InstanceLock::defaultPath(), platform::temporaryDirectoryText() + "/MyLockFile");
 }
 
 }  // namespace

@@ -1,34 +1,35 @@
-// The gateway of the real server in a temporary install tree, on free loopback ports: what a
-// client sees before any device service exists, then an orderly stop with clients connected.
-#include <arpa/inet.h>
-#include <netinet/in.h>
+// The real server in a temporary install tree, on free loopback ports, as a user meets it: the
+// only instance, what a client sees before any device service exists, then an orderly stop
+// with clients connected.
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <memory>
-#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "e2e/running_server.hpp"
 #include "net/test_client.hpp"
-#include "support/child_process.hpp"
-#include "support/temporary_tree.hpp"
 
 namespace kinetra {
 namespace {
 
-using namespace std::chrono_literals;
 using net::test::TestClient;
-using testing::ChildProcess;
-using testing::TemporaryTree;
 
 TEST(Gateway, AnswersBeforeAnyServiceExistsAndStopsCleanlyOnSigtermWithClientsConnected) {
     RunningServer server;
     ASSERT_TRUE(server.listening()) << server.process->output();
+    for (const char* line :
+         {"revision: \"473c2ee\"\r\n", "version: 0.9.8\r\n", "ZeroMQ version is: 4."}) {
+        EXPECT_NE(server.process->output().find(line), std::string::npos) << line;
+    }
+    // Its id in the lock file: a second start leaves silently.
+    const std::string ownId = std::to_string(server.process->pid()) + "\n";
+    EXPECT_EQ(server.tree.read("tmp/MyLockFile"), ownId);
+    ChildProcess second({KINETRA_SERVER_PATH}, server.tree.bin().string(),
+                        {{"TMPDIR", server.tree.tmp().string()}});
+    EXPECT_EQ(second.waitForExit(10s), std::optional<int>(0));
+    EXPECT_EQ(second.output(), "");
+    EXPECT_EQ(server.tree.read("tmp/MyLockFile"), ownId);
     EXPECT_NE(server.process->output().find(R"({"address":"127.0.0.1","port":")" +
                                             std::to_string(server.httpPort) + "\"}"),
               std::string::npos);
@@ -41,18 +42,10 @@ TEST(Gateway, AnswersBeforeAnyServiceExistsAndStopsCleanlyOnSigtermWithClientsCo
               R"({"result":"offline"})");
     EXPECT_TRUE(server.process->waitForOutput("inproc://v1/configuration is offline.", 5s));
 
-    // The device service comes up right after the listeners: no links yet. (Asked again while
-    // it is still offline; the registry has no event a client could wait on.)
-    std::optional<std::string> links;
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    do {
-        links = TestClient::exchange(server.httpPort,
-                                     "POST /v1/device HTTP/1.1\r\nContent-Length: 24\r\n\r\n"
-                                     R"({"command":"linkStatus"})");
-    } while (links && links->ends_with(R"({"result":"offline"})") &&
-             std::chrono::steady_clock::now() < deadline);
-    ASSERT_TRUE(links.has_value());
-    EXPECT_TRUE(links->ends_with(R"({"data":[],"result":"ok"})")) << *links;
+    // The device service comes up right after the listeners: no links yet.
+    const json links = server.postUntil("/v1/device", {{"command", "linkStatus"}},
+                                        [](const json& reply) { return reply.contains("data"); });
+    EXPECT_EQ(links, json::parse(R"({"data":[],"result":"ok"})"));
 
     // A WebSocket client told that a link's bundle is not there (it stays connected), an idle
     // one, and an HTTP client that sent half a request.

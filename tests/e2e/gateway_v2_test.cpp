@@ -2,6 +2,7 @@
 // that come and go leave nothing behind, and a client that vanishes while jogging stops the
 // gear it was jogging.
 #include <dirent.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <fstream>
@@ -11,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "core/json.hpp"
-#include "e2e/post_json.hpp"
 #include "e2e/running_server.hpp"
 #include "net/test_client.hpp"
 
@@ -19,7 +19,6 @@ namespace kinetra {
 namespace {
 
 using net::test::TestClient;
-using testing::postJson;
 
 std::size_t openFiles(int pid) {
     std::size_t count = 0;
@@ -42,25 +41,6 @@ std::size_t residentKilobytes(int pid) {
     return 0;
 }
 
-// Asks until `accept` takes the answer (the services have no event a client can wait on).
-json postUntil(std::uint16_t port, const std::string& path, const json& body,
-               const std::function<bool(const json&)>& accept) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    json answer = postJson(port, path, body);
-    while (!accept(answer) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms);
-        answer = postJson(port, path, body);
-    }
-    return answer;
-}
-
-bool listsLink(const json& status, const std::string& linkId) {
-    return status.is_object() && status.contains("data") && status["data"].is_array() &&
-           std::any_of(status["data"].begin(), status["data"].end(), [&](const json& link) {
-               return link.value("linkID", "") == linkId && link.value("isValid", false);
-           });
-}
-
 // One WebSocket client's life on `path`: connect, one message, its answer (or a refusal), gone
 // without a close frame.
 bool visit(std::uint16_t port, const std::string& path, const std::string& message) {
@@ -75,9 +55,7 @@ bool visit(std::uint16_t port, const std::string& path, const std::string& messa
 TEST(GatewayV2, ThousandsOfWebSocketClientsLeaveNoBusSocketFileOrMemoryBehind) {
     RunningServer server({"--simulate"});
     ASSERT_TRUE(server.listening()) << server.process->output();
-    ASSERT_TRUE(listsLink(postUntil(server.httpPort, "/v1/device", {{"command", "linkStatus"}},
-                                    [](const json& s) { return listsLink(s, "KSIM0001"); }),
-                          "KSIM0001"));
+    ASSERT_TRUE(server.linkIs("KSIM0001"));
     const std::string linkStatus = R"({"command":"linkStatus"})";
     const std::string call =
         R"({"jsonrpc":"2.0","id":1,"method":"call","params":{"path":"/v1/device","request":)" +
@@ -124,8 +102,7 @@ TEST(GatewayV2, ThousandsOfWebSocketClientsLeaveNoBusSocketFileOrMemoryBehind) {
 #endif
 
     // Every path still works.
-    EXPECT_TRUE(
-        listsLink(postJson(server.httpPort, "/v1/device", json::parse(linkStatus)), "KSIM0001"));
+    EXPECT_TRUE(listsLink(server.post("/v1/device", json::parse(linkStatus)), "KSIM0001"));
     TestClient v1(server.webSocketPort);
     ASSERT_TRUE(v1.upgrade("/v1/device").starts_with("HTTP/1.1 101 "));
     v1.sendText(linkStatus);
@@ -137,32 +114,26 @@ TEST(GatewayV2, ThousandsOfWebSocketClientsLeaveNoBusSocketFileOrMemoryBehind) {
     const auto result = v2.nextFrame();
     EXPECT_TRUE(result &&
                 listsLink(json::parse(result->payload, nullptr, false)["result"], "KSIM0001"));
+    server.process->signal(SIGTERM);
+    EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
 }
 
 TEST(GatewayV2, AClientThatVanishesWhileJoggingStopsTheJogAtOnce) {
     RunningServer server;
     ASSERT_TRUE(server.listening()) << server.process->output();
     const std::string linkId = "KSIMDEADMAN1";
-    ChildProcess simulator({KINETRA_SIM_PATH, "--link-id", linkId, "--pairing-ms", "100",
-                            "--server", "http://127.0.0.1:" + std::to_string(server.httpPort)},
-                           server.tree.bin().string());
-    ASSERT_TRUE(listsLink(postUntil(server.httpPort, "/v1/device", {{"command", "linkStatus"}},
-                                    [&](const json& s) { return listsLink(s, linkId); }),
-                          linkId))
-        << simulator.output();
+    const auto adapter = server.plugIn(linkId, {"--pairing-ms", "100"});
+    ChildProcess& simulator = *adapter;
+    ASSERT_TRUE(server.linkIs(linkId)) << simulator.output();
     const std::string bundle = "/v1/bundle/" + linkId;
-    ASSERT_EQ(postJson(server.httpPort, "/v1/link/" + linkId, {{"command", "link1PairingConnect"}}),
+    ASSERT_EQ(server.post("/v1/link/" + linkId, {{"command", "link1PairingConnect"}}),
               (json{{"result", "ok"}}));
-    ASSERT_TRUE(postUntil(server.httpPort, bundle + "/status", json::object(),
-                          [](const json& s) {
-                              return s.is_object() && s.contains("data") && s["data"].is_object();
-                          })["data"]
-                    .is_object());
+    ASSERT_TRUE(server.paired(linkId));
 
     // What a zero joystickMove looks like on the adapter's line, as the emulator logs it: the
     // last device message once the emulator has logged nothing new for a while.
     const json zero{{"command", "joystickMove"}, {"headPan", 0}, {"headTilt", 0}};
-    ASSERT_EQ(postJson(server.httpPort, bundle, zero), (json{{"result", "ok"}}));
+    ASSERT_EQ(server.post(bundle, zero), (json{{"result", "ok"}}));
     for (auto size = std::string::npos; size != simulator.output().size();) {
         size = simulator.output().size();
         simulator.waitForOutput("\x01", 200ms);

@@ -1,15 +1,13 @@
-// A newcomer's first session, end to end: the real server with its emulated adapter, paired and
-// driven over HTTP and WebSocket; and kinetra-sim announcing a link to a running server, seen
-// live by a /v2 subscriber.
+// A newcomer's first session, end to end: kinetra-sim plugged into the real server, paired over
+// the radio, driven over HTTP and WebSocket while foreign pages are refused, unplugged, plugged
+// back and driven again; a /v2 subscriber sees the link come and go with no request in between.
 #include <signal.h>
 
 #include <functional>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "core/json.hpp"
-#include "e2e/post_json.hpp"
 #include "e2e/running_server.hpp"
 #include "net/test_client.hpp"
 
@@ -18,76 +16,85 @@ namespace {
 
 using net::test::TestClient;
 
-using testing::postJson;
+const std::string kLink = "KSIMREG000001";
+const std::string kBundle = "/v1/bundle/" + kLink;
+const json kOk{{"result", "ok"}};
 
-/// Asks again, as a client polling a few times a second would, until `accept` takes the answer
-/// (the services have no event a client can wait on); the last answer either way.
-json postUntil(std::uint16_t port, const std::string& path, const json& body,
-               const std::function<bool(const json&)>& accept,
-               std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    json answer;
-    for (;;) {
-        answer = postJson(port, path, body);
-        if (accept(answer) || std::chrono::steady_clock::now() >= deadline) {
-            return answer;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
+json move(double pan, double tilt = 0, double slide = 0) {
+    return {{"command", "realTimeMoveFixedDuration"},
+            {"duration", 0.2},
+            {"headPan", pan},
+            {"headTilt", tilt},
+            {"slide", slide}};
 }
 
-bool listsLink(const json& status, const std::string& linkId, bool valid) {
-    if (!status.is_object() || !status.contains("data")) {
-        return false;
-    }
-    for (const auto& link : status["data"]) {
-        if (link.value("linkID", "") == linkId && link.value("isValid", !valid) == valid) {
-            return true;
-        }
-    }
-    return false;
+// The head's readings once its pan is `pan`, or the last ones seen.
+json readingsAt(const RunningServer& server, double pan, std::chrono::milliseconds timeout = 15s) {
+    return server.postUntil(
+        kBundle + "/status", json::object(),
+        [&](const json& s) {
+            return hasStatus(s) && s["data"]["readings"].value("headPan", 1e9) == pan;
+        },
+        timeout)["data"]["readings"];
 }
 
-TEST(Simulate, TheEmulatedAdapterIsPairedAndDrivenOverHttpAndWebSocket) {
-    RunningServer server({"--simulate"});
+TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatches) {
+    RunningServer server;
     ASSERT_TRUE(server.listening()) << server.process->output();
+    TestClient watcher(server.webSocketPort);
+    ASSERT_TRUE(watcher.upgrade("/v2").starts_with("HTTP/1.1 101 "));
+    watcher.sendText(R"({"jsonrpc":"2.0","id":1,"method":"subscribe","params":{"topic":"links"}})");
+    // The next links notification whose data `accept` takes.
+    const auto linksWhere = [&](const std::function<bool(const json&)>& accept) {
+        for (auto frame = watcher.nextFrame(20s); frame; frame = watcher.nextFrame(20s)) {
+            const json message = json::parse(frame->payload, nullptr, false);
+            if (message.value("method", "") == "links" && accept(message["params"]["data"])) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const auto listed = [](bool valid) {
+        return [valid](const json& data) { return listsLink({{"data", data}}, kLink, valid); };
+    };
+    ASSERT_TRUE(linksWhere([](const json& data) { return data == json::array(); }))
+        << "the list at once, empty";
 
-    const json links = postUntil(server.httpPort, "/v1/device", {{"command", "linkStatus"}},
-                                 [](const json& s) { return listsLink(s, "KSIM0001", true); });
-    ASSERT_TRUE(listsLink(links, "KSIM0001", true)) << links << server.process->output();
-
-    EXPECT_EQ(postJson(server.httpPort, "/v1/link/KSIM0001", {{"command", "link1PairingConnect"}}),
-              (json{{"result", "ok"}}));
-    const json status = postUntil(
-        server.httpPort, "/v1/bundle/KSIM0001/status", json::object(),
-        [](const json& s) { return s.is_object() && s.contains("data") && s["data"].is_object(); });
-    ASSERT_TRUE(status["data"].is_object()) << status;
-    EXPECT_EQ(status["data"]["deviceInfo"].size(), 2U);
+    auto simulator = server.plugIn(kLink, {"--pairing-ms", "100"});
+    EXPECT_TRUE(linksWhere(listed(true))) << simulator->output() << server.process->output();
+    ASSERT_TRUE(server.linkIs(kLink));
+    // Over the radio: scan, then a new group of every device found.
+    const std::string link = "/v1/link/" + kLink;
+    EXPECT_EQ(server.post(link, {{"command", "wirelessPairingScanStart"}}), kOk);
+    const json scan = server.post(link, {{"command", "wirelessPairingScanResults"}});
+    ASSERT_EQ(scan["data"].size(), 2U) << scan;
+    json macs = json::array();
+    for (const auto& device : scan["data"]) {
+        macs.push_back(device["mac"]);
+    }
+    EXPECT_EQ(server.post(link, {{"command", "wirelessPairingCreateBundle"},
+                                 {"deviceCount", 2},
+                                 {"forcedMasterDevice", scan["data"][0]["type"]},
+                                 {"macList", macs}}),
+              kOk);
+    ASSERT_TRUE(server.paired(kLink));
+    EXPECT_EQ(server.post(kBundle + "/status")["data"]["deviceInfo"].size(), 2U);
 
     TestClient socket(server.webSocketPort);
-    ASSERT_NE(socket.upgrade("/v1/bundle/KSIM0001").find("101 Switching Protocols"),
-              std::string::npos);
-    socket.sendText(R"({"command":"realTimeMoveFixedDuration","duration":0.2,"headPan":5,)"
-                    R"("headTilt":-2,"slide":0.25})");
+    ASSERT_TRUE(socket.upgrade(kBundle).starts_with("HTTP/1.1 101 "));
+    socket.sendText(move(5, -2, 0.25).dump());
     const auto reply = socket.nextFrame();
     EXPECT_EQ(reply ? reply->payload : "no reply", R"({"result":"ok"})");
-    const json moved =
-        postUntil(server.httpPort, "/v1/bundle/KSIM0001/status", json::object(), [](const json& s) {
-            return s.is_object() && s.contains("data") && s["data"].is_object() &&
-                   s["data"]["readings"].value("headPan", 0.0) == 5.0;
-        });
-    EXPECT_EQ(moved["data"]["readings"],
-              (json{{"headPan", 5.0}, {"headTilt", -2.0}, {"slide", 0.25}}));
+    EXPECT_EQ(readingsAt(server, 5), (json{{"headPan", 5.0}, {"headTilt", -2.0}, {"slide", 0.25}}));
 
     // A page on another site posting a "simple" request, a rebinding page under its own host
     // name, and a WebSocket from another site: refused, and the gear stays where it is.
-    const std::string move =
-        R"({"command":"realTimeMoveFixedDuration","duration":0.2,"headPan":30})";
+    const std::string body = move(30).dump();
     const auto post = [&](const std::string& headers) {
         return TestClient::exchange(server.httpPort,
-                                    "POST /v1/bundle/KSIM0001 HTTP/1.1\r\n" + headers +
-                                        "Content-Length: " + std::to_string(move.size()) +
-                                        "\r\n\r\n" + move)
+                                    "POST " + kBundle + " HTTP/1.1\r\n" + headers +
+                                        "Content-Length: " + std::to_string(body.size()) +
+                                        "\r\n\r\n" + body)
             .value_or("");
     };
     EXPECT_TRUE(post("Host: 127.0.0.1\r\nOrigin: http://evil.example\r\n"
@@ -97,132 +104,28 @@ TEST(Simulate, TheEmulatedAdapterIsPairedAndDrivenOverHttpAndWebSocket) {
                     .starts_with("HTTP/1.1 403 "));
     TestClient foreign(server.webSocketPort);
     EXPECT_TRUE(foreign
-                    .handshake("GET /v1/bundle/KSIM0001 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                    .handshake("GET " + kBundle + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
                                "Origin: http://evil.example\r\nUpgrade: websocket\r\n"
                                "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
                     .starts_with("HTTP/1.1 403 "));
-    const json after = postUntil(
-        server.httpPort, "/v1/bundle/KSIM0001/status", json::object(),
-        [](const json& s) { return s["data"]["readings"].value("headPan", 5.0) != 5.0; }, 1500ms);
-    EXPECT_EQ(after["data"]["readings"]["headPan"], 5.0);
+    EXPECT_EQ(readingsAt(server, 30, 1500ms)["headPan"], 5.0);
+    EXPECT_EQ(server.post(kBundle, {{"command", "motionAbort"}}), kOk);
+
+    simulator->signal(SIGTERM);  // unplugged: it withdraws its link as it ends
+    EXPECT_EQ(simulator->waitForExit(10s), std::optional<int>(0)) << simulator->output();
+    EXPECT_TRUE(linksWhere(listed(false))) << server.process->output();
+    EXPECT_TRUE(server.linkIs(kLink, false));
+
+    simulator = server.plugIn(kLink, {"--pairing-ms", "100"});
+    ASSERT_TRUE(server.linkIs(kLink)) << simulator->output();
+    EXPECT_EQ(server.post(link, {{"command", "link1PairingConnect"}}), kOk);
+    ASSERT_TRUE(server.paired(kLink));
+    EXPECT_EQ(server.post(kBundle, move(-6)), kOk);
+    EXPECT_EQ(readingsAt(server, -6)["headPan"], -6.0);
 
     server.process->signal(SIGTERM);
     EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
-}
-
-// The whole session a user has with a link module: plugged in, paired over the radio, driven,
-// stopped, unplugged, plugged back and driven again.
-TEST(Simulate, AnAdapterUnpluggedAndPluggedBackIsDrivenAgain) {
-    RunningServer server;
-    ASSERT_TRUE(server.listening()) << server.process->output();
-    const std::string url = "http://127.0.0.1:" + std::to_string(server.httpPort);
-    const auto plugIn = [&] {
-        return std::make_unique<ChildProcess>(
-            std::vector<std::string>{KINETRA_SIM_PATH, "--link-id", "KSIMREG000001", "--pairing-ms",
-                                     "100", "--server", url},
-            server.tree.bin().string());
-    };
-    const auto linkIs = [&](bool valid) {
-        return listsLink(
-            postUntil(server.httpPort, "/v1/device", {{"command", "linkStatus"}},
-                      [&](const json& s) { return listsLink(s, "KSIMREG000001", valid); }),
-            "KSIMREG000001", valid);
-    };
-    const std::string link = "/v1/link/KSIMREG000001";
-    const std::string bundle = "/v1/bundle/KSIMREG000001";
-    const auto paired = [&] {
-        return postUntil(server.httpPort, bundle + "/status", json::object(),
-                         [](const json& s) {
-                             return s.is_object() && s.contains("data") && s["data"].is_object();
-                         })["data"]
-            .is_object();
-    };
-    const auto movesTo = [&](double pan) {
-        const json move{{"command", "realTimeMoveFixedDuration"},
-                        {"duration", 0.2},
-                        {"headPan", pan},
-                        {"headTilt", 0},
-                        {"slide", 0}};
-        EXPECT_EQ(postJson(server.httpPort, bundle, move), (json{{"result", "ok"}}));
-        return postUntil(server.httpPort, bundle + "/status", json::object(),
-                         [&](const json& s) {
-                             return s.is_object() && s.contains("data") && s["data"].is_object() &&
-                                    s["data"]["readings"].value("headPan", 0.0) == pan;
-                         })["data"]["readings"]
-                   .value("headPan", 0.0) == pan;
-    };
-
-    auto simulator = plugIn();
-    ASSERT_TRUE(linkIs(true)) << simulator->output() << server.process->output();
-    // Over the radio: scan, then a new group of every device found.
-    EXPECT_EQ(postJson(server.httpPort, link, {{"command", "wirelessPairingScanStart"}}),
-              (json{{"result", "ok"}}));
-    const json scan = postJson(server.httpPort, link, {{"command", "wirelessPairingScanResults"}});
-    ASSERT_EQ(scan["data"].size(), 2U) << scan;
-    json macs = json::array();
-    for (const auto& device : scan["data"]) {
-        macs.push_back(device["mac"]);
-    }
-    EXPECT_EQ(postJson(server.httpPort, link,
-                       {{"command", "wirelessPairingCreateBundle"},
-                        {"deviceCount", 2},
-                        {"forcedMasterDevice", scan["data"][0]["type"]},
-                        {"macList", macs}}),
-              (json{{"result", "ok"}}));
-    ASSERT_TRUE(paired());
-    EXPECT_TRUE(movesTo(4.0));
-    EXPECT_EQ(postJson(server.httpPort, bundle, {{"command", "motionAbort"}}),
-              (json{{"result", "ok"}}));
-
-    simulator->signal(SIGTERM);
-    EXPECT_EQ(simulator->waitForExit(10s), std::optional<int>(0)) << simulator->output();
-    EXPECT_TRUE(linkIs(false));
-
-    simulator = plugIn();
-    ASSERT_TRUE(linkIs(true)) << simulator->output();
-    EXPECT_EQ(postJson(server.httpPort, link, {{"command", "link1PairingConnect"}}),
-              (json{{"result", "ok"}}));
-    ASSERT_TRUE(paired());
-    EXPECT_TRUE(movesTo(-6.0));
-}
-
-// The link list pushed over /v2 as kinetra-sim is plugged in and unplugged (it withdraws its
-// link when it ends), with no request in between.
-TEST(Simulate, AV2LinksSubscriberSeesTheAdapterPluggedInAndUnplugged) {
-    RunningServer server;
-    ASSERT_TRUE(server.listening()) << server.process->output();
-    TestClient socket(server.webSocketPort);
-    ASSERT_NE(socket.upgrade("/v2").find("101 Switching Protocols"), std::string::npos);
-    socket.sendText(R"({"jsonrpc":"2.0","id":1,"method":"subscribe","params":{"topic":"links"}})");
-    // The next links notification whose data `accept` takes.
-    const auto linksWhere = [&](const std::function<bool(const json&)>& accept) {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto frame = socket.nextFrame(500ms);
-            const json message = frame ? json::parse(frame->payload, nullptr, false) : json();
-            if (message.is_object() && message.value("method", "") == "links" &&
-                accept(message["params"]["data"])) {
-                return true;
-            }
-        }
-        return false;
-    };
-    const auto linkIs = [](bool valid) {
-        return [valid](const json& data) {
-            return listsLink(json{{"data", data}}, "KSIMV2LINKS1", valid);
-        };
-    };
-    ASSERT_TRUE(linksWhere([](const json& data) { return data == json::array(); }))
-        << "the list at once, empty";
-
-    ChildProcess simulator({KINETRA_SIM_PATH, "--link-id", "KSIMV2LINKS1", "--server",
-                            "http://127.0.0.1:" + std::to_string(server.httpPort)},
-                           server.tree.bin().string());
-    EXPECT_TRUE(linksWhere(linkIs(true))) << simulator.output() << server.process->output();
-    simulator.signal(SIGTERM);
-    EXPECT_EQ(simulator.waitForExit(10s), std::optional<int>(0)) << simulator.output();
-    EXPECT_TRUE(linksWhere(linkIs(false))) << server.process->output();
 }
 
 }  // namespace

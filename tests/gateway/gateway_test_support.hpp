@@ -3,22 +3,13 @@
 // tests' TestClient; everything but the service's loop runs on the test thread.
 #pragma once
 
-#include "support/wait.hpp"
-
-#include "support/log_capture.hpp"
-
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 
-#include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/ringbuffer_sink.h>
-#include <spdlog/spdlog.h>
 #include <zmq.hpp>
 
 #include "bus/announce.hpp"
@@ -27,16 +18,18 @@
 #include "config/server_settings.hpp"
 #include "net/test_client.hpp"
 #include "platform/stop_signal.hpp"
+#include "support/log_capture.hpp"
+#include "support/wait.hpp"
 
 namespace kinetra::gateway::test {
 
 using namespace std::chrono_literals;
+using kinetra::testing::LogCapture;
+using kinetra::testing::waitUntil;
 using net::test::TestClient;
 
 /// Both listeners on ephemeral loopback ports.
 inline const config::ServerSettings kLoopback{"127.0.0.1", "0", "127.0.0.1", "0", "127.0.0.1", "0"};
-
-using testing::waitUntil;
 
 /// A service on the bus: binds a REP socket to `endpoint`, announces it (unless told not to)
 /// and answers each request with what `answer` returns, on its own thread. Nothing means no
@@ -100,8 +93,6 @@ private:
     platform::StopSignal stop_;
     std::jthread thread_;  // last: joined before the members it uses go
 };
-
-using kinetra::testing::LogCapture;
 
 /// A request with `method`, `target` and `body` (with its Content-Length when there is one).
 inline std::string httpRequest(const std::string& method, const std::string& target,

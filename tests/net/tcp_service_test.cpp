@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "loopback_server.hpp"
+#include "support/wait.hpp"
 #include "test_client.hpp"
 
 namespace kinetra::net {
@@ -95,11 +96,7 @@ TEST_F(TcpTest, ListenerStartsAgainAfterAStopThatFollowedItsService) {
     };
     const int withAcceptThread = threads();
     EXPECT_EQ(TestClient::exchange(server->port(), ""), "");  // accepted, then dropped
-    const auto deadline = Clock::now() + 5s;
-    while (threads() == withAcceptThread && Clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_LT(threads(), withAcceptThread);
+    ASSERT_TRUE(kinetra::testing::waitUntil([&] { return threads() < withAcceptThread; }));
     server->listener.stop();
     server->service->start(1);
     server->listener.start();

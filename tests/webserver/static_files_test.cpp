@@ -41,7 +41,7 @@ TEST(StaticFiles, ServesFilesWithTheirContentTypesAndFoldersWithTheirIndex) {
         {"/home.html", "text/html; charset=utf-8", test::kIndexPage},  // link within www
         {"/app.js", "text/javascript; charset=utf-8", "let x = 1;"},
         {"/Style.CSS", "text/css; charset=utf-8", "body{}"},
-        {"/img/logo.png", "image/png", std::string("\x89PNG\r\n\x1a\n\0\x01", 10)},
+        {"/img/logo.png", "image/png", test::kLogo},
         {"/img", "text/html; charset=utf-8", "images"},
         {"//img/./", "text/html; charset=utf-8", "images"},
         {"/%61pp.js", "text/javascript; charset=utf-8", "let x = 1;"},
@@ -63,42 +63,35 @@ TEST(StaticFiles, ServesFilesWithTheirContentTypesAndFoldersWithTheirIndex) {
     EXPECT_EQ(bodyOf(head), "");
 }
 
-TEST(StaticFiles, AnswersMissingFilesAndOtherMethodsWithTheirStatus) {
+// Only the application's kinds of file: not this program beside them, not unknown types, not
+// hidden files; and no way out of the root (dot segments, escaped or not, links, NUL).
+TEST(StaticFiles, RefusesMissingFilesOtherMethodsAndEveryPathOutOfItsRoot) {
     const test::WwwTree tree;
     const StaticFiles files(tree.www());
-    // Only the application's kinds of file: not this program beside them, not unknown types,
-    // not hidden files.
     tree.write("www/kinetra_sdk_webserver.js", "#!/bin/sh");
     std::filesystem::permissions(tree.www() / "kinetra_sdk_webserver.js",
                                  std::filesystem::perms::owner_exec,
                                  std::filesystem::perm_options::add);
     tree.write("www/.env.json", "{}");
-    for (const std::string path : {"/missing.html", "/empty/", "/img/logo.png/x", "/app.js%20",
-                                   "/blob.bin", "/kinetra_sdk_webserver.js", "/.env.json"}) {
-        const auto response = files.respond(request("GET", path));
-        EXPECT_EQ(statusLine(response), "HTTP/1.1 404 Not Found") << path;
-        EXPECT_EQ(bodyOf(response), "Not Found") << path;
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"HTTP/1.1 404 Not Found",
+         {"/missing.html", "/empty/", "/img/logo.png/x", "/app.js%20", "/blob.bin",
+          "/kinetra_sdk_webserver.js", "/.env.json"}},
+        {"HTTP/1.1 403 Forbidden",
+         {"/../secret.txt", "/img/../../secret.txt", "/%2e%2e/secret.txt", "/%2E%2E%2Fsecret.txt",
+          "/img/..%2f..%2fsecret.txt", "/secret-link", "/up/secret.txt", "/%zz",
+          "/index.html%00.png"}},
+    };
+    for (const auto& [status, paths] : cases) {
+        for (const auto& path : paths) {
+            const auto response = files.respond(request("GET", path));
+            EXPECT_EQ(statusLine(response), status) << path;
+            EXPECT_EQ(response.find(test::kSecret), std::string::npos) << path;
+        }
     }
     const auto post = files.respond(request("POST", "/index.html"));
     EXPECT_EQ(statusLine(post), "HTTP/1.1 405 Method Not Allowed");
     EXPECT_NE(post.find("Allow: GET, HEAD\r\n"), std::string::npos);
-}
-
-TEST(StaticFiles, RefusesEveryPathOutOfItsRoot) {
-    const test::WwwTree tree;
-    const StaticFiles files(tree.www());
-    for (const std::string path : {
-             "/../secret.txt", "/img/../../secret.txt", "/%2e%2e/secret.txt",
-             "/%2E%2E%2Fsecret.txt", "/img/..%2f..%2fsecret.txt",
-             "/secret-link",        // a file link out of www
-             "/up/secret.txt",      // a folder link out of www
-             "/%zz",                // malformed escape
-             "/index.html%00.png",  // NUL would cut the name short
-         }) {
-        const auto response = files.respond(request("GET", path));
-        EXPECT_EQ(statusLine(response), "HTTP/1.1 403 Forbidden") << path;
-        EXPECT_EQ(response.find(test::kSecret), std::string::npos) << path;
-    }
 }
 
 }  // namespace
