@@ -12,9 +12,10 @@ struct WantedTopics {
     std::map<std::string, int, std::less<>> counts;  // subscribed prefix -> subscriptions
 };
 
+// Never destroyed: the registry thread notes unsubscriptions while statics are torn down at exit.
 WantedTopics& wantedTopics() {
-    static WantedTopics topics;
-    return topics;
+    static auto* topics = new WantedTopics;
+    return *topics;
 }
 
 }  // namespace
