@@ -41,8 +41,13 @@ mv "$(dirname "$0")/opened.tmp" "$(dirname "$0")/opened"
 
 // False once the process is gone or only a zombie waiting for a parent that is not us.
 bool alive(int pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    const std::string stat{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    std::string stat;
+    try {
+        std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+        stat.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+        return false;  // reaped between the open and the read: the read fails with ESRCH
+    }
     const auto end = stat.rfind(')');
     return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z' &&
            stat[end + 2] != 'X';
