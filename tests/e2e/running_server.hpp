@@ -83,10 +83,17 @@ struct RunningServer {
             withProgram(KINETRA_SERVER_PATH, std::move(arguments)), tree.bin().string(),
             std::map<std::string, std::string>{{"TMPDIR", tree.tmp().string()}});
     }
-    // The WebSocket listener starts last.
+    // The WebSocket listener starts last; the device service announces itself on its own
+    // thread, so a request in between is answered "offline".
     bool listening() {
-        return process->waitForOutput(
-            "Listening on 127.0.0.1:" + std::to_string(webSocketPort) + ".", 10s);
+        if (!process->waitForOutput(
+                "Listening on 127.0.0.1:" + std::to_string(webSocketPort) + ".", 10s)) {
+            return false;
+        }
+        const auto announced = [](const json& reply) {
+            return reply.is_object() && reply.value("result", "") == "ok";
+        };
+        return announced(postUntil("/v1/device", {{"command", "linkStatus"}}, announced, 10s));
     }
 
     /// The JSON reply to a POST of `body` to `path`; null when none came.
