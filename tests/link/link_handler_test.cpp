@@ -1,4 +1,4 @@
-// The link handler against the emulated adapter on a pseudo-terminal: status, gates, pairing
+// The link handler against the emulated adapter on a pseudo-terminal: status, pairing
 // over each medium, disconnect, retries and reply matching, driven through the bus.
 #include <algorithm>
 #include <thread>
@@ -33,36 +33,9 @@ std::size_t countSince(const std::vector<sim::Received>& received, std::size_t f
 
 class LinkHandlerTest : public LinkFixture {
 protected:
-    /// Runs the pairing commands of `medium` and waits for the first status message.
+    /// Pairs over `medium` as a client does and waits for the first status message.
     void pairOver(LinkConnectionType medium) {
-        ASSERT_FALSE(knownStatus().is_null());
-        switch (medium) {
-            case LinkConnectionType::wireless: {
-                ASSERT_EQ(commandJson("wirelessPairingScanStart"), kOk);
-                const json scan = commandJson("wirelessPairingScanResults");
-                ASSERT_EQ(scan["data"].size(), emulator_->config().devices.size()) << scan;
-                json macs = json::array();
-                for (const auto& device : scan["data"]) {
-                    macs.push_back(device["mac"]);
-                }
-                ASSERT_EQ(commandJson("wirelessPairingCreateBundle",
-                                      {{"deviceCount", macs.size()},
-                                       {"forcedMasterDevice", scan["data"][0]["type"]},
-                                       {"macList", macs}}),
-                          kOk);
-                break;
-            }
-            case LinkConnectionType::canbus:
-                ASSERT_EQ(commandJson("link2PairingScanResults")["data"].size(),
-                          emulator_->config().devices.size());
-                ASSERT_EQ(commandJson("link2PairingConnect"), kOk);
-                break;
-            case LinkConnectionType::rj45:
-                ASSERT_EQ(commandJson("link1PairingConnect"), kOk);
-                break;
-            case LinkConnectionType::none:
-                FAIL() << "no pairing over none";
-        }
+        ASSERT_EQ(rig_->pair(medium), "");
         ASSERT_TRUE(pairing_.waitFor(true)) << "never paired";
         const auto status = nextStatus();
         ASSERT_TRUE(status.has_value());
@@ -86,27 +59,6 @@ TEST_F(LinkHandlerTest, StatusIsEmptyUntilThePollerLearnsTheAdapterVersions) {
     EXPECT_EQ(status["isDeviceFirmwareUpdateAvailable"], false);
     EXPECT_EQ(status["isRadioFirmwareUpdateRequired"], false);
     EXPECT_FALSE(status.contains("deviceFirmwareChangelog"));
-}
-
-TEST_F(LinkHandlerTest, RequiredControllerUpdateRefusesLinkCommandsAndDetectButNotTheFirstFive) {
-    auto config = fastConfig();
-    config.controllerVersion = 1;
-    start(config);
-    const json status = knownStatus();
-    EXPECT_EQ(status["isDeviceFirmwareUpdateRequired"], true);
-    EXPECT_EQ(status["isDeviceFirmwareUpdateAvailable"], true);
-    EXPECT_EQ(status["deviceFirmwareChangelog"], std::string(kDeviceFirmwareChangelog));
-
-    const json refused{{"result", "firmwareUpdateRequired"}};
-    const auto from = receivedCount();
-    EXPECT_EQ(commandJson("wirelessPairingScanStart"), refused);
-    EXPECT_EQ(commandJson("disconnect"), refused);
-    EXPECT_EQ(ask(bus::linkDetectEndpoint(linkId_), json::object()), refused.dump());
-    EXPECT_EQ(receivedCount(), from) << "a refused command wrote to the adapter";
-
-    EXPECT_EQ(commandJson("linkRadioFirmwareUpdateStatus"),
-              (json{{"result", "ok"}, {"status", "none"}}));
-    EXPECT_EQ(commandJson("statusUpdate"), kOk);
 }
 
 TEST_F(LinkHandlerTest, MalformedRequestsAreAnsweredWithAnEmptyObjectAndDetectIdentifies) {
