@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <set>
-#include <thread>
 
 #include "test_support.hpp"
 
@@ -296,29 +294,6 @@ TEST(KeyposeIds, FirstStoreSendsCafeF00EAndFailuresStillAdvance) {
     // Nothing else in this suite draws from the process-wide counters.
     EXPECT_EQ(keyposeIdCounters().nextCurrentPoseId(), 0xCAFEF00Eu);
     EXPECT_EQ(keyposeIdCounters().nextNumericDataId(), 0xCAFEF00Eu);
-}
-
-TEST(KeyposeIds, ConcurrentBundlesNeverShareAnIdentifier) {
-    KeyposeIdCounters ids;
-    constexpr int kThreads = 4;
-    constexpr int kEach = 2000;
-    std::vector<std::vector<std::uint32_t>> drawn(kThreads);
-    {
-        std::vector<std::jthread> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads.emplace_back([&, t] {
-                for (int i = 0; i < kEach; ++i) {
-                    drawn[t].push_back(ids.nextCurrentPoseId());
-                }
-            });
-        }
-    }
-    std::set<std::uint32_t> all;
-    for (const auto& one : drawn) {
-        all.insert(one.begin(), one.end());
-    }
-    EXPECT_EQ(all.size(), std::size_t{kThreads * kEach});
-    EXPECT_EQ(*all.rbegin(), KeyposeIdCounters::kStart + kThreads * kEach);
 }
 
 // Every listed device needs its minimum firmware for a real-time move; a record beyond the count
