@@ -1,7 +1,7 @@
 // The device service with emulated link modules announced to it as its scanner would: the link
 // list through found, lost and found again (answered from what the links report, and published
 // on the feed), handler creation failures, a link that moves to another port, the requests it
-// refuses, and the stop for every bundle.
+// refuses, and the stop that asks every bundle at once.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -78,20 +78,6 @@ protected:
 
     long newDeviceNotifications() const {
         return std::ranges::count(notifications_->texts(), "New Device found:  | KSIMFOUND01");
-    }
-
-    /// Pairs the link over RJ45 as a client does, once the link knows its adapter, and waits
-    /// for the bundle's first status. The services have no event a client can await.
-    bool pairOverRj45(const std::string& linkId) {
-        const auto link = bus::linkEndpoint(linkId);
-        return waitUntil([&] {
-                   return ask({{"command", "status"}}, link).starts_with("{");
-               }) &&
-               ask({{"command", "link1PairingConnect"}}, link) == R"({"result":"ok"})" &&
-               waitUntil([&] {
-                   const auto status = json::parse(ask({}, bus::bundleStatusEndpoint(linkId)));
-                   return status["data"].is_object();
-               });
     }
 
     static bool bundleOpen(const std::string& linkId) {
@@ -183,18 +169,6 @@ TEST_F(BundleControllerTest, ALinkIsListedThroughFoundLostAndFoundAgainWhilePubl
     EXPECT_EQ(newDeviceNotifications(), 1);
 }
 
-// With the link's real 2 s poller pause there is a moment when the link does not know its
-// status yet: it is left out of the list rather than listed with empty content.
-TEST_F(BundleControllerTest, ALinkIsLeftOutWhileItsStatusIsUnknown) {
-    controller_.reset();
-    start(link::LinkTimings{});
-    sim::EmulatedLink emulator(emulatedLink("KSIMSLOW01"));
-    ask(sim::deviceFoundRequest(emulator.config(), emulator.path()));
-    ASSERT_TRUE(waitUntil([] { return bundleOpen("KSIMSLOW01"); }));
-    EXPECT_EQ(ask({{"command", "linkStatus"}}), R"({"data":[],"result":"ok"})");
-    EXPECT_EQ(settledLinkStatus(1)["data"][0]["linkID"], "KSIMSLOW01");
-}
-
 TEST_F(BundleControllerTest, ALinkFollowsAMoveOnlyOnceItsOldLineHasEnded) {
     auto before = std::make_unique<sim::EmulatedLink>(emulatedLink("KSIMMOVE01"));
     sim::EmulatedLink after(emulatedLink("KSIMMOVE01"));
@@ -257,32 +231,6 @@ TEST_F(BundleControllerTest, DestroyingTheControllerTakesDownEveryLink) {
     controller_.reset();
     EXPECT_TRUE(waitUntil([] { return !bundleOpen("KSIMDOWN02"); }));
     EXPECT_FALSE(bus::SocketRegistry::instance().isOpen(std::string(bus::kDeviceEndpoint)));
-}
-
-// One stop for everything: both paired links get their abort on the line, each reply is in
-// the answer; an unpaired link is named and gets nothing.
-TEST_F(BundleControllerTest, MotionAbortAllReachesEveryPairedLink) {
-    sim::EmulatedLink first(emulatedLink("KSIMSTOP01"));
-    sim::EmulatedLink second(emulatedLink("KSIMSTOP02"));
-    sim::EmulatedLink unpaired(emulatedLink("KSIMSTOP03"));
-    for (auto* link : {&first, &second, &unpaired}) {
-        ask(sim::deviceFoundRequest(link->config(), link->path()));
-    }
-    ASSERT_TRUE(pairOverRj45("KSIMSTOP01"));
-    ASSERT_TRUE(pairOverRj45("KSIMSTOP02"));
-
-    const json reply = json::parse(ask({{"command", "motionAbortAll"}}));
-    EXPECT_EQ(reply, json::parse(R"({"data":[{"linkID":"KSIMSTOP01","result":"ok"},
-                                            {"linkID":"KSIMSTOP02","result":"ok"},
-                                            {"linkID":"KSIMSTOP03",
-                                             "result":"Pairing is not completed."}],
-                                   "result":"ok"})"));
-    // The head's abort, on each paired line.
-    EXPECT_TRUE(first.waitForDeviceMessage(0x09, 5s));
-    EXPECT_TRUE(second.waitForDeviceMessage(0x09, 5s));
-    for (const auto& received : unpaired.received()) {
-        EXPECT_NE(received.kind, sim::ReceivedKind::deviceMessage) << "nothing to an unpaired link";
-    }
 }
 
 // The bundles are asked at once: each of these answers only once both were asked, which a
