@@ -1,5 +1,5 @@
 // The command service of a real bundle against the emulated devices: how each medium carries
-// a command, each way it is sent, silent devices, and commands refused or sent before
+// a command, each way it is sent, the reads, silent devices, and commands refused or sent before
 // the link is paired. The bytes of every message are the planner's tests' business; these check
 // that they reach the line.
 #include "bundle_rig.hpp"
@@ -65,6 +65,24 @@ TEST(BundleCommands, RefusedCommandsAnswerTheirTextAndSendNothing) {
         result("command parsing error. please check the arguments, syntax, naming etc.").dump());
     EXPECT_TRUE(rig.deviceMessages(from).empty()) << hex(rig.deviceMessages(from).front().bytes);
     EXPECT_EQ(rig.command({{"command", "motionAbort"}}), kOk);
+}
+
+TEST(BundleCommands, ReadsDecodeWhatTheHeadAnswers) {
+    BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
+    ASSERT_TRUE(rig.pair(Medium::canbus));
+    ASSERT_EQ(rig.command({{"command", "keyposeStoreWithNumericData"},
+                           {"index", 2},
+                           {"headPan", 10.5},
+                           {"headTilt", -4.25}}),
+              kOk);
+    EXPECT_EQ(
+        rig.command({{"command", "keyposeReadNumericValues"}, {"index", 2}}),
+        (json{{"data", {{"headPan", 10.5}, {"headTilt", -4.25}, {"index", 2}}}, {"result", "ok"}}));
+    // An empty slot answers with index -1.
+    const json empty = rig.command({{"command", "keyposeReadNumericValues"}, {"index", 4}});
+    EXPECT_EQ(empty["result"], "read index different") << empty;
+    EXPECT_EQ(empty["data"]["index"], -1) << empty;
+    EXPECT_EQ(rig.command({{"command", "numericLimitValues"}})["data"]["tiltMaxLimit"], 89.1);
 }
 
 TEST(BundleCommands, SilentDevicesLeaveCommandsUnacknowledgedAndReadsUnanswered) {

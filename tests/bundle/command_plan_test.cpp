@@ -107,6 +107,8 @@ TEST(CommandPlan, EachCommandReadsItsArgumentsAndChecksTheBundle) {
         {R"({"command":"focusManualMove","deltaEnc":2.5})", lens, "06 19 00 00 00 FA 01 19"},
         {R"({"command":"calibrate","device":"railUnit","isOnGround":false,"isOnLeftSide":true})",
          rail, "03 10 00 00 13"},
+        {R"({"command":"calibrate","device":"railUnitGen3","isOnGround":true,"isOnLeftSide":false})",
+         rail, "03 10 03 00 16"},
         {R"({"command":"calibrate","device":"glideTrack"})", rail, kInvalidSetup},
         {R"({"command":"calibrate","device":"craneArm","jibLength":50,"rodLength":20})", crane,
          "0A 45 00 00 02 3E 00 00 00 FA 01 89"},
@@ -310,6 +312,9 @@ TEST(RealTimeMove, ChecksTheFirmwareOfEveryListedDevice) {
     EXPECT_EQ(plan(both, head).reply(), kOk);
     head.deviceCount = 2;
     EXPECT_EQ(plan(both, head).reply(), firmwareTooOld);
+    // A slider has no minimum.
+    head.devices[1] = DeviceEntry{M::glideTrack, 0.5f, 1, 0};
+    EXPECT_EQ(plan(both, head).reply(), kOk);
 }
 
 // A head answer: id 18, index, then pan, tilt, (unused), slide, jib pan, jib tilt, focus.

@@ -1,7 +1,7 @@
 // The device service with emulated link modules announced to it as its scanner would: the link
 // list through found, lost and found again (answered from what the links report, and published
 // on the feed), handler creation failures, a link that moves to another port, the requests it
-// refuses, and the stop that asks every bundle at once.
+// refuses, and the stop for every bundle.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -78,6 +78,20 @@ protected:
 
     long newDeviceNotifications() const {
         return std::ranges::count(notifications_->texts(), "New Device found:  | KSIMFOUND01");
+    }
+
+    /// Pairs the link over RJ45 as a client does, once the link knows its adapter, and waits
+    /// for the bundle's first status. The services have no event a client can await.
+    bool pairOverRj45(const std::string& linkId) {
+        const auto link = bus::linkEndpoint(linkId);
+        return waitUntil([&] {
+                   return ask({{"command", "status"}}, link).starts_with("{");
+               }) &&
+               ask({{"command", "link1PairingConnect"}}, link) == R"({"result":"ok"})" &&
+               waitUntil([&] {
+                   const auto status = json::parse(ask({}, bus::bundleStatusEndpoint(linkId)));
+                   return status["data"].is_object();
+               });
     }
 
     static bool bundleOpen(const std::string& linkId) {
@@ -231,6 +245,26 @@ TEST_F(BundleControllerTest, DestroyingTheControllerTakesDownEveryLink) {
     controller_.reset();
     EXPECT_TRUE(waitUntil([] { return !bundleOpen("KSIMDOWN02"); }));
     EXPECT_FALSE(bus::SocketRegistry::instance().isOpen(std::string(bus::kDeviceEndpoint)));
+}
+
+// One stop for everything: a paired link gets its abort on the line and its reply in the
+// answer; an unpaired one is named and gets nothing.
+TEST_F(BundleControllerTest, MotionAbortAllReachesThePairedLinksAndNamesTheOthers) {
+    sim::EmulatedLink paired(emulatedLink("KSIMSTOP01"));
+    sim::EmulatedLink unpaired(emulatedLink("KSIMSTOP02"));
+    for (auto* link : {&paired, &unpaired}) {
+        ask(sim::deviceFoundRequest(link->config(), link->path()));
+    }
+    ASSERT_TRUE(pairOverRj45("KSIMSTOP01"));
+    EXPECT_EQ(json::parse(ask({{"command", "motionAbortAll"}})),
+              json::parse(R"({"data":[{"linkID":"KSIMSTOP01","result":"ok"},
+                                      {"linkID":"KSIMSTOP02",
+                                       "result":"Pairing is not completed."}],
+                              "result":"ok"})"));
+    EXPECT_TRUE(paired.waitForDeviceMessage(0x09, 5s));  // the head's abort
+    for (const auto& received : unpaired.received()) {
+        EXPECT_NE(received.kind, sim::ReceivedKind::deviceMessage) << "nothing to an unpaired link";
+    }
 }
 
 // The bundles are asked at once: each of these answers only once both were asked, which a

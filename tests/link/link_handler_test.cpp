@@ -1,4 +1,4 @@
-// The link handler against the emulated adapter on a pseudo-terminal: status, pairing
+// The link handler against the emulated adapter on a pseudo-terminal: status, gates, pairing
 // over each medium, disconnect, retries and reply matching, driven through the bus.
 #include <algorithm>
 #include <thread>
@@ -59,6 +59,27 @@ TEST_F(LinkHandlerTest, StatusIsEmptyUntilThePollerLearnsTheAdapterVersions) {
     EXPECT_EQ(status["isDeviceFirmwareUpdateAvailable"], false);
     EXPECT_EQ(status["isRadioFirmwareUpdateRequired"], false);
     EXPECT_FALSE(status.contains("deviceFirmwareChangelog"));
+}
+
+TEST_F(LinkHandlerTest, RequiredControllerUpdateRefusesLinkCommandsAndDetectButNotTheFirstFive) {
+    auto config = fastConfig();
+    config.controllerVersion = 1;
+    start(config);
+    const json status = knownStatus();
+    EXPECT_EQ(status["isDeviceFirmwareUpdateRequired"], true);
+    EXPECT_EQ(status["isDeviceFirmwareUpdateAvailable"], true);
+    EXPECT_EQ(status["deviceFirmwareChangelog"], std::string(kDeviceFirmwareChangelog));
+
+    const json refused{{"result", "firmwareUpdateRequired"}};
+    const auto from = receivedCount();
+    EXPECT_EQ(commandJson("wirelessPairingScanStart"), refused);
+    EXPECT_EQ(commandJson("disconnect"), refused);
+    EXPECT_EQ(ask(bus::linkDetectEndpoint(linkId_), json::object()), refused.dump());
+    EXPECT_EQ(receivedCount(), from) << "a refused command wrote to the adapter";
+
+    EXPECT_EQ(commandJson("linkRadioFirmwareUpdateStatus"),
+              (json{{"result", "ok"}, {"status", "none"}}));
+    EXPECT_EQ(commandJson("statusUpdate"), kOk);
 }
 
 TEST_F(LinkHandlerTest, MalformedRequestsAreAnsweredWithAnEmptyObjectAndDetectIdentifies) {

@@ -60,6 +60,10 @@ TEST(NumericLimits, JsonHoldsThePresentAxesAsShortestDecimals) {
     EXPECT_EQ(jib["tiltMaxLimit"], 89.1);
     EXPECT_TRUE(jib.contains("jibTiltMinLimit"));
     EXPECT_FALSE(jib.contains("jibTiltStep"));
+    // Presence follows the setup code: slide in 13 to 16 too, focus alone in 21, a lens anywhere.
+    EXPECT_TRUE(derive(answer(14, 0x01, {}))[AxisSlot::slide].present);
+    EXPECT_TRUE(derive(answer(21, 0x01, {}))[AxisSlot::focus].present);
+    EXPECT_TRUE(derive(answer(3, 0x03, {}))[AxisSlot::focus].present);
 }
 
 // Not ready (an uncalibrated rail unit too) reports only that; a short answer is refused; setups

@@ -79,6 +79,7 @@ TEST(ProgramOptions, RefusesWhatItCannotUseAndAnswersHelp) {
         EXPECT_FALSE(parsed.error.empty());
     }
     EXPECT_TRUE(parseOptions(Arguments{"--help"}).options->help);
+    EXPECT_NE(usage().find("--device"), std::string::npos);
 }
 
 TEST(KinetraSim, PrintsItsPathFirstLogsTrafficAndStopsOnSigterm) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include <zmq.hpp>
@@ -81,6 +82,13 @@ TEST_F(TrayApplicationTest, TakesThePortsFromTheConfigurationServicesReply) {
               (CommandLine{"xdg-open", "http://127.0.0.1:41002/?port=41001&version=0.9.8"}));
 }
 
+TEST_F(TrayApplicationTest, ExitFromAnotherThreadEndsRun) {
+    TrayApplication application("inproc://v1/configuration-silent", options(1ms));
+    auto running = std::async(std::launch::async, [&] { application.run(); });
+    std::thread([&] { application.exit(); }).join();
+    EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
+}
+
 // "Stop all motion" asks the device service for motionAbortAll and shows each bundle's result;
 // a silent service is told as such once the bound has passed.
 TEST(StopAllMotion, PostsMotionAbortAllAndShowsEachBundlesResult) {
@@ -122,6 +130,20 @@ TEST(TrayIcon, PrefersThePngBesideTheIco) {
     EXPECT_EQ(installedPaths().configurationFile, (root / "cfg/config.ini").string());
     EXPECT_EQ(installedPaths().examplesFolder, (root / "examples").string());
     fs::current_path(previous);
+}
+
+// The notification server's closing reasons (1 to 3) and anything else.
+TEST(DesktopNotifications, ServerClosingReasonsMapToTheDismissalTexts) {
+    const std::pair<int, const char*> reasons[] = {
+        {1, "The toast has timed out"},
+        {2, "The user dismissed this toast"},
+        {3, "The application hid the toast using ToastNotifier.hide()"},
+        {4, "Toast not activated"},
+        {-1, "Toast not activated"},
+    };
+    for (const auto& [code, text] : reasons) {
+        EXPECT_STREQ(notify::dismissalText(dismissalReason(code)), text) << code;
+    }
 }
 
 TEST(DesktopNotifications, WithoutASessionBusOrServerTheLoggingBackEndStays) {
