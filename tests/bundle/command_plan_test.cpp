@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <set>
-#include <thread>
 
 #include "test_support.hpp"
 
@@ -109,6 +107,8 @@ TEST(CommandPlan, EachCommandReadsItsArgumentsAndChecksTheBundle) {
         {R"({"command":"focusManualMove","deltaEnc":2.5})", lens, "06 19 00 00 00 FA 01 19"},
         {R"({"command":"calibrate","device":"railUnit","isOnGround":false,"isOnLeftSide":true})",
          rail, "03 10 00 00 13"},
+        {R"({"command":"calibrate","device":"railUnitGen3","isOnGround":true,"isOnLeftSide":false})",
+         rail, "03 10 03 00 16"},
         {R"({"command":"calibrate","device":"glideTrack"})", rail, kInvalidSetup},
         {R"({"command":"calibrate","device":"craneArm","jibLength":50,"rodLength":20})", crane,
          "0A 45 00 00 02 3E 00 00 00 FA 01 89"},
@@ -298,29 +298,6 @@ TEST(KeyposeIds, FirstStoreSendsCafeF00EAndFailuresStillAdvance) {
     EXPECT_EQ(keyposeIdCounters().nextNumericDataId(), 0xCAFEF00Eu);
 }
 
-TEST(KeyposeIds, ConcurrentBundlesNeverShareAnIdentifier) {
-    KeyposeIdCounters ids;
-    constexpr int kThreads = 4;
-    constexpr int kEach = 2000;
-    std::vector<std::vector<std::uint32_t>> drawn(kThreads);
-    {
-        std::vector<std::jthread> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads.emplace_back([&, t] {
-                for (int i = 0; i < kEach; ++i) {
-                    drawn[t].push_back(ids.nextCurrentPoseId());
-                }
-            });
-        }
-    }
-    std::set<std::uint32_t> all;
-    for (const auto& one : drawn) {
-        all.insert(one.begin(), one.end());
-    }
-    EXPECT_EQ(all.size(), std::size_t{kThreads * kEach});
-    EXPECT_EQ(*all.rbegin(), KeyposeIdCounters::kStart + kThreads * kEach);
-}
-
 // Every listed device needs its minimum firmware for a real-time move; a record beyond the count
 // is no device.
 TEST(RealTimeMove, ChecksTheFirmwareOfEveryListedDevice) {
@@ -335,6 +312,9 @@ TEST(RealTimeMove, ChecksTheFirmwareOfEveryListedDevice) {
     EXPECT_EQ(plan(both, head).reply(), kOk);
     head.deviceCount = 2;
     EXPECT_EQ(plan(both, head).reply(), firmwareTooOld);
+    // A slider has no minimum.
+    head.devices[1] = DeviceEntry{M::glideTrack, 0.5f, 1, 0};
+    EXPECT_EQ(plan(both, head).reply(), kOk);
 }
 
 // A head answer: id 18, index, then pan, tilt, (unused), slide, jib pan, jib tilt, focus.

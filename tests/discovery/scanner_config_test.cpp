@@ -66,23 +66,6 @@ constexpr int kVid = 0x0483;
 constexpr int kAdapterPid = 0xA39F;
 constexpr int kModulePid = 0xA327;
 
-TEST(RecogniseLink, ReportsAnAdapterAsTheDeviceServiceExpects) {
-    const auto config = readScannerConfig(defaultSection());
-    const auto link = recogniseLink(usbPort("COM5", kVid, kAdapterPid, "205F33A84E53"), config,
-                                    "1764885600123456700");
-    ASSERT_TRUE(link.has_value());
-    auto event = model::toScannerJson(*link);
-    event["command"] = "device_found";
-    EXPECT_EQ(core::dumpCompact(event),
-              R"({"command":"device_found","initialFoundEpoch":"1764885600123456700",)"
-              R"("isDeviceFirmwareUpdateAvailable":false,"isDeviceFirmwareUpdateRequired":false,)"
-              R"("isFirmwareCorrupted":false,"isPairingDone":false,)"
-              R"("isRadioFirmwareUpdateAvailable":false,"isRadioFirmwareUpdateRequired":false,)"
-              R"("isValid":true,"linkConnectionType":"none","linkID":"205F33A84E53",)"
-              R"("linkType":"linkAdapter","portInfo":{"baudrate":115200,"bitCount":8,)"
-              R"("flowControl":false,"stopBits":1},"portName":"COM5"})");
-}
-
 TEST(RecogniseLink, TakesOnlyOurIdsWithLongEnoughSerialNumbers) {
     auto config = readScannerConfig(defaultSection());
     config.stopMotion.baudrate = 57600;  // tells the two settings apart

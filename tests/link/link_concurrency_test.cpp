@@ -1,9 +1,7 @@
 // The link handler under concurrent use: senders racing on one link, handlers created and
-// destroyed while traffic flows, and the link service reached over HTTP through the gateway.
+// destroyed while traffic flows.
 #include <thread>
 
-#include "gateway/gateway_test_support.hpp"
-#include "gateway/server.hpp"
 #include "link/adapter_commands.hpp"
 #include "link/link_fixture.hpp"
 
@@ -69,28 +67,6 @@ TEST_F(LinkConcurrencyTest, HandlersComeAndGoWhileTrafficFlows) {
         EXPECT_TRUE(handler_->isPaired());
         EXPECT_TRUE(nextStatus().has_value());
     }
-}
-
-TEST_F(LinkConcurrencyTest, TheLinkServiceIsReachedOverHttp) {
-    start();
-    gateway::Server server(gateway::test::kLoopback);
-    server.start(2);
-    const std::string path = "/v1/link/" + linkId_;
-    ASSERT_TRUE(kinetra::testing::waitUntil(
-        [&] { return bus::SocketRegistry::instance().isOpen("inproc:/" + path); }));
-    knownStatus();
-    const auto post = [&](const json& body) {
-        return gateway::test::TestClient::exchange(
-            server.httpPort(), gateway::test::httpRequest("POST", path, body.dump()));
-    };
-    const auto scan = post(json{{"command", "link2PairingScanResults"}});
-    ASSERT_TRUE(scan.has_value());
-    EXPECT_NE(scan->find(R"("result":"ok")"), std::string::npos) << *scan;
-    EXPECT_NE(scan->find(R"("type":)"), std::string::npos) << *scan;
-    const auto status = post(json{{"command", "status"}});
-    ASSERT_TRUE(status.has_value());
-    EXPECT_NE(status->find(R"("linkID":")" + linkId_ + "\""), std::string::npos) << *status;
-    server.stop();
 }
 
 }  // namespace

@@ -33,36 +33,9 @@ std::size_t countSince(const std::vector<sim::Received>& received, std::size_t f
 
 class LinkHandlerTest : public LinkFixture {
 protected:
-    /// Runs the pairing commands of `medium` and waits for the first status message.
+    /// Pairs over `medium` as a client does and waits for the first status message.
     void pairOver(LinkConnectionType medium) {
-        ASSERT_FALSE(knownStatus().is_null());
-        switch (medium) {
-            case LinkConnectionType::wireless: {
-                ASSERT_EQ(commandJson("wirelessPairingScanStart"), kOk);
-                const json scan = commandJson("wirelessPairingScanResults");
-                ASSERT_EQ(scan["data"].size(), emulator_->config().devices.size()) << scan;
-                json macs = json::array();
-                for (const auto& device : scan["data"]) {
-                    macs.push_back(device["mac"]);
-                }
-                ASSERT_EQ(commandJson("wirelessPairingCreateBundle",
-                                      {{"deviceCount", macs.size()},
-                                       {"forcedMasterDevice", scan["data"][0]["type"]},
-                                       {"macList", macs}}),
-                          kOk);
-                break;
-            }
-            case LinkConnectionType::canbus:
-                ASSERT_EQ(commandJson("link2PairingScanResults")["data"].size(),
-                          emulator_->config().devices.size());
-                ASSERT_EQ(commandJson("link2PairingConnect"), kOk);
-                break;
-            case LinkConnectionType::rj45:
-                ASSERT_EQ(commandJson("link1PairingConnect"), kOk);
-                break;
-            case LinkConnectionType::none:
-                FAIL() << "no pairing over none";
-        }
+        ASSERT_EQ(rig_->pair(medium), "");
         ASSERT_TRUE(pairing_.waitFor(true)) << "never paired";
         const auto status = nextStatus();
         ASSERT_TRUE(status.has_value());

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -66,31 +65,6 @@ TEST(ReadWhenReady, AFailedReadOrAHangupIsClosed) {
     EXPECT_EQ(first.count, 1u);
     EXPECT_EQ(readWhenReady(pipe.reader(), buffer, 1s, nullptr, readPipe).status,
               ReadStatus::closed);
-}
-
-// The link's reader waits with a negative timeout: it must sleep until input comes (or its stop
-// is set), not return at once and turn into a busy loop.
-TEST(ReadWhenReady, NegativeTimeoutWaitsForInputOrStop) {
-    Pipe pipe;
-    std::array<std::uint8_t, 8> buffer{};
-    const auto readSome = [&](auto into) {
-        return static_cast<long>(::read(pipe.reader(), into.data(), into.size()));
-    };
-    std::jthread writer([&] {
-        std::this_thread::sleep_for(50ms);  // stands for a device that answers later
-        pipe.put(7);
-    });
-    const auto result = readWhenReady(pipe.reader(), buffer, Milliseconds{-1}, nullptr, readSome);
-    EXPECT_EQ(result.status, ReadStatus::data);
-    EXPECT_EQ(result.count, 1u);
-
-    platform::StopSignal stop;
-    std::jthread stopper([&] {
-        std::this_thread::sleep_for(50ms);
-        stop.set();
-    });
-    EXPECT_EQ(readWhenReady(pipe.reader(), buffer, Milliseconds{-1}, &stop, readSome).status,
-              ReadStatus::stopped);
 }
 
 }  // namespace

@@ -193,6 +193,9 @@ TEST_F(Bundle, RailUnitWaitsForItsCalibrationAndReportsItsIncline) {
     EXPECT_TRUE(limits(2s).dataReady);
     ASSERT_TRUE(take(inclineWarningConfirmMessage(primary()), 3s));
     EXPECT_FALSE(at(3s).inclineWarning);
+    // On the ground it stands flat.
+    ASSERT_TRUE(take(calibrateRailUnitMessage(primary(), true, false), 4s));
+    EXPECT_EQ(at(5s).incline, model::InclineMode::flat);
 }
 
 TEST_F(Bundle, LimitsAnswerFollowsTheGroupAndTheCraneArmsCalibration) {

@@ -1,7 +1,6 @@
-// The emulated link over a real pseudo-terminal: its thread answers and pairs, stamps what it
-// receives and sends, applies the fault switches itself, and lives through the line's life:
-// closed and reopened by the host, pulled by the emulator, idle and asleep. The devices' side is
-// driven through the real bundle in the bundle tests.
+// The emulated link over a real pseudo-terminal: its thread applies the fault switches itself
+// and lives through the line's life: closed and reopened by the host, pulled by the emulator.
+// Pairing and the devices' side are driven through the real link and bundle in their tests.
 #include "sim/emulated_link.hpp"
 
 #include <filesystem>
@@ -21,28 +20,6 @@ using Medium = model::LinkConnectionType;
 
 bool versionsAnswered(TestHost& host) {
     return host.exchange(linkVersions, link::kLinkVersionsReply);
-}
-
-TEST(EmulatedLink, PairsOverTheLineAndStampsWhatItReceivesAndSends) {
-    LinkConfig config;
-    config.timings.pairingTime = 200ms;
-    EmulatedLink emulator(config);
-    TestHost host(emulator.path());
-    const auto started = Clock::now();
-    ASSERT_TRUE(host.exchange(scanStart, link::kRadioReply));
-    const auto mac = emulator.config().devices[0].mac;
-    ASSERT_TRUE(host.exchange([&](auto& e) { attachToBundle(e, mac); }, link::kRadioReply));
-    EXPECT_TRUE(emulator.waitForPairing(Medium::wireless, kReplyWait));
-    // The first status message after the two replies.
-    EXPECT_TRUE(host.readUntil([&] { return host.payloads.size() > 2; }));
-    const auto received = emulator.received();  // in arrival order
-    ASSERT_EQ(received.size(), 2u);
-    EXPECT_TRUE(received[0].isRadio(link::RadioCommand::scanStart));
-    EXPECT_TRUE(received[1].isRadio(link::RadioCommand::attachToBundle));
-    // Arrival and status times, which latency measurements rely on, follow the traffic.
-    EXPECT_GE(received[0].at, started);
-    EXPECT_LT(received[0].at, received[1].at);
-    EXPECT_GT(emulator.state().lastStatusSentAt, received[1].at);
 }
 
 TEST(EmulatedLink, FaultSwitchesChangeWhatTheHostHearsWhileItRuns) {
@@ -118,26 +95,6 @@ TEST(PseudoTerminal, HostMayCloseAndReopenTheLine) {
     EXPECT_TRUE(host.readUntil([&] { return host.payloads.size() > before; }));
     EXPECT_EQ(emulator.state().pairedMedium, Medium::canbus);
     EXPECT_TRUE(versionsAnswered(host));
-}
-
-TEST(PseudoTerminal, IdleEmulatorSleepsWhetherTheLineIsOpenOrNot) {
-    EmulatedLink emulator;
-    const auto staysAsleep = [&](std::size_t turns) {
-        const auto wakeUps = emulator.state().wakeUps;
-        return !emulator.waitForState(
-            [&](const EmulatorState& s) { return s.wakeUps > wakeUps + turns; }, 300ms);
-    };
-    {
-        TestHost host(emulator.path());
-        ASSERT_TRUE(versionsAnswered(host));
-        EXPECT_TRUE(staysAsleep(2));
-    }
-    // Nobody has the line open now: still asleep, woken only by the opener.
-    ASSERT_TRUE(
-        emulator.waitForState([](const EmulatorState& s) { return !s.terminalOpen; }, kReplyWait));
-    EXPECT_TRUE(staysAsleep(4));
-    TestHost again(emulator.path());
-    EXPECT_TRUE(versionsAnswered(again));
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 
 #include "bundle/status_decoder.hpp"
 #include "link/adapter_commands.hpp"
-#include "link/classify.hpp"
 #include "link/pairing_codec.hpp"
 #include "link/radio_image.hpp"
 #include "test_host.hpp"
@@ -20,7 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace link::frames;
-using link::ActionKind;
 using testing::payloadOf;
 using Medium = model::LinkConnectionType;
 using Kind = OutgoingKind;
@@ -93,15 +91,6 @@ struct CoreRun {
 
 core::Bytes attach(const link::Mac& mac) {
     return payloadOf([&](auto& e) { attachToBundle(e, mac); });
-}
-
-bool routes(core::ByteView payload, model::LinkType linkType, ActionKind kind,
-            Medium medium = Medium::none) {
-    link::LinkState host{linkType, 0, false, false, true};
-    const auto routing = link::classify(payload, host);
-    return std::any_of(routing.begin(), routing.end(), [&](const link::Action& action) {
-        return action.kind == kind && (kind != ActionKind::becomePaired || action.medium == medium);
-    });
 }
 
 TEST(EmulatorCore, AnswersEveryHostCommandUnderItsReplyHeaderWithWhatTheServerDecodes) {
@@ -229,51 +218,6 @@ TEST(EmulatorCore, CanbusPairingPingsThenConnectsOrFallsBackWithItsError) {
     r.runFor(1s);
     EXPECT_EQ(pairState(), state("idle", "cantAppendDevice"));
     EXPECT_EQ(r.state().pairedMedium, Medium::none);
-}
-
-// Once paired, status messages and device answers travel under the medium's header: the server
-// takes the first status as pairing it over that medium and the answer as the device's reply.
-TEST(EmulatorCore, EachMediumCarriesStatusAndAnswersUnderItsOwnHeader) {
-    const struct {
-        LinkConfig config;
-        void (*pair)(CoreRun&);
-        Medium medium;
-    } rows[] = {
-        {{},
-         [](CoreRun& r) { r.exchange(attach(r.core.config().devices[0].mac)); },
-         Medium::wireless},
-        {{}, [](CoreRun& r) { r.exchange(payloadOf(link2Connect)); }, Medium::canbus},
-        // The cable needs no pairing: the first message a device takes over it connects it.
-        {{},
-         [](CoreRun& r) { r.device(bundle::statusRequestMessage(), Medium::rj45); },
-         Medium::rj45},
-        // A stop-motion module reports once the host has spoken to it.
-        {defaultModuleConfig(),
-         [](CoreRun& r) { r.device(bundle::statusRequestMessage(), Medium::none); }, Medium::none},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(model::kLinkConnectionTypeTable.nameOf(row.medium));
-        const auto linkType = row.config.linkType;
-        CoreRun r(row.config);
-        r.runFor(1s);
-        EXPECT_TRUE(r.out.empty());  // nobody reports before pairing
-        row.pair(r);
-        r.runFor(1s);
-        const auto reports = r.sent(Kind::status);
-        ASSERT_FALSE(reports.empty());
-        EXPECT_TRUE(routes(reports[0], linkType, ActionKind::becomePaired, row.medium));
-
-        r.out.clear();
-        r.device(testing::bytesOf(bundle::keyposeReadRequestMessage(r.core.primary(), 0)),
-                 row.medium);
-        const auto answers = r.sent(Kind::answer);
-        ASSERT_EQ(answers.size(), 1u);
-        EXPECT_TRUE(routes(answers[0], linkType, ActionKind::pushResponse));
-        const auto rule = link::deviceReplyRule(linkType, row.medium, 18, 16);  // from the head
-        const auto reply = link::acceptDeviceReply(answers[0], rule.value());
-        ASSERT_TRUE(reply.has_value());
-        EXPECT_EQ((*reply)[1], 0xFF);  // slot 0 is empty
-    }
 }
 
 TEST(EmulatorCore, AcknowledgeByteChangesOncePerAcceptedMessageWithAPromptStatus) {
