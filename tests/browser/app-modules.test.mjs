@@ -158,10 +158,6 @@ describe('the /v2 connection', () => {
     assert.deepEqual(seen, [{ n: 1 }, { n: 2 }]);
     rpc.close();
   });
-
-  test('the back-off doubles up to five seconds', () => {
-    assert.deepEqual([0, 1, 2, 3, 4, 5, 30].map(backoffDelay), [250, 500, 1000, 2000, 4000, 5000, 5000]);
-  });
 });
 
 describe('formatting', () => {

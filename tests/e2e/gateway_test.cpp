@@ -34,14 +34,6 @@ TEST(Gateway, AnswersBeforeAnyServiceExistsAndStopsCleanlyOnSigtermWithClientsCo
                                             std::to_string(server.httpPort) + "\"}"),
               std::string::npos);
 
-    // The configuration service is never announced: offline, in the one response form.
-    EXPECT_EQ(TestClient::exchange(server.httpPort,
-                                   "GET /v1/configuration HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"),
-              "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: 20\r\n"
-              "Content-Type: application/json\r\nallow: GET, POST, HEAD\r\n\r\n"
-              R"({"result":"offline"})");
-    EXPECT_TRUE(server.process->waitForOutput("inproc://v1/configuration is offline.", 5s));
-
     // The device service comes up right after the listeners: no links yet.
     const json links = server.postUntil("/v1/device", {{"command", "linkStatus"}},
                                         [](const json& reply) { return reply.contains("data"); });
