@@ -316,37 +316,5 @@ TEST_F(DocumentedExamples, V2ExamplesAreAnsweredAsDocumented) {
     }
 }
 
-// The firmware gate needs an adapter with an old controller: kinetra-sim plugged into a server.
-TEST(DocumentedExamplesOfAnOldAdapter, CommandsPastTheFirmwareGateAreRefusedAsDocumented) {
-    RunningServer server;
-    ASSERT_TRUE(server.listening()) << server.process->output();
-    const std::string linkId = "KSIMOLD00001";
-    ChildProcess adapter({KINETRA_SIM_PATH, "--link-id", linkId, "--controller-version", "1",
-                          "--server", "http://127.0.0.1:" + std::to_string(server.httpPort)},
-                         server.tree.bin().string());
-
-    // The versions are read about two seconds after the link is found.
-    const auto gated = [](const json& status) {
-        return status.contains("data") && status["data"].size() == 1 &&
-               status["data"][0].value("isDeviceFirmwareUpdateRequired", false);
-    };
-    ASSERT_TRUE(gated(server.postUntil("/v1/device", {{"command", "linkStatus"}}, gated)))
-        << server.process->output();
-
-    const std::string link = "/v1/link/" + linkId;
-    const auto& linkCommand = [](const char* name) -> const json& {
-        return command("/v1/link/<linkID>", name);
-    };
-    EXPECT_EQ(postText(server.httpPort, link,
-                       linkCommand("wirelessPairingScanStart").at("example").dump()),
-              textOf(endpoint("/v1/link/<linkID>").at("replies").at(0)));
-    EXPECT_EQ(postText(server.httpPort, link + "/detect", "{}"),
-              textOf(endpoint("/v1/link/<linkID>/detect").at("request").at("replies").at(1)));
-    // The commands before the gate still answer.
-    const json& status = linkCommand("linkRadioFirmwareUpdateStatus");
-    EXPECT_EQ(postText(server.httpPort, link, status.at("example").dump()),
-              textOf(status.at("replies").at(0)));
-}
-
 }  // namespace
 }  // namespace kinetra::docs
