@@ -80,12 +80,9 @@ TEST(StudioEndToEnd, FreedPacketsAndOscFeedbackFollowARealTimeMove) {
     while (Clock::now() - start < 2s) {
         const auto packet = listener.next(500ms);
         ASSERT_TRUE(packet);
+        // The packet's layout and checksum are the encoder's tests'.
         ASSERT_EQ(packet->first.size(), studio::freed::kPacketSize);
-        studio::FreedPacket bytes;
-        std::copy(packet->first.begin(), packet->first.end(), bytes.begin());
-        EXPECT_EQ(bytes[0], 0xD1);
-        EXPECT_EQ(bytes[1], 1) << "the first paired link is camera 1";
-        EXPECT_EQ(bytes[28], studio::freedChecksum(bytes));
+        EXPECT_EQ(packet->first[1], '\x01') << "the first paired link is camera 1";
         ++count;
     }
     EXPECT_NEAR(count, 100, 10) << "50 packets a second for 2 s";
