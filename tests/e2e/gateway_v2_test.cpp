@@ -3,10 +3,8 @@
 #include <dirent.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
