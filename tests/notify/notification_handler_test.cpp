@@ -63,6 +63,9 @@ TEST(Notifications, AnswersToTheQuestionOpenTheConfigurationOrEndTheProcess) {
         EXPECT_EQ(opened, c.opened) << c.answer.value_or(99);
         EXPECT_EQ(exits, c.exits) << c.answer.value_or(99);
     }
+    EXPECT_STREQ(dismissalText(0), "The user dismissed this toast");
+    EXPECT_STREQ(dismissalText(1), "The application hid the toast using ToastNotifier.hide()");
+    EXPECT_STREQ(dismissalText(-7), "Toast not activated");
 }
 
 }  // namespace
