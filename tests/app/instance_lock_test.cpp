@@ -17,24 +17,11 @@ namespace kinetra::app {
 namespace {
 
 namespace fs = std::filesystem;
-using Lines = std::vector<std::string>;
 
 InstanceProbe runningAre(std::set<std::string> running) {
     return [running = std::move(running)](std::string_view pid) {
         return running.contains(std::string(pid));
     };
-}
-
-TEST(LockLines, PruningKeepsRunningInstancesInOrder) {
-    EXPECT_EQ(pruneStaleLines({"10", "20", "30", "40"}, runningAre({"40", "20"})),
-              (Lines{"20", "40"}));
-    EXPECT_EQ(pruneStaleLines({"", "x", "020"}, runningAre({"20"})), Lines{});
-}
-
-TEST(LockLines, UnregisteringRemovesOnlyTheOwnId) {
-    EXPECT_EQ(linesWithout({"7", "12", "7", "120"}, 12), (Lines{"7", "7", "120"}));
-    // A line that is no number is nobody's id: it stays rather than failing the exit.
-    EXPECT_EQ(linesWithout({"garbage", "12"}, 12), Lines{"garbage"});
 }
 
 class LockFile : public ::testing::Test {
@@ -62,9 +49,14 @@ TEST_F(LockFile, StartsOnlyWhenNoOtherInstanceRunsAndLeavesOnlyLiveIds) {
         const char* after;
     } cases[] = {
         {"first start", nullptr, {}, true, "4242\n"},
-        {"stale ids pruned", "111\n222\n", {}, true, "4242\n"},
-        {"second start", "111\n500\n", {"500"}, false, "500\n"},
-        {"release keeps the others", "500\n4242\n700\n", {}, std::nullopt, "500\n700\n"},
+        {"stale ids and lines that are no id pruned", "111\n\nx\n0500\n", {"500"}, true, "4242\n"},
+        {"second start", "111\n600\n500\n", {"500", "600"}, false, "600\n500\n"},
+        // A line that is no number is nobody's id: it stays rather than failing the exit.
+        {"release keeps the others",
+         "500\n4242\ngarbage\n42420\n",
+         {},
+         std::nullopt,
+         "500\ngarbage\n42420\n"},
     };
     for (const auto& c : cases) {
         fs::remove(path_);

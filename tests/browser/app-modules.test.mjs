@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
 
 import { apiKey, askForKey, keyHeaders, withKey } from '../../www/app/api_key.js';
-import { batteryText, failureOf, firmwareNotes, pairingStateText, readingRows } from '../../www/app/format.js';
+import { batteryText, failureOf, pairingStateText, readingRows } from '../../www/app/format.js';
 import { Jog, jogKeys, joystickMessage } from '../../www/app/jog.js';
 import { serverAddresses } from '../../www/app/params.js';
 import { backoffDelay, RpcConnection } from '../../www/app/rpc.js';
@@ -158,10 +158,6 @@ describe('the /v2 connection', () => {
     assert.deepEqual(seen, [{ n: 1 }, { n: 2 }]);
     rpc.close();
   });
-
-  test('the back-off doubles up to five seconds', () => {
-    assert.deepEqual([0, 1, 2, 3, 4, 5, 30].map(backoffDelay), [250, 500, 1000, 2000, 4000, 5000, 5000]);
-  });
 });
 
 describe('formatting', () => {
@@ -180,19 +176,7 @@ describe('formatting', () => {
     assert.equal(batteryText(undefined), '?');
   });
 
-  test('a required firmware update is not listed again as available', () => {
-    const notes = firmwareNotes({
-      isRadioFirmwareUpdateRequired: true,
-      isRadioFirmwareUpdateAvailable: true,
-      radioFirmwareChangelog: 'Initial release.',
-      isDeviceFirmwareUpdateRequired: false,
-      isDeviceFirmwareUpdateAvailable: true,
-      deviceFirmwareChangelog: 'macOS compatibility.',
-    });
-    assert.deepEqual(notes, [
-      { level: 'required', what: 'Radio firmware update required', changelog: 'Initial release.' },
-      { level: 'available', what: 'Device firmware update available', changelog: 'macOS compatibility.' },
-    ]);
+  test('the pairing state with its error when there is a problem', () => {
     assert.equal(pairingStateText({ wirelessPairState: 'problem', lastPairError: 'deviceSearchProblem' }), 'problem: deviceSearchProblem');
     assert.equal(pairingStateText({ canbusPairState: 'connecting', lastPairError: 'none' }), 'connecting');
   });

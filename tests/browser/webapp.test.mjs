@@ -1,8 +1,7 @@
 // The browser application against the real server and its emulated adapter (a pan/tilt head on
-// a slider): the link shows, pairs over the radio, reports live (also a move another program
-// makes over /v1), jogs while a button is held and stops on release or blur, and aborts. Only
-// the user's own pages drive the gear: a page from another origin reaches nothing. One server
-// and one browser for the whole file.
+// a slider): the link shows, pairs over the radio, reports live, jogs while a button is held and
+// stops on release or blur, and aborts. Only the user's own pages drive the gear: a page from
+// another origin reaches nothing. One server and one browser for the whole file.
 import assert from 'node:assert/strict';
 import http from 'node:http';
 import { after, afterEach, before, describe, test } from 'node:test';
@@ -197,24 +196,6 @@ describe('web application', { timeout: 120000 }, () => {
     }, server.httpPort);
     assert.equal(reply.result, 'ok');
     assert.ok(reply.data.some((link) => link.linkID === kLink));
-  });
-
-  test('a move another program makes over the /v1 WebSocket shows live on the page', async () => {
-    // The page holds no /v1 WebSocket path: another client gets the bundle's path at once.
-    const other = new WebSocket(`ws://127.0.0.1:${server.wsPort}/v1/bundle/${kLink}`);
-    try {
-      await new Promise((resolve, reject) => {
-        other.onopen = resolve;
-        other.onerror = () => reject(new Error('the /v1 WebSocket path was refused'));
-      });
-      const replied = new Promise((resolve) => (other.onmessage = (event) => resolve(JSON.parse(event.data))));
-      const target = (await settled('headPan')) > 0 ? -21.5 : 21.5;
-      other.send(JSON.stringify({ command: 'realTimeMoveFixedDuration', duration: 0.4, headPan: target, headTilt: 0, slide: 0 }));
-      assert.deepEqual(await replied, { result: 'ok' });
-      await untilReads('headPan', target);
-    } finally {
-      other.close();
-    }
   });
 
   test('holding a jog button moves the axis and letting go stops it', async () => {

@@ -9,7 +9,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -21,6 +20,7 @@
 namespace kinetra::docs {
 namespace {
 
+using kinetra::testing::postText;
 using net::test::TestClient;
 
 constexpr std::string_view kLinkId = "KSIM0001";
@@ -31,37 +31,6 @@ std::string concretePath(std::string path) {
         path.replace(at, placeholder.size(), kLinkId);
     }
     return path;
-}
-
-/// The body of the server's HTTP response to `body` on `path`; nothing when none came.
-std::optional<std::string> post(std::uint16_t port, const std::string& path,
-                                const std::string& body) {
-    const auto response = TestClient::exchange(
-        port, "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
-                  "\r\n\r\n" + body);
-    if (!response) {
-        return std::nullopt;
-    }
-    const auto head = response->find("\r\n\r\n");
-    if (head == std::string::npos) {
-        return std::nullopt;
-    }
-    return response->substr(head + 4);
-}
-
-/// Asks `path` with `body` until `accept` takes the reply (at most 15 s); the services have no
-/// event a client can await.
-bool pollUntil(std::uint16_t port, const std::string& path, const std::string& body,
-               const std::function<bool(const json&)>& accept) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const json parsed = json::parse(post(port, path, body).value_or(""), nullptr, false);
-        if (!parsed.is_discarded() && accept(parsed)) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
 }
 
 // Whether `actual` has the shape of `documented`: the same members at every level of objects,
@@ -110,10 +79,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(server_.listening()) << server_.process->output();
         // The link is listed once its status is known, about two seconds after it was found.
-        ASSERT_TRUE(pollUntil(
-            server_.httpPort, "/v1/device", R"({"command":"linkStatus"})",
-            [](const json& reply) { return reply.contains("data") && reply["data"].size() == 1; }))
-            << server_.process->output();
+        ASSERT_TRUE(server_.linkIs(std::string(kLinkId))) << server_.process->output();
     }
 
     // Sends `request` to `path` and expects the documented reply `documented`. A device's
@@ -125,7 +91,7 @@ protected:
         const std::string text = textOf(documented);
         std::string failure;
         for (int attempt = 0; attempt < 3; ++attempt) {
-            const auto reply = post(server_.httpPort, concretePath(path), request.dump());
+            const auto reply = postText(server_.httpPort, concretePath(path), request.dump());
             ASSERT_TRUE(reply.has_value()) << where;
             failure = mismatch(text, *reply);
             if (failure.empty()) {
@@ -207,9 +173,7 @@ TEST_F(DocumentedExamples, EveryRequestExampleIsAnsweredAsDocumented) {
 
     // Paired over the radio.
     example(link, "wirelessPairingCreateBundle");
-    ASSERT_TRUE(pollUntil(server_.httpPort, concretePath(status), "{}", [](const json& reply) {
-        return reply.contains("data") && reply["data"].is_object();
-    }));
+    ASSERT_TRUE(server_.paired(std::string(kLinkId)));
     endpointCase(link, 1, json{{"command", "wirelessPairingStatus"}});
     anyRequest(status, 0);
     for (const char* name :
@@ -264,24 +228,10 @@ TEST_F(DocumentedExamples, EveryRequestExampleIsAnsweredAsDocumented) {
 
     // The gateway's own replies: an unknown link, a body that is no JSON, one too large.
     const json& gateway = apiReference().at("gatewayReplies");
-    EXPECT_EQ(post(server_.httpPort, "/v1/link/NOSUCHLINK", "{}"), textOf(gateway.at(0)));
-    EXPECT_EQ(post(server_.httpPort, "/v1/device", "not json"), textOf(gateway.at(1)));
-    EXPECT_EQ(post(server_.httpPort, "/v1/device", std::string(9000, ' ')), textOf(gateway.at(2)));
-
-    // Over WebSocket the examples are answered alike.
-    for (const auto& [path, name] :
-         {std::pair<std::string, std::string>{device, "linkStatus"}, {link, "status"}}) {
-        TestClient socket(server_.webSocketPort);
-        ASSERT_NE(socket.upgrade(concretePath(path)).find("101 Switching Protocols"),
-                  std::string::npos);
-        socket.sendText(command(path, name).at("example").dump());
-        const auto frame = socket.nextFrame();
-        ASSERT_TRUE(frame.has_value()) << path;
-        std::string why;
-        EXPECT_TRUE(sameShape(json::parse(textOf(command(path, name).at("replies").at(0))),
-                              json::parse(frame->payload), why))
-            << path << " " << name << ": " << why;
-    }
+    EXPECT_EQ(postText(server_.httpPort, "/v1/link/NOSUCHLINK", "{}"), textOf(gateway.at(0)));
+    EXPECT_EQ(postText(server_.httpPort, "/v1/device", "not json"), textOf(gateway.at(1)));
+    EXPECT_EQ(postText(server_.httpPort, "/v1/device", std::string(9000, ' ')),
+              textOf(gateway.at(2)));
 
     // A documented command this walk does not send would go unchecked.
     for (const auto& entry : apiReference().at("endpoints")) {
@@ -380,39 +330,6 @@ TEST_F(DocumentedExamples, V2ExamplesAreAnsweredAsDocumented) {
             expect(error.at("request"), error);
         }
     }
-}
-
-// The firmware gate needs an adapter with an old controller: kinetra-sim plugged into a server.
-TEST(DocumentedExamplesOfAnOldAdapter, CommandsPastTheFirmwareGateAreRefusedAsDocumented) {
-    RunningServer server;
-    ASSERT_TRUE(server.listening()) << server.process->output();
-    const std::string linkId = "KSIMOLD00001";
-    ChildProcess adapter({KINETRA_SIM_PATH, "--link-id", linkId, "--controller-version", "1",
-                          "--server", "http://127.0.0.1:" + std::to_string(server.httpPort)},
-                         server.tree.bin().string());
-
-    // The versions are read about two seconds after the link is found.
-    ASSERT_TRUE(pollUntil(server.httpPort, "/v1/device", R"({"command":"linkStatus"})",
-                          [](const json& status) {
-                              return status.contains("data") && status["data"].size() == 1 &&
-                                     status["data"][0].value("isDeviceFirmwareUpdateRequired",
-                                                             false);
-                          }))
-        << server.process->output();
-
-    const std::string link = "/v1/link/" + linkId;
-    const auto& linkCommand = [](const char* name) -> const json& {
-        return command("/v1/link/<linkID>", name);
-    };
-    EXPECT_EQ(
-        post(server.httpPort, link, linkCommand("wirelessPairingScanStart").at("example").dump()),
-        textOf(endpoint("/v1/link/<linkID>").at("replies").at(0)));
-    EXPECT_EQ(post(server.httpPort, link + "/detect", "{}"),
-              textOf(endpoint("/v1/link/<linkID>/detect").at("request").at("replies").at(1)));
-    // The commands before the gate still answer.
-    const json& status = linkCommand("linkRadioFirmwareUpdateStatus");
-    EXPECT_EQ(post(server.httpPort, link, status.at("example").dump()),
-              textOf(status.at("replies").at(0)));
 }
 
 }  // namespace

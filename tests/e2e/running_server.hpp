@@ -1,11 +1,12 @@
 // The real kinetra-server in a temporary install tree on free loopback ports, for end-to-end
 // tests, with the client steps every such test repeats: ask until an answer is taken, wait for
-// a link or a paired bundle, plug in a kinetra-sim. Started by the test thread; killed when the
-// object goes, if it has not ended.
+// a link or a paired bundle, plug in a kinetra-sim. Started by the test thread; stopped with
+// SIGTERM when the object goes, if it has not ended.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,6 +84,16 @@ struct RunningServer {
             withProgram(KINETRA_SERVER_PATH, std::move(arguments)), tree.bin().string(),
             std::map<std::string, std::string>{{"TMPDIR", tree.tmp().string()}});
     }
+    // Stopped as a user stops it, so that a coverage build's server writes its counters.
+    ~RunningServer() {
+        if (process) {
+            process->signal(SIGTERM);
+            process->waitForExit(10s);
+        }
+    }
+    RunningServer(const RunningServer&) = delete;
+    RunningServer& operator=(const RunningServer&) = delete;
+
     // The WebSocket listener starts last; the device service announces itself on its own
     // thread, so a request in between is answered "offline".
     bool listening() {

@@ -1,6 +1,6 @@
 // A newcomer's first session, end to end: kinetra-sim plugged into the real server, paired over
-// the radio, driven over HTTP and WebSocket while foreign pages are refused, unplugged, plugged
-// back and driven again; a /v2 subscriber sees the link come and go with no request in between.
+// the radio, driven over HTTP and WebSocket, unplugged, plugged back and driven again; a /v2
+// subscriber sees the link come and go with no request in between.
 #include <signal.h>
 
 #include <functional>
@@ -29,13 +29,10 @@ json move(double pan, double tilt = 0, double slide = 0) {
 }
 
 // The head's readings once its pan is `pan`, or the last ones seen.
-json readingsAt(const RunningServer& server, double pan, std::chrono::milliseconds timeout = 15s) {
-    return server.postUntil(
-        kBundle + "/status", json::object(),
-        [&](const json& s) {
-            return hasStatus(s) && s["data"]["readings"].value("headPan", 1e9) == pan;
-        },
-        timeout)["data"]["readings"];
+json readingsAt(const RunningServer& server, double pan) {
+    return server.postUntil(kBundle + "/status", json::object(), [&](const json& s) {
+        return hasStatus(s) && s["data"]["readings"].value("headPan", 1e9) == pan;
+    })["data"]["readings"];
 }
 
 TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatches) {
@@ -87,29 +84,6 @@ TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatc
     EXPECT_EQ(reply ? reply->payload : "no reply", R"({"result":"ok"})");
     EXPECT_EQ(readingsAt(server, 5), (json{{"headPan", 5.0}, {"headTilt", -2.0}, {"slide", 0.25}}));
 
-    // A page on another site posting a "simple" request, a rebinding page under its own host
-    // name, and a WebSocket from another site: refused, and the gear stays where it is.
-    const std::string body = move(30).dump();
-    const auto post = [&](const std::string& headers) {
-        return TestClient::exchange(server.httpPort,
-                                    "POST " + kBundle + " HTTP/1.1\r\n" + headers +
-                                        "Content-Length: " + std::to_string(body.size()) +
-                                        "\r\n\r\n" + body)
-            .value_or("");
-    };
-    EXPECT_TRUE(post("Host: 127.0.0.1\r\nOrigin: http://evil.example\r\n"
-                     "Content-Type: text/plain\r\n")
-                    .starts_with("HTTP/1.1 403 "));
-    EXPECT_TRUE(post("Host: evil.example:" + std::to_string(server.httpPort) + "\r\n")
-                    .starts_with("HTTP/1.1 403 "));
-    TestClient foreign(server.webSocketPort);
-    EXPECT_TRUE(foreign
-                    .handshake("GET " + kBundle + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-                               "Origin: http://evil.example\r\nUpgrade: websocket\r\n"
-                               "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
-                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
-                    .starts_with("HTTP/1.1 403 "));
-    EXPECT_EQ(readingsAt(server, 30, 1500ms)["headPan"], 5.0);
     EXPECT_EQ(server.post(kBundle, {{"command", "motionAbort"}}), kOk);
 
     simulator->signal(SIGTERM);  // unplugged: it withdraws its link as it ends

@@ -62,6 +62,13 @@ TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
     });
     auto client = connect();
     const json objectId{{"k", json::array({1, "x"})}};
+    // A request frame of `method` with `params` and the id `id` (all as JSON text).
+    const auto rpc = [](const std::string& method, const std::string& params,
+                        const std::string& id) {
+        return R"({"jsonrpc":"2.0","method":")" + method + R"(","params":)" + params + R"(,"id":)" +
+               id + "}";
+    };
+    const std::string rpcPath = R"("path":"/v1/test/rpc")";
     struct Case {
         std::string frame;
         json id;
@@ -73,40 +80,20 @@ TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
         {R"([{"jsonrpc":"2.0","method":"call","id":1}])", nullptr, -32600, {}},
         {R"({"jsonrpc":"1.0","method":"call","id":7})", 7, -32600, {}},
         {R"({"jsonrpc":"2.0","method":5,"id":"s"})", "s", -32600, {}},
-        {R"({"jsonrpc":"2.0","method":"call","params":3,"id":8})", 8, -32600, {}},
+        {rpc("call", "3", "8"), 8, -32600, {}},
         {R"({"jsonrpc":"2.0","method":"fly","id":{"k":[1,"x"]}})", objectId, -32601, {}},
-        {R"({"jsonrpc":"2.0","method":"call","params":{"request":{}},"id":9})", 9, -32602, {}},
-        {R"({"jsonrpc":"2.0","method":"call","params":[1],"id":10})", 10, -32602, {}},
-        {R"({"jsonrpc":"2.0","method":"subscribe","params":{"topic":"weather"},"id":11})",
-         11,
-         -32602,
-         {}},
-        {R"({"jsonrpc":"2.0","method":"subscribe","params":{"topic":"status"},"id":12})",
-         12,
-         -32602,
-         {}},
-        {R"({"jsonrpc":"2.0","method":"subscribe","params":{"topic":"links","maxRate":0},"id":13})",
-         13,
-         -32602,
-         {}},
-        {R"({"jsonrpc":"2.0","method":"unsubscribe","params":{"subscription":99},"id":14})",
-         14,
-         -32602,
-         {}},
+        {rpc("call", R"({"request":{}})", "9"), 9, -32602, {}},
+        {rpc("call", "[1]", "10"), 10, -32602, {}},
+        {rpc("subscribe", R"({"topic":"weather"})", "11"), 11, -32602, {}},
+        {rpc("subscribe", R"({"topic":"status"})", "12"), 12, -32602, {}},
+        {rpc("subscribe", R"({"topic":"links","maxRate":0})", "13"), 13, -32602, {}},
+        {rpc("unsubscribe", R"({"subscription":99})", "14"), 14, -32602, {}},
         // Calls: the reply object unchanged, offline for a path nobody announced.
-        {R"({"jsonrpc":"2.0","method":"call","id":[2],)"
-         R"("params":{"path":"/v1/test/rpc","request":{ "command" : "x" }}})",
-         json::array({2}),
-         0,
-         {{"got", {{"command", "x"}}}, {"result", "ok"}}},
-        {R"({"jsonrpc":"2.0","method":"call","id":null,"params":{"path":"/v1/test/none"}})",
-         nullptr,
-         0,
-         {{"result", "offline"}}},
-        {R"({"jsonrpc":"2.0","method":"call","id":3.5,"params":{"path":"/v1/test/rpc"}})",
-         3.5,
-         0,
-         {{"got", json::object()}, {"result", "ok"}}},
+        {rpc("call", "{" + rpcPath + R"(,"request":{ "command" : "x" }})", "[2]"), json::array({2}),
+         0, json{{"got", {{"command", "x"}}}, {"result", "ok"}}},
+        {rpc("call", R"({"path":"/v1/test/none"})", "null"), nullptr, 0, {{"result", "offline"}}},
+        {rpc("call", "{" + rpcPath + "}", "3.5"), 3.5, 0,
+         json{{"got", json::object()}, {"result", "ok"}}},
     };
     for (const auto& [frame, id, code, result] : cases) {
         client->sendText(frame);
