@@ -27,7 +27,7 @@ std::optional<FeedMessage> publishUntilReceived(zmq::socket_t& publisher, zmq::s
     return std::nullopt;
 }
 
-TEST(Feed, CarriesTopicAndBodyToEverySubscriberOfTheTopicOnly) {
+TEST(Feed, CarriesTopicAndBodyToEverySubscriberOfTheTopicOnlyAndDropsOtherShapes) {
     auto context = SocketRegistry::instance().context();
     auto publisher = makeFeedPublisher(*context);
     auto first = makeFeedSubscriber(*context);
@@ -50,11 +50,7 @@ TEST(Feed, CarriesTopicAndBodyToEverySubscriberOfTheTopicOnly) {
     ASSERT_TRUE(links);
     EXPECT_EQ(links->topic, "links");
     EXPECT_EQ(links->body, "[]");
-}
 
-TEST(Feed, DropsAMessageThatIsNotTopicAndBody) {
-    auto context = SocketRegistry::instance().context();
-    auto publisher = makeFeedPublisher(*context);
     auto subscriber = makeFeedSubscriber(*context);
     subscriber.set(zmq::sockopt::subscribe, "odd");
     // Three frames, then a good message: only the good one comes out.

@@ -1,6 +1,7 @@
-// The service loop answers every request exactly once, whatever its handler throws, runs timed
-// tasks at their deadlines, and a stop signal's timed wait ends at the signal.
+// The service loop answers every request exactly once, whatever its handler throws, and runs
+// timed tasks at their deadlines; the reply envelope it and every service use.
 #include "bus/service_loop.hpp"
+#include "bus/envelope.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -21,12 +22,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
+zmq::socket_t boundReply(const char* endpoint) {
+    zmq::socket_t rep(*SocketRegistry::instance().context(), zmq::socket_type::rep);
+    rep.set(zmq::sockopt::linger, 0);
+    rep.bind(endpoint);
+    return rep;
+}
+
 TEST(ServiceLoop, AnswersEveryRequestEvenWhenItsHandlerThrows) {
     testing::LogCapture log;
     auto context = SocketRegistry::instance().context();
-    zmq::socket_t rep(*context, zmq::socket_type::rep);
-    rep.set(zmq::sockopt::linger, 0);
-    rep.bind("inproc://test/service-loop");
+    auto rep = boundReply("inproc://test/service-loop");
     platform::StopSignal stop;
     std::jthread service([&] {
         ServiceLoop loop("Test service", stop);
@@ -67,9 +73,7 @@ TEST(ServiceLoop, AnswersEveryRequestEvenWhenItsHandlerThrows) {
 // once disarmed it runs no more while requests are still answered.
 TEST(ServiceLoop, RunsATimedTaskAtEachDeadlineUntilItIsDisarmed) {
     auto context = SocketRegistry::instance().context();
-    zmq::socket_t rep(*context, zmq::socket_type::rep);
-    rep.set(zmq::sockopt::linger, 0);
-    rep.bind("inproc://test/service-loop-timed");
+    auto rep = boundReply("inproc://test/service-loop-timed");
     platform::StopSignal stop;
     std::atomic<int> runs{0};
     std::atomic<bool> early{false};
@@ -95,13 +99,15 @@ TEST(ServiceLoop, RunsATimedTaskAtEachDeadlineUntilItIsDisarmed) {
     stop.set();
 }
 
-TEST(StopSignal, ATimedWaitRunsItsCourseOrEndsAtTheSignal) {
-    platform::StopSignal stop;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(stop.waitFor(30ms));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
-    stop.set();
-    EXPECT_FALSE(stop.waitFor(10s));  // at once: the signal is latched
+TEST(Envelope, BuildsCompactRepliesAndTakesOnlyAStringCommandOfAnObject) {
+    EXPECT_EQ(resultText("offline"), R"({"result":"offline"})");
+    EXPECT_EQ(core::dumpCompact(dataReply(json::array())), R"({"data":[],"result":"ok"})");
+    EXPECT_EQ(commandOf(json::parse(R"({"command":"status","x":1})")), "status");
+    for (const char* request : {R"({"command":5})", "{}", R"(["command"])", R"("command")"}) {
+        EXPECT_FALSE(commandOf(json::parse(request)).has_value()) << request;
+    }
+    EXPECT_FALSE(parseRequest("{\"command\":").has_value());  // refused without throwing
+    EXPECT_TRUE(parseRequest("{}").has_value());
 }
 
 }  // namespace

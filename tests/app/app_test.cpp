@@ -1,20 +1,54 @@
+// The server process's start and end: its command line, the lock that keeps it the only
+// instance, and the shutdown signals.
+#include "app/command_line.hpp"
 #include "app/instance_lock.hpp"
-
-#include <unistd.h>
+#include "app/shutdown_signals.hpp"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <optional>
 #include <set>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 namespace kinetra::app {
 namespace {
+
+using namespace std::chrono_literals;
+
+// Runs `read` on the command line kinetra-server `args`.
+template <typename Read>
+auto commandLine(Read read, const std::vector<const char*>& args) {
+    std::vector<const char*> argv{"kinetra-server"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return read(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLine, OpensTheWebApplicationOnlyForTheExactFirstArgument) {
+    EXPECT_TRUE(commandLine(wantsOpenWeb, {"--open-web", "anything"}));
+    // Vectors, not initializer lists: a list's array would end with the table's own line.
+    for (const auto& args : std::vector<std::vector<const char*>>{
+             {}, {"--Open-Web"}, {"--open-web2"}, {"--open-we"}, {"-v", "--open-web"}}) {
+        EXPECT_FALSE(commandLine(wantsOpenWeb, args)) << args.size();
+    }
+}
+
+TEST(CommandLine, SimulatesWithDefaultOrGivenDevicesAnywhereOnTheLine) {
+    EXPECT_EQ(commandLine(simulationArgument, {"--open-web", "--simulate"}), std::string_view());
+    EXPECT_EQ(commandLine(simulationArgument, {"--simulate=turretAlpha2;glideTrack"}),
+              "turretAlpha2;glideTrack");
+    EXPECT_EQ(commandLine(simulationArgument, {"--simulated"}), std::nullopt);
+    EXPECT_EQ(commandLine(simulationArgument, {"-simulate"}), std::nullopt);
+}
+
 
 namespace fs = std::filesystem;
 
@@ -104,6 +138,27 @@ TEST(SystemInstanceProbe, KnowsItselfButNotOtherPrograms) {
     EXPECT_FALSE(probe("0"));
     EXPECT_FALSE(probe("0" + std::to_string(::getpid())));
     EXPECT_FALSE(probe("not a pid"));
+}
+
+
+
+TEST(ShutdownSignals, ASigtermToTheProcessCallsTheHandlerOnItsThread) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &signals, nullptr), 0);
+
+    std::promise<std::thread::id> called;
+    auto handled = called.get_future();
+    {
+        ShutdownSignals watcher(signals, [&] { called.set_value(std::this_thread::get_id()); });
+        ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
+        ASSERT_EQ(handled.wait_for(5s), std::future_status::ready);
+        EXPECT_NE(handled.get(), std::this_thread::get_id());
+    }
+    // Without a signal, destruction still ends the thread (the test would hang otherwise).
+    ShutdownSignals idle(signals, [] {});
 }
 
 }  // namespace
