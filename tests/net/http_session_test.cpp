@@ -1,5 +1,7 @@
-// HttpSession over real sockets: requests in order, what it refuses and how, the WebSocket
-// upgrade and frame exchange, and handlers or clients that fail.
+// Request parsing on http_parser, fed the way a socket delivers bytes; then HttpSession over real
+// sockets: requests in order, what it refuses and how, the WebSocket upgrade and frame exchange,
+// and handlers or clients that fail. (The response text is checked byte for byte through the
+// gateway.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "loopback_server.hpp"
+#include "net/http_parser.hpp"
 #include "net/http_session.hpp"
 #include "test_client.hpp"
 
@@ -22,6 +25,75 @@ using test::clientFrame;
 using test::LoopbackServer;
 using test::Recorder;
 using test::TestClient;
+
+using Status = HTTPParser::Status;
+
+// Feeds `text` in pieces of `piece` bytes; returns the first completed request.
+HttpRequest parseInPieces(const std::string& text, std::size_t piece = 1000) {
+    HTTPParser parser;
+    for (std::size_t at = 0; at < text.size(); at += piece) {
+        const auto result = parser.feed(std::string_view(text).substr(at, piece));
+        if (result.status == Status::complete) {
+            return parser.takeRequest();
+        }
+        EXPECT_EQ(result.status, Status::needMore) << "at byte " << at;
+    }
+    ADD_FAILURE() << "request never completed";
+    return {};
+}
+
+TEST(HTTPParser, CollectsEveryPartOfARequestWhateverTheChunking) {
+    const std::string text =
+        "POST /v1/bundle/AB12?verbose=1 HTTP/1.1\r\ncontent-TYPE:  application/json \r\n"
+        "X-Tag: a\r\nx-tag: b\r\nContent-Length: 13\r\n\r\n{\"a\": [1, 2]}";
+    for (std::size_t piece : {std::size_t{1}, std::size_t{7}, text.size()}) {
+        const HttpRequest request = parseInPieces(text, piece);
+        EXPECT_EQ(request.method, "POST");
+        EXPECT_EQ(request.url, "/v1/bundle/AB12?verbose=1");
+        EXPECT_EQ(request.path, "/v1/bundle/AB12");
+        EXPECT_EQ(request.query, "verbose=1");
+        EXPECT_EQ(request.body, "{\"a\": [1, 2]}");
+        // Header names in any case, values trimmed, a repeated field joined.
+        EXPECT_EQ(request.header("Content-Type"), "application/json");
+        EXPECT_EQ(request.header("X-TAG"), "a, b");
+        EXPECT_EQ(request.header("Missing"), "");
+    }
+}
+
+TEST(HTTPParser, UpgradeAndKeepAliveOnlyForTheExactHeaderValues) {
+    struct Case {
+        const char* headers;
+        bool switchesProtocol;
+        bool webSocket;
+        bool keepAlive;
+    };
+    const Case cases[] = {
+        {"Connection: Upgrade\r\nUpgrade: websocket\r\n", true, true, false},
+        {"Connection: Upgrade\r\nUpgrade: WebSocket\r\n", true, false, false},
+        {"Upgrade: websocket\r\n", false, false, false},  // without Connection: Upgrade
+        {"Connection: Keep-Alive\r\n", false, false, true},
+        {"Connection: keep-alive\r\n", false, false, false},
+        {"Connection: close\r\n", false, false, false},
+    };
+    for (const auto& [headers, switchesProtocol, webSocket, keepAlive] : cases) {
+        HTTPParser parser;
+        ASSERT_EQ(parser.feed(std::string("GET /ws HTTP/1.1\r\n") + headers + "\r\n").status,
+                  Status::complete);
+        EXPECT_EQ(parser.switchesProtocol(), switchesProtocol) << headers;
+        const HttpRequest request = parser.takeRequest();
+        EXPECT_EQ(request.isWebSocketUpgrade, webSocket) << headers;
+        EXPECT_EQ(request.isKeepAlive, keepAlive) << headers;
+    }
+}
+
+TEST(HTTPParser, ReportsAUrlWithoutPathOnStandardError) {
+    // Bytes that are not HTTP at all are refused through HttpSession.
+    HTTPParser parser;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parser.feed("GET http://example.com HTTP/1.1\r\n\r\n").status, Status::error);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\n\n*** failed to parse PATH in URL http://example.com ***\n\n");
+}
 
 constexpr std::size_t kLimit = 8192;
 const std::string kHandshake =
@@ -42,9 +114,12 @@ using Frames = std::vector<std::pair<int, std::string>>;
 // Serves HTTP and WebSocket with handlers that answer with what they got and record it.
 class HttpSessionTest : public ::testing::Test {
 protected:
-    std::uint16_t serve(std::size_t limit = kLimit, std::string oversize = "too large") {
+    std::uint16_t serve(
+        std::size_t limit = kLimit, std::string oversize = "too large",
+        std::chrono::milliseconds headerTimeout = HttpSession::kDefaultHeaderTimeout) {
         HttpSession::Handlers handlers;
-        handlers.onRequest = [this](const HttpRequest& request, const HttpSession::Ptr& session) {
+        handlers.headerTimeout = headerTimeout;
+        handlers.onRequest = [](const HttpRequest& request, const HttpSession::Ptr& session) {
             session->send("<" + request.path + ":" + std::to_string(request.body.size()) + ">");
             if (!request.isKeepAlive) {
                 session->shutdown();
@@ -201,36 +276,28 @@ TEST_F(HttpSessionTest, AFailingHandlerOrAVanishedClientEndsOnlyItsOwnConnection
 // The header bound: a client that never completes its headers is closed; one whose headers
 // came in time may take longer over its body, and the next request on a kept connection gets
 // a bound of its own.
-TEST(HttpSessionHeaderTimeout, ClosesOnlyConnectionsWhoseHeadersDoNotCompleteInTime) {
+TEST_F(HttpSessionTest, ClosesOnlyConnectionsWhoseHeadersDoNotCompleteInTime) {
     using namespace std::chrono_literals;
-    HttpSession::Handlers handlers;
-    handlers.headerTimeout = 300ms;
-    handlers.onRequest = [](const HttpRequest& request, const HttpSession::Ptr& session) {
-        session->send("<" + request.body + ">");
-        if (!request.isKeepAlive) {
-            session->shutdown();
-        }
-    };
-    LoopbackServer server(HttpSession::enterCallback(std::move(handlers)));
-    TestClient silent(server.port());
-    TestClient partial(server.port());
+    const std::uint16_t port = serve(kLimit, "", 300ms);
+    TestClient silent(port);
+    TestClient partial(port);
     partial.send("GET /x HTTP/1.1\r\nHost: lo");
-    TestClient slowBody(server.port());
+    TestClient slowBody(port);
     slowBody.send("POST /x HTTP/1.1\r\nContent-Length: 4\r\n\r\nab");
-    TestClient kept(server.port());
+    TestClient kept(port);
     kept.send("GET /x HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n");
-    EXPECT_EQ(kept.readUntilContains("<>"), "<>");
+    EXPECT_EQ(kept.readUntilContains(">"), "</x:0>");
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(silent.readToEnd(3s), "");
     EXPECT_TRUE(silent.closedByServer());
     EXPECT_EQ(partial.readToEnd(3s), "");
     EXPECT_TRUE(partial.closedByServer());
-    EXPECT_EQ(kept.readToEnd(3s), "<>");  // idle after its answer: closed by its next bound
+    EXPECT_EQ(kept.readToEnd(3s), "</x:0>");  // idle after its answer: closed by its next bound
     EXPECT_TRUE(kept.closedByServer());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     slowBody.send("cd");
-    EXPECT_EQ(slowBody.readToEnd(3s), "<abcd>");
+    EXPECT_EQ(slowBody.readToEnd(3s), "</x:4>");
 }
 
 }  // namespace

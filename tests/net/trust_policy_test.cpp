@@ -16,12 +16,23 @@ constexpr std::uint16_t kWebPort = 32223;
 const std::vector<std::string> kLocalNames{"localhost", "127.0.0.1", "::1", "studio-pc",
                                            "192.168.1.20"};
 
-HttpRequest request(std::string method, HeaderMap headers, std::string query = "") {
+// A request from `origin` (none when empty) to `host` (no Host header when empty); a preflight
+// for OPTIONS.
+HttpRequest request(std::string method, const std::string& host, const std::string& origin = "",
+                    HeaderMap more = {}, std::string query = "") {
     HttpRequest result;
-    result.method = std::move(method);
     result.path = "/v1/device";
     result.query = std::move(query);
-    result.headers = std::move(headers);
+    result.headers = std::move(more);
+    for (const auto& [name, value] : {std::pair{"Host", host}, std::pair{"Origin", origin}}) {
+        if (!value.empty()) {
+            result.headers.emplace(name, value);
+        }
+    }
+    if (method == "OPTIONS") {
+        result.headers.emplace("Access-Control-Request-Method", "POST");
+    }
+    result.method = std::move(method);
     return result;
 }
 
@@ -57,80 +68,65 @@ TEST(TrustPolicy, DecidesByHostOriginKeyAndPeer) {
         bool privileged;
         std::string allowOrigin;  // Access-Control-Allow-Origin, "<none>" when absent
     };
+    const std::string own = "http://localhost:32223";
     const std::vector<Row> rows = {
-        {"curl, no Origin", open, request("POST", {{"Host", "localhost:32222"}}), loopback,
-         Door::api, Outcome::pass, true, "*"},
-        {"no Host at all (HTTP/1.0 program)", open, request("GET", {}), loopback, Door::api,
+        {"curl, no Origin", open, request("POST", "localhost:32222"), loopback, Door::api,
          Outcome::pass, true, "*"},
-        {"Host spelt oddly", open, request("GET", {{"Host", "LOCALHOST.:1"}}), loopback, Door::api,
+        {"no Host at all (HTTP/1.0 program)", open, request("GET", ""), loopback, Door::api,
          Outcome::pass, true, "*"},
-        {"IPv6 loopback Host", open, request("GET", {{"Host", "[0:0::1]:32222"}}), loopback,
-         Door::api, Outcome::pass, true, "*"},
-        {"interface address", open, request("GET", {{"Host", "192.168.1.20"}}), lan, Door::api,
+        {"Host spelt oddly", open, request("GET", "LOCALHOST.:1"), loopback, Door::api,
+         Outcome::pass, true, "*"},
+        {"IPv6 loopback Host", open, request("GET", "[0:0::1]:32222"), loopback, Door::api,
+         Outcome::pass, true, "*"},
+        {"interface address", open, request("GET", "192.168.1.20"), lan, Door::api, Outcome::pass,
+         false, "*"},
+        {"rebinding name", open, request("GET", "evil.example:32222"), loopback, Door::api,
+         Outcome::forbidden, false, "<none>"},
+        {"malformed Host", open, request("GET", "localhost@evil:80"), loopback, Door::webSocket,
+         Outcome::forbidden, false, "<none>"},
+        {"listed host", listed, request("GET", "Kinetra.LAN:32224"), lan, Door::webSocket,
          Outcome::pass, false, "*"},
-        {"rebinding name", open, request("GET", {{"Host", "evil.example:32222"}}), loopback,
-         Door::api, Outcome::forbidden, false, "<none>"},
-        {"malformed Host", open, request("GET", {{"Host", "localhost@evil:80"}}), loopback,
-         Door::webSocket, Outcome::forbidden, false, "<none>"},
-        {"listed host", listed, request("GET", {{"Host", "Kinetra.LAN:32224"}}), lan,
-         Door::webSocket, Outcome::pass, false, "*"},
-        {"own pages", open,
-         request("POST", {{"Host", "127.0.0.1:32222"}, {"Origin", "http://localhost:32223"}}),
-         loopback, Door::api, Outcome::pass, true, "http://localhost:32223"},
+        {"own pages", open, request("POST", "127.0.0.1:32222", own), loopback, Door::api,
+         Outcome::pass, true, own},
         {"own pages under a listed host", listed,
-         request("POST", {{"Host", "kinetra.lan:32222"}, {"Origin", "http://kinetra.lan:32223"}}),
-         lan, Door::api, Outcome::pass, false, "http://kinetra.lan:32223"},
-        {"foreign page", open,
-         request("POST", {{"Host", "localhost:32222"}, {"Origin", "http://evil.example"}}),
-         loopback, Door::api, Outcome::forbidden, false, "<none>"},
-        {"own host, other port", open,
-         request("POST", {{"Host", "localhost:32222"}, {"Origin", "http://localhost:8080"}}),
+         request("POST", "kinetra.lan:32222", "http://kinetra.lan:32223"), lan, Door::api,
+         Outcome::pass, false, "http://kinetra.lan:32223"},
+        {"foreign page", open, request("POST", "localhost:32222", "http://evil.example"), loopback,
+         Door::api, Outcome::forbidden, false, "<none>"},
+        {"own host, other port", open, request("POST", "localhost:32222", "http://localhost:8080"),
          loopback, Door::webSocket, Outcome::forbidden, false, "<none>"},
-        {"own port over https", open,
-         request("POST", {{"Host", "localhost:32222"}, {"Origin", "https://localhost:32223"}}),
+        {"own port over https", open, request("POST", "localhost:32222", "https://localhost:32223"),
          loopback, Door::api, Outcome::forbidden, false, "<none>"},
         {"listed origin, default port", listed,
-         request("POST", {{"Host", "localhost"}, {"Origin", "https://studio.example:443"}}),
-         loopback, Door::api, Outcome::pass, true, "https://studio.example:443"},
-        {"null origin, listed", listed,
-         request("POST", {{"Host", "localhost"}, {"Origin", "null"}}), loopback, Door::api,
+         request("POST", "localhost", "https://studio.example:443"), loopback, Door::api,
+         Outcome::pass, true, "https://studio.example:443"},
+        {"null origin, listed", listed, request("POST", "localhost", "null"), loopback, Door::api,
          Outcome::pass, true, "null"},
-        {"null origin, not listed", open,
-         request("POST", {{"Host", "localhost"}, {"Origin", "null"}}), loopback, Door::api,
+        {"null origin, not listed", open, request("POST", "localhost", "null"), loopback, Door::api,
          Outcome::forbidden, false, "<none>"},
-        {"any origin", anyOrigin,
-         request("POST", {{"Host", "localhost"}, {"Origin", "http://evil.example"}}), loopback,
+        {"any origin", anyOrigin, request("POST", "localhost", "http://evil.example"), loopback,
          Door::api, Outcome::pass, true, "*"},
         {"preflight from own pages", open,
-         request("OPTIONS", {{"Host", "localhost"},
-                             {"Origin", "http://127.0.0.1:32223"},
-                             {"Access-Control-Request-Method", "POST"}}),
-         loopback, Door::api, Outcome::preflight, false, "http://127.0.0.1:32223"},
-        {"preflight needs no key", keyed,
-         request("OPTIONS", {{"Host", "localhost"},
-                             {"Origin", "http://localhost:32223"},
-                             {"Access-Control-Request-Method", "POST"}}),
-         loopback, Door::api, Outcome::preflight, false, "http://localhost:32223"},
+         request("OPTIONS", "localhost", "http://127.0.0.1:32223"), loopback, Door::api,
+         Outcome::preflight, false, "http://127.0.0.1:32223"},
+        {"preflight needs no key", keyed, request("OPTIONS", "localhost", own), loopback, Door::api,
+         Outcome::preflight, false, own},
         {"preflight from a foreign page", open,
-         request("OPTIONS", {{"Host", "localhost"},
-                             {"Origin", "http://evil.example"},
-                             {"Access-Control-Request-Method", "POST"}}),
-         loopback, Door::api, Outcome::forbidden, false, "<none>"},
-        {"key missing", keyed, request("POST", {{"Host", "localhost"}}), loopback, Door::api,
+         request("OPTIONS", "localhost", "http://evil.example"), loopback, Door::api,
+         Outcome::forbidden, false, "<none>"},
+        {"key missing", keyed, request("POST", "localhost"), loopback, Door::api,
          Outcome::unauthorized, false, "*"},
-        {"key wrong", keyed, request("POST", {{"Host", "localhost"}, {"X-Api-Key", "s3cre"}}),
-         loopback, Door::api, Outcome::unauthorized, false, "*"},
-        {"key in the header", keyed,
-         request("POST", {{"Host", "localhost"}, {"x-api-key", "s3cret"}}), loopback, Door::api,
-         Outcome::pass, true, "*"},
+        {"key wrong", keyed, request("POST", "localhost", "", {{"X-Api-Key", "s3cre"}}), loopback,
+         Door::api, Outcome::unauthorized, false, "*"},
+        {"key in the header", keyed, request("POST", "localhost", "", {{"x-api-key", "s3cret"}}),
+         loopback, Door::api, Outcome::pass, true, "*"},
         {"key on the URL, escaped", keyed,
-         request("GET", {{"Host", "localhost"}}, "x=1&apiKey=s3cr%65t"), loopback, Door::webSocket,
+         request("GET", "localhost", "", {}, "x=1&apiKey=s3cr%65t"), loopback, Door::webSocket,
          Outcome::pass, true, "*"},
-        {"trusted peer needs no key", keyed, request("POST", {{"Host", "localhost"}}),
+        {"trusted peer needs no key", keyed, request("POST", "localhost"),
          asio::ip::make_address("10.1.2.3"), Door::api, Outcome::pass, true, "*"},
-        {"key refused with CORS for own pages", keyed,
-         request("POST", {{"Host", "localhost"}, {"Origin", "http://localhost:32223"}}), loopback,
-         Door::api, Outcome::unauthorized, false, "http://localhost:32223"},
+        {"key refused with CORS for own pages", keyed, request("POST", "localhost", own), loopback,
+         Door::api, Outcome::unauthorized, false, own},
     };
     for (const auto& row : rows) {
         const TrustPolicy policy(row.settings, kLocalNames, kWebPort);
@@ -145,12 +141,10 @@ TEST(TrustPolicy, DecidesByHostOriginKeyAndPeer) {
 
 TEST(TrustPolicy, AnswersPreflightsAndRefusalsInFull) {
     const TrustPolicy policy({}, kLocalNames, kWebPort);
-    const auto preflight = refusalResponse(
-        policy.check(request("OPTIONS", {{"Host", "localhost"},
-                                         {"Origin", "http://localhost:32223"},
-                                         {"Access-Control-Request-Method", "POST"},
-                                         {"Access-Control-Request-Private-Network", "true"}}),
-                     asio::ip::make_address("127.0.0.1"), Door::api));
+    const auto preflight =
+        refusalResponse(policy.check(request("OPTIONS", "localhost", "http://localhost:32223",
+                                             {{"Access-Control-Request-Private-Network", "true"}}),
+                                     asio::ip::make_address("127.0.0.1"), Door::api));
     EXPECT_EQ(preflight,
               "HTTP/1.1 204 No Content\r\n"
               "Access-Control-Allow-Headers: Content-Type, X-Api-Key\r\n"
