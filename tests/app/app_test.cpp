@@ -4,6 +4,8 @@
 #include "app/instance_lock.hpp"
 #include "app/shutdown_signals.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,7 +16,6 @@
 #include <optional>
 #include <set>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -48,7 +49,6 @@ TEST(CommandLine, SimulatesWithDefaultOrGivenDevicesAnywhereOnTheLine) {
     EXPECT_EQ(commandLine(simulationArgument, {"--simulated"}), std::nullopt);
     EXPECT_EQ(commandLine(simulationArgument, {"-simulate"}), std::nullopt);
 }
-
 
 namespace fs = std::filesystem;
 
@@ -139,8 +139,6 @@ TEST(SystemInstanceProbe, KnowsItselfButNotOtherPrograms) {
     EXPECT_FALSE(probe("0" + std::to_string(::getpid())));
     EXPECT_FALSE(probe("not a pid"));
 }
-
-
 
 TEST(ShutdownSignals, ASigtermToTheProcessCallsTheHandlerOnItsThread) {
     sigset_t signals;
