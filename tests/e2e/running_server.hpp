@@ -47,12 +47,6 @@ inline std::uint16_t freePort() {
     return ntohs(address.sin_port);
 }
 
-inline std::vector<std::string> withProgram(std::string program,
-                                            std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), std::move(program));
-    return arguments;
-}
-
 /// True when a linkStatus reply lists `linkId` with `isValid` equal to `valid`.
 inline bool listsLink(const json& status, const std::string& linkId, bool valid = true) {
     return status.is_object() && status.contains("data") && status["data"].is_array() &&
@@ -80,8 +74,9 @@ struct RunningServer {
                        "\n[webserver]\naddress=127.0.0.1\nport=" + std::to_string(freePort()) +
                        "\n[websocket]\naddress=127.0.0.1\nport=" + std::to_string(webSocketPort) +
                        "\n" + moreConfiguration);
+        arguments.insert(arguments.begin(), KINETRA_SERVER_PATH);
         process = std::make_unique<ChildProcess>(
-            withProgram(KINETRA_SERVER_PATH, std::move(arguments)), tree.bin().string(),
+            std::move(arguments), tree.bin().string(),
             std::map<std::string, std::string>{{"TMPDIR", tree.tmp().string()}});
     }
     // Stopped as a user stops it, so that a coverage build's server writes its counters.
@@ -97,8 +92,8 @@ struct RunningServer {
     // The WebSocket listener starts last; the device service announces itself on its own
     // thread, so a request in between is answered "offline".
     bool listening() {
-        if (!process->waitForOutput(
-                "Listening on 127.0.0.1:" + std::to_string(webSocketPort) + ".", 10s)) {
+        if (!process->waitForOutput("Listening on 127.0.0.1:" + std::to_string(webSocketPort) + ".",
+                                    10s)) {
             return false;
         }
         const auto announced = [](const json& reply) {

@@ -41,21 +41,28 @@ public:
         };
         server_.emplace(net::HttpSession::enterCallback(std::move(handlers)));
     }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(server_->port()); }
+    /// A kinetra-sim with the link id `linkId` announcing itself here.
+    testing::ChildProcess plugIn(const std::string& linkId) const {
+        return testing::ChildProcess({KINETRA_SIM_PATH, "--link-id", linkId, "--server",
+                                      "http://127.0.0.1:" + std::to_string(server_->port())},
+                                     tree_.bin().string());
+    }
 
     net::test::Recorder<std::string> commands;
 
 private:
     std::atomic<int> answered_{0};
+    testing::TemporaryTree tree_;
     std::optional<net::test::LoopbackServer> server_;  // last: stopped before the rest goes
 };
 
-TEST(SimulatorAnnouncement, IsRepeatedWhileTheDeviceServiceIsOfflineAndWithdrawnAtTheEnd) {
+// One announcement is taken on the third try and withdrawn at the end; one never taken ends its
+// retries at the signal, with nothing to withdraw.
+TEST(SimulatorAnnouncement, IsRepeatedWhileOfflineWithdrawnAtTheEndAndEndedByASignal) {
     StandInGateway gateway(2);
-    testing::TemporaryTree tree;
-    testing::ChildProcess simulator(
-        {KINETRA_SIM_PATH, "--link-id", "KSIMANN00001", "--server", gateway.url()},
-        tree.bin().string());
+    StandInGateway offline(1000);
+    testing::ChildProcess simulator = gateway.plugIn("KSIMANN00001");
+    testing::ChildProcess retrying = offline.plugIn("KSIMANN00002");
     // Taken on the third try (tries are 200 ms apart): no fourth announcement follows.
     ASSERT_EQ(gateway.commands.waitFor(3, 10s).size(), 3U) << simulator.output();
     EXPECT_EQ(gateway.commands.waitFor(4, 500ms),
@@ -66,21 +73,13 @@ TEST(SimulatorAnnouncement, IsRepeatedWhileTheDeviceServiceIsOfflineAndWithdrawn
     const auto commands = gateway.commands.waitFor(4);
     ASSERT_EQ(commands.size(), 4U) << simulator.output();
     EXPECT_EQ(commands.back(), "device_disconnected");
-}
 
-TEST(SimulatorAnnouncement, ASignalEndsTheRetriesAtOnce) {
-    StandInGateway gateway(1000);
-    testing::TemporaryTree tree;
-    testing::ChildProcess simulator(
-        {KINETRA_SIM_PATH, "--link-id", "KSIMANN00002", "--server", gateway.url()},
-        tree.bin().string());
-    ASSERT_FALSE(gateway.commands.waitFor(1, 10s).empty());
-    simulator.signal(SIGTERM);
+    ASSERT_FALSE(offline.commands.waitFor(1, 10s).empty());
+    retrying.signal(SIGTERM);
     const auto stopping = std::chrono::steady_clock::now();
-    EXPECT_EQ(simulator.waitForExit(10s), std::optional<int>(0)) << simulator.output();
+    EXPECT_EQ(retrying.waitForExit(10s), std::optional<int>(0)) << retrying.output();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, 2s);
-    // Never taken, so never withdrawn.
-    for (const auto& command : gateway.commands.waitFor()) {
+    for (const auto& command : offline.commands.waitFor()) {
         EXPECT_EQ(command, "device_found");
     }
 }

@@ -1,5 +1,5 @@
-// A newcomer's first session, end to end: kinetra-sim plugged into the real server, paired over
-// the radio, driven over HTTP and WebSocket, unplugged, plugged back and driven again; a /v2
+// A newcomer's first session, end to end: kinetra-sim plugged into the real server, paired,
+// driven over HTTP and WebSocket, unplugged, plugged back and driven again; a /v2
 // subscriber sees the link come and go with no request in between.
 #include <signal.h>
 
@@ -60,20 +60,9 @@ TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatc
     auto simulator = server.plugIn(kLink, {"--pairing-ms", "100"});
     EXPECT_TRUE(linksWhere(listed(true))) << simulator->output() << server.process->output();
     ASSERT_TRUE(server.linkIs(kLink));
-    // Over the radio: scan, then a new group of every device found.
+    // Pairing over the radio is walked through by the documented examples.
     const std::string link = "/v1/link/" + kLink;
-    EXPECT_EQ(server.post(link, {{"command", "wirelessPairingScanStart"}}), kOk);
-    const json scan = server.post(link, {{"command", "wirelessPairingScanResults"}});
-    ASSERT_EQ(scan["data"].size(), 2U) << scan;
-    json macs = json::array();
-    for (const auto& device : scan["data"]) {
-        macs.push_back(device["mac"]);
-    }
-    EXPECT_EQ(server.post(link, {{"command", "wirelessPairingCreateBundle"},
-                                 {"deviceCount", 2},
-                                 {"forcedMasterDevice", scan["data"][0]["type"]},
-                                 {"macList", macs}}),
-              kOk);
+    EXPECT_EQ(server.post(link, {{"command", "link1PairingConnect"}}), kOk);
     ASSERT_TRUE(server.paired(kLink));
     EXPECT_EQ(server.post(kBundle + "/status")["data"]["deviceInfo"].size(), 2U);
 
