@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <zmq.hpp>
 
@@ -94,12 +95,19 @@ private:
     std::jthread thread_;  // last: joined before the members it uses go
 };
 
-/// A request with `method`, `target` and `body` (with its Content-Length when there is one).
+/// A request with `method`, `target`, `headers` and `body` (with its Content-Length when there
+/// is one).
 inline std::string httpRequest(const std::string& method, const std::string& target,
-                               const std::string& body = "") {
-    return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-           (body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") +
-           "\r\n" + body;
+                               const std::string& body = "",
+                               const std::vector<std::string>& headers = {"Host: 127.0.0.1"}) {
+    std::string text = method + " " + target + " HTTP/1.1\r\n";
+    for (const auto& header : headers) {
+        text += header + "\r\n";
+    }
+    if (!body.empty()) {
+        text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    }
+    return text + "\r\n" + body;
 }
 
 /// What the gateway answers with `body`, byte for byte.

@@ -25,6 +25,10 @@ json nextJson(TestClient& client, std::chrono::milliseconds timeout = 5s) {
     return text ? json::parse(*text, nullptr, false) : json();
 }
 
+json rpc(const std::string& method, const json& params, const json& id) {
+    return {{"jsonrpc", "2.0"}, {"method", method}, {"params", params}, {"id", id}};
+}
+
 class RpcGatewayTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -62,13 +66,9 @@ TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
     });
     auto client = connect();
     const json objectId{{"k", json::array({1, "x"})}};
-    // A request frame of `method` with `params` and the id `id` (all as JSON text).
-    const auto rpc = [](const std::string& method, const std::string& params,
-                        const std::string& id) {
-        return R"({"jsonrpc":"2.0","method":")" + method + R"(","params":)" + params + R"(,"id":)" +
-               id + "}";
+    const auto rpcFrame = [](const std::string& method, const std::string& params, const json& id) {
+        return rpc(method, json::parse(params), id).dump();
     };
-    const std::string rpcPath = R"("path":"/v1/test/rpc")";
     struct Case {
         std::string frame;
         json id;
@@ -80,19 +80,21 @@ TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
         {R"([{"jsonrpc":"2.0","method":"call","id":1}])", nullptr, -32600, {}},
         {R"({"jsonrpc":"1.0","method":"call","id":7})", 7, -32600, {}},
         {R"({"jsonrpc":"2.0","method":5,"id":"s"})", "s", -32600, {}},
-        {rpc("call", "3", "8"), 8, -32600, {}},
+        {rpcFrame("call", "3", 8), 8, -32600, {}},
         {R"({"jsonrpc":"2.0","method":"fly","id":{"k":[1,"x"]}})", objectId, -32601, {}},
-        {rpc("call", R"({"request":{}})", "9"), 9, -32602, {}},
-        {rpc("call", "[1]", "10"), 10, -32602, {}},
-        {rpc("subscribe", R"({"topic":"weather"})", "11"), 11, -32602, {}},
-        {rpc("subscribe", R"({"topic":"status"})", "12"), 12, -32602, {}},
-        {rpc("subscribe", R"({"topic":"links","maxRate":0})", "13"), 13, -32602, {}},
-        {rpc("unsubscribe", R"({"subscription":99})", "14"), 14, -32602, {}},
+        {rpcFrame("call", R"({"request":{}})", 9), 9, -32602, {}},
+        {rpcFrame("call", "[1]", 10), 10, -32602, {}},
+        {rpcFrame("subscribe", R"({"topic":"weather"})", 11), 11, -32602, {}},
+        {rpcFrame("subscribe", R"({"topic":"status"})", 12), 12, -32602, {}},
+        {rpcFrame("subscribe", R"({"topic":"links","maxRate":0})", 13), 13, -32602, {}},
+        {rpcFrame("unsubscribe", R"({"subscription":99})", 14), 14, -32602, {}},
         // Calls: the reply object unchanged, offline for a path nobody announced.
-        {rpc("call", "{" + rpcPath + R"(,"request":{ "command" : "x" }})", "[2]"), json::array({2}),
-         0, json{{"got", {{"command", "x"}}}, {"result", "ok"}}},
-        {rpc("call", R"({"path":"/v1/test/none"})", "null"), nullptr, 0, {{"result", "offline"}}},
-        {rpc("call", "{" + rpcPath + "}", "3.5"), 3.5, 0,
+        {R"({"jsonrpc":"2.0","method":"call","params":{"path":"/v1/test/rpc","request":)"
+         R"({ "command" : "x" }},"id":[2]})",
+         json::array({2}), 0, json{{"got", {{"command", "x"}}}, {"result", "ok"}}},
+        {rpcFrame("call", R"({"path":"/v1/test/none"})", nullptr), nullptr, 0,
+         json{{"result", "offline"}}},
+        {rpcFrame("call", R"({"path":"/v1/test/rpc"})", 3.5), 3.5, 0,
          json{{"got", json::object()}, {"result", "ok"}}},
     };
     for (const auto& [frame, id, code, result] : cases) {
@@ -110,8 +112,7 @@ TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
     // A notification (no id) is carried out but never answered: the next frame answers the
     // request after it.
     client->sendText(R"({"jsonrpc":"2.0","method":"call","params":{"path":"/v1/test/rpc"}})");
-    EXPECT_EQ(exchange(*client, {{"jsonrpc", "2.0"}, {"method", "fly"}, {"id", "after"}})["id"],
-              "after");
+    EXPECT_EQ(exchange(*client, rpc("fly", {}, "after"))["id"], "after");
     EXPECT_EQ(service.requests.waitFor(3).size(), 3U);
 }
 
@@ -124,11 +125,8 @@ TEST_F(RpcGatewayTest, EverySubscriberOfAStatusGetsEveryMessageAndTheLinksStartW
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < 2; ++i) {
         clients.push_back(connect());
-        const json subscribed =
-            exchange(*clients.back(), {{"jsonrpc", "2.0"},
-                                       {"method", "subscribe"},
-                                       {"id", i},
-                                       {"params", {{"topic", "status"}, {"linkID", "KTEST1"}}}});
+        const json subscribed = exchange(
+            *clients.back(), rpc("subscribe", {{"topic", "status"}, {"linkID", "KTEST1"}}, i));
         EXPECT_EQ(subscribed["result"], (json{{"subscription", 1}})) << subscribed;
     }
     const std::string topic = bus::statusTopic("KTEST1");
@@ -151,10 +149,7 @@ TEST_F(RpcGatewayTest, EverySubscriberOfAStatusGetsEveryMessageAndTheLinksStartW
 
     // Links: the list at once, from the device service, then each change from the feed.
     auto watcher = connect();
-    EXPECT_EQ(exchange(*watcher, {{"jsonrpc", "2.0"},
-                                  {"method", "subscribe"},
-                                  {"id", "l"},
-                                  {"params", {{"topic", "links"}}}})["result"],
+    EXPECT_EQ(exchange(*watcher, rpc("subscribe", {{"topic", "links"}}, "l"))["result"],
               (json{{"subscription", 1}}));
     EXPECT_EQ(nextJson(*watcher),
               (json{{"jsonrpc", "2.0"},
@@ -165,11 +160,7 @@ TEST_F(RpcGatewayTest, EverySubscriberOfAStatusGetsEveryMessageAndTheLinksStartW
         json::parse(R"([{"linkID":"B"}])"));
 
     // Unsubscribed: nothing more for that client, the other still gets everything.
-    EXPECT_EQ(exchange(*clients[0], {{"jsonrpc", "2.0"},
-                                     {"method", "unsubscribe"},
-                                     {"id", 5},
-                                     {"params", {{"subscription", 1}}}})["result"],
-              true);
+    EXPECT_EQ(exchange(*clients[0], rpc("unsubscribe", {{"subscription", 1}}, 5))["result"], true);
     bus::publish(publisher, topic, R"({"n":100})");
     EXPECT_EQ(nextJson(*clients[1])["params"]["data"]["n"], 100);
     EXPECT_FALSE(nextText(*clients[0], 100ms).has_value());
@@ -177,14 +168,9 @@ TEST_F(RpcGatewayTest, EverySubscriberOfAStatusGetsEveryMessageAndTheLinksStartW
 
 TEST_F(RpcGatewayTest, MaxRateThinsAStatusStreamToTheNewestMessages) {
     auto client = connect();
-    EXPECT_EQ(exchange(*client, {{"jsonrpc", "2.0"},
-                                 {"method", "subscribe"},
-                                 {"id", 1},
-                                 {"params",
-                                  {{"topic", "status"},
-                                   {"linkID", "KRATE"},
-                                   {"maxRate", 10}}}})["result"]["subscription"],
-              1);
+    const json subscribe =
+        rpc("subscribe", {{"topic", "status"}, {"linkID", "KRATE"}, {"maxRate", 10}}, 1);
+    EXPECT_EQ(exchange(*client, subscribe)["result"]["subscription"], 1);
     const std::string topic = bus::statusTopic("KRATE");
     ASSERT_TRUE(firstNotification(*client, topic, R"({"n":-1})").is_object());
     // 500 messages a second for 600 ms; at 10 a second about 6 get through, the last of them

@@ -28,23 +28,15 @@ config::ServerSettings settings() {
 }
 
 std::string request(const std::string& method, const std::vector<std::string>& headers,
-                    const std::string& body = "", const std::string& target = kPath) {
-    std::string text = method + " " + target + " HTTP/1.1\r\n";
-    for (const auto& header : headers) {
-        text += header + "\r\n";
-    }
-    if (!body.empty()) {
-        text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    }
-    return text + "\r\n" + body;
+                    const std::string& body = "") {
+    return test::httpRequest(method, kPath, body, headers);
 }
 
-std::string upgrade(const std::vector<std::string>& headers, const std::string& target = kPath) {
-    auto all = headers;
-    all.insert(all.end(),
-               {"Upgrade: websocket", "Connection: Upgrade",
-                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==", "Sec-WebSocket-Version: 13"});
-    return request("GET", all, "", target);
+std::string upgrade(std::vector<std::string> headers, const std::string& target = kPath) {
+    headers.insert(headers.end(),
+                   {"Upgrade: websocket", "Connection: Upgrade",
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==", "Sec-WebSocket-Version: 13"});
+    return test::httpRequest("GET", target, "", headers);
 }
 
 std::string statusLine(const std::string& response) {

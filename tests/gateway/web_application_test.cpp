@@ -84,21 +84,6 @@ protected:
     fs::path previous_ = fs::current_path();
 };
 
-TEST_F(WebApplicationTest, RunsInWwwWithAddressAndPortAndEndsWithTheServer) {
-    int pid = 0;
-    {
-        Server server(settings());
-        server.launchWebApplication();
-        pid = startedPid();
-        ASSERT_NE(pid, 0);
-        EXPECT_EQ(tree_.read("www/started"),
-                  fs::canonical(www()).string() + "\n2\n127.0.0.1\n40123\n");
-        EXPECT_TRUE(alive(pid));
-    }
-    // Killed and reaped by the launcher before the Server's destructor returned.
-    EXPECT_FALSE(alive(pid));
-}
-
 TEST_F(WebApplicationTest, EndsWhenTheServerProcessIsKilled) {
     // A server process that dies without any destructor running.
     const pid_t server = ::fork();
@@ -118,11 +103,23 @@ TEST_F(WebApplicationTest, EndsWhenTheServerProcessIsKilled) {
     EXPECT_TRUE(test::waitUntil([&] { return !alive(pid); }));
 }
 
-TEST_F(WebApplicationTest, ABindFailureAsksOnceThenWarnsAboutASecondLater) {
+TEST_F(WebApplicationTest, ABindFailureAsksOnceThenWarnsAndOtherEndingsAreOnlyLogged) {
     testing::ScopedRecordingBackend toasts;
     test::LogCapture logs;
-    tree_.write("www/code", std::to_string(webserver::kBindFailureExitStatus));
     const std::string warning = "warning: Web server could not bind to 40123.";
+    for (const std::string code : {"0", "99"}) {
+        tree_.write("www/code", code);
+        fs::remove(www() / "started");
+        WebApplicationLauncher launcher(settings());
+        const int pid = startedPid();
+        ASSERT_NE(pid, 0) << code;
+        // Destroying the launcher after the exit still lets it look at the exit status.
+        ASSERT_TRUE(test::waitUntil([&] { return !alive(pid); })) << code;
+    }
+    EXPECT_TRUE(toasts->shown().empty());
+    EXPECT_FALSE(logs.has("warning: Web server could not bind"));
+
+    tree_.write("www/code", std::to_string(webserver::kBindFailureExitStatus));
     {
         WebApplicationLauncher launcher(settings());
         ASSERT_TRUE(test::waitUntil([&] { return !toasts->shown().empty(); }));
@@ -141,42 +138,38 @@ TEST_F(WebApplicationTest, ABindFailureAsksOnceThenWarnsAboutASecondLater) {
                                         "Do you want to close SDK and open configuration?"}));
     EXPECT_EQ(toast.actions, (std::vector<std::string>{"Yes", "Exit"}));
     EXPECT_EQ(logs.count(warning), 1);
-}
-
-TEST_F(WebApplicationTest, OtherEndingsAndAMissingProgramAreOnlyLogged) {
-    testing::ScopedRecordingBackend toasts;
-    test::LogCapture logs;
-    for (const std::string code : {"0", "99"}) {
-        tree_.write("www/code", code);
-        fs::remove(www() / "started");
-        WebApplicationLauncher launcher(settings());
-        const int pid = startedPid();
-        ASSERT_NE(pid, 0) << code;
-        // Destroying the launcher after the exit still lets it look at the exit status.
-        ASSERT_TRUE(test::waitUntil([&] { return !alive(pid); })) << code;
-    }
-    EXPECT_TRUE(toasts->shown().empty());
-    EXPECT_FALSE(logs.has("warning: Web server could not bind"));
 
     fs::remove(www() / "kinetra_sdk_webserver");
     { WebApplicationLauncher missing(settings()); }
     EXPECT_EQ(logs.count("info: CreateProcess failed, error code: 2."), 1);
 }
 
-TEST_F(WebApplicationTest, OpensTheBrowserAfterTheDelayWithTheHttpPortAndVersion) {
+TEST_F(WebApplicationTest, RunsInWwwOpensTheBrowserAndEndsWithTheServer) {
     const fs::path tools = tree_.root() / "firmware";  // any folder of the tree will do
     tree_.write("firmware/xdg-open", kFakeXdgOpen);
     fs::permissions(tools / "xdg-open", fs::perms::owner_all);
     const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
     ::setenv("PATH", (tools.string() + ":" + path).c_str(), 1);
+    int pid = 0;
+    {
+        Server server(settings());
+        server.launchWebApplication();
+        pid = startedPid();
+        ASSERT_NE(pid, 0);
+        EXPECT_EQ(tree_.read("www/started"),
+                  fs::canonical(www()).string() + "\n2\n127.0.0.1\n40123\n");
+        EXPECT_TRUE(alive(pid));
 
-    Server server(settings());
-    const auto before = Clock::now();
-    server.openWebApplication(300ms);
-    EXPECT_GE(Clock::now() - before, 300ms);
-    EXPECT_TRUE(test::waitUntil([&] { return fs::exists(tools / "opened"); }));
-    ::setenv("PATH", path.c_str(), 1);
-    EXPECT_EQ(tree_.read("firmware/opened"), "http://127.0.0.1:40123/?port=40122&version=0.9.8\n");
+        const auto before = Clock::now();
+        server.openWebApplication(300ms);
+        EXPECT_GE(Clock::now() - before, 300ms);
+        EXPECT_TRUE(test::waitUntil([&] { return fs::exists(tools / "opened"); }));
+        ::setenv("PATH", path.c_str(), 1);
+        EXPECT_EQ(tree_.read("firmware/opened"),
+                  "http://127.0.0.1:40123/?port=40122&version=0.9.8\n");
+    }
+    // Killed and reaped by the launcher before the Server's destructor returned.
+    EXPECT_FALSE(alive(pid));
 
     // Bound to every address: still opened on loopback. Bound to one other address: only
     // there can the browser reach it.
