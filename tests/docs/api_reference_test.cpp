@@ -144,12 +144,12 @@ TEST(ApiReference, ConfigurationRepliesAreTheBuiltInSectionsAndPorts) {
     }
     const json& server = config::fullDefault().at("server");
     const json& transports = apiReference().at("transports");
-    EXPECT_EQ(std::to_string(transports.at("HTTP").at("defaultPort").get<int>()),
-              server.at("httpserver").at("port"));
-    EXPECT_EQ(std::to_string(transports.at("WebSocket").at("defaultPort").get<int>()),
-              server.at("websocket").at("port"));
-    EXPECT_EQ(std::to_string(transports.at("web").at("defaultPort").get<int>()),
-              server.at("webserver").at("port"));
+    for (const auto& [transport, section] :
+         {std::pair{"HTTP", "httpserver"}, {"WebSocket", "websocket"}, {"web", "webserver"}}) {
+        EXPECT_EQ(std::to_string(transports.at(transport).at("defaultPort").get<int>()),
+                  server.at(section).at("port"))
+            << transport;
+    }
 }
 
 }  // namespace
