@@ -57,7 +57,7 @@ std::vector<std::string> values(const ServerSettings& s) {
             s.webPort,     s.webSocketAddress, s.webSocketPort};
 }
 
-TEST(ServerSettings, ReadsEachValueOrFallsBackForItAlone) {
+TEST(ServerSettings, ReadsEachValueOrFallsBackForItAloneAndTakesOnlyDecimalPorts) {
     EXPECT_EQ(values(readServerSettings(json::parse(R"({
         "httpserver": {"address": "127.0.0.1", "port": "1"},
         "webserver": {"address": "127.0.0.2", "port": "2"},
@@ -70,6 +70,12 @@ TEST(ServerSettings, ReadsEachValueOrFallsBackForItAlone) {
         "websocket": {"address": 5, "port": "65536"}})"))),
         (std::vector<std::string>{"10.0.0.1", "32222", "0.0.0.0", "32223", "0.0.0.0", "32224"}));
     EXPECT_EQ(values(readServerSettings(json())), values(ServerSettings{}));
+    // Ports are decimal only.
+    EXPECT_EQ(portNumber("0"), 0);
+    EXPECT_EQ(portNumber("65535"), 65535);
+    for (const char* wrong : {"65536", "", "-1", " 80", "0x50"}) {
+        EXPECT_FALSE(portNumber(wrong)) << wrong;
+    }
 }
 
 TEST(SecuritySettings, ReadsTheListsAndFallsBackPerValue) {
@@ -91,14 +97,6 @@ TEST(SecuritySettings, ReadsTheListsAndFallsBackPerValue) {
         EXPECT_EQ(settings->apiKey, "");
         EXPECT_EQ(settings->trustedNetworks, (std::vector<std::string>{"127.0.0.0/8", "::1/128"}));
         EXPECT_EQ(settings->maxConnections, 512U);
-    }
-}
-
-TEST(PortNumber, AcceptsOnlyDecimalPorts) {
-    EXPECT_EQ(portNumber("0"), 0);
-    EXPECT_EQ(portNumber("65535"), 65535);
-    for (const char* wrong : {"65536", "", "-1", " 80", "0x50"}) {
-        EXPECT_FALSE(portNumber(wrong)) << wrong;
     }
 }
 
