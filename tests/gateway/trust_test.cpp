@@ -21,12 +21,6 @@ using test::TestClient;
 constexpr const char* kPath = "/v1/test/trust";
 const std::string kOwnOrigin = "http://localhost:32223";
 
-config::ServerSettings settings() {
-    auto result = test::kLoopback;
-    result.webPort = "32223";  // the own pages' origin; nothing listens there in these tests
-    return result;
-}
-
 std::string request(const std::string& method, const std::vector<std::string>& headers,
                     const std::string& body = "") {
     return test::httpRequest(method, kPath, body, headers);
@@ -51,7 +45,9 @@ bool hasHeader(const std::string& response, const std::string& header) {
 class GatewayTrust : public ::testing::Test {
 protected:
     void start(config::SecuritySettings security) {
-        server = std::make_unique<Server>(settings(), std::move(security));
+        auto settings = test::kLoopback;
+        settings.webPort = "32223";  // the own pages' origin; nothing listens there in these tests
+        server = std::make_unique<Server>(settings, std::move(security));
         server->start(2);
         ASSERT_NE(server->httpPort(), 0);
     }
