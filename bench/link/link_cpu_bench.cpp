@@ -10,10 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +25,7 @@
 #include <spdlog/spdlog.h>
 
 #include "core/json.hpp"
+#include "e2e/running_server.hpp"
 #include "sim/emulated_link.hpp"
 #include "sim/registration.hpp"
 
@@ -47,21 +44,6 @@ constexpr auto kStepTimeout = 20s;
 [[noreturn]] void giveUp(const std::string& why) {
     std::fprintf(stderr, "bench_link_cpu: %s\n", why.c_str());
     std::exit(1);
-}
-
-// A port the system just handed out and released; free unless someone takes it in between.
-std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        giveUp("no free loopback port");
-    }
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 std::string readFile(const fs::path& path) {
