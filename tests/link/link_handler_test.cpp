@@ -1,5 +1,6 @@
 // The link handler against the emulated adapter on a pseudo-terminal: status, gates, pairing
-// over each medium, disconnect, retries and reply matching, driven through the bus.
+// over each medium, disconnect, retries and reply matching, the radio update's thread, driven
+// through the bus; and the handler under concurrent senders and torn down under traffic.
 #include <algorithm>
 #include <thread>
 
@@ -202,6 +203,78 @@ TEST_F(LinkHandlerTest, StopMotionModulePairsOnItsFirstStatusAndAgainAfterDiscon
     // Nothing goes to a module on disconnect, and its next status message pairs it again.
     EXPECT_EQ(countSince(emulator_->received(), from, AdapterCommand::selectLink), 0U);
     EXPECT_TRUE(pairing_.waitFor(true, calls + 1));
+}
+
+// The procedure itself, to the last chunk and each silence, is the scripted radio's business
+// (radio_update_test); here it runs on its thread until a stop ends it with an error.
+TEST_F(LinkHandlerTest, RadioUpdateRunsOnItsThreadUntilAStopEndsItWithError) {
+    start();
+    knownStatus();
+    EXPECT_EQ(commandJson("linkRadioFirmwareUpdateStatus"),
+              (json{{"result", "ok"}, {"status", "none"}}));
+    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"), kOk);
+    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"),
+              (json{{"result", "ok"}, {"status", "running"}}));
+    ASSERT_TRUE(emulator_->waitForState(
+        [](const auto& s) { return s.radioUpdate.chunksAcknowledged >= 50; }, 30s));
+    EXPECT_EQ(emulator_->state().radioUpdate.begun, 1U);
+    handler_->stop();
+    EXPECT_TRUE(kinetra::testing::waitUntil(
+        [&] { return handler_->radioUpdateStatus() == RadioUpdateStatus::error; }, 5s));
+    EXPECT_LT(emulator_->state().radioUpdate.chunksReceived, 819U);  // of the image's 819
+}
+
+// A pairing command from a client and a direct send (as the bundle's command thread makes)
+// racing on one link: each must get its own reply every time, and no frame may reach the
+// adapter damaged by another.
+TEST_F(LinkHandlerTest, ConcurrentSendersNeverTakeEachOthersReplies) {
+    start();
+    knownStatus();
+    constexpr int kRounds = 25;
+    int clientFailures = 0;
+    int senderFailures = 0;
+    std::thread client([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            const json reply = commandJson("link2PairingStatus");
+            if (!reply.contains("data") || !reply["data"].contains("canbusPairState")) {
+                ++clientFailures;
+            }
+        }
+    });
+    const auto versions = frame("1C");
+    for (int i = 0; i < kRounds; ++i) {
+        const auto reply = handler_->sendWithRetry(versions);
+        if (!reply || !matchesHeader(reply->message(), kLinkVersionsReply)) {
+            ++senderFailures;
+        }
+    }
+    client.join();
+    EXPECT_EQ(clientFailures, 0);
+    EXPECT_EQ(senderFailures, 0);
+    EXPECT_EQ(emulator_->state().framesDiscarded, 0U);
+}
+
+// Handlers on one port, one after the other, each torn down while a client request and status
+// messages are in flight. Sanitizer builds check that no thread outlives its handler.
+TEST_F(LinkHandlerTest, HandlersComeAndGoWhileTrafficFlows) {
+    start();
+    knownStatus();
+    ASSERT_EQ(commandJson("link1PairingConnect")["result"], "ok");
+    ASSERT_TRUE(pairing_.waitFor(true));
+    for (int round = 0; round < 3; ++round) {
+        // The handler may go before it answers: the client gives up soon.
+        std::thread client([this] { command("statusUpdate", json::object(), 500ms); });
+        handler_.reset();
+        client.join();
+        auto info = rig_->linkInfo();
+        info.isPairingDone = true;
+        info.linkConnectionType = LinkConnectionType::rj45;
+        // Same link id, same names on the bus: the handler must be able to bind them again.
+        handler_ = std::make_unique<LinkHandler>(
+            info, [this](bool p) { pairing_.record(p); }, fastTimings());
+        EXPECT_TRUE(handler_->isPaired());
+        EXPECT_TRUE(nextStatus().has_value());
+    }
 }
 
 }  // namespace
