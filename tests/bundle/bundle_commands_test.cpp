@@ -1,8 +1,10 @@
-// The command service of a real bundle against the emulated devices: how each medium carries
-// a command, each way it is sent, the reads, silent devices, and commands refused or sent before
-// the link is paired. The bytes of every message are the planner's tests' business; these check
-// that they reach the line.
+// The command and status services of a real bundle against the emulated devices: how each
+// medium carries a command, each way it is sent, the reads, silent devices, commands refused or
+// sent before the link is paired, and each status published on the feed. The bytes of every
+// message are the planner's tests' business; these check that they reach the line.
 #include "bundle_rig.hpp"
+#include "bus/feed.hpp"
+#include "bus/wait.hpp"
 
 namespace kinetra::bundle::test {
 namespace {
@@ -49,12 +51,20 @@ TEST(BundleCommands, WrapsMessagesForTheMediumItPairedOver) {
     }
 }
 
-// Each refusal is a reply text, nothing reaches the devices, and the service goes on.
+// Before pairing nothing can reach the devices, and no command (a stop least of all) is
+// answered "ok"; the status endpoint still answers. Paired, each refusal is a reply text,
+// nothing reaches the devices, and the service goes on.
 TEST(BundleCommands, RefusedCommandsAnswerTheirTextAndSendNothing) {
     BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
-    ASSERT_TRUE(rig.pair(Medium::rj45));
-    const auto from = rig.mark();
     const auto result = [](std::string_view text) { return json{{"result", text}}; };
+    EXPECT_EQ(rig.command({{"command", "motionAbort"}}), result("Pairing is not completed."));
+    // Not even looked at: a malformed request gets the same answer.
+    EXPECT_EQ(rig.command({{"command", 5}}), result("Pairing is not completed."));
+    EXPECT_EQ(rig.status(), (json{{"data", nullptr}, {"result", "ok"}}));
+    EXPECT_TRUE(rig.deviceMessages().empty());
+
+    ASSERT_TRUE(rig.pair(Medium::rj45));
+    auto from = rig.mark();
     EXPECT_EQ(rig.command({{"command", "joystickMove"}, {"headPan", 0.5}}),
               result("invalid setup"));
     EXPECT_EQ(rig.command({{"command", "noSuchCommand"}}), result("invalid command"));
@@ -64,10 +74,14 @@ TEST(BundleCommands, RefusedCommandsAnswerTheirTextAndSendNothing) {
         rig.ask(bus::bundleEndpoint(rig.linkId()), R"({"command":"motionAbort")"),
         result("command parsing error. please check the arguments, syntax, naming etc.").dump());
     EXPECT_TRUE(rig.deviceMessages(from).empty()) << hex(rig.deviceMessages(from).front().bytes);
+    from = rig.mark();
     EXPECT_EQ(rig.command({{"command", "motionAbort"}}), kOk);
+    EXPECT_EQ(rig.sent(0x09, from), "02 09 00 0B");
 }
 
-TEST(BundleCommands, ReadsDecodeWhatTheHeadAnswers) {
+// The reads decode what the head answers; then, silent, the devices leave commands
+// unacknowledged after three attempts and reads unanswered.
+TEST(BundleCommands, ReadsDecodeWhatTheHeadAnswersAndSilentDevicesNothing) {
     BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
     ASSERT_TRUE(rig.pair(Medium::canbus));
     ASSERT_EQ(rig.command({{"command", "keyposeStoreWithNumericData"},
@@ -83,11 +97,7 @@ TEST(BundleCommands, ReadsDecodeWhatTheHeadAnswers) {
     EXPECT_EQ(empty["result"], "read index different") << empty;
     EXPECT_EQ(empty["data"]["index"], -1) << empty;
     EXPECT_EQ(rig.command({{"command", "numericLimitValues"}})["data"]["tiltMaxLimit"], 89.1);
-}
 
-TEST(BundleCommands, SilentDevicesLeaveCommandsUnacknowledgedAndReadsUnanswered) {
-    BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
-    ASSERT_TRUE(rig.pair(Medium::canbus));
     rig.emulator().updateFaults([](sim::Faults& f) { f.silent = true; });
     auto from = rig.mark();
     EXPECT_EQ(rig.command({{"command", "motionAbort"}}),
@@ -96,7 +106,6 @@ TEST(BundleCommands, SilentDevicesLeaveCommandsUnacknowledgedAndReadsUnanswered)
     EXPECT_EQ(attempts.size(), 3u) << "three attempts";
     EXPECT_TRUE(std::all_of(attempts.begin(), attempts.end(),
                             [](const sim::Received& r) { return hex(r.bytes) == "02 09 00 0B"; }));
-
     const json noResponse{{"result", "could not get a response"}};
     from = rig.mark();
     EXPECT_EQ(rig.command({{"command", "keyposeReadNumericValues"}, {"index", 0}}), noResponse);
@@ -104,21 +113,33 @@ TEST(BundleCommands, SilentDevicesLeaveCommandsUnacknowledgedAndReadsUnanswered)
     EXPECT_EQ(rig.deviceMessages(from).size(), 6u);
 }
 
-// Before pairing nothing can reach the devices, and no command (a stop least of all) is
-// answered "ok"; the status endpoint still answers.
-TEST(BundleCommands, CommandsBeforePairingAreRefusedAndReachNoDevice) {
-    BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
-    const json notPaired{{"result", "Pairing is not completed."}};
-    EXPECT_EQ(rig.command({{"command", "motionAbort"}}), notPaired);
-    // Not even looked at: a malformed request gets the same answer.
-    EXPECT_EQ(rig.command({{"command", 5}}), notPaired);
-    EXPECT_EQ(rig.status(), (json{{"data", nullptr}, {"result", "ok"}}));
-    EXPECT_TRUE(rig.deviceMessages().empty());
+// Each decoded status goes out on the feed as it comes, with the very data /status answers: the
+// status thread publishes a status before it answers any later request, so the data of a /status
+// reply has been published, text for text, by the time the reply arrives.
+TEST(BundleStatus, EachStatusIsPublishedWithTheDataStatusAnswers) {
+    BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1), device(DeviceModel::glideTrack, 2)}));
+    auto context = bus::SocketRegistry::instance().context();
+    auto feed = bus::makeFeedSubscriber(*context);
+    feed.set(zmq::sockopt::subscribe, bus::statusTopic(rig.linkId()));
+    ASSERT_TRUE(rig.pair(Medium::rj45));
+    const auto answered = core::dumpCompact(rig.status()["data"]);
 
-    ASSERT_TRUE(rig.pair(Medium::canbus));
-    const auto from = rig.mark();
-    EXPECT_EQ(rig.command({{"command", "motionAbort"}}), kOk);
-    EXPECT_EQ(rig.sent(0x09, from), "02 09 00 0B");
+    const std::array<zmq::socket_ref, 1> sockets{feed};
+    int published = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!bus::waitReadable(sockets, 100ms)) {
+            continue;
+        }
+        const auto message = bus::tryReceiveFeed(feed);
+        if (message && message->topic == bus::statusTopic(rig.linkId())) {
+            ++published;
+            if (message->body == answered) {
+                return;
+            }
+        }
+    }
+    ADD_FAILURE() << published << " statuses published, none of them " << answered;
 }
 
 }  // namespace
