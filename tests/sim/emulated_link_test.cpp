@@ -55,22 +55,10 @@ TEST(EmulatedLink, FaultSwitchesChangeWhatTheHostHearsWhileItRuns) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
 }
 
-TEST(PseudoTerminal, DisappearingEndsTheLineAndRemovesThePath) {
-    EmulatedLink emulator;
-    TestHost host(emulator.path());
-    ASSERT_TRUE(versionsAnswered(host));
-    emulator.disappear();
-    EXPECT_FALSE(host.readUntil([] { return false; }));
-    EXPECT_TRUE(host.lineEnded);
-    EXPECT_TRUE(
-        emulator.waitForState([](const EmulatorState& s) { return s.disappeared; }, kReplyWait));
-    host.close();
-    EXPECT_FALSE(std::filesystem::exists(emulator.path()));
-}
-
 // The host closes the port (a server restart): the devices stay paired; the emulator neither
-// spins on the hang-up nor fills the line; the next opener hears fresh status messages.
-TEST(PseudoTerminal, HostMayCloseAndReopenTheLine) {
+// spins on the hang-up nor fills the line; the next opener hears fresh status messages. When the
+// emulator disappears the line ends and the path goes.
+TEST(PseudoTerminal, HostMayCloseAndReopenTheLineUntilItDisappears) {
     LinkConfig config;
     config.timings.pairingTime = 100ms;
     EmulatedLink emulator(config);
@@ -95,6 +83,14 @@ TEST(PseudoTerminal, HostMayCloseAndReopenTheLine) {
     EXPECT_TRUE(host.readUntil([&] { return host.payloads.size() > before; }));
     EXPECT_EQ(emulator.state().pairedMedium, Medium::canbus);
     EXPECT_TRUE(versionsAnswered(host));
+
+    emulator.disappear();
+    EXPECT_FALSE(host.readUntil([] { return false; }));
+    EXPECT_TRUE(host.lineEnded);
+    EXPECT_TRUE(
+        emulator.waitForState([](const EmulatorState& s) { return s.disappeared; }, kReplyWait));
+    host.close();
+    EXPECT_FALSE(std::filesystem::exists(emulator.path()));
 }
 
 }  // namespace
