@@ -1,10 +1,21 @@
-// The built-in firmware catalogue, its version checks, and catalogue texts it must refuse.
+// Device model names, the built-in firmware catalogue, its version checks, and catalogue texts
+// it must refuse.
 #include "model/firmware_catalog.hpp"
 
 #include <gtest/gtest.h>
 
+#include "model/device_model.hpp"
+
 namespace kinetra::model {
 namespace {
+
+TEST(DeviceModel, NamesCodesOutsideTheContiguousRange) {
+    EXPECT_EQ(nameOf(DeviceModel{201}), "railUnitGen1");
+    EXPECT_EQ(nameOf(DeviceModel{255}), "none");
+    EXPECT_EQ(nameOf(DeviceModel{254}), "railUnit");
+    EXPECT_EQ(deviceModelFromName("lensDriveMax"), DeviceModel::lensDriveMax);
+    EXPECT_EQ(deviceModelFromName("LensDriveMax"), DeviceModel::railUnit);
+}
 
 // Major and minor are compared each on its own (signed): a device reporting 1.0 against 0.61
 // is still offered the update. A model without an entry needs none; fifteen models have one (a
