@@ -177,18 +177,9 @@ TEST_F(PseudoTerminalTest, AReadWithoutDeadlineSleepsUntilStopped) {
     EXPECT_LT(cpuMicroseconds.load(), 30000) << "the read spun instead of sleeping";
 }
 
-TEST_F(PseudoTerminalTest, ReportsClosedWhenTheFarSideCloses) {
-    sendFromModule(std::array<std::uint8_t, 2>{1, 2});
-    EXPECT_EQ(readFromPort(2), (core::Bytes{1, 2}));
-    closeMaster();
-    std::array<std::uint8_t, 32> buffer{};
-    const auto start = Clock::now();
-    EXPECT_EQ(port_->read(buffer, 60s).status, ReadStatus::closed);
-    EXPECT_LT(Clock::now() - start, kBound);
-    EXPECT_LT(port_->write(std::array<std::uint8_t, 1>{1}, 50ms), 1u);
-}
-
-TEST_F(PseudoTerminalTest, FlushDiscardsInputThatArrived) {
+// Input that arrived is discarded by a flush; when the far side closes, a read reports the
+// line closed at once and a write takes nothing.
+TEST_F(PseudoTerminalTest, FlushDiscardsInputAndAClosedFarSideEndsTheLine) {
     sendFromModule(std::array<std::uint8_t, 3>{9, 9, 9});
     // A second descriptor on the slave sees the same input queue without taking from it.
     const int watcher = ::open(path_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -197,8 +188,15 @@ TEST_F(PseudoTerminalTest, FlushDiscardsInputThatArrived) {
     EXPECT_EQ(::poll(&item, 1, 5000), 1);
     ::close(watcher);
     port_->flush();
-    sendFromModule(std::array<std::uint8_t, 1>{4});
-    EXPECT_EQ(readFromPort(1), (core::Bytes{4}));
+    sendFromModule(std::array<std::uint8_t, 2>{1, 2});
+    EXPECT_EQ(readFromPort(2), (core::Bytes{1, 2}));
+
+    closeMaster();
+    std::array<std::uint8_t, 32> buffer{};
+    const auto start = Clock::now();
+    EXPECT_EQ(port_->read(buffer, 60s).status, ReadStatus::closed);
+    EXPECT_LT(Clock::now() - start, kBound);
+    EXPECT_LT(port_->write(std::array<std::uint8_t, 1>{1}, 50ms), 1u);
 }
 
 // A module that takes nothing leaves the write short at its bound instead of blocking.
@@ -210,16 +208,15 @@ TEST_F(PseudoTerminalTest, WriteGivesUpAtItsTimeout) {
     EXPECT_LT(Clock::now() - start, 100ms + kBound);
 }
 
-TEST(OpenSerialPort, GivesNothingForWhatIsNoTerminal) {
+// Nothing opens what is no terminal; the listing names ports and leaves pseudo-terminals out.
+TEST(SerialPorts, OpenOnlyTerminalsAndListNamedPortsWithoutPseudoTerminals) {
     EXPECT_EQ(openSerialPort("/nonexistent/ttyKINETRA0"), nullptr);
     EXPECT_EQ(openSerialPort("/dev/null"), nullptr);  // a device, but no terminal
     const auto file = std::filesystem::temp_directory_path() / "kinetra_serial_plain_file";
     std::ofstream(file) << "not a port";
     EXPECT_EQ(openSerialPort(file.string()), nullptr);
     std::filesystem::remove(file);
-}
 
-TEST(ListSerialPorts, ListsNamedPortsWithoutPseudoTerminals) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
     ::grantpt(master);
