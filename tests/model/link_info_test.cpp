@@ -19,7 +19,9 @@ LinkInfo sampleLink() {
     return link;
 }
 
-TEST(LinkInfo, ScannerFormRoundTripsEverythingButTheChangelogs) {
+// The scanner form round-trips everything but the changelogs. The list form has eleven
+// members and each changelog that is set; compact and alphabetical.
+TEST(LinkInfo, ScannerFormRoundTripsAndListFormAddsOnlyChangelogsThatAreSet) {
     auto link = sampleLink();
     const auto form = toScannerJson(link);
     EXPECT_EQ(form.size(), 13u);
@@ -27,8 +29,14 @@ TEST(LinkInfo, ScannerFormRoundTripsEverythingButTheChangelogs) {
     EXPECT_EQ(form["linkConnectionType"], "canbus");
     EXPECT_EQ(form["linkType"], "linkAdapter");
     EXPECT_EQ(linkInfoFromScannerJson(form), link);
-    link.deviceFirmwareChangelog = "notes";
+    EXPECT_EQ(toListJson(link).size(), 11u);
+    EXPECT_FALSE(toListJson(link).contains("portInfo"));
+    link.radioFirmwareChangelog = "radio notes";
+    EXPECT_EQ(toListJson(link)["radioFirmwareChangelog"], "radio notes");
+    link.deviceFirmwareChangelog = "device notes";
     EXPECT_EQ(toScannerJson(link), form);
+    EXPECT_EQ(toListJson(link).size(), 13u);
+    EXPECT_EQ(toListJson(link).dump().substr(0, 36), R"({"deviceFirmwareChangelog":"device n)");
 }
 
 // Values outside the tables are written as the first row; unknown names read as it.
@@ -78,18 +86,6 @@ TEST(LinkInfo, ScannerFormRequiresEveryMemberWithItsType) {
     }
     form["portInfo"]["baudrate"] = 9600.7;
     EXPECT_EQ(linkInfoFromScannerJson(form).portInfo.baudrate, 9600);
-}
-
-// Eleven members, and each changelog that is set; compact and alphabetical.
-TEST(LinkInfo, ListFormAddsOnlyChangelogsThatAreSet) {
-    auto link = sampleLink();
-    EXPECT_EQ(toListJson(link).size(), 11u);
-    EXPECT_FALSE(toListJson(link).contains("portInfo"));
-    link.radioFirmwareChangelog = "radio notes";
-    EXPECT_EQ(toListJson(link)["radioFirmwareChangelog"], "radio notes");
-    link.deviceFirmwareChangelog = "device notes";
-    EXPECT_EQ(toListJson(link).size(), 13u);
-    EXPECT_EQ(toListJson(link).dump().substr(0, 36), R"({"deviceFirmwareChangelog":"device n)");
 }
 
 }  // namespace
