@@ -123,13 +123,6 @@ TEST(CanScan, AsksTheCatalogueWithBothVersionBytes) {
     EXPECT_EQ(canScanJson(bytes("00 02 03 08 00 49 08 00 4A 04 00 00"), catalog()), expected);
 }
 
-TEST(PairStatus, NamesStateAndErrorFromTheirBytes) {
-    EXPECT_EQ(wirelessPairStatusJson(bytes("01 00 02 63 07")).dump(),
-              R"({"lastPairError":"alreadyGroupMember","wirelessPairState":"connectionOk"})");
-    EXPECT_EQ(canbusPairStatusJson(bytes("00 00 01 04")).dump(),
-              R"({"canbusPairState":"pingReceived","lastPairError":"cantAppendDevice"})");
-}
-
 // The attach MAC must match the whole pattern; a text that does not is not malformed.
 TEST(AttachRequest, TellsAPatternMismatchFromAMalformedRequest) {
     const Mac mac{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
