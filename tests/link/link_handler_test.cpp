@@ -2,17 +2,27 @@
 // over each medium, disconnect, retries and reply matching, the radio update's thread, driven
 // through the bus; and the handler under concurrent senders and torn down under traffic.
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
-#include "link/link_fixture.hpp"
+#include <gtest/gtest.h>
+#include <zmq.hpp>
+
+#include "bus/endpoints.hpp"
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
 #include "link/pairing_codec.hpp"
 #include "link_test_support.hpp"
+#include "support/emulated_rig.hpp"
 #include "support/log_capture.hpp"
 
 namespace kinetra::link::test {
 namespace {
 
+using namespace std::chrono_literals;
 using kinetra::testing::LogCapture;
+using model::LinkConnectionType;
 
 const json kOk = json{{"result", "ok"}};
 
@@ -24,16 +34,104 @@ core::Bytes frame(std::string_view payload) {
 }
 
 std::size_t countSince(const std::vector<sim::Received>& received, std::size_t from,
-                       AdapterCommand command, std::optional<RadioCommand> radio = {}) {
+                       AdapterCommand command) {
     return static_cast<std::size_t>(
         std::count_if(received.begin() + static_cast<std::ptrdiff_t>(from), received.end(),
-                      [&](const sim::Received& r) {
-                          return r.isCommand(command) && (!radio || r.isRadio(*radio));
-                      }));
+                      [&](const sim::Received& r) { return r.isCommand(command); }));
 }
 
-class LinkHandlerTest : public LinkFixture {
+/// Every pairing callback call, in order.
+class PairingLog {
+public:
+    void record(bool paired) {
+        {
+            std::lock_guard lock(mutex_);
+            calls_.push_back(paired);
+        }
+        changed_.notify_all();
+    }
+    /// Waits for a call that says `paired`, among the calls from index `from` on.
+    bool waitFor(bool paired, std::size_t from = 0, std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] {
+            return std::find(
+                       calls_.begin() + static_cast<std::ptrdiff_t>(std::min(from, calls_.size())),
+                       calls_.end(), paired) != calls_.end();
+        });
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex_);
+        return calls_.size();
+    }
+
+private:
+    std::mutex mutex_;  // guards calls_
+    std::condition_variable changed_;
+    std::vector<bool> calls_;
+};
+
+sim::LinkConfig fastConfig(model::LinkType type = model::LinkType::linkAdapter) {
+    auto config =
+        type == model::LinkType::linkAdapter ? sim::LinkConfig{} : sim::defaultModuleConfig();
+    config.timings.pairingTime = 100ms;
+    return config;
+}
+
+/// Pollers that ask at once, radio update pauses and chunk waits cut short.
+LinkTimings fastTimings() {
+    auto timings = kinetra::testing::fastTimings();
+    timings.longReplyRounds = 40;  // about 5 s for one chunk's acknowledgement
+    timings.radioUpdatePause = 20ms;
+    return timings;
+}
+
+// A link handler on the shared emulator rig, with what the tests watch besides the bus requests:
+// the status messages it pushes to its bundle and the pairing callback's calls.
+class LinkHandlerTest : public ::testing::Test {
 protected:
+    /// Starts the emulator with `config` and a handler on it.
+    void start(sim::LinkConfig config = fastConfig(), LinkTimings timings = fastTimings()) {
+        rig_.emplace(std::move(config), kinetra::testing::freshLinkId("KTEST"));
+        linkId_ = rig_->linkId();
+        emulator_ = &rig_->emulator();
+        // Bound before the handler pushes: the bundle's side of the status outlet.
+        statusInlet_.set(zmq::sockopt::linger, 0);
+        statusInlet_.bind(bus::bundleUpdateStatusEndpoint(linkId_));
+        handler_ = std::make_unique<LinkHandler>(
+            rig_->linkInfo(), [this](bool paired) { pairing_.record(paired); }, timings);
+    }
+
+    /// One request to `endpoint`, as the gateway makes it; nothing when no reply came in time.
+    std::optional<std::string> ask(const std::string& endpoint, const json& request,
+                                   std::chrono::milliseconds timeout = 5s) {
+        return rig_->ask(endpoint, core::dumpCompact(request), timeout);
+    }
+    std::optional<std::string> command(const std::string& name, json request = json::object(),
+                                       std::chrono::milliseconds timeout = 5s) {
+        request["command"] = name;
+        return ask(bus::linkEndpoint(linkId_), request, timeout);
+    }
+    json commandJson(const std::string& name, json request = json::object()) {
+        return rig_->link(name, std::move(request));
+    }
+    /// The link's status record once the poller has asked the adapter for its versions.
+    json knownStatus() {
+        EXPECT_TRUE(rig_->awaitLinkStatus()) << "the status poller never asked the adapter";
+        return commandJson("status");
+    }
+
+    /// The next status message pushed for the bundle.
+    std::optional<core::Bytes> nextStatus(std::chrono::milliseconds timeout = 5s) {
+        const auto message = bus::receiveWithin(statusInlet_, timeout);
+        if (!message) {
+            return std::nullopt;
+        }
+        const auto* bytes = static_cast<const std::uint8_t*>(message->data());
+        return core::Bytes(bytes, bytes + message->size());
+    }
+
+    std::size_t receivedCount() const { return emulator_->receivedCount(); }
+
     /// Pairs over `medium` as a client does and waits for the first status message.
     void pairOver(LinkConnectionType medium) {
         ASSERT_EQ(rig_->pair(medium), "");
@@ -46,6 +144,14 @@ protected:
         EXPECT_EQ(record["isPairingDone"], true);
         EXPECT_EQ(record["linkConnectionType"], model::kLinkConnectionTypeTable.nameOf(medium));
     }
+
+    std::shared_ptr<zmq::context_t> context_ = bus::SocketRegistry::instance().context();
+    zmq::socket_t statusInlet_{*context_, zmq::socket_type::pull};
+    std::optional<kinetra::testing::EmulatedRig> rig_;
+    std::string linkId_;
+    sim::EmulatedLink* emulator_ = nullptr;
+    PairingLog pairing_;
+    std::unique_ptr<LinkHandler> handler_;  // after the rig: destroyed first
 };
 
 TEST_F(LinkHandlerTest, StatusIsEmptyUntilThePollerLearnsTheAdapterVersions) {
