@@ -155,7 +155,7 @@ TEST_F(Bundle, RealTimeMovesFollowAStraightLineOnFirmwareThatTakesThem) {
     EXPECT_EQ(at(100ms).activity, BundleActivity::idle);
 }
 
-// The answers themselves are read by the server in device_reports_test and over the line. What
+// The answers themselves are read by the server in device_commands_test and over the line. What
 // no device of the bundle can do is refused.
 TEST_F(Bundle, KeyPoseSlotsKeepTheirIdentifierUntilDeletedAndTheRestIsRefused) {
     ASSERT_TRUE(take(keyposeStoreCurrentPoseMessage(primary(), 0, 0xCAFEF00E), 0s));
