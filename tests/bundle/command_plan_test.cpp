@@ -6,14 +6,28 @@
 
 #include <algorithm>
 
-#include "test_support.hpp"
+#include "bundle/status_snapshot.hpp"
+#include "support/hex.hpp"
 
 namespace kinetra::bundle {
 namespace {
 
-using test::bundleOf;
-using test::hex;
-using M = DeviceModel;
+using kinetra::testing::hex;
+using M = model::DeviceModel;
+
+/// A snapshot listing `models` (firmware new enough for everything) with the given axis sets.
+DeviceStatusSnapshot bundleOf(std::initializer_list<M> models, std::uint8_t supported,
+                              std::uint8_t realTime = 0) {
+    DeviceStatusSnapshot s;
+    for (const M model : models) {
+        s.devices[s.deviceCount].model = model;
+        s.devices[s.deviceCount].firmwareVersion = 200;
+        ++s.deviceCount;
+    }
+    s.supportedAxes = supported;
+    s.realTimeSupportedAxes = realTime;
+    return s;
+}
 
 constexpr auto kParseError =
     R"({"result":"command parsing error. please check the arguments, syntax, naming etc."})";

@@ -10,14 +10,28 @@
 
 #include "bundle/device_message.hpp"
 
-#include "test_support.hpp"
+#include "bundle/motion_messages.hpp"
+#include "support/hex.hpp"
 
 namespace kinetra::bundle {
 namespace {
 
 using enum model::AxisSlot;
-using test::hex;
-using M = DeviceModel;
+using M = model::DeviceModel;
+
+/// "07 05 01": how messages are written in the protocol notes; a refusal by its reason.
+std::string hex(const core::Bytes& bytes) {
+    return kinetra::testing::hex(bytes);
+}
+std::string hex(const BuiltMessage& built) {
+    if (const auto* bytes = std::get_if<core::Bytes>(&built)) {
+        return hex(*bytes);
+    }
+    if (const auto* range = std::get_if<OutOfRange>(&built)) {
+        return "out of range: " + std::string(range->member);
+    }
+    return std::get<BuildError>(built) == BuildError::invalidSetup ? "invalid setup" : "too long";
+}
 
 AxisValues axes(std::initializer_list<std::pair<model::AxisSlot, float>> given) {
     AxisValues values;
