@@ -6,14 +6,28 @@
 
 #include <algorithm>
 
-#include "test_support.hpp"
+#include "bundle/status_snapshot.hpp"
+#include "support/hex.hpp"
 
 namespace kinetra::bundle {
 namespace {
 
-using test::bundleOf;
-using test::hex;
-using M = DeviceModel;
+using kinetra::testing::hex;
+using M = model::DeviceModel;
+
+/// A snapshot listing `models` (firmware new enough for everything) with the given axis sets.
+DeviceStatusSnapshot bundleOf(std::initializer_list<M> models, std::uint8_t supported,
+                              std::uint8_t realTime = 0) {
+    DeviceStatusSnapshot s;
+    for (const M model : models) {
+        s.devices[s.deviceCount].model = model;
+        s.devices[s.deviceCount].firmwareVersion = 200;
+        ++s.deviceCount;
+    }
+    s.supportedAxes = supported;
+    s.realTimeSupportedAxes = realTime;
+    return s;
+}
 
 constexpr auto kParseError =
     R"({"result":"command parsing error. please check the arguments, syntax, naming etc."})";
@@ -141,114 +155,99 @@ TEST(CommandPlan, ValuesTheWireCannotCarryAreRefusedNamingTheMember) {
     const auto dolly = bundleOf({M::rollerBase}, 0x04);
     const auto crane = bundleOf({M::craneArm}, 0x64);
     const auto craneJib = bundleOf({M::craneArm}, 0x60);
+    // Requests the rows set one member of.
+    const auto realTime =
+        R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":0,"headTilt":0})";
+    const auto remove = R"({"command":"keyposeDeletePose","index":0})";
+    const auto read = R"({"command":"keyposeReadNumericValues","index":0})";
+    const auto storeNumeric = R"({"command":"keyposeStoreWithNumericData","index":0})";
+    const auto storeFocus = R"({"command":"keyposeStoreWithNumericData","index":0,"focus":1})";
+    const auto storeHead =
+        R"({"command":"keyposeStoreWithNumericData","index":0,"headPan":0,"headTilt":0})";
+    const auto storeJib =
+        R"({"command":"keyposeStoreWithNumericData","index":0,"craneMaxPan":0,"craneMaxTilt":0})";
+    const auto moveByDuration =
+        R"({"command":"keyposeMoveFixedDuration","index":0,"duration":2,"acceleration":1})";
+    const auto moveBySpeed =
+        R"({"command":"keyposeMoveFixedSpeed","index":0,"speed":1,"acceleration":1})";
+    const auto loopBySpeed =
+        R"({"command":"keyposeLoopFixedSpeed","index1":0,"index2":1,"speed":1,"acceleration":1})";
+    const auto loopByDuration =
+        R"({"command":"keyposeLoopFixedDuration","index1":0,"index2":1,"duration":1,)"
+        R"("acceleration":1})";
+    const auto focusMove = R"({"command":"focusManualMove","deltaEnc":0})";
+    const auto calibrateCrane =
+        R"({"command":"calibrate","device":"craneArm","jibLength":0,"rodLength":7273})";
+    const auto dynamicBySpeed =
+        R"({"command":"dynamicMoveFixedSpeed","headPan":0,"headTilt":0,"acceleration":0,)"
+        R"("speed":1})";
+    const auto dynamicByDuration =
+        R"({"command":"dynamicMoveFixedDuration","headPan":0,"headTilt":0,"acceleration":0,)"
+        R"("duration":1})";
     const struct {
-        std::string request;  // the command's JSON members without the braces
+        const char* request;
         const DeviceStatusSnapshot& bundle;
-        const char* refused;  // the member named, or nullptr where the value is sent
+        const char* member;
+        const char* limit;   // a value that is sent, or nullptr
+        const char* beyond;  // a value refused naming the member, or nullptr
     } rows[] = {
         // Real-time moves: milliseconds in 16 bits, thousandths (focus in lens steps) in 32.
-        {R"("command":"realTimeMoveFixedDuration","duration":65.535,"headPan":2147483.5,"headTilt":-2147483.5)",
-         head, nullptr},
-        {R"("command":"realTimeMoveFixedDuration","duration":0,"headPan":0,"headTilt":0)", head,
-         nullptr},
-        {R"("command":"realTimeMoveFixedDuration","duration":65.536,"headPan":0,"headTilt":0)",
-         head, "duration"},
-        {R"("command":"realTimeMoveFixedDuration","duration":-0.001,"headPan":0,"headTilt":0)",
-         head, "duration"},
-        {R"("command":"realTimeMoveFixedDuration","duration":2,"headPan":2147483.75,"headTilt":0)",
-         head, "headPan"},
-        {R"("command":"realTimeMoveFixedDuration","duration":2,"headPan":0,"headTilt":-2147483.75)",
-         head, "headTilt"},
-        {R"("command":"realTimeMoveFixedDuration","duration":2,"headPan":0,"headTilt":0,"focus":1330040.625)",
-         focusHead, nullptr},
-        {R"("command":"realTimeMoveFixedDuration","duration":2,"headPan":0,"headTilt":0,"focus":1330040.75)",
-         focusHead, "focus"},
+        {realTime, head, "duration", "65.535", "65.536"},
+        {realTime, head, "duration", "0", "-0.001"},
+        {realTime, head, "headPan", "2147483.5", "2147483.75"},
+        {realTime, head, "headTilt", "-2147483.5", "-2147483.75"},
+        {realTime, focusHead, "focus", "1330040.625", "1330040.75"},
         // Key-pose slots: six, or three where the status says so; never the low byte of more.
-        {R"("command":"keyposeDeletePose","index":5)", slider, nullptr},
-        {R"("command":"keyposeDeletePose","index":6)", slider, "index"},
-        {R"("command":"keyposeStoreCurrentPose","index":257)", head, "index"},
-        {R"("command":"keyposeReadNumericValues","index":-1)", head, "index"},
-        {R"("command":"keyposeReadNumericValues","index":1e20)", head, "index"},
-        {R"("command":"keyposeStoreWithNumericData","index":2,"focus":1)", lens, nullptr},
-        {R"("command":"keyposeStoreWithNumericData","index":3,"focus":1)", lens, "index"},
-        {R"("command":"keyposeLoopFixedSpeed","index1":3,"index2":0,"speed":1,"acceleration":1)",
-         lens, "index1"},
-        {R"("command":"keyposeLoopFixedDuration","index1":0,"index2":3,"duration":1,"acceleration":1)",
-         lens, "index2"},
+        {remove, slider, "index", "5", "6"},
+        {remove, head, "index", nullptr, "257"},
+        {read, head, "index", nullptr, "-1"},
+        {read, head, "index", nullptr, "1e20"},
+        {storeFocus, lens, "index", "2", "3"},
+        {loopBySpeed, lens, "index1", "2", "3"},
+        {loopByDuration, lens, "index2", "2", "3"},
         // Key-pose moves: acceleration in signed 16 bits, durations never negative, speeds in
         // each family's own scale.
-        {R"("command":"keyposeMoveFixedDuration","index":0,"duration":2147483.5,"acceleration":1.0239999)",
-         head, nullptr},
-        {R"("command":"keyposeMoveFixedDuration","index":0,"duration":2,"acceleration":-1.024)",
-         head, nullptr},
-        {R"("command":"keyposeMoveFixedDuration","index":0,"duration":2,"acceleration":1.024)",
-         head, "acceleration"},
-        {R"("command":"keyposeMoveFixedDuration","index":0,"duration":2147483.75,"acceleration":1)",
-         slider, "duration"},
-        {R"("command":"keyposeMoveFixedDuration","index":0,"duration":-1,"acceleration":1)", dolly,
-         "duration"},
-        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":67.10886,"acceleration":1)", head,
-         nullptr},
-        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":67.10887,"acceleration":1)", head,
-         "speed"},
-        {R"("command":"keyposeLoopFixedSpeed","index1":0,"index2":1,"speed":-67108.86,"acceleration":1)",
-         lens, nullptr},
-        {R"("command":"keyposeLoopFixedSpeed","index1":0,"index2":1,"speed":-67108.87,"acceleration":1)",
-         lens, "speed"},
-        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":2006994,"acceleration":1)", crane,
-         nullptr},
-        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":2006994.125,"acceleration":1)",
-         crane, "speed"},
-        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":2147.4836,"acceleration":1)", dolly,
-         nullptr},
-        {R"("command":"keyposeMoveFixedSpeed","index":0,"speed":2147.4839,"acceleration":1)", dolly,
-         "speed"},
+        {moveByDuration, head, "acceleration", "1.0239999", "1.024"},
+        {moveByDuration, head, "acceleration", "-1.024", nullptr},
+        {moveByDuration, head, "duration", "2147483.5", nullptr},
+        {moveByDuration, slider, "duration", nullptr, "2147483.75"},
+        {moveByDuration, dolly, "duration", nullptr, "-1"},
+        {moveBySpeed, head, "speed", "67.10886", "67.10887"},
+        {loopBySpeed, lens, "speed", "-67108.86", "-67108.87"},
+        {moveBySpeed, crane, "speed", "2006994", "2006994.125"},
+        {moveBySpeed, dolly, "speed", "2147.4836", "2147.4839"},
         // Stored poses: thousandths, the head's focus in plain steps, the lens's in its own.
-        {R"("command":"keyposeStoreWithNumericData","index":0,"headPan":-2147483.75,"headTilt":0)",
-         head, "headPan"},
-        {R"("command":"keyposeStoreWithNumericData","index":0,"headPan":0,"headTilt":0,"focus":2147483520)",
-         focusHead, nullptr},
-        {R"("command":"keyposeStoreWithNumericData","index":0,"headPan":0,"headTilt":0,"focus":2147483648)",
-         focusHead, "focus"},
-        {R"("command":"keyposeStoreWithNumericData","index":0,"focus":1330040704)", lens, "focus"},
-        {R"("command":"keyposeStoreWithNumericData","index":0,"slide":2147483.75)", slider,
-         "slide"},
-        {R"("command":"keyposeStoreWithNumericData","index":0,"craneMaxPan":0,"craneMaxTilt":2147483.75)",
-         craneJib, "craneMaxTilt"},
+        {storeHead, head, "headPan", nullptr, "-2147483.75"},
+        {storeHead, focusHead, "focus", "2147483520", "2147483648"},
+        {storeFocus, lens, "focus", nullptr, "1330040704"},
+        {storeNumeric, slider, "slide", nullptr, "2147483.75"},
+        {storeJib, craneJib, "craneMaxTilt", nullptr, "2147483.75"},
         // Focus steps, crane lengths, and the head's dynamic moves.
-        {R"("command":"focusManualMove","deltaEnc":21474836)", lens, nullptr},
-        {R"("command":"focusManualMove","deltaEnc":21474838)", lens, "deltaEnc"},
-        {R"("command":"focusManualMove","deltaEnc":-2147483648)", focusHead, nullptr},
-        {R"("command":"focusManualMove","deltaEnc":-2147483904)", focusHead, "deltaEnc"},
-        {R"("command":"calibrate","device":"craneArm","jibLength":6546,"rodLength":7273)", head,
-         nullptr},
-        {R"("command":"calibrate","device":"craneArm","jibLength":6547,"rodLength":7273)", head,
-         "jibLength"},
-        {R"("command":"calibrate","device":"craneArm","jibLength":0,"rodLength":-8)", head,
-         "rodLength"},
-        {R"("command":"calibrate","device":"craneArm","jibLength":300000000,"rodLength":0)", crane,
-         "jibLength"},
-        {R"("command":"dynamicMoveFixedSpeed","headPan":67108.86,"headTilt":0,"acceleration":0,"speed":1073.7418)",
-         head, nullptr},
-        {R"("command":"dynamicMoveFixedSpeed","headPan":67108.87,"headTilt":0,"acceleration":0,"speed":1)",
-         head, "headPan"},
-        {R"("command":"dynamicMoveFixedSpeed","headPan":0,"headTilt":0,"acceleration":0,"speed":1073.7420)",
-         head, "speed"},
-        {R"("command":"dynamicMoveFixedDuration","headPan":0,"headTilt":0,"acceleration":-67108.87,"duration":1)",
-         head, "acceleration"},
-        {R"("command":"dynamicMoveFixedDuration","headPan":0,"headTilt":0,"acceleration":0,"duration":-0.5)",
-         head, "duration"},
+        {focusMove, lens, "deltaEnc", "21474836", "21474838"},
+        {focusMove, focusHead, "deltaEnc", "-2147483648", "-2147483904"},
+        {calibrateCrane, head, "jibLength", "6546", "6547"},
+        {calibrateCrane, head, "rodLength", nullptr, "-8"},
+        {calibrateCrane, crane, "jibLength", nullptr, "300000000"},
+        {dynamicBySpeed, head, "headPan", "67108.86", "67108.87"},
+        {dynamicBySpeed, head, "speed", "1073.7418", "1073.7420"},
+        {dynamicByDuration, head, "acceleration", nullptr, "-67108.87"},
+        {dynamicByDuration, head, "duration", nullptr, "-0.5"},
     };
     for (const auto& row : rows) {
-        const auto planned = plan("{" + row.request + "}", row.bundle);
-        if (row.refused == nullptr) {
-            EXPECT_FALSE(planned.sent.empty()) << row.request << ": " << planned.reply();
-            continue;
+        auto request = json::parse(row.request);
+        if (row.limit != nullptr) {
+            request[row.member] = json::parse(row.limit);
+            const auto planned = plan(request.dump(), row.bundle);
+            EXPECT_FALSE(planned.sent.empty()) << request << ": " << planned.reply();
         }
-        EXPECT_EQ(planned.sent, "") << row.request;
-        EXPECT_EQ(planned.reply(),
-                  json({{"member", row.refused}, {"result", "value out of range"}}).dump())
-            << row.request;
+        if (row.beyond != nullptr) {
+            request[row.member] = json::parse(row.beyond);
+            const auto planned = plan(request.dump(), row.bundle);
+            EXPECT_EQ(planned.sent, "") << request;
+            EXPECT_EQ(planned.reply(),
+                      json({{"member", row.member}, {"result", "value out of range"}}).dump())
+                << request;
+        }
     }
 }
 

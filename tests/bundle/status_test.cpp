@@ -1,6 +1,8 @@
 // Status message decoding into the snapshot, and the status JSON built from it.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "bundle/status_decoder.hpp"
 #include "bundle/status_json.hpp"
 
@@ -51,24 +53,6 @@ private:
     core::Bytes bytes_ = core::Bytes(79, 0);
 };
 
-TEST(StatusDecoder, ReadsSignedFieldsAndScalesThem) {
-    auto message = StatusMessage();
-    message.i32(1, -1500).i32(5, -7).i32(9, 12500).i32(13, -1).i32(17, 360000).i32(21, -43800);
-    message.byte(25, 0xFE).byte(26, 0x05).i32(66, -2).i32(70, 2500).byte(74, 0xC1).byte(75, 0x80);
-    const auto s = message.decoded();
-    EXPECT_EQ(s.slide, -1.5f);
-    EXPECT_EQ(s.focus, -7);
-    EXPECT_EQ(s.headPan, 12.5f);
-    EXPECT_EQ(s.headTilt, -0.001f);
-    EXPECT_EQ(s.jibPan, 360.0f);
-    EXPECT_EQ(s.jibTilt, -43.8f);
-    EXPECT_EQ(s.keyposeMotionAimIndex, -2);
-    EXPECT_EQ(s.keyposeMotionStartIndex, 5);
-    EXPECT_EQ(s.timestampDevice, 0xFFFFFFFEu);  // unsigned
-    EXPECT_EQ(s.plannedMotionDuration, 2.5f);
-    EXPECT_EQ(s.plannedMotionProgress, -0.5f);  // 0xC180 is -16000
-}
-
 // Shorter than 79 bytes: dropped. Bytes beyond are ignored, and a count above five is clamped.
 TEST(StatusDecoder, RefusesShortMessagesAndClampsTheDeviceCount) {
     auto message = StatusMessage().byte(31, 9);
@@ -97,17 +81,23 @@ TEST(StatusDecoder, LensDrivePrimaryReportsFocusInUnits) {
     EXPECT_EQ(StatusMessage().devices({1, 15}).i32(5, 16146).decoded().focus, 16146);
 }
 
-// Every member, compact and in key order, for a bundle without devices.
+// Every member, compact and in key order, for a bundle without devices: signed fields, scaled
+// (0xC180 is -16000), the device's timestamp unsigned.
 TEST(StatusJson, EveryMemberOfABundleWithoutDevices) {
     auto message = StatusMessage().byte(25, 0xFE).byte(26, 5).byte(27, 1).byte(29, 2).byte(30, 1);
-    message.i32(66, -2).i32(70, 2500).byte(74, 0xC1).byte(75, 0x80);
+    message.i32(1, -1500).i32(5, -7).i32(9, 12500).i32(13, -1).i32(17, 360000).i32(21, -43800);
+    message.byte(62, 0x01).i32(66, -2).i32(70, 2500).byte(74, 0xC1).byte(75, 0x80);
+    const auto s = message.decoded();
+    EXPECT_EQ(std::tuple(s.slide, s.focus, s.headTilt, s.jibPan, s.jibTilt),
+              std::tuple(-1.5f, -7, -0.001f, 360.0f, -43.8f));
     EXPECT_EQ(message.toJson().dump(),
               R"({"calibratedAxes":[],"deviceInfo":[],"deviceInfoEverythingReady":true,)"
               R"("keyposeLoopActive":true,"keyposeMotionAimIndex":-2,"keyposeMotionStartIndex":5,)"
               R"("keyposeSlotsFilled":["?"],"plannedMotionDuration":2.5,)"
-              R"("plannedMotionProgress":-0.5,"readings":null,"realTimeSupportedAxes":[],)"
-              R"("state":"realTimeMove","supportedAxes":[],"timestampDevice":4294967294,)"
-              R"("timestampEpoch":1733480000123})");
+              R"("plannedMotionProgress":-0.5,"readings":{"headPan":12.5},)"
+              R"("realTimeSupportedAxes":[],"state":"realTimeMove",)"
+              R"("supportedAxes":[{"axis":"headPan","device":"???"}],)"
+              R"("timestampDevice":4294967294,"timestampEpoch":1733480000123})");
     EXPECT_EQ(statusEndpointReply(json()).dump(), R"({"data":null,"result":"ok"})");
 }
 

@@ -1,17 +1,28 @@
 // The link handler against the emulated adapter on a pseudo-terminal: status, gates, pairing
-// over each medium, disconnect, retries and reply matching, driven through the bus.
+// over each medium, disconnect, retries and reply matching, the radio update's thread, driven
+// through the bus; and the handler under concurrent senders and torn down under traffic.
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
-#include "link/link_fixture.hpp"
+#include <gtest/gtest.h>
+#include <zmq.hpp>
+
+#include "bus/endpoints.hpp"
+#include "bus/socket_registry.hpp"
+#include "bus/wait.hpp"
 #include "link/pairing_codec.hpp"
 #include "link_test_support.hpp"
+#include "support/emulated_rig.hpp"
 #include "support/log_capture.hpp"
 
 namespace kinetra::link::test {
 namespace {
 
+using namespace std::chrono_literals;
 using kinetra::testing::LogCapture;
+using model::LinkConnectionType;
 
 const json kOk = json{{"result", "ok"}};
 
@@ -23,16 +34,104 @@ core::Bytes frame(std::string_view payload) {
 }
 
 std::size_t countSince(const std::vector<sim::Received>& received, std::size_t from,
-                       AdapterCommand command, std::optional<RadioCommand> radio = {}) {
+                       AdapterCommand command) {
     return static_cast<std::size_t>(
         std::count_if(received.begin() + static_cast<std::ptrdiff_t>(from), received.end(),
-                      [&](const sim::Received& r) {
-                          return r.isCommand(command) && (!radio || r.isRadio(*radio));
-                      }));
+                      [&](const sim::Received& r) { return r.isCommand(command); }));
 }
 
-class LinkHandlerTest : public LinkFixture {
+/// Every pairing callback call, in order.
+class PairingLog {
+public:
+    void record(bool paired) {
+        {
+            std::lock_guard lock(mutex_);
+            calls_.push_back(paired);
+        }
+        changed_.notify_all();
+    }
+    /// Waits for a call that says `paired`, among the calls from index `from` on.
+    bool waitFor(bool paired, std::size_t from = 0, std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] {
+            return std::find(
+                       calls_.begin() + static_cast<std::ptrdiff_t>(std::min(from, calls_.size())),
+                       calls_.end(), paired) != calls_.end();
+        });
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex_);
+        return calls_.size();
+    }
+
+private:
+    std::mutex mutex_;  // guards calls_
+    std::condition_variable changed_;
+    std::vector<bool> calls_;
+};
+
+sim::LinkConfig fastConfig(model::LinkType type = model::LinkType::linkAdapter) {
+    auto config =
+        type == model::LinkType::linkAdapter ? sim::LinkConfig{} : sim::defaultModuleConfig();
+    config.timings.pairingTime = 100ms;
+    return config;
+}
+
+/// Pollers that ask at once, radio update pauses and chunk waits cut short.
+LinkTimings fastTimings() {
+    auto timings = kinetra::testing::fastTimings();
+    timings.longReplyRounds = 40;  // about 5 s for one chunk's acknowledgement
+    timings.radioUpdatePause = 20ms;
+    return timings;
+}
+
+// A link handler on the shared emulator rig, with what the tests watch besides the bus requests:
+// the status messages it pushes to its bundle and the pairing callback's calls.
+class LinkHandlerTest : public ::testing::Test {
 protected:
+    /// Starts the emulator with `config` and a handler on it.
+    void start(sim::LinkConfig config = fastConfig(), LinkTimings timings = fastTimings()) {
+        rig_.emplace(std::move(config), kinetra::testing::freshLinkId("KTEST"));
+        linkId_ = rig_->linkId();
+        emulator_ = &rig_->emulator();
+        // Bound before the handler pushes: the bundle's side of the status outlet.
+        statusInlet_.set(zmq::sockopt::linger, 0);
+        statusInlet_.bind(bus::bundleUpdateStatusEndpoint(linkId_));
+        handler_ = std::make_unique<LinkHandler>(
+            rig_->linkInfo(), [this](bool paired) { pairing_.record(paired); }, timings);
+    }
+
+    /// One request to `endpoint`, as the gateway makes it; nothing when no reply came in time.
+    std::optional<std::string> ask(const std::string& endpoint, const json& request,
+                                   std::chrono::milliseconds timeout = 5s) {
+        return rig_->ask(endpoint, core::dumpCompact(request), timeout);
+    }
+    std::optional<std::string> command(const std::string& name, json request = json::object(),
+                                       std::chrono::milliseconds timeout = 5s) {
+        request["command"] = name;
+        return ask(bus::linkEndpoint(linkId_), request, timeout);
+    }
+    json commandJson(const std::string& name, json request = json::object()) {
+        return rig_->link(name, std::move(request));
+    }
+    /// The link's status record once the poller has asked the adapter for its versions.
+    json knownStatus() {
+        EXPECT_TRUE(rig_->awaitLinkStatus()) << "the status poller never asked the adapter";
+        return commandJson("status");
+    }
+
+    /// The next status message pushed for the bundle.
+    std::optional<core::Bytes> nextStatus(std::chrono::milliseconds timeout = 5s) {
+        const auto message = bus::receiveWithin(statusInlet_, timeout);
+        if (!message) {
+            return std::nullopt;
+        }
+        const auto* bytes = static_cast<const std::uint8_t*>(message->data());
+        return core::Bytes(bytes, bytes + message->size());
+    }
+
+    std::size_t receivedCount() const { return emulator_->receivedCount(); }
+
     /// Pairs over `medium` as a client does and waits for the first status message.
     void pairOver(LinkConnectionType medium) {
         ASSERT_EQ(rig_->pair(medium), "");
@@ -45,6 +144,14 @@ protected:
         EXPECT_EQ(record["isPairingDone"], true);
         EXPECT_EQ(record["linkConnectionType"], model::kLinkConnectionTypeTable.nameOf(medium));
     }
+
+    std::shared_ptr<zmq::context_t> context_ = bus::SocketRegistry::instance().context();
+    zmq::socket_t statusInlet_{*context_, zmq::socket_type::pull};
+    std::optional<kinetra::testing::EmulatedRig> rig_;
+    std::string linkId_;
+    sim::EmulatedLink* emulator_ = nullptr;
+    PairingLog pairing_;
+    std::unique_ptr<LinkHandler> handler_;  // after the rig: destroyed first
 };
 
 TEST_F(LinkHandlerTest, StatusIsEmptyUntilThePollerLearnsTheAdapterVersions) {
@@ -202,6 +309,78 @@ TEST_F(LinkHandlerTest, StopMotionModulePairsOnItsFirstStatusAndAgainAfterDiscon
     // Nothing goes to a module on disconnect, and its next status message pairs it again.
     EXPECT_EQ(countSince(emulator_->received(), from, AdapterCommand::selectLink), 0U);
     EXPECT_TRUE(pairing_.waitFor(true, calls + 1));
+}
+
+// The procedure itself, to the last chunk and each silence, is the scripted radio's business
+// (radio_update_test); here it runs on its thread until a stop ends it with an error.
+TEST_F(LinkHandlerTest, RadioUpdateRunsOnItsThreadUntilAStopEndsItWithError) {
+    start();
+    knownStatus();
+    EXPECT_EQ(commandJson("linkRadioFirmwareUpdateStatus"),
+              (json{{"result", "ok"}, {"status", "none"}}));
+    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"), kOk);
+    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"),
+              (json{{"result", "ok"}, {"status", "running"}}));
+    ASSERT_TRUE(emulator_->waitForState(
+        [](const auto& s) { return s.radioUpdate.chunksAcknowledged >= 50; }, 30s));
+    EXPECT_EQ(emulator_->state().radioUpdate.begun, 1U);
+    handler_->stop();
+    EXPECT_TRUE(kinetra::testing::waitUntil(
+        [&] { return handler_->radioUpdateStatus() == RadioUpdateStatus::error; }, 5s));
+    EXPECT_LT(emulator_->state().radioUpdate.chunksReceived, 819U);  // of the image's 819
+}
+
+// A pairing command from a client and a direct send (as the bundle's command thread makes)
+// racing on one link: each must get its own reply every time, and no frame may reach the
+// adapter damaged by another.
+TEST_F(LinkHandlerTest, ConcurrentSendersNeverTakeEachOthersReplies) {
+    start();
+    knownStatus();
+    constexpr int kRounds = 25;
+    int clientFailures = 0;
+    int senderFailures = 0;
+    std::thread client([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            const json reply = commandJson("link2PairingStatus");
+            if (!reply.contains("data") || !reply["data"].contains("canbusPairState")) {
+                ++clientFailures;
+            }
+        }
+    });
+    const auto versions = frame("1C");
+    for (int i = 0; i < kRounds; ++i) {
+        const auto reply = handler_->sendWithRetry(versions);
+        if (!reply || !matchesHeader(reply->message(), kLinkVersionsReply)) {
+            ++senderFailures;
+        }
+    }
+    client.join();
+    EXPECT_EQ(clientFailures, 0);
+    EXPECT_EQ(senderFailures, 0);
+    EXPECT_EQ(emulator_->state().framesDiscarded, 0U);
+}
+
+// Handlers on one port, one after the other, each torn down while a client request and status
+// messages are in flight. Sanitizer builds check that no thread outlives its handler.
+TEST_F(LinkHandlerTest, HandlersComeAndGoWhileTrafficFlows) {
+    start();
+    knownStatus();
+    ASSERT_EQ(commandJson("link1PairingConnect")["result"], "ok");
+    ASSERT_TRUE(pairing_.waitFor(true));
+    for (int round = 0; round < 3; ++round) {
+        // The handler may go before it answers: the client gives up soon.
+        std::thread client([this] { command("statusUpdate", json::object(), 500ms); });
+        handler_.reset();
+        client.join();
+        auto info = rig_->linkInfo();
+        info.isPairingDone = true;
+        info.linkConnectionType = LinkConnectionType::rj45;
+        // Same link id, same names on the bus: the handler must be able to bind them again.
+        handler_ = std::make_unique<LinkHandler>(
+            info, [this](bool p) { pairing_.record(p); }, fastTimings());
+        EXPECT_TRUE(handler_->isPaired());
+        EXPECT_TRUE(nextStatus().has_value());
+    }
 }
 
 }  // namespace

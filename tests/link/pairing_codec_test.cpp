@@ -96,7 +96,7 @@ TEST(WirelessScan, WritesEntriesAsClientsReadThem) {
 }
 
 // At most 17 entries of either scan, and only those wholly inside the reply.
-TEST(Scan, DecodesAtMostSeventeenEntriesAndNothingPastTheEnd) {
+TEST(Scan, DecodesAtMostSeventeenEntriesAndAsksTheCatalogueWithBothCanVersionBytes) {
     Bytes wireless = bytes("01 01 14");
     wireless.resize(3 + 20 * 20, 0x01);
     EXPECT_EQ(decodeWirelessScan(wireless).size(), 17u);
@@ -109,10 +109,7 @@ TEST(Scan, DecodesAtMostSeventeenEntriesAndNothingPastTheEnd) {
     can.resize(3 + 20 * 3, 0x08);
     EXPECT_EQ(decodeCanScan(can).size(), 17u);
     EXPECT_EQ(decodeCanScan(bytes("00 02 02 08 00 49 08 00")).size(), 1u);
-}
-
-// A CAN bus entry's version is (byte a, byte b): 0.73 is older than rollerBase's 0.74.
-TEST(CanScan, AsksTheCatalogueWithBothVersionBytes) {
+    // A CAN bus entry's version is (byte a, byte b): 0.73 is older than rollerBase's 0.74.
     const json expected = json::array({
         {{"type", "rollerBase"},
          {"isDeviceFirmwareUpdateAvailable", true},
@@ -121,13 +118,6 @@ TEST(CanScan, AsksTheCatalogueWithBothVersionBytes) {
         {{"type", "floorBase"}, {"isDeviceFirmwareUpdateAvailable", false}},
     });
     EXPECT_EQ(canScanJson(bytes("00 02 03 08 00 49 08 00 4A 04 00 00"), catalog()), expected);
-}
-
-TEST(PairStatus, NamesStateAndErrorFromTheirBytes) {
-    EXPECT_EQ(wirelessPairStatusJson(bytes("01 00 02 63 07")).dump(),
-              R"({"lastPairError":"alreadyGroupMember","wirelessPairState":"connectionOk"})");
-    EXPECT_EQ(canbusPairStatusJson(bytes("00 00 01 04")).dump(),
-              R"({"canbusPairState":"pingReceived","lastPairError":"cantAppendDevice"})");
 }
 
 // The attach MAC must match the whole pattern; a text that does not is not malformed.

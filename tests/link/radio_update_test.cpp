@@ -1,5 +1,6 @@
 // The radio firmware update against a scripted radio: the start command, the frames of the
-// update procedure in order, the chunks' bytes, and how each silence ends the update.
+// update procedure in order, the chunks' bytes (and the image's cutting into them), and how
+// each silence ends the update.
 #include "link/radio_update.hpp"
 
 #include <gtest/gtest.h>
@@ -14,27 +15,18 @@ using namespace std::chrono_literals;
 using test::ScriptedSession;
 using test::Sent;
 
-// The payload of one frame written.
-core::Bytes payloadOf(const Sent& sent) {
-    FrameDecoder decoder;
-    core::Bytes payload;
-    decoder.feed(sent.bytes, [&](core::ByteView p) { payload.assign(p.begin(), p.end()); });
-    return payload;
-}
-
 // The radio command of a frame sent for the update ("reset", "begin", "chunk", "end"), else
 // the frame as the session describes it.
 std::string radioCommandOf(const Sent& sent) {
-    const auto payload = payloadOf(sent);
-    static const std::map<std::uint8_t, std::string> kNames{
-        {0x04, "reset"}, {0x01, "begin"}, {0x03, "chunk"}, {0x02, "end"}};
-    if (payload.size() < 2) {
-        return sent.describe();
+    static const std::map<std::string, std::string> kNames{{"long 11 04 @01 00", "reset"},
+                                                           {"long 11 01 @01 00", "begin"},
+                                                           {"long 11 02 @01 00", "end"}};
+    const auto text = sent.describe();
+    if (text.starts_with("long 11 03 ") && text.ends_with(" @01 00")) {
+        return "chunk";
     }
-    const auto found = kNames.find(payload[1]);
-    const bool update = sent.operation == test::Operation::adapterCommandLong &&
-                        sent.header == kRadioReply && payload.at(0) == 0x11;
-    return update && found != kNames.end() ? found->second : sent.describe();
+    const auto found = kNames.find(text);
+    return found != kNames.end() ? found->second : text;
 }
 
 // What was written, runs of chunks counted: "reset begin chunk*819 end reset".
@@ -55,13 +47,14 @@ std::string radioSequence(const ScriptedSession& session) {
     return out;
 }
 
-// A radio that acknowledges every frame except those `silent` picks, given the command and how
-// many of that command came before.
-void radio(ScriptedSession& session, std::function<bool(const std::string&, int)> silent) {
-    session.responder = [silent, counts = std::map<std::string, int>{}](
+// A radio that acknowledges every frame but those `silentAt` names: "chunk" every chunk,
+// "chunk#3" only the fourth.
+void radio(ScriptedSession& session, std::string silentAt) {
+    session.responder = [silentAt, counts = std::map<std::string, int>{}](
                             const Sent& sent) mutable -> std::optional<core::Bytes> {
         const auto command = radioCommandOf(sent);
-        if (silent(command, counts[command]++)) {
+        const auto n = counts[command]++;
+        if (silentAt == command || silentAt == command + "#" + std::to_string(n)) {
             return std::nullopt;
         }
         return test::bytes("01 00");
@@ -74,13 +67,12 @@ TEST(RadioUpdate, StartTakesTheAdapterOffItsMediumAndRefusesASecondStart) {
     const struct {
         LinkType type;
         LinkConnectionType connection;
-        std::vector<std::string> sends;
+        const char* sends;
     } rows[] = {
-        {LinkType::linkAdapter,
-         LinkConnectionType::wireless,
-         {"adapter 11 0C @00 00", "adapter 1A 00 @00 00"}},
-        {LinkType::linkAdapter, LinkConnectionType::canbus, {"retry 1A 00"}},
-        {LinkType::stopMotionModule, LinkConnectionType::none, {}},
+        {LinkType::linkAdapter, LinkConnectionType::wireless,
+         "adapter 11 0C @00 00 | adapter 1A 00 @00 00"},
+        {LinkType::linkAdapter, LinkConnectionType::canbus, "retry 1A 00"},
+        {LinkType::stopMotionModule, LinkConnectionType::none, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(static_cast<int>(row.connection));
@@ -103,7 +95,7 @@ TEST(RadioUpdate, StartTakesTheAdapterOffItsMediumAndRefusesASecondStart) {
         const auto again = beginRadioUpdate(session);
         EXPECT_EQ(again.reply, R"({"result":"ok","status":"running"})");
         EXPECT_FALSE(again.startThread);
-        EXPECT_EQ(session.sent.size(), row.sends.size());
+        EXPECT_EQ(session.described(), row.sends);
         EXPECT_EQ(session.unpairs, 1);
     }
 }
@@ -113,14 +105,14 @@ TEST(RadioUpdate, SendsEveryChunkOnceInOrderWithTheLastPaddedThenFinishes) {
     ScriptedSession session;
     session.connection = model::LinkConnectionType::rj45;
     session.flags().radioUpdateRunning = true;
-    radio(session, [](const std::string&, int) { return false; });
+    radio(session, "");
     const test::LogCapture log;
 
     runRadioUpdate(session, image);
 
     ASSERT_EQ(radioSequence(session), "reset begin chunk*819 end reset");
     for (std::size_t i = 0; i < 819; ++i) {
-        const auto payload = payloadOf(session.sent[2 + i]);
+        const auto payload = test::bytes(test::framePayload(session.sent[2 + i].bytes));
         ASSERT_EQ(payload.size(), 1002u) << i;
         EXPECT_EQ(payload[0], 0x11);
         EXPECT_EQ(payload[1], 0x03);
@@ -145,57 +137,30 @@ TEST(RadioUpdate, RestartsAfterAnUnansweredChunkAndEndsWithErrorOnAnyOtherSilenc
     const auto image = radioFirmwareImage();
     const struct {
         const char* name;
-        std::function<bool(const std::string&, int)> silent;
+        const char* silentAt;
         int stopDuringSleep;
         const char* sequence;
         const char* status;
-        std::vector<std::string> log;
+        const char* log;  // the lines joined by " | "
     } rows[] = {
-        {"reset",
-         [](const std::string& c, int) { return c == "reset"; },
-         -1,
-         "reset",
-         "error",
-         {"error: Could not reset to ESP"}},
-        {"a chunk once: the attempt starts again from the reset",
-         [](const std::string& c, int n) { return c == "chunk" && n == 3; },
-         -1,
-         "reset begin chunk*4 reset begin chunk*819 end reset",
-         "finished",
-         {"error: Could not send to part of fw", "info: Update has finished"}},
-        {"a chunk in every attempt",
-         [](const std::string& c, int) { return c == "chunk"; },
-         -1,
-         "reset begin chunk*1 reset begin chunk*1 reset begin chunk*1",
-         "error",
-         {"error: Could not send to part of fw", "error: Could not send to part of fw",
-          "error: Could not send to part of fw"}},
+        {"reset", "reset", -1, "reset", "error", "error: Could not reset to ESP"},
+        // One chunk unanswered: the attempt starts again from the reset.
+        {"a chunk once", "chunk#3", -1, "reset begin chunk*4 reset begin chunk*819 end reset",
+         "finished", "error: Could not send to part of fw | info: Update has finished"},
+        {"a chunk in every attempt", "chunk", -1,
+         "reset begin chunk*1 reset begin chunk*1 reset begin chunk*1", "error",
+         "error: Could not send to part of fw | error: Could not send to part of fw | "
+         "error: Could not send to part of fw"},
         // Without an answer to begin the radio gets no image but is still closed and reset;
         // it keeps its old firmware, so the update did not finish.
-        {"begin",
-         [](const std::string& c, int) { return c == "begin"; },
-         -1,
-         "reset begin end reset",
-         "error",
-         {"error: Could not begin the update"}},
-        {"end",
-         [](const std::string& c, int) { return c == "end"; },
-         -1,
-         "reset begin chunk*819 end",
-         "error",
-         {"error: Could not finish the update"}},
-        {"final reset",
-         [](const std::string& c, int n) { return c == "reset" && n == 1; },
-         -1,
-         "reset begin chunk*819 end reset",
-         "error",
-         {"error: Could not reset to ESP"}},
-        {"stopping during the first sleep",
-         [](const std::string&, int) { return false; },
-         0,
-         "reset",
-         "error",
-         {"warning: Radio firmware update stopped: the link is closing"}},
+        {"begin", "begin", -1, "reset begin end reset", "error",
+         "error: Could not begin the update"},
+        {"end", "end", -1, "reset begin chunk*819 end", "error",
+         "error: Could not finish the update"},
+        {"final reset", "reset#1", -1, "reset begin chunk*819 end reset", "error",
+         "error: Could not reset to ESP"},
+        {"stopping during the first sleep", "", 0, "reset", "error",
+         "warning: Radio firmware update stopped: the link is closing"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -203,7 +168,7 @@ TEST(RadioUpdate, RestartsAfterAnUnansweredChunkAndEndsWithErrorOnAnyOtherSilenc
         session.flags().radioUpdateRunning = true;
         session.flags().radioUpdateStatus = RadioUpdateStatus::running;
         session.stopDuringSleep = row.stopDuringSleep;
-        radio(session, row.silent);
+        radio(session, row.silentAt);
         const test::LogCapture log;
 
         runRadioUpdate(session, image);
@@ -213,8 +178,24 @@ TEST(RadioUpdate, RestartsAfterAnUnansweredChunkAndEndsWithErrorOnAnyOtherSilenc
                   std::string(R"({"result":"ok","status":")") + row.status + "\"}");
         EXPECT_TRUE(session.flags().statusKnown);
         EXPECT_FALSE(session.flags().radioUpdateRunning);
-        EXPECT_EQ(log.lines(), row.log);
+        std::string lines;
+        for (const auto& line : log.lines()) {
+            lines += (lines.empty() ? "" : " | ") + line;
+        }
+        EXPECT_EQ(lines, row.log);
     }
+}
+
+TEST(RadioImageChunks, PadsOnlyAShortLastChunk) {
+    const core::Bytes exact(2000, 0x11);
+    EXPECT_EQ(RadioImageChunks(exact).count(), 2u);
+    EXPECT_EQ(RadioImageChunks(exact).chunk(1).data(), exact.data() + 1000);
+    const core::Bytes one{0x42};
+    const RadioImageChunks single(one);
+    ASSERT_EQ(single.count(), 1u);
+    EXPECT_EQ(single.chunk(0)[0], 0x42);
+    EXPECT_EQ(std::count(single.chunk(0).begin(), single.chunk(0).end(), 0xFF), 999);
+    EXPECT_EQ(RadioImageChunks(core::Bytes{}).count(), 0u);
 }
 
 }  // namespace

@@ -11,10 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/ringbuffer_sink.h>
-#include <spdlog/spdlog.h>
-
 #include "link/link_session.hpp"
 #include "link_test_support.hpp"
 
@@ -57,10 +53,11 @@ public:
     int unpairs = 0;
     bool isStopping = false;
 
-    std::vector<std::string> described() const {
-        std::vector<std::string> out;
+    /// Every write described, joined by " | ".
+    std::string described() const {
+        std::string out;
         for (const auto& s : sent) {
-            out.push_back(s.describe());
+            out += (out.empty() ? "" : " | ") + s.describe();
         }
         return out;
     }

@@ -1,8 +1,11 @@
-// Axis descriptor lists and the axis values of requests.
+// Axis descriptor lists, the axis values of requests, and the numeric limits derived from the
+// devices' answer with their JSON form.
 #include "model/axis_slot.hpp"
+#include "model/numeric_limits.hpp"
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <limits>
 #include <vector>
 
@@ -71,6 +74,98 @@ TEST(AxisValues, ReadsTheAxisKeysOfARequest) {
                 << error.what();
         }
     }
+}
+
+std::uint32_t bitsOf(float value) {
+    return std::bit_cast<std::uint32_t>(value);
+}
+
+// An answer as the device sends it: id 26, setup, flags, arm length, device count, models.
+core::Bytes answer(std::uint8_t setup, std::uint8_t flags, std::vector<std::uint8_t> models,
+                   std::int16_t armLength = 0) {
+    core::Bytes bytes{26, setup, flags};
+    core::appendU16BE(bytes, static_cast<std::uint16_t>(armLength));
+    bytes.push_back(static_cast<std::uint8_t>(models.size()));
+    bytes.insert(bytes.end(), models.begin(), models.end());
+    return bytes;
+}
+
+NumericLimits derive(const core::Bytes& bytes) {
+    const auto limits = deriveNumericLimits(bytes);
+    EXPECT_TRUE(limits.has_value());
+    return limits.value_or(NumericLimits{});
+}
+
+// Each device sets its axes to the firmware's values, bit for bit; a later device of the list
+// overwrites an earlier one.
+TEST(NumericLimits, DevicesSetTheirAxesToTheFirmwaresBitPatterns) {
+    const auto head = derive(answer(3, 0x01, {13, 1}));
+    EXPECT_EQ(bitsOf(head[AxisSlot::headPan].step), 0x3A1FE868u);
+    EXPECT_EQ(bitsOf(head[AxisSlot::headTilt].max), 0x42B23333u);
+    EXPECT_EQ(bitsOf(head[AxisSlot::headTilt].min), 0xC2B23333u);
+    EXPECT_EQ(bitsOf(derive(answer(1, 0x01, {1, 13}))[AxisSlot::headPan].step), 0x3CB43958u);
+    EXPECT_EQ(bitsOf(derive(answer(4, 0x01, {7}))[AxisSlot::slide].step), 0x37BA3A23u);
+    EXPECT_EQ(bitsOf(derive(answer(4, 0x0D, {12}))[AxisSlot::slide].step), 0x3A92CCF7u);
+    EXPECT_EQ(bitsOf(derive(answer(4, 0x05, {201}))[AxisSlot::slide].step), 0x3B12CCF7u);
+    EXPECT_EQ(bitsOf(derive(answer(5, 0x01, {8}))[AxisSlot::slide].step), 0x3A47C0F4u);
+    const auto jib = derive(answer(20, 0x01, {10}));
+    EXPECT_EQ(bitsOf(jib[AxisSlot::jibPan].step), 0x3CB43958u);
+    EXPECT_EQ(bitsOf(jib[AxisSlot::jibTilt].max), 0x422F3333u);
+    EXPECT_EQ(bitsOf(jib[AxisSlot::jibTilt].min), 0xC22F3333u);
+    EXPECT_EQ(bitsOf(jib[AxisSlot::jibTilt].step), 0x3C23D70Au);
+}
+
+// Floats reach JSON as the decimals the devices mean (0.00061, not its binary expansion); the
+// jib tilt step is not reported, nor is an axis the setup lacks.
+TEST(NumericLimits, JsonHoldsThePresentAxesAsShortestDecimals) {
+    const auto panAndSlide = toJson(derive(answer(6, 0x01, {1, 7})));
+    EXPECT_EQ(core::dumpCompact(panAndSlide),
+              R"({"panMaxLimit":36000.0,"panMinLimit":-36000.0,"panStep":0.00061,)"
+              R"("slideMaxLimit":20.0,"slideMinLimit":0.0,"slideStep":2.22e-05})");
+    const auto jib = toJson(derive(answer(19, 0x01, {1, 10})));
+    EXPECT_EQ(jib.size(), 11u);
+    EXPECT_EQ(jib["tiltMaxLimit"], 89.1);
+    EXPECT_TRUE(jib.contains("jibTiltMinLimit"));
+    EXPECT_FALSE(jib.contains("jibTiltStep"));
+    // Presence follows the setup code: slide in 13 to 16 too, focus alone in 21, a lens anywhere.
+    EXPECT_TRUE(derive(answer(14, 0x01, {}))[AxisSlot::slide].present);
+    EXPECT_TRUE(derive(answer(21, 0x01, {}))[AxisSlot::focus].present);
+    EXPECT_TRUE(derive(answer(3, 0x03, {}))[AxisSlot::focus].present);
+}
+
+// Not ready (an uncalibrated rail unit too) reports only that; a short answer is refused; setups
+// without axes report null, and so does a present axis no device of the list can drive (a model 0
+// rail unit).
+TEST(NumericLimits, NotReadyOrSetupsWithoutAxesReportLittle) {
+    EXPECT_EQ(toJson(derive(answer(3, 0x00, {1}))).dump(), R"({"isDataReady":false})");
+    EXPECT_EQ(toJson(derive(answer(4, 0x01, {12}))).dump(), R"({"isDataReady":false})");
+    for (const std::uint8_t setup : {0, 12, 31, 96, 112, 127}) {
+        const auto limits = derive(answer(setup, 0x03, {1, 15}));
+        EXPECT_TRUE(limits.dataReady);
+        EXPECT_TRUE(toJson(limits).is_null()) << int{setup};
+    }
+    EXPECT_TRUE(toJson(derive(answer(4, 0x05, {0}))).is_null());
+    const auto json = toJson(derive(answer(6, 0x05, {0, 2})));
+    EXPECT_FALSE(json.contains("slideStep"));
+    EXPECT_TRUE(json.contains("panStep"));
+    // Truncated answers, one announcing two devices and carrying one, are refused.
+    for (const core::Bytes& truncated :
+         {core::Bytes{}, core::Bytes{26, 3, 1, 0, 0}, core::Bytes{26, 3, 1, 0, 0, 2, 1}}) {
+        EXPECT_FALSE(deriveNumericLimits(truncated).has_value()) << truncated.size();
+    }
+}
+
+// Expected bit patterns computed with each intermediate rounded as the arm firmware does;
+// doing all of it in double or all in float misses by one unit in the last place here.
+TEST(NumericLimits, CraneArmSlideLimitMixesPrecisionsAsTheArmDoes) {
+    EXPECT_EQ(bitsOf(craneArmSlideLimit(84)), 0x4141E529u);
+    EXPECT_EQ(bitsOf(craneArmSlideLimit(1000)), 0x42A4BFE2u);
+    EXPECT_EQ(bitsOf(craneArmSlideLimit(0)), 0x40B59F93u);
+    // The arm length is signed and big-endian in the answer.
+    const auto limits = derive(answer(4, 0x01, {10}, -32746));
+    EXPECT_EQ(bitsOf(limits[AxisSlot::slide].max), 0xC51C9E95u);
+    EXPECT_EQ(bitsOf(limits[AxisSlot::slide].min), 0x451C9E95u);
+    EXPECT_EQ(limits[AxisSlot::slide].step, 0.01f);
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 // SerialPort over a pseudo-terminal: the test holds the master side and plays the link module.
+// The shared read loop also on a pipe, with reads the test stands in for: the cases a
+// pseudo-terminal cannot be made to show on demand.
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -16,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "serial/input_wait.hpp"
 #include "serial/serial_port.hpp"
 #include "serial/termios_port.hpp"
 
@@ -177,18 +180,9 @@ TEST_F(PseudoTerminalTest, AReadWithoutDeadlineSleepsUntilStopped) {
     EXPECT_LT(cpuMicroseconds.load(), 30000) << "the read spun instead of sleeping";
 }
 
-TEST_F(PseudoTerminalTest, ReportsClosedWhenTheFarSideCloses) {
-    sendFromModule(std::array<std::uint8_t, 2>{1, 2});
-    EXPECT_EQ(readFromPort(2), (core::Bytes{1, 2}));
-    closeMaster();
-    std::array<std::uint8_t, 32> buffer{};
-    const auto start = Clock::now();
-    EXPECT_EQ(port_->read(buffer, 60s).status, ReadStatus::closed);
-    EXPECT_LT(Clock::now() - start, kBound);
-    EXPECT_LT(port_->write(std::array<std::uint8_t, 1>{1}, 50ms), 1u);
-}
-
-TEST_F(PseudoTerminalTest, FlushDiscardsInputThatArrived) {
+// Input that arrived is discarded by a flush; when the far side closes, a read reports the
+// line closed at once and a write takes nothing.
+TEST_F(PseudoTerminalTest, FlushDiscardsInputAndAClosedFarSideEndsTheLine) {
     sendFromModule(std::array<std::uint8_t, 3>{9, 9, 9});
     // A second descriptor on the slave sees the same input queue without taking from it.
     const int watcher = ::open(path_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -197,8 +191,15 @@ TEST_F(PseudoTerminalTest, FlushDiscardsInputThatArrived) {
     EXPECT_EQ(::poll(&item, 1, 5000), 1);
     ::close(watcher);
     port_->flush();
-    sendFromModule(std::array<std::uint8_t, 1>{4});
-    EXPECT_EQ(readFromPort(1), (core::Bytes{4}));
+    sendFromModule(std::array<std::uint8_t, 2>{1, 2});
+    EXPECT_EQ(readFromPort(2), (core::Bytes{1, 2}));
+
+    closeMaster();
+    std::array<std::uint8_t, 32> buffer{};
+    const auto start = Clock::now();
+    EXPECT_EQ(port_->read(buffer, 60s).status, ReadStatus::closed);
+    EXPECT_LT(Clock::now() - start, kBound);
+    EXPECT_LT(port_->write(std::array<std::uint8_t, 1>{1}, 50ms), 1u);
 }
 
 // A module that takes nothing leaves the write short at its bound instead of blocking.
@@ -210,16 +211,15 @@ TEST_F(PseudoTerminalTest, WriteGivesUpAtItsTimeout) {
     EXPECT_LT(Clock::now() - start, 100ms + kBound);
 }
 
-TEST(OpenSerialPort, GivesNothingForWhatIsNoTerminal) {
+// Nothing opens what is no terminal; the listing names ports and leaves pseudo-terminals out.
+TEST(SerialPorts, OpenOnlyTerminalsAndListNamedPortsWithoutPseudoTerminals) {
     EXPECT_EQ(openSerialPort("/nonexistent/ttyKINETRA0"), nullptr);
     EXPECT_EQ(openSerialPort("/dev/null"), nullptr);  // a device, but no terminal
     const auto file = std::filesystem::temp_directory_path() / "kinetra_serial_plain_file";
     std::ofstream(file) << "not a port";
     EXPECT_EQ(openSerialPort(file.string()), nullptr);
     std::filesystem::remove(file);
-}
 
-TEST(ListSerialPorts, ListsNamedPortsWithoutPseudoTerminals) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
     ::grantpt(master);
@@ -231,6 +231,57 @@ TEST(ListSerialPorts, ListsNamedPortsWithoutPseudoTerminals) {
         EXPECT_EQ(listing.usbVendorId.has_value(), listing.usbProductId.has_value());
     }
     ::close(master);
+}
+
+class Pipe {
+public:
+    Pipe() { EXPECT_EQ(::pipe(ends_.data()), 0); }
+    ~Pipe() {
+        closeWriter();
+        ::close(ends_[0]);
+    }
+    int reader() const { return ends_[0]; }
+    void put(std::uint8_t byte) { EXPECT_EQ(::write(ends_[1], &byte, 1), 1); }
+    void closeWriter() {
+        if (ends_[1] >= 0) {
+            ::close(ends_[1]);
+            ends_[1] = -1;
+        }
+    }
+
+private:
+    std::array<int, 2> ends_{-1, -1};
+};
+
+// A sender's flush can take the input between the wait and the read: the line is still up. A
+// failed read or a hang-up is the line closed.
+TEST(ReadWhenReady, InputThatVanishesIsNoEndOfLineButAFailedReadOrAHangupIs) {
+    Pipe pipe;
+    pipe.put(1);
+    std::array<std::uint8_t, 8> buffer{};
+    int calls = 0;
+    const auto result = readWhenReady(pipe.reader(), buffer, 30ms, nullptr, [&](auto into) {
+        ++calls;
+        EXPECT_EQ(::read(pipe.reader(), into.data(), into.size()), 1);  // the "flush"
+        return 0L;
+    });
+    EXPECT_EQ(result.status, ReadStatus::timeout);
+    EXPECT_EQ(calls, 1);
+
+    pipe.put(1);
+    EXPECT_EQ(readWhenReady(pipe.reader(), buffer, 1s, nullptr, [](auto) { return -1L; }).status,
+              ReadStatus::closed);
+
+    // Bytes that came before the hang-up are delivered first.
+    pipe.closeWriter();
+    auto readPipe = [&](auto into) {
+        return static_cast<long>(::read(pipe.reader(), into.data(), into.size()));
+    };
+    const auto first = readWhenReady(pipe.reader(), buffer, 1s, nullptr, readPipe);
+    EXPECT_EQ(first.status, ReadStatus::data);
+    EXPECT_EQ(first.count, 1u);
+    EXPECT_EQ(readWhenReady(pipe.reader(), buffer, 1s, nullptr, readPipe).status,
+              ReadStatus::closed);
 }
 
 }  // namespace

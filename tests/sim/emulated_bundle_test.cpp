@@ -155,13 +155,23 @@ TEST_F(Bundle, RealTimeMovesFollowAStraightLineOnFirmwareThatTakesThem) {
     EXPECT_EQ(at(100ms).activity, BundleActivity::idle);
 }
 
-// The answers themselves are read by the server in device_reports_test and over the line.
-TEST_F(Bundle, KeyPoseSlotsKeepTheirIdentifierUntilDeletedWithinTheLayout) {
+// The answers themselves are read by the server in device_commands_test and over the line. What
+// no device of the bundle can do is refused.
+TEST_F(Bundle, KeyPoseSlotsKeepTheirIdentifierUntilDeletedAndTheRestIsRefused) {
     ASSERT_TRUE(take(keyposeStoreCurrentPoseMessage(primary(), 0, 0xCAFEF00E), 0s));
     EXPECT_EQ(at(0s).keyposeIdentifiers[0], std::optional<std::uint32_t>(0xCAFEF00E));
     ASSERT_TRUE(take(keyposeDeletePoseMessage(primary(), 0), 0s));
     EXPECT_EQ(at(0s).slotsFilled, 0);
     EXPECT_FALSE(take(keyposeReadRequestMessage(primary(), 6), 0s));  // six slots: 0 to 5
+    auto badSum = statusRequestMessage();
+    badSum[3] ^= 1;
+    for (const auto& message : {focusManualMoveMessage(primary(), 10.0f),  // no lens
+                                calibrateLensMessage(primary()),
+                                inclineWarningConfirmMessage(primary()),  // no rail unit
+                                BuiltMessage(badSum)}) {
+        EXPECT_FALSE(take(message, 0s)) << int(last_.read.opcode);
+    }
+    EXPECT_EQ(last_.read.check, MessageCheck::badChecksum);
 }
 
 TEST_F(Bundle, HeadCalibrationHomesTheAxesAndRefusesMovesMeanwhile) {
@@ -209,18 +219,6 @@ TEST_F(Bundle, LimitsAnswerFollowsTheGroupAndTheCraneArmsCalibration) {
     ASSERT_TRUE(take(calibrateCraneArmMessage(primary(), 30, 2), 0s));
     EXPECT_EQ(limits(0s).setup, model::SetupKind::jibOnly);
     EXPECT_FLOAT_EQ(limits(0s)[AxisSlot::slide].max, model::craneArmSlideLimit(300));
-}
-
-TEST_F(Bundle, RefusesWhatItCannotDo) {
-    auto badSum = statusRequestMessage();
-    badSum[3] ^= 1;
-    for (const auto& message : {focusManualMoveMessage(primary(), 10.0f),  // no lens
-                                calibrateLensMessage(primary()),
-                                inclineWarningConfirmMessage(primary()),  // no rail unit
-                                BuiltMessage(badSum)}) {
-        EXPECT_FALSE(take(message, 0s)) << int(last_.read.opcode);
-    }
-    EXPECT_EQ(last_.read.check, MessageCheck::badChecksum);
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
 // The emulated link over a real pseudo-terminal: its thread applies the fault switches itself
 // and lives through the line's life: closed and reopened by the host, pulled by the emulator.
 // Pairing and the devices' side are driven through the real link and bundle in their tests.
+// Frames and device messages written without a frame share the line; the inbound splitter tells
+// them apart however the bytes are cut by the reads.
 #include "sim/emulated_link.hpp"
+#include "sim/inbound_splitter.hpp"
 
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
+#include "sim/device_commands.hpp"
+#include "support/hex.hpp"
 #include "test_host.hpp"
 
 namespace kinetra::sim {
@@ -17,6 +22,9 @@ using namespace link::frames;
 using testing::kReplyWait;
 using testing::TestHost;
 using Medium = model::LinkConnectionType;
+using Kind = InboundUnit::Kind;
+using testing::frameOf;
+namespace frames = link::frames;
 
 bool versionsAnswered(TestHost& host) {
     return host.exchange(linkVersions, link::kLinkVersionsReply);
@@ -55,22 +63,10 @@ TEST(EmulatedLink, FaultSwitchesChangeWhatTheHostHearsWhileItRuns) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
 }
 
-TEST(PseudoTerminal, DisappearingEndsTheLineAndRemovesThePath) {
-    EmulatedLink emulator;
-    TestHost host(emulator.path());
-    ASSERT_TRUE(versionsAnswered(host));
-    emulator.disappear();
-    EXPECT_FALSE(host.readUntil([] { return false; }));
-    EXPECT_TRUE(host.lineEnded);
-    EXPECT_TRUE(
-        emulator.waitForState([](const EmulatorState& s) { return s.disappeared; }, kReplyWait));
-    host.close();
-    EXPECT_FALSE(std::filesystem::exists(emulator.path()));
-}
-
 // The host closes the port (a server restart): the devices stay paired; the emulator neither
-// spins on the hang-up nor fills the line; the next opener hears fresh status messages.
-TEST(PseudoTerminal, HostMayCloseAndReopenTheLine) {
+// spins on the hang-up nor fills the line; the next opener hears fresh status messages. When the
+// emulator disappears the line ends and the path goes.
+TEST(PseudoTerminal, HostMayCloseAndReopenTheLineUntilItDisappears) {
     LinkConfig config;
     config.timings.pairingTime = 100ms;
     EmulatedLink emulator(config);
@@ -95,6 +91,105 @@ TEST(PseudoTerminal, HostMayCloseAndReopenTheLine) {
     EXPECT_TRUE(host.readUntil([&] { return host.payloads.size() > before; }));
     EXPECT_EQ(emulator.state().pairedMedium, Medium::canbus);
     EXPECT_TRUE(versionsAnswered(host));
+
+    emulator.disappear();
+    EXPECT_FALSE(host.readUntil([] { return false; }));
+    EXPECT_TRUE(host.lineEnded);
+    EXPECT_TRUE(
+        emulator.waitForState([](const EmulatorState& s) { return s.disappeared; }, kReplyWait));
+    host.close();
+    EXPECT_FALSE(std::filesystem::exists(emulator.path()));
+}
+
+core::Bytes concat(std::initializer_list<core::Bytes> parts) {
+    core::Bytes out;
+    for (const auto& part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+// The units split off, "frame <payload>" or "unframed <message>", joined by " | ".
+std::string describe(const std::vector<InboundUnit>& units) {
+    std::string out;
+    for (const auto& unit : units) {
+        out += std::string(out.empty() ? "" : " | ") +
+               (unit.kind == Kind::frame ? "frame " : "unframed ") +
+               kinetra::testing::hex(unit.bytes);
+    }
+    return out;
+}
+
+struct Splitting {
+    InboundSplitter splitter{Milliseconds(50)};
+    std::vector<InboundUnit> units;
+    InboundSplitter::MessageAt messageAt = [](core::ByteView bytes) {
+        return wholeDeviceMessageAt(bytes, model::DeviceModel::turretAlpha2);
+    };
+
+    void feed(const core::Bytes& bytes, bool unframed = true) {
+        splitter.feed(bytes, unframed, messageAt, Clock::time_point{}, units);
+    }
+    void expireAt(Milliseconds elapsed) {
+        splitter.expire(Clock::time_point{} + elapsed, messageAt, units);
+    }
+};
+
+const core::Bytes kStore = testing::bytesOf(
+    bundle::keyposeStoreCurrentPoseMessage(model::DeviceModel::turretAlpha2, 1, 2));
+
+TEST(InboundSplitter, SeparatesFramesFromUnframedMessagesInOneReadOrCutAcrossReads) {
+    const auto status = bundle::statusRequestMessage();
+    Splitting s;
+    // 1A 03 00 1D C0 (select the radio) begins like a 28-byte message; it is a frame.
+    const core::Bytes selectRadio{0x1A, 0x03, 0x00, 0x1D, 0xC0};
+    s.feed(concat({frameOf(frames::linkVersions), status, selectRadio, kStore}));
+    EXPECT_EQ(describe(s.units), "frame 1C | unframed 02 E6 00 E8 | frame 1A 03 | unframed " +
+                                     kinetra::testing::hex(kStore));
+    EXPECT_FALSE(s.splitter.deadline().has_value());
+
+    // A message cut by the read is held until the rest comes.
+    s.units.clear();
+    s.feed(core::Bytes(kStore.begin(), kStore.begin() + 3));
+    EXPECT_TRUE(s.units.empty());
+    EXPECT_TRUE(s.splitter.deadline().has_value());
+    s.feed(core::Bytes(kStore.begin() + 3, kStore.end()));
+    EXPECT_EQ(describe(s.units), "unframed " + kinetra::testing::hex(kStore));
+}
+
+// A radio chunk frame begins like a 17-byte device message; only the frame reading holds.
+TEST(InboundSplitter, PrefersAGoodFrameAndGivesUpOnBytesThatNeverComplete) {
+    std::array<std::uint8_t, link::kRadioChunkSize> chunk{};
+    chunk.fill(0x11);
+    const auto frame = frameOf([&](auto& e) { frames::updateChunk(e, chunk); });
+    Splitting s;
+    s.feed(core::Bytes(frame.begin(), frame.begin() + 700));
+    s.feed(core::Bytes(frame.begin() + 700, frame.end()));
+    ASSERT_EQ(s.units.size(), 1u);
+    EXPECT_EQ(s.units[0].kind, Kind::frame);
+    EXPECT_EQ(s.units[0].bytes.size(), 1002u);
+
+    // Three bytes that announce a longer message and never get it: after the gap they are
+    // read as the start of a frame, and spoil it, as noise on a serial line does.
+    s.units.clear();
+    s.feed(core::Bytes{0x09, 0x42, 0x42});
+    s.expireAt(Milliseconds(10));
+    EXPECT_TRUE(s.splitter.deadline().has_value());
+    s.expireAt(Milliseconds(50));
+    EXPECT_FALSE(s.splitter.deadline().has_value());
+    s.feed(concat({frameOf(frames::linkVersions), frameOf(frames::identify)}));
+    EXPECT_EQ(s.splitter.framesDiscarded(), 1u);
+    EXPECT_EQ(describe(s.units), "frame 19");
+}
+
+TEST(InboundSplitter, TakesOnlyFramesWhenMessagesCannotComeUnframed) {
+    Splitting s;
+    s.feed(concat({bundle::statusRequestMessage(), frameOf(frames::linkVersions)}), false);
+    // The stray message spoils the frame it runs into, as it would on a real adapter.
+    EXPECT_TRUE(s.units.empty());
+    EXPECT_EQ(s.splitter.framesDiscarded(), 1u);
+    s.feed(frameOf(frames::linkVersions), false);
+    EXPECT_EQ(describe(s.units), "frame 1C");
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ TEST(ProgramOptions, DevicesVersionsAndFaultsFromTheCommandLine) {
     EXPECT_EQ(module.options->config.linkID, "M1");
 }
 
-TEST(ProgramOptions, ServerAddressesAndDeviceLists) {
+TEST(ProgramOptions, ServerAddressesDeviceListsRefusalsAndHelp) {
     const auto server = parseOptions(Arguments{"--server", "http://localhost:32222/"});
     ASSERT_TRUE(server.options && server.options->server) << server.error;
     EXPECT_EQ(server.options->server->host, "127.0.0.1");
@@ -63,9 +63,7 @@ TEST(ProgramOptions, ServerAddressesAndDeviceLists) {
     EXPECT_NE((*devices)[0].mac, (*devices)[1].mac);
     EXPECT_FALSE(parseDeviceList("turretAlpha2;hoverboard", error));
     EXPECT_FALSE(parseDeviceList("", error));
-}
 
-TEST(ProgramOptions, RefusesWhatItCannotUseAndAnswersHelp) {
     for (const auto& arguments : std::vector<Arguments>{{"--device", "hoverboard"},
                                                         {"--device", "turretAlpha,battery=101"},
                                                         {"--device", "turretAlpha,firmware"},

@@ -1,20 +1,16 @@
 // The host's end of an emulated link for the emulator's tests: the pseudo-terminal's slave side
-// in raw mode, frames from the link builders out, decoded payloads in. Every wait is bounded and
-// wakes when bytes arrive. Also the helpers that build what a host writes. Test thread only.
+// opened as the server opens a port, frames from the link builders out, decoded payloads in.
+// Every wait is bounded and wakes when bytes arrive. Also the helpers that build what a host
+// writes. Test thread only.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <initializer_list>
+#include <memory>
+#include <stdexcept>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -24,6 +20,7 @@
 #include "link/frame_codec.hpp"
 #include "link/reply.hpp"
 #include "model/axis_slot.hpp"
+#include "serial/serial_port.hpp"
 
 namespace kinetra::sim::testing {
 
@@ -67,27 +64,14 @@ core::Bytes payloadOf(Build&& build) {
 class TestHost {
 public:
     explicit TestHost(std::string path) : path_(std::move(path)) { reopen(); }
-    ~TestHost() { close(); }
-    TestHost(const TestHost&) = delete;
-    TestHost& operator=(const TestHost&) = delete;
 
-    void close() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
+    void close() { port_.reset(); }
     /// Opens the slave side again (a server restart); the decoder starts afresh.
     void reopen() {
-        close();
-        fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0) {
-            throw std::system_error(errno, std::generic_category(), "open " + path_);
+        port_ = serial::openSerialPort(path_);
+        if (!port_ || !port_->configure({})) {
+            throw std::runtime_error("cannot open " + path_);
         }
-        termios settings{};
-        ::tcgetattr(fd_, &settings);
-        ::cfmakeraw(&settings);
-        ::tcsetattr(fd_, TCSANOW, &settings);
         decoder_.reset();
         lineEnded = false;
     }
@@ -95,7 +79,7 @@ public:
     template <typename Build>
     void send(Build&& build) {
         const auto frame = frameOf(std::forward<Build>(build));
-        ASSERT_EQ(::write(fd_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+        ASSERT_EQ(port_->write(frame, kReplyWait), frame.size());
     }
     /// Sends the frame `build` makes and waits for a payload that begins with `header`.
     template <typename Build>
@@ -119,20 +103,16 @@ public:
         while (!done()) {
             const auto left =
                 std::chrono::ceil<Milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (fd_ < 0 || lineEnded || left.count() <= 0) {
+            if (!port_ || lineEnded || left.count() <= 0) {
                 return false;
             }
-            pollfd item{fd_, POLLIN, 0};
-            if (::poll(&item, 1, static_cast<int>(left.count())) <= 0) {
+            const auto read = port_->read(buffer, left);
+            // The emulator closed the master side: the line has ended.
+            lineEnded = read.status == serial::ReadStatus::closed;
+            if (read.status != serial::ReadStatus::data) {
                 continue;
             }
-            const auto count = ::read(fd_, buffer.data(), buffer.size());
-            if (count <= 0) {
-                // EIO or end of file: the emulator closed the master side.
-                lineEnded = count == 0 || (errno != EAGAIN && errno != EINTR);
-                continue;
-            }
-            for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+            for (std::size_t i = 0; i < read.count; ++i) {
                 const auto result = decoder_.push(buffer[i]);
                 if (result == link::DecodeResult::frame) {
                     payloads.emplace_back(decoder_.payload().begin(), decoder_.payload().end());
@@ -160,7 +140,7 @@ public:
 
 private:
     std::string path_;
-    int fd_ = -1;
+    std::unique_ptr<serial::SerialPort> port_;
     link::FrameDecoder decoder_;
 };
 
