@@ -174,6 +174,17 @@ TEST_F(Bundle, KeyPoseSlotsKeepTheirIdentifierUntilDeletedAndTheRestIsRefused) {
     EXPECT_EQ(last_.read.check, MessageCheck::badChecksum);
 }
 
+// A focus nudge moves the lens at once, by the steps it names and back.
+TEST_F(Bundle, AFocusNudgeShiftsTheLensAtOnce) {
+    start({device(M::lensDriveMax, 10)});
+    const double before = at(0s).position(AxisSlot::focus);
+    ASSERT_TRUE(take(focusManualMoveMessage(primary(), 40.0f), 0s));
+    const double nudged = at(0s).position(AxisSlot::focus);
+    EXPECT_GT(nudged, before);
+    ASSERT_TRUE(take(focusManualMoveMessage(primary(), -40.0f), 0s));
+    EXPECT_NEAR(at(0s).position(AxisSlot::focus), before, 1e-6);
+}
+
 TEST_F(Bundle, HeadCalibrationHomesTheAxesAndRefusesMovesMeanwhile) {
     ASSERT_TRUE(storePose(1, 30.0f));
     ASSERT_TRUE(move(1, -1.0f, 0.5f));
