@@ -7,8 +7,6 @@
 #include <memory>
 #include <utility>
 
-#include <spdlog/spdlog.h>
-
 #include "net/listener_builder.hpp"
 #include "net/tcp_service.hpp"
 
@@ -18,9 +16,6 @@ struct LoopbackServer {
     explicit LoopbackServer(TcpConnection::EnterCallback enter, std::size_t workers = 2,
                             std::size_t receiveLimit = 8192,
                             ListenerBuilder::SocketSetup setup = ListenerBuilder::tcpNoDelay()) {
-        // The log registry is a static of the shared spdlog library, made by whichever thread
-        // logs first; made here, before the workers, the thread sanitizer sees it happen first.
-        spdlog::default_logger();
         service->start(workers);
         listener.withService(service)
             .withAddress("127.0.0.1", 0)
