@@ -2,8 +2,6 @@
 // over each medium, disconnect, retries and reply matching, the radio update's thread, driven
 // through the bus; and the handler under concurrent senders and torn down under traffic.
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -14,6 +12,7 @@
 #include "bus/wait.hpp"
 #include "link/pairing_codec.hpp"
 #include "link_test_support.hpp"
+#include "net/test_client.hpp"
 #include "support/emulated_rig.hpp"
 #include "support/log_capture.hpp"
 
@@ -39,36 +38,6 @@ std::size_t countSince(const std::vector<sim::Received>& received, std::size_t f
         std::count_if(received.begin() + static_cast<std::ptrdiff_t>(from), received.end(),
                       [&](const sim::Received& r) { return r.isCommand(command); }));
 }
-
-/// Every pairing callback call, in order.
-class PairingLog {
-public:
-    void record(bool paired) {
-        {
-            std::lock_guard lock(mutex_);
-            calls_.push_back(paired);
-        }
-        changed_.notify_all();
-    }
-    /// Waits for a call that says `paired`, among the calls from index `from` on.
-    bool waitFor(bool paired, std::size_t from = 0, std::chrono::milliseconds timeout = 5s) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] {
-            return std::find(
-                       calls_.begin() + static_cast<std::ptrdiff_t>(std::min(from, calls_.size())),
-                       calls_.end(), paired) != calls_.end();
-        });
-    }
-    std::size_t count() {
-        std::lock_guard lock(mutex_);
-        return calls_.size();
-    }
-
-private:
-    std::mutex mutex_;  // guards calls_
-    std::condition_variable changed_;
-    std::vector<bool> calls_;
-};
 
 sim::LinkConfig fastConfig(model::LinkType type = model::LinkType::linkAdapter) {
     auto config =
@@ -98,7 +67,7 @@ protected:
         statusInlet_.set(zmq::sockopt::linger, 0);
         statusInlet_.bind(bus::bundleUpdateStatusEndpoint(linkId_));
         handler_ = std::make_unique<LinkHandler>(
-            rig_->linkInfo(), [this](bool paired) { pairing_.record(paired); }, timings);
+            rig_->linkInfo(), [this](bool paired) { pairing_.add(paired); }, timings);
     }
 
     /// One request to `endpoint`, as the gateway makes it; nothing when no reply came in time.
@@ -135,7 +104,7 @@ protected:
     /// Pairs over `medium` as a client does and waits for the first status message.
     void pairOver(LinkConnectionType medium) {
         ASSERT_EQ(rig_->pair(medium), "");
-        ASSERT_TRUE(pairing_.waitFor(true)) << "never paired";
+        ASSERT_TRUE(pairingSays(true)) << "never paired";
         const auto status = nextStatus();
         ASSERT_TRUE(status.has_value());
         EXPECT_EQ(status->size(), kStatusMessageSize);
@@ -150,7 +119,16 @@ protected:
     std::optional<kinetra::testing::EmulatedRig> rig_;
     std::string linkId_;
     sim::EmulatedLink* emulator_ = nullptr;
-    PairingLog pairing_;
+    /// Waits for a pairing callback call that says `paired`, among the calls from `from` on.
+    bool pairingSays(bool paired, std::size_t from = 0) {
+        return pairing_.waitUntil([&](const std::vector<bool>& calls) {
+            const auto first =
+                calls.begin() + static_cast<std::ptrdiff_t>(std::min(from, calls.size()));
+            return std::find(first, calls.end(), paired) != calls.end();
+        });
+    }
+
+    net::test::Recorder<bool> pairing_;     // every pairing callback call, in order
     std::unique_ptr<LinkHandler> handler_;  // after the rig: destroyed first
 };
 
@@ -220,9 +198,9 @@ TEST_P(PairingOverEachMedium, PairsRefusesLinkCommandsAndDisconnectsWithItsFrame
     EXPECT_EQ(commandJson("noSuchCommand"), alreadyPaired);
 
     const auto from = receivedCount();
-    const auto calls = pairing_.count();
+    const auto calls = pairing_.waitFor().size();
     EXPECT_EQ(commandJson("disconnect"), kOk);
-    EXPECT_TRUE(pairing_.waitFor(false, calls));
+    EXPECT_TRUE(pairingSays(false, calls));
     const auto received = emulator_->received();
     std::vector<core::Bytes> sent;
     for (std::size_t i = from; i < received.size(); ++i) {
@@ -297,18 +275,18 @@ TEST_F(LinkHandlerTest, AReplyIsTakenOnlyWhenItsHeaderMatches) {
 TEST_F(LinkHandlerTest, StopMotionModulePairsOnItsFirstStatusAndAgainAfterDisconnect) {
     start(fastConfig(model::LinkType::stopMotionModule));
     // The status-update poller asks the module for a status message.
-    ASSERT_TRUE(pairing_.waitFor(true));
+    ASSERT_TRUE(pairingSays(true));
     // The record is filled from the same status that paired it, a moment after the callback.
     json status;
     kinetra::testing::waitUntil([&] { return (status = commandJson("status")).is_object(); });
     EXPECT_EQ(status.value("linkConnectionType", ""), "none") << status;
     const auto from = receivedCount();
-    const auto calls = pairing_.count();
+    const auto calls = pairing_.waitFor().size();
     EXPECT_EQ(commandJson("disconnect"), kOk);
-    EXPECT_TRUE(pairing_.waitFor(false, calls));
+    EXPECT_TRUE(pairingSays(false, calls));
     // Nothing goes to a module on disconnect, and its next status message pairs it again.
     EXPECT_EQ(countSince(emulator_->received(), from, AdapterCommand::selectLink), 0U);
-    EXPECT_TRUE(pairing_.waitFor(true, calls + 1));
+    EXPECT_TRUE(pairingSays(true, calls + 1));
 }
 
 // The procedure itself, to the last chunk and each silence, is the scripted radio's business
@@ -366,7 +344,7 @@ TEST_F(LinkHandlerTest, HandlersComeAndGoWhileTrafficFlows) {
     start();
     knownStatus();
     ASSERT_EQ(commandJson("link1PairingConnect")["result"], "ok");
-    ASSERT_TRUE(pairing_.waitFor(true));
+    ASSERT_TRUE(pairingSays(true));
     for (int round = 0; round < 3; ++round) {
         // The handler may go before it answers: the client gives up soon.
         std::thread client([this] { command("statusUpdate", json::object(), 500ms); });
@@ -377,7 +355,7 @@ TEST_F(LinkHandlerTest, HandlersComeAndGoWhileTrafficFlows) {
         info.linkConnectionType = LinkConnectionType::rj45;
         // Same link id, same names on the bus: the handler must be able to bind them again.
         handler_ = std::make_unique<LinkHandler>(
-            info, [this](bool p) { pairing_.record(p); }, fastTimings());
+            info, [this](bool p) { pairing_.add(p); }, fastTimings());
         EXPECT_TRUE(handler_->isPaired());
         EXPECT_TRUE(nextStatus().has_value());
     }

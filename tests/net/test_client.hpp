@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kinetra::net::test {
@@ -89,6 +90,12 @@ public:
         std::unique_lock lock(mutex_);
         changed_.wait_for(lock, timeout, [&] { return items_.size() >= count; });
         return items_;
+    }
+    /// Waits until `done(items)` holds; false when `timeout` passed first.
+    template <typename Done>
+    bool waitUntil(Done done, std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return done(std::as_const(items_)); });
     }
 
 private:
