@@ -98,7 +98,7 @@ TEST(Gateway, AThousandWebSocketClientsLeaveNoBusSocketFileOrMemoryBehind) {
     // Served, unserved (the leak that once exhausted the bus), and /v2 with a call and a
     // subscription left open at the close.
     const std::vector<std::pair<std::string, std::string>> visits{
-        {"/v1/link/KSIM0001", R"({"command":"linkStatus"})"},
+        {"/v1/link/KSIM0001", linkStatus},
         {"/v1/bundle/NOSUCHLINK", "{}"},
         {"/v2", call},
         {"/v2", subscribe},
