@@ -50,7 +50,6 @@ public:
     std::vector<Sent> sent;
     std::vector<LinkFirmwareFlags> applied;
     std::vector<std::chrono::milliseconds> sleeps;
-    int unpairs = 0;
     bool isStopping = false;
 
     /// Every write described, joined by " | ".
@@ -68,10 +67,7 @@ public:
     void applyFirmwareFlags(const LinkFirmwareFlags& value) override { applied.push_back(value); }
     const model::FirmwareCatalog& catalog() const override { return catalog_; }
     LinkFlags& flags() override { return flags_; }
-    void unpair() override {
-        ++unpairs;
-        flags_.paired = false;
-    }
+    void unpair() override { flags_.paired = false; }
     bool stopping() const override { return isStopping; }
     bool sleepUnlessStopping(std::chrono::milliseconds duration) override {
         if (static_cast<int>(sleeps.size()) == stopDuringSleep) {
