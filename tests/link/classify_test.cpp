@@ -1,5 +1,5 @@
-// Routing of inbound payloads, row by row, with the link states that change it; reply headers,
-// device reply rules per medium, and the padded reply a sender keeps.
+// Routing of inbound payloads, row by row, with the link states that change it, and the device
+// reply rules per medium.
 #include "link/classify.hpp"
 #include "link/reply.hpp"
 
@@ -89,22 +89,6 @@ TEST(Classify, RoutesEachSourceAndDropsWhatItCannotRead) {
                  {{bytes("00 00"), "log Unknown link module type., drop unknownLink"}});
 }
 
-// Only a changed acknowledge byte answers a waiting sender. A status pairs the link unless it is
-// paired or blocked, and over RJ45 only once the link status is known.
-TEST(Classify, AnswersAndPairsOnlyWhenTheLinkStateAllows) {
-    expectRoutes({.paired = true, .statusKnown = true},
-                 {{status("03", 0), "status @1"}, {status("02 05 1F 41", 0), "status @4"}});
-    expectRoutes({.lastAcknowledge = 9, .paired = true},
-                 {{status("03", 0), "response ok, ack 0, status @1"}});
-    expectRoutes({.pairingBlocked = true, .statusKnown = true},
-                 {{status("01 02", 0), "status @2"},
-                  {status("02 05 1F 41", 0), "status @4"},
-                  {status("03", 0), "status @1"}});
-    expectRoutes({.statusKnown = false}, {{status("03", 0), "status @1"},
-                                          {status("01 02", 0), "status @2, paired wireless"},
-                                          {status("02 05 1F 41", 0), "paired canbus, status @4"}});
-}
-
 // The module's own messages: 0x18 a status, 0x12 a reply, anything else dropped without a log.
 // It pairs again whatever pairingBlocked says.
 TEST(Classify, RoutesTheStopMotionModulesOwnMessages) {
@@ -117,22 +101,6 @@ TEST(Classify, RoutesTheStopMotionModulesOwnMessages) {
                   {status("", 7, 78), "drop statusTooShort"}});
     expectRoutes({.linkType = LinkType::stopMotionModule, .lastAcknowledge = 3, .paired = true},
                  {{status("", 3), "status @0"}});
-}
-
-TEST(ReplyHeader, MatchesOnlyMessagesThatBeginWithIt) {
-    for (int command = 0; command <= 0x0C; ++command) {
-        const auto header = radioReplyHeader(RadioCommand{static_cast<std::uint8_t>(command)});
-        EXPECT_EQ(hex(header.view()), command == 0x07 ? "01 01" : "01 00") << command;
-    }
-    EXPECT_TRUE(matchesHeader(bytes("00 03 09 03"), kLinkVersionsReply));
-    EXPECT_TRUE(matchesHeader(bytes("00 03"), kLinkVersionsReply));
-    EXPECT_FALSE(matchesHeader(bytes("00"), kLinkVersionsReply));
-    EXPECT_FALSE(matchesHeader(bytes("00 02 03"), kLinkVersionsReply));
-    // The acknowledgement a status message queues is nobody's reply.
-    for (const auto& header : {kSelectLinkReply, kLink2ConnectReply, kLink2ScanResultsReply,
-                               kLinkVersionsReply, kRadioReply, kScanResultsReply}) {
-        EXPECT_FALSE(matchesHeader(kAcknowledgedReply, header));
-    }
 }
 
 // What a sender awaiting message id 0x21 from device address 5 takes from `message`: the reply
@@ -165,19 +133,6 @@ TEST(DeviceReplyRule, FollowsTheMediumAndHandsTheReplyOverFromItsMessageId) {
     EXPECT_EQ(accepted(adapter, none, "21"), "no rule");
     EXPECT_EQ(accepted(adapter, model::LinkConnectionType{9}, "21"), "no rule");
     EXPECT_EQ(accepted(LinkType{3}, wireless, "01 02 21"), "no rule");
-}
-
-// A reply reads as at least 255 bytes, zeros past its end; a longer one (a full scan) is whole.
-TEST(Reply, ReadsAsAtLeastTwoHundredFiftyFiveBytes) {
-    const Reply shortReply(bytes("00 03 09"));
-    EXPECT_EQ(shortReply.received(), 3u);
-    EXPECT_EQ(shortReply.padded().size(), 255u);
-    EXPECT_EQ(shortReply[254], 0x00);
-    EXPECT_EQ(shortReply[100000], 0x00);
-    const Bytes scan(3 + 17 * 20, 0x5A);
-    const Reply longReply(scan);
-    EXPECT_EQ(longReply.padded().size(), scan.size());
-    EXPECT_EQ(longReply[scan.size() - 1], 0x5A);
 }
 
 }  // namespace

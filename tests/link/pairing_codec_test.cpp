@@ -49,26 +49,6 @@ TEST(LinkVersions, SetFlagsAtTheirThresholds) {
     EXPECT_EQ(decodeLinkVersions(bytes("00 03 09 05")).radio, 0);
 }
 
-// 0x60, 0x70 and 0x7F stand for themselves whatever bit 7 says; any other byte gives its low
-// five bits, with bit 5 the link-pairing-active flag.
-TEST(ScanSetup, KeepsTheThreeSpecialValuesWhole) {
-    const std::pair<std::uint8_t, const char*> rows[] = {{0xE0, "bootingUp"},
-                                                         {0xF0, "firmwareError"},
-                                                         {0xFF, "ignore"},
-                                                         {0x23, "panTilt pairing"},
-                                                         {0xA3, "panTilt pairing"},
-                                                         {0x03, "panTilt"},
-                                                         {0x40, "none"},
-                                                         {0x3F, "possibleCanbusMaster pairing"}};
-    for (const auto& [byte, expected] : rows) {
-        const auto reading = readSetup(byte);
-        EXPECT_EQ(std::string(model::kSetupKindTable.nameOf(reading.setup)) +
-                      (reading.linkPairingActive ? " pairing" : ""),
-                  expected)
-            << int{byte};
-    }
-}
-
 // MAC text in upper case, the signed strength as a floating number, tilt as 0 or 1 for model 3
 // only, the pairing flag only when set, each changelog only with its flag.
 TEST(WirelessScan, WritesEntriesAsClientsReadThem) {
