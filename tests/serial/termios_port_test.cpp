@@ -1,6 +1,4 @@
 // SerialPort over a pseudo-terminal: the test holds the master side and plays the link module.
-// The shared read loop also on a pipe, with reads the test stands in for: the cases a
-// pseudo-terminal cannot be made to show on demand.
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -14,11 +12,11 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "serial/input_wait.hpp"
 #include "serial/serial_port.hpp"
 #include "serial/termios_port.hpp"
 
@@ -101,7 +99,7 @@ protected:
     std::unique_ptr<SerialPort> port_;
 };
 
-TEST_F(PseudoTerminalTest, OpensThroughTermiosAndAppliesOnlyTheLineSettingsItCan) {
+TEST_F(PseudoTerminalTest, OpensThroughTermiosAppliesOnlyTheLineSettingsItCanAndCarriesAnyByte) {
     EXPECT_NE(dynamic_cast<TermiosPort*>(port_.get()), nullptr);
     EXPECT_EQ(port_->name(), path_);
     auto line = lineSettings();
@@ -125,37 +123,13 @@ TEST_F(PseudoTerminalTest, OpensThroughTermiosAndAppliesOnlyTheLineSettingsItCan
     EXPECT_FALSE(port_->setBaudrate(0));
     line = lineSettings();
     EXPECT_EQ(::cfgetospeed(&line), B19200);
-}
-
-// Control and line-ending bytes pass untouched: the frames are binary.
-TEST_F(PseudoTerminalTest, CarriesEveryByteValueBothWays) {
+    // Control and line-ending bytes pass untouched both ways: the frames are binary.
     core::Bytes all(256);
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        all[i] = static_cast<std::uint8_t>(i);
-    }
+    std::iota(all.begin(), all.end(), std::uint8_t{0});
     EXPECT_EQ(port_->write(all, 500ms), all.size());
     EXPECT_EQ(receiveOnModule(all.size()), all);
     sendFromModule(all);
     EXPECT_EQ(readFromPort(all.size()), all);
-}
-
-// A read ends at about its bound, or at once when its stop signal is set, even with bytes
-// waiting.
-TEST_F(PseudoTerminalTest, ReadEndsAtItsBoundOrWhenStopped) {
-    std::array<std::uint8_t, 32> buffer{};
-    auto start = Clock::now();
-    EXPECT_EQ(port_->read(buffer, 50ms).status, ReadStatus::timeout);
-    EXPECT_GE(Clock::now() - start, 50ms);
-    EXPECT_EQ(port_->read(buffer, 0ms).status, ReadStatus::timeout);
-
-    platform::StopSignal stop;
-    start = Clock::now();
-    std::jthread setter([&stop] { stop.set(); });
-    EXPECT_EQ(port_->read(buffer, 60s, &stop).status, ReadStatus::stopped);
-    EXPECT_LT(Clock::now() - start, kBound);
-
-    sendFromModule(std::array<std::uint8_t, 1>{0x7E});
-    EXPECT_EQ(port_->read(buffer, 0ms, &stop).status, ReadStatus::stopped);
 }
 
 // The link's reader waits without a deadline: it must sleep, not spin, until its stop signal.
@@ -231,57 +205,6 @@ TEST(SerialPorts, OpenOnlyTerminalsAndListNamedPortsWithoutPseudoTerminals) {
         EXPECT_EQ(listing.usbVendorId.has_value(), listing.usbProductId.has_value());
     }
     ::close(master);
-}
-
-class Pipe {
-public:
-    Pipe() { EXPECT_EQ(::pipe(ends_.data()), 0); }
-    ~Pipe() {
-        closeWriter();
-        ::close(ends_[0]);
-    }
-    int reader() const { return ends_[0]; }
-    void put(std::uint8_t byte) { EXPECT_EQ(::write(ends_[1], &byte, 1), 1); }
-    void closeWriter() {
-        if (ends_[1] >= 0) {
-            ::close(ends_[1]);
-            ends_[1] = -1;
-        }
-    }
-
-private:
-    std::array<int, 2> ends_{-1, -1};
-};
-
-// A sender's flush can take the input between the wait and the read: the line is still up. A
-// failed read or a hang-up is the line closed.
-TEST(ReadWhenReady, InputThatVanishesIsNoEndOfLineButAFailedReadOrAHangupIs) {
-    Pipe pipe;
-    pipe.put(1);
-    std::array<std::uint8_t, 8> buffer{};
-    int calls = 0;
-    const auto result = readWhenReady(pipe.reader(), buffer, 30ms, nullptr, [&](auto into) {
-        ++calls;
-        EXPECT_EQ(::read(pipe.reader(), into.data(), into.size()), 1);  // the "flush"
-        return 0L;
-    });
-    EXPECT_EQ(result.status, ReadStatus::timeout);
-    EXPECT_EQ(calls, 1);
-
-    pipe.put(1);
-    EXPECT_EQ(readWhenReady(pipe.reader(), buffer, 1s, nullptr, [](auto) { return -1L; }).status,
-              ReadStatus::closed);
-
-    // Bytes that came before the hang-up are delivered first.
-    pipe.closeWriter();
-    auto readPipe = [&](auto into) {
-        return static_cast<long>(::read(pipe.reader(), into.data(), into.size()));
-    };
-    const auto first = readWhenReady(pipe.reader(), buffer, 1s, nullptr, readPipe);
-    EXPECT_EQ(first.status, ReadStatus::data);
-    EXPECT_EQ(first.count, 1u);
-    EXPECT_EQ(readWhenReady(pipe.reader(), buffer, 1s, nullptr, readPipe).status,
-              ReadStatus::closed);
 }
 
 }  // namespace
