@@ -185,20 +185,6 @@ TEST_F(Bundle, AFocusNudgeShiftsTheLensAtOnce) {
     EXPECT_NEAR(at(0s).position(AxisSlot::focus), before, 1e-6);
 }
 
-TEST_F(Bundle, HeadCalibrationHomesTheAxesAndRefusesMovesMeanwhile) {
-    ASSERT_TRUE(storePose(1, 30.0f));
-    ASSERT_TRUE(move(1, -1.0f, 0.5f));
-    ASSERT_TRUE(take(calibrateHeadMessage(primary()), 1s));
-    const auto running = at(2s);
-    EXPECT_EQ(running.activity, BundleActivity::unsupportedActivity);
-    EXPECT_EQ(running.calibratedAxes, 0x04);  // the slider keeps its calibration
-    EXPECT_FALSE(move(1, -1.0f, 0.5f, 2s));
-    const auto done = at(3s);
-    EXPECT_EQ(done.activity, BundleActivity::idle);
-    EXPECT_EQ(done.calibratedAxes, 0x07);
-    EXPECT_DOUBLE_EQ(done.position(AxisSlot::headPan), 0.0);
-}
-
 TEST_F(Bundle, RailUnitWaitsForItsCalibrationAndReportsItsIncline) {
     start({device(M::railUnitGen3, 19)});
     EXPECT_EQ(at(0s).calibratedAxes, 0);

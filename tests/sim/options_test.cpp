@@ -1,15 +1,7 @@
-// kinetra-sim's command line, and the program itself: its path on the first line, traffic in
-// its log, an orderly end on SIGTERM.
+// kinetra-sim's command line: devices, versions, faults, server addresses, refusals and help.
 #include "sim/options.hpp"
 
-#include <signal.h>
-
-#include <filesystem>
-
 #include <gtest/gtest.h>
-
-#include "support/child_process.hpp"
-#include "test_host.hpp"
 
 namespace kinetra::sim {
 namespace {
@@ -78,21 +70,6 @@ TEST(ProgramOptions, ServerAddressesDeviceListsRefusalsAndHelp) {
     }
     EXPECT_TRUE(parseOptions(Arguments{"--help"}).options->help);
     EXPECT_NE(usage().find("--device"), std::string::npos);
-}
-
-TEST(KinetraSim, PrintsItsPathFirstLogsTrafficAndStopsOnSigterm) {
-    ::kinetra::testing::ChildProcess sim({KINETRA_SIM_PATH, "--link-id", "T1"},
-                                         std::filesystem::temp_directory_path().string());
-    ASSERT_TRUE(sim.waitForOutput("/dev/", 10s)) << sim.output();
-    const auto path = sim.output().substr(0, sim.output().find('\n'));
-    ASSERT_EQ(path.rfind("/dev/", 0), 0u) << sim.output();
-    {
-        testing::TestHost host(path);
-        EXPECT_TRUE(host.exchange(link::frames::linkVersions, link::kLinkVersionsReply));
-    }
-    EXPECT_TRUE(sim.waitForOutput("T1 received linkVersions", 10s)) << sim.output();
-    sim.signal(SIGTERM);
-    EXPECT_EQ(sim.waitForExit(10s), std::optional<int>(0)) << sim.output();
 }
 
 }  // namespace
