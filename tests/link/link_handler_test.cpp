@@ -1,6 +1,6 @@
-// The link handler against the emulated adapter on a pseudo-terminal: status, gates, pairing
-// over each medium, disconnect, the radio update's thread, driven through the bus; and the
-// handler under concurrent senders and torn down under traffic.
+// The link handler against the emulated adapter on a pseudo-terminal: status, gates, the stop-
+// motion module's pairing, the radio update's thread, driven through the bus; and the handler
+// under concurrent senders and torn down under traffic.
 #include <algorithm>
 #include <thread>
 
@@ -94,19 +94,6 @@ protected:
 
     std::size_t receivedCount() const { return emulator_->receivedCount(); }
 
-    /// Pairs over `medium` as a client does and waits for the first status message.
-    void pairOver(LinkConnectionType medium) {
-        ASSERT_EQ(rig_->pair(medium), "");
-        ASSERT_TRUE(pairingSays(true)) << "never paired";
-        const auto status = nextStatus();
-        ASSERT_TRUE(status.has_value());
-        EXPECT_EQ(status->size(), kStatusMessageSize);
-        EXPECT_EQ(status->front(), kStatusMessageId);
-        const json record = commandJson("status");
-        EXPECT_EQ(record["isPairingDone"], true);
-        EXPECT_EQ(record["linkConnectionType"], model::kLinkConnectionTypeTable.nameOf(medium));
-    }
-
     std::shared_ptr<zmq::context_t> context_ = bus::SocketRegistry::instance().context();
     zmq::socket_t statusInlet_{*context_, zmq::socket_type::pull};
     std::optional<kinetra::testing::EmulatedRig> rig_;
@@ -158,56 +145,6 @@ TEST_F(LinkHandlerTest, MalformedRequestsAreAnsweredWithAnEmptyObjectAndDetectId
     EXPECT_EQ(ask(bus::linkDetectEndpoint(linkId_), json{{"command", "status"}}), kOk.dump());
     EXPECT_TRUE(emulator_->waitForState([](const auto& s) { return s.identifyCount >= 1; }, 2s));
 }
-
-class PairingOverEachMedium : public LinkHandlerTest,
-                              public ::testing::WithParamInterface<LinkConnectionType> {};
-
-TEST_P(PairingOverEachMedium, PairsRefusesLinkCommandsAndDisconnectsWithItsFrames) {
-    start();
-    pairOver(GetParam());
-    if (HasFailure()) {
-        return;
-    }
-    const json alreadyPaired{{"message",
-                              "Link command is ignored. Link is already paired. Unpair the link "
-                              "adapter if you want to send a link related command."},
-                             {"result", "ok"}};
-    EXPECT_EQ(commandJson("wirelessPairingScanStart"), alreadyPaired);
-    EXPECT_EQ(commandJson("link2PairingConnect"), alreadyPaired);
-    EXPECT_EQ(commandJson("noSuchCommand"), alreadyPaired);
-
-    const auto from = receivedCount();
-    const auto calls = pairing_.waitFor().size();
-    EXPECT_EQ(commandJson("disconnect"), kOk);
-    EXPECT_TRUE(pairingSays(false, calls));
-    const auto received = emulator_->received();
-    std::vector<core::Bytes> sent;
-    for (std::size_t i = from; i < received.size(); ++i) {
-        sent.push_back(received[i].bytes);
-    }
-    const core::Bytes selectNone{0x1A, 0x00};
-    if (GetParam() == LinkConnectionType::wireless) {
-        ASSERT_GE(sent.size(), 2U);
-        EXPECT_EQ(sent.front(), (core::Bytes{0x11, 0x0C}));
-        EXPECT_EQ(sent.back(), selectNone);
-    } else {
-        ASSERT_GE(sent.size(), 1U);
-        EXPECT_EQ(sent.front(), selectNone);
-    }
-    const json record = commandJson("status");
-    EXPECT_EQ(record["isPairingDone"], false);
-    EXPECT_EQ(record["linkConnectionType"], "none");
-    // Unpaired, the pairing commands are taken again.
-    EXPECT_EQ(commandJson("link2PairingStatus")["result"], "ok");
-}
-
-INSTANTIATE_TEST_SUITE_P(Media, PairingOverEachMedium,
-                         ::testing::Values(LinkConnectionType::wireless, LinkConnectionType::canbus,
-                                           LinkConnectionType::rj45),
-                         [](const auto& param) {
-                             return std::string(
-                                 model::kLinkConnectionTypeTable.nameOf(param.param));
-                         });
 
 TEST_F(LinkHandlerTest, StopMotionModulePairsOnItsFirstStatusAndAgainAfterDisconnect) {
     start(fastConfig(model::LinkType::stopMotionModule));

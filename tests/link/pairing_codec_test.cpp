@@ -1,4 +1,4 @@
-// Version flags, scan and pair status JSON, and the MAC texts of pairing requests.
+// Scan JSON, and the MAC texts and counts of pairing requests.
 #include "link/pairing_codec.hpp"
 
 #include <vector>
@@ -10,7 +10,6 @@
 namespace kinetra::link {
 namespace {
 
-using core::Bytes;
 using model::DeviceModel;
 using test::bytes;
 
@@ -24,34 +23,10 @@ std::string changelog(DeviceModel model, bool radio) {
     return radio ? entry.radio.changelog : entry.device.changelog;
 }
 
-// Controller below 2 requires an update and below 4 offers one; radio 0 requires and offers one.
-TEST(LinkVersions, SetFlagsAtTheirThresholds) {
-    // Flags: device required, radio required, device available, radio available.
-    const struct {
-        std::uint8_t controller, radio;
-        const char* flags;
-    } rows[] = {{3, 1, "0010"}, {1, 1, "1010"}, {2, 1, "0010"},    {4, 1, "0000"},
-                {4, 0, "0101"}, {0, 0, "1111"}, {255, 255, "0000"}};
-    for (const auto& row : rows) {
-        const auto f = linkFirmwareFlags({row.controller, row.radio});
-        const std::string flags{f.isDeviceFirmwareUpdateRequired ? '1' : '0',
-                                f.isRadioFirmwareUpdateRequired ? '1' : '0',
-                                f.isDeviceFirmwareUpdateAvailable ? '1' : '0',
-                                f.isRadioFirmwareUpdateAvailable ? '1' : '0'};
-        EXPECT_EQ(flags, row.flags) << int{row.controller} << "/" << int{row.radio};
-        EXPECT_EQ(f.firmwareUpdateRequired(), flags[0] == '1' || flags[1] == '1');
-        EXPECT_EQ(f.deviceFirmwareChangelog, flags[2] == '1' ? "macOS compatibility." : "");
-        EXPECT_EQ(f.radioFirmwareChangelog, flags[3] == '1' ? "Initial release." : "");
-    }
-    // Controller at byte 3, radio at byte 5; a short reply reads as zeros past its end.
-    EXPECT_EQ(decodeLinkVersions(bytes("00 03 09 03 08 01")).controller, 3);
-    EXPECT_EQ(decodeLinkVersions(bytes("00 03 09 03 08 01")).radio, 1);
-    EXPECT_EQ(decodeLinkVersions(bytes("00 03 09 05")).radio, 0);
-}
-
 // MAC text in upper case, the signed strength as a floating number, tilt as 0 or 1 for model 3
-// only, the pairing flag only when set, each changelog only with its flag.
-TEST(WirelessScan, WritesEntriesAsClientsReadThem) {
+// only, the pairing flag only when set, each changelog only with its flag; a CAN bus entry with
+// its model and update flag.
+TEST(ScanJson, WritesEntriesAsClientsReadThem) {
     // Model, rssi, MAC, setup, tilt and controller version, radio version, 7 bytes, group id.
     const auto reply = bytes(
         "01 01 02"
@@ -73,22 +48,7 @@ TEST(WirelessScan, WritesEntriesAsClientsReadThem) {
     EXPECT_EQ(data[1], alpha);
     EXPECT_NE(core::dumpCompact(data[0]).find(R"("rssi":-60.0)"), std::string::npos);
     EXPECT_EQ(wirelessScanEntryJson({.model = 3}, catalog())["isTilted"], 0);
-}
 
-// At most 17 entries of either scan, and only those wholly inside the reply.
-TEST(Scan, DecodesAtMostSeventeenEntriesAndAsksTheCatalogueWithBothCanVersionBytes) {
-    Bytes wireless = bytes("01 01 14");
-    wireless.resize(3 + 20 * 20, 0x01);
-    EXPECT_EQ(decodeWirelessScan(wireless).size(), 17u);
-    wireless[2] = 5;
-    wireless.resize(3 + 2 * 20 + 10);  // announces five, carries two and a half
-    EXPECT_EQ(decodeWirelessScan(wireless).size(), 2u);
-    EXPECT_TRUE(decodeWirelessScan(bytes("01 01")).empty());
-    EXPECT_EQ(wirelessScanJson(bytes("01 01 00"), catalog()), json::array());
-    Bytes can = bytes("00 02 FF");
-    can.resize(3 + 20 * 3, 0x08);
-    EXPECT_EQ(decodeCanScan(can).size(), 17u);
-    EXPECT_EQ(decodeCanScan(bytes("00 02 02 08 00 49 08 00")).size(), 1u);
     // A CAN bus entry's version is (byte a, byte b): 0.73 is older than rollerBase's 0.74.
     const json expected = json::array({
         {{"type", "rollerBase"},

@@ -114,10 +114,11 @@ TEST(LinkStatusFromDevice, SetsTheFirmwareFlagsAndAlwaysMarksTheStatusKnown) {
     EXPECT_EQ(linkStatusFromDevice(session), "false");
     EXPECT_TRUE(session.flags().statusKnown);
     EXPECT_TRUE(session.applied.empty());
-    session.replies["00 03"] = bytes("00 03 09 01 09 01");
+    session.replies["00 03"] = bytes("00 03 09 01 09 00");  // controller 1, radio 0
     EXPECT_EQ(linkStatusFromDevice(session), "true");
     EXPECT_TRUE(session.flags().firmwareUpdateRequired);
-    EXPECT_EQ(session.applied.size(), 1u);
+    ASSERT_EQ(session.applied.size(), 1u);
+    EXPECT_TRUE(session.applied[0].isRadioFirmwareUpdateRequired);
     session.type = model::LinkType::stopMotionModule;  // asks nothing and lifts the gate
     EXPECT_EQ(linkStatusFromDevice(session), "true");
     EXPECT_FALSE(session.flags().firmwareUpdateRequired);
