@@ -154,20 +154,8 @@ TEST_F(PseudoTerminalTest, AReadWithoutDeadlineSleepsUntilStopped) {
     EXPECT_LT(cpuMicroseconds.load(), 30000) << "the read spun instead of sleeping";
 }
 
-// Input that arrived is discarded by a flush; when the far side closes, a read reports the
-// line closed at once and a write takes nothing.
-TEST_F(PseudoTerminalTest, FlushDiscardsInputAndAClosedFarSideEndsTheLine) {
-    sendFromModule(std::array<std::uint8_t, 3>{9, 9, 9});
-    // A second descriptor on the slave sees the same input queue without taking from it.
-    const int watcher = ::open(path_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(watcher, 0);
-    pollfd item{watcher, POLLIN, 0};
-    EXPECT_EQ(::poll(&item, 1, 5000), 1);
-    ::close(watcher);
-    port_->flush();
-    sendFromModule(std::array<std::uint8_t, 2>{1, 2});
-    EXPECT_EQ(readFromPort(2), (core::Bytes{1, 2}));
-
+// When the far side closes, a read reports the line closed at once and a write takes nothing.
+TEST_F(PseudoTerminalTest, AClosedFarSideEndsTheLine) {
     closeMaster();
     std::array<std::uint8_t, 32> buffer{};
     const auto start = Clock::now();

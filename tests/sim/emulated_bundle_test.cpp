@@ -139,29 +139,16 @@ TEST_F(Bundle, StickMovesAtItsDeflectionAndLetsGoWhenNotRefreshed) {
     EXPECT_NEAR(pan(9s), 22.5 + 0.9 * 45.0, 1e-6);
 }
 
-TEST_F(Bundle, RealTimeMovesFollowAStraightLineOnFirmwareThatTakesThem) {
-    // The slider has no firmware minimum, the head's 102 passes it: all three axes follow.
+// The slider has no firmware minimum and the head's 102 passes it; at 101 it takes none.
+TEST_F(Bundle, RealTimeMovesNeedFirmwareThatTakesThem) {
     EXPECT_EQ(at(0s).realTimeAxes, 0x07);
-    ASSERT_TRUE(take(
-        realTimeMoveMessage(0.2f, axes({{AxisSlot::headPan, 10}, {AxisSlot::headTilt, -4}})), 0s));
-    EXPECT_EQ(at(100ms).activity, BundleActivity::realTimeMove);
-    EXPECT_NEAR(pan(100ms), 5.0, 1e-9);
-    EXPECT_NEAR(at(100ms).position(AxisSlot::headTilt), -2.0, 1e-9);
-    EXPECT_EQ(at(200ms).activity, BundleActivity::idle);
-
     start({device(M::turretAlpha2, 101), device(M::glideTrack, 65)});
     EXPECT_EQ(at(0s).realTimeAxes, 0x04);
     EXPECT_FALSE(take(realTimeMoveMessage(0.2f, axes({{AxisSlot::headPan, 10}})), 0s));
-    EXPECT_EQ(at(100ms).activity, BundleActivity::idle);
 }
 
-// The answers themselves are read by the server in device_commands_test and over the line. What
-// no device of the bundle can do is refused.
-TEST_F(Bundle, KeyPoseSlotsKeepTheirIdentifierUntilDeletedAndTheRestIsRefused) {
-    ASSERT_TRUE(take(keyposeStoreCurrentPoseMessage(primary(), 0, 0xCAFEF00E), 0s));
-    EXPECT_EQ(at(0s).keyposeIdentifiers[0], std::optional<std::uint32_t>(0xCAFEF00E));
-    ASSERT_TRUE(take(keyposeDeletePoseMessage(primary(), 0), 0s));
-    EXPECT_EQ(at(0s).slotsFilled, 0);
+// What no device of the bundle can do is refused, and so is a slot past the sixth.
+TEST_F(Bundle, RefusesWhatNoDeviceOfTheBundleCanDo) {
     EXPECT_FALSE(take(keyposeReadRequestMessage(primary(), 6), 0s));  // six slots: 0 to 5
     auto badSum = statusRequestMessage();
     badSum[3] ^= 1;
