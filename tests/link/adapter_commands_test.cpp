@@ -1,7 +1,7 @@
 // Both ends of the adapter commands: every command frame the host builds with the limits of
 // createBundle and of wrapped messages, the wrapping of device messages per link and connection;
 // and the adapter's side for the emulated adapter, host commands read back with their argument
-// sizes checked and the payloads an adapter sends up.
+// sizes checked.
 #include "link/adapter_commands.hpp"
 #include "link/adapter_side.hpp"
 
@@ -106,9 +106,7 @@ TEST(WrapForLink, WritesEachMessageAsItsLinkAndConnectionTakeIt) {
     EXPECT_EQ(written(adapter, rj45, message, unacknowledged), "frame 12 06 21 01 02");
     EXPECT_EQ(written(adapter, none, message), "as it is");
     EXPECT_EQ(written(adapter, model::LinkConnectionType{4}, message), "nothing");
-    for (const auto connection : {wireless, canbus, rj45, none}) {
-        EXPECT_EQ(written(LinkType::stopMotionModule, connection, message), "as it is");
-    }
+    EXPECT_EQ(written(LinkType::stopMotionModule, canbus, message), "as it is");
     EXPECT_EQ(written(LinkType{2}, rj45, message), "nothing");
 
     EXPECT_EQ(written(adapter, canbus, Bytes(1020, 0xC0)).substr(0, 14), "frame 18 C0 C0");
@@ -155,25 +153,6 @@ TEST(HostCommand, ReadsBackEachCommandWithTheArgumentSizeItTakes) {
           "11 09 05 00", "11 09 01 00 01 02 03", "11 0A", "11 0A 03 02 E6"}) {
         EXPECT_EQ(read(bad), "refused") << bad;
     }
-}
-
-// Device messages go up as the host's routing and reply rules read them; scan entries as the
-// host's scan decoders read them.
-TEST(FromDevice, WritesThePayloadsTheHostReads) {
-    const auto up = [](model::LinkConnectionType medium) {
-        Bytes payload;
-        return appendFromDevice(payload, medium, bytes("21 05"), 0x07) ? hex(payload) : "none";
-    };
-    EXPECT_EQ(up(model::LinkConnectionType::wireless), "01 02 21 05");
-    EXPECT_EQ(up(model::LinkConnectionType::canbus), "02 07 1F 41 21 05");
-    EXPECT_EQ(up(model::LinkConnectionType::rj45), "03 21 05");
-    EXPECT_EQ(up(model::LinkConnectionType::none), "none");
-
-    Bytes entries;
-    appendWirelessScanEntry(entries,
-                            {3, -60, {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}, 0x23, 0xB5, 26, 0x1234});
-    appendCanScanEntry(entries, {8, 0, 73});
-    EXPECT_EQ(hex(entries), "03 C4 0A 1B 2C 3D 4E 5F 23 B5 1A 00 00 00 00 00 00 00 12 34 08 00 49");
 }
 
 }  // namespace

@@ -23,13 +23,6 @@ using model::LinkConnectionType;
 
 const json kOk = json{{"result", "ok"}};
 
-/// The encoded frame of the payload written as "00 01 02".
-core::Bytes frame(std::string_view payload) {
-    FrameEncoder encoder;
-    EXPECT_TRUE(encodeFrame(encoder, bytes(payload)));
-    return {encoder.encoded().begin(), encoder.encoded().end()};
-}
-
 std::size_t countSince(const std::vector<sim::Received>& received, std::size_t from,
                        AdapterCommand command) {
     return static_cast<std::size_t>(
@@ -199,9 +192,10 @@ TEST_F(LinkHandlerTest, ConcurrentSendersNeverTakeEachOthersReplies) {
             }
         }
     });
-    const auto versions = frame("1C");
+    FrameEncoder versions;
+    ASSERT_TRUE(encodeFrame(versions, bytes("1C")));
     for (int i = 0; i < kRounds; ++i) {
-        const auto reply = handler_->sendWithRetry(versions);
+        const auto reply = handler_->sendWithRetry(versions.encoded());
         if (!reply || !matchesHeader(reply->message(), kLinkVersionsReply)) {
             ++senderFailures;
         }
