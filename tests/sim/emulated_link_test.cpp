@@ -24,7 +24,6 @@ using testing::TestHost;
 using Medium = model::LinkConnectionType;
 using Kind = InboundUnit::Kind;
 using testing::frameOf;
-namespace frames = link::frames;
 
 bool versionsAnswered(TestHost& host) {
     return host.exchange(linkVersions, link::kLinkVersionsReply);
@@ -142,8 +141,7 @@ TEST(InboundSplitter, SeparatesFramesFromMessagesAndGivesUpOnBytesThatNeverCompl
     Splitting s;
     // 1A 03 00 1D C0 (select the radio) begins like a 28-byte message; it is a frame.
     const core::Bytes selectRadio{0x1A, 0x03, 0x00, 0x1D, 0xC0};
-    s.feed(concat(
-        {frameOf(frames::linkVersions), bundle::statusRequestMessage(), selectRadio, kStore}));
+    s.feed(concat({frameOf(linkVersions), bundle::statusRequestMessage(), selectRadio, kStore}));
     EXPECT_EQ(describe(s.units), "frame 1C | unframed 02 E6 00 E8 | frame 1A 03 | unframed " +
                                      kinetra::testing::hex(kStore));
     EXPECT_FALSE(s.splitter.deadline().has_value());
@@ -151,7 +149,7 @@ TEST(InboundSplitter, SeparatesFramesFromMessagesAndGivesUpOnBytesThatNeverCompl
     s.units.clear();
     std::array<std::uint8_t, link::kRadioChunkSize> chunk{};
     chunk.fill(0x11);
-    const auto frame = frameOf([&](auto& e) { frames::updateChunk(e, chunk); });
+    const auto frame = frameOf([&](auto& e) { updateChunk(e, chunk); });
     s.feed(core::Bytes(frame.begin(), frame.begin() + 700));
     s.feed(core::Bytes(frame.begin() + 700, frame.end()));
     ASSERT_EQ(s.units.size(), 1u);
@@ -166,7 +164,7 @@ TEST(InboundSplitter, SeparatesFramesFromMessagesAndGivesUpOnBytesThatNeverCompl
     EXPECT_TRUE(s.splitter.deadline().has_value());
     s.expireAt(Milliseconds(50));
     EXPECT_FALSE(s.splitter.deadline().has_value());
-    s.feed(concat({frameOf(frames::linkVersions), frameOf(frames::identify)}));
+    s.feed(concat({frameOf(linkVersions), frameOf(identify)}));
     EXPECT_EQ(s.splitter.framesDiscarded(), 1u);
     EXPECT_EQ(describe(s.units), "frame 19");
 }
