@@ -4,8 +4,6 @@
 // concurrent clients and torn down under them (the sanitizer builds check the lifetimes). The
 // bytes of every message are the planner's tests' business; these check that they reach the
 // line. The test's threads drive it; the services run on the handler's threads.
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -272,40 +270,6 @@ TEST(BundleLifetime, DestroyingABundleWhileACommandWaitsOnTheLinkEndsIt) {
     }
     const auto endpoint = bus::bundleEndpoint(rig->linkId());
     EXPECT_TRUE(waitUntil([&] { return !bus::SocketRegistry::instance().isOpen(endpoint); }));
-}
-
-// Before pairing the command service holds back after each answer; stopping ends that pause.
-TEST(BundleLifetime, DestroyingAnUnpairedBundleRightAfterACommandEndsIt) {
-    BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
-    EXPECT_EQ(rig.command({{"command", "motionAbort"}}),
-              (json{{"result", "Pairing is not completed."}}));
-    std::jthread client(
-        [&] { rig.ask(bus::bundleEndpoint(rig.linkId()), R"({"command":"status"})", 2s); });
-    rig.destroyHandler();
-    client.join();
-    EXPECT_TRUE(rig.deviceMessages().empty());
-}
-
-// top -H and a debugger tell a link's threads apart by their names.
-TEST(BundleLifetime, ItsThreadsAreNamedAfterTheirLink) {
-    BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
-    const auto names = [] {
-        std::set<std::string> found;
-        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-            std::string name;
-            try {
-                std::getline(std::ifstream(task.path() / "comm"), name);
-            } catch (const std::exception&) {
-                continue;  // a thread that ended while the list was read
-            }
-            found.insert(name);
-        }
-        return found;
-    };
-    for (const auto* prefix : {"rd:", "link:", "bundle:", "status:"}) {
-        const auto expected = (prefix + rig.linkId()).substr(0, 15);  // the kernel keeps 15
-        EXPECT_TRUE(waitUntil([&] { return names().contains(expected); })) << expected;
-    }
 }
 
 }  // namespace

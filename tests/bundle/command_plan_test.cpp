@@ -48,16 +48,13 @@ struct Planned {
     }
 };
 
-Planned plan(std::string_view text, const DeviceStatusSnapshot& snapshot, KeyposeIdCounters& ids) {
+Planned plan(std::string_view text, const DeviceStatusSnapshot& snapshot) {
+    KeyposeIdCounters ids;
     Planned planned{planCommand(text, snapshot, ids), {}};
     for (const auto& send : planned.plan.sends) {
         planned.sent += (planned.sent.empty() ? "" : " | ") + hex(send.message);
     }
     return planned;
-}
-Planned plan(std::string_view text, const DeviceStatusSnapshot& snapshot) {
-    KeyposeIdCounters ids;
-    return plan(text, snapshot, ids);
 }
 
 // What a command does on a bundle: the messages it plans in hex (joined by " | "), or its reply
@@ -104,8 +101,10 @@ TEST(CommandPlan, EachCommandReadsItsArgumentsAndChecksTheBundle) {
         // No family, or no device listed: no primary to address.
         {R"({"command":"motionAbort"})", floorBase, kInvalidSetup},
         {R"({"command":"motionAbort"})", none, kInvalidSetup},
-        // The index is truncated toward zero and travels as one byte.
+        // The index is truncated toward zero and travels as one byte; a fresh counter's first
+        // store draws identifier 0xCAFEF00E.
         {R"({"command":"keyposeDeletePose","index":3.9})", slider, "03 1D 03 00 23"},
+        {R"({"command":"keyposeStoreCurrentPose","index":1})", head, "07 05 01 CA FE F0 0E 02 D3"},
         // "index" is the target of a move; "index1" and "index2" are the ends of a loop.
         {R"({"command":"keyposeMoveFixedDuration","index":2,"duration":0.05,"acceleration":0.5})",
          head, "11 07 FF 02 00 3E 80 3E 80 FE 17 B8 00 00 00 00 64 04 C6"},
@@ -274,29 +273,6 @@ TEST(CommandPlan, ThreeAttemptCommandsTellWhetherTheDeviceAnswered) {
     EXPECT_EQ(moved.replyWith({std::nullopt}), kOk);
 }
 
-// The first store sends 0xCAFEF00E; a refused store still draws its identifier; the numeric
-// counter is separate; both wrap at 2^32.
-TEST(KeyposeIds, FirstStoreSendsCafeF00EAndFailuresStillAdvance) {
-    KeyposeIdCounters ids;
-    const auto head = bundleOf({M::turretAlpha}, 0x03);
-    const auto store = R"({"command":"keyposeStoreCurrentPose","index":1})";
-    EXPECT_EQ(plan(store, head, ids).sent, "07 05 01 CA FE F0 0E 02 D3");
-    EXPECT_EQ(plan(store, bundleOf({M::songbird}, 0), ids).reply(), kInvalidSetup);
-    EXPECT_EQ(plan(store, head, ids).sent.substr(9, 11), "CA FE F0 10");
-    const auto numeric = R"({"command":"keyposeStoreWithNumericData","index":2,"headPan":1)";
-    EXPECT_EQ(plan(std::string(numeric) + "}", head, ids).reply(),
-              R"x({"result":"Missing axis value(s)"})x");
-    EXPECT_EQ(plan(std::string(numeric) + R"(,"headTilt":2})", head, ids).sent.substr(57, 11),
-              "CA FE F0 0F");
-    KeyposeIdCounters nearTheEnd(0xFFFFFFFE);
-    EXPECT_EQ(nearTheEnd.nextCurrentPoseId(), 0xFFFFFFFFu);
-    EXPECT_EQ(nearTheEnd.nextCurrentPoseId(), 0u);
-    EXPECT_EQ(nearTheEnd.nextNumericDataId(), 0xFFFFFFFFu);
-    // Nothing else in this suite draws from the process-wide counters.
-    EXPECT_EQ(keyposeIdCounters().nextCurrentPoseId(), 0xCAFEF00Eu);
-    EXPECT_EQ(keyposeIdCounters().nextNumericDataId(), 0xCAFEF00Eu);
-}
-
 // Every listed device needs its minimum firmware for a real-time move; a record beyond the count
 // is no device.
 TEST(RealTimeMove, ChecksTheFirmwareOfEveryListedDevice) {
@@ -347,26 +323,6 @@ TEST(KeyposeReadCommand, AwaitsTheFamilyAnswerAndChecksTheIndex) {
     auto truncated = headAnswer(2);
     truncated.pop_back();
     EXPECT_EQ(planned.replyWith({truncated}), kNoResponse);
-}
-
-// Slider and dolly report the slide at offset 2, the crane arm its jib (tilt negated) or its
-// slide negated, the lens its focus in units.
-TEST(KeyposeReadCommand, OtherFamilies) {
-    core::Bytes answer{9, 4};
-    for (const std::int32_t value : {-1500, 2000, 16146}) {
-        core::appendI32BE(answer, value);
-    }
-    const auto read = [&](M primary, std::uint8_t supported) {
-        const auto planned = plan(R"({"command":"keyposeReadNumericValues","index":4})",
-                                  bundleOf({primary}, supported));
-        return std::to_string(planned.plan.sends[0].answerId) + " " + planned.replyWith({answer});
-    };
-    EXPECT_EQ(read(M::craneArm, 0x64),
-              R"(9 {"data":{"craneMaxPan":2.0,"craneMaxTilt":-16.146,"index":4},"result":"ok"})");
-    EXPECT_EQ(read(M::craneArm, 0x04), R"(9 {"data":{"index":4,"slide":1.5},"result":"ok"})");
-    EXPECT_EQ(read(M::rollerBase, 0x04), R"(6 {"data":{"index":4,"slide":-1.5},"result":"ok"})");
-    EXPECT_EQ(read(M::lensDriveMax, 0x08),
-              R"(5 {"data":{"focus":1238.6969,"index":4},"result":"ok"})");
 }
 
 // The limits answer 26 from the primary, decoded; a short one is no answer.

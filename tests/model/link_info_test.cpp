@@ -1,6 +1,5 @@
-// The link record's scanner form (written and read back, strictly) and its list form; device
-// model names, the built-in firmware catalogue, its version checks, and catalogue texts it must
-// refuse.
+// The link record's scanner form (written and read back, strictly) and its list form; the
+// built-in firmware catalogue, its version checks, and catalogue texts it must refuse.
 #include "model/link_info.hpp"
 #include "model/device_model.hpp"
 #include "model/firmware_catalog.hpp"
