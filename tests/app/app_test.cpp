@@ -1,6 +1,5 @@
-// The server process's start and end: its command line, the lock that keeps it the only
-// instance, and the shutdown signals.
-#include "app/command_line.hpp"
+// The server process's start and end: the lock that keeps it the only instance, and the
+// shutdown signals.
 #include "app/instance_lock.hpp"
 #include "app/shutdown_signals.hpp"
 
@@ -24,31 +23,6 @@ namespace kinetra::app {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Runs `read` on the command line kinetra-server `args`.
-template <typename Read>
-auto commandLine(Read read, const std::vector<const char*>& args) {
-    std::vector<const char*> argv{"kinetra-server"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return read(static_cast<int>(argv.size()), argv.data());
-}
-
-TEST(CommandLine, OpensTheWebApplicationOnlyForTheExactFirstArgument) {
-    EXPECT_TRUE(commandLine(wantsOpenWeb, {"--open-web", "anything"}));
-    // Vectors, not initializer lists: a list's array would end with the table's own line.
-    for (const auto& args : std::vector<std::vector<const char*>>{
-             {}, {"--Open-Web"}, {"--open-web2"}, {"--open-we"}, {"-v", "--open-web"}}) {
-        EXPECT_FALSE(commandLine(wantsOpenWeb, args)) << args.size();
-    }
-}
-
-TEST(CommandLine, SimulatesWithDefaultOrGivenDevicesAnywhereOnTheLine) {
-    EXPECT_EQ(commandLine(simulationArgument, {"--open-web", "--simulate"}), std::string_view());
-    EXPECT_EQ(commandLine(simulationArgument, {"--simulate=turretAlpha2;glideTrack"}),
-              "turretAlpha2;glideTrack");
-    EXPECT_EQ(commandLine(simulationArgument, {"--simulated"}), std::nullopt);
-    EXPECT_EQ(commandLine(simulationArgument, {"-simulate"}), std::nullopt);
-}
 
 namespace fs = std::filesystem;
 
@@ -105,12 +79,10 @@ TEST_F(LockFile, StartsOnlyWhenNoOtherInstanceRunsAndLeavesOnlyLiveIds) {
         }
         EXPECT_EQ(content(), c.after) << c.what;
     }
-}
-
-TEST_F(LockFile, UnusableFileDoesNotBlockTheStart) {
-    InstanceLock lock((path_ / "no-such-dir" / "MyLockFile").string(), runningAre({"1"}));
-    EXPECT_TRUE(lock.acquire(5));
-    lock.release(5);
+    // A lock file that cannot be made does not block the start.
+    InstanceLock unusable((path_ / "no-such-dir" / "MyLockFile").string(), runningAre({"1"}));
+    EXPECT_TRUE(unusable.acquire(5));
+    unusable.release(5);
 }
 
 TEST_F(LockFile, ConcurrentStartsLetExactlyOneThrough) {
