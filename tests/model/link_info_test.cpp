@@ -91,14 +91,6 @@ TEST(LinkInfo, ScannerFormRequiresEveryMemberWithItsType) {
     EXPECT_EQ(linkInfoFromScannerJson(form).portInfo.baudrate, 9600);
 }
 
-TEST(DeviceModel, NamesCodesOutsideTheContiguousRange) {
-    EXPECT_EQ(nameOf(DeviceModel{201}), "railUnitGen1");
-    EXPECT_EQ(nameOf(DeviceModel{255}), "none");
-    EXPECT_EQ(nameOf(DeviceModel{254}), "railUnit");
-    EXPECT_EQ(deviceModelFromName("lensDriveMax"), DeviceModel::lensDriveMax);
-    EXPECT_EQ(deviceModelFromName("LensDriveMax"), DeviceModel::railUnit);
-}
-
 // Major and minor are compared each on its own (signed): a device reporting 1.0 against 0.61
 // is still offered the update. A model without an entry needs none; fifteen models have one (a
 // misspelt name would collide under code 0).
