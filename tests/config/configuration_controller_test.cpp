@@ -45,15 +45,6 @@ protected:
     fs::path directory_;
 };
 
-TEST_F(ConfigurationService, WithoutAFileServesTheDefaults) {
-    ConfigurationController controller(directoryText());
-    EXPECT_EQ(ask(R"({"command":"server"})"), core::dumpCompact(fullDefault()["server"]));
-    EXPECT_EQ(notifications_->texts(),
-              (std::vector<std::string>{"Welcome kinetra SDK",
-                                        "Configuration file could be corrupt or does not exist, "
-                                        "SDK is continuing with default configurations."}));
-}
-
 // The serial section always comes from the built-in default; every request gets one reply.
 TEST_F(ConfigurationService, AnswersEachRequestFromTheFileOrWithItsError) {
     writeIni(
@@ -73,13 +64,6 @@ TEST_F(ConfigurationService, AnswersEachRequestFromTheFileOrWithItsError) {
     for (const auto& [request, reply] : cases) {
         EXPECT_EQ(ask(request), reply) << request;
     }
-}
-
-TEST_F(ConfigurationService, EmptyFileCountsAsLoaded) {
-    writeIni("");
-    ConfigurationController controller(directoryText());
-    EXPECT_EQ(ask(R"({"command":"server"})"), "null");
-    EXPECT_EQ(controller.sections().size(), 2u);
 }
 
 TEST_F(ConfigurationService, ClientGetsTheSectionAndGivesUpOnSilence) {

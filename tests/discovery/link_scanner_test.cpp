@@ -159,30 +159,6 @@ std::vector<std::string> summary(const std::vector<json>& events) {
 
 using Lines = std::vector<std::string>;
 
-TEST_F(LinkScannerTest, ReportsOurLinksInListingOrderWithTheRecordAsFound) {
-    start(true);
-    ASSERT_TRUE(ports_.waitForCall(1));
-    EXPECT_TRUE(scanner_->isScanning());
-    const auto events = pass(std::vector{
-        adapterOn("/dev/ttyACM0", "205F33A84E53"),
-        serial::PortListing{"/dev/ttyS0", std::nullopt, std::nullopt, "", "ttyS0"},
-        adapterOn("/dev/ttyACM1", "0123456789"),  // serial number too short
-        moduleOn("/dev/ttyACM2", "0123456789ABC"),
-    });
-    ASSERT_EQ(summary(events), (Lines{"device_found /dev/ttyACM0", "device_found /dev/ttyACM2"}));
-    EXPECT_EQ(events[0].at("linkType"), "linkAdapter");
-    EXPECT_EQ(events[0].at("linkID"), "205F33A84E53");
-    EXPECT_EQ(events[1].at("linkType"), "stopMotionModule");
-    const auto epoch = events[0].at("initialFoundEpoch").get<std::string>();
-    EXPECT_GT(std::stoll(epoch), 1'600'000'000'000'000'000LL);
-    EXPECT_TRUE(epoch.ends_with("00"));
-    // The lost event carries the record as it was found.
-    auto lost = pass(std::vector{moduleOn("/dev/ttyACM2", "0123456789ABC")});
-    ASSERT_EQ(summary(lost), Lines{"device_disconnected /dev/ttyACM0"});
-    lost[0]["command"] = "device_found";
-    EXPECT_EQ(lost[0], events[0]);
-}
-
 // Devices are matched by port name; one lost device is reported per pass, in known order.
 TEST_F(LinkScannerTest, PassesReportWhatChangedSinceThePassBefore) {
     const std::vector<serial::PortListing> none;
