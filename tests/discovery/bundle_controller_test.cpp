@@ -105,15 +105,6 @@ protected:
     std::unique_ptr<BundleController> controller_;
 };
 
-TEST_F(BundleControllerTest, AnswersWhatItDoesNotKnowAndKeepsServing) {
-    EXPECT_EQ(ask({{"command", "reboot"}}), R"({"result":"Command Not Found"})");
-    EXPECT_EQ(ask(json::object()), "{}");
-    EXPECT_EQ(ask({{"command", "device_found"}, {"linkID", "X"}}), "{}");  // incomplete record
-    EXPECT_EQ(ask({{"command", "linkDeviceFirmwareUpdateStatus"}}),
-              R"({"result":"ok","status":"none"})");
-    EXPECT_EQ(ask({{"command", "linkStatus"}}), R"({"data":[],"result":"ok"})");
-}
-
 // The "links" body published after each change, up to the first that `accept` takes.
 std::optional<json> awaitLinks(zmq::socket_t& feed,
                                const std::function<bool(const json&)>& accept) {
@@ -215,9 +206,15 @@ TEST_F(BundleControllerTest, ALinkFollowsAMoveOnlyOnceItsOldLineHasEnded) {
     EXPECT_TRUE(waitUntil([] { return !bundleOpen("KSIMMOVE01"); }));
 }
 
-// Only a serial line is opened: a file, a folder or another kind of device is refused with
-// nothing listed or opened; a port that has gone since the scan is listed invalid.
-TEST_F(BundleControllerTest, DeviceFoundOpensOnlyTerminalDevices) {
+// What it does not know is answered and it goes on serving. Only a serial line is opened: a
+// file, a folder or another kind of device is refused with nothing listed or opened; a port that
+// has gone since the scan is listed invalid.
+TEST_F(BundleControllerTest, AnswersWhatItDoesNotKnowAndOpensOnlyTerminalDevices) {
+    EXPECT_EQ(ask({{"command", "reboot"}}), R"({"result":"Command Not Found"})");
+    EXPECT_EQ(ask(json::object()), "{}");
+    EXPECT_EQ(ask({{"command", "device_found"}, {"linkID", "X"}}), "{}");  // incomplete record
+    EXPECT_EQ(ask({{"command", "linkDeviceFirmwareUpdateStatus"}}),
+              R"({"result":"ok","status":"none"})");
     tree_.write("notes.txt", "keep");
     const std::string notATerminal = R"({"result":"portName is not a terminal device"})";
     for (const std::string& port :
@@ -225,7 +222,7 @@ TEST_F(BundleControllerTest, DeviceFoundOpensOnlyTerminalDevices) {
         EXPECT_EQ(ask(sim::deviceFoundRequest(emulatedLink("KSIMFILE01"), port)), notATerminal)
             << port;
     }
-    EXPECT_EQ(linkStatus()["data"].size(), 0U);
+    EXPECT_EQ(ask({{"command", "linkStatus"}}), R"({"data":[],"result":"ok"})");
     EXPECT_EQ(tree_.read("notes.txt"), "keep");
 
     EXPECT_EQ(ask(sim::deviceFoundRequest(emulatedLink("KSIMNOPORT01"), "/dev/kinetra-no-port")),
@@ -236,19 +233,9 @@ TEST_F(BundleControllerTest, DeviceFoundOpensOnlyTerminalDevices) {
     EXPECT_FALSE(bundleOpen("KSIMNOPORT01"));
 }
 
-TEST_F(BundleControllerTest, DestroyingTheControllerTakesDownEveryLink) {
-    sim::EmulatedLink first(emulatedLink("KSIMDOWN01"));
-    sim::EmulatedLink second(emulatedLink("KSIMDOWN02"));
-    ask(sim::deviceFoundRequest(first.config(), first.path()));
-    ask(sim::deviceFoundRequest(second.config(), second.path()));
-    ask(sim::deviceDisconnectedRequest(first.config(), first.path()));  // one teardown pending
-    controller_.reset();
-    EXPECT_TRUE(waitUntil([] { return !bundleOpen("KSIMDOWN02"); }));
-    EXPECT_FALSE(bus::SocketRegistry::instance().isOpen(std::string(bus::kDeviceEndpoint)));
-}
-
 // One stop for everything: a paired link gets its abort on the line and its reply in the
-// answer; an unpaired one is named and gets nothing.
+// answer; an unpaired one is named and gets nothing. The controller takes every link down with
+// it, one whose teardown is pending too.
 TEST_F(BundleControllerTest, MotionAbortAllReachesThePairedLinksAndNamesTheOthers) {
     sim::EmulatedLink paired(emulatedLink("KSIMSTOP01"));
     sim::EmulatedLink unpaired(emulatedLink("KSIMSTOP02"));
@@ -265,6 +252,10 @@ TEST_F(BundleControllerTest, MotionAbortAllReachesThePairedLinksAndNamesTheOther
     for (const auto& received : unpaired.received()) {
         EXPECT_NE(received.kind, sim::ReceivedKind::deviceMessage) << "nothing to an unpaired link";
     }
+    ask(sim::deviceDisconnectedRequest(unpaired.config(), unpaired.path()));
+    controller_.reset();
+    EXPECT_TRUE(waitUntil([] { return !bundleOpen("KSIMSTOP01"); }));
+    EXPECT_FALSE(bus::SocketRegistry::instance().isOpen(std::string(bus::kDeviceEndpoint)));
 }
 
 // The bundles are asked at once: each of these answers only once both were asked, which a
