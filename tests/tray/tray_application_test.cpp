@@ -24,12 +24,14 @@
 namespace kinetra::tray {
 namespace {
 
-// The ports come from the configuration service's reply; an exit from another thread ends run.
+// The ports come from the configuration service's reply; the web application is addressed where
+// it listens, on loopback unless bound to one other address only. An exit from another thread
+// ends run.
 TEST(TrayApplication, TakesThePortsFromTheConfigurationAndEndsOnAnExitFromAnotherThread) {
     testing::TemporaryTree tree;
     tree.write("config.ini",
                "[httpserver]\naddress=127.0.0.1\nport=41001\n"
-               "[webserver]\naddress=0.0.0.0\nport=41002\n");
+               "[webserver]\naddress=192.168.4.20\nport=41002\n");
     testing::LogCapture log;  // made before the service thread that logs, dropped after
     testing::ScopedRecordingBackend notifications;
     config::ConfigurationController configuration(tree.root().string() + "/");
@@ -45,12 +47,37 @@ TEST(TrayApplication, TakesThePortsFromTheConfigurationAndEndsOnAnExitFromAnothe
         EXPECT_EQ(application.settings().httpAddress, "127.0.0.1");
         application.tray().entries()[2]->click();
         EXPECT_EQ(launched.lines().back(),
-                  (CommandLine{"xdg-open", "http://127.0.0.1:41002/?port=41001&version=0.9.8"}));
+                  (CommandLine{"xdg-open", "http://192.168.4.20:41002/?port=41001&version=0.9.8"}));
+        auto settings = application.settings();  // any loopback address is reached on 127.0.0.1
+        settings.webAddress = "127.0.0.5";
+        EXPECT_EQ(documentationUrl(settings), "http://127.0.0.1:41002/docs/index.html");
         auto running = std::async(std::launch::async, [&] { application.run(); });
         std::thread([&] { application.exit(); }).join();
         EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
     }
     ::close(options.inputFd);
+}
+
+TEST(TrayEntries, TogglesFlipAndRenderTheMenuAgain) {
+    CountingTray tray;
+    std::vector<bool> seen;
+    auto& toggle = static_cast<Toggle&>(tray.add(std::make_unique<Toggle>(
+        "Start with the system", false, [&](bool on) { seen.push_back(on); })));
+    auto& synced = static_cast<Toggle&>(tray.add(std::make_unique<SyncedToggle>("Sync", true)));
+    toggle.click();
+    toggle.click();
+    synced.click();
+    EXPECT_EQ(seen, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(synced.isOn());
+    EXPECT_EQ(tray.updates, 3);
+    EXPECT_EQ(kEntryKinds.nameOf(synced.kind()), "SyncedToggle");
+
+    int pressed = 0;
+    auto& image = tray.add(std::make_unique<ImageButton>("Logo", "logo.png", [&] { ++pressed; }));
+    tray.add(std::make_unique<Separator>());
+    image.click();
+    EXPECT_EQ(pressed, 1);
+    EXPECT_EQ(tray.updates, 3);  // buttons do not re-render
 }
 
 // "Stop all motion" asks the device service for motionAbortAll and shows each bundle's result;
