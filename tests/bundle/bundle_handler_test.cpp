@@ -1,9 +1,6 @@
-// A real bundle (BundleHandler) on the shared emulator rig, nothing paired at first: how each
-// medium carries a command, each way it is sent, the reads, silent devices, commands refused or
-// sent before the link is paired, each status published on the feed; and bundles under
-// concurrent clients and torn down under them (the sanitizer builds check the lifetimes). The
-// bytes of every message are the planner's tests' business; these check that they reach the
-// line. The test's threads drive it; the services run on the handler's threads.
+// A real bundle (BundleHandler) on the shared emulator rig: how each medium carries a command,
+// refusals, reads, silent devices, the status feed, and bundles under concurrent clients and torn
+// down under them. The test's threads drive it; the services run on the handler's threads.
 #include <functional>
 #include <memory>
 #include <optional>
@@ -217,21 +214,17 @@ TEST(BundleStatus, EachStatusIsPublishedWithTheDataStatusAnswers) {
 // Every bundle of the process draws from one counter: two storing at once never share one.
 TEST(BundleLifetime, KeyposeIdentifiersStayUniqueAcrossBundlesStoringAtOnce) {
     constexpr int kStores = 15;
-    std::vector<std::unique_ptr<BundleRig>> rigs;
-    std::vector<std::size_t> from;
-    for (int i = 0; i < 2; ++i) {
-        rigs.push_back(std::make_unique<BundleRig>(gear({device(DeviceModel::turretAlpha2, 1)})));
-        ASSERT_TRUE(rigs.back()->pair(Medium::canbus));
-        from.push_back(rigs.back()->mark());
-    }
+    BundleRig first(gear({device(DeviceModel::turretAlpha2, 1)}));
+    BundleRig second(gear({device(DeviceModel::turretAlpha2, 1)}));
+    ASSERT_TRUE(first.pair(Medium::canbus) && second.pair(Medium::canbus));
     {
         std::vector<std::jthread> clients;
-        for (auto& rig : rigs) {
-            clients.emplace_back([&rig] {
+        for (auto* rig : {&first, &second}) {
+            clients.emplace_back([rig] {
                 for (int n = 0; n < kStores; ++n) {
                     EXPECT_EQ(
                         rig->command({{"command", "keyposeStoreCurrentPose"}, {"index", n % 6}}),
-                        (json{{"result", "ok"}}));
+                        kOk);
                 }
             });
         }
@@ -239,8 +232,8 @@ TEST(BundleLifetime, KeyposeIdentifiersStayUniqueAcrossBundlesStoringAtOnce) {
     // A retried store repeats its message; two stores never share an identifier.
     std::set<core::Bytes> stores;
     std::set<std::uint32_t> identifiers;
-    for (std::size_t r = 0; r < rigs.size(); ++r) {
-        for (const auto& message : rigs[r]->deviceMessages(from[r])) {
+    for (auto* rig : {&first, &second}) {
+        for (const auto& message : rig->deviceMessages()) {
             if (message.opcode == 0x05 && stores.insert(message.bytes).second) {
                 identifiers.insert(core::readU32BE(message.bytes, 3));
             }
