@@ -1,5 +1,5 @@
-// Scanner passes driven by scripted port listings, with a stand-in configuration service and a
-// stand-in device service collecting the events.
+// The scanner's configuration and which ports it takes for links; then its passes, driven by
+// scripted port listings, with stand-ins for the configuration service and the device service.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -96,6 +96,86 @@ json sectionWith(bool autoScan, std::uint64_t intervalMs = 1) {
     section["usb_info"]["autoScan"] = autoScan;
     section["usb_info"]["scanInterval"] = intervalMs;
     return section;
+}
+
+json defaultSection() {
+    return config::serialDefault().at("serialConnection");
+}
+
+// Floats are truncated and booleans taken as numbers; a missing key or a wrong type fails, and
+// so does a number out of range (a negative interval would wrap into half a million years).
+TEST(ReadScannerConfig, TakesNumbersLooselyAndRefusesMissingKeysAndWrongTypes) {
+    auto section = defaultSection();
+    section["usb_info"]["scanInterval"] = 12.9;
+    section["usb_info"]["link_adapter_vid"] = true;
+    section["usb_info"]["smm_pid"] = 41767.99;
+    const auto config = readScannerConfig(section);
+    EXPECT_EQ(config.usb.scanInterval, 12U);
+    EXPECT_EQ(config.usb.linkAdapterVid, 1);
+    EXPECT_EQ(config.usb.smmPid, 41767);
+
+    enum Failure { outOfRange, typeError };
+    const struct {
+        const char* pointer;
+        json value;  // null: the key is removed
+        Failure failure;
+    } edits[] = {
+        {"/usb_info", nullptr, outOfRange},
+        {"/usb_info/smm_pid", nullptr, outOfRange},
+        {"/moduleSerialPortInfo/link_adapter", nullptr, outOfRange},
+        {"/moduleSerialPortInfo/stop_motion/flowControl", nullptr, outOfRange},
+        {"/usb_info/autoScan", 1, typeError},
+        {"/usb_info/scanInterval", true, typeError},
+        {"/usb_info/smm_vid", "1155", typeError},
+        {"/moduleSerialPortInfo/link_adapter/flowControl", 0, typeError},
+        {"/usb_info/scanInterval", -1, outOfRange},
+        {"/usb_info/link_adapter_pid", 4294967296LL, outOfRange},
+    };
+    for (const auto& edit : edits) {
+        auto edited = defaultSection();
+        const json::json_pointer at(edit.pointer);
+        if (edit.value.is_null()) {
+            edited[at.parent_pointer()].erase(at.back());
+        } else {
+            edited[at] = edit.value;
+        }
+        if (edit.failure == outOfRange) {
+            EXPECT_THROW(readScannerConfig(edited), json::out_of_range) << edit.pointer;
+        } else {
+            EXPECT_THROW(readScannerConfig(edited), json::type_error) << edit.pointer;
+        }
+    }
+}
+
+TEST(RecogniseLink, TakesOnlyOurIdsWithLongEnoughSerialNumbers) {
+    auto config = readScannerConfig(defaultSection());
+    config.stopMotion.baudrate = 57600;  // tells the two settings apart
+    using Port = serial::PortListing;
+    const std::pair<serial::PortListing, std::optional<model::LinkType>> cases[] = {
+        {adapterOn("a", "0123456789"), std::nullopt},
+        {adapterOn("a", "0123456789A"), model::LinkType::linkAdapter},
+        {moduleOn("m", "0123456789AB"), std::nullopt},
+        {moduleOn("m", "0123456789ABC"), model::LinkType::stopMotionModule},
+        {Port{"x", 0x0483, 0x5740, "0123456789ABC", "Kinetra Link"}, std::nullopt},
+        {Port{"x", 0x1234, 0xA39F, "0123456789ABC", "Kinetra Link"}, std::nullopt},
+        {Port{"d", 0x0483, 0xA39F, "0123456789ABC", "TurretAlpha Usb Dongle"}, std::nullopt},
+        {Port{"d", 0x0483, 0xA327, "0123456789ABC", "Acme TurretAlpha Usb Dongle v2"},
+         std::nullopt},
+        {Port{"/dev/ttyS0", std::nullopt, std::nullopt, "", "ttyS0"}, std::nullopt},
+    };
+    for (const auto& [port, expected] : cases) {
+        const auto link = recogniseLink(port, config, "100");
+        ASSERT_EQ(link.has_value(), expected.has_value())
+            << port.name << " " << port.usbSerialNumber;
+        if (link) {
+            EXPECT_EQ(link->linkType, *expected);
+            EXPECT_EQ(link->linkID, port.usbSerialNumber);
+            EXPECT_EQ(link->portName, port.name);
+            EXPECT_EQ(link->portInfo, *expected == model::LinkType::linkAdapter
+                                          ? config.linkAdapter
+                                          : config.stopMotion);
+        }
+    }
 }
 
 class LinkScannerTest : public ::testing::Test {
