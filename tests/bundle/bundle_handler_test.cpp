@@ -1,7 +1,6 @@
 // A real bundle (BundleHandler) on the shared emulator rig: how each medium carries a command,
 // refusals, reads, silent devices, the status feed, and bundles under concurrent clients and torn
 // down under them. The test's threads drive it; the services run on the handler's threads.
-#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -40,30 +39,21 @@ public:
     BundleRig(const BundleRig&) = delete;
     BundleRig& operator=(const BundleRig&) = delete;
 
-    /// Pairs over `medium` and waits for the first status on /status; false (with a test
-    /// failure) when a step did not happen in time.
+    /// Pairs over `medium` and waits for the first status on /status (the status service has no
+    /// event to wait on, so it is asked again); false, with a test failure, when a step did not
+    /// happen in time.
     bool pair(Medium medium) {
         const auto failure = EmulatedRig::pair(medium);
-        if (!failure.empty()) {
-            ADD_FAILURE() << failure;
-            return false;
-        }
-        return awaitStatus([](const json&) { return true; }).has_value();
-    }
-
-    /// The first status "data" for which `accept` holds. The status service has no event to
-    /// wait on, so it is asked again until the bound.
-    std::optional<json> awaitStatus(const std::function<bool(const json&)>& accept) const {
         json last;
-        const bool seen = waitUntil([&] {
-            last = status();
-            return last.is_object() && last["data"].is_object() && accept(last["data"]);
-        });
-        if (!seen) {
-            ADD_FAILURE() << "no status as awaited; the last reply was " << last;
-            return std::nullopt;
+        if (failure.empty() && waitUntil([&] {
+                last = status();
+                return last.is_object() && last["data"].is_object();
+            })) {
+            return true;
         }
-        return last["data"];
+        ADD_FAILURE() << (failure.empty() ? "no status; the last reply was " + last.dump()
+                                          : failure);
+        return false;
     }
 
     /// Stops and destroys the handler (idempotent), as the device service does.

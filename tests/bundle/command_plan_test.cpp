@@ -251,7 +251,8 @@ TEST(CommandPlan, ValuesTheWireCannotCarryAreRefusedNamingTheMember) {
 }
 
 // Commands sent with three attempts answer "ok", with "acknowledged": false when a send went
-// unanswered; a real-time move is sent without waiting.
+// unanswered. A real-time move is sent without waiting, once every listed device has its
+// minimum firmware (a record beyond the count is no device; a slider has no minimum).
 TEST(CommandPlan, ThreeAttemptCommandsTellWhetherTheDeviceAnswered) {
     const auto planned =
         plan(R"({"command":"keyposeDeletePose","index":3})", bundleOf({M::glideTrack}, 0x04));
@@ -265,31 +266,23 @@ TEST(CommandPlan, ThreeAttemptCommandsTellWhetherTheDeviceAnswered) {
     ASSERT_EQ(std::count(three.sent.begin(), three.sent.end(), '|'), 2);
     EXPECT_EQ(three.plan.sends[1].mode, SendMode::threeAttempts);
     EXPECT_EQ(three.replyWith({core::Bytes{}, std::nullopt, core::Bytes{}}), kUnacknowledged);
-    const auto moved =
-        plan(R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":1.5,"headTilt":-2})",
-             bundleOf({M::turretAlpha}, 0x03, 0x03));
+    const auto realTime =
+        R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":1.5,"headTilt":-2})";
+    auto head = bundleOf({M::turretAlpha}, 0x03, 0x03);
+    const auto moved = plan(realTime, head);
     EXPECT_EQ(moved.sent, "11 8A 02 0C 80 07 D0 01 00 00 05 DC 09 FF FF F8 30 06 11");
     EXPECT_EQ(moved.plan.sends[0].mode, SendMode::noWait);
     EXPECT_EQ(moved.replyWith({std::nullopt}), kOk);
-}
-
-// Every listed device needs its minimum firmware for a real-time move; a record beyond the count
-// is no device.
-TEST(RealTimeMove, ChecksTheFirmwareOfEveryListedDevice) {
-    auto head = bundleOf({M::turretAlpha}, 0x03, 0x03);
-    const auto both =
-        R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":1.5,"headTilt":-2})";
-    const auto firmwareTooOld = R"({"result":"Firmware update required!"})";
+    const auto tooOld = R"({"result":"Firmware update required!"})";
     head.devices[0].firmwareVersion = 101;
-    EXPECT_EQ(plan(both, head).reply(), firmwareTooOld);
+    EXPECT_EQ(plan(realTime, head).reply(), tooOld);
     head.devices[0].firmwareVersion = 102;
     head.devices[1] = DeviceEntry{M::swivelMax, 0.5f, 10, 0};
-    EXPECT_EQ(plan(both, head).reply(), kOk);
+    EXPECT_EQ(plan(realTime, head).reply(), kOk);
     head.deviceCount = 2;
-    EXPECT_EQ(plan(both, head).reply(), firmwareTooOld);
-    // A slider has no minimum.
+    EXPECT_EQ(plan(realTime, head).reply(), tooOld);
     head.devices[1] = DeviceEntry{M::glideTrack, 0.5f, 1, 0};
-    EXPECT_EQ(plan(both, head).reply(), kOk);
+    EXPECT_EQ(plan(realTime, head).reply(), kOk);
 }
 
 // A head answer: id 18, index, then pan, tilt, (unused), slide, jib pan, jib tilt, focus.
