@@ -296,7 +296,8 @@ core::Bytes headAnswer(std::int8_t index) {
 
 // The read awaits the family's answer from the primary; the head reports its supported axes
 // (the jib only as a pair); an answer for another index is not "ok"; a short one is no answer.
-TEST(KeyposeReadCommand, AwaitsTheFamilyAnswerAndChecksTheIndex) {
+// The limits await answer 26 from the primary, decoded.
+TEST(AwaitedAnswers, KeyposeReadChecksTheIndexAndLimitsAreDecoded) {
     const auto read = R"({"command":"keyposeReadNumericValues","index":2})";
     const auto planned = plan(read, bundleOf({M::turretAlpha}, 0x6F));
     ASSERT_EQ(planned.sent, "03 53 02 00 58");
@@ -316,22 +317,19 @@ TEST(KeyposeReadCommand, AwaitsTheFamilyAnswerAndChecksTheIndex) {
     auto truncated = headAnswer(2);
     truncated.pop_back();
     EXPECT_EQ(planned.replyWith({truncated}), kNoResponse);
-}
 
-// The limits answer 26 from the primary, decoded; a short one is no answer.
-TEST(NumericLimitsCommand, AwaitsAnswer26FromThePrimary) {
-    const auto planned = plan(R"({"command":"numericLimitValues"})",
-                              bundleOf({M::turretAlpha, M::glideTrack}, 0x05));
-    ASSERT_EQ(planned.sent, "02 B3 00 B5");
-    EXPECT_EQ(planned.plan.sends[0].answerId, 26);
-    EXPECT_EQ(planned.plan.sends[0].address, 1);
+    const auto limits = plan(R"({"command":"numericLimitValues"})",
+                             bundleOf({M::turretAlpha, M::glideTrack}, 0x05));
+    ASSERT_EQ(limits.sent, "02 B3 00 B5");
+    EXPECT_EQ(limits.plan.sends[0].answerId, 26);
+    EXPECT_EQ(limits.plan.sends[0].address, 1);
     EXPECT_EQ(
-        planned.replyWith({core::Bytes{26, 4, 0x01, 0, 0, 1, 7}}),
+        limits.replyWith({core::Bytes{26, 4, 0x01, 0, 0, 1, 7}}),
         R"({"data":{"slideMaxLimit":20.0,"slideMinLimit":0.0,"slideStep":2.22e-05},"result":"ok"})");
-    EXPECT_EQ(planned.replyWith({core::Bytes{26, 12, 0x01, 0, 0, 0}}),
+    EXPECT_EQ(limits.replyWith({core::Bytes{26, 12, 0x01, 0, 0, 0}}),
               R"({"data":null,"result":"ok"})");
-    EXPECT_EQ(planned.replyWith({std::nullopt}), kNoResponse);
-    EXPECT_EQ(planned.replyWith({core::Bytes{26, 6, 0x01, 0, 0, 3, 1}}), kNoResponse);
+    EXPECT_EQ(limits.replyWith({std::nullopt}), kNoResponse);
+    EXPECT_EQ(limits.replyWith({core::Bytes{26, 6, 0x01, 0, 0, 3, 1}}), kNoResponse);
 }
 
 }  // namespace

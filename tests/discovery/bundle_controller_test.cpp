@@ -18,7 +18,6 @@
 #include "gateway/gateway_test_support.hpp"
 #include "sim/emulated_link.hpp"
 #include "sim/registration.hpp"
-#include "support/log_capture.hpp"
 #include "support/recording_notifications.hpp"
 #include "support/temporary_tree.hpp"
 
