@@ -43,7 +43,6 @@ protected:
         std::ifstream file(path_);
         return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     }
-    void write(const std::string& text) const { std::ofstream(path_) << text; }
 
     fs::path path_;
 };
@@ -69,7 +68,7 @@ TEST_F(LockFile, StartsOnlyWhenNoOtherInstanceRunsAndLeavesOnlyLiveIds) {
     for (const auto& c : cases) {
         fs::remove(path_);
         if (c.before != nullptr) {
-            write(c.before);
+            std::ofstream(path_) << c.before;
         }
         InstanceLock lock(path_.string(), runningAre(c.running));
         if (c.acquired) {

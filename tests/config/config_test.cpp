@@ -80,7 +80,6 @@ TEST(ServerSettings, ReadsEachValueOrFallsBackForItAloneAndTakesOnlyDecimalPorts
         "websocket": {"address": 5, "port": "65536"}})"))),
         (std::vector<std::string>{"10.0.0.1", "32222", "0.0.0.0", "32223", "0.0.0.0", "32224"}));
     EXPECT_EQ(values(readServerSettings(json())), values(ServerSettings{}));
-    // Ports are decimal only.
     EXPECT_EQ(portNumber("0"), 0);
     EXPECT_EQ(portNumber("65535"), 65535);
     for (const char* wrong : {"65536", "", "-1", " 80", "0x50"}) {

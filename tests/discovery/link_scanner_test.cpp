@@ -44,7 +44,6 @@ public:
         return changed_.wait_for(lock, timeout, [&] { return calls_ >= count; });
     }
 
-    /// Waits until every queued listing has been taken by a pass.
     bool waitUntilTaken(std::chrono::milliseconds timeout = 5s) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] { return pending_.empty(); });
@@ -194,7 +193,6 @@ protected:
         scanner_ = std::make_unique<LinkScanner>(kConfigEndpoint, kDeviceEndpoint, ports_.lister());
     }
 
-    /// Runs one pass over `listing` and returns the events it sent, in order.
     std::vector<json> pass(Listing listing) {
         const int call = ports_.calls();
         ports_.queue(std::move(listing));
@@ -212,7 +210,6 @@ protected:
         return events;
     }
 
-    /// Sends an empty request to `endpoint` and returns the reply text.
     std::string request(std::string_view endpoint) {
         auto socket = bus::makeRequestSocket(*context_, std::string(endpoint));
         bus::trySend(socket, "{}");

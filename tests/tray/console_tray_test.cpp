@@ -47,7 +47,6 @@ protected:
         running_ = std::async(std::launch::async, [this] { tray_.run(); });
         ASSERT_TRUE(terminal_.waitForOutput("Type a number and Enter: \n"));
     }
-    bool runEnds() { return running_.wait_for(5s) == std::future_status::ready; }
 
     PseudoTerminal terminal_;
     RecordingLauncher launched_;
@@ -88,7 +87,7 @@ TEST_F(ConsoleTrayTest, PrintsTheMenuNumberedAndRunsTheTypedChoice) {
     EXPECT_EQ(launched_.lines().size(), 2u);
 
     terminal_.type("8\n");
-    EXPECT_TRUE(runEnds());
+    EXPECT_EQ(running_.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(launched_.lines().size(), 2u);
 }
 
