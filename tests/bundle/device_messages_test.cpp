@@ -1,6 +1,5 @@
-// Device message framing (the length byte, big-endian fields, the 16-bit sum, the scaling of
-// float parameters) and the messages of the command table, family by family, with their
-// scalings and refusals.
+// Device message framing (length byte, big-endian fields, 16-bit sum, float scaling) and the
+// messages of the command table, family by family, with their scalings and refusals.
 #include "bundle/device_messages.hpp"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,5 @@
-// The device service with emulated link modules announced to it as its scanner would: the link
-// list through found, lost and found again (answered from what the links report, and published
-// on the feed), handler creation failures, a link that moves to another port, the requests it
-// refuses, and the stop for every bundle.
+// The device service with emulated link modules announced as its scanner would: the link list
+// through found, lost and found again, a link moving ports, refusals, and the stop for all.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
