@@ -1,6 +1,5 @@
-// The server process's start and end: its command line, the lock that keeps it the only
-// instance, and the shutdown signals.
-#include "app/command_line.hpp"
+// The server process's start and end: the lock that keeps it the only instance, and the
+// shutdown signals.
 #include "app/instance_lock.hpp"
 #include "app/shutdown_signals.hpp"
 
@@ -25,31 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Runs `read` on the command line kinetra-server `args`.
-template <typename Read>
-auto commandLine(Read read, const std::vector<const char*>& args) {
-    std::vector<const char*> argv{"kinetra-server"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return read(static_cast<int>(argv.size()), argv.data());
-}
-
-TEST(CommandLine, OpensTheWebApplicationOnlyForTheExactFirstArgument) {
-    EXPECT_TRUE(commandLine(wantsOpenWeb, {"--open-web", "anything"}));
-    // Vectors, not initializer lists: a list's array would end with the table's own line.
-    for (const auto& args : std::vector<std::vector<const char*>>{
-             {}, {"--Open-Web"}, {"--open-web2"}, {"--open-we"}, {"-v", "--open-web"}}) {
-        EXPECT_FALSE(commandLine(wantsOpenWeb, args)) << args.size();
-    }
-}
-
-TEST(CommandLine, SimulatesWithDefaultOrGivenDevicesAnywhereOnTheLine) {
-    EXPECT_EQ(commandLine(simulationArgument, {"--open-web", "--simulate"}), std::string_view());
-    EXPECT_EQ(commandLine(simulationArgument, {"--simulate=turretAlpha2;glideTrack"}),
-              "turretAlpha2;glideTrack");
-    EXPECT_EQ(commandLine(simulationArgument, {"--simulated"}), std::nullopt);
-    EXPECT_EQ(commandLine(simulationArgument, {"-simulate"}), std::nullopt);
-}
-
 namespace fs = std::filesystem;
 
 InstanceProbe runningAre(std::set<std::string> running) {
@@ -69,7 +43,6 @@ protected:
         std::ifstream file(path_);
         return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     }
-    void write(const std::string& text) const { std::ofstream(path_) << text; }
 
     fs::path path_;
 };
@@ -95,7 +68,7 @@ TEST_F(LockFile, StartsOnlyWhenNoOtherInstanceRunsAndLeavesOnlyLiveIds) {
     for (const auto& c : cases) {
         fs::remove(path_);
         if (c.before != nullptr) {
-            write(c.before);
+            std::ofstream(path_) << c.before;
         }
         InstanceLock lock(path_.string(), runningAre(c.running));
         if (c.acquired) {
@@ -105,12 +78,10 @@ TEST_F(LockFile, StartsOnlyWhenNoOtherInstanceRunsAndLeavesOnlyLiveIds) {
         }
         EXPECT_EQ(content(), c.after) << c.what;
     }
-}
-
-TEST_F(LockFile, UnusableFileDoesNotBlockTheStart) {
-    InstanceLock lock((path_ / "no-such-dir" / "MyLockFile").string(), runningAre({"1"}));
-    EXPECT_TRUE(lock.acquire(5));
-    lock.release(5);
+    // A lock file that cannot be made does not block the start.
+    InstanceLock unusable((path_ / "no-such-dir" / "MyLockFile").string(), runningAre({"1"}));
+    EXPECT_TRUE(unusable.acquire(5));
+    unusable.release(5);
 }
 
 TEST_F(LockFile, ConcurrentStartsLetExactlyOneThrough) {

@@ -48,16 +48,13 @@ struct Planned {
     }
 };
 
-Planned plan(std::string_view text, const DeviceStatusSnapshot& snapshot, KeyposeIdCounters& ids) {
+Planned plan(std::string_view text, const DeviceStatusSnapshot& snapshot) {
+    KeyposeIdCounters ids;
     Planned planned{planCommand(text, snapshot, ids), {}};
     for (const auto& send : planned.plan.sends) {
         planned.sent += (planned.sent.empty() ? "" : " | ") + hex(send.message);
     }
     return planned;
-}
-Planned plan(std::string_view text, const DeviceStatusSnapshot& snapshot) {
-    KeyposeIdCounters ids;
-    return plan(text, snapshot, ids);
 }
 
 // What a command does on a bundle: the messages it plans in hex (joined by " | "), or its reply
@@ -104,8 +101,10 @@ TEST(CommandPlan, EachCommandReadsItsArgumentsAndChecksTheBundle) {
         // No family, or no device listed: no primary to address.
         {R"({"command":"motionAbort"})", floorBase, kInvalidSetup},
         {R"({"command":"motionAbort"})", none, kInvalidSetup},
-        // The index is truncated toward zero and travels as one byte.
+        // The index is truncated toward zero and travels as one byte; a fresh counter's first
+        // store draws identifier 0xCAFEF00E.
         {R"({"command":"keyposeDeletePose","index":3.9})", slider, "03 1D 03 00 23"},
+        {R"({"command":"keyposeStoreCurrentPose","index":1})", head, "07 05 01 CA FE F0 0E 02 D3"},
         // "index" is the target of a move; "index1" and "index2" are the ends of a loop.
         {R"({"command":"keyposeMoveFixedDuration","index":2,"duration":0.05,"acceleration":0.5})",
          head, "11 07 FF 02 00 3E 80 3E 80 FE 17 B8 00 00 00 00 64 04 C6"},
@@ -252,7 +251,8 @@ TEST(CommandPlan, ValuesTheWireCannotCarryAreRefusedNamingTheMember) {
 }
 
 // Commands sent with three attempts answer "ok", with "acknowledged": false when a send went
-// unanswered; a real-time move is sent without waiting.
+// unanswered. A real-time move is sent without waiting, once every listed device has its
+// minimum firmware (a record beyond the count is no device; a slider has no minimum).
 TEST(CommandPlan, ThreeAttemptCommandsTellWhetherTheDeviceAnswered) {
     const auto planned =
         plan(R"({"command":"keyposeDeletePose","index":3})", bundleOf({M::glideTrack}, 0x04));
@@ -266,54 +266,23 @@ TEST(CommandPlan, ThreeAttemptCommandsTellWhetherTheDeviceAnswered) {
     ASSERT_EQ(std::count(three.sent.begin(), three.sent.end(), '|'), 2);
     EXPECT_EQ(three.plan.sends[1].mode, SendMode::threeAttempts);
     EXPECT_EQ(three.replyWith({core::Bytes{}, std::nullopt, core::Bytes{}}), kUnacknowledged);
-    const auto moved =
-        plan(R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":1.5,"headTilt":-2})",
-             bundleOf({M::turretAlpha}, 0x03, 0x03));
+    const auto realTime =
+        R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":1.5,"headTilt":-2})";
+    auto head = bundleOf({M::turretAlpha}, 0x03, 0x03);
+    const auto moved = plan(realTime, head);
     EXPECT_EQ(moved.sent, "11 8A 02 0C 80 07 D0 01 00 00 05 DC 09 FF FF F8 30 06 11");
     EXPECT_EQ(moved.plan.sends[0].mode, SendMode::noWait);
     EXPECT_EQ(moved.replyWith({std::nullopt}), kOk);
-}
-
-// The first store sends 0xCAFEF00E; a refused store still draws its identifier; the numeric
-// counter is separate; both wrap at 2^32.
-TEST(KeyposeIds, FirstStoreSendsCafeF00EAndFailuresStillAdvance) {
-    KeyposeIdCounters ids;
-    const auto head = bundleOf({M::turretAlpha}, 0x03);
-    const auto store = R"({"command":"keyposeStoreCurrentPose","index":1})";
-    EXPECT_EQ(plan(store, head, ids).sent, "07 05 01 CA FE F0 0E 02 D3");
-    EXPECT_EQ(plan(store, bundleOf({M::songbird}, 0), ids).reply(), kInvalidSetup);
-    EXPECT_EQ(plan(store, head, ids).sent.substr(9, 11), "CA FE F0 10");
-    const auto numeric = R"({"command":"keyposeStoreWithNumericData","index":2,"headPan":1)";
-    EXPECT_EQ(plan(std::string(numeric) + "}", head, ids).reply(),
-              R"x({"result":"Missing axis value(s)"})x");
-    EXPECT_EQ(plan(std::string(numeric) + R"(,"headTilt":2})", head, ids).sent.substr(57, 11),
-              "CA FE F0 0F");
-    KeyposeIdCounters nearTheEnd(0xFFFFFFFE);
-    EXPECT_EQ(nearTheEnd.nextCurrentPoseId(), 0xFFFFFFFFu);
-    EXPECT_EQ(nearTheEnd.nextCurrentPoseId(), 0u);
-    EXPECT_EQ(nearTheEnd.nextNumericDataId(), 0xFFFFFFFFu);
-    // Nothing else in this suite draws from the process-wide counters.
-    EXPECT_EQ(keyposeIdCounters().nextCurrentPoseId(), 0xCAFEF00Eu);
-    EXPECT_EQ(keyposeIdCounters().nextNumericDataId(), 0xCAFEF00Eu);
-}
-
-// Every listed device needs its minimum firmware for a real-time move; a record beyond the count
-// is no device.
-TEST(RealTimeMove, ChecksTheFirmwareOfEveryListedDevice) {
-    auto head = bundleOf({M::turretAlpha}, 0x03, 0x03);
-    const auto both =
-        R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":1.5,"headTilt":-2})";
-    const auto firmwareTooOld = R"({"result":"Firmware update required!"})";
+    const auto tooOld = R"({"result":"Firmware update required!"})";
     head.devices[0].firmwareVersion = 101;
-    EXPECT_EQ(plan(both, head).reply(), firmwareTooOld);
+    EXPECT_EQ(plan(realTime, head).reply(), tooOld);
     head.devices[0].firmwareVersion = 102;
     head.devices[1] = DeviceEntry{M::swivelMax, 0.5f, 10, 0};
-    EXPECT_EQ(plan(both, head).reply(), kOk);
+    EXPECT_EQ(plan(realTime, head).reply(), kOk);
     head.deviceCount = 2;
-    EXPECT_EQ(plan(both, head).reply(), firmwareTooOld);
-    // A slider has no minimum.
+    EXPECT_EQ(plan(realTime, head).reply(), tooOld);
     head.devices[1] = DeviceEntry{M::glideTrack, 0.5f, 1, 0};
-    EXPECT_EQ(plan(both, head).reply(), kOk);
+    EXPECT_EQ(plan(realTime, head).reply(), kOk);
 }
 
 // A head answer: id 18, index, then pan, tilt, (unused), slide, jib pan, jib tilt, focus.
@@ -327,7 +296,8 @@ core::Bytes headAnswer(std::int8_t index) {
 
 // The read awaits the family's answer from the primary; the head reports its supported axes
 // (the jib only as a pair); an answer for another index is not "ok"; a short one is no answer.
-TEST(KeyposeReadCommand, AwaitsTheFamilyAnswerAndChecksTheIndex) {
+// The limits await answer 26 from the primary, decoded.
+TEST(AwaitedAnswers, KeyposeReadChecksTheIndexAndLimitsAreDecoded) {
     const auto read = R"({"command":"keyposeReadNumericValues","index":2})";
     const auto planned = plan(read, bundleOf({M::turretAlpha}, 0x6F));
     ASSERT_EQ(planned.sent, "03 53 02 00 58");
@@ -347,42 +317,19 @@ TEST(KeyposeReadCommand, AwaitsTheFamilyAnswerAndChecksTheIndex) {
     auto truncated = headAnswer(2);
     truncated.pop_back();
     EXPECT_EQ(planned.replyWith({truncated}), kNoResponse);
-}
 
-// Slider and dolly report the slide at offset 2, the crane arm its jib (tilt negated) or its
-// slide negated, the lens its focus in units.
-TEST(KeyposeReadCommand, OtherFamilies) {
-    core::Bytes answer{9, 4};
-    for (const std::int32_t value : {-1500, 2000, 16146}) {
-        core::appendI32BE(answer, value);
-    }
-    const auto read = [&](M primary, std::uint8_t supported) {
-        const auto planned = plan(R"({"command":"keyposeReadNumericValues","index":4})",
-                                  bundleOf({primary}, supported));
-        return std::to_string(planned.plan.sends[0].answerId) + " " + planned.replyWith({answer});
-    };
-    EXPECT_EQ(read(M::craneArm, 0x64),
-              R"(9 {"data":{"craneMaxPan":2.0,"craneMaxTilt":-16.146,"index":4},"result":"ok"})");
-    EXPECT_EQ(read(M::craneArm, 0x04), R"(9 {"data":{"index":4,"slide":1.5},"result":"ok"})");
-    EXPECT_EQ(read(M::rollerBase, 0x04), R"(6 {"data":{"index":4,"slide":-1.5},"result":"ok"})");
-    EXPECT_EQ(read(M::lensDriveMax, 0x08),
-              R"(5 {"data":{"focus":1238.6969,"index":4},"result":"ok"})");
-}
-
-// The limits answer 26 from the primary, decoded; a short one is no answer.
-TEST(NumericLimitsCommand, AwaitsAnswer26FromThePrimary) {
-    const auto planned = plan(R"({"command":"numericLimitValues"})",
-                              bundleOf({M::turretAlpha, M::glideTrack}, 0x05));
-    ASSERT_EQ(planned.sent, "02 B3 00 B5");
-    EXPECT_EQ(planned.plan.sends[0].answerId, 26);
-    EXPECT_EQ(planned.plan.sends[0].address, 1);
+    const auto limits = plan(R"({"command":"numericLimitValues"})",
+                             bundleOf({M::turretAlpha, M::glideTrack}, 0x05));
+    ASSERT_EQ(limits.sent, "02 B3 00 B5");
+    EXPECT_EQ(limits.plan.sends[0].answerId, 26);
+    EXPECT_EQ(limits.plan.sends[0].address, 1);
     EXPECT_EQ(
-        planned.replyWith({core::Bytes{26, 4, 0x01, 0, 0, 1, 7}}),
+        limits.replyWith({core::Bytes{26, 4, 0x01, 0, 0, 1, 7}}),
         R"({"data":{"slideMaxLimit":20.0,"slideMinLimit":0.0,"slideStep":2.22e-05},"result":"ok"})");
-    EXPECT_EQ(planned.replyWith({core::Bytes{26, 12, 0x01, 0, 0, 0}}),
+    EXPECT_EQ(limits.replyWith({core::Bytes{26, 12, 0x01, 0, 0, 0}}),
               R"({"data":null,"result":"ok"})");
-    EXPECT_EQ(planned.replyWith({std::nullopt}), kNoResponse);
-    EXPECT_EQ(planned.replyWith({core::Bytes{26, 6, 0x01, 0, 0, 3, 1}}), kNoResponse);
+    EXPECT_EQ(limits.replyWith({std::nullopt}), kNoResponse);
+    EXPECT_EQ(limits.replyWith({core::Bytes{26, 6, 0x01, 0, 0, 3, 1}}), kNoResponse);
 }
 
 }  // namespace

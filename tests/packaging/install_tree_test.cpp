@@ -36,7 +36,6 @@ TEST(ShippedConfiguration, MatchesTheBuiltInDefaults) {
     EXPECT_EQ(file, config::fullDefault()["server"]);
 }
 
-// Installs the build into `prefix`; the command's output when it fails.
 std::string install(const fs::path& prefix) {
     ChildProcess process(
         {KINETRA_CMAKE_COMMAND, "--install", KINETRA_BINARY_DIR, "--prefix", prefix.string()}, ".");

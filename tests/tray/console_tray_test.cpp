@@ -1,8 +1,5 @@
 #include "tray/console_tray.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <future>
 
 #include <gtest/gtest.h>
@@ -50,7 +47,6 @@ protected:
         running_ = std::async(std::launch::async, [this] { tray_.run(); });
         ASSERT_TRUE(terminal_.waitForOutput("Type a number and Enter: \n"));
     }
-    bool runEnds() { return running_.wait_for(5s) == std::future_status::ready; }
 
     PseudoTerminal terminal_;
     RecordingLauncher launched_;
@@ -91,7 +87,7 @@ TEST_F(ConsoleTrayTest, PrintsTheMenuNumberedAndRunsTheTypedChoice) {
     EXPECT_EQ(launched_.lines().size(), 2u);
 
     terminal_.type("8\n");
-    EXPECT_TRUE(runEnds());
+    EXPECT_EQ(running_.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(launched_.lines().size(), 2u);
 }
 
@@ -125,34 +121,6 @@ TEST_F(ConsoleTrayTest, QuestionsArePrintedAndAnsweredByName) {
     std::lock_guard lock(answers_.mutex);
     EXPECT_EQ(answers_.opened, 1);
     EXPECT_EQ(answers_.exits, (std::vector<int>{0, 0}));
-}
-
-// Without a terminal nothing is read (the typed line stays in the pipe); exit from another
-// thread ends run, and an exit before run makes run return at once.
-TEST(ConsoleTray, WithoutATerminalItReadsNothingAndEndsOnExit) {
-    int pipeFds[2];
-    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-    RecordingLauncher launched;
-    ConsoleTray tray("kin_tray", "icon", pipeFds[0],
-                     std::make_shared<ConsoleQuestions>(pipeFds[1]));
-    buildMenu(tray, config::ServerSettings{}, {"/ex", "/cfg"}, launched.launcher(), [] {});
-    EXPECT_FALSE(tray.interactive());
-    ASSERT_EQ(::write(pipeFds[1], "1\n", 2), 2);
-
-    auto running = std::async(std::launch::async, [&] { tray.run(); });
-    EXPECT_EQ(running.wait_for(200ms), std::future_status::timeout);  // it blocks
-    std::thread([&] { tray.exit(); }).join();
-    EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
-    EXPECT_TRUE(launched.lines().empty());
-    char left[2];
-    EXPECT_EQ(::read(pipeFds[0], left, 2), 2);
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
-
-    ConsoleTray stopped("kin_tray", "icon", -1, std::make_shared<ConsoleQuestions>(-1));
-    stopped.exit();
-    running = std::async(std::launch::async, [&] { stopped.run(); });
-    EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
 }
 
 }  // namespace

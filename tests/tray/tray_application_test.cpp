@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <future>
 #include <thread>
 
@@ -26,67 +24,60 @@
 namespace kinetra::tray {
 namespace {
 
-namespace fs = std::filesystem;
-
-class TrayApplicationTest : public ::testing::Test {
-protected:
-    TrayApplicationTest() : input_(::open("/dev/null", O_RDONLY | O_CLOEXEC)) {}
-    ~TrayApplicationTest() override { ::close(input_); }
-
-    TrayOptions options(std::chrono::milliseconds timeout = 5s) {
-        TrayOptions result;
-        result.launcher = launched_.launcher();
-        result.configurationTimeout = timeout;
-        result.paths = MenuPaths{"/ex", "/cfg/config.ini"};
-        result.inputFd = input_;
-        result.allowDesktop = false;
-        return result;
-    }
-    CommandLine webAppCommand(TrayApplication& application) {
-        application.tray().entries()[2]->click();
-        return launched_.lines().back();
-    }
-
-    int input_;
-    RecordingLauncher launched_;
-};
-
-TEST_F(TrayApplicationTest, KeepsTheDefaultPortsWhenTheConfigurationServiceIsSilent) {
-    testing::LogCapture log;
-    // Nothing is bound there: the request waits out its bound.
-    TrayApplication application("inproc://v1/configuration-silent", options(300ms));
-    EXPECT_EQ(log.count("warning: Server configuration could not get from configuration "
-                        "controller."),
-              1);
-    EXPECT_EQ(log.count("info: Server configuration will be iniated with default configuration."),
-              1);
-    EXPECT_EQ(webAppCommand(application),
-              (CommandLine{"xdg-open", "http://127.0.0.1:32223/?port=32222&version=0.9.8"}));
-    EXPECT_FALSE(application.usesDesktop());
-    EXPECT_FALSE(application.acceptsAnswers());  // /dev/null is no terminal
-    EXPECT_EQ(application.tray().identifier(), "kin_tray");
-}
-
-TEST_F(TrayApplicationTest, TakesThePortsFromTheConfigurationServicesReply) {
+// The ports come from the configuration service's reply; the web application is addressed where
+// it listens, on loopback unless bound to one other address only. An exit from another thread
+// ends run.
+TEST(TrayApplication, TakesThePortsFromTheConfigurationAndEndsOnAnExitFromAnotherThread) {
     testing::TemporaryTree tree;
     tree.write("config.ini",
                "[httpserver]\naddress=127.0.0.1\nport=41001\n"
-               "[webserver]\naddress=0.0.0.0\nport=41002\n");
+               "[webserver]\naddress=192.168.4.20\nport=41002\n");
     testing::LogCapture log;  // made before the service thread that logs, dropped after
     testing::ScopedRecordingBackend notifications;
     config::ConfigurationController configuration(tree.root().string() + "/");
-    TrayApplication application(std::string(bus::kConfigurationEndpoint), options());
-    EXPECT_FALSE(log.has("warning: Server configuration could not get"));
-    EXPECT_EQ(application.settings().httpAddress, "127.0.0.1");
-    EXPECT_EQ(webAppCommand(application),
-              (CommandLine{"xdg-open", "http://127.0.0.1:41002/?port=41001&version=0.9.8"}));
+    RecordingLauncher launched;
+    TrayOptions options;
+    options.launcher = launched.launcher();
+    options.paths = MenuPaths{"/ex", "/cfg/config.ini"};
+    options.inputFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    options.allowDesktop = false;
+    {
+        TrayApplication application(std::string(bus::kConfigurationEndpoint), options);
+        EXPECT_FALSE(log.has("warning: Server configuration could not get"));
+        EXPECT_EQ(application.settings().httpAddress, "127.0.0.1");
+        application.tray().entries()[2]->click();
+        EXPECT_EQ(launched.lines().back(),
+                  (CommandLine{"xdg-open", "http://192.168.4.20:41002/?port=41001&version=0.9.8"}));
+        auto settings = application.settings();  // any loopback address is reached on 127.0.0.1
+        settings.webAddress = "127.0.0.5";
+        EXPECT_EQ(documentationUrl(settings), "http://127.0.0.1:41002/docs/index.html");
+        auto running = std::async(std::launch::async, [&] { application.run(); });
+        std::thread([&] { application.exit(); }).join();
+        EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
+    }
+    ::close(options.inputFd);
 }
 
-TEST_F(TrayApplicationTest, ExitFromAnotherThreadEndsRun) {
-    TrayApplication application("inproc://v1/configuration-silent", options(1ms));
-    auto running = std::async(std::launch::async, [&] { application.run(); });
-    std::thread([&] { application.exit(); }).join();
-    EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
+TEST(TrayEntries, TogglesFlipAndRenderTheMenuAgain) {
+    CountingTray tray;
+    std::vector<bool> seen;
+    auto& toggle = static_cast<Toggle&>(tray.add(std::make_unique<Toggle>(
+        "Start with the system", false, [&](bool on) { seen.push_back(on); })));
+    auto& synced = static_cast<Toggle&>(tray.add(std::make_unique<SyncedToggle>("Sync", true)));
+    toggle.click();
+    toggle.click();
+    synced.click();
+    EXPECT_EQ(seen, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(synced.isOn());
+    EXPECT_EQ(tray.updates, 3);
+    EXPECT_EQ(kEntryKinds.nameOf(synced.kind()), "SyncedToggle");
+
+    int pressed = 0;
+    auto& image = tray.add(std::make_unique<ImageButton>("Logo", "logo.png", [&] { ++pressed; }));
+    tray.add(std::make_unique<Separator>());
+    image.click();
+    EXPECT_EQ(pressed, 1);
+    EXPECT_EQ(tray.updates, 3);  // buttons do not re-render
 }
 
 // "Stop all motion" asks the device service for motionAbortAll and shows each bundle's result;
@@ -117,33 +108,6 @@ TEST(StopAllMotion, PostsMotionAbortAllAndShowsEachBundlesResult) {
     EXPECT_FALSE(stopAllMotion("inproc://test/tray-nobody", 100ms).has_value());
     EXPECT_EQ(notifications->texts().back(),
               "Stop all motion | The device service did not answer.");
-}
-
-TEST(TrayIcon, PrefersThePngBesideTheIco) {
-    testing::TemporaryTree tree;
-    const fs::path root = tree.root();
-    const auto previous = fs::current_path();
-    fs::current_path(root / "bin");
-    EXPECT_EQ(trayIconPath(), (root / "res/tray_icon.ico").string());  // neither exists yet
-    tree.write("res/tray_icon.png", "png");
-    EXPECT_EQ(trayIconPath(), (root / "res/tray_icon.png").string());
-    EXPECT_EQ(installedPaths().configurationFile, (root / "cfg/config.ini").string());
-    EXPECT_EQ(installedPaths().examplesFolder, (root / "examples").string());
-    fs::current_path(previous);
-}
-
-// The notification server's closing reasons (1 to 3) and anything else.
-TEST(DesktopNotifications, ServerClosingReasonsMapToTheDismissalTexts) {
-    const std::pair<int, const char*> reasons[] = {
-        {1, "The toast has timed out"},
-        {2, "The user dismissed this toast"},
-        {3, "The application hid the toast using ToastNotifier.hide()"},
-        {4, "Toast not activated"},
-        {-1, "Toast not activated"},
-    };
-    for (const auto& [code, text] : reasons) {
-        EXPECT_STREQ(notify::dismissalText(dismissalReason(code)), text) << code;
-    }
 }
 
 TEST(DesktopNotifications, WithoutASessionBusOrServerTheLoggingBackEndStays) {

@@ -43,7 +43,6 @@ private:
     std::vector<CommandLine> lines_;
 };
 
-/// A tray that shows nothing: counts update() and exit() calls.
 class CountingTray : public BaseTray {
 public:
     CountingTray() : BaseTray("kin_tray", "../res/tray_icon.ico") {}
