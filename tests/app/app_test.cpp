@@ -1,5 +1,6 @@
-// The server process's start and end: the lock that keeps it the only instance, and the
-// shutdown signals.
+// The server process's start and end: its command line, the lock that keeps it the only
+// instance, and the shutdown signals.
+#include "app/command_line.hpp"
 #include "app/instance_lock.hpp"
 #include "app/shutdown_signals.hpp"
 
@@ -23,6 +24,27 @@ namespace kinetra::app {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Runs `read` on the command line kinetra-server `args`.
+template <typename Read>
+auto commandLine(Read read, const std::vector<const char*>& args) {
+    std::vector<const char*> argv{"kinetra-server"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return read(static_cast<int>(argv.size()), argv.data());
+}
+
+// The web application opens only for exactly --open-web first; --simulate counts anywhere.
+TEST(CommandLine, TakesOnlyTheExactArguments) {
+    EXPECT_TRUE(commandLine(wantsOpenWeb, {"--open-web", "anything"}));
+    for (const auto& args : std::vector<std::vector<const char*>>{
+             {}, {"--Open-Web"}, {"--open-web2"}, {"--open-we"}, {"-v", "--open-web"}}) {
+        EXPECT_FALSE(commandLine(wantsOpenWeb, args)) << args.size();
+    }
+    EXPECT_EQ(commandLine(simulationArgument, {"--open-web", "--simulate"}), std::string_view());
+    EXPECT_EQ(commandLine(simulationArgument, {"--simulate=turretAlpha2;glideTrack"}),
+              "turretAlpha2;glideTrack");
+    EXPECT_EQ(commandLine(simulationArgument, {"--simulated"}), std::nullopt);
+}
 
 namespace fs = std::filesystem;
 

@@ -303,5 +303,16 @@ TEST_F(LinkScannerTest, ScansOnRequestAndKeepsTheKnownDevicesOverAStop) {
     EXPECT_EQ(log.count("info: The scanning has been already continuing."), 1);
 }
 
+TEST_F(LinkScannerTest, ALongPauseDoesNotHoldUpDestruction) {
+    start(true, 3'600'000);
+    ASSERT_TRUE(ports_.waitForCall(1));
+    ports_.queue(std::vector{adapterOn("A", "SERIAL000001")});
+    // The pass has sent its event; the thread is in (or about to enter) its hour-long pause.
+    ASSERT_TRUE(bus::receiveWithin(device_, 5s));
+    const auto begin = std::chrono::steady_clock::now();
+    scanner_.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+}
+
 }  // namespace
 }  // namespace kinetra::discovery
