@@ -103,6 +103,21 @@ TEST(Classify, RoutesTheStopMotionModulesOwnMessages) {
                  {{status("", 3), "status @0"}});
 }
 
+TEST(ReplyHeader, MatchesOnlyMessagesThatBeginWithIt) {
+    for (int command = 0; command <= 0x0C; ++command) {
+        const auto header = radioReplyHeader(RadioCommand{static_cast<std::uint8_t>(command)});
+        EXPECT_EQ(hex(header.view()), command == 0x07 ? "01 01" : "01 00") << command;
+    }
+    EXPECT_TRUE(matchesHeader(bytes("00 03 09 03"), kLinkVersionsReply));
+    EXPECT_FALSE(matchesHeader(bytes("00"), kLinkVersionsReply));
+    EXPECT_FALSE(matchesHeader(bytes("00 02 03"), kLinkVersionsReply));
+    // The acknowledgement a status message queues is nobody's reply.
+    for (const auto& header : {kSelectLinkReply, kLink2ConnectReply, kLink2ScanResultsReply,
+                               kLinkVersionsReply, kRadioReply, kScanResultsReply}) {
+        EXPECT_FALSE(matchesHeader(kAcknowledgedReply, header));
+    }
+}
+
 // What a sender awaiting message id 0x21 from device address 5 takes from `message`: the reply
 // from its message id on, "no reply" when it does not match, "no rule" where no reply can come.
 std::string accepted(LinkType linkType, model::LinkConnectionType connection,

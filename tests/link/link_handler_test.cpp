@@ -14,6 +14,7 @@
 #include "link_test_support.hpp"
 #include "net/test_client.hpp"
 #include "support/emulated_rig.hpp"
+#include "support/log_capture.hpp"
 
 namespace kinetra::link::test {
 namespace {
@@ -170,6 +171,26 @@ TEST_F(LinkHandlerTest, RadioUpdateRunsOnItsThreadUntilAStopEndsItWithError) {
 // A pairing command from a client and a direct send (as the bundle's command thread makes)
 // racing on one link: each must get its own reply every time, and no frame may reach the
 // adapter damaged by another.
+// Exactly three attempts, each with its selection prelude, and then the failure text.
+TEST_F(LinkHandlerTest, SilentAdapterIsAnsweredCouldNotGetResponseAfterThreeAttempts) {
+    kinetra::testing::LogCapture log;  // before any thread logs: sinks change under no thread
+    start();
+    knownStatus();
+    emulator_->updateFaults([](sim::Faults& faults) { faults.silent = true; });
+    const auto from = receivedCount();
+    EXPECT_EQ(commandJson("link2PairingConnect"), (json{{"result", "could not get response"}}));
+    const auto sent = [&](AdapterCommand command) {
+        const auto received = emulator_->received();
+        return std::count_if(received.begin() + static_cast<std::ptrdiff_t>(from), received.end(),
+                             [&](const auto& r) { return r.isCommand(command); });
+    };
+    EXPECT_EQ(sent(AdapterCommand::selectLink), 3);
+    EXPECT_EQ(sent(AdapterCommand::link2Connect), 3);
+    EXPECT_TRUE(log.has("info: Command response time out,  retrying : 3"));
+    EXPECT_FALSE(log.has("info: Command response time out,  retrying : 4"));
+    handler_.reset();  // its threads end before the capture leaves the logger
+}
+
 TEST_F(LinkHandlerTest, ConcurrentSendersNeverTakeEachOthersReplies) {
     start();
     knownStatus();
