@@ -1,8 +1,6 @@
 // The web application launcher against a shell script standing in for the web server, laid out
 // as in an installation: the server runs in bin/, the web application in www/.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -83,25 +81,6 @@ protected:
     kinetra::testing::TemporaryTree tree_;
     fs::path previous_ = fs::current_path();
 };
-
-TEST_F(WebApplicationTest, EndsWhenTheServerProcessIsKilled) {
-    // A server process that dies without any destructor running.
-    const pid_t server = ::fork();
-    ASSERT_GE(server, 0);
-    if (server == 0) {
-        WebApplicationLauncher launcher(settings());
-        while (!fs::exists(www() / "started")) {
-            ::usleep(1000);
-        }
-        ::raise(SIGKILL);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(server, &status, 0), server);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    const int pid = startedPid();
-    ASSERT_NE(pid, 0);
-    EXPECT_TRUE(test::waitUntil([&] { return !alive(pid); }));
-}
 
 TEST_F(WebApplicationTest, ABindFailureAsksOnceThenWarnsAndOtherEndingsAreOnlyLogged) {
     testing::ScopedRecordingBackend toasts;
