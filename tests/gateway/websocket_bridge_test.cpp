@@ -59,6 +59,7 @@ TEST_F(WebSocketGateway, RefusesASecondClientAndSendsTheErrorFrameWhenNoReplyCan
         const auto refusal = second.nextFrame();
         EXPECT_EQ(refusal ? refusal->payload : "", "\x03\xf5" + std::string(kPathTakenReason));
         EXPECT_TRUE(closes(second));
+        EXPECT_EQ(server.webSocketPaths(), std::vector<std::string>{path});  // still the first's
         if (path == "/v1/test/gone") {
             service.stop(false);
         }

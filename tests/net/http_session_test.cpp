@@ -60,32 +60,6 @@ TEST(HTTPParser, CollectsEveryPartOfARequestWhateverTheChunking) {
     }
 }
 
-TEST(HTTPParser, UpgradeAndKeepAliveOnlyForTheExactHeaderValues) {
-    struct Case {
-        const char* headers;
-        bool switchesProtocol;
-        bool webSocket;
-        bool keepAlive;
-    };
-    const Case cases[] = {
-        {"Connection: Upgrade\r\nUpgrade: websocket\r\n", true, true, false},
-        {"Connection: Upgrade\r\nUpgrade: WebSocket\r\n", true, false, false},
-        {"Upgrade: websocket\r\n", false, false, false},  // without Connection: Upgrade
-        {"Connection: Keep-Alive\r\n", false, false, true},
-        {"Connection: keep-alive\r\n", false, false, false},
-        {"Connection: close\r\n", false, false, false},
-    };
-    for (const auto& [headers, switchesProtocol, webSocket, keepAlive] : cases) {
-        HTTPParser parser;
-        ASSERT_EQ(parser.feed(std::string("GET /ws HTTP/1.1\r\n") + headers + "\r\n").status,
-                  Status::complete);
-        EXPECT_EQ(parser.switchesProtocol(), switchesProtocol) << headers;
-        const HttpRequest request = parser.takeRequest();
-        EXPECT_EQ(request.isWebSocketUpgrade, webSocket) << headers;
-        EXPECT_EQ(request.isKeepAlive, keepAlive) << headers;
-    }
-}
-
 TEST(HTTPParser, ReportsAUrlWithoutPathOnStandardError) {
     // Bytes that are not HTTP at all are refused through HttpSession.
     HTTPParser parser;

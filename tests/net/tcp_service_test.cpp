@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -202,31 +201,6 @@ TEST_F(TcpTest, OperationsAfterThePeerHasGoneAreHarmless) {
     server->service->stop();
     connection->send("after stop");  // dropped: nothing runs, nothing throws
     connection->close();
-}
-
-TEST_F(TcpTest, ServiceSpreadsConnectionsOverItsLoopsAndStopClosesThemAll) {
-    serve({}, 3);
-    std::vector<std::unique_ptr<TestClient>> clients;
-    for (int i = 0; i < 6; ++i) {
-        clients.push_back(std::make_unique<TestClient>(server->port()));
-    }
-    std::map<std::thread::id, int> perLoop;
-    for (const auto& id : loops.waitFor(6)) {
-        ++perLoop[id];
-    }
-    EXPECT_EQ(perLoop.size(), 3U);
-    for (const auto& [id, count] : perLoop) {
-        EXPECT_EQ(count, 2) << "round robin over three loops";
-    }
-    server->listener.stop();
-    server->service->stop();
-    EXPECT_EQ(closedAt.waitFor().size(), 6U);  // stop() returned after every closed callback
-    EXPECT_EQ(server->service->workerCount(), 0U);
-    for (auto& client : clients) {
-        client->readToEnd();
-        EXPECT_TRUE(client->closedByServer());
-    }
-    server->service->stop();  // idempotent
 }
 
 }  // namespace
