@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include "bus/announce.hpp"
-#include "bus/endpoints.hpp"
 #include "support/wait.hpp"
 
 namespace kinetra::bus {
@@ -33,24 +32,6 @@ void awaitAnnouncementsApplied(const std::string& tag) {
         return SocketRegistry::instance().entry(opened[0]) &&
                SocketRegistry::instance().entry(closed[0]);
     }));
-}
-
-TEST(SocketRegistry, FollowsOpenCloseAndReopenOfTheExactName) {
-    auto& registry = SocketRegistry::instance();
-    EXPECT_FALSE(registry.isOpen(std::string(kConfigurationEndpoint)));  // never announced
-    const std::vector<std::string> names{"inproc://v1/link/A1", "inproc://v1/link/A1/detect"};
-    announceOpen(names);
-    EXPECT_TRUE(becomes(names[0], true) && becomes(names[1], true));
-    for (const char* other :
-         {"inproc://v1/link/a1", "inproc://v1/link/A1/", "inproc://v1/link/A"}) {
-        EXPECT_FALSE(registry.isOpen(other)) << other;
-    }
-    announceClosed(names);
-    EXPECT_TRUE(becomes(names[0], false) && becomes(names[1], false));
-    EXPECT_EQ(registry.entry(names[0]), std::optional<bool>(false));  // kept, as closed
-    announceOpen(std::vector<std::string>{names[0]});
-    EXPECT_TRUE(becomes(names[0], true));
-    EXPECT_FALSE(registry.isOpen(names[1]));
 }
 
 // A service that stops and comes back at once sends open, closed, open through two sockets; in

@@ -48,19 +48,6 @@ TEST_F(BoundedWait, RetriesUntilTheMessageArrivesTheBoundPassesOrTheCallerGivesU
     EXPECT_LT(Clock::now() - start, 500ms);  // far below the 1 s bound
 }
 
-TEST_F(BoundedWait, ReportsWhichSocketIsReadable) {
-    zmq::socket_t otherPull(*context_, zmq::socket_type::pull);
-    otherPull.bind("inproc://test/wait2");
-    zmq::socket_t otherPush(*context_, zmq::socket_type::push);
-    otherPush.connect("inproc://test/wait2");
-    const std::array<zmq::socket_ref, 2> sockets{pull_, otherPull};
-    EXPECT_FALSE(waitReadable(sockets, 5ms).has_value());
-    ASSERT_TRUE(trySend(otherPush, "x"));
-    EXPECT_EQ(waitReadable(sockets, 1s), std::optional<std::size_t>(1));
-    EXPECT_FALSE(tryReceive(pull_).has_value());
-    EXPECT_TRUE(tryReceive(otherPull).has_value());
-}
-
 TEST_F(BoundedWait, AnEndlessWaitEndsWhenItsStopSignalIsSet) {
     platform::StopSignal stop;
     auto start = Clock::now();
