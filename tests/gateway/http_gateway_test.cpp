@@ -2,7 +2,6 @@
 // replies, the one response form, the bounded wait and the request sockets kept per worker.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <string>
 #include <vector>

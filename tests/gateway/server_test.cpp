@@ -1,8 +1,8 @@
-// The Server's own duties: reading its settings, the bind failure question, one protocol per
-// port. (Stopping with clients connected is the end-to-end gateway test's.)
+// The Server's own duties: its settings when the configuration service is missing, the bind
+// failure question, one protocol per port. (Reading the settings and stopping with clients
+// connected are the end-to-end gateway test's.)
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 
 #include "gateway/server.hpp"
@@ -15,31 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::closes;
-using test::FakeService;
 using test::TestClient;
-
-TEST(GatewayServer, ReadsItsSettingsFromTheConfigurationServiceOrFallsBackWithinItsBound) {
-    test::LogCapture logs;
-    FakeService configuration(
-        "inproc://test/configuration",
-        [](const std::string& request) -> std::optional<std::string> {
-            if (request != R"({"command":"server"})") {
-                return R"({"result":"unknown section"})";
-            }
-            return R"({"httpserver":{"port":"40001","address":"127.0.0.2"},)"
-                   R"("websocket":{"address":"127.0.0.4","port":"40003"}})";
-        },
-        false);
-    Server server("inproc://test/configuration");
-    EXPECT_EQ(server.settings().httpPort, "40001");
-    EXPECT_EQ(server.settings().webSocketAddress, "127.0.0.4");
-    EXPECT_TRUE(logs.has(R"(info: {"address":"127.0.0.2","port":"40001"})"));
-    EXPECT_EQ(server.httpPort(), 0);  // nothing listens before start()
-
-    // No configuration service: the built-in settings after the bounded wait, not a hang.
-    EXPECT_EQ(Server("inproc://test/nobody").settings().httpPort, "32222");
-    EXPECT_TRUE(logs.has("warning: No answer from the configuration service"));
-}
 
 TEST(GatewayServer, ABindFailureAsksToOpenTheConfigurationNamingThePortThatFailed) {
     const net::test::LoopbackServer taken([](const net::TcpConnection::Ptr&) {});
@@ -66,7 +42,11 @@ TEST(GatewayServer, ABindFailureAsksToOpenTheConfigurationNamingThePortThatFaile
     }
 }
 
-TEST(GatewayServer, EachPortServesOnlyItsOwnProtocol) {
+TEST(GatewayServer, FallsBackToItsOwnSettingsAndServesOnlyItsOwnProtocolOnEachPort) {
+    // No configuration service: the built-in settings after the bounded wait, not a hang.
+    test::LogCapture logs;
+    EXPECT_EQ(Server("inproc://test/nobody").settings().httpPort, "32222");
+    EXPECT_TRUE(logs.has("warning: No answer from the configuration service"));
     // Neither client is left waiting for an answer that never comes.
     Server server(test::kLoopback);
     server.start(1);

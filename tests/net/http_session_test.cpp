@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>

@@ -2,6 +2,7 @@
 // errors, the send queue across threads, the ways a connection ends, and stopping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <stdexcept>
@@ -101,10 +102,7 @@ TEST_F(TcpTest, SendsFromOtherThreadsArePostedToTheLoopInOrder) {
     });
 
     const auto callbacks = callbackThreads.waitFor(2 * kSends);
-    ASSERT_EQ(callbacks.size(), 2U * kSends);
-    for (const auto& id : callbacks) {
-        ASSERT_EQ(id, loops.waitFor().at(0));
-    }
+    EXPECT_EQ(std::count(callbacks.begin(), callbacks.end(), loops.waitFor().at(0)), 2 * kSends);
     // Each thread's texts arrive whole and in the order that thread sent them.
     for (char tag : {'a', 'b'}) {
         std::size_t at = 0;
