@@ -23,37 +23,34 @@ namespace {
 
 using namespace std::chrono_literals;
 
-/// Answers each request {"result":"offline"} `offlineAnswers` times, then {"result":"ok"};
-/// records the command of every body.
-class StandInGateway {
-public:
+// A stand-in gateway that answers {"result":"offline"} `offlineAnswers` times, then
+// {"result":"ok"}, and records the command of every body; plugIn() starts a kinetra-sim with the
+// link id `linkId` announcing itself to it.
+struct StandInGateway {
     explicit StandInGateway(int offlineAnswers) {
         net::HttpSession::Handlers handlers;
         handlers.onRequest = [this, offlineAnswers](const net::HttpRequest& request,
                                                     const net::HttpSession::Ptr& session) {
             const json body = json::parse(request.body, nullptr, false);
             commands.add(body.is_object() ? body.value("command", "") : "?");
+            const bool offline = answered++ < offlineAnswers;
             session->send(net::HttpResponse()
-                              .setBody(answered_++ < offlineAnswers ? R"({"result":"offline"})"
-                                                                    : R"({"result":"ok"})")
+                              .setBody(offline ? R"({"result":"offline"})" : R"({"result":"ok"})")
                               .toString());
             session->shutdown();
         };
-        server_.emplace(net::HttpSession::enterCallback(std::move(handlers)));
+        server.emplace(net::HttpSession::enterCallback(std::move(handlers)));
     }
-    /// A kinetra-sim with the link id `linkId` announcing itself here.
     testing::ChildProcess plugIn(const std::string& linkId) const {
         return testing::ChildProcess({KINETRA_SIM_PATH, "--link-id", linkId, "--server",
-                                      "http://127.0.0.1:" + std::to_string(server_->port())},
-                                     tree_.bin().string());
+                                      "http://127.0.0.1:" + std::to_string(server->port())},
+                                     tree.bin().string());
     }
 
     net::test::Recorder<std::string> commands;
-
-private:
-    std::atomic<int> answered_{0};
-    testing::TemporaryTree tree_;
-    std::optional<net::test::LoopbackServer> server_;  // last: stopped before the rest goes
+    std::atomic<int> answered{0};
+    testing::TemporaryTree tree;
+    std::optional<net::test::LoopbackServer> server;  // last: stopped before the rest goes
 };
 
 // One announcement is taken on the third try and withdrawn at the end; one never taken ends its
@@ -67,12 +64,9 @@ TEST(SimulatorAnnouncement, IsRepeatedWhileOfflineWithdrawnAtTheEndAndEndedByASi
     ASSERT_EQ(gateway.commands.waitFor(3, 10s).size(), 3U) << simulator.output();
     EXPECT_EQ(gateway.commands.waitFor(4, 500ms),
               (std::vector<std::string>{"device_found", "device_found", "device_found"}));
-
     simulator.signal(SIGTERM);
     EXPECT_EQ(simulator.waitForExit(10s), std::optional<int>(0)) << simulator.output();
-    const auto commands = gateway.commands.waitFor(4);
-    ASSERT_EQ(commands.size(), 4U) << simulator.output();
-    EXPECT_EQ(commands.back(), "device_disconnected");
+    EXPECT_EQ(gateway.commands.waitFor(4).back(), "device_disconnected");
 
     ASSERT_FALSE(offline.commands.waitFor(1, 10s).empty());
     retrying.signal(SIGTERM);
