@@ -27,7 +27,7 @@ using test::TestClient;
 
 using Status = HTTPParser::Status;
 
-TEST(HTTPParser, CollectsEveryPartOfARequestWhateverTheChunking) {
+TEST(HTTPParser, CollectsEveryPartOfARequestWhateverTheChunkingAndRefusesAUrlWithoutPath) {
     const std::string text =
         "POST /v1/bundle/AB12?verbose=1 HTTP/1.1\r\ncontent-TYPE:  application/json \r\n"
         "X-Tag: a\r\nx-tag: b\r\nContent-Length: 13\r\n\r\n{\"a\": [1, 2]}";
@@ -50,10 +50,7 @@ TEST(HTTPParser, CollectsEveryPartOfARequestWhateverTheChunking) {
         EXPECT_EQ(request.header("X-TAG"), "a, b");
         EXPECT_EQ(request.header("Missing"), "");
     }
-}
-
-TEST(HTTPParser, ReportsAUrlWithoutPathOnStandardError) {
-    // Bytes that are not HTTP at all are refused through HttpSession.
+    // Bytes that are not HTTP at all are refused through HttpSession; a URL without a path here.
     HTTPParser parser;
     testing::internal::CaptureStderr();
     EXPECT_EQ(parser.feed("GET http://example.com HTTP/1.1\r\n\r\n").status, Status::error);
