@@ -22,14 +22,9 @@ namespace {
 
 using net::test::UdpListener;
 using Clock = std::chrono::steady_clock;
+using namespace std::string_literals;
 
 const json kOk{{"result", "ok"}};
-
-std::int32_t signed24At(const std::string& packet, std::size_t offset) {
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(packet[offset + i]); };
-    std::int32_t value = (byte(0) << 16) | (byte(1) << 8) | byte(2);
-    return value >= 0x800000 ? value - 0x1000000 : value;
-}
 
 void sendOsc(std::uint16_t port, const char* path, const char* types, float a = 0, float b = 0,
              float c = 0) {
@@ -82,9 +77,10 @@ TEST(StudioEndToEnd, FreedPacketsAndOscFeedbackFollowARealTimeMove) {
     while (!arrived && Clock::now() < deadline) {
         const auto packet = listener.next(500ms);
         ASSERT_TRUE(packet);
-        arrived = signed24At(packet->first, studio::freed::kPanOffset) == 20 * 32768 &&
-                  signed24At(packet->first, studio::freed::kTiltOffset) == -5 * 32768 &&
-                  signed24At(packet->first, studio::freed::kXOffset) == 250 * 64;
+        // Angles in 1/32768 degree, positions in 1/64 mm, 24 bits big-endian.
+        arrived = packet->first.substr(studio::freed::kPanOffset, 3) == "\x0A\x00\x00"s &&
+                  packet->first.substr(studio::freed::kTiltOffset, 3) == "\xFD\x80\x00"s &&
+                  packet->first.substr(studio::freed::kXOffset, 3) == "\x00\x3E\x80"s;
     }
     EXPECT_TRUE(arrived) << "pan 20, tilt -5 and X 250 mm after the move";
     // Feedback goes out while values change, at most 10 a second: the newest pan is the target,
