@@ -28,35 +28,22 @@ TEST(ServiceLoop, AnswersEveryRequestEvenWhenItsHandlerThrows) {
     std::jthread service([&] {
         ServiceLoop loop("Test service", stop);
         loop.answer(rep, [](std::string_view request) -> std::string {
-            if (request == "runtime") {
-                throw std::runtime_error("the handler broke");
-            }
-            if (request == "json") {
+            if (request == "json") {  // a library's exception is answered with its text too
                 return std::to_string(json::parse(R"("text")").get<int>());
             }
-            return "echo " + std::string(request);
+            throw std::runtime_error("the handler broke on " + std::string(request));
         });
         loop.run();
     });
     auto req = makeRequestSocket(*context, "inproc://test/service-loop",
                                  {.receiveTimeout = 2000ms, .sendTimeout = 2000ms});
-
-    const struct {
-        std::string request;
-        std::string replyStart;
-    } cases[] = {
-        {"runtime", R"({"result":"the handler broke"})"},
-        {"json", R"({"result":"[json.exception.type_error)"},
-        {"after", "echo after"},  // the failures did not end the loop
-    };
-    for (const auto& [request, replyStart] : cases) {
-        SCOPED_TRACE(request);
-        ASSERT_TRUE(req.send(zmq::buffer(request), zmq::send_flags::none));
+    const auto ask = [&req](std::string_view request) {
         zmq::message_t reply;
-        ASSERT_TRUE(req.recv(reply));
-        EXPECT_TRUE(reply.to_string().starts_with(replyStart)) << reply.to_string();
-    }
-    EXPECT_TRUE(log.has("warning: Test service: the handler broke"));
+        return req.send(zmq::buffer(request)) && req.recv(reply) ? reply.to_string() : "no reply";
+    };
+    EXPECT_TRUE(ask("json").starts_with(R"({"result":"[json.exception.type_error)"));
+    EXPECT_EQ(ask("x"), R"({"result":"the handler broke on x"})");  // the loop went on
+    EXPECT_TRUE(log.has("warning: Test service: the handler broke on x"));
     stop.set();
 }
 
