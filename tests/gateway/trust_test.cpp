@@ -47,9 +47,7 @@ protected:
     }
     // The reply head to an upgrade on the WebSocket port.
     std::string upgradeReply(const std::string& text) {
-        TestClient client(server->webSocketPort());
-        client.send(text);
-        return client.readUntilContains("\r\n\r\n");
+        return TestClient(server->webSocketPort()).handshake(text);
     }
 
     test::LogCapture logs;
