@@ -104,11 +104,9 @@ TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
         ASSERT_TRUE(answer.is_object()) << frame;
         EXPECT_EQ(answer["jsonrpc"], "2.0") << frame;
         EXPECT_EQ(answer["id"], id) << frame;
-        if (code == 0) {
-            EXPECT_EQ(answer["result"], result) << frame;
-        } else {
-            EXPECT_EQ(answer["error"]["code"], code) << frame << " -> " << answer;
-        }
+        EXPECT_EQ(code == 0 ? answer["result"] : answer["error"]["code"],
+                  code == 0 ? result : json(code))
+            << frame << " -> " << answer;
     }
     // A notification (no id) is carried out but never answered: the next frame answers the
     // request after it.
