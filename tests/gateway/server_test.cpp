@@ -33,12 +33,12 @@ TEST(GatewayServer, ABindFailureAsksToOpenTheConfigurationNamingThePortThatFaile
         EXPECT_EQ(server.webSocketPort(), 0);
         EXPECT_TRUE(logs.has("warning: HTTP Server Error: could not bind to given port. "));
         ASSERT_EQ(toasts->shown().size(), 1U);
-        EXPECT_EQ(toasts->shown()[0].toast.layout, notify::ToastTemplate::imageAndText04);
-        EXPECT_EQ(
-            toasts->shown()[0].toast.lines,
-            (std::vector<std::string>{"HTTP Server Error: could not bind to given port. ", port,
-                                      "Do you want to close SDK and open configuration?"}));
-        EXPECT_EQ(toasts->shown()[0].toast.actions, (std::vector<std::string>{"Yes", "Exit"}));
+        const auto toast = toasts->shown()[0].toast;
+        EXPECT_EQ(toast.layout, notify::ToastTemplate::imageAndText04);
+        EXPECT_EQ(toast.lines, (std::vector<std::string>{
+                                   "HTTP Server Error: could not bind to given port. ", port,
+                                   "Do you want to close SDK and open configuration?"}));
+        EXPECT_EQ(toast.actions, (std::vector<std::string>{"Yes", "Exit"}));
     }
 }
 

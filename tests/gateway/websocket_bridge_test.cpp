@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gateway/gateway_texts.hpp"
@@ -138,15 +139,9 @@ TEST_F(WebSocketGateway, KeepsConcurrentClientsApartAndThePathTableConsistent) {
     EXPECT_TRUE(pathsBecome({}));
 }
 
-struct Sent {
-    int client;
-    std::string path;
-    std::string body;
-};
-
 struct Case {
     const char* name;
-    std::vector<Sent> sent;
+    std::vector<std::tuple<int, std::string, std::string>> sent;  // client, path, body
     std::vector<JogGuard::Request> expected;
 };
 
@@ -186,8 +181,8 @@ TEST(JogGuard, OwesAStopForEveryBundleLeftJogging) {
         SCOPED_TRACE(c.name);
         JogGuard guard;
         int clients[3] = {};
-        for (const auto& sent : c.sent) {
-            guard.observe(&clients[sent.client], sent.path, sent.body);
+        for (const auto& [client, path, body] : c.sent) {
+            guard.observe(&clients[client], path, body);
         }
         EXPECT_EQ(guard.release(&clients[1]), c.expected);  // the stops owed to client 1
         EXPECT_TRUE(guard.release(&clients[1]).empty()) << "released twice";
