@@ -35,17 +35,6 @@ std::size_t residentKilobytes(int pid) {
     return 0;
 }
 
-// One WebSocket client's life on `path`: connect, one message, its answer (or a refusal), gone
-// without a close frame.
-bool visit(std::uint16_t port, const std::string& path, const std::string& message) {
-    TestClient client(port);
-    if (!client.upgrade(path).starts_with("HTTP/1.1 101 ")) {
-        return false;
-    }
-    client.sendText(message);
-    return client.nextFrame(2s).has_value();
-}
-
 TEST(Gateway, IsTheOnlyInstanceOutlivesAThousandClientsAndStopsCleanlyWithClientsConnected) {
     RunningServer server({"--simulate"});
     ASSERT_TRUE(server.listening()) << server.process->output();
@@ -83,8 +72,12 @@ TEST(Gateway, IsTheOnlyInstanceOutlivesAThousandClientsAndStopsCleanlyWithClient
         int answered = 0;
         for (int round = 0; round < rounds && std::chrono::steady_clock::now() < deadline;
              ++round) {
-            for (const auto& [path, message] : visits) {
-                answered += visit(server.webSocketPort, path, message) ? 1 : 0;
+            for (const auto& [path, message] : visits) {  // one message, then gone unannounced
+                TestClient client(server.webSocketPort);
+                if (client.upgrade(path).starts_with("HTTP/1.1 101 ")) {
+                    client.sendText(message);
+                    answered += client.nextFrame(2s) ? 1 : 0;
+                }
             }
             // The server logs each offline path; read its output, or its pipe fills up and
             // logging blocks the server.
