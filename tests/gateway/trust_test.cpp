@@ -45,7 +45,6 @@ protected:
     std::string exchange(const std::string& text) {
         return TestClient::exchange(server->httpPort(), text).value_or("<kept open>");
     }
-    // The reply head to an upgrade on the WebSocket port.
     std::string upgradeReply(const std::string& text) {
         return TestClient(server->webSocketPort()).handshake(text);
     }
