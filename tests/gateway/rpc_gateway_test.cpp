@@ -147,7 +147,6 @@ TEST_F(RpcGatewayTest, MaxRateThinsAStatusStreamToTheNewestMessages) {
     EXPECT_GE(received.size(), 3U);
     EXPECT_TRUE(std::is_sorted(received.begin(), received.end()));
 
-    // Unsubscribed: nothing more.
     EXPECT_EQ(exchange(*client, rpc("unsubscribe", {{"subscription", 1}}, 5))["result"], true);
     bus::publish(publisher, topic, R"({"n":0})");
     EXPECT_FALSE(nextText(*client, 200ms).has_value());

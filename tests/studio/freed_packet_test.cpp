@@ -3,6 +3,8 @@
 // end-to-end test's.)
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "studio/freed_packet.hpp"
 #include "studio/link_table.hpp"
 #include "support/hex.hpp"
@@ -34,11 +36,8 @@ TEST(FreedPacket, EncodesHandComputedPacketsByteForByte) {
     for (const auto& c : kPackets) {
         const FreedPacket packet = encodeFreedD1(c.pose);
         EXPECT_EQ(testing::hex(packet), c.bytes) << c.what;
-        unsigned sum = 0;
-        for (const auto byte : packet) {
-            sum += byte;
-        }
-        EXPECT_EQ(sum % 256, 0x40U) << c.what << ": the whole packet sums to 0x40";
+        EXPECT_EQ(std::accumulate(packet.begin(), packet.end(), 0U) % 256, 0x40U)
+            << c.what << ": the whole packet sums to 0x40";
     }
     // Angles beyond the field's +-256 turn by whole turns; a non-number is zero.
     EXPECT_EQ(encodeFreedD1({1, 300}), encodeFreedD1({1, -60}));
