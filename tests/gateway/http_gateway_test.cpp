@@ -2,7 +2,6 @@
 // replies, the one response form, the bounded wait and the request sockets kept per worker.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <string>
 #include <vector>
@@ -36,36 +35,27 @@ protected:
     Server server{test::kLoopback};
 };
 
+// The request is passed on compact, the reply as it came, in the one response form; what cannot be
+// passed on is answered by the gateway itself.
 TEST_F(HttpGateway, AnswersWithTheServicesReplyOrItsOwnInTheOneResponseForm) {
-    // The reply keeps its spacing (it is passed on, not parsed) and shows what the service got.
     FakeService service("inproc://v1/test/echo",
                         [](const std::string& request) { return R"({"got": )" + request + "}"; });
     // Bound but never announced, like the configuration service: it must see no request.
     FakeService hidden(
         "inproc://v1/test/hidden", [](const std::string&) { return "{}"; }, false);
-    const std::string offline = R"({"result":"offline"})";
-    const std::string invalid = R"({"result":"invalid path"})";
-    const std::string deep = std::string(3000, '[') + std::string(3000, ']');
-    const std::array<std::string, 4> cases[] = {
-        {"POST", "/v1/test/echo", "{ \"command\" :\t\"move\",\r\n  \"pan\": [ 1, 2 ] }\n",
-         R"({"got": {"command":"move","pan":[1,2]}})"},
-        // Any method; an empty body is an empty object; the query is not looked at.
-        {"GET", "/v1/test/echo?pan=1", "", R"({"got": {}})"},
-        {"POST", "/v1/test/echo", deep, R"({"got": )" + deep + "}"},  // deep, yet within limits
-        {"POST", "/v1/test/echo", "{not json", invalid},
-        {"POST", "/v1/test/echo", "\xff\xfe", invalid},  // not even UTF-8
-        {"POST", "/v1/test/echo", R"({"pad":")" + std::string(9000, 'x') + R"("})",
-         R"({"result":"request too large"})"},
-        {"GET", "/v1/test/hidden", "", offline},
-        {"GET", "/v1/test/nobody", "", offline},
+    const std::string deep = std::string(3000, '[') + std::string(3000, ']');  // within limits
+    const std::array<std::string, 3> cases[] = {
+        {"/v1/test/echo?pan=1", "{ \"pan\" :\t[ 1, 2 ] }\n", R"({"got": {"pan":[1,2]}})"},
+        {"/v1/test/echo", "", R"({"got": {}})"},
+        {"/v1/test/echo", deep, R"({"got": )" + deep + "}"},
+        {"/v1/test/echo", "\xff{not json", R"({"result":"invalid path"})"},
+        {"/v1/test/echo", std::string(9000, ' ') + "{}", R"({"result":"request too large"})"},
+        {"/v1/test/hidden", "", R"({"result":"offline"})"},
     };
-    for (const auto& [method, target, body, reply] : cases) {
-        EXPECT_EQ(exchange(method, target, body), expectedResponse(reply)) << method << target;
+    for (const auto& [target, body, reply] : cases) {
+        EXPECT_EQ(exchange("POST", target, body), expectedResponse(reply)) << target << body;
     }
-    EXPECT_EQ(service.requests.waitFor().size(), 3U);
     EXPECT_TRUE(hidden.requests.waitFor().empty());
-    EXPECT_TRUE(logs.has("warning: inproc://v1/test/hidden is offline."));
-    EXPECT_TRUE(logs.has("warning: [json.exception.parse_error"));
 }
 
 // A service that closes while the request waits is noticed between tries, well before the
@@ -97,9 +87,9 @@ TEST_F(HttpGateway, AnswersOfflineOrAfterTheBoundAnEmptyBodyAndDropsTheLateReply
 }
 
 TEST_F(HttpGateway, ASilentLinkHoldsUpOnlyTheRequestsAddressedToIt) {
-    // One worker thread, six HTTP requests, a /v1 WebSocket message and a /v2 call waiting on
-    // a link whose service never answers: a request elsewhere on a new connection is answered
-    // at once, over HTTP and over /v2, and the waiting ones end on their own bounds.
+    // One worker thread, six HTTP requests and a /v2 call waiting on a link whose service never
+    // answers: a request elsewhere on a new connection is answered at once, over HTTP and over
+    // /v2, and the waiting ones end on their own bounds.
     FakeService silent("inproc://v1/test/silent", [](const std::string&) { return std::nullopt; });
     FakeService device("inproc://v1/test/device",
                        [](const std::string&) { return R"({"data":[],"result":"ok"})"; });
@@ -109,9 +99,6 @@ TEST_F(HttpGateway, ASilentLinkHoldsUpOnlyTheRequestsAddressedToIt) {
             return exchange("POST", "/v1/test/silent", R"({"command":"status"})");
         }));
     }
-    TestClient v1(server.webSocketPort());
-    ASSERT_TRUE(test::upgraded(v1, "/v1/test/silent"));
-    v1.sendText("{}");
     TestClient v2(server.webSocketPort());
     ASSERT_TRUE(test::upgraded(v2, "/v2"));
     v2.sendText(R"({"jsonrpc":"2.0","id":1,"method":"call","params":{"path":"/v1/test/silent"}})");
@@ -138,22 +125,8 @@ TEST_F(HttpGateway, ASilentLinkHoldsUpOnlyTheRequestsAddressedToIt) {
     for (auto& request : waiting) {
         EXPECT_EQ(request.get(), expectedResponse(""));
     }
-    EXPECT_EQ(test::nextText(v1), R"({"result":"request could not be processed"})");
     EXPECT_EQ(test::nextText(v2),
               R"({"error":{"code":-32000,"message":"no reply"},"id":1,"jsonrpc":"2.0"})");
-}
-
-TEST_F(HttpGateway, ReachesAServiceAgainAfterItRestarts) {
-    // The endpoint is closed and bound anew, as when a link comes back, with no request in
-    // between: the socket kept from before has lost its peer for good (inproc does not
-    // reconnect), and the request must not fail on it.
-    std::optional<FakeService> service;
-    for (const std::string reply : {R"({"n":1})", R"({"n":2})"}) {
-        service.reset();
-        service.emplace("inproc://v1/test/restart", [reply](const std::string&) { return reply; });
-        EXPECT_EQ(exchange("GET", "/v1/test/restart"), expectedResponse(reply));
-        EXPECT_EQ(exchange("GET", "/v1/test/restart"), expectedResponse(reply));
-    }
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-// The Server's own duties: reading its settings, the bind failure question, one protocol per
-// port, and stopping with clients still connected.
+// The Server's own duties: its settings when the configuration service is missing, the bind
+// failure question, one protocol per port. (Reading the settings and stopping with clients
+// connected are the end-to-end gateway test's.)
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 
 #include "gateway/server.hpp"
@@ -15,32 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::closes;
-using test::FakeService;
 using test::TestClient;
-using test::upgraded;
-
-TEST(GatewayServer, ReadsItsSettingsFromTheConfigurationServiceOrFallsBackWithinItsBound) {
-    test::LogCapture logs;
-    FakeService configuration(
-        "inproc://test/configuration",
-        [](const std::string& request) -> std::optional<std::string> {
-            if (request != R"({"command":"server"})") {
-                return R"({"result":"unknown section"})";
-            }
-            return R"({"httpserver":{"port":"40001","address":"127.0.0.2"},)"
-                   R"("websocket":{"address":"127.0.0.4","port":"40003"}})";
-        },
-        false);
-    Server server("inproc://test/configuration");
-    EXPECT_EQ(server.settings().httpPort, "40001");
-    EXPECT_EQ(server.settings().webSocketAddress, "127.0.0.4");
-    EXPECT_TRUE(logs.has(R"(info: {"address":"127.0.0.2","port":"40001"})"));
-    EXPECT_EQ(server.httpPort(), 0);  // nothing listens before start()
-
-    // No configuration service: the built-in settings after the bounded wait, not a hang.
-    EXPECT_EQ(Server("inproc://test/nobody").settings().httpPort, "32222");
-    EXPECT_TRUE(logs.has("warning: No answer from the configuration service"));
-}
 
 TEST(GatewayServer, ABindFailureAsksToOpenTheConfigurationNamingThePortThatFailed) {
     const net::test::LoopbackServer taken([](const net::TcpConnection::Ptr&) {});
@@ -58,16 +33,20 @@ TEST(GatewayServer, ABindFailureAsksToOpenTheConfigurationNamingThePortThatFaile
         EXPECT_EQ(server.webSocketPort(), 0);
         EXPECT_TRUE(logs.has("warning: HTTP Server Error: could not bind to given port. "));
         ASSERT_EQ(toasts->shown().size(), 1U);
-        EXPECT_EQ(toasts->shown()[0].toast.layout, notify::ToastTemplate::imageAndText04);
-        EXPECT_EQ(
-            toasts->shown()[0].toast.lines,
-            (std::vector<std::string>{"HTTP Server Error: could not bind to given port. ", port,
-                                      "Do you want to close SDK and open configuration?"}));
-        EXPECT_EQ(toasts->shown()[0].toast.actions, (std::vector<std::string>{"Yes", "Exit"}));
+        const auto toast = toasts->shown()[0].toast;
+        EXPECT_EQ(toast.layout, notify::ToastTemplate::imageAndText04);
+        EXPECT_EQ(toast.lines, (std::vector<std::string>{
+                                   "HTTP Server Error: could not bind to given port. ", port,
+                                   "Do you want to close SDK and open configuration?"}));
+        EXPECT_EQ(toast.actions, (std::vector<std::string>{"Yes", "Exit"}));
     }
 }
 
-TEST(GatewayServer, EachPortServesOnlyItsOwnProtocol) {
+TEST(GatewayServer, FallsBackToItsOwnSettingsAndServesOnlyItsOwnProtocolOnEachPort) {
+    // No configuration service: the built-in settings after the bounded wait, not a hang.
+    test::LogCapture logs;
+    EXPECT_EQ(Server("inproc://test/nobody").settings().httpPort, "32222");
+    EXPECT_TRUE(logs.has("warning: No answer from the configuration service"));
     // Neither client is left waiting for an answer that never comes.
     Server server(test::kLoopback);
     server.start(1);
@@ -76,35 +55,6 @@ TEST(GatewayServer, EachPortServesOnlyItsOwnProtocol) {
     EXPECT_TRUE(closes(upgradedOnHttp));
     EXPECT_EQ(TestClient::exchange(server.webSocketPort(), test::httpRequest("GET", "/v1/device")),
               "");
-}
-
-TEST(GatewayServer, StopsPromptlyWithClientsConnectedAndWaiting) {
-    FakeService silent("inproc://v1/test/stop", [](const std::string&) { return std::nullopt; });
-    std::optional<Server> server(test::kLoopback);
-    // A worker per connection: a handler that waits holds its worker's other connections.
-    server->start(4);
-
-    // An idle WebSocket client, one HTTP request and one WebSocket message waiting for a reply
-    // that never comes, and a half-sent request.
-    TestClient idle(server->webSocketPort());
-    ASSERT_TRUE(upgraded(idle, "/v1/test/idle"));
-    TestClient waitingHttp(server->httpPort());
-    waitingHttp.send(test::httpRequest("GET", "/v1/test/stop"));
-    ASSERT_EQ(silent.requests.waitFor(1).size(), 1U);
-    TestClient waitingWs(server->webSocketPort());
-    ASSERT_TRUE(upgraded(waitingWs, "/v1/test/stop"));
-    waitingWs.sendText("anyone?");
-    TestClient partial(server->httpPort());
-    partial.send("GET /v1/te");
-    ASSERT_TRUE(test::waitUntil([&] { return server->webSocketPaths().size() == 2; }));
-
-    const auto started = std::chrono::steady_clock::now();
-    server.reset();
-    // The waits end on the stop, not on their one-second bounds.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 900ms);
-    for (TestClient* client : {&idle, &waitingHttp, &waitingWs, &partial}) {
-        EXPECT_TRUE(closes(*client, 2s));
-    }
 }
 
 }  // namespace

@@ -98,12 +98,6 @@ std::string TestClient::readUntil(const std::function<bool(const std::string&)>&
     return received_;
 }
 
-std::string TestClient::readUntilContains(std::string_view marker,
-                                          std::chrono::milliseconds timeout) {
-    return readUntil([&](const std::string& text) { return text.find(marker) != text.npos; },
-                     timeout);
-}
-
 std::string TestClient::readToEnd(std::chrono::milliseconds timeout) {
     return readUntil([](const std::string&) { return false; }, timeout);
 }
@@ -114,7 +108,10 @@ std::string TestClient::upgrade(std::string_view path, std::string_view after) {
 
 std::string TestClient::handshake(std::string_view request) {
     send(request);
-    const auto end = readUntilContains("\r\n\r\n").find("\r\n\r\n", taken_);
+    const auto done = [this](const std::string& text) {
+        return text.find("\r\n\r\n", taken_) != text.npos;
+    };
+    const auto end = readUntil(done).find("\r\n\r\n", taken_);
     const std::size_t size = end == std::string::npos ? 0 : end + 4 - taken_;
     taken_ += size;
     return received_.substr(taken_ - size, size);

@@ -53,7 +53,6 @@ public:
     /// bytes received so far.
     std::string readUntil(const std::function<bool(const std::string&)>& done,
                           std::chrono::milliseconds timeout = 5s);
-    std::string readUntilContains(std::string_view marker, std::chrono::milliseconds timeout = 5s);
     std::string readToEnd(std::chrono::milliseconds timeout = 5s);
     /// True once the server has closed its sending side (or reset the connection).
     bool closedByServer() const { return closed_; }

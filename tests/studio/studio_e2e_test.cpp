@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstring>
 #include <optional>
 
 #include <gtest/gtest.h>
@@ -23,14 +22,9 @@ namespace {
 
 using net::test::UdpListener;
 using Clock = std::chrono::steady_clock;
+using namespace std::string_literals;
 
 const json kOk{{"result", "ok"}};
-
-std::int32_t signed24At(const std::string& packet, std::size_t offset) {
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(packet[offset + i]); };
-    std::int32_t value = (byte(0) << 16) | (byte(1) << 8) | byte(2);
-    return value >= 0x800000 ? value - 0x1000000 : value;
-}
 
 void sendOsc(std::uint16_t port, const char* path, const char* types, float a = 0, float b = 0,
              float c = 0) {
@@ -39,24 +33,6 @@ void sendOsc(std::uint16_t port, const char* path, const char* types, float a = 
         types[0] == '\0' ? lo_send(target, path, "") : lo_send(target, path, types, a, b, c);
     lo_address_free(target);
     ASSERT_GT(sent, 0) << path;
-}
-
-// The float of an OSC feedback message to `address` ("<address>\0..." ",f\0\0" value), if it
-// is one.
-std::optional<float> feedbackFloat(const std::string& datagram, const std::string& address) {
-    const auto padded = (address.size() / 4 + 1) * 4;
-    if (datagram.size() != padded + 8 ||
-        datagram.compare(0, address.size() + 1, address.c_str(), address.size() + 1) != 0 ||
-        datagram.compare(padded, 2, ",f") != 0) {
-        return std::nullopt;
-    }
-    std::uint32_t bits = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        bits = (bits << 8) | static_cast<std::uint8_t>(datagram[padded + 4 + i]);
-    }
-    float value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
 }
 
 // OSC input is open too, but trusts no loopback sender here: its datagrams are counted and
@@ -101,22 +77,21 @@ TEST(StudioEndToEnd, FreedPacketsAndOscFeedbackFollowARealTimeMove) {
     while (!arrived && Clock::now() < deadline) {
         const auto packet = listener.next(500ms);
         ASSERT_TRUE(packet);
-        arrived = signed24At(packet->first, studio::freed::kPanOffset) == 20 * 32768 &&
-                  signed24At(packet->first, studio::freed::kTiltOffset) == -5 * 32768 &&
-                  signed24At(packet->first, studio::freed::kXOffset) == 250 * 64;
+        // Angles in 1/32768 degree, positions in 1/64 mm, 24 bits big-endian.
+        arrived = packet->first.substr(studio::freed::kPanOffset, 3) == "\x0A\x00\x00"s &&
+                  packet->first.substr(studio::freed::kTiltOffset, 3) == "\xFD\x80\x00"s &&
+                  packet->first.substr(studio::freed::kXOffset, 3) == "\x00\x3E\x80"s;
     }
     EXPECT_TRUE(arrived) << "pan 20, tilt -5 and X 250 mm after the move";
-    // Feedback goes out while values change, at most 10 a second: the newest pan is the target.
-    std::optional<float> pan;
-    const auto feedbackDeadline = Clock::now() + 5s;
-    while (pan != 20.0F && Clock::now() < feedbackDeadline) {
-        if (const auto datagram = feedback.next(500ms)) {
-            if (const auto value = feedbackFloat(datagram->first, "/kinetra/KSIM0001/pan")) {
-                pan = value;
-            }
-        }
+    // Feedback goes out while values change, at most 10 a second: the newest pan is the target,
+    // 20.0 as a big-endian float behind the padded address and the type tag.
+    const std::string target = std::string("/kinetra/KSIM0001/pan\0\0\0,f\0\0\x41\xA0\0\0", 32);
+    bool fedBack = false;
+    for (const auto until = Clock::now() + 5s; !fedBack && Clock::now() < until;) {
+        const auto datagram = feedback.next(500ms);
+        fedBack = datagram && datagram->first == target;
     }
-    EXPECT_EQ(pan, 20.0F) << "OSC feedback of the head's pan";
+    EXPECT_TRUE(fedBack) << "OSC feedback of the head's pan";
 
     for (int i = 0; i < 3; ++i) {
         sendOsc(oscPort, "/kinetra/KSIM0001/abort", "");

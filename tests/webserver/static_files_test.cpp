@@ -27,7 +27,7 @@ std::string bodyOf(const std::string& response) {
     return response.substr(response.find("\r\n\r\n") + 4);
 }
 
-TEST(StaticFiles, ServesFilesWithTheirContentTypesAndFoldersWithTheirIndex) {
+TEST(StaticFiles, ServesItsKindsOfFileAndFolderIndexesAndRefusesEveryOtherPath) {
     const test::WwwTree tree;
     const StaticFiles files(tree.www());
     struct Case {
@@ -61,19 +61,15 @@ TEST(StaticFiles, ServesFilesWithTheirContentTypesAndFoldersWithTheirIndex) {
     EXPECT_EQ(statusLine(head), "HTTP/1.1 200 OK");
     EXPECT_NE(head.find("Content-Length: 10\r\n"), std::string::npos);
     EXPECT_EQ(bodyOf(head), "");
-}
 
-// Only the application's kinds of file: not this program beside them, not unknown types, not
-// hidden files; and no way out of the root (dot segments, escaped or not, links, NUL).
-TEST(StaticFiles, RefusesMissingFilesOtherMethodsAndEveryPathOutOfItsRoot) {
-    const test::WwwTree tree;
-    const StaticFiles files(tree.www());
+    // Only the application's kinds of file: not this program beside them, not unknown types, not
+    // hidden files; and no way out of the root (dot segments, escaped or not, links, NUL).
     tree.write("www/kinetra_sdk_webserver.js", "#!/bin/sh");
     std::filesystem::permissions(tree.www() / "kinetra_sdk_webserver.js",
                                  std::filesystem::perms::owner_exec,
                                  std::filesystem::perm_options::add);
     tree.write("www/.env.json", "{}");
-    const std::pair<const char*, std::vector<std::string>> cases[] = {
+    const std::pair<const char*, std::vector<std::string>> refusals[] = {
         {"HTTP/1.1 404 Not Found",
          {"/missing.html", "/empty/", "/img/logo.png/x", "/app.js%20", "/blob.bin",
           "/kinetra_sdk_webserver.js", "/.env.json"}},
@@ -82,7 +78,7 @@ TEST(StaticFiles, RefusesMissingFilesOtherMethodsAndEveryPathOutOfItsRoot) {
           "/img/..%2f..%2fsecret.txt", "/secret-link", "/up/secret.txt", "/%zz",
           "/index.html%00.png"}},
     };
-    for (const auto& [status, paths] : cases) {
+    for (const auto& [status, paths] : refusals) {
         for (const auto& path : paths) {
             const auto response = files.respond(request("GET", path));
             EXPECT_EQ(statusLine(response), status) << path;
