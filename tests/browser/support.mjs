@@ -159,18 +159,11 @@ export async function launchBrowser() {
   });
 }
 
-/** The folder screenshots go to: KINETRA_ARTIFACTS or build/browser-artifacts. */
-export function artifactsDir() {
+/** Saves the whole page as <name>.png in KINETRA_ARTIFACTS (or build/browser-artifacts). */
+export async function screenshot(page, name) {
   const dir = process.env.KINETRA_ARTIFACTS || path.join(repositoryRoot, 'build', 'browser-artifacts');
   fs.mkdirSync(dir, { recursive: true });
-  return dir;
-}
-
-/** Saves the whole page as <artifacts>/<name>.png and returns the file's path. */
-export async function screenshot(page, name) {
-  const file = path.join(artifactsDir(), `${name}.png`);
-  await page.screenshot({ path: file, fullPage: true, timeout: 10000 });
-  return file;
+  await page.screenshot({ path: path.join(dir, `${name}.png`), fullPage: true, timeout: 10000 });
 }
 
 /**

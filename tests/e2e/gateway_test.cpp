@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -51,8 +52,20 @@ TEST(Gateway, IsTheOnlyInstanceOutlivesAThousandClientsAndStopsCleanlyWithClient
     EXPECT_EQ(second.output(), "");
     EXPECT_EQ(server.tree.read("tmp/MyLockFile"), ownId);
 
-    // A thousand WebSocket clients come and go leaving no bus socket, file or memory behind.
     ASSERT_TRUE(server.linkIs("KSIM0001"));
+    // Long-lived threads carry their role and link, so that top -H and a debugger tell them apart.
+    std::set<std::string> threads;
+    const auto tasks = "/proc/" + std::to_string(server.process->pid()) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        threads.insert(name);
+    }
+    for (const char* name : {"rd:KSIM0001", "link:KSIM0001", "scan", "reactor", "device"}) {
+        EXPECT_TRUE(threads.contains(name)) << name;
+    }
+
+    // A thousand WebSocket clients come and go leaving no bus socket, file or memory behind.
     const std::string linkStatus = R"({"command":"linkStatus"})";
     const std::string call =
         R"({"jsonrpc":"2.0","id":1,"method":"call","params":{"path":"/v1/device","request":)" +

@@ -76,19 +76,15 @@ TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
         int code;  // 0: a result, compared with `result`
         json result;
     };
+    // The documented errors are sent by the reference's own walk; these are the rest.
     const std::vector<Case> cases{
-        {"{not json", nullptr, -32700, {}},
         {R"([{"jsonrpc":"2.0","method":"call","id":1}])", nullptr, -32600, {}},
         {R"({"jsonrpc":"1.0","method":"call","id":7})", 7, -32600, {}},
         {R"({"jsonrpc":"2.0","method":5,"id":"s"})", "s", -32600, {}},
         {rpcFrame("call", "3", 8), 8, -32600, {}},
         {R"({"jsonrpc":"2.0","method":"fly","id":{"k":[1,"x"]}})", objectId, -32601, {}},
-        {rpcFrame("call", R"({"request":{}})", 9), 9, -32602, {}},
         {rpcFrame("call", "[1]", 10), 10, -32602, {}},
-        {rpcFrame("subscribe", R"({"topic":"weather"})", 11), 11, -32602, {}},
-        {rpcFrame("subscribe", R"({"topic":"status"})", 12), 12, -32602, {}},
         {rpcFrame("subscribe", R"({"topic":"links","maxRate":0})", 13), 13, -32602, {}},
-        {rpcFrame("unsubscribe", R"({"subscription":99})", 14), 14, -32602, {}},
         // Calls: the reply object unchanged, offline for a path nobody announced.
         {R"({"jsonrpc":"2.0","method":"call","params":{"path":"/v1/test/rpc","request":)"
          R"({ "command" : "x" }},"id":[2]})",
