@@ -1,6 +1,6 @@
 // The /v2 JSON-RPC endpoint over real sockets, a real bus and the real feed: the error codes,
-// calls, and a status subscription thinned by maxRate. (The links snapshot is the end-to-end
-// tests'.)
+// calls, status subscriptions whole and thinned by maxRate. (The links snapshot is the
+// end-to-end tests'.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -109,6 +109,27 @@ TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
     client->sendText(R"({"jsonrpc":"2.0","method":"call","params":{"path":"/v1/test/rpc"}})");
     EXPECT_EQ(exchange(*client, rpc("fly", {}, "after"))["id"], "after");
     EXPECT_EQ(service.requests.waitFor(3).size(), 3U);
+}
+
+TEST_F(RpcGatewayTest, EverySubscriberOfAStatusGetsEveryMessage) {
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < 2; ++i) {
+        clients.push_back(connect());
+        const json subscribe = rpc("subscribe", {{"topic", "status"}, {"linkID", "KALL"}}, i);
+        EXPECT_EQ(exchange(*clients.back(), subscribe)["result"]["subscription"], 1);
+    }
+    const std::string topic = bus::statusTopic("KALL");
+    ASSERT_TRUE(firstNotification(*clients[0], topic, R"({"n":-1})").is_object());
+    for (auto& client : clients) {
+        while (nextJson(*client, 50ms).is_object()) {  // what the warm-up left
+        }
+    }
+    for (int n = 0; n < 20; ++n) {
+        ASSERT_TRUE(bus::publish(publisher, topic, R"({"n":)" + std::to_string(n) + "}"));
+        for (auto& client : clients) {
+            EXPECT_EQ(nextJson(*client)["params"]["data"]["n"], n);
+        }
+    }
 }
 
 TEST_F(RpcGatewayTest, MaxRateThinsAStatusStreamToTheNewestMessages) {
