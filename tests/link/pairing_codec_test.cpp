@@ -13,26 +13,21 @@ namespace {
 using model::DeviceModel;
 using test::bytes;
 
-const model::FirmwareCatalog& catalog() {
-    static const model::FirmwareCatalog instance;
-    return instance;
-}
-
-std::string changelog(DeviceModel model, bool radio) {
-    const auto& entry = catalog().entries().at(model::codeOf(model));
-    return radio ? entry.radio.changelog : entry.device.changelog;
-}
-
 // MAC text in upper case, the signed strength as a floating number, tilt as 0 or 1 for model 3
 // only, the pairing flag only when set, each changelog only with its flag; a CAN bus entry with
 // its model and update flag.
 TEST(ScanJson, WritesEntriesAsClientsReadThem) {
+    const model::FirmwareCatalog catalog;
+    const auto changelog = [&](DeviceModel model, bool radio) {
+        const auto& entry = catalog.entries().at(model::codeOf(model));
+        return radio ? entry.radio.changelog : entry.device.changelog;
+    };
     // Model, rssi, MAC, setup, tilt and controller version, radio version, 7 bytes, group id.
     const auto reply = bytes(
         "01 01 02"
         " 03 C4 0A 1B 2C 3D 4E 5F 23 B5 1A 77 77 77 77 77 77 77 12 34"
         " 01 05 FF 00 A0 0B C0 DB E0 CB 1F 77 77 77 77 77 77 77 FF FF");
-    const auto data = wirelessScanJson(reply, catalog());
+    const auto data = wirelessScanJson(reply, catalog);
     ASSERT_EQ(data.size(), 2u);
     // Gamma head, controller 90 (91 is current), radio 26 (current), tilted, pairing active.
     auto gamma = json::parse(R"({"mac":"0A:1B:2C:3D:4E:5F","rssi":-60.0,"type":"turretGamma",
@@ -46,8 +41,7 @@ TEST(ScanJson, WritesEntriesAsClientsReadThem) {
         "isDeviceFirmwareUpdateAvailable":false})");
     alpha["radioChangelog"] = changelog(DeviceModel::turretAlpha, true);
     EXPECT_EQ(data[1], alpha);
-    EXPECT_NE(core::dumpCompact(data[0]).find(R"("rssi":-60.0)"), std::string::npos);
-    EXPECT_EQ(wirelessScanEntryJson({.model = 3}, catalog())["isTilted"], 0);
+    EXPECT_EQ(wirelessScanEntryJson({.model = 3}, catalog)["isTilted"], 0);
 
     // A CAN bus entry's version is (byte a, byte b): 0.73 is older than rollerBase's 0.74.
     const json expected = json::array({
@@ -57,7 +51,7 @@ TEST(ScanJson, WritesEntriesAsClientsReadThem) {
         {{"type", "rollerBase"}, {"isDeviceFirmwareUpdateAvailable", false}},
         {{"type", "floorBase"}, {"isDeviceFirmwareUpdateAvailable", false}},
     });
-    EXPECT_EQ(canScanJson(bytes("00 02 03 08 00 49 08 00 4A 04 00 00"), catalog()), expected);
+    EXPECT_EQ(canScanJson(bytes("00 02 03 08 00 49 08 00 4A 04 00 00"), catalog), expected);
 }
 
 // The attach MAC must match the whole pattern; a text that does not is not malformed.
