@@ -4,10 +4,8 @@
 
 #include "support/log_capture.hpp"
 
-#include <algorithm>
 #include <functional>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
