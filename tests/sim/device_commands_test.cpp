@@ -60,24 +60,20 @@ TEST(DeviceMessages, KeyPoseMessagesKeepIndicesSpeedDurationAndLoopInEveryFamily
         SCOPED_TRACE(model::nameOf(p));
         const auto store =
             read<cmd::KeyposeStore>(keyposeStoreCurrentPoseMessage(p, 4, 0xCAFEF00E), p);
-        EXPECT_EQ(store.index, 4);
-        EXPECT_EQ(store.identifier, 0xCAFEF00Eu);
+        EXPECT_EQ(std::tuple(store.index, store.identifier), std::tuple(4, 0xCAFEF00Eu));
         EXPECT_EQ(read<cmd::KeyposeDelete>(keyposeDeletePoseMessage(p, 3), p).index, 3);
         EXPECT_EQ(read<cmd::KeyposeRead>(keyposeReadRequestMessage(p, 5), p).index, 5);
         read<cmd::Abort>(motionAbortMessage(p), p);
         const auto bySpeed =
             read<cmd::KeyposeMove>(keyposeMoveMessage(p, {0xFF, 2, 0.5f, -1.0f, 0.25f, false}), p);
-        EXPECT_EQ(bySpeed.first, 0xFF);
-        EXPECT_EQ(bySpeed.second, 2);
+        EXPECT_EQ(std::tuple(bySpeed.first, bySpeed.second, bySpeed.loop),
+                  std::tuple(0xFF, 2, false));
         EXPECT_NEAR(bySpeed.speed, 0.5, 1e-3);
         EXPECT_LE(bySpeed.durationMs, 0);
-        EXPECT_FALSE(bySpeed.loop);
         const auto loop =
             read<cmd::KeyposeMove>(keyposeMoveMessage(p, {1, 3, -1.0f, 2.5f, 0.25f, true}), p);
-        EXPECT_EQ(loop.first, 1);
-        EXPECT_EQ(loop.second, 3);
-        EXPECT_EQ(loop.durationMs, 2500);
-        EXPECT_TRUE(loop.loop);
+        EXPECT_EQ(std::tuple(loop.first, loop.second, loop.durationMs, loop.loop),
+                  std::tuple(1, 3, 2500, true));
         EXPECT_NEAR(loop.acceleration, 0.25, 1e-3);
     }
 }
@@ -178,24 +174,22 @@ TEST(DeviceMessages, RefusesWhatNoDeviceWouldTake) {
 }
 
 TEST(StatusMessage, EveryFieldReadsBackThroughTheServersDecoder) {
-    StatusReport report;
-    report.positions = {-12500, 45000, 3250, -77, 0, 360000, -43800};
-    report.aimIndex = 4;
-    report.loopActive = true;
-    report.slotsFilled = 0x15;
-    report.activity = model::BundleActivity::keyposeMove;
-    report.devices = {{M::turretAlpha2, 102, 32, 85}, {M::railUnitGen3, 19, 31, 7}};
-    report.supportedAxes = 0x6F;
-    report.realTimeAxes = 0x03;
-    report.calibratedAxes = 0x05;
-    report.acknowledge = 0xC0;
-    report.timestamp = 0xFEDCBA98;
-    report.plannedDurationMs = 2500;
-    report.progress = 16000;
-    report.park = model::ParkMode::positioning;
-    report.incline = model::InclineMode::safe;
-    report.inclineWarning = true;
-
+    StatusReport report{.positions = {-12500, 45000, 3250, -77, 0, 360000, -43800},
+                        .aimIndex = 4,
+                        .loopActive = true,
+                        .slotsFilled = 0x15,
+                        .activity = model::BundleActivity::keyposeMove,
+                        .devices = {{M::turretAlpha2, 102, 32, 85}, {M::railUnitGen3, 19, 31, 7}},
+                        .supportedAxes = 0x6F,
+                        .realTimeAxes = 0x03,
+                        .calibratedAxes = 0x05,
+                        .acknowledge = 0xC0,
+                        .timestamp = 0xFEDCBA98,
+                        .plannedDurationMs = 2500,
+                        .progress = 16000,
+                        .park = model::ParkMode::positioning,
+                        .incline = model::InclineMode::safe,
+                        .inclineWarning = true};
     const auto bytes = encodeStatus(report);
     ASSERT_EQ(bytes.size(), 79u);
     EXPECT_EQ(bytes[65], 0xC0);  // the acknowledge byte the link handler watches

@@ -20,11 +20,7 @@ using testing::bytesOf;
 using M = model::DeviceModel;
 
 DeviceConfig device(M model, std::uint16_t firmware, std::optional<std::uint8_t> axes = {}) {
-    DeviceConfig config;
-    config.model = model;
-    config.firmwareVersion = firmware;
-    config.axes = axes;
-    return config;
+    return {.model = model, .firmwareVersion = firmware, .axes = axes};
 }
 
 // A head on a slider unless a test says otherwise; calibrations take 2 s, a stick lets go after
@@ -72,8 +68,7 @@ TEST_F(Bundle, KeyPoseMoveEasesToThePoseAndReportsItsProgress) {
     EXPECT_DOUBLE_EQ(half.progress, 0.5);
     EXPECT_DOUBLE_EQ(half.plannedSeconds, 2.0);
     EXPECT_NEAR(half.position(AxisSlot::headPan), 45.0, 1e-9);  // eased, symmetric at half way
-    EXPECT_EQ(half.aimIndex, 2);
-    EXPECT_EQ(half.startIndex, -1);
+    EXPECT_EQ(std::tuple(half.startIndex, half.aimIndex), std::tuple(-1, 2));
     EXPECT_LT(pan(500ms), 45.0 / 2);  // it starts slowly
     const auto done = at(2s);
     EXPECT_EQ(done.activity, BundleActivity::idle);
@@ -95,11 +90,9 @@ TEST_F(Bundle, LoopsBetweenTwoPosesUntilAborted) {
     ASSERT_TRUE(take(keyposeMoveMessage(primary(), {1, 2, -1.0f, 1.0f, 0.5f, true}), 0s));
     EXPECT_TRUE(at(500ms).loopActive);
     EXPECT_EQ(at(500ms).aimIndex, 1);  // first from where it stood to pose 1
-    EXPECT_EQ(at(1500ms).startIndex, 1);
-    EXPECT_EQ(at(1500ms).aimIndex, 2);
+    EXPECT_EQ(std::tuple(at(1500ms).startIndex, at(1500ms).aimIndex), std::tuple(1, 2));
     EXPECT_NEAR(pan(1500ms), 15.0, 1e-9);
-    EXPECT_EQ(at(2500ms).startIndex, 2);
-    EXPECT_EQ(at(2500ms).aimIndex, 1);
+    EXPECT_EQ(std::tuple(at(2500ms).startIndex, at(2500ms).aimIndex), std::tuple(2, 1));
     EXPECT_EQ(at(100s).activity, BundleActivity::keyposeMove);
 
     ASSERT_TRUE(take(motionAbortMessage(primary()), 2500ms));

@@ -17,16 +17,14 @@ TEST(ProgramOptions, DevicesVersionsAndFaultsFromTheCommandLine) {
     ASSERT_TRUE(parsed.options) << parsed.error;
     const auto& config = parsed.options->config;
     ASSERT_EQ(config.devices.size(), 2u);
-    EXPECT_EQ(config.devices[0].model, model::DeviceModel::swivelMax);
-    EXPECT_EQ(config.devices[0].firmwareVersion, 94);
-    EXPECT_EQ(config.devices[0].mac, (link::Mac{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(config.devices[1].groupId, 0x10);
-    EXPECT_EQ(config.devices[1].rssi, -70);
-    EXPECT_EQ(config.devices[1].setup, model::SetupKind::dollyOnly);
-    EXPECT_NE(config.devices[0].mac, config.devices[1].mac);  // pairing finds devices by MAC
-    EXPECT_EQ(config.radioVersion, 0);
-    EXPECT_EQ(config.keyposeSlots, 3);
-    EXPECT_EQ(config.timings.pairingTime, 250ms);
+    const auto& d = config.devices;
+    EXPECT_EQ(std::tuple(d[0].model, d[0].firmwareVersion, d[0].mac),
+              std::tuple(model::DeviceModel::swivelMax, 94, link::Mac{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(std::tuple(d[1].groupId, d[1].rssi, d[1].setup),
+              std::tuple(0x10, -70, model::SetupKind::dollyOnly));
+    EXPECT_NE(d[0].mac, d[1].mac);  // pairing finds devices by MAC
+    EXPECT_EQ(std::tuple(config.radioVersion, config.keyposeSlots, config.timings.pairingTime),
+              std::tuple(0, 3, 250ms));
     EXPECT_EQ(parsed.options->faults.wirelessPairError, link::WirelessPairError::connectionProblem);
     // The link type chooses the defaults the other options change, whatever their order.
     const auto module =
