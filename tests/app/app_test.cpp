@@ -10,9 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <optional>
 #include <set>
 #include <thread>
@@ -20,10 +18,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support/temporary_tree.hpp"
+
 namespace kinetra::app {
 namespace {
 
-using namespace std::chrono_literals;
+using namespace std::literals;
 
 // Runs `read` on the command line kinetra-server `args`.
 template <typename Read>
@@ -46,8 +46,6 @@ TEST(CommandLine, TakesOnlyTheExactArguments) {
     EXPECT_EQ(commandLine(simulationArgument, {"--simulated"}), std::nullopt);
 }
 
-namespace fs = std::filesystem;
-
 InstanceProbe runningAre(std::set<std::string> running) {
     return [running = std::move(running)](std::string_view pid) {
         return running.contains(std::string(pid));
@@ -56,17 +54,10 @@ InstanceProbe runningAre(std::set<std::string> running) {
 
 class LockFile : public ::testing::Test {
 protected:
-    LockFile() : path_(fs::temp_directory_path() / ("kinetra-lock-" + std::to_string(::getpid()))) {
-        fs::remove(path_);
-    }
-    ~LockFile() override { fs::remove(path_); }
+    std::string content() const { return tree_.read("tmp/MyLockFile"); }
 
-    std::string content() const {
-        std::ifstream file(path_);
-        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    }
-
-    fs::path path_;
+    testing::TemporaryTree tree_;
+    const std::filesystem::path path_ = tree_.lockFile();
 };
 
 TEST_F(LockFile, StartsOnlyWhenNoOtherInstanceRunsAndLeavesOnlyLiveIds) {
@@ -88,9 +79,9 @@ TEST_F(LockFile, StartsOnlyWhenNoOtherInstanceRunsAndLeavesOnlyLiveIds) {
          "500\ngarbage\n42420\n"},
     };
     for (const auto& c : cases) {
-        fs::remove(path_);
+        std::filesystem::remove(path_);
         if (c.before != nullptr) {
-            std::ofstream(path_) << c.before;
+            tree_.write("tmp/MyLockFile", c.before);
         }
         InstanceLock lock(path_.string(), runningAre(c.running));
         if (c.acquired) {
@@ -120,17 +111,16 @@ TEST_F(LockFile, ConcurrentStartsLetExactlyOneThrough) {
     }
     starters.clear();
     EXPECT_EQ(passed, 1);
-    const auto text = content();
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_EQ(std::ranges::count(content(), '\n'), 1) << content();
 }
 
 TEST(SystemInstanceProbe, KnowsItselfButNotOtherPrograms) {
     const auto probe = systemInstanceProbe();
     EXPECT_TRUE(probe(std::to_string(::getpid())));
-    EXPECT_FALSE(probe("1"));  // init runs, but it is not this program
-    EXPECT_FALSE(probe("0"));
-    EXPECT_FALSE(probe("0" + std::to_string(::getpid())));
-    EXPECT_FALSE(probe("not a pid"));
+    // Init (1) runs, but it is not this program.
+    for (const auto& pid : {"1"s, "0"s, "0" + std::to_string(::getpid()), "not a pid"s}) {
+        EXPECT_FALSE(probe(pid)) << pid;
+    }
 }
 
 TEST(ShutdownSignals, ASigtermToTheProcessCallsTheHandlerOnItsThread) {

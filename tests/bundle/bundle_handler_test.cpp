@@ -36,8 +36,6 @@ public:
                                                    info, kinetra::testing::fastTimings());
     }
     ~BundleRig() { destroyHandler(); }
-    BundleRig(const BundleRig&) = delete;
-    BundleRig& operator=(const BundleRig&) = delete;
 
     /// Pairs over `medium` and waits for the first status on /status (the status service has no
     /// event to wait on, so it is asked again); false, with a test failure, when a step did not

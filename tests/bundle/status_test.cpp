@@ -99,12 +99,10 @@ TEST(StatusJson, EveryMemberOfABundleWithoutDevices) {
 TEST(StatusJson, ParkAndInclineOnlyWithARailUnit) {
     const auto park = [](std::initializer_list<std::uint8_t> models, std::uint8_t byte77) {
         const auto status = StatusMessage().devices(models).byte(77, byte77).byte(29, 9).toJson();
-        if (!status.contains("parkMode")) {
-            return std::string("none");
-        }
-        return status["parkMode"].get<std::string>() + " " +
-               status["inclineMode"].get<std::string>() + " " +
-               status["inclineModeWarningFlag"].dump();
+        return status.contains("parkMode") ? status["parkMode"].get<std::string>() + " " +
+                                                 status["inclineMode"].get<std::string>() + " " +
+                                                 status["inclineModeWarningFlag"].dump()
+                                           : "none";
     };
     EXPECT_EQ(park({1, 12}, 0x15), "positioning safe 1");
     EXPECT_EQ(park({0}, 0x25), "parked safe 1");

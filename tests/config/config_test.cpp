@@ -6,16 +6,16 @@
 #include "config/server_settings.hpp"
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 
 #include <gtest/gtest.h>
 
+#include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "config/configuration_client.hpp"
 #include "config/defaults.hpp"
 #include "support/recording_notifications.hpp"
+#include "support/temporary_tree.hpp"
 
 namespace kinetra::config {
 namespace {
@@ -110,40 +110,28 @@ TEST(SecuritySettings, ReadsTheListsAndFallsBackPerValue) {
 }
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 class ConfigurationService : public ::testing::Test {
 protected:
-    ConfigurationService()
-        : directory_(fs::temp_directory_path() / ("kinetra-config-" + std::to_string(::getpid()))) {
-        fs::create_directories(directory_);
-    }
-    ~ConfigurationService() override { fs::remove_all(directory_); }
-
-    void writeIni(const std::string& text) {
-        std::ofstream(directory_ / "config.ini", std::ios::binary) << text;
-    }
-    std::string directoryText() const { return directory_.string() + "/"; }
-
     static std::string ask(std::string_view request) {
-        auto context = bus::SocketRegistry::instance().context();
-        zmq::socket_t socket(*context, zmq::socket_type::req);
-        socket.set(zmq::sockopt::linger, 0);
-        socket.connect(std::string(bus::kConfigurationEndpoint));
+        auto socket = bus::makeRequestSocket(*bus::SocketRegistry::instance().context(),
+                                             std::string(bus::kConfigurationEndpoint));
         socket.send(zmq::buffer(request));
-        auto reply = bus::receiveWithin(socket, 2s);
+        const auto reply = bus::receiveWithin(socket, 2s);
         return reply ? reply->to_string() : "<no reply>";
     }
 
     testing::ScopedRecordingBackend notifications_;
-    fs::path directory_;
+    testing::TemporaryTree tree_;
+    const std::string directory_ = tree_.root().string() + "/";
 };
 
 // The serial section always comes from the built-in default; every request gets one reply.
 TEST_F(ConfigurationService, AnswersEachRequestFromTheFileOrWithItsError) {
-    writeIni(
+    tree_.write(
+        "config.ini",
         "[HttpServer]\nAddress=127.0.0.1\nPort=9000 ; remark\n[serialConnection]\nbaudrate=9600\n");
-    ConfigurationController controller(directoryText());
+    ConfigurationController controller(directory_);
     EXPECT_EQ(notifications_->texts(), std::vector<std::string>{"Welcome kinetra SDK"});
     const std::pair<const char*, std::string> cases[] = {
         {R"({"command":"server","x":1})",
@@ -165,7 +153,7 @@ TEST_F(ConfigurationService, ClientGetsTheSectionAndGivesUpOnSilence) {
     // neither the send nor the receive may then wait past the bound.
     for (int round = 0; round < 10; ++round) {
         {
-            ConfigurationController controller(directoryText());
+            ConfigurationController controller(directory_);
             const auto server = requestConfigurationSection(bus::kConfigurationEndpoint, "server");
             ASSERT_TRUE(server.has_value());
             EXPECT_EQ((*server)["httpserver"]["port"], "32222");

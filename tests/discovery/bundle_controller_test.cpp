@@ -38,15 +38,9 @@ sim::LinkConfig emulatedLink(const std::string& linkId) {
 class BundleControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        link::LinkTimings fast;
-        fast.pollerPause = 50ms;
-        start(fast);
-    }
-
-    void start(const link::LinkTimings& timings) {
         ControllerOptions options;
         options.listPorts = [] { return std::optional(std::vector<serial::PortListing>{}); };
-        options.linkTimings = timings;
+        options.linkTimings.pollerPause = 50ms;
         options.dfuToolPath = (tree_.root() / "firmware/dfu-util").string();
         options.dfuWorkingDirectory = (tree_.root() / "firmware").string();
         controller_ = std::make_unique<BundleController>(kConfiguration, options);

@@ -90,13 +90,6 @@ serial::PortListing moduleOn(std::string port, std::string serial) {
     return {std::move(port), 0x0483, 0xA327, std::move(serial), "Kinetra Stop Motion"};
 }
 
-json sectionWith(bool autoScan, std::uint64_t intervalMs = 1) {
-    auto section = config::serialDefault().at("serialConnection");
-    section["usb_info"]["autoScan"] = autoScan;
-    section["usb_info"]["scanInterval"] = intervalMs;
-    return section;
-}
-
 json defaultSection() {
     return config::serialDefault().at("serialConnection");
 }
@@ -187,9 +180,12 @@ protected:
     void start(bool autoScan, std::uint64_t intervalMs = 1) {
         device_.set(zmq::sockopt::linger, 0);
         bus::bindWhenFree(device_, kDeviceEndpoint);
-        const auto section = core::dumpCompact(sectionWith(autoScan, intervalMs));
+        auto section = defaultSection();
+        section["usb_info"]["autoScan"] = autoScan;
+        section["usb_info"]["scanInterval"] = intervalMs;
         config_.emplace(
-            kConfigEndpoint, [section](const std::string&) { return section; }, false);
+            kConfigEndpoint,
+            [text = core::dumpCompact(section)](const std::string&) { return text; }, false);
         scanner_ = std::make_unique<LinkScanner>(kConfigEndpoint, kDeviceEndpoint, ports_.lister());
     }
 

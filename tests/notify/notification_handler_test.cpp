@@ -60,8 +60,7 @@ TEST(Notifications, AnswersToTheQuestionOpenTheConfigurationOrEndTheProcess) {
             events->toastDismissed(2);
             EXPECT_EQ(::testing::internal::GetCapturedStdout(), "The toast has timed out\n");
         }
-        EXPECT_EQ(opened, c.opened) << c.answer.value_or(99);
-        EXPECT_EQ(exits, c.exits) << c.answer.value_or(99);
+        EXPECT_EQ(std::pair(opened, exits), std::pair(c.opened, c.exits)) << c.answer.value_or(99);
     }
     EXPECT_STREQ(dismissalText(0), "The user dismissed this toast");
     EXPECT_STREQ(dismissalText(1), "The application hid the toast using ToastNotifier.hide()");

@@ -45,10 +45,7 @@ std::string install(const fs::path& prefix) {
 
 class InstallTree : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto failure = install(prefix_);
-        ASSERT_EQ(failure, "");
-    }
+    void SetUp() override { ASSERT_EQ(install(prefix_), ""); }
 
     TemporaryTree scratch_;
     fs::path prefix_ = scratch_.root() / "opt" / "kinetra";

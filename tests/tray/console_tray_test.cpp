@@ -43,9 +43,9 @@ protected:
         notify::setBackend(std::make_shared<notify::LogBackend>());
     }
 
-    void start() {
+    void start(const std::string& shown = "Type a number and Enter: \n") {
         running_ = std::async(std::launch::async, [this] { tray_.run(); });
-        ASSERT_TRUE(terminal_.waitForOutput("Type a number and Enter: \n"));
+        ASSERT_TRUE(terminal_.waitForOutput(shown));
     }
 
     PseudoTerminal terminal_;
@@ -58,22 +58,19 @@ protected:
 
 TEST_F(ConsoleTrayTest, PrintsTheMenuNumberedAndRunsTheTypedChoice) {
     EXPECT_TRUE(tray_.interactive());
-    running_ = std::async(std::launch::async, [this] { tray_.run(); });
-    ASSERT_TRUE(
-        terminal_.waitForOutput("kin_tray:\n"
-                                "  1. Stop all motion\n"
-                                "  kinetra SDK 0.9.8\n"
-                                "  2. kinetra Web App\n"
-                                "  3. Examples\n"
-                                "  4. Documentation\n"
-                                "  5. Configuration\n"
-                                "  Utilities\n"
-                                "     6. Link Firmware Update\n"
-                                "     7. SDK Version Update\n"
-                                "  8. Exit\n"));
-    terminal_.type("2\n");
-    ASSERT_TRUE(launched_.waitForCount(1));
-    terminal_.type(" 7 \n");
+    start(
+        "kin_tray:\n"
+        "  1. Stop all motion\n"
+        "  kinetra SDK 0.9.8\n"
+        "  2. kinetra Web App\n"
+        "  3. Examples\n"
+        "  4. Documentation\n"
+        "  5. Configuration\n"
+        "  Utilities\n"
+        "     6. Link Firmware Update\n"
+        "     7. SDK Version Update\n"
+        "  8. Exit\n");
+    terminal_.type("2\n 7 \n");
     ASSERT_TRUE(launched_.waitForCount(2));
     EXPECT_EQ(launched_.lines()[0],
               (CommandLine{"xdg-open", "http://127.0.0.1:32223/?port=32222&version=0.9.8"}));
@@ -81,9 +78,9 @@ TEST_F(ConsoleTrayTest, PrintsTheMenuNumberedAndRunsTheTypedChoice) {
               (CommandLine{"xdg-open", "https://kinetra.io/downloads/sdk?current_version=0.9.8"}));
 
     terminal_.type("0\n9\nExit\n");
-    EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"0\"."));
-    EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"9\"."));
-    EXPECT_TRUE(terminal_.waitForOutput("No menu entry \"Exit\"."));  // no question pending
+    EXPECT_TRUE(
+        terminal_.waitForOutput("No menu entry \"0\".\nNo menu entry \"9\".\n"
+                                "No menu entry \"Exit\".\n"));  // no question pending
     EXPECT_EQ(launched_.lines().size(), 2u);
 
     terminal_.type("8\n");
@@ -105,8 +102,7 @@ TEST_F(ConsoleTrayTest, QuestionsArePrintedAndAnsweredByName) {
                                 "  Do you want to close SDK and open configuration?\n"
                                 "  Answer with: \"Yes\" \"Exit\"\n"));
     start();
-    terminal_.type("yes\n");
-    terminal_.type("2\n");
+    terminal_.type("yes\n2\n");
     ASSERT_TRUE(launched_.waitForCount(1));
     EXPECT_FALSE(questions_->pending());
 
@@ -115,8 +111,7 @@ TEST_F(ConsoleTrayTest, QuestionsArePrintedAndAnsweredByName) {
     notify::ask("Web application error", "32223",
                 "Do you want to close SDK and open configuration?", {"Yes", "Exit"});
     ASSERT_TRUE(terminal_.waitForOutput("Answer with: \"Yes\" \"Exit\"\n"));
-    terminal_.type("EXIT\n");
-    terminal_.type("3\n");
+    terminal_.type("EXIT\n3\n");
     ASSERT_TRUE(launched_.waitForCount(2));
     std::lock_guard lock(answers_.mutex);
     EXPECT_EQ(answers_.opened, 1);

@@ -47,9 +47,8 @@ class CountingTray : public BaseTray {
 public:
     CountingTray() : BaseTray("kin_tray", "../res/tray_icon.ico") {}
     void run() override {}
-    void exit() override { ++exits; }
+    void exit() override {}
     void update() override { ++updates; }
-    int exits = 0;
     int updates = 0;
 };
 
@@ -58,12 +57,9 @@ class PseudoTerminal {
 public:
     PseudoTerminal() {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+            (slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0) {
             throw std::runtime_error("no pseudo-terminal");
-        }
-        slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (slave_ < 0) {
-            throw std::runtime_error("pseudo-terminal slave did not open");
         }
         termios settings{};
         ::tcgetattr(slave_, &settings);
