@@ -15,7 +15,6 @@ namespace {
 
 using Format = WebSocketFormat;
 using Status = Format::DecodeStatus;
-using Kind = WebSocketReceiver::EventKind;
 using test::clientFrame;
 
 Format::DecodeResult decode(std::string_view bytes) {
@@ -67,7 +66,8 @@ TEST(WebSocketReceiver, RefusesFramesAndSequencesThatBreakTheProtocol) {
     };
     for (const auto& [bytes, what] : cases) {
         WebSocketReceiver receiver(8192);
-        EXPECT_EQ(receiver.next(asBytes(bytes)).kind, Kind::protocolError) << what;
+        EXPECT_EQ(receiver.next(asBytes(bytes)).kind, WebSocketReceiver::EventKind::protocolError)
+            << what;
     }
 }
 

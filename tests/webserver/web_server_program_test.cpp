@@ -56,21 +56,17 @@ TEST(WebServerProgram, ServesItsWorkingDirectoryUntilTerminated) {
 TEST(WebServerProgram, EndsWithTheBindFailureStatusWhenItsPortIsTaken) {
     const test::WwwTree tree;
     const net::test::LoopbackServer taken([](const net::TcpConnection::Ptr&) {});
-    testing::ChildProcess program(
-        {KINETRA_WEBSERVER_PATH, "127.0.0.1", std::to_string(taken.port())}, tree.www().string());
-    EXPECT_EQ(program.waitForExit(5s), kBindFailureExitStatus) << program.output();
-
-    // An address that is not this machine's cannot be bound either.
-    testing::ChildProcess foreign({KINETRA_WEBSERVER_PATH, "192.0.2.1", "0"}, tree.www().string());
-    EXPECT_EQ(foreign.waitForExit(5s), kBindFailureExitStatus) << foreign.output();
-
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {KINETRA_WEBSERVER_PATH, "127.0.0.1"},
-             {KINETRA_WEBSERVER_PATH, "127.0.0.1", "http"},
-             {KINETRA_WEBSERVER_PATH, "127.0.0.1", "65536"},
-         }) {
-        testing::ChildProcess wrong(arguments, tree.www().string());
-        EXPECT_EQ(wrong.waitForExit(5s), kUsageExitStatus) << wrong.output();
+    const std::pair<std::vector<std::string>, int> runs[] = {
+        {{"127.0.0.1", std::to_string(taken.port())}, kBindFailureExitStatus},
+        {{"192.0.2.1", "0"}, kBindFailureExitStatus},  // not this machine's address
+        {{"127.0.0.1"}, kUsageExitStatus},
+        {{"127.0.0.1", "http"}, kUsageExitStatus},
+        {{"127.0.0.1", "65536"}, kUsageExitStatus},
+    };
+    for (auto [arguments, status] : runs) {
+        arguments.insert(arguments.begin(), KINETRA_WEBSERVER_PATH);
+        testing::ChildProcess program(arguments, tree.www().string());
+        EXPECT_EQ(program.waitForExit(5s), status) << program.output();
     }
 }
 
