@@ -15,8 +15,6 @@
 namespace kinetra::bus {
 namespace {
 
-using kinetra::testing::waitUntil;
-
 // Waits until the registry has taken every announcement sent so far: one marker through each
 // of the two sockets, each queue being first in, first out.
 void awaitAnnouncementsApplied(const std::string& tag) {
@@ -24,7 +22,7 @@ void awaitAnnouncementsApplied(const std::string& tag) {
     const std::vector<std::string> closed{"inproc://marker/closed/" + tag};
     announceOpen(opened);
     announceClosed(closed);
-    ASSERT_TRUE(waitUntil([&] {
+    ASSERT_TRUE(kinetra::testing::waitUntil([&] {
         return SocketRegistry::instance().entry(opened[0]) &&
                SocketRegistry::instance().entry(closed[0]);
     }));

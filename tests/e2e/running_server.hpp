@@ -86,8 +86,6 @@ struct RunningServer {
             process->waitForExit(10s);
         }
     }
-    RunningServer(const RunningServer&) = delete;
-    RunningServer& operator=(const RunningServer&) = delete;
 
     // The WebSocket listener starts last; the device service announces itself on its own
     // thread, so a request in between is answered "offline".

@@ -58,8 +58,7 @@ TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatc
         << "the list at once, empty";
 
     auto simulator = server.plugIn(kLink, {"--pairing-ms", "100"});
-    EXPECT_TRUE(linksWhere(listed(true))) << simulator->output() << server.process->output();
-    ASSERT_TRUE(server.linkIs(kLink));
+    ASSERT_TRUE(linksWhere(listed(true))) << simulator->output() << server.process->output();
     // Pairing over the radio is walked through by the documented examples.
     const std::string link = "/v1/link/" + kLink;
     EXPECT_EQ(server.post(link, {{"command", "link1PairingConnect"}}), kOk);
@@ -78,7 +77,6 @@ TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatc
     simulator->signal(SIGTERM);  // unplugged: it withdraws its link as it ends
     EXPECT_EQ(simulator->waitForExit(10s), std::optional<int>(0)) << simulator->output();
     EXPECT_TRUE(linksWhere(listed(false))) << server.process->output();
-    EXPECT_TRUE(server.linkIs(kLink, false));
 
     simulator = server.plugIn(kLink, {"--pairing-ms", "100"});
     ASSERT_TRUE(server.linkIs(kLink)) << simulator->output();
@@ -86,9 +84,6 @@ TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatc
     ASSERT_TRUE(server.paired(kLink));
     EXPECT_EQ(server.post(kBundle, move(-6)), kOk);
     EXPECT_EQ(readingsAt(server, -6)["headPan"], -6.0);
-
-    server.process->signal(SIGTERM);
-    EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
 }
 
 }  // namespace

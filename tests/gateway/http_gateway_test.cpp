@@ -15,7 +15,6 @@ namespace {
 using namespace std::chrono_literals;
 using test::expectedResponse;
 using test::FakeService;
-using test::httpRequest;
 using test::TestClient;
 
 // One worker: every request runs on the same thread, so each one meets the socket the
@@ -28,7 +27,7 @@ protected:
     }
     std::optional<std::string> exchange(const std::string& method, const std::string& target,
                                         const std::string& body = "") {
-        return TestClient::exchange(server.httpPort(), httpRequest(method, target, body));
+        return TestClient::exchange(server.httpPort(), test::httpRequest(method, target, body));
     }
 
     test::LogCapture logs;

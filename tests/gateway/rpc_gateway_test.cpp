@@ -15,10 +15,8 @@ namespace kinetra::gateway {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeService;
 using test::nextText;
 using test::TestClient;
-using test::upgraded;
 
 // The next frame as JSON (null when none came, or it was not JSON).
 json nextJson(TestClient& client, std::chrono::milliseconds timeout = 5s) {
@@ -38,7 +36,7 @@ protected:
     }
     std::unique_ptr<TestClient> connect() {
         auto client = std::make_unique<TestClient>(server.webSocketPort());
-        EXPECT_TRUE(upgraded(*client, "/v2"));
+        EXPECT_TRUE(test::upgraded(*client, "/v2"));
         return client;
     }
     json exchange(TestClient& client, const json& request) {
@@ -62,7 +60,7 @@ protected:
 };
 
 TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
-    FakeService service("inproc://v1/test/rpc", [](const std::string& request) {
+    test::FakeService service("inproc://v1/test/rpc", [](const std::string& request) {
         return R"({"got":)" + request + R"(,"result":"ok"})";
     });
     auto client = connect();

@@ -14,7 +14,6 @@ namespace kinetra::gateway {
 namespace {
 
 using namespace std::chrono_literals;
-using test::closes;
 using test::TestClient;
 
 TEST(GatewayServer, ABindFailureAsksToOpenTheConfigurationNamingThePortThatFailed) {
@@ -52,7 +51,7 @@ TEST(GatewayServer, FallsBackToItsOwnSettingsAndServesOnlyItsOwnProtocolOnEachPo
     server.start(1);
     TestClient upgradedOnHttp(server.httpPort());
     upgradedOnHttp.upgrade("/v1/device");
-    EXPECT_TRUE(closes(upgradedOnHttp));
+    EXPECT_TRUE(test::closes(upgradedOnHttp));
     EXPECT_EQ(TestClient::exchange(server.webSocketPort(), test::httpRequest("GET", "/v1/device")),
               "");
 }

@@ -14,7 +14,6 @@ namespace kinetra::gateway {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeService;
 using test::TestClient;
 
 constexpr const char* kPath = "/v1/test/trust";
@@ -45,13 +44,10 @@ protected:
     std::string exchange(const std::string& text) {
         return TestClient::exchange(server->httpPort(), text).value_or("<kept open>");
     }
-    std::string upgradeReply(const std::string& text) {
-        return TestClient(server->webSocketPort()).handshake(text);
-    }
 
     test::LogCapture logs;
-    FakeService service{std::string("inproc:/") + kPath,
-                        [](const std::string&) { return R"({"result":"ok"})"; }};
+    test::FakeService service{std::string("inproc:/") + kPath,
+                              [](const std::string&) { return R"({"result":"ok"})"; }};
     std::unique_ptr<Server> server;
 };
 
@@ -60,24 +56,23 @@ TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPor
     const std::string host = "Host: localhost";
     const std::string deviceFound =
         R"({"command":"device\u005ffound","linkID":"KSIM0001","portName":"/dev/pts/0"})";
-    config::SecuritySettings keyed;
-    keyed.apiKey = "k3y";
-    keyed.trustedNetworks = {"10.0.0.0/8"};
-    start(keyed);
+    config::SecuritySettings withKey;
+    withKey.apiKey = "k3y";
+    withKey.trustedNetworks = {"10.0.0.0/8"};
+    start(withKey);
     EXPECT_EQ(statusLine(exchange(request("POST", {host, "X-Api-Key: k3"}, "{}"))),
               "HTTP/1.1 401 Unauthorized");
-    EXPECT_TRUE(upgradeReply(upgrade({host})).starts_with("HTTP/1.1 401 "));
+    TestClient refused(server->webSocketPort());
+    EXPECT_TRUE(refused.handshake(upgrade({host})).starts_with("HTTP/1.1 401 "));
     EXPECT_TRUE(service.requests.waitFor(1, 200ms).empty());
     // With the key: forwarded, the privileged command included.
     EXPECT_EQ(statusLine(exchange(request("POST", {host, "X-Api-Key: k3y"}, deviceFound))),
               "HTTP/1.1 200 OK");
-    {
-        TestClient client(server->webSocketPort());
-        ASSERT_TRUE(client.handshake(upgrade({host}, std::string(kPath) + "?apiKey=k3y"))
-                        .starts_with("HTTP/1.1 101 "));
-        client.sendText(deviceFound);
-        EXPECT_EQ(test::nextText(client), R"({"result":"ok"})");
-    }
+    TestClient keyed(server->webSocketPort());
+    ASSERT_TRUE(keyed.handshake(upgrade({host}, std::string(kPath) + "?apiKey=k3y"))
+                    .starts_with("HTTP/1.1 101 "));
+    keyed.sendText(deviceFound);
+    EXPECT_EQ(test::nextText(keyed), R"({"result":"ok"})");
     EXPECT_EQ(service.requests.waitFor(2).size(), 2U);
 
     // No key at all: the privileged commands only from trusted clients, everything else passes.

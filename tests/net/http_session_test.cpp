@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "loopback_server.hpp"
@@ -21,7 +22,6 @@ namespace kinetra::net {
 namespace {
 
 using test::clientFrame;
-using test::LoopbackServer;
 using test::Recorder;
 using test::TestClient;
 
@@ -39,16 +39,12 @@ TEST(HTTPParser, CollectsEveryPartOfARequestWhateverTheChunkingAndRefusesAUrlWit
                       Status::needMore);
         }
         ASSERT_EQ(parser.feed(std::string_view(text).substr(at)).status, Status::complete) << piece;
-        const HttpRequest request = parser.takeRequest();
-        EXPECT_EQ(request.method, "POST");
-        EXPECT_EQ(request.url, "/v1/bundle/AB12?verbose=1");
-        EXPECT_EQ(request.path, "/v1/bundle/AB12");
-        EXPECT_EQ(request.query, "verbose=1");
-        EXPECT_EQ(request.body, "{\"a\": [1, 2]}");
+        const HttpRequest r = parser.takeRequest();
+        EXPECT_EQ(r.method + " " + r.url + " " + r.path + " " + r.query + " " + r.body,
+                  R"(POST /v1/bundle/AB12?verbose=1 /v1/bundle/AB12 verbose=1 {"a": [1, 2]})");
         // Header names in any case, values trimmed, a repeated field joined.
-        EXPECT_EQ(request.header("Content-Type"), "application/json");
-        EXPECT_EQ(request.header("X-TAG"), "a, b");
-        EXPECT_EQ(request.header("Missing"), "");
+        EXPECT_EQ(std::tuple(r.header("Content-Type"), r.header("X-TAG"), r.header("Missing")),
+                  std::tuple("application/json", "a, b", ""));
     }
     // Bytes that are not HTTP at all are refused through HttpSession; a URL without a path here.
     HTTPParser parser;
@@ -119,7 +115,7 @@ protected:
 
     Recorder<std::string> events;
     Recorder<HttpSession::Ptr> sessions;
-    std::optional<LoopbackServer> server;  // last: stopped before the recorders go
+    std::optional<test::LoopbackServer> server;  // last: stopped before the recorders go
 };
 
 TEST_F(HttpSessionTest, AnswersRequestsInOrderAndRefusesOrEndsWhatItCannotServe) {
@@ -167,23 +163,16 @@ TEST_F(HttpSessionTest, ExchangesWebSocketMessagesAfterTheHandshake) {
     EXPECT_EQ(client.upgrade("/v1/bundle/AB12", clientFrame(0x01, "hel") + clientFrame(0x89, "p") +
                                                     clientFrame(0x80, "lo")),
               kHandshake);
-    auto frame = client.nextFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->firstByte, 0x8A);  // pong first: the ping came before the last fragment
-    EXPECT_EQ(frame->payload, "p");
-    frame = client.nextFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->firstByte, 0x81);
-    EXPECT_EQ(frame->payload, "echo hello");
-
-    // A send from a thread outside the loop reaches the client too.
+    // Once the echo is under way, a send from a thread outside the loop is posted behind it.
+    ASSERT_EQ(events.waitFor(2).size(), 2U);
     const auto session = sessions.waitFor(1).at(0);
     std::thread([session] { session->sendWebSocketText("from elsewhere"); }).join();
-    EXPECT_EQ(client.nextFrame().value_or(test::ServerFrame{}).payload, "from elsewhere");
-
-    // The peer's close is answered with its status code echoed, then the server closes.
+    // The pong first: the ping came before the last fragment. The peer's close is answered with
+    // its status code echoed, then the server closes.
     client.send(clientFrame(0x88, "\x03\xE8"));
-    EXPECT_EQ(framesToEnd(client), (Frames{{0x88, "\x03\xE8"}}));
+    EXPECT_EQ(
+        framesToEnd(client),
+        (Frames{{0x8A, "p"}, {0x81, "echo hello"}, {0x81, "from elsewhere"}, {0x88, "\x03\xE8"}}));
     EXPECT_TRUE(client.closedByServer());
     EXPECT_EQ(events.waitFor(3), (std::vector<std::string>{"connected /v1/bundle/AB12",
                                                            "message /v1/bundle/AB12 hello",
@@ -204,15 +193,11 @@ TEST_F(HttpSessionTest, EndsOnlyTheWebSocketThatBreaksTheRulesFailsOrVanishes) {
         EXPECT_EQ(framesToEnd(client), frames);
         EXPECT_TRUE(client.closedByServer());
     }
-    // A message of exactly the limit is delivered; none of the above reached the handler.
+    // A message of exactly the limit is delivered (none of the above was: no echo came back).
     TestClient client(port);
     client.upgrade("/big", clientFrame(0x81, std::string(kLimit, 'k')));
     EXPECT_EQ(client.nextFrame().value_or(test::ServerFrame{}).payload,
               "echo " + std::string(kLimit, 'k'));
-    const auto seen = events.waitFor();
-    EXPECT_EQ(std::count_if(seen.begin(), seen.end(),
-                            [](const std::string& event) { return event.starts_with("message"); }),
-              1);
 
     // A failing handler or a vanished client ends only its own connection.
     const auto logged = [this](const std::string& event) {

@@ -163,9 +163,8 @@ TEST_F(TcpTest, OperationsAfterThePeerHasGoneAreHarmless) {
     connection->send("late", [&](const std::error_code& error) { sendResults.add(error); });
     connection->shutdown();
     connection->close();
-    ASSERT_EQ(sendResults.waitFor(1).size(), 1U);
-    EXPECT_TRUE(sendResults.waitFor().at(0));
-    EXPECT_EQ(closedAt.waitFor().size(), 1U);  // the closed callback ran once
+    EXPECT_TRUE(sendResults.waitFor(1).at(0));  // an error
+    EXPECT_EQ(closedAt.waitFor().size(), 1U);   // the closed callback ran once
 
     server->listener.stop();
     server->service->stop();

@@ -15,18 +15,17 @@ namespace {
 
 using Format = WebSocketFormat;
 using Status = Format::DecodeStatus;
-using Kind = WebSocketReceiver::EventKind;
 using test::clientFrame;
 
 Format::DecodeResult decode(std::string_view bytes) {
     return Format::decodeFrame(asBytes(bytes), ~std::uint64_t{0});
 }
 
-TEST(WebSocketFormat, DecodesTheRfcMaskedHelloAndFramesTheServersInEachLengthForm) {
-    const std::string frame = "\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58";
-    const auto result = decode(frame + "trailing");
+TEST(WebSocketFormat, FramesAndDecodesTheRfcHelloAndEachLengthFormNeedingMoreWhenCut) {
+    const std::string hello = "\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58";
+    const auto result = decode(hello + "trailing");
     ASSERT_EQ(result.status, Status::frame);
-    EXPECT_EQ(result.consumed, frame.size());
+    EXPECT_EQ(result.consumed, hello.size());
     EXPECT_TRUE(result.frame.fin);
     EXPECT_EQ(result.frame.type, Format::FrameType::text);
     EXPECT_EQ(result.frame.payload, "Hello");
@@ -36,20 +35,16 @@ TEST(WebSocketFormat, DecodesTheRfcMaskedHelloAndFramesTheServersInEachLengthFor
               std::string("\x81\x7E\x00\x7E", 4));
     EXPECT_EQ(Format::frame(Format::FrameType::text, std::string(65536, 'z')).substr(0, 10),
               std::string("\x81\x7F\x00\x00\x00\x00\x00\x01\x00\x00", 10));
-}
-
-TEST(WebSocketFormat, DecodesEachLengthFormAndNeedsMoreOnEveryTruncation) {
-    // 7-bit, 16-bit and 64-bit length fields, each at its smallest, cut inside each header field.
+    // Client frames with 7-, 16- and 64-bit lengths, each at its smallest, cut in each field.
     for (const std::size_t size : {0, 125, 126, 65535, 65536}) {
         const std::string payload(size, 'p');
         const std::string frame = clientFrame(0x82, payload, {0x01, 0x80, 0xFF, 0x5A});
-        const auto result = decode(frame);
-        ASSERT_EQ(result.status, Status::frame) << size;
-        EXPECT_EQ(result.consumed, frame.size());
-        EXPECT_EQ(result.frame.type, Format::FrameType::binary);
-        EXPECT_EQ(result.frame.payload, payload);
-        for (const std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{2},
-                                      std::size_t{3}, std::size_t{9}, frame.size() - 1}) {
+        const auto decoded = decode(frame);
+        ASSERT_EQ(decoded.status, Status::frame) << size;
+        EXPECT_EQ(decoded.consumed, frame.size());
+        EXPECT_EQ(decoded.frame.type, Format::FrameType::binary);
+        EXPECT_EQ(decoded.frame.payload, payload);
+        for (const std::size_t cut : {0UL, 1UL, 2UL, 3UL, 9UL, frame.size() - 1}) {
             const auto partial = std::string_view(frame).substr(0, std::min(cut, frame.size() - 1));
             EXPECT_EQ(decode(partial).status, Status::needMore) << size << " cut at " << cut;
         }
@@ -71,7 +66,8 @@ TEST(WebSocketReceiver, RefusesFramesAndSequencesThatBreakTheProtocol) {
     };
     for (const auto& [bytes, what] : cases) {
         WebSocketReceiver receiver(8192);
-        EXPECT_EQ(receiver.next(asBytes(bytes)).kind, Kind::protocolError) << what;
+        EXPECT_EQ(receiver.next(asBytes(bytes)).kind, WebSocketReceiver::EventKind::protocolError)
+            << what;
     }
 }
 

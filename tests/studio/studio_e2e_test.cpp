@@ -66,11 +66,9 @@ TEST(StudioEndToEnd, FreedPacketsAndOscFeedbackFollowARealTimeMove) {
     }
     EXPECT_NEAR(count, 100, 10) << "50 packets a second for 2 s";
 
-    EXPECT_EQ(server.post("/v1/bundle/KSIM0001", {{"command", "realTimeMoveFixedDuration"},
-                                                  {"duration", 0.5},
-                                                  {"headPan", 20},
-                                                  {"headTilt", -5},
-                                                  {"slide", 0.25}}),
+    EXPECT_EQ(server.post("/v1/bundle/KSIM0001",
+                          json::parse(R"({"command":"realTimeMoveFixedDuration","duration":0.5,)"
+                                      R"("headPan":20,"headTilt":-5,"slide":0.25})")),
               kOk);
     bool arrived = false;
     const auto deadline = Clock::now() + 5s;

@@ -45,15 +45,9 @@ TEST(WebServerProgram, ServesItsWorkingDirectoryUntilTerminated) {
               std::string::npos);
     EXPECT_NE(index->find("\r\nX-Frame-Options: SAMEORIGIN\r\n"), std::string::npos);
     // A name that is not this machine's nor listed (a rebinding page's) gets nothing.
-    const auto foreign = TestClient::exchange(port, "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
-    ASSERT_TRUE(foreign);
-    EXPECT_TRUE(foreign->starts_with("HTTP/1.1 403 Forbidden\r\n")) << *foreign;
-    EXPECT_TRUE(foreign->ends_with(R"({"result":"forbidden"})")) << *foreign;
-
-    // Raw on the wire, as a client that does not normalise its paths sends it.
-    EXPECT_TRUE(TestClient::exchange(port, "GET /../secret.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-                    .value_or("")
-                    .starts_with("HTTP/1.1 403 Forbidden\r\n"));
+    EXPECT_EQ(
+        TestClient::exchange(port, "GET / HTTP/1.1\r\nHost: x\r\n\r\n").value_or("").substr(0, 24),
+        "HTTP/1.1 403 Forbidden\r\n");
 
     program.signal(SIGTERM);
     EXPECT_EQ(program.waitForExit(5s), 0);
@@ -62,21 +56,17 @@ TEST(WebServerProgram, ServesItsWorkingDirectoryUntilTerminated) {
 TEST(WebServerProgram, EndsWithTheBindFailureStatusWhenItsPortIsTaken) {
     const test::WwwTree tree;
     const net::test::LoopbackServer taken([](const net::TcpConnection::Ptr&) {});
-    testing::ChildProcess program(
-        {KINETRA_WEBSERVER_PATH, "127.0.0.1", std::to_string(taken.port())}, tree.www().string());
-    EXPECT_EQ(program.waitForExit(5s), kBindFailureExitStatus) << program.output();
-
-    // An address that is not this machine's cannot be bound either.
-    testing::ChildProcess foreign({KINETRA_WEBSERVER_PATH, "192.0.2.1", "0"}, tree.www().string());
-    EXPECT_EQ(foreign.waitForExit(5s), kBindFailureExitStatus) << foreign.output();
-
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {KINETRA_WEBSERVER_PATH, "127.0.0.1"},
-             {KINETRA_WEBSERVER_PATH, "127.0.0.1", "http"},
-             {KINETRA_WEBSERVER_PATH, "127.0.0.1", "65536"},
-         }) {
-        testing::ChildProcess wrong(arguments, tree.www().string());
-        EXPECT_EQ(wrong.waitForExit(5s), kUsageExitStatus) << wrong.output();
+    const std::pair<std::vector<std::string>, int> runs[] = {
+        {{"127.0.0.1", std::to_string(taken.port())}, kBindFailureExitStatus},
+        {{"192.0.2.1", "0"}, kBindFailureExitStatus},  // not this machine's address
+        {{"127.0.0.1"}, kUsageExitStatus},
+        {{"127.0.0.1", "http"}, kUsageExitStatus},
+        {{"127.0.0.1", "65536"}, kUsageExitStatus},
+    };
+    for (auto [arguments, status] : runs) {
+        arguments.insert(arguments.begin(), KINETRA_WEBSERVER_PATH);
+        testing::ChildProcess program(arguments, tree.www().string());
+        EXPECT_EQ(program.waitForExit(5s), status) << program.output();
     }
 }
 
