@@ -84,6 +84,9 @@ TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatc
     ASSERT_TRUE(server.paired(kLink));
     EXPECT_EQ(server.post(kBundle, move(-6)), kOk);
     EXPECT_EQ(readingsAt(server, -6)["headPan"], -6.0);
+    // A stop with a paired, streaming bundle is as orderly as one without.
+    server.process->signal(SIGTERM);
+    EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
 }
 
 }  // namespace
