@@ -208,8 +208,11 @@ void leaveMedium(LinkSession& session) {
     FrameEncoder encoder;
     if (session.connectionType() == model::LinkConnectionType::wireless) {
         session.setConnectionType(model::LinkConnectionType::none);
+        // The radio answers its commands under 01 00; waiting for 00 00 instead would send the
+        // disconnect three times and hold the unpairing up by three reply waits.
         frames::radioDisconnect(encoder);
-        session.sendAdapterCommand(encoder.encoded(), kSelectLinkReply);
+        session.sendAdapterCommand(encoder.encoded(),
+                                   radioReplyHeader(RadioCommand::radioDisconnect));
         frames::selectLink(encoder, SelectLink::none);
         session.sendAdapterCommand(encoder.encoded(), kSelectLinkReply);
     } else {

@@ -2,6 +2,7 @@
 // motion module's pairing, the radio update's thread, driven through the bus; and the handler
 // under concurrent senders and torn down under traffic.
 #include <algorithm>
+#include <ranges>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -117,6 +118,22 @@ TEST_F(LinkHandlerTest, MalformedRequestsAreAnsweredWithAnEmptyObject) {
     EXPECT_EQ(ask(bus::linkEndpoint(linkId_), json::array()), "{}");
     knownStatus();
     EXPECT_EQ(commandJson("wirelessPairingCreateBundle", {{"deviceCount", 2}}), json::object());
+}
+
+// Unpairing from a radio group takes the group down first, then selects no medium.
+TEST_F(LinkHandlerTest, DisconnectTakesTheRadioGroupDownThenSelectsNoMedium) {
+    start();
+    ASSERT_EQ(rig_->pair(LinkConnectionType::wireless), "");
+    ASSERT_TRUE(pairingSays(true));
+    const auto from = receivedCount();
+    EXPECT_EQ(commandJson("disconnect"), kOk);
+    std::vector<std::string> sent;  // what the pollers ask in between is left out
+    for (const auto& received : emulator_->received() | std::views::drop(from)) {
+        if (received.radio || received.isCommand(AdapterCommand::selectLink)) {
+            sent.push_back(hex(received.bytes));
+        }
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"11 0C", "1A 00"}));
 }
 
 TEST_F(LinkHandlerTest, StopMotionModulePairsOnItsFirstStatusAndAgainAfterDisconnect) {
