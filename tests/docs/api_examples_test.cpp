@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>

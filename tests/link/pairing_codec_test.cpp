@@ -1,8 +1,6 @@
 // Scan JSON, and the MAC texts and counts of pairing requests.
 #include "link/pairing_codec.hpp"
 
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "link_test_support.hpp"

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>

@@ -5,7 +5,6 @@
 #include <fmt/ranges.h>
 
 #include <atomic>
-#include <thread>
 
 #include "bus/endpoints.hpp"
 #include "bus/service_loop.hpp"
