@@ -11,6 +11,7 @@
 #include "model/axis_values.hpp"
 #include "model/device_model.hpp"
 #include "model/firmware_catalog.hpp"
+#include "model/json_numbers.hpp"
 #include "model/link_info.hpp"
 #include "model/numeric_limits.hpp"
 
@@ -49,17 +50,17 @@ TEST(AxisDescriptorList, NamesTheFirstListedDeviceThatCanDriveEachSetSlot) {
     }
 }
 
-// Request keys are matched exactly ("craneMaxPan", not "jibPan"); booleans and every kind of
-// number are accepted, beyond the float range as infinities; other types for an axis key throw
-// the library's type error, while other keys are ignored whatever their type.
+// Request keys are matched exactly ("craneMaxPan", not "jibPan"); every kind of number is
+// accepted, beyond the float range as infinities; any other type for an axis key (a boolean
+// too) throws the library's type error, while other keys are ignored whatever their type.
 TEST(AxisValues, ReadsTheAxisKeysOfARequest) {
     const auto values = parseAxisValues(json::parse(
-        R"({"headPan":-2,"headTilt":1.5,"slide":1e300,"focus":true,"craneMaxPan":0.25,
-            "craneMaxTilt":false,"jibPan":9,"zoom":3,"HeadPan":1,"index":"1","note":null})"));
+        R"({"headPan":-2,"headTilt":1.5,"slide":1e300,"focus":-0,"craneMaxPan":0.25,
+            "craneMaxTilt":7,"jibPan":9,"zoom":3,"HeadPan":true,"index":"1","note":null})"));
     EXPECT_EQ(values.valueOr0(AxisSlot::headPan), -2.0f);
     EXPECT_EQ(values.valueOr0(AxisSlot::headTilt), 1.5f);
     EXPECT_EQ(values.valueOr0(AxisSlot::slide), std::numeric_limits<float>::infinity());
-    EXPECT_EQ(values.valueOr0(AxisSlot::focus), 1.0f);
+    EXPECT_EQ(values.valueOr0(AxisSlot::focus), 0.0f);
     EXPECT_EQ(values.valueOr0(AxisSlot::jibPan), 0.25f);
     EXPECT_EQ(values.givenSet(), 0x6F);
     EXPECT_EQ(parseAxisValues(json::parse(R"({"focus":-1e39})")).valueOr0(AxisSlot::focus),
@@ -67,9 +68,43 @@ TEST(AxisValues, ReadsTheAxisKeysOfARequest) {
     EXPECT_EQ(parseAxisValues(json::parse(R"({"headPan":3e38})")).valueOr0(AxisSlot::headPan),
               3e38f);
     for (const char* text :
-         {R"({"slide":"1"})", R"({"slide":null})", R"({"focus":[1]})", R"({"craneMaxTilt":{}})"}) {
+         {R"({"slide":"1"})", R"({"slide":null})", R"({"focus":[1]})", R"({"craneMaxTilt":{}})",
+          R"({"headPan":true})", R"({"headTilt":false})"}) {
         EXPECT_THROW(parseAxisValues(json::parse(text)), json::type_error) << text;
     }
+}
+
+// One reading for every number of a request: only JSON numbers are numbers, each converted as
+// it always was (floats truncated for integers, beyond the float range an infinity).
+TEST(JsonNumbers, OnlyNumbersAreReadAndEachKindConvertsAsBefore) {
+    for (const char* text : {"true", "false", R"("0")", R"("1.5")", "null", "[1]", "{}"}) {
+        const json value = json::parse(text);
+        EXPECT_THROW(readNumber(value), json::type_error) << text;
+        EXPECT_THROW(readInt32(value), json::type_error) << text;
+        EXPECT_THROW(readFloat(value), json::type_error) << text;
+    }
+    const struct {
+        const char* text;
+        std::int32_t asInt32;
+        float asFloat;
+    } numbers[] = {
+        {"1", 1, 1.0f},
+        {"-0", 0, 0.0f},
+        {"1.5", 1, 1.5f},
+        {"-2.9", -2, -2.9f},
+        {"2147483647", 2147483647, 2147483648.0f},
+        {"-2147483648.9", -2147483647 - 1, -2147483648.0f},
+    };
+    for (const auto& row : numbers) {
+        const json value = json::parse(row.text);
+        EXPECT_EQ(readInt32(value), row.asInt32) << row.text;
+        EXPECT_EQ(readFloat(value), row.asFloat) << row.text;
+        EXPECT_EQ(readNumber(value), value.get<double>()) << row.text;
+    }
+    for (const char* text : {"2147483648", "-2147483649", "1e300", "18446744073709551615"}) {
+        EXPECT_THROW(readInt32(json::parse(text)), json::out_of_range) << text;
+    }
+    EXPECT_EQ(readFloat(json::parse("-1e300")), -std::numeric_limits<float>::infinity());
 }
 
 std::uint32_t bitsOf(float value) {
@@ -198,6 +233,8 @@ TEST(LinkInfo, ScannerFormRequiresEveryMemberWithItsType) {
         {"/portInfo", "115200,8,1"},
         {"/portInfo/baudrate", "115200"},
         {"/portInfo/flowControl", 0},
+        {"/portInfo/stopBits", true},
+        {"/portInfo/bitCount", nullptr},
     };
     for (const auto& [pointer, value] : mistyped) {
         auto form = complete;
