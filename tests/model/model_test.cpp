@@ -11,7 +11,6 @@
 #include "model/axis_values.hpp"
 #include "model/device_model.hpp"
 #include "model/firmware_catalog.hpp"
-#include "model/json_numbers.hpp"
 #include "model/link_info.hpp"
 #include "model/numeric_limits.hpp"
 
@@ -72,39 +71,6 @@ TEST(AxisValues, ReadsTheAxisKeysOfARequest) {
           R"({"headPan":true})", R"({"headTilt":false})"}) {
         EXPECT_THROW(parseAxisValues(json::parse(text)), json::type_error) << text;
     }
-}
-
-// One reading for every number of a request: only JSON numbers are numbers, each converted as
-// it always was (floats truncated for integers, beyond the float range an infinity).
-TEST(JsonNumbers, OnlyNumbersAreReadAndEachKindConvertsAsBefore) {
-    for (const char* text : {"true", "false", R"("0")", R"("1.5")", "null", "[1]", "{}"}) {
-        const json value = json::parse(text);
-        EXPECT_THROW(readNumber(value), json::type_error) << text;
-        EXPECT_THROW(readInt32(value), json::type_error) << text;
-        EXPECT_THROW(readFloat(value), json::type_error) << text;
-    }
-    const struct {
-        const char* text;
-        std::int32_t asInt32;
-        float asFloat;
-    } numbers[] = {
-        {"1", 1, 1.0f},
-        {"-0", 0, 0.0f},
-        {"1.5", 1, 1.5f},
-        {"-2.9", -2, -2.9f},
-        {"2147483647", 2147483647, 2147483648.0f},
-        {"-2147483648.9", -2147483647 - 1, -2147483648.0f},
-    };
-    for (const auto& row : numbers) {
-        const json value = json::parse(row.text);
-        EXPECT_EQ(readInt32(value), row.asInt32) << row.text;
-        EXPECT_EQ(readFloat(value), row.asFloat) << row.text;
-        EXPECT_EQ(readNumber(value), value.get<double>()) << row.text;
-    }
-    for (const char* text : {"2147483648", "-2147483649", "1e300", "18446744073709551615"}) {
-        EXPECT_THROW(readInt32(json::parse(text)), json::out_of_range) << text;
-    }
-    EXPECT_EQ(readFloat(json::parse("-1e300")), -std::numeric_limits<float>::infinity());
 }
 
 std::uint32_t bitsOf(float value) {
