@@ -42,11 +42,11 @@ const json& argument(const Context& c, const char* key) {
 float readFloat(const Context& c, const char* key) {
     return model::readFloat(argument(c, key));
 }
-// A key-pose index: a number (or boolean) truncated toward zero. Nothing when it names none of
+// A key-pose index: a number truncated toward zero. Nothing when it names none of
 // the bundle's slots: the message carries one byte, and a slot beyond the bundle's would be
 // another slot or none.
 std::optional<std::uint8_t> readSlot(const Context& c, const char* key) {
-    const double index = std::trunc(argument(c, key).get<double>());
+    const double index = std::trunc(model::readNumber(argument(c, key)));
     const auto slots = c.snapshot.keyposeSlotCount().value_or(status_layout::kKeyposeSlots);
     if (!(index >= 0.0 && index < static_cast<double>(slots))) {
         return std::nullopt;

@@ -2,6 +2,9 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "bus/announce.hpp"
 #include "bus/endpoints.hpp"
 #include "bus/envelope.hpp"
@@ -21,6 +24,14 @@ constexpr std::string_view kEmptyObject = "{}";
 
 std::string commandNotFound() {
     return bus::resultText("Command Not Found");
+}
+
+// One port under two names (a symbolic link and its target, "/dev/./ttyACM0") compares equal.
+// A port that is not there keeps its name, normalised.
+std::string portIdentity(const std::string& portName) {
+    std::error_code error;
+    const auto resolved = std::filesystem::weakly_canonical(portName, error);
+    return error ? std::filesystem::path(portName).lexically_normal().string() : resolved.string();
 }
 
 }  // namespace
@@ -91,7 +102,7 @@ void BundleController::takeReports() {
             ++count;
         } while (frames[count - 1].more() && count < frames.size());
         if (count == 0) {
-            return;
+            break;
         }
         if (count != frames.size() || frames[2].more()) {
             continue;  // not a report; only link handlers send here
@@ -100,10 +111,14 @@ void BundleController::takeReports() {
         const auto handler = handlers_.find(linkId);
         if (handler != handlers_.end() &&
             std::to_string(handler->second->linkHandler().instance()) ==
-                frames[1].to_string_view()) {
+                frames[1].to_string_view() &&
+            frames[2].to_string_view() != link::LinkHandler::kLineClosedReport) {
             reportedStatus_[linkId] = std::string(frames[2].to_string_view());
         }
     }
+    // A closed line's report only wakes the service; the link itself says whether its line
+    // has ended.
+    dropClosedLines();
 }
 
 // The feed drops what nobody subscribed to, so this costs one comparison when nothing changed.
@@ -130,6 +145,9 @@ std::string BundleController::handle(std::string_view requestText) {
         return std::string(kEmptyObject);
     }
     try {
+        // A link whose line has ended is gone before any command looks at the links, even if
+        // its report is still on the way.
+        dropClosedLines();
         if (command == kDeviceFound) {
             return linkFound(request);
         }
@@ -176,6 +194,9 @@ std::string BundleController::linkFound(const json& request) {
                      found.portName);
         return bus::resultText("portName is not a terminal device");
     }
+    if (portHeldByAnother(found)) {
+        return refuse(found, kPortHeld);
+    }
     if (auto* stored = findRecord(found.linkID)) {
         // A link seen on another port moved there (or a device with the same serial number sits
         // on it now): the link follows it, so that the move's "lost" event for the old port
@@ -199,6 +220,9 @@ std::string BundleController::linkFound(const json& request) {
         stored->isValid = createHandler(*stored);
         return std::string(kEmptyObject);
     }
+    if (!makeRoomFor(found)) {
+        return refuse(found, kTooManyLinks);
+    }
     spdlog::info("Found device: {0}", found.linkID);
     notify::notify("New Device found: ", found.linkID);
     model::LinkInfo record = found;
@@ -206,6 +230,45 @@ std::string BundleController::linkFound(const json& request) {
     record.isValid = record.isValid && created;
     links_.push_back(std::move(record));
     return std::string(kEmptyObject);
+}
+
+// A port carries one link: a second reader on it would take the first one's frames. Links
+// whose line has ended were dropped before, so they hold nothing (a pseudo-terminal's number is
+// handed out again).
+bool BundleController::portHeldByAnother(const model::LinkInfo& found) const {
+    const auto port = portIdentity(found.portName);
+    return std::any_of(heldPorts_.begin(), heldPorts_.end(), [&](const auto& held) {
+        return held.first != found.linkID && held.second == port;
+    });
+}
+
+// The list keeps what it knows of links that have gone, but not without bound: a new link
+// beyond kMaxLinks takes the place of the oldest one without a handler. False when every link
+// in the list is present.
+bool BundleController::makeRoomFor(const model::LinkInfo& found) {
+    if (links_.size() < kMaxLinks) {
+        return true;
+    }
+    const auto gone = std::find_if(links_.begin(), links_.end(), [&](const model::LinkInfo& r) {
+        return !handlers_.contains(r.linkID);
+    });
+    if (gone == links_.end()) {
+        return false;
+    }
+    spdlog::info("Link list full: {0}, gone, leaves it for {1}.", gone->linkID, found.linkID);
+    links_.erase(gone);
+    return true;
+}
+
+// A client can repeat a refused request without end: the log names the first and then every
+// doubling of the count.
+std::string BundleController::refuse(const model::LinkInfo& found, std::string_view result) {
+    ++refusals_;
+    if ((refusals_ & (refusals_ - 1)) == 0) {
+        spdlog::warn("device_found for {0} on {1}: {2} ({3} refused so far).", found.linkID,
+                     found.portName, result, refusals_);
+    }
+    return bus::resultText(result);
 }
 
 bool BundleController::createHandler(const model::LinkInfo& record) {
@@ -222,6 +285,7 @@ bool BundleController::createHandler(const model::LinkInfo& record) {
                           std::make_unique<bundle::BundleHandler>(record.linkID, record.portName,
                                                                   record.initialFoundEpoch, record,
                                                                   options_.linkTimings));
+        heldPorts_[record.linkID] = portIdentity(record.portName);
         return true;
     } catch (const std::exception& error) {
         spdlog::warn("{0}", error.what());
@@ -239,9 +303,29 @@ void BundleController::linkLost(const json& request) {
                      request.at("portName").get<std::string>(), stored->portName);
         return;
     }
+    drop(linkId);
+}
+
+// The link is lost: its handler goes and its record stays, marked invalid.
+void BundleController::drop(const std::string& linkId) {
     takeDown(linkId);
-    if (stored != nullptr) {
+    if (auto* stored = findRecord(linkId)) {
         stored->isValid = false;
+    }
+}
+
+// A line that ended is a link lost, whether or not a scanner sees its port go (none sees a
+// pseudo-terminal).
+void BundleController::dropClosedLines() {
+    std::vector<std::string> closed;
+    for (const auto& [linkId, handler] : handlers_) {
+        if (handler->linkHandler().isLineClosed()) {
+            closed.push_back(linkId);
+        }
+    }
+    for (const auto& linkId : closed) {
+        spdlog::info("Link {0}: its line has ended; taken down as unplugged.", linkId);
+        drop(linkId);
     }
 }
 
@@ -254,6 +338,7 @@ void BundleController::takeDown(const std::string& linkId) {
     }
     std::shared_ptr<bundle::BundleHandler> handler = std::move(found->second);
     handlers_.erase(found);
+    heldPorts_.erase(linkId);
     reportedStatus_.erase(linkId);
     handler->stop();
     auto done = std::make_shared<std::atomic<bool>>(false);

@@ -1,18 +1,21 @@
 // The device service on inproc://v1/device: the list of every link found since start, one
 // BundleHandler per present link, the link scanner whose events arrive as requests here, and the
 // device firmware update. Each link reports its record's changes here as they happen, so the
-// list is answered at once, and every change of it is published on the feed ("links"). One
-// service thread; handlers are taken down on threads of their own, all joined before the
-// controller goes.
+// list is answered at once, and every change of it is published on the feed ("links"). A link
+// whose line ends is taken down as an unplugged one is; one port carries one link; the list
+// holds at most kMaxLinks records. One service thread; handlers are taken down on threads of
+// their own, all joined before the controller goes.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -67,6 +70,12 @@ public:
     static constexpr std::string_view kMotionAbortAll = "motionAbortAll";
     /// The studio outputs' settings and counters (FreeD out, OSC in).
     static constexpr std::string_view kStudioStatus = "studioStatus";
+    /// The most links the list holds. A new link beyond it takes the place of the oldest one
+    /// that is gone; while all are present it is refused with kTooManyLinks.
+    static constexpr std::size_t kMaxLinks = 64;
+    /// The results of a device_found that is refused.
+    static constexpr std::string_view kPortHeld = "port is held by another link";
+    static constexpr std::string_view kTooManyLinks = "too many links";
     static constexpr std::array<std::string_view, 7> kCommands = {
         kDeviceFound,          kDeviceDisconnected, kLinkStatus,  kStartFirmwareUpdate,
         kFirmwareUpdateStatus, kMotionAbortAll,     kStudioStatus};
@@ -76,7 +85,12 @@ private:
     void takeReports();
     void publishIfChanged();
     std::string linkFound(const json& request);
+    bool portHeldByAnother(const model::LinkInfo& found) const;
+    bool makeRoomFor(const model::LinkInfo& found);
+    std::string refuse(const model::LinkInfo& found, std::string_view result);
     void linkLost(const json& request);
+    void dropClosedLines();
+    void drop(const std::string& linkId);
     json linkStatusData() const;
     std::string motionAbortAll();
     bool createHandler(const model::LinkInfo& record);
@@ -91,6 +105,10 @@ private:
     // Service thread only.
     std::vector<model::LinkInfo> links_;
     std::map<std::string, std::unique_ptr<bundle::BundleHandler>> handlers_;
+    // The port each handler holds, in its normal form (symbolic links resolved).
+    std::map<std::string, std::string> heldPorts_;
+    // How many device_found were refused; the log names the first and then every doubling.
+    std::uint64_t refusals_ = 0;
     struct Teardown {
         std::string linkId;
         std::shared_ptr<std::atomic<bool>> done;

@@ -41,6 +41,19 @@ std::uint64_t readUnsigned64(const json& value) {
     }
 }
 
+// The configuration's 32-bit numbers also take a boolean as 0 or 1, as they always have; a
+// request's numbers do not (model::readInt32).
+std::int32_t readConfigInt32(const json& value) {
+    return value.is_boolean() ? static_cast<std::int32_t>(value.get<bool>())
+                              : model::readInt32(value);
+}
+
+model::PortInfo readPortInfo(const json& port) {
+    return model::PortInfo{
+        readConfigInt32(port.at("baudrate")), readConfigInt32(port.at("stopBits")),
+        readConfigInt32(port.at("bitCount")), port.at("flowControl").get<bool>()};
+}
+
 }  // namespace
 
 ScannerConfig readScannerConfig(const json& serialConnection) {
@@ -48,14 +61,14 @@ ScannerConfig readScannerConfig(const json& serialConnection) {
     ScannerConfig config;
     config.usb.autoScan = usb.at("autoScan").get<bool>();
     config.usb.scanInterval = readUnsigned64(usb.at("scanInterval"));
-    config.usb.linkAdapterVid = model::readInt32(usb.at("link_adapter_vid"));
-    config.usb.linkAdapterPid = model::readInt32(usb.at("link_adapter_pid"));
-    config.usb.smmVid = model::readInt32(usb.at("smm_vid"));
-    config.usb.smmPid = model::readInt32(usb.at("smm_pid"));
+    config.usb.linkAdapterVid = readConfigInt32(usb.at("link_adapter_vid"));
+    config.usb.linkAdapterPid = readConfigInt32(usb.at("link_adapter_pid"));
+    config.usb.smmVid = readConfigInt32(usb.at("smm_vid"));
+    config.usb.smmPid = readConfigInt32(usb.at("smm_pid"));
     config.usb.manufacturerName = usb.at("manufacturerName").get<std::string>();
     const json& ports = serialConnection.at("moduleSerialPortInfo");
-    config.stopMotion = model::portInfoFromJson(ports.at("stop_motion"));
-    config.linkAdapter = model::portInfoFromJson(ports.at("link_adapter"));
+    config.stopMotion = readPortInfo(ports.at("stop_motion"));
+    config.linkAdapter = readPortInfo(ports.at("link_adapter"));
     return config;
 }
 

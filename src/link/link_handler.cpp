@@ -33,6 +33,7 @@ LinkHandler::LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTi
         .connection = [this] { return connectionType(); },
         .becomePaired = [this](model::LinkConnectionType medium) { becomePaired(medium); },
         .status = std::move(onStatus),
+        .lineClosed = [this] { reportLineClosed(); },
     };
     wire_ = std::make_unique<LinkWire>(info_, flags_, stop_, std::move(hooks),
                                        timings_.longReplyRounds);
@@ -140,25 +141,37 @@ void LinkHandler::applyFirmwareFlags(const LinkFirmwareFlags& firmware) {
 
 // The report is the status reply itself (empty while the status is unknown), sent only when it
 // differs from the last one, so the device service lists exactly what `status` would answer.
-// Three frames: linkID, this handler's instance number, the reply. Never blocks: the device
-// service takes reports as they come, and one lost to a full queue is outdated by the next.
 void LinkHandler::reportChanges() {
     std::lock_guard lock(reportMutex_);
     auto reply = statusReply();
-    if (reply == lastReport_) {
-        return;
+    if (reply != lastReport_ && sendReport(reply)) {
+        lastReport_ = std::move(reply);
     }
+}
+
+// Runs on the reader thread once the line has ended: the device service takes the link down as
+// it does an unplugged one.
+void LinkHandler::reportLineClosed() {
+    std::lock_guard lock(reportMutex_);
+    if (!sendReport(kLineClosedReport)) {
+        // The device service also looks at every link's line whenever it wakes.
+        spdlog::warn("Link id: {0} could not report its closed line.", linkId_);
+    }
+}
+
+// Three frames: linkID, this handler's instance number, the body. Never blocks: the device
+// service takes reports as they come, and one lost to a full queue is outdated by the next.
+bool LinkHandler::sendReport(std::string_view body) {
     try {
         const auto instance = std::to_string(instance_);
-        if (reportOutlet_.send(zmq::buffer(linkId_),
-                               zmq::send_flags::dontwait | zmq::send_flags::sndmore) &&
-            reportOutlet_.send(zmq::buffer(instance),
-                               zmq::send_flags::dontwait | zmq::send_flags::sndmore) &&
-            reportOutlet_.send(zmq::buffer(reply), zmq::send_flags::dontwait)) {
-            lastReport_ = std::move(reply);
-        }
+        return reportOutlet_.send(zmq::buffer(linkId_),
+                                  zmq::send_flags::dontwait | zmq::send_flags::sndmore) &&
+               reportOutlet_.send(zmq::buffer(instance),
+                                  zmq::send_flags::dontwait | zmq::send_flags::sndmore) &&
+               reportOutlet_.send(zmq::buffer(body), zmq::send_flags::dontwait);
     } catch (const zmq::error_t& error) {
         spdlog::warn("Link id: {0} could not report its record: {1}", linkId_, error.what());
+        return false;
     }
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -89,6 +90,9 @@ public:
     /// True once the reader saw the serial line end (module unplugged, far side closed); any
     /// thread.
     bool isLineClosed() const { return wire_->isLineClosed(); }
+    /// The body of the report a link sends once its line has ended, in place of a status reply
+    /// (which is empty or a JSON object, never this).
+    static constexpr std::string_view kLineClosedReport = "line closed";
     RadioUpdateStatus radioUpdateStatus() const { return flags_.radioUpdateStatus.load(); }
 
 private:
@@ -116,6 +120,8 @@ private:
     void joinThreads();
     void becomePaired(model::LinkConnectionType medium);
     void reportChanges();
+    void reportLineClosed();
+    bool sendReport(std::string_view body);  // the caller holds reportMutex_
 
     // The service thread (link_service.cpp) and its pollers (link_pollers.cpp).
     void serve();

@@ -86,10 +86,14 @@ void LinkWire::readSerial() {
     while (!stop_.isSet()) {
         const auto result = port_->read(buffer, std::chrono::milliseconds(-1), &stop_);
         if (result.status == serial::ReadStatus::closed) {
-            // Unplugged: the scanner reports the loss and the link is taken down; until then
-            // there is nothing to read.
+            // Unplugged, or the far side of a pseudo-terminal closed: the owner is told, so that
+            // the link is taken down even where no scanner sees the port go. Until then there
+            // is nothing to read.
             spdlog::warn("Link id: {0} serial line closed.", linkId_);
             lineClosed_ = true;
+            if (hooks_.lineClosed) {
+                hooks_.lineClosed();
+            }
             stop_.waitFor(std::chrono::hours(24 * 365));
             return;
         }

@@ -36,6 +36,8 @@ struct WireHooks {
     /// Takes each status message. Empty: status messages are pushed to the bundle's
     /// update_status endpoint on the bus.
     std::function<void(core::ByteView message)> status;
+    /// The line ended (hang-up, end of file or a read error); called once. May be empty.
+    std::function<void()> lineClosed;
 };
 
 class LinkWire {

@@ -8,6 +8,7 @@
 
 #include "link/link_states.hpp"
 #include "model/device_model.hpp"
+#include "model/json_numbers.hpp"
 
 namespace kinetra::link {
 namespace {
@@ -271,23 +272,12 @@ ParsedRequest<CreateBundleRequest> readCreateBundleRequest(const json& request) 
     }
     // A floating count is truncated toward zero; the test on the double keeps the conversion
     // to an integer defined for any value.
-    bool inRange = false;
-    if (count->is_number_float()) {
-        const double value = count->get<double>();
-        inRange = value > -1.0 && value < static_cast<double>(kMaxBundleDevices + 1);
-    } else if (count->is_number_unsigned()) {
-        inRange = count->get<std::uint64_t>() <= kMaxBundleDevices;
-    } else {
-        const auto value = count->get<std::int64_t>();
-        inRange = value >= 0 && value <= static_cast<std::int64_t>(kMaxBundleDevices);
-    }
-    if (!inRange) {
+    const double number = std::trunc(model::readNumber(*count));
+    if (!(number >= 0.0 && number <= static_cast<double>(kMaxBundleDevices))) {
         return failed<CreateBundleRequest>(RequestError::deviceCountOutOfRange);
     }
     CreateBundleRequest bundle;
-    bundle.deviceCount = count->is_number_float()
-                             ? static_cast<std::int32_t>(std::trunc(count->get<double>()))
-                             : count->get<std::int32_t>();
+    bundle.deviceCount = static_cast<std::int32_t>(number);
     bundle.forcedMasterDevice =
         model::codeOf(model::deviceModelFromName(master->get_ref<const std::string&>()));
     const auto list = request.find("macList");

@@ -22,7 +22,7 @@ AxisValues parseAxisValues(const json& request) {
     }
     for (const auto& [key, value] : request.items()) {
         if (const auto slot = kAxisRequestKeyTable.find(key)) {
-            // Booleans count as numbers; other types get the library's own type error.
+            // Numbers only: a boolean, text or null gets the library's type error.
             parsed.values[static_cast<std::size_t>(*slot)] = readFloat(value);
         }
     }

@@ -24,9 +24,10 @@ struct AxisValues {
     std::uint8_t givenSet() const;
 };
 
-/// Reads every member of `request` whose key is an axis request key. Booleans and numbers are
-/// accepted; any other type throws the JSON library's type error ("type must be number, but is
-/// ..."). Other members are ignored; a request that is not an object gives no values.
+/// Reads every member of `request` whose key is an axis request key with readFloat: numbers
+/// only, any other type (a boolean too) throws the JSON library's type error ("type must be
+/// number, but is ..."). Other members are ignored; a request that is not an object gives no
+/// values.
 AxisValues parseAxisValues(const json& request);
 
 }  // namespace kinetra::model

@@ -1,5 +1,6 @@
-// Numeric members of requests and records, read without the undefined conversion of an
-// out-of-range floating number. Called on the command and service threads that parse JSON.
+// The one reading of a number in a request: bundle commands, link commands and the device
+// service's link records all read their numbers here, so a boolean, a text or a null is refused
+// the same way everywhere. Called on the command and service threads that parse JSON.
 #pragma once
 
 #include <cstdint>
@@ -8,14 +9,18 @@
 
 namespace kinetra::model {
 
-/// A boolean or number as a 32-bit integer (floating numbers truncated toward zero). Any other
-/// type throws the JSON library's type error ("type must be number, but is ..."); a number
-/// outside the 32-bit range throws its out-of-range error 406 ("number overflow ...").
+/// A JSON integer, unsigned integer or float as a double. A boolean, text, null, array or object
+/// throws the JSON library's type error 302 ("type must be number, but is boolean"): `true` is
+/// no full deflection. A missing member read as null is refused the same way.
+double readNumber(const json& value);
+
+/// A number as a 32-bit integer (floats truncated toward zero). Non-numbers throw as
+/// readNumber does; a number outside the 32-bit range throws the library's out-of-range error
+/// 406 ("number overflow ...").
 std::int32_t readInt32(const json& value);
 
-/// A boolean or number as a 32-bit float; a number beyond the float range becomes an infinity of
-/// its sign (instead of an undefined conversion). Any other type throws the JSON library's type
-/// error ("type must be number, but is ...").
+/// A number as a 32-bit float; a number beyond the float range becomes an infinity of its sign
+/// (instead of an undefined conversion). Non-numbers throw as readNumber does.
 float readFloat(const json& value);
 
 }  // namespace kinetra::model

@@ -250,6 +250,51 @@ TEST(CommandPlan, ValuesTheWireCannotCarryAreRefusedNamingTheMember) {
     }
 }
 
+// A boolean, a text or a null where a number is read is a parse error with nothing sent
+// (true is no full deflection); an integer plans what the same float plans, -0 as 0.
+TEST(CommandPlan, OnlyJsonNumbersAreReadAsNumbers) {
+    const auto head = bundleOf({M::turretAlpha}, 0x03, 0x03);
+    const auto slider = bundleOf({M::glideTrack}, 0x04);
+    const auto lens = bundleOf({M::lensDriveMax}, 0x08);
+    const auto crane = bundleOf({M::craneArm}, 0x64);
+    const struct {
+        const char* request;
+        const DeviceStatusSnapshot& bundle;
+        const char* member;
+    } rows[] = {
+        {R"({"command":"realTimeMoveFixedDuration","duration":1,"headPan":0,"headTilt":0})", head,
+         "duration"},
+        {R"({"command":"realTimeMoveFixedDuration","duration":1,"headPan":0,"headTilt":0})", head,
+         "headTilt"},
+        {R"({"command":"joystickMove","headPan":0,"headTilt":0})", head, "headPan"},
+        {R"({"command":"keyposeDeletePose","index":0})", slider, "index"},
+        {R"({"command":"keyposeMoveFixedSpeed","index":0,"speed":1,"acceleration":1})", head,
+         "speed"},
+        {R"({"command":"focusManualMove","deltaEnc":0})", lens, "deltaEnc"},
+        {R"({"command":"calibrate","device":"craneArm","jibLength":0,"rodLength":1})", crane,
+         "jibLength"},
+        {R"({"command":"dynamicMoveFixedSpeed","headPan":0,"headTilt":0,"acceleration":0,)"
+         R"("speed":1})",
+         head, "speed"},
+    };
+    for (const auto& row : rows) {
+        auto request = json::parse(row.request);
+        for (const char* notANumber : {"true", "false", R"("0")", "null"}) {
+            request[row.member] = json::parse(notANumber);
+            const auto planned = plan(request.dump(), row.bundle);
+            EXPECT_EQ(planned.sent, "") << request;
+            EXPECT_EQ(planned.reply(), kParseError) << request;
+        }
+        for (const auto& [number, asFloat] : {std::pair{"1", 1.0}, {"1.5", 1.5}, {"-0", 0.0}}) {
+            request[row.member] = json::parse(number);
+            const auto planned = plan(request.dump(), row.bundle);
+            request[row.member] = asFloat;
+            EXPECT_NE(planned.sent, "") << request << ": " << planned.reply();
+            EXPECT_EQ(planned.sent, plan(request.dump(), row.bundle).sent) << request;
+        }
+    }
+}
+
 // Commands sent with three attempts answer "ok", with "acknowledged": false when a send went
 // unanswered. A real-time move is sent without waiting, once every listed device has its
 // minimum firmware (a record beyond the count is no device; a slider has no minimum).

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 
 #include "bus/endpoints.hpp"
@@ -15,6 +16,7 @@
 #include "discovery/bundle_controller.hpp"
 #include "gateway/gateway_test_support.hpp"
 #include "sim/emulated_link.hpp"
+#include "sim/pseudo_terminal.hpp"
 #include "sim/registration.hpp"
 #include "support/recording_notifications.hpp"
 #include "support/temporary_tree.hpp"
@@ -222,6 +224,56 @@ TEST_F(BundleControllerTest, AnswersWhatItDoesNotKnowAndOpensOnlyTerminalDevices
     ASSERT_EQ(status["data"].size(), 1U);
     EXPECT_EQ(status["data"][0]["isValid"], false);
     EXPECT_FALSE(bundleOpen("KSIMNOPORT01"));
+}
+
+// One port carries one link, under any of its names; the list holds at most 64 links, a new one
+// taking the place of the oldest that has gone, so requests for ports that cannot be opened
+// leave nothing that grows.
+TEST_F(BundleControllerTest, OnePortCarriesOneLinkAndTheListHoldsAtMost64) {
+    sim::EmulatedLink held(emulatedLink("KSIMHELD01"));
+    ask(sim::deviceFoundRequest(held.config(), held.path()));
+    std::filesystem::create_symlink(held.path(), tree_.root() / "alias");
+    for (const auto& port : {held.path(), (tree_.root() / "alias").string()}) {
+        EXPECT_EQ(ask(sim::deviceFoundRequest(emulatedLink("KSIMHELD02"), port)),
+                  R"({"result":"port is held by another link"})");
+    }
+    EXPECT_FALSE(bundleOpen("KSIMHELD02"));
+    ASSERT_TRUE(pairOverRj45("KSIMHELD01"));  // its frames are its own
+
+    const auto found = [&](const std::string& linkId, const std::string& port) {
+        return ask(sim::deviceFoundRequest(emulatedLink(linkId), port));
+    };
+    for (int i = 0; i < 100; ++i) {
+        found("KSIMGONE" + std::to_string(i), "/dev/kinetra-no-port");
+    }
+    EXPECT_EQ(linkStatus()["data"].size(), 64U);
+    std::vector<std::unique_ptr<sim::PseudoTerminal>> ports;
+    for (int i = 0; i < 64; ++i) {
+        ports.push_back(std::make_unique<sim::PseudoTerminal>());
+        const auto reply = found("KSIMLIVE" + std::to_string(i), ports.back()->slavePath());
+        EXPECT_EQ(reply, i < 63 ? "{}" : R"({"result":"too many links"})") << i;
+    }
+    for (const auto& link : linkStatus()["data"]) {
+        EXPECT_EQ(link["isValid"], true) << link << ": the gone ones made room";
+    }
+    ask(sim::deviceDisconnectedRequest(held.config(), held.path()));
+    EXPECT_EQ(found("KSIMLIVE63", ports.back()->slavePath()), "{}");
+}
+
+// A link whose line ends is dropped as an unplugged one is, though no scanner reports it: listed
+// invalid, its bundle gone, and left out of the stop for all.
+TEST_F(BundleControllerTest, ALinkWhoseLineEndsIsDroppedWithinTwoSeconds) {
+    sim::EmulatedLink gone(emulatedLink("KSIMEND01"));
+    sim::EmulatedLink stays(emulatedLink("KSIMEND02"));
+    for (auto* link : {&gone, &stays}) {
+        ask(sim::deviceFoundRequest(link->config(), link->path()));
+        ASSERT_TRUE(pairOverRj45(link->config().linkID));
+    }
+    gone.disappear();
+    EXPECT_TRUE(waitUntil([&] { return !bundleOpen("KSIMEND01"); }, 2s));
+    EXPECT_EQ(linkStatus()["data"][0]["isValid"], false);
+    EXPECT_EQ(json::parse(ask({{"command", "motionAbortAll"}}))["data"],
+              json::parse(R"([{"linkID":"KSIMEND02","result":"ok"}])"));
 }
 
 // One stop for everything: a paired link gets its abort on the line and its reply in the

@@ -49,17 +49,17 @@ TEST(AxisDescriptorList, NamesTheFirstListedDeviceThatCanDriveEachSetSlot) {
     }
 }
 
-// Request keys are matched exactly ("craneMaxPan", not "jibPan"); booleans and every kind of
-// number are accepted, beyond the float range as infinities; other types for an axis key throw
-// the library's type error, while other keys are ignored whatever their type.
+// Request keys are matched exactly ("craneMaxPan", not "jibPan"); every kind of number is
+// accepted, beyond the float range as infinities; any other type for an axis key (a boolean
+// too) throws the library's type error, while other keys are ignored whatever their type.
 TEST(AxisValues, ReadsTheAxisKeysOfARequest) {
     const auto values = parseAxisValues(json::parse(
-        R"({"headPan":-2,"headTilt":1.5,"slide":1e300,"focus":true,"craneMaxPan":0.25,
-            "craneMaxTilt":false,"jibPan":9,"zoom":3,"HeadPan":1,"index":"1","note":null})"));
+        R"({"headPan":-2,"headTilt":1.5,"slide":1e300,"focus":-0,"craneMaxPan":0.25,
+            "craneMaxTilt":7,"jibPan":9,"zoom":3,"HeadPan":true,"index":"1","note":null})"));
     EXPECT_EQ(values.valueOr0(AxisSlot::headPan), -2.0f);
     EXPECT_EQ(values.valueOr0(AxisSlot::headTilt), 1.5f);
     EXPECT_EQ(values.valueOr0(AxisSlot::slide), std::numeric_limits<float>::infinity());
-    EXPECT_EQ(values.valueOr0(AxisSlot::focus), 1.0f);
+    EXPECT_EQ(values.valueOr0(AxisSlot::focus), 0.0f);
     EXPECT_EQ(values.valueOr0(AxisSlot::jibPan), 0.25f);
     EXPECT_EQ(values.givenSet(), 0x6F);
     EXPECT_EQ(parseAxisValues(json::parse(R"({"focus":-1e39})")).valueOr0(AxisSlot::focus),
@@ -67,7 +67,8 @@ TEST(AxisValues, ReadsTheAxisKeysOfARequest) {
     EXPECT_EQ(parseAxisValues(json::parse(R"({"headPan":3e38})")).valueOr0(AxisSlot::headPan),
               3e38f);
     for (const char* text :
-         {R"({"slide":"1"})", R"({"slide":null})", R"({"focus":[1]})", R"({"craneMaxTilt":{}})"}) {
+         {R"({"slide":"1"})", R"({"slide":null})", R"({"focus":[1]})", R"({"craneMaxTilt":{}})",
+          R"({"headPan":true})", R"({"headTilt":false})"}) {
         EXPECT_THROW(parseAxisValues(json::parse(text)), json::type_error) << text;
     }
 }
@@ -198,6 +199,8 @@ TEST(LinkInfo, ScannerFormRequiresEveryMemberWithItsType) {
         {"/portInfo", "115200,8,1"},
         {"/portInfo/baudrate", "115200"},
         {"/portInfo/flowControl", 0},
+        {"/portInfo/stopBits", true},
+        {"/portInfo/bitCount", nullptr},
     };
     for (const auto& [pointer, value] : mistyped) {
         auto form = complete;
