@@ -159,7 +159,14 @@ TEST(StudioEndToEnd, AViscaControllerMovesTheHeadAndReadsItsPosition) {
     ASSERT_TRUE(server.listening()) << server.process->output();
     server.postUntil("/v1/link/KSIM0001", {{"command", "link1PairingConnect"}},
                      [](const json& reply) { return reply == kOk; });
-    ASSERT_TRUE(server.paired("KSIM0001"));
+    // The bundle takes commands once its link reports the pairing done (a status may come
+    // before).
+    const auto pairingDone = [](const json& s) {
+        return s.contains("data") && s["data"].is_array() && !s["data"].empty() &&
+               s["data"][0].value("isPairingDone", false);
+    };
+    ASSERT_TRUE(
+        pairingDone(server.postUntil("/v1/device", {{"command", "linkStatus"}}, pairingDone)));
     studio::test::ViscaClient camera(port);
     // Pan 30 degrees (300 units of 0.1), tilt -4.5 (-45 = FFD3h) at the top speeds.
     std::uint32_t n = 0;

@@ -10,9 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 #include "support/hex.hpp"
@@ -21,15 +19,8 @@ namespace kinetra::studio::test {
 
 class ViscaClient {
 public:
-    /// Binds an ephemeral loopback port; sends to 127.0.0.1:`port`.
+    /// Sends to 127.0.0.1:`port` from a port of its own.
     explicit ViscaClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-            ::close(fd_);
-            throw std::runtime_error("no UDP port");
-        }
         camera_.sin_family = AF_INET;
         camera_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         camera_.sin_port = htons(port);
@@ -38,46 +29,43 @@ public:
     ViscaClient(const ViscaClient&) = delete;
     ViscaClient& operator=(const ViscaClient&) = delete;
 
-    /// Sends raw bytes written as "01 00 00 05 ...".
+    /// The datagram of `type` with `sequence` carrying `message`, all in hex.
+    static std::string datagram(std::uint32_t sequence, const std::string& message,
+                                std::uint16_t type = 0x0111) {
+        const auto payload = testing::bytes(message);
+        core::Bytes out;
+        core::appendU16BE(out, type);
+        core::appendU16BE(out, static_cast<std::uint16_t>(payload.size()));
+        core::appendU32BE(out, sequence);
+        out.insert(out.end(), payload.begin(), payload.end());
+        return testing::hex(out);
+    }
+    /// The camera's reply to sequence number `n`: `message` in a reply datagram.
+    static std::string reply(std::uint32_t n, const std::string& message) {
+        return datagram(n, message);
+    }
+
     void sendRaw(const std::string& hexBytes) {
         const auto data = testing::bytes(hexBytes);
         ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&camera_),
                  sizeof camera_);
     }
-    /// Sends `message` (hex) under a header of `type` with the next sequence number (or
-    /// `sequence`); returns the number used.
+    /// Sends `message` as a command (or `type`) with the next sequence number (or `sequence`);
+    /// returns the number used.
     std::uint32_t send(const std::string& message, std::uint16_t type = 0x0100,
                        std::optional<std::uint32_t> sequence = std::nullopt) {
-        const std::uint32_t number = sequence.value_or(next_++);
-        const auto payload = testing::bytes(message);
-        core::Bytes datagram;
-        core::appendU16BE(datagram, type);
-        core::appendU16BE(datagram, static_cast<std::uint16_t>(payload.size()));
-        core::appendU32BE(datagram, number);
-        datagram.insert(datagram.end(), payload.begin(), payload.end());
-        sendRaw(testing::hex(datagram));
-        return number;
+        const std::uint32_t n = sequence.value_or(next_++);
+        sendRaw(datagram(n, message, type));
+        return n;
     }
     /// The next datagram received within `timeout`, in hex; "" when none came.
     std::string next(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {
         pollfd item{fd_, POLLIN, 0};
-        if (::poll(&item, 1, static_cast<int>(timeout.count())) != 1) {
-            return "";
-        }
         std::uint8_t buffer[256];
-        const auto size = ::recv(fd_, buffer, sizeof buffer, 0);
+        const auto size = ::poll(&item, 1, static_cast<int>(timeout.count())) == 1
+                              ? ::recv(fd_, buffer, sizeof buffer, 0)
+                              : -1;
         return size < 0 ? "" : testing::hex(core::ByteView(buffer, static_cast<std::size_t>(size)));
-    }
-
-    /// The reply datagram a camera sends for sequence `number` with VISCA reply `reply` (hex).
-    static std::string reply(std::uint32_t number, const std::string& reply) {
-        const auto payload = testing::bytes(reply);
-        core::Bytes datagram;
-        core::appendU16BE(datagram, 0x0111);
-        core::appendU16BE(datagram, static_cast<std::uint16_t>(payload.size()));
-        core::appendU32BE(datagram, number);
-        datagram.insert(datagram.end(), payload.begin(), payload.end());
-        return testing::hex(datagram);
     }
 
 private:

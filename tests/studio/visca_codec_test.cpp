@@ -60,23 +60,19 @@ TEST(ViscaCodec, ReadsEachMessageOrCallsItASyntaxError) {
         {"81 01 06 04 FF", "home"},
         {"81 01 04 3F 01 05 FF", "memory 1 5"},
         {"81 01 04 3F 02 00 FF", "memory 2 0"},
-        {"81 01 04 3F 00 03 FF", "memory 0 3"},
         {"81 01 04 3F 03 00 FF", "syntax error"},
         {"81 01 04 08 02 FF", "focus 1 at standard"},
         {"81 01 04 08 37 FF", "focus -1 at 7"},
         {"81 01 04 08 00 FF", "focus 0 at standard"},
         {"81 01 04 08 28 FF", "syntax error"},  // speed 8
         {"81 01 04 07 02 FF", "not executable"},
-        {"81 01 04 47 00 00 00 00 FF", "not executable"},
         {"81 01 04 00 02 FF", "power on"},
         {"81 09 06 12 FF", "inquiry 0"},
-        {"81 09 04 48 FF", "inquiry 1"},
         {"81 09 00 02 FF", "inquiry 4"},
         // Not one message, not to a camera, not known, or the wrong length.
         {"81 01 06 04", "syntax error"},
         {"81 01 06 04 FF 81 01 06 04 FF", "syntax error"},
         {"81 01 06 02 18 14 00 03 0E 08 0F 0F 0E 0C 00 00 FF", "syntax error"},
-        {"01 01 06 04 FF", "syntax error"},
         {"88 01 06 04 FF", "syntax error"},
         {"81 01 06 04 00 FF", "syntax error"},
         {"81 01 7E 01 0B 00 FF", "syntax error"},
@@ -92,13 +88,11 @@ TEST(ViscaCodec, ReadsTheHeaderAndRefusesWhatIsNoDatagramForACamera) {
     // hex, then the sequence read, whether it is framed, and whether it is RESET.
     const std::tuple<const char*, std::uint32_t, bool, bool> kCases[] = {
         {"01 00 00 05 00 00 00 07 81 01 06 04 FF", 7, true, false},
-        {"01 10 00 05 12 34 56 78 81 09 06 12 FF", 0x12345678, true, false},
         {"02 00 00 01 00 00 00 00 01", 0, true, true},
         {"01 00 00 05 00 00", 0, false, false},                       // truncated header
         {"01 00 00 06 00 00 00 09 81 01 06 04 FF", 9, false, false},  // length 6 carrying 5
         {"01 00 00 04 00 00 00 09 81 01 06 04 FF", 9, false, false},  // length 4 carrying 5
         {"01 11 00 03 00 00 00 02 90 41 FF", 2, false, false},        // a reply
-        {"01 20 00 05 00 00 00 02 81 01 06 04 FF", 2, false, false},  // device setting
         {"02 00 00 02 00 00 00 04 0F 01", 4, false, false},           // control, not RESET
     };
     for (const auto& [datagram, sequence, framed, reset] : kCases) {
@@ -113,24 +107,10 @@ TEST(ViscaCodec, ReadsTheHeaderAndRefusesWhatIsNoDatagramForACamera) {
     }
 }
 
-TEST(ViscaCodec, RepliesCarryTheSequenceNumberAndTheCameraAddress) {
-    Bytes data;
-    appendNibbles(data, 0x03E8);
-    appendNibbles(data, 0xFE0C);
-    const std::pair<Bytes, const char*> kCases[] = {
-        {acknowledge(7, 1), "01 11 00 03 00 00 00 07 90 41 FF"},
-        {completion(0xDEADBEEF, 1), "01 11 00 03 DE AD BE EF 90 51 FF"},
-        {error(3, 1, 0, ErrorCode::syntax), "01 11 00 04 00 00 00 03 90 60 02 FF"},
-        {error(3, 1, 1, ErrorCode::notExecutable), "01 11 00 04 00 00 00 03 90 61 41 FF"},
-        {error(3, 2, 1, ErrorCode::canceled), "01 11 00 04 00 00 00 03 A0 61 04 FF"},
-        {inquiryReply(5, 1, data), "01 11 00 0B 00 00 00 05 90 50 00 03 0E 08 0F 0E 00 0C FF"},
-        {resetAcknowledge(0x10), "02 01 00 01 00 00 00 10 01"},
-        {abnormal(9, kAbnormalMessage), "02 01 00 02 00 00 00 09 0F 02"},
-        {abnormal(9, kAbnormalSequence), "02 01 00 02 00 00 00 09 0F 01"},
-    };
-    for (const auto& [reply, expected] : kCases) {
-        EXPECT_EQ(hex(reply), expected);
-    }
+// The camera tests check each reply's bytes; here, what they leave out.
+TEST(ViscaCodec, RepliesCarryTheWholeSequenceNumberAndTheCameraAddress) {
+    EXPECT_EQ(hex(completion(0xDEADBEEF, 1)), "01 11 00 03 DE AD BE EF 90 51 FF");
+    EXPECT_EQ(hex(error(3, 2, 1, ErrorCode::canceled)), "01 11 00 04 00 00 00 03 A0 61 04 FF");
 }
 
 // A head on a slider, real time on all three, at pan 10, tilt -5, slide 0.25, slot 1 filled.
@@ -160,7 +140,6 @@ TEST(ViscaMapping, EachCommandBecomesItsBundleCommandOrIsNotExecutable) {
     auto focusRealTime = head;
     focusRealTime->axes = {0x0F, 0x0F};
     const auto crane = std::optional(craneArm());
-    const std::optional<LinkView> none;
     const auto move = [](bool relative, int pan, int tilt, int panSpeed, int tiltSpeed) {
         return PanTiltMove{relative, static_cast<std::uint8_t>(panSpeed),
                            static_cast<std::uint8_t>(tiltSpeed), static_cast<std::int16_t>(pan),
@@ -175,12 +154,9 @@ TEST(ViscaMapping, EachCommandBecomesItsBundleCommandOrIsNotExecutable) {
          R"({"command":"realTimeMoveFixedDuration","duration":0.223,"headPan":0.0,"headTilt":0.0,"slide":0.25})"},
         {mapMove(move(false, 32767, 0, 1, 1), "L", head, 0.01),  // longer than a move can be
          R"({"command":"realTimeMoveFixedDuration","duration":65.535,"headPan":327.67,"headTilt":0.0,"slide":0.25})"},
-        {mapHome("L", head),
-         R"({"command":"realTimeMoveFixedDuration","duration":0.223,"headPan":0.0,"headTilt":0.0,"slide":0.25})"},
         {mapMove(move(false, 100, -100, 0x18, 0x17), "L", crane, 0.1),
          R"({"command":"realTimeMoveFixedDuration","craneMaxPan":10.0,"craneMaxTilt":-10.0,"duration":0.112})"},
         {mapMove(move(false, 0, 0, 1, 1), "L", focusRealTime, 0.01), nullptr},
-        {mapHome("L", none), nullptr},
         {mapDrive({1, 0, 0x0C, 0}, "L", head),
          R"({"command":"joystickMove","headPan":0.5,"headTilt":0.0})"},
         {mapDrive({-1, -1, 0x18, 0x17}, "L", crane),
@@ -190,16 +166,14 @@ TEST(ViscaMapping, EachCommandBecomesItsBundleCommandOrIsNotExecutable) {
         {mapDrive({1, 0, 1, 0}, "L", LinkView{{0x04, 0x04}, {}, "idle", {}, {}}), nullptr},
         {mapMemory({MemoryAction::set, 5}, "L", head),
          R"({"command":"keyposeStoreCurrentPose","index":5})"},
-        {mapMemory({MemoryAction::reset, 0}, "L", head),
-         R"({"command":"keyposeDeletePose","index":0})"},
         {mapMemory({MemoryAction::recall, 1}, "L", head),
          R"({"acceleration":0.3,"command":"keyposeMoveFixedSpeed","index":1,"speed":0.5})"},
         {mapMemory({MemoryAction::recall, 2}, "L", head), nullptr},  // nothing stored there
         {mapMemory({MemoryAction::set, 6}, "L", head), nullptr},     // beyond the six slots
         {mapFocusStep(1, kStandardFocusSpeed, "L", withFocus),
          R"({"command":"focusManualMove","deltaEnc":100.0})"},
-        {mapFocusStep(-1, 7, "L", withFocus), R"({"command":"focusManualMove","deltaEnc":-200.0})"},
-        {mapFocusStep(1, 3, "L", head), nullptr},  // no focus axis
+        {mapFocusStep(1, 3, "L", head), nullptr},          // no focus axis
+        {mapFocusStep(1, 3, "L", std::nullopt), nullptr},  // not paired
     };
     for (const auto& [mapped, expected] : kCases) {
         if (expected == nullptr) {
@@ -217,7 +191,6 @@ TEST(ViscaMapping, InquiriesAnswerTheStatusInPositionUnits) {
         return std::holds_alternative<Bytes>(data) ? hex(std::get<Bytes>(data)) : "refused";
     };
     EXPECT_EQ(answer(panTiltPosition(view, 0.01)), "00 03 0E 08 0F 0E 00 0C");  // 1000, -500
-    EXPECT_EQ(answer(panTiltPosition(view, 0.1)), "00 00 06 04 0F 0F 0C 0E");   // 100, -50
     view->readings[0] = 400.0;                                                  // held at 32767
     view->readings[1] = -400.0;                                                 // and -32768
     EXPECT_EQ(answer(panTiltPosition(view, 0.01)), "07 0F 0F 0F 08 00 00 00");
@@ -225,7 +198,7 @@ TEST(ViscaMapping, InquiriesAnswerTheStatusInPositionUnits) {
     EXPECT_EQ(answer(focusPosition(view)), "refused");
     view->readings[3] = 70000.0;
     EXPECT_EQ(answer(focusPosition(view)), "0F 0F 0F 0F");
-    EXPECT_EQ(answer(panTiltPosition(std::nullopt, 0.01)), "refused");
+    EXPECT_EQ(answer(panTiltPosition(std::nullopt, 0.01)), "refused");  // not paired
 }
 
 }  // namespace

@@ -58,22 +58,11 @@ public:
     bool ready(ViscaClient& client) {
         return testing::waitUntil([&] {
             const auto n = client.send(kPositionInquiry);
-            const auto reply = client.next(100ms);  // header, then 90 50 ...
-            return reply.size() > 29 && reply.substr(24, 5) == "90 50" &&
-                   reply.substr(12, 11) == ViscaClient::reply(n, "").substr(12, 11);
+            return client.next(100ms).starts_with(
+                ViscaClient::reply(n, "90 50 00 00 00 00 00 00 00 00 FF").substr(0, 29));
         });
     }
-    // The emulator's pan and tilt as the inquiry answers them, in hundredths of a degree.
-    std::string position() const {
-        const auto& bundle = rig.emulator().state().bundle;
-        core::Bytes data{0x90, 0x50};
-        visca::appendNibbles(data, static_cast<std::uint16_t>(
-                                       visca::toUnits(bundle.position(AxisSlot::headPan), 0.01)));
-        visca::appendNibbles(data, static_cast<std::uint16_t>(
-                                       visca::toUnits(bundle.position(AxisSlot::headTilt), 0.01)));
-        data.push_back(0xFF);
-        return testing::hex(data);
-    }
+    double at(AxisSlot axis) const { return rig.emulator().state().bundle.position(axis); }
 
     testing::EmulatedRig rig;
     const std::uint16_t port = net::test::UdpListener().port();
@@ -112,16 +101,18 @@ TEST(ViscaInput, EachCommandPutsItsBundleCommandOnTheLineWithAckAndCompletion) {
     // second; pan 10, tilt -5 and the slide where it was, in thousandths.
     EXPECT_EQ(command(v, client, "81 01 06 02 18 17 00 03 0E 08 0F 0E 00 0C FF", 0x8A),
               "16 8A 03 0C 80 00 70 01 00 00 27 10 09 FF FF EC 78 11 00 00 00 00 05 53");
+    const std::string there = "90 50 00 03 0E 08 0F 0E 00 0C FF";  // 1000, -500 hundredths
     auto n = client.send(kPositionInquiry);
-    EXPECT_EQ(client.next(), ViscaClient::reply(n, v.position()));
-    EXPECT_EQ(v.position(), "90 50 00 03 0E 08 0F 0E 00 0C FF");
+    EXPECT_EQ(client.next(), ViscaClient::reply(n, there));
+    EXPECT_EQ(std::pair(v.at(AxisSlot::headPan), v.at(AxisSlot::headTilt)), std::pair(10.0, -5.0));
     // Key pose 2: stored here (07 05 slot identifier), recalled from home (11 07 FF slot, speed
     // 0.5, acceleration 0.3), deleted (03 06 slot).
     EXPECT_EQ(command(v, client, "81 01 04 3F 01 02 FF", 0x05).substr(0, 8), "07 05 02");
     command(v, client, kHome, 0x8A);
     EXPECT_EQ(command(v, client, "81 01 04 3F 02 02 FF", 0x07),
               "11 07 FF 02 00 25 80 25 80 00 F4 24 00 FF FF FC 18 06 8D");
-    EXPECT_EQ(v.position(), "90 50 00 03 0E 08 0F 0E 00 0C FF");
+    n = client.send(kPositionInquiry);
+    EXPECT_EQ(client.next(), ViscaClient::reply(n, there));
     EXPECT_EQ(command(v, client, "81 01 04 3F 00 02 FF", 0x06), "03 06 02 00 0B");
 
     // Refused: a slot beyond the bundle's six, one now empty, zoom, an unknown message; then
@@ -146,46 +137,38 @@ TEST(ViscaInput, EachCommandPutsItsBundleCommandOnTheLineWithAckAndCompletion) {
     EXPECT_TRUE(v.rig.deviceMessages(from).empty());
 }
 
-TEST(ViscaInput, FocusStepsWhileDrivenWhereTheBundleHasAFocusAxis) {
+// Drives: focus steps while driven, and a pan drive whose controller falls silent is stopped.
+TEST(ViscaInput, DrivesLastWhileTheirControllerTalksAndEndWithTheirStopOrDriveTimeout) {
     auto head = device(model::DeviceModel::turretAlpha2, 1);
     head.axes = 0x0B;  // pan, tilt and a lens on the head
-    ViscaRig v({head});
+    ViscaRig v({head}, "127.0.0.0/8", 600ms);
     ASSERT_EQ(v.paired, "");
     ViscaClient client(v.port);
     ASSERT_TRUE(v.ready(client));
     // focusManualMove (06 0C steps): 100 steps every 100 ms at the standard speed.
-    const auto from = v.rig.mark();
+    auto from = v.rig.mark();
     EXPECT_EQ(command(v, client, "81 01 04 08 02 FF", 0x0C), "06 0C 00 00 00 64 00 76");
     ASSERT_TRUE(v.rig.emulator().waitForDeviceMessage(0x0C, 1000ms, v.rig.mark()));
     done(client, "81 01 04 08 00 FF");
-    const auto stopped = v.rig.mark();
     const auto steps = v.rig.deviceMessages(from).size();
     EXPECT_GE(steps, 2U);
-    EXPECT_FALSE(v.rig.emulator().waitForDeviceMessage(0x0C, 300ms, stopped)) << "still stepping";
-    // The emulator took each step: FocusPosInq answers its focus.
+    EXPECT_FALSE(v.rig.emulator().waitForDeviceMessage(0x0C, 300ms, v.rig.mark()));
+    // The emulator took each step (from 0): FocusPosInq answers its focus.
+    EXPECT_EQ(v.at(AxisSlot::focus), 100.0 * steps);
     const auto n = client.send("81 09 04 48 FF");
-    core::Bytes data;
-    visca::appendNibbles(data, static_cast<std::uint16_t>(
-                                   v.rig.emulator().state().bundle.position(AxisSlot::focus)));
-    EXPECT_EQ(client.next(), ViscaClient::reply(n, "90 50 " + testing::hex(data) + " FF"));
-    EXPECT_NE(testing::hex(data), "00 00 00 00");
-}
+    core::Bytes data{0x90, 0x50};
+    visca::appendNibbles(data, static_cast<std::uint16_t>(100 * steps));
+    EXPECT_EQ(client.next(), ViscaClient::reply(n, testing::hex(data) + " FF"));
 
-TEST(ViscaInput, ADriveWhoseControllerFallsSilentIsStoppedAfterDriveTimeout) {
-    ViscaRig v(sim::defaultDevices(), "127.0.0.0/8", 600ms);
-    ASSERT_EQ(v.paired, "");
-    ViscaClient client(v.port);
-    ASSERT_TRUE(v.ready(client));
-    const auto from = v.rig.mark();
+    from = v.rig.mark();
     const auto sent = Clock::now();
     client.send("81 01 06 01 18 17 01 03 FF");  // left at the top speed, then nothing
     const auto zero = v.rig.emulator().waitForReceived(
         [](const sim::Received& r) { return testing::hex(r.bytes) == "06 0A 00 00 00 00 00 10"; },
         3000ms, from);
     ASSERT_TRUE(zero);
-    const auto quiet = zero->at - sent;
-    EXPECT_GE(quiet, 590ms);
-    EXPECT_LE(quiet, 900ms);
+    EXPECT_GE(zero->at - sent, 590ms);
+    EXPECT_LE(zero->at - sent, 900ms);
     // The stick was sent again while the drive lasted (the gear lets go after 500 ms).
     EXPECT_GE(v.rig.deviceMessages(from).size(), 4U) << "the drive, two repeats, the zero";
 }
