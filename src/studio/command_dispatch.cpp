@@ -10,12 +10,16 @@
 namespace kinetra::studio {
 
 CommandDispatch::CommandDispatch(std::shared_ptr<zmq::context_t> context, StudioCounters& counters)
-    : context_(std::move(context)), counters_(counters) {}
+    : CommandDispatch(std::move(context), counters, "OSC", counters.commandsSent) {}
+
+CommandDispatch::CommandDispatch(std::shared_ptr<zmq::context_t> context, StudioCounters& counters,
+                                 std::string source, std::atomic<std::uint64_t>& sent)
+    : context_(std::move(context)), counters_(counters), source_(std::move(source)), sent_(sent) {}
 
 void CommandDispatch::problem(const std::string& kind, const std::string& text, SteadyTime now) {
-    counters_.setError(text);
+    counters_.setError(source_ + ": " + text);
     if (const auto held = logLimiter_.admit(kind, now)) {
-        spdlog::warn("OSC: {0}{1}", text,
+        spdlog::warn("{0}: {1}{2}", source_, text,
                      *held ? fmt::format(" ({0} more since the last report)", *held) : "");
     }
 }
@@ -63,7 +67,7 @@ bool CommandDispatch::write(const std::string& endpoint, Route& route, const std
         return false;
     }
     route.pending.push_back({joystick, now});
-    counters_.commandsSent.fetch_add(1, std::memory_order_relaxed);
+    sent_.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 

@@ -1,7 +1,7 @@
-// Hands OSC-made commands to the bus services without ever waiting for a device: one DEALER per
-// service endpoint, requests sent at once, replies read when the OSC thread's poll sees them.
-// A service answers its requests in order, so each reply belongs to the oldest pending one.
-// Owned and used by the OSC thread only.
+// Hands OSC- and VISCA-made commands to the bus services without ever waiting for a device: one
+// DEALER per service endpoint, requests sent at once, replies read when the OSC thread's poll sees
+// them. A service answers its requests in order, so each reply belongs to the oldest pending one.
+// Owned and used by the one input thread (OSC or VISCA) that made it.
 #pragma once
 
 #include <deque>
@@ -27,7 +27,11 @@ public:
     /// A request unanswered this long: the service is gone; its route is dropped.
     static constexpr std::chrono::milliseconds kReplyPatience{3000};
 
+    /// For OSC: logs as "OSC", counts its requests in counters.commandsSent.
     CommandDispatch(std::shared_ptr<zmq::context_t> context, StudioCounters& counters);
+    /// For another input: `source` names it in logs and errors, `sent` counts its requests.
+    CommandDispatch(std::shared_ptr<zmq::context_t> context, StudioCounters& counters,
+                    std::string source, std::atomic<std::uint64_t>& sent);
 
     /// Sends `request` to `endpoint`. A joystick request while another joystick request is
     /// pending there waits (only the newest one) for that reply, so a stick sent faster than
@@ -62,6 +66,8 @@ private:
 
     std::shared_ptr<zmq::context_t> context_;
     StudioCounters& counters_;
+    const std::string source_;
+    std::atomic<std::uint64_t>& sent_;
     std::map<std::string, Route> routes_;
     RateLimiter logLimiter_;
 };

@@ -68,6 +68,35 @@ BundleAxes axesFromStatus(const json& status) {
             axisSet(status.value("realTimeSupportedAxes", json()))};
 }
 
+LinkView viewFromStatus(const json& status, SteadyTime at) {
+    LinkView view;
+    view.axes = axesFromStatus(status);
+    view.statusAt = at;
+    if (!status.is_object()) {
+        return view;
+    }
+    const json readings = status.value("readings", json());
+    for (const auto slot : model::kAllAxisSlots) {
+        if (const auto key = model::kAxisReadingsKeyTable.find(slot)) {
+            const std::string name(*key);
+            if (hasReading(readings, name.c_str())) {
+                view.readings[static_cast<std::size_t>(slot)] = readings[name].get<double>();
+            }
+        }
+    }
+    if (const auto state = status.find("state"); state != status.end() && state->is_string()) {
+        view.state = state->get<std::string>();
+    }
+    const json slots = status.value("keyposeSlotsFilled", json());
+    if (slots.is_array() && std::all_of(slots.begin(), slots.end(),
+                                        [](const json& slot) { return slot.is_boolean(); })) {
+        for (const auto& slot : slots) {
+            view.keyposeSlots.push_back(slot.get<bool>());
+        }
+    }
+    return view;
+}
+
 LinkTable::LinkTable(std::map<std::string, std::uint8_t> configuredIds) {
     for (auto& [linkId, id] : configuredIds) {
         configuredIds_[lowerCase(linkId)] = id;
@@ -134,12 +163,11 @@ void LinkTable::applyStatus(std::string_view linkId, const json& status, SteadyT
     markPaired(std::string(linkId), entry);
     entry.hasStatus = true;
     entry.pose = poseFromStatus(status, entry.cameraId.value_or(0));
-    entry.axes = axesFromStatus(status);
-    entry.statusAt = at;
+    entry.view = viewFromStatus(status, at);
 }
 
 bool LinkTable::fresh(const Entry& entry, SteadyTime now) const {
-    return entry.paired && entry.hasStatus && now - entry.statusAt < kStatusFreshness;
+    return entry.paired && entry.hasStatus && now - entry.view.statusAt < kStatusFreshness;
 }
 
 std::vector<LiveLink> LinkTable::live(SteadyTime now) const {
@@ -158,7 +186,15 @@ std::optional<BundleAxes> LinkTable::axes(std::string_view linkId, SteadyTime no
     if (found == entries_.end() || !fresh(found->second, now)) {
         return std::nullopt;
     }
-    return found->second.axes;
+    return found->second.view.axes;
+}
+
+std::optional<LinkView> LinkTable::view(std::string_view linkId, SteadyTime now) const {
+    const auto found = entries_.find(std::string(linkId));
+    if (found == entries_.end() || !fresh(found->second, now)) {
+        return std::nullopt;
+    }
+    return found->second.view;
 }
 
 std::vector<std::string> LinkTable::paired() const {

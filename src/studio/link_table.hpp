@@ -1,8 +1,10 @@
 // What the studio outputs know of each link: paired or not, its latest decoded status and when
-// it came, and its FreeD camera id. Pure state with the time passed in; the studio service
+// it came (as a camera pose, and as the readings, state and key poses VISCA answers from), and
+// its FreeD camera id. Pure state with the time passed in; the studio service
 // keeps one under its mutex, written by its feed thread and read by the FreeD and OSC threads.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "model/axis_slot.hpp"
 #include "studio/freed_packet.hpp"
 
 namespace kinetra::studio {
@@ -27,6 +30,17 @@ struct BundleAxes {
     std::uint8_t realTime = 0;
 };
 
+/// A paired link's latest status, as far as a camera controller asks about it.
+struct LinkView {
+    BundleAxes axes;
+    /// The readings by axis slot (degrees, slide units, focus counts); none where not reported.
+    std::array<std::optional<double>, model::kAxisSlotCount> readings{};
+    std::string state;  // the status "state": "idle", "realTimeMove", ...
+    /// Whether each key-pose slot the bundle has is filled (3 or 6 of them).
+    std::vector<bool> keyposeSlots;
+    SteadyTime statusAt{};  // when the status came
+};
+
 /// A paired link with a fresh status: its camera as that status puts it.
 struct LiveLink {
     std::string linkId;
@@ -40,6 +54,10 @@ CameraPose poseFromStatus(const json& status, std::uint8_t cameraId);
 
 /// The axis sets named by a status's "supportedAxes" and "realTimeSupportedAxes" lists.
 BundleAxes axesFromStatus(const json& status);
+
+/// The view of `status` received at `at`. A "keyposeSlotsFilled" that is not a list of
+/// booleans gives no slots.
+LinkView viewFromStatus(const json& status, SteadyTime at);
 
 class LinkTable {
 public:
@@ -61,6 +79,8 @@ public:
     std::vector<LiveLink> live(SteadyTime now) const;
     /// The axis sets of a paired link with a fresh status, else nothing.
     std::optional<BundleAxes> axes(std::string_view linkId, SteadyTime now) const;
+    /// The view of a paired link with a fresh status, else nothing.
+    std::optional<LinkView> view(std::string_view linkId, SteadyTime now) const;
     /// The links currently paired, in pairing order.
     std::vector<std::string> paired() const;
     /// {"<linkID>": cameraId, ...} for every link that has an id.
@@ -73,8 +93,7 @@ private:
         std::optional<std::uint8_t> cameraId;
         bool hasStatus = false;  // since the last pairing
         CameraPose pose;
-        BundleAxes axes;
-        SteadyTime statusAt{};
+        LinkView view;
     };
     void markPaired(const std::string& linkId, Entry& entry);
     std::optional<std::uint8_t> configuredId(std::string_view linkId) const;

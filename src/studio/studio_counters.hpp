@@ -12,12 +12,22 @@
 
 namespace kinetra::studio {
 
+/// What the VISCA input did with the datagrams it got.
+struct ViscaCounters {
+    std::atomic<std::uint64_t> datagrams{0};     // received, trusted or not
+    std::atomic<std::uint64_t> untrusted{0};     // from sources outside trustedNetworks
+    std::atomic<std::uint64_t> refused{0};       // malformed, out of sequence or over the rate
+    std::atomic<std::uint64_t> errors{0};        // answered with a VISCA error message
+    std::atomic<std::uint64_t> commandsSent{0};  // bus requests made for VISCA messages
+};
+
 class StudioCounters {
 public:
     std::atomic<std::uint64_t> packetsSent{0};       // FreeD packets handed to the network
     std::atomic<std::uint64_t> messagesReceived{0};  // OSC datagrams, trusted or not
     std::atomic<std::uint64_t> messagesDropped{0};   // from untrusted sources
     std::atomic<std::uint64_t> commandsSent{0};      // bus requests made for OSC messages
+    ViscaCounters visca;
 
     /// Remembers `text` as the last error (shown until the next one).
     void setError(std::string text);

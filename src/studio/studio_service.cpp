@@ -1,5 +1,5 @@
 // The studio service: follows the links and each bundle's status on the feed thread ("studio")
-// for the FreeD sender and the OSC receiver, which run threads of their own.
+// for the FreeD sender and the OSC and VISCA receivers, which run threads of their own.
 #include "studio/studio_service.hpp"
 
 #include <spdlog/spdlog.h>
@@ -18,7 +18,8 @@ constexpr std::string_view kStatusPrefix = "status/";
 StudioSettings settingsFrom(const std::string& configurationEndpoint) {
     const auto server = config::requestConfigurationSection(configurationEndpoint, "server");
     if (!server) {
-        spdlog::warn("Studio: no answer from the configuration service; FreeD and OSC are off.");
+        spdlog::warn(
+            "Studio: no answer from the configuration service; FreeD, OSC and VISCA are off.");
         return {};
     }
     return readStudioSettings(*server);
@@ -34,9 +35,10 @@ StudioService::StudioService(StudioSettings settings)
       links_(settings_.cameraIds),
       context_(bus::SocketRegistry::instance().context()),
       subscriber_(bus::makeFeedSubscriber(*context_)) {
-    // Status messages come 20 times a second per link: take them only when FreeD, OSC input or
-    // OSC feedback uses them, so an unused studio costs the status path nothing.
-    if (!settings_.freedTargets.empty() || settings_.oscPort != 0 || settings_.oscFeedback) {
+    // Status messages come 20 times a second per link: take them only when FreeD, OSC, OSC
+    // feedback or VISCA uses them, so an unused studio costs the status path nothing.
+    if (!settings_.freedTargets.empty() || settings_.oscPort != 0 || settings_.oscFeedback ||
+        !settings_.visca.ports.empty()) {
         subscriber_.set(zmq::sockopt::subscribe, kStatusPrefix);
     }
     subscriber_.set(zmq::sockopt::subscribe, bus::kLinksTopic);
@@ -46,6 +48,22 @@ StudioService::StudioService(StudioSettings settings)
         } catch (const std::exception& error) {
             spdlog::warn("Studio: {0}", error.what());
             counters_.setError(error.what());
+        }
+    }
+    if (!settings_.visca.ports.empty()) {
+        try {
+            visca_ = std::make_unique<ViscaReceiver>(
+                settings_,
+                [this](std::string_view linkId) {
+                    std::lock_guard lock(mutex_);
+                    return links_.view(linkId, std::chrono::steady_clock::now());
+                },
+                counters_);
+        } catch (const std::exception& error) {
+            const auto text = fmt::format("VISCA input on {0} could not start: {1}",
+                                          settings_.visca.address, error.what());
+            spdlog::error("{0}", text);
+            counters_.setError(text);
         }
     }
     feedThread_ = std::jthread([this] { follow(); });
@@ -81,6 +99,7 @@ StudioService::~StudioService() {
     if (feedThread_.joinable()) {
         feedThread_.join();
     }
+    visca_.reset();
     subscriber_.close();
 }
 
@@ -123,6 +142,27 @@ void StudioService::take(const std::string& topic, const std::string& body) {
     if (feedback_) {
         feedback_->onStatus(linkId, parsed, now);
     }
+    if (visca_) {
+        visca_->statusArrived();
+    }
+}
+
+json StudioService::viscaStatus() const {
+    json ports = json::object();
+    for (const auto& [linkId, port] : settings_.visca.ports) {
+        ports[linkId] = port;
+    }
+    const auto& c = counters_.visca;
+    return {{"address", settings_.visca.address},
+            {"ports", ports},
+            {"panTiltUnitDegrees", settings_.visca.panTiltUnitDegrees},
+            {"driveTimeout", settings_.visca.driveTimeout.count() / 1000.0},
+            {"running", visca_ != nullptr},
+            {"datagrams", c.datagrams.load()},
+            {"untrusted", c.untrusted.load()},
+            {"refused", c.refused.load()},
+            {"errors", c.errors.load()},
+            {"commandsSent", c.commandsSent.load()}};
 }
 
 json StudioService::status() const {
@@ -151,6 +191,7 @@ json StudioService::status() const {
           {"messagesReceived", counters_.messagesReceived.load()},
           {"messagesDropped", counters_.messagesDropped.load()},
           {"commandsSent", counters_.commandsSent.load()}}},
+        {"visca", viscaStatus()},
         {"lastError", counters_.lastError()},
     };
 }

@@ -1,6 +1,7 @@
-// The studio outputs: FreeD camera tracking out and OSC show control in, on the bus like every
-// service. The feed thread follows the links and each bundle's status (and sends OSC feedback);
-// the FreeD sender and the OSC receiver run their own threads and read what it keeps.
+// The studio outputs: FreeD camera tracking out, OSC show control and VISCA camera control in,
+// on the bus like every service. The feed thread follows the links and each bundle's status (and
+// sends OSC feedback); the FreeD sender and the OSC and VISCA receivers run their own threads and
+// read what it keeps.
 #pragma once
 
 #include <memory>
@@ -18,18 +19,19 @@
 #include "studio/osc_receiver.hpp"
 #include "studio/studio_counters.hpp"
 #include "studio/studio_settings.hpp"
+#include "studio/visca_receiver.hpp"
 
 namespace kinetra::studio {
 
 class StudioService {
 public:
-    /// Reads [freed], [osc] and [security] from the configuration service at
+    /// Reads [freed], [osc], [visca] and [security] from the configuration service at
     /// `configurationEndpoint` and starts with them.
     explicit StudioService(const std::string& configurationEndpoint);
     /// Subscribes to the feed and starts the outputs `settings` turns on. An output that cannot
     /// start (an OSC port taken, say) is logged and reported as the last error; the rest runs.
     explicit StudioService(StudioSettings settings);
-    /// Stops the outputs, then the feed thread.
+    /// Stops the outputs, then the feed thread, then the VISCA input it wakes.
     ~StudioService();
     StudioService(const StudioService&) = delete;
     StudioService& operator=(const StudioService&) = delete;
@@ -39,6 +41,7 @@ public:
     json status() const;
 
 private:
+    json viscaStatus() const;
     void follow();
     void take(const std::string& topic, const std::string& body);
     std::vector<LiveLink> liveCameras(SteadyTime now) const;
@@ -51,6 +54,8 @@ private:
     std::shared_ptr<zmq::context_t> context_;
     zmq::socket_t subscriber_;               // feed SUB, feed thread
     std::unique_ptr<OscFeedback> feedback_;  // feed thread
+    // Made before the feed thread starts and ended after it stops: the feed thread wakes it.
+    std::unique_ptr<ViscaReceiver> visca_;
     platform::StopSignal stop_;
     std::jthread feedThread_;
     // The outputs go before the feed thread whose table they read.

@@ -1,6 +1,8 @@
 #include "studio/studio_settings.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include <spdlog/spdlog.h>
 
@@ -39,6 +41,62 @@ void unusable(const char* section, const std::string& key, const std::string& va
               const std::string& fallback) {
     spdlog::warn("Configuration value {0}.{1} = \"{2}\" is unusable; using {3}.", section, key,
                  value, fallback);
+}
+
+std::optional<double> decimal(std::string_view text, double low, double high) {
+    text = config::trim(text);
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+        !(value >= low && value <= high)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// [visca]: "ports" pairs a link id with a port ("KSIM0001:52381, KSIM0002:52382"); a link or a
+// port named twice keeps its first pairing.
+void readVisca(const json& server, ViscaSettings& visca) {
+    if (const auto address = text(server, "visca", "address")) {
+        visca.address = std::string(config::trim(*address));
+    }
+    if (const auto ports = text(server, "visca", "ports")) {
+        for (const auto& item : config::splitList(*ports)) {
+            const auto colon = item.rfind(':');
+            const auto port = colon == std::string::npos
+                                  ? std::nullopt
+                                  : number<unsigned>(item.substr(colon + 1), 1, 65535);
+            const auto linkId = colon == std::string::npos
+                                    ? std::string()
+                                    : std::string(config::trim(item.substr(0, colon)));
+            const bool taken = std::any_of(
+                visca.ports.begin(), visca.ports.end(),
+                [&](const auto& p) { return p.first == linkId || (port && p.second == *port); });
+            if (!port || linkId.empty() || taken) {
+                unusable("visca", "ports", item, "no port for it");
+                continue;
+            }
+            visca.ports.emplace_back(linkId, static_cast<std::uint16_t>(*port));
+        }
+    }
+    if (const auto unit = text(server, "visca", "pantiltunitdegrees")) {
+        if (const auto value = decimal(*unit, kSmallestPanTiltUnit, kLargestPanTiltUnit)) {
+            visca.panTiltUnitDegrees = *value;
+        } else {
+            unusable("visca", "panTiltUnitDegrees", *unit,
+                     fmt::format("{0}", visca.panTiltUnitDegrees));
+        }
+    }
+    if (const auto timeout = text(server, "visca", "drivetimeout")) {
+        const auto seconds = decimal(*timeout, kShortestDriveTimeout.count() / 1000.0,
+                                     kLongestDriveTimeout.count() / 1000.0);
+        if (seconds) {
+            visca.driveTimeout = std::chrono::milliseconds(std::lround(*seconds * 1000));
+        } else {
+            unusable("visca", "driveTimeout", *timeout,
+                     fmt::format("{0} s", visca.driveTimeout.count() / 1000.0));
+        }
+    }
 }
 
 }  // namespace
@@ -127,6 +185,7 @@ StudioSettings readStudioSettings(const json& server) {
             unusable("osc", "feedback", *feedback, "no feedback");
         }
     }
+    readVisca(server, settings.visca);
     if (const auto networks = text(server, "security", "trustednetworks")) {
         settings.trustedNetworks = *networks;
     }

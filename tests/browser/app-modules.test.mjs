@@ -212,6 +212,11 @@ describe('studio panel', () => {
     assert.equal(rows['OSC port'], '0.0.0.0:32225 (not running)');
     assert.equal(rows['OSC received'], '3 (1 untrusted dropped)');
     assert.equal(rows['Last error'], 'OSC: unknown address /x');
+    assert.equal(offRows['VISCA ports'], 'off');
+    const visca = { address: '0.0.0.0', ports: { KSIM0001: 52381 }, running: true, datagrams: 9, untrusted: 1, refused: 2, errors: 3 };
+    const viscaRows = Object.fromEntries(studioRows({ ...running, visca }));
+    assert.equal(viscaRows['VISCA ports'], 'KSIM0001 → 0.0.0.0:52381');
+    assert.equal(viscaRows['VISCA received'], '9 (1 untrusted, 2 refused, 3 errors)');
   });
 });
 

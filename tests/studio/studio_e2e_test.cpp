@@ -16,6 +16,7 @@
 #include "net/udp_listener.hpp"
 #include "studio/freed_packet.hpp"
 #include "studio/studio_service.hpp"
+#include "visca_client.hpp"
 
 namespace kinetra {
 namespace {
@@ -147,6 +148,45 @@ TEST(OscInput, AbortReachesTheBundleAndAStickNotRefreshedIsLetGo) {
     const auto released = Clock::now() - sent;
     EXPECT_GE(released, 450ms);
     EXPECT_LE(released, 1500ms);
+}
+
+// [visca] in config.ini turns a link into a VISCA camera on its port: an AbsolutePosition from a
+// controller moves the emulated head there, Pan-tiltPosInq reads it back, studioStatus counts.
+TEST(StudioEndToEnd, AViscaControllerMovesTheHeadAndReadsItsPosition) {
+    const std::uint16_t port = UdpListener().port();
+    RunningServer server({"--simulate"}, "[visca]\naddress=127.0.0.1\nports=KSIM0001:" +
+                                             std::to_string(port) + "\npanTiltUnitDegrees=0.1\n");
+    ASSERT_TRUE(server.listening()) << server.process->output();
+    server.postUntil("/v1/link/KSIM0001", {{"command", "link1PairingConnect"}},
+                     [](const json& reply) { return reply == kOk; });
+    // The bundle takes commands once its link reports the pairing done (a status may come
+    // before).
+    const auto pairingDone = [](const json& s) {
+        return s.contains("data") && s["data"].is_array() && !s["data"].empty() &&
+               s["data"][0].value("isPairingDone", false);
+    };
+    ASSERT_TRUE(
+        pairingDone(server.postUntil("/v1/device", {{"command", "linkStatus"}}, pairingDone)));
+    studio::test::ViscaClient camera(port);
+    // Pan 30 degrees (300 units of 0.1), tilt -4.5 (-45 = FFD3h) at the top speeds.
+    std::uint32_t n = 0;
+    std::string ack;
+    for (const auto until = Clock::now() + 5s; ack.empty() && Clock::now() < until;) {
+        n = camera.send("81 01 06 02 18 17 00 01 02 0C 0F 0F 0D 03 FF");
+        ack = camera.next(200ms);
+        ack = ack == studio::test::ViscaClient::reply(n, "90 41 FF") ? ack : "";
+    }
+    ASSERT_FALSE(ack.empty()) << server.process->output();
+    EXPECT_EQ(camera.next(5s), studio::test::ViscaClient::reply(n, "90 51 FF"));
+    n = camera.send("81 09 06 12 FF");
+    EXPECT_EQ(camera.next(),
+              studio::test::ViscaClient::reply(n, "90 50 00 01 02 0C 0F 0F 0D 03 FF"));
+    EXPECT_EQ(server.post("/v1/bundle/KSIM0001/status")["data"]["readings"]["headPan"], 30.0);
+    const json visca = server.post("/v1/device", {{"command", "studioStatus"}})["data"]["visca"];
+    EXPECT_EQ(visca["ports"], (json{{"KSIM0001", port}})) << visca;
+    EXPECT_EQ(visca["running"], true);
+    EXPECT_EQ(visca["panTiltUnitDegrees"], 0.1);
+    EXPECT_GE(visca["commandsSent"].get<int>(), 1);
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
-// The "Studio" panel: what the FreeD output and the OSC input are set to and doing, from the
-// device service's studioStatus every 2 s. Main thread.
+// The "Studio" panel: what the FreeD output and the OSC and VISCA inputs are set to and doing,
+// from the device service's studioStatus every 2 s. Main thread.
 import { el, replace } from './dom.js';
 
 const kPollMs = 2000;
 
 /** The panel's [label, text] rows for a studioStatus "data". */
 export function studioRows(data) {
-  const { freed, osc } = data;
+  const { freed, osc, visca } = data;
   const ids = Object.entries(freed.cameraIds ?? {});
+  const viscaPorts = Object.entries(visca?.ports ?? {});
   return [
     ['FreeD targets', freed.targets.length ? freed.targets.join(', ') : 'off'],
     ['FreeD rate', `${freed.rate} packets/s`],
@@ -15,6 +16,8 @@ export function studioRows(data) {
     ['Packets sent', String(freed.packetsSent)],
     ['OSC port', osc.port ? `${osc.address}:${osc.port}${osc.running ? '' : ' (not running)'}` : 'off'],
     ['OSC received', `${osc.messagesReceived} (${osc.messagesDropped} untrusted dropped)`],
+    ['VISCA ports', viscaPorts.length ? viscaPorts.map(([link, port]) => `${link} → ${visca.address}:${port}`).join(', ') + (visca.running ? '' : ' (not running)') : 'off'],
+    ['VISCA received', visca ? `${visca.datagrams} (${visca.untrusted} untrusted, ${visca.refused} refused, ${visca.errors} errors)` : '—'],
     ['Last error', data.lastError || '—'],
   ];
 }
