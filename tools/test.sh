@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: format check, the release build's tests, the browser
+# Builds and runs the whole test suite: format and include checks, the release build's tests, the browser
 # tests against its install and the Debian package's install test, the same tests under
 # ASan+UBSan and under TSan, and every fuzz target for a bounded time.
 # KINETRA_PRESETS="release" narrows the run for a quick local check.
@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 
 tools/setup.sh
 tools/check-format.sh
+tools/check-includes.sh
 
 presets=${KINETRA_PRESETS:-"release asan-ubsan tsan fuzz"}
 fuzz_seconds=${KINETRA_FUZZ_SECONDS:-30}
