@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: format and include checks, the release build's tests, the browser
-# tests against its install and the Debian package's install test, the same tests under
-# ASan+UBSan and under TSan, and every fuzz target for a bounded time.
+# Builds and runs the whole test suite: format and include checks, the release build's tests,
+# the browser tests against its install and the Debian package's install test, the same tests
+# under ASan+UBSan and under TSan, and every fuzz target for a bounded time.
 # KINETRA_PRESETS="release" narrows the run for a quick local check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
