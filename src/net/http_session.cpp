@@ -257,6 +257,11 @@ void HttpSession::processFrames() {
                              connection_->remoteAddress());
                 endWebSocket(WebSocketFormat::CloseCode::protocolError, {});
                 break;
+            case Kind::invalidText:
+                spdlog::warn("net: WebSocket text from {0} is not UTF-8",
+                             connection_->remoteAddress());
+                endWebSocket(WebSocketFormat::CloseCode::invalidPayload, {});
+                break;
             case Kind::tooLarge:
                 spdlog::warn("net: WebSocket message from {0} exceeds the {1}-byte receive limit",
                              connection_->remoteAddress(), connection_->receiveLimit());

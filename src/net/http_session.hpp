@@ -33,8 +33,9 @@ namespace kinetra::net {
 ///
 /// WebSocket: pings are answered with pongs, a client's close frame is answered with a close
 /// frame echoing its status code and the connection is closed; a frame that breaks RFC 6455
-/// (unmasked, reserved bits or opcodes, bad fragmentation) gets a close frame 1002. Messages
-/// are passed on whole (fragments joined); text is not checked for valid UTF-8.
+/// (unmasked, reserved bits or opcodes, bad fragmentation, a close code no peer may send) gets
+/// a close frame 1002, a text message or close reason that is not UTF-8 a close frame 1007.
+/// Messages are passed on whole (fragments joined).
 ///
 /// Upgrade: a request is a WebSocket upgrade when http_parser reports an upgrade and its
 /// `Upgrade` header is exactly "websocket"; without `Sec-WebSocket-Key` it is answered 400 and
