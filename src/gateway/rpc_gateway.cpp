@@ -9,6 +9,7 @@
 #include "bus/endpoints.hpp"
 #include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
+#include "core/log_text.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "gateway/json_rpc.hpp"
 #include "gateway/trust_gate.hpp"
@@ -74,10 +75,7 @@ void RpcGateway::onMessage(const net::HttpSession::Ptr& session, const std::stri
     auto parsed = rpc::parseRequest(payload);
     if (const auto* rejection = std::get_if<rpc::Rejection>(&parsed)) {
         session->sendWebSocketText(rpc::errorText(rejection->id, rejection->code));
-        return;
-    }
-    const auto& request = std::get<rpc::Request>(parsed);
-    if (request.method == "call") {
+    } else if (const auto& request = std::get<rpc::Request>(parsed); request.method == "call") {
         call(session, client, request.id, request.params);
     } else if (request.method == "subscribe") {
         subscribe(session, *client, request.id, request.params);
@@ -86,6 +84,20 @@ void RpcGateway::onMessage(const net::HttpSession::Ptr& session, const std::stri
     } else {
         answerError(session, request.id, ErrorCode::methodNotFound);
     }
+    checkBacklog(session);
+}
+
+void RpcGateway::checkBacklog(const net::HttpSession::Ptr& session) {
+    // Answers are sent on this loop thread, so the connection's queue is up to date here.
+    const auto& connection = *session->connection();
+    if (connection.unsentBytes() <= kMaxUnsentBytes &&
+        connection.unsentCount() <= kMaxUnsentMessages) {
+        return;
+    }
+    spdlog::warn("gateway: /v2 client {0} leaves {1} answers ({2} bytes) unread; closing",
+                 connection.remoteAddress(), connection.unsentCount(), connection.unsentBytes());
+    endClient(session);
+    session->abandonWebSocket(net::WebSocketFormat::CloseCode::policyViolation, "answers not read");
 }
 
 void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_ptr<Client>& client,
@@ -97,17 +109,20 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
     }
     auto& [path, request] = std::get<rpc::CallParams>(parsed);
     if (!client->privileged && isPrivilegedCommand(request)) {
-        spdlog::warn(
-            "Refused a call to {0} from {1}: a port or firmware command from a client outside "
-            "the trusted networks without the key.",
-            path, session->connection()->remoteAddress());
+        if (const auto held = refusals_.admit("privileged")) {
+            spdlog::warn(
+                "Refused a call to {0} from {1}: a port or firmware command from a client "
+                "outside the trusted networks without the key.{2}",
+                core::escapeForLog(path), session->connection()->remoteAddress(),
+                core::heldBackNote(*held));
+        }
         answer(session, id, rpc::resultText(id.value_or(nullptr), net::kForbiddenReply));
         return;
     }
     guard_.observe(session.get(), path, request);
     std::string endpoint = bus::endpointForPath(path);
     if (!bus::SocketRegistry::instance().isOpen(endpoint)) {
-        spdlog::warn(kOfflineLog, endpoint);
+        spdlog::warn(kOfflineLog, core::escapeForLog(endpoint));
         answer(session, id, rpc::resultText(id.value_or(nullptr), kOfflineReply));
         return;
     }
@@ -118,10 +133,13 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
     ++client->inFlight;
     reactor_.submit(BusReactor::Request{
         std::move(endpoint), std::move(request), kCallTimeout, true,
-        [session, client, id](Outcome outcome, std::string reply) {
-            session->connection()->loop().post([session, client, id, outcome,
+        [this, session, client, id](Outcome outcome, std::string reply) {
+            session->connection()->loop().post([this, session, client, id, outcome,
                                                 reply = std::move(reply)] {
                 --client->inFlight;
+                if (client->gone) {
+                    return;  // abandoned: the connection is closed or closing
+                }
                 const json answerId = id.value_or(nullptr);
                 switch (outcome) {
                     case Outcome::reply:
@@ -144,6 +162,7 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
                         answerError(session, id, ErrorCode::serverError, "no reply");
                         break;
                 }
+                checkBacklog(session);
             });
         }});
 }
@@ -201,6 +220,10 @@ void RpcGateway::unsubscribe(const net::HttpSession::Ptr& session, Client& clien
 }
 
 void RpcGateway::onClosed(const net::HttpSession::Ptr& session) {
+    endClient(session);
+}
+
+void RpcGateway::endClient(const net::HttpSession::Ptr& session) {
     std::shared_ptr<Client> client;
     {
         std::lock_guard lock(mutex_);
@@ -211,6 +234,7 @@ void RpcGateway::onClosed(const net::HttpSession::Ptr& session) {
         client = std::move(found->second);
         clients_.erase(found);
     }
+    client->gone = true;
     for (auto& [number, entry] : client->subscriptions) {
         reactor_.unsubscribe(entry.token);
         entry.subscription->cancel();

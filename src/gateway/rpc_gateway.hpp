@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "core/json.hpp"
+#include "core/log_limiter.hpp"
 #include "gateway/bus_reactor.hpp"
 #include "gateway/jog_guard.hpp"
 #include "gateway/subscription.hpp"
@@ -26,6 +27,11 @@ namespace kinetra::gateway {
 /// linkID, maxRate?} or {topic "links", maxRate?} (result {"subscription":N}, then
 /// notifications "status" / "links" with params {data, linkID?, subscription}), unsubscribe
 /// {subscription} (result true). See json_rpc.hpp for the error codes.
+///
+/// A client that does not read its answers is cut off: once more than kMaxUnsentBytes or
+/// kMaxUnsentMessages wait unsent on its connection, they are dropped, the connection is
+/// closed with 1008 and its calls still in flight are abandoned (their answers go nowhere).
+/// Subscriptions never pile up: they keep only the newest body.
 class RpcGateway {
 public:
     /// The path of the endpoint on the WebSocket port.
@@ -35,15 +41,22 @@ public:
     static constexpr std::size_t kMaxInFlight = 256;
     /// Per client; beyond, subscribe is answered -32000.
     static constexpr std::size_t kMaxSubscriptions = 64;
+    /// Per client, answers and notifications written to its connection but not read by it.
+    static constexpr std::size_t kMaxUnsentBytes = 1024 * 1024;
+    static constexpr std::size_t kMaxUnsentMessages = 1000;
+    /// The frame for a message over the receive limit (sent before the close 1009).
+    static constexpr std::string_view kTooLargeError =
+        R"({"error":{"code":-32600,"message":"request too large"},"id":null,"jsonrpc":"2.0"})";
 
-    /// `reactor` and `guard` outlive this object.
-    RpcGateway(BusReactor& reactor, JogGuard& guard) : reactor_(reactor), guard_(guard) {}
+    /// `reactor`, `guard` and `refusals` (limits the log of refused calls) outlive this object.
+    RpcGateway(BusReactor& reactor, JogGuard& guard, core::LogLimiter& refusals)
+        : reactor_(reactor), guard_(guard), refusals_(refusals) {}
 
     /// `privileged`: the client may call the port and firmware commands (see trust_gate.hpp);
     /// when false such a call is answered {"result":"forbidden"} and nothing is forwarded.
     void onConnected(const net::HttpSession::Ptr& session, bool privileged = true);
     void onMessage(const net::HttpSession::Ptr& session, const std::string& payload);
-    /// Ends the client's subscriptions; calls in flight complete into the closed connection.
+    /// Ends the client's subscriptions; calls in flight are abandoned: their answers go nowhere.
     void onClosed(const net::HttpSession::Ptr& session);
 
     /// Connected /v2 clients (tests).
@@ -60,6 +73,7 @@ private:
         std::int64_t nextSubscription = 1;
         std::size_t inFlight = 0;
         bool privileged = true;  // set once, before the first message
+        bool gone = false;       // closed or cut off: late answers are dropped
     };
 
     void call(const net::HttpSession::Ptr& session, const std::shared_ptr<Client>& client,
@@ -68,9 +82,14 @@ private:
                    const std::optional<json>& id, const json& params);
     void unsubscribe(const net::HttpSession::Ptr& session, Client& client,
                      const std::optional<json>& id, const json& params);
+    /// Loop thread, after each answer: cuts the client off when its unread frames are too many.
+    void checkBacklog(const net::HttpSession::Ptr& session);
+    /// Removes the client of `session` from the table and ends its subscriptions.
+    void endClient(const net::HttpSession::Ptr& session);
 
     BusReactor& reactor_;
     JogGuard& guard_;
+    core::LogLimiter& refusals_;
     mutable std::mutex mutex_;  // guards clients_ (the map, not the clients in it)
     std::unordered_map<const net::HttpSession*, std::shared_ptr<Client>> clients_;
 };

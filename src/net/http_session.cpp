@@ -19,7 +19,8 @@ HttpSession::HttpSession(Token, TcpConnection::Ptr connection,
     : connection_(std::move(connection)),
       handlers_(std::move(handlers)),
       receiver_(connection_->receiveLimit()),
-      headerTimer_(connection_->loop().context()) {}
+      requestTimer_(connection_->loop().context()),
+      keepAliveTimer_(connection_->loop().context()) {}
 
 TcpConnection::EnterCallback HttpSession::enterCallback(Handlers handlers) {
     auto shared = std::make_shared<const Handlers>(std::move(handlers));
@@ -32,7 +33,7 @@ HttpSession::Ptr HttpSession::attach(const TcpConnection::Ptr& connection,
     // The connection's callbacks own the session; the connection drops them once closed.
     connection->setDataCallback([session](std::string_view data) { session->onData(data); });
     connection->setClosedCallback([session](const TcpConnection::Ptr&) { session->onClosed(); });
-    session->armHeaderTimer();
+    session->armRequestTimer(session->handlers_->headerTimeout, "request headers");
     return session;
 }
 
@@ -63,6 +64,18 @@ void HttpSession::closeWebSocket(WebSocketFormat::CloseCode code, std::string_vi
         });
 }
 
+void HttpSession::abandonWebSocket(WebSocketFormat::CloseCode code, std::string_view reason) {
+    connection_->loop().runInLoop(
+        [self = shared_from_this(), payload = WebSocketFormat::closePayload(code, reason)] {
+            if (self->state_ != State::finished) {
+                self->state_ = State::finished;
+                self->connection_->discardUnsent();
+                self->connection_->send(WebSocketFormat::frame(FrameType::close, payload));
+                self->connection_->shutdown();
+            }
+        });
+}
+
 template <typename Handler, typename... Args>
 void HttpSession::callHandler(const char* what, const Handler& handler, Args&&... args) {
     if (!handler) {
@@ -77,22 +90,72 @@ void HttpSession::callHandler(const char* what, const Handler& handler, Args&&..
     }
 }
 
-void HttpSession::armHeaderTimer() {
-    if (handlers_->headerTimeout.count() <= 0) {
+void HttpSession::armRequestTimer(std::chrono::milliseconds bound, const char* what) {
+    // A new round: a wait of an earlier one that already fired finds the round changed.
+    ++requestTimerRound_;
+    if (bound.count() <= 0) {
+        requestTimer_.cancel();
         return;
     }
-    headerTimer_.expires_after(handlers_->headerTimeout);
+    requestTimer_.expires_after(bound);
     // Weak: a session whose connection has gone is not kept for the timer's sake.
-    headerTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+    requestTimer_.async_wait([weak = weak_from_this(), round = requestTimerRound_,
+                              what](const std::error_code& error) {
         const auto self = weak.lock();
-        if (error || !self || self->state_ != State::http || self->parser_.headersComplete()) {
+        if (error || !self || self->requestTimerRound_ != round || self->state_ != State::http) {
             return;
         }
-        spdlog::debug("net: {0} sent no complete request headers in time; closing",
-                      self->connection_->remoteAddress());
+        spdlog::debug("net: {0} sent no complete {1} in time; closing",
+                      self->connection_->remoteAddress(), what);
         self->state_ = State::finished;
         self->connection_->close();
     });
+}
+
+void HttpSession::armKeepAlive() {
+    const auto ping = handlers_->pingInterval;
+    const auto idle = handlers_->idleTimeout;
+    std::optional<std::chrono::steady_clock::time_point> next;
+    if (idle.count() > 0) {
+        next = lastHeard_ + idle;
+    }
+    if (ping.count() > 0) {
+        // The next ping is due one interval after whichever came last: the client or our ping.
+        const auto due = std::max(lastHeard_, lastPing_) + ping;
+        next = next ? std::min(*next, due) : due;
+    }
+    if (!next) {
+        return;
+    }
+    keepAliveTimer_.expires_at(*next);
+    keepAliveTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+        if (const auto self = weak.lock(); self && !error) {
+            self->onKeepAlive();
+        }
+    });
+}
+
+void HttpSession::onKeepAlive() {
+    if (state_ != State::webSocket) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const auto idle = handlers_->idleTimeout;
+    if (idle.count() > 0 && now - lastHeard_ >= idle) {
+        // A hung program or a peer gone without a FIN: nothing we send would be read, so close
+        // now; the closed handler releases what the client held (its jogs above all).
+        spdlog::info("net: WebSocket client {0} silent for {1} ms; closing",
+                     connection_->remoteAddress(), idle.count());
+        state_ = State::finished;
+        connection_->close();
+        return;
+    }
+    const auto ping = handlers_->pingInterval;
+    if (ping.count() > 0 && now >= std::max(lastHeard_, lastPing_) + ping) {
+        lastPing_ = now;
+        connection_->send(WebSocketFormat::frame(FrameType::ping, {}));
+    }
+    armKeepAlive();
 }
 
 void HttpSession::onData(std::string_view data) {
@@ -112,6 +175,7 @@ void HttpSession::onData(std::string_view data) {
             }
             break;
         case State::webSocket:
+            lastHeard_ = std::chrono::steady_clock::now();  // any frame shows the client is alive
             frameBytes_.append(data);
             processFrames();
             break;
@@ -142,17 +206,52 @@ void HttpSession::onHttpData(std::string_view data) {
             connection_->shutdown();
             return;
         }
-        if (parser_.headersComplete()) {
-            headerTimer_.cancel();
+        if (parser_.headersComplete() && !headersJudged_) {
+            headersJudged_ = true;
+            if (!passHeadersGate()) {
+                return;
+            }
+            if (result.status != HTTPParser::Status::complete) {
+                armRequestTimer(handlers_->bodyTimeout, "request body");
+            }
         }
         if (result.status == HTTPParser::Status::complete) {
             requestBytes_ = 0;
+            headersJudged_ = false;
+            armRequestTimer(std::chrono::milliseconds::zero(), "");
             onRequestComplete(data);
             if (state_ == State::http && connection_->isActive()) {
-                armHeaderTimer();  // the next request on a kept connection gets its own bound
+                // The next request on a kept connection gets its own bound.
+                armRequestTimer(handlers_->headerTimeout, "request headers");
             }
         }
     }
+}
+
+bool HttpSession::passHeadersGate() {
+    if (!handlers_->onHeaders) {
+        return true;
+    }
+    std::optional<std::string> refusal;
+    try {
+        refusal = handlers_->onHeaders(parser_.head(), shared_from_this());
+    } catch (const std::exception& error) {
+        // A gate that cannot decide lets nobody in.
+        spdlog::error("net: headers gate failed for {0}: {1}", connection_->remoteAddress(),
+                      error.what());
+        state_ = State::finished;
+        connection_->close();
+        return false;
+    }
+    if (!refusal) {
+        return true;
+    }
+    // Answered now, whatever body may follow: what still arrives is read and dropped.
+    state_ = State::finished;
+    armRequestTimer(std::chrono::milliseconds::zero(), "");
+    connection_->send(std::move(*refusal));
+    connection_->shutdown();
+    return false;
 }
 
 void HttpSession::onRequestComplete(std::string_view rest) {
@@ -188,25 +287,6 @@ void HttpSession::beginWebSocket(HttpRequest request, std::string_view rest) {
         connection_->shutdown();
         return;
     }
-    if (handlers_->onUpgrade) {
-        std::optional<std::string> refusal;
-        try {
-            refusal = handlers_->onUpgrade(request, shared_from_this());
-        } catch (const std::exception& error) {
-            // A gate that cannot decide lets nobody in.
-            spdlog::error("net: upgrade gate failed for {0}: {1}", connection_->remoteAddress(),
-                          error.what());
-            state_ = State::finished;
-            connection_->close();
-            return;
-        }
-        if (refusal) {
-            state_ = State::finished;
-            connection_->send(std::move(*refusal));
-            connection_->shutdown();
-            return;
-        }
-    }
     state_ = State::handshaking;
     std::string reply = webSocketHandshakeReply(key);
     upgrade_ = std::move(request);
@@ -223,6 +303,8 @@ void HttpSession::onHandshakeWritten(const std::error_code& error) {
     }
     state_ = State::webSocket;
     connectedReported_ = true;
+    lastHeard_ = std::chrono::steady_clock::now();
+    armKeepAlive();
     callHandler("WebSocket connected", handlers_->onWsConnected, shared_from_this(), upgrade_);
     processFrames();
 }
@@ -265,7 +347,10 @@ void HttpSession::processFrames() {
             case Kind::tooLarge:
                 spdlog::warn("net: WebSocket message from {0} exceeds the {1}-byte receive limit",
                              connection_->remoteAddress(), connection_->receiveLimit());
-                connection_->send(WebSocketFormat::frame(FrameType::text, kOversizeMessage));
+                connection_->send(WebSocketFormat::frame(FrameType::text,
+                                                         handlers_->oversizeMessage
+                                                             ? handlers_->oversizeMessage(upgrade_)
+                                                             : std::string(kOversizeMessage)));
                 endWebSocket(WebSocketFormat::CloseCode::messageTooBig, {});
                 break;
         }
@@ -300,7 +385,8 @@ void HttpSession::refuseOversizeRequest() {
 
 void HttpSession::onClosed() {
     state_ = State::finished;
-    headerTimer_.cancel();
+    requestTimer_.cancel();
+    keepAliveTimer_.cancel();
     if (connectedReported_) {
         connectedReported_ = false;
         callHandler("WebSocket closed", handlers_->onWsClosed, shared_from_this(), upgrade_);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "net/open_door.hpp"
 #include "net/trust_policy.hpp"
 
 namespace kinetra::net {
@@ -180,6 +181,19 @@ TEST(NetworkList, MatchesAddressesAgainstItsBlocks) {
     for (const char* bad : {"127.0.0.0/", "127.0.0.0/x", "fd00::/129", "localhost", "1.2.3.4/-1"}) {
         EXPECT_FALSE(NetworkList::parse({bad})) << bad;
     }
+}
+
+TEST(OpenDoorWarning, NamesTheListenersBeyondLoopbackWhileNoKeyIsSet) {
+    const std::vector<ListenAddress> local{{"127.0.0.1", 32222}, {"127.8.9.10", 1}, {"::1", 2}};
+    EXPECT_EQ(openDoorWarning(local, false), "");
+    const std::vector<ListenAddress> open{
+        {"127.0.0.1", 32222}, {"0.0.0.0", 32224}, {"192.168.1.20", 80}, {"localhost", 3}};
+    const auto warning = openDoorWarning(open, false);
+    EXPECT_NE(warning.find("(0.0.0.0:32224, 192.168.1.20:80, localhost:3) without an API key"),
+              std::string::npos)
+        << warning;
+    EXPECT_TRUE(warning.ends_with("apiKey in the [security] section of cfg/config.ini."));
+    EXPECT_EQ(openDoorWarning(open, true), "");
 }
 
 }  // namespace
