@@ -3,7 +3,8 @@
 // end-to-end tests'.)
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "gateway/json_rpc.hpp"
 #include "gateway/server.hpp"
 #include "gateway_test_support.hpp"
+#include "support/child_process.hpp"
 
 namespace kinetra::gateway {
 namespace {
@@ -177,16 +179,6 @@ TEST_F(RpcGatewayTest, ARequestOverTheLimitIsAnsweredAsJsonRpcBeforeTheClose) {
     EXPECT_EQ(client->nextFrame().value_or(net::test::ServerFrame{}).payload, "\x03\xF1");
 }
 
-std::size_t residentKilobytes() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.starts_with("VmRSS:")) {
-            return std::stoul(line.substr(6));
-        }
-    }
-    return 0;
-}
-
 // A client that calls and never reads: once a megabyte of its answers waits unsent, they are
 // dropped and it is closed with 1008; the server's memory stays flat meanwhile.
 TEST_F(RpcGatewayTest, AClientThatNeverReadsIsClosedWith1008BeforeItsAnswersPileUp) {
@@ -195,7 +187,7 @@ TEST_F(RpcGatewayTest, AClientThatNeverReadsIsClosedWith1008BeforeItsAnswersPile
     auto client = connect();
     const std::string call = rpc("call", {{"path", "/v1/test/flood"}}, 1).dump();
     const std::string closing = "warning: gateway: /v2 client 127.0.0.1:";
-    const auto before = residentKilobytes();
+    const auto before = testing::residentKilobytes(::getpid());
     // In rounds the service keeps up with, until the socket buffers (some megabytes) are full
     // and the server's own queue passes its bound.
     std::size_t sent = 0;
@@ -207,7 +199,7 @@ TEST_F(RpcGatewayTest, AClientThatNeverReadsIsClosedWith1008BeforeItsAnswersPile
     }
     ASSERT_TRUE(logs.has(closing)) << sent;
 #if !defined(__SANITIZE_ADDRESS__)  // its quarantine keeps freed memory resident
-    EXPECT_LT(residentKilobytes(), before + 10 * 1024);
+    EXPECT_LT(testing::residentKilobytes(::getpid()), before + 10 * 1024);
 #endif
     // What the socket buffers held arrives, then the close frame, then the end.
     EXPECT_TRUE(

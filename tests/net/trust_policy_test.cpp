@@ -184,15 +184,10 @@ TEST(NetworkList, MatchesAddressesAgainstItsBlocks) {
 }
 
 TEST(OpenDoorWarning, NamesTheListenersBeyondLoopbackWhileNoKeyIsSet) {
-    const std::vector<ListenAddress> local{{"127.0.0.1", 32222}, {"127.8.9.10", 1}, {"::1", 2}};
-    EXPECT_EQ(openDoorWarning(local, false), "");
-    const std::vector<ListenAddress> open{
-        {"127.0.0.1", 32222}, {"0.0.0.0", 32224}, {"192.168.1.20", 80}, {"localhost", 3}};
-    const auto warning = openDoorWarning(open, false);
-    EXPECT_NE(warning.find("(0.0.0.0:32224, 192.168.1.20:80, localhost:3) without an API key"),
-              std::string::npos)
-        << warning;
-    EXPECT_TRUE(warning.ends_with("apiKey in the [security] section of cfg/config.ini."));
+    EXPECT_EQ(openDoorWarning({{"127.0.0.1", 32222}, {"127.8.9.10", 1}, {"::1", 2}}, false), "");
+    const std::vector<ListenAddress> open{{"127.0.0.1", 1}, {"0.0.0.0", 32224}, {"10.1.2.3", 80}};
+    EXPECT_NE(openDoorWarning(open, false).find("(0.0.0.0:32224, 10.1.2.3:80) without an API key"),
+              std::string::npos);
     EXPECT_EQ(openDoorWarning(open, true), "");
 }
 
