@@ -75,7 +75,10 @@ void RpcGateway::onMessage(const net::HttpSession::Ptr& session, const std::stri
     auto parsed = rpc::parseRequest(payload);
     if (const auto* rejection = std::get_if<rpc::Rejection>(&parsed)) {
         session->sendWebSocketText(rpc::errorText(rejection->id, rejection->code));
-    } else if (const auto& request = std::get<rpc::Request>(parsed); request.method == "call") {
+        return;
+    }
+    const auto& request = std::get<rpc::Request>(parsed);
+    if (request.method == "call") {
         call(session, client, request.id, request.params);
     } else if (request.method == "subscribe") {
         subscribe(session, *client, request.id, request.params);
@@ -84,20 +87,6 @@ void RpcGateway::onMessage(const net::HttpSession::Ptr& session, const std::stri
     } else {
         answerError(session, request.id, ErrorCode::methodNotFound);
     }
-    checkBacklog(session);
-}
-
-void RpcGateway::checkBacklog(const net::HttpSession::Ptr& session) {
-    // Answers are sent on this loop thread, so the connection's queue is up to date here.
-    const auto& connection = *session->connection();
-    if (connection.unsentBytes() <= kMaxUnsentBytes &&
-        connection.unsentCount() <= kMaxUnsentMessages) {
-        return;
-    }
-    spdlog::warn("gateway: /v2 client {0} leaves {1} answers ({2} bytes) unread; closing",
-                 connection.remoteAddress(), connection.unsentCount(), connection.unsentBytes());
-    endClient(session);
-    session->abandonWebSocket(net::WebSocketFormat::CloseCode::policyViolation, "answers not read");
 }
 
 void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_ptr<Client>& client,
@@ -133,12 +122,12 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
     ++client->inFlight;
     reactor_.submit(BusReactor::Request{
         std::move(endpoint), std::move(request), kCallTimeout, true,
-        [this, session, client, id](Outcome outcome, std::string reply) {
-            session->connection()->loop().post([this, session, client, id, outcome,
+        [session, client, id](Outcome outcome, std::string reply) {
+            session->connection()->loop().post([session, client, id, outcome,
                                                 reply = std::move(reply)] {
                 --client->inFlight;
                 if (client->gone) {
-                    return;  // abandoned: the connection is closed or closing
+                    return;  // abandoned: the connection has closed
                 }
                 const json answerId = id.value_or(nullptr);
                 switch (outcome) {
@@ -162,7 +151,6 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
                         answerError(session, id, ErrorCode::serverError, "no reply");
                         break;
                 }
-                checkBacklog(session);
             });
         }});
 }
@@ -220,10 +208,6 @@ void RpcGateway::unsubscribe(const net::HttpSession::Ptr& session, Client& clien
 }
 
 void RpcGateway::onClosed(const net::HttpSession::Ptr& session) {
-    endClient(session);
-}
-
-void RpcGateway::endClient(const net::HttpSession::Ptr& session) {
     std::shared_ptr<Client> client;
     {
         std::lock_guard lock(mutex_);

@@ -28,10 +28,9 @@ namespace kinetra::gateway {
 /// notifications "status" / "links" with params {data, linkID?, subscription}), unsubscribe
 /// {subscription} (result true). See json_rpc.hpp for the error codes.
 ///
-/// A client that does not read its answers is cut off: once more than kMaxUnsentBytes or
-/// kMaxUnsentMessages wait unsent on its connection, they are dropped, the connection is
-/// closed with 1008 and its calls still in flight are abandoned (their answers go nowhere).
-/// Subscriptions never pile up: they keep only the newest body.
+/// A client that does not read its answers is closed by its session (1008, see
+/// net::HttpSession's maxUnsentBytes); its calls still in flight are abandoned: their answers go
+/// nowhere. Subscriptions never pile up: they keep only the newest body.
 class RpcGateway {
 public:
     /// The path of the endpoint on the WebSocket port.
@@ -41,9 +40,6 @@ public:
     static constexpr std::size_t kMaxInFlight = 256;
     /// Per client; beyond, subscribe is answered -32000.
     static constexpr std::size_t kMaxSubscriptions = 64;
-    /// Per client, answers and notifications written to its connection but not read by it.
-    static constexpr std::size_t kMaxUnsentBytes = 1024 * 1024;
-    static constexpr std::size_t kMaxUnsentMessages = 1000;
     /// The frame for a message over the receive limit (sent before the close 1009).
     static constexpr std::string_view kTooLargeError =
         R"({"error":{"code":-32600,"message":"request too large"},"id":null,"jsonrpc":"2.0"})";
@@ -82,10 +78,6 @@ private:
                    const std::optional<json>& id, const json& params);
     void unsubscribe(const net::HttpSession::Ptr& session, Client& client,
                      const std::optional<json>& id, const json& params);
-    /// Loop thread, after each answer: cuts the client off when its unread frames are too many.
-    void checkBacklog(const net::HttpSession::Ptr& session);
-    /// Removes the client of `session` from the table and ends its subscriptions.
-    void endClient(const net::HttpSession::Ptr& session);
 
     BusReactor& reactor_;
     JogGuard& guard_;

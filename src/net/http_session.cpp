@@ -50,7 +50,12 @@ void HttpSession::send(std::string text, TcpConnection::SendCallback done) {
 }
 
 void HttpSession::sendWebSocketText(std::string_view payload, TcpConnection::SendCallback done) {
-    connection_->send(WebSocketFormat::frame(FrameType::text, payload), std::move(done));
+    connection_->loop().runInLoop([self = shared_from_this(),
+                                   frame = WebSocketFormat::frame(FrameType::text, payload),
+                                   done = std::move(done)]() mutable {
+        self->connection_->send(std::move(frame), std::move(done));
+        self->limitUnsent();
+    });
 }
 
 void HttpSession::closeWebSocket(WebSocketFormat::CloseCode code, std::string_view reason) {
@@ -64,16 +69,25 @@ void HttpSession::closeWebSocket(WebSocketFormat::CloseCode code, std::string_vi
         });
 }
 
-void HttpSession::abandonWebSocket(WebSocketFormat::CloseCode code, std::string_view reason) {
-    connection_->loop().runInLoop(
-        [self = shared_from_this(), payload = WebSocketFormat::closePayload(code, reason)] {
-            if (self->state_ != State::finished) {
-                self->state_ = State::finished;
-                self->connection_->discardUnsent();
-                self->connection_->send(WebSocketFormat::frame(FrameType::close, payload));
-                self->connection_->shutdown();
-            }
-        });
+void HttpSession::limitUnsent() {
+    const auto& connection = *connection_;
+    const bool over =
+        (handlers_->maxUnsentBytes != 0 && connection.unsentBytes() > handlers_->maxUnsentBytes) ||
+        (handlers_->maxUnsentFrames != 0 && connection.unsentCount() > handlers_->maxUnsentFrames);
+    if (state_ != State::webSocket || !over) {
+        return;
+    }
+    // A client that does not read would never get what waits: drop it (not the frame being
+    // written, which the client may hold part of), say why, and close soon even if the close
+    // frame cannot be written, so that the closed handlers (the dead-man) run.
+    spdlog::warn("net: WebSocket client {0} leaves {1} frames ({2} bytes) unread; closing",
+                 connection.remoteAddress(), connection.unsentCount(), connection.unsentBytes());
+    state_ = State::finished;
+    connection_->discardUnsent();
+    connection_->send(WebSocketFormat::frame(
+        FrameType::close, WebSocketFormat::closePayload(WebSocketFormat::CloseCode::policyViolation,
+                                                        "frames not read")));
+    connection_->shutdown(kAbandonDrainTimeout);
 }
 
 template <typename Handler, typename... Args>

@@ -46,7 +46,9 @@ namespace kinetra::net {
 /// a close frame 1002, a text message or close reason that is not UTF-8 a close frame 1007.
 /// Messages are passed on whole (fragments joined). A ping goes out after `pingInterval`
 /// without a frame from the client; a client silent for `idleTimeout` (a hung program, a peer
-/// gone without a FIN) is closed, which runs the closed handler.
+/// gone without a FIN) is closed, which runs the closed handler. A client that does not read
+/// (more than `maxUnsentBytes` or `maxUnsentFrames` sent to it and not written out) has what
+/// waits dropped and is closed with 1008, so that it cannot make the server's memory grow.
 ///
 /// Upgrade: a request is a WebSocket upgrade when http_parser reports an upgrade and its
 /// `Upgrade` header is exactly "websocket"; without `Sec-WebSocket-Key` it is answered 400 and
@@ -112,12 +114,19 @@ public:
         std::chrono::milliseconds pingInterval = kDefaultPingInterval;
         /// WebSocket: closed after this long without a frame from the client; zero: never.
         std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
+        /// WebSocket: the bounds of what waits unwritten for a client; zero: no bound.
+        std::size_t maxUnsentBytes = kDefaultMaxUnsentBytes;
+        std::size_t maxUnsentFrames = kDefaultMaxUnsentFrames;
     };
 
     static constexpr std::chrono::milliseconds kDefaultHeaderTimeout{10000};
     static constexpr std::chrono::milliseconds kDefaultBodyTimeout{10000};
     static constexpr std::chrono::milliseconds kDefaultPingInterval{5000};
     static constexpr std::chrono::milliseconds kDefaultIdleTimeout{10000};
+    static constexpr std::size_t kDefaultMaxUnsentBytes = 1024 * 1024;
+    static constexpr std::size_t kDefaultMaxUnsentFrames = 1000;
+    /// After a 1008 for frames not read: how long the close frame may wait to be written.
+    static constexpr std::chrono::seconds kAbandonDrainTimeout{2};
 
     /// Text of the frame sent for a WebSocket message over the receive limit.
     static constexpr std::string_view kOversizeMessage = R"({"result":"request too large"})";
@@ -136,7 +145,8 @@ public:
 
     /// Sends raw text (an HTTP response, or frames already built). Any thread.
     void send(std::string text, TcpConnection::SendCallback done = {});
-    /// Sends `payload` as one final, unmasked text frame. Any thread.
+    /// Sends `payload` as one final, unmasked text frame; a client that leaves too much unread
+    /// is closed (see maxUnsentBytes). Any thread.
     void sendWebSocketText(std::string_view payload, TcpConnection::SendCallback done = {});
     /// Shuts the connection down once pending data is written. Any thread.
     void shutdown() { connection_->shutdown(); }
@@ -145,10 +155,6 @@ public:
     /// WebSocket only: sends a close frame with `code` and `reason`, then shuts the connection
     /// down (the peer answers and closes). Any thread.
     void closeWebSocket(WebSocketFormat::CloseCode code, std::string_view reason);
-    /// WebSocket only, for a peer that does not read: drops every frame not yet being written,
-    /// then closes as closeWebSocket() does, so that what the peer left unread is freed now.
-    /// Any thread.
-    void abandonWebSocket(WebSocketFormat::CloseCode code, std::string_view reason);
 
     /// The connection under this session.
     const TcpConnection::Ptr& connection() const { return connection_; }
@@ -177,6 +183,7 @@ private:
     void armRequestTimer(std::chrono::milliseconds bound, const char* what);
     void armKeepAlive();
     void onKeepAlive();
+    void limitUnsent();
 
     template <typename Handler, typename... Args>
     void callHandler(const char* what, const Handler& handler, Args&&... args);

@@ -76,14 +76,14 @@ void TcpConnection::send(std::string text, SendCallback done) {
         });
 }
 
-void TcpConnection::shutdown() {
-    loop_->runInLoop([self = shared_from_this()] {
+void TcpConnection::shutdown(std::chrono::seconds drain) {
+    loop_->runInLoop([self = shared_from_this(), drain] {
         if (self->closed_ || self->shutdownRequested_) {
             return;
         }
         self->shutdownRequested_ = true;
         if (self->writing_) {
-            self->closeAfter(kDrainTimeout);
+            self->closeAfter(drain);
         } else {
             self->shutdownNow();
         }

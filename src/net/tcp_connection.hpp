@@ -61,11 +61,11 @@ public:
     /// close() was requested.
     void send(std::string text, SendCallback done = {});
 
-    /// Shuts the sending side down once every queued text has been written (within
-    /// kDrainTimeout). Bytes still arriving are read and dropped (so the peer sees our last
-    /// data, not a reset) until the peer closes or kLingerTimeout passes; then the connection
-    /// closes. A peer that half-closes first gets what was queued, then the connection closes.
-    void shutdown();
+    /// Shuts the sending side down once every queued text has been written (within `drain`).
+    /// Bytes still arriving are read and dropped (so the peer sees our last data, not a reset)
+    /// until the peer closes or kLingerTimeout passes; then the connection closes. A peer that
+    /// half-closes first gets what was queued, then the connection closes.
+    void shutdown(std::chrono::seconds drain = kDrainTimeout);
 
     /// Closes now: queued texts are dropped (their callbacks get operation_aborted), the closed
     /// callback follows on the loop thread.

@@ -186,7 +186,7 @@ TEST_F(RpcGatewayTest, AClientThatNeverReadsIsClosedWith1008BeforeItsAnswersPile
     test::FakeService service("inproc://v1/test/flood", [&](const std::string&) { return answer; });
     auto client = connect();
     const std::string call = rpc("call", {{"path", "/v1/test/flood"}}, 1).dump();
-    const std::string closing = "warning: gateway: /v2 client 127.0.0.1:";
+    const std::string closing = "warning: net: WebSocket client 127.0.0.1:";
     const auto before = testing::residentKilobytes(::getpid());
     // In rounds the service keeps up with, until the socket buffers (some megabytes) are full
     // and the server's own queue passes its bound.
@@ -203,7 +203,7 @@ TEST_F(RpcGatewayTest, AClientThatNeverReadsIsClosedWith1008BeforeItsAnswersPile
 #endif
     // What the socket buffers held arrives, then the close frame, then the end.
     EXPECT_TRUE(
-        client->readToEnd(10s).ends_with(std::string("\x88\x12\x03\xF0", 4) + "answers not read"));
+        client->readToEnd(10s).ends_with(std::string("\x88\x11\x03\xF0", 4) + "frames not read"));
     EXPECT_TRUE(client->closedByServer());
 }
 
