@@ -1,11 +1,16 @@
 // libFuzzer target: arbitrary bytes through the request parser, in two pieces split where the
 // first byte says, the way a socket may deliver them. Requests come out one at a time, and each
-// goes through the trust decision (Host, Origin, preflight, key) at every door.
+// goes through the trust decision (Host, Origin, preflight, key) at every door; what a refusal
+// logs of it (method, path, Host) is escaped into one clean line.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
+#include "core/log_text.hpp"
+#include "core/utf8.hpp"
 #include "net/http_parser.hpp"
 #include "net/trust_policy.hpp"
 
@@ -47,6 +52,15 @@ bool judge(const net::HttpRequest& request) {
     return host.find_first_of(" /@") == std::string::npos;
 }
 
+// An escaped text is one line of well-formed UTF-8 without control characters.
+bool cleanForLog(std::string_view text) {
+    const std::string escaped = core::escapeForLog(text);
+    const bool controls = std::any_of(escaped.begin(), escaped.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+    return !controls && core::isValidUtf8(escaped) && escaped.size() <= 4 * core::kLogTextLimit + 3;
+}
+
 // Feeds `text` until it is used up or the parser refuses it; returns false on a broken count.
 bool feedAll(HTTPParser& parser, std::string_view text) {
     while (!text.empty()) {
@@ -56,7 +70,9 @@ bool feedAll(HTTPParser& parser, std::string_view text) {
         }
         if (result.status == HTTPParser::Status::complete) {
             const auto request = parser.takeRequest();
-            if (request.path.size() > request.url.size() || !judge(request)) {
+            if (request.path.size() > request.url.size() || !judge(request) ||
+                !cleanForLog(request.method) || !cleanForLog(request.url) ||
+                !cleanForLog(request.header("Host"))) {
                 return false;
             }
             if (parser.switchesProtocol()) {

@@ -11,6 +11,7 @@
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
 #include "core/json.hpp"
+#include "core/log_text.hpp"
 #include "gateway/gateway_texts.hpp"
 
 namespace kinetra::gateway {
@@ -19,7 +20,7 @@ void HttpForwarder::forward(std::string_view path, std::string_view body, net::E
                             Done done) {
     std::string endpoint = bus::endpointForPath(path);
     if (!bus::SocketRegistry::instance().isOpen(endpoint)) {
-        spdlog::warn(kOfflineLog, endpoint);
+        spdlog::warn(kOfflineLog, core::escapeForLog(endpoint));
         done(std::string(kOfflineReply));
         return;
     }
@@ -42,7 +43,7 @@ void HttpForwarder::forward(std::string_view path, std::string_view body, net::E
                     reply.clear();  // the client gets an empty body
                     break;
                 case Outcome::offline:
-                    spdlog::warn(kOfflineLog, endpoint);
+                    spdlog::warn(kOfflineLog, core::escapeForLog(endpoint));
                     reply = kOfflineReply;
                     break;
                 case Outcome::notQueued:

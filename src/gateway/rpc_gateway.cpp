@@ -9,6 +9,7 @@
 #include "bus/endpoints.hpp"
 #include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
+#include "core/log_text.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "gateway/json_rpc.hpp"
 #include "gateway/trust_gate.hpp"
@@ -97,17 +98,20 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
     }
     auto& [path, request] = std::get<rpc::CallParams>(parsed);
     if (!client->privileged && isPrivilegedCommand(request)) {
-        spdlog::warn(
-            "Refused a call to {0} from {1}: a port or firmware command from a client outside "
-            "the trusted networks without the key.",
-            path, session->connection()->remoteAddress());
+        if (const auto held = refusals_.admit("privileged")) {
+            spdlog::warn(
+                "Refused a call to {0} from {1}: a port or firmware command from a client "
+                "outside the trusted networks without the key.{2}",
+                core::escapeForLog(path), session->connection()->remoteAddress(),
+                core::heldBackNote(*held));
+        }
         answer(session, id, rpc::resultText(id.value_or(nullptr), net::kForbiddenReply));
         return;
     }
     guard_.observe(session.get(), path, request);
     std::string endpoint = bus::endpointForPath(path);
     if (!bus::SocketRegistry::instance().isOpen(endpoint)) {
-        spdlog::warn(kOfflineLog, endpoint);
+        spdlog::warn(kOfflineLog, core::escapeForLog(endpoint));
         answer(session, id, rpc::resultText(id.value_or(nullptr), kOfflineReply));
         return;
     }
@@ -122,6 +126,9 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
             session->connection()->loop().post([session, client, id, outcome,
                                                 reply = std::move(reply)] {
                 --client->inFlight;
+                if (client->gone) {
+                    return;  // abandoned: the connection has closed
+                }
                 const json answerId = id.value_or(nullptr);
                 switch (outcome) {
                     case Outcome::reply:
@@ -211,6 +218,7 @@ void RpcGateway::onClosed(const net::HttpSession::Ptr& session) {
         client = std::move(found->second);
         clients_.erase(found);
     }
+    client->gone = true;
     for (auto& [number, entry] : client->subscriptions) {
         reactor_.unsubscribe(entry.token);
         entry.subscription->cancel();

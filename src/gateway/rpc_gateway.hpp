@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "core/json.hpp"
+#include "core/log_limiter.hpp"
 #include "gateway/bus_reactor.hpp"
 #include "gateway/jog_guard.hpp"
 #include "gateway/subscription.hpp"
@@ -26,6 +27,10 @@ namespace kinetra::gateway {
 /// linkID, maxRate?} or {topic "links", maxRate?} (result {"subscription":N}, then
 /// notifications "status" / "links" with params {data, linkID?, subscription}), unsubscribe
 /// {subscription} (result true). See json_rpc.hpp for the error codes.
+///
+/// A client that does not read its answers is closed by its session (1008, see
+/// net::HttpSession's maxUnsentBytes); its calls still in flight are abandoned: their answers go
+/// nowhere. Subscriptions never pile up: they keep only the newest body.
 class RpcGateway {
 public:
     /// The path of the endpoint on the WebSocket port.
@@ -35,15 +40,19 @@ public:
     static constexpr std::size_t kMaxInFlight = 256;
     /// Per client; beyond, subscribe is answered -32000.
     static constexpr std::size_t kMaxSubscriptions = 64;
+    /// The frame for a message over the receive limit (sent before the close 1009).
+    static constexpr std::string_view kTooLargeError =
+        R"({"error":{"code":-32600,"message":"request too large"},"id":null,"jsonrpc":"2.0"})";
 
-    /// `reactor` and `guard` outlive this object.
-    RpcGateway(BusReactor& reactor, JogGuard& guard) : reactor_(reactor), guard_(guard) {}
+    /// `reactor`, `guard` and `refusals` (limits the log of refused calls) outlive this object.
+    RpcGateway(BusReactor& reactor, JogGuard& guard, core::LogLimiter& refusals)
+        : reactor_(reactor), guard_(guard), refusals_(refusals) {}
 
     /// `privileged`: the client may call the port and firmware commands (see trust_gate.hpp);
     /// when false such a call is answered {"result":"forbidden"} and nothing is forwarded.
     void onConnected(const net::HttpSession::Ptr& session, bool privileged = true);
     void onMessage(const net::HttpSession::Ptr& session, const std::string& payload);
-    /// Ends the client's subscriptions; calls in flight complete into the closed connection.
+    /// Ends the client's subscriptions; calls in flight are abandoned: their answers go nowhere.
     void onClosed(const net::HttpSession::Ptr& session);
 
     /// Connected /v2 clients (tests).
@@ -60,6 +69,7 @@ private:
         std::int64_t nextSubscription = 1;
         std::size_t inFlight = 0;
         bool privileged = true;  // set once, before the first message
+        bool gone = false;       // closed or cut off: late answers are dropped
     };
 
     void call(const net::HttpSession::Ptr& session, const std::shared_ptr<Client>& client,
@@ -71,6 +81,7 @@ private:
 
     BusReactor& reactor_;
     JogGuard& guard_;
+    core::LogLimiter& refusals_;
     mutable std::mutex mutex_;  // guards clients_ (the map, not the clients in it)
     std::unordered_map<const net::HttpSession*, std::shared_ptr<Client>> clients_;
 };

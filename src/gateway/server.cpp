@@ -13,8 +13,10 @@
 #include "bus/socket_registry.hpp"
 #include "config/configuration_client.hpp"
 #include "core/json.hpp"
+#include "core/log_text.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "gateway/trust_gate.hpp"
+#include "net/open_door.hpp"
 #include "notify/notification_handler.hpp"
 #include "platform/host_names.hpp"
 #include "platform/shell.hpp"
@@ -33,7 +35,7 @@ Server::Server(config::ServerSettings settings, config::SecuritySettings securit
       reactor_(context_),
       forwarder_(reactor_),
       bridge_(reactor_, jogGuard_),
-      rpc_(reactor_, jogGuard_) {}
+      rpc_(reactor_, jogGuard_, refusalLog_) {}
 
 Server::~Server() {
     stop();
@@ -60,10 +62,34 @@ net::Verdict Server::trustOf(const net::HttpRequest& request, const net::HttpSes
                              net::Door door) const {
     auto verdict = trust_->check(request, session->connection()->remoteIp(), door);
     if (!verdict.reason.empty()) {
-        spdlog::warn("Refused {0} {1} from {2}: {3}.", request.method, request.path,
-                     session->connection()->remoteAddress(), verdict.reason);
+        if (const auto held = refusalLog_.admit("trust")) {
+            spdlog::warn("Refused {0} {1} from {2}: {3}.{4}", core::escapeForLog(request.method),
+                         core::escapeForLog(request.path), session->connection()->remoteAddress(),
+                         core::escapeForLog(verdict.reason), core::heldBackNote(*held));
+        }
     }
     return verdict;
+}
+
+std::optional<std::string> Server::refusalOf(const net::HttpRequest& head,
+                                             const net::HttpSession::Ptr& session,
+                                             net::Door door) const {
+    const auto verdict = trustOf(head, session, door);
+    if (verdict.outcome == net::Verdict::Outcome::pass) {
+        return std::nullopt;
+    }
+    return net::refusalResponse(verdict);  // says Connection: close
+}
+
+void Server::logPrivilegedRefusal(std::string_view what, std::string_view target,
+                                  const net::HttpSession::Ptr& session) const {
+    if (const auto held = refusalLog_.admit("privileged")) {
+        spdlog::warn(
+            "Refused {0} {1} from {2}: a port or firmware command from a client outside the "
+            "trusted networks without the key.{3}",
+            what, core::escapeForLog(target), session->connection()->remoteAddress(),
+            core::heldBackNote(*held));
+    }
 }
 
 void Server::start(std::size_t workers) {
@@ -82,26 +108,21 @@ void Server::start(std::size_t workers) {
     service_ = std::make_shared<net::TcpService>();
     service_->start(workers);
 
-    // Upgrades are judged like requests, before the 101 (on the HTTP port they are then closed).
-    const auto gate = [this](const net::HttpRequest& upgrade,
-                             const net::HttpSession::Ptr& session) -> std::optional<std::string> {
-        const auto verdict = trustOf(upgrade, session, net::Door::webSocket);
-        if (verdict.outcome == net::Verdict::Outcome::pass) {
-            return std::nullopt;
-        }
-        return net::refusalResponse(verdict);
-    };
+    // Every request and upgrade is judged on its headers, before its body is read: a refused
+    // client is answered at once and cannot hold the connection with a body that never comes.
+    // (An upgrade on the HTTP port that passes is then closed.)
     net::HttpSession::Handlers http;
-    http.onUpgrade = gate;
+    http.onHeaders = [this](const net::HttpRequest& head, const net::HttpSession::Ptr& session) {
+        return refusalOf(head, session,
+                         head.isWebSocketUpgrade ? net::Door::webSocket : net::Door::api);
+    };
     http.onRequest = [this](const net::HttpRequest& request, const net::HttpSession::Ptr& session) {
-        const auto verdict = trustOf(request, session, net::Door::api);
+        // The headers passed; the command, read from the body, may still be one for trusted
+        // clients only. Judged again (the same answer, not logged) for its privilege and CORS.
+        const auto verdict =
+            trust_->check(request, session->connection()->remoteIp(), net::Door::api);
         if (auto refusal = httpRefusal(verdict, request.body)) {
-            if (verdict.outcome == net::Verdict::Outcome::pass) {
-                spdlog::warn(
-                    "Refused {0} from {1}: a port or firmware command from a client "
-                    "outside the trusted networks without the key.",
-                    request.path, session->connection()->remoteAddress());
-            }
+            logPrivilegedRefusal("request to", request.path, session);
             session->send(std::move(*refusal));
             session->shutdown();
             return;
@@ -122,7 +143,14 @@ void Server::start(std::size_t workers) {
 
     // /v2 is the JSON-RPC endpoint; every other path is a /v1 bridge to the service of that path.
     net::HttpSession::Handlers webSocket;
-    webSocket.onUpgrade = gate;
+    webSocket.onHeaders = [this](
+                              const net::HttpRequest& head,
+                              const net::HttpSession::Ptr& session) -> std::optional<std::string> {
+        if (!head.isWebSocketUpgrade) {
+            return std::nullopt;  // shut down unanswered once complete (below)
+        }
+        return refusalOf(head, session, net::Door::webSocket);
+    };
     webSocket.onWsConnected = [this](const net::HttpSession::Ptr& session,
                                      const net::HttpRequest& upgrade) {
         if (upgrade.path == RpcGateway::kPath) {
@@ -145,10 +173,7 @@ void Server::start(std::size_t workers) {
         if (isPrivilegedCommand(payload) &&
             !trust_->check(upgrade, session->connection()->remoteIp(), net::Door::webSocket)
                  .privileged) {
-            spdlog::warn(
-                "Refused a message on {0} from {1}: a port or firmware command from a "
-                "client outside the trusted networks without the key.",
-                upgrade.path, session->connection()->remoteAddress());
+            logPrivilegedRefusal("a message on", upgrade.path, session);
             session->sendWebSocketText(net::kForbiddenReply);
             return;
         }
@@ -164,6 +189,11 @@ void Server::start(std::size_t workers) {
         stopJogs(session);
     };
     webSocket.oversizeResponse = http.oversizeResponse;
+    // /v2 clients read JSON-RPC: the too-large answer is an error response like any other.
+    webSocket.oversizeMessage = [](const net::HttpRequest& upgrade) {
+        return upgrade.path == RpcGateway::kPath ? std::string(RpcGateway::kTooLargeError)
+                                                 : std::string(net::HttpSession::kOversizeMessage);
+    };
     // A plain request on the WebSocket port has no answer; end it instead of leaving it open.
     webSocket.onRequest = [](const net::HttpRequest&, const net::HttpSession::Ptr& session) {
         session->shutdown();
@@ -173,6 +203,21 @@ void Server::start(std::size_t workers) {
     if (startListener(http_, settings_.httpAddress, settings_.httpPort, std::move(http))) {
         startListener(webSocket_, settings_.webSocketAddress, settings_.webSocketPort,
                       std::move(webSocket));
+    }
+    warnWhenOpen();
+}
+
+void Server::warnWhenOpen() const {
+    std::vector<net::ListenAddress> listening;
+    if (http_.port() != 0) {
+        listening.push_back({settings_.httpAddress, http_.port()});
+    }
+    if (webSocket_.port() != 0) {
+        listening.push_back({settings_.webSocketAddress, webSocket_.port()});
+    }
+    if (const auto warning = net::openDoorWarning(listening, !security_.apiKey.empty());
+        !warning.empty()) {
+        spdlog::warn("{0}", warning);
     }
 }
 

@@ -16,6 +16,7 @@
 
 #include "config/security_settings.hpp"
 #include "config/server_settings.hpp"
+#include "core/log_limiter.hpp"
 #include "gateway/bus_reactor.hpp"
 #include "gateway/http_forwarder.hpp"
 #include "gateway/jog_guard.hpp"
@@ -83,8 +84,17 @@ private:
     /// The trust verdict for `request` on `session`, arriving through `door`.
     net::Verdict trustOf(const net::HttpRequest& request, const net::HttpSession::Ptr& session,
                          net::Door door) const;
+    /// The response that refuses a request whose headers `head` came through `door`; nothing
+    /// when it may go on. Runs before the body is read.
+    std::optional<std::string> refusalOf(const net::HttpRequest& head,
+                                         const net::HttpSession::Ptr& session,
+                                         net::Door door) const;
+    /// Logs the refusal of a port or firmware command sent to `target` by `session`'s client.
+    void logPrivilegedRefusal(std::string_view what, std::string_view target,
+                              const net::HttpSession::Ptr& session) const;
     bool startListener(net::ListenerBuilder& listener, const std::string& address,
                        const std::string& port, net::HttpSession::Handlers handlers);
+    void warnWhenOpen() const;
     void stopJogs(const net::HttpSession::Ptr& session);
 
     std::optional<WebApplicationLauncher> webApplication_;  // owner's thread only
@@ -93,8 +103,10 @@ private:
     std::optional<net::TrustPolicy> trust_;  // set by start() before any listener runs
     std::shared_ptr<zmq::context_t> context_;
     platform::StopSignal stop_;  // set by stop(): ends the wait before opening the browser
-    BusReactor reactor_;         // the one thread that talks to the bus for clients
-    JogGuard jogGuard_;          // the stops owed by each client connection
+    // Refusals a client can repeat at will (any web page can send them): one line a second.
+    mutable core::LogLimiter refusalLog_;
+    BusReactor reactor_;  // the one thread that talks to the bus for clients
+    JogGuard jogGuard_;   // the stops owed by each client connection
     HttpForwarder forwarder_;
     WebSocketBridge bridge_;  // /v1: the path table and its mutex
     RpcGateway rpc_;          // /v2 clients

@@ -10,6 +10,7 @@
 
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
+#include "core/log_text.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "net/event_loop.hpp"
 
@@ -19,8 +20,8 @@ void WebSocketBridge::onConnected(const net::HttpSession::Ptr& session,
                                   const net::HttpRequest& upgrade) {
     std::lock_guard lock(mutex_);
     if (paths_.contains(upgrade.path)) {
-        spdlog::info("WebSocket path {0} already has a client; refusing {1}.", upgrade.path,
-                     session->connection()->remoteAddress());
+        spdlog::info("WebSocket path {0} already has a client; refusing {1}.",
+                     core::escapeForLog(upgrade.path), session->connection()->remoteAddress());
         session->closeWebSocket(net::WebSocketFormat::CloseCode::tryAgainLater, kPathTakenReason);
         return;
     }
@@ -67,7 +68,7 @@ void WebSocketBridge::sendNext(const net::HttpSession::Ptr& session,
         // endpoints that are not announced are internal: the configuration, the scanner's
         // switches and the PULL channels that carry device status and serial replies.
         if (!registry.isOpen(binding->endpoint)) {
-            spdlog::warn(kOfflineLog, binding->endpoint);
+            spdlog::warn(kOfflineLog, core::escapeForLog(binding->endpoint));
             session->sendWebSocketText(kOfflineReply);
             continue;
         }
@@ -93,7 +94,7 @@ void WebSocketBridge::onOutcome(const net::HttpSession::Ptr& session,
             session->sendWebSocketText(reply);
             break;
         case Outcome::offline:  // closed between the check and the send
-            spdlog::warn(kOfflineLog, binding->endpoint);
+            spdlog::warn(kOfflineLog, core::escapeForLog(binding->endpoint));
             session->sendWebSocketText(kOfflineReply);
             break;
         case Outcome::noReply:

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "config/value_text.hpp"
+#include "core/log_text.hpp"
 
 namespace kinetra::net {
 
@@ -99,8 +100,9 @@ bool HTTPParser::splitUrl() {
     const int failed =
         http_parser_parse_url(current_.url.data(), current_.url.size(), isConnect, &parts);
     if (failed != 0 || (parts.field_set & (1U << UF_PATH)) == 0) {
+        // The URL is the client's: its control characters must not reach the terminal as such.
         std::fprintf(stderr, "\n\n*** failed to parse PATH in URL %s ***\n\n",
-                     current_.url.c_str());
+                     core::escapeForLog(current_.url).c_str());
         return false;
     }
     const auto& path = parts.field_data[UF_PATH];

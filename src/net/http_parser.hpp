@@ -47,6 +47,9 @@ public:
     /// once it has been taken.
     bool headersComplete() const { return headersComplete_; }
 
+    /// The request being parsed: once headersComplete(), everything but (the rest of) its body.
+    const HttpRequest& head() const { return current_; }
+
     /// http_parser's name for the error after `Status::error`, for logs.
     std::string_view errorName() const;
 

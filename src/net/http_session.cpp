@@ -19,7 +19,8 @@ HttpSession::HttpSession(Token, TcpConnection::Ptr connection,
     : connection_(std::move(connection)),
       handlers_(std::move(handlers)),
       receiver_(connection_->receiveLimit()),
-      headerTimer_(connection_->loop().context()) {}
+      requestTimer_(connection_->loop().context()),
+      keepAliveTimer_(connection_->loop().context()) {}
 
 TcpConnection::EnterCallback HttpSession::enterCallback(Handlers handlers) {
     auto shared = std::make_shared<const Handlers>(std::move(handlers));
@@ -32,7 +33,7 @@ HttpSession::Ptr HttpSession::attach(const TcpConnection::Ptr& connection,
     // The connection's callbacks own the session; the connection drops them once closed.
     connection->setDataCallback([session](std::string_view data) { session->onData(data); });
     connection->setClosedCallback([session](const TcpConnection::Ptr&) { session->onClosed(); });
-    session->armHeaderTimer();
+    session->armRequestTimer(session->handlers_->headerTimeout, "request headers");
     return session;
 }
 
@@ -49,7 +50,12 @@ void HttpSession::send(std::string text, TcpConnection::SendCallback done) {
 }
 
 void HttpSession::sendWebSocketText(std::string_view payload, TcpConnection::SendCallback done) {
-    connection_->send(WebSocketFormat::frame(FrameType::text, payload), std::move(done));
+    connection_->loop().runInLoop([self = shared_from_this(),
+                                   frame = WebSocketFormat::frame(FrameType::text, payload),
+                                   done = std::move(done)]() mutable {
+        self->connection_->send(std::move(frame), std::move(done));
+        self->limitUnsent();
+    });
 }
 
 void HttpSession::closeWebSocket(WebSocketFormat::CloseCode code, std::string_view reason) {
@@ -61,6 +67,27 @@ void HttpSession::closeWebSocket(WebSocketFormat::CloseCode code, std::string_vi
                 self->connection_->shutdown();
             }
         });
+}
+
+void HttpSession::limitUnsent() {
+    const auto& connection = *connection_;
+    const bool over =
+        (handlers_->maxUnsentBytes != 0 && connection.unsentBytes() > handlers_->maxUnsentBytes) ||
+        (handlers_->maxUnsentFrames != 0 && connection.unsentCount() > handlers_->maxUnsentFrames);
+    if (state_ != State::webSocket || !over) {
+        return;
+    }
+    // A client that does not read would never get what waits: drop it (not the frame being
+    // written, which the client may hold part of), say why, and close soon even if the close
+    // frame cannot be written, so that the closed handlers (the dead-man) run.
+    spdlog::warn("net: WebSocket client {0} leaves {1} frames ({2} bytes) unread; closing",
+                 connection.remoteAddress(), connection.unsentCount(), connection.unsentBytes());
+    state_ = State::finished;
+    connection_->discardUnsent();
+    connection_->send(WebSocketFormat::frame(
+        FrameType::close, WebSocketFormat::closePayload(WebSocketFormat::CloseCode::policyViolation,
+                                                        "frames not read")));
+    connection_->shutdown(kAbandonDrainTimeout);
 }
 
 template <typename Handler, typename... Args>
@@ -77,22 +104,72 @@ void HttpSession::callHandler(const char* what, const Handler& handler, Args&&..
     }
 }
 
-void HttpSession::armHeaderTimer() {
-    if (handlers_->headerTimeout.count() <= 0) {
+void HttpSession::armRequestTimer(std::chrono::milliseconds bound, const char* what) {
+    // A new round: a wait of an earlier one that already fired finds the round changed.
+    ++requestTimerRound_;
+    if (bound.count() <= 0) {
+        requestTimer_.cancel();
         return;
     }
-    headerTimer_.expires_after(handlers_->headerTimeout);
+    requestTimer_.expires_after(bound);
     // Weak: a session whose connection has gone is not kept for the timer's sake.
-    headerTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+    requestTimer_.async_wait([weak = weak_from_this(), round = requestTimerRound_,
+                              what](const std::error_code& error) {
         const auto self = weak.lock();
-        if (error || !self || self->state_ != State::http || self->parser_.headersComplete()) {
+        if (error || !self || self->requestTimerRound_ != round || self->state_ != State::http) {
             return;
         }
-        spdlog::debug("net: {0} sent no complete request headers in time; closing",
-                      self->connection_->remoteAddress());
+        spdlog::debug("net: {0} sent no complete {1} in time; closing",
+                      self->connection_->remoteAddress(), what);
         self->state_ = State::finished;
         self->connection_->close();
     });
+}
+
+void HttpSession::armKeepAlive() {
+    const auto ping = handlers_->pingInterval;
+    const auto idle = handlers_->idleTimeout;
+    std::optional<std::chrono::steady_clock::time_point> next;
+    if (idle.count() > 0) {
+        next = lastHeard_ + idle;
+    }
+    if (ping.count() > 0) {
+        // The next ping is due one interval after whichever came last: the client or our ping.
+        const auto due = std::max(lastHeard_, lastPing_) + ping;
+        next = next ? std::min(*next, due) : due;
+    }
+    if (!next) {
+        return;
+    }
+    keepAliveTimer_.expires_at(*next);
+    keepAliveTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+        if (const auto self = weak.lock(); self && !error) {
+            self->onKeepAlive();
+        }
+    });
+}
+
+void HttpSession::onKeepAlive() {
+    if (state_ != State::webSocket) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const auto idle = handlers_->idleTimeout;
+    if (idle.count() > 0 && now - lastHeard_ >= idle) {
+        // A hung program or a peer gone without a FIN: nothing we send would be read, so close
+        // now; the closed handler releases what the client held (its jogs above all).
+        spdlog::info("net: WebSocket client {0} silent for {1} ms; closing",
+                     connection_->remoteAddress(), idle.count());
+        state_ = State::finished;
+        connection_->close();
+        return;
+    }
+    const auto ping = handlers_->pingInterval;
+    if (ping.count() > 0 && now >= std::max(lastHeard_, lastPing_) + ping) {
+        lastPing_ = now;
+        connection_->send(WebSocketFormat::frame(FrameType::ping, {}));
+    }
+    armKeepAlive();
 }
 
 void HttpSession::onData(std::string_view data) {
@@ -112,6 +189,7 @@ void HttpSession::onData(std::string_view data) {
             }
             break;
         case State::webSocket:
+            lastHeard_ = std::chrono::steady_clock::now();  // any frame shows the client is alive
             frameBytes_.append(data);
             processFrames();
             break;
@@ -142,17 +220,52 @@ void HttpSession::onHttpData(std::string_view data) {
             connection_->shutdown();
             return;
         }
-        if (parser_.headersComplete()) {
-            headerTimer_.cancel();
+        if (parser_.headersComplete() && !headersJudged_) {
+            headersJudged_ = true;
+            if (!passHeadersGate()) {
+                return;
+            }
+            if (result.status != HTTPParser::Status::complete) {
+                armRequestTimer(handlers_->bodyTimeout, "request body");
+            }
         }
         if (result.status == HTTPParser::Status::complete) {
             requestBytes_ = 0;
+            headersJudged_ = false;
+            armRequestTimer(std::chrono::milliseconds::zero(), "");
             onRequestComplete(data);
             if (state_ == State::http && connection_->isActive()) {
-                armHeaderTimer();  // the next request on a kept connection gets its own bound
+                // The next request on a kept connection gets its own bound.
+                armRequestTimer(handlers_->headerTimeout, "request headers");
             }
         }
     }
+}
+
+bool HttpSession::passHeadersGate() {
+    if (!handlers_->onHeaders) {
+        return true;
+    }
+    std::optional<std::string> refusal;
+    try {
+        refusal = handlers_->onHeaders(parser_.head(), shared_from_this());
+    } catch (const std::exception& error) {
+        // A gate that cannot decide lets nobody in.
+        spdlog::error("net: headers gate failed for {0}: {1}", connection_->remoteAddress(),
+                      error.what());
+        state_ = State::finished;
+        connection_->close();
+        return false;
+    }
+    if (!refusal) {
+        return true;
+    }
+    // Answered now, whatever body may follow: what still arrives is read and dropped.
+    state_ = State::finished;
+    armRequestTimer(std::chrono::milliseconds::zero(), "");
+    connection_->send(std::move(*refusal));
+    connection_->shutdown();
+    return false;
 }
 
 void HttpSession::onRequestComplete(std::string_view rest) {
@@ -188,25 +301,6 @@ void HttpSession::beginWebSocket(HttpRequest request, std::string_view rest) {
         connection_->shutdown();
         return;
     }
-    if (handlers_->onUpgrade) {
-        std::optional<std::string> refusal;
-        try {
-            refusal = handlers_->onUpgrade(request, shared_from_this());
-        } catch (const std::exception& error) {
-            // A gate that cannot decide lets nobody in.
-            spdlog::error("net: upgrade gate failed for {0}: {1}", connection_->remoteAddress(),
-                          error.what());
-            state_ = State::finished;
-            connection_->close();
-            return;
-        }
-        if (refusal) {
-            state_ = State::finished;
-            connection_->send(std::move(*refusal));
-            connection_->shutdown();
-            return;
-        }
-    }
     state_ = State::handshaking;
     std::string reply = webSocketHandshakeReply(key);
     upgrade_ = std::move(request);
@@ -223,6 +317,8 @@ void HttpSession::onHandshakeWritten(const std::error_code& error) {
     }
     state_ = State::webSocket;
     connectedReported_ = true;
+    lastHeard_ = std::chrono::steady_clock::now();
+    armKeepAlive();
     callHandler("WebSocket connected", handlers_->onWsConnected, shared_from_this(), upgrade_);
     processFrames();
 }
@@ -257,10 +353,18 @@ void HttpSession::processFrames() {
                              connection_->remoteAddress());
                 endWebSocket(WebSocketFormat::CloseCode::protocolError, {});
                 break;
+            case Kind::invalidText:
+                spdlog::warn("net: WebSocket text from {0} is not UTF-8",
+                             connection_->remoteAddress());
+                endWebSocket(WebSocketFormat::CloseCode::invalidPayload, {});
+                break;
             case Kind::tooLarge:
                 spdlog::warn("net: WebSocket message from {0} exceeds the {1}-byte receive limit",
                              connection_->remoteAddress(), connection_->receiveLimit());
-                connection_->send(WebSocketFormat::frame(FrameType::text, kOversizeMessage));
+                connection_->send(WebSocketFormat::frame(FrameType::text,
+                                                         handlers_->oversizeMessage
+                                                             ? handlers_->oversizeMessage(upgrade_)
+                                                             : std::string(kOversizeMessage)));
                 endWebSocket(WebSocketFormat::CloseCode::messageTooBig, {});
                 break;
         }
@@ -295,7 +399,8 @@ void HttpSession::refuseOversizeRequest() {
 
 void HttpSession::onClosed() {
     state_ = State::finished;
-    headerTimer_.cancel();
+    requestTimer_.cancel();
+    keepAliveTimer_.cancel();
     if (connectedReported_) {
         connectedReported_ = false;
         callHandler("WebSocket closed", handlers_->onWsClosed, shared_from_this(), upgrade_);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -31,10 +32,23 @@ namespace kinetra::net {
 /// request handler answers and calls shutdown(), or leaves it open for the next request
 /// (requests on one connection are handled in order; none after a shutdown or close).
 ///
-/// WebSocket: pings are answered with pongs, a client's close frame is answered with a close
+/// Headers gate: runs as soon as a request's headers are complete, before its body is read, so
+/// a request that will be refused is answered at once and never holds the connection while a
+/// body comes (or does not).
+///
+/// Time bounds: a connection whose request headers are not complete `headerTimeout` after it
+/// opened (or after its previous request), or whose body is not complete `bodyTimeout` after
+/// its headers, is closed without an answer.
+///
+/// WebSocket: pings are answered with pongs; a client's close frame is answered with a close
 /// frame echoing its status code and the connection is closed; a frame that breaks RFC 6455
-/// (unmasked, reserved bits or opcodes, bad fragmentation) gets a close frame 1002. Messages
-/// are passed on whole (fragments joined); text is not checked for valid UTF-8.
+/// (unmasked, reserved bits or opcodes, bad fragmentation, a close code no peer may send) gets
+/// a close frame 1002, a text message or close reason that is not UTF-8 a close frame 1007.
+/// Messages are passed on whole (fragments joined). A ping goes out after `pingInterval`
+/// without a frame from the client; a client silent for `idleTimeout` (a hung program, a peer
+/// gone without a FIN) is closed, which runs the closed handler. A client that does not read
+/// (more than `maxUnsentBytes` or `maxUnsentFrames` sent to it and not written out) has what
+/// waits dropped and is closed with 1008, so that it cannot make the server's memory grow.
 ///
 /// Upgrade: a request is a WebSocket upgrade when http_parser reports an upgrade and its
 /// `Upgrade` header is exactly "websocket"; without `Sec-WebSocket-Key` it is answered 400 and
@@ -49,8 +63,8 @@ namespace kinetra::net {
 ///
 /// Receive limit (the listener's, per connection): a request whose bytes (request line,
 /// headers and body) exceed it is answered with `oversizeResponse` and the connection is shut
-/// down; a WebSocket message (all fragments) beyond it is answered with the text frame
-/// {"result":"request too large"} and a close frame 1009, then the connection is shut down.
+/// down; a WebSocket message (all fragments) beyond it is answered with the text frame of
+/// `oversizeMessage` and a close frame 1009, then the connection is shut down.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
     using Ptr = std::shared_ptr<HttpSession>;
@@ -58,10 +72,11 @@ public:
 
     /// A complete request that is not a WebSocket upgrade.
     using RequestHandler = std::function<void(const HttpRequest& request, const Ptr& session)>;
-    /// Runs on a complete upgrade request before the handshake: a response text refuses it
-    /// (it is sent instead of the 101 and the connection is shut down); nothing lets it pass.
-    using UpgradeGate =
-        std::function<std::optional<std::string>(const HttpRequest& upgrade, const Ptr& session)>;
+    /// Runs when a request's headers are complete (an upgrade's too), before its body: `head`
+    /// has all but the body. A response text refuses the request: it is sent at once, the body
+    /// is not awaited and the connection is shut down. Nothing lets the request go on.
+    using HeadersGate =
+        std::function<std::optional<std::string>(const HttpRequest& head, const Ptr& session)>;
     /// The upgrade handshake reply has been written; the session speaks WebSocket from now on.
     /// Closing the session here refuses the client (the closed handler still follows).
     using WsConnectedHandler = std::function<void(const Ptr& session, const HttpRequest& upgrade)>;
@@ -72,25 +87,46 @@ public:
     /// The connection of a session whose connected handler ran has closed; runs once, also
     /// when the connected handler itself closed the connection (to refuse it).
     using WsClosedHandler = std::function<void(const Ptr& session, const HttpRequest& upgrade)>;
+    /// The text frame sent before the close 1009 for a message over the receive limit.
+    using WsOversizeText = std::function<std::string(const HttpRequest& upgrade)>;
 
     /// What a listener installs on its sessions; shared by all of them. Empty handlers are
     /// skipped.
     struct Handlers {
         RequestHandler onRequest;
-        UpgradeGate onUpgrade;
+        HeadersGate onHeaders;
         WsConnectedHandler onWsConnected;
         WsMessageHandler onWsMessage;
         WsClosedHandler onWsClosed;
         /// Full response text for a request over the receive limit; empty:
         /// defaultOversizeResponse().
         std::string oversizeResponse;
+        /// Text of the frame for a WebSocket message over the receive limit; empty:
+        /// kOversizeMessage.
+        WsOversizeText oversizeMessage;
         /// A connection whose request headers are not complete this long after it opened (or
         /// after its previous request) is closed, so that slow clients cannot hold it; zero:
         /// no bound.
         std::chrono::milliseconds headerTimeout = kDefaultHeaderTimeout;
+        /// Likewise for a request body, counted from the end of its headers; zero: no bound.
+        std::chrono::milliseconds bodyTimeout = kDefaultBodyTimeout;
+        /// WebSocket: a ping after this long without a frame from the client; zero: none.
+        std::chrono::milliseconds pingInterval = kDefaultPingInterval;
+        /// WebSocket: closed after this long without a frame from the client; zero: never.
+        std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
+        /// WebSocket: the bounds of what waits unwritten for a client; zero: no bound.
+        std::size_t maxUnsentBytes = kDefaultMaxUnsentBytes;
+        std::size_t maxUnsentFrames = kDefaultMaxUnsentFrames;
     };
 
     static constexpr std::chrono::milliseconds kDefaultHeaderTimeout{10000};
+    static constexpr std::chrono::milliseconds kDefaultBodyTimeout{10000};
+    static constexpr std::chrono::milliseconds kDefaultPingInterval{5000};
+    static constexpr std::chrono::milliseconds kDefaultIdleTimeout{10000};
+    static constexpr std::size_t kDefaultMaxUnsentBytes = 1024 * 1024;
+    static constexpr std::size_t kDefaultMaxUnsentFrames = 1000;
+    /// After a 1008 for frames not read: how long the close frame may wait to be written.
+    static constexpr std::chrono::seconds kAbandonDrainTimeout{2};
 
     /// Text of the frame sent for a WebSocket message over the receive limit.
     static constexpr std::string_view kOversizeMessage = R"({"result":"request too large"})";
@@ -109,7 +145,8 @@ public:
 
     /// Sends raw text (an HTTP response, or frames already built). Any thread.
     void send(std::string text, TcpConnection::SendCallback done = {});
-    /// Sends `payload` as one final, unmasked text frame. Any thread.
+    /// Sends `payload` as one final, unmasked text frame; a client that leaves too much unread
+    /// is closed (see maxUnsentBytes). Any thread.
     void sendWebSocketText(std::string_view payload, TcpConnection::SendCallback done = {});
     /// Shuts the connection down once pending data is written. Any thread.
     void shutdown() { connection_->shutdown(); }
@@ -135,6 +172,7 @@ private:
 
     void onData(std::string_view data);
     void onHttpData(std::string_view data);
+    bool passHeadersGate();
     void onRequestComplete(std::string_view rest);
     void beginWebSocket(HttpRequest request, std::string_view rest);
     void onHandshakeWritten(const std::error_code& error);
@@ -142,7 +180,10 @@ private:
     void refuseOversizeRequest();
     void endWebSocket(WebSocketFormat::CloseCode code, std::string_view closePayload);
     void onClosed();
-    void armHeaderTimer();
+    void armRequestTimer(std::chrono::milliseconds bound, const char* what);
+    void armKeepAlive();
+    void onKeepAlive();
+    void limitUnsent();
 
     template <typename Handler, typename... Args>
     void callHandler(const char* what, const Handler& handler, Args&&... args);
@@ -154,11 +195,16 @@ private:
     State state_ = State::http;
     HTTPParser parser_;
     std::size_t requestBytes_ = 0;  // bytes of the request being parsed
+    bool headersJudged_ = false;    // the gate has passed the request being parsed
     HttpRequest upgrade_;           // the request that opened the WebSocket
     WebSocketReceiver receiver_;
     std::string frameBytes_;  // received bytes not yet taken by receiver_
     bool connectedReported_ = false;
-    asio::steady_timer headerTimer_;  // bounds the wait for request headers
+    asio::steady_timer requestTimer_;      // bounds the wait for request headers, then its body
+    std::uint64_t requestTimerRound_ = 0;  // a wait of an earlier round finds this changed
+    asio::steady_timer keepAliveTimer_;    // WebSocket: the next ping or the idle close
+    std::chrono::steady_clock::time_point lastHeard_{};  // WebSocket: the client's last bytes
+    std::chrono::steady_clock::time_point lastPing_{};   // WebSocket: our last ping
 };
 
 }  // namespace kinetra::net

@@ -18,8 +18,6 @@ namespace {
 
 // Pause after a failed accept (for example out of descriptors) so the loop does not spin.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{50};
-// A flood of refused connections is logged once per this interval.
-constexpr std::chrono::seconds kLimitLogInterval{1};
 
 }  // namespace
 
@@ -165,11 +163,10 @@ void ListenerBuilder::onAccepted(const std::error_code& error, asio::ip::tcp::so
     if (connectionLimit_ != 0 && *live_ >= connectionLimit_) {
         std::error_code ignored;
         socket.close(ignored);
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastLimitLog_ >= kLimitLogInterval) {
-            lastLimitLog_ = now;
-            spdlog::warn("net: port {0} holds {1} connections, its limit; refusing new ones",
-                         boundPort_, connectionLimit_);
+        // A flood of them is one line a second.
+        if (const auto held = limitLog_.admit("limit")) {
+            spdlog::warn("net: port {0} holds {1} connections, its limit; refusing new ones{2}",
+                         boundPort_, connectionLimit_, core::heldBackNote(*held));
         }
         accept();
         return;

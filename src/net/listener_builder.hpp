@@ -17,6 +17,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "core/log_limiter.hpp"
 #include "net/tcp_connection.hpp"
 #include "net/tcp_service.hpp"
 
@@ -57,7 +58,8 @@ public:
     /// The receive limit handed to each connection, in bytes (default 8192).
     ListenerBuilder& withReceiveLimit(std::size_t bytes);
     /// At most `count` connections of this listener at a time; one accepted beyond it is closed
-    /// at once (logged at most once a second). Default: no limit.
+    /// at once (logged at most once a second, with the count of those held back). Default: no
+    /// limit.
     ListenerBuilder& withConnectionLimit(std::size_t count);
     /// Installs the protocol on each new connection, on its loop thread.
     ListenerBuilder& withEnterCallback(TcpConnection::EnterCallback enter);
@@ -94,7 +96,7 @@ private:
     std::size_t connectionLimit_ = 0;  // 0: none
     // Shared with every connection's slot, which may outlive the listener.
     std::shared_ptr<std::atomic<std::size_t>> live_ = std::make_shared<std::atomic<std::size_t>>(0);
-    std::chrono::steady_clock::time_point lastLimitLog_{};  // accept thread only
+    core::LogLimiter limitLog_;  // the refusals beyond the limit (accept thread)
 
     asio::io_context context_{1};
     std::optional<asio::ip::tcp::acceptor> acceptor_;  // accept thread only once started

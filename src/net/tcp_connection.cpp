@@ -4,6 +4,7 @@
 #include "net/tcp_connection.hpp"
 
 #include <exception>
+#include <iterator>
 #include <utility>
 
 #include <spdlog/spdlog.h>
@@ -75,14 +76,14 @@ void TcpConnection::send(std::string text, SendCallback done) {
         });
 }
 
-void TcpConnection::shutdown() {
-    loop_->runInLoop([self = shared_from_this()] {
+void TcpConnection::shutdown(std::chrono::seconds drain) {
+    loop_->runInLoop([self = shared_from_this(), drain] {
         if (self->closed_ || self->shutdownRequested_) {
             return;
         }
         self->shutdownRequested_ = true;
         if (self->writing_) {
-            self->closeAfter(kDrainTimeout);
+            self->closeAfter(drain);
         } else {
             self->shutdownNow();
         }
@@ -100,6 +101,7 @@ void TcpConnection::enqueue(std::string text, SendCallback done) {
         }
         return;
     }
+    unsentBytes_ += text.size();
     sendQueue_.push_back({std::move(text), std::move(done)});
     if (!writing_) {
         writeNext();
@@ -118,6 +120,7 @@ void TcpConnection::writeNext() {
 void TcpConnection::onWritten(const std::error_code& error) {
     writing_ = false;
     SendCallback done = std::move(sendQueue_.front().done);
+    unsentBytes_ -= sendQueue_.front().text.size();
     sendQueue_.pop_front();
     // Start the next write before the callback, so a send made inside it only queues.
     if (!error && !closed_ && !sendQueue_.empty()) {
@@ -216,9 +219,24 @@ void TcpConnection::failPending() {
     // The front entry stays while its write is in flight: asio still refers to its text.
     while (!writing_ && !sendQueue_.empty()) {
         SendCallback done = std::move(sendQueue_.front().done);
+        unsentBytes_ -= sendQueue_.front().text.size();
         sendQueue_.pop_front();
         if (done) {
             callSafely("send", done, asio::error::operation_aborted);
+        }
+    }
+}
+
+void TcpConnection::discardUnsent() {
+    // The one being written stays: asio refers to its text, and the peer may hold part of it.
+    const std::size_t keep = writing_ ? 1 : 0;
+    std::deque<PendingSend> dropped(std::make_move_iterator(sendQueue_.begin() + keep),
+                                    std::make_move_iterator(sendQueue_.end()));
+    sendQueue_.erase(sendQueue_.begin() + keep, sendQueue_.end());
+    for (auto& entry : dropped) {
+        unsentBytes_ -= entry.text.size();
+        if (entry.done) {
+            callSafely("send", entry.done, asio::error::operation_aborted);
         }
     }
 }

@@ -61,15 +61,25 @@ public:
     /// close() was requested.
     void send(std::string text, SendCallback done = {});
 
-    /// Shuts the sending side down once every queued text has been written (within
-    /// kDrainTimeout). Bytes still arriving are read and dropped (so the peer sees our last
-    /// data, not a reset) until the peer closes or kLingerTimeout passes; then the connection
-    /// closes. A peer that half-closes first gets what was queued, then the connection closes.
-    void shutdown();
+    /// Shuts the sending side down once every queued text has been written (within `drain`).
+    /// Bytes still arriving are read and dropped (so the peer sees our last data, not a reset)
+    /// until the peer closes or kLingerTimeout passes; then the connection closes. A peer that
+    /// half-closes first gets what was queued, then the connection closes.
+    void shutdown(std::chrono::seconds drain = kDrainTimeout);
 
     /// Closes now: queued texts are dropped (their callbacks get operation_aborted), the closed
     /// callback follows on the loop thread.
     void close();
+
+    /// Loop thread: drops the queued texts whose writing has not begun (their callbacks get
+    /// operation_aborted), for a peer that does not read and so would never get them. The
+    /// connection stays as it is; a text sent afterwards is queued as usual.
+    void discardUnsent();
+
+    /// Loop thread: texts accepted by send() and not written out yet (the one being written
+    /// among them), and their bytes.
+    std::size_t unsentCount() const { return sendQueue_.size(); }
+    std::size_t unsentBytes() const { return unsentBytes_; }
 
     /// The receive limit set by the listener, in bytes; the protocol on top enforces it.
     std::size_t receiveLimit() const { return receiveLimit_; }
@@ -116,6 +126,7 @@ private:
     DataCallback onData_;
     ClosedCallback onClosed_;
     std::deque<PendingSend> sendQueue_;  // front is being written while writing_
+    std::size_t unsentBytes_ = 0;        // the texts' sizes in sendQueue_
     bool writing_ = false;
     bool shutdownRequested_ = false;
     bool sendSideShut_ = false;  // shutdownNow() ran

@@ -17,6 +17,12 @@ constexpr std::uint8_t kLength16 = 126;  // a 16-bit length follows
 constexpr std::uint8_t kLength64 = 127;  // a 64-bit length follows
 constexpr std::size_t kMaskSize = 4;
 
+// Close codes a peer may send, as inclusive ranges.
+struct CodeRange {
+    std::uint16_t first, last;
+};
+constexpr CodeRange kReceivableCloseCodes[] = {{1000, 1003}, {1007, 1011}, {3000, 4999}};
+
 bool isControl(WebSocketFormat::FrameType type) {
     return (static_cast<std::uint8_t>(type) & 0x08) != 0;
 }
@@ -121,6 +127,15 @@ std::string WebSocketFormat::closePayload(CloseCode code, std::string_view reaso
     // A control frame carries at most 125 bytes.
     payload.append(reason.substr(0, 123));
     return payload;
+}
+
+bool WebSocketFormat::isReceivableCloseCode(std::uint16_t code) {
+    for (const auto& [first, last] : kReceivableCloseCodes) {
+        if (code >= first && code <= last) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace kinetra::net

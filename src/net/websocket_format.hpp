@@ -29,6 +29,8 @@ public:
     enum class CloseCode : std::uint16_t {
         normal = 1000,
         protocolError = 1002,
+        invalidPayload = 1007,   ///< a text message or close reason that is not UTF-8
+        policyViolation = 1008,  ///< the client broke a rule of ours (it reads too slowly)
         messageTooBig = 1009,
         tryAgainLater = 1013,
     };
@@ -72,6 +74,11 @@ public:
 
     /// The payload of a close frame carrying `code` and `reason` (UTF-8, at most 123 bytes).
     static std::string closePayload(CloseCode code, std::string_view reason = {});
+
+    /// True when a peer may send `code` in a close frame (RFC 6455 section 7.4): 1000-1003,
+    /// 1007-1011 and the private ranges 3000-4999. 1005, 1006 and 1015 only report a state
+    /// and never go on the wire; the rest is reserved.
+    static bool isReceivableCloseCode(std::uint16_t code);
 };
 
 /// Names of the frame types, for logs.

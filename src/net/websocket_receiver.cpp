@@ -1,10 +1,36 @@
 // WebSocketReceiver: message reassembly and control-frame sorting per RFC 6455 section 5.4. Pure.
 #include "net/websocket_receiver.hpp"
 
+#include "core/bytes.hpp"
+#include "core/utf8.hpp"
+
 namespace kinetra::net {
 
 using FrameType = WebSocketFormat::FrameType;
 using DecodeStatus = WebSocketFormat::DecodeStatus;
+using EventKind = WebSocketReceiver::EventKind;
+
+namespace {
+
+// A close body is empty, or a status code a peer may send followed by a UTF-8 reason (7.1.5).
+EventKind closeEvent(std::string_view body) {
+    if (body.empty()) {
+        return EventKind::close;
+    }
+    if (body.size() < 2 ||
+        !WebSocketFormat::isReceivableCloseCode(core::readU16BE(asBytes(body.substr(0, 2)), 0))) {
+        return EventKind::protocolError;
+    }
+    return core::isValidUtf8(body.substr(2)) ? EventKind::close : EventKind::invalidText;
+}
+
+// A whole message as the handler gets it: text must be UTF-8 (8.1).
+EventKind messageEvent(FrameType type, std::string_view payload) {
+    return type == FrameType::text && !core::isValidUtf8(payload) ? EventKind::invalidText
+                                                                  : EventKind::message;
+}
+
+}  // namespace
 
 WebSocketReceiver::Event WebSocketReceiver::next(std::span<const std::uint8_t> input) {
     Event event;
@@ -30,13 +56,9 @@ WebSocketReceiver::Event WebSocketReceiver::next(std::span<const std::uint8_t> i
             case FrameType::pong:
             case FrameType::close:
                 // Control frames may arrive between the fragments of a message (5.4).
-                if (frame.type == FrameType::close && frame.payload.size() == 1) {
-                    event.kind = EventKind::protocolError;  // a status code is two bytes
-                    return event;
-                }
                 event.kind = frame.type == FrameType::ping   ? EventKind::ping
                              : frame.type == FrameType::pong ? EventKind::pong
-                                                             : EventKind::close;
+                                                             : closeEvent(frame.payload);
                 event.payload = std::move(frame.payload);
                 return event;
             case FrameType::text:
@@ -46,7 +68,7 @@ WebSocketReceiver::Event WebSocketReceiver::next(std::span<const std::uint8_t> i
                     return event;
                 }
                 if (frame.fin) {
-                    event.kind = EventKind::message;
+                    event.kind = messageEvent(frame.type, frame.payload);
                     event.type = frame.type;
                     event.payload = std::move(frame.payload);
                     return event;
@@ -63,7 +85,7 @@ WebSocketReceiver::Event WebSocketReceiver::next(std::span<const std::uint8_t> i
                 message_.append(frame.payload);
                 if (frame.fin) {
                     inMessage_ = false;
-                    event.kind = EventKind::message;
+                    event.kind = messageEvent(messageType_, message_);
                     event.type = messageType_;
                     event.payload = std::move(message_);
                     message_.clear();

@@ -19,8 +19,12 @@ public:
         message,        ///< A complete text or binary message.
         ping,           ///< A ping: answer with a pong carrying `payload`.
         pong,           ///< A pong: nothing to do.
-        close,          ///< A close frame; `payload` is its body (empty or code + reason).
-        protocolError,  ///< RFC 6455 was broken: answer close 1002. The receiver is spent.
+        close,          ///< A close frame; `payload` is its body (empty, or a code a peer may
+                        ///< send and a UTF-8 reason).
+        protocolError,  ///< RFC 6455 was broken (a close code no peer may send among it):
+                        ///< answer close 1002. The receiver is spent.
+        invalidText,    ///< A text message or close reason that is not UTF-8: answer close 1007.
+                        ///< The receiver is spent.
         tooLarge,       ///< A message exceeds the limit: answer close 1009. The receiver is spent.
     };
 

@@ -16,7 +16,10 @@
 
 #include "config/ini_reader.hpp"
 #include "config/security_settings.hpp"
+#include "config/server_settings.hpp"
+#include "core/json.hpp"
 #include "core/logging.hpp"
+#include "net/open_door.hpp"
 #include "platform/process.hpp"
 #include "webserver/exit_status.hpp"
 #include "webserver/web_server.hpp"
@@ -35,16 +38,39 @@ std::optional<std::uint16_t> portNumber(std::string_view text) {
     return port;
 }
 
-// The [security] section of the installation's config.ini (../cfg/ from www/, where the
-// server starts this program), or the defaults when there is none.
-config::SecuritySettings readSecurity() {
+// The installation's config.ini (../cfg/ from www/, where the server starts this program) as
+// parsed sections; null when there is none.
+json readConfiguration() {
     std::ifstream file("../cfg/config.ini", std::ios::binary);
     if (!file) {
-        return {};
+        return nullptr;
     }
     const std::string text((std::istreambuf_iterator<char>(file)),
                            std::istreambuf_iterator<char>());
-    return config::readSecuritySettings(config::parseIni(text));
+    return config::parseIni(text);
+}
+
+// The server's warning when its API listeners reach beyond this machine without a key, read
+// from the same file it reads (the server itself logs the gaps of a broken one).
+std::string apiWarning(const json& configuration, const config::SecuritySettings& security) {
+    const config::ServerSettings defaults;
+    const auto listener = [&](const char* section, const std::string& address,
+                              const std::string& port) {
+        const json& values = configuration.is_object() && configuration.contains(section)
+                                 ? configuration[section]
+                                 : json();
+        const auto text = [&](const char* key, const std::string& fallback) {
+            return values.is_object() && values.contains(key) && values[key].is_string()
+                       ? values[key].get<std::string>()
+                       : fallback;
+        };
+        return net::ListenAddress{text("address", address),
+                                  config::portNumber(text("port", port)).value_or(0)};
+    };
+    return net::openDoorWarning(
+        {listener("httpserver", defaults.httpAddress, defaults.httpPort),
+         listener("websocket", defaults.webSocketAddress, defaults.webSocketPort)},
+        !security.apiKey.empty());
 }
 
 }  // namespace
@@ -62,7 +88,10 @@ int main(int argc, char** argv) {
     }
     const std::string address = argv[1];
     try {
-        webserver::WebServer server(std::filesystem::current_path(), readSecurity());
+        const json configuration = readConfiguration();
+        const auto security = config::readSecuritySettings(configuration);
+        webserver::WebServer server(std::filesystem::current_path(), security,
+                                    apiWarning(configuration, security));
         try {
             server.start(address, *port);
         } catch (const std::exception& error) {

@@ -6,13 +6,33 @@
 
 #include <spdlog/spdlog.h>
 
+#include "core/json.hpp"
+#include "core/log_text.hpp"
+#include "net/http_response.hpp"
 #include "net/http_session.hpp"
 #include "platform/host_names.hpp"
 
 namespace kinetra::webserver {
 
-WebServer::WebServer(const std::filesystem::path& root, config::SecuritySettings security)
-    : files_(root), security_(std::move(security)) {}
+namespace {
+
+std::string exposureResponse(std::string warning) {
+    return net::HttpResponse()
+        .addHeader("Cache-Control", "no-store")
+        .addHeader("Connection", "close")
+        .addHeader("Content-Type", "application/json")
+        .addHeader("X-Content-Type-Options", "nosniff")
+        .setBody(core::dumpCompact(json{{"warning", std::move(warning)}}))
+        .toString();
+}
+
+}  // namespace
+
+WebServer::WebServer(const std::filesystem::path& root, config::SecuritySettings security,
+                     std::string apiWarning)
+    : files_(root),
+      security_(std::move(security)),
+      exposure_(exposureResponse(std::move(apiWarning))) {}
 
 WebServer::~WebServer() {
     stop();
@@ -22,19 +42,27 @@ void WebServer::start(const std::string& address, std::uint16_t port, std::size_
     trust_.emplace(net::startingTrustPolicy(security_, platform::localHostNames(), port));
     service_->start(workers);
     net::HttpSession::Handlers handlers;
-    handlers.onRequest = [this](const net::HttpRequest& request,
-                                const net::HttpSession::Ptr& session) {
+    // Judged on the headers, so a refused client is answered without waiting for a body.
+    handlers.onHeaders = [this](
+                             const net::HttpRequest& head,
+                             const net::HttpSession::Ptr& session) -> std::optional<std::string> {
         // A page fetched under a foreign name (DNS rebinding) would run as that name's origin.
         const auto verdict =
-            trust_->check(request, session->connection()->remoteIp(), net::Door::webApplication);
-        if (verdict.outcome != net::Verdict::Outcome::pass) {
-            spdlog::warn("Refused {0} from {1}: {2}.", request.path,
-                         session->connection()->remoteAddress(), verdict.reason);
-            session->send(net::refusalResponse(verdict));
-            session->shutdown();
-            return;
+            trust_->check(head, session->connection()->remoteIp(), net::Door::webApplication);
+        if (verdict.outcome == net::Verdict::Outcome::pass) {
+            return std::nullopt;
         }
-        session->send(files_.respond(request));
+        if (const auto held = refusalLog_.admit("trust")) {
+            spdlog::warn("Refused {0} from {1}: {2}.{3}", core::escapeForLog(head.path),
+                         session->connection()->remoteAddress(), core::escapeForLog(verdict.reason),
+                         core::heldBackNote(*held));
+        }
+        return net::refusalResponse(verdict);
+    };
+    handlers.onRequest = [this](const net::HttpRequest& request,
+                                const net::HttpSession::Ptr& session) {
+        const bool exposure = request.path == kExposurePath && request.method == "GET";
+        session->send(exposure ? exposure_ : files_.respond(request));
         session->shutdown();  // one request per connection
     };
     // Pages never upgrade; a client that asks is turned away.

@@ -8,8 +8,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "config/security_settings.hpp"
+#include "core/log_limiter.hpp"
 #include "net/listener_builder.hpp"
 #include "net/tcp_service.hpp"
 #include "net/trust_policy.hpp"
@@ -19,9 +21,15 @@ namespace kinetra::webserver {
 
 class WebServer {
 public:
+    /// The page's question whether the API is open to the network without a key: answered
+    /// {"warning":TEXT}, TEXT empty when it is not (see net::openDoorWarning).
+    static constexpr std::string_view kExposurePath = "/api-exposure.json";
+
     /// Serves the files below `root` (throws when it does not exist) to requests whose Host
-    /// names this machine or one of security.allowedHosts. Listens on nothing yet.
-    explicit WebServer(const std::filesystem::path& root, config::SecuritySettings security = {});
+    /// names this machine or one of security.allowedHosts, and `apiWarning` at kExposurePath.
+    /// Listens on nothing yet.
+    explicit WebServer(const std::filesystem::path& root, config::SecuritySettings security = {},
+                       std::string apiWarning = {});
     /// Stops listening and joins every thread.
     ~WebServer();
     WebServer(const WebServer&) = delete;
@@ -39,7 +47,9 @@ public:
 private:
     const StaticFiles files_;
     const config::SecuritySettings security_;
+    const std::string exposure_;             // the response at kExposurePath
     std::optional<net::TrustPolicy> trust_;  // set by start() before the listener runs
+    core::LogLimiter refusalLog_;            // refused requests: one line a second
     std::shared_ptr<net::TcpService> service_ = std::make_shared<net::TcpService>();
     net::ListenerBuilder listener_;  // last: its accept thread is joined first
 };

@@ -20,20 +20,11 @@ namespace kinetra {
 namespace {
 
 using net::test::TestClient;
+using testing::residentKilobytes;
 
 std::size_t openFiles(int pid) {
     const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
     return static_cast<std::size_t>(std::distance(fds, {}));
-}
-
-std::size_t residentKilobytes(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.starts_with("VmRSS:")) {
-            return std::stoul(line.substr(6));
-        }
-    }
-    return 0;
 }
 
 TEST(Gateway, IsTheOnlyInstanceOutlivesAThousandClientsAndStopsCleanlyWithClientsConnected) {

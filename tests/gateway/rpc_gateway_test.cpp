@@ -3,13 +3,17 @@
 // end-to-end tests'.)
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include "bus/feed.hpp"
 #include "core/json.hpp"
+#include "gateway/json_rpc.hpp"
 #include "gateway/server.hpp"
 #include "gateway_test_support.hpp"
+#include "support/child_process.hpp"
 
 namespace kinetra::gateway {
 namespace {
@@ -165,6 +169,42 @@ TEST_F(RpcGatewayTest, MaxRateThinsAStatusStreamToTheNewestMessages) {
     EXPECT_EQ(exchange(*client, rpc("unsubscribe", {{"subscription", 1}}, 5))["result"], true);
     bus::publish(publisher, topic, R"({"n":0})");
     EXPECT_FALSE(nextText(*client, 200ms).has_value());
+}
+
+TEST_F(RpcGatewayTest, ARequestOverTheLimitIsAnsweredAsJsonRpcBeforeTheClose) {
+    auto client = connect();
+    client->sendText(std::string(Server::kReceiveLimit + 1, ' '));
+    EXPECT_EQ(nextText(*client),
+              rpc::errorText(nullptr, rpc::ErrorCode::invalidRequest, "request too large"));
+    EXPECT_EQ(client->nextFrame().value_or(net::test::ServerFrame{}).payload, "\x03\xF1");
+}
+
+// A client that calls and never reads: once a megabyte of its answers waits unsent, they are
+// dropped and it is closed with 1008; the server's memory stays flat meanwhile.
+TEST_F(RpcGatewayTest, AClientThatNeverReadsIsClosedWith1008BeforeItsAnswersPileUp) {
+    const std::string answer = R"({"data":")" + std::string(64 * 1024, 'x') + R"("})";
+    test::FakeService service("inproc://v1/test/flood", [&](const std::string&) { return answer; });
+    auto client = connect();
+    const std::string call = rpc("call", {{"path", "/v1/test/flood"}}, 1).dump();
+    const std::string closing = "warning: net: WebSocket client 127.0.0.1:";
+    const auto before = testing::residentKilobytes(::getpid());
+    // In rounds the service keeps up with, until the socket buffers (some megabytes) are full
+    // and the server's own queue passes its bound.
+    std::size_t sent = 0;
+    while (!logs.has(closing) && sent < 4000) {
+        for (int i = 0; i < 32; ++i, ++sent) {
+            client->sendText(call);
+        }
+        service.requests.waitFor(sent, 2s);
+    }
+    ASSERT_TRUE(logs.has(closing)) << sent;
+#if !defined(__SANITIZE_ADDRESS__)  // its quarantine keeps freed memory resident
+    EXPECT_LT(testing::residentKilobytes(::getpid()), before + 10 * 1024);
+#endif
+    // What the socket buffers held arrives, then the close frame, then the end.
+    EXPECT_TRUE(
+        client->readToEnd(10s).ends_with(std::string("\x88\x11\x03\xF0", 4) + "frames not read"));
+    EXPECT_TRUE(client->closedByServer());
 }
 
 }  // namespace

@@ -62,6 +62,11 @@ TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPor
     start(withKey);
     EXPECT_EQ(statusLine(exchange(request("POST", {host, "X-Api-Key: k3"}, "{}"))),
               "HTTP/1.1 401 Unauthorized");
+    // Refused on the headers, without waiting for a body that never comes.
+    TestClient silent(server->httpPort());
+    silent.send("POST /v1/test/trust HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100\r\n\r\n");
+    EXPECT_EQ(statusLine(silent.readToEnd(2s)), "HTTP/1.1 401 Unauthorized");
+    EXPECT_TRUE(silent.closedByServer());
     TestClient refused(server->webSocketPort());
     EXPECT_TRUE(refused.handshake(upgrade({host})).starts_with("HTTP/1.1 401 "));
     EXPECT_TRUE(service.requests.waitFor(1, 200ms).empty());
@@ -87,6 +92,41 @@ TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPor
     client.sendText(R"({"command":"linkStatus"})");
     EXPECT_EQ(test::nextText(client), R"({"result":"ok"})");
     EXPECT_EQ(service.requests.waitFor(3).back(), R"({"command":"linkStatus"})");
+}
+
+// Any page can make a browser send refused requests at will: the log gets one line a second
+// with the count held back, and a client's control characters never start a line of their own.
+TEST_F(GatewayTrust, RefusalsAreLoggedOnceASecondAndClientTextIsEscaped) {
+    config::SecuritySettings withKey;
+    withKey.apiKey = "k3y";
+    withKey.trustedNetworks = {};
+    start(withKey);
+    const auto refusals = [this] {
+        auto lines = logs.lines();
+        std::erase_if(lines, [](const std::string& line) {
+            return !line.starts_with("warning: Refused POST /v1/test/trust from 127.0.0.1:");
+        });
+        return lines;
+    };
+    for (int i = 0; i < 30; ++i) {
+        exchange(request("POST", {"Host: localhost"}, "{}"));
+    }
+    EXPECT_EQ(refusals().size(), 1U);
+    // Once the second has passed, the next line tells how many were held back.
+    ASSERT_TRUE(test::waitUntil([&] {
+        exchange(request("POST", {"Host: localhost"}, "{}"));
+        return refusals().size() == 2;
+    }));
+    EXPECT_TRUE(refusals().back().ends_with(" more since the last report)")) << refusals().back();
+
+    TestClient client(server->webSocketPort());
+    ASSERT_TRUE(client.handshake(upgrade({"Host: localhost"}, "/v2?apiKey=k3y"))
+                    .starts_with("HTTP/1.1 101 "));
+    client.sendText(
+        R"({"jsonrpc":"2.0","id":1,"method":"call","params":{"path":"/v1/x\nwarning: forged"}})");
+    EXPECT_EQ(test::nextText(client), R"({"id":1,"jsonrpc":"2.0","result":{"result":"offline"}})");
+    EXPECT_TRUE(logs.has("warning: inproc://v1/x\\nwarning: forged is offline."));
+    EXPECT_FALSE(logs.has("warning: forged"));
 }
 
 // Slow clients hold nothing a normal client needs; beyond the limit new ones are closed at once,

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -70,14 +71,20 @@ std::string requestOfSize(std::size_t total) {
 
 using Frames = std::vector<std::pair<int, std::string>>;
 
-// Serves HTTP and WebSocket with handlers that answer with what they got and record it.
+// Serves HTTP and WebSocket with handlers that answer with what they got and record it; a path
+// under /refused is refused on its headers.
 class HttpSessionTest : public ::testing::Test {
 protected:
-    std::uint16_t serve(
-        std::size_t limit = kLimit, std::string oversize = "too large",
-        std::chrono::milliseconds headerTimeout = HttpSession::kDefaultHeaderTimeout) {
+    std::uint16_t serve(std::size_t limit = kLimit, std::string oversize = "too large",
+                        const std::function<void(HttpSession::Handlers&)>& adjust = {}) {
         HttpSession::Handlers handlers;
-        handlers.headerTimeout = headerTimeout;
+        handlers.onHeaders = [](const HttpRequest& head,
+                                const HttpSession::Ptr&) -> std::optional<std::string> {
+            if (head.path.starts_with("/refused")) {
+                return "refused " + head.method + " " + head.path;
+            }
+            return std::nullopt;
+        };
         handlers.onRequest = [](const HttpRequest& request, const HttpSession::Ptr& session) {
             session->send("<" + request.path + ":" + std::to_string(request.body.size()) + ">");
             if (!request.isKeepAlive) {
@@ -100,6 +107,9 @@ protected:
             events.add("closed " + up.path);
         };
         handlers.oversizeResponse = std::move(oversize);
+        if (adjust) {
+            adjust(handlers);
+        }
         server.reset();
         server.emplace(HttpSession::enterCallback(std::move(handlers)), 2, limit);
         return server->port();
@@ -151,6 +161,11 @@ TEST_F(HttpSessionTest, AnswersRequestsInOrderAndRefusesOrEndsWhatItCannotServe)
          "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\n"
          "Connection: Upgrade\r\n\r\n",
          "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n"},
+        // Answered on the headers and closed: a body that never comes holds nothing.
+        {"refused before its body", kLimit, "",
+         "POST /refused HTTP/1.1\r\nContent-Length: 100\r\n\r\n", "refused POST /refused"},
+        {"upgrade refused", kLimit, "", test::upgradeRequest("/refused/ws"),
+         "refused GET /refused/ws"},
     };
     for (const auto& [what, limit, oversize, request, answer] : cases) {
         EXPECT_EQ(TestClient::exchange(serve(limit, oversize), request), answer) << what;
@@ -185,7 +200,9 @@ TEST_F(HttpSessionTest, EndsOnlyTheWebSocketThatBreaksTheRulesFailsOrVanishes) {
     const std::pair<std::string, Frames> cases[] = {
         {clientFrame(0x81, std::string(kLimit + 1, 'm')), tooLarge},
         {clientFrame(0x01, std::string(kLimit, 'm')) + clientFrame(0x80, "m"), tooLarge},
-        {std::string("\x81\x02hi", 4), {{0x88, "\x03\xEA"}}},  // unmasked: 1002
+        {std::string("\x81\x02hi", 4), {{0x88, "\x03\xEA"}}},   // unmasked: 1002
+        {clientFrame(0x88, "\x03\xED"), {{0x88, "\x03\xEA"}}},  // 1005 is no wire code: 1002
+        {clientFrame(0x81, "\xC3\x28"), {{0x88, "\x03\xEF"}}},  // not UTF-8: 1007
     };
     for (const auto& [message, frames] : cases) {
         TestClient client(port);
@@ -220,32 +237,61 @@ TEST_F(HttpSessionTest, EndsOnlyTheWebSocketThatBreaksTheRulesFailsOrVanishes) {
     EXPECT_TRUE(logged("closed /gone"));
 }
 
-// The header bound: a client that never completes its headers is closed; one whose headers
-// came in time may take longer over its body, and the next request on a kept connection gets
-// a bound of its own.
-TEST_F(HttpSessionTest, ClosesOnlyConnectionsWhoseHeadersDoNotCompleteInTime) {
+// The header and body bounds: a client that never completes its headers, or its body, is
+// closed; one that completes them in time is served, and the next request on a kept connection
+// gets a bound of its own.
+TEST_F(HttpSessionTest, ClosesOnlyConnectionsWhoseHeadersOrBodyDoNotCompleteInTime) {
     using namespace std::chrono_literals;
-    const std::uint16_t port = serve(kLimit, "", 300ms);
+    const std::uint16_t port = serve(kLimit, "", [](HttpSession::Handlers& handlers) {
+        handlers.headerTimeout = 300ms;
+        handlers.bodyTimeout = 600ms;
+    });
     TestClient silent(port);
     TestClient partial(port);
     partial.send("GET /x HTTP/1.1\r\nHost: lo");
+    TestClient silentBody(port);
+    silentBody.send("POST /x HTTP/1.1\r\nContent-Length: 4\r\n\r\nab");
     TestClient slowBody(port);
     slowBody.send("POST /x HTTP/1.1\r\nContent-Length: 4\r\n\r\nab");
     TestClient kept(port);
     kept.send("GET /x HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n");
     EXPECT_EQ(kept.readUntil([](const std::string& text) { return text.ends_with('>'); }),
               "</x:0>");
+    slowBody.send("cd");
+    EXPECT_EQ(slowBody.readToEnd(3s), "</x:4>");
 
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(silent.readToEnd(3s), "");
-    EXPECT_TRUE(silent.closedByServer());
-    EXPECT_EQ(partial.readToEnd(3s), "");
-    EXPECT_TRUE(partial.closedByServer());
+    for (TestClient* client : {&silent, &partial, &silentBody}) {
+        EXPECT_EQ(client->readToEnd(3s), "");
+        EXPECT_TRUE(client->closedByServer());
+    }
     EXPECT_EQ(kept.readToEnd(3s), "</x:0>");  // idle after its answer: closed by its next bound
     EXPECT_TRUE(kept.closedByServer());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    slowBody.send("cd");
-    EXPECT_EQ(slowBody.readToEnd(3s), "</x:4>");
+}
+
+// Keep-alive: a quiet client is pinged; one that answers stays, a silent one (a hung program,
+// a vanished peer) is closed and its closed handler runs.
+TEST_F(HttpSessionTest, PingsQuietWebSocketsAndClosesTheOnesThatStaySilent) {
+    using namespace std::chrono_literals;
+    const std::uint16_t port = serve(kLimit, "", [](HttpSession::Handlers& handlers) {
+        handlers.pingInterval = 100ms;
+        handlers.idleTimeout = 400ms;
+    });
+    TestClient silent(port);
+    TestClient answering(port);
+    ASSERT_EQ(silent.upgrade("/silent"), kHandshake);
+    ASSERT_EQ(answering.upgrade("/answering"), kHandshake);
+    for (int i = 0; i < 8; ++i) {  // about twice the idle bound
+        const auto ping = answering.nextFrame(1s);
+        ASSERT_TRUE(ping && ping->firstByte == 0x89);
+        answering.send(clientFrame(0x8A, ping->payload));
+    }
+    EXPECT_EQ(framesToEnd(silent).at(0), (Frames::value_type{0x89, ""}));
+    EXPECT_TRUE(silent.closedByServer());
+    const auto all = events.waitFor(3);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "closed /silent"), 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "closed /answering"), 0);
 }
 
 }  // namespace

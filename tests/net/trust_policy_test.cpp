@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "net/open_door.hpp"
 #include "net/trust_policy.hpp"
 
 namespace kinetra::net {
@@ -180,6 +181,14 @@ TEST(NetworkList, MatchesAddressesAgainstItsBlocks) {
     for (const char* bad : {"127.0.0.0/", "127.0.0.0/x", "fd00::/129", "localhost", "1.2.3.4/-1"}) {
         EXPECT_FALSE(NetworkList::parse({bad})) << bad;
     }
+}
+
+TEST(OpenDoorWarning, NamesTheListenersBeyondLoopbackWhileNoKeyIsSet) {
+    EXPECT_EQ(openDoorWarning({{"127.0.0.1", 32222}, {"127.8.9.10", 1}, {"::1", 2}}, false), "");
+    const std::vector<ListenAddress> open{{"127.0.0.1", 1}, {"0.0.0.0", 32224}, {"10.1.2.3", 80}};
+    EXPECT_NE(openDoorWarning(open, false).find("(0.0.0.0:32224, 10.1.2.3:80) without an API key"),
+              std::string::npos);
+    EXPECT_EQ(openDoorWarning(open, true), "");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 
 #include "net/websocket_format.hpp"
 #include "net/websocket_receiver.hpp"
@@ -51,23 +52,48 @@ TEST(WebSocketFormat, FramesAndDecodesTheRfcHelloAndEachLengthFormNeedingMoreWhe
     }
 }
 
-// Broken frames as the codec sees them, and broken sequences of good frames.
-TEST(WebSocketReceiver, RefusesFramesAndSequencesThatBreakTheProtocol) {
-    const std::pair<std::string, const char*> cases[] = {
-        {std::string("\x81\x05Hello"), "unmasked client frame"},
-        {clientFrame(0xC1, "x"), "reserved bit set"},
-        {clientFrame(0x83, "x"), "reserved opcode"},
-        {clientFrame(0x09, "x"), "fragmented ping"},
-        {clientFrame(0x89, std::string(126, 'p')), "ping over 125 bytes"},
-        {std::string("\x82\xFF\x80\x00\x00\x00\x00\x00\x00\x01", 10), "64-bit length with MSB"},
-        {clientFrame(0x80, "x"), "continuation without a message"},
-        {clientFrame(0x01, "x") + clientFrame(0x81, "y"), "new message inside a fragmented one"},
-        {clientFrame(0x88, "\x03"), "close with a one-byte body"},
+// Broken frames as the codec sees them, broken sequences of good frames, close codes no peer
+// may send and text that is not UTF-8; beside them what must still pass.
+TEST(WebSocketReceiver, RefusesFramesSequencesCloseCodesAndTextThatBreakTheProtocol) {
+    using Kind = WebSocketReceiver::EventKind;
+    const auto close = [](int code, std::string_view reason = {}) {
+        return clientFrame(
+            0x88, std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)} +
+                      std::string(reason));
     };
-    for (const auto& [bytes, what] : cases) {
-        WebSocketReceiver receiver(8192);
-        EXPECT_EQ(receiver.next(asBytes(bytes)).kind, WebSocketReceiver::EventKind::protocolError)
-            << what;
+    const std::tuple<std::string, Kind, const char*> cases[] = {
+        {std::string("\x81\x05Hello"), Kind::protocolError, "unmasked client frame"},
+        {clientFrame(0xC1, "x"), Kind::protocolError, "reserved bit set"},
+        {clientFrame(0x83, "x"), Kind::protocolError, "reserved opcode"},
+        {clientFrame(0x09, "x"), Kind::protocolError, "fragmented ping"},
+        {clientFrame(0x89, std::string(126, 'p')), Kind::protocolError, "ping over 125 bytes"},
+        {std::string("\x82\xFF\x80\x00\x00\x00\x00\x00\x00\x01", 10), Kind::protocolError,
+         "64-bit length with MSB"},
+        {clientFrame(0x80, "x"), Kind::protocolError, "continuation without a message"},
+        {clientFrame(0x01, "x") + clientFrame(0x81, "y"), Kind::protocolError,
+         "new message inside a fragmented one"},
+        {clientFrame(0x88, "\x03"), Kind::protocolError, "close with a one-byte body"},
+        {clientFrame(0x88, ""), Kind::close, "close without a code"},
+        {close(1000, "\xC3\x28"), Kind::invalidText, "close reason not UTF-8"},
+        {clientFrame(0x81, "caf\xC3"), Kind::invalidText, "text cut inside a character"},
+        {clientFrame(0x01, "\xED") + clientFrame(0x80, "\xA0\x80"), Kind::invalidText,
+         "fragments that join to a surrogate"},
+        {clientFrame(0x01, "caf\xC3") + clientFrame(0x80, "\xA9"), Kind::message,
+         "a character split across fragments"},
+        {clientFrame(0x82, "\xFF\xFE"), Kind::message, "binary is not text"},
+    };
+    for (const auto& [bytes, kind, what] : cases) {
+        EXPECT_EQ(WebSocketReceiver(8192).next(asBytes(bytes)).kind, kind) << what;
+    }
+    // Codes that only report a state (1005, 1006, 1015), reserved and unassigned ones; then the
+    // edges of the ranges a peer may send.
+    for (const int code : {999, 1004, 1005, 1006, 1012, 1015, 2999, 5000}) {
+        EXPECT_EQ(WebSocketReceiver(8192).next(asBytes(close(code))).kind, Kind::protocolError)
+            << code;
+    }
+    for (const int code : {1000, 1003, 1007, 1011, 3000, 4999}) {
+        EXPECT_EQ(WebSocketReceiver(8192).next(asBytes(close(code, "bye"))).kind, Kind::close)
+            << code;
     }
 }
 

@@ -4,12 +4,24 @@
 #pragma once
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace kinetra::testing {
+
+/// The resident memory of process `pid` (this one's own too), in kB; 0 when unreadable.
+inline std::size_t residentKilobytes(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmRSS:")) {
+            return std::stoul(line.substr(6));
+        }
+    }
+    return 0;
+}
 
 class ChildProcess {
 public:

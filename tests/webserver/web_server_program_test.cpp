@@ -44,6 +44,14 @@ TEST(WebServerProgram, ServesItsWorkingDirectoryUntilTerminated) {
     EXPECT_NE(index->find("\r\nContent-Security-Policy: frame-ancestors 'self'\r\n"),
               std::string::npos);
     EXPECT_NE(index->find("\r\nX-Frame-Options: SAMEORIGIN\r\n"), std::string::npos);
+    // The configuration leaves the API on its default address, every interface, without a
+    // key: the page learns so from its own server.
+    EXPECT_NE(
+        TestClient::exchange(port, "GET /api-exposure.json HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            .value_or("")
+            .find("\r\n\r\n{\"warning\":\"The API listens beyond this machine (0.0.0.0:32222, "
+                  "0.0.0.0:32224)"),
+        std::string::npos);
     // A name that is not this machine's nor listed (a rebinding page's) gets nothing.
     EXPECT_EQ(
         TestClient::exchange(port, "GET / HTTP/1.1\r\nHost: x\r\n\r\n").value_or("").substr(0, 24),

@@ -98,6 +98,16 @@ new AbortControl(document.getElementById('abort'), {
   beforeAbort: () => jogPad?.jog.release(),
 });
 
+// The page's own server says whether the API is open to the network without a key.
+fetch('/api-exposure.json')
+  .then((reply) => (reply.ok ? reply.json() : null))
+  .then((exposure) => {
+    const banner = document.getElementById('exposure');
+    banner.textContent = exposure?.warning ?? '';
+    banner.hidden = !banner.textContent;
+  })
+  .catch(() => {});
+
 showLink(null);
 links.start();
 new StudioPanel(document.getElementById('studio'), api).start();
