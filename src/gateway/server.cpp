@@ -215,14 +215,8 @@ void Server::stop() {
 void Server::stopJogs(const net::HttpSession::Ptr& session) {
     // The dead-man: a connection that goes (closed, reset, timed out) while it holds a bundle
     // jogging must not leave the gear moving until the device's own time-out.
-    for (auto& [path, body] : jogGuard_.release(session.get())) {
-        spdlog::info(kJogStopLog, session->connection()->remoteAddress(),
-                     std::string_view(path).substr(path.rfind('/') + 1));
-        reactor_.submit(BusReactor::Request{bus::endpointForPath(path),
-                                            std::move(body),
-                                            BusReactor::Milliseconds(1000),
-                                            false,
-                                            {}});
+    for (auto& stop : jogGuard_.release(session.get())) {
+        sendJogStop(reactor_, session->connection()->remoteAddress(), std::move(stop));
     }
 }
 

@@ -94,7 +94,7 @@ private:
     std::shared_ptr<zmq::context_t> context_;
     platform::StopSignal stop_;  // set by stop(): ends the wait before opening the browser
     BusReactor reactor_;         // the one thread that talks to the bus for clients
-    JogGuard jogGuard_;          // the stops owed by each client connection
+    JogGuard jogGuard_;          // the stops owed by each client, for the dead-man
     HttpForwarder forwarder_;
     WebSocketBridge bridge_;  // /v1: the path table and its mutex
     RpcGateway rpc_;          // /v2 clients
