@@ -31,7 +31,7 @@ Server::Server(config::ServerSettings settings, config::SecuritySettings securit
       security_(std::move(security)),
       context_(bus::SocketRegistry::instance().context()),
       reactor_(context_),
-      forwarder_(reactor_),
+      forwarder_(reactor_, jogGuard_),
       bridge_(reactor_, jogGuard_),
       rpc_(reactor_, jogGuard_) {}
 
@@ -108,7 +108,8 @@ void Server::start(std::size_t workers) {
         }
         // Methods are not checked and the query is not looked at: the path names the service.
         // The reply comes later, on this connection's loop; the worker goes on meanwhile.
-        forwarder_.forward(request.path, request.body, session->connection()->loop(),
+        forwarder_.forward(request.path, request.body, session->connection()->remoteAddress(),
+                           session->connection()->loop(),
                            [session, cors = verdict.headers](std::string body) {
                                session->send(httpResponseText(std::move(body), cors));
                                session->shutdown();  // one request per connection
@@ -209,7 +210,8 @@ void Server::stop() {
     if (service_) {
         service_->stop();  // closing connections still hands their jog stops to the reactor
     }
-    reactor_.stop();  // sends those, then ends
+    forwarder_.stopJogs();  // and so do jogs over HTTP that nobody refreshes any more
+    reactor_.stop();        // sends those, then ends
 }
 
 void Server::stopJogs(const net::HttpSession::Ptr& session) {

@@ -1,5 +1,6 @@
 // The jog dead-man: which axes the guard holds owed through the bundle's answers (as a table),
-// and the zero that reaches a bundle over real sockets when a WebSocket client vanishes.
+// and the zero that reaches a bundle over real sockets when a WebSocket client vanishes or an
+// HTTP jog is not refreshed.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -156,6 +157,33 @@ TEST_F(DeadMan, AVanishedClientGetsTheZeroItOwesAndNothingWhenItOwesNone) {
         }
         ASSERT_TRUE(test::waitUntil([&] { return server.webSocketPaths().empty(); }));
     }
+}
+
+TEST_F(DeadMan, AnHttpJogNotRefreshedWithinHalfASecondIsStoppedOnce) {
+    auto lastSent = std::chrono::steady_clock::now();
+    std::size_t posted = 0;
+    const auto post = [&](const std::string& body) {
+        lastSent = std::chrono::steady_clock::now();
+        TestClient::exchange(server.httpPort(), test::httpRequest("POST", "/v1/bundle/KGAP", body));
+        ++posted;
+    };
+    // Held by a refresh every 150 ms for a second: no stop meanwhile.
+    const auto started = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - started < 1s) {
+        post(jog(R"("headPan":0.2,"headTilt":0)"));
+        post(jog(R"("slide":0.3)"));
+        std::this_thread::sleep_for(150ms);
+    }
+    ASSERT_EQ(bundle.requests.waitFor().size(), posted);
+    ASSERT_EQ(bundle.requests.waitFor(posted + 1, 3s).size(), posted + 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - lastSent, 500ms);
+    EXPECT_EQ(bundle.requests.waitFor().back(), jog(R"("headPan":0,"headTilt":0,"slide":0)"));
+    EXPECT_TRUE(nothingAfter(posted + 1, 800ms)) << "once";
+    EXPECT_TRUE(logs.has("info: Client 127.0.0.1:"));
+    // A jog stopped by its client owes nothing.
+    post(jog(R"("slide":0.3)"));
+    post(jog(R"("slide":0)"));
+    EXPECT_TRUE(nothingAfter(posted + 1, 800ms));
 }
 
 // Messages a client queued behind a slow reply go with the client: sent after the stop, a jog
