@@ -184,6 +184,12 @@ TEST_F(DeadMan, AnHttpJogNotRefreshedWithinHalfASecondIsStoppedOnce) {
     post(jog(R"("slide":0.3)"));
     post(jog(R"("slide":0)"));
     EXPECT_TRUE(nothingAfter(posted + 1, 800ms));
+    // A server that stops lets go of a jog held over HTTP at once.
+    post(jog(R"("slide":-1)"));
+    server.stop();
+    const auto all = bundle.requests.waitFor(posted + 2);
+    ASSERT_EQ(all.size(), posted + 2);
+    EXPECT_EQ(all.back(), jog(R"("slide":0)"));
 }
 
 // Messages a client queued behind a slow reply go with the client: sent after the stop, a jog
