@@ -73,7 +73,9 @@ std::optional<JogAxes> readJogAxes(const json& request) {
     std::array<bool, kGroupCount> named{};
     std::array<bool, kGroupCount> moving{};
     JogAxes axes;
-    for (const auto& [key, value] : request.items()) {
+    for (auto member = request.begin(); member != request.end(); ++member) {
+        const std::string& key = member.key();
+        const json& value = member.value();
         const bool number = value.is_number() || value.is_boolean();
         if (key == kFocusKey && !number) {
             return std::nullopt;
