@@ -67,8 +67,8 @@ public:
 
     /// Notes `body` as it is sent by `client` to `path`. A ticket for a joystickMove that names
     /// at least one axis with numbers or booleans, or a motionAbort, on a bundle command path;
-    /// nothing for anything else (which costs a path test and, where the body could name one
-    /// of those commands, a parse).
+    /// nothing for a stop of what the client does not hold, nor for anything else (which costs
+    /// a path test and, where the body could name one of those commands, a parse).
     std::optional<Ticket> observe(Client client, std::string_view path, std::string_view body);
     /// The same for a request already parsed.
     std::optional<Ticket> observeParsed(Client client, std::string_view path, const json& request);
