@@ -72,6 +72,8 @@ public:
         /// request waits out its time-out).
         bool offlineWhenClosed = true;
         Completion done;  ///< empty: fire and forget (the reply is dropped)
+        /// A server-made stop: carried ahead of ordinary commands.
+        bool stop = false;
     };
 
     /// How a topic's current state is asked for when a subscriber comes and none is known yet

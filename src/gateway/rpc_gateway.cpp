@@ -108,7 +108,6 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
         answer(session, id, rpc::resultText(id.value_or(nullptr), net::kForbiddenReply));
         return;
     }
-    guard_.observe(session.get(), path, request);
     std::string endpoint = bus::endpointForPath(path);
     if (!bus::SocketRegistry::instance().isOpen(endpoint)) {
         spdlog::warn(kOfflineLog, core::escapeForLog(endpoint));
@@ -120,9 +119,14 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
         return;
     }
     ++client->inFlight;
+    auto ticket = guard_.observe(session.get(), path, request);  // owed from the send
     reactor_.submit(BusReactor::Request{
         std::move(endpoint), std::move(request), kCallTimeout, true,
-        [session, client, id](Outcome outcome, std::string reply) {
+        [this, session, client, id, ticket = std::move(ticket)](Outcome outcome,
+                                                                std::string reply) {
+            if (ticket) {
+                guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
+            }
             session->connection()->loop().post([session, client, id, outcome,
                                                 reply = std::move(reply)] {
                 --client->inFlight;

@@ -26,8 +26,9 @@ void WebSocketBridge::onConnected(const net::HttpSession::Ptr& session,
         return;
     }
     // Not checked against the registry: a client may connect before its service appears.
-    paths_.emplace(upgrade.path, std::make_shared<Binding>(Binding{
-                                     session.get(), bus::endpointForPath(upgrade.path), {}}));
+    paths_.emplace(upgrade.path,
+                   std::make_shared<Binding>(Binding{
+                       session.get(), upgrade.path, bus::endpointForPath(upgrade.path), {}}));
 }
 
 void WebSocketBridge::onMessage(const net::HttpSession::Ptr& session, const std::string& payload,
@@ -47,7 +48,6 @@ void WebSocketBridge::onMessage(const net::HttpSession::Ptr& session, const std:
     if (binding->failed) {
         return;  // the error frame is out and the close follows it
     }
-    guard_.observe(session.get(), upgrade.path, payload);
     binding->waiting.push_back(payload);
     if (binding->waiting.size() > kMaxQueued) {
         fail(session, *binding);  // a client that does not wait for its replies
@@ -73,9 +73,16 @@ void WebSocketBridge::sendNext(const net::HttpSession::Ptr& session,
             continue;
         }
         binding->busy = true;
+        // Followed from the send, not the queue: a message still queued when the client goes
+        // is never sent (see onClosed()), so it owes nothing.
+        auto ticket = guard_.observe(session.get(), binding->path, message);
         reactor_.submit(BusReactor::Request{
             binding->endpoint, std::move(message), kReplyTimeout, false,
-            [this, session, binding](Outcome outcome, std::string reply) {
+            [this, session, binding, ticket = std::move(ticket)](Outcome outcome,
+                                                                 std::string reply) {
+                if (ticket) {
+                    guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
+                }
                 session->connection()->loop().post(
                     [this, session, binding, outcome, reply = std::move(reply)] {
                         onOutcome(session, binding, outcome, reply);
@@ -119,6 +126,10 @@ void WebSocketBridge::onClosed(const net::HttpSession::Ptr& session,
     const auto found = paths_.find(upgrade.path);
     // A refused second client must not free the first client's path.
     if (found != paths_.end() && found->second->owner == session.get()) {
+        // Its queued messages go with it: a jog sent after the dead-man's stop would move the
+        // gear with nobody left to stop it. (This runs on the owner's loop, like the queue.)
+        found->second->failed = true;
+        found->second->waiting.clear();
         paths_.erase(found);
     }
 }

@@ -57,10 +57,11 @@ private:
     // only (its handlers and the completions posted there).
     struct Binding {
         const net::HttpSession* owner;
+        std::string path;
         std::string endpoint;             // "inproc:/" + path
         std::deque<std::string> waiting;  // messages behind the one in flight
         bool busy = false;                // a message is in flight
-        bool failed = false;              // error frame sent, closing
+        bool failed = false;              // error frame sent, or the client gone: send no more
     };
 
     void sendNext(const net::HttpSession::Ptr& session, const std::shared_ptr<Binding>& binding);
