@@ -6,12 +6,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include <zmq.hpp>
 
 #include "core/json.hpp"
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 #include "studio/freed_sender.hpp"
 #include "studio/link_table.hpp"
 #include "studio/osc_feedback.hpp"
@@ -51,8 +50,7 @@ private:
     std::shared_ptr<zmq::context_t> context_;
     zmq::socket_t subscriber_;               // feed SUB, feed thread
     std::unique_ptr<OscFeedback> feedback_;  // feed thread
-    platform::StopSignal stop_;
-    std::jthread feedThread_;
+    platform::ServiceThread feedThread_;
     // The outputs go before the feed thread whose table they read.
     std::unique_ptr<FreedSender> freed_;
     std::unique_ptr<OscReceiver> osc_;
