@@ -21,7 +21,9 @@
 #include "gateway/server.hpp"
 #include "notify/notification_handler.hpp"
 #include "platform/process.hpp"
+#include "platform/service_thread.hpp"
 #include "platform/shell.hpp"
+#include "platform/thread_name.hpp"
 #include "studio/studio_service.hpp"
 #include "tray/console_questions.hpp"
 #include "tray/desktop_notifications.hpp"
@@ -79,12 +81,14 @@ int main(int argc, char** argv) {
     }
     platform::hideConsoleWindow();
     platform::raiseTimerResolution();
-    core::initLogging();
+    core::initLogging([] { platform::nameThisThread("log"); });
     if (app::enterInstallLayout()) {
         spdlog::info("Working directory set to the program's directory.");
     }
     logVersions();
     installNotificationActions();
+    // A service whose thread gave up after a failure is named to the user; the rest serves on.
+    platform::setServiceEndNotice([](const std::string& text) { notify::notify(text); });
     const auto console = std::make_shared<tray::ConsoleQuestions>(STDOUT_FILENO);
     auto notifications = chooseNotifications(console);
     if (notifications) {
@@ -136,5 +140,7 @@ int main(int argc, char** argv) {
         notify::setBackend(std::make_shared<notify::LogBackend>());
         notifications.reset();
     }
+    // The last lines out before the process goes (bounded, should nobody read them).
+    core::shutdownLogging();
     return 0;
 }

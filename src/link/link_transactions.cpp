@@ -111,7 +111,7 @@ std::optional<Reply> LinkWire::sendAdapterCommand(core::ByteView frame, const Re
         flushResponses();
         write(frame, kWriteTimeout);
         if (auto reply = awaitMatchingResponse(header)) {
-            spdlog::info(kResponseReceived);
+            spdlog::debug(kResponseReceived);
             return reply;
         }
         logRetry(attempt);
@@ -129,7 +129,7 @@ std::optional<Reply> LinkWire::sendAdapterCommandLong(core::ByteView frame,
     }
     for (int round = 0; round < longReplyRounds_ && !stop_.isSet(); ++round) {
         if (auto reply = awaitMatchingResponse(header)) {
-            spdlog::info(kResponseReceived);
+            spdlog::debug(kResponseReceived);
             return reply;
         }
         stop_.waitFor(kLongRoundPause);
@@ -144,7 +144,7 @@ std::optional<Reply> LinkWire::sendWithRetry(core::ByteView message) {
         flushResponses();
         writeWrapped(message, Delivery::acknowledged, kWriteTimeout);
         if (auto reply = awaitResponse()) {
-            spdlog::info(kResponseReceived);
+            spdlog::debug(kResponseReceived);
             return reply;
         }
         if (!isModule(linkType_)) {
@@ -174,7 +174,7 @@ std::optional<Reply> LinkWire::sendAndMatch(core::ByteView message, std::uint8_t
         // awaited.
         if (rule) {
             if (auto reply = awaitMatchingResponse(rule->header)) {
-                spdlog::info(kResponseReceived);
+                spdlog::debug(kResponseReceived);
                 return acceptDeviceReply(reply->message(), *rule);
             }
         }
