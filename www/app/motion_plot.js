@@ -53,6 +53,7 @@ export class MotionPlot {
   }
 
   destroy() {
+    this.destroyed = true;
     this.resize.disconnect();
     this.chart?.destroy();
     this.chart = null;
@@ -74,7 +75,8 @@ export class MotionPlot {
   }
 
   draw() {
-    if (!this.uPlot || !this.window) return;
+    // A frame asked for before the page left this view may still come.
+    if (this.destroyed || !this.uPlot || !this.window) return;
     if (this.stale) this.build();
     if (this.paused) return;
     this.chart.setData(this.window.data);

@@ -37,6 +37,7 @@ export class MotionView {
   }
 
   destroy() {
+    this.destroyed = true;
     this.unlisten();
     this.keyposes.destroy();
     this.plot.destroy();
@@ -83,6 +84,7 @@ export class MotionView {
   }
 
   draw() {
+    if (this.destroyed) return;
     this.plot.draw();
     if (!this.latest) return;
     const poses = this.keyposes.values;
