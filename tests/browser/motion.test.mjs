@@ -275,8 +275,8 @@ describe('motion: plot, picture and link health', { timeout: kSoakSeconds * 1000
     const artifacts = process.env.KINETRA_ARTIFACTS;
     if (artifacts) fs.writeFileSync(path.join(artifacts, 'perf-motion.json'), `${JSON.stringify(figures, null, 1)}\n`);
     await screenshot(page, 'motion-four-links');
-    // Each status of the link on screen is drawn (but those of the last frame, still waiting).
-    assert.ok(received > 5 * seconds && received - stats.statuses <= 4 && stats.statuses <= received, `${stats.statuses} drawn of ${received}`);
+    // Each status of the link on screen is drawn once (give or take those of the frames at either end).
+    assert.ok(received > 5 * seconds && Math.abs(received - stats.statuses) <= 4, `${stats.statuses} drawn of ${received}`);
     // A busy machine delays some frames; a page that drew on a timer instead would miss most.
     assert.ok(stats.late <= received / 4, `${stats.late} of ${received} statuses waited past their frame`);
     assert.ok(heapAfter - heapBefore < 2, `the heap grew by ${(heapAfter - heapBefore).toFixed(2)} MB`);
