@@ -1,5 +1,5 @@
-// The libmosquitto client. The static callbacks run on libmosquitto's network thread; they copy
-// what they are given into events and hand them to the sink.
+// The libmosquitto client. Its callbacks run on the network thread (inside mosquitto_loop); they
+// copy what they are given into events and hand them to the sink.
 #include "mqtt/broker_client.hpp"
 
 #include <algorithm>
@@ -11,11 +11,16 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include "platform/thread_name.hpp"
+
 namespace kinetra::mqtt {
 namespace {
 
-constexpr unsigned kFirstRetrySeconds = 1;
-constexpr unsigned kLongestRetrySeconds = 30;
+constexpr std::chrono::milliseconds kFirstRetry{1000};
+constexpr std::chrono::milliseconds kLongestRetry{30000};
+// mosquitto_loop's longest sleep: a stop made while a connection is pending (nothing to wake
+// the loop) is seen this soon.
+constexpr int kLoopTimeoutMs = 1000;
 constexpr int kRequestQos = 1;
 
 void initialiseLibrary() {
@@ -59,13 +64,6 @@ std::optional<std::string> readBinary(const mosquitto_property* props, int ident
     return bytes;
 }
 
-std::optional<std::string> failure(int rc) {
-    if (rc == MOSQ_ERR_SUCCESS) {
-        return std::nullopt;
-    }
-    return std::string(mosquitto_strerror(rc));
-}
-
 }  // namespace
 
 BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDelivered)
@@ -78,9 +76,8 @@ BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDeli
     }
     try {
         check(mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5), "MQTT 5");
-        check(
-            mosquitto_reconnect_delay_set(client_, kFirstRetrySeconds, kLongestRetrySeconds, true),
-            "reconnect delay");
+        // The owner publishes from its own thread while the network thread loops.
+        check(mosquitto_threaded_set(client_, true), "threads");
         if (!options_.username.empty() || options_.password) {
             check(mosquitto_username_pw_set(
                       client_, options_.username.empty() ? nullptr : options_.username.c_str(),
@@ -110,16 +107,17 @@ BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDeli
         client_, [](struct mosquitto*, void* self, int rc, int, const mosquitto_property*) {
             auto& client = *static_cast<BrokerClient*>(self);
             if (rc == 0) {
-                client.take(Connected{});
+                client.connected_ = true;
+                client.sink_(Connected{});
             } else {
-                client.take(ConnectionLost{fmt::format("the broker refused the connection: {0}",
-                                                       mosquitto_reason_string(rc))});
+                // The connection ends next with a plainer reason; this one is the telling one.
+                client.noteDetail(fmt::format("the broker refused the connection: {0}",
+                                              mosquitto_reason_string(rc)));
             }
         });
     mosquitto_disconnect_v5_callback_set(
-        client_, [](struct mosquitto*, void* self, int rc, const mosquitto_property*) {
-            static_cast<BrokerClient*>(self)->take(
-                ConnectionLost{rc == 0 ? std::string() : std::string(mosquitto_strerror(rc))});
+        client_, [](struct mosquitto*, void* self, int, const mosquitto_property*) {
+            static_cast<BrokerClient*>(self)->connected_ = false;
         });
     mosquitto_publish_v5_callback_set(
         client_, [](struct mosquitto*, void* self, int mid, int, const mosquitto_property*) {
@@ -148,12 +146,13 @@ BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDeli
                                               false) != nullptr) {
                 taken.expiresAt = std::chrono::steady_clock::now() + std::chrono::seconds(expiry);
             }
-            static_cast<BrokerClient*>(self)->take(std::move(taken));
+            static_cast<BrokerClient*>(self)->sink_(std::move(taken));
         });
+    // A certificate that does not verify is only told here.
     mosquitto_log_callback_set(client_,
                                [](struct mosquitto*, void* self, int level, const char* text) {
                                    if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) != 0) {
-                                       static_cast<BrokerClient*>(self)->take(LibraryError{text});
+                                       static_cast<BrokerClient*>(self)->noteDetail(text);
                                    }
                                });
 }
@@ -163,23 +162,75 @@ BrokerClient::~BrokerClient() {
     mosquitto_destroy(client_);
 }
 
-void BrokerClient::take(BrokerEvent event) {
-    sink_(std::move(event));
-}
-
-std::optional<std::string> BrokerClient::start() {
-    started_ = true;
-    const int connected =
-        mosquitto_connect_bind_async(client_, options_.broker.host.c_str(), options_.broker.port,
-                                     static_cast<int>(options_.keepAlive.count()), nullptr);
-    if (const int looping = mosquitto_loop_start(client_); looping != MOSQ_ERR_SUCCESS) {
-        return failure(looping);
+void BrokerClient::noteDetail(std::string text) {
+    std::lock_guard lock(mutex_);
+    if (detail_.empty()) {
+        detail_ = std::move(text);  // the first error is the cause; what follows, its echo
     }
-    return failure(connected);
 }
 
-std::optional<std::string> BrokerClient::retry() {
-    return failure(mosquitto_reconnect_async(client_));
+void BrokerClient::start() {
+    thread_ = std::jthread([this] { run(); });
+}
+
+// Attempts, each followed by the loop that keeps the connection, with the back-off between them:
+// 1 s after a connection that was accepted, doubling to 30 s while attempts fail.
+void BrokerClient::run() {
+    platform::nameThisThread("mqtt-net");
+    auto delay = kFirstRetry;
+    for (bool first = true; !stop_.isSet(); first = false) {
+        auto [reason, accepted] = connectOnce(first);
+        if (stop_.isSet()) {
+            break;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (!detail_.empty()) {
+                reason = std::exchange(detail_, {});
+            }
+        }
+        sink_(ConnectionLost{std::move(reason)});
+        if (accepted) {
+            delay = kFirstRetry;
+        }
+        if (!stop_.waitFor(delay)) {
+            break;
+        }
+        delay = std::min(delay * 2, kLongestRetry);
+    }
+    // The DISCONNECT that stop() queued goes out before the socket closes.
+    for (int i = 0; i < 10 && mosquitto_loop(client_, 100, 1) == MOSQ_ERR_SUCCESS; ++i) {
+    }
+}
+
+std::pair<std::string, bool> BrokerClient::connectOnce(bool first) {
+    {
+        std::lock_guard lock(mutex_);
+        detail_.clear();
+    }
+    connected_ = false;
+    const int rc = first ? mosquitto_connect_bind_async(
+                               client_, options_.broker.host.c_str(), options_.broker.port,
+                               static_cast<int>(options_.keepAlive.count()), nullptr)
+                         : mosquitto_reconnect_async(client_);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        return {mosquitto_strerror(rc), false};
+    }
+    const auto began = std::chrono::steady_clock::now();
+    bool accepted = false;
+    while (!stop_.isSet()) {
+        const int looped = mosquitto_loop(client_, kLoopTimeoutMs, 1);
+        accepted = accepted || connected_;
+        if (looped != MOSQ_ERR_SUCCESS) {
+            return {mosquitto_strerror(looped), accepted};
+        }
+        if (!accepted && std::chrono::steady_clock::now() - began > kConnectTimeout) {
+            mosquitto_disconnect(client_);
+            return {fmt::format("no answer from the broker within {0} s", kConnectTimeout.count()),
+                    false};
+        }
+    }
+    return {{}, accepted};
 }
 
 bool BrokerClient::publish(const Publication& publication) {
@@ -211,10 +262,10 @@ void BrokerClient::stop(std::optional<Publication> last, std::chrono::millisecon
         return;
     }
     stopped_ = true;
-    if (!started_) {
+    if (!thread_.joinable()) {
         return;
     }
-    if (last) {
+    if (last && connected_) {
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;  // from here the acknowledgement is noted, however soon it comes
@@ -229,8 +280,10 @@ void BrokerClient::stop(std::optional<Publication> last, std::chrono::millisecon
             });
         }
     }
+    stop_.set();
+    // Wakes the loop, which sends the DISCONNECT on its way out.
     mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
-    mosquitto_loop_stop(client_, false);
+    thread_.join();
 }
 
 }  // namespace kinetra::mqtt

@@ -1,9 +1,11 @@
-// One MQTT 5 connection through libmosquitto, which runs it on its own network thread
-// (mosquitto_loop_start) with clean start, the will, TLS and its reconnects (1 s doubling to
-// 30 s). What happens on that thread reaches the owner only as events handed to a sink that must
-// queue and return: the network thread never waits on anything of ours.
+// One MQTT 5 connection through libmosquitto, run on a network thread of its own ("mqtt-net")
+// that connects with clean start, the will and TLS, keeps the connection (mosquitto_loop), and
+// tries again 1 s after a loss, doubling to 30 s while attempts fail. What happens on that thread
+// reaches the owner only as events handed to a sink that queues and returns: the network thread
+// never waits on anything of the owner's, and the owner never waits on the broker.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -11,11 +13,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "mqtt/mqtt_settings.hpp"
 #include "mqtt/outbox.hpp"
+#include "platform/stop_signal.hpp"
 
 struct mosquitto;
 
@@ -23,13 +28,9 @@ namespace kinetra::mqtt {
 
 /// The broker accepted the connection (a fresh session: nothing of an earlier one is replayed).
 struct Connected {};
-/// The connection attempt or the connection ended; libmosquitto tries again by itself.
+/// A connection attempt failed or the connection ended; the network thread tries again.
 struct ConnectionLost {
-    std::string reason;
-};
-/// An error the library reports on its own (a certificate that does not verify, say).
-struct LibraryError {
-    std::string text;
+    std::string reason;  // the most telling text: a refusal or TLS error before a generic one
 };
 /// A message on a subscribed topic, with the MQTT 5 properties a request may carry.
 struct BrokerMessage {
@@ -41,7 +42,7 @@ struct BrokerMessage {
     /// Now plus the Message Expiry Interval, when the message has one.
     std::optional<std::chrono::steady_clock::time_point> expiresAt;
 };
-using BrokerEvent = std::variant<Connected, ConnectionLost, LibraryError, BrokerMessage>;
+using BrokerEvent = std::variant<Connected, ConnectionLost, BrokerMessage>;
 
 class BrokerClient {
 public:
@@ -68,12 +69,12 @@ public:
     BrokerClient(const BrokerClient&) = delete;
     BrokerClient& operator=(const BrokerClient&) = delete;
 
-    /// Starts the network thread and the first connection attempt. When that attempt fails at
-    /// once (refused on this machine, a name that does not resolve) it says why; call retry()
-    /// later, as libmosquitto only takes over the retries once an attempt got under way.
-    std::optional<std::string> start();
-    /// Tries to connect again; why not, as for start().
-    std::optional<std::string> retry();
+    /// An attempt without the broker's answer within this long has failed (a TLS connection
+    /// to a closed port is never reported otherwise).
+    static constexpr std::chrono::seconds kConnectTimeout{10};
+
+    /// Starts the network thread, which connects (a host name is resolved there).
+    void start();
 
     /// Hands `publication` to the library; false when it refused it (no connection, say).
     /// Any thread.
@@ -82,25 +83,33 @@ public:
     /// holds (a retained command is never taken). Any thread.
     bool subscribe(const std::vector<std::string>& filters);
 
-    /// Publishes `last` (QoS 1), waits at most `bound` for the broker to take it, disconnects
-    /// (asking the broker to publish the will too) and joins the network thread. Idempotent.
+    /// When connected, publishes `last` (QoS 1) and waits at most `bound` for the broker to take
+    /// it; then disconnects (asking the broker to publish the will too) and joins the network
+    /// thread. Idempotent.
     void stop(std::optional<Publication> last = std::nullopt,
               std::chrono::milliseconds bound = std::chrono::milliseconds(1000));
 
 private:
-    void take(BrokerEvent event);
+    void run();
+    // One connection from attempt to end: why it ended, and whether the broker accepted it.
+    std::pair<std::string, bool> connectOnce(bool first);
+    void noteDetail(std::string text);
 
     const Sink sink_;
     const OnDelivered onDelivered_;
     const Options options_;
     struct mosquitto* client_ = nullptr;
-    bool started_ = false;  // owner's thread only
-    bool stopped_ = false;
+    bool stopped_ = false;  // owner's thread only
+    std::atomic<bool> connected_{false};
 
-    std::mutex mutex_;  // guards stopping_, delivered_
+    std::mutex mutex_;  // guards stopping_, delivered_, detail_
     std::condition_variable deliveredChanged_;
     bool stopping_ = false;
     std::vector<int> delivered_;  // message ids delivered while stopping
+    std::string detail_;          // a refusal or library error since the last attempt began
+
+    platform::StopSignal stop_;
+    std::jthread thread_;  // last: joined first
 };
 
 }  // namespace kinetra::mqtt

@@ -1,5 +1,5 @@
 // The MQTT service: the "mqtt" thread sleeps in one poll over its wake-up and stop signals until
-// an event is queued or the next deadline (a stick's dead-man, a status's turn, a retry) comes.
+// an event is queued or the next deadline (a stick's dead-man, a status's turn) comes.
 #include "mqtt/mqtt_service.hpp"
 
 #include <algorithm>
@@ -24,7 +24,6 @@ using namespace std::chrono_literals;
 
 constexpr int kStateQos = 1;   // retained state and replies: acknowledged by the broker
 constexpr int kStreamQos = 0;  // status and health: the next one follows soon
-constexpr auto kLongestRetry = 30s;
 // A health topic is paced by its source (once a second); this only bounds a flood.
 constexpr auto kHealthInterval = 500ms;
 // Discovery documents follow a status's shape, looked at no more than once a second.
@@ -152,10 +151,7 @@ void MqttService::post(Event event) {
 
 void MqttService::run() {
     platform::nameThisThread("mqtt");
-    if (const auto error = client_->start()) {
-        onLost(*error, std::chrono::steady_clock::now());
-        retryAt_ = std::chrono::steady_clock::now() + retryDelay_;
-    }
+    client_->start();
     std::vector<Event> events;
     while (!stop_.isSet()) {
         auto now = std::chrono::steady_clock::now();
@@ -189,15 +185,6 @@ void MqttService::run() {
         }
         events.clear();
         releaseSticks(sticks_.due(now), "no joystickMove within 500 ms");
-        if (retryAt_ && now >= *retryAt_) {
-            if (const auto error = client_->retry()) {
-                retryDelay_ = std::min<std::chrono::seconds>(retryDelay_ * 2, kLongestRetry);
-                retryAt_ = now + retryDelay_;
-                onLost(*error, now);
-            } else {
-                retryAt_.reset();  // under way: libmosquitto retries from here on
-            }
-        }
         flush(now);
     }
     releaseSticks(sticks_.releaseAll(), "the server stops");
@@ -210,7 +197,6 @@ std::optional<MqttService::Time> MqttService::nextWake(Time now) const {
             next = at;
         }
     };
-    sooner(retryAt_);
     if (connected_ && inFlight_.load() < kMaxInFlight) {
         sooner(outbox_.nextDue(now));
     }
@@ -247,10 +233,6 @@ void MqttService::onBroker(BrokerEvent& event, Time now) {
         onConnected(now);
     } else if (auto* lost = std::get_if<ConnectionLost>(&event)) {
         onLost(lost->reason, now);
-    } else if (auto* error = std::get_if<LibraryError>(&event)) {
-        // Said before the connection ends (a certificate that does not verify): the detail the
-        // end's own reason lacks.
-        libraryError_ = error->text;
     } else {
         onMessage(std::get<BrokerMessage>(event), now);
     }
@@ -259,10 +241,7 @@ void MqttService::onBroker(BrokerEvent& event, Time now) {
 void MqttService::onConnected(Time now) {
     (void)now;
     connected_ = true;
-    libraryError_.clear();
     inFlight_ = 0;
-    retryDelay_ = 1s;
-    retryAt_.reset();
     state_.set(Connection::connected);
     spdlog::info("MQTT: connected to {0}.", settings_->broker.text());
     if (settings_->commands && !client_->subscribe(topics_->commandFilters())) {
@@ -282,21 +261,20 @@ void MqttService::onConnected(Time now) {
 }
 
 void MqttService::onLost(const std::string& reason, Time now) {
-    if (reason.empty()) {
-        return;  // our own disconnect
-    }
     const bool was = connected_;
     connected_ = false;
-    const auto why = libraryError_.empty() ? reason : reason + " (" + libraryError_ + ")";
-    libraryError_.clear();
-    state_.set(Connection::retrying, why);
+    state_.set(Connection::retrying, reason);
     warn(was ? "lost" : "retry",
          fmt::format("{0} {1}: {2}; retrying", was ? "lost the connection to" : "cannot connect to",
-                     settings_->broker.text(), why),
+                     settings_->broker.text(), reason),
          now);
-    outbox_.clear();
-    // Nobody holds a stick whose messages cannot arrive.
-    releaseSticks(sticks_.releaseAll(), "the broker connection was lost");
+    if (was) {
+        // What waited for that session goes with it (the state is offered anew on the next);
+        // what is offered from now on waits for the next one.
+        outbox_.clear();
+        // Nobody holds a stick whose messages cannot arrive.
+        releaseSticks(sticks_.releaseAll(), "the broker connection was lost");
+    }
 }
 
 void MqttService::onMessage(BrokerMessage& message, Time now) {

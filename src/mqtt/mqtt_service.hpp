@@ -1,8 +1,8 @@
 // kinetra on an MQTT broker: the server's links and each bundle's status published under a topic
-// prefix, and (when allowed) commands taken from it, answered the MQTT 5 way. Three threads:
-// libmosquitto's network thread, whose callbacks only queue; the route's bus thread, whose
-// completions and feed messages only queue; and "mqtt", which owns all the state below and does
-// the work, so neither the broker nor the bus ever waits on the other.
+// prefix, and (when allowed) commands taken from it, answered the MQTT 5 way. Three threads: the
+// broker client's network thread ("mqtt-net"), whose callbacks only queue; the route's bus thread
+// ("reactor"), whose completions and feed messages only queue; and "mqtt", which owns all the
+// state below and does the work, so neither the broker nor the bus ever waits on the other.
 #pragma once
 
 #include <chrono>
@@ -115,10 +115,7 @@ private:
     std::map<std::string, Link> links_;  // the valid links, by id
     std::string linksBody_;              // the latest list, re-published on every connect
     bool connected_ = false;
-    std::optional<Time> retryAt_;  // set while libmosquitto has not taken over the retries
-    std::chrono::seconds retryDelay_{1};
     std::uint64_t lastDropped_ = 0;
-    std::string libraryError_;  // the library's last error since the last connect
     LogLimiter logLimiter_;
 
     std::unique_ptr<BusRoute> route_;
