@@ -4,7 +4,8 @@ namespace kinetra::config {
 namespace {
 
 // The ports are strings: readers turn them into numbers only when they listen. The studio
-// outputs (FreeD out, OSC in) are off until given targets or a port. The security keys are in
+// outputs (FreeD out, OSC in) are off until given targets or a port; MQTT is off until given
+// a broker url (an empty client id and topic prefix take the host name). The security keys are in
 // lower case, as config.ini's keys arrive; lists are comma-separated text.
 constexpr const char* kServerSection = R"({
     "httpserver": {"address": "0.0.0.0", "port": "32222"},
@@ -18,7 +19,18 @@ constexpr const char* kServerSection = R"({
     "webserver": {"address": "0.0.0.0", "port": "32223"},
     "websocket": {"address": "0.0.0.0", "port": "32224"},
     "freed": {"targets": "", "rate": "50"},
-    "osc": {"address": "0.0.0.0", "port": "0", "feedback": ""}
+    "osc": {"address": "0.0.0.0", "port": "0", "feedback": ""},
+    "mqtt": {
+        "url": "",
+        "clientid": "",
+        "username": "",
+        "passwordfile": "",
+        "cafile": "",
+        "topicprefix": "",
+        "statusrate": "10",
+        "commands": "false",
+        "homeassistant": "false"
+    }
 })";
 
 // USB ids: link adapter 0483:A39F, stop-motion module 0483:A327.
