@@ -8,7 +8,7 @@ import { batteryText, failureOf, pairingStateText, readingRows } from '../../www
 import { Jog, jogKeys, joystickMessage } from '../../www/app/jog.js';
 import { serverAddresses } from '../../www/app/params.js';
 import { backoffDelay, RpcConnection } from '../../www/app/rpc.js';
-import { studioRows } from '../../www/app/studio.js';
+import { mqttText, studioRows } from '../../www/app/studio.js';
 
 /** Timers the test fires by hand. */
 function manualTimers() {
@@ -212,6 +212,10 @@ describe('studio panel', () => {
     assert.equal(rows['OSC port'], '0.0.0.0:32225 (not running)');
     assert.equal(rows['OSC received'], '3 (1 untrusted dropped)');
     assert.equal(rows['Last error'], 'OSC: unknown address /x');
+    assert.equal(offRows.MQTT, 'off'); // a server without the client
+    const url = 'mqtts://broker:8883';
+    assert.deepEqual([{ state: 'connected', url }, { state: 'retrying', url, lastError: 'Connection refused' }, { state: 'off', lastError: '[mqtt] url = "x" is not mqtt://host:port or mqtts://host:port' }].map(mqttText),
+      [`connected to ${url}`, `retrying ${url}: Connection refused`, 'off: [mqtt] url = "x" is not mqtt://host:port or mqtts://host:port']);
   });
 });
 

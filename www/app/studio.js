@@ -1,8 +1,22 @@
-// The "Studio" panel: what the FreeD output and the OSC input are set to and doing, from the
-// device service's studioStatus every 2 s. Main thread.
+// The "Studio" panel: what the FreeD output, the OSC input and the MQTT client are set to and
+// doing, from the device service's studioStatus every 2 s. Main thread.
 import { el, replace } from './dom.js';
 
 const kPollMs = 2000;
+
+/** The MQTT client's state in a few words: off, connected to the URL, retrying with the last error. */
+export function mqttText(mqtt) {
+  switch (mqtt?.state) {
+    case 'connected':
+      return `connected to ${mqtt.url}`;
+    case 'connecting':
+      return `connecting to ${mqtt.url}`;
+    case 'retrying':
+      return `retrying ${mqtt.url}: ${mqtt.lastError}`;
+    default:
+      return mqtt?.lastError ? `off: ${mqtt.lastError}` : 'off';
+  }
+}
 
 /** The panel's [label, text] rows for a studioStatus "data". */
 export function studioRows(data) {
@@ -15,6 +29,7 @@ export function studioRows(data) {
     ['Packets sent', String(freed.packetsSent)],
     ['OSC port', osc.port ? `${osc.address}:${osc.port}${osc.running ? '' : ' (not running)'}` : 'off'],
     ['OSC received', `${osc.messagesReceived} (${osc.messagesDropped} untrusted dropped)`],
+    ['MQTT', mqttText(data.mqtt)],
     ['Last error', data.lastError || '—'],
   ];
 }
