@@ -34,6 +34,12 @@ std::string idOf(std::string_view text) {
     return id;
 }
 
+// A device's "type", or `fallback` where it has none that is text.
+std::string typeOf(const json& device, const char* fallback) {
+    const auto type = device.is_object() ? device.find("type") : device.end();
+    return type != device.end() && type->is_string() ? type->get<std::string>() : fallback;
+}
+
 }  // namespace
 
 std::map<std::string, std::string> discoveryDocuments(const Topics& topics, std::string_view linkId,
@@ -45,9 +51,7 @@ std::map<std::string, std::string> discoveryDocuments(const Topics& topics, std:
     const json device = {
         {"identifiers", {node}},
         {"manufacturer", "Kinetra"},
-        {"model", devices.is_array() && !devices.empty() && devices[0].is_object()
-                      ? devices[0].value("type", "bundle")
-                      : "bundle"},
+        {"model", devices.is_array() && !devices.empty() ? typeOf(devices[0], "bundle") : "bundle"},
         {"name", fmt::format("kinetra {0}", linkId)},
     };
     const auto document = [&](std::string_view object, std::string_view name) {
@@ -78,7 +82,7 @@ std::map<std::string, std::string> discoveryDocuments(const Topics& topics, std:
     }
     for (std::size_t i = 0; devices.is_array() && i < devices.size(); ++i) {
         const auto object = fmt::format("battery_{0}", i);
-        const auto type = devices[i].is_object() ? devices[i].value("type", "device") : "device";
+        const auto type = typeOf(devices[i], "device");
         auto config = document(object, fmt::format("Battery {0} ({1})", i + 1, type));
         config["device_class"] = "battery";
         config["state_topic"] = topics.status(linkId);
@@ -113,7 +117,7 @@ std::string discoveryShape(const json& status) {
     if (const auto devices = status.find("deviceInfo");
         devices != status.end() && devices->is_array()) {
         for (const auto& device : *devices) {
-            shape += (device.is_object() ? device.value("type", "?") : "?") + ",";
+            shape += typeOf(device, "?") + ",";
         }
     }
     return shape;
