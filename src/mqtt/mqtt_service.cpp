@@ -28,6 +28,10 @@ constexpr int kStreamQos = 0;  // status and health: the next one follows soon
 constexpr auto kHealthInterval = 500ms;
 // Discovery documents follow a status's shape, looked at no more than once a second.
 constexpr auto kShapeInterval = 1s;
+constexpr std::string_view kStatusFeedPrefix = "status/";
+// The device service starts after this one: until it answers, the list is asked this often.
+constexpr auto kAskLinksAgain = 200ms;
+// The link statistics, once a second per link, when the link publishes them.
 constexpr std::string_view kHealthFeedPrefix = "health/";
 
 MqttConfig configFrom(const std::string& configurationEndpoint) {
@@ -49,6 +53,11 @@ std::optional<std::string> readPassword(const std::string& path) {
         line.pop_back();
     }
     return line;
+}
+
+bool flagOf(const json& record, const char* key) {
+    const auto found = record.find(key);
+    return found != record.end() && found->is_boolean() && found->get<bool>();
 }
 
 Outbox::Duration intervalOf(double rate) {
@@ -109,9 +118,6 @@ bool MqttService::begin(const MqttSettings& settings) {
                  settings.broker.text(), settings.clientId, settings.topicPrefix,
                  settings.commands ? "taken" : "off");
     route_ = std::make_unique<BusRoute>(bus::SocketRegistry::instance().context());
-    route_->followLinks([this](const std::string& body) {
-        post(FeedMessage{FeedMessage::Kind::links, {}, body});
-    });
     thread_ = std::jthread([this] { run(); });
     return true;
 }
@@ -151,6 +157,10 @@ void MqttService::post(Event event) {
 
 void MqttService::run() {
     platform::nameThisThread("mqtt");
+    // Subscribed before the list is asked for, so no change between the two is missed.
+    feed_.emplace(bus::makeFeedSubscriber(*bus::SocketRegistry::instance().context()));
+    feed_->set(zmq::sockopt::subscribe, bus::kLinksTopic);
+    askLinks();
     client_->start();
     std::vector<Event> events;
     while (!stop_.isSet()) {
@@ -160,22 +170,30 @@ void MqttService::run() {
             timeout = std::max<long>(
                 0, std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count());
         }
-        zmq::pollitem_t items[] = {{nullptr, wake_.fd(), ZMQ_POLLIN, 0},
+        zmq::pollitem_t items[] = {{feed_->handle(), 0, ZMQ_POLLIN, 0},
+                                   {nullptr, wake_.fd(), ZMQ_POLLIN, 0},
                                    {nullptr, stop_.fd(), ZMQ_POLLIN, 0}};
         try {
-            zmq::poll(items, 2, std::chrono::milliseconds(timeout));
+            zmq::poll(items, 3, std::chrono::milliseconds(timeout));
         } catch (const zmq::error_t& error) {
             spdlog::warn("MQTT: poll failed: {0}", error.what());
         }
         if (stop_.isSet()) {
             break;
         }
+        now = std::chrono::steady_clock::now();
+        try {
+            while (auto message = bus::tryReceiveFeed(*feed_)) {
+                takeFeed(message->topic, message->body, now);
+            }
+        } catch (const std::exception& error) {
+            spdlog::warn("MQTT: feed: {0}", error.what());
+        }
         wake_.clear();
         {
             std::lock_guard lock(mutex_);
             events.swap(inbox_);
         }
-        now = std::chrono::steady_clock::now();
         for (auto& event : events) {
             try {
                 handle(event, now);
@@ -184,10 +202,22 @@ void MqttService::run() {
             }
         }
         events.clear();
+        if (askLinksAt_ && now >= *askLinksAt_) {
+            askLinks();
+        }
         releaseSticks(sticks_.due(now), "no joystickMove within 500 ms");
         flush(now);
     }
     releaseSticks(sticks_.releaseAll(), "the server stops");
+    feed_.reset();
+}
+
+void MqttService::askLinks() {
+    askLinksAt_.reset();
+    route_->request(std::string(bus::kDeviceEndpoint), R"({"command":"linkStatus"})",
+                    [this](RouteOutcome outcome, std::string reply) {
+                        post(LinksSnapshot{outcome, std::move(reply)});
+                    });
 }
 
 std::optional<MqttService::Time> MqttService::nextWake(Time now) const {
@@ -197,6 +227,7 @@ std::optional<MqttService::Time> MqttService::nextWake(Time now) const {
             next = at;
         }
     };
+    sooner(askLinksAt_);
     if (connected_ && inFlight_.load() < kMaxInFlight) {
         sooner(outbox_.nextDue(now));
     }
@@ -209,21 +240,33 @@ void MqttService::handle(Event& event, Time now) {
     } else if (auto* answered = std::get_if<Answered>(&event)) {
         onAnswered(*answered, now);
     } else {
-        auto& feed = std::get<FeedMessage>(event);
-        switch (feed.kind) {
-            case FeedMessage::Kind::links:
-                onLinks(feed.body);
-                break;
-            case FeedMessage::Kind::status:
-                onStatus(feed.linkId, feed.body, now);
-                break;
-            case FeedMessage::Kind::health:
-                if (connected_ && links_.contains(feed.linkId)) {
-                    outbox_.offerLatest({topics_->health(feed.linkId), std::move(feed.body),
-                                         kStreamQos, false, std::nullopt},
-                                        kHealthInterval);
-                }
-                break;
+        auto& snapshot = std::get<LinksSnapshot>(event);
+        if (linksFromFeed_) {
+            return;  // the feed was quicker, and is newer
+        }
+        if (snapshot.outcome != RouteOutcome::reply) {
+            askLinksAt_ = now + kAskLinksAgain;  // the device service is not up yet
+            return;
+        }
+        const json reply = json::parse(snapshot.reply, nullptr, false);
+        if (reply.is_object() && reply.contains("data")) {
+            onLinks(core::dumpCompact(reply["data"]));
+        }
+    }
+}
+
+void MqttService::takeFeed(const std::string& topic, std::string& body, Time now) {
+    if (topic == bus::kLinksTopic) {
+        linksFromFeed_ = true;
+        onLinks(body);
+    } else if (topic.starts_with(kStatusFeedPrefix)) {
+        onStatus(topic.substr(kStatusFeedPrefix.size()), body, now);
+    } else if (topic.starts_with(kHealthFeedPrefix)) {
+        const auto linkId = topic.substr(kHealthFeedPrefix.size());
+        if (connected_ && links_.contains(linkId)) {
+            outbox_.offerLatest(
+                {topics_->health(linkId), std::move(body), kStreamQos, false, std::nullopt},
+                kHealthInterval);
         }
     }
 }
@@ -354,7 +397,7 @@ void MqttService::onLinks(const std::string& body) {
     std::vector<std::string> listed;
     for (const auto& record : list) {
         if (!record.is_object() || !record.contains("linkID") || !record["linkID"].is_string() ||
-            !record.value("isValid", false)) {
+            !flagOf(record, "isValid")) {
             continue;
         }
         const auto& linkId = record["linkID"].get_ref<const std::string&>();
@@ -367,16 +410,12 @@ void MqttService::onLinks(const std::string& body) {
         auto [found, added] = links_.try_emplace(linkId);
         Link& link = found->second;
         if (added) {
-            link.statusToken =
-                route_->follow(bus::statusTopic(linkId), [this, linkId](const std::string& s) {
-                    post(FeedMessage{FeedMessage::Kind::status, linkId, s});
-                });
-            link.healthToken = route_->follow(
-                std::string(kHealthFeedPrefix) + linkId, [this, linkId](const std::string& s) {
-                    post(FeedMessage{FeedMessage::Kind::health, linkId, s});
-                });
+            // Prefixes on the feed: "status/K1" also brings "status/K10", which takeFeed drops
+            // unless K10 is listed too.
+            feed_->set(zmq::sockopt::subscribe, bus::statusTopic(linkId));
+            feed_->set(zmq::sockopt::subscribe, std::string(kHealthFeedPrefix) + linkId);
         }
-        link.paired = record.value("isPairingDone", false);
+        link.paired = flagOf(record, "isPairingDone");
         if (!link.paired && !link.documents.empty()) {
             publishDocuments(link, {});  // an unpaired bundle is no Home Assistant device
             link.shape.clear();
@@ -394,8 +433,8 @@ void MqttService::onLinks(const std::string& body) {
 
 void MqttService::dropLink(const std::string& linkId) {
     Link& link = links_.at(linkId);
-    route_->unfollow(link.statusToken);
-    route_->unfollow(link.healthToken);
+    feed_->set(zmq::sockopt::unsubscribe, bus::statusTopic(linkId));
+    feed_->set(zmq::sockopt::unsubscribe, std::string(kHealthFeedPrefix) + linkId);
     outbox_.forget(topics_->status(linkId));
     outbox_.forget(topics_->health(linkId));
     publishDocuments(link, {});

@@ -1,8 +1,8 @@
 // kinetra on an MQTT broker: the server's links and each bundle's status published under a topic
 // prefix, and (when allowed) commands taken from it, answered the MQTT 5 way. Three threads: the
 // broker client's network thread ("mqtt-net"), whose callbacks only queue; the route's bus thread
-// ("reactor"), whose completions and feed messages only queue; and "mqtt", which owns all the
-// state below and does the work, so neither the broker nor the bus ever waits on the other.
+// ("reactor"), whose request completions only queue; and "mqtt", which follows the feed itself
+// and owns all the state below, so neither the broker nor the bus ever waits on the other.
 #pragma once
 
 #include <chrono>
@@ -15,6 +15,8 @@
 #include <thread>
 #include <variant>
 #include <vector>
+
+#include <zmq.hpp>
 
 #include "core/json.hpp"
 #include "mqtt/broker_client.hpp"
@@ -61,18 +63,15 @@ private:
         RouteOutcome outcome;
         std::string reply;
     };
-    struct FeedMessage {
-        enum class Kind { links, status, health } kind;
-        std::string linkId;
-        std::string body;
+    struct LinksSnapshot {  // the device service's answer to linkStatus
+        RouteOutcome outcome;
+        std::string reply;
     };
-    using Event = std::variant<BrokerEvent, Answered, FeedMessage>;
+    using Event = std::variant<BrokerEvent, Answered, LinksSnapshot>;
     using Time = std::chrono::steady_clock::time_point;
 
     struct Link {
         bool paired = false;
-        std::uint64_t statusToken = 0;
-        std::uint64_t healthToken = 0;
         std::string shape;                             // of the discovery documents published
         std::map<std::string, std::string> documents;  // discovery: config topic -> document
         std::optional<Time> shapeCheckedAt;
@@ -87,6 +86,8 @@ private:
     void onLost(const std::string& reason, Time now);
     void onMessage(BrokerMessage& message, Time now);
     void onAnswered(Answered& answered, Time now);
+    void askLinks();
+    void takeFeed(const std::string& topic, std::string& body, Time now);
     void onLinks(const std::string& body);
     void onStatus(const std::string& linkId, const std::string& body, Time now);
     void dropLink(const std::string& linkId);
@@ -114,6 +115,9 @@ private:
     JogWatch sticks_;
     std::map<std::string, Link> links_;  // the valid links, by id
     std::string linksBody_;              // the latest list, re-published on every connect
+    bool linksFromFeed_ = false;         // the feed brought a list: newer than any snapshot
+    std::optional<Time> askLinksAt_;     // when to ask the device service for the list again
+    std::optional<zmq::socket_t> feed_;  // SUB to the feed, made by the thread
     bool connected_ = false;
     std::uint64_t lastDropped_ = 0;
     LogLimiter logLimiter_;
