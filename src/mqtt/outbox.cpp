@@ -6,7 +6,7 @@
 namespace kinetra::mqtt {
 
 Outbox::Time Outbox::Slot::dueAt(Time now) const {
-    return sentAt ? std::max(now, *sentAt + interval) : now;
+    return std::max(now, allowedAt - interval / 2);
 }
 
 void Outbox::offerLatest(Publication publication, Duration interval) {
@@ -54,7 +54,7 @@ std::optional<Publication> Outbox::take(Time now) {
     if (oldest == nullptr) {
         return std::nullopt;
     }
-    oldest->sentAt = now;
+    oldest->allowedAt = std::max(oldest->allowedAt, now) + oldest->interval;
     return std::exchange(oldest->waiting, std::nullopt);
 }
 

@@ -32,8 +32,10 @@ public:
     /// Replies queued at most; one more is dropped (and counted).
     static constexpr std::size_t kMaxQueued = 256;
 
-    /// Keeps `publication` as the newest of its topic, replacing one still waiting there; it goes
-    /// out no sooner than `interval` after the previous one on that topic.
+    /// Keeps `publication` as the newest of its topic, replacing one still waiting there; the
+    /// topic goes out at most once per `interval` on average. A message that came a little late
+    /// does not hold back the next one: up to half an interval is made up (a status arriving at
+    /// the very rate allowed, with the usual jitter, is never delayed by a whole interval).
     void offerLatest(Publication publication, Duration interval);
     /// Queues `publication` behind the others; false (dropped, counted) when the queue is full.
     bool enqueue(Publication publication);
@@ -56,7 +58,7 @@ private:
         std::optional<Publication> waiting;
         std::uint64_t order = 0;  // when it started waiting: older goes first
         Duration interval{};
-        std::optional<Time> sentAt;
+        Time allowedAt{};  // the schedule: each send moves it an interval on
         Time dueAt(Time now) const;
     };
     std::map<std::string, Slot> latest_;  // by topic

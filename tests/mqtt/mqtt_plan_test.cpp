@@ -167,9 +167,11 @@ TEST(MqttOutbox, StatusIsNewestWinsAtItsRateRepliesQueueBounded) {
     EXPECT_EQ(outbox.take(t0)->payload, "[]");
     EXPECT_FALSE(outbox.take(t0));
     outbox.offerLatest(status("s3"), 100ms);
-    EXPECT_EQ(outbox.nextDue(t0 + 10ms), t0 + 100ms);
-    EXPECT_FALSE(outbox.take(t0 + 99ms));
-    EXPECT_EQ(outbox.take(t0 + 100ms)->payload, "s3");
+    EXPECT_EQ(outbox.nextDue(t0 + 10ms), t0 + 50ms);  // half an interval of jitter made up
+    EXPECT_FALSE(outbox.take(t0 + 49ms));
+    EXPECT_EQ(outbox.take(t0 + 50ms)->payload, "s3");
+    outbox.offerLatest(status("s4"), 100ms);
+    EXPECT_EQ(outbox.nextDue(t0 + 60ms), t0 + 150ms);  // but no faster than 10 a second
 
     for (std::size_t i = 0; i < Outbox::kMaxQueued; ++i) {
         ASSERT_TRUE(outbox.enqueue({"p/reply", "r", 1, false, std::nullopt}));
