@@ -78,6 +78,9 @@ BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDeli
         check(mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5), "MQTT 5");
         // The owner publishes from its own thread while the network thread loops.
         check(mosquitto_threaded_set(client_, true), "threads");
+        // Status goes out as it comes, many small messages a second: Nagle's algorithm would
+        // hold each behind the broker's delayed acknowledgement of the one before (40 ms).
+        check(mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1), "TCP_NODELAY");
         if (!options_.username.empty() || options_.password) {
             check(mosquitto_username_pw_set(
                       client_, options_.username.empty() ? nullptr : options_.username.c_str(),
