@@ -350,8 +350,9 @@ void MqttService::onMessage(BrokerMessage& message, Time now) {
     }
     auto plan = planCommand(*target, message.payload);
     if (const auto* refusal = std::get_if<Refusal>(&plan)) {
-        warn("refused", fmt::format("{0} on {1}: not carried out", refusal->reason, message.topic),
-             now);
+        // The reasons are a handful of fixed texts: each is limited on its own.
+        warn(refusal->reason,
+             fmt::format("{0} on {1}: not carried out", refusal->reason, message.topic), now);
         reply(to, refusal->reply);
         return;
     }
