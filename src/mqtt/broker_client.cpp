@@ -181,8 +181,11 @@ void BrokerClient::start() {
 void BrokerClient::run() {
     platform::nameThisThread("mqtt-net");
     auto delay = kFirstRetry;
-    for (bool first = true; !stop_.isSet(); first = false) {
-        auto [reason, accepted] = connectOnce(first);
+    // Until one attempt got under way, libmosquitto may not know the broker's address yet.
+    bool underWay = false;
+    while (!stop_.isSet()) {
+        auto [reason, began, accepted] = connectOnce(!underWay);
+        underWay = underWay || began;
         if (stop_.isSet()) {
             break;
         }
@@ -206,7 +209,7 @@ void BrokerClient::run() {
     }
 }
 
-std::pair<std::string, bool> BrokerClient::connectOnce(bool first) {
+BrokerClient::Attempt BrokerClient::connectOnce(bool first) {
     {
         std::lock_guard lock(mutex_);
         detail_.clear();
@@ -217,7 +220,7 @@ std::pair<std::string, bool> BrokerClient::connectOnce(bool first) {
                                static_cast<int>(options_.keepAlive.count()), nullptr)
                          : mosquitto_reconnect_async(client_);
     if (rc != MOSQ_ERR_SUCCESS) {
-        return {mosquitto_strerror(rc), false};
+        return {mosquitto_strerror(rc), false, false};
     }
     const auto began = std::chrono::steady_clock::now();
     bool accepted = false;
@@ -225,15 +228,15 @@ std::pair<std::string, bool> BrokerClient::connectOnce(bool first) {
         const int looped = mosquitto_loop(client_, kLoopTimeoutMs, 1);
         accepted = accepted || connected_;
         if (looped != MOSQ_ERR_SUCCESS) {
-            return {mosquitto_strerror(looped), accepted};
+            return {mosquitto_strerror(looped), true, accepted};
         }
         if (!accepted && std::chrono::steady_clock::now() - began > kConnectTimeout) {
             mosquitto_disconnect(client_);
             return {fmt::format("no answer from the broker within {0} s", kConnectTimeout.count()),
-                    false};
+                    true, false};
         }
     }
-    return {{}, accepted};
+    return {{}, true, accepted};
 }
 
 bool BrokerClient::publish(const Publication& publication) {

@@ -91,8 +91,13 @@ public:
 
 private:
     void run();
-    // One connection from attempt to end: why it ended, and whether the broker accepted it.
-    std::pair<std::string, bool> connectOnce(bool first);
+    struct Attempt {
+        std::string reason;     // why it ended
+        bool began = false;     // libmosquitto took it (and so knows the broker's address)
+        bool accepted = false;  // the broker accepted the connection
+    };
+    // One connection from attempt to end; `first` connects with the broker's address.
+    Attempt connectOnce(bool first);
     void noteDetail(std::string text);
 
     const Sink sink_;

@@ -312,8 +312,8 @@ void MqttService::onLost(const std::string& reason, Time now) {
                      settings_->broker.text(), reason),
          now);
     if (was) {
-        // What waited for that session goes with it (the state is offered anew on the next);
-        // what is offered from now on waits for the next one.
+        // Replies and status waiting for that session go with it; retained state waits for the
+        // next one, as does what is offered from now on.
         outbox_.clear();
         // Nobody holds a stick whose messages cannot arrive.
         releaseSticks(sticks_.releaseAll(), "the broker connection was lost");

@@ -34,7 +34,9 @@ void Outbox::forget(const std::string& topic) {
 
 void Outbox::clear() {
     for (auto& [topic, slot] : latest_) {
-        slot.waiting.reset();
+        if (slot.waiting && !slot.waiting->retain) {
+            slot.waiting.reset();
+        }
     }
     queued_.clear();
 }

@@ -41,7 +41,9 @@ public:
     bool enqueue(Publication publication);
     /// Forgets what waits on `topic` and when it last went (a link that has gone).
     void forget(const std::string& topic);
-    /// Drops everything waiting (the connection went; state is offered anew on the next one).
+    /// Drops what belonged to a connection that went: the queue (replies) and the newest
+    /// messages that are not retained (status). Retained state still waiting (a discovery
+    /// document's removal, say) stays for the next connection.
     void clear();
 
     /// The next publication due at `now`: queued ones first, then the topic that has waited

@@ -178,8 +178,11 @@ TEST(MqttOutbox, StatusIsNewestWinsAtItsRateRepliesQueueBounded) {
     }
     EXPECT_FALSE(outbox.enqueue({"p/reply", "one too many", 1, false, std::nullopt}));
     EXPECT_EQ(outbox.dropped(), 1U);
-    outbox.clear();
-    EXPECT_FALSE(outbox.nextDue(t0));
+    outbox.offerLatest(status("lost with the connection"), 100ms);
+    outbox.offerLatest({"homeassistant/x/config", "", 1, true, std::nullopt}, {});
+    outbox.clear();  // the connection went: retained state waits for the next one
+    EXPECT_EQ(outbox.take(t0 + 1s)->topic, "homeassistant/x/config");
+    EXPECT_FALSE(outbox.nextDue(t0 + 1s));
 }
 
 TEST(MqttHomeAssistant, ABundleIsADeviceWithPositionBatteryAndStopButton) {
