@@ -459,7 +459,7 @@ int main(int argc, char** argv) {
         }
         std::printf("\n");
     }
-    std::printf("targets: p50 under 2 ms, MQTT adds under 20 %% CPU per link: %s\n",
-                p50 < 2.0 && added < 20.0 ? "met" : "MISSED");
+    std::printf("targets: p50 under 2 ms: %s; MQTT adds under 20 %% CPU per link: %s\n",
+                p50 < 2.0 ? "met" : "MISSED", added < 20.0 ? "met" : "MISSED");
     return 0;
 }
