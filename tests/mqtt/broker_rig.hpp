@@ -38,6 +38,11 @@ public:
         // Run as root, mosquitto would become the "mosquitto" user, which cannot read this tree.
         std::string config = ::geteuid() == 0 ? "user root\n" : "";
         config += "listener " + std::to_string(port_) + " 127.0.0.1\n";
+        // Retained messages outlive a restart, even a killed broker's (saved within a second).
+        config +=
+            "persistence true\nautosave_on_changes true\nautosave_interval 1\n"
+            "persistence_location " +
+            tree_.root().string() + "/\n";
         const std::string dir = tree_.root().string();
         if (access == Access::password) {
             tree_.write("passwd", "");

@@ -94,6 +94,8 @@ TEST(MqttBroker, TwoServersShareABrokerAndOnlyTheOneTakingCommandsActsOnThem) {
         {"kinetra/a/device/command", R"({"command":"device_found","linkID":"KFAKE"})",
          R"({"result":"forbidden"})"},
         {"kinetra/a/device/command", R"({"command":"linkStatus"})", nullptr},
+        {"kinetra/a/abortAll", "pressed",
+         R"({"data":[{"linkID":"KMQA01","result":"ok"}],"result":"ok"})"},
     };
     for (std::size_t i = 0; i < std::size(requests); ++i) {
         const auto& request = requests[i];
@@ -144,13 +146,15 @@ TEST(MqttBroker, AKilledBrokerIsRejoinedWithoutReplayingAnythingWhileHttpAnswers
     const auto sim = plugAndPair(server, "KMQR01");
     Probe probe(broker.port(), {"kinetra/r/#", "replies/#"});
     ASSERT_TRUE(probe.next("kinetra/r/online", payloadIs("true")));
-    probe.publish("kinetra/r/KMQR01/command", moveTo(7), "replies/r", "before");
+    // Retained: the broker would hand it to every new subscription of the topic.
+    probe.publish("kinetra/r/KMQR01/command", moveTo(7), "replies/r", "before", true);
     ASSERT_TRUE(probe.next("replies/r"));
     EXPECT_EQ(panOf(server, "KMQR01", 7), 7);
     EXPECT_EQ(server.post("/v1/bundle/KMQR01", json::parse(moveTo(-7))), kOk);
     EXPECT_EQ(panOf(server, "KMQR01", -7), -7);
     const auto commands = mqttStatus(server, [](const json&) { return true; })["commands"];
 
+    std::this_thread::sleep_for(1500ms);  // the broker has saved the retained command
     const auto from = probe.count();
     broker.kill();
     EXPECT_EQ(mqttStatus(server, [](const json& m) { return m["state"] == "retrying"; })["state"],
@@ -166,7 +170,10 @@ TEST(MqttBroker, AKilledBrokerIsRejoinedWithoutReplayingAnythingWhileHttpAnswers
             return listsLink({{"data", json::parse(m.payload)}}, "KMQR01");
         },
         5s, from));
-    // The move to 7 is not carried out again: the head stays where HTTP put it.
+    // The restarted broker still holds the command, yet the move to 7 is not carried out again:
+    // the head stays where HTTP put it.
+    EXPECT_TRUE(probe.next(
+        "kinetra/r/KMQR01/command", [](const Received& m) { return m.retained; }, 5s, from));
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(server.post("/v1/bundle/KMQR01/status")["data"]["readings"]["headPan"], -7);
     const auto after = mqttStatus(server, [](const json& m) { return m["state"] == "connected"; });
