@@ -19,6 +19,7 @@
 #include "core/version.hpp"
 #include "discovery/bundle_controller.hpp"
 #include "gateway/server.hpp"
+#include "mqtt/mqtt_service.hpp"
 #include "notify/notification_handler.hpp"
 #include "platform/process.hpp"
 #include "platform/service_thread.hpp"
@@ -96,8 +97,8 @@ int main(int argc, char** argv) {
     }
 
     {
-        // Destroyed in reverse order of construction: tray, devices, studio, gateway, emulator,
-        // configuration.
+        // Destroyed in reverse order of construction: tray, devices, MQTT, studio, gateway,
+        // emulator, configuration.
         config::ConfigurationController configuration("../cfg/");
         // The emulated adapter outlives the device service, whose link closes its port first.
         const auto simulation = app::simulationArgument(argc, argv);
@@ -108,8 +109,16 @@ int main(int argc, char** argv) {
         // Subscribed to the feed before the device service publishes its first link list, and
         // asked for studioStatus by it, so it outlives it.
         studio::StudioService studio{std::string(bus::kConfigurationEndpoint)};
+        // Follows the link list and the status feed like the studio, and reaches the services
+        // through a bus route of its own; its state joins studioStatus here, so neither the
+        // studio nor the device service knows of it.
+        mqtt::MqttService broker{std::string(bus::kConfigurationEndpoint)};
         discovery::ControllerOptions deviceOptions;
-        deviceOptions.studioStatus = [&studio] { return studio.status(); };
+        deviceOptions.studioStatus = [&studio, &broker] {
+            json status = studio.status();
+            status["mqtt"] = broker.status();
+            return status;
+        };
         discovery::BundleController devices{std::string(bus::kConfigurationEndpoint),
                                             std::move(deviceOptions)};
         if (emulator) {

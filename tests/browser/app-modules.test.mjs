@@ -14,7 +14,7 @@ import { MoveMarks, TimeWindow } from '../../www/app/motion_data.js';
 import { serverAddresses } from '../../www/app/params.js';
 import { backoffDelay, RpcConnection } from '../../www/app/rpc.js';
 import { StatusFeed } from '../../www/app/status_feed.js';
-import { studioRows } from '../../www/app/studio.js';
+import { mqttText, studioRows } from '../../www/app/studio.js';
 
 /** Timers the test fires by hand. */
 function manualTimers() {
@@ -223,6 +223,10 @@ describe('studio panel', () => {
     const viscaRows = Object.fromEntries(studioRows({ ...running, visca }));
     assert.equal(viscaRows['VISCA ports'], 'KSIM0001 → 0.0.0.0:52381');
     assert.equal(viscaRows['VISCA received'], '9 (1 untrusted, 2 refused, 3 errors)');
+    assert.equal(offRows.MQTT, 'off'); // a server without the client
+    const url = 'mqtts://broker:8883';
+    assert.deepEqual([{ state: 'connected', url }, { state: 'retrying', url, lastError: 'Connection refused' }, { state: 'off', lastError: '[mqtt] url = "x" is not mqtt://host:port or mqtts://host:port' }].map(mqttText),
+      [`connected to ${url}`, `retrying ${url}: Connection refused`, 'off: [mqtt] url = "x" is not mqtt://host:port or mqtts://host:port']);
   });
 });
 
