@@ -9,6 +9,7 @@
 #include <spdlog/spdlog.h>
 
 #include "bus/endpoints.hpp"
+#include "bus/envelope.hpp"
 #include "bus/socket_registry.hpp"
 #include "core/json.hpp"
 #include "gateway/gateway_texts.hpp"
@@ -24,9 +25,12 @@ void HttpForwarder::forward(std::string_view path, std::string_view body, net::E
         return;
     }
     std::string request;
+    bool stop = false;
     try {
         // Services always receive compact JSON; an empty body is an empty request object.
-        request = body.empty() ? "{}" : core::dumpCompact(json::parse(body));
+        const json parsed = body.empty() ? json::object() : json::parse(body);
+        request = core::dumpCompact(parsed);
+        stop = bus::commandOf(parsed) == bus::kMotionAbort;
     } catch (const std::exception& error) {
         spdlog::warn("{0}", error.what());
         done(std::string(kInvalidPathReply));
@@ -53,7 +57,9 @@ void HttpForwarder::forward(std::string_view path, std::string_view body, net::E
             loop.post([done = std::move(done), reply = std::move(reply)]() mutable {
                 done(std::move(reply));
             });  // `done` holds the connection, which keeps `loop` alive
-        }});
+        },
+        // One request per connection: each is its own client.
+        BusReactor::newClientKey(), stop});
 }
 
 }  // namespace kinetra::gateway

@@ -59,7 +59,8 @@ private:
         std::map<std::int64_t, Entry> subscriptions;
         std::int64_t nextSubscription = 1;
         std::size_t inFlight = 0;
-        bool privileged = true;  // set once, before the first message
+        bool privileged = true;                                // set once, before the first message
+        const std::uint64_t key = BusReactor::newClientKey();  // who asks, for the bus
     };
 
     void call(const net::HttpSession::Ptr& session, const std::shared_ptr<Client>& client,

@@ -218,11 +218,12 @@ void Server::stopJogs(const net::HttpSession::Ptr& session) {
     for (auto& [path, body] : jogGuard_.release(session.get())) {
         spdlog::info(kJogStopLog, session->connection()->remoteAddress(),
                      std::string_view(path).substr(path.rfind('/') + 1));
-        reactor_.submit(BusReactor::Request{bus::endpointForPath(path),
-                                            std::move(body),
-                                            BusReactor::Milliseconds(1000),
-                                            false,
-                                            {}});
+        // A stop of the server's own: ahead of everything queued for the bundle, and what was
+        // queued before it (by anyone) is cancelled.
+        reactor_.submit(BusReactor::Request{.endpoint = bus::endpointForPath(path),
+                                            .body = std::move(body),
+                                            .offlineWhenClosed = false,
+                                            .stop = true});
     }
 }
 
