@@ -65,18 +65,32 @@ public:
     void stop();
 
     // --- Send operations of the bundle side ------------------------------------------------
+    // Each takes the command's Preemption (none for a stop): once preempt() has set it, the
+    // send ends at once without a reply and writes nothing further.
     /// Writes `message` wrapped for the connection (the CAN bus without acknowledgement);
     /// waits for nothing.
-    void sendUnacknowledged(core::ByteView message) { wire_->sendUnacknowledged(message); }
+    void sendUnacknowledged(core::ByteView message, const Preemption* preemption = nullptr) {
+        wire_->sendUnacknowledged(message, preemption);
+    }
     /// Up to 3 attempts: writes `message` wrapped for the connection, waits for any reply.
     std::optional<Reply> sendWithRetry(core::ByteView message) override {
         return wire_->sendWithRetry(message);
     }
+    std::optional<Reply> sendWithRetry(core::ByteView message, const Preemption* preemption) {
+        return wire_->sendWithRetry(message, preemption);
+    }
     /// Up to 3 attempts: writes `message` wrapped for the connection, waits for the device's
     /// reply with `messageId` (from `deviceAddress` on the CAN bus), returned from its message id.
     std::optional<Reply> sendAndMatch(core::ByteView message, std::uint8_t messageId,
-                                      std::uint8_t deviceAddress) {
-        return wire_->sendAndMatch(message, messageId, deviceAddress);
+                                      std::uint8_t deviceAddress,
+                                      const Preemption* preemption = nullptr) {
+        return wire_->sendAndMatch(message, messageId, deviceAddress, preemption);
+    }
+    /// Abandons the command `preemption` belongs to: its reply wait ends at once (woken) and
+    /// none of its further attempts is written. Any thread.
+    void preempt(Preemption& preemption) {
+        preemption.set();
+        wire_->wakeSender();
     }
 
     /// A copy of the link record as it stands.

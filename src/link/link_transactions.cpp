@@ -5,7 +5,6 @@
 // thread.
 #include <spdlog/spdlog.h>
 
-#include "bus/wait.hpp"
 #include "link/adapter_commands.hpp"
 #include "link/link_wire.hpp"
 
@@ -27,38 +26,29 @@ void logRetry(int attempt) {
 // --- Building blocks (the caller holds transaction_) -------------------------------------------
 
 void LinkWire::flushResponses() {
-    while (bus::tryReceive(responsePull_)) {
-    }
+    mailbox_.clear();
     // Every send flushes; at info level this line would drown the log at joystick rates.
     spdlog::debug("Socket flushed.");
 }
 
-// One wait of kReplyWait that ends as soon as the reader routes a reply (or the link stops).
-std::optional<Reply> LinkWire::awaitResponse() {
-    if (auto message = bus::receiveWithin(responsePull_, kReplyWait, &stop_)) {
-        return Reply({static_cast<const std::uint8_t*>(message->data()), message->size()});
+// One wait of kReplyWait that ends as soon as the reader routes a reply (or the link stops, or
+// the command is preempted).
+std::optional<Reply> LinkWire::awaitResponse(const Preemption* preemption) {
+    if (auto message = mailbox_.take(std::chrono::steady_clock::now() + kReplyWait,
+                                     [&] { return abandoned(preemption); })) {
+        return Reply(*message);
     }
     return std::nullopt;
 }
 
 // A message that does not begin with the header is somebody else's business (a late reply to an
 // earlier attempt, an acknowledgement) and is dropped; the wait goes on to the same deadline.
-std::optional<Reply> LinkWire::awaitMatchingResponse(const ReplyHeader& header) {
+std::optional<Reply> LinkWire::awaitMatchingResponse(const ReplyHeader& header,
+                                                     const Preemption* preemption) {
     const auto deadline = std::chrono::steady_clock::now() + kReplyWait;
-    while (!stop_.isSet()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        const auto message = bus::receiveWithin(responsePull_, left, &stop_);
-        if (!message) {
-            continue;
-        }
-        const core::ByteView bytes{static_cast<const std::uint8_t*>(message->data()),
-                                   message->size()};
-        if (matchesHeader(bytes, header)) {
-            return Reply(bytes);
+    while (auto message = mailbox_.take(deadline, [&] { return abandoned(preemption); })) {
+        if (matchesHeader(*message, header)) {
+            return Reply(*message);
         }
     }
     return std::nullopt;
@@ -94,8 +84,11 @@ void LinkWire::sendPlain(core::ByteView message) {
     writeWrapped(message, Delivery::acknowledged, kWriteTimeout);
 }
 
-void LinkWire::sendUnacknowledged(core::ByteView message) {
+void LinkWire::sendUnacknowledged(core::ByteView message, const Preemption* preemption) {
     std::lock_guard lock(transaction_);
+    if (preempted(preemption)) {
+        return;
+    }
     flushResponses();
     writeWrapped(message, Delivery::unacknowledged, kUnacknowledgedWriteTimeout);
 }
@@ -137,17 +130,17 @@ std::optional<Reply> LinkWire::sendAdapterCommandLong(core::ByteView frame,
     return std::nullopt;
 }
 
-std::optional<Reply> LinkWire::sendWithRetry(core::ByteView message) {
+std::optional<Reply> LinkWire::sendWithRetry(core::ByteView message, const Preemption* preemption) {
     std::lock_guard lock(transaction_);
     const int attempts = isModule(linkType_) ? 1 : kAttempts;
-    for (int attempt = 1; attempt <= attempts && !stop_.isSet(); ++attempt) {
+    for (int attempt = 1; attempt <= attempts && !abandoned(preemption); ++attempt) {
         flushResponses();
         writeWrapped(message, Delivery::acknowledged, kWriteTimeout);
-        if (auto reply = awaitResponse()) {
+        if (auto reply = awaitResponse(preemption)) {
             spdlog::info(kResponseReceived);
             return reply;
         }
-        if (!isModule(linkType_)) {
+        if (!isModule(linkType_) && !abandoned(preemption)) {
             logRetry(attempt);
         }
     }
@@ -155,30 +148,36 @@ std::optional<Reply> LinkWire::sendWithRetry(core::ByteView message) {
 }
 
 std::optional<Reply> LinkWire::sendAndMatch(core::ByteView message, std::uint8_t messageId,
-                                            std::uint8_t deviceAddress) {
+                                            std::uint8_t deviceAddress,
+                                            const Preemption* preemption) {
     std::lock_guard lock(transaction_);
+    if (preempted(preemption)) {
+        return std::nullopt;
+    }
     if (isModule(linkType_)) {
         flushResponses();
         write(message, kWriteTimeout);
-        auto reply = awaitResponse();
+        auto reply = awaitResponse(preemption);
         if (reply && reply->received() > 0 && (*reply)[0] == messageId) {
             return reply;
         }
         return std::nullopt;
     }
     const auto rule = deviceReplyRule(linkType_, hooks_.connection(), messageId, deviceAddress);
-    for (int attempt = 1; attempt <= kAttempts && !stop_.isSet(); ++attempt) {
+    for (int attempt = 1; attempt <= kAttempts && !abandoned(preemption); ++attempt) {
         flushResponses();
         writeWrapped(message, Delivery::acknowledged, kWriteTimeout);
         // Without a medium no device can answer: the message goes out as it is and nothing is
         // awaited.
         if (rule) {
-            if (auto reply = awaitMatchingResponse(rule->header)) {
+            if (auto reply = awaitMatchingResponse(rule->header, preemption)) {
                 spdlog::info(kResponseReceived);
                 return acceptDeviceReply(reply->message(), *rule);
             }
         }
-        logRetry(attempt);
+        if (!abandoned(preemption)) {
+            logRetry(attempt);
+        }
     }
     return std::nullopt;
 }

@@ -19,7 +19,9 @@
 #include "core/bytes.hpp"
 #include "link/frame_codec.hpp"
 #include "link/link_session.hpp"
+#include "link/preemption.hpp"
 #include "link/reply.hpp"
+#include "link/response_mailbox.hpp"
 #include "model/link_info.hpp"
 #include "platform/stop_signal.hpp"
 #include "serial/serial_port.hpp"
@@ -51,7 +53,8 @@ public:
     LinkWire(const LinkWire&) = delete;
     LinkWire& operator=(const LinkWire&) = delete;
 
-    /// Binds the reply queue and connects the status outlet. Bus errors escape as zmq::error_t.
+    /// Connects the status outlet when there is no status hook. Bus errors escape as
+    /// zmq::error_t.
     void setUpSockets(zmq::context_t& context);
     /// Starts the reader thread; it ends once the stop signal is set.
     void startReader();
@@ -60,20 +63,27 @@ public:
     /// True once the reader saw the serial line end (module unplugged, far side closed).
     bool isLineClosed() const { return lineClosed_.load(); }
 
+    /// Wakes a sender waiting for its reply, so that it sees the stop or its preemption.
+    void wakeSender() { mailbox_.wake(); }
+
     // --- Send operations: each is one transaction, no other frame or reply interleaves -------
+    // A set `preemption` (the bundle's commands pass one) ends the wait at once and keeps any
+    // further attempt from being written; the operation then returns no reply.
     /// Writes `message` wrapped for the connection; waits for nothing.
     void sendPlain(core::ByteView message);
     /// The same without acknowledgement on the CAN bus.
-    void sendUnacknowledged(core::ByteView message);
+    void sendUnacknowledged(core::ByteView message, const Preemption* preemption = nullptr);
     /// Up to 3 attempts (one for a module): `frame` as it is, a reply beginning with `header`.
     std::optional<Reply> sendAdapterCommand(core::ByteView frame, const ReplyHeader& header);
     /// One write, then up to `longReplyRounds` reply waits with a short pause between them.
     std::optional<Reply> sendAdapterCommandLong(core::ByteView frame, const ReplyHeader& header);
     /// Up to 3 attempts (one for a module): `message` wrapped, any reply.
-    std::optional<Reply> sendWithRetry(core::ByteView message);
+    std::optional<Reply> sendWithRetry(core::ByteView message,
+                                       const Preemption* preemption = nullptr);
     /// Up to 3 attempts: `message` wrapped, the device's reply with `messageId`.
     std::optional<Reply> sendAndMatch(core::ByteView message, std::uint8_t messageId,
-                                      std::uint8_t deviceAddress);
+                                      std::uint8_t deviceAddress,
+                                      const Preemption* preemption = nullptr);
 
     // --- Timings ---------------------------------------------------------------------------
     static constexpr int kAttempts = 3;
@@ -87,8 +97,14 @@ public:
 private:
     // The caller holds transaction_.
     void flushResponses();
-    std::optional<Reply> awaitResponse();
-    std::optional<Reply> awaitMatchingResponse(const ReplyHeader& header);
+    std::optional<Reply> awaitResponse(const Preemption* preemption = nullptr);
+    std::optional<Reply> awaitMatchingResponse(const ReplyHeader& header,
+                                               const Preemption* preemption = nullptr);
+    /// True when the attempt in progress is to end: the link stops or the command is
+    /// preempted.
+    bool abandoned(const Preemption* preemption) const {
+        return stop_.isSet() || preempted(preemption);
+    }
     void writeWrapped(core::ByteView message, Delivery delivery, std::chrono::milliseconds timeout);
     void write(core::ByteView bytes, std::chrono::milliseconds timeout);
 
@@ -106,12 +122,12 @@ private:
     std::unique_ptr<serial::SerialPort> port_;
     std::atomic<bool> lineClosed_{false};  // set by the reader thread
 
-    // One link transaction at a time: flush, write, wait. Guards responsePull_ and encoder_.
+    // One link transaction at a time: flush, write, wait. Guards encoder_ and the sender's
+    // side of mailbox_.
     std::mutex transaction_;
     FrameEncoder encoder_;
 
-    zmq::socket_t responsePull_;  // PULL, whichever sender holds transaction_
-    zmq::socket_t responsePush_;  // PUSH, reader thread
+    ResponseMailbox mailbox_;     // the reader posts, the sender holding transaction_ takes
     zmq::socket_t statusOutlet_;  // PUSH to update_status when there is no status hook, reader
 
     // Reader thread only.
