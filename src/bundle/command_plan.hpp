@@ -34,6 +34,12 @@ inline constexpr std::string_view kMessageTooLong = "device message too long";
 inline constexpr std::string_view kValueOutOfRange = "value out of range";
 /// Before the link is paired nothing can reach the devices.
 inline constexpr std::string_view kPairingNotCompleted = "Pairing is not completed.";
+/// A command a stop overtook (queued, or in flight and abandoned): it never moves the gear.
+inline constexpr std::string_view kCancelledByStop = "cancelled by stop";
+/// A command whose sender gave up waiting before its turn came: not carried out.
+inline constexpr std::string_view kExpired = "request expired before it started";
+/// A command refused because its client (or the bundle) has too many waiting.
+inline constexpr std::string_view kNotProcessed = "request could not be processed";
 }  // namespace reply_text
 
 /// How the link handler sends one message.
