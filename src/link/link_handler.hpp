@@ -79,6 +79,13 @@ public:
     std::optional<Reply> sendWithRetry(core::ByteView message, const Preemption* preemption) {
         return wire_->sendWithRetry(message, preemption);
     }
+    /// Up to `attempts` attempts: writes device message `message` wrapped for the connection
+    /// and waits for its own acknowledgement (a change of the acknowledge byte credited to it);
+    /// nothing when none could be credited to it.
+    std::optional<Reply> sendAcknowledged(core::ByteView message, int attempts,
+                                          const Preemption* preemption = nullptr) {
+        return wire_->sendAcknowledged(message, attempts, preemption);
+    }
     /// Up to 3 attempts: writes `message` wrapped for the connection, waits for the device's
     /// reply with `messageId` (from `deviceAddress` on the CAN bus), returned from its message id.
     std::optional<Reply> sendAndMatch(core::ByteView message, std::uint8_t messageId,
@@ -104,6 +111,8 @@ public:
     /// thread.
     bool isLineClosed() const { return wire_->isLineClosed(); }
     RadioUpdateStatus radioUpdateStatus() const { return flags_.radioUpdateStatus.load(); }
+    /// The link's health counters; any thread.
+    const LinkStatistics& statistics() const { return wire_->statistics(); }
 
 private:
     // LinkSession: what the pairing commands and the radio update use.

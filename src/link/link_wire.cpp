@@ -98,8 +98,7 @@ void LinkWire::route(core::ByteView payload) {
         for (const Action& action : classify(payload, state)) {
             switch (action.kind) {
                 case ActionKind::pushResponse:
-                    // A full mailbox drops the message; its waiting sender times out.
-                    mailbox_.post(action.bytes);
+                    mailbox_.postReply(action.bytes);
                     break;
                 case ActionKind::pushStatus:
                     if (hooks_.status) {
@@ -111,6 +110,7 @@ void LinkWire::route(core::ByteView payload) {
                     break;
                 case ActionKind::acknowledge:
                     lastAcknowledge_ = action.acknowledge;
+                    mailbox_.postAcknowledge(action.acknowledge);
                     break;
                 case ActionKind::becomePaired:
                     hooks_.becomePaired(action.medium);

@@ -224,6 +224,75 @@ TEST_F(LinkHandlerTest, ConcurrentSendersNeverTakeEachOthersReplies) {
     EXPECT_EQ(emulator_->state().framesDiscarded, 0U);
 }
 
+// A device message with its length byte and sum: `body` is the opcode and parameters in hex.
+Bytes deviceMessage(std::string_view body) {
+    const Bytes rest = bytes(body);
+    Bytes message;
+    message.reserve(rest.size() + 3);
+    message.push_back(static_cast<std::uint8_t>(rest.size() + 1));
+    for (const auto byte : rest) {
+        message.push_back(byte);
+    }
+    unsigned sum = 0;
+    for (const auto byte : message) {
+        sum += byte;
+    }
+    message.push_back(static_cast<std::uint8_t>((sum >> 8) & 0xFF));
+    message.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+    return message;
+}
+
+const Bytes kHeadAbort = deviceMessage("09");
+const Bytes kHeadStatusRequest = deviceMessage("E6");
+const Bytes kHeadReadSlot0 = deviceMessage("53 00");
+// A key-pose move to slot 5, which holds no pose: the head refuses it and acknowledges nothing.
+const Bytes kRefusedMove = deviceMessage("07 FF 05 00 00 00 00 00 00 00 00 00 00 00 03 E8");
+constexpr std::uint8_t kHeadReadAnswer = 18;
+
+// A read that gave up, whose answer and acknowledgements all come during the next command's
+// waits: none of them is taken for that command, which the head refused.
+TEST_F(LinkHandlerTest, ALateAnswerOrChangeIsCreditedToItsOwnMessageNeverToTheNext) {
+    start();
+    knownStatus();
+    ASSERT_EQ(commandJson("link1PairingConnect"), kOk);
+    ASSERT_TRUE(pairingSays(true));
+    emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 450ms; });
+    EXPECT_FALSE(handler_->sendAndMatch(kHeadReadSlot0, kHeadReadAnswer, 16));
+    emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 0ms; });
+    const auto late = handler_->statistics().lateReplies.load();
+    EXPECT_FALSE(handler_->sendAcknowledged(kRefusedMove, 3))
+        << "an answer or change of the read was taken as the refused move's acknowledgement";
+    // The read's three answers and three changes all came, and were dropped as late.
+    const auto lateNow = [&] { return handler_->statistics().lateReplies.load() - late; };
+    EXPECT_TRUE(kinetra::testing::waitUntil([&] { return lateNow() >= 6; }));
+    EXPECT_EQ(lateNow(), 6u);
+    // The device answers quickly again: the stop's own change is its, not the refused move's.
+    const auto acknowledged = handler_->sendAcknowledged(kHeadAbort, 3);
+    ASSERT_TRUE(acknowledged);
+    EXPECT_EQ(acknowledged->message().size(), 1u);  // the acknowledge byte's new value
+    EXPECT_EQ((*acknowledged)[0], emulator_->state().acknowledge);
+    EXPECT_EQ(handler_->statistics().unacknowledged.load(), 1u);
+}
+
+// A message still in doubt when a stop comes holds nothing up: the stop is written at once, and
+// the doubtful message's late change is credited to it, not to the stop.
+TEST_F(LinkHandlerTest, AStopIsWrittenAtOnceBehindAMessageInDoubt) {
+    start();
+    knownStatus();
+    ASSERT_EQ(commandJson("link1PairingConnect"), kOk);
+    ASSERT_TRUE(pairingSays(true));
+    emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 300ms; });
+    const auto from = receivedCount();
+    EXPECT_FALSE(handler_->sendAcknowledged(kHeadStatusRequest, 1));  // given up, in doubt
+    const auto gaveUp = std::chrono::steady_clock::now();
+    const auto late = handler_->statistics().lateReplies.load();
+    EXPECT_TRUE(handler_->sendAcknowledged(kHeadAbort, 3));  // by the change of its own first
+    const auto abort = emulator_->waitForDeviceMessage(0x09, 5s, from);
+    ASSERT_TRUE(abort);
+    EXPECT_LT(abort->at - gaveUp, 50ms) << "the stop waited behind the doubtful message";
+    EXPECT_EQ(handler_->statistics().lateReplies.load() - late, 1u);
+}
+
 // Handlers on one port, one after the other, each torn down while a client request and status
 // messages are in flight. Sanitizer builds check that no thread outlives its handler.
 TEST_F(LinkHandlerTest, HandlersComeAndGoWhileTrafficFlows) {
