@@ -292,8 +292,12 @@ std::vector<SendOutcome> BundleHandler::perform(const CommandPlan& plan,
             case SendMode::noWait:
                 link_->sendUnacknowledged(send.message, preemption);
                 break;
-            case SendMode::threeAttempts:
-                reply = link_->sendWithRetry(send.message, preemption);
+            case SendMode::acknowledged:
+                reply =
+                    link_->sendAcknowledged(send.message, link::LinkWire::kAttempts, preemption);
+                break;
+            case SendMode::acknowledgedOnce:
+                reply = link_->sendAcknowledged(send.message, 1, preemption);
                 break;
             case SendMode::awaitAnswer:
                 reply = link_->sendAndMatch(send.message, send.answerId, send.address, preemption);

@@ -44,14 +44,16 @@ inline constexpr std::string_view kNotProcessed = "request could not be processe
 
 /// How the link handler sends one message.
 enum class SendMode : std::uint8_t {
-    noWait,         // write it and go on
-    threeAttempts,  // up to three attempts, each waiting for any answer
-    awaitAnswer,    // up to three attempts, waiting for the answer `answerId` from `address`
+    noWait,            // write it and go on
+    acknowledged,      // up to three attempts, each awaiting the message's own acknowledgement
+    acknowledgedOnce,  // one attempt awaiting its acknowledgement: a message whose effect adds
+                       // up (a relative move) is never written twice
+    awaitAnswer,       // up to three attempts, waiting for the answer `answerId` from `address`
 };
 
 struct PlannedSend {
     core::Bytes message;
-    SendMode mode = SendMode::threeAttempts;
+    SendMode mode = SendMode::acknowledged;
     std::uint8_t answerId = 0;
     /// The device address answers come from: the primary device's model code.
     std::uint8_t address = 0;
@@ -63,7 +65,7 @@ using SendOutcome = std::optional<core::Bytes>;
 
 enum class ReplyRule : std::uint8_t {
     fixed,          // `reply` whatever the sends brought
-    acknowledged,   // "ok"; with "acknowledged": false when some send got no answer
+    acknowledged,   // "ok"; with "acknowledged": false when some send was not acknowledged
     keyposeRead,    // the decoded pose as "data"
     numericLimits,  // the derived limits as "data"
 };
