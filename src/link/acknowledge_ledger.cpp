@@ -53,11 +53,6 @@ void AcknowledgeLedger::ended(std::uint64_t owner, bool answered) {
     }
 }
 
-std::size_t AcknowledgeLedger::inDoubt(TimePoint now) {
-    forget(now);
-    return entries_.size();
-}
-
 void AcknowledgeLedger::forget(TimePoint now) {
     while (!entries_.empty() && now - entries_.front().at >= kDoubtWindow) {
         entries_.pop_front();

@@ -62,8 +62,6 @@ public:
     /// Transaction `owner` has ended: answered (its other messages settle) or given up.
     void ended(std::uint64_t owner, bool answered);
 
-    /// Messages noted and not yet credited or given up, as of `now`.
-    std::size_t inDoubt(TimePoint now);
     /// Messages given up for lack of a change within the window, since the ledger began.
     std::uint64_t givenUp() const { return givenUp_; }
 

@@ -71,6 +71,12 @@ protected:
     }
 
     std::size_t receivedCount() const { return emulator_->receivedCount(); }
+    void startPairedOverRj45() {
+        start();
+        knownStatus();
+        EXPECT_EQ(commandJson("link1PairingConnect"), kOk);
+        EXPECT_TRUE(pairingSays(true));
+    }
 
     std::shared_ptr<zmq::context_t> context_ = bus::SocketRegistry::instance().context();
     zmq::socket_t statusInlet_{*context_, zmq::socket_type::pull};
@@ -224,38 +230,18 @@ TEST_F(LinkHandlerTest, ConcurrentSendersNeverTakeEachOthersReplies) {
     EXPECT_EQ(emulator_->state().framesDiscarded, 0U);
 }
 
-// A device message with its length byte and sum: `body` is the opcode and parameters in hex.
-Bytes deviceMessage(std::string_view body) {
-    const Bytes rest = bytes(body);
-    Bytes message;
-    message.reserve(rest.size() + 3);
-    message.push_back(static_cast<std::uint8_t>(rest.size() + 1));
-    for (const auto byte : rest) {
-        message.push_back(byte);
-    }
-    unsigned sum = 0;
-    for (const auto byte : message) {
-        sum += byte;
-    }
-    message.push_back(static_cast<std::uint8_t>((sum >> 8) & 0xFF));
-    message.push_back(static_cast<std::uint8_t>(sum & 0xFF));
-    return message;
-}
-
-const Bytes kHeadAbort = deviceMessage("09");
-const Bytes kHeadStatusRequest = deviceMessage("E6");
-const Bytes kHeadReadSlot0 = deviceMessage("53 00");
+// Head messages, with their length byte and sum.
+const Bytes kHeadAbort = bytes("02 09 00 0B");
+const Bytes kHeadStatusRequest = bytes("02 E6 00 E8");
+const Bytes kHeadReadSlot0 = bytes("03 53 00 00 56");
 // A key-pose move to slot 5, which holds no pose: the head refuses it and acknowledges nothing.
-const Bytes kRefusedMove = deviceMessage("07 FF 05 00 00 00 00 00 00 00 00 00 00 00 03 E8");
+const Bytes kRefusedMove = bytes("11 07 FF 05 00 00 00 00 00 00 00 00 00 00 00 03 E8 02 07");
 constexpr std::uint8_t kHeadReadAnswer = 18;
 
 // A read that gave up, whose answer and acknowledgements all come during the next command's
 // waits: none of them is taken for that command, which the head refused.
 TEST_F(LinkHandlerTest, ALateAnswerOrChangeIsCreditedToItsOwnMessageNeverToTheNext) {
-    start();
-    knownStatus();
-    ASSERT_EQ(commandJson("link1PairingConnect"), kOk);
-    ASSERT_TRUE(pairingSays(true));
+    startPairedOverRj45();
     emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 450ms; });
     EXPECT_FALSE(handler_->sendAndMatch(kHeadReadSlot0, kHeadReadAnswer, 16));
     emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 0ms; });
@@ -277,10 +263,7 @@ TEST_F(LinkHandlerTest, ALateAnswerOrChangeIsCreditedToItsOwnMessageNeverToTheNe
 // A message still in doubt when a stop comes holds nothing up: the stop is written at once, and
 // the doubtful message's late change is credited to it, not to the stop.
 TEST_F(LinkHandlerTest, AStopIsWrittenAtOnceBehindAMessageInDoubt) {
-    start();
-    knownStatus();
-    ASSERT_EQ(commandJson("link1PairingConnect"), kOk);
-    ASSERT_TRUE(pairingSays(true));
+    startPairedOverRj45();
     emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 300ms; });
     const auto from = receivedCount();
     EXPECT_FALSE(handler_->sendAcknowledged(kHeadStatusRequest, 1));  // given up, in doubt
