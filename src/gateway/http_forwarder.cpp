@@ -9,6 +9,7 @@
 #include <spdlog/spdlog.h>
 
 #include "bus/endpoints.hpp"
+#include "bus/envelope.hpp"
 #include "bus/socket_registry.hpp"
 #include "core/json.hpp"
 #include "core/log_text.hpp"
@@ -32,10 +33,12 @@ void HttpForwarder::forward(std::string_view path, std::string_view body, std::s
     }
     json parsed;
     std::string request;
+    bool stop = false;
     try {
         // Services always receive compact JSON; an empty body is an empty request object.
         parsed = body.empty() ? json::object() : json::parse(body);
         request = core::dumpCompact(parsed);
+        stop = bus::commandOf(parsed) == bus::kMotionAbort;
     } catch (const std::exception& error) {
         spdlog::warn("{0}", error.what());
         done(std::string(kInvalidPathReply));
@@ -71,7 +74,9 @@ void HttpForwarder::forward(std::string_view path, std::string_view body, std::s
             loop.post([done = std::move(done), reply = std::move(reply)]() mutable {
                 done(std::move(reply));
             });  // `done` holds the connection, which keeps `loop` alive
-        }});
+        },
+        // One request per connection: each is its own client.
+        BusReactor::newClientKey(), stop});
 }
 
 void HttpForwarder::letGo(const std::string& path, const std::string& client) {

@@ -7,6 +7,7 @@
 #include <spdlog/spdlog.h>
 
 #include "bus/endpoints.hpp"
+#include "bus/envelope.hpp"
 #include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
 #include "core/log_text.hpp"
@@ -114,7 +115,9 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
         answer(session, id, rpc::resultText(id.value_or(nullptr), kOfflineReply));
         return;
     }
-    if (client->inFlight >= kMaxInFlight) {
+    // A stop is never turned away: it cancels what this client (and every other) has queued.
+    const bool stop = bus::isMotionAbort(request);
+    if (client->inFlight >= kMaxInFlight && !stop) {
         answerError(session, id, ErrorCode::serverError, "too many calls in flight");
         return;
     }
@@ -156,7 +159,8 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
                         break;
                 }
             });
-        }});
+        },
+        client->key, stop});
 }
 
 void RpcGateway::subscribe(const net::HttpSession::Ptr& session, Client& client,

@@ -33,13 +33,16 @@ public:
 
     /// Sends `body` to `endpoint`.
     void request(std::string endpoint, std::string body, Done done);
-    /// A stop the server makes on its own (the dead-man's zero jog, abortAll). It should go
-    /// ahead of every ordinary command waiting for that service: this is the one place where
-    /// such a request is to be marked so once the route can; today it is an ordinary request.
+    /// A stop the server makes on its own (the dead-man's zero jog, abortAll): flagged, so it
+    /// goes ahead of every ordinary command waiting for that bundle and cancels them.
     void requestStop(std::string endpoint, std::string body, Done done);
 
 private:
+    void submit(std::string endpoint, std::string body, Done done, bool stop);
+
     gateway::BusReactor reactor_;
+    // MQTT is one client of the bundles: its waiting requests are bounded together.
+    const std::uint64_t client_ = gateway::BusReactor::newClientKey();
 };
 
 }  // namespace kinetra::mqtt
