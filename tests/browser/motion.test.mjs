@@ -91,6 +91,8 @@ describe('motion: plot, picture and link health', { timeout: kSoakSeconds * 1000
     assert.deepEqual([pans.at(-1), slides.at(-1)], [30, 0.4]);
     assert.ok(times.every((t, i) => i === 0 || t > times[i - 1]) && times.at(-1) - times[0] <= 32, 'rising times, no more than the window');
 
+    // The cursor is stepped 12 points back from the last: let the plot hold that many at rest first.
+    await waitFor('13 points at rest', async () => (await chartData())[1].slice(-13).every((pan) => pan === 30));
     await page.getByRole('button', { name: 'Pause' }).click();
     const frozen = (await chartData())[0].length;
     const seen = await page.evaluate((link) => window.statusLog[link].count, kLink);
