@@ -29,20 +29,31 @@ constexpr auto kStopBound = 100ms;
 #endif
 constexpr std::uint8_t kHeadKeyposeMove = 0x07;
 constexpr std::uint8_t kHeadMotionAbort = 0x09;
+constexpr std::uint8_t kHeadJoystick = 0x0A;
+
+sim::LinkConfig pairedHead(const std::string& linkId) {
+    auto config = testing::gear({testing::device(model::DeviceModel::turretAlpha2, 1)});
+    config.linkID = linkId;
+    return config;
+}
+
+// Announces the emulator to the server and pairs its head over the radio.
+void attach(RunningServer& server, const sim::EmulatedLink& emulator) {
+    const auto& linkId = emulator.config().linkID;
+    ASSERT_TRUE(server.listening()) << server.process->output();
+    server.post("/v1/device", sim::deviceFoundRequest(emulator.config(), emulator.path()));
+    ASSERT_TRUE(server.linkIs(linkId)) << server.process->output();
+    const auto pairing = [&](const json& reply) { return reply == json{{"result", "ok"}}; };
+    ASSERT_TRUE(pairing(
+        server.postUntil("/v1/link/" + linkId, {{"command", "link1PairingConnect"}}, pairing)));
+    ASSERT_TRUE(server.paired(linkId));
+}
 
 TEST(StopsFirst, AMotionAbortOvertakesAHundredQueuedCommandsAndCancelsThem) {
     RunningServer server;
-    ASSERT_TRUE(server.listening()) << server.process->output();
-    auto config = testing::gear({testing::device(model::DeviceModel::turretAlpha2, 1)});
-    config.linkID = "KSIMSTOP0001";
-    sim::EmulatedLink emulator(config);
-    server.post("/v1/device", sim::deviceFoundRequest(config, emulator.path()));
-    ASSERT_TRUE(server.linkIs(config.linkID)) << server.process->output();
-    const std::string bundle = "/v1/bundle/" + config.linkID;
-    const auto pairing = [&](const json& reply) { return reply == json{{"result", "ok"}}; };
-    ASSERT_TRUE(pairing(server.postUntil("/v1/link/" + config.linkID,
-                                         {{"command", "link1PairingConnect"}}, pairing)));
-    ASSERT_TRUE(server.paired(config.linkID));
+    sim::EmulatedLink emulator(pairedHead("KSIMSTOP0001"));
+    ASSERT_NO_FATAL_FAILURE(attach(server, emulator));
+    const std::string bundle = "/v1/bundle/KSIMSTOP0001";
 
     // Slot 5 holds no pose: the head refuses each move, so each waits out its three attempts.
     // Two /v2 clients queue fifty each (a client may have 64 waiting), then each asks the
@@ -113,6 +124,28 @@ TEST(StopsFirst, AMotionAbortOvertakesAHundredQueuedCommandsAndCancelsThem) {
         EXPECT_FALSE(received.kind == sim::ReceivedKind::deviceMessage &&
                      received.opcode == kHeadKeyposeMove && received.at > abort->at);
     }
+}
+
+// A jogging client that hangs (stopped, or its network gone without a FIN) neither reads nor
+// answers pings: ten seconds after its last frame the server closes it and sends the zero.
+TEST(StopsFirst, AJoggerThatNoLongerAnswersPingsGetsItsZero) {
+    RunningServer server;
+    sim::EmulatedLink emulator(pairedHead("KSIMHUNG0001"));
+    ASSERT_NO_FATAL_FAILURE(attach(server, emulator));
+    TestClient jogger(server.webSocketPort);
+    ASSERT_TRUE(jogger.upgrade("/v1/bundle/KSIMHUNG0001").starts_with("HTTP/1.1 101 "));
+    jogger.sendText(R"({"command":"joystickMove","headPan":0.3,"headTilt":0})");
+    const auto reply = jogger.nextFrame(5s);
+    ASSERT_TRUE(reply) << "the jog was not answered";
+    const auto lastFrame = std::chrono::steady_clock::now();
+    const auto from = emulator.receivedCount();
+    // From here on the client reads nothing and answers no ping: the next joystick message on
+    // the line is the dead-man's zero.
+    const auto zero = emulator.waitForDeviceMessage(kHeadJoystick, 15s, from);
+    ASSERT_TRUE(zero) << "no zero within 15 s";
+    EXPECT_EQ(zero->bytes, (core::Bytes{0x06, 0x0A, 0, 0, 0, 0, 0, 0x10}));
+    EXPECT_GE(zero->at - lastFrame, 9s) << "closed before its pings went unanswered";
+    EXPECT_LT(zero->at - lastFrame, 12s);
 }
 
 }  // namespace
