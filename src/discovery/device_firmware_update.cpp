@@ -1,8 +1,6 @@
-// The device firmware update: starts the DFU tool on the BundleController's service thread and
-// watches it on a thread of its own until it ends.
+// The device firmware update: starts the DFU tool on the BundleController's service thread; its
+// exit code, read on the tool's watch thread, becomes the status.
 #include "discovery/device_firmware_update.hpp"
-
-#include <spdlog/spdlog.h>
 
 #include <vector>
 
@@ -10,9 +8,6 @@
 
 namespace kinetra::discovery {
 namespace {
-
-// The status is re-asserted at this rate while the tool runs; the exit itself wakes the watcher.
-constexpr std::chrono::milliseconds kWatchInterval{1000};
 
 std::string statusText(DfuStatus status) {
     return core::dumpCompact(
@@ -37,57 +32,29 @@ DfuStatus statusForExitCode(int exitCode) {
 DeviceFirmwareUpdate::DeviceFirmwareUpdate(std::string toolPath, std::string workingDirectory)
     : toolPath_(std::move(toolPath)), workingDirectory_(std::move(workingDirectory)) {}
 
-DeviceFirmwareUpdate::~DeviceFirmwareUpdate() {
-    watcher_.stop();
-}
-
 std::string DeviceFirmwareUpdate::start() {
     std::lock_guard lock(startMutex_);
     // Two tools writing the same controller at once would spoil the image.
     if (status_.load() == DfuStatus::running) {
         return statusText(DfuStatus::running);
     }
-    // Not running means the previous watcher has set its final status and is returning.
-    watcher_.join();
     status_ = DfuStatus::running;
     const std::vector<std::string> arguments(kDfuArguments.begin(), kDfuArguments.end());
-    auto started = platform::ChildProcess::start(toolPath_, arguments, workingDirectory_);
-    if (!started.child) {
-        spdlog::info("CreateProcess failed, error code: {0}.", started.error);
+    const int error =
+        tool_.start(toolPath_, arguments, workingDirectory_,
+                    {.threadName = "dfu-watch", .program = "firmware update tool"},
+                    [this](std::optional<int> exitCode, const platform::StopSignal&) {
+                        status_ = exitCode ? statusForExitCode(*exitCode) : DfuStatus::error;
+                    });
+    if (error != 0) {
         // Nothing runs, so the status must not say running: it would never change again.
         status_ = DfuStatus::error;
-        return bus::resultText(bus::kOk);
     }
-    tool_ = std::move(started.child);
-    watcher_.start({.name = "dfu-watch", .service = "Firmware update watch"},
-                   [this](std::stop_token) { watch(*tool_); });
     return bus::resultText(bus::kOk);
 }
 
 std::string DeviceFirmwareUpdate::statusReply() const {
     return statusText(status_.load());
-}
-
-void DeviceFirmwareUpdate::watch(platform::ChildProcess& tool) {
-    for (;;) {
-        platform::faultPoint();
-        switch (tool.waitForExit(kWatchInterval, &watcher_.stopSignal())) {
-            case platform::ChildWait::running:
-                status_ = DfuStatus::running;
-                break;
-            case platform::ChildWait::exited:
-                status_ = statusForExitCode(tool.exitCode());
-                return;
-            case platform::ChildWait::stopped:
-                // Shutting down: the tool is left to finish (see the destructor's note).
-                return;
-            case platform::ChildWait::failed:
-                spdlog::warn("The firmware update tool (process {0}) can no longer be watched.",
-                             tool.pid());
-                status_ = DfuStatus::error;
-                return;
-        }
-    }
 }
 
 }  // namespace kinetra::discovery

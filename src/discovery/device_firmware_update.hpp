@@ -8,13 +8,11 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/enum_table.hpp"
-#include "platform/child_process.hpp"
-#include "platform/service_thread.hpp"
+#include "platform/child_watch.hpp"
 
 namespace kinetra::discovery {
 
@@ -48,32 +46,26 @@ class DeviceFirmwareUpdate {
 public:
     explicit DeviceFirmwareUpdate(std::string toolPath = "../firmware/dfu-util",
                                   std::string workingDirectory = "../firmware/");
-    /// Stops watching and joins the watch thread. A tool still running is left to finish: ending
-    /// it half-way could leave the controller without firmware.
-    ~DeviceFirmwareUpdate();
+    // Destroying it stops the watch; a tool still running is left to finish: ending it half-way
+    // could leave the controller without firmware.
     DeviceFirmwareUpdate(const DeviceFirmwareUpdate&) = delete;
     DeviceFirmwareUpdate& operator=(const DeviceFirmwareUpdate&) = delete;
 
     /// startLinkDeviceFirmwareUpdate: the reply text. While an update runs nothing is started
     /// and the reply is {"result":"ok","status":"running"}; otherwise {"result":"ok"}, the
-    /// status becomes running and the tool is started; a tool that cannot be started logs
-    /// "CreateProcess failed, error code: {0}." and sets the status to error.
+    /// status becomes running and the tool is started; a tool that cannot be started is logged
+    /// and sets the status to error.
     std::string start();
     /// linkDeviceFirmwareUpdateStatus: {"result":"ok","status":<name>}.
     std::string statusReply() const;
     DfuStatus status() const { return status_.load(); }
 
 private:
-    void watch(platform::ChildProcess& tool);
-
     std::string toolPath_;
     std::string workingDirectory_;
-    std::atomic<DfuStatus> status_{DfuStatus::none};  // written by start() and the watcher
-    std::mutex startMutex_;                       // guards tool_ and watcher_ against two starts
-    std::optional<platform::ChildProcess> tool_;  // the running tool, watched by watcher_
-    // One run per start; declared last, joined before the rest goes. Its stop signal, set by the
-    // destructor, ends the watch.
-    platform::ServiceThread watcher_;
+    std::atomic<DfuStatus> status_{DfuStatus::none};  // written by start() and the watch
+    std::mutex startMutex_;                           // guards tool_ against two starts
+    platform::ChildWatch tool_;  // one run per start; last: joined before the rest goes
 };
 
 }  // namespace kinetra::discovery

@@ -8,8 +8,7 @@
 #include <string>
 
 #include "config/server_settings.hpp"
-#include "platform/child_process.hpp"
-#include "platform/service_thread.hpp"
+#include "platform/child_watch.hpp"
 
 namespace kinetra::gateway {
 
@@ -34,23 +33,18 @@ public:
     /// Starts the web application with the web-application address and port as its two
     /// arguments, and a thread that watches it. The child is ended (SIGKILL) when this
     /// object goes, and by the kernel when the server process dies. A program that cannot be
-    /// started logs "CreateProcess failed, error code: {0}." with its error number.
+    /// started is logged with its reason.
     WebApplicationLauncher(const config::ServerSettings& settings,
                            WebApplicationOptions options = {});
-    /// Ends the web application if it still runs and joins the watch thread.
-    ~WebApplicationLauncher();
     WebApplicationLauncher(const WebApplicationLauncher&) = delete;
     WebApplicationLauncher& operator=(const WebApplicationLauncher&) = delete;
 
 private:
-    void watch(platform::ChildProcess& child);
-    void reportBindFailure();
+    void reportBindFailure(const platform::StopSignal& stop);
 
     const std::string port_;
     const WebApplicationOptions options_;
-    std::optional<platform::ChildProcess> child_;  // the watcher's; the destructor's once joined
-    platform::ServiceThread watcher_;  // last: joined before the members it uses go; its stop
-                                       // signal ends every wait of the watch
+    platform::ChildWatch child_;  // last: ended and joined before the members it uses go
 };
 
 }  // namespace kinetra::gateway

@@ -89,13 +89,17 @@ TEST_F(DeviceFirmwareUpdateTest, AToolThatCannotStartIsAnError) {
     testing::LogCapture log;
     DeviceFirmwareUpdate missingTool("../firmware/no-such-tool");
     EXPECT_EQ(missingTool.start(), R"({"result":"ok"})");
-    EXPECT_EQ(log.count("info: CreateProcess failed, error code: 2."), 1);
+    const auto notStarted = [](const std::string& tool) {
+        return "info: Could not start the firmware update tool (" + tool +
+               "): No such file or directory (error 2).";
+    };
+    EXPECT_EQ(log.count(notStarted("../firmware/no-such-tool")), 1);
     EXPECT_EQ(missingTool.statusReply(), R"({"result":"ok","status":"error"})");
 
     DeviceFirmwareUpdate missingDirectory("../firmware/dfu-util", "../no-such-directory/");
     missingDirectory.start();
     EXPECT_EQ(missingDirectory.status(), DfuStatus::error);
-    EXPECT_EQ(log.count("info: CreateProcess failed, error code: 2."), 2);
+    EXPECT_EQ(log.count(notStarted("../firmware/dfu-util")), 1);
 }
 
 TEST_F(DeviceFirmwareUpdateTest, GoingAwayDoesNotWaitForTheTool) {

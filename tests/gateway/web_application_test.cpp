@@ -112,7 +112,10 @@ TEST_F(WebApplicationTest, ABindFailureAsksOnceThenWarnsAndOtherEndingsAreOnlyLo
 
     fs::remove(www() / "kinetra_sdk_webserver");
     { WebApplicationLauncher missing(settings()); }
-    EXPECT_EQ(logs.count("info: CreateProcess failed, error code: 2."), 1);
+    EXPECT_EQ(
+        logs.count("info: Could not start the web application (../www/kinetra_sdk_webserver): "
+                   "No such file or directory (error 2)."),
+        1);
 }
 
 TEST_F(WebApplicationTest, RunsInWwwOpensTheBrowserAndEndsWithTheServer) {
