@@ -67,10 +67,12 @@ private:
     int exitCode_ = 0;
 };
 
-/// The started child, or the system error number of the failed start.
+/// The started child, or the system error number of the failed start and the system call that
+/// failed ("execve" for a missing program, "chdir" for a missing working directory).
 struct ChildStart {
     std::optional<ChildProcess> child;
     int error = 0;
+    const char* failedCall = nullptr;
 };
 
 }  // namespace kinetra::platform

@@ -28,10 +28,14 @@ int openPidFd(pid_t pid) {
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 }
 
-// Reports errno to the parent through `errorFd` and ends the forked child.
-[[noreturn]] void failChild(int errorFd) {
-    const int error = errno;
-    [[maybe_unused]] const auto written = ::write(errorFd, &error, sizeof(error));
+// The calls a start can fail in, as the log names them; the child reports the index.
+constexpr std::array<const char*, 5> kCalls = {"pipe2", "fork", "prctl", "chdir", "execve"};
+enum Call : int { pipeCall, forkCall, prctlCall, chdirCall, execveCall };
+
+// Reports the failed call and errno to the parent through `errorFd` and ends the forked child.
+[[noreturn]] void failChild(int errorFd, Call call) {
+    const std::array<int, 2> report{call, errno};
+    [[maybe_unused]] const auto written = ::write(errorFd, report.data(), sizeof(report));
     ::_exit(127);
 }
 
@@ -41,7 +45,7 @@ int openPidFd(pid_t pid) {
                             bool endWithParent, pid_t parent, int errorFd) {
     if (endWithParent) {
         if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
-            failChild(errorFd);
+            failChild(errorFd, prctlCall);
         }
         // The parent may have ended before the request took effect.
         if (::getppid() != parent) {
@@ -58,10 +62,10 @@ int openPidFd(pid_t pid) {
     // Nothing of the server's (bus, serial ports, sockets) is handed to the child.
     ::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
     if (::chdir(workingDirectory) != 0) {
-        failChild(errorFd);
+        failChild(errorFd, chdirCall);
     }
     ::execve(path, argv, environ);
-    failChild(errorFd);
+    failChild(errorFd, execveCall);
 }
 
 }  // namespace
@@ -82,7 +86,7 @@ ChildStart ChildProcess::start(const std::string& path, std::span<const std::str
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        return {std::nullopt, errno};
+        return {std::nullopt, errno, kCalls[pipeCall]};
     }
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
@@ -90,7 +94,7 @@ ChildStart ChildProcess::start(const std::string& path, std::span<const std::str
         const int error = errno;
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
-        return {std::nullopt, error};
+        return {std::nullopt, error, kCalls[forkCall]};
     }
     if (pid == 0) {
         ::close(pipeFds[0]);
@@ -98,18 +102,21 @@ ChildStart ChildProcess::start(const std::string& path, std::span<const std::str
                   parent, pipeFds[1]);
     }
     ::close(pipeFds[1]);
-    int childError = 0;
+    std::array<int, 2> report{execveCall, 0};  // the call, errno
     ssize_t got = 0;
     do {
-        got = ::read(pipeFds[0], &childError, sizeof(childError));
+        got = ::read(pipeFds[0], report.data(), sizeof(report));
     } while (got < 0 && errno == EINTR);
     ::close(pipeFds[0]);
     if (got > 0) {
         int status = 0;
         ::waitpid(pid, &status, 0);  // the child ends right after reporting
-        return {std::nullopt, childError != 0 ? childError : ECHILD};
+        const auto call = static_cast<std::size_t>(report[0]) < kCalls.size()
+                              ? kCalls[static_cast<std::size_t>(report[0])]
+                              : kCalls[execveCall];
+        return {std::nullopt, report[1] != 0 ? report[1] : ECHILD, call};
     }
-    return {ChildProcess(pid, openPidFd(pid)), 0};
+    return {ChildProcess(pid, openPidFd(pid)), 0, nullptr};
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept

@@ -30,8 +30,9 @@ int ChildWatch::start(const std::string& path, std::span<const std::string> argu
     onEnd_ = std::move(onEnd);
     auto started = ChildProcess::start(path, arguments, workingDirectory, options_.child);
     if (!started.child) {
-        spdlog::info("Could not start the {0} ({1}): {2} (error {3}).", options_.program, path,
-                     std::strerror(started.error), started.error);
+        spdlog::info("Could not start the {0} ({1}): {2} failed, error {3} ({4}).",
+                     options_.program, path, started.failedCall, started.error,
+                     std::strerror(started.error));
         return started.error;
     }
     child_ = std::move(started.child);

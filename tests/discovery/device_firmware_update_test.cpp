@@ -89,17 +89,17 @@ TEST_F(DeviceFirmwareUpdateTest, AToolThatCannotStartIsAnError) {
     testing::LogCapture log;
     DeviceFirmwareUpdate missingTool("../firmware/no-such-tool");
     EXPECT_EQ(missingTool.start(), R"({"result":"ok"})");
-    const auto notStarted = [](const std::string& tool) {
-        return "info: Could not start the firmware update tool (" + tool +
-               "): No such file or directory (error 2).";
+    const auto notStarted = [](const std::string& tool, const std::string& call) {
+        return "info: Could not start the firmware update tool (" + tool + "): " + call +
+               " failed, error 2 (No such file or directory).";
     };
-    EXPECT_EQ(log.count(notStarted("../firmware/no-such-tool")), 1);
+    EXPECT_EQ(log.count(notStarted("../firmware/no-such-tool", "execve")), 1);
     EXPECT_EQ(missingTool.statusReply(), R"({"result":"ok","status":"error"})");
 
     DeviceFirmwareUpdate missingDirectory("../firmware/dfu-util", "../no-such-directory/");
     missingDirectory.start();
     EXPECT_EQ(missingDirectory.status(), DfuStatus::error);
-    EXPECT_EQ(log.count(notStarted("../firmware/dfu-util")), 1);
+    EXPECT_EQ(log.count(notStarted("../firmware/dfu-util", "chdir")), 1);
 }
 
 TEST_F(DeviceFirmwareUpdateTest, GoingAwayDoesNotWaitForTheTool) {

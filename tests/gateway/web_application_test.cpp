@@ -114,7 +114,7 @@ TEST_F(WebApplicationTest, ABindFailureAsksOnceThenWarnsAndOtherEndingsAreOnlyLo
     { WebApplicationLauncher missing(settings()); }
     EXPECT_EQ(
         logs.count("info: Could not start the web application (../www/kinetra_sdk_webserver): "
-                   "No such file or directory (error 2)."),
+                   "execve failed, error 2 (No such file or directory)."),
         1);
 }
 
