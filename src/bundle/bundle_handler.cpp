@@ -20,7 +20,7 @@
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "core/clock.hpp"
-#include "platform/thread_name.hpp"
+#include "platform/service_thread.hpp"
 
 namespace kinetra::bundle {
 namespace {
@@ -61,28 +61,40 @@ BundleHandler::BundleHandler(std::string linkId, std::string portName,
         bus::bindWhenFree(statusSocket_, bus::bundleStatusEndpoint(linkId_));
         announced_ = {bus::bundleEndpoint(linkId_), bus::bundleStatusEndpoint(linkId_)};
         bus::announceOpen(announced_);
-        commandThread_ = std::jthread([this] { serveCommands(); });
-        senderThread_ = std::jthread([this] { carryOutCommands(); });
-        statusThread_ = std::jthread([this] { serveStatus(); });
+        startThreads();
     } catch (...) {
         // The link handler's threads call back into this object: end them before it goes.
         stop();
         for (auto* thread : {&commandThread_, &senderThread_, &statusThread_}) {
-            if (thread->joinable()) {
-                thread->join();
-            }
+            thread->stop();
         }
         link_.reset();
         throw;
     }
 }
 
+// All three restart after a failure: the queue, the outbox and the snapshot are members. The
+// pauses of the two that carry commands are short, as every command (a stop too) waits them out.
+void BundleHandler::startThreads() {
+    using std::chrono::milliseconds;
+    commandThread_.start({.name = "bundle:" + linkId_,
+                          .service = "Bundle " + linkId_,
+                          .firstPause = milliseconds(50),
+                          .longestPause = milliseconds(1000)},
+                         [this](std::stop_token) { serveCommands(); });
+    senderThread_.start({.name = "send:" + linkId_,
+                         .service = "Bundle " + linkId_ + " sender",
+                         .firstPause = milliseconds(50),
+                         .longestPause = milliseconds(1000)},
+                        [this](std::stop_token) { carryOutCommands(); });
+    statusThread_.start({.name = "status:" + linkId_, .service = "Bundle " + linkId_ + " status"},
+                        [this](std::stop_token) { serveStatus(); });
+}
+
 BundleHandler::~BundleHandler() {
     stop();
     for (auto* thread : {&commandThread_, &senderThread_, &statusThread_}) {
-        if (thread->joinable()) {
-            thread->join();
-        }
+        thread->stop();
     }
     commandSocket_.close();
     statusSocket_.close();
@@ -125,8 +137,8 @@ DeviceStatusSnapshot BundleHandler::snapshot() const {
 // Sleeps until a command arrives or send:<id> has posted a reply. It never waits on the link, so
 // a stop is queued (and the command in flight preempted) the moment it arrives.
 void BundleHandler::serveCommands() {
-    platform::nameThisThread("bundle:" + linkId_);
     bus::ServiceLoop loop("Bundle " + linkId_, stop_);
+    loop.afterEachWake(platform::faultPoint);
     loop.take(commandSocket_, [this](zmq::socket_ref) { receiveCommands(); });
     loop.watch(outboxReady_.fd(), [this] { sendReplies(); });
     loop.run();
@@ -219,9 +231,9 @@ void BundleHandler::answer(const std::vector<std::string>& envelope, std::string
 // --- send:<id>: carrying commands out ------------------------------------------------------------
 
 void BundleHandler::carryOutCommands() {
-    platform::nameThisThread("send:" + linkId_);
     std::unique_lock lock(queueMutex_);
     while (!stop_.isSet()) {
+        platform::faultPoint();
         auto taken = queue_.take(CommandQueue::Clock::now());
         for (auto& expired : taken.expired) {
             post(std::move(expired.envelope), bus::resultText(reply_text::kExpired));
@@ -348,8 +360,8 @@ void BundleHandler::logLimited(std::string_view kind, const std::string& text) {
 
 // Sleeps until a status request arrives and answers it with the latest decoded status.
 void BundleHandler::serveStatus() {
-    platform::nameThisThread("status:" + linkId_);
     bus::ServiceLoop loop("Bundle " + linkId_ + " status", stop_);
+    loop.afterEachWake(platform::faultPoint);
     loop.answer(statusSocket_, [&](std::string_view) {
         if (!paired_.load()) {
             spdlog::warn("Pairing is not completed.");

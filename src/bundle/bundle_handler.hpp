@@ -14,7 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <zmq.hpp>
@@ -25,6 +24,7 @@
 #include "core/json.hpp"
 #include "link/link_handler.hpp"
 #include "model/link_info.hpp"
+#include "platform/service_thread.hpp"
 #include "platform/stop_signal.hpp"
 #include "platform/wake_signal.hpp"
 
@@ -73,6 +73,7 @@ private:
 
     void onPairing(bool paired);
     // bundle:<id>
+    void startThreads();
     void serveCommands();
     void receiveCommands();
     void receiveOne(std::vector<zmq::message_t>& frames);
@@ -129,9 +130,9 @@ private:
     std::vector<std::string> announced_;
 
     // Declared last; joined explicitly in the destructor before the sockets close.
-    std::jthread commandThread_;
-    std::jthread senderThread_;
-    std::jthread statusThread_;
+    platform::ServiceThread commandThread_;
+    platform::ServiceThread senderThread_;
+    platform::ServiceThread statusThread_;
 };
 
 }  // namespace kinetra::bundle

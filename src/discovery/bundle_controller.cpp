@@ -15,7 +15,6 @@
 #include "discovery/abort_all.hpp"
 #include "notify/notification_handler.hpp"
 #include "platform/terminal_device.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::discovery {
 namespace {
@@ -54,17 +53,17 @@ BundleController::BundleController(std::string configurationEndpoint, Controller
     publishedLinks_ = core::dumpCompact(json::array());
     bus::bindWhenFree(socket_, endpoint_);
     bus::announceOpen(std::array{endpoint_});
-    thread_ = std::jthread([this] { serve(); });
+    // The links, their handlers and the sockets are members: a restarted loop serves them as
+    // before.
+    thread_.start({.name = "device", .service = "Device service"},
+                  [this](std::stop_token) { serve(); });
 }
 
 BundleController::~BundleController() {
     bus::announceClosed(std::array{endpoint_});
     // The scanner first: no more events while the handlers go.
     scanner_.reset();
-    stop_.set();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_.stop();
     for (auto& [linkId, handler] : handlers_) {
         handler->stop();
     }
@@ -78,13 +77,15 @@ BundleController::~BundleController() {
 // Sleeps until a request, a link's report or the stop signal arrives. Reports are taken first,
 // so a request answered right after a change sees it.
 void BundleController::serve() {
-    platform::nameThisThread("device");
-    bus::ServiceLoop loop("Device service", stop_);
+    bus::ServiceLoop loop("Device service", thread_.stopSignal());
     loop.take(reports_, [this](zmq::socket_ref) { takeReports(); });
     loop.answer(
         socket_, [this](std::string_view request) { return handle(request); },
         [this] { reapTeardowns(); });
-    loop.afterEachWake([this] { publishIfChanged(); });
+    loop.afterEachWake([this] {
+        platform::faultPoint();
+        publishIfChanged();
+    });
     loop.run();
 }
 
@@ -341,19 +342,22 @@ void BundleController::takeDown(const std::string& linkId) {
     heldPorts_.erase(linkId);
     reportedStatus_.erase(linkId);
     handler->stop();
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    teardowns_.push_back(
-        Teardown{linkId, done, std::jthread([handler = std::move(handler), done, linkId]() mutable {
-                     platform::nameThisThread("down:" + linkId);
-                     handler.reset();
-                     *done = true;
-                 })});
+    auto& teardown = teardowns_.emplace_back();
+    teardown.linkId = linkId;
+    // Tried again after a pause if it fails: the handler is only let go once it is destroyed.
+    teardown.thread.start({.name = "down:" + linkId,
+                           .service = "Teardown of link " + linkId,
+                           .firstPause = std::chrono::milliseconds(100)},
+                          [handler = std::move(handler)](std::stop_token) mutable {
+                              platform::faultPoint();
+                              handler.reset();
+                          });
 }
 
 // Finished teardowns are joined (at once: they are done) and dropped, so the list stays short
 // over a long session.
 void BundleController::reapTeardowns() {
-    std::erase_if(teardowns_, [](const Teardown& teardown) { return teardown.done->load(); });
+    std::erase_if(teardowns_, [](const Teardown& teardown) { return !teardown.thread.running(); });
 }
 
 // Lost links as the service stored them; present ones as they last reported themselves, left out
@@ -388,7 +392,7 @@ std::string BundleController::motionAbortAll() {
     }
     spdlog::info("motionAbortAll: {0} paired bundle(s), {1} not paired", paired.size(),
                  unpaired.size());
-    json data = abortAll(*context_, paired, kAbortAllBound, &stop_);
+    json data = abortAll(*context_, paired, kAbortAllBound, &thread_.stopSignal());
     for (const auto& linkId : unpaired) {
         data.push_back(
             json{{"linkID", linkId}, {"result", bundle::reply_text::kPairingNotCompleted}});

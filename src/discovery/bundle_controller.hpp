@@ -18,7 +18,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <zmq.hpp>
@@ -28,7 +27,7 @@
 #include "discovery/device_firmware_update.hpp"
 #include "discovery/link_scanner.hpp"
 #include "model/link_info.hpp"
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 
 namespace kinetra::discovery {
 
@@ -111,8 +110,7 @@ private:
     std::uint64_t refusals_ = 0;
     struct Teardown {
         std::string linkId;
-        std::shared_ptr<std::atomic<bool>> done;
-        std::jthread thread;
+        platform::ServiceThread thread;  // its body holds the handler until it is destroyed
     };
     std::list<Teardown> teardowns_;  // one per handler being destroyed
     // The last status reply each present link reported (absent or empty: not known yet).
@@ -125,8 +123,7 @@ private:
     zmq::socket_t reports_;  // PULL of the links' reports, service thread
     zmq::socket_t feed_;     // PUB to the feed, service thread
     std::unique_ptr<LinkScanner> scanner_;
-    platform::StopSignal stop_;
-    std::jthread thread_;  // last: joined first
+    platform::ServiceThread thread_;  // last: joined first
 };
 
 }  // namespace kinetra::discovery

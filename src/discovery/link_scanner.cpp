@@ -16,7 +16,6 @@
 #include "bus/wait.hpp"
 #include "config/configuration_client.hpp"
 #include "core/clock.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::discovery {
 namespace {
@@ -58,26 +57,27 @@ LinkScanner::LinkScanner(const std::string& configurationEndpoint,
     scanStopSocket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
     bus::bindWhenFree(scanStopSocket_, std::string(bus::kLinkScanStopEndpoint));
 
-    controlThread_ = std::jthread([this] { control(); });
-    scanThread_ = std::jthread([this](std::stop_token stop) { scan(stop); });
+    // Both restart after a failure: the scanning flag and the known devices are members, so a
+    // pass lost to a failure is made up by the next.
+    controlThread_.start({.name = "scan-control", .service = "Link scanner control"},
+                         [this](std::stop_token) { control(); });
+    scanThread_.start({.name = "scan", .service = "Link scanner"},
+                      [this](std::stop_token stop) { scan(stop); });
 }
 
 LinkScanner::~LinkScanner() {
     stop_.set();
-    scanThread_.request_stop();
-    if (controlThread_.joinable()) {
-        controlThread_.join();
-    }
-    if (scanThread_.joinable()) {
-        scanThread_.join();
-    }
+    controlThread_.requestStop();
+    scanThread_.requestStop();
+    controlThread_.join();
+    scanThread_.join();
 }
 
 // Sleeps until a request on either endpoint or the stop signal. The state is switched before
 // the reply goes out, so a client that has its "ok" sees the new state.
 void LinkScanner::control() {
-    platform::nameThisThread("scan-control");
     bus::ServiceLoop loop("Link scanner control", stop_);
+    loop.afterEachWake(platform::faultPoint);
     loop.answer(scanSocket_, [this](std::string_view) {
         startScanning();
         return bus::resultText(bus::kOk);
@@ -107,7 +107,6 @@ void LinkScanner::startScanning() {
 // after the current pass and its pause. While the flag is clear the thread sleeps until a scan
 // request sets it.
 void LinkScanner::scan(std::stop_token stop) {
-    platform::nameThisThread("scan");
     const auto pause = std::chrono::milliseconds(
         std::min<std::uint64_t>(config_.usb.scanInterval, kLongestPause.count()));
     std::unique_lock lock(wakeMutex_);
@@ -115,6 +114,7 @@ void LinkScanner::scan(std::stop_token stop) {
         if (!wake_.wait(lock, stop, [this] { return scanning_.load(); })) {
             return;
         }
+        platform::faultPoint();
         lock.unlock();
         try {
             runPass();

@@ -14,13 +14,13 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <zmq.hpp>
 
 #include "core/json.hpp"
 #include "model/link_info.hpp"
+#include "platform/service_thread.hpp"
 #include "platform/stop_signal.hpp"
 #include "serial/serial_port.hpp"
 
@@ -96,8 +96,8 @@ private:
     std::mutex wakeMutex_;                // pairs with wake_; held while scanning_ is switched on
     std::condition_variable_any wake_;    // wakes the idle scan thread when scanning_ is set
     platform::StopSignal stop_;           // set by the destructor; ends the control thread's wait
-    std::jthread controlThread_;          // threads last: joined before the sockets close
-    std::jthread scanThread_;
+    platform::ServiceThread controlThread_;  // threads last: joined before the sockets close
+    platform::ServiceThread scanThread_;
 };
 
 }  // namespace kinetra::discovery

@@ -12,7 +12,6 @@
 #include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::gateway {
 namespace {
@@ -32,7 +31,14 @@ void runCallback(const Callback& callback, Args&&... args) {
 }  // namespace
 
 BusReactor::BusReactor(std::shared_ptr<zmq::context_t> context) : context_(std::move(context)) {
-    thread_ = std::jthread([this] { run(); });
+    // Restarted after a failure: the route, its pending requests and the subscriptions are
+    // members, so they are all still there for the next turn.
+    // Every client request waits through the pause, so it is kept short.
+    thread_.start({.name = "reactor",
+                   .service = "Gateway bus reactor",
+                   .firstPause = std::chrono::milliseconds(50),
+                   .longestPause = std::chrono::milliseconds(2000)},
+                  [this](std::stop_token) { run(); });
 }
 
 BusReactor::~BusReactor() {
@@ -44,10 +50,7 @@ void BusReactor::stop() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    stop_.set();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_.stop();
 }
 
 void BusReactor::post(std::function<void()> work) {
@@ -94,13 +97,15 @@ std::size_t BusReactor::socketCount() const {
 }
 
 void BusReactor::run() {
-    platform::nameThisThread("reactor");
-    route_.emplace(context_);
+    if (!route_) {
+        route_.emplace(context_);
+    }
     std::vector<zmq::pollitem_t> items;
     for (;;) {
+        platform::faultPoint();
         items.clear();
         items.push_back({nullptr, wake_.fd(), ZMQ_POLLIN, 0});
-        items.push_back({nullptr, stop_.fd(), ZMQ_POLLIN, 0});
+        items.push_back({nullptr, thread_.stopSignal().fd(), ZMQ_POLLIN, 0});
         if (feed_) {
             items.push_back({feed_->handle(), 0, ZMQ_POLLIN, 0});
         }

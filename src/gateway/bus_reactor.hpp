@@ -12,14 +12,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include <zmq.hpp>
 
 #include "bus/route.hpp"
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 #include "platform/wake_signal.hpp"
 
 namespace kinetra::gateway {
@@ -139,8 +138,7 @@ private:
     std::optional<zmq::socket_t> feed_;                       // made on first subscription
 
     platform::WakeSignal wake_;
-    platform::StopSignal stop_;
-    std::jthread thread_;  // last: joined before the members it uses go
+    platform::ServiceThread thread_;  // last: joined before the members it uses go
 };
 
 }  // namespace kinetra::gateway

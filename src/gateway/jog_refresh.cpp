@@ -8,13 +8,17 @@
 
 #include <spdlog/spdlog.h>
 
-#include "platform/thread_name.hpp"
-
 namespace kinetra::gateway {
 
 JogRefresh::JogRefresh(Lapse lapse, std::chrono::milliseconds patience)
     : lapse_(std::move(lapse)), patience_(patience) {
-    thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+    // The deadlines are members: a restarted loop lets them lapse as before. The pause is short,
+    // as a lapsed jog waits through it for its stop.
+    thread_.start({.name = "jog-refresh",
+                   .service = "Jog refresh",
+                   .firstPause = std::chrono::milliseconds(50),
+                   .longestPause = std::chrono::milliseconds(1000)},
+                  [this](std::stop_token stop) { run(std::move(stop)); });
 }
 
 JogRefresh::~JogRefresh() {
@@ -50,10 +54,7 @@ void JogRefresh::stop() {
         stopped_ = true;
         left.swap(due_);
     }
-    thread_.request_stop();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_.stop();
     for (const auto& [path, due] : left) {
         lapse_(path, due.client);
     }
@@ -65,9 +66,9 @@ std::size_t JogRefresh::armedCount() const {
 }
 
 void JogRefresh::run(std::stop_token stop) {
-    platform::nameThisThread("jog-refresh");
     std::unique_lock lock(mutex_);
     while (!stop.stop_requested()) {
+        platform::faultPoint();
         if (due_.empty()) {
             changed_.wait(lock, stop, [this] { return !due_.empty(); });
             continue;

@@ -11,7 +11,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
+
+#include "platform/service_thread.hpp"
 
 namespace kinetra::gateway {
 
@@ -59,7 +60,7 @@ private:
     std::condition_variable_any changed_;
     std::map<std::string, Due, std::less<>> due_;
     bool stopped_ = false;
-    std::jthread thread_;  // last: joined before the members it uses go
+    platform::ServiceThread thread_;  // last: joined before the members it uses go
 };
 
 }  // namespace kinetra::gateway

@@ -41,10 +41,23 @@ LinkHandler::LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTi
     notify::notify("Link connection is established.");
     setUpSockets();
 
-    // The service and the reader first wait for each other to run; std::jthread starts them at
-    // once, and both only touch members that are complete by now.
+    // Both only touch members that are complete by now. A link service that fails ends this link
+    // as a failed reader does: its line is closed and the device service takes it down.
     try {
-        serviceThread_ = std::jthread([this] { serve(); });
+        serviceThread_.start({.name = "link:" + linkId_,
+                              .service = "Link " + linkId_,
+                              .onFailure = platform::OnFailure::end},
+                             [this](std::stop_token) {
+                                 try {
+                                     serve();
+                                 } catch (...) {
+                                     if (stop_.isSet()) {
+                                         return;  // failing while stopping is part of stopping
+                                     }
+                                     wire_->closeLine();
+                                     throw;
+                                 }
+                             });
         wire_->startReader();
     } catch (...) {
         // A thread that could not start: end the ones that did before the members go.
@@ -66,9 +79,7 @@ LinkHandler::~LinkHandler() {
 void LinkHandler::joinThreads() {
     // The service thread may start the radio update thread, so it is joined first.
     for (auto* thread : {&serviceThread_, &radioUpdateThread_}) {
-        if (thread->joinable()) {
-            thread->join();
-        }
+        thread->stop();
     }
     wire_->joinReader();
 }

@@ -13,7 +13,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <zmq.hpp>
@@ -24,6 +23,7 @@
 #include "link/link_wire.hpp"
 #include "model/firmware_catalog.hpp"
 #include "model/link_info.hpp"
+#include "platform/service_thread.hpp"
 #include "platform/stop_signal.hpp"
 
 namespace kinetra::link {
@@ -195,8 +195,8 @@ private:
     std::unique_ptr<LinkWire> wire_;
 
     // Declared last: joined before anything above goes away.
-    std::jthread radioUpdateThread_;  // started and joined by the service thread
-    std::jthread serviceThread_;
+    platform::ServiceThread radioUpdateThread_;  // started and joined by the service thread
+    platform::ServiceThread serviceThread_;
 };
 
 }  // namespace kinetra::link

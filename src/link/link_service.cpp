@@ -12,7 +12,7 @@
 #include "link/pairing_commands.hpp"
 #include "link/radio_image.hpp"
 #include "link/radio_update.hpp"
-#include "platform/thread_name.hpp"
+#include "platform/service_thread.hpp"
 
 namespace kinetra::link {
 namespace {
@@ -39,7 +39,6 @@ std::vector<std::string_view> linkServiceCommandNames() {
 // Sleeps until a request or the stop signal arrives. The link service is asked first, as both
 // may hold a request at once. A request that cannot be read or performed is answered "{}".
 void LinkHandler::serve() {
-    platform::nameThisThread("link:" + linkId_);
     bus::ServiceLoop loop("Link Handler " + linkId_, stop_,
                           [](std::string_view) { return std::string("{}"); });
     // Whatever a command changed (status known, firmware flags, pairing, medium) is reported
@@ -59,6 +58,7 @@ void LinkHandler::serve() {
         },
         report);
     addPollers(loop);
+    loop.afterEachWake(platform::faultPoint);
     loop.run();
 }
 
@@ -123,15 +123,24 @@ std::string LinkHandler::startRadioUpdate() {
     auto start = beginRadioUpdate(*this);
     if (start.startThread) {
         // The previous update, if any, has finished (radioUpdateRunning was clear).
-        if (radioUpdateThread_.joinable()) {
-            radioUpdateThread_.join();
-        }
+        radioUpdateThread_.join();
         try {
-            radioUpdateThread_ = std::jthread([this] {
-                platform::nameThisThread("radio:" + linkId_);
-                runRadioUpdate(*this, radioFirmwareImage(), timings_.radioUpdatePause);
-                reportChanges();
-            });
+            // An update that fails ends with the error status, as one the radio refused.
+            radioUpdateThread_.start({.name = "radio:" + linkId_,
+                                      .service = "Radio update of link " + linkId_,
+                                      .onFailure = platform::OnFailure::end},
+                                     [this](std::stop_token) {
+                                         try {
+                                             runRadioUpdate(*this, radioFirmwareImage(),
+                                                            timings_.radioUpdatePause);
+                                         } catch (...) {
+                                             flags_.radioUpdateStatus = RadioUpdateStatus::error;
+                                             flags_.radioUpdateRunning = false;
+                                             reportChanges();
+                                             throw;
+                                         }
+                                         reportChanges();
+                                     });
         } catch (const std::system_error& error) {
             // The client has been told ok; the status tells it the update did not happen.
             spdlog::error("Link id: {0} radio update could not start: {1}", linkId_, error.what());

@@ -11,7 +11,6 @@
 #include "bus/wait.hpp"
 #include "link/classify.hpp"
 #include "notify/notification_handler.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::link {
 namespace {
@@ -59,31 +58,46 @@ void LinkWire::setUpSockets(zmq::context_t& context) {
 }
 
 void LinkWire::startReader() {
-    readerThread_ = std::jthread([this] { readSerial(); });
+    readerThread_.start({.name = "rd:" + linkId_,
+                         .service = "Link " + linkId_ + " reader",
+                         .onFailure = platform::OnFailure::end},
+                        [this](std::stop_token) {
+                            try {
+                                readSerial();
+                            } catch (...) {
+                                // Failing while the link stops is part of stopping.
+                                if (stop_.isSet()) {
+                                    return;
+                                }
+                                closeLine();
+                                throw;
+                            }
+                        });
 }
 
 void LinkWire::joinReader() {
-    if (readerThread_.joinable()) {
-        readerThread_.join();
+    readerThread_.stop();
+}
+
+void LinkWire::closeLine() {
+    if (!lineClosed_.exchange(true) && hooks_.lineClosed) {
+        hooks_.lineClosed();
     }
 }
 
 // Sleeps on the port until bytes or the stop signal arrive, so an idle link costs nothing and a
 // frame is routed as soon as its end byte is read.
 void LinkWire::readSerial() {
-    platform::nameThisThread("rd:" + linkId_);
     std::array<std::uint8_t, kReadChunk> buffer{};
     while (!stop_.isSet()) {
+        platform::faultPoint();
         const auto result = port_->read(buffer, std::chrono::milliseconds(-1), &stop_);
         if (result.status == serial::ReadStatus::closed) {
             // Unplugged, or the far side of a pseudo-terminal closed: the owner is told, so that
             // the link is taken down even where no scanner sees the port go. Until then there
             // is nothing to read.
             spdlog::warn("Link id: {0} serial line closed.", linkId_);
-            lineClosed_ = true;
-            if (hooks_.lineClosed) {
-                hooks_.lineClosed();
-            }
+            closeLine();
             stop_.waitFor(std::chrono::hours(24 * 365));
             return;
         }

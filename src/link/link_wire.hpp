@@ -12,7 +12,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <zmq.hpp>
 
@@ -24,6 +23,7 @@
 #include "link/reply.hpp"
 #include "link/response_mailbox.hpp"
 #include "model/link_info.hpp"
+#include "platform/service_thread.hpp"
 #include "platform/stop_signal.hpp"
 #include "serial/serial_port.hpp"
 
@@ -59,12 +59,17 @@ public:
     /// Connects the status outlet when there is no status hook. Bus errors escape as
     /// zmq::error_t.
     void setUpSockets(zmq::context_t& context);
-    /// Starts the reader thread; it ends once the stop signal is set.
+    /// Starts the reader thread; it ends once the stop signal is set. A reader that fails ends
+    /// this link only: its line is closed (closeLine) and the failure logged and notified.
     void startReader();
     void joinReader();
 
-    /// True once the reader saw the serial line end (module unplugged, far side closed).
+    /// True once the reader saw the serial line end (module unplugged, far side closed), or a
+    /// thread of the link failed and closed it.
     bool isLineClosed() const { return lineClosed_.load(); }
+    /// Marks the line closed and tells the owner (the lineClosed hook), once: the device service
+    /// then takes the link down as it does an unplugged one. Any thread of the link.
+    void closeLine();
 
     /// Wakes a sender waiting for its reply, so that it sees the stop or its preemption.
     void wakeSender() { mailbox_.wake(); }
@@ -170,7 +175,7 @@ private:
     FrameDecoder decoder_;
     std::uint8_t lastAcknowledge_ = 0;
 
-    std::jthread readerThread_;  // last: joined before anything above goes away
+    platform::ServiceThread readerThread_;  // last: joined before anything above goes away
 };
 
 }  // namespace kinetra::link

@@ -11,6 +11,7 @@
 #include "link/frame_codec.hpp"
 #include "link/pairing_commands.hpp"
 #include "link/radio_image.hpp"
+#include "platform/service_thread.hpp"
 
 namespace kinetra::link {
 namespace {
@@ -96,6 +97,7 @@ void runRadioUpdate(LinkSession& session, core::ByteView image,
 
     auto outcome = Attempt::failed;
     for (int attempt = 0; attempt < kAttempts && outcome == Attempt::failed; ++attempt) {
+        platform::faultPoint();
         outcome = attemptUpdate(session, encoder, chunks, restartPause);
     }
     if (outcome == Attempt::aborted || outcome == Attempt::failed) {

@@ -11,8 +11,6 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
-#include "platform/thread_name.hpp"
-
 namespace kinetra::mqtt {
 namespace {
 
@@ -173,20 +171,23 @@ void BrokerClient::noteDetail(std::string text) {
 }
 
 void BrokerClient::start() {
-    thread_ = std::jthread([this] { run(); });
+    // Restarted after a failure: libmosquitto's client is a member, and the next attempt
+    // connects afresh.
+    thread_.start({.name = "mqtt-net", .service = "MQTT connection"},
+                  [this](std::stop_token) { run(); });
 }
 
 // Attempts, each followed by the loop that keeps the connection, with the back-off between them:
 // 1 s after a connection that was accepted, doubling to 30 s while attempts fail.
 void BrokerClient::run() {
-    platform::nameThisThread("mqtt-net");
     auto delay = kFirstRetry;
     // Until one attempt got under way, libmosquitto may not know the broker's address yet.
     bool underWay = false;
-    while (!stop_.isSet()) {
+    while (!thread_.stopRequested()) {
+        platform::faultPoint();
         auto [reason, began, accepted] = connectOnce(!underWay);
         underWay = underWay || began;
-        if (stop_.isSet()) {
+        if (thread_.stopRequested()) {
             break;
         }
         {
@@ -199,7 +200,7 @@ void BrokerClient::run() {
         if (accepted) {
             delay = kFirstRetry;
         }
-        if (!stop_.waitFor(delay)) {
+        if (!thread_.stopSignal().waitFor(delay)) {
             break;
         }
         delay = std::min(delay * 2, kLongestRetry);
@@ -224,7 +225,7 @@ BrokerClient::Attempt BrokerClient::connectOnce(bool first) {
     }
     const auto began = std::chrono::steady_clock::now();
     bool accepted = false;
-    while (!stop_.isSet()) {
+    while (!thread_.stopRequested()) {
         const int looped = mosquitto_loop(client_, kLoopTimeoutMs, 1);
         accepted = accepted || connected_;
         if (looped != MOSQ_ERR_SUCCESS) {
@@ -268,7 +269,8 @@ void BrokerClient::stop(std::optional<Publication> last, std::chrono::millisecon
         return;
     }
     stopped_ = true;
-    if (!thread_.joinable()) {
+    if (!thread_.running()) {
+        thread_.stop();
         return;
     }
     if (last && connected_) {
@@ -286,7 +288,7 @@ void BrokerClient::stop(std::optional<Publication> last, std::chrono::millisecon
             });
         }
     }
-    stop_.set();
+    thread_.requestStop();
     // Wakes the loop, which sends the DISCONNECT on its way out.
     mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
     thread_.join();

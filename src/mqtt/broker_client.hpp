@@ -13,14 +13,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
 
 #include "mqtt/mqtt_settings.hpp"
 #include "mqtt/outbox.hpp"
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 
 struct mosquitto;
 
@@ -113,8 +112,7 @@ private:
     std::vector<int> delivered_;  // message ids delivered while stopping
     std::string detail_;          // a refusal or library error since the last attempt began
 
-    platform::StopSignal stop_;
-    std::jthread thread_;  // last: joined first
+    platform::ServiceThread thread_;  // last: joined first
 };
 
 }  // namespace kinetra::mqtt

@@ -15,7 +15,6 @@
 #include "mqtt/home_assistant.hpp"
 #include "net/trust_policy.hpp"
 #include "platform/host_names.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::mqtt {
 namespace {
@@ -118,7 +117,9 @@ bool MqttService::begin(const MqttSettings& settings) {
                  settings.broker.text(), settings.clientId, settings.topicPrefix,
                  settings.commands ? "taken" : "off");
     route_ = std::make_unique<BusRoute>(bus::SocketRegistry::instance().context());
-    thread_ = std::jthread([this] { run(); });
+    // Restarted after a failure: the links, the outbox and the feed are members, and the broker
+    // connection runs on a thread of its own.
+    thread_.start({.name = "mqtt", .service = "MQTT"}, [this](std::stop_token) { run(); });
     return true;
 }
 
@@ -127,10 +128,7 @@ MqttService::~MqttService() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    stop_.set();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_.stop();
     if (route_) {
         route_->stop();  // the sticks' zeros handed over on the way out still go
     }
@@ -156,14 +154,16 @@ void MqttService::post(Event event) {
 }
 
 void MqttService::run() {
-    platform::nameThisThread("mqtt");
-    // Subscribed before the list is asked for, so no change between the two is missed.
-    feed_.emplace(bus::makeFeedSubscriber(*bus::SocketRegistry::instance().context()));
-    feed_->set(zmq::sockopt::subscribe, bus::kLinksTopic);
-    askLinks();
-    client_->start();
+    if (!feed_) {  // the first run, not a restart
+        // Subscribed before the list is asked for, so no change between the two is missed.
+        feed_.emplace(bus::makeFeedSubscriber(*bus::SocketRegistry::instance().context()));
+        feed_->set(zmq::sockopt::subscribe, bus::kLinksTopic);
+        askLinks();
+        client_->start();
+    }
     std::vector<Event> events;
-    while (!stop_.isSet()) {
+    while (!thread_.stopRequested()) {
+        platform::faultPoint();
         auto now = std::chrono::steady_clock::now();
         long timeout = -1;
         if (const auto wakeAt = nextWake(now)) {
@@ -172,13 +172,13 @@ void MqttService::run() {
         }
         zmq::pollitem_t items[] = {{feed_->handle(), 0, ZMQ_POLLIN, 0},
                                    {nullptr, wake_.fd(), ZMQ_POLLIN, 0},
-                                   {nullptr, stop_.fd(), ZMQ_POLLIN, 0}};
+                                   {nullptr, thread_.stopSignal().fd(), ZMQ_POLLIN, 0}};
         try {
             zmq::poll(items, 3, std::chrono::milliseconds(timeout));
         } catch (const zmq::error_t& error) {
             spdlog::warn("MQTT: poll failed: {0}", error.what());
         }
-        if (stop_.isSet()) {
+        if (thread_.stopRequested()) {
             break;
         }
         now = std::chrono::steady_clock::now();

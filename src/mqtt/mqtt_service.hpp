@@ -12,7 +12,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <variant>
 #include <vector>
 
@@ -27,7 +26,7 @@
 #include "mqtt/mqtt_state.hpp"
 #include "mqtt/outbox.hpp"
 #include "mqtt/topics.hpp"
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 #include "platform/wake_signal.hpp"
 
 namespace kinetra::mqtt {
@@ -106,7 +105,6 @@ private:
     std::vector<Event> inbox_;
     bool stopping_ = false;
     platform::WakeSignal wake_;
-    platform::StopSignal stop_;
     std::atomic<int> inFlight_{0};             // handed to the client, not yet sent
     std::atomic<bool> waitingForRoom_{false};  // the outbox waits for inFlight_ to drop
 
@@ -124,7 +122,7 @@ private:
 
     std::unique_ptr<BusRoute> route_;
     std::unique_ptr<BrokerClient> client_;
-    std::jthread thread_;  // last: joined first
+    platform::ServiceThread thread_;  // last: joined first
 };
 
 }  // namespace kinetra::mqtt

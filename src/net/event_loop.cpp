@@ -3,12 +3,11 @@
 #include "net/event_loop.hpp"
 
 #include <atomic>
-#include <exception>
 #include <string>
 
 #include <spdlog/spdlog.h>
 
-#include "platform/thread_name.hpp"
+#include "net/run_context.hpp"
 
 namespace kinetra::net {
 
@@ -21,18 +20,9 @@ EventLoop::~EventLoop() {
 void EventLoop::start() {
     // Worker loops are numbered in the order they start: net-1, net-2...
     static std::atomic<int> started{0};
-    thread_ = std::jthread([this, number = ++started] {
-        platform::nameThisThread("net-" + std::to_string(number));
-        // A handler that throws must not end the loop and strand its connections.
-        for (;;) {
-            try {
-                context_.run();
-                return;
-            } catch (const std::exception& error) {
-                spdlog::error("net: a worker loop handler threw: {0}", error.what());
-            }
-        }
-    });
+    const int number = ++started;
+    started_ = true;
+    startContextThread(thread_, "net-" + std::to_string(number), context_);
 }
 
 void EventLoop::stop() {
@@ -45,7 +35,8 @@ void EventLoop::stop() {
     }
     asio::post(context_, [this] { closeAll(); });
     work_.reset();
-    if (thread_.joinable()) {
+    if (started_) {
+        // Not asked to stop: the thread ends once the connections have wound down.
         thread_.join();
     } else {
         // Never started: wind the connections down on this thread.

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -15,6 +14,7 @@
 #include <asio/post.hpp>
 
 #include "net/tcp_connection.hpp"
+#include "platform/service_thread.hpp"
 
 namespace kinetra::net {
 
@@ -83,7 +83,8 @@ private:
     bool accepting_ = true;
     bool closing_ = false;                                // loop thread only
     std::unordered_set<TcpConnection::Ptr> connections_;  // loop thread only
-    std::jthread thread_;  // last: joined before the members it uses go
+    bool started_ = false;                                // owner's thread
+    platform::ServiceThread thread_;  // last: joined before the members it uses go
 };
 
 }  // namespace kinetra::net

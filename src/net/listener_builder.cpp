@@ -5,12 +5,13 @@
 #include <chrono>
 #include <exception>
 #include <stdexcept>
+#include <string>
 
 #include <spdlog/spdlog.h>
 #include <asio/ip/address_v4.hpp>
 #include <asio/post.hpp>
 
-#include "platform/thread_name.hpp"
+#include "net/run_context.hpp"
 
 namespace kinetra::net {
 
@@ -61,7 +62,7 @@ ListenerBuilder::SocketSetup ListenerBuilder::tcpNoDelay() {
 }
 
 void ListenerBuilder::start() {
-    if (thread_.joinable()) {
+    if (started_) {
         throw std::logic_error("listener already started");
     }
     if (!service_ || service_->workerCount() == 0) {
@@ -100,29 +101,22 @@ void ListenerBuilder::start() {
 
     context_.restart();
     accept();
-    thread_ = std::jthread([this] {
-        platform::nameThisThread("listen:" + std::to_string(boundPort_));
-        for (;;) {
-            try {
-                context_.run();
-                return;
-            } catch (const std::exception& failure) {
-                spdlog::error("net: listener on port {0}: {1}", boundPort_, failure.what());
-            }
-        }
-    });
+    started_ = true;
+    startContextThread(thread_, "listen:" + std::to_string(boundPort_), context_);
 }
 
 void ListenerBuilder::stop() {
-    if (!thread_.joinable()) {
+    if (!started_) {
         return;
     }
+    started_ = false;
     asio::post(context_, [this] {
         std::error_code ignored;
         acceptor_->close(ignored);
         retryTimer_.cancel();
     });
-    // With the acceptor closed the pending accept ends and run() runs out of work.
+    // With the acceptor closed the pending accept ends and the context runs out of work: the
+    // thread ends on its own, and a later start() may run it again.
     thread_.join();
     // The thread may have ended before taking the close (its service stopped first): run it
     // here so nothing stale is left for a later start().

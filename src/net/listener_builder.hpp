@@ -10,7 +10,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <asio/io_context.hpp>
@@ -20,6 +19,7 @@
 #include "core/log_limiter.hpp"
 #include "net/tcp_connection.hpp"
 #include "net/tcp_service.hpp"
+#include "platform/service_thread.hpp"
 
 namespace kinetra::net {
 
@@ -101,7 +101,8 @@ private:
     asio::io_context context_{1};
     std::optional<asio::ip::tcp::acceptor> acceptor_;  // accept thread only once started
     asio::steady_timer retryTimer_{context_};          // accept thread only
-    std::jthread thread_;                              // last: joined before the members it uses go
+    bool started_ = false;                             // owner's thread
+    platform::ServiceThread thread_;                   // last: joined before the members it uses go
 };
 
 }  // namespace kinetra::net

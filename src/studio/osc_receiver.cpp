@@ -7,7 +7,6 @@
 
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
-#include "platform/thread_name.hpp"
 #include "studio/osc_decode.hpp"
 
 namespace kinetra::studio {
@@ -38,14 +37,12 @@ OscReceiver::OscReceiver(const StudioSettings& settings, Links links, StudioCoun
     socket_.bind(local);
     socket_.non_blocking(true);
     spdlog::info("OSC input on {0}:{1}.", settings.oscAddress, settings.oscPort);
-    thread_ = std::jthread([this] { run(); });
+    // Restarted after a failure: the socket, the sticks and the pending commands are members.
+    thread_.start({.name = "osc", .service = "OSC input"}, [this](std::stop_token) { run(); });
 }
 
 OscReceiver::~OscReceiver() {
-    stop_.set();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_.stop();
 }
 
 int OscReceiver::pollTimeout(SteadyTime now) const {
@@ -68,20 +65,20 @@ int OscReceiver::pollTimeout(SteadyTime now) const {
 // Sleeps in one poll over the datagram socket, the stop signal and the bus replies, with the
 // nearest stick deadline as timeout.
 void OscReceiver::run() {
-    platform::nameThisThread("osc");
-    while (!stop_.isSet()) {
+    while (!thread_.stopRequested()) {
+        platform::faultPoint();
         try {
             auto dealers = dispatch_.sockets();
             std::vector<zmq::pollitem_t> items{
                 {nullptr, socket_.native_handle(), ZMQ_POLLIN, 0},
-                {nullptr, stop_.fd(), ZMQ_POLLIN, 0},
+                {nullptr, thread_.stopSignal().fd(), ZMQ_POLLIN, 0},
             };
             for (auto& dealer : dealers) {
                 items.push_back(zmq::pollitem_t{dealer.handle(), 0, ZMQ_POLLIN, 0});
             }
             zmq::poll(items,
                       std::chrono::milliseconds(pollTimeout(std::chrono::steady_clock::now())));
-            if (stop_.isSet()) {
+            if (thread_.stopRequested()) {
                 return;
             }
             const auto now = std::chrono::steady_clock::now();

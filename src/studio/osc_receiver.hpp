@@ -10,14 +10,13 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 #include <zmq.hpp>
 
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 #include "studio/command_dispatch.hpp"
 #include "studio/osc_mapping.hpp"
 #include "studio/rate_limiter.hpp"
@@ -75,8 +74,7 @@ private:
     RateLimiter logLimiter_;
     std::vector<std::uint8_t> buffer_;
 
-    platform::StopSignal stop_;
-    std::jthread thread_;  // last: joined first
+    platform::ServiceThread thread_;  // last: joined first
 };
 
 }  // namespace kinetra::studio

@@ -7,7 +7,6 @@
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
 #include "core/json.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::studio {
 namespace {
@@ -51,14 +50,12 @@ ViscaReceiver::ViscaReceiver(const StudioSettings& settings, ViewLookup view,
                                                             std::move(hooks), counters.visca);
         spdlog::info("VISCA input for {0} on {1}:{2}.", linkId, settings.visca.address, number);
     }
-    thread_ = std::jthread([this] { run(); });
+    // Restarted after a failure: the socket, the sticks and the pending commands are members.
+    thread_.start({.name = "visca", .service = "VISCA input"}, [this](std::stop_token) { run(); });
 }
 
 ViscaReceiver::~ViscaReceiver() {
-    stop_.set();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_.stop();
 }
 
 void ViscaReceiver::statusArrived() noexcept {
@@ -87,12 +84,12 @@ int ViscaReceiver::pollTimeout(SteadyTime now) const {
 }
 
 void ViscaReceiver::run() {
-    platform::nameThisThread("visca");
-    while (!stop_.isSet()) {
+    while (!thread_.stopRequested()) {
+        platform::faultPoint();
         try {
             auto dealers = dispatch_.sockets();
             std::vector<zmq::pollitem_t> items{
-                {nullptr, stop_.fd(), ZMQ_POLLIN, 0},
+                {nullptr, thread_.stopSignal().fd(), ZMQ_POLLIN, 0},
                 {nullptr, statusWake_.fd(), ZMQ_POLLIN, 0},
             };
             for (auto& port : ports_) {
@@ -103,7 +100,7 @@ void ViscaReceiver::run() {
             }
             zmq::poll(items,
                       std::chrono::milliseconds(pollTimeout(std::chrono::steady_clock::now())));
-            if (stop_.isSet()) {
+            if (thread_.stopRequested()) {
                 return;
             }
             now_ = std::chrono::steady_clock::now();

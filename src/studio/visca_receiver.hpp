@@ -11,13 +11,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 #include "platform/wake_signal.hpp"
 #include "studio/command_dispatch.hpp"
 #include "studio/rate_limiter.hpp"
@@ -72,8 +71,7 @@ private:
 
     std::atomic<bool> awaitingStatus_{false};  // some camera waits for a status
     platform::WakeSignal statusWake_;
-    platform::StopSignal stop_;
-    std::jthread thread_;  // last: joined first
+    platform::ServiceThread thread_;  // last: joined first
 };
 
 }  // namespace kinetra::studio
