@@ -11,6 +11,7 @@ packages=(
     libayatana-appindicator3-dev libgtk-3-dev libnotify-dev
     liblo-dev liblo-tools
     procps gcovr
+    nginx-light wrk
     chromium
     dpkg-dev file
 )
