@@ -120,22 +120,39 @@ void HttpSession::callHandler(const char* what, const Handler& handler, Args&&..
 }
 
 void HttpSession::armRequestTimer(std::chrono::milliseconds bound, const char* what) {
-    // A new round: a wait of an earlier one that already fired finds the round changed.
-    ++requestTimerRound_;
+    // Only the deadline moves per request; the timer is re-armed only when it would fire too
+    // late, and otherwise, firing early, waits on for the deadline then current. A kept
+    // connection's requests so cost no timer operations of their own.
     if (bound.count() <= 0) {
-        requestTimer_.cancel();
+        requestDeadline_.reset();
         return;
     }
-    requestTimer_.expires_after(bound);
+    requestDeadline_ = std::chrono::steady_clock::now() + bound;
+    requestWaitedFor_ = what;
+    if (!requestTimerArmed_ || requestTimer_.expiry() > *requestDeadline_) {
+        waitForRequestDeadline();
+    }
+}
+
+void HttpSession::waitForRequestDeadline() {
+    requestTimerArmed_ = true;
+    requestTimer_.expires_at(*requestDeadline_);
     // Weak: a session whose connection has gone is not kept for the timer's sake.
-    requestTimer_.async_wait([weak = weak_from_this(), round = requestTimerRound_,
-                              what](const std::error_code& error) {
+    requestTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
         const auto self = weak.lock();
-        if (error || !self || self->requestTimerRound_ != round || self->state_ != State::http) {
+        if (error || !self) {
+            return;  // re-armed (a wait for the new expiry is pending) or gone
+        }
+        self->requestTimerArmed_ = false;
+        if (!self->requestDeadline_ || self->state_ != State::http) {
+            return;
+        }
+        if (std::chrono::steady_clock::now() < *self->requestDeadline_) {
+            self->waitForRequestDeadline();
             return;
         }
         spdlog::debug("net: {0} sent no complete {1} in time; closing",
-                      self->connection_->remoteAddress(), what);
+                      self->connection_->remoteAddress(), self->requestWaitedFor_);
         self->state_ = State::finished;
         self->connection_->close();
     });

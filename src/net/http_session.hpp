@@ -214,6 +214,7 @@ private:
     void endWebSocket(WebSocketFormat::CloseCode code, std::string_view closePayload);
     void onClosed();
     void armRequestTimer(std::chrono::milliseconds bound, const char* what);
+    void waitForRequestDeadline();
     void armKeepAlive();
     void onKeepAlive();
     void limitUnsent();
@@ -239,9 +240,12 @@ private:
     WebSocketReceiver receiver_;
     std::string frameBytes_;  // received bytes not yet taken by receiver_
     bool connectedReported_ = false;
-    asio::steady_timer requestTimer_;      // bounds the wait for request headers, then its body
-    std::uint64_t requestTimerRound_ = 0;  // a wait of an earlier round finds this changed
-    asio::steady_timer keepAliveTimer_;    // WebSocket: the next ping or the idle close
+    // Bounds the wait for a request's headers, then its body, and a kept connection's quiet.
+    asio::steady_timer requestTimer_;
+    std::optional<std::chrono::steady_clock::time_point> requestDeadline_;  // none: no bound
+    const char* requestWaitedFor_ = "";  // what the deadline waits for, for the log
+    bool requestTimerArmed_ = false;     // a wait on requestTimer_ is pending
+    asio::steady_timer keepAliveTimer_;  // WebSocket: the next ping or the idle close
     std::chrono::steady_clock::time_point lastHeard_{};  // WebSocket: the client's last bytes
     std::chrono::steady_clock::time_point lastPing_{};   // WebSocket: our last ping
 };
