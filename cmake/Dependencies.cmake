@@ -9,6 +9,8 @@ find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 pkg_check_modules(LIBSERIALPORT REQUIRED IMPORTED_TARGET libserialport)
 # OSC messages are decoded and built by liblo (studio module).
 pkg_check_modules(LIBLO REQUIRED IMPORTED_TARGET liblo)
+# The MQTT client (mqtt module): MQTT 5 with its own network thread.
+pkg_check_modules(LIBMOSQUITTO REQUIRED IMPORTED_TARGET libmosquitto)
 
 find_path(HTTP_PARSER_INCLUDE_DIR http_parser.h REQUIRED)
 find_library(HTTP_PARSER_LIBRARY http_parser REQUIRED)

@@ -11,8 +11,10 @@ set(KINETRA_PACKAGE_PREFIX /opt/kinetra CACHE PATH "Where the Debian package put
 
 install(DIRECTORY cfg/ DESTINATION cfg)
 install(DIRECTORY res/ DESTINATION res PATTERN hicolor EXCLUDE)
-# A directory install, so every page and subfolder added to www/ comes along.
-install(DIRECTORY www/ DESTINATION www USE_SOURCE_PERMISSIONS)
+# A directory install, so every page and subfolder added to www/ comes along; its npm manifest
+# stays behind (cmake/WebPackages.cmake installs what it brings).
+install(DIRECTORY www/ DESTINATION www USE_SOURCE_PERMISSIONS
+        PATTERN package.json EXCLUDE PATTERN package-lock.json EXCLUDE)
 # The DFU tool (dfu-util) and its image (a) are the user's to add; never ship a local copy.
 install(DIRECTORY firmware/ DESTINATION firmware USE_SOURCE_PERMISSIONS
         PATTERN dfu-util EXCLUDE PATTERN a EXCLUDE)

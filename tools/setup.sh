@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libayatana-appindicator3-dev libgtk-3-dev libnotify-dev
     liblo-dev liblo-tools
+    mosquitto mosquitto-clients libmosquitto-dev openssl
     procps gcovr
     nginx-light wrk
     chromium

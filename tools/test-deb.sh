@@ -49,7 +49,8 @@ echo "test-deb: installing $(basename "$deb")"
 DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y "$deb" >"$work/apt.log" 2>&1 ||
     { cat "$work/apt.log" >&2; fail "apt-get install failed"; }
 for path in /usr/bin/kinetra-server /usr/bin/kinetra-sim /opt/kinetra/cfg/config.ini \
-    /opt/kinetra/www/kinetra_sdk_webserver /opt/kinetra/res/tray_icon.png \
+    /opt/kinetra/www/kinetra_sdk_webserver /opt/kinetra/www/vendor/uplot/uPlot.esm.js \
+    /opt/kinetra/res/tray_icon.png \
     /opt/kinetra/examples/README.md /usr/lib/systemd/user/kinetra-server.service \
     /usr/share/applications/kinetra-sdk.desktop; do
     [ -e "$path" ] || fail "the package did not install $path"

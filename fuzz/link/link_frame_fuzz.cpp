@@ -38,8 +38,7 @@ void route(core::ByteView payload, LinkState& state) {
     for (const auto& action : routing) {
         switch (action.kind) {
             case ActionKind::pushResponse:
-                check(within(action.bytes, payload) ||
-                      action.bytes.data() == kAcknowledgedReply.data());
+                check(within(action.bytes, payload));
                 break;
             case ActionKind::pushStatus:
                 check(within(action.bytes, payload) && action.bytes.size() >= kStatusMessageSize &&

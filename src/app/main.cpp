@@ -19,9 +19,12 @@
 #include "core/version.hpp"
 #include "discovery/bundle_controller.hpp"
 #include "gateway/server.hpp"
+#include "mqtt/mqtt_service.hpp"
 #include "notify/notification_handler.hpp"
 #include "platform/process.hpp"
+#include "platform/service_thread.hpp"
 #include "platform/shell.hpp"
+#include "platform/thread_name.hpp"
 #include "studio/studio_service.hpp"
 #include "tray/console_questions.hpp"
 #include "tray/desktop_notifications.hpp"
@@ -79,12 +82,14 @@ int main(int argc, char** argv) {
     }
     platform::hideConsoleWindow();
     platform::raiseTimerResolution();
-    core::initLogging();
+    core::initLogging([] { platform::nameThisThread("log"); });
     if (app::enterInstallLayout()) {
         spdlog::info("Working directory set to the program's directory.");
     }
     logVersions();
     installNotificationActions();
+    // A service whose thread gave up after a failure is named to the user; the rest serves on.
+    platform::setServiceEndNotice([](const std::string& text) { notify::notify(text); });
     const auto console = std::make_shared<tray::ConsoleQuestions>(STDOUT_FILENO);
     auto notifications = chooseNotifications(console);
     if (notifications) {
@@ -92,8 +97,8 @@ int main(int argc, char** argv) {
     }
 
     {
-        // Destroyed in reverse order of construction: tray, devices, studio, gateway, emulator,
-        // configuration.
+        // Destroyed in reverse order of construction: tray, devices, MQTT, studio, gateway,
+        // emulator, configuration.
         config::ConfigurationController configuration("../cfg/");
         // The emulated adapter outlives the device service, whose link closes its port first.
         const auto simulation = app::simulationArgument(argc, argv);
@@ -104,8 +109,16 @@ int main(int argc, char** argv) {
         // Subscribed to the feed before the device service publishes its first link list, and
         // asked for studioStatus by it, so it outlives it.
         studio::StudioService studio{std::string(bus::kConfigurationEndpoint)};
+        // Follows the link list and the status feed like the studio, and reaches the services
+        // through a bus route of its own; its state joins studioStatus here, so neither the
+        // studio nor the device service knows of it.
+        mqtt::MqttService broker{std::string(bus::kConfigurationEndpoint)};
         discovery::ControllerOptions deviceOptions;
-        deviceOptions.studioStatus = [&studio] { return studio.status(); };
+        deviceOptions.studioStatus = [&studio, &broker] {
+            json status = studio.status();
+            status["mqtt"] = broker.status();
+            return status;
+        };
         discovery::BundleController devices{std::string(bus::kConfigurationEndpoint),
                                             std::move(deviceOptions)};
         if (emulator) {
@@ -136,5 +149,7 @@ int main(int argc, char** argv) {
         notify::setBackend(std::make_shared<notify::LogBackend>());
         notifications.reset();
     }
+    // The last lines out before the process goes (bounded, should nobody read them).
+    core::shutdownLogging();
     return 0;
 }

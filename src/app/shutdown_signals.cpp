@@ -1,6 +1,5 @@
 // The shutdown-signal thread: poll on the signalfd and the stop signal, nothing else.
 #include "app/shutdown_signals.hpp"
-#include "platform/thread_name.hpp"
 
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -17,21 +16,20 @@ ShutdownSignals::ShutdownSignals(const sigset_t& signals, std::function<void()> 
     if (signalFd_ < 0) {
         throw std::system_error(errno, std::generic_category(), "signalfd");
     }
-    thread_ = std::jthread([this] { watch(); });
+    // The one way a signal stops the server: after a failure it watches again.
+    thread_.start({.name = "signals", .service = "Shutdown signal watch"},
+                  [this](std::stop_token) { watch(); });
 }
 
 ShutdownSignals::~ShutdownSignals() {
-    stop_.set();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_.stop();
     ::close(signalFd_);
 }
 
 void ShutdownSignals::watch() {
-    platform::nameThisThread("signals");
-    while (!stop_.isSet()) {
-        pollfd items[2] = {{signalFd_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+    while (!thread_.stopRequested()) {
+        platform::faultPoint();
+        pollfd items[2] = {{signalFd_, POLLIN, 0}, {thread_.stopSignal().fd(), POLLIN, 0}};
         if (::poll(items, 2, -1) < 0 && errno != EINTR) {
             return;
         }

@@ -4,9 +4,8 @@
 
 #include <csignal>
 #include <functional>
-#include <thread>
 
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 
 namespace kinetra::app {
 
@@ -25,8 +24,7 @@ private:
 
     int signalFd_;
     std::function<void()> onSignal_;
-    platform::StopSignal stop_;
-    std::jthread thread_;  // declared last: joined before the descriptors close
+    platform::ServiceThread thread_;  // declared last: joined before the descriptors close
 };
 
 }  // namespace kinetra::app

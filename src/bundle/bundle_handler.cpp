@@ -1,7 +1,10 @@
-// The bundle's two threads: commands planned against the latest status and sent through the
-// link handler, and the status served on .../status; status messages are decoded on the link's
+// The bundle's threads: bundle:<id> takes every command into the queue the moment it comes and
+// sends every reply; send:<id> carries the queue's head out through the link, planned against
+// the latest status; status:<id> serves .../status. Status messages are decoded on the link's
 // reader thread as they arrive.
 #include "bundle/bundle_handler.hpp"
+
+#include <zmq_addon.hpp>
 
 #include <spdlog/spdlog.h>
 
@@ -12,6 +15,7 @@
 #include "bus/endpoints.hpp"
 #include "bus/envelope.hpp"
 #include "bus/feed.hpp"
+#include "bus/request_tag.hpp"
 #include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
@@ -45,21 +49,25 @@ BundleHandler::BundleHandler(std::string linkId, std::string portName,
         info_, [this](bool paired) { onPairing(paired); }, linkTimings,
         [this](core::ByteView message) { takeStatus(message); });
     try {
-        commandSocket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
+        commandSocket_ = zmq::socket_t(*context_, zmq::socket_type::router);
         statusSocket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
         for (auto* socket : {&commandSocket_, &statusSocket_}) {
             socket->set(zmq::sockopt::linger, 0);
         }
+        // Everything is taken off the socket at once, so its queue never fills for long.
+        commandSocket_.set(zmq::sockopt::rcvhwm, 0);
+        commandSocket_.set(zmq::sockopt::sndhwm, 0);
         bus::bindWhenFree(commandSocket_, bus::bundleEndpoint(linkId_));
         bus::bindWhenFree(statusSocket_, bus::bundleStatusEndpoint(linkId_));
         announced_ = {bus::bundleEndpoint(linkId_), bus::bundleStatusEndpoint(linkId_)};
         bus::announceOpen(announced_);
         commandThread_ = std::jthread([this] { serveCommands(); });
+        senderThread_ = std::jthread([this] { carryOutCommands(); });
         statusThread_ = std::jthread([this] { serveStatus(); });
     } catch (...) {
         // The link handler's threads call back into this object: end them before it goes.
         stop();
-        for (auto* thread : {&commandThread_, &statusThread_}) {
+        for (auto* thread : {&commandThread_, &senderThread_, &statusThread_}) {
             if (thread->joinable()) {
                 thread->join();
             }
@@ -71,7 +79,7 @@ BundleHandler::BundleHandler(std::string linkId, std::string portName,
 
 BundleHandler::~BundleHandler() {
     stop();
-    for (auto* thread : {&commandThread_, &statusThread_}) {
+    for (auto* thread : {&commandThread_, &senderThread_, &statusThread_}) {
         if (thread->joinable()) {
             thread->join();
         }
@@ -88,20 +96,23 @@ void BundleHandler::stop() {
             link_->stop();
         }
         {
-            std::lock_guard lock(pairingMutex_);
+            std::lock_guard lock(queueMutex_);
             stop_.set();
         }
-        pairingChanged_.notify_all();
+        queueChanged_.notify_all();
         bus::announceClosed(announced_);
     });
 }
 
 void BundleHandler::onPairing(bool paired) {
     {
-        std::lock_guard lock(pairingMutex_);
+        std::lock_guard lock(queueMutex_);
         paired_ = paired;
+        if (paired) {
+            queue_.releaseHolds();  // the clients held back for it may go on at once
+        }
     }
-    pairingChanged_.notify_all();
+    queueChanged_.notify_all();
 }
 
 DeviceStatusSnapshot BundleHandler::snapshot() const {
@@ -109,60 +120,187 @@ DeviceStatusSnapshot BundleHandler::snapshot() const {
     return snapshot_;
 }
 
-// --- Command thread
-// --------------------------------------------------------------------------------
+// --- bundle:<id>: receiving and replying --------------------------------------------------------
 
+// Sleeps until a command arrives or send:<id> has posted a reply. It never waits on the link, so
+// a stop is queued (and the command in flight preempted) the moment it arrives.
 void BundleHandler::serveCommands() {
     platform::nameThisThread("bundle:" + linkId_);
-    bool refused = false;  // the last request was turned away unpaired
     bus::ServiceLoop loop("Bundle " + linkId_, stop_);
-    loop.answer(
-        commandSocket_,
-        [this, &refused](std::string_view request) {
-            refused = !paired_.load();
-            if (refused) {
-                // Nothing can reach the devices: the client is told so (never "ok" for a stop
-                // that was not sent) and held back a little, so that a client retrying in a
-                // loop does not flood the log.
-                spdlog::info("Bundle {0}: {1}", linkId_, reply_text::kPairingNotCompleted);
-                return bus::resultText(reply_text::kPairingNotCompleted);
-            }
-            return handleCommand(request);
-        },
-        [this, &refused] {
-            if (refused) {
-                pauseWhileUnpaired();
-            }
-        });
+    loop.take(commandSocket_, [this](zmq::socket_ref) { receiveCommands(); });
+    loop.watch(outboxReady_.fd(), [this] { sendReplies(); });
     loop.run();
 }
 
-void BundleHandler::pauseWhileUnpaired() {
-    std::unique_lock lock(pairingMutex_);
-    pairingChanged_.wait_for(lock, kUnpairedPause,
-                             [this] { return paired_.load() || stop_.isSet(); });
+void BundleHandler::receiveCommands() {
+    std::vector<zmq::message_t> frames;
+    while (zmq::recv_multipart(commandSocket_, std::back_inserter(frames),
+                               zmq::recv_flags::dontwait)) {
+        receiveOne(frames);
+        frames.clear();
+    }
 }
 
-std::string BundleHandler::handleCommand(std::string_view request) {
-    const auto plan = planCommand(request, snapshot(), keyposeIdCounters());
-    const auto outcomes = perform(plan);
-    return core::dumpCompact(buildReply(plan, outcomes));
+// A request is [routing id, envelope..., "", body]: [id, "", body] from a REQ, [id, tag, "", body]
+// from a route. Everything before the body goes back with the reply.
+void BundleHandler::receiveOne(std::vector<zmq::message_t>& frames) {
+    std::size_t delimiter = 1;
+    while (delimiter < frames.size() && frames[delimiter].size() != 0) {
+        ++delimiter;
+    }
+    if (delimiter + 1 >= frames.size()) {
+        logLimited("malformed", "Bundle " + linkId_ + ": dropped a request without a body");
+        return;
+    }
+    const auto now = CommandQueue::Clock::now();
+    CommandQueue::Entry entry;
+    for (std::size_t i = 0; i <= delimiter; ++i) {
+        entry.envelope.push_back(frames[i].to_string());
+    }
+    entry.body = frames[delimiter + 1].to_string();  // further frames are not part of it
+    // A client is one requesting socket, and within a route's socket the client its tag names.
+    entry.client = entry.envelope.front();
+    const auto& last = frames[delimiter - 1];
+    if (const auto tag =
+            bus::decodeRequestTag({static_cast<const std::uint8_t*>(last.data()), last.size()});
+        tag && delimiter >= 2) {
+        entry.client += '/' + std::to_string(tag->client);
+        entry.stop = tag->stop;
+        if (tag->patience.count() > 0) {
+            entry.deadline = now + tag->patience;
+        }
+    }
+    entry.stop = entry.stop || bus::isMotionAbort(entry.body);
+
+    CommandQueue::Offered offered;
+    {
+        std::lock_guard lock(queueMutex_);
+        offered = queue_.offer(std::move(entry), now);
+        if (offered.preempt && running_ != nullptr) {
+            link_->preempt(*running_);
+        }
+    }
+    queueChanged_.notify_all();
+    if (offered.refused) {
+        logLimited("refused", "Bundle " + linkId_ + ": too many commands waiting; refused one");
+        answer(offered.refused->envelope, bus::resultText(reply_text::kNotProcessed));
+    }
+    for (const auto& cancelled : offered.cancelled) {
+        answer(cancelled.envelope, bus::resultText(reply_text::kCancelledByStop));
+    }
+    for (const auto& expired : offered.expired) {
+        answer(expired.envelope, bus::resultText(reply_text::kExpired));
+    }
 }
 
-std::vector<SendOutcome> BundleHandler::perform(const CommandPlan& plan) {
+void BundleHandler::sendReplies() {
+    outboxReady_.clear();
+    std::vector<Outgoing> ready;
+    {
+        std::lock_guard lock(outboxMutex_);
+        ready.swap(outbox_);
+    }
+    for (const auto& outgoing : ready) {
+        answer(outgoing.envelope, outgoing.reply);
+    }
+}
+
+void BundleHandler::answer(const std::vector<std::string>& envelope, std::string_view reply) {
+    // A peer that has gone takes nothing: the ROUTER drops what is addressed to it.
+    for (const auto& frame : envelope) {
+        if (!commandSocket_.send(zmq::buffer(frame),
+                                 zmq::send_flags::sndmore | zmq::send_flags::dontwait)) {
+            return;
+        }
+    }
+    (void)commandSocket_.send(zmq::buffer(reply), zmq::send_flags::dontwait);
+}
+
+// --- send:<id>: carrying commands out ------------------------------------------------------------
+
+void BundleHandler::carryOutCommands() {
+    platform::nameThisThread("send:" + linkId_);
+    std::unique_lock lock(queueMutex_);
+    while (!stop_.isSet()) {
+        auto taken = queue_.take(CommandQueue::Clock::now());
+        for (auto& expired : taken.expired) {
+            post(std::move(expired.envelope), bus::resultText(reply_text::kExpired));
+        }
+        if (!taken.next) {
+            if (const auto release = queue_.nextRelease()) {
+                queueChanged_.wait_until(lock, *release);
+            } else {
+                queueChanged_.wait(lock);
+            }
+            continue;
+        }
+        CommandQueue::Entry entry = std::move(*taken.next);
+        link::Preemption preemption;
+        running_ = entry.stop ? nullptr : &preemption;  // a stop is never preempted
+        const bool paired = paired_.load();
+        lock.unlock();
+        std::string reply;
+        if (paired) {
+            reply = carryOut(entry, entry.stop ? nullptr : &preemption);
+        } else {
+            // Nothing can reach the devices: the client is told so (never "ok" for a stop
+            // that was not sent), and its later commands are held back a little, so that a
+            // client retrying in a loop does not flood the log.
+            logLimited("unpaired",
+                       "Bundle " + linkId_ + ": " + std::string(reply_text::kPairingNotCompleted));
+            reply = bus::resultText(reply_text::kPairingNotCompleted);
+        }
+        lock.lock();
+        running_ = nullptr;
+        queue_.finish();
+        if (!paired && !entry.stop) {
+            queue_.hold(entry.client, CommandQueue::Clock::now() + kUnpairedPause);
+        }
+        post(std::move(entry.envelope), std::move(reply));
+    }
+}
+
+std::string BundleHandler::carryOut(const CommandQueue::Entry& entry,
+                                    const link::Preemption* preemption) {
+    try {
+        const auto plan =
+            planCommand(std::string_view(entry.body), snapshot(), keyposeIdCounters());
+        const auto outcomes = perform(plan, preemption);
+        if (link::preempted(preemption)) {
+            return bus::resultText(reply_text::kCancelledByStop);
+        }
+        return core::dumpCompact(buildReply(plan, outcomes));
+    } catch (const std::exception& error) {
+        // Whatever went wrong, the client gets an answer and the bundle goes on.
+        if (!stop_.isSet()) {
+            spdlog::warn("Bundle {0}: {1}", linkId_, error.what());
+        }
+        return bus::resultText(error.what());
+    }
+}
+
+std::vector<SendOutcome> BundleHandler::perform(const CommandPlan& plan,
+                                                const link::Preemption* preemption) {
     std::vector<SendOutcome> outcomes;
     outcomes.reserve(plan.sends.size());
     for (const auto& send : plan.sends) {
+        if (link::preempted(preemption)) {
+            break;  // a stop came: nothing further of this command is written
+        }
         std::optional<link::Reply> reply;
         switch (send.mode) {
             case SendMode::noWait:
-                link_->sendUnacknowledged(send.message);
+                link_->sendUnacknowledged(send.message, preemption);
                 break;
-            case SendMode::threeAttempts:
-                reply = link_->sendWithRetry(send.message);
+            case SendMode::acknowledged:
+                reply =
+                    link_->sendAcknowledged(send.message, link::LinkWire::kAttempts, preemption);
+                break;
+            case SendMode::acknowledgedOnce:
+                reply = link_->sendAcknowledged(send.message, 1, preemption);
                 break;
             case SendMode::awaitAnswer:
-                reply = link_->sendAndMatch(send.message, send.answerId, send.address);
+                reply = link_->sendAndMatch(send.message, send.answerId, send.address, preemption);
                 break;
         }
         if (reply) {
@@ -173,6 +311,36 @@ std::vector<SendOutcome> BundleHandler::perform(const CommandPlan& plan) {
         }
     }
     return outcomes;
+}
+
+void BundleHandler::post(std::vector<std::string> envelope, std::string reply) {
+    {
+        std::lock_guard lock(outboxMutex_);
+        outbox_.push_back(Outgoing{std::move(envelope), std::move(reply)});
+    }
+    outboxReady_.raise();
+}
+
+// A client can repeat what causes these lines as fast as it likes: one line a second per kind at
+// most, with the count of those held back.
+void BundleHandler::logLimited(std::string_view kind, const std::string& text) {
+    const auto now = std::chrono::steady_clock::now();
+    std::size_t held = 0;
+    {
+        std::lock_guard lock(logMutex_);
+        auto [entry, added] = logged_.try_emplace(std::string(kind), now, 0);
+        if (!added && now - entry->second.first < kUnpairedPause) {
+            ++entry->second.second;
+            return;
+        }
+        held = std::exchange(entry->second.second, 0);
+        entry->second.first = now;
+    }
+    if (held > 0) {
+        spdlog::info("{0} ({1} more since the last report)", text, held);
+    } else {
+        spdlog::info("{0}", text);
+    }
 }
 
 // --- Status thread

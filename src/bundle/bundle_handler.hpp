@@ -1,12 +1,16 @@
 // The devices behind one link: the command service on inproc://v1/bundle/<linkID>, the status
 // service on .../status, and the link handler they talk through, whose reader thread decodes
 // each status message into the snapshot and publishes it on the feed.
-// Created and destroyed by the device service; its two threads are joined before it goes.
+// Threads: `bundle:<id>` receives every command at once on a ROUTER into the command queue and
+// sends every reply; `send:<id>` carries the queue's head out through the link; `status:<id>`
+// answers .../status. Created and destroyed by the device service; its threads are joined
+// before it goes.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,11 +20,13 @@
 #include <zmq.hpp>
 
 #include "bundle/command_plan.hpp"
+#include "bundle/command_queue.hpp"
 #include "bundle/status_snapshot.hpp"
 #include "core/json.hpp"
 #include "link/link_handler.hpp"
 #include "model/link_info.hpp"
 #include "platform/stop_signal.hpp"
+#include "platform/wake_signal.hpp"
 
 namespace kinetra::bundle {
 
@@ -54,19 +60,34 @@ public:
     model::LinkInfo linkInfo() const { return link_->linkInfo(); }
     link::LinkHandler& linkHandler() { return *link_; }
 
-    /// How long the command service holds back after answering a request that came before the
-    /// link was paired; ends early when the link pairs or the bundle stops.
+    /// How long a client's later ordinary commands are held back after one was answered that
+    /// came before the link was paired; ends early when the link pairs.
     static constexpr std::chrono::milliseconds kUnpairedPause{1000};
 
 private:
+    // A reply and the envelope frames it goes back with.
+    struct Outgoing {
+        std::vector<std::string> envelope;
+        std::string reply;
+    };
+
     void onPairing(bool paired);
+    // bundle:<id>
     void serveCommands();
+    void receiveCommands();
+    void receiveOne(std::vector<zmq::message_t>& frames);
+    void sendReplies();
+    void answer(const std::vector<std::string>& envelope, std::string_view reply);
+    // send:<id>
+    void carryOutCommands();
+    std::string carryOut(const CommandQueue::Entry& entry, const link::Preemption* preemption);
+    std::vector<SendOutcome> perform(const CommandPlan& plan, const link::Preemption* preemption);
+    void post(std::vector<std::string> envelope, std::string reply);
+    void logLimited(std::string_view kind, const std::string& text);
+    // status:<id>
     void serveStatus();
-    std::string handleCommand(std::string_view request);
-    std::vector<SendOutcome> perform(const CommandPlan& plan);
     /// Decodes one status message into the snapshot and publishes it; the link's reader thread.
     void takeStatus(core::ByteView message);
-    void pauseWhileUnpaired();
 
     const std::string linkId_;
     const std::string portName_;
@@ -78,8 +99,20 @@ private:
     std::atomic<std::int64_t> lastStatusTime_{0};
     platform::StopSignal stop_;
     std::once_flag stopOnce_;
-    std::mutex pairingMutex_;  // with pairingChanged_: wakes the unpaired pause on pairing
-    std::condition_variable pairingChanged_;
+
+    std::mutex queueMutex_;  // guards queue_, running_; with queueChanged_ (paired_, stop_ too)
+    std::condition_variable queueChanged_;
+    CommandQueue queue_;
+    link::Preemption* running_ = nullptr;  // the ordinary command in flight, for a stop
+
+    std::mutex outboxMutex_;  // guards outbox_
+    std::vector<Outgoing> outbox_;
+    platform::WakeSignal outboxReady_;  // raised by send:<id> when it posted a reply
+
+    std::mutex logMutex_;  // guards logged_
+    std::map<std::string, std::pair<std::chrono::steady_clock::time_point, std::size_t>,
+             std::less<>>
+        logged_;  // per kind of line: when last logged, how many held back since
 
     mutable std::mutex snapshotMutex_;  // guards snapshot_, snapshotTime_
     DeviceStatusSnapshot snapshot_;
@@ -91,12 +124,13 @@ private:
     // After everything its pairing callback touches; destroyed before it.
     std::unique_ptr<link::LinkHandler> link_;
 
-    zmq::socket_t commandSocket_;  // REP, command thread
-    zmq::socket_t statusSocket_;   // REP, status thread
+    zmq::socket_t commandSocket_;  // ROUTER, bundle:<id>
+    zmq::socket_t statusSocket_;   // REP, status:<id>
     std::vector<std::string> announced_;
 
     // Declared last; joined explicitly in the destructor before the sockets close.
     std::jthread commandThread_;
+    std::jthread senderThread_;
     std::jthread statusThread_;
 };
 

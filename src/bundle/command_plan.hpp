@@ -34,18 +34,26 @@ inline constexpr std::string_view kMessageTooLong = "device message too long";
 inline constexpr std::string_view kValueOutOfRange = "value out of range";
 /// Before the link is paired nothing can reach the devices.
 inline constexpr std::string_view kPairingNotCompleted = "Pairing is not completed.";
+/// A command a stop overtook (queued, or in flight and abandoned): it never moves the gear.
+inline constexpr std::string_view kCancelledByStop = "cancelled by stop";
+/// A command whose sender gave up waiting before its turn came: not carried out.
+inline constexpr std::string_view kExpired = "request expired before it started";
+/// A command refused because its client (or the bundle) has too many waiting.
+inline constexpr std::string_view kNotProcessed = "request could not be processed";
 }  // namespace reply_text
 
 /// How the link handler sends one message.
 enum class SendMode : std::uint8_t {
-    noWait,         // write it and go on
-    threeAttempts,  // up to three attempts, each waiting for any answer
-    awaitAnswer,    // up to three attempts, waiting for the answer `answerId` from `address`
+    noWait,            // write it and go on
+    acknowledged,      // up to three attempts, each awaiting the message's own acknowledgement
+    acknowledgedOnce,  // one attempt awaiting its acknowledgement: a message whose effect adds
+                       // up (a relative move) is never written twice
+    awaitAnswer,       // up to three attempts, waiting for the answer `answerId` from `address`
 };
 
 struct PlannedSend {
     core::Bytes message;
-    SendMode mode = SendMode::threeAttempts;
+    SendMode mode = SendMode::acknowledged;
     std::uint8_t answerId = 0;
     /// The device address answers come from: the primary device's model code.
     std::uint8_t address = 0;
@@ -57,7 +65,7 @@ using SendOutcome = std::optional<core::Bytes>;
 
 enum class ReplyRule : std::uint8_t {
     fixed,          // `reply` whatever the sends brought
-    acknowledged,   // "ok"; with "acknowledged": false when some send got no answer
+    acknowledged,   // "ok"; with "acknowledged": false when some send was not acknowledged
     keyposeRead,    // the decoded pose as "data"
     numericLimits,  // the derived limits as "data"
 };

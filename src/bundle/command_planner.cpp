@@ -94,22 +94,25 @@ std::optional<CommandPlan> refusal(const Built& built) {
     return std::nullopt;
 }
 
-// Every message with three attempts; the reply tells whether each was answered.
-CommandPlan sendAcknowledged(std::vector<core::Bytes> messages) {
+// Every message awaiting its acknowledgement; the reply tells whether each was acknowledged.
+// `mode` is acknowledgedOnce for a message whose effect adds up (docs/device-protocol.md):
+// written twice, it would move the gear twice as far.
+CommandPlan sendAcknowledged(std::vector<core::Bytes> messages,
+                             SendMode mode = SendMode::acknowledged) {
     CommandPlan plan;
     plan.rule = ReplyRule::acknowledged;
     for (auto& message : messages) {
-        plan.sends.push_back({std::move(message), SendMode::threeAttempts});
+        plan.sends.push_back({std::move(message), mode});
     }
     return plan;
 }
-CommandPlan sendAcknowledged(BuiltMessage built) {
+CommandPlan sendAcknowledged(BuiltMessage built, SendMode mode = SendMode::acknowledged) {
     if (auto refused = refusal(built)) {
         return std::move(*refused);
     }
     std::vector<core::Bytes> messages;
     messages.push_back(std::move(std::get<core::Bytes>(built)));
-    return sendAcknowledged(std::move(messages));
+    return sendAcknowledged(std::move(messages), mode);
 }
 CommandPlan sendAwaiting(core::Bytes message, std::uint8_t answerId, const Context& c,
                          ReplyRule rule) {
@@ -246,7 +249,9 @@ CommandPlan focusManualMove(const Context& c) {
     if (!model::hasSlot(c.snapshot.supportedAxes, AxisSlot::focus)) {
         return invalidSetup();
     }
-    return sendAcknowledged(focusManualMoveMessage(c.primary, deltaEnc));
+    // A step relative to where the focus stands: at most once.
+    return sendAcknowledged(focusManualMoveMessage(c.primary, deltaEnc),
+                            SendMode::acknowledgedOnce);
 }
 
 CommandPlan calibrate(const Context& c) {
@@ -298,7 +303,9 @@ CommandPlan dynamicMove(const Context& c, bool byDuration) {
     move.headTilt = readFloat(c, "headTilt");
     move.acceleration = readFloat(c, "acceleration");
     move.speedOrDuration = readFloat(c, byDuration ? "duration" : "speed");
-    return sendAcknowledged(dynamicMoveMessage(c.primary, deviceCount, move));
+    // A turn by the given angles from where the head stands: at most once.
+    return sendAcknowledged(dynamicMoveMessage(c.primary, deviceCount, move),
+                            SendMode::acknowledgedOnce);
 }
 CommandPlan dynamicMoveFixedSpeed(const Context& c) {
     return dynamicMove(c, false);

@@ -28,9 +28,6 @@ inline std::string linkEndpoint(std::string_view linkId) {
 inline std::string linkDetectEndpoint(std::string_view linkId) {
     return linkEndpoint(linkId) + "/detect";
 }
-inline std::string linkResponseEndpoint(std::string_view linkId) {
-    return linkEndpoint(linkId) + "/pull_response";
-}
 inline std::string bundleEndpoint(std::string_view linkId) {
     return std::string("inproc://v1/bundle/").append(linkId);
 }

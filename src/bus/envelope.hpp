@@ -49,4 +49,14 @@ inline std::optional<json> parseRequest(std::string_view text) {
     return parsed;
 }
 
+/// The one command every transport and every bundle treats as a stop.
+inline constexpr std::string_view kMotionAbort = "motionAbort";
+
+/// True when `requestText` is a motionAbort request, read as the bundle's planner reads it
+/// (parsed, escapes and all), so that no spelling the planner accepts slips past.
+inline bool isMotionAbort(std::string_view requestText) {
+    const auto parsed = parseRequest(requestText);
+    return parsed && commandOf(*parsed) == kMotionAbort;
+}
+
 }  // namespace kinetra::bus

@@ -69,6 +69,10 @@ void ServiceLoop::take(zmq::socket_ref socket, Drain drain) {
     entries_.push_back(Entry{socket, {}, {}, std::move(drain)});
 }
 
+void ServiceLoop::watch(int fd, std::function<void()> onReadable) {
+    watched_.push_back(Watched{fd, std::move(onReadable)});
+}
+
 void ServiceLoop::at(Due due, std::function<void()> task) {
     timed_.push_back(Timed{std::move(due), std::move(task)});
 }
@@ -98,19 +102,27 @@ void ServiceLoop::runDueTasks() {
 }
 
 void ServiceLoop::run() {
-    std::vector<zmq::socket_ref> sockets;
-    sockets.reserve(entries_.size());
-    for (const auto& entry : entries_) {
-        sockets.push_back(entry.socket);
+    std::vector<zmq::pollitem_t> items;
+    for (auto& entry : entries_) {
+        items.push_back(zmq::pollitem_t{entry.socket.handle(), 0, ZMQ_POLLIN, 0});
     }
+    for (const auto& watched : watched_) {
+        items.push_back(zmq::pollitem_t{nullptr, watched.fd, ZMQ_POLLIN, 0});
+    }
+    items.push_back(zmq::pollitem_t{nullptr, stop_.fd(), ZMQ_POLLIN, 0});
     while (!stop_.isSet()) {
         try {
-            if (waitReadable(sockets, nextWait(), &stop_)) {
+            if (zmq::poll(items.data(), items.size(), nextWait()) > 0 && !stop_.isSet()) {
                 for (const auto& entry : entries_) {
                     if (entry.drain) {
                         entry.drain(entry.socket);
                     } else {
                         answerOne(entry);
+                    }
+                }
+                for (std::size_t i = 0; i < watched_.size(); ++i) {
+                    if ((items[entries_.size() + i].revents & ZMQ_POLLIN) != 0) {
+                        watched_[i].onReadable();
                     }
                 }
                 if (afterEachWake_) {

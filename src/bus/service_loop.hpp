@@ -59,6 +59,9 @@ public:
     void answer(zmq::socket_ref socket, Handler handler, std::function<void()> afterReply = {});
     /// Calls `drain` whenever `socket` has messages.
     void take(zmq::socket_ref socket, Drain drain);
+    /// Calls `onReadable` whenever the descriptor `fd` is readable (a platform::WakeSignal
+    /// another thread raises when it has handed this one work); it must make `fd` unreadable.
+    void watch(int fd, std::function<void()> onReadable);
 
     using TimePoint = std::chrono::steady_clock::time_point;
     /// When a timed task is next due; nothing while it has nothing to do.
@@ -100,7 +103,13 @@ private:
     std::string name_;
     const platform::StopSignal& stop_;
     ErrorReply errorReply_;
+    struct Watched {
+        int fd;
+        std::function<void()> onReadable;
+    };
+
     std::vector<Entry> entries_;
+    std::vector<Watched> watched_;
     std::vector<Timed> timed_;
     std::function<void()> afterEachWake_;
 };

@@ -8,7 +8,6 @@
 #include "bus/feed.hpp"
 #include "bus/service_loop.hpp"
 #include "bus/wait.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::bus {
 namespace {
@@ -44,14 +43,13 @@ SocketRegistry::SocketRegistry()
     }
     feedIn_.bind(std::string(kFeedPublish));
     feedOut_.bind(std::string(kFeedSubscribe));
-    thread_ = std::jthread([this] { run(); });
+    // Without it no endpoint is ever listed open: after a failure it runs again.
+    thread_.start({.name = "registry", .service = "Endpoint registry"},
+                  [this](std::stop_token) { run(); });
 }
 
 SocketRegistry::~SocketRegistry() {
-    stop_.set();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_.stop();
 }
 
 bool SocketRegistry::isOpen(std::string_view endpoint) const {
@@ -70,14 +68,14 @@ std::optional<bool> SocketRegistry::entry(std::string_view endpoint) const {
 }
 
 void SocketRegistry::run() {
-    platform::nameThisThread("registry");
-    ServiceLoop loop("Endpoint registry", stop_);
+    ServiceLoop loop("Endpoint registry", thread_.stopSignal());
     // Open before closed: a pair sent without sequence numbers ends closed.
     loop.take(openSocket_, [this](zmq::socket_ref) { drain(openSocket_, true); });
     loop.take(closedSocket_, [this](zmq::socket_ref) { drain(closedSocket_, false); });
     // Published messages down to the subscribers, (un)subscriptions up to the publishers.
     loop.take(feedIn_, [this](zmq::socket_ref) { forward(feedIn_, feedOut_, false); });
     loop.take(feedOut_, [this](zmq::socket_ref) { forward(feedOut_, feedIn_, true); });
+    loop.afterEachWake(platform::faultPoint);
     loop.run();
 }
 

@@ -10,12 +10,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 
 #include <zmq.hpp>
 
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 
 namespace kinetra::bus {
 
@@ -57,8 +56,7 @@ private:
     std::unordered_map<std::string, bool> openEndpoints_;
     std::unordered_map<std::string, std::uint64_t> lastSequence_;
 
-    platform::StopSignal stop_;
-    std::jthread thread_;  // declared last: stopped and joined before the sockets close
+    platform::ServiceThread thread_;  // declared last: stopped and joined before the sockets close
 };
 
 }  // namespace kinetra::bus

@@ -12,7 +12,6 @@
 #include "config/defaults.hpp"
 #include "config/ini_reader.hpp"
 #include "notify/notification_handler.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::config {
 namespace {
@@ -42,14 +41,13 @@ ConfigurationController::ConfigurationController(std::string directory, std::str
     socket_ = zmq::socket_t(*context_, zmq::socket_type::rep);
     // Deliberately not announced: the configuration is not reachable over HTTP.
     socket_.bind(endpoint_);
-    thread_ = std::jthread([this] { serve(); });
+    // Every reader asks it once at start: after a failure it runs again.
+    thread_.start({.name = "config", .service = "Configuration service"},
+                  [this](std::stop_token) { serve(); });
 }
 
 ConfigurationController::~ConfigurationController() {
-    stop_.set();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_.stop();
 }
 
 bool ConfigurationController::loadFile() {
@@ -87,9 +85,9 @@ std::string ConfigurationController::replyTo(const Sections& sections, std::stri
 
 // Sleeps until a request or the stop signal arrives; each request is answered at once.
 void ConfigurationController::serve() {
-    platform::nameThisThread("config");
-    bus::ServiceLoop loop("Configuration service", stop_);
+    bus::ServiceLoop loop("Configuration service", thread_.stopSignal());
     loop.answer(socket_, [this](std::string_view request) { return replyTo(sections_, request); });
+    loop.afterEachWake(platform::faultPoint);
     loop.run();
 }
 

@@ -6,13 +6,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include <zmq.hpp>
 
 #include "bus/endpoints.hpp"
 #include "core/json.hpp"
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 
 namespace kinetra::config {
 
@@ -42,9 +41,8 @@ private:
     std::string filePath_;
     Sections sections_;  // written during construction only, read by the service thread
     std::shared_ptr<zmq::context_t> context_;
-    zmq::socket_t socket_;  // REP, used by the service thread
-    platform::StopSignal stop_;
-    std::jthread thread_;  // declared last: joined before the socket closes
+    zmq::socket_t socket_;            // REP, used by the service thread
+    platform::ServiceThread thread_;  // declared last: joined before the socket closes
 };
 
 }  // namespace kinetra::config

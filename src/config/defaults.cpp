@@ -4,8 +4,9 @@ namespace kinetra::config {
 namespace {
 
 // The ports are strings: readers turn them into numbers only when they listen. The studio
-// outputs (FreeD out, OSC and VISCA in) are off until given targets or ports. The security keys are
-// in lower case, as config.ini's keys arrive; lists are comma-separated text.
+// outputs (FreeD out, OSC and VISCA in) are off until given targets or ports; MQTT is off until
+// given a broker url (an empty client id and topic prefix take the host name). The security keys
+// are in lower case, as config.ini's keys arrive; lists are comma-separated text.
 constexpr const char* kServerSection = R"({
     "httpserver": {"address": "0.0.0.0", "port": "32222"},
     "security": {
@@ -19,7 +20,18 @@ constexpr const char* kServerSection = R"({
     "websocket": {"address": "0.0.0.0", "port": "32224"},
     "freed": {"targets": "", "rate": "50"},
     "osc": {"address": "0.0.0.0", "port": "0", "feedback": ""},
-    "visca": {"address": "0.0.0.0", "ports": "", "pantiltunitdegrees": "0.01", "drivetimeout": "1"}
+    "visca": {"address": "0.0.0.0", "ports": "", "pantiltunitdegrees": "0.01", "drivetimeout": "1"},
+    "mqtt": {
+        "url": "",
+        "clientid": "",
+        "username": "",
+        "passwordfile": "",
+        "cafile": "",
+        "topicprefix": "",
+        "statusrate": "10",
+        "commands": "false",
+        "homeassistant": "false"
+    }
 })";
 
 // USB ids: link adapter 0483:A39F, stop-motion module 0483:A327.

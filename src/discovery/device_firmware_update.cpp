@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "bus/envelope.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::discovery {
 namespace {
@@ -39,10 +38,7 @@ DeviceFirmwareUpdate::DeviceFirmwareUpdate(std::string toolPath, std::string wor
     : toolPath_(std::move(toolPath)), workingDirectory_(std::move(workingDirectory)) {}
 
 DeviceFirmwareUpdate::~DeviceFirmwareUpdate() {
-    stop_.set();
-    if (watcher_.joinable()) {
-        watcher_.join();
-    }
+    watcher_.stop();
 }
 
 std::string DeviceFirmwareUpdate::start() {
@@ -52,9 +48,7 @@ std::string DeviceFirmwareUpdate::start() {
         return statusText(DfuStatus::running);
     }
     // Not running means the previous watcher has set its final status and is returning.
-    if (watcher_.joinable()) {
-        watcher_.join();
-    }
+    watcher_.join();
     status_ = DfuStatus::running;
     const std::vector<std::string> arguments(kDfuArguments.begin(), kDfuArguments.end());
     auto started = platform::ChildProcess::start(toolPath_, arguments, workingDirectory_);
@@ -64,8 +58,9 @@ std::string DeviceFirmwareUpdate::start() {
         status_ = DfuStatus::error;
         return bus::resultText(bus::kOk);
     }
-    watcher_ = std::jthread(
-        [this, tool = std::move(*started.child)]() mutable { watch(std::move(tool)); });
+    tool_ = std::move(started.child);
+    watcher_.start({.name = "dfu-watch", .service = "Firmware update watch"},
+                   [this](std::stop_token) { watch(*tool_); });
     return bus::resultText(bus::kOk);
 }
 
@@ -73,10 +68,10 @@ std::string DeviceFirmwareUpdate::statusReply() const {
     return statusText(status_.load());
 }
 
-void DeviceFirmwareUpdate::watch(platform::ChildProcess tool) {
-    platform::nameThisThread("dfu-watch");
+void DeviceFirmwareUpdate::watch(platform::ChildProcess& tool) {
     for (;;) {
-        switch (tool.waitForExit(kWatchInterval, &stop_)) {
+        platform::faultPoint();
+        switch (tool.waitForExit(kWatchInterval, &watcher_.stopSignal())) {
             case platform::ChildWait::running:
                 status_ = DfuStatus::running;
                 break;

@@ -8,13 +8,13 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "core/enum_table.hpp"
 #include "platform/child_process.hpp"
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 
 namespace kinetra::discovery {
 
@@ -64,14 +64,16 @@ public:
     DfuStatus status() const { return status_.load(); }
 
 private:
-    void watch(platform::ChildProcess tool);
+    void watch(platform::ChildProcess& tool);
 
     std::string toolPath_;
     std::string workingDirectory_;
     std::atomic<DfuStatus> status_{DfuStatus::none};  // written by start() and the watcher
-    std::mutex startMutex_;                           // guards watcher_ against two starts
-    platform::StopSignal stop_;                       // set by the destructor; ends the watch
-    std::jthread watcher_;  // one per start; declared last, joined before the rest goes
+    std::mutex startMutex_;                       // guards tool_ and watcher_ against two starts
+    std::optional<platform::ChildProcess> tool_;  // the running tool, watched by watcher_
+    // One run per start; declared last, joined before the rest goes. Its stop signal, set by the
+    // destructor, ends the watch.
+    platform::ServiceThread watcher_;
 };
 
 }  // namespace kinetra::discovery

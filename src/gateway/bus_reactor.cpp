@@ -3,6 +3,7 @@
 #include "gateway/bus_reactor.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <utility>
 
@@ -82,6 +83,11 @@ void BusReactor::unsubscribe(std::uint64_t token) {
     post([this, token] { removeSubscriber(token); });
 }
 
+std::uint64_t BusReactor::newClientKey() {
+    static std::atomic<std::uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 std::size_t BusReactor::socketCount() const {
     std::lock_guard lock(mutex_);
     return socketCount_;
@@ -89,19 +95,17 @@ std::size_t BusReactor::socketCount() const {
 
 void BusReactor::run() {
     platform::nameThisThread("reactor");
+    route_.emplace(context_);
     std::vector<zmq::pollitem_t> items;
-    std::vector<Endpoint*> polled;
     for (;;) {
         items.clear();
-        polled.clear();
         items.push_back({nullptr, wake_.fd(), ZMQ_POLLIN, 0});
         items.push_back({nullptr, stop_.fd(), ZMQ_POLLIN, 0});
         if (feed_) {
             items.push_back({feed_->handle(), 0, ZMQ_POLLIN, 0});
         }
-        for (auto& [name, endpoint] : endpoints_) {
-            items.push_back({endpoint->dealer.handle(), 0, ZMQ_POLLIN, 0});
-            polled.push_back(endpoint.get());
+        for (auto socket : route_->sockets()) {
+            items.push_back({socket.handle(), 0, ZMQ_POLLIN, 0});
         }
         try {
             zmq::poll(items.data(), items.size(), nextTimeout());
@@ -116,33 +120,28 @@ void BusReactor::run() {
             wake_.clear();
             takeInbox();
         }
-        const std::size_t first =
-            feed_ && items.size() > 2 && items[2].socket == feed_->handle() ? 3 : 2;
-        if (first == 3 && (items[2].revents & ZMQ_POLLIN) != 0) {
+        if (feed_ && items.size() > 2 && items[2].socket == feed_->handle() &&
+            (items[2].revents & ZMQ_POLLIN) != 0) {
             takeFeed();
         }
-        for (std::size_t i = 0; i < polled.size(); ++i) {
-            // An endpoint may have been closed by work taken above: it is no longer listed.
-            if ((items[first + i].revents & ZMQ_POLLIN) != 0 &&
-                std::any_of(endpoints_.begin(), endpoints_.end(),
-                            [&](const auto& entry) { return entry.second.get() == polled[i]; })) {
-                takeReplies(*polled[i]);
-            }
+        try {
+            route_->takeReplies();
+            route_->service(Clock::now());
+        } catch (const zmq::error_t& error) {
+            spdlog::warn("gateway: bus route failed: {0}", error.what());
         }
-        expireTimers();
-        const auto now = Clock::now();
-        if (now - lastSweep_ >= kSweepInterval) {
-            lastSweep_ = lastCheck_ = now;
-            checkClosed(false);
-        } else if (!waiting_.empty() && now - lastCheck_ >= kClosedCheckInterval) {
-            lastCheck_ = now;
-            checkClosed(true);
-        }
+        countSockets();
     }
-    endpoints_.clear();
+    route_.reset();
     feed_.reset();
     std::lock_guard lock(mutex_);
     socketCount_ = 0;
+}
+
+void BusReactor::countSockets() {
+    const std::size_t count = route_->socketCount() + (feed_ ? 1 : 0);
+    std::lock_guard lock(mutex_);
+    socketCount_ = count;
 }
 
 void BusReactor::takeInbox() {
@@ -157,177 +156,23 @@ void BusReactor::takeInbox() {
 }
 
 BusReactor::Milliseconds BusReactor::nextTimeout() const {
-    auto timeout = bus::kForever;
-    if (!endpoints_.empty()) {
-        timeout = kSweepInterval;
+    const auto next = route_->nextDeadline();
+    if (!next) {
+        return bus::kForever;
     }
-    if (!waiting_.empty()) {
-        timeout = kClosedCheckInterval;
-    }
-    if (!timers_.empty()) {
-        const auto left = std::chrono::ceil<Milliseconds>(timers_.begin()->first - Clock::now());
-        const auto bounded = std::max(left, Milliseconds(0));
-        timeout = timeout == bus::kForever ? bounded : std::min(timeout, bounded);
-    }
-    return timeout;
+    return std::max(std::chrono::ceil<Milliseconds>(*next - Clock::now()), Milliseconds(0));
 }
 
 void BusReactor::handleRequest(Request request) {
-    const auto refuse = [&](Outcome outcome) {
-        if (request.done) {
-            runCallback(request.done, outcome, std::string());
-        }
-    };
-    // No socket is ever made for an endpoint no service has announced.
-    if (!bus::SocketRegistry::instance().isOpen(request.endpoint)) {
-        refuse(Outcome::offline);
-        return;
-    }
-    if (request.done && waiting_.size() >= kMaxWaiting) {
-        refuse(Outcome::notQueued);
-        return;
-    }
-    Endpoint* endpoint = endpointFor(request.endpoint);
-    if (endpoint != nullptr && !sendOn(*endpoint, request.body)) {
-        // A DEALER whose service went away has no peer left (inproc does not reconnect, even
-        // when the service binds the name again): once more on a new one.
-        endpoint = openEndpoint(request.endpoint);
-        if (!sendOn(*endpoint, request.body)) {
-            endpoint = nullptr;
-        }
-    }
-    if (endpoint == nullptr) {
-        refuse(Outcome::notQueued);
-        return;
-    }
-    const auto id = ++nextId_;
-    if (!request.done) {
-        endpoint->sent.push_back(0);  // nobody waits: the reply is dropped when it comes
-        return;
-    }
-    endpoint->sent.push_back(id);
-    timers_.emplace(Clock::now() + request.timeout, id);
-    waiting_.emplace(id, Waiting{std::move(request.done), std::move(request.endpoint),
-                                 request.offlineWhenClosed});
-}
-
-BusReactor::Endpoint* BusReactor::endpointFor(const std::string& name) {
-    const auto found = endpoints_.find(name);
-    if (found == endpoints_.end()) {
-        if (endpoints_.size() >= kMaxEndpoints) {
-            checkClosed(false);
-            if (endpoints_.size() >= kMaxEndpoints) {
-                return nullptr;
-            }
-        }
-        return openEndpoint(name);
-    }
-    Endpoint& endpoint = *found->second;
-    if (endpoint.sent.size() < kMaxQueued) {
-        return &endpoint;
-    }
-    // Full. When every entry was given up, the service has not answered anything for a long
-    // while: start over on a new DEALER (the REP drops replies to the closed one) rather than
-    // refusing every later request. While anyone still waits, refuse.
-    if (hasWaiting(endpoint)) {
-        return nullptr;
-    }
-    return openEndpoint(name);
-}
-
-BusReactor::Endpoint* BusReactor::openEndpoint(const std::string& name) {
-    auto endpoint = std::make_unique<Endpoint>(
-        Endpoint{zmq::socket_t(*context_, zmq::socket_type::dealer), {}});
-    endpoint->dealer.set(zmq::sockopt::linger, 0);
-    endpoint->dealer.connect(name);
-    auto& slot = endpoints_[name];
-    const bool added = slot == nullptr;
-    slot = std::move(endpoint);
-    if (added) {
-        std::lock_guard lock(mutex_);
-        ++socketCount_;
-    }
-    return slot.get();
-}
-
-bool BusReactor::sendOn(Endpoint& endpoint, const std::string& body) {
-    // The empty delimiter frame makes the DEALER look like a REQ to the REP service.
-    if (!endpoint.dealer.send(zmq::const_buffer(),
-                              zmq::send_flags::sndmore | zmq::send_flags::dontwait)) {
-        return false;
-    }
-    endpoint.dealer.send(zmq::buffer(body), zmq::send_flags::dontwait);
-    return true;
-}
-
-bool BusReactor::hasWaiting(const Endpoint& endpoint) const {
-    return std::any_of(endpoint.sent.begin(), endpoint.sent.end(),
-                       [this](std::uint64_t id) { return waiting_.contains(id); });
-}
-
-void BusReactor::takeReplies(Endpoint& endpoint) {
-    for (;;) {
-        zmq::message_t delimiter;
-        if (!endpoint.dealer.recv(delimiter, zmq::recv_flags::dontwait)) {
-            return;
-        }
-        std::string reply;
-        while (endpoint.dealer.get(zmq::sockopt::rcvmore)) {
-            zmq::message_t part;
-            (void)endpoint.dealer.recv(part, zmq::recv_flags::none);
-            reply.assign(part.to_string_view());
-        }
-        if (endpoint.sent.empty()) {
-            continue;  // nothing was asked on this DEALER: not a reply of ours
-        }
-        const auto id = endpoint.sent.front();
-        endpoint.sent.pop_front();
-        complete(id, Outcome::reply, std::move(reply));
-    }
-}
-
-void BusReactor::complete(std::uint64_t id, Outcome outcome, std::string reply) {
-    const auto found = waiting_.find(id);
-    if (found == waiting_.end()) {
-        return;  // abandoned, or fire and forget
-    }
-    auto done = std::move(found->second.done);
-    waiting_.erase(found);
-    runCallback(done, outcome, std::move(reply));
-}
-
-void BusReactor::expireTimers() {
-    const auto now = Clock::now();
-    while (!timers_.empty() && timers_.begin()->first <= now) {
-        const auto id = timers_.begin()->second;
-        timers_.erase(timers_.begin());
-        complete(id, Outcome::noReply, {});  // its FIFO entry stays until the late reply
-    }
-}
-
-void BusReactor::checkClosed(bool waitingOnly) {
-    const auto& registry = bus::SocketRegistry::instance();
-    for (auto entry = endpoints_.begin(); entry != endpoints_.end();) {
-        Endpoint& endpoint = *entry->second;
-        const bool waiting = hasWaiting(endpoint);
-        if ((waitingOnly && !waiting) || registry.isOpen(entry->first)) {
-            ++entry;
-            continue;
-        }
-        for (const auto id : endpoint.sent) {
-            const auto found = waiting_.find(id);
-            if (found != waiting_.end() && found->second.offlineWhenClosed) {
-                complete(id, Outcome::offline, {});
-            }
-        }
-        if (hasWaiting(endpoint)) {
-            ++entry;  // kept until those time out
-            continue;
-        }
-        entry = endpoints_.erase(entry);
-        std::lock_guard lock(mutex_);
-        --socketCount_;
-    }
+    route_->send(bus::Route::Request{
+        .endpoint = std::move(request.endpoint),
+        .body = std::move(request.body),
+        .client = request.client,
+        .patience = request.timeout,
+        .stop = request.stop,
+        .offlineWhenClosed = request.offlineWhenClosed,
+        .done = std::move(request.done),
+    });
 }
 
 void BusReactor::takeFeed() {
@@ -351,8 +196,6 @@ void BusReactor::addSubscriber(std::uint64_t token, std::string name, FeedCallba
                                std::optional<Snapshot> snapshot) {
     if (!feed_) {
         feed_.emplace(bus::makeFeedSubscriber(*context_));
-        std::lock_guard lock(mutex_);
-        ++socketCount_;
     }
     auto [found, added] = topics_.try_emplace(name);
     Topic& topic = found->second;

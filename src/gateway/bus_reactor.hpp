@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -19,28 +18,23 @@
 
 #include <zmq.hpp>
 
+#include "bus/route.hpp"
 #include "platform/stop_signal.hpp"
 #include "platform/wake_signal.hpp"
 
 namespace kinetra::gateway {
 
-/// How a request ended.
-enum class Outcome {
-    reply,      ///< the service answered; the text is its reply, unchanged
-    noReply,    ///< no reply within the request's time-out
-    offline,    ///< the endpoint is not announced open (or closed while the request waited)
-    notQueued,  ///< the request could not be queued (bounds reached, or the bus refused it)
-};
+/// How a request ended (see bus::Route).
+using Outcome = bus::Outcome;
 
-/// Forwards requests to announced REP endpoints and feed messages to subscribers.
+/// Forwards requests to announced bus endpoints and feed messages to subscribers.
 ///
-/// Sockets: one DEALER per announced endpoint that a client has asked (sending ["", body], so a
-/// REP service sees an ordinary request), created on first use and closed once its endpoint is
-/// no longer open; one SUB on the feed, subscribed to a topic while anyone wants it. A REP
-/// answers strictly in order, so each DEALER keeps a FIFO of what it sent: a reply belongs to
-/// the oldest entry. An entry that timed out stays in the FIFO, abandoned, until its late reply
-/// comes and is dropped. Everything is bounded (see the constants); beyond the bounds a request
-/// ends notQueued at once.
+/// Sockets: the bus::Route's DEALERs, one per announced endpoint that a client has asked,
+/// created on first use and closed once its endpoint is no longer open; each request carries a
+/// tag, so replies are matched by id in any order and a reply that comes after its request gave
+/// up is dropped and counted. One SUB on the feed, subscribed to a topic while anyone wants it.
+/// Waiting requests are bounded per client and endpoint, per endpoint and in all (see
+/// bus::Route::Limits); beyond the bounds a request ends notQueued at once, a stop never does.
 ///
 /// Thread-safety: submit(), subscribe() and unsubscribe() may be called from any thread; they
 /// queue work and wake the reactor. Completions and feed callbacks run on the reactor thread
@@ -53,17 +47,6 @@ public:
     /// Called with the body of each feed message on the subscribed topic.
     using FeedCallback = std::function<void(const std::string& body)>;
 
-    /// Entries (waiting or abandoned) per endpoint FIFO.
-    static constexpr std::size_t kMaxQueued = 64;
-    /// Endpoints with a DEALER at one time (well inside the bus's 1023 sockets).
-    static constexpr std::size_t kMaxEndpoints = 256;
-    /// Requests waiting for their reply, over all endpoints.
-    static constexpr std::size_t kMaxWaiting = 4096;
-    /// How often endpoints with waiting requests are checked for having closed.
-    static constexpr Milliseconds kClosedCheckInterval{5};
-    /// How often, when nothing waits, DEALERs of closed endpoints are looked for.
-    static constexpr Milliseconds kSweepInterval{1000};
-
     struct Request {
         std::string endpoint;  ///< "inproc://..."
         std::string body;      ///< sent unchanged
@@ -71,7 +54,13 @@ public:
         /// End with Outcome::offline as soon as the endpoint closes while waiting (else the
         /// request waits out its time-out).
         bool offlineWhenClosed = true;
-        Completion done;  ///< empty: fire and forget (the reply is dropped)
+        Completion done{};  ///< empty: fire and forget (the reply is dropped)
+        /// Who asks (the connection): bounds are kept per client, and a bundle serves its
+        /// clients in turn.
+        std::uint64_t client = 0;
+        /// A stop: the server's own (the dead-man's zero stick) or a client's motionAbort as
+        /// bus::isMotionAbort reads it. It passes every bound and goes ahead at the bundle.
+        bool stop = false;
     };
 
     /// How a topic's current state is asked for when a subscriber comes and none is known yet
@@ -107,19 +96,14 @@ public:
     /// Removes a subscriber; its callback is not called after the reactor has taken this.
     void unsubscribe(std::uint64_t token);
 
+    /// A client key no other client of this process has had: one per connection.
+    /// Thread-safe.
+    static std::uint64_t newClientKey();
+
     /// Sockets the reactor holds at this moment (DEALERs and the SUB); for tests.
     std::size_t socketCount() const;
 
 private:
-    struct Waiting {
-        Completion done;
-        std::string endpoint;
-        bool offlineWhenClosed;
-    };
-    struct Endpoint {
-        zmq::socket_t dealer;
-        std::deque<std::uint64_t> sent;  // oldest first; 0 or not in waiting_: abandoned
-    };
     struct Topic {
         std::map<std::uint64_t, FeedCallback> subscribers;
         bool stateful = false;
@@ -132,20 +116,13 @@ private:
     void run();
     void takeInbox();
     void handleRequest(Request request);
-    Endpoint* endpointFor(const std::string& name);
-    Endpoint* openEndpoint(const std::string& name);
-    bool sendOn(Endpoint& endpoint, const std::string& body);
-    bool hasWaiting(const Endpoint& endpoint) const;
-    void takeReplies(Endpoint& endpoint);
     void takeFeed();
-    void expireTimers();
-    void checkClosed(bool waitingOnly);
-    void complete(std::uint64_t id, Outcome outcome, std::string reply);
     void addSubscriber(std::uint64_t token, std::string topic, FeedCallback callback,
                        std::optional<Snapshot> snapshot);
     void removeSubscriber(std::uint64_t token);
     void primeTopic(const std::string& name, std::optional<std::string> state);
     Milliseconds nextTimeout() const;
+    void countSockets();
 
     std::shared_ptr<zmq::context_t> context_;
 
@@ -156,15 +133,10 @@ private:
     std::uint64_t nextToken_ = 0;
 
     // Reactor thread only.
-    std::unordered_map<std::string, std::unique_ptr<Endpoint>> endpoints_;
-    std::unordered_map<std::uint64_t, Waiting> waiting_;
-    std::multimap<std::chrono::steady_clock::time_point, std::uint64_t> timers_;
+    std::optional<bus::Route> route_;  // made and destroyed on the reactor thread
     std::unordered_map<std::string, Topic> topics_;
     std::unordered_map<std::uint64_t, std::string> topicOf_;  // subscriber token -> topic
     std::optional<zmq::socket_t> feed_;                       // made on first subscription
-    std::uint64_t nextId_ = 0;
-    std::chrono::steady_clock::time_point lastCheck_{};  // closed check of waiting endpoints
-    std::chrono::steady_clock::time_point lastSweep_{};  // closed check of all endpoints
 
     platform::WakeSignal wake_;
     platform::StopSignal stop_;

@@ -16,6 +16,9 @@ inline constexpr std::string_view kNotProcessedReply =
     R"({"result":"request could not be processed"})";
 inline constexpr std::string_view kInvalidPathReply = R"({"result":"invalid path"})";
 inline constexpr std::string_view kTooLargeReply = R"({"result":"request too large"})";
+/// A /v1 WebSocket message still waiting in the gateway when the client's motionAbort overtook
+/// it: the bundle's own answer to what a stop cancels.
+inline constexpr std::string_view kCancelledByStopReply = R"({"result":"cancelled by stop"})";
 
 /// Log texts (warning level).
 inline constexpr std::string_view kOfflineLog = "{0} is offline.";

@@ -1,14 +1,17 @@
 // Forwards one HTTP request to the bus endpoint of its path through the bus reactor and hands
-// the response body back on the connection's loop. Called on the network worker threads;
-// never waits on the bus.
+// the response body back on the connection's loop; keeps the dead-man of jogs over HTTP. Called
+// on the network worker threads; never waits on the bus.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 
 #include "gateway/bus_reactor.hpp"
+#include "gateway/jog_guard.hpp"
+#include "gateway/jog_refresh.hpp"
 #include "net/event_loop.hpp"
 
 namespace kinetra::gateway {
@@ -23,19 +26,35 @@ public:
     /// Receives the response body; runs on the loop thread of the connection given to forward().
     using Done = std::function<void(std::string body)>;
 
-    /// `reactor` outlives this object.
-    explicit HttpForwarder(BusReactor& reactor) : reactor_(reactor) {}
+    /// `reactor` and `guard` outlive this object.
+    HttpForwarder(BusReactor& reactor, JogGuard& guard);
 
     /// Calls `done` with the service's reply unchanged; {"result":"offline"} when the endpoint
     /// is not open or closes while waiting; {"result":"request could not be processed"} when
     /// the request cannot be queued; {"result":"invalid path"} when the body is not JSON; an
     /// empty body when no reply came in time. `done` runs on `loop` (the connection's; `done`
     /// must hold the connection, which keeps its loop alive), or at
-    /// once on the calling thread when no bus is involved.
-    void forward(std::string_view path, std::string_view body, net::EventLoop& loop, Done done);
+    /// once on the calling thread when no bus is involved. `client` (the peer's address) names
+    /// the client in the log when its jog lapses; `clientKey` (BusReactor::newClientKey(), one
+    /// per connection) is who asks, for the bus's bounds and turns.
+    ///
+    /// All HTTP clients count as one client of the jog guard, per bundle (a client may send its
+    /// jog and its zero on different connections, a browser does): a bundle jogged over HTTP is
+    /// sent the zero it is owed once no deflected joystickMove for it came within
+    /// JogRefresh::kPatience.
+    void forward(std::string_view path, std::string_view body, std::string_view client,
+                 std::uint64_t clientKey, net::EventLoop& loop, Done done);
+
+    /// Sends at once the stops still owed for jogs over HTTP, and watches no more. Call before
+    /// the reactor stops. Idempotent.
+    void stopJogs() { refresh_.stop(); }
 
 private:
+    void letGo(const std::string& path, const std::string& client);
+
     BusReactor& reactor_;
+    JogGuard& guard_;
+    JogRefresh refresh_;  // last: its thread calls letGo()
 };
 
 }  // namespace kinetra::gateway

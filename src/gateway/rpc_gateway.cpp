@@ -7,6 +7,7 @@
 #include <spdlog/spdlog.h>
 
 #include "bus/endpoints.hpp"
+#include "bus/envelope.hpp"
 #include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
 #include "core/log_text.hpp"
@@ -108,21 +109,27 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
         answer(session, id, rpc::resultText(id.value_or(nullptr), net::kForbiddenReply));
         return;
     }
-    guard_.observe(session.get(), path, request);
     std::string endpoint = bus::endpointForPath(path);
     if (!bus::SocketRegistry::instance().isOpen(endpoint)) {
         spdlog::warn(kOfflineLog, core::escapeForLog(endpoint));
         answer(session, id, rpc::resultText(id.value_or(nullptr), kOfflineReply));
         return;
     }
-    if (client->inFlight >= kMaxInFlight) {
+    // A stop is never turned away: it cancels what this client (and every other) has queued.
+    const bool stop = bus::isMotionAbort(request);
+    if (client->inFlight >= kMaxInFlight && !stop) {
         answerError(session, id, ErrorCode::serverError, "too many calls in flight");
         return;
     }
     ++client->inFlight;
+    auto ticket = guard_.observe(session.get(), path, request);  // owed from the send
     reactor_.submit(BusReactor::Request{
         std::move(endpoint), std::move(request), kCallTimeout, true,
-        [session, client, id](Outcome outcome, std::string reply) {
+        [this, session, client, id, ticket = std::move(ticket)](Outcome outcome,
+                                                                std::string reply) {
+            if (ticket) {
+                guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
+            }
             session->connection()->loop().post([session, client, id, outcome,
                                                 reply = std::move(reply)] {
                 --client->inFlight;
@@ -152,7 +159,8 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
                         break;
                 }
             });
-        }});
+        },
+        client->key, stop});
 }
 
 void RpcGateway::subscribe(const net::HttpSession::Ptr& session, Client& client,

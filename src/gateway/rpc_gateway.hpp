@@ -70,6 +70,7 @@ private:
         std::size_t inFlight = 0;
         bool privileged = true;  // set once, before the first message
         bool gone = false;       // closed or cut off: late answers are dropped
+        const std::uint64_t key = BusReactor::newClientKey();  // who asks, for the bus
     };
 
     void call(const net::HttpSession::Ptr& session, const std::shared_ptr<Client>& client,

@@ -33,7 +33,7 @@ Server::Server(config::ServerSettings settings, config::SecuritySettings securit
       security_(std::move(security)),
       context_(bus::SocketRegistry::instance().context()),
       reactor_(context_),
-      forwarder_(reactor_),
+      forwarder_(reactor_, jogGuard_),
       bridge_(reactor_, jogGuard_),
       rpc_(reactor_, jogGuard_, refusalLog_) {}
 
@@ -128,8 +128,13 @@ void Server::start(std::size_t workers) {
         }
         // Methods are not checked and the query is not looked at: the path names the service.
         // The reply comes later, on this connection's loop; the worker goes on meanwhile, and
-        // the connection's next request waits for this answer.
-        forwarder_.forward(request.path, request.body, session->connection()->loop(),
+        // the connection's next request waits for this answer. A kept connection is one client
+        // of the bus for all its requests, so that the bundle serves its clients in turn.
+        if (session->tag() == 0) {
+            session->setTag(BusReactor::newClientKey());
+        }
+        forwarder_.forward(request.path, request.body, session->connection()->remoteAddress(),
+                           session->tag(), session->connection()->loop(),
                            [session, cors = verdict.headers](std::string body) {
                                session->respond(httpResponseText(std::move(body), cors));
                            });
@@ -254,20 +259,15 @@ void Server::stop() {
     if (service_) {
         service_->stop();  // closing connections still hands their jog stops to the reactor
     }
-    reactor_.stop();  // sends those, then ends
+    forwarder_.stopJogs();  // and so do jogs over HTTP that nobody refreshes any more
+    reactor_.stop();        // sends those, then ends
 }
 
 void Server::stopJogs(const net::HttpSession::Ptr& session) {
     // The dead-man: a connection that goes (closed, reset, timed out) while it holds a bundle
     // jogging must not leave the gear moving until the device's own time-out.
-    for (auto& [path, body] : jogGuard_.release(session.get())) {
-        spdlog::info(kJogStopLog, session->connection()->remoteAddress(),
-                     std::string_view(path).substr(path.rfind('/') + 1));
-        reactor_.submit(BusReactor::Request{bus::endpointForPath(path),
-                                            std::move(body),
-                                            BusReactor::Milliseconds(1000),
-                                            false,
-                                            {}});
+    for (auto& stop : jogGuard_.release(session.get())) {
+        sendJogStop(reactor_, session->connection()->remoteAddress(), std::move(stop));
     }
 }
 

@@ -106,7 +106,7 @@ private:
     // Refusals a client can repeat at will (any web page can send them): one line a second.
     mutable core::LogLimiter refusalLog_;
     BusReactor reactor_;  // the one thread that talks to the bus for clients
-    JogGuard jogGuard_;   // the stops owed by each client connection
+    JogGuard jogGuard_;   // the stops owed by each client, for the dead-man
     HttpForwarder forwarder_;
     WebSocketBridge bridge_;  // /v1: the path table and its mutex
     RpcGateway rpc_;          // /v2 clients

@@ -9,7 +9,6 @@
 #include "core/version.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "notify/notification_handler.hpp"
-#include "platform/thread_name.hpp"
 #include "webserver/exit_status.hpp"
 
 namespace kinetra::gateway {
@@ -41,21 +40,25 @@ WebApplicationLauncher::WebApplicationLauncher(const config::ServerSettings& set
         spdlog::info("CreateProcess failed, error code: {0}.", started.error);
         return;
     }
-    watcher_ = std::jthread(
-        [this, child = std::move(*started.child)]() mutable { watch(std::move(child)); });
+    child_ = std::move(started.child);
+    watcher_.start({.name = "webapp-watch", .service = "Web application watch"},
+                   [this](std::stop_token) { watch(*child_); });
 }
 
 WebApplicationLauncher::~WebApplicationLauncher() {
-    stop_.set();
-    if (watcher_.joinable()) {
-        watcher_.join();
+    watcher_.stop();
+    // The server ends: so does the web application, reaped so no zombie is left. (Done here,
+    // not by the watch, so that it happens even when the watch has ended.)
+    if (child_) {
+        child_->kill();
+        child_->waitForExit(kReapBound);
     }
 }
 
-void WebApplicationLauncher::watch(platform::ChildProcess child) {
-    platform::nameThisThread("webapp-watch");
+void WebApplicationLauncher::watch(platform::ChildProcess& child) {
     for (;;) {
-        switch (child.waitForExit(kWatchInterval, &stop_)) {
+        platform::faultPoint();
+        switch (child.waitForExit(kWatchInterval, &watcher_.stopSignal())) {
             case platform::ChildWait::running:
                 continue;
             case platform::ChildWait::exited:
@@ -64,9 +67,6 @@ void WebApplicationLauncher::watch(platform::ChildProcess child) {
                 }
                 return;
             case platform::ChildWait::stopped:
-                // The server ends: so does the web application, reaped so no zombie is left.
-                child.kill();
-                child.waitForExit(kReapBound);
                 return;
             case platform::ChildWait::failed:
                 spdlog::warn("Could not watch the web application (process {0}).", child.pid());
@@ -78,7 +78,7 @@ void WebApplicationLauncher::watch(platform::ChildProcess child) {
 
 void WebApplicationLauncher::reportBindFailure() {
     notify::ask(kWebBindErrorText, port_, std::string(kOpenConfigurationQuestion), {"Yes", "Exit"});
-    stop_.waitFor(options_.warningDelay);
+    watcher_.stopSignal().waitFor(options_.warningDelay);
     spdlog::warn("Web server could not bind to {0}.", port_);
 }
 

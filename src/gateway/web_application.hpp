@@ -4,12 +4,12 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "config/server_settings.hpp"
 #include "platform/child_process.hpp"
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 
 namespace kinetra::gateway {
 
@@ -43,13 +43,14 @@ public:
     WebApplicationLauncher& operator=(const WebApplicationLauncher&) = delete;
 
 private:
-    void watch(platform::ChildProcess child);
+    void watch(platform::ChildProcess& child);
     void reportBindFailure();
 
     const std::string port_;
     const WebApplicationOptions options_;
-    platform::StopSignal stop_;  // set by the destructor; ends every wait of the watcher
-    std::jthread watcher_;       // last: joined before the members it uses go
+    std::optional<platform::ChildProcess> child_;  // the watcher's; the destructor's once joined
+    platform::ServiceThread watcher_;  // last: joined before the members it uses go; its stop
+                                       // signal ends every wait of the watch
 };
 
 }  // namespace kinetra::gateway

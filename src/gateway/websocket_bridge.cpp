@@ -9,12 +9,23 @@
 #include <spdlog/spdlog.h>
 
 #include "bus/endpoints.hpp"
+#include "bus/envelope.hpp"
 #include "bus/socket_registry.hpp"
 #include "core/log_text.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "net/event_loop.hpp"
 
 namespace kinetra::gateway {
+namespace {
+
+// "/v1/bundle/<linkID>": the one path a stop is sent ahead on.
+bool isBundleCommand(std::string_view path) {
+    constexpr std::string_view kPrefix = "/v1/bundle/";
+    return path.starts_with(kPrefix) && path.size() > kPrefix.size() &&
+           path.find('/', kPrefix.size()) == std::string_view::npos;
+}
+
+}  // namespace
 
 void WebSocketBridge::onConnected(const net::HttpSession::Ptr& session,
                                   const net::HttpRequest& upgrade) {
@@ -26,8 +37,11 @@ void WebSocketBridge::onConnected(const net::HttpSession::Ptr& session,
         return;
     }
     // Not checked against the registry: a client may connect before its service appears.
-    paths_.emplace(upgrade.path, std::make_shared<Binding>(Binding{
-                                     session.get(), bus::endpointForPath(upgrade.path), {}}));
+    auto binding = std::make_shared<Binding>();
+    binding->owner = session.get();
+    binding->path = upgrade.path;
+    binding->endpoint = bus::endpointForPath(upgrade.path);
+    paths_.emplace(upgrade.path, std::move(binding));
 }
 
 void WebSocketBridge::onMessage(const net::HttpSession::Ptr& session, const std::string& payload,
@@ -47,7 +61,11 @@ void WebSocketBridge::onMessage(const net::HttpSession::Ptr& session, const std:
     if (binding->failed) {
         return;  // the error frame is out and the close follows it
     }
-    guard_.observe(session.get(), upgrade.path, payload);
+    if (binding->busy && !binding->stopAhead && isBundleCommand(upgrade.path) &&
+        bus::isMotionAbort(payload)) {
+        sendStopAhead(session, binding, payload);
+        return;
+    }
     binding->waiting.push_back(payload);
     if (binding->waiting.size() > kMaxQueued) {
         fail(session, *binding);  // a client that does not wait for its replies
@@ -58,8 +76,46 @@ void WebSocketBridge::onMessage(const net::HttpSession::Ptr& session, const std:
     }
 }
 
+// The stop does not wait for the message in flight, which it may cancel at the bundle; the
+// messages behind that one would only run after the stop, so they never go.
+void WebSocketBridge::sendStopAhead(const net::HttpSession::Ptr& session,
+                                    const std::shared_ptr<Binding>& binding, std::string message) {
+    binding->stopAhead = true;
+    binding->cancelled += binding->waiting.size();
+    binding->waiting.clear();
+    auto ticket = guard_.observe(session.get(), binding->path, message);
+    reactor_.submit(BusReactor::Request{
+        binding->endpoint, std::move(message), kReplyTimeout, false,
+        [this, session, binding, ticket = std::move(ticket)](Outcome outcome, std::string reply) {
+            if (ticket) {
+                guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
+            }
+            session->connection()->loop().post(
+                [this, session, binding, outcome, reply = std::move(reply)] {
+                    binding->stopOutcome.emplace(outcome, reply);
+                    if (!binding->busy) {
+                        sendNext(session, binding);  // its turn came while it was out
+                    }
+                });
+        },
+        binding->client, true});
+}
+
 void WebSocketBridge::sendNext(const net::HttpSession::Ptr& session,
                                const std::shared_ptr<Binding>& binding) {
+    for (; binding->cancelled > 0 && !binding->failed; --binding->cancelled) {
+        session->sendWebSocketText(kCancelledByStopReply);
+    }
+    if (binding->stopAhead && !binding->failed) {
+        if (!binding->stopOutcome) {
+            return;  // answered when it comes; `busy` stays clear meanwhile
+        }
+        auto [outcome, reply] = std::move(*binding->stopOutcome);
+        binding->stopOutcome.reset();
+        binding->stopAhead = false;
+        onOutcome(session, binding, outcome, reply);
+        return;
+    }
     const auto& registry = bus::SocketRegistry::instance();
     while (!binding->waiting.empty() && !binding->failed) {
         std::string message = std::move(binding->waiting.front());
@@ -73,14 +129,22 @@ void WebSocketBridge::sendNext(const net::HttpSession::Ptr& session,
             continue;
         }
         binding->busy = true;
+        // Followed from the send, not the queue: a message still queued when the client goes
+        // is never sent (see onClosed()), so it owes nothing.
+        auto ticket = guard_.observe(session.get(), binding->path, message);
         reactor_.submit(BusReactor::Request{
             binding->endpoint, std::move(message), kReplyTimeout, false,
-            [this, session, binding](Outcome outcome, std::string reply) {
+            [this, session, binding, ticket = std::move(ticket)](Outcome outcome,
+                                                                 std::string reply) {
+                if (ticket) {
+                    guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
+                }
                 session->connection()->loop().post(
                     [this, session, binding, outcome, reply = std::move(reply)] {
                         onOutcome(session, binding, outcome, reply);
                     });
-            }});
+            },
+            binding->client});
         return;
     }
 }
@@ -119,6 +183,10 @@ void WebSocketBridge::onClosed(const net::HttpSession::Ptr& session,
     const auto found = paths_.find(upgrade.path);
     // A refused second client must not free the first client's path.
     if (found != paths_.end() && found->second->owner == session.get()) {
+        // Its queued messages go with it: a jog sent after the dead-man's stop would move the
+        // gear with nobody left to stop it. (This runs on the owner's loop, like the queue.)
+        found->second->failed = true;
+        found->second->waiting.clear();
         paths_.erase(found);
     }
 }

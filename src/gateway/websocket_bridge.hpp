@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,10 @@ namespace kinetra::gateway {
 ///
 /// A client's messages are answered in order, one at a time, each with its own bound; a
 /// message without a reply in time gets {"result":"request could not be processed"} and the
-/// connection is closed after that frame (later messages get nothing).
+/// connection is closed after that frame (later messages get nothing). A motionAbort to a
+/// bundle is the exception: it goes out at once, past the message in flight, and the messages
+/// waiting behind that one are answered {"result":"cancelled by stop"}; the replies still come
+/// in the order of the messages.
 class WebSocketBridge {
 public:
     /// Bound on each message's reply.
@@ -56,17 +60,26 @@ private:
     // One bound path. Created under the mutex; after that touched on the owner's loop thread
     // only (its handlers and the completions posted there).
     struct Binding {
-        const net::HttpSession* owner;
+        const net::HttpSession* owner = nullptr;
+        std::string path;
         std::string endpoint;             // "inproc:/" + path
         std::deque<std::string> waiting;  // messages behind the one in flight
         bool busy = false;                // a message is in flight
-        bool failed = false;              // error frame sent, closing
+        bool failed = false;              // error frame sent, or the client gone: send no more
+        const std::uint64_t client = BusReactor::newClientKey();
+        // A motionAbort sent ahead of the message in flight: the messages it overtook, which
+        // are answered "cancelled by stop" once the one in flight is answered, then its reply.
+        bool stopAhead = false;
+        std::size_t cancelled = 0;
+        std::optional<std::pair<Outcome, std::string>> stopOutcome;
     };
 
     void sendNext(const net::HttpSession::Ptr& session, const std::shared_ptr<Binding>& binding);
     void onOutcome(const net::HttpSession::Ptr& session, const std::shared_ptr<Binding>& binding,
                    Outcome outcome, const std::string& reply);
     void fail(const net::HttpSession::Ptr& session, Binding& binding);
+    void sendStopAhead(const net::HttpSession::Ptr& session,
+                       const std::shared_ptr<Binding>& binding, std::string message);
 
     BusReactor& reactor_;
     JogGuard& guard_;

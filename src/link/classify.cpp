@@ -45,7 +45,7 @@ bool mayPair(const LinkState& state, LinkConnectionType medium, bool module) {
     return !state.pairingBlocked;
 }
 
-// A status message M from `offset` on: a changed acknowledge byte answers a waiting sender, the
+// A status message M from `offset` on: a changed acknowledge byte goes to the sender's mailbox, the
 // first status over an unblocked medium pairs the link, and M goes to the status outlet. The
 // radio's status is forwarded before the rest.
 Routing statusHandling(core::ByteView payload, std::size_t offset, const LinkState& state,
@@ -61,7 +61,6 @@ Routing statusHandling(core::ByteView payload, std::size_t offset, const LinkSta
     }
     const auto acknowledge = message[kAcknowledgeOffset];
     if (acknowledge != state.lastAcknowledge) {
-        routing.add(pushResponse(kAcknowledgedReply));
         routing.add({.kind = ActionKind::acknowledge, .acknowledge = acknowledge});
     }
     if (mayPair(state, medium, module)) {

@@ -24,7 +24,8 @@ struct LinkState {
 enum class ActionKind : std::uint8_t {
     pushResponse,  ///< push `bytes` to the response queue, without waiting
     pushStatus,    ///< push `bytes` (a status message) to the status outlet, without waiting
-    acknowledge,   ///< keep `acknowledge` as the link's last acknowledge byte
+    acknowledge,   ///< the acknowledge byte changed to `acknowledge`: keep it as the link's
+                   ///< last and hand the change, with its value, to the sender's mailbox
     becomePaired,  ///< set paired, call the pairing callback with true, record `medium`
     log,           ///< log `text` at info level, as it stands
     drop,          ///< nothing more is done with the payload; `reason` says why
@@ -44,7 +45,7 @@ enum class DropReason : std::uint8_t {
 /// One step of a routing decision. Only the fields its kind names are meaningful.
 struct Action {
     ActionKind kind = ActionKind::drop;
-    core::ByteView bytes{};  ///< into the classified payload, or kAcknowledgedReply
+    core::ByteView bytes{};  ///< into the classified payload
     std::uint8_t acknowledge = 0;
     model::LinkConnectionType medium = model::LinkConnectionType::none;
     std::string_view text{};
@@ -67,16 +68,6 @@ private:
     std::array<Action, kMaxActions> actions_{};
     std::size_t count_ = 0;
 };
-
-/// The text a changed acknowledge byte puts on the response queue.
-inline constexpr std::string_view kAcknowledgedText = R"({"result":"ok"})";
-inline constexpr auto kAcknowledgedReply = [] {
-    std::array<std::uint8_t, kAcknowledgedText.size()> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<std::uint8_t>(kAcknowledgedText[i]);
-    }
-    return bytes;
-}();
 
 /// The four texts classification logs.
 inline constexpr std::string_view kUnknownPacketType = "Unknown packet type.";

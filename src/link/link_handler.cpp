@@ -96,6 +96,9 @@ void LinkHandler::setUpSockets() {
 void LinkHandler::stop() {
     std::call_once(stopOnce_, [this] {
         stop_.set();
+        if (wire_) {
+            wire_->wakeSender();  // a sender waiting for its reply sees the stop at once
+        }
         bus::announceClosed(announced_);
     });
 }

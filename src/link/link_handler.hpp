@@ -66,18 +66,39 @@ public:
     void stop();
 
     // --- Send operations of the bundle side ------------------------------------------------
+    // Each takes the command's Preemption (none for a stop): once preempt() has set it, the
+    // send ends at once without a reply and writes nothing further.
     /// Writes `message` wrapped for the connection (the CAN bus without acknowledgement);
     /// waits for nothing.
-    void sendUnacknowledged(core::ByteView message) { wire_->sendUnacknowledged(message); }
+    void sendUnacknowledged(core::ByteView message, const Preemption* preemption = nullptr) {
+        wire_->sendUnacknowledged(message, preemption);
+    }
     /// Up to 3 attempts: writes `message` wrapped for the connection, waits for any reply.
     std::optional<Reply> sendWithRetry(core::ByteView message) override {
         return wire_->sendWithRetry(message);
     }
+    std::optional<Reply> sendWithRetry(core::ByteView message, const Preemption* preemption) {
+        return wire_->sendWithRetry(message, preemption);
+    }
+    /// Up to `attempts` attempts: writes device message `message` wrapped for the connection
+    /// and waits for its own acknowledgement (a change of the acknowledge byte credited to it);
+    /// nothing when none could be credited to it.
+    std::optional<Reply> sendAcknowledged(core::ByteView message, int attempts,
+                                          const Preemption* preemption = nullptr) {
+        return wire_->sendAcknowledged(message, attempts, preemption);
+    }
     /// Up to 3 attempts: writes `message` wrapped for the connection, waits for the device's
     /// reply with `messageId` (from `deviceAddress` on the CAN bus), returned from its message id.
     std::optional<Reply> sendAndMatch(core::ByteView message, std::uint8_t messageId,
-                                      std::uint8_t deviceAddress) {
-        return wire_->sendAndMatch(message, messageId, deviceAddress);
+                                      std::uint8_t deviceAddress,
+                                      const Preemption* preemption = nullptr) {
+        return wire_->sendAndMatch(message, messageId, deviceAddress, preemption);
+    }
+    /// Abandons the command `preemption` belongs to: its reply wait ends at once (woken) and
+    /// none of its further attempts is written. Any thread.
+    void preempt(Preemption& preemption) {
+        preemption.set();
+        wire_->wakeSender();
     }
 
     /// A copy of the link record as it stands.
@@ -94,6 +115,8 @@ public:
     /// (which is empty or a JSON object, never this).
     static constexpr std::string_view kLineClosedReport = "line closed";
     RadioUpdateStatus radioUpdateStatus() const { return flags_.radioUpdateStatus.load(); }
+    /// The link's health counters; any thread.
+    const LinkStatistics& statistics() const { return wire_->statistics(); }
 
 private:
     // LinkSession: what the pairing commands and the radio update use.

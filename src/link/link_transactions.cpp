@@ -1,11 +1,10 @@
-// The send operations of a link's wire: flush the response queue, write one frame, wait for the
-// reply the reader routes back, retry. Each operation is one transaction under transaction_, so
-// two senders on one link (the service thread, the radio update, the bundle's command thread)
-// never interleave frames on the wire and never take each other's replies. Runs on the sender's
-// thread.
+// The send operations of a link's wire, all through one transaction routine: write one attempt,
+// wait for what this transaction awaits, retry. Each runs under transaction_, so two senders on
+// one link (the service thread, the radio update, the bundle's sender) never interleave frames
+// on the wire, and what arrives is credited by the mailbox to the transaction that caused it
+// (docs/protocol.md, "Whose reply is it"). Runs on the sender's thread.
 #include <spdlog/spdlog.h>
 
-#include "bus/wait.hpp"
 #include "link/adapter_commands.hpp"
 #include "link/link_wire.hpp"
 
@@ -14,173 +13,178 @@ namespace {
 
 constexpr std::string_view kResponseReceived = "Response received.";
 
-bool isModule(model::LinkType linkType) {
-    return linkType == model::LinkType::stopMotionModule;
-}
-
 void logRetry(int attempt) {
     spdlog::info("Command response time out,  retrying : {0}", attempt);
 }
 
 }  // namespace
 
-// --- Building blocks (the caller holds transaction_) -------------------------------------------
-
-void LinkWire::flushResponses() {
-    while (bus::tryReceive(responsePull_)) {
+void LinkWire::writeAttempt(const Transaction& transaction) {
+    if (transaction.framing == Framing::asIs) {
+        // A module takes its device messages as they are; an adapter's frames move no byte.
+        mailbox_.writing(transaction.deviceMessage && isModule());
+        // Short writes are not looked at: the wait for the reply covers them.
+        port_->write(transaction.bytes, transaction.writeTimeout);
+        return;
     }
-    // Every send flushes; at info level this line would drown the log at joystick rates.
-    spdlog::debug("Socket flushed.");
-}
-
-// One wait of kReplyWait that ends as soon as the reader routes a reply (or the link stops).
-std::optional<Reply> LinkWire::awaitResponse() {
-    if (auto message = bus::receiveWithin(responsePull_, kReplyWait, &stop_)) {
-        return Reply({static_cast<const std::uint8_t*>(message->data()), message->size()});
-    }
-    return std::nullopt;
-}
-
-// A message that does not begin with the header is somebody else's business (a late reply to an
-// earlier attempt, an acknowledgement) and is dropped; the wait goes on to the same deadline.
-std::optional<Reply> LinkWire::awaitMatchingResponse(const ReplyHeader& header) {
-    const auto deadline = std::chrono::steady_clock::now() + kReplyWait;
-    while (!stop_.isSet()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        const auto message = bus::receiveWithin(responsePull_, left, &stop_);
-        if (!message) {
-            continue;
-        }
-        const core::ByteView bytes{static_cast<const std::uint8_t*>(message->data()),
-                                   message->size()};
-        if (matchesHeader(bytes, header)) {
-            return Reply(bytes);
-        }
-    }
-    return std::nullopt;
-}
-
-void LinkWire::write(core::ByteView bytes, std::chrono::milliseconds timeout) {
-    // Short writes are not looked at: the wait for the reply covers them.
-    port_->write(bytes, timeout);
-}
-
-void LinkWire::writeWrapped(core::ByteView message, Delivery delivery,
-                            std::chrono::milliseconds timeout) {
-    const auto wrapped = wrapForLink(encoder_, message, linkType_, hooks_.connection(), delivery);
+    const auto connection = hooks_.connection();
+    const auto delivery = transaction.framing == Framing::wrappedUnacknowledged
+                              ? Delivery::unacknowledged
+                              : Delivery::acknowledged;
+    const auto wrapped = wrapForLink(encoder_, transaction.bytes, linkType_, connection, delivery);
     switch (wrapped.status) {
         case WrapStatus::framed:
         case WrapStatus::unframed:
-            write(wrapped.bytes, timeout);
+            // Without a medium an adapter's devices cannot report: no change will be seen.
+            mailbox_.writing(transaction.deviceMessage &&
+                             (isModule() || connection != model::LinkConnectionType::none));
+            port_->write(wrapped.bytes, transaction.writeTimeout);
             break;
         case WrapStatus::refused:
+            mailbox_.writing(false);
             spdlog::warn("Link id: {0} message of {1} bytes does not fit a frame; not sent.",
-                         linkId_, message.size());
+                         linkId_, transaction.bytes.size());
             break;
         case WrapStatus::nothing:
+            mailbox_.writing(false);
             break;
     }
+}
+
+std::optional<Reply> LinkWire::transact(const Transaction& transaction) {
+    std::lock_guard lock(transaction_);
+    mailbox_.begin(++transactions_);
+    const auto giveUp = [&] { return abandoned(transaction.preemption); };
+    std::optional<Reply> reply;
+    for (int attempt = 1; attempt <= transaction.attempts && !giveUp(); ++attempt) {
+        if (attempt > 1) {
+            // What came for an earlier attempt after its wait ended is still this one's.
+            reply = mailbox_.take(std::chrono::steady_clock::now(), transaction.awaited,
+                                  transaction.header, giveUp);
+            if (reply) {
+                break;
+            }
+            statistics_.retries.fetch_add(1, std::memory_order_relaxed);
+        }
+        writeAttempt(transaction);
+        if (transaction.awaited != Awaited::nothing) {
+            reply = mailbox_.take(std::chrono::steady_clock::now() + transaction.wait,
+                                  transaction.awaited, transaction.header, giveUp);
+            if (reply) {
+                break;
+            }
+        }
+        if (transaction.logRetries && !giveUp()) {
+            logRetry(attempt);
+        }
+    }
+    // A transaction that awaited nothing leaves nobody to whom a change would come late.
+    mailbox_.end(reply.has_value() || transaction.awaited == Awaited::nothing);
+    if (reply) {
+        spdlog::debug(kResponseReceived);
+    } else if (transaction.awaited != Awaited::nothing && !giveUp()) {
+        statistics_.timeouts.fetch_add(1, std::memory_order_relaxed);
+        if (transaction.awaited == Awaited::acknowledgement) {
+            statistics_.unacknowledged.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    return reply;
 }
 
 // --- Operations ----------------------------------------------------------------------------------
 
 void LinkWire::sendPlain(core::ByteView message) {
-    std::lock_guard lock(transaction_);
-    flushResponses();
-    writeWrapped(message, Delivery::acknowledged, kWriteTimeout);
+    transact({.bytes = message});
 }
 
-void LinkWire::sendUnacknowledged(core::ByteView message) {
-    std::lock_guard lock(transaction_);
-    flushResponses();
-    writeWrapped(message, Delivery::unacknowledged, kUnacknowledgedWriteTimeout);
+void LinkWire::sendUnacknowledged(core::ByteView message, const Preemption* preemption) {
+    transact({.bytes = message,
+              .framing = Framing::wrappedUnacknowledged,
+              .writeTimeout = kUnacknowledgedWriteTimeout,
+              .preemption = preemption});
 }
 
 std::optional<Reply> LinkWire::sendAdapterCommand(core::ByteView frame, const ReplyHeader& header) {
-    std::lock_guard lock(transaction_);
-    if (isModule(linkType_)) {
-        flushResponses();
-        write(frame, kWriteTimeout);
-        return awaitResponse();
+    if (isModule()) {
+        // A module answers what it understands in its own form: any reply will do.
+        return transact({.bytes = frame,
+                         .framing = Framing::asIs,
+                         .deviceMessage = false,
+                         .awaited = Awaited::anyReply});
     }
-    for (int attempt = 1; attempt <= kAttempts && !stop_.isSet(); ++attempt) {
-        flushResponses();
-        write(frame, kWriteTimeout);
-        if (auto reply = awaitMatchingResponse(header)) {
-            spdlog::info(kResponseReceived);
-            return reply;
-        }
-        logRetry(attempt);
-    }
-    return std::nullopt;
+    return transact({.bytes = frame,
+                     .framing = Framing::asIs,
+                     .deviceMessage = false,
+                     .awaited = Awaited::header,
+                     .header = header,
+                     .attempts = kAttempts,
+                     .logRetries = true});
 }
 
 std::optional<Reply> LinkWire::sendAdapterCommandLong(core::ByteView frame,
                                                       const ReplyHeader& header) {
-    std::lock_guard lock(transaction_);
-    flushResponses();
-    write(frame, kLongWriteTimeout);
-    if (isModule(linkType_)) {
-        return awaitResponse();
+    if (isModule()) {
+        return transact({.bytes = frame,
+                         .framing = Framing::asIs,
+                         .deviceMessage = false,
+                         .awaited = Awaited::anyReply,
+                         .writeTimeout = kLongWriteTimeout});
     }
-    for (int round = 0; round < longReplyRounds_ && !stop_.isSet(); ++round) {
-        if (auto reply = awaitMatchingResponse(header)) {
-            spdlog::info(kResponseReceived);
-            return reply;
-        }
-        stop_.waitFor(kLongRoundPause);
-    }
-    return std::nullopt;
+    // The rounds of a long wait, each a reply wait and a short pause, as one wait.
+    return transact({.bytes = frame,
+                     .framing = Framing::asIs,
+                     .deviceMessage = false,
+                     .awaited = Awaited::header,
+                     .header = header,
+                     .writeTimeout = kLongWriteTimeout,
+                     .wait = longReplyRounds_ * (kReplyWait + kLongRoundPause)});
 }
 
-std::optional<Reply> LinkWire::sendWithRetry(core::ByteView message) {
-    std::lock_guard lock(transaction_);
-    const int attempts = isModule(linkType_) ? 1 : kAttempts;
-    for (int attempt = 1; attempt <= attempts && !stop_.isSet(); ++attempt) {
-        flushResponses();
-        writeWrapped(message, Delivery::acknowledged, kWriteTimeout);
-        if (auto reply = awaitResponse()) {
-            spdlog::info(kResponseReceived);
-            return reply;
-        }
-        if (!isModule(linkType_)) {
-            logRetry(attempt);
-        }
-    }
-    return std::nullopt;
+std::optional<Reply> LinkWire::sendWithRetry(core::ByteView message, const Preemption* preemption) {
+    return transact({.bytes = message,
+                     .awaited = Awaited::anyReply,
+                     .attempts = isModule() ? 1 : kAttempts,
+                     .logRetries = !isModule(),
+                     .preemption = preemption});
+}
+
+std::optional<Reply> LinkWire::sendAcknowledged(core::ByteView message, int attempts,
+                                                const Preemption* preemption) {
+    return transact({.bytes = message,
+                     .awaited = Awaited::acknowledgement,
+                     .attempts = isModule() ? 1 : attempts,
+                     .logRetries = !isModule(),
+                     .preemption = preemption});
 }
 
 std::optional<Reply> LinkWire::sendAndMatch(core::ByteView message, std::uint8_t messageId,
-                                            std::uint8_t deviceAddress) {
-    std::lock_guard lock(transaction_);
-    if (isModule(linkType_)) {
-        flushResponses();
-        write(message, kWriteTimeout);
-        auto reply = awaitResponse();
-        if (reply && reply->received() > 0 && (*reply)[0] == messageId) {
-            return reply;
-        }
+                                            std::uint8_t deviceAddress,
+                                            const Preemption* preemption) {
+    const auto rule = deviceReplyRule(linkType_, hooks_.connection(), messageId, deviceAddress);
+    if (isModule()) {
+        // The module's reply is its message, from the message id on.
+        return transact({.bytes = message,
+                         .framing = Framing::asIs,
+                         .awaited = Awaited::header,
+                         .header = rule ? rule->header : ReplyHeader{{messageId}, 1},
+                         .preemption = preemption});
+    }
+    if (!rule) {
+        // Without a medium no device can answer: the message goes out as it is on each attempt
+        // and nothing is awaited.
+        transact({.bytes = message,
+                  .attempts = kAttempts,
+                  .logRetries = true,
+                  .preemption = preemption});
         return std::nullopt;
     }
-    const auto rule = deviceReplyRule(linkType_, hooks_.connection(), messageId, deviceAddress);
-    for (int attempt = 1; attempt <= kAttempts && !stop_.isSet(); ++attempt) {
-        flushResponses();
-        writeWrapped(message, Delivery::acknowledged, kWriteTimeout);
-        // Without a medium no device can answer: the message goes out as it is and nothing is
-        // awaited.
-        if (rule) {
-            if (auto reply = awaitMatchingResponse(rule->header)) {
-                spdlog::info(kResponseReceived);
-                return acceptDeviceReply(reply->message(), *rule);
-            }
-        }
-        logRetry(attempt);
-    }
-    return std::nullopt;
+    const auto reply = transact({.bytes = message,
+                                 .awaited = Awaited::header,
+                                 .header = rule->header,
+                                 .attempts = kAttempts,
+                                 .logRetries = true,
+                                 .preemption = preemption});
+    return reply ? acceptDeviceReply(reply->message(), *rule) : std::nullopt;
 }
 
 }  // namespace kinetra::link

@@ -44,8 +44,6 @@ LinkWire::LinkWire(const model::LinkInfo& info, LinkFlags& flags, const platform
 
 LinkWire::~LinkWire() {
     joinReader();
-    responsePush_.close();
-    responsePull_.close();
     statusOutlet_.close();
     // Leave the module at the rate it starts in, with nothing half-sent or half-read.
     port_->setBaudrate(serial::kTeardownBaudrate);
@@ -53,14 +51,6 @@ LinkWire::~LinkWire() {
 }
 
 void LinkWire::setUpSockets(zmq::context_t& context) {
-    responsePush_ = zmq::socket_t(context, zmq::socket_type::push);
-    responsePull_ = zmq::socket_t(context, zmq::socket_type::pull);
-    for (auto* socket : {&responsePush_, &responsePull_}) {
-        socket->set(zmq::sockopt::linger, 0);
-    }
-    responsePull_.set(zmq::sockopt::rcvtimeo, 10000);
-    bus::bindWhenFree(responsePull_, bus::linkResponseEndpoint(linkId_));
-    responsePush_.connect(bus::linkResponseEndpoint(linkId_));
     if (!hooks_.status) {
         statusOutlet_ = zmq::socket_t(context, zmq::socket_type::push);
         statusOutlet_.set(zmq::sockopt::linger, 0);
@@ -112,9 +102,7 @@ void LinkWire::route(core::ByteView payload) {
         for (const Action& action : classify(payload, state)) {
             switch (action.kind) {
                 case ActionKind::pushResponse:
-                    // A full queue drops the message; its waiting sender times out.
-                    responsePush_.send(zmq::buffer(action.bytes.data(), action.bytes.size()),
-                                       zmq::send_flags::dontwait);
+                    mailbox_.postReply(action.bytes);
                     break;
                 case ActionKind::pushStatus:
                     if (hooks_.status) {
@@ -126,6 +114,7 @@ void LinkWire::route(core::ByteView payload) {
                     break;
                 case ActionKind::acknowledge:
                     lastAcknowledge_ = action.acknowledge;
+                    mailbox_.postAcknowledge(action.acknowledge);
                     break;
                 case ActionKind::becomePaired:
                     hooks_.becomePaired(action.medium);

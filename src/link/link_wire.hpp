@@ -19,7 +19,10 @@
 #include "core/bytes.hpp"
 #include "link/frame_codec.hpp"
 #include "link/link_session.hpp"
+#include "link/link_statistics.hpp"
+#include "link/preemption.hpp"
 #include "link/reply.hpp"
+#include "link/response_mailbox.hpp"
 #include "model/link_info.hpp"
 #include "platform/stop_signal.hpp"
 #include "serial/serial_port.hpp"
@@ -53,7 +56,8 @@ public:
     LinkWire(const LinkWire&) = delete;
     LinkWire& operator=(const LinkWire&) = delete;
 
-    /// Binds the reply queue and connects the status outlet. Bus errors escape as zmq::error_t.
+    /// Connects the status outlet when there is no status hook. Bus errors escape as
+    /// zmq::error_t.
     void setUpSockets(zmq::context_t& context);
     /// Starts the reader thread; it ends once the stop signal is set.
     void startReader();
@@ -62,20 +66,35 @@ public:
     /// True once the reader saw the serial line end (module unplugged, far side closed).
     bool isLineClosed() const { return lineClosed_.load(); }
 
-    // --- Send operations: each is one transaction, no other frame or reply interleaves -------
+    /// Wakes a sender waiting for its reply, so that it sees the stop or its preemption.
+    void wakeSender() { mailbox_.wake(); }
+
+    // --- Send operations: each is one transaction (see transact), no other frame or reply
+    // interleaves. A set `preemption` (the bundle's commands pass one) ends the wait at once
+    // and keeps any further attempt from being written; the operation then returns no reply.
     /// Writes `message` wrapped for the connection; waits for nothing.
     void sendPlain(core::ByteView message);
     /// The same without acknowledgement on the CAN bus.
-    void sendUnacknowledged(core::ByteView message);
+    void sendUnacknowledged(core::ByteView message, const Preemption* preemption = nullptr);
     /// Up to 3 attempts (one for a module): `frame` as it is, a reply beginning with `header`.
     std::optional<Reply> sendAdapterCommand(core::ByteView frame, const ReplyHeader& header);
-    /// One write, then up to `longReplyRounds` reply waits with a short pause between them.
+    /// One write, then one long wait (`longReplyRounds` reply waits) for `header`.
     std::optional<Reply> sendAdapterCommandLong(core::ByteView frame, const ReplyHeader& header);
-    /// Up to 3 attempts (one for a module): `message` wrapped, any reply.
-    std::optional<Reply> sendWithRetry(core::ByteView message);
+    /// Up to 3 attempts (one for a module): `message` wrapped, any reply that comes after it
+    /// (an adapter's reply, or the acknowledgement of this very message).
+    std::optional<Reply> sendWithRetry(core::ByteView message,
+                                       const Preemption* preemption = nullptr);
+    /// Up to `attempts` attempts (one for a module): device message `message` wrapped, its own
+    /// acknowledgement and nothing else. Returns the acknowledge byte's new value.
+    std::optional<Reply> sendAcknowledged(core::ByteView message, int attempts,
+                                          const Preemption* preemption = nullptr);
     /// Up to 3 attempts: `message` wrapped, the device's reply with `messageId`.
     std::optional<Reply> sendAndMatch(core::ByteView message, std::uint8_t messageId,
-                                      std::uint8_t deviceAddress);
+                                      std::uint8_t deviceAddress,
+                                      const Preemption* preemption = nullptr);
+
+    /// The link's health counters; any thread.
+    const LinkStatistics& statistics() const { return statistics_; }
 
     // --- Timings ---------------------------------------------------------------------------
     static constexpr int kAttempts = 3;
@@ -87,12 +106,40 @@ public:
     static constexpr std::chrono::milliseconds kLongWriteTimeout{500};
 
 private:
+    /// How a transaction's bytes are written.
+    enum class Framing : std::uint8_t {
+        asIs,                   ///< a frame (or a module's device message) exactly as given
+        wrapped,                ///< a device message wrapped for the connection
+        wrappedUnacknowledged,  ///< the same, unacknowledged on the CAN bus
+    };
+    /// One transaction: what is written how often, and what it waits for after each write.
+    struct Transaction {
+        core::ByteView bytes;
+        Framing framing = Framing::wrapped;
+        /// A device message: once a device has it, it may move the acknowledge byte.
+        bool deviceMessage = true;
+        Awaited awaited = Awaited::nothing;
+        ReplyHeader header{};  ///< for Awaited::header
+        int attempts = 1;
+        std::chrono::milliseconds writeTimeout = kWriteTimeout;
+        std::chrono::milliseconds wait = kReplyWait;  ///< after each attempt
+        bool logRetries = false;
+        const Preemption* preemption = nullptr;
+    };
+
+    /// The one transaction routine, under transaction_: for each attempt, write (noting in the
+    /// ledger a device message that may be acknowledged) and wait for what is awaited, taking
+    /// only what matches this transaction and arrived after its first write; stop early on the
+    /// link's stop or the command's preemption. Returns the reply, or nothing.
+    std::optional<Reply> transact(const Transaction& transaction);
     // The caller holds transaction_.
-    void flushResponses();
-    std::optional<Reply> awaitResponse();
-    std::optional<Reply> awaitMatchingResponse(const ReplyHeader& header);
-    void writeWrapped(core::ByteView message, Delivery delivery, std::chrono::milliseconds timeout);
-    void write(core::ByteView bytes, std::chrono::milliseconds timeout);
+    void writeAttempt(const Transaction& transaction);
+    /// True when the transaction in progress is to end: the link stops or the command is
+    /// preempted.
+    bool abandoned(const Preemption* preemption) const {
+        return stop_.isSet() || preempted(preemption);
+    }
+    bool isModule() const { return linkType_ == model::LinkType::stopMotionModule; }
 
     // Reader thread.
     void readSerial();
@@ -108,12 +155,15 @@ private:
     std::unique_ptr<serial::SerialPort> port_;
     std::atomic<bool> lineClosed_{false};  // set by the reader thread
 
-    // One link transaction at a time: flush, write, wait. Guards responsePull_ and encoder_.
+    LinkStatistics statistics_;  // relaxed atomics: the sender and the reader count
+
+    // One link transaction at a time: write, wait, retry. Guards encoder_, transactions_ and
+    // the sender's side of mailbox_.
     std::mutex transaction_;
     FrameEncoder encoder_;
+    std::uint64_t transactions_ = 0;
 
-    zmq::socket_t responsePull_;  // PULL, whichever sender holds transaction_
-    zmq::socket_t responsePush_;  // PUSH, reader thread
+    ResponseMailbox mailbox_{statistics_};  // the reader posts, the transaction's sender takes
     zmq::socket_t statusOutlet_;  // PUSH to update_status when there is no status hook, reader
 
     // Reader thread only.

@@ -186,6 +186,10 @@ public:
 
     /// The connection under this session.
     const TcpConnection::Ptr& connection() const { return connection_; }
+    /// A number the owner gives this connection (the gateway: its bus client key); 0 until
+    /// set. Loop thread only.
+    std::uint64_t tag() const { return tag_; }
+    void setTag(std::uint64_t tag) { tag_ = tag; }
 
     struct Token {};  // restricts construction to attach()
     HttpSession(Token, TcpConnection::Ptr connection, std::shared_ptr<const Handlers> handlers);
@@ -240,6 +244,7 @@ private:
     WebSocketReceiver receiver_;
     std::string frameBytes_;  // received bytes not yet taken by receiver_
     bool connectedReported_ = false;
+    std::uint64_t tag_ = 0;
     // Bounds the wait for a request's headers, then its body, and a kept connection's quiet.
     asio::steady_timer requestTimer_;
     std::optional<std::chrono::steady_clock::time_point> requestDeadline_;  // none: no bound

@@ -11,4 +11,7 @@ namespace kinetra::platform {
 /// every network interface, in lower case; IPv6 addresses without brackets or zone.
 std::vector<std::string> localHostNames();
 
+/// This machine's host name as the system gives it (case kept), or "localhost" when it has none.
+std::string hostName();
+
 }  // namespace kinetra::platform

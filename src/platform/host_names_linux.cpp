@@ -1,4 +1,4 @@
-// localHostNames on Linux: gethostname and getifaddrs.
+// localHostNames and hostName on Linux: gethostname and getifaddrs.
 #include "platform/host_names.hpp"
 
 #include <algorithm>
@@ -11,6 +11,14 @@
 #include <unistd.h>
 
 namespace kinetra::platform {
+
+std::string hostName() {
+    std::array<char, 256> host{};
+    if (::gethostname(host.data(), host.size() - 1) != 0 || host[0] == '\0') {
+        return "localhost";
+    }
+    return host.data();
+}
 
 std::vector<std::string> localHostNames() {
     std::vector<std::string> names{"localhost", "127.0.0.1", "::1"};

@@ -11,26 +11,13 @@
 #include <spdlog/spdlog.h>
 
 #include "link/frame_codec.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::sim {
 namespace {
 
-// Noise that can never pass for a frame: its first two bytes do not sum to the last two.
-constexpr std::array<std::uint8_t, 5> kNoise{0x55, 0xAA, 0x13, 0x37, link::kEndByte};
 // Without a watch on the slave path, a closed line is looked at this often for a new opener.
 constexpr Milliseconds kReopenCheck{100};
 constexpr std::size_t kReadSize = 4096;
-
-void appendEscaped(core::Bytes& out, std::uint8_t byte) {
-    if (byte == link::kEndByte) {
-        out.insert(out.end(), {link::kEscapeByte, link::kEscapedEnd});
-    } else if (byte == link::kEscapeByte) {
-        out.insert(out.end(), {link::kEscapeByte, link::kEscapedEscape});
-    } else {
-        out.push_back(byte);
-    }
-}
 
 int pollTimeout(std::optional<Clock::time_point> deadline, Clock::time_point now) {
     if (!deadline) {
@@ -49,12 +36,15 @@ int pollTimeout(std::optional<Clock::time_point> deadline, Clock::time_point now
 EmulatedLink::EmulatedLink(LinkConfig config)
     : path_(terminal_.slavePath()),
       core_(std::move(config), Clock::now()),
-      splitter_(core_.config().timings.unframedGap),
-      thread_([this] { run(); }) {}
+      splitter_(core_.config().timings.unframedGap) {
+    // Its state lives in this object, not in the loop: after a failure the loop simply turns on.
+    thread_.start({.name = "sim:" + core_.config().linkID,
+                   .service = "Emulated link " + core_.config().linkID},
+                  [this](std::stop_token) { run(); });
+}
 
 EmulatedLink::~EmulatedLink() {
-    stop_.set();
-    thread_.join();
+    thread_.stop();
 }
 
 Faults EmulatedLink::faults() const {
@@ -178,7 +168,7 @@ bool EmulatedLink::waitForPairing(model::LinkConnectionType medium, Milliseconds
     return waitForState([&](const EmulatorState& s) { return s.pairedMedium == medium; }, timeout);
 }
 
-void EmulatedLink::appendFrame(core::Bytes& out, core::ByteView payload) const {
+void EmulatedLink::appendFrame(core::Bytes& out, core::ByteView payload) {
     link::FrameEncoder encoder;
     if (!link::encodeFrame(encoder, payload)) {
         spdlog::warn("{0}: a payload of {1} bytes does not fit a frame", core_.config().linkID,
@@ -186,15 +176,7 @@ void EmulatedLink::appendFrame(core::Bytes& out, core::ByteView payload) const {
         return;
     }
     if (core_.faults().noise) {
-        out.insert(out.end(), kNoise.begin(), kNoise.end());
-        // The same frame with its sum off by one.
-        const auto sum = static_cast<std::uint16_t>(link::frameChecksum(payload) + 1);
-        for (const auto byte : payload) {
-            appendEscaped(out, byte);
-        }
-        appendEscaped(out, static_cast<std::uint8_t>(sum >> 8));
-        appendEscaped(out, static_cast<std::uint8_t>(sum & 0xFF));
-        out.push_back(link::kEndByte);
+        noise_.appendBefore(out, payload);
     }
     const auto frame = encoder.encoded();
     out.insert(out.end(), frame.begin(), frame.end());
@@ -272,9 +254,9 @@ void EmulatedLink::logTraffic(const std::vector<Received>& fresh) const {
 }
 
 void EmulatedLink::run() {
-    platform::nameThisThread("sim:" + core_.config().linkID);
     std::array<std::uint8_t, kReadSize> buffer{};
-    while (!stop_.isSet()) {
+    while (!thread_.stopRequested()) {
+        platform::faultPoint();
         std::vector<Received> fresh;
         core::Bytes out;
         std::optional<Clock::time_point> deadline;
@@ -316,7 +298,7 @@ void EmulatedLink::run() {
             const auto recheck = Clock::now() + kReopenCheck;
             deadline = deadline ? std::min(*deadline, recheck) : recheck;
         }
-        std::array<pollfd, 4> items{{{stop_.fd(), POLLIN, 0},
+        std::array<pollfd, 4> items{{{thread_.stopSignal().fd(), POLLIN, 0},
                                      {wake_.fd(), POLLIN, 0},
                                      {live && !open ? terminal_.watchFd() : -1, POLLIN, 0},
                                      {live && open ? terminal_.masterFd() : -1, POLLIN, 0}}};

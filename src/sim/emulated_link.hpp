@@ -9,13 +9,13 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/bytes.hpp"
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 #include "sim/emulator_core.hpp"
 #include "sim/inbound_splitter.hpp"
+#include "sim/line_noise.hpp"
 #include "sim/link_config.hpp"
 #include "sim/pseudo_terminal.hpp"
 #include "sim/received.hpp"
@@ -112,19 +112,19 @@ private:
     void takeBytes(core::ByteView bytes, Clock::time_point now, std::vector<Received>& fresh);
     void takeUnits(std::vector<InboundUnit>& units, Clock::time_point now,
                    std::vector<Received>& fresh);
-    void appendFrame(core::Bytes& out, core::ByteView payload) const;
+    void appendFrame(core::Bytes& out, core::ByteView payload);
     EmulatorState snapshot(Clock::time_point now) const;
     void logTraffic(const std::vector<Received>& fresh) const;
 
     PseudoTerminal terminal_;  // used by the thread only, once it runs
     const std::string path_;
-    platform::StopSignal stop_;
     WakeEvent wake_;
 
     mutable std::mutex mutex_;  // guards everything below up to thread_
     mutable std::condition_variable changed_;
     EmulatorCore core_;
     InboundSplitter splitter_;
+    LineNoise noise_;
     std::vector<Received> received_;
     core::Bytes injected_;
     bool disappearRequested_ = false;
@@ -135,7 +135,7 @@ private:
     std::size_t repliesSent_ = 0;
     std::size_t wakeUps_ = 0;
 
-    std::jthread thread_;  // last: started after everything it uses, joined first
+    platform::ServiceThread thread_;  // last: started after everything it uses, joined first
 };
 
 }  // namespace kinetra::sim

@@ -1,10 +1,13 @@
 // kinetra-sim: one emulated link module on a pseudo-terminal, for trying the server without
 // hardware. The main thread starts the emulator, prints the terminal's path and waits for
-// SIGINT or SIGTERM; the emulator runs on its own thread.
+// SIGINT or SIGTERM, switching silence on each SIGUSR1; the emulator runs on its own thread.
+#include <pthread.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -13,6 +16,7 @@
 #include "core/json.hpp"
 #include "core/logging.hpp"
 #include "platform/process.hpp"
+#include "platform/thread_name.hpp"
 #include "sim/emulated_link.hpp"
 #include "sim/options.hpp"
 #include "sim/registration.hpp"
@@ -27,6 +31,45 @@ constexpr std::chrono::seconds kAnnounceDeadline{20};
 bool answeredOffline(const std::string& reply) {
     const auto parsed = kinetra::json::parse(reply, nullptr, false);
     return parsed.is_object() && parsed.value("result", "") == "offline";
+}
+
+// Silence on, or off again: the line goes quiet as if its cable were pulled, while the emulator
+// still takes what the host writes.
+void switchSilence(kinetra::sim::EmulatedLink& link) {
+    bool silent = false;
+    link.updateFaults([&silent](kinetra::sim::Faults& faults) {
+        faults.silent = !faults.silent;
+        silent = faults.silent;
+    });
+    spdlog::info("{0}: {1}", link.config().linkID,
+                 silent ? "silent, until the next SIGUSR1" : "talking again");
+}
+
+// Takes the signals that arrive within `pause` (or for ever, without one): SIGUSR1 switches
+// silence and the wait goes on. True when SIGINT or SIGTERM came.
+bool awaitShutdown(const sigset_t& signals, kinetra::sim::EmulatedLink& link,
+                   std::optional<std::chrono::milliseconds> pause) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + pause.value_or(std::chrono::milliseconds(0));
+    for (;;) {
+        int received = -1;
+        if (pause) {
+            const auto left = std::chrono::ceil<std::chrono::nanoseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            const timespec wait{static_cast<time_t>(left.count() / 1'000'000'000),
+                                static_cast<long>(left.count() % 1'000'000'000)};
+            received = sigtimedwait(&signals, nullptr, &wait);
+        } else if (sigwait(&signals, &received) != 0) {
+            received = -1;
+        }
+        if (received == SIGUSR1) {
+            switchSilence(link);
+        } else if (received > 0) {
+            return true;
+        }
+    }
 }
 }  // namespace
 
@@ -45,10 +88,12 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    // Blocked before the emulator's thread exists, so only sigwait below takes them.
-    const sigset_t signals = platform::blockShutdownSignals();
+    // Blocked before the emulator's thread exists, so only the waits below take them.
+    sigset_t signals = platform::blockShutdownSignals();
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    core::initLogging();
+    core::initLogging([] { platform::nameThisThread("log"); });
     sim::EmulatedLink link(parsed.options->config);
     link.setFaults(parsed.options->faults);
     // The path first and alone on its line: scripts and tests read it from there.
@@ -77,7 +122,6 @@ int main(int argc, char** argv) {
 
     // The pause between announcements is a wait for the shutdown signals, so that a signal
     // ends the retries at once.
-    int received = 0;
     bool signalled = false;
     bool registered = false;
     if (parsed.options->server) {
@@ -88,8 +132,7 @@ int main(int argc, char** argv) {
             if (registered || !reply || std::chrono::steady_clock::now() >= deadline) {
                 break;
             }
-            const timespec pause{0, std::chrono::nanoseconds(kAnnounceRetryPause).count()};
-            if (sigtimedwait(&signals, nullptr, &pause) > 0) {
+            if (awaitShutdown(signals, link, kAnnounceRetryPause)) {
                 signalled = true;
                 break;
             }
@@ -100,7 +143,7 @@ int main(int argc, char** argv) {
     }
 
     if (!signalled) {
-        sigwait(&signals, &received);
+        awaitShutdown(signals, link, std::nullopt);
     }
     spdlog::info("{0}: stopping", config.linkID);
     if (registered) {

@@ -92,8 +92,9 @@ struct Faults {
     unsigned dropEveryNthReply = 0;
     /// Hold every reply, answer and acknowledgement back this long.
     Milliseconds replyDelay{0};
-    /// Before every frame, send noise bytes closed by an end byte and a copy of the frame with a
-    /// wrong checksum: a host must discard both and keep the frame.
+    /// Around the frames, send bursts of random bytes closed by an end byte and now and then a
+    /// copy of a frame with a wrong checksum (see LineNoise): a host must discard both and keep
+    /// the frame.
     bool noise = false;
     /// The radio stops acknowledging firmware chunks from this chunk of an update on (0 based).
     std::optional<std::size_t> stopChunkAcknowledgementAt;

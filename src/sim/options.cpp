@@ -13,7 +13,8 @@ constexpr std::string_view kUsage = R"(Usage: kinetra-sim [options]
 
 Emulates one link module on a pseudo-terminal. The first line written to standard output is the
 path of the terminal: give it to the server as the link's port. Runs until SIGINT or SIGTERM and
-logs every command and device message it receives.
+logs every command and device message it receives. SIGUSR1 makes it go silent, and the next one
+makes it talk again (kill -USR1 PID), as a link whose cable is pulled and plugged back.
 
 Options:
   --link-type NAME         linkAdapter (default) or stopMotionModule
@@ -40,12 +41,24 @@ Options:
   --pair-error NAME        wireless pairing ends in "problem" with this error (wifiChannelMismatch,
                            impossibleScenario, deviceSearchProblem, connectionProblem, ...)
   --canbus-pair-error NAME CAN bus pairing falls back to "idle" with this error
+  --reply-delay-ms N       hold every reply, device answer and acknowledgement back N ms
+                           (0-60000)
+  --drop-every N           lose every Nth reply, device answer and acknowledgement (N from 1;
+                           a lost acknowledgement leaves the acknowledge byte unchanged)
+  --noise                  put bursts of random bytes between frames and now and then a copy of
+                           a frame with a wrong sum on the line; a host must drop both
+  --silent                 send nothing at all (no replies, no status messages) while still
+                           taking every command; SIGUSR1 ends and starts silence again
   --server URL             announce the link to the server at URL (for example
                            http://127.0.0.1:32222): it opens the link as if its scanner had
                            found it, and forgets it when kinetra-sim ends (a server
                            still starting is asked again for up to 20 s)
   --help                   this text
 )";
+
+// A reply held back longer than this is as good as lost; the limit keeps a typo from stalling
+// every exchange for hours.
+constexpr std::int32_t kLongestReplyDelay = 60'000;
 
 template <typename T>
 std::optional<T> number(std::string_view text) {
@@ -197,6 +210,14 @@ ParsedOptions parseOptions(std::span<const std::string_view> arguments) {
             options.help = true;
             continue;
         }
+        if (option == "--noise") {
+            options.faults.noise = true;
+            continue;
+        }
+        if (option == "--silent") {
+            options.faults.silent = true;
+            continue;
+        }
         if (!option.starts_with("--")) {
             return failed("unknown argument '" + std::string(option) + "'");
         }
@@ -239,6 +260,18 @@ ParsedOptions parseOptions(std::span<const std::string_view> arguments) {
                 return bad();
             }
             pairingTime = Milliseconds(*v);
+        } else if (option == "--reply-delay-ms") {
+            const auto v = number<std::int32_t>(value);
+            if (!v || *v < 0 || *v > kLongestReplyDelay) {
+                return bad();
+            }
+            options.faults.replyDelay = Milliseconds(*v);
+        } else if (option == "--drop-every") {
+            const auto v = number<std::uint32_t>(value);
+            if (!v || *v == 0) {
+                return bad();
+            }
+            options.faults.dropEveryNthReply = *v;
         } else if (option == "--server") {
             if (!(options.server = parseServerAddress(value))) {
                 return bad();

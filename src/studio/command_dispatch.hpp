@@ -1,10 +1,12 @@
-// Hands OSC- and VISCA-made commands to the bus services without ever waiting for a device: one
-// DEALER per service endpoint, requests sent at once, replies read when the OSC thread's poll sees
-// them. A service answers its requests in order, so each reply belongs to the oldest pending one.
+// Hands OSC- and VISCA-made commands to the bus services without ever waiting for a device,
+// through one bus::Route: replies are matched by id, so a slow service never holds up another's.
+// Keeps the joystick coalescing: a stick sent faster than the device acts never builds a queue.
 // Owned and used by the one input thread (OSC or VISCA) that made it.
 #pragma once
 
-#include <deque>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -12,8 +14,8 @@
 #include <vector>
 
 #include <zmq.hpp>
-#include <zmq_addon.hpp>
 
+#include "bus/route.hpp"
 #include "studio/link_table.hpp"
 #include "studio/rate_limiter.hpp"
 #include "studio/studio_counters.hpp"
@@ -22,9 +24,10 @@ namespace kinetra::studio {
 
 class CommandDispatch {
 public:
-    /// Requests pending on one endpoint before more are refused (a stick is kept as one).
+    /// Requests one OSC source may have waiting on one endpoint before more are refused (a
+    /// stick is kept as one).
     static constexpr std::size_t kMaxPending = 8;
-    /// A request unanswered this long: the service is gone; its route is dropped.
+    /// A request unanswered this long is given up: the service is gone or stuck.
     static constexpr std::chrono::milliseconds kReplyPatience{3000};
 
     /// For OSC: logs as "OSC", counts its requests in counters.commandsSent.
@@ -33,43 +36,49 @@ public:
     CommandDispatch(std::shared_ptr<zmq::context_t> context, StudioCounters& counters,
                     std::string source, std::atomic<std::uint64_t>& sent);
 
-    /// Sends `request` to `endpoint`. A joystick request while another joystick request is
-    /// pending there waits (only the newest one) for that reply, so a stick sent faster than
-    /// the device acts never builds a queue; any other request drops such a waiting stick, so
-    /// nothing moves the gear again behind an abort. False (logged) when the endpoint is not
-    /// open or too much is pending.
+    /// Sends `request` to `endpoint` for `client` (the OSC source). A joystick request while
+    /// another joystick request is pending there waits (only the newest one) for that reply,
+    /// so a stick sent faster than the device acts never builds a queue; any other request
+    /// drops such a waiting stick, so nothing moves the gear again behind an abort. `stop`: a
+    /// stop the server makes itself (the stick let go for lack of refresh), which goes ahead
+    /// of everything queued at the bundle. False (logged) when the endpoint is not open or too
+    /// much is pending.
     bool send(const std::string& endpoint, const std::string& request, bool joystick,
-              SteadyTime now);
+              SteadyTime now, std::uint64_t client = 0, bool stop = false);
 
     /// True when no request waits for its reply.
-    bool idle() const;
+    bool idle() const { return route_.waitingCount() == 0; }
     /// The sockets to poll, in a stable order until the next send or expire.
-    std::vector<zmq::socket_ref> sockets();
+    std::vector<zmq::socket_ref> sockets() const { return route_.sockets(); }
     /// Takes the replies waiting on every socket (after a poll said some are readable).
     void takeReplies(SteadyTime now);
-    /// Drops routes whose oldest request has waited longer than kReplyPatience.
+    /// Gives up requests unanswered for kReplyPatience and drops routes to closed endpoints.
     void expire(SteadyTime now);
+    /// When expire() next has something to do; nothing while no route exists.
+    std::optional<SteadyTime> nextDeadline() const { return route_.nextDeadline(); }
 
 private:
-    struct Pending {
-        bool joystick = false;
-        SteadyTime sentAt;
+    // The joystick state of one endpoint.
+    struct Sticks {
+        bool inFlight = false;
+        std::optional<std::string> waiting;  // the newest stick held back
+        std::uint64_t waitingClient = 0;
     };
-    struct Route {
-        zmq::socket_t socket;
-        std::deque<Pending> pending;
-        std::optional<std::string> waitingStick;
-    };
-    bool write(const std::string& endpoint, Route& route, const std::string& request, bool joystick,
-               SteadyTime now);
-    void problem(const std::string& kind, const std::string& text, SteadyTime now);
+    bool write(const std::string& endpoint, const std::string& request, bool joystick,
+               std::uint64_t client, bool stop);
+    void answered(const std::string& endpoint, bool joystick, const std::string& request,
+                  bus::Outcome outcome, const std::string& reply);
+    void problem(const std::string& kind, const std::string& text);
 
-    std::shared_ptr<zmq::context_t> context_;
     StudioCounters& counters_;
-    const std::string source_;
-    std::atomic<std::uint64_t>& sent_;
-    std::map<std::string, Route> routes_;
+    const std::string source_;          // "OSC", "VISCA": starts every log line and error
+    std::atomic<std::uint64_t>& sent_;  // requests handed to the route
+    bus::Route route_;
+    std::map<std::string, Sticks> sticks_;
     RateLimiter logLimiter_;
+    SteadyTime now_{};         // the time of the call in progress, for the log limiter
+    bool sending_ = false;     // write() is in route_.send
+    bool refusedNow_ = false;  // ... and the route refused the request at once
 };
 
 }  // namespace kinetra::studio

@@ -1,5 +1,5 @@
+// The FreeD sender's thread ("freed"): sleeps until the next tick or its stop.
 #include "studio/freed_sender.hpp"
-#include "platform/thread_name.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -33,18 +33,18 @@ FreedSender::FreedSender(const std::vector<HostPort>& targets, int rate, LiveCam
         return;
     }
     spdlog::info("FreeD output: {0} packets a second to {1} target(s).", rate, targets_.size());
-    thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+    // A sender that fails fails again on the next tick: it ends, and the user is told, while
+    // the rest of the studio and the server go on.
+    thread_.start(
+        {.name = "freed", .service = "FreeD output", .onFailure = platform::OnFailure::end},
+        [this](std::stop_token stop) { run(std::move(stop)); });
 }
 
 FreedSender::~FreedSender() {
-    if (thread_.joinable()) {
-        thread_.request_stop();
-        thread_.join();
-    }
+    thread_.stop();
 }
 
 void FreedSender::run(std::stop_token stop) {
-    platform::nameThisThread("freed");
     using Clock = std::chrono::steady_clock;
     auto next = Clock::now();
     std::unique_lock lock(mutex_);
@@ -54,6 +54,7 @@ void FreedSender::run(std::stop_token stop) {
         if (wake_.wait_until(lock, stop, next, [] { return false; }); stop.stop_requested()) {
             break;
         }
+        platform::faultPoint();
         const auto now = Clock::now();
         counters_.recordLateness(
             std::chrono::duration_cast<std::chrono::microseconds>(now - next).count());

@@ -7,12 +7,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
+#include "platform/service_thread.hpp"
 #include "studio/link_table.hpp"
 #include "studio/studio_counters.hpp"
 #include "studio/studio_settings.hpp"
@@ -33,6 +33,9 @@ public:
     FreedSender(const FreedSender&) = delete;
     FreedSender& operator=(const FreedSender&) = delete;
 
+    /// True once the sender's thread ended after a failure: nothing is sent any more.
+    bool failed() const { return thread_.failures() > 0 && !thread_.running(); }
+
 private:
     struct Target {
         std::string name;
@@ -50,7 +53,7 @@ private:
 
     std::mutex mutex_;  // guards nothing but the wait below; stop requests notify it
     std::condition_variable_any wake_;
-    std::jthread thread_;  // last: joined first
+    platform::ServiceThread thread_;  // last: joined first
 };
 
 }  // namespace kinetra::studio

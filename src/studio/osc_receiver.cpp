@@ -1,5 +1,8 @@
 #include "studio/osc_receiver.hpp"
 
+#include <algorithm>
+#include <functional>
+
 #include <spdlog/spdlog.h>
 
 #include "bus/endpoints.hpp"
@@ -53,9 +56,11 @@ int OscReceiver::pollTimeout(SteadyTime now) const {
         const int ms = static_cast<int>(std::max<std::int64_t>(0, left));
         timeout = timeout < 0 ? ms : std::min(timeout, ms);
     }
-    // Pending requests are checked for expiry now and then.
-    if (!dispatch_.idle()) {
-        timeout = timeout < 0 ? kExpiryCheckMs : std::min(timeout, kExpiryCheckMs);
+    // Pending requests have deadlines, and routes to closed endpoints are dropped.
+    if (const auto due = dispatch_.nextDeadline()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now).count();
+        const int ms = static_cast<int>(std::clamp<std::int64_t>(left, 0, kExpiryCheckMs));
+        timeout = timeout < 0 ? ms : std::min(timeout, ms);
     }
     return timeout;
 }
@@ -127,10 +132,12 @@ void OscReceiver::handle(std::span<std::uint8_t> datagram, const asio::ip::addre
         logDropped("undecodable", *reason + " from " + source.to_string(), now);
         return;
     }
-    perform(mapOscMessage(std::get<OscMessage>(decoded), links_.axesOf), now);
+    // Each source is its own client of the bundles: bounded and served in turn apart.
+    const auto client = std::hash<std::string>{}(source.to_string());
+    perform(mapOscMessage(std::get<OscMessage>(decoded), links_.axesOf), client, now);
 }
 
-void OscReceiver::perform(OscAction action, SteadyTime now) {
+void OscReceiver::perform(OscAction action, std::uint64_t client, SteadyTime now) {
     if (auto* reason = std::get_if<std::string>(&action)) {
         logDropped("ignored", *reason, now);
         return;
@@ -140,21 +147,22 @@ void OscReceiver::perform(OscAction action, SteadyTime now) {
         // thread has not heard of yet.
         sticks_.clear();
         dispatch_.send(std::string(bus::kDeviceEndpoint), R"({"command":"motionAbortAll"})", false,
-                       now);
+                       now, client);
         return;
     }
     auto& command = std::get<BundleCommand>(action);
     if (command.joystick && command.moving) {
-        sticks_[command.linkId] = Stick{zeroJoystick(command), now + kStickPatience};
+        sticks_[command.linkId] = Stick{zeroJoystick(command), now + kStickPatience, client};
     } else {
         sticks_.erase(command.linkId);  // let go, or any other command takes over the gear
     }
-    sendToBundle(command, now);
+    sendToBundle(command, client, now);
 }
 
-void OscReceiver::sendToBundle(const BundleCommand& command, SteadyTime now) {
+void OscReceiver::sendToBundle(const BundleCommand& command, std::uint64_t client, SteadyTime now,
+                               bool stop) {
     dispatch_.send(bus::bundleEndpoint(command.linkId), core::dumpCompact(command.request),
-                   command.joystick, now);
+                   command.joystick, now, client, stop);
 }
 
 void OscReceiver::releaseSticks(SteadyTime now) {
@@ -165,7 +173,8 @@ void OscReceiver::releaseSticks(SteadyTime now) {
         }
         spdlog::info("OSC: no joystick message for {0} within {1} ms; the stick is let go.",
                      it->first, kStickPatience.count());
-        sendToBundle(it->second.zero, now);
+        // The server's own stop: ahead of whatever waits at the bundle.
+        sendToBundle(it->second.zero, it->second.client, now, true);
         it = sticks_.erase(it);
     }
 }

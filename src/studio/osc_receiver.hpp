@@ -51,12 +51,14 @@ private:
     struct Stick {
         BundleCommand zero;
         SteadyTime deadline;
+        std::uint64_t client = 0;  // the source that moves it
     };
     void run();
     void receive(SteadyTime now);
     void handle(std::span<std::uint8_t> datagram, const asio::ip::address& source, SteadyTime now);
-    void perform(OscAction action, SteadyTime now);
-    void sendToBundle(const BundleCommand& command, SteadyTime now);
+    void perform(OscAction action, std::uint64_t client, SteadyTime now);
+    void sendToBundle(const BundleCommand& command, std::uint64_t client, SteadyTime now,
+                      bool stop = false);
     void releaseSticks(SteadyTime now);
     int pollTimeout(SteadyTime now) const;
     void logDropped(const std::string& kind, const std::string& text, SteadyTime now);

@@ -8,7 +8,6 @@
 #include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "config/configuration_client.hpp"
-#include "platform/thread_name.hpp"
 
 namespace kinetra::studio {
 namespace {
@@ -66,7 +65,9 @@ StudioService::StudioService(StudioSettings settings)
             counters_.setError(text);
         }
     }
-    feedThread_ = std::jthread([this] { follow(); });
+    // The feed carries no state of its own worth keeping: after a failure it is followed again.
+    feedThread_.start({.name = "studio", .service = "Studio feed"},
+                      [this](std::stop_token) { follow(); });
     if (!settings_.freedTargets.empty()) {
         freed_ = std::make_unique<FreedSender>(
             settings_.freedTargets, settings_.freedRate,
@@ -95,10 +96,7 @@ StudioService::StudioService(StudioSettings settings)
 StudioService::~StudioService() {
     osc_.reset();
     freed_.reset();
-    stop_.set();
-    if (feedThread_.joinable()) {
-        feedThread_.join();
-    }
+    feedThread_.stop();
     visca_.reset();
     subscriber_.close();
 }
@@ -110,13 +108,13 @@ std::vector<LiveLink> StudioService::liveCameras(SteadyTime now) const {
 
 // Sleeps until the feed has a message or the stop signal is set.
 void StudioService::follow() {
-    platform::nameThisThread("studio");
-    bus::ServiceLoop loop("Studio feed", stop_);
+    bus::ServiceLoop loop("Studio feed", feedThread_.stopSignal());
     loop.take(subscriber_, [this](zmq::socket_ref socket) {
         while (auto message = bus::tryReceiveFeed(socket)) {
             take(message->topic, message->body);
         }
     });
+    loop.afterEachWake(platform::faultPoint);
     loop.run();
 }
 
@@ -180,7 +178,7 @@ json StudioService::status() const {
          {{"targets", targets},
           {"rate", settings_.freedRate},
           {"cameraIds", cameraIds},
-          {"running", freed_ != nullptr},
+          {"running", freed_ != nullptr && !freed_->failed()},
           {"packetsSent", counters_.packetsSent.load()},
           {"lateness", counters_.latenessSummary()}}},
         {"osc",

@@ -7,12 +7,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include <zmq.hpp>
 
 #include "core/json.hpp"
-#include "platform/stop_signal.hpp"
+#include "platform/service_thread.hpp"
 #include "studio/freed_sender.hpp"
 #include "studio/link_table.hpp"
 #include "studio/osc_feedback.hpp"
@@ -56,8 +55,7 @@ private:
     std::unique_ptr<OscFeedback> feedback_;  // feed thread
     // Made before the feed thread starts and ended after it stops: the feed thread wakes it.
     std::unique_ptr<ViscaReceiver> visca_;
-    platform::StopSignal stop_;
-    std::jthread feedThread_;
+    platform::ServiceThread feedThread_;
     // The outputs go before the feed thread whose table they read.
     std::unique_ptr<FreedSender> freed_;
     std::unique_ptr<OscReceiver> osc_;

@@ -161,23 +161,25 @@ void ViscaReceiver::receive(Port& port, SteadyTime now) {
     }
 }
 
-visca::ViscaCamera::Sent ViscaReceiver::send(const BundleCommand& command, SteadyTime now) {
+visca::ViscaCamera::Sent ViscaReceiver::send(const BundleCommand& command, SteadyTime now,
+                                             bool stop) {
     const auto endpoint = bus::bundleEndpoint(command.linkId);
     if (!bus::SocketRegistry::instance().isOpen(endpoint)) {
         return visca::ViscaCamera::Sent::closed;
     }
-    return dispatch_.send(endpoint, core::dumpCompact(command.request), command.joystick, now)
+    return dispatch_.send(endpoint, core::dumpCompact(command.request), command.joystick, now, 0,
+                          stop)
                ? visca::ViscaCamera::Sent::ok
                : visca::ViscaCamera::Sent::busy;
 }
 
-// The server's own stops (a drive let go, Pan-tiltDrive Stop): sent as an ordinary request that
-// is no stick, so that it drops a stick still waiting to go. The one place to mark them as
-// stops once the bus route has a flag for that.
+// The server's own stops (a drive let go, Pan-tiltDrive Stop): no stick, so that it drops a
+// stick still waiting to go, and flagged as a stop, so that it goes ahead of everything queued
+// for the bundle and cancels it.
 visca::ViscaCamera::Sent ViscaReceiver::sendStop(const BundleCommand& command, SteadyTime now) {
     BundleCommand stop = command;
     stop.joystick = false;
-    return send(stop, now);
+    return send(stop, now, true);
 }
 
 void ViscaReceiver::reply(Port& port, const asio::ip::udp::endpoint& to,

@@ -52,7 +52,7 @@ private:
     };
     void run();
     void receive(Port& port, SteadyTime now);
-    visca::ViscaCamera::Sent send(const BundleCommand& command, SteadyTime now);
+    visca::ViscaCamera::Sent send(const BundleCommand& command, SteadyTime now, bool stop = false);
     visca::ViscaCamera::Sent sendStop(const BundleCommand& command, SteadyTime now);
     void reply(Port& port, const asio::ip::udp::endpoint& to, const core::Bytes& datagram);
     int pollTimeout(SteadyTime now) const;

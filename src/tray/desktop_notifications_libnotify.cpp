@@ -7,11 +7,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
-#include <thread>
 
 #include <spdlog/spdlog.h>
 
-#include "platform/thread_name.hpp"
+#include "platform/service_thread.hpp"
 #include "tray/desktop_notifications.hpp"
 
 namespace kinetra::tray {
@@ -97,22 +96,15 @@ class LibnotifyBackend : public notify::NotificationBackend {
 public:
     // `context` is where libnotify's bus proxy delivers its signals; the backend owns it.
     LibnotifyBackend(GMainContext* context, bool buttons) : context_(context), buttons_(buttons) {
-        loop_ = std::thread([this] {
-            platform::nameThisThread("notify");
-            g_main_context_push_thread_default(context_);
-            // A flag and a wake-up rather than a GMainLoop: g_main_loop_quit before
-            // g_main_loop_run starts would be lost.
-            while (!stopping_.load()) {
-                g_main_context_iteration(context_, TRUE);
-            }
-            g_main_context_pop_thread_default(context_);
-        });
+        // The context keeps what waits in it: after a failure the loop runs again on it.
+        loop_.start({.name = "notify", .service = "Desktop notifications"},
+                    [this](std::stop_token stop) { run(stop); });
     }
 
     ~LibnotifyBackend() override {
-        stopping_.store(true);
+        loop_.requestStop();
         g_main_context_wakeup(context_);
-        loop_.join();
+        loop_.stop();
         for (auto* notification : shown_) {
             g_object_unref(notification);
         }
@@ -126,7 +118,7 @@ public:
     // run on that one thread.
     bool show(const notify::Toast& toast, std::shared_ptr<notify::ToastEvents> events) override {
         log_.show(toast, events);
-        if (toast.lines.empty() || stopping_.load()) {
+        if (toast.lines.empty() || loop_.stopRequested()) {
             return false;
         }
         auto* job = new Job{this, toast, std::move(events)};
@@ -140,6 +132,24 @@ private:
         notify::Toast toast;
         std::shared_ptr<notify::ToastEvents> events;
     };
+
+    // A stop request and a wake-up rather than a GMainLoop: g_main_loop_quit before
+    // g_main_loop_run starts would be lost.
+    void run(const std::stop_token& stop) {
+        struct ThreadDefault {
+            GMainContext* context;
+            explicit ThreadDefault(GMainContext* c) : context(c) {
+                g_main_context_push_thread_default(context);
+            }
+            ~ThreadDefault() { g_main_context_pop_thread_default(context); }
+            ThreadDefault(const ThreadDefault&) = delete;
+            ThreadDefault& operator=(const ThreadDefault&) = delete;
+        } threadDefault(context_);
+        while (!stop.stop_requested()) {
+            platform::faultPoint();
+            g_main_context_iteration(context_, TRUE);
+        }
+    }
 
     static gboolean runJob(gpointer data) {
         auto* job = static_cast<Job*>(data);
@@ -207,8 +217,7 @@ private:
     const bool buttons_;
     notify::LogBackend log_;
     std::set<NotifyNotification*> shown_;  // our references; loop thread (then destructor) only
-    std::atomic<bool> stopping_{false};
-    std::thread loop_;  // declared last: started after everything it uses
+    platform::ServiceThread loop_;         // declared last: started after everything it uses
 };
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "core/logging.hpp"
 #include "net/open_door.hpp"
 #include "platform/process.hpp"
+#include "platform/thread_name.hpp"
 #include "webserver/exit_status.hpp"
 #include "webserver/web_server.hpp"
 
@@ -81,7 +82,7 @@ int main(int argc, char** argv) {
     // Blocked before the worker threads exist, so only sigwait below takes them.
     const sigset_t signals = platform::blockShutdownSignals();
 
-    core::initLogging();
+    core::initLogging([] { platform::nameThisThread("log"); });
     const auto port = argc == 3 ? portNumber(argv[2]) : std::nullopt;
     if (!port) {
         spdlog::error("usage: kinetra_sdk_webserver ADDRESS PORT");

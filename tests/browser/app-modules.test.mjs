@@ -1,14 +1,20 @@
 // The web application's pure modules without a browser: the jog state machine, the /v2
-// connection's bookkeeping, reply formatting and the page's query.
+// connection's bookkeeping, reply formatting, the page's query, link health, the plot's data
+// and the picture's values.
 import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
 
 import { apiKey, askForKey, keyHeaders, withKey } from '../../www/app/api_key.js';
 import { batteryText, failureOf, pairingStateText, readingRows } from '../../www/app/format.js';
+import { healthLevel, healthText, LinkHealth, readStatistics } from '../../www/app/health.js';
 import { Jog, jogKeys, joystickMessage } from '../../www/app/jog.js';
+import { KeyposeValues } from '../../www/app/keyposes.js';
+import { axisValues, fraction, limitsOf, moveTarget, reportedAxes, spanOf } from '../../www/app/motion_axes.js';
+import { MoveMarks, TimeWindow } from '../../www/app/motion_data.js';
 import { serverAddresses } from '../../www/app/params.js';
 import { backoffDelay, RpcConnection } from '../../www/app/rpc.js';
-import { studioRows } from '../../www/app/studio.js';
+import { StatusFeed } from '../../www/app/status_feed.js';
+import { mqttText, studioRows } from '../../www/app/studio.js';
 
 /** Timers the test fires by hand. */
 function manualTimers() {
@@ -217,6 +223,10 @@ describe('studio panel', () => {
     const viscaRows = Object.fromEntries(studioRows({ ...running, visca }));
     assert.equal(viscaRows['VISCA ports'], 'KSIM0001 → 0.0.0.0:52381');
     assert.equal(viscaRows['VISCA received'], '9 (1 untrusted, 2 refused, 3 errors)');
+    assert.equal(offRows.MQTT, 'off'); // a server without the client
+    const url = 'mqtts://broker:8883';
+    assert.deepEqual([{ state: 'connected', url }, { state: 'retrying', url, lastError: 'Connection refused' }, { state: 'off', lastError: '[mqtt] url = "x" is not mqtt://host:port or mqtts://host:port' }].map(mqttText),
+      [`connected to ${url}`, `retrying ${url}: Connection refused`, 'off: [mqtt] url = "x" is not mqtt://host:port or mqtts://host:port']);
   });
 });
 
@@ -237,5 +247,119 @@ describe('api key', () => {
     } finally {
       delete globalThis.localStorage;
     }
+  });
+});
+
+describe('link health', () => {
+  test('levels from the documented limits; figures the server does not give are not judged', () => {
+    const cases = [
+      [{ statusAgeMs: 40, statusRate: 20 }, 'ok'],
+      [{ statusAgeMs: 300, statusRate: 20 }, 'amber'],
+      [{ statusAgeMs: 800, statusRate: 20 }, 'red'],
+      [{ statusAgeMs: 40, statusRate: 3 }, 'amber'],
+      [{ statusAgeMs: 40, statusRate: null, ackRoundTripP99: 120 }, 'amber'],
+      [{ statusAgeMs: 40, ackRoundTripP99: 20, timeoutsPerMinute: 1 }, 'amber'],
+      [{ statusAgeMs: 40, retriesPerMinute: 25 }, 'red'],
+    ];
+    for (const [figures, level] of cases) assert.equal(healthLevel(figures), level, JSON.stringify(figures));
+    const read = readStatistics({ retries: 4, ackRoundTrip: { p50: 8, p99: 31 }, timeouts: 'x' });
+    assert.deepEqual([read.retries, read.ackRoundTripP50, read.ackRoundTripP99, read.timeouts, read.framesIn], [4, 8, 31, null, null]);
+  });
+
+  test('rate and age from arrivals: a link that goes silent is red within a second', () => {
+    const health = new LinkHealth(0);
+    assert.match(healthText(health.figures(900)), /no status yet/);
+    assert.equal(health.figures(900).level, 'red', 'a paired link that never reports');
+    for (let at = 1000; at <= 4000; at += 50) health.noteStatus(at);
+    const at = (now) => [health.figures(now).level, healthText(health.figures(now))];
+    assert.deepEqual([4010, 4400, 4760, 5500].map(at), [
+      ['ok', '20 status/s · last < 250 ms'],
+      ['amber', '16 status/s · last 400 ms ago'],
+      ['red', '13 status/s · last 760 ms ago'],
+      ['red', 'no status for 1.5 s'],
+    ]);
+  });
+
+  test('retries and time-outs count over the last minute, afresh when the counters restart', () => {
+    const health = new LinkHealth(0);
+    health.noteStatus(0);
+    for (let s = 0; s <= 90; ++s) health.noteStatistics({ retries: s * 2, timeouts: s >= 80 ? 3 : 0, ackRoundTrip: { p50: 9, p99: 40 } }, s * 1000);
+    let figures = health.figures(90000);
+    assert.deepEqual([figures.retriesPerMinute, figures.timeoutsPerMinute], [120, 3]);
+    assert.match(healthText(figures, { detailed: true }), /ack 9 ms \(p99 40 ms\) · 120 retries\/min · 3 time-outs\/min/);
+    [1, 2].forEach((retries, i) => health.noteStatistics({ retries, timeouts: 0 }, 91000 + i * 1000));
+    figures = health.figures(92000);
+    assert.deepEqual([figures.retriesPerMinute, figures.timeoutsPerMinute], [1, 0]);
+  });
+});
+
+describe('motion data', () => {
+  test('the window keeps rising times and drops old points in batches; bad values are gaps', () => {
+    const window = new TimeWindow(['headPan', 'focus'], { seconds: 10 });
+    for (let i = 0; i <= 400; ++i) window.push(1000 + i * 0.05, { headPan: i, focus: i % 2 ? Infinity : 5 });
+    assert.ok(window.times[0] >= 1020 - 10 - 64 * 0.05 && window.times[0] < 1010, `oldest ${window.times[0]}`);
+    assert.equal(window.data[2].at(-1), 5);
+    window.push(1020, { headPan: 1e9, focus: '3' }); // same stamp again, absurd pan, a string
+    assert.deepEqual([window.end > 1020, window.data[1].at(-1), window.data[2].at(-1)], [true, null, null]);
+    window.push(500, { headPan: 1 }); // the clock went back: start afresh
+    window.push(NaN, { headPan: 2 });
+    assert.deepEqual(window.data, [[500], [1], [null]]);
+  });
+
+  test('a move is marked from its first status: start from its progress, planned end from its duration', () => {
+    const marks = new MoveMarks({ seconds: 30 });
+    const status = (state, plannedMotionProgress, plannedMotionDuration = 4) => ({ state, plannedMotionProgress, plannedMotionDuration });
+    assert.deepEqual([marks.update(100, status('idle', 0)), marks.update(101, status('realTimeMove', 0.25)), marks.update(102, status('realTimeMove', 0.5))], [false, true, false]);
+    assert.deepEqual(marks.marks.map(({ start, end, running }) => [start, end, running]), [[100, 104, true]]);
+    marks.update(103, status('keyposeMove', 0, 2)); // the next leg of a loop
+    marks.update(106, status('idle', 0));
+    assert.deepEqual(marks.marks.map(({ start, end, running }) => [start, end, running]), [[100, 104, false], [103, 105, false]]);
+    marks.update(140, status('idle', 0));
+    assert.deepEqual(marks.marks, []);
+    marks.update(141, status('realTimeMove', 0.5, NaN));
+    assert.deepEqual(marks.marks, [], 'no planned duration, nothing to mark');
+  });
+
+  test('axes, values, spans and the target of the running move', () => {
+    assert.deepEqual(reportedAxes({ supportedAxes: [{ axis: 'slide' }, null, { axis: 'roll' }], readings: { headPan: 1 } }), ['headPan', 'slide']);
+    assert.deepEqual(axisValues({ index: 2, headPan: 20, craneMaxTilt: -4, focus: 1e12, slide: null }), { headPan: 20, jibTilt: -4 });
+    assert.deepEqual([spanOf([0, 1], 1.5, null, -0.25), spanOf(undefined, 3, 3)], [[-0.25, 1.5], [2.5, 3.5]]);
+    assert.deepEqual([fraction(0.25, [0, 1]), fraction(9, [0, 1]), fraction(null, [0, 1]), fraction(1, [1, 1])], [0.25, 1, null, null]);
+    assert.deepEqual(limitsOf({ panMinLimit: -360, panMaxLimit: 360, slideMinLimit: 0, slideMaxLimit: 0 }), { headPan: [-360, 360] });
+    const poses = new Map([[2, { headPan: 20 }]]);
+    const targets = [{ state: 'realTimeMove' }, { state: 'keyposeMove', keyposeMotionAimIndex: 2 }, { state: 'keyposeMove', keyposeMotionAimIndex: 4 }, { state: 'idle' }];
+    assert.deepEqual(targets.map((status) => moveTarget(status, { realTime: { values: { headPan: 5 } }, poses })), [{ headPan: 5 }, { headPan: 20 }, null, null]);
+  });
+});
+
+describe('status feed and key poses', () => {
+  test('one subscription per link, the latest for a late listener, and none when nobody listens', () => {
+    const subscribed = [];
+    const rpc = { subscribe: (params, onData) => (subscribed.push({ params, onData, open: true }), () => (subscribed.at(-1).open = false)) };
+    const feed = new StatusFeed(rpc, { now: () => 7 });
+    const seen = [];
+    const stops = ['a', 'b'].map((name) => feed.listen('L', (data, at) => seen.push([name, data, at])));
+    subscribed[0].onData({ n: 1 });
+    stops.push(feed.listen('L', (data, at) => seen.push(['c', data, at])));
+    assert.deepEqual(subscribed.map((s) => s.params), [{ topic: 'status', linkID: 'L', maxRate: 30 }]);
+    assert.deepEqual(seen, ['a', 'b', 'c'].map((name) => [name, { n: 1 }, 7]));
+    stops.slice(0, 2).forEach((stop) => stop());
+    assert.equal(subscribed[0].open, true, 'c still listens');
+    stops[2]();
+    assert.equal(subscribed[0].open, false);
+  });
+
+  test('slots are read when they fill and forgotten when emptied; an empty answer drops the slot', async () => {
+    const asked = [];
+    const answers = [{ result: 'ok', data: { index: 0, headPan: 10, craneMaxPan: 3 } }, { result: 'read index different', data: { index: -1 } }, null];
+    const poses = new KeyposeValues({ bundle: async (linkID, { index }) => (asked.push(index), answers[index]) }, 'L');
+    const settle = () => new Promise((resolve) => setTimeout(resolve, 0));
+    poses.sync([true, true, true, false]);
+    await settle();
+    assert.deepEqual([asked, [...poses.values]], [[0, 1, 2], [[0, { headPan: 10, jibPan: 3 }]]]);
+    poses.sync([true, true, true, false]);
+    poses.sync(['?']);
+    await settle();
+    assert.deepEqual([asked, poses.values.size], [[0, 1, 2], 0], 'nothing read again; all forgotten');
   });
 });

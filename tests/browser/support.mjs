@@ -168,8 +168,9 @@ export async function screenshot(page, name) {
 
 /**
  * Spawns `file` with its output collected. Returns { log(), ended() (null while it runs),
- * stop() }: stop sends SIGTERM, then SIGKILL after 10 s, and resolves with how the process
- * ended, { code, signal }, or null if it would not end at all.
+ * stop(), signal(name) }: stop sends SIGTERM (after SIGCONT, should it be stopped), then SIGKILL
+ * after 10 s, and resolves with how the process ended, { code, signal }, or null if it would
+ * not end at all.
  */
 function spawnLogged(file, args, options) {
   const child = spawn(file, args, { ...options, stdio: ['ignore', 'pipe', 'pipe'] });
@@ -179,6 +180,7 @@ function spawnLogged(file, args, options) {
   let ended = null;
   const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve((ended = { code, signal }))));
   const stop = async () => {
+    if (!ended) child.kill('SIGCONT');
     if (!ended) child.kill('SIGTERM');
     let how = await Promise.race([exited, delay(10000).then(() => null)]);
     if (!how) {
@@ -187,12 +189,13 @@ function spawnLogged(file, args, options) {
     }
     return how;
   };
-  return { log: () => output, ended: () => ended, stop };
+  return { log: () => output, ended: () => ended, stop, signal: (name) => ended || child.kill(name) };
 }
 
 /**
  * Runs bin/kinetra-sim of the server's tree with `args`, announced to the server (--server);
- * resolves once it has printed its terminal. Returns { log(), stop() } (SIGTERM, bounded).
+ * resolves once it has printed its terminal. Returns { log(), stop() (SIGTERM, bounded),
+ * signal(name) }.
  */
 export async function startSimulator(server, args = []) {
   const bin = path.join(server.root, 'bin');

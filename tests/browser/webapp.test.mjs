@@ -104,7 +104,9 @@ describe('web application', { timeout: 120000 }, () => {
   };
   /** Presses the mouse on a jog button (released by the caller or afterEach). */
   const holdJog = async (axis) => {
-    const box = await page.locator(`button[data-jog=${axis}][data-direction=plus]`).boundingBox();
+    const button = page.locator(`button[data-jog=${axis}][data-direction=plus]`);
+    await button.scrollIntoViewIfNeeded(); // the forms filled before may have scrolled it away
+    const box = await button.boundingBox();
     await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
     await page.mouse.down();
   };

@@ -1,6 +1,7 @@
 // A real bundle (BundleHandler) on the shared emulator rig: how each medium carries a command,
 // refusals, reads, silent devices, the status feed, and bundles under concurrent clients and torn
 // down under them. The test's threads drive it; the services run on the handler's threads.
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <set>
@@ -13,6 +14,7 @@
 #include "bus/feed.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
+#include "model/axis_slot.hpp"
 #include "support/emulated_rig.hpp"
 
 namespace kinetra::bundle::test {
@@ -134,6 +136,44 @@ TEST(BundleCommands, RefusedCommandsAnswerTheirTextAndSendNothing) {
     from = rig.mark();
     EXPECT_EQ(rig.command({{"command", "motionAbort"}}), kOk);
     EXPECT_EQ(rig.sent(0x09, from), "02 09 00 0B");
+}
+
+// What adds up (a focus step) is written once, even when its acknowledgement only comes after
+// the wait; what is safe to repeat keeps its three attempts. An acknowledgement that does not
+// come in time is answered "acknowledged": false either way.
+TEST(BundleCommands, ARelativeMoveIsWrittenOnceAndAMissingAcknowledgementIsToldSo) {
+    auto head = device(DeviceModel::turretAlpha2, 1);
+    head.axes = model::bitOf(model::AxisSlot::headPan) | model::bitOf(model::AxisSlot::headTilt) |
+                model::bitOf(model::AxisSlot::focus);
+    BundleRig rig(gear({head}));
+    ASSERT_TRUE(rig.pair(Medium::rj45));
+    const json focusStep{{"command", "focusManualMove"}, {"deltaEnc", 100}};
+    const json deletePose{{"command", "keyposeDeletePose"}, {"index", 1}};
+    const struct {
+        std::chrono::milliseconds replyDelay;
+        unsigned dropEveryNthReply;
+        json request;
+        std::uint8_t opcode;
+        std::size_t written;
+    } rows[] = {
+        {300ms, 0, focusStep, 0x0C, 1},
+        {0ms, 1, focusStep, 0x0C, 1},
+        {0ms, 1, deletePose, 0x06, 3},
+    };
+    for (const auto& row : rows) {
+        rig.emulator().updateFaults([&](sim::Faults& f) {
+            f.replyDelay = row.replyDelay;
+            f.dropEveryNthReply = row.dropEveryNthReply;
+        });
+        const auto from = rig.mark();
+        EXPECT_EQ(rig.command(row.request), (json{{"acknowledged", false}, {"result", "ok"}}))
+            << row.request;
+        const auto messages = rig.deviceMessages(from);
+        EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                                [&](const sim::Received& m) { return m.opcode == row.opcode; }),
+                  row.written)
+            << row.request;
+    }
 }
 
 // The reads decode what the head answers; then, silent, the devices leave commands

@@ -295,13 +295,13 @@ TEST(CommandPlan, OnlyJsonNumbersAreReadAsNumbers) {
     }
 }
 
-// Commands sent with three attempts answer "ok", with "acknowledged": false when a send went
-// unanswered. A real-time move is sent without waiting, once every listed device has its
+// Acknowledged commands answer "ok", with "acknowledged": false when a send was not
+// acknowledged. A real-time move is sent without waiting, once every listed device has its
 // minimum firmware (a record beyond the count is no device; a slider has no minimum).
-TEST(CommandPlan, ThreeAttemptCommandsTellWhetherTheDeviceAnswered) {
+TEST(CommandPlan, AcknowledgedCommandsTellWhetherTheDeviceAcknowledged) {
     const auto planned =
         plan(R"({"command":"keyposeDeletePose","index":3})", bundleOf({M::glideTrack}, 0x04));
-    EXPECT_EQ(planned.plan.sends[0].mode, SendMode::threeAttempts);
+    EXPECT_EQ(planned.plan.sends[0].mode, SendMode::acknowledged);
     EXPECT_EQ(planned.reply(), kOk);
     EXPECT_EQ(planned.replyWith({std::nullopt}), kUnacknowledged);
     EXPECT_EQ(planned.replyWith({}), kUnacknowledged);
@@ -309,8 +309,20 @@ TEST(CommandPlan, ThreeAttemptCommandsTellWhetherTheDeviceAnswered) {
         R"({"command":"joystickMove","headPan":1,"headTilt":1,"slide":1,"craneMaxPan":1,"craneMaxTilt":1})",
         bundleOf({M::turretAlpha, M::craneArm}, 0x67));
     ASSERT_EQ(std::count(three.sent.begin(), three.sent.end(), '|'), 2);
-    EXPECT_EQ(three.plan.sends[1].mode, SendMode::threeAttempts);
+    EXPECT_EQ(three.plan.sends[1].mode, SendMode::acknowledged);
     EXPECT_EQ(three.replyWith({core::Bytes{}, std::nullopt, core::Bytes{}}), kUnacknowledged);
+    // A relative move is written once at most: a retry would add it up twice.
+    for (const auto& [request, bundle] :
+         {std::pair{R"({"command":"focusManualMove","deltaEnc":2.5})",
+                    bundleOf({M::lensDriveMax}, 0x08)},
+          std::pair{R"({"command":"dynamicMoveFixedSpeed","headPan":1,"headTilt":0,)"
+                    R"("acceleration":1,"speed":1})",
+                    bundleOf({M::turretAlpha}, 0x03)}}) {
+        const auto once = plan(request, bundle);
+        ASSERT_EQ(once.plan.sends.size(), 1u) << request;
+        EXPECT_EQ(once.plan.sends[0].mode, SendMode::acknowledgedOnce) << request;
+        EXPECT_EQ(once.replyWith({std::nullopt}), kUnacknowledged);
+    }
     const auto realTime =
         R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":1.5,"headTilt":-2})";
     auto head = bundleOf({M::turretAlpha}, 0x03, 0x03);

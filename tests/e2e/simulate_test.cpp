@@ -89,5 +89,21 @@ TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatc
     EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
 }
 
+// The dead-man of a jog over HTTP, end to end: a slide jogged by one request and never
+// refreshed is stopped by the server, and the emulated head receives that zero.
+TEST(Simulate, AnHttpJogThatIsNotRefreshedIsStoppedByTheServer) {
+    RunningServer server;
+    ASSERT_TRUE(server.listening()) << server.process->output();
+    auto simulator = server.plugIn(kLink, {"--pairing-ms", "100"});
+    ASSERT_TRUE(server.linkIs(kLink)) << simulator->output();
+    EXPECT_EQ(server.post("/v1/link/" + kLink, {{"command", "link1PairingConnect"}}), kOk);
+    ASSERT_TRUE(server.paired(kLink));
+    EXPECT_EQ(server.post(kBundle, {{"command", "joystickMove"}, {"slide", 0.5}})["result"], "ok");
+    EXPECT_TRUE(server.process->waitForOutput("gone: stopping the jog on " + kLink + ".", 5s))
+        << server.process->output();
+    EXPECT_TRUE(simulator->waitForOutput("accepted): 04 0B 00 00 00 0F", 5s))
+        << simulator->output();
+}
+
 }  // namespace
 }  // namespace kinetra

@@ -1,16 +1,14 @@
 // The WebSocket bridge over real sockets and a real bus: the one-client-per-path rule, the error
-// frame when no reply can come, clients racing over shared paths, and the jog stopped for a
-// client that vanishes (and the guard that owes it, as a table).
+// frame when no reply can come, clients racing over shared paths, and the jog stopped at once
+// for a client that vanishes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "gateway/gateway_texts.hpp"
-#include "gateway/jog_guard.hpp"
 #include "gateway/server.hpp"
 #include "gateway_test_support.hpp"
 
@@ -137,54 +135,6 @@ TEST_F(WebSocketGateway, KeepsConcurrentClientsApartAndThePathTableConsistent) {
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_GT(served.load(), 0);
     EXPECT_TRUE(pathsBecome({}));
-}
-
-struct Case {
-    const char* name;
-    std::vector<std::tuple<int, std::string, std::string>> sent;  // client, path, body
-    std::vector<JogGuard::Request> expected;
-};
-
-const std::vector<Case> kCases = {
-    {"a non-zero jog is owed a zero jog on the same axes",
-     {{1, "/v1/bundle/A", R"({"command":"joystickMove","headPan":0.5,"headTilt":0})"}},
-     {{"/v1/bundle/A", R"({"command":"joystickMove","headPan":0,"headTilt":0})"}}},
-    {"the last jog's axes count",
-     {{1, "/v1/bundle/A", R"({"command":"joystickMove","headPan":1,"headTilt":1})"},
-      {1, "/v1/bundle/A", R"({"command":"joystickMove","slide":-0.2})"}},
-     {{"/v1/bundle/A", R"({"command":"joystickMove","slide":0})"}}},
-    {"a zero jog or a motionAbort settles it",
-     {{1, "/v1/bundle/A", R"({"command":"joystickMove","slide":0.3})"},
-      {1, "/v1/bundle/A", R"({"command":"joystickMove","slide":0})"},
-      {1, "/v1/bundle/B", R"({"command":"joystickMove","slide":0.3})"},
-      {1, "/v1/bundle/B", R"({"command":"motionAbort"})"}},
-     {}},
-    {"each bundle of a client, and only that client's",
-     {{1, "/v1/bundle/B", R"({"command":"joystickMove","slide":true})"},
-      {2, "/v1/bundle/C", R"({"command":"joystickMove","slide":1})"},
-      {1, "/v1/bundle/A", R"({"command":"joystickMove","craneMaxPan":-1,"craneMaxTilt":0})"}},
-     {{"/v1/bundle/A", R"({"command":"joystickMove","craneMaxPan":0,"craneMaxTilt":0})"},
-      {"/v1/bundle/B", R"({"command":"joystickMove","slide":0})"}}},
-    {"other paths, commands and bodies are not jogs",
-     {{1, "/v1/bundle/A/status", R"({"command":"joystickMove","slide":1})"},
-      {1, "/v1/link/A", R"({"command":"joystickMove","slide":1})"},
-      {1, "/v1/bundle/A", R"({"command":"realTimeMove","slide":1})"},
-      {1, "/v1/bundle/A", R"({"command":"joystickMove","slide":1)"},
-      {1, "/v1/bundle/A", R"(["joystickMove"])"}},
-     {}},
-};
-
-TEST(JogGuard, OwesAStopForEveryBundleLeftJogging) {
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.name);
-        JogGuard guard;
-        int clients[3] = {};
-        for (const auto& [client, path, body] : c.sent) {
-            guard.observe(&clients[client], path, body);
-        }
-        EXPECT_EQ(guard.release(&clients[1]), c.expected);  // the stops owed to client 1
-        EXPECT_TRUE(guard.release(&clients[1]).empty()) << "released twice";
-    }
 }
 
 }  // namespace

@@ -20,17 +20,13 @@ using test::hex;
 using test::status;
 
 // The routing as the protocol notes read it, steps joined by ", ": a push names the payload
-// offset it starts at (it must run to the payload's end), or "ok" for the acknowledgement text.
+// offset it starts at (it must run to the payload's end); an acknowledgement its value.
 std::string route(const Bytes& payload, const LinkState& state) {
     static const char* const kKinds[] = {"response", "status", "ack", "paired", "log", "drop"};
     static const char* const kDrops[] = {"none",          "tooShort",      "statusTooShort",
                                          "unknownPacket", "notForAdapter", "unknownSource",
                                          "unknownLink",   "ignored"};
     const auto where = [&](core::ByteView pushed) {
-        if (pushed.data() == kAcknowledgedReply.data()) {
-            const std::string text(pushed.begin(), pushed.end());
-            return text == R"({"result":"ok"})" ? std::string("ok") : text;
-        }
         const auto offset = static_cast<std::size_t>(pushed.data() - payload.data());
         EXPECT_EQ(offset + pushed.size(), payload.size());
         return "@" + std::to_string(offset);
@@ -64,14 +60,14 @@ TEST(Classify, RoutesEachSourceAndDropsWhatItCannotRead) {
             {bytes("00 04"), unknownType},
             {bytes("01 00 01"), "response @0"},
             {bytes("01 01 00"), "response @0"},
-            {status("01 02", 7), "status @2, response ok, ack 7, paired wireless"},
+            {status("01 02", 7), "status @2, ack 7, paired wireless"},
             {bytes("01 02 21 05"), "response @0"},
             {bytes("01 03 18"), unknownType},
             {status("02 05 1E 41", 7), "log Message is not to link adapter., drop notForAdapter"},
-            {status("02 05 1F 41", 7), "response ok, ack 7, paired canbus, status @4"},
+            {status("02 05 1F 41", 7), "ack 7, paired canbus, status @4"},
             {bytes("02 05 1F 41 21 00"), "response @0"},
-            {status("03", 7), "response ok, ack 7, paired rj45, status @1"},
-            {status("03", 7, 90), "response ok, ack 7, paired rj45, status @1"},
+            {status("03", 7), "ack 7, paired rj45, status @1"},
+            {status("03", 7, 90), "ack 7, paired rj45, status @1"},
             {bytes("03 21"), "response @0"},
             {bytes("04 00"), "log Unknown message source type., drop unknownSource"},
             // Too short for the bytes the source is read at: nothing read past the end.
@@ -93,7 +89,7 @@ TEST(Classify, RoutesEachSourceAndDropsWhatItCannotRead) {
 // It pairs again whatever pairingBlocked says.
 TEST(Classify, RoutesTheStopMotionModulesOwnMessages) {
     expectRoutes({.linkType = LinkType::stopMotionModule, .pairingBlocked = true},
-                 {{status("", 3), "response ok, ack 3, paired none, status @0"},
+                 {{status("", 3), "ack 3, paired none, status @0"},
                   {bytes("12 04 01"), "response @0"},
                   {bytes("00 00"), "drop ignored"},
                   {bytes("03 18"), "drop ignored"},
@@ -111,11 +107,6 @@ TEST(ReplyHeader, MatchesOnlyMessagesThatBeginWithIt) {
     EXPECT_TRUE(matchesHeader(bytes("00 03 09 03"), kLinkVersionsReply));
     EXPECT_FALSE(matchesHeader(bytes("00"), kLinkVersionsReply));
     EXPECT_FALSE(matchesHeader(bytes("00 02 03"), kLinkVersionsReply));
-    // The acknowledgement a status message queues is nobody's reply.
-    for (const auto& header : {kSelectLinkReply, kLink2ConnectReply, kLink2ScanResultsReply,
-                               kLinkVersionsReply, kRadioReply, kScanResultsReply}) {
-        EXPECT_FALSE(matchesHeader(kAcknowledgedReply, header));
-    }
 }
 
 // What a sender awaiting message id 0x21 from device address 5 takes from `message`: the reply

@@ -71,6 +71,12 @@ protected:
     }
 
     std::size_t receivedCount() const { return emulator_->receivedCount(); }
+    void startPairedOverRj45() {
+        start();
+        knownStatus();
+        EXPECT_EQ(commandJson("link1PairingConnect"), kOk);
+        EXPECT_TRUE(pairingSays(true));
+    }
 
     std::shared_ptr<zmq::context_t> context_ = bus::SocketRegistry::instance().context();
     zmq::socket_t statusInlet_{*context_, zmq::socket_type::pull};
@@ -222,6 +228,52 @@ TEST_F(LinkHandlerTest, ConcurrentSendersNeverTakeEachOthersReplies) {
     EXPECT_EQ(clientFailures, 0);
     EXPECT_EQ(senderFailures, 0);
     EXPECT_EQ(emulator_->state().framesDiscarded, 0U);
+}
+
+// Head messages, with their length byte and sum.
+const Bytes kHeadAbort = bytes("02 09 00 0B");
+const Bytes kHeadStatusRequest = bytes("02 E6 00 E8");
+const Bytes kHeadReadSlot0 = bytes("03 53 00 00 56");
+// A key-pose move to slot 5, which holds no pose: the head refuses it and acknowledges nothing.
+const Bytes kRefusedMove = bytes("11 07 FF 05 00 00 00 00 00 00 00 00 00 00 00 03 E8 02 07");
+constexpr std::uint8_t kHeadReadAnswer = 18;
+
+// A read that gave up, whose answer and acknowledgements all come during the next command's
+// waits: none of them is taken for that command, which the head refused.
+TEST_F(LinkHandlerTest, ALateAnswerOrChangeIsCreditedToItsOwnMessageNeverToTheNext) {
+    startPairedOverRj45();
+    emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 450ms; });
+    EXPECT_FALSE(handler_->sendAndMatch(kHeadReadSlot0, kHeadReadAnswer, 16));
+    emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 0ms; });
+    const auto late = handler_->statistics().lateReplies.load();
+    EXPECT_FALSE(handler_->sendAcknowledged(kRefusedMove, 3))
+        << "an answer or change of the read was taken as the refused move's acknowledgement";
+    // The read's three answers and three changes all came, and were dropped as late.
+    const auto lateNow = [&] { return handler_->statistics().lateReplies.load() - late; };
+    EXPECT_TRUE(kinetra::testing::waitUntil([&] { return lateNow() >= 6; }));
+    EXPECT_EQ(lateNow(), 6u);
+    // The device answers quickly again: the stop's own change is its, not the refused move's.
+    const auto acknowledged = handler_->sendAcknowledged(kHeadAbort, 3);
+    ASSERT_TRUE(acknowledged);
+    EXPECT_EQ(acknowledged->message().size(), 1u);  // the acknowledge byte's new value
+    EXPECT_EQ((*acknowledged)[0], emulator_->state().acknowledge);
+    EXPECT_EQ(handler_->statistics().unacknowledged.load(), 1u);
+}
+
+// A message still in doubt when a stop comes holds nothing up: the stop is written at once, and
+// the doubtful message's late change is credited to it, not to the stop.
+TEST_F(LinkHandlerTest, AStopIsWrittenAtOnceBehindAMessageInDoubt) {
+    startPairedOverRj45();
+    emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 300ms; });
+    const auto from = receivedCount();
+    EXPECT_FALSE(handler_->sendAcknowledged(kHeadStatusRequest, 1));  // given up, in doubt
+    const auto gaveUp = std::chrono::steady_clock::now();
+    const auto late = handler_->statistics().lateReplies.load();
+    EXPECT_TRUE(handler_->sendAcknowledged(kHeadAbort, 3));  // by the change of its own first
+    const auto abort = emulator_->waitForDeviceMessage(0x09, 5s, from);
+    ASSERT_TRUE(abort);
+    EXPECT_LT(abort->at - gaveUp, 50ms) << "the stop waited behind the doubtful message";
+    EXPECT_EQ(handler_->statistics().lateReplies.load() - late, 1u);
 }
 
 // Handlers on one port, one after the other, each torn down while a client request and status

@@ -64,8 +64,10 @@ TEST_F(InstallTree, HoldsTheProgramsAndEverySourceFolder) {
     for (const char* folder : {"cfg", "res", "www", "examples", "firmware"}) {
         for (const auto& entry : fs::recursive_directory_iterator(kSource / folder)) {
             const auto relative = fs::relative(entry.path(), kSource);
-            if (!entry.is_regular_file() || relative.string().starts_with("res/hicolor/")) {
-                continue;
+            if (!entry.is_regular_file() || relative.string().starts_with("res/hicolor/") ||
+                (relative.parent_path() == "www" &&
+                 relative.filename().string().starts_with("package"))) {
+                continue;  // themed icons go elsewhere; the npm manifest brings www/vendor/
             }
             const auto installed = prefix_ / relative;
             ASSERT_TRUE(fs::is_regular_file(installed)) << relative;
@@ -77,6 +79,11 @@ TEST_F(InstallTree, HoldsTheProgramsAndEverySourceFolder) {
         }
     }
     EXPECT_GT(compared, 10);
+    // The plot library the page loads, from npm, with its licence; not the manifest.
+    for (const char* file : {"uPlot.esm.js", "uPlot.min.css", "LICENSE"}) {
+        EXPECT_TRUE(fs::is_regular_file(prefix_ / "www/vendor/uplot" / file)) << file;
+    }
+    EXPECT_FALSE(fs::exists(prefix_ / "www/package.json"));
     // The user adds the DFU tool and its image.
     EXPECT_FALSE(fs::exists(prefix_ / "firmware/dfu-util"));
     EXPECT_FALSE(fs::exists(prefix_ / "firmware/a"));

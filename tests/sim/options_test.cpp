@@ -70,5 +70,24 @@ TEST(ProgramOptions, ServerAddressesDeviceListsRefusalsAndHelp) {
     EXPECT_NE(usage().find("--device"), std::string::npos);
 }
 
+// The flaky-link switches (run end to end in sim_program_test): flags without a value among
+// options with one, bounds refused, and every option named in --help.
+TEST(ProgramOptions, FaultSwitchesForAFlakyLink) {
+    const auto parsed = parseOptions(Arguments{"--noise", "--drop-every", "3", "--link-id", "F1"});
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    EXPECT_TRUE(parsed.options->faults.noise);
+    EXPECT_EQ(parsed.options->config.linkID, "F1");
+    for (const auto& arguments : std::vector<Arguments>{
+             {"--drop-every", "0"}, {"--reply-delay-ms", "60001"}, {"--noise", "yes"}}) {
+        EXPECT_FALSE(parseOptions(arguments).options) << arguments.back();
+    }
+    for (const auto* option :
+         {"--link-type", "--link-id", "--controller-version", "--radio-version", "--device",
+          "--keypose-slots", "--pairing-ms", "--pair-error", "--canbus-pair-error",
+          "--reply-delay-ms", "--drop-every", "--noise", "--silent", "--server", "SIGUSR1"}) {
+        EXPECT_NE(usage().find(option), std::string::npos) << option;
+    }
+}
+
 }  // namespace
 }  // namespace kinetra::sim

@@ -11,8 +11,10 @@ const kHeads = ['turretAlpha', 'turretBeta', 'turretGamma', 'swivelMax', 'turret
 const requestKeys = (axes) => [...new Set((axes ?? []).map((a) => kRequestKey[a.axis]).filter(Boolean))];
 
 export class BundleControls {
-  constructor(container, { api, linkID, notices, onDisconnected }) {
+  /** `onCommand(request, reply)` is told of every command sent from the forms and its reply. */
+  constructor(container, { api, linkID, notices, onDisconnected, onCommand = () => {} }) {
     this.container = container;
+    this.onCommand = onCommand;
     this.api = api;
     this.linkID = linkID;
     this.notices = notices;
@@ -24,6 +26,7 @@ export class BundleControls {
   async send(body) {
     const reply = await this.api.bundle(this.linkID, body);
     this.notices.report(body.command, reply);
+    this.onCommand(body, reply);
     return reply;
   }
 

@@ -6,8 +6,10 @@ import { firmwareNotes, linkStateText } from './format.js';
 
 export class LinksView {
   /** `rpc`: the page's RpcConnection. `onChange(links)` is called with every list received. */
-  constructor(container, rpc, { onSelect, onChange, firmwareHref }) {
+  /** `extra(link)` may give a node to show in the link's card (its health line). */
+  constructor(container, rpc, { onSelect, onChange, firmwareHref, extra = () => null }) {
     this.container = container;
+    this.extra = extra;
     this.rpc = rpc;
     this.onSelect = onSelect;
     this.onChange = onChange;
@@ -63,6 +65,7 @@ export class LinksView {
             el('span', { class: 'link-type', text: link.linkType === 'stopMotionModule' ? 'Stop-motion module' : 'Link adapter' }),
             el('span', { class: 'link-state', text: linkStateText(link) }),
           ),
+          this.extra(link),
           notes.map((note) =>
             el(
               'p',

@@ -5,12 +5,15 @@ import { AbortControl } from './abort.js';
 import { Api } from './api.js';
 import { BundleControls } from './controls.js';
 import { el, replace } from './dom.js';
+import { HealthBoard } from './health_view.js';
 import { JogPad } from './jogpad.js';
 import { LinksView } from './links.js';
+import { MotionView } from './motion_view.js';
 import { Notices } from './notices.js';
 import { PairingWizard } from './pairing.js';
 import { serverAddresses } from './params.js';
 import { RpcConnection } from './rpc.js';
+import { StatusFeed } from './status_feed.js';
 import { StatusView } from './status.js';
 import { StudioPanel } from './studio.js';
 
@@ -27,6 +30,8 @@ rpc.watch((state) => {
   if (state !== 'connecting') showReachable(state === 'open');
 });
 const api = new Api(server.httpBase, showReachable, rpc);
+const feed = new StatusFeed(rpc);
+const health = new HealthBoard(feed, rpc);
 
 document.getElementById('version').textContent = server.version ? `SDK ${server.version}` : '';
 const firmwareHref = `/firmware-update/?${server.query}`;
@@ -64,29 +69,43 @@ function showLink(link) {
   }
   const statusBox = el('section', { class: 'card status', id: 'status' });
   const jogBox = el('section', { class: 'card jog-card', id: 'jog' });
+  const pictureBox = el('section', { class: 'card picture-card', id: 'picture' });
+  const plotBox = el('section', { class: 'card plot-card', id: 'plot' });
   const controlsBox = el('div', { class: 'controls', id: 'controls' });
-  replace(detail, el('h2', { class: 'link-title', text: `${link.linkID} — paired (${link.linkConnectionType})` }), el('div', { class: 'live-grid' }, statusBox, jogBox), controlsBox);
+  replace(
+    detail,
+    el('h2', { class: 'link-title', text: `${link.linkID} — paired (${link.linkConnectionType})` }),
+    health.line(link.linkID, { detailed: true }),
+    el('div', { class: 'live-grid' }, statusBox, jogBox),
+    el('div', { class: 'motion-grid' }, pictureBox, plotBox),
+    controlsBox,
+  );
+  const motion = new MotionView({ pictureBox, plotBox }, { api, feed, linkID: link.linkID });
   jogPad = new JogPad(jogBox, { api, linkID: link.linkID, notices });
   const controls = new BundleControls(controlsBox, {
     api,
     linkID: link.linkID,
     notices,
     onDisconnected: () => links.select(link.linkID),
+    onCommand: (request, reply) => motion.noteCommand(request, reply),
   });
   const status = new StatusView(statusBox, rpc, link.linkID, {
+    feed,
     onStatus: (data) => {
       if (!data) return;
       jogPad?.update(data.supportedAxes);
       controls.update(data);
     },
   });
-  view = { key, parts: [jogPad, status, controls] };
+  view = { key, parts: [jogPad, status, controls, motion] };
 }
 
 const links = new LinksView(document.getElementById('links'), rpc, {
   firmwareHref,
+  extra: (link) => health.line(link.linkID),
   onSelect: (link) => showLink(link),
   onChange: (list) => {
+    health.track(list);
     if (links.selected === null && list.length > 0) links.select((list.find((l) => l.isValid) ?? list[0]).linkID);
     else showLink(list.find((l) => l.linkID === links.selected) ?? null);
   },

@@ -137,10 +137,11 @@ export class RpcConnection {
   /**
    * Subscribes with `params` ({ topic: 'links' } or { topic: 'status', linkID, maxRate });
    * `onData(data)` gets every notification's data, also after reconnects. Returns a function
-   * that ends the subscription.
+   * that ends the subscription. `onError(error)` gets the server's JSON-RPC error when it
+   * refuses the subscription (a topic it does not offer: code -32602).
    */
-  subscribe(params, onData) {
-    const subscription = { params, onData, id: null, generation: 0 };
+  subscribe(params, onData, { onError = () => {} } = {}) {
+    const subscription = { params, onData, onError, id: null, generation: 0 };
     this.subscriptions.add(subscription);
     if (this.isOpen) this.sendSubscribe(subscription);
     return () => {
@@ -156,7 +157,10 @@ export class RpcConnection {
     // Given up meanwhile, or renewed by a reconnect: this answer is stale.
     if (generation !== subscription.generation) return;
     const id = response.result?.subscription;
-    if (id === undefined) return;
+    if (id === undefined) {
+      if (response.error && this.subscriptions.has(subscription)) subscription.onError(response.error);
+      return;
+    }
     if (!this.subscriptions.has(subscription)) {
       this.send('unsubscribe', { subscription: id });
       return;

@@ -1,16 +1,16 @@
-// Live status of a paired bundle: subscribed to its status on the page's /v2 connection, which
-// pushes every status the bundle decodes (thinned to what a page can show), and renders each.
-// The page's connection renews the subscription after a reconnect. Main thread; destroy() ends
-// the subscription.
+// Live status of a paired bundle: listens to its statuses on the page's status feed (the /v2
+// subscription, which pushes every status the bundle decodes, thinned to what a page can show)
+// and renders the newest in each animation frame. Main thread; destroy() stops listening.
 import { el, replace } from './dom.js';
 import { activityText, batteryText, progressFraction, readingRows } from './format.js';
-
-// More than a screen refreshes usefully; the server keeps only the newest beyond it.
-const kMaxStatusPerSecond = 30;
+import { drawNextFrame } from './frame.js';
 
 export class StatusView {
-  /** `onStatus(data)` gets every status "data" (null before the gear has reported). */
-  constructor(container, rpc, linkID, { onStatus = () => {} } = {}) {
+  /**
+   * `feed`: the page's StatusFeed. `onStatus(data)` gets the status "data" drawn in each frame
+   * (null before the gear has reported).
+   */
+  constructor(container, rpc, linkID, { feed, onStatus = () => {} } = {}) {
     this.container = container;
     this.onStatus = onStatus;
     this.alive = true;
@@ -25,10 +25,16 @@ export class StatusView {
     );
     this.render(null);
     this.unwatch = rpc.watch((state) => this.setConnection(state));
-    this.unsubscribe = rpc.subscribe({ topic: 'status', linkID, maxRate: kMaxStatusPerSecond }, (data) => {
-      if (!this.alive) return;
-      this.render(data ?? null);
-      this.onStatus(data ?? null);
+    this.unsubscribe = feed.listen(linkID, (data, arrivedAt) => {
+      drawNextFrame(
+        `status:${linkID}`,
+        () => {
+          if (!this.alive) return;
+          this.render(data);
+          this.onStatus(data);
+        },
+        arrivedAt,
+      );
     });
   }
 
@@ -45,30 +51,68 @@ export class StatusView {
     this.container.dataset.connection = state;
   }
 
+  // A status comes many times a second and mostly repeats the last: the readings are updated
+  // in place and the rest is built again only when what it shows changed.
   render(data) {
     if (!data) {
+      this.shownAxes = null;
+      this.shownDetails = null;
       replace(this.readings, el('p', { class: 'hint', text: 'Waiting for the first status from the gear…' }));
       replace(this.details);
       return;
     }
     // The gear's own clock (ms), to tell a fresh status from a repeated one.
     this.container.dataset.deviceTime = String(data.timestampDevice ?? '');
-    const rows = readingRows(data.readings);
-    replace(
-      this.readings,
-      rows.length === 0
-        ? el('p', { class: 'hint', text: 'No axis reported.' })
-        : rows.map((row) =>
-            el(
-              'div',
-              { class: 'reading', dataset: { axis: row.key } },
-              el('span', { class: 'reading-label', text: row.label }),
-              el('span', { class: 'reading-value', text: row.text }),
-            ),
-          ),
-    );
-    const slots = Array.isArray(data.keyposeSlotsFilled) ? data.keyposeSlotsFilled : [];
+    this.renderReadings(readingRows(data.readings));
     const progress = progressFraction(data.plannedMotionProgress);
+    const progressText =
+      `${Math.round(progress * 100)} % of ${Number(data.plannedMotionDuration ?? 0).toFixed(1)} s` +
+      (data.keyposeMotionAimIndex >= 0 ? ` → pose ${data.keyposeMotionAimIndex}` : '');
+    const shown = JSON.stringify([
+      data.state,
+      data.deviceInfoEverythingReady,
+      data.keyposeLoopActive,
+      data.inclineModeWarningFlag,
+      data.inclineMode,
+      data.parkMode,
+      data.keyposeSlotsFilled,
+      data.deviceInfo,
+      data.calibratedAxes,
+    ]);
+    if (shown !== this.shownDetails) {
+      this.shownDetails = shown;
+      this.renderDetails(data);
+    }
+    if (this.progressBar.value !== progress) this.progressBar.value = progress;
+    if (this.progressText.textContent !== progressText) this.progressText.textContent = progressText;
+  }
+
+  renderReadings(rows) {
+    const axes = rows.map((row) => row.key).join();
+    if (axes !== this.shownAxes) {
+      this.shownAxes = axes;
+      this.values = new Map();
+      replace(
+        this.readings,
+        rows.length === 0
+          ? el('p', { class: 'hint', text: 'No axis reported.' })
+          : rows.map((row) => {
+              const value = el('span', { class: 'reading-value' });
+              this.values.set(row.key, value);
+              return el('div', { class: 'reading', dataset: { axis: row.key } }, el('span', { class: 'reading-label', text: row.label }), value);
+            }),
+      );
+    }
+    for (const row of rows) {
+      const value = this.values.get(row.key);
+      if (value.textContent !== row.text) value.textContent = row.text;
+    }
+  }
+
+  renderDetails(data) {
+    const slots = Array.isArray(data.keyposeSlotsFilled) ? data.keyposeSlotsFilled : [];
+    this.progressBar = el('progress', { max: 1, value: 0, 'aria-label': 'Motion progress' });
+    this.progressText = el('span');
     replace(
       this.details,
       el(
@@ -80,15 +124,7 @@ export class StatusView {
         data.inclineModeWarningFlag ? el('span', { class: 'badge down', text: `incline ${data.inclineMode}: confirm` }) : null,
         data.parkMode !== undefined ? el('span', { class: 'badge', text: `park: ${data.parkMode}` }) : null,
       ),
-      el(
-        'div',
-        { class: 'progress-line' },
-        el('progress', { max: 1, value: progress, 'aria-label': 'Motion progress' }),
-        el('span', {
-          text: `${Math.round(progress * 100)} % of ${Number(data.plannedMotionDuration ?? 0).toFixed(1)} s`
-            + (data.keyposeMotionAimIndex >= 0 ? ` → pose ${data.keyposeMotionAimIndex}` : ''),
-        }),
-      ),
+      el('div', { class: 'progress-line' }, this.progressBar, this.progressText),
       el(
         'div',
         { class: 'slots', 'aria-label': 'Key-pose slots' },

@@ -1,8 +1,22 @@
-// The "Studio" panel: what the FreeD output and the OSC and VISCA inputs are set to and doing,
-// from the device service's studioStatus every 2 s. Main thread.
+// The "Studio" panel: what the FreeD output, the OSC and VISCA inputs and the MQTT client are
+// set to and doing, from the device service's studioStatus every 2 s. Main thread.
 import { el, replace } from './dom.js';
 
 const kPollMs = 2000;
+
+/** The MQTT client's state in a few words: off, connected to the URL, retrying with the last error. */
+export function mqttText(mqtt) {
+  switch (mqtt?.state) {
+    case 'connected':
+      return `connected to ${mqtt.url}`;
+    case 'connecting':
+      return `connecting to ${mqtt.url}`;
+    case 'retrying':
+      return `retrying ${mqtt.url}: ${mqtt.lastError}`;
+    default:
+      return mqtt?.lastError ? `off: ${mqtt.lastError}` : 'off';
+  }
+}
 
 /** The panel's [label, text] rows for a studioStatus "data". */
 export function studioRows(data) {
@@ -18,6 +32,7 @@ export function studioRows(data) {
     ['OSC received', `${osc.messagesReceived} (${osc.messagesDropped} untrusted dropped)`],
     ['VISCA ports', viscaPorts.length ? viscaPorts.map(([link, port]) => `${link} → ${visca.address}:${port}`).join(', ') + (visca.running ? '' : ' (not running)') : 'off'],
     ['VISCA received', visca ? `${visca.datagrams} (${visca.untrusted} untrusted, ${visca.refused} refused, ${visca.errors} errors)` : '—'],
+    ['MQTT', mqttText(data.mqtt)],
     ['Last error', data.lastError || '—'],
   ];
 }

@@ -1,0 +1,295 @@
+// The libmosquitto client. Its callbacks run on the network thread (inside mosquitto_loop); they
+// copy what they are given into events and hand them to the sink.
+#include "mqtt/broker_client.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+
+#include <fmt/format.h>
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+#include "platform/thread_name.hpp"
+
+namespace kinetra::mqtt {
+namespace {
+
+constexpr std::chrono::milliseconds kFirstRetry{1000};
+constexpr std::chrono::milliseconds kLongestRetry{30000};
+// mosquitto_loop's longest sleep: a stop made while a connection is pending (nothing to wake
+// the loop) is seen this soon.
+constexpr int kLoopTimeoutMs = 1000;
+constexpr int kRequestQos = 1;
+
+void initialiseLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });  // cleaned up by the process's end
+}
+
+void check(int rc, const char* what) {
+    if (rc != MOSQ_ERR_SUCCESS) {
+        throw std::runtime_error(fmt::format("{0}: {1}", what, mosquitto_strerror(rc)));
+    }
+}
+
+// Properties libmosquitto gives or takes, freed with the list.
+struct Properties {
+    mosquitto_property* list = nullptr;
+    Properties() = default;
+    Properties(const Properties&) = delete;
+    Properties& operator=(const Properties&) = delete;
+    ~Properties() { mosquitto_property_free_all(&list); }
+};
+
+std::optional<std::string> readString(const mosquitto_property* props, int identifier) {
+    char* value = nullptr;
+    if (mosquitto_property_read_string(props, identifier, &value, false) == nullptr) {
+        return std::nullopt;
+    }
+    std::string text(value);
+    std::free(value);
+    return text;
+}
+
+std::optional<std::string> readBinary(const mosquitto_property* props, int identifier) {
+    void* value = nullptr;
+    std::uint16_t size = 0;
+    if (mosquitto_property_read_binary(props, identifier, &value, &size, false) == nullptr) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<const char*>(value), size);
+    std::free(value);
+    return bytes;
+}
+
+}  // namespace
+
+BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDelivered)
+    : sink_(std::move(sink)), onDelivered_(std::move(onDelivered)), options_(options) {
+    initialiseLibrary();
+    // Clean start: the broker keeps no session, so a reconnect replays no old command.
+    client_ = mosquitto_new(options_.clientId.c_str(), true, this);
+    if (client_ == nullptr) {
+        throw std::runtime_error("libmosquitto could not make a client");
+    }
+    try {
+        check(mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5), "MQTT 5");
+        // The owner publishes from its own thread while the network thread loops.
+        check(mosquitto_threaded_set(client_, true), "threads");
+        // Status goes out as it comes, many small messages a second: Nagle's algorithm would
+        // hold each behind the broker's delayed acknowledgement of the one before (40 ms).
+        check(mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1), "TCP_NODELAY");
+        if (!options_.username.empty() || options_.password) {
+            check(mosquitto_username_pw_set(
+                      client_, options_.username.empty() ? nullptr : options_.username.c_str(),
+                      options_.password ? options_.password->c_str() : nullptr),
+                  "user name and password");
+        }
+        if (options_.broker.tls && !options_.caFile.empty()) {
+            // The broker's certificate must chain to this CA and name the host of the URL.
+            check(mosquitto_tls_set(client_, options_.caFile.c_str(), nullptr, nullptr, nullptr,
+                                    nullptr),
+                  fmt::format("CA file {0}", options_.caFile).c_str());
+        } else if (options_.broker.tls) {
+            check(mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1),
+                  "the system's certificates");
+        }
+        const auto& will = options_.will;
+        check(mosquitto_will_set_v5(client_, will.topic.c_str(),
+                                    static_cast<int>(will.payload.size()), will.payload.data(),
+                                    will.qos, will.retain, nullptr),
+              "the will");
+    } catch (...) {
+        mosquitto_destroy(client_);
+        throw;
+    }
+
+    mosquitto_connect_v5_callback_set(
+        client_, [](struct mosquitto*, void* self, int rc, int, const mosquitto_property*) {
+            auto& client = *static_cast<BrokerClient*>(self);
+            if (rc == 0) {
+                client.connected_ = true;
+                client.sink_(Connected{});
+            } else {
+                // The connection ends next with a plainer reason; this one is the telling one.
+                client.noteDetail(fmt::format("the broker refused the connection: {0}",
+                                              mosquitto_reason_string(rc)));
+            }
+        });
+    mosquitto_disconnect_v5_callback_set(
+        client_, [](struct mosquitto*, void* self, int, const mosquitto_property*) {
+            static_cast<BrokerClient*>(self)->connected_ = false;
+        });
+    mosquitto_publish_v5_callback_set(
+        client_, [](struct mosquitto*, void* self, int mid, int, const mosquitto_property*) {
+            auto& client = *static_cast<BrokerClient*>(self);
+            {
+                std::lock_guard lock(client.mutex_);
+                if (client.stopping_) {
+                    client.delivered_.push_back(mid);
+                    client.deliveredChanged_.notify_all();
+                }
+            }
+            client.onDelivered_();
+        });
+    mosquitto_message_v5_callback_set(
+        client_, [](struct mosquitto*, void* self, const mosquitto_message* message,
+                    const mosquitto_property* props) {
+            BrokerMessage taken;
+            taken.topic = message->topic;
+            taken.payload.assign(static_cast<const char*>(message->payload),
+                                 static_cast<std::size_t>(message->payloadlen));
+            taken.retained = message->retain;
+            taken.responseTopic = readString(props, MQTT_PROP_RESPONSE_TOPIC);
+            taken.correlation = readBinary(props, MQTT_PROP_CORRELATION_DATA);
+            std::uint32_t expiry = 0;
+            if (mosquitto_property_read_int32(props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry,
+                                              false) != nullptr) {
+                taken.expiresAt = std::chrono::steady_clock::now() + std::chrono::seconds(expiry);
+            }
+            static_cast<BrokerClient*>(self)->sink_(std::move(taken));
+        });
+    // A certificate that does not verify is only told here.
+    mosquitto_log_callback_set(client_,
+                               [](struct mosquitto*, void* self, int level, const char* text) {
+                                   if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) != 0) {
+                                       static_cast<BrokerClient*>(self)->noteDetail(text);
+                                   }
+                               });
+}
+
+BrokerClient::~BrokerClient() {
+    stop();
+    mosquitto_destroy(client_);
+}
+
+void BrokerClient::noteDetail(std::string text) {
+    std::lock_guard lock(mutex_);
+    if (detail_.empty()) {
+        detail_ = std::move(text);  // the first error is the cause; what follows, its echo
+    }
+}
+
+void BrokerClient::start() {
+    thread_ = std::jthread([this] { run(); });
+}
+
+// Attempts, each followed by the loop that keeps the connection, with the back-off between them:
+// 1 s after a connection that was accepted, doubling to 30 s while attempts fail.
+void BrokerClient::run() {
+    platform::nameThisThread("mqtt-net");
+    auto delay = kFirstRetry;
+    // Until one attempt got under way, libmosquitto may not know the broker's address yet.
+    bool underWay = false;
+    while (!stop_.isSet()) {
+        auto [reason, began, accepted] = connectOnce(!underWay);
+        underWay = underWay || began;
+        if (stop_.isSet()) {
+            break;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (!detail_.empty()) {
+                reason = std::exchange(detail_, {});
+            }
+        }
+        sink_(ConnectionLost{std::move(reason)});
+        if (accepted) {
+            delay = kFirstRetry;
+        }
+        if (!stop_.waitFor(delay)) {
+            break;
+        }
+        delay = std::min(delay * 2, kLongestRetry);
+    }
+    // The DISCONNECT that stop() queued goes out before the socket closes.
+    for (int i = 0; i < 10 && mosquitto_loop(client_, 100, 1) == MOSQ_ERR_SUCCESS; ++i) {
+    }
+}
+
+BrokerClient::Attempt BrokerClient::connectOnce(bool first) {
+    {
+        std::lock_guard lock(mutex_);
+        detail_.clear();
+    }
+    connected_ = false;
+    const int rc = first ? mosquitto_connect_bind_async(
+                               client_, options_.broker.host.c_str(), options_.broker.port,
+                               static_cast<int>(options_.keepAlive.count()), nullptr)
+                         : mosquitto_reconnect_async(client_);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        return {mosquitto_strerror(rc), false, false};
+    }
+    const auto began = std::chrono::steady_clock::now();
+    bool accepted = false;
+    while (!stop_.isSet()) {
+        const int looped = mosquitto_loop(client_, kLoopTimeoutMs, 1);
+        accepted = accepted || connected_;
+        if (looped != MOSQ_ERR_SUCCESS) {
+            return {mosquitto_strerror(looped), true, accepted};
+        }
+        if (!accepted && std::chrono::steady_clock::now() - began > kConnectTimeout) {
+            mosquitto_disconnect(client_);
+            return {fmt::format("no answer from the broker within {0} s", kConnectTimeout.count()),
+                    true, false};
+        }
+    }
+    return {{}, true, accepted};
+}
+
+bool BrokerClient::publish(const Publication& publication) {
+    Properties props;
+    if (publication.correlation) {
+        mosquitto_property_add_binary(&props.list, MQTT_PROP_CORRELATION_DATA,
+                                      publication.correlation->data(),
+                                      static_cast<std::uint16_t>(publication.correlation->size()));
+    }
+    return mosquitto_publish_v5(client_, nullptr, publication.topic.c_str(),
+                                static_cast<int>(publication.payload.size()),
+                                publication.payload.data(), publication.qos, publication.retain,
+                                props.list) == MOSQ_ERR_SUCCESS;
+}
+
+bool BrokerClient::subscribe(const std::vector<std::string>& filters) {
+    bool all = true;
+    for (const auto& filter : filters) {
+        all = mosquitto_subscribe_v5(client_, nullptr, filter.c_str(), kRequestQos,
+                                     MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER,
+                                     nullptr) == MOSQ_ERR_SUCCESS &&
+              all;
+    }
+    return all;
+}
+
+void BrokerClient::stop(std::optional<Publication> last, std::chrono::milliseconds bound) {
+    if (stopped_) {
+        return;
+    }
+    stopped_ = true;
+    if (!thread_.joinable()) {
+        return;
+    }
+    if (last && connected_) {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;  // from here the acknowledgement is noted, however soon it comes
+        }
+        int mid = 0;
+        if (mosquitto_publish_v5(client_, &mid, last->topic.c_str(),
+                                 static_cast<int>(last->payload.size()), last->payload.data(), 1,
+                                 last->retain, nullptr) == MOSQ_ERR_SUCCESS) {
+            std::unique_lock lock(mutex_);
+            deliveredChanged_.wait_for(lock, bound, [&] {
+                return std::find(delivered_.begin(), delivered_.end(), mid) != delivered_.end();
+            });
+        }
+    }
+    stop_.set();
+    // Wakes the loop, which sends the DISCONNECT on its way out.
+    mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
+    thread_.join();
+}
+
+}  // namespace kinetra::mqtt

@@ -1,0 +1,527 @@
+// The MQTT service: the "mqtt" thread sleeps in one poll over its wake-up and stop signals until
+// an event is queued or the next deadline (a stick's dead-man, a status's turn) comes.
+#include "mqtt/mqtt_service.hpp"
+
+#include <algorithm>
+#include <fstream>
+
+#include <spdlog/spdlog.h>
+#include <zmq.hpp>
+
+#include "bus/endpoints.hpp"
+#include "bus/feed.hpp"
+#include "bus/socket_registry.hpp"
+#include "config/configuration_client.hpp"
+#include "mqtt/home_assistant.hpp"
+#include "net/trust_policy.hpp"
+#include "platform/host_names.hpp"
+#include "platform/thread_name.hpp"
+
+namespace kinetra::mqtt {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kStateQos = 1;   // retained state and replies: acknowledged by the broker
+constexpr int kStreamQos = 0;  // status and health: the next one follows soon
+// A health topic is paced by its source (once a second); this only bounds a flood.
+constexpr auto kHealthInterval = 500ms;
+// Discovery documents follow a status's shape, looked at no more than once a second.
+constexpr auto kShapeInterval = 1s;
+constexpr std::string_view kStatusFeedPrefix = "status/";
+// The device service starts after this one: until it answers, the list is asked this often.
+constexpr auto kAskLinksAgain = 200ms;
+// The link statistics, once a second per link, when the link publishes them.
+constexpr std::string_view kHealthFeedPrefix = "health/";
+
+MqttConfig configFrom(const std::string& configurationEndpoint) {
+    const auto server = config::requestConfigurationSection(configurationEndpoint, "server");
+    if (!server) {
+        return MqttRefused{"no answer from the configuration service"};
+    }
+    return readMqttSettings(*server, platform::hostName());
+}
+
+// The password is the file's first line; the file may end with a line break.
+std::optional<std::string> readPassword(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    if (!file || !std::getline(file, line)) {
+        return std::nullopt;
+    }
+    if (line.ends_with('\r')) {
+        line.pop_back();
+    }
+    return line;
+}
+
+bool flagOf(const json& record, const char* key) {
+    const auto found = record.find(key);
+    return found != record.end() && found->is_boolean() && found->get<bool>();
+}
+
+Outbox::Duration intervalOf(double rate) {
+    return std::chrono::duration_cast<Outbox::Duration>(std::chrono::duration<double>(1.0 / rate));
+}
+
+}  // namespace
+
+MqttService::MqttService(const std::string& configurationEndpoint)
+    : MqttService(configFrom(configurationEndpoint)) {}
+
+MqttService::MqttService(MqttConfig config) {
+    if (const auto* refused = std::get_if<MqttRefused>(&config)) {
+        spdlog::error("MQTT is off: {0}.", refused->reason);
+        state_.set(Connection::off, refused->reason);
+        return;
+    }
+    if (const auto* settings = std::get_if<MqttSettings>(&config)) {
+        begin(*settings);
+    }
+}
+
+bool MqttService::begin(const MqttSettings& settings) {
+    BrokerClient::Options options{settings.broker, settings.clientId, settings.username,
+                                  std::nullopt,    settings.caFile,   {}};
+    const auto off = [this](const std::string& why) {
+        spdlog::error("MQTT is off: {0}.", why);
+        state_.set(Connection::off, why);
+        return false;
+    };
+    if (!settings.passwordFile.empty()) {
+        options.password = readPassword(settings.passwordFile);
+        if (!options.password) {
+            return off(
+                fmt::format("[mqtt] passwordFile = \"{0}\" cannot be read", settings.passwordFile));
+        }
+    }
+    const Topics& topics = topics_.emplace(settings.topicPrefix);
+    options.will = {topics.online(), "false", kStateQos, true, std::nullopt};
+    try {
+        client_ = std::make_unique<BrokerClient>(
+            options, [this](BrokerEvent event) { post(std::move(event)); },
+            [this] {
+                int inFlight = inFlight_.load();
+                while (inFlight > 0 && !inFlight_.compare_exchange_weak(inFlight, inFlight - 1)) {
+                }
+                if (waitingForRoom_.exchange(false)) {
+                    wake_.raise();
+                }
+            });
+    } catch (const std::exception& error) {
+        return off(error.what());
+    }
+    settings_ = settings;
+    state_.configure(settings.broker.text(), settings.topicPrefix);
+    state_.set(Connection::connecting);
+    spdlog::info("MQTT: connecting to {0} as {1}; topics under {2}/, commands {3}.",
+                 settings.broker.text(), settings.clientId, settings.topicPrefix,
+                 settings.commands ? "taken" : "off");
+    route_ = std::make_unique<BusRoute>(bus::SocketRegistry::instance().context());
+    thread_ = std::jthread([this] { run(); });
+    return true;
+}
+
+MqttService::~MqttService() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    stop_.set();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (route_) {
+        route_->stop();  // the sticks' zeros handed over on the way out still go
+    }
+    if (client_) {
+        std::optional<Publication> last;
+        if (connected_) {
+            last = Publication{topics_->online(), "false", kStateQos, true, std::nullopt};
+        }
+        client_->stop(std::move(last));
+        spdlog::info("MQTT: disconnected from {0}.", settings_->broker.text());
+    }
+}
+
+void MqttService::post(Event event) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            return;
+        }
+        inbox_.push_back(std::move(event));
+    }
+    wake_.raise();
+}
+
+void MqttService::run() {
+    platform::nameThisThread("mqtt");
+    // Subscribed before the list is asked for, so no change between the two is missed.
+    feed_.emplace(bus::makeFeedSubscriber(*bus::SocketRegistry::instance().context()));
+    feed_->set(zmq::sockopt::subscribe, bus::kLinksTopic);
+    askLinks();
+    client_->start();
+    std::vector<Event> events;
+    while (!stop_.isSet()) {
+        auto now = std::chrono::steady_clock::now();
+        long timeout = -1;
+        if (const auto wakeAt = nextWake(now)) {
+            timeout = std::max<long>(
+                0, std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count());
+        }
+        zmq::pollitem_t items[] = {{feed_->handle(), 0, ZMQ_POLLIN, 0},
+                                   {nullptr, wake_.fd(), ZMQ_POLLIN, 0},
+                                   {nullptr, stop_.fd(), ZMQ_POLLIN, 0}};
+        try {
+            zmq::poll(items, 3, std::chrono::milliseconds(timeout));
+        } catch (const zmq::error_t& error) {
+            spdlog::warn("MQTT: poll failed: {0}", error.what());
+        }
+        if (stop_.isSet()) {
+            break;
+        }
+        now = std::chrono::steady_clock::now();
+        try {
+            while (auto message = bus::tryReceiveFeed(*feed_)) {
+                takeFeed(message->topic, message->body, now);
+            }
+        } catch (const std::exception& error) {
+            spdlog::warn("MQTT: feed: {0}", error.what());
+        }
+        wake_.clear();
+        {
+            std::lock_guard lock(mutex_);
+            events.swap(inbox_);
+        }
+        for (auto& event : events) {
+            try {
+                handle(event, now);
+            } catch (const std::exception& error) {
+                spdlog::warn("MQTT: {0}", error.what());
+            }
+        }
+        events.clear();
+        if (askLinksAt_ && now >= *askLinksAt_) {
+            askLinks();
+        }
+        releaseSticks(sticks_.due(now), "no joystickMove within 500 ms");
+        flush(now);
+    }
+    releaseSticks(sticks_.releaseAll(), "the server stops");
+    feed_.reset();
+}
+
+void MqttService::askLinks() {
+    askLinksAt_.reset();
+    route_->request(std::string(bus::kDeviceEndpoint), R"({"command":"linkStatus"})",
+                    [this](RouteOutcome outcome, std::string reply) {
+                        post(LinksSnapshot{outcome, std::move(reply)});
+                    });
+}
+
+std::optional<MqttService::Time> MqttService::nextWake(Time now) const {
+    std::optional<Time> next = sticks_.nextDeadline();
+    const auto sooner = [&](std::optional<Time> at) {
+        if (at && (!next || *at < *next)) {
+            next = at;
+        }
+    };
+    sooner(askLinksAt_);
+    if (connected_ && inFlight_.load() < kMaxInFlight) {
+        sooner(outbox_.nextDue(now));
+    }
+    return next;
+}
+
+void MqttService::handle(Event& event, Time now) {
+    if (auto* broker = std::get_if<BrokerEvent>(&event)) {
+        onBroker(*broker, now);
+    } else if (auto* answered = std::get_if<Answered>(&event)) {
+        onAnswered(*answered, now);
+    } else {
+        auto& snapshot = std::get<LinksSnapshot>(event);
+        if (linksFromFeed_) {
+            return;  // the feed was quicker, and is newer
+        }
+        if (snapshot.outcome != RouteOutcome::reply) {
+            askLinksAt_ = now + kAskLinksAgain;  // the device service is not up yet
+            return;
+        }
+        const json reply = json::parse(snapshot.reply, nullptr, false);
+        if (reply.is_object() && reply.contains("data")) {
+            onLinks(core::dumpCompact(reply["data"]));
+        }
+    }
+}
+
+void MqttService::takeFeed(const std::string& topic, std::string& body, Time now) {
+    if (topic == bus::kLinksTopic) {
+        linksFromFeed_ = true;
+        onLinks(body);
+    } else if (topic.starts_with(kStatusFeedPrefix)) {
+        onStatus(topic.substr(kStatusFeedPrefix.size()), body, now);
+    } else if (topic.starts_with(kHealthFeedPrefix)) {
+        const auto linkId = topic.substr(kHealthFeedPrefix.size());
+        if (connected_ && links_.contains(linkId)) {
+            outbox_.offerLatest(
+                {topics_->health(linkId), std::move(body), kStreamQos, false, std::nullopt},
+                kHealthInterval);
+        }
+    }
+}
+
+void MqttService::onBroker(BrokerEvent& event, Time now) {
+    if (std::holds_alternative<Connected>(event)) {
+        onConnected(now);
+    } else if (auto* lost = std::get_if<ConnectionLost>(&event)) {
+        onLost(lost->reason, now);
+    } else {
+        onMessage(std::get<BrokerMessage>(event), now);
+    }
+}
+
+void MqttService::onConnected(Time now) {
+    (void)now;
+    connected_ = true;
+    inFlight_ = 0;
+    state_.set(Connection::connected);
+    spdlog::info("MQTT: connected to {0}.", settings_->broker.text());
+    if (settings_->commands && !client_->subscribe(topics_->commandFilters())) {
+        spdlog::warn("MQTT: could not subscribe to the command topics.");
+    }
+    // A fresh session: the retained state goes out again, online first (what was offered while
+    // away, such as a removed discovery document, follows).
+    outbox_.enqueue({topics_->online(), "true", kStateQos, true, std::nullopt});
+    if (!linksBody_.empty()) {
+        outbox_.offerLatest({topics_->links(), linksBody_, kStateQos, true, std::nullopt}, {});
+    }
+    for (const auto& [linkId, link] : links_) {
+        for (const auto& [topic, document] : link.documents) {
+            outbox_.offerLatest({topic, document, kStateQos, true, std::nullopt}, {});
+        }
+    }
+}
+
+void MqttService::onLost(const std::string& reason, Time now) {
+    const bool was = connected_;
+    connected_ = false;
+    state_.set(Connection::retrying, reason);
+    warn(was ? "lost" : "retry",
+         fmt::format("{0} {1}: {2}; retrying", was ? "lost the connection to" : "cannot connect to",
+                     settings_->broker.text(), reason),
+         now);
+    if (was) {
+        // Replies and status waiting for that session go with it; retained state waits for the
+        // next one, as does what is offered from now on.
+        outbox_.clear();
+        // Nobody holds a stick whose messages cannot arrive.
+        releaseSticks(sticks_.releaseAll(), "the broker connection was lost");
+    }
+}
+
+void MqttService::onMessage(BrokerMessage& message, Time now) {
+    state_.commands.fetch_add(1, std::memory_order_relaxed);
+    const auto target = topics_->commandTarget(message.topic);
+    if (!target) {
+        return;
+    }
+    if (message.retained) {
+        warn("retained", "a retained message on " + message.topic + " is not a command; ignored",
+             now);
+        return;
+    }
+    if (message.expiresAt && *message.expiresAt <= now) {
+        warn("expired", "a command on " + message.topic + " expired before it could be carried out",
+             now);
+        return;
+    }
+    ReplyTo to{message.responseTopic.value_or(topics_->reply()), message.correlation};
+    if (message.responseTopic &&
+        (topics_->commandTarget(*message.responseTopic) ||
+         message.responseTopic->find_first_of("+#") != std::string::npos)) {
+        // Its reply would land on a command topic (or nowhere): nothing is carried out.
+        warn("responseTopic",
+             "a command on " + message.topic + " asked its reply on " + *message.responseTopic +
+                 "; refused",
+             now);
+        reply({topics_->reply(), message.correlation}, std::string(net::kForbiddenReply));
+        return;
+    }
+    auto plan = planCommand(*target, message.payload);
+    if (const auto* refusal = std::get_if<Refusal>(&plan)) {
+        // The reasons are a handful of fixed texts: each is limited on its own.
+        warn(refusal->reason,
+             fmt::format("{0} on {1}: not carried out", refusal->reason, message.topic), now);
+        reply(to, refusal->reply);
+        return;
+    }
+    auto& forward = std::get<Forward>(plan);
+    if (target->kind == TargetKind::bundle) {
+        sticks_.observe(target->linkId, jogOf(forward.body), now);
+    }
+    auto done = [this, to, endpoint = forward.endpoint](RouteOutcome outcome, std::string text) {
+        post(Answered{to, endpoint, outcome, std::move(text)});
+    };
+    if (target->kind == TargetKind::abortAll) {
+        sticks_.releaseAll();  // the abort stops them all; no zero is owed any more
+        route_->requestStop(std::move(forward.endpoint), std::move(forward.body), std::move(done));
+    } else {
+        route_->request(std::move(forward.endpoint), std::move(forward.body), std::move(done));
+    }
+}
+
+void MqttService::onAnswered(Answered& answered, Time now) {
+    if (answered.outcome == RouteOutcome::offline) {
+        warn("offline", answered.endpoint + " is offline.", now);
+    } else if (answered.outcome == RouteOutcome::notQueued) {
+        warn("notQueued", "could not send a request to " + answered.endpoint, now);
+    }
+    reply(answered.replyTo, replyText(answered.outcome, std::move(answered.reply)));
+}
+
+void MqttService::reply(const ReplyTo& to, std::string text) {
+    // A requester whose connection went has given up; the next session starts afresh.
+    if (!connected_ ||
+        !outbox_.enqueue({to.topic, std::move(text), kStateQos, false, to.correlation})) {
+        state_.dropped.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void MqttService::onLinks(const std::string& body) {
+    linksBody_ = body;
+    outbox_.offerLatest({topics_->links(), body, kStateQos, true, std::nullopt}, {});
+    const json list = json::parse(body, nullptr, false);
+    if (!list.is_array()) {
+        return;
+    }
+    std::vector<std::string> listed;
+    for (const auto& record : list) {
+        if (!record.is_object() || !record.contains("linkID") || !record["linkID"].is_string() ||
+            !flagOf(record, "isValid")) {
+            continue;
+        }
+        const auto& linkId = record["linkID"].get_ref<const std::string&>();
+        if (!isTopicLevel(linkId)) {
+            warn("linkId", "the link \"" + linkId + "\" cannot be a topic level; not published",
+                 std::chrono::steady_clock::now());
+            continue;
+        }
+        listed.push_back(linkId);
+        auto [found, added] = links_.try_emplace(linkId);
+        Link& link = found->second;
+        if (added) {
+            // Prefixes on the feed: "status/K1" also brings "status/K10", which takeFeed drops
+            // unless K10 is listed too.
+            feed_->set(zmq::sockopt::subscribe, bus::statusTopic(linkId));
+            feed_->set(zmq::sockopt::subscribe, std::string(kHealthFeedPrefix) + linkId);
+        }
+        link.paired = flagOf(record, "isPairingDone");
+        if (!link.paired && !link.documents.empty()) {
+            publishDocuments(link, {});  // an unpaired bundle is no Home Assistant device
+            link.shape.clear();
+        }
+    }
+    for (auto it = links_.begin(); it != links_.end();) {
+        if (std::find(listed.begin(), listed.end(), it->first) != listed.end()) {
+            ++it;
+            continue;
+        }
+        dropLink(it->first);
+        it = links_.erase(it);
+    }
+}
+
+void MqttService::dropLink(const std::string& linkId) {
+    Link& link = links_.at(linkId);
+    feed_->set(zmq::sockopt::unsubscribe, bus::statusTopic(linkId));
+    feed_->set(zmq::sockopt::unsubscribe, std::string(kHealthFeedPrefix) + linkId);
+    outbox_.forget(topics_->status(linkId));
+    outbox_.forget(topics_->health(linkId));
+    publishDocuments(link, {});
+}
+
+void MqttService::onStatus(const std::string& linkId, const std::string& body, Time now) {
+    const auto found = links_.find(linkId);
+    if (found == links_.end() || !connected_) {
+        return;
+    }
+    Link& link = found->second;
+    outbox_.offerLatest({topics_->status(linkId), body, kStreamQos, false, std::nullopt},
+                        intervalOf(settings_->statusRate));
+    if (!settings_->homeAssistant || !link.paired ||
+        (link.shapeCheckedAt && now - *link.shapeCheckedAt < kShapeInterval)) {
+        return;
+    }
+    link.shapeCheckedAt = now;
+    const json status = json::parse(body, nullptr, false);
+    auto shape = discoveryShape(status);
+    if (shape != link.shape) {
+        link.shape = std::move(shape);
+        publishDocuments(link, discoveryDocuments(*topics_, linkId, status, settings_->commands));
+    }
+}
+
+void MqttService::publishDocuments(Link& link, std::map<std::string, std::string> documents) {
+    for (const auto& [topic, document] : link.documents) {
+        if (!documents.contains(topic)) {
+            // An empty retained message removes the config, and the broker's copy of it.
+            outbox_.offerLatest({topic, "", kStateQos, true, std::nullopt}, {});
+        }
+    }
+    for (const auto& [topic, document] : documents) {
+        const auto old = link.documents.find(topic);
+        if (old == link.documents.end() || old->second != document) {
+            outbox_.offerLatest({topic, document, kStateQos, true, std::nullopt}, {});
+        }
+    }
+    link.documents = std::move(documents);
+}
+
+void MqttService::releaseSticks(const std::vector<JogWatch::Release>& sticks, const char* why) {
+    for (const auto& [linkId, zero] : sticks) {
+        spdlog::info("MQTT: {0}: the stick of {1} is let go.", why, linkId);
+        route_->requestStop(bus::bundleEndpoint(linkId), zero, [](RouteOutcome, std::string) {});
+    }
+}
+
+void MqttService::flush(Time now) {
+    if (connected_) {
+        for (;;) {
+            while (inFlight_.load() < kMaxInFlight) {
+                auto next = outbox_.take(now);
+                if (!next) {
+                    break;
+                }
+                ++inFlight_;  // before the hand-over, whose delivery may be reported at once
+                if (client_->publish(*next)) {
+                    state_.published.fetch_add(1, std::memory_order_relaxed);
+                } else {
+                    --inFlight_;
+                    state_.dropped.fetch_add(1, std::memory_order_relaxed);
+                }
+            }
+            if (inFlight_.load() < kMaxInFlight || !outbox_.nextDue(now)) {
+                break;
+            }
+            // Full: a delivery wakes this thread. Asked before looking again, so a delivery
+            // between the look and the sleep is not missed.
+            waitingForRoom_ = true;
+            if (inFlight_.load() >= kMaxInFlight) {
+                break;
+            }
+        }
+    }
+    const auto dropped = outbox_.dropped();
+    state_.dropped.fetch_add(dropped - lastDropped_, std::memory_order_relaxed);
+    lastDropped_ = dropped;
+}
+
+void MqttService::warn(const std::string& kind, const std::string& text, Time now) {
+    if (const auto held = logLimiter_.admit(kind, now)) {
+        spdlog::warn("MQTT: {0}{1}", text,
+                     *held ? fmt::format(" ({0} more since the last report)", *held) : "");
+    }
+}
+
+}  // namespace kinetra::mqtt
