@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
