@@ -12,6 +12,7 @@ packages=(
     liblo-dev liblo-tools
     mosquitto mosquitto-clients libmosquitto-dev openssl
     procps gcovr
+    nginx-light wrk
     chromium
     dpkg-dev file
 )

@@ -57,7 +57,8 @@ void sendAll(int fd, std::string_view bytes) {
 
 std::string httpPost(std::string_view path, std::string_view body) {
     return "POST " + std::string(path) +
-           " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: "
+           "application/json\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
 }
 

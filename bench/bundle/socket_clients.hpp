@@ -15,7 +15,7 @@ int connectTo(std::uint16_t port);
 /// Writes every byte of `bytes`; ends the program when the socket fails.
 void sendAll(int fd, std::string_view bytes);
 
-/// The POST request of `body` to `path`.
+/// The POST request of `body` to `path`, on a connection that ends with its answer.
 std::string httpPost(std::string_view path, std::string_view body);
 /// Reads until the server closes `fd`, closes it, and returns the response body.
 std::string readHttpBody(int fd);

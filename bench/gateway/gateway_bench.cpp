@@ -41,8 +41,7 @@ public:
         service_->start(workers);
         net::HttpSession::Handlers handlers;
         handlers.onRequest = [](const net::HttpRequest&, const net::HttpSession::Ptr& session) {
-            session->send(gateway::httpResponseText(std::string(kReply)));
-            session->shutdown();
+            session->respond(gateway::httpResponseText(std::string(kReply)));
         };
         listener_.withService(service_)
             .withAddress("127.0.0.1", 0)

@@ -1,7 +1,8 @@
 // libFuzzer target: arbitrary bytes through the request parser, in two pieces split where the
 // first byte says, the way a socket may deliver them. Requests come out one at a time, and each
 // goes through the trust decision (Host, Origin, preflight, key) at every door; what a refusal
-// logs of it (method, path, Host) is escaped into one clean line.
+// logs of it (method, path, Host) is escaped into one clean line, and its answer keeps saying
+// that it closes the connection.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "core/log_text.hpp"
 #include "core/utf8.hpp"
 #include "net/http_parser.hpp"
+#include "net/http_response.hpp"
 #include "net/trust_policy.hpp"
 
 using kinetra::net::HTTPParser;
@@ -39,9 +41,13 @@ bool judge(const net::HttpRequest& request) {
     static const auto peer = asio::ip::make_address("127.0.0.1");
     for (const auto door : {net::Door::api, net::Door::webSocket, net::Door::webApplication}) {
         const auto verdict = policy().check(request, peer, door);
-        if (verdict.outcome != net::Verdict::Outcome::pass &&
-            !net::refusalResponse(verdict).starts_with("HTTP/1.1 ")) {
-            return false;
+        if (verdict.outcome != net::Verdict::Outcome::pass) {
+            // Stamped as the session stamps a last answer, the refusal still says it closes.
+            std::string refusal = net::refusalResponse(verdict);
+            net::setConnectionHeader(refusal, "close");
+            if (!refusal.starts_with("HTTP/1.1 ") || !net::saysClose(refusal)) {
+                return false;
+            }
         }
         if (door == net::Door::webApplication && verdict.outcome != net::Verdict::Outcome::pass &&
             verdict.outcome != net::Verdict::Outcome::forbidden) {

@@ -7,6 +7,8 @@
 namespace kinetra::config {
 namespace {
 
+constexpr unsigned kMaxKeepAliveSeconds = 3600;
+
 void readText(const json& server, const char* section, const char* key, bool isPort,
               std::string& target) {
     const json* value = nullptr;
@@ -24,6 +26,24 @@ void readText(const json& server, const char* section, const char* key, bool isP
 }
 
 }  // namespace
+
+void readKeepAlive(const json& server, std::chrono::seconds& keepAlive) {
+    if (!server.is_object() || !server.contains("httpserver") ||
+        !server["httpserver"].is_object() || !server["httpserver"].contains("keepaliveseconds")) {
+        return;
+    }
+    const json& value = server["httpserver"]["keepaliveseconds"];
+    unsigned seconds = 0;
+    const std::string text = value.is_string() ? value.get<std::string>() : std::string();
+    const auto* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, seconds);
+    if (text.empty() || error != std::errc() || stop != end || seconds > kMaxKeepAliveSeconds) {
+        spdlog::warn("Configuration value httpserver.keepAliveSeconds is unusable; using {0}.",
+                     keepAlive.count());
+        return;
+    }
+    keepAlive = std::chrono::seconds(seconds);
+}
 
 std::optional<std::uint16_t> portNumber(const std::string& text) {
     unsigned value = 0;
@@ -43,6 +63,7 @@ ServerSettings readServerSettings(const json& server) {
     readText(server, "webserver", "port", true, settings.webPort);
     readText(server, "websocket", "address", false, settings.webSocketAddress);
     readText(server, "websocket", "port", true, settings.webSocketPort);
+    readKeepAlive(server, settings.keepAlive);
     return settings;
 }
 

@@ -24,7 +24,7 @@ HttpForwarder::HttpForwarder(BusReactor& reactor, JogGuard& guard)
           [this](const std::string& path, const std::string& client) { letGo(path, client); }) {}
 
 void HttpForwarder::forward(std::string_view path, std::string_view body, std::string_view client,
-                            net::EventLoop& loop, Done done) {
+                            std::uint64_t clientKey, net::EventLoop& loop, Done done) {
     std::string endpoint = bus::endpointForPath(path);
     if (!bus::SocketRegistry::instance().isOpen(endpoint)) {
         spdlog::warn(kOfflineLog, core::escapeForLog(endpoint));
@@ -75,8 +75,7 @@ void HttpForwarder::forward(std::string_view path, std::string_view body, std::s
                 done(std::move(reply));
             });  // `done` holds the connection, which keeps `loop` alive
         },
-        // One request per connection: each is its own client.
-        BusReactor::newClientKey(), stop});
+        clientKey, stop});
 }
 
 void HttpForwarder::letGo(const std::string& path, const std::string& client) {

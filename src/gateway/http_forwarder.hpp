@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -34,13 +35,15 @@ public:
     /// empty body when no reply came in time. `done` runs on `loop` (the connection's; `done`
     /// must hold the connection, which keeps its loop alive), or at
     /// once on the calling thread when no bus is involved. `client` (the peer's address) names
-    /// the client in the log when its jog lapses.
+    /// the client in the log when its jog lapses; `clientKey` (BusReactor::newClientKey(), one
+    /// per connection) is who asks, for the bus's bounds and turns.
     ///
-    /// All HTTP clients count as one client of the jog guard, per bundle (an HTTP client has no
-    /// identity that outlasts its request): a bundle jogged over HTTP is sent the zero it is
-    /// owed once no deflected joystickMove for it came within JogRefresh::kPatience.
+    /// All HTTP clients count as one client of the jog guard, per bundle (a client may send its
+    /// jog and its zero on different connections, a browser does): a bundle jogged over HTTP is
+    /// sent the zero it is owed once no deflected joystickMove for it came within
+    /// JogRefresh::kPatience.
     void forward(std::string_view path, std::string_view body, std::string_view client,
-                 net::EventLoop& loop, Done done);
+                 std::uint64_t clientKey, net::EventLoop& loop, Done done);
 
     /// Sends at once the stops still owed for jogs over HTTP, and watches no more. Call before
     /// the reactor stops. Idempotent.

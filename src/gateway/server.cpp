@@ -123,19 +123,23 @@ void Server::start(std::size_t workers) {
             trust_->check(request, session->connection()->remoteIp(), net::Door::api);
         if (auto refusal = httpRefusal(verdict, request.body)) {
             logPrivilegedRefusal("request to", request.path, session);
-            session->send(std::move(*refusal));
-            session->shutdown();
+            session->respond(std::move(*refusal));  // says Connection: close
             return;
         }
         // Methods are not checked and the query is not looked at: the path names the service.
-        // The reply comes later, on this connection's loop; the worker goes on meanwhile.
+        // The reply comes later, on this connection's loop; the worker goes on meanwhile, and
+        // the connection's next request waits for this answer. A kept connection is one client
+        // of the bus for all its requests, so that the bundle serves its clients in turn.
+        if (session->tag() == 0) {
+            session->setTag(BusReactor::newClientKey());
+        }
         forwarder_.forward(request.path, request.body, session->connection()->remoteAddress(),
-                           session->connection()->loop(),
+                           session->tag(), session->connection()->loop(),
                            [session, cors = verdict.headers](std::string body) {
-                               session->send(httpResponseText(std::move(body), cors));
-                               session->shutdown();  // one request per connection
+                               session->respond(httpResponseText(std::move(body), cors));
                            });
     };
+    http.keepAliveTimeout = settings_.keepAlive;
     http.oversizeResponse = httpResponseText(std::string(kTooLargeReply));
     // WebSocket is served on its own port only; here an upgraded client would wait for ever.
     http.onWsConnected = [](const net::HttpSession::Ptr& session, const net::HttpRequest&) {

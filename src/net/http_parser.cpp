@@ -156,7 +156,9 @@ int HTTPParser::onHeadersComplete(http_parser* parser) {
     }
     // http_parser sets `upgrade` before this callback; exact, case-sensitive header values.
     request.isWebSocketUpgrade = parser->upgrade != 0 && request.header("Upgrade") == "websocket";
-    request.isKeepAlive = request.header("Connection") == "Keep-Alive";
+    request.httpMajor = parser->http_major;
+    request.httpMinor = parser->http_minor;
+    request.keepAlive = http_should_keep_alive(parser) != 0;
     me.headersComplete_ = true;
     return 0;
 }

@@ -27,8 +27,12 @@ struct HttpRequest {
     std::string body;    ///< The body, de-chunked when sent chunked.
     /// The parser saw a protocol upgrade and the `Upgrade` header is exactly "websocket".
     bool isWebSocketUpgrade = false;
-    /// The `Connection` header is exactly "Keep-Alive".
-    bool isKeepAlive = false;
+    /// The request line's version, 1.1 as {1, 1}.
+    unsigned short httpMajor = 1;
+    unsigned short httpMinor = 1;
+    /// The client lets the connection stay open after the answer: HTTP/1.1 without the token
+    /// "close" in `Connection`, HTTP/1.0 with "keep-alive" there (tokens in any case).
+    bool keepAlive = false;
 
     /// The value of header `name` (any case), or an empty view when the request has none.
     std::string_view header(std::string_view name) const;

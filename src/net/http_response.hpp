@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "core/enum_table.hpp"
 
@@ -56,5 +57,14 @@ private:
     std::map<std::string, std::string> headers_;
     std::string body_;
 };
+
+/// True when the head of the response text `response` has a `Connection` header holding the
+/// token "close" (name and token in any case).
+bool saysClose(std::string_view response);
+
+/// Gives the response text `response` the header `Connection: <value>`: replaces the value of
+/// the `Connection` header it has (name in any case), else inserts one where HttpResponse puts
+/// it (names in byte order). Text without a status line and a complete head is left as it is.
+void setConnectionHeader(std::string& response, std::string_view value);
 
 }  // namespace kinetra::net

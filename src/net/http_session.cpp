@@ -45,6 +45,21 @@ std::string HttpSession::defaultOversizeResponse() {
         .toString();
 }
 
+std::string HttpSession::badRequestResponse() {
+    return HttpResponse()
+        .setStatus(HttpStatus::badRequest)
+        .addHeader("Connection", "close")
+        .setBody("")
+        .toString();
+}
+
+void HttpSession::respond(std::string response) {
+    connection_->loop().runInLoop(
+        [self = shared_from_this(), response = std::move(response)]() mutable {
+            self->onAnswer(std::move(response));
+        });
+}
+
 void HttpSession::send(std::string text, TcpConnection::SendCallback done) {
     connection_->send(std::move(text), std::move(done));
 }
@@ -105,22 +120,39 @@ void HttpSession::callHandler(const char* what, const Handler& handler, Args&&..
 }
 
 void HttpSession::armRequestTimer(std::chrono::milliseconds bound, const char* what) {
-    // A new round: a wait of an earlier one that already fired finds the round changed.
-    ++requestTimerRound_;
+    // Only the deadline moves per request; the timer is re-armed only when it would fire too
+    // late, and otherwise, firing early, waits on for the deadline then current. A kept
+    // connection's requests so cost no timer operations of their own.
     if (bound.count() <= 0) {
-        requestTimer_.cancel();
+        requestDeadline_.reset();
         return;
     }
-    requestTimer_.expires_after(bound);
+    requestDeadline_ = std::chrono::steady_clock::now() + bound;
+    requestWaitedFor_ = what;
+    if (!requestTimerArmed_ || requestTimer_.expiry() > *requestDeadline_) {
+        waitForRequestDeadline();
+    }
+}
+
+void HttpSession::waitForRequestDeadline() {
+    requestTimerArmed_ = true;
+    requestTimer_.expires_at(*requestDeadline_);
     // Weak: a session whose connection has gone is not kept for the timer's sake.
-    requestTimer_.async_wait([weak = weak_from_this(), round = requestTimerRound_,
-                              what](const std::error_code& error) {
+    requestTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
         const auto self = weak.lock();
-        if (error || !self || self->requestTimerRound_ != round || self->state_ != State::http) {
+        if (error || !self) {
+            return;  // re-armed (a wait for the new expiry is pending) or gone
+        }
+        self->requestTimerArmed_ = false;
+        if (!self->requestDeadline_ || self->state_ != State::http) {
+            return;
+        }
+        if (std::chrono::steady_clock::now() < *self->requestDeadline_) {
+            self->waitForRequestDeadline();
             return;
         }
         spdlog::debug("net: {0} sent no complete {1} in time; closing",
-                      self->connection_->remoteAddress(), what);
+                      self->connection_->remoteAddress(), self->requestWaitedFor_);
         self->state_ = State::finished;
         self->connection_->close();
     });
@@ -175,7 +207,10 @@ void HttpSession::onKeepAlive() {
 void HttpSession::onData(std::string_view data) {
     switch (state_) {
         case State::http:
-            onHttpData(data);
+            holdBack(data.substr(parse(data)));
+            break;
+        case State::answering:
+            holdBack(data);
             break;
         case State::handshaking:
             // A client must wait for the 101 before sending frames; keep a little, not a flood.
@@ -200,9 +235,16 @@ void HttpSession::onData(std::string_view data) {
     }
 }
 
-void HttpSession::onHttpData(std::string_view data) {
+std::size_t HttpSession::parse(std::string_view data) {
     const std::size_t limit = connection_->receiveLimit();
+    const std::size_t total = data.size();
+    parsing_ = true;
     while (!data.empty() && state_ == State::http && connection_->isActive()) {
+        if (idle_) {
+            // The first byte of the next request on a kept connection: its headers get a bound.
+            idle_ = false;
+            armRequestTimer(handlers_->headerTimeout, "request headers");
+        }
         // Feed at most one byte past the limit: an oversize request is noticed without the
         // parser ever holding more than the limit of it.
         const std::size_t slice = std::min(data.size() - 1, limit - requestBytes_) + 1;
@@ -211,19 +253,19 @@ void HttpSession::onHttpData(std::string_view data) {
         data.remove_prefix(result.consumed);
         if (requestBytes_ > limit) {
             refuseOversizeRequest();
-            return;
+            break;
         }
         if (result.status == HTTPParser::Status::error) {
+            // Nothing behind a request we cannot read can be trusted to start a request.
             spdlog::warn("net: bad HTTP request from {0}: {1}", connection_->remoteAddress(),
                          parser_.errorName());
-            state_ = State::finished;
-            connection_->shutdown();
-            return;
+            finish(badRequestResponse());
+            break;
         }
         if (parser_.headersComplete() && !headersJudged_) {
             headersJudged_ = true;
             if (!passHeadersGate()) {
-                return;
+                break;
             }
             if (result.status != HTTPParser::Status::complete) {
                 armRequestTimer(handlers_->bodyTimeout, "request body");
@@ -233,13 +275,33 @@ void HttpSession::onHttpData(std::string_view data) {
             requestBytes_ = 0;
             headersJudged_ = false;
             armRequestTimer(std::chrono::milliseconds::zero(), "");
+            // Answered at once, the loop goes on with the next request; else it stops here.
             onRequestComplete(data);
-            if (state_ == State::http && connection_->isActive()) {
-                // The next request on a kept connection gets its own bound.
-                armRequestTimer(handlers_->headerTimeout, "request headers");
-            }
         }
     }
+    parsing_ = false;
+    return total - data.size();
+}
+
+void HttpSession::holdBack(std::string_view pipelined) {
+    if (state_ != State::answering || pipelined.empty()) {
+        return;
+    }
+    inbox_.append(pipelined);
+    // A client far ahead of its answers waits in TCP's flow control, not in our memory.
+    if (inbox_.size() >= connection_->receiveLimit()) {
+        connection_->pauseReading();
+    }
+}
+
+void HttpSession::takeInbox() {
+    connection_->resumeReading();
+    if (inbox_.empty()) {
+        return;
+    }
+    const std::string pending = std::exchange(inbox_, {});
+    const std::size_t used = parse(pending);
+    holdBack(std::string_view(pending).substr(used));
 }
 
 bool HttpSession::passHeadersGate() {
@@ -261,10 +323,7 @@ bool HttpSession::passHeadersGate() {
         return true;
     }
     // Answered now, whatever body may follow: what still arrives is read and dropped.
-    state_ = State::finished;
-    armRequestTimer(std::chrono::milliseconds::zero(), "");
-    connection_->send(std::move(*refusal));
-    connection_->shutdown();
+    finish(std::move(*refusal));
     return false;
 }
 
@@ -275,15 +334,44 @@ void HttpSession::onRequestComplete(std::string_view rest) {
         beginWebSocket(std::move(request), rest);
         return;
     }
-    if (switchesProtocol) {
-        // An upgrade to something other than "websocket" is answered as a plain request; what
-        // follows it is not HTTP, so nothing after it is parsed.
-        state_ = State::finished;
-    }
+    ++requestCount_;
+    // What follows an upgrade to another protocol is not HTTP: its answer is the last.
+    keepAfterAnswer_ = request.keepAlive && !switchesProtocol &&
+                       handlers_->keepAliveTimeout.count() > 0 &&
+                       requestCount_ < handlers_->maxRequests;
+    http10_ = request.httpMajor == 1 && request.httpMinor == 0;
+    state_ = State::answering;
     callHandler("request", handlers_->onRequest, request, shared_from_this());
-    if (switchesProtocol && !rest.empty()) {
-        connection_->shutdown();
+}
+
+void HttpSession::onAnswer(std::string response) {
+    if (state_ != State::answering) {
+        return;  // the connection has ended meanwhile
     }
+    if (!keepAfterAnswer_ || saysClose(response)) {
+        finish(std::move(response));
+        return;
+    }
+    if (http10_) {
+        // An HTTP/1.0 client closes unless told otherwise.
+        setConnectionHeader(response, "keep-alive");
+    }
+    connection_->send(std::move(response));
+    state_ = State::http;
+    idle_ = true;
+    armRequestTimer(handlers_->keepAliveTimeout, "next request");
+    if (!parsing_) {
+        takeInbox();
+    }
+}
+
+void HttpSession::finish(std::string response) {
+    // A client that knows the connection ends sends nothing more on it and opens a new one.
+    setConnectionHeader(response, "close");
+    state_ = State::finished;
+    armRequestTimer(std::chrono::milliseconds::zero(), "");
+    connection_->send(std::move(response));
+    connection_->shutdown();
 }
 
 void HttpSession::beginWebSocket(HttpRequest request, std::string_view rest) {
@@ -292,13 +380,7 @@ void HttpSession::beginWebSocket(HttpRequest request, std::string_view rest) {
         // Without a key there is no accept value a client could check (RFC 6455 4.2.1).
         spdlog::warn("net: WebSocket upgrade from {0} without Sec-WebSocket-Key",
                      connection_->remoteAddress());
-        state_ = State::finished;
-        connection_->send(HttpResponse()
-                              .setStatus(HttpStatus::badRequest)
-                              .addHeader("Connection", "close")
-                              .setBody("")
-                              .toString());
-        connection_->shutdown();
+        finish(badRequestResponse());
         return;
     }
     state_ = State::handshaking;
@@ -391,10 +473,8 @@ void HttpSession::endWebSocket(WebSocketFormat::CloseCode code, std::string_view
 void HttpSession::refuseOversizeRequest() {
     spdlog::warn("net: request from {0} exceeds the {1}-byte receive limit",
                  connection_->remoteAddress(), connection_->receiveLimit());
-    state_ = State::finished;
-    connection_->send(handlers_->oversizeResponse.empty() ? defaultOversizeResponse()
-                                                          : handlers_->oversizeResponse);
-    connection_->shutdown();
+    finish(handlers_->oversizeResponse.empty() ? defaultOversizeResponse()
+                                               : handlers_->oversizeResponse);
 }
 
 void HttpSession::onClosed() {

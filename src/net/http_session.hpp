@@ -28,17 +28,27 @@ namespace kinetra::net {
 ///
 /// Handlers run on the connection's loop thread, one at a time per connection; they may block
 /// (that loop's other connections wait meanwhile). An exception out of a handler is logged and
-/// closes the connection. The session never ends a connection after a request by itself: the
-/// request handler answers and calls shutdown(), or leaves it open for the next request
-/// (requests on one connection are handled in order; none after a shutdown or close).
+/// closes the connection.
+///
+/// Persistent connections: the request handler answers each request once with respond(), from
+/// any thread and at any later time; the connection stays open for the next request when the
+/// request allows it (HTTP/1.1 without `Connection: close`, HTTP/1.0 with
+/// `Connection: keep-alive`), the answer does not say `Connection: close`, `keepAliveTimeout` is
+/// not zero and the connection has carried fewer than `maxRequests` requests. Otherwise the
+/// answer is the last: it is sent with `Connection: close` (added when missing) and the
+/// connection is shut down. A kept HTTP/1.0 answer says `Connection: keep-alive`. Requests
+/// sent ahead (pipelined) are handed over one at a time, each after the previous one has been
+/// answered; a connection waiting for an answer holds only itself. A handler that neither
+/// answers nor closes leaves its connection open.
 ///
 /// Headers gate: runs as soon as a request's headers are complete, before its body is read, so
 /// a request that will be refused is answered at once and never holds the connection while a
 /// body comes (or does not).
 ///
 /// Time bounds: a connection whose request headers are not complete `headerTimeout` after it
-/// opened (or after its previous request), or whose body is not complete `bodyTimeout` after
-/// its headers, is closed without an answer.
+/// opened (on a kept connection: after the first byte of the request), or whose body is not
+/// complete `bodyTimeout` after its headers, is closed without an answer; so is a kept
+/// connection that sends no byte of a next request for `keepAliveTimeout` after an answer.
 ///
 /// WebSocket: pings are answered with pongs; a client's close frame is answered with a close
 /// frame echoing its status code and the connection is closed; a frame that breaks RFC 6455
@@ -52,19 +62,21 @@ namespace kinetra::net {
 ///
 /// Upgrade: a request is a WebSocket upgrade when http_parser reports an upgrade and its
 /// `Upgrade` header is exactly "websocket"; without `Sec-WebSocket-Key` it is answered 400 and
-/// shut down. Any other request, including an upgrade to another protocol, goes to the request
-/// handler. Bytes that are not HTTP shut the connection down without an answer.
+/// shut down. Any other request, including an upgrade to another protocol (whose answer is the
+/// connection's last), goes to the request handler. Bytes that are not HTTP are answered 400
+/// with `Connection: close` and the connection is shut down; nothing after them is looked at.
 ///
 /// Typical use, as an HTTP answer and as a WebSocket refusal after an error frame:
 ///
-///     session->send(HttpResponse().setBody(reply).toString());
-///     session->shutdown();
+///     session->respond(HttpResponse().setBody(reply).toString());
 ///     session->sendWebSocketText(error, [session](const std::error_code&) { session->close(); });
 ///
 /// Receive limit (the listener's, per connection): a request whose bytes (request line,
-/// headers and body) exceed it is answered with `oversizeResponse` and the connection is shut
-/// down; a WebSocket message (all fragments) beyond it is answered with the text frame of
-/// `oversizeMessage` and a close frame 1009, then the connection is shut down.
+/// headers and body) exceed it is answered with `oversizeResponse` (with `Connection: close`)
+/// and the connection is shut down; bytes pipelined behind a request being answered are held
+/// up to about the limit, then the connection is not read until the answer has gone; a WebSocket
+/// message (all fragments) beyond it is answered with the text frame of `oversizeMessage` and a
+/// close frame 1009, then the connection is shut down.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
     using Ptr = std::shared_ptr<HttpSession>;
@@ -73,8 +85,9 @@ public:
     /// A complete request that is not a WebSocket upgrade.
     using RequestHandler = std::function<void(const HttpRequest& request, const Ptr& session)>;
     /// Runs when a request's headers are complete (an upgrade's too), before its body: `head`
-    /// has all but the body. A response text refuses the request: it is sent at once, the body
-    /// is not awaited and the connection is shut down. Nothing lets the request go on.
+    /// has all but the body. A response text refuses the request: it is sent at once with
+    /// `Connection: close`, the body is not awaited and the connection is shut down. Nothing
+    /// lets the request go on.
     using HeadersGate =
         std::function<std::optional<std::string>(const HttpRequest& head, const Ptr& session)>;
     /// The upgrade handshake reply has been written; the session speaks WebSocket from now on.
@@ -105,11 +118,16 @@ public:
         /// kOversizeMessage.
         WsOversizeText oversizeMessage;
         /// A connection whose request headers are not complete this long after it opened (or
-        /// after its previous request) is closed, so that slow clients cannot hold it; zero:
-        /// no bound.
+        /// after the first byte of a request on a kept connection) is closed, so that slow
+        /// clients cannot hold it; zero: no bound.
         std::chrono::milliseconds headerTimeout = kDefaultHeaderTimeout;
         /// Likewise for a request body, counted from the end of its headers; zero: no bound.
         std::chrono::milliseconds bodyTimeout = kDefaultBodyTimeout;
+        /// HTTP: a connection kept after an answer is closed after this long without a byte of
+        /// the next request; zero: every answer closes its connection.
+        std::chrono::milliseconds keepAliveTimeout = kDefaultKeepAliveTimeout;
+        /// HTTP: the answer to the connection's request number `maxRequests` is its last.
+        std::size_t maxRequests = kDefaultMaxRequests;
         /// WebSocket: a ping after this long without a frame from the client; zero: none.
         std::chrono::milliseconds pingInterval = kDefaultPingInterval;
         /// WebSocket: closed after this long without a frame from the client; zero: never.
@@ -121,6 +139,8 @@ public:
 
     static constexpr std::chrono::milliseconds kDefaultHeaderTimeout{10000};
     static constexpr std::chrono::milliseconds kDefaultBodyTimeout{10000};
+    static constexpr std::chrono::milliseconds kDefaultKeepAliveTimeout{5000};
+    static constexpr std::size_t kDefaultMaxRequests = 1000;
     static constexpr std::chrono::milliseconds kDefaultPingInterval{5000};
     static constexpr std::chrono::milliseconds kDefaultIdleTimeout{10000};
     static constexpr std::size_t kDefaultMaxUnsentBytes = 1024 * 1024;
@@ -143,7 +163,15 @@ public:
     /// "413 Payload Too Large" with an empty body, `Connection: close`.
     static std::string defaultOversizeResponse();
 
-    /// Sends raw text (an HTTP response, or frames already built). Any thread.
+    /// "400 Bad Request" with an empty body, `Connection: close`.
+    static std::string badRequestResponse();
+
+    /// Answers the request handed to the request handler with the full response text
+    /// `response`, once; whether the connection stays open is decided here (see above). Any
+    /// thread; an answer after the connection has closed is dropped.
+    void respond(std::string response);
+
+    /// Sends raw text (frames already built, or bytes of the caller's own protocol). Any thread.
     void send(std::string text, TcpConnection::SendCallback done = {});
     /// Sends `payload` as one final, unmasked text frame; a client that leaves too much unread
     /// is closed (see maxUnsentBytes). Any thread.
@@ -158,6 +186,10 @@ public:
 
     /// The connection under this session.
     const TcpConnection::Ptr& connection() const { return connection_; }
+    /// A number the owner gives this connection (the gateway: its bus client key); 0 until
+    /// set. Loop thread only.
+    std::uint64_t tag() const { return tag_; }
+    void setTag(std::uint64_t tag) { tag_ = tag; }
 
     struct Token {};  // restricts construction to attach()
     HttpSession(Token, TcpConnection::Ptr connection, std::shared_ptr<const Handlers> handlers);
@@ -165,15 +197,20 @@ public:
 private:
     enum class State {
         http,         // parsing requests
+        answering,    // a request is with the request handler; what follows waits in inbox_
         handshaking,  // 101 queued, waiting until it is written
         webSocket,    // exchanging frames
         finished,     // answered for the last time; further bytes are not looked at
     };
 
     void onData(std::string_view data);
-    void onHttpData(std::string_view data);
+    std::size_t parse(std::string_view data);
+    void holdBack(std::string_view pipelined);
+    void takeInbox();
     bool passHeadersGate();
     void onRequestComplete(std::string_view rest);
+    void onAnswer(std::string response);
+    void finish(std::string response);
     void beginWebSocket(HttpRequest request, std::string_view rest);
     void onHandshakeWritten(const std::error_code& error);
     void processFrames();
@@ -181,6 +218,7 @@ private:
     void endWebSocket(WebSocketFormat::CloseCode code, std::string_view closePayload);
     void onClosed();
     void armRequestTimer(std::chrono::milliseconds bound, const char* what);
+    void waitForRequestDeadline();
     void armKeepAlive();
     void onKeepAlive();
     void limitUnsent();
@@ -196,13 +234,23 @@ private:
     HTTPParser parser_;
     std::size_t requestBytes_ = 0;  // bytes of the request being parsed
     bool headersJudged_ = false;    // the gate has passed the request being parsed
+    bool parsing_ = false;          // inside parse(): an answer given there does not parse again
+    bool idle_ = false;             // kept after an answer, no byte of the next request yet
+    std::string inbox_;             // bytes behind the request being answered, not parsed yet
+    std::size_t requestCount_ = 0;  // requests handed to the request handler
+    bool keepAfterAnswer_ = false;  // the request being answered lets the connection stay
+    bool http10_ = false;           // the request being answered is HTTP/1.0
     HttpRequest upgrade_;           // the request that opened the WebSocket
     WebSocketReceiver receiver_;
     std::string frameBytes_;  // received bytes not yet taken by receiver_
     bool connectedReported_ = false;
-    asio::steady_timer requestTimer_;      // bounds the wait for request headers, then its body
-    std::uint64_t requestTimerRound_ = 0;  // a wait of an earlier round finds this changed
-    asio::steady_timer keepAliveTimer_;    // WebSocket: the next ping or the idle close
+    std::uint64_t tag_ = 0;
+    // Bounds the wait for a request's headers, then its body, and a kept connection's quiet.
+    asio::steady_timer requestTimer_;
+    std::optional<std::chrono::steady_clock::time_point> requestDeadline_;  // none: no bound
+    const char* requestWaitedFor_ = "";  // what the deadline waits for, for the log
+    bool requestTimerArmed_ = false;     // a wait on requestTimer_ is pending
+    asio::steady_timer keepAliveTimer_;  // WebSocket: the next ping or the idle close
     std::chrono::steady_clock::time_point lastHeard_{};  // WebSocket: the client's last bytes
     std::chrono::steady_clock::time_point lastPing_{};   // WebSocket: our last ping
 };

@@ -82,6 +82,7 @@ void TcpConnection::shutdown(std::chrono::seconds drain) {
             return;
         }
         self->shutdownRequested_ = true;
+        self->resumeReading();  // to see the peer's close; what it still sends is dropped
         if (self->writing_) {
             self->closeAfter(drain);
         } else {
@@ -139,7 +140,15 @@ void TcpConnection::onWritten(const std::error_code& error) {
     }
 }
 
+void TcpConnection::resumeReading() {
+    readPaused_ = false;
+    if (!closed_ && !reading_) {
+        read();
+    }
+}
+
 void TcpConnection::read() {
+    reading_ = true;
     socket_.async_read_some(
         asio::buffer(readBuffer_),
         [self = shared_from_this()](const std::error_code& error, std::size_t size) {
@@ -148,6 +157,7 @@ void TcpConnection::read() {
 }
 
 void TcpConnection::onRead(const std::error_code& error, std::size_t size) {
+    reading_ = false;
     if (closed_) {
         return;
     }
@@ -166,7 +176,7 @@ void TcpConnection::onRead(const std::error_code& error, std::size_t size) {
     if (!shutdownRequested_ && onData_) {
         callSafely("data", onData_, std::string_view(readBuffer_.data(), size));
     }
-    if (!closed_) {
+    if (!closed_ && !reading_ && !readPaused_) {
         read();
     }
 }

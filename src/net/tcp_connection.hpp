@@ -76,6 +76,14 @@ public:
     /// connection stays as it is; a text sent afterwards is queued as usual.
     void discardUnsent();
 
+    /// Loop thread: stops asking the socket for bytes until resumeReading(), so that a peer that
+    /// sends ahead of what the protocol on top can take waits in TCP's flow control instead of
+    /// in our memory. A read already under way still delivers its bytes. shutdown() resumes
+    /// reading (what arrives then is dropped).
+    void pauseReading() { readPaused_ = true; }
+    /// Loop thread: reads again after pauseReading().
+    void resumeReading();
+
     /// Loop thread: texts accepted by send() and not written out yet (the one being written
     /// among them), and their bytes.
     std::size_t unsentCount() const { return sendQueue_.size(); }
@@ -128,6 +136,8 @@ private:
     std::deque<PendingSend> sendQueue_;  // front is being written while writing_
     std::size_t unsentBytes_ = 0;        // the texts' sizes in sendQueue_
     bool writing_ = false;
+    bool reading_ = false;     // a read is under way
+    bool readPaused_ = false;  // pauseReading() without resumeReading() since
     bool shutdownRequested_ = false;
     bool sendSideShut_ = false;  // shutdownNow() ran
     bool peerClosed_ = false;

@@ -4,6 +4,7 @@
 #include <csignal>
 
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -91,8 +92,10 @@ int main(int argc, char** argv) {
     try {
         const json configuration = readConfiguration();
         const auto security = config::readSecuritySettings(configuration);
+        std::chrono::seconds keepAlive = config::ServerSettings{}.keepAlive;
+        config::readKeepAlive(configuration, keepAlive);
         webserver::WebServer server(std::filesystem::current_path(), security,
-                                    apiWarning(configuration, security));
+                                    apiWarning(configuration, security), keepAlive);
         try {
             server.start(address, *port);
         } catch (const std::exception& error) {

@@ -65,13 +65,11 @@ net::HttpResponse framedBySelfOnly() {
         .addHeader("X-Frame-Options", "SAMEORIGIN");
 }
 
-std::string plainResponse(net::HttpStatus status, std::string_view text) {
+net::HttpResponse plainResponse(net::HttpStatus status, std::string_view text) {
     return framedBySelfOnly()
         .setStatus(status)
-        .addHeader("Connection", "close")
         .addHeader("Content-Type", "text/plain; charset=utf-8")
-        .setBody(std::string(text))
-        .toString();
+        .setBody(std::string(text));
 }
 
 // Only the application's own kinds of file: this program lives in the same folder, and
@@ -176,17 +174,19 @@ std::string StaticFiles::respond(const net::HttpRequest& request) const {
     }
     const auto resolved = resolve(request.path);
     if (resolved.kind == Resolved::Kind::refused) {
-        return plainResponse(net::HttpStatus::forbidden, "Forbidden");
+        // A path reaching out of the folder is no browser's: the connection ends with it.
+        return plainResponse(net::HttpStatus::forbidden, "Forbidden")
+            .addHeader("Connection", "close")
+            .toString();
     }
     std::ifstream file(resolved.file, std::ios::binary);
     if (resolved.kind == Resolved::Kind::notFound || !file) {
-        return plainResponse(net::HttpStatus::notFound, "Not Found");
+        return plainResponse(net::HttpStatus::notFound, "Not Found").toString();
     }
     std::string body((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     const auto bodySize = body.size();
     auto text = framedBySelfOnly()
                     .addHeader("Cache-Control", "no-cache")
-                    .addHeader("Connection", "close")
                     .addHeader("Content-Type", std::string(contentTypeFor(resolved.file)))
                     .addHeader("X-Content-Type-Options", "nosniff")
                     .setBody(std::move(body))

@@ -1,5 +1,5 @@
 // WebServer start-up and shutdown on the owner's thread; each request is answered on its
-// connection's worker thread and the connection is shut down after the response.
+// connection's worker thread, and the connection is kept for the browser's next request.
 #include "webserver/web_server.hpp"
 
 #include <utility>
@@ -19,7 +19,6 @@ namespace {
 std::string exposureResponse(std::string warning) {
     return net::HttpResponse()
         .addHeader("Cache-Control", "no-store")
-        .addHeader("Connection", "close")
         .addHeader("Content-Type", "application/json")
         .addHeader("X-Content-Type-Options", "nosniff")
         .setBody(core::dumpCompact(json{{"warning", std::move(warning)}}))
@@ -29,10 +28,11 @@ std::string exposureResponse(std::string warning) {
 }  // namespace
 
 WebServer::WebServer(const std::filesystem::path& root, config::SecuritySettings security,
-                     std::string apiWarning)
+                     std::string apiWarning, std::chrono::milliseconds keepAlive)
     : files_(root),
       security_(std::move(security)),
-      exposure_(exposureResponse(std::move(apiWarning))) {}
+      exposure_(exposureResponse(std::move(apiWarning))),
+      keepAlive_(keepAlive) {}
 
 WebServer::~WebServer() {
     stop();
@@ -62,9 +62,9 @@ void WebServer::start(const std::string& address, std::uint16_t port, std::size_
     handlers.onRequest = [this](const net::HttpRequest& request,
                                 const net::HttpSession::Ptr& session) {
         const bool exposure = request.path == kExposurePath && request.method == "GET";
-        session->send(exposure ? exposure_ : files_.respond(request));
-        session->shutdown();  // one request per connection
+        session->respond(exposure ? exposure_ : files_.respond(request));
     };
+    handlers.keepAliveTimeout = keepAlive_;
     // Pages never upgrade; a client that asks is turned away.
     handlers.onWsConnected = [](const net::HttpSession::Ptr& session, const net::HttpRequest&) {
         session->close();

@@ -2,6 +2,7 @@
 // Started and stopped by the program's main thread; requests run on the worker threads.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +13,7 @@
 
 #include "config/security_settings.hpp"
 #include "core/log_limiter.hpp"
+#include "net/http_session.hpp"
 #include "net/listener_builder.hpp"
 #include "net/tcp_service.hpp"
 #include "net/trust_policy.hpp"
@@ -26,10 +28,13 @@ public:
     static constexpr std::string_view kExposurePath = "/api-exposure.json";
 
     /// Serves the files below `root` (throws when it does not exist) to requests whose Host
-    /// names this machine or one of security.allowedHosts, and `apiWarning` at kExposurePath.
-    /// Listens on nothing yet.
-    explicit WebServer(const std::filesystem::path& root, config::SecuritySettings security = {},
-                       std::string apiWarning = {});
+    /// names this machine or one of security.allowedHosts, and `apiWarning` at kExposurePath;
+    /// a connection stays open `keepAlive` after an answer for the next request (zero: closed
+    /// after every answer). Listens on nothing yet.
+    explicit WebServer(
+        const std::filesystem::path& root, config::SecuritySettings security = {},
+        std::string apiWarning = {},
+        std::chrono::milliseconds keepAlive = net::HttpSession::kDefaultKeepAliveTimeout);
     /// Stops listening and joins every thread.
     ~WebServer();
     WebServer(const WebServer&) = delete;
@@ -47,7 +52,8 @@ public:
 private:
     const StaticFiles files_;
     const config::SecuritySettings security_;
-    const std::string exposure_;             // the response at kExposurePath
+    const std::string exposure_;  // the response at kExposurePath
+    const std::chrono::milliseconds keepAlive_;
     std::optional<net::TrustPolicy> trust_;  // set by start() before the listener runs
     core::LogLimiter refusalLog_;            // refused requests: one line a second
     std::shared_ptr<net::TcpService> service_ = std::make_shared<net::TcpService>();

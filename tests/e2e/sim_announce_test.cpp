@@ -29,8 +29,7 @@ TEST(SimulatorAnnouncement, IsRepeatedWhileTheServerIsOfflineUntilASignalEndsIt)
     handlers.onRequest = [&commands](const net::HttpRequest& request,
                                      const net::HttpSession::Ptr& session) {
         commands.add(json::parse(request.body, nullptr, false).value("command", "?"));
-        session->send(net::HttpResponse().setBody(R"({"result":"offline"})").toString());
-        session->shutdown();
+        session->respond(net::HttpResponse().setBody(R"({"result":"offline"})").toString());
     };
     const net::test::LoopbackServer gateway(net::HttpSession::enterCallback(std::move(handlers)));
     const testing::TemporaryTree tree;

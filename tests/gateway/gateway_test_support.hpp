@@ -110,10 +110,12 @@ inline std::string httpRequest(const std::string& method, const std::string& tar
     return text + "\r\n" + body;
 }
 
-/// What the gateway answers with `body`, byte for byte.
-inline std::string expectedResponse(const std::string& body) {
-    return "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: " +
-           std::to_string(body.size()) +
+/// What the gateway answers with `body`, byte for byte; with `close` the answer ends the
+/// connection.
+inline std::string expectedResponse(const std::string& body, bool close = false) {
+    return std::string("HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\n") +
+           (close ? "Connection: close\r\n" : "") +
+           "Content-Length: " + std::to_string(body.size()) +
            "\r\nContent-Type: application/json\r\nallow: GET, POST, HEAD\r\n\r\n" + body;
 }
 

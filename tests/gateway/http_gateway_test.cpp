@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,9 +53,80 @@ TEST_F(HttpGateway, AnswersWithTheServicesReplyOrItsOwnInTheOneResponseForm) {
         {"/v1/test/hidden", "", R"({"result":"offline"})"},
     };
     for (const auto& [target, body, reply] : cases) {
-        EXPECT_EQ(exchange("POST", target, body), expectedResponse(reply)) << target << body;
+        // The one refused for its size ends its connection.
+        EXPECT_EQ(exchange("POST", target, body),
+                  expectedResponse(reply, body.size() > Server::kReceiveLimit))
+            << target << body;
     }
     EXPECT_TRUE(hidden.requests.waitFor().empty());
+}
+
+// A client that reuses its connection gets every answer on it; a refused, malformed or oversize
+// request is answered with Connection: close, the connection ends, and what was sent behind it
+// never reaches the service.
+TEST_F(HttpGateway, KeepsAConnectionAndClosesOnlySayingSo) {
+    FakeService service("inproc://v1/test/echo",
+                        [](const std::string& request) { return request; });
+    TestClient reusing(server.httpPort());
+    for (int i = 0; i < 10; ++i) {
+        const std::string body = R"({"n":)" + std::to_string(i) + "}";
+        reusing.send(test::httpRequest("POST", "/v1/test/echo", body));
+        EXPECT_EQ(reusing.nextResponse(), expectedResponse(body));
+    }
+    const std::string behind = test::httpRequest("POST", "/v1/test/echo", R"({"behind":1})");
+    const std::pair<std::string, std::string> ending[] = {
+        {test::httpRequest("POST", "/v1/test/echo", "{}",
+                           {"Host: 127.0.0.1", "Origin: http://elsewhere.example"}),
+         "HTTP/1.1 403 Forbidden"},
+        {"POST /v1/test/echo HTTP/1.1\r\nContent-Length: x\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {test::httpRequest("POST", "/v1/test/echo", std::string(9000, ' ')), "HTTP/1.1 200 OK"},
+        {test::httpRequest("POST", "/v1/test/echo", "{}", {"Connection: close"}),
+         "HTTP/1.1 200 OK"},
+    };
+    for (const auto& [request, status] : ending) {
+        TestClient client(server.httpPort());
+        client.send(request + behind);
+        const std::string received = client.readToEnd();
+        EXPECT_TRUE(received.starts_with(status + "\r\n")) << received;
+        EXPECT_NE(received.find("\r\nConnection: close\r\n"), std::string::npos) << received;
+        EXPECT_EQ(received.find(R"({"behind":1})"), std::string::npos) << received;
+        EXPECT_TRUE(client.closedByServer());
+    }
+    EXPECT_EQ(service.requests.waitFor(12, 200ms).size(), 11U);
+}
+
+// A kept connection whose client goes (closes or resets) while its request waits on a silent
+// service frees its slot at once, not when the answer would have come: the listener here takes
+// one connection at a time.
+TEST(HttpGatewayLimit, AClientGoneMidRequestFreesItsSlot) {
+    FakeService device("inproc://v1/test/device",
+                       [](const std::string&) { return R"({"result":"ok"})"; });
+    config::SecuritySettings security;
+    security.maxConnections = 1;
+    Server server(test::kLoopback, security);
+    server.start(1);
+    const auto post = [](const std::string& path) { return test::httpRequest("POST", path, "{}"); };
+    for (const bool reset : {false, true}) {
+        const std::string path = reset ? "/v1/test/silent1" : "/v1/test/silent0";
+        FakeService silent("inproc:/" + path, [](const std::string&) { return std::nullopt; });
+        std::unique_ptr<TestClient> gone;
+        // The previous round's client may still hold the one slot for a moment.
+        ASSERT_TRUE(test::waitUntil([&] {
+            gone = std::make_unique<TestClient>(server.httpPort());
+            gone->send(post(path));
+            return silent.requests.waitFor(1, 100ms).size() == 1;
+        }));
+        const auto since = std::chrono::steady_clock::now();
+        if (reset) {
+            gone->reset();
+        }
+        gone.reset();
+        EXPECT_TRUE(test::waitUntil([&] {
+            return TestClient::exchange(server.httpPort(), post("/v1/test/device")) ==
+                   expectedResponse(R"({"result":"ok"})");
+        }));
+        EXPECT_LT(std::chrono::steady_clock::now() - since, 700ms);
+    }
 }
 
 // A service that closes while the request waits is noticed between tries, well before the

@@ -16,6 +16,7 @@
 
 #include "loopback_server.hpp"
 #include "net/http_parser.hpp"
+#include "net/http_response.hpp"
 #include "net/http_session.hpp"
 #include "test_client.hpp"
 
@@ -59,6 +60,8 @@ constexpr std::size_t kLimit = 8192;
 const std::string kHandshake =
     "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: "
     "Upgrade\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+const std::string kBadRequest =
+    "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 
 // A POST of exactly `total` bytes; its body is the tail of 'b's.
 std::string requestOfSize(std::size_t total) {
@@ -69,27 +72,43 @@ std::string requestOfSize(std::size_t total) {
     return text + std::string(total - text.size(), 'b');
 }
 
+// The test handler's answer to a request for `path` with `body` bytes, with the Connection
+// header `connection` (none when empty) where the session is to put it.
+std::string answer(const std::string& path, std::size_t body = 0,
+                   const std::string& connection = "") {
+    HttpResponse response;
+    if (!connection.empty()) {
+        response.addHeader("Connection", connection);
+    }
+    return response.setBody("<" + path + ":" + std::to_string(body) + ">").toString();
+}
+
+std::string get(const std::string& path, const std::string& more = "") {
+    return "GET " + path + " HTTP/1.1\r\n" + more + "\r\n";
+}
+
 using Frames = std::vector<std::pair<int, std::string>>;
 
 // Serves HTTP and WebSocket with handlers that answer with what they got and record it; a path
-// under /refused is refused on its headers.
+// under /refused is refused on its headers, one under /held is answered by the test.
 class HttpSessionTest : public ::testing::Test {
 protected:
-    std::uint16_t serve(std::size_t limit = kLimit, std::string oversize = "too large",
+    std::uint16_t serve(std::size_t limit = kLimit, std::string oversize = "",
                         const std::function<void(HttpSession::Handlers&)>& adjust = {}) {
         HttpSession::Handlers handlers;
         handlers.onHeaders = [](const HttpRequest& head,
                                 const HttpSession::Ptr&) -> std::optional<std::string> {
             if (head.path.starts_with("/refused")) {
-                return "refused " + head.method + " " + head.path;
+                return HttpResponse().setStatus(HttpStatus::forbidden).setBody("").toString();
             }
             return std::nullopt;
         };
-        handlers.onRequest = [](const HttpRequest& request, const HttpSession::Ptr& session) {
-            session->send("<" + request.path + ":" + std::to_string(request.body.size()) + ">");
-            if (!request.isKeepAlive) {
-                session->shutdown();
+        handlers.onRequest = [this](const HttpRequest& request, const HttpSession::Ptr& session) {
+            if (request.path.starts_with("/held")) {
+                held.add(session);
+                return;
             }
+            session->respond(answer(request.path, request.body.size()));
         };
         handlers.onWsConnected = [this](const HttpSession::Ptr& session, const HttpRequest& up) {
             events.add("connected " + up.path);
@@ -125,51 +144,121 @@ protected:
 
     Recorder<std::string> events;
     Recorder<HttpSession::Ptr> sessions;
+    Recorder<HttpSession::Ptr> held;             // sessions whose request waits for the test
     std::optional<test::LoopbackServer> server;  // last: stopped before the recorders go
 };
 
-TEST_F(HttpSessionTest, AnswersRequestsInOrderAndRefusesOrEndsWhatItCannotServe) {
+// Everything one connection gets, in order, until the server closes it: whether it stays for
+// the next request, says when it closes, and what it refuses.
+TEST_F(HttpSessionTest, AnswersRequestsInOrderAndClosesSayingSoWhenItMust) {
+    using namespace std::chrono_literals;
     const std::string http413 =
         "HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    const std::string forbidden =
+        "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
     const auto bodyOf = [](std::size_t total) {
-        return std::to_string(total - requestOfSize(total).find("\r\n\r\n") - 4);
+        return total - requestOfSize(total).find("\r\n\r\n") - 4;
     };
+    const std::size_t unbounded = std::numeric_limits<std::size_t>::max();
     struct Case {
         const char* what;
         std::size_t limit;
-        std::string oversize;
+        std::string oversize;  // without a Connection header: the session adds it
+        std::chrono::milliseconds keepAlive;
         std::string request;
-        std::string answer;
+        std::string answers;  // kept connections end by the keep-alive bound, without an answer
     };
     const Case cases[] = {
-        // Pipelined: answered in order, the connection ends only when the handler shuts it down.
-        {"pipelined", kLimit, "",
-         "POST /one?x=1 HTTP/1.1\r\nConnection: Keep-Alive\r\nContent-Length: 2\r\n\r\n{}"
-         "GET /two HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\nGET /three HTTP/1.1\r\n\r\n",
-         "</one:2></two:0></three:0>"},
-        {"not HTTP", kLimit, "too large", std::string("\x16\x03\x01\x02\x00 x\r\n\r\n", 11), ""},
-        {"at the limit", kLimit, "", requestOfSize(kLimit), "</v1/device:" + bodyOf(kLimit) + ">"},
-        {"a byte over", kLimit, "too large", requestOfSize(kLimit + 1), "too large"},
-        {"far over", kLimit, "too large", requestOfSize(64 * 1024), "too large"},
-        {"default answer", kLimit, "", requestOfSize(2 * kLimit), http413},
+        {"pipelined, the third asks to close", kLimit, "", 100ms,
+         "POST /one?x=1 HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}" + get("/two") +
+             get("/three", "Connection: keep-alive, Close\r\n") + get("/four"),
+         answer("/one", 2) + answer("/two") + answer("/three", 0, "close")},
+        {"HTTP/1.0 kept only when it asks", kLimit, "", 100ms,
+         "GET /a HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\nGET /b HTTP/1.0\r\n\r\n" + get("/c"),
+         answer("/a", 0, "keep-alive") + answer("/b", 0, "close")},
+        {"keep-alive off", kLimit, "", 0ms, get("/one") + get("/two"), answer("/one", 0, "close")},
+        {"a bad request behind a good one", kLimit, "", 100ms,
+         get("/x") + "GET /y HTTP/1.1\r\nBad Header\r\n\r\n" + get("/z"),
+         answer("/x") + kBadRequest},
+        {"not HTTP", kLimit, "", 100ms, std::string("\x16\x03\x01\x02\x00 x\r\n\r\n", 11),
+         kBadRequest},
+        {"at the limit", kLimit, "", 100ms, requestOfSize(kLimit),
+         answer("/v1/device", bodyOf(kLimit))},
+        {"a byte over", kLimit, "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\n\r\n",
+         100ms, requestOfSize(kLimit + 1), http413},
+        {"far over, the default answer", kLimit, "", 100ms,
+         get("/first") + requestOfSize(64 * 1024), answer("/first") + http413},
         // A limit at the top of size_t must not overflow the slice fed to the parser.
-        {"unbounded", std::numeric_limits<std::size_t>::max(), "", requestOfSize(3 * kLimit),
-         "</v1/device:" + bodyOf(3 * kLimit) + ">"},
-        {"upgrade to another protocol", kLimit, "", test::upgradeRequest("/ws", "WebSocket"),
-         "</ws:0>"},
-        {"upgrade without a key", kLimit, "",
-         "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\n"
-         "Connection: Upgrade\r\n\r\n",
-         "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n"},
+        {"unbounded", unbounded, "", 100ms, requestOfSize(3 * kLimit),
+         answer("/v1/device", bodyOf(3 * kLimit))},
+        {"upgrade to another protocol", kLimit, "", 100ms, test::upgradeRequest("/ws", "WebSocket"),
+         answer("/ws", 0, "close")},
+        {"upgrade without a key", kLimit, "", 100ms,
+         get("/ws", "Upgrade: websocket\r\nConnection: Upgrade\r\n"), kBadRequest},
         // Answered on the headers and closed: a body that never comes holds nothing.
-        {"refused before its body", kLimit, "",
-         "POST /refused HTTP/1.1\r\nContent-Length: 100\r\n\r\n", "refused POST /refused"},
-        {"upgrade refused", kLimit, "", test::upgradeRequest("/refused/ws"),
-         "refused GET /refused/ws"},
+        {"refused before its body", kLimit, "", 100ms,
+         "POST /refused HTTP/1.1\r\nContent-Length: 100\r\n\r\n", forbidden},
+        {"upgrade refused", kLimit, "", 100ms, test::upgradeRequest("/refused/ws"), forbidden},
     };
-    for (const auto& [what, limit, oversize, request, answer] : cases) {
-        EXPECT_EQ(TestClient::exchange(serve(limit, oversize), request), answer) << what;
+    for (const auto& [what, limit, oversize, keepAlive, request, answers] : cases) {
+        TestClient client(serve(limit, oversize, [keepAlive](HttpSession::Handlers& handlers) {
+            handlers.keepAliveTimeout = keepAlive;
+        }));
+        client.send(request);
+        EXPECT_EQ(client.readToEnd(3s), answers) << what;
+        EXPECT_TRUE(client.closedByServer()) << what;
     }
+}
+
+TEST_F(HttpSessionTest, KeepsAConnectionForItsNextRequestsUpToTheLimit) {
+    const std::uint16_t port = serve();
+    // A client that reuses its connection, one request after the other.
+    TestClient reusing(port);
+    for (int i = 0; i < 10; ++i) {
+        reusing.send(get("/r" + std::to_string(i)));
+        EXPECT_EQ(reusing.nextResponse(), answer("/r" + std::to_string(i)));
+    }
+    EXPECT_FALSE(reusing.closedByServer());
+    // A client far ahead of its answers: it waits in TCP's flow control while the session works
+    // through its requests; the 1,000th answer is the last and says so.
+    TestClient eager(port);
+    std::string requests;
+    std::string answers;
+    for (std::size_t i = 1; i <= HttpSession::kDefaultMaxRequests + 1; ++i) {
+        requests += get("/p" + std::to_string(i));
+        if (i <= HttpSession::kDefaultMaxRequests) {
+            answers += answer("/p" + std::to_string(i), 0,
+                              i == HttpSession::kDefaultMaxRequests ? "close" : "");
+        }
+    }
+    eager.send(requests);
+    EXPECT_EQ(eager.readToEnd(), answers);
+    EXPECT_TRUE(eager.closedByServer());
+}
+
+// A request whose answer waits holds up its own connection (the requests behind it wait, in
+// order, more of them than the receive limit holds) and no other; an answer from another
+// thread goes out on the connection's loop.
+TEST_F(HttpSessionTest, AnAnswerThatWaitsHoldsOnlyItsOwnConnection) {
+    using namespace std::chrono_literals;
+    const std::uint16_t port = serve();
+    TestClient waiting(port);
+    std::string behind;
+    std::string answers = answer("/held");
+    for (int i = 0; behind.size() < 2 * kLimit; ++i) {
+        behind += get("/b" + std::to_string(i));
+        answers += answer("/b" + std::to_string(i));
+    }
+    waiting.send(get("/held") + behind);
+    const auto session = held.waitFor(1).at(0);
+    TestClient other(port);
+    other.send(get("/other"));
+    EXPECT_EQ(other.nextResponse(), answer("/other"));
+    EXPECT_EQ(waiting.nextResponse(200ms), std::nullopt);
+    std::thread([session] { session->respond(answer("/held")); }).join();
+    EXPECT_EQ(
+        waiting.readUntil([&](const std::string& all) { return all.size() >= answers.size(); }),
+        answers);
 }
 
 TEST_F(HttpSessionTest, ExchangesWebSocketMessagesAfterTheHandshake) {
@@ -237,14 +326,15 @@ TEST_F(HttpSessionTest, EndsOnlyTheWebSocketThatBreaksTheRulesFailsOrVanishes) {
     EXPECT_TRUE(logged("closed /gone"));
 }
 
-// The header and body bounds: a client that never completes its headers, or its body, is
-// closed; one that completes them in time is served, and the next request on a kept connection
-// gets a bound of its own.
-TEST_F(HttpSessionTest, ClosesOnlyConnectionsWhoseHeadersOrBodyDoNotCompleteInTime) {
+// The header, body and keep-alive bounds: a client that never completes its headers, or its
+// body, or sends no next request on a kept connection, is closed without an answer; one that
+// completes them in time is served.
+TEST_F(HttpSessionTest, ClosesOnlyConnectionsThatDoNotSendInTime) {
     using namespace std::chrono_literals;
     const std::uint16_t port = serve(kLimit, "", [](HttpSession::Handlers& handlers) {
         handlers.headerTimeout = 300ms;
         handlers.bodyTimeout = 600ms;
+        handlers.keepAliveTimeout = 300ms;
     });
     TestClient silent(port);
     TestClient partial(port);
@@ -254,19 +344,24 @@ TEST_F(HttpSessionTest, ClosesOnlyConnectionsWhoseHeadersOrBodyDoNotCompleteInTi
     TestClient slowBody(port);
     slowBody.send("POST /x HTTP/1.1\r\nContent-Length: 4\r\n\r\nab");
     TestClient kept(port);
-    kept.send("GET /x HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n");
-    EXPECT_EQ(kept.readUntil([](const std::string& text) { return text.ends_with('>'); }),
-              "</x:0>");
+    kept.send(get("/x"));
+    EXPECT_EQ(kept.nextResponse(), answer("/x"));
     slowBody.send("cd");
-    EXPECT_EQ(slowBody.readToEnd(3s), "</x:4>");
+    EXPECT_EQ(slowBody.nextResponse(), answer("/x", 4));
+    // Back within the keep-alive bound: served again.
+    std::this_thread::sleep_for(150ms);
+    kept.send(get("/y"));
+    EXPECT_EQ(kept.nextResponse(), answer("/y"));
 
     const auto start = std::chrono::steady_clock::now();
     for (TestClient* client : {&silent, &partial, &silentBody}) {
         EXPECT_EQ(client->readToEnd(3s), "");
         EXPECT_TRUE(client->closedByServer());
     }
-    EXPECT_EQ(kept.readToEnd(3s), "</x:0>");  // idle after its answer: closed by its next bound
-    EXPECT_TRUE(kept.closedByServer());
+    for (TestClient* client : {&kept, &slowBody}) {
+        EXPECT_EQ(client->nextResponse(3s), std::nullopt);
+        EXPECT_TRUE(client->closedByServer());
+    }
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 

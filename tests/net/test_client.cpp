@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <stdexcept>
 
 namespace kinetra::net::test {
@@ -30,6 +31,24 @@ std::optional<std::pair<ServerFrame, std::size_t>> parseFrame(std::string_view b
         header + static_cast<std::size_t>(length)};
 }
 
+// The size of the first complete HTTP response in `bytes` (its head and Content-Length bytes of
+// body; not for answers to HEAD).
+std::optional<std::size_t> responseSize(std::string_view bytes) {
+    const auto headEnd = bytes.find("\r\n\r\n");
+    if (headEnd == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string head(bytes.substr(0, headEnd + 2));
+    for (auto& c : head) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    const auto field = head.find("\r\ncontent-length:");
+    const std::size_t length =
+        field == std::string::npos ? 0 : std::stoul(head.substr(field + 17, 20));
+    const std::size_t size = headEnd + 4 + length;
+    return bytes.size() >= size ? std::optional(size) : std::nullopt;
+}
+
 }  // namespace
 
 TestClient::TestClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
@@ -51,8 +70,23 @@ TestClient::~TestClient() {
 std::optional<std::string> TestClient::exchange(std::uint16_t port, std::string_view request) {
     TestClient client(port);
     client.send(request);
-    std::string received = client.readToEnd();
-    return client.closedByServer() ? std::optional(std::move(received)) : std::nullopt;
+    if (auto response = client.nextResponse()) {
+        return response;
+    }
+    return client.closedByServer() ? std::optional(client.received_) : std::nullopt;
+}
+
+std::optional<std::string> TestClient::nextResponse(std::chrono::milliseconds timeout) {
+    const auto untaken = [this] {
+        return responseSize(std::string_view(received_).substr(taken_));
+    };
+    readUntil([&](const std::string&) { return untaken().has_value(); }, timeout);
+    const auto size = untaken();
+    if (!size) {
+        return std::nullopt;
+    }
+    taken_ += *size;
+    return received_.substr(taken_ - *size, *size);
 }
 
 void TestClient::send(std::string_view bytes) {

@@ -39,8 +39,9 @@ public:
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
 
-    /// One exchange on a new connection: sends `request` and returns every byte received up
-    /// to the server's close; nothing when the server keeps the connection open for 5 s.
+    /// One exchange on a new connection: sends `request` and returns the first complete HTTP
+    /// response (see nextResponse), or every byte received up to the server's close when that
+    /// comes first; nothing when neither comes within 5 s.
     static std::optional<std::string> exchange(std::uint16_t port, std::string_view request);
 
     void send(std::string_view bytes);
@@ -56,6 +57,10 @@ public:
     std::string readToEnd(std::chrono::milliseconds timeout = 5s);
     /// True once the server has closed its sending side (or reset the connection).
     bool closedByServer() const { return closed_; }
+
+    /// The next HTTP response not taken yet (head and Content-Length bytes of body; not for the
+    /// answer to a HEAD), if it is complete within `timeout`.
+    std::optional<std::string> nextResponse(std::chrono::milliseconds timeout = 5s);
 
     /// Sends the upgrade request for `path` followed by `after`; returns the reply head (through
     /// its blank line). Frames are read from behind it.

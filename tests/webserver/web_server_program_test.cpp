@@ -31,12 +31,17 @@ std::uint16_t listeningPort(testing::ChildProcess& program) {
 TEST(WebServerProgram, ServesItsWorkingDirectoryUntilTerminated) {
     const test::WwwTree tree;
     // The installation's configuration beside www/, as the program finds it.
-    tree.write("cfg/config.ini", "[security]\nallowedHosts = studio.lan\n");
+    tree.write("cfg/config.ini",
+               "[httpserver]\nkeepAliveSeconds = 1\n[security]\nallowedHosts = studio.lan\n");
     testing::ChildProcess program({KINETRA_WEBSERVER_PATH, "127.0.0.1", "0"}, tree.www().string());
     const auto port = listeningPort(program);
     ASSERT_NE(port, 0) << program.output();
 
-    const auto index = TestClient::exchange(port, "GET / HTTP/1.1\r\nHost: studio.lan\r\n\r\n");
+    // A browser reuses its connection: the page and what it asks next come on one, which is
+    // closed once quiet for the configured second (the default is five).
+    TestClient browser(port);
+    browser.send("GET / HTTP/1.1\r\nHost: studio.lan\r\n\r\n");
+    const auto index = browser.nextResponse();
     ASSERT_TRUE(index);
     EXPECT_TRUE(index->starts_with("HTTP/1.1 200 OK\r\n")) << *index;
     EXPECT_TRUE(index->ends_with(test::kIndexPage)) << *index;
@@ -46,16 +51,20 @@ TEST(WebServerProgram, ServesItsWorkingDirectoryUntilTerminated) {
     EXPECT_NE(index->find("\r\nX-Frame-Options: SAMEORIGIN\r\n"), std::string::npos);
     // The configuration leaves the API on its default address, every interface, without a
     // key: the page learns so from its own server.
-    EXPECT_NE(
-        TestClient::exchange(port, "GET /api-exposure.json HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-            .value_or("")
-            .find("\r\n\r\n{\"warning\":\"The API listens beyond this machine (0.0.0.0:32222, "
+    browser.send("GET /api-exposure.json HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_NE(browser.nextResponse().value_or("").find(
+                  "\r\n\r\n{\"warning\":\"The API listens beyond this machine (0.0.0.0:32222, "
                   "0.0.0.0:32224)"),
-        std::string::npos);
-    // A name that is not this machine's nor listed (a rebinding page's) gets nothing.
-    EXPECT_EQ(
-        TestClient::exchange(port, "GET / HTTP/1.1\r\nHost: x\r\n\r\n").value_or("").substr(0, 24),
-        "HTTP/1.1 403 Forbidden\r\n");
+              std::string::npos);
+    const auto quiet = std::chrono::steady_clock::now();
+    EXPECT_EQ(browser.nextResponse(4s), std::nullopt);
+    EXPECT_TRUE(browser.closedByServer());
+    EXPECT_LT(std::chrono::steady_clock::now() - quiet, 3s);
+    // A name that is not this machine's nor listed (a rebinding page's) gets nothing, and the
+    // connection ends.
+    const auto refused = TestClient::exchange(port, "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_TRUE(refused.value_or("").starts_with("HTTP/1.1 403 Forbidden\r\nConnection: close\r\n"))
+        << refused.value_or("");
 
     program.signal(SIGTERM);
     EXPECT_EQ(program.waitForExit(5s), 0);
