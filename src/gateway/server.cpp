@@ -14,6 +14,7 @@
 #include "config/configuration_client.hpp"
 #include "core/json.hpp"
 #include "core/log_text.hpp"
+#include "core/logging.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "gateway/trust_gate.hpp"
 #include "net/open_door.hpp"
@@ -35,7 +36,8 @@ Server::Server(config::ServerSettings settings, config::SecuritySettings securit
       reactor_(context_),
       forwarder_(reactor_, jogGuard_),
       bridge_(reactor_, jogGuard_),
-      rpc_(reactor_, jogGuard_, refusalLog_) {}
+      rpc_(reactor_, jogGuard_, refusalLog_),
+      metrics_(reactor_) {}
 
 Server::~Server() {
     stop();
@@ -107,6 +109,7 @@ void Server::start(std::size_t workers) {
     }
     service_ = std::make_shared<net::TcpService>();
     service_->start(workers);
+    metrics_.start();
 
     // Every request and upgrade is judged on its headers, before its body is read: a refused
     // client is answered at once and cannot hold the connection with a body that never comes.
@@ -125,6 +128,10 @@ void Server::start(std::size_t workers) {
             logPrivilegedRefusal("request to", request.path, session);
             session->send(std::move(*refusal));
             session->shutdown();
+            return;
+        }
+        if (request.path == kMetricsPath) {
+            answerMetrics(verdict, session);
             return;
         }
         // Methods are not checked and the query is not looked at: the path names the service.
@@ -257,6 +264,27 @@ void Server::stop() {
     }
     forwarder_.stopJogs();  // and so do jogs over HTTP that nobody refreshes any more
     reactor_.stop();        // sends those, then ends
+}
+
+// The figures say how the gear's links behave: the same clients as the port and firmware
+// commands may read them.
+void Server::answerMetrics(const net::Verdict& verdict,
+                           const net::HttpSession::Ptr& session) const {
+    if (!verdict.privileged) {
+        if (const auto held = refusalLog_.admit("privileged")) {
+            spdlog::warn("Refused {0} from {1}: outside the trusted networks without the key.{2}",
+                         kMetricsPath, session->connection()->remoteAddress(),
+                         core::heldBackNote(*held));
+        }
+        net::Verdict refused = verdict;
+        refused.outcome = net::Verdict::Outcome::unauthorized;
+        session->send(net::refusalResponse(refused));
+    } else {
+        session->send(metricsResponse(metricsText(
+            metrics_.latest(),
+            {http_.connectionCount() + webSocket_.connectionCount(), core::logMessagesDropped()})));
+    }
+    session->shutdown();
 }
 
 void Server::stopJogs(const net::HttpSession::Ptr& session) {
