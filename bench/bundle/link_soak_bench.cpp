@@ -87,6 +87,7 @@ struct Tally {
     std::size_t readMismatch = 0;     // a read answered "read index different"
     std::chrono::microseconds slowest{0};
     std::map<std::string, std::size_t> results;
+    std::set<std::string> wrongKinds;  // the commands that were credited wrongly
 };
 
 class SoakRig : public testing::EmulatedRig {
@@ -157,6 +158,7 @@ Tally soak(SoakRig& rig, const Fault& fault, std::chrono::seconds budget, std::s
         }
         if (kind.acknowledged && acknowledged && accepted == 0) {
             ++tally.wrongCredit;
+            tally.wrongKinds.insert(kind.name);
         }
     }
     emulator.setFaults({});
@@ -213,6 +215,9 @@ int main(int argc, char** argv) {
             static_cast<double>(tally.slowest.count()) / 1000.0);
         std::printf("%-22s discarded frames %llu, read index different %zu;", "",
                     static_cast<unsigned long long>(delta("discarded")), tally.readMismatch);
+        for (const auto& kind : tally.wrongKinds) {
+            std::printf(" credited wrongly: %s,", kind.c_str());
+        }
         for (const auto& [what, count] : tally.results) {
             std::printf(" %s: %zu,", what.c_str(), count);
         }

@@ -1,8 +1,9 @@
 // The server's CPU per link: kinetra-server in a temporary tree on loopback ports, ten emulated
 // link adapters (this program's own threads) announced to it, measured first idle (versions
-// known, not paired: no status messages) and then paired and streaming status at 20 messages
-// a second each. Reads the server's /proc/<pid>/stat and task list; prints % of a core per link,
-// threads per link, where the CPU goes by thread role, and streaming against idle as a ratio.
+// known, not paired: no status messages) and then paired and streaming status at 20 messages a
+// second each; once with the link statistics switched off (the baseline) and once on. Reads the
+// server's /proc/<pid>/stat and task list; prints % of a core per link, threads per link, where
+// the CPU goes by thread role, streaming against idle and statistics on against off as ratios.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -105,7 +106,8 @@ Sample sample(int pid) {
 
 class Server {
 public:
-    Server() {
+    /// `statistics` false: the server skips the links' per-frame counting and health feed.
+    explicit Server(bool statistics = true) {
         std::string pattern = (fs::temp_directory_path() / "kinetra-bench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
             giveUp("no temporary directory");
@@ -124,11 +126,17 @@ public:
         const std::string log = (root_ / "tmp/server.log").string();
         std::vector<char*> environment;
         for (char** entry = environ; *entry != nullptr; ++entry) {
-            if (std::string_view(*entry).substr(0, 7) != "TMPDIR=") {
+            const std::string_view variable(*entry);
+            if (!variable.starts_with("TMPDIR=") &&
+                !variable.starts_with("KINETRA_LINK_STATISTICS=")) {
                 environment.push_back(*entry);
             }
         }
         environment.push_back(const_cast<char*>(tmp.c_str()));
+        static char countersOff[] = "KINETRA_LINK_STATISTICS=off";
+        if (!statistics) {
+            environment.push_back(countersOff);
+        }
         environment.push_back(nullptr);
         char* arguments[] = {const_cast<char*>(program.c_str()), nullptr};
 
@@ -263,12 +271,15 @@ void print(const char* label, const Window& window) {
     }
 }
 
-}  // namespace
+struct Run {
+    Window idle;
+    Window streaming;
+};
 
-int main(int argc, char** argv) {
-    const std::chrono::seconds length(argc > 1 ? std::atoi(argv[1]) : 10);
-    spdlog::set_level(spdlog::level::warn);
-    Server server;
+// One server with kLinks emulated adapters: idle (versions known, not paired), then paired and
+// streaming. Links get names of their own per run (`tag`), as bus names are not reused.
+Run measureServer(bool statistics, std::chrono::seconds length, const std::string& tag) {
+    Server server(statistics);
     awaitStep("kinetra-server never answered", [&] {
         return server.post("/v1/device", json{{"command", "linkStatus"}}).has_value();
     });
@@ -278,7 +289,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<sim::EmulatedLink>> links;
     for (int index = 0; index < kLinks; ++index) {
         sim::LinkConfig config;
-        config.linkID = "KBCPU0" + std::to_string(index);
+        config.linkID = "KBCPU" + tag + std::to_string(index);
         links.push_back(std::make_unique<sim::EmulatedLink>(config));
         const auto request = sim::deviceFoundRequest(config, links.back()->path());
         awaitStep("the device service did not take " + config.linkID, [&] {
@@ -292,7 +303,8 @@ int main(int argc, char** argv) {
                   [&] { return linkStatus(server, *link).has_value(); });
     }
     std::this_thread::sleep_for(1s);
-    const auto idle = measure(server.pid(), baseThreads, length, links);
+    Run run;
+    run.idle = measure(server.pid(), baseThreads, length, links);
 
     for (const auto& link : links) {
         const auto reply = server.post(linkPath(*link), json{{"command", "link1PairingConnect"}});
@@ -305,16 +317,36 @@ int main(int argc, char** argv) {
                   [&] { return linkField(server, *link, "isPairingDone"); });
     }
     std::this_thread::sleep_for(1s);
-    const auto streaming = measure(server.pid(), baseThreads, length, links);
+    run.streaming = measure(server.pid(), baseThreads, length, links);
+    return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::chrono::seconds length(argc > 1 ? std::atoi(argv[1]) : 10);
+    spdlog::set_level(spdlog::level::warn);
+    // The baseline first: the same server with the link statistics switched off.
+    const auto baseline = measureServer(false, length, "B");
+    const auto run = measureServer(true, length, "S");
+    const auto& idle = run.idle;
+    const auto& streaming = run.streaming;
 
     std::printf("kinetra-server, %d emulated links, windows of %lld s\n", kLinks,
                 static_cast<long long>(length.count()));
     print("idle", idle);
     print("streaming", streaming);
+    print("baseline", baseline.streaming);
+    std::printf(
+        "(baseline: streaming with KINETRA_LINK_STATISTICS=off, no counting, no health feed)\n");
     const double ratio =
         idle.percentPerLink > 0 ? streaming.percentPerLink / idle.percentPerLink : 0.0;
     std::printf("streaming / idle CPU per link: %.1f%s\n", ratio,
                 idle.percentPerLink > 0 ? "" : " (idle too small to measure)");
+    if (baseline.streaming.percentPerLink > 0) {
+        std::printf("streaming with statistics / without: %.3f (target: within 1.10)\n",
+                    streaming.percentPerLink / baseline.streaming.percentPerLink);
+    }
     if (streaming.statusMessages > 0) {
         std::printf("server CPU per status message: %.1f us\n",
                     streaming.percentPerLink * kLinks / 100.0 *
