@@ -176,15 +176,29 @@ std::string metricsResponse(std::string text) {
         .toString();
 }
 
-void MetricsBoard::start() {
-    reactor_.subscribe(
-        std::string(bus::kLinksTopic), [this](const std::string& body) { onLinks(body); },
-        linksSnapshot());
+void MetricsBoard::follow() {
+    std::call_once(following_, [this] {
+        reactor_.subscribe(
+            std::string(bus::kLinksTopic), [this](const std::string& body) { onLinks(body); },
+            linksSnapshot());
+    });
 }
 
+// Parsed here, on the scrape's thread, so that the reactor only keeps the text.
 std::map<std::string, json> MetricsBoard::latest() const {
-    std::lock_guard lock(mutex_);
-    return figures_;
+    std::map<std::string, std::string> texts;
+    {
+        std::lock_guard lock(mutex_);
+        texts = figures_;
+    }
+    std::map<std::string, json> parsed;
+    for (const auto& [linkId, text] : texts) {
+        json data = json::parse(text, nullptr, false);
+        if (data.is_object()) {
+            parsed.emplace(linkId, std::move(data));
+        }
+    }
+    return parsed;
 }
 
 void MetricsBoard::onLinks(const std::string& body) {
@@ -217,11 +231,10 @@ void MetricsBoard::onLinks(const std::string& body) {
         }
         subscribed_[linkId] =
             reactor_.subscribe(bus::healthTopic(linkId), [this, linkId](const std::string& data) {
-                json parsed = json::parse(data, nullptr, false);
                 // One that came after the link left the list is not its any more.
-                if (parsed.is_object() && subscribed_.contains(linkId)) {
+                if (subscribed_.contains(linkId)) {
                     std::lock_guard lock(mutex_);
-                    figures_[linkId] = std::move(parsed);
+                    figures_[linkId] = data;
                 }
             });
     }

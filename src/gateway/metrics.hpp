@@ -1,7 +1,7 @@
 // GET /metrics: every link's health in the Prometheus text format (0.0.4). The board keeps the
 // newest figures each link publishes on its health feed (subscribed on the bus reactor thread,
-// following the link list), so a scrape on a network thread renders from memory and never waits
-// on a link.
+// following the link list from the first scrape on), so a scrape on a network thread renders from
+// memory and never waits on a link.
 #pragma once
 
 #include <cstddef>
@@ -37,8 +37,9 @@ class MetricsBoard {
 public:
     explicit MetricsBoard(BusReactor& reactor) : reactor_(reactor) {}
 
-    /// Follows the link list and each listed link's health feed from now on. Call once.
-    void start();
+    /// Follows the link list and each listed link's health feed from now on; the first call
+    /// only counts. Until someone scrapes, the links publish nothing for it. Any thread.
+    void follow();
 
     /// The newest health data of each link that published since it was listed. Any thread.
     std::map<std::string, json> latest() const;
@@ -50,8 +51,9 @@ private:
     BusReactor& reactor_;
     std::map<std::string, std::uint64_t> subscribed_;  // reactor thread: linkID -> token
 
-    mutable std::mutex mutex_;             // guards figures_
-    std::map<std::string, json> figures_;  // linkID -> its health data
+    std::once_flag following_;
+    mutable std::mutex mutex_;                    // guards figures_
+    std::map<std::string, std::string> figures_;  // linkID -> its health data, as published
 };
 
 }  // namespace kinetra::gateway

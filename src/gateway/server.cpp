@@ -109,7 +109,6 @@ void Server::start(std::size_t workers) {
     }
     service_ = std::make_shared<net::TcpService>();
     service_->start(workers);
-    metrics_.start();
 
     // Every request and upgrade is judged on its headers, before its body is read: a refused
     // client is answered at once and cannot hold the connection with a body that never comes.
@@ -268,8 +267,7 @@ void Server::stop() {
 
 // The figures say how the gear's links behave: the same clients as the port and firmware
 // commands may read them.
-void Server::answerMetrics(const net::Verdict& verdict,
-                           const net::HttpSession::Ptr& session) const {
+void Server::answerMetrics(const net::Verdict& verdict, const net::HttpSession::Ptr& session) {
     if (!verdict.privileged) {
         if (const auto held = refusalLog_.admit("privileged")) {
             spdlog::warn("Refused {0} from {1}: outside the trusted networks without the key.{2}",
@@ -280,6 +278,9 @@ void Server::answerMetrics(const net::Verdict& verdict,
         refused.outcome = net::Verdict::Outcome::unauthorized;
         session->send(net::refusalResponse(refused));
     } else {
+        // The first scrape starts the links' health feed for the board: from the next scrape on
+        // (a second later) every link is in it.
+        metrics_.follow();
         session->send(metricsResponse(metricsText(
             metrics_.latest(),
             {http_.connectionCount() + webSocket_.connectionCount(), core::logMessagesDropped()})));

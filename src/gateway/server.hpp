@@ -98,7 +98,7 @@ private:
     void warnWhenOpen() const;
     void stopJogs(const net::HttpSession::Ptr& session);
     /// Answers a scrape of kMetricsPath that passed the trust gate under `verdict`.
-    void answerMetrics(const net::Verdict& verdict, const net::HttpSession::Ptr& session) const;
+    void answerMetrics(const net::Verdict& verdict, const net::HttpSession::Ptr& session);
 
     std::optional<WebApplicationLauncher> webApplication_;  // owner's thread only
     config::ServerSettings settings_;

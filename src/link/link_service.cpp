@@ -76,9 +76,12 @@ void LinkHandler::publishHealth(zmq::socket_t& outlet) {
     // A late tick does not bunch the next ones up.
     nextHealth_ = std::max(nextHealth_ + kHealthInterval, std::chrono::steady_clock::now());
     const auto topic = bus::healthTopic(linkId_);
-    const auto data = statisticsData();  // the rate is kept up to date even while unwanted
     if (bus::isWanted(topic)) {
-        bus::publish(outlet, topic, core::dumpCompact(data));
+        bus::publish(outlet, topic, core::dumpCompact(statisticsData()));
+    } else {
+        // Nobody watches: only the rate is kept up to date, for linkStatistics.
+        statusRate_.update(wire_->statistics().statusMessages.load(std::memory_order_relaxed),
+                           std::chrono::steady_clock::now());
     }
 }
 

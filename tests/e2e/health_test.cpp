@@ -83,7 +83,14 @@ TEST(Health, StatisticsFeedAndScrapeOfAStreamingLink) {
     EXPECT_EQ(notifications, 2);
     EXPECT_GT(std::chrono::steady_clock::now() - start, 900ms) << "one a second, not faster";
 
-    const auto response = scrape(server.httpPort);
+    // The first scrape starts following the links' health: theirs come from the next ones on.
+    std::string response;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    do {
+        response = scrape(server.httpPort);
+        std::this_thread::sleep_for(200ms);
+    } while (response.find("kinetra_link_status_age_seconds{") == std::string::npos &&
+             std::chrono::steady_clock::now() < until);
     ASSERT_TRUE(response.starts_with("HTTP/1.1 200 ")) << response;
     EXPECT_NE(response.find("text/plain; version=0.0.4"), std::string::npos);
     const auto text = bodyOf(response);
