@@ -11,6 +11,7 @@ packages=(
     libayatana-appindicator3-dev libgtk-3-dev libnotify-dev
     liblo-dev liblo-tools
     mosquitto mosquitto-clients libmosquitto-dev openssl
+    prometheus
     procps gcovr
     nginx-light wrk
     chromium

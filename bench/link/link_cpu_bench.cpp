@@ -1,8 +1,9 @@
 // The server's CPU per link: kinetra-server in a temporary tree on loopback ports, ten emulated
 // link adapters (this program's own threads) announced to it, measured first idle (versions
-// known, not paired: no status messages) and then paired and streaming status at 20 messages
-// a second each. Reads the server's /proc/<pid>/stat and task list; prints % of a core per link,
-// threads per link, where the CPU goes by thread role, and streaming against idle as a ratio.
+// known, not paired: no status messages) and then paired and streaming status at 20 messages a
+// second each; once with the link statistics switched off (the baseline) and once on. Reads the
+// server's /proc/<pid>/stat and task list; prints % of a core per link, threads per link, where
+// the CPU goes by thread role, streaming against idle and statistics on against off as ratios.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -57,7 +58,16 @@ std::string readFile(const fs::path& path) {
 struct Ticks {
     long long cpu = 0;
     std::string name;
+    long long nanoseconds = 0;  // run time from schedstat: finer than clock ticks
 };
+
+// The first field of /proc/<pid>/task/<tid>/schedstat: nanoseconds the task has run.
+long long runNanoseconds(const fs::path& schedstat) {
+    std::ifstream file(schedstat);
+    long long nanoseconds = 0;
+    file >> nanoseconds;
+    return nanoseconds;
+}
 
 Ticks ticksOf(const fs::path& stat) {
     const auto text = readFile(stat);
@@ -98,14 +108,17 @@ Sample sample(int pid) {
     result.process = ticksOf(proc / "stat").cpu;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(proc / "task", error)) {
-        result.tasks[std::stoi(entry.path().filename().string())] = ticksOf(entry.path() / "stat");
+        auto& task = result.tasks[std::stoi(entry.path().filename().string())];
+        task = ticksOf(entry.path() / "stat");
+        task.nanoseconds = runNanoseconds(entry.path() / "schedstat");
     }
     return result;
 }
 
 class Server {
 public:
-    Server() {
+    /// `statistics` false: the server skips the links' per-frame counting and health feed.
+    explicit Server(bool statistics = true) {
         std::string pattern = (fs::temp_directory_path() / "kinetra-bench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
             giveUp("no temporary directory");
@@ -124,11 +137,17 @@ public:
         const std::string log = (root_ / "tmp/server.log").string();
         std::vector<char*> environment;
         for (char** entry = environ; *entry != nullptr; ++entry) {
-            if (std::string_view(*entry).substr(0, 7) != "TMPDIR=") {
+            const std::string_view variable(*entry);
+            if (!variable.starts_with("TMPDIR=") &&
+                !variable.starts_with("KINETRA_LINK_STATISTICS=")) {
                 environment.push_back(*entry);
             }
         }
         environment.push_back(const_cast<char*>(tmp.c_str()));
+        static char countersOff[] = "KINETRA_LINK_STATISTICS=off";
+        if (!statistics) {
+            environment.push_back(countersOff);
+        }
         environment.push_back(nullptr);
         char* arguments[] = {const_cast<char*>(program.c_str()), nullptr};
 
@@ -215,6 +234,7 @@ bool linkField(const Server& server, const sim::EmulatedLink& link, const char* 
 
 struct Window {
     double percentPerLink = 0;
+    double precisePercentPerLink = 0;  // from the tasks' run time in nanoseconds
     double threadsPerLink = 0;
     std::map<std::string, double> percentByRole;  // per link
     std::size_t statusMessages = 0;
@@ -249,6 +269,9 @@ Window measure(int pid, std::size_t baseThreads, std::chrono::seconds length,
         const long long used =
             ticks.cpu - (earlier == before.tasks.end() ? 0 : earlier->second.cpu);
         window.percentByRole[roleOf(ticks.name)] += percent(used);
+        const long long ran =
+            ticks.nanoseconds - (earlier == before.tasks.end() ? 0 : earlier->second.nanoseconds);
+        window.precisePercentPerLink += 100.0 * static_cast<double>(ran) / 1e9 / seconds / kLinks;
     }
     return window;
 }
@@ -263,12 +286,15 @@ void print(const char* label, const Window& window) {
     }
 }
 
-}  // namespace
+struct Run {
+    Window idle;
+    Window streaming;
+};
 
-int main(int argc, char** argv) {
-    const std::chrono::seconds length(argc > 1 ? std::atoi(argv[1]) : 10);
-    spdlog::set_level(spdlog::level::warn);
-    Server server;
+// One server with kLinks emulated adapters: idle (versions known, not paired), then paired and
+// streaming. Links get names of their own per run (`tag`), as bus names are not reused.
+Run measureServer(bool statistics, std::chrono::seconds length, const std::string& tag) {
+    Server server(statistics);
     awaitStep("kinetra-server never answered", [&] {
         return server.post("/v1/device", json{{"command", "linkStatus"}}).has_value();
     });
@@ -278,7 +304,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<sim::EmulatedLink>> links;
     for (int index = 0; index < kLinks; ++index) {
         sim::LinkConfig config;
-        config.linkID = "KBCPU0" + std::to_string(index);
+        config.linkID = "KBCPU" + tag + std::to_string(index);
         links.push_back(std::make_unique<sim::EmulatedLink>(config));
         const auto request = sim::deviceFoundRequest(config, links.back()->path());
         awaitStep("the device service did not take " + config.linkID, [&] {
@@ -292,7 +318,8 @@ int main(int argc, char** argv) {
                   [&] { return linkStatus(server, *link).has_value(); });
     }
     std::this_thread::sleep_for(1s);
-    const auto idle = measure(server.pid(), baseThreads, length, links);
+    Run run;
+    run.idle = measure(server.pid(), baseThreads, length, links);
 
     for (const auto& link : links) {
         const auto reply = server.post(linkPath(*link), json{{"command", "link1PairingConnect"}});
@@ -305,16 +332,39 @@ int main(int argc, char** argv) {
                   [&] { return linkField(server, *link, "isPairingDone"); });
     }
     std::this_thread::sleep_for(1s);
-    const auto streaming = measure(server.pid(), baseThreads, length, links);
+    run.streaming = measure(server.pid(), baseThreads, length, links);
+    return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::chrono::seconds length(argc > 1 ? std::atoi(argv[1]) : 10);
+    spdlog::set_level(spdlog::level::warn);
+    // The baseline first: the same server with the link statistics switched off.
+    const auto baseline = measureServer(false, length, "B");
+    const auto run = measureServer(true, length, "S");
+    const auto& idle = run.idle;
+    const auto& streaming = run.streaming;
 
     std::printf("kinetra-server, %d emulated links, windows of %lld s\n", kLinks,
                 static_cast<long long>(length.count()));
     print("idle", idle);
     print("streaming", streaming);
+    print("baseline", baseline.streaming);
+    std::printf(
+        "(baseline: streaming with KINETRA_LINK_STATISTICS=off, no counting, no health feed)\n");
     const double ratio =
         idle.percentPerLink > 0 ? streaming.percentPerLink / idle.percentPerLink : 0.0;
     std::printf("streaming / idle CPU per link: %.1f%s\n", ratio,
                 idle.percentPerLink > 0 ? "" : " (idle too small to measure)");
+    if (baseline.streaming.precisePercentPerLink > 0) {
+        std::printf(
+            "streaming with statistics / without, from run times: %.4f / %.4f %% = %.3f "
+            "(target: within 1.10)\n",
+            streaming.precisePercentPerLink, baseline.streaming.precisePercentPerLink,
+            streaming.precisePercentPerLink / baseline.streaming.precisePercentPerLink);
+    }
     if (streaming.statusMessages > 0) {
         std::printf("server CPU per status message: %.1f us\n",
                     streaming.percentPerLink * kLinks / 100.0 *

@@ -26,6 +26,12 @@ inline std::string statusTopic(std::string_view linkId) {
     return std::string("status/").append(linkId);
 }
 
+/// One link's health figures, once a second: body = what linkStatistics on /v1/link/<linkID>
+/// answers in "data".
+inline std::string healthTopic(std::string_view linkId) {
+    return std::string("health/").append(linkId);
+}
+
 /// Queued messages per peer before the feed drops (newer state follows soon anyway).
 inline constexpr int kFeedHighWaterMark = 1000;
 

@@ -2,7 +2,9 @@
 // service's reply, a status body), so those are passed on as they are, never parsed again.
 #include "gateway/json_rpc.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace kinetra::gateway::rpc {
 namespace {
@@ -79,14 +81,17 @@ std::variant<CallParams, std::string> callParams(const json& params) {
 
 std::variant<SubscribeParams, std::string> subscribeParams(const json& params) {
     const auto topic = params.find("topic");
-    if (topic == params.end() || (*topic != "status" && *topic != "links")) {
-        return std::string(R"(topic must be "status" or "links")");
+    using Topic = SubscribeParams::Topic;
+    const std::pair<std::string_view, Topic> topics[] = {
+        {"status", Topic::status}, {"links", Topic::links}, {"health", Topic::health}};
+    const auto named = std::find_if(std::begin(topics), std::end(topics), [&](const auto& entry) {
+        return topic != params.end() && *topic == entry.first;
+    });
+    if (named == std::end(topics)) {
+        return std::string(R"(topic must be "status", "links" or "health")");
     }
-    SubscribeParams result{
-        *topic == "status" ? SubscribeParams::Topic::status : SubscribeParams::Topic::links,
-        {},
-        std::nullopt};
-    if (result.topic == SubscribeParams::Topic::status) {
+    SubscribeParams result{named->second, {}, std::nullopt};
+    if (result.topic != Topic::links) {
         const auto linkId = params.find("linkID");
         if (linkId == params.end() || !linkId->is_string() ||
             linkId->get_ref<const std::string&>().empty()) {

@@ -50,8 +50,8 @@ struct CallParams {
 };
 /// params of "subscribe".
 struct SubscribeParams {
-    enum class Topic { status, links } topic;
-    std::string linkId;             // status only
+    enum class Topic { status, links, health } topic;
+    std::string linkId;             // status and health
     std::optional<double> maxRate;  // messages per second, > 0
 };
 /// params of "unsubscribe".

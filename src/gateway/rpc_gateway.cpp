@@ -36,6 +36,8 @@ void answerError(const net::HttpSession::Ptr& session, const std::optional<json>
     }
 }
 
+}  // namespace
+
 // The current list when a "links" subscriber comes: linkStatus's data (none while the device
 // service is not up yet: no links).
 BusReactor::Snapshot linksSnapshot() {
@@ -51,8 +53,6 @@ BusReactor::Snapshot linksSnapshot() {
                 return core::dumpCompact(parsed["data"]);
             }};
 }
-
-}  // namespace
 
 void RpcGateway::onConnected(const net::HttpSession::Ptr& session, bool privileged) {
     std::lock_guard lock(mutex_);
@@ -176,13 +176,15 @@ void RpcGateway::subscribe(const net::HttpSession::Ptr& session, Client& client,
     }
     const auto& wanted = std::get<rpc::SubscribeParams>(parsed);
     const auto number = client.nextSubscription++;
-    const bool status = wanted.topic == rpc::SubscribeParams::Topic::status;
+    using Topic = rpc::SubscribeParams::Topic;
+    const bool links = wanted.topic == Topic::links;
     // Everything around the body is fixed per subscription: keys in alphabetical order.
-    const std::string after = (status ? R"(,"linkID":)" + json(wanted.linkId).dump() : "") +
+    const std::string after = (links ? "" : R"(,"linkID":)" + json(wanted.linkId).dump()) +
                               R"(,"subscription":)" + std::to_string(number) + "}";
+    const char* method = links ? "links" : wanted.topic == Topic::status ? "status" : "health";
     auto subscription = std::make_shared<Subscription>(
         session,
-        [method = status ? "status" : "links", after](const std::string& body) {
+        [method, after](const std::string& body) {
             return rpc::notificationText(method, R"({"data":)" + body + after);
         },
         wanted.maxRate);
@@ -192,9 +194,11 @@ void RpcGateway::subscribe(const net::HttpSession::Ptr& session, Client& client,
            rpc::resultText(id.value_or(nullptr),
                            R"({"subscription":)" + std::to_string(number) + "}"));
     const auto token = reactor_.subscribe(
-        status ? bus::statusTopic(wanted.linkId) : std::string(bus::kLinksTopic),
+        links                           ? std::string(bus::kLinksTopic)
+        : wanted.topic == Topic::status ? bus::statusTopic(wanted.linkId)
+                                        : bus::healthTopic(wanted.linkId),
         [subscription](const std::string& body) { subscription->offer(body); },
-        status ? std::nullopt : std::optional(linksSnapshot()));
+        links ? std::optional(linksSnapshot()) : std::nullopt);
     client.subscriptions.emplace(number, Client::Entry{token, std::move(subscription)});
 }
 

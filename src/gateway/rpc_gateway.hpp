@@ -22,11 +22,15 @@
 
 namespace kinetra::gateway {
 
+/// How the link list is asked for when its first subscriber comes: linkStatus's data ("[]"
+/// while the device service is not up).
+BusReactor::Snapshot linksSnapshot();
+
 /// Methods: call {path, request} (the service's reply as result; {"result":"offline"} for a
-/// path not announced; error -32000 "no reply" after kCallTimeout), subscribe {topic "status",
-/// linkID, maxRate?} or {topic "links", maxRate?} (result {"subscription":N}, then
-/// notifications "status" / "links" with params {data, linkID?, subscription}), unsubscribe
-/// {subscription} (result true). See json_rpc.hpp for the error codes.
+/// path not announced; error -32000 "no reply" after kCallTimeout), subscribe {topic "status" or
+/// "health", linkID, maxRate?} or {topic "links", maxRate?} (result {"subscription":N}, then
+/// notifications "status" / "health" / "links" with params {data, linkID?, subscription}),
+/// unsubscribe {subscription} (result true). See json_rpc.hpp for the error codes.
 ///
 /// A client that does not read its answers is closed by its session (1008, see
 /// net::HttpSession's maxUnsentBytes); its calls still in flight are abandoned: their answers go

@@ -14,6 +14,7 @@
 #include "config/configuration_client.hpp"
 #include "core/json.hpp"
 #include "core/log_text.hpp"
+#include "core/logging.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "gateway/trust_gate.hpp"
 #include "net/open_door.hpp"
@@ -35,7 +36,8 @@ Server::Server(config::ServerSettings settings, config::SecuritySettings securit
       reactor_(context_),
       forwarder_(reactor_, jogGuard_),
       bridge_(reactor_, jogGuard_),
-      rpc_(reactor_, jogGuard_, refusalLog_) {}
+      rpc_(reactor_, jogGuard_, refusalLog_),
+      metrics_(reactor_) {}
 
 Server::~Server() {
     stop();
@@ -124,6 +126,10 @@ void Server::start(std::size_t workers) {
         if (auto refusal = httpRefusal(verdict, request.body)) {
             logPrivilegedRefusal("request to", request.path, session);
             session->respond(std::move(*refusal));  // says Connection: close
+            return;
+        }
+        if (request.path == kMetricsPath) {
+            answerMetrics(verdict, session);
             return;
         }
         // Methods are not checked and the query is not looked at: the path names the service.
@@ -261,6 +267,29 @@ void Server::stop() {
     }
     forwarder_.stopJogs();  // and so do jogs over HTTP that nobody refreshes any more
     reactor_.stop();        // sends those, then ends
+}
+
+// The figures say how the gear's links behave: the same clients as the port and firmware
+// commands may read them.
+void Server::answerMetrics(const net::Verdict& verdict, const net::HttpSession::Ptr& session) {
+    if (!verdict.privileged) {
+        if (const auto held = refusalLog_.admit("privileged")) {
+            spdlog::warn("Refused {0} from {1}: outside the trusted networks without the key.{2}",
+                         kMetricsPath, session->connection()->remoteAddress(),
+                         core::heldBackNote(*held));
+        }
+        net::Verdict refused = verdict;
+        refused.outcome = net::Verdict::Outcome::unauthorized;
+        session->send(net::refusalResponse(refused));
+    } else {
+        // The first scrape starts the links' health feed for the board: from the next scrape on
+        // (a second later) every link is in it.
+        metrics_.follow();
+        session->send(metricsResponse(metricsText(
+            metrics_.latest(),
+            {http_.connectionCount() + webSocket_.connectionCount(), core::logMessagesDropped()})));
+    }
+    session->shutdown();
 }
 
 void Server::stopJogs(const net::HttpSession::Ptr& session) {

@@ -20,6 +20,7 @@
 #include "gateway/bus_reactor.hpp"
 #include "gateway/http_forwarder.hpp"
 #include "gateway/jog_guard.hpp"
+#include "gateway/metrics.hpp"
 #include "gateway/rpc_gateway.hpp"
 #include "gateway/web_application.hpp"
 #include "gateway/websocket_bridge.hpp"
@@ -96,6 +97,8 @@ private:
                        const std::string& port, net::HttpSession::Handlers handlers);
     void warnWhenOpen() const;
     void stopJogs(const net::HttpSession::Ptr& session);
+    /// Answers a scrape of kMetricsPath that passed the trust gate under `verdict`.
+    void answerMetrics(const net::Verdict& verdict, const net::HttpSession::Ptr& session);
 
     std::optional<WebApplicationLauncher> webApplication_;  // owner's thread only
     config::ServerSettings settings_;
@@ -110,6 +113,7 @@ private:
     HttpForwarder forwarder_;
     WebSocketBridge bridge_;  // /v1: the path table and its mutex
     RpcGateway rpc_;          // /v2 clients
+    MetricsBoard metrics_;    // the links' newest health, for GET /metrics
     bool started_ = false;    // owner's thread only
     std::shared_ptr<net::TcpService> service_;
     // Last: stopped (accept threads joined) before the service and the bridge go.

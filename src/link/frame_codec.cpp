@@ -1,6 +1,8 @@
 // Link frame encoding and decoding; see frame_codec.hpp. Pure, no thread of its own.
 #include "link/frame_codec.hpp"
 
+#include <utility>
+
 namespace kinetra::link {
 
 void FrameEncoder::reset() {
@@ -82,6 +84,7 @@ void FrameDecoder::reset() {
     escapePending_ = false;
     complete_ = false;
     skipping_ = false;
+    pendingBytes_ = 0;
 }
 
 core::ByteView FrameDecoder::payload() const {
@@ -96,6 +99,7 @@ DecodeResult FrameDecoder::push(std::uint8_t byte) {
         collected_.clear();
         complete_ = false;
     }
+    ++pendingBytes_;
     if (escapePending_) {
         // An escape byte followed by anything but DC or DD stands for that byte itself.
         escapePending_ = false;
@@ -125,6 +129,7 @@ DecodeResult FrameDecoder::store(std::uint8_t byte) {
         // for as long as the port delivers bytes.
         collected_.clear();
         skipping_ = true;
+        discard();
         return DecodeResult::discarded;
     }
     collected_.push_back(byte);
@@ -133,11 +138,14 @@ DecodeResult FrameDecoder::store(std::uint8_t byte) {
 
 DecodeResult FrameDecoder::endOfFrame() {
     if (skipping_) {
+        // The run past the bound was counted when it began; what it skipped counts as bytes.
         skipping_ = false;
+        discardedBytes_ += std::exchange(pendingBytes_, 0);
         return DecodeResult::needMore;
     }
     const auto size = collected_.size();
     if (size == 0) {
+        pendingBytes_ = 0;
         return DecodeResult::needMore;  // two end bytes in a row
     }
     if (size >= kMinimumFrameBytes) {
@@ -146,11 +154,18 @@ DecodeResult FrameDecoder::endOfFrame() {
         if (frameChecksum(all.first(payloadSize)) == core::readU16BE(all, payloadSize)) {
             collected_.resize(payloadSize);
             complete_ = true;
+            pendingBytes_ = 0;
             return DecodeResult::frame;
         }
     }
     collected_.clear();
+    discard();
     return DecodeResult::discarded;
+}
+
+void FrameDecoder::discard() {
+    ++discardedFrames_;
+    discardedBytes_ += std::exchange(pendingBytes_, 0);
 }
 
 }  // namespace kinetra::link

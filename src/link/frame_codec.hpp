@@ -107,14 +107,25 @@ public:
     /// Bytes collected for the frame in progress (payload and sum, escaping removed).
     std::size_t collected() const { return collected_.size(); }
 
+    /// Since construction: runs of bytes dropped (each `discarded` result, and a run skipped
+    /// up to an end byte past the bound) and the bytes read that went into none of the frames
+    /// returned, as they came from the line (escape bytes and end bytes included). A lone end
+    /// byte between frames is framing, not counted.
+    std::uint64_t discardedFrames() const { return discardedFrames_; }
+    std::uint64_t discardedBytes() const { return discardedBytes_; }
+
 private:
     DecodeResult store(std::uint8_t byte);
     DecodeResult endOfFrame();
+    void discard();  // counts the run that ends here
 
     std::vector<std::uint8_t> collected_;
     bool escapePending_ = false;
     bool complete_ = false;
-    bool skipping_ = false;  // past the bound: ignore bytes up to the next end byte
+    bool skipping_ = false;         // past the bound: ignore bytes up to the next end byte
+    std::size_t pendingBytes_ = 0;  // bytes read since the last frame or discard
+    std::uint64_t discardedFrames_ = 0;
+    std::uint64_t discardedBytes_ = 0;
 };
 
 }  // namespace kinetra::link

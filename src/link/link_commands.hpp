@@ -12,15 +12,16 @@ namespace commands {
 inline constexpr std::string_view kLinkStatusFromDevice = "link_status_from_device";
 inline constexpr std::string_view kRadioUpdateStatus = "linkRadioFirmwareUpdateStatus";
 inline constexpr std::string_view kStatus = "status";
+inline constexpr std::string_view kLinkStatistics = "linkStatistics";
 inline constexpr std::string_view kStatusUpdate = "statusUpdate";
 inline constexpr std::string_view kStartRadioUpdate = "startLinkRadioFirmwareUpdate";
 inline constexpr std::string_view kDisconnect = "disconnect";
 inline constexpr std::string_view kDetect = "linkAdapter_detect";
 
 /// The commands the dispatcher answers itself, in the order of its table.
-inline constexpr std::array<std::string_view, 7> kServiceCommands = {
-    kLinkStatusFromDevice, kRadioUpdateStatus, kStatus, kStatusUpdate,
-    kStartRadioUpdate,     kDisconnect,        kDetect};
+inline constexpr std::array<std::string_view, 8> kServiceCommands = {
+    kLinkStatusFromDevice, kRadioUpdateStatus, kStatus,     kLinkStatistics,
+    kStatusUpdate,         kStartRadioUpdate,  kDisconnect, kDetect};
 }  // namespace commands
 
 /// The names of the pairing commands, in the order of their table.

@@ -19,6 +19,7 @@
 
 #include "bus/service_loop.hpp"
 #include "core/json.hpp"
+#include "link/link_health.hpp"
 #include "link/link_session.hpp"
 #include "link/link_wire.hpp"
 #include "model/firmware_catalog.hpp"
@@ -158,6 +159,9 @@ private:
     std::string statusReply() const;
     std::string disconnect();
     std::string startRadioUpdate();
+    /// The `data` of linkStatistics and of the health feed; service thread (the rate meter).
+    json statisticsData();
+    void publishHealth(zmq::socket_t& outlet);
 
     const model::LinkType linkType_;
     const std::string linkId_;
@@ -179,6 +183,10 @@ private:
     TimePoint pollersStart_{};
     std::optional<TimePoint> nextStatusPoll_;  // nothing once the poller is done
     std::optional<TimePoint> nextStatusUpdatePoll_;
+    // The health feed's tick and the status rate it keeps; service thread only.
+    static constexpr std::chrono::seconds kHealthInterval{1};
+    TimePoint nextHealth_{};
+    StatusRateMeter statusRate_{std::chrono::steady_clock::now()};
 
     std::shared_ptr<zmq::context_t> context_;
     zmq::socket_t linkService_;    // REP, service thread

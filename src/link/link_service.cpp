@@ -4,11 +4,13 @@
 #include <spdlog/spdlog.h>
 
 #include "bus/envelope.hpp"
+#include "bus/feed.hpp"
 #include "bus/service_loop.hpp"
 #include "bus/wait.hpp"
 #include "link/adapter_commands.hpp"
 #include "link/link_commands.hpp"
 #include "link/link_handler.hpp"
+#include "link/link_health.hpp"
 #include "link/pairing_commands.hpp"
 #include "link/radio_image.hpp"
 #include "link/radio_update.hpp"
@@ -58,8 +60,37 @@ void LinkHandler::serve() {
         },
         report);
     addPollers(loop);
+    // The health feed: built only while someone subscribes to it.
+    zmq::socket_t healthOutlet;
+    if (LinkStatistics::counting()) {
+        healthOutlet = bus::makeFeedPublisher(*context_);
+        nextHealth_ = std::chrono::steady_clock::now() + kHealthInterval;
+        loop.at([this] { return std::optional(nextHealth_); },
+                [this, &healthOutlet] { publishHealth(healthOutlet); });
+    }
     loop.afterEachWake(platform::faultPoint);
     loop.run();
+}
+
+void LinkHandler::publishHealth(zmq::socket_t& outlet) {
+    // A late tick does not bunch the next ones up.
+    nextHealth_ = std::max(nextHealth_ + kHealthInterval, std::chrono::steady_clock::now());
+    const auto topic = bus::healthTopic(linkId_);
+    if (bus::isWanted(topic)) {
+        bus::publish(outlet, topic, core::dumpCompact(statisticsData()));
+    } else {
+        // Nobody watches: only the rate is kept up to date, for linkStatistics.
+        statusRate_.update(wire_->statistics().statusMessages.load(std::memory_order_relaxed),
+                           std::chrono::steady_clock::now());
+    }
+}
+
+json LinkHandler::statisticsData() {
+    const auto now = std::chrono::steady_clock::now();
+    const auto& statistics = wire_->statistics();
+    const double rate =
+        statusRate_.update(statistics.statusMessages.load(std::memory_order_relaxed), now);
+    return figuresJson(readFigures(statistics, rate, now));
 }
 
 std::optional<std::string> LinkHandler::dispatch(json request) {
@@ -75,6 +106,9 @@ std::optional<std::string> LinkHandler::dispatch(json request) {
     }
     if (command == commands::kStatus) {
         return statusReply();
+    }
+    if (command == commands::kLinkStatistics) {
+        return core::dumpCompact(json{{"data", statisticsData()}, {"result", bus::kOk}});
     }
     if (command == commands::kStatusUpdate) {
         sendWithRetry(kStatusRequestMessage);

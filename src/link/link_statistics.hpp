@@ -1,7 +1,8 @@
-// The health counters of one link, counted where the work happens: the sender's transactions
-// (retries, time-outs, unacknowledged sends) and the reader's attribution of what arrives (late
-// replies, unexplained changes, acknowledgement round trips). Relaxed atomics and a fixed ring;
-// written by the link's own threads without a lock, read by any thread as copies.
+// The health counters of one link, counted where the work happens: the reader (frames and bytes
+// in, what the frame decoder discarded, status messages, late replies, acknowledgement round
+// trips), the sender's transactions (frames and bytes out, retries, time-outs, unacknowledged
+// sends). Relaxed atomics and a fixed ring; written by the link's own threads without a lock,
+// read by any thread as copies.
 #pragma once
 
 #include <algorithm>
@@ -16,7 +17,26 @@ namespace kinetra::link {
 
 class LinkStatistics {
 public:
-    static constexpr std::size_t kRoundTrips = 256;
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::size_t kRoundTrips = 1000;
+
+    /// False when the server runs with KINETRA_LINK_STATISTICS=off: the per-frame counting and
+    /// the health feed are skipped (the baseline of the CPU benchmark). Read once.
+    static bool counting();
+
+    /// Whole frames decoded from the line, and the bytes read from it.
+    std::atomic<std::uint64_t> framesIn{0};
+    std::atomic<std::uint64_t> bytesIn{0};
+    /// Frames (and any other bytes) written to the line.
+    std::atomic<std::uint64_t> framesOut{0};
+    std::atomic<std::uint64_t> bytesOut{0};
+    /// What the frame decoder dropped: frames with a bad sum or too short, runs past its bound,
+    /// noise between frames; and the bytes they held.
+    std::atomic<std::uint64_t> discarded{0};
+    std::atomic<std::uint64_t> discardedBytes{0};
+    /// Status messages routed, and the time of the last one (Clock ticks; 0: none yet).
+    std::atomic<std::uint64_t> statusMessages{0};
+    std::atomic<Clock::rep> lastStatus{0};
 
     /// Attempts written again because the one before got no reply in time.
     std::atomic<std::uint64_t> retries{0};
@@ -35,6 +55,7 @@ public:
     void recordRoundTrip(std::chrono::microseconds roundTrip) {
         const auto slot = next_.fetch_add(1, std::memory_order_relaxed) % kRoundTrips;
         ring_[slot].store(roundTrip.count(), std::memory_order_relaxed);
+        roundTripSum_.fetch_add(roundTrip.count(), std::memory_order_relaxed);
     }
     /// The round trips noted last (at most kRoundTrips), in no particular order.
     std::vector<std::chrono::microseconds> roundTrips() const {
@@ -47,10 +68,23 @@ public:
         }
         return result;
     }
+    /// Every round trip ever noted: how many, and their sum.
+    std::uint64_t roundTripCount() const { return next_.load(std::memory_order_relaxed); }
+    std::chrono::microseconds roundTripSum() const {
+        return std::chrono::microseconds(roundTripSum_.load(std::memory_order_relaxed));
+    }
+
+    /// Reader thread: one status message arrived at `now`.
+    void noteStatus(Clock::time_point now) {
+        statusMessages.store(statusMessages.load(std::memory_order_relaxed) + 1,
+                             std::memory_order_relaxed);
+        lastStatus.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+    }
 
 private:
     std::array<std::atomic<std::int64_t>, kRoundTrips> ring_{};
     std::atomic<std::uint64_t> next_{0};
+    std::atomic<std::int64_t> roundTripSum_{0};
 };
 
 }  // namespace kinetra::link

@@ -24,7 +24,7 @@ void LinkWire::writeAttempt(const Transaction& transaction) {
         // A module takes its device messages as they are; an adapter's frames move no byte.
         mailbox_.writing(transaction.deviceMessage && isModule());
         // Short writes are not looked at: the wait for the reply covers them.
-        port_->write(transaction.bytes, transaction.writeTimeout);
+        countWritten(port_->write(transaction.bytes, transaction.writeTimeout));
         return;
     }
     const auto connection = hooks_.connection();
@@ -38,7 +38,7 @@ void LinkWire::writeAttempt(const Transaction& transaction) {
             // Without a medium an adapter's devices cannot report: no change will be seen.
             mailbox_.writing(transaction.deviceMessage &&
                              (isModule() || connection != model::LinkConnectionType::none));
-            port_->write(wrapped.bytes, transaction.writeTimeout);
+            countWritten(port_->write(wrapped.bytes, transaction.writeTimeout));
             break;
         case WrapStatus::refused:
             mailbox_.writing(false);
@@ -48,6 +48,13 @@ void LinkWire::writeAttempt(const Transaction& transaction) {
         case WrapStatus::nothing:
             mailbox_.writing(false);
             break;
+    }
+}
+
+void LinkWire::countWritten(std::size_t written) {
+    if (counting_ && written > 0) {
+        statistics_.framesOut.fetch_add(1, std::memory_order_relaxed);
+        statistics_.bytesOut.fetch_add(written, std::memory_order_relaxed);
     }
 }
 

@@ -106,10 +106,21 @@ void LinkWire::readSerial() {
         }
         decoder_.feed({buffer.data(), result.count},
                       [this](core::ByteView payload) { route(payload); });
+        if (counting_) {
+            // This thread is the only writer of these: plain stores, no read-modify-write.
+            constexpr auto relaxed = std::memory_order_relaxed;
+            statistics_.bytesIn.store(statistics_.bytesIn.load(relaxed) + result.count, relaxed);
+            statistics_.discarded.store(decoder_.discardedFrames(), relaxed);
+            statistics_.discardedBytes.store(decoder_.discardedBytes(), relaxed);
+        }
     }
 }
 
 void LinkWire::route(core::ByteView payload) {
+    if (counting_) {
+        statistics_.framesIn.store(statistics_.framesIn.load(std::memory_order_relaxed) + 1,
+                                   std::memory_order_relaxed);
+    }
     const LinkState state{linkType_, lastAcknowledge_, flags_.paired.load(),
                           flags_.pairingBlocked.load(), flags_.statusKnown.load()};
     try {
@@ -119,6 +130,9 @@ void LinkWire::route(core::ByteView payload) {
                     mailbox_.postReply(action.bytes);
                     break;
                 case ActionKind::pushStatus:
+                    if (counting_) {
+                        statistics_.noteStatus(std::chrono::steady_clock::now());
+                    }
                     if (hooks_.status) {
                         hooks_.status(action.bytes);
                     } else {

@@ -139,6 +139,7 @@ private:
     std::optional<Reply> transact(const Transaction& transaction);
     // The caller holds transaction_.
     void writeAttempt(const Transaction& transaction);
+    void countWritten(std::size_t written);
     /// True when the transaction in progress is to end: the link stops or the command is
     /// preempted.
     bool abandoned(const Preemption* preemption) const {
@@ -161,6 +162,7 @@ private:
     std::atomic<bool> lineClosed_{false};  // set by the reader thread
 
     LinkStatistics statistics_;  // relaxed atomics: the sender and the reader count
+    const bool counting_ = LinkStatistics::counting();  // the per-frame figures
 
     // One link transaction at a time: write, wait, retry. Guards encoder_, transactions_ and
     // the sender's side of mailbox_.

@@ -188,6 +188,7 @@ TEST_F(DocumentedExamples, EveryRequestExampleIsAnsweredAsDocumented) {
     endpointCase(bundle, 2);
     endpointCase(bundle, 4);
     example(device, "motionAbortAll");
+    example(link, "linkStatistics");  // with statuses and acknowledgements counted
     // The emulated bundle has a head and a slider, no focus and no rail unit, and two devices.
     example(bundle, "focusManualMove", 2);
     example(bundle, "railUnitInclineWarningConfirm", 1);

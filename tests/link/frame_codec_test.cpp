@@ -106,5 +106,35 @@ TEST(FrameDecoder, KeepsFourThousandNinetySixBytesAndDiscardsMore) {
     EXPECT_EQ(decoder.push(kEndByte), DecodeResult::discarded);
 }
 
+// What the link's health counts as discarded: each dropped run once, with every byte it took
+// from the line (escapes and its end byte included); a lone end byte is framing.
+TEST(FrameDecoder, CountsWhatItDiscards) {
+    struct Case {
+        const char* what;
+        Bytes wire;
+        std::size_t frames, discarded, discardedBytes;
+    };
+    const Case cases[] = {
+        {"a good frame", bytes("1C 00 1C C0"), 1, 0, 0},
+        {"end bytes between frames", bytes("C0 1C 00 1C C0 C0 C0"), 1, 0, 0},
+        {"a bad sum", bytes("1A 03 00 1E C0"), 0, 1, 5},
+        {"too short, escaped", bytes("DB DC C0 1C 00 1C C0"), 1, 1, 3},
+        {"noise glued to a frame", bytes("FF FE 1C 00 1C C0 1C 00 1C C0"), 1, 1, 6},
+        {"past the bound",
+         [] {
+             Bytes run(FrameDecoder::kBound + 9, 0x01);
+             run.push_back(kEndByte);
+             return run;
+         }(),
+         0, 1, FrameDecoder::kBound + 10},
+    };
+    for (const auto& [what, wire, frames, discarded, discardedBytes] : cases) {
+        FrameDecoder decoder;
+        EXPECT_EQ(decodeAll(wire, &decoder).size(), frames) << what;
+        EXPECT_EQ(decoder.discardedFrames(), discarded) << what;
+        EXPECT_EQ(decoder.discardedBytes(), discardedBytes) << what;
+    }
+}
+
 }  // namespace
 }  // namespace kinetra::link

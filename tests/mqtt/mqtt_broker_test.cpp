@@ -67,6 +67,10 @@ TEST(MqttBroker, TwoServersShareABrokerAndOnlyTheOneTakingCommandsActsOnThem) {
         EXPECT_TRUE(probe.next(prefix + std::string(link) + "/status", [](const Received& m) {
             return json::parse(m.payload).contains("readings");
         }));
+        // The link's health, as linkStatistics answers it in "data".
+        EXPECT_TRUE(probe.next(prefix + std::string(link) + "/health", [](const Received& m) {
+            return json::parse(m.payload).value("framesIn", 0) > 0;
+        }));
     }
     const std::string panConfig = "homeassistant/sensor/kinetra_a_KMQA01/headPan/config";
     EXPECT_TRUE(probe.next(panConfig, [](const Received& m) { return !m.payload.empty(); }));
