@@ -80,8 +80,8 @@ int main(int argc, char** argv) {
     if (!lock.acquire(pid)) {
         return 0;  // another instance runs: leave silently
     }
-    platform::hideConsoleWindow();
-    platform::raiseTimerResolution();
+    platform::seam::hideConsoleWindow();
+    platform::seam::raiseTimerResolution();
     core::initLogging([] { platform::nameThisThread("log"); });
     if (app::enterInstallLayout()) {
         spdlog::info("Working directory set to the program's directory.");

@@ -217,8 +217,8 @@ std::string BundleController::linkFound(const json& request) {
             stored->portName = found.portName;
         }
         // The handler starts from a record that says it is valid: it reports that record.
-        stored->isValid = true;
-        stored->isValid = createHandler(*stored);
+        stored->present = true;
+        stored->present = createHandler(*stored);
         return std::string(kEmptyObject);
     }
     if (!makeRoomFor(found)) {
@@ -228,7 +228,7 @@ std::string BundleController::linkFound(const json& request) {
     notify::notify("New Device found: ", found.linkID);
     model::LinkInfo record = found;
     const bool created = createHandler(record);
-    record.isValid = record.isValid && created;
+    record.present = record.present && created;
     links_.push_back(std::move(record));
     return std::string(kEmptyObject);
 }
@@ -311,7 +311,7 @@ void BundleController::linkLost(const json& request) {
 void BundleController::drop(const std::string& linkId) {
     takeDown(linkId);
     if (auto* stored = findRecord(linkId)) {
-        stored->isValid = false;
+        stored->present = false;
     }
 }
 
@@ -365,7 +365,7 @@ void BundleController::reapTeardowns() {
 json BundleController::linkStatusData() const {
     json data = json::array();
     for (const auto& record : links_) {
-        if (!record.isValid) {
+        if (!record.present) {
             data.push_back(model::toListJson(record));
             continue;
         }

@@ -103,7 +103,7 @@ std::optional<model::LinkInfo> recogniseLink(const serial::PortListing& port,
     link.initialFoundEpoch = foundEpoch;
     link.linkConnectionType = model::LinkConnectionType::none;
     link.portName = port.name;
-    link.isValid = true;
+    link.present = true;
     return link;
 }
 

@@ -31,9 +31,11 @@ namespace kinetra::link {
 
 /// The link's slow timings. Tests shorten them; the server uses the defaults.
 struct LinkTimings {
-    /// The pollers' pause before each attempt, and their time limit.
+    /// The pollers' pause before each attempt.
     std::chrono::milliseconds pollerPause{2000};
-    std::chrono::milliseconds pollerLimit{10001};
+    /// Past this, a poller judges the firmware broken: five attempts one pause apart, and a
+    /// millisecond so that the fifth is still made when the pauses run exactly to time.
+    std::chrono::milliseconds pollerLimit = 5 * pollerPause + std::chrono::milliseconds(1);
     /// Rounds of a long wait (a radio firmware chunk), each a reply wait and a 5 ms pause.
     int longReplyRounds = 200;
     /// The radio update's pauses after its reset and after it finished.

@@ -22,7 +22,7 @@ void putCommonMembers(json& out, const LinkInfo& link) {
     out["linkConnectionType"] = kLinkConnectionTypeTable.nameOf(link.linkConnectionType);
     out["portName"] = link.portName;
     out["isPairingDone"] = link.isPairingDone;
-    out["isValid"] = link.isValid;
+    out["isValid"] = link.present;
     out["isDeviceFirmwareUpdateRequired"] = link.isDeviceFirmwareUpdateRequired;
     out["isRadioFirmwareUpdateRequired"] = link.isRadioFirmwareUpdateRequired;
     out["isDeviceFirmwareUpdateAvailable"] = link.isDeviceFirmwareUpdateAvailable;
@@ -64,7 +64,7 @@ LinkInfo linkInfoFromScannerJson(const json& form) {
         kLinkConnectionTypeTable.valueOf(requireText(form, "linkConnectionType"));
     link.portName = requireText(form, "portName");
     link.isPairingDone = requireBool(form, "isPairingDone");
-    link.isValid = requireBool(form, "isValid");
+    link.present = requireBool(form, "isValid");
     link.isDeviceFirmwareUpdateRequired = requireBool(form, "isDeviceFirmwareUpdateRequired");
     link.isRadioFirmwareUpdateRequired = requireBool(form, "isRadioFirmwareUpdateRequired");
     link.isDeviceFirmwareUpdateAvailable = requireBool(form, "isDeviceFirmwareUpdateAvailable");

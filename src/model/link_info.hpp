@@ -30,7 +30,9 @@ struct LinkInfo {
     LinkConnectionType linkConnectionType = LinkConnectionType::none;
     std::string portName;
     bool isPairingDone = false;
-    bool isValid = false;
+    /// The link is there and its handler runs; false once its line has ended. Clients read it
+    /// as "isValid".
+    bool present = false;
     PortInfo portInfo;
     bool isDeviceFirmwareUpdateRequired = false;
     bool isRadioFirmwareUpdateRequired = false;

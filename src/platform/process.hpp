@@ -30,8 +30,11 @@ std::string temporaryDirectoryText();
 /// before any thread exists.
 sigset_t blockShutdownSignals();
 
-/// No-ops on Linux: a console window to hide and a timer resolution to raise exist on Windows.
+/// Seams: start-up steps another platform needs (a console window to hide, a timer resolution
+/// to raise) and Linux does not; empty here, kept so that a port has one place to fill in.
+namespace seam {
 void hideConsoleWindow();
 void raiseTimerResolution();
+}  // namespace seam
 
 }  // namespace kinetra::platform

@@ -56,7 +56,8 @@ sigset_t blockShutdownSignals() {
     return signals;
 }
 
-void hideConsoleWindow() {}
-void raiseTimerResolution() {}
+// Linux has no console window of its own and schedules timers finely already.
+void seam::hideConsoleWindow() {}
+void seam::raiseTimerResolution() {}
 
 }  // namespace kinetra::platform

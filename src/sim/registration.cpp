@@ -20,7 +20,7 @@ model::LinkInfo linkInfoFor(const LinkConfig& config, const std::string& portNam
     info.linkID = config.linkID;
     info.initialFoundEpoch = std::to_string(core::epochNanos());
     info.portName = portName;
-    info.isValid = true;
+    info.present = true;
     return info;
 }
 

@@ -53,7 +53,7 @@ model::LinkInfo EmulatedRig::linkInfo() const {
     info.linkID = linkId_;
     info.portName = emulator_->path();
     info.initialFoundEpoch = "1700000000000000000";
-    info.isValid = true;
+    info.present = true;
     return info;
 }
 
