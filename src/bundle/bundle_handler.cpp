@@ -233,7 +233,6 @@ void BundleHandler::answer(const std::vector<std::string>& envelope, std::string
 void BundleHandler::carryOutCommands() {
     std::unique_lock lock(queueMutex_);
     while (!stop_.isSet()) {
-        platform::faultPoint();
         auto taken = queue_.take(CommandQueue::Clock::now());
         for (auto& expired : taken.expired) {
             post(std::move(expired.envelope), bus::resultText(reply_text::kExpired));
@@ -252,23 +251,35 @@ void BundleHandler::carryOutCommands() {
         const bool paired = paired_.load();
         lock.unlock();
         std::string reply;
-        if (paired) {
-            reply = carryOut(entry, entry.stop ? nullptr : &preemption);
-        } else {
-            // Nothing can reach the devices: the client is told so (never "ok" for a stop
-            // that was not sent), and its later commands are held back a little, so that a
-            // client retrying in a loop does not flood the log.
-            logLimited("unpaired",
-                       "Bundle " + linkId_ + ": " + std::string(reply_text::kPairingNotCompleted));
-            reply = bus::resultText(reply_text::kPairingNotCompleted);
+        try {
+            // The fault hook sits where a failure costs most: with a command in hand.
+            platform::faultPoint();
+            if (paired) {
+                reply = carryOut(entry, entry.stop ? nullptr : &preemption);
+            } else {
+                // Nothing can reach the devices: the client is told so (never "ok" for a stop
+                // that was not sent), and its later commands are held back a little, so that a
+                // client retrying in a loop does not flood the log.
+                logLimited("unpaired", "Bundle " + linkId_ + ": " +
+                                           std::string(reply_text::kPairingNotCompleted));
+                reply = bus::resultText(reply_text::kPairingNotCompleted);
+            }
+        } catch (...) {
+            // Left running, the command would keep the queue from handing out the next one
+            // after the restart, and its client would wait for a reply that never comes.
+            lock.lock();
+            running_ = nullptr;
+            queue_.finish();
+            post(std::move(entry.envelope), bus::resultText(reply_text::kNotProcessed));
+            throw;
         }
         lock.lock();
         running_ = nullptr;
         queue_.finish();
+        post(std::move(entry.envelope), std::move(reply));
         if (!paired && !entry.stop) {
             queue_.hold(entry.client, CommandQueue::Clock::now() + kUnpairedPause);
         }
-        post(std::move(entry.envelope), std::move(reply));
     }
 }
 

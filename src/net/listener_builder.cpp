@@ -102,7 +102,14 @@ void ListenerBuilder::start() {
     context_.restart();
     accept();
     started_ = true;
-    startContextThread(thread_, "listen:" + std::to_string(boundPort_), context_);
+    // A handler that threw may have left no accept armed: without one the restarted thread
+    // would have no work and end, and the port would go deaf while still bound.
+    startContextThread(thread_, "listen:" + std::to_string(boundPort_), context_, [this] {
+        if (!acceptArmed_ && acceptor_->is_open()) {
+            context_.restart();  // out of work when the handler threw, it stopped itself
+            accept();
+        }
+    });
 }
 
 void ListenerBuilder::stop() {
@@ -135,8 +142,10 @@ void ListenerBuilder::accept() {
     // The new socket belongs to the chosen worker loop from the start.
     acceptor_->async_accept(
         loop->context(), [this, loop](const std::error_code& error, asio::ip::tcp::socket socket) {
+            acceptArmed_ = false;
             onAccepted(error, std::move(socket), loop);
         });
+    acceptArmed_ = true;
 }
 
 void ListenerBuilder::onAccepted(const std::error_code& error, asio::ip::tcp::socket socket,
@@ -148,10 +157,12 @@ void ListenerBuilder::onAccepted(const std::error_code& error, asio::ip::tcp::so
         spdlog::warn("net: accept failed on port {0}: {1}", boundPort_, error.message());
         retryTimer_.expires_after(kAcceptRetryDelay);
         retryTimer_.async_wait([this](const std::error_code& timerError) {
+            acceptArmed_ = false;
             if (!timerError) {
                 accept();
             }
         });
+        acceptArmed_ = true;
         return;
     }
     if (connectionLimit_ != 0 && *live_ >= connectionLimit_) {

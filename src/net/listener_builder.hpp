@@ -101,8 +101,9 @@ private:
     asio::io_context context_{1};
     std::optional<asio::ip::tcp::acceptor> acceptor_;  // accept thread only once started
     asio::steady_timer retryTimer_{context_};          // accept thread only
-    bool started_ = false;                             // owner's thread
-    platform::ServiceThread thread_;                   // last: joined before the members it uses go
+    bool acceptArmed_ = false;        // an accept or its retry is pending (accept thread only)
+    bool started_ = false;            // owner's thread
+    platform::ServiceThread thread_;  // last: joined before the members it uses go
 };
 
 }  // namespace kinetra::net

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include <asio/io_context.hpp>
@@ -25,14 +26,21 @@ inline void runContext(asio::io_context& context) {
 
 /// Starts `thread` running `context` with the net threads' policy: a handler that throws is
 /// logged and the loop runs again after a short pause (its sockets and timers are all still
-/// there). Kept short because every connection on the loop waits through it.
+/// there). Kept short because every connection on the loop waits through it. `beforeRun`, when
+/// given, runs on the thread before each run, the first and every one after a failure: it puts
+/// back the work a handler that threw had not yet re-armed.
 inline void startContextThread(platform::ServiceThread& thread, std::string name,
-                               asio::io_context& context) {
+                               asio::io_context& context, std::function<void()> beforeRun = {}) {
     thread.start({.name = std::move(name),
                   .onFailure = platform::OnFailure::restart,
                   .firstPause = std::chrono::milliseconds(10),
                   .longestPause = std::chrono::milliseconds(1000)},
-                 [&context](std::stop_token) { runContext(context); });
+                 [&context, beforeRun = std::move(beforeRun)](std::stop_token) {
+                     if (beforeRun) {
+                         beforeRun();
+                     }
+                     runContext(context);
+                 });
 }
 
 }  // namespace kinetra::net

@@ -52,8 +52,15 @@ void ServiceThread::start(ThreadOptions options, Body body) {
     options_.firstPause = std::max(options_.firstPause, std::chrono::milliseconds(1));
     options_.longestPause = std::max(options_.longestPause, options_.firstPause);
     body_ = std::move(body);
+    // Running from before the thread exists, so that a body ending at once is not overwritten;
+    // and not running when the thread could not be made (out of threads or memory).
     running_ = true;
-    thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+    try {
+        thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+    } catch (...) {
+        running_ = false;
+        throw;
+    }
 }
 
 void ServiceThread::requestStop() noexcept {

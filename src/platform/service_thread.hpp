@@ -70,7 +70,8 @@ public:
 
     /// Starts the thread running `body`. Call it last in the owner's constructor, once
     /// everything the body uses exists. A thread that ended on its own must be joined before
-    /// it is started again; after a stop was requested nothing starts.
+    /// it is started again; after a stop was requested nothing starts. Throws std::system_error
+    /// when no thread can be made, and is then not running.
     void start(ThreadOptions options, Body body);
     /// Asks the body to return: sets the stop signal and the stop token.
     void requestStop() noexcept;

@@ -1,5 +1,6 @@
 // The device service with emulated link modules announced as its scanner would: the link list
-// through found, lost and found again, a link moving ports, refusals, and the stop for all.
+// through found, lost and found again, a link moving ports, refusals, and the stop for all; and,
+// with a whole server around it, a fault thrown inside each kind of loop survived.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -15,9 +16,15 @@
 #include "discovery/abort_all.hpp"
 #include "discovery/bundle_controller.hpp"
 #include "gateway/gateway_test_support.hpp"
+#include "gateway/server.hpp"
+#include "net/udp_listener.hpp"
+#include "notify/notification_handler.hpp"
+#include "platform/service_thread.hpp"
 #include "sim/emulated_link.hpp"
 #include "sim/pseudo_terminal.hpp"
 #include "sim/registration.hpp"
+#include "studio/studio_service.hpp"
+#include "studio/visca_client.hpp"
 #include "support/recording_notifications.hpp"
 #include "support/temporary_tree.hpp"
 
@@ -25,6 +32,7 @@ namespace kinetra::discovery {
 namespace {
 
 using namespace std::chrono_literals;
+using gateway::test::LogCapture;
 using gateway::test::waitUntil;
 
 constexpr const char* kConfiguration = "inproc://test/configuration";
@@ -299,6 +307,128 @@ TEST_F(BundleControllerTest, MotionAbortAllReachesThePairedLinksAndNamesTheOther
     controller_.reset();
     EXPECT_TRUE(waitUntil([] { return !bundleOpen("KSIMSTOP01"); }));
     EXPECT_FALSE(bus::SocketRegistry::instance().isOpen(std::string(bus::kDeviceEndpoint)));
+}
+
+// The gateway (one worker loop, net-1) and the studio inputs around the device service.
+class ThreadFaults : public BundleControllerTest {
+protected:
+    void SetUp() override {
+        BundleControllerTest::SetUp();
+        platform::setServiceEndNotice([](const std::string& text) { notify::notify(text); });
+        server_.start(1);
+        studio::StudioSettings studio;
+        studio.oscAddress = studio.visca.address = "127.0.0.1";
+        studio.oscPort = oscPort_;
+        studio.visca.ports = {{"KFAULTA", viscaPort_}};
+        studio_ = std::make_unique<studio::StudioService>(studio);
+    }
+    void TearDown() override { platform::setServiceEndNotice({}); }
+
+    json post(const std::string& path, const json& body) {
+        const auto reply = sim::postJson("127.0.0.1", server_.httpPort(), path, body.dump(), 5s);
+        return reply ? json::parse(*reply, nullptr, false) : json();
+    }
+    bool listed(const std::string& linkId, bool valid) {
+        auto status = post("/v1/device", {{"command", "linkStatus"}});
+        return status.is_object() && status["data"].is_array() &&
+               std::ranges::any_of(status["data"], [&](const json& link) {
+                   return link.value("linkID", "") == linkId &&
+                          link.value("isValid", !valid) == valid;
+               });
+    }
+
+    gateway::Server server_{gateway::test::kLoopback};
+    std::uint16_t oscPort_ = net::test::UdpListener().port();
+    std::uint16_t viscaPort_ = net::test::UdpListener().port();
+    std::unique_ptr<studio::StudioService> studio_;
+};
+
+// Each row throws once inside one loop, wakes it and waits for its log line; after each the link
+// list and a bundle command are still answered over HTTP. A link whose reader or service failed
+// is taken down (the user told), the others go on. A sender failing with a command in hand
+// answers that command first; a receiver answers again after its pause.
+TEST_F(ThreadFaults, EveryKindOfLoopSurvivesAThrowAndTheServerKeepsAnswering) {
+    const LogCapture log;
+    std::vector<std::unique_ptr<sim::EmulatedLink>> links;
+    for (const auto* id : {"KFAULTA", "KFAULTB", "KFAULTC"}) {
+        links.push_back(std::make_unique<sim::EmulatedLink>(emulatedLink(id)));
+        post("/v1/device", sim::deviceFoundRequest(links.back()->config(), links.back()->path()));
+        ASSERT_TRUE(waitUntil([&] { return listed(id, true); })) << id;
+    }
+    studio::test::ViscaClient visca(viscaPort_);
+    using Wake = std::function<json()>;
+    const Wake linkStatus = [&] { return post("/v1/device", {{"command", "linkStatus"}}); };
+    const Wake command = [&] { return post("/v1/bundle/KFAULTA", {{"command", "motionAbort"}}); };
+    const Wake status = [&] { return post("/v1/bundle/KFAULTA/status", json::object()); };
+    const Wake scan = [] {
+        return bus::requestOnce(std::string(bus::kLinkScanEndpoint), "{}", 2s).value_or(json());
+    };
+    const Wake osc = [&] {
+        studio::test::ViscaClient(oscPort_).sendRaw("00");  // any datagram wakes it
+        return json();
+    };
+    const Wake viscaReset = [&] {
+        visca.send("01", 0x0200, 77);
+        return json();
+    };
+    // Asks the adapter itself, so its reply wakes the link's reader too.
+    const auto adapter = [&](const std::string& id) -> Wake {
+        return [&, id] { return post("/v1/link/" + id, {{"command", "link_status_from_device"}}); };
+    };
+    const std::string listener = "listen:" + std::to_string(server_.httpPort());
+    const json notProcessed = {{"result", "request could not be processed"}};
+    struct Row {
+        std::string thread, service;
+        Wake wake;
+        json firstAnswer{};  // what the request that woke it is answered, where it matters
+        bool endsLink = false;
+    };
+    const Row rows[]{
+        {"net-1", "net-1", linkStatus},
+        {listener, listener, linkStatus},
+        {"reactor", "Gateway bus reactor", linkStatus},
+        {"device", "Device service", linkStatus},
+        {"bundle:KFAULTA", "Bundle KFAULTA", command},
+        {"send:KFAULTA", "Bundle KFAULTA sender", command, notProcessed},
+        {"status:KFAULTA", "Bundle KFAULTA status", status},
+        {"scan-control", "Link scanner control", scan},
+        {"scan", "Link scanner", scan},
+        {"osc", "OSC input", osc},
+        {"visca", "VISCA input", viscaReset},
+        {"rd:KFAULTB", "Link KFAULTB reader", adapter("KFAULTB"), {}, true},
+        {"link:KFAULTC", "Link KFAULTC", adapter("KFAULTC"), {}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.thread);
+        platform::injectFault(row.thread);
+        std::optional<json> first;
+        EXPECT_TRUE(waitUntil([&] {
+            const auto answer = row.wake();
+            first = first.value_or(answer);
+            return log.has("error: " + row.service +
+                           (row.endsLink ? " stopped after an error: " : " failed: ") +
+                           "a fault injected by a test");
+        }));
+        if (!row.firstAnswer.is_null()) {
+            EXPECT_EQ(first, row.firstAnswer);
+        }
+        if (row.endsLink) {
+            const auto id = row.thread.substr(row.thread.find(':') + 1);
+            EXPECT_TRUE(waitUntil([&] { return listed(id, false); }));
+            EXPECT_TRUE(log.has("info: Link " + id + ": its line has ended"));
+        }
+        EXPECT_TRUE(waitUntil([&] { return listed("KFAULTA", true); }));
+        EXPECT_TRUE(waitUntil([&] { return command().contains("result"); }));
+    }
+    visca.send("01", 0x0200, 78);  // answered past the replies to the resets that woke it
+    EXPECT_TRUE(waitUntil([&] { return visca.next(100ms) == "02 01 00 01 00 00 00 4E 01"; }));
+    EXPECT_EQ(std::ranges::count_if(notifications_->texts(),
+                                    [](const std::string& text) {
+                                        return text.ends_with(
+                                            "stopped after an error and stays off until the server "
+                                            "restarts.");
+                                    }),
+              2);
 }
 
 // The bundles are asked at once: each of these answers only once both were asked, which a

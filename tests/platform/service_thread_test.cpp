@@ -3,12 +3,14 @@
 // wait or the pause at once; an injected fault that passes a loop's own catch; its name.
 #include "platform/service_thread.hpp"
 
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -113,6 +115,31 @@ TEST(ServiceThread, AnInjectedFaultPassesTheLoopsCatchAndAStopEndsEveryWait) {
     EXPECT_FALSE(target.running());
     EXPECT_EQ(waiting.count(), 1u);
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their shadow memory
+// Runs in a child: starts a thread with no address space left for its stack.
+[[noreturn]] void startWithoutRoomForAStack() {
+    ServiceThread thread;
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t bytes = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (1 << 20);
+    const rlimit limit{bytes, bytes};
+    ::setrlimit(RLIMIT_AS, &limit);
+    try {
+        thread.start({.name = "no-stack"}, [](std::stop_token) {});
+    } catch (const std::system_error&) {
+        std::_Exit(thread.running() ? 2 : 0);
+    }
+    std::_Exit(1);  // made after all: the limit did not hold
+}
+
+// A thread that could not be made is not running. In a freshly started child, so that no stack
+// freed by an earlier test is there to reuse.
+TEST(ServiceThread, OneThatCouldNotBeMadeIsNotRunning) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(startWithoutRoomForAStack(), ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 }  // namespace
 }  // namespace kinetra::platform
