@@ -14,10 +14,12 @@ AcknowledgeLedger::Change AcknowledgeLedger::change(TimePoint at) {
     forget(at);
     const auto newestOpen = std::find_if(entries_.rbegin(), entries_.rend(),
                                          [](const Entry& e) { return e.state == State::open; });
+    std::size_t overdue = 0;
     if (newestOpen != entries_.rend() && at - newestOpen->at <= quick()) {
-        givenUp_ += std::erase_if(entries_, [&](const Entry& e) {
+        overdue = std::erase_if(entries_, [&](const Entry& e) {
             return e.state != State::open && at - e.at > kOverdue;
         });
+        givenUp_ += overdue;
     }
     if (entries_.empty()) {
         return {};
@@ -25,7 +27,10 @@ AcknowledgeLedger::Change AcknowledgeLedger::change(TimePoint at) {
     const Entry entry = entries_.front();
     entries_.pop_front();
     Change result{Credit::settled, entry.owner, at - entry.at};
-    if (entry.state == State::open) {
+    if (entry.state == State::open && overdue > 0) {
+        // Quick, but an overdue message was still waiting for its change: this may be its.
+        result.credit = Credit::doubtful;
+    } else if (entry.state == State::open) {
         result.credit = Credit::waiting;
         recent_.push_back(at - entry.at);
         if (recent_.size() > kRecent) {

@@ -8,9 +8,11 @@
 //
 // One exception keeps a refused message (which never moves the byte) from shifting every later
 // credit by one for as long as traffic goes on: a change that comes quickly (within twice the
-// device's recent round trip) after a write of the transaction in progress is taken as that
-// write's, and the messages of ended transactions left unanswered for longer than a reply wait
-// are given up first. A device answering that quickly now is not still working on them.
+// device's recent round trip) after a write of the transaction in progress goes to that write,
+// and the messages of ended transactions left unanswered for longer than a reply wait are given
+// up first. That change may still be an overdue message's late one, so when it gave any up the
+// write cannot claim it (doubtful): its transaction is not acknowledged by it. Only the next
+// quick change, with nothing overdue left, is taken as proof.
 // Pure (times are passed in); used under the link mailbox's lock by the reader (changes) and the
 // sender (writes, ends).
 #pragma once
@@ -40,11 +42,12 @@ public:
 
     /// Who a change was credited to.
     enum class Credit : std::uint8_t {
-        waiting,  ///< the transaction `owner`, which still waits: it is acknowledged
-        late,     ///< a transaction that had given up: counted as a late reply
-        settled,  ///< a transaction already answered (another attempt, a read's answer)
-                  ///< or one that awaited nothing (a real-time move)
-        nobody,   ///< no message in doubt: a change no write of ours explains
+        waiting,   ///< the transaction `owner`, which still waits: it is acknowledged
+        late,      ///< a transaction that had given up: counted as a late reply
+        settled,   ///< a transaction already answered (another attempt, a read's answer)
+                   ///< or one that awaited nothing (a real-time move)
+        nobody,    ///< no message in doubt: a change no write of ours explains
+        doubtful,  ///< `owner`'s write, or an overdue message's: acknowledges nothing
     };
 
     struct Change {

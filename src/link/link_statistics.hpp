@@ -46,7 +46,7 @@ public:
     std::atomic<std::uint64_t> unacknowledged{0};
     /// Replies dropped because their transaction had given up (or none waited for them).
     std::atomic<std::uint64_t> lateReplies{0};
-    /// Acknowledge-byte changes no message in doubt explains.
+    /// Acknowledge-byte changes no message in doubt explains, or that two could (doubtful).
     std::atomic<std::uint64_t> unattributedChanges{0};
     /// Written messages given up because no change came within the doubt window.
     std::atomic<std::uint64_t> givenUp{0};

@@ -33,6 +33,7 @@ void ResponseMailbox::postAcknowledge(std::uint8_t value) {
                 statistics_.lateReplies.fetch_add(1, std::memory_order_relaxed);
                 break;
             case AcknowledgeLedger::Credit::nobody:
+            case AcknowledgeLedger::Credit::doubtful:
                 statistics_.unattributedChanges.fetch_add(1, std::memory_order_relaxed);
                 break;
             case AcknowledgeLedger::Credit::settled:
