@@ -8,7 +8,7 @@ namespace {
 // given a broker url (an empty client id and topic prefix take the host name). The security keys
 // are in lower case, as config.ini's keys arrive; lists are comma-separated text.
 constexpr const char* kServerSection = R"({
-    "httpserver": {"address": "0.0.0.0", "port": "32222"},
+    "httpserver": {"address": "0.0.0.0", "port": "32222", "keepaliveseconds": "5"},
     "security": {
         "allowedhosts": "",
         "allowedorigins": "",
