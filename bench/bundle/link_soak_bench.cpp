@@ -58,11 +58,14 @@ const Kind kKinds[] = {
 // Key poses stored before the soak, so that reads and moves name poses that exist.
 constexpr std::size_t kPoses = 4;
 
+// Distinct focus step sizes before they repeat.
+constexpr std::size_t kFocusSteps = 20000;
+
 json request(const Kind& kind, std::size_t n) {
     const std::string name = kind.name;
     if (name == "focusManualMove") {
         // A step of its own size per send: a step seen twice on the line was written twice.
-        return {{"command", name}, {"deltaEnc", static_cast<int>(n % 20000) + 1}};
+        return {{"command", name}, {"deltaEnc", static_cast<int>(n % kFocusSteps) + 1}};
     }
     if (name == "keyposeReadNumericValues") {
         return {{"command", name}, {"index", n % kPoses}};
@@ -126,6 +129,9 @@ Tally soak(SoakRig& rig, const Fault& fault, std::chrono::seconds budget, std::s
     const auto end = Clock::now() + budget;
     for (std::size_t n = 0; n < most && Clock::now() < end; ++n) {
         const Kind& kind = kKinds[n % std::size(kKinds)];
+        if (n % kFocusSteps == 0) {
+            focusSteps.clear();  // the step sizes start over: an old step is no repeat
+        }
         const auto from = rig.mark();
         const auto start = Clock::now();
         const json reply = rig.command(request(kind, n));
