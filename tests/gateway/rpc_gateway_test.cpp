@@ -187,7 +187,7 @@ TEST_F(RpcGatewayTest, AClientThatNeverReadsIsClosedWith1008BeforeItsAnswersPile
     auto client = connect();
     const std::string call = rpc("call", {{"path", "/v1/test/flood"}}, 1).dump();
     const std::string closing = "warning: net: WebSocket client 127.0.0.1:";
-    const auto before = testing::residentKilobytes(::getpid());
+    [[maybe_unused]] const auto before = testing::residentKilobytes(::getpid());
     // In rounds the service keeps up with, until the socket buffers (some megabytes) are full
     // and the server's own queue passes its bound.
     std::size_t sent = 0;
