@@ -46,7 +46,8 @@ LinkHandler::LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTi
     try {
         serviceThread_.start({.name = "link:" + linkId_,
                               .service = "Link " + linkId_,
-                              .onFailure = platform::OnFailure::end},
+                              .onFailure = platform::OnFailure::end,
+                              .afterEnd = [this] { wire_->closeLine(); }},
                              [this](std::stop_token) {
                                  try {
                                      serve();
@@ -54,7 +55,6 @@ LinkHandler::LinkHandler(model::LinkInfo info, PairingCallback onPairing, LinkTi
                                      if (stop_.isSet()) {
                                          return;  // failing while stopping is part of stopping
                                      }
-                                     wire_->closeLine();
                                      throw;
                                  }
                              });

@@ -60,7 +60,8 @@ void LinkWire::setUpSockets(zmq::context_t& context) {
 void LinkWire::startReader() {
     readerThread_.start({.name = "rd:" + linkId_,
                          .service = "Link " + linkId_ + " reader",
-                         .onFailure = platform::OnFailure::end},
+                         .onFailure = platform::OnFailure::end,
+                         .afterEnd = [this] { closeLine(); }},
                         [this](std::stop_token) {
                             try {
                                 readSerial();
@@ -69,7 +70,6 @@ void LinkWire::startReader() {
                                 if (stop_.isSet()) {
                                     return;
                                 }
-                                closeLine();
                                 throw;
                             }
                         });

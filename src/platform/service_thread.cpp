@@ -116,6 +116,13 @@ bool ServiceThread::recover(const std::string& what, std::chrono::milliseconds& 
         spdlog::error("{0} stopped after an error: {1}", options_.service, what);
         tellUser(options_.service +
                  " stopped after an error and stays off until the server restarts.");
+        if (options_.afterEnd) {
+            try {
+                options_.afterEnd();
+            } catch (const std::exception& error) {
+                spdlog::error("{0}: {1}", options_.service, error.what());
+            }
+        }
         return false;
     }
     // A body that ran well for a while before failing is not failing over and over.

@@ -53,6 +53,10 @@ struct ThreadOptions {
     OnFailure onFailure = OnFailure::restart;
     std::chrono::milliseconds firstPause{1000};
     std::chrono::milliseconds longestPause{30000};
+    /// OnFailure::end: run on the thread once the failure has been logged and told, e.g. to have
+    /// the owner take that one service down. Running it sooner could stop the thread before its
+    /// failure was reported.
+    std::function<void()> afterEnd{};
 };
 
 class ServiceThread {

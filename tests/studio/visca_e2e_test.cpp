@@ -204,7 +204,7 @@ TEST(ViscaInput, UntrustedSourcesMoveNothingAndAFloodLeavesOtherControllersServe
         statm >> pages >> pages;
         return pages * sysconf(_SC_PAGESIZE);
     };
-    const long before = rss();
+    [[maybe_unused]] const long before = rss();
     // 10,000 datagrams a second for 5 s from one controller: drives and stops in sequence,
     // inquiries, datagrams too short, a sequence number far behind. Another controller asks its
     // position every 100 ms meanwhile.
@@ -233,7 +233,9 @@ TEST(ViscaInput, UntrustedSourcesMoveNothingAndAFloodLeavesOtherControllersServe
         ++answered;
     }
     EXPECT_GE(answered, asked * 9 / 10);
+#if !defined(__SANITIZE_ADDRESS__)  // its quarantine keeps freed memory resident
     EXPECT_LT(rss() - before, 8L << 20) << "memory grew by " << (rss() - before) << " bytes";
+#endif
     const auto status = v.studio->status()["visca"];
     EXPECT_GT(status["refused"].get<int>(), 20000) << status;
     EXPECT_LE(status["commandsSent"].get<int>(), 800) << "about 50 drives and 60 stops a second";
