@@ -314,6 +314,8 @@ TEST_F(BundleControllerTest, MotionAbortAllReachesThePairedLinksAndNamesTheOther
 // The gateway (one worker loop, net-1) and the studio inputs around the device service.
 class ThreadFaults : public BundleControllerTest {
 protected:
+    // Made before SetUp starts the threads: a sink added while they log would race them.
+    const LogCapture logs_;
     void SetUp() override {
         BundleControllerTest::SetUp();
         platform::setServiceEndNotice([](const std::string& text) { notify::notify(text); });
@@ -350,7 +352,7 @@ protected:
 // is taken down (the user told), the others go on. A sender failing with a command in hand
 // answers that command first; a receiver answers again after its pause.
 TEST_F(ThreadFaults, EveryKindOfLoopSurvivesAThrowAndTheServerKeepsAnswering) {
-    const LogCapture log;
+    const LogCapture& log = logs_;
     std::vector<std::unique_ptr<sim::EmulatedLink>> links;
     for (const auto* id : {"KFAULTA", "KFAULTB", "KFAULTC"}) {
         links.push_back(std::make_unique<sim::EmulatedLink>(emulatedLink(id)));
