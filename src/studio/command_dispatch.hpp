@@ -16,8 +16,8 @@
 #include <zmq.hpp>
 
 #include "bus/route.hpp"
+#include "core/log_limiter.hpp"
 #include "studio/link_table.hpp"
-#include "studio/rate_limiter.hpp"
 #include "studio/studio_counters.hpp"
 
 namespace kinetra::studio {
@@ -75,7 +75,7 @@ private:
     std::atomic<std::uint64_t>& sent_;  // requests handed to the route
     bus::Route route_;
     std::map<std::string, Sticks> sticks_;
-    RateLimiter logLimiter_;
+    core::LogLimiter logLimiter_{std::chrono::seconds(5)};  // a flood logs a line per kind each 5 s
     SteadyTime now_{};         // the time of the call in progress, for the log limiter
     bool sending_ = false;     // write() is in route_.send
     bool refusedNow_ = false;  // ... and the route refused the request at once

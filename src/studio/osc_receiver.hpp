@@ -16,10 +16,10 @@
 #include <asio/ip/udp.hpp>
 #include <zmq.hpp>
 
+#include "core/log_limiter.hpp"
 #include "platform/service_thread.hpp"
 #include "studio/command_dispatch.hpp"
 #include "studio/osc_mapping.hpp"
-#include "studio/rate_limiter.hpp"
 #include "studio/source_filter.hpp"
 #include "studio/studio_counters.hpp"
 #include "studio/studio_settings.hpp"
@@ -70,8 +70,8 @@ private:
     asio::io_context io_;  // only owns the socket; never run
     asio::ip::udp::socket socket_;
     CommandDispatch dispatch_;
-    std::map<std::string, Stick> sticks_;  // moving sticks by link id
-    RateLimiter logLimiter_;
+    std::map<std::string, Stick> sticks_;                   // moving sticks by link id
+    core::LogLimiter logLimiter_{std::chrono::seconds(5)};  // a flood logs a line per kind each 5 s
     std::vector<std::uint8_t> buffer_;
 
     platform::ServiceThread thread_;  // last: joined first

@@ -16,10 +16,10 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
+#include "core/log_limiter.hpp"
 #include "platform/service_thread.hpp"
 #include "platform/wake_signal.hpp"
 #include "studio/command_dispatch.hpp"
-#include "studio/rate_limiter.hpp"
 #include "studio/source_filter.hpp"
 #include "studio/studio_counters.hpp"
 #include "studio/studio_settings.hpp"
@@ -65,7 +65,7 @@ private:
     asio::io_context io_;  // only owns the sockets; never run
     std::vector<Port> ports_;
     CommandDispatch dispatch_;
-    RateLimiter logLimiter_;
+    core::LogLimiter logLimiter_{std::chrono::seconds(5)};  // a flood logs a line per kind each 5 s
     std::vector<std::uint8_t> buffer_;
     SteadyTime now_{};  // the time of the turn being handled, for the cameras' hooks
 
