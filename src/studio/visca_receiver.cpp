@@ -15,6 +15,7 @@ namespace {
 constexpr std::size_t kDatagramSize = 1024;
 constexpr int kDatagramsPerTurn = 256;  // per port; then the others, the bus and timers
 constexpr int kExpiryCheckMs = 1000;
+constexpr int kReceiveBuffer = 1 << 20;
 
 }  // namespace
 
@@ -33,6 +34,10 @@ ViscaReceiver::ViscaReceiver(const StudioSettings& settings, ViewLookup view,
         port.socket.open(local.protocol());
         port.socket.bind(local);
         port.socket.non_blocking(true);
+        // Room for a burst while the thread is off the processor (the kernel caps it at
+        // net.core.rmem_max): a datagram the kernel drops is a controller's command lost.
+        std::error_code ignored;
+        port.socket.set_option(asio::socket_base::receive_buffer_size(kReceiveBuffer), ignored);
         Port* self = &ports_.emplace_back(std::move(port));
         const std::size_t index = ports_.size() - 1;
         visca::ViscaCamera::Hooks hooks{

@@ -207,7 +207,14 @@ TEST(ViscaInput, UntrustedSourcesMoveNothingAndAFloodLeavesOtherControllersServe
     [[maybe_unused]] const long before = rss();
     // 10,000 datagrams a second for 5 s from one controller: drives and stops in sequence,
     // inquiries, datagrams too short, a sequence number far behind. Another controller asks its
-    // position every 100 ms meanwhile.
+    // position every 100 ms meanwhile. Instrumented builds run several times slower: a third of
+    // the rate still overflows the rate limit, without overflowing the socket's receive buffer
+    // while a loaded machine holds the receiver off the processor.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr int kDatagramsPerMs = 3;
+#else
+    constexpr int kDatagramsPerMs = 10;
+#endif
     ViscaClient flood(v.port);
     const std::function<void()> kFlood[] = {
         [&] { flood.send("81 01 06 01 01 01 02 03 FF"); },
@@ -217,10 +224,11 @@ TEST(ViscaInput, UntrustedSourcesMoveNothingAndAFloodLeavesOtherControllersServe
         [&] { flood.sendRaw("01 00 00 05 00 00 00 00 81 01 06 04 FF"); },
     };
     int asked = 0;
+    int flooded = 0;
     const auto start = Clock::now();
     for (int ms = 0; ms < 5000; ++ms) {
-        for (int i = 0; i < 10; ++i) {
-            kFlood[i % 5]();
+        for (int i = 0; i < kDatagramsPerMs; ++i) {
+            kFlood[flooded++ % 5]();
         }
         if (ms % 100 == 0) {
             client.send(kPositionInquiry);
@@ -237,7 +245,8 @@ TEST(ViscaInput, UntrustedSourcesMoveNothingAndAFloodLeavesOtherControllersServe
     EXPECT_LT(rss() - before, 8L << 20) << "memory grew by " << (rss() - before) << " bytes";
 #endif
     const auto status = v.studio->status()["visca"];
-    EXPECT_GT(status["refused"].get<int>(), 20000) << status;
+    // Three in five are commands or inquiries, all but about 50 a second refused.
+    EXPECT_GT(status["refused"].get<int>(), flooded * 2 / 5) << status;
     EXPECT_LE(status["commandsSent"].get<int>(), 800) << "about 50 drives and 60 stops a second";
     // The head answers its own stop after the flood.
     from = v.rig.mark();
