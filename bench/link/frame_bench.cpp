@@ -1,5 +1,6 @@
 // Frame encode and decode speed against a plain copy of the same bytes, measured in the same
 // run: the figures to watch are the ratios, not the absolute times. Single-threaded.
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "link/adapter_commands.hpp"
 #include "link/classify.hpp"
 #include "link/frame_codec.hpp"
+#include "link/link_statistics.hpp"
 #include "link/radio_image.hpp"
 
 namespace {
@@ -123,6 +125,32 @@ void decodeAndRouteStatusFrames(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * wire.size()));
 }
 BENCHMARK(decodeAndRouteStatusFrames);
+
+// The same with the link statistics the reader keeps per read, frame and status message: the
+// ratio of the two bounds what the counting adds to a link's CPU, as the reader does all of
+// this and more (the status hook, the wake-ups) for every status message.
+void decodeAndRouteStatusFramesCounted(benchmark::State& state) {
+    const auto wire = framed(statusPayload());
+    FrameDecoder decoder;
+    LinkState link{.linkType = model::LinkType::linkAdapter, .paired = true};
+    LinkStatistics statistics;
+    std::size_t actions = 0;
+    for (auto _ : state) {
+        decoder.feed(wire, [&](core::ByteView payload) {
+            statistics.noteFrame();
+            for (const auto& action : classify(payload, link)) {
+                if (action.kind == ActionKind::pushStatus) {
+                    statistics.noteStatus(std::chrono::steady_clock::now());
+                }
+                ++actions;
+            }
+        });
+        statistics.noteRead(wire.size(), decoder.discardedFrames(), decoder.discardedBytes());
+    }
+    benchmark::DoNotOptimize(actions);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * wire.size()));
+}
+BENCHMARK(decodeAndRouteStatusFramesCounted);
 
 }  // namespace
 

@@ -74,6 +74,19 @@ public:
         return std::chrono::microseconds(roundTripSum_.load(std::memory_order_relaxed));
     }
 
+    /// Reader thread (the only writer of these: plain stores, no read-modify-write): `bytes`
+    /// read from the line, and the frame decoder's running totals of what it dropped.
+    void noteRead(std::size_t bytes, std::uint64_t discardedFrames,
+                  std::uint64_t discardedByteCount) {
+        constexpr auto relaxed = std::memory_order_relaxed;
+        bytesIn.store(bytesIn.load(relaxed) + bytes, relaxed);
+        discarded.store(discardedFrames, relaxed);
+        discardedBytes.store(discardedByteCount, relaxed);
+    }
+    /// Reader thread: one whole frame decoded.
+    void noteFrame() {
+        framesIn.store(framesIn.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
     /// Reader thread: one status message arrived at `now`.
     void noteStatus(Clock::time_point now) {
         statusMessages.store(statusMessages.load(std::memory_order_relaxed) + 1,

@@ -107,19 +107,15 @@ void LinkWire::readSerial() {
         decoder_.feed({buffer.data(), result.count},
                       [this](core::ByteView payload) { route(payload); });
         if (counting_) {
-            // This thread is the only writer of these: plain stores, no read-modify-write.
-            constexpr auto relaxed = std::memory_order_relaxed;
-            statistics_.bytesIn.store(statistics_.bytesIn.load(relaxed) + result.count, relaxed);
-            statistics_.discarded.store(decoder_.discardedFrames(), relaxed);
-            statistics_.discardedBytes.store(decoder_.discardedBytes(), relaxed);
+            statistics_.noteRead(result.count, decoder_.discardedFrames(),
+                                 decoder_.discardedBytes());
         }
     }
 }
 
 void LinkWire::route(core::ByteView payload) {
     if (counting_) {
-        statistics_.framesIn.store(statistics_.framesIn.load(std::memory_order_relaxed) + 1,
-                                   std::memory_order_relaxed);
+        statistics_.noteFrame();
     }
     const LinkState state{linkType_, lastAcknowledge_, flags_.paired.load(),
                           flags_.pairingBlocked.load(), flags_.statusKnown.load()};

@@ -519,8 +519,7 @@ void MqttService::flush(Time now) {
 
 void MqttService::warn(const std::string& kind, const std::string& text, Time now) {
     if (const auto held = logLimiter_.admit(kind, now)) {
-        spdlog::warn("MQTT: {0}{1}", text,
-                     *held ? fmt::format(" ({0} more since the last report)", *held) : "");
+        spdlog::warn("MQTT: {0}{1}", text, core::heldBackNote(*held));
     }
 }
 

@@ -18,10 +18,10 @@
 #include <zmq.hpp>
 
 #include "core/json.hpp"
+#include "core/log_limiter.hpp"
 #include "mqtt/broker_client.hpp"
 #include "mqtt/bus_route.hpp"
 #include "mqtt/jog_watch.hpp"
-#include "mqtt/log_limiter.hpp"
 #include "mqtt/mqtt_settings.hpp"
 #include "mqtt/mqtt_state.hpp"
 #include "mqtt/outbox.hpp"
@@ -118,7 +118,7 @@ private:
     std::optional<zmq::socket_t> feed_;  // SUB to the feed, made by the thread
     bool connected_ = false;
     std::uint64_t lastDropped_ = 0;
-    LogLimiter logLimiter_;
+    core::LogLimiter logLimiter_{std::chrono::seconds(5)};  // a flood logs a line per kind each 5 s
 
     std::unique_ptr<BusRoute> route_;
     std::unique_ptr<BrokerClient> client_;

@@ -22,8 +22,7 @@ CommandDispatch::CommandDispatch(std::shared_ptr<zmq::context_t> context, Studio
 void CommandDispatch::problem(const std::string& kind, const std::string& text) {
     counters_.setError(source_ + ": " + text);
     if (const auto held = logLimiter_.admit(kind, now_)) {
-        spdlog::warn("{0}: {1}{2}", source_, text,
-                     *held ? fmt::format(" ({0} more since the last report)", *held) : "");
+        spdlog::warn("{0}: {1}{2}", source_, text, core::heldBackNote(*held));
     }
 }
 

@@ -179,8 +179,7 @@ void OscReceiver::releaseSticks(SteadyTime now) {
 void OscReceiver::logDropped(const std::string& kind, const std::string& text, SteadyTime now) {
     counters_.setError("OSC: " + text);
     if (const auto held = logLimiter_.admit(kind, now)) {
-        spdlog::warn("OSC: {0}{1}", text,
-                     *held ? fmt::format(" ({0} more since the last report)", *held) : "");
+        spdlog::warn("OSC: {0}{1}", text, core::heldBackNote(*held));
     }
 }
 

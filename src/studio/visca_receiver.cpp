@@ -199,7 +199,7 @@ void ViscaReceiver::log(std::string_view kind, const std::string& text, bool pro
         counters_.setError("VISCA: " + text);
     }
     if (const auto held = logLimiter_.admit(kind, now)) {
-        const auto more = *held ? fmt::format(" ({0} more since the last report)", *held) : "";
+        const auto more = core::heldBackNote(*held);
         if (problem) {
             spdlog::warn("VISCA: {0}{1}", text, more);
         } else {
