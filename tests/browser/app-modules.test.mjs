@@ -278,6 +278,16 @@ describe('link health', () => {
       ['red', '13 status/s · last 760 ms ago'],
       ['red', 'no status for 1.5 s'],
     ]);
+    // A steady stream with jitter reads the same just before and just after each status.
+    const steady = new LinkHealth(0);
+    const texts = new Set();
+    for (let i = 0; i < 200; ++i) {
+      const arrival = 1000 + i * 50 + (i % 3) * 4;
+      if (i > 60) texts.add(healthText(steady.figures(arrival - 1)));
+      steady.noteStatus(arrival);
+      if (i > 60) texts.add(healthText(steady.figures(arrival + 1)));
+    }
+    assert.deepEqual([...texts], ['20 status/s · last < 250 ms']);
   });
 
   test('retries and time-outs count over the last minute, afresh when the counters restart', () => {

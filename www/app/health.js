@@ -93,14 +93,33 @@ export class LinkHealth {
     while (this.counters.length > 2 && this.counters[1].at <= at - kMinuteMs) this.counters.shift();
   }
 
-  /** Statuses a second over the last two seconds (or since the first, if sooner); null before a quarter second. */
+  /**
+   * Statuses a second over the last two seconds (or since the first, if sooner); null before a
+   * quarter second. Measured between arrivals (the intervals in the window over the time they
+   * span), so a steady stream reads the same just before and just after each status: a count
+   * over a window that ends now would tick 20, 21, 20 with every arrival and redraw the line. A
+   * stream that stops still reads lower as its silence grows past one interval.
+   */
   statusRate(now) {
     if (this.count === 0) return null;
     const span = Math.min(kRateWindowMs, now - this.firstArrival);
     if (span < 250) return null;
-    let inWindow = 0; // the first arrival opens the span and is not counted in it
-    for (let i = 0; i < Math.min(this.count, kArrivalsKept); ++i) if (this.arrivals[i] > now - span) inWindow += 1;
-    return (inWindow * 1000) / span;
+    let inWindow = 0;
+    let first = Infinity;
+    let last = -Infinity;
+    for (let i = 0; i < Math.min(this.count, kArrivalsKept); ++i) {
+      const at = this.arrivals[i];
+      if (at <= now - span) continue;
+      inWindow += 1;
+      first = Math.min(first, at);
+      last = Math.max(last, at);
+    }
+    // Too few arrivals to have an interval: the count over the window, the first arrival
+    // opening it and not counted.
+    if (inWindow < 2 || last <= first) return (inWindow * 1000) / span;
+    const intervals = inWindow - 1;
+    const interval = (last - first) / intervals;
+    return (intervals * 1000) / Math.max(last - first, now - first - interval);
   }
 
   /** The figures of the health line at `now`, with their `level`. */
