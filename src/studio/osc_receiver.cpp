@@ -7,6 +7,7 @@
 
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
+#include "studio/datagram_socket.hpp"
 #include "studio/osc_decode.hpp"
 
 namespace kinetra::studio {
@@ -31,11 +32,8 @@ OscReceiver::OscReceiver(const StudioSettings& settings, Links links, StudioCoun
             "left out.",
             entry);
     }
-    const asio::ip::udp::endpoint local(asio::ip::make_address(settings.oscAddress),
-                                        settings.oscPort);
-    socket_.open(local.protocol());
-    socket_.bind(local);
-    socket_.non_blocking(true);
+    socket_ =
+        openDatagramSocket(io_, {asio::ip::make_address(settings.oscAddress), settings.oscPort});
     spdlog::info("OSC input on {0}:{1}.", settings.oscAddress, settings.oscPort);
     // Restarted after a failure: the socket, the sticks and the pending commands are members.
     thread_.start({.name = "osc", .service = "OSC input"}, [this](std::stop_token) { run(); });

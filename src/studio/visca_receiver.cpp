@@ -7,6 +7,7 @@
 #include "bus/endpoints.hpp"
 #include "bus/socket_registry.hpp"
 #include "core/json.hpp"
+#include "studio/datagram_socket.hpp"
 
 namespace kinetra::studio {
 namespace {
@@ -15,7 +16,6 @@ namespace {
 constexpr std::size_t kDatagramSize = 1024;
 constexpr int kDatagramsPerTurn = 256;  // per port; then the others, the bus and timers
 constexpr int kExpiryCheckMs = 1000;
-constexpr int kReceiveBuffer = 1 << 20;
 
 }  // namespace
 
@@ -29,15 +29,7 @@ ViscaReceiver::ViscaReceiver(const StudioSettings& settings, ViewLookup view,
       buffer_(kDatagramSize) {
     const auto address = asio::ip::make_address(settings.visca.address);
     for (const auto& [linkId, number] : settings.visca.ports) {
-        Port port{asio::ip::udp::socket(io_), nullptr};
-        const asio::ip::udp::endpoint local(address, number);
-        port.socket.open(local.protocol());
-        port.socket.bind(local);
-        port.socket.non_blocking(true);
-        // Room for a burst while the thread is off the processor (the kernel caps it at
-        // net.core.rmem_max): a datagram the kernel drops is a controller's command lost.
-        std::error_code ignored;
-        port.socket.set_option(asio::socket_base::receive_buffer_size(kReceiveBuffer), ignored);
+        Port port{openDatagramSocket(io_, {address, number}), nullptr};
         Port* self = &ports_.emplace_back(std::move(port));
         const std::size_t index = ports_.size() - 1;
         visca::ViscaCamera::Hooks hooks{
