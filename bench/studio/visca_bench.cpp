@@ -1,7 +1,8 @@
 // VISCA over IP against /v2: (1) an AbsolutePosition datagram from a controller on loopback to
 // the moment its realTimeMoveFixedDuration reaches the emulated adapter's line, and (2) the same
 // command as a /v2 JSON-RPC call on a WebSocket, from the client's send to the same moment,
-// measured in the same run on the same rig, alternating in rounds. Commands are paced (and spread
+// measured in the same run on the same rig, one command of each in turn, so that a pause of the
+// machine falls on both transports alike rather than on one round. Commands are paced (and spread
 // over several controllers) to stay under the VISCA input's per-controller rate. Runs on the
 // program's main thread; the rig's parts run their own threads.
 #include <algorithm>
@@ -39,7 +40,6 @@ constexpr std::uint8_t kRealTimeMoveOpcode = 0x8A;
 constexpr auto kArrivalTimeout = 1s;
 constexpr auto kPace = 5ms;      // between commands: 200 a second in all
 constexpr int kControllers = 8;  // 25 a second each, half the VISCA input's rate
-constexpr int kRounds = 5;
 constexpr int kWarmUp = 40;
 
 struct Samples {
@@ -136,8 +136,8 @@ void printRow(const char* name, const Samples& samples, const Percentiles& base)
 
 int main(int argc, char** argv) {
     const int commands = argc > 1 ? std::atoi(argv[1]) : 1000;
-    if (commands < kRounds) {
-        std::fprintf(stderr, "usage: %s [commands per transport >= %d]\n", argv[0], kRounds);
+    if (commands < 1) {
+        std::fprintf(stderr, "usage: %s [commands per transport >= 1]\n", argv[0]);
         return 2;
     }
     spdlog::set_level(spdlog::level::warn);
@@ -182,14 +182,14 @@ int main(int argc, char** argv) {
 
     Samples visca;
     Samples rpc;
-    for (int round = 0; round < kRounds; ++round) {
-        v2Commands(commands / kRounds, rpc);
-        viscaCommands(commands / kRounds, visca);
+    for (int i = 0; i < commands; ++i) {
+        v2Commands(1, rpc);
+        viscaCommands(1, visca);
     }
     std::printf(
-        "VISCA benchmark: %d commands per transport in %d rounds, %d ms apart, over %d "
+        "VISCA benchmark: %d commands per transport, taking turns %d ms apart, over %d "
         "VISCA controllers\n",
-        commands, kRounds, static_cast<int>(kPace.count()), kControllers);
+        commands, static_cast<int>(kPace.count()), kControllers);
     std::printf("  %-44s %9s %9s %9s %9s\n", "", "p50 us", "p99 us", "p50/(0)", "p99/(0)");
     const auto base = percentiles(rpc.micros);
     printRow("(0) /v2 call: client send -> adapter line", rpc, base);
