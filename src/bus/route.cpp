@@ -18,10 +18,20 @@ constexpr std::uint64_t kUnwatched = std::uint64_t{1} << 63;
 
 }  // namespace
 
-Route::Route(std::shared_ptr<zmq::context_t> context, Limits limits)
-    : context_(std::move(context)), limits_(limits) {}
+Route::Route(std::shared_ptr<zmq::context_t> context, Limits limits, SocketWatch watch)
+    : context_(std::move(context)), limits_(limits), watch_(std::move(watch)) {}
 
-Route::~Route() = default;
+Route::~Route() {
+    for (auto& [name, endpoint] : endpoints_) {
+        tell(*endpoint, false);
+    }
+}
+
+void Route::tell(Endpoint& endpoint, bool opened) {
+    if (watch_) {
+        watch_(endpoint.dealer, opened);
+    }
+}
 
 void Route::refuse(Completion& done, Outcome outcome) {
     if (done) {
@@ -112,8 +122,10 @@ Route::Endpoint* Route::openEndpoint(const std::string& name) {
         endpoint->pending = slot->pending;
         endpoint->bounded = slot->bounded;
         endpoint->boundedPerClient = std::move(slot->boundedPerClient);
+        tell(*slot, false);
     }
     slot = std::move(endpoint);
+    tell(*slot, true);
     return slot.get();
 }
 
@@ -261,6 +273,7 @@ void Route::checkClosed(bool waitingOnly) {
             ++entry;  // kept until those run out of patience
             continue;
         }
+        tell(endpoint, false);
         entry = endpoints_.erase(entry);
     }
 }

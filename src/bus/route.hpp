@@ -60,6 +60,9 @@ public:
     using Completion = std::function<void(Outcome outcome, std::string reply)>;
 
     using Limits = RouteLimits;
+    /// Told of each DEALER just after it is made (`opened`) and just before it is closed, so an
+    /// owner that waits on the sockets' ZMQ_FD can stop watching one before its descriptor goes.
+    using SocketWatch = std::function<void(zmq::socket_ref socket, bool opened)>;
 
     struct Request {
         std::string endpoint;  ///< "inproc://..."
@@ -86,8 +89,9 @@ public:
     /// How often, when nothing waits, DEALERs of closed endpoints are looked for.
     static constexpr Milliseconds kSweepInterval{1000};
 
-    explicit Route(std::shared_ptr<zmq::context_t> context, Limits limits = {});
-    /// Closes every DEALER; waiting requests end without completion.
+    explicit Route(std::shared_ptr<zmq::context_t> context, Limits limits = {},
+                   SocketWatch watch = {});
+    /// Closes every DEALER (telling the watch); waiting requests end without completion.
     ~Route();
     Route(const Route&) = delete;
     Route& operator=(const Route&) = delete;
@@ -143,9 +147,11 @@ private:
     /// Runs the completions gathered so far, unless a completion is running already (its
     /// caller's loop takes them).
     void runReady();
+    void tell(Endpoint& endpoint, bool opened);
 
     std::shared_ptr<zmq::context_t> context_;
     const Limits limits_;
+    const SocketWatch watch_;
     std::unordered_map<std::string, std::unique_ptr<Endpoint>> endpoints_;
     std::unordered_map<std::uint64_t, Waiting> waiting_;
     std::multimap<Clock::time_point, std::uint64_t> deadlines_;  // stale entries are skipped

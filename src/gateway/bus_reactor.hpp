@@ -1,6 +1,7 @@
-// The gateway's one bus thread. Network threads hand it requests and feed subscriptions and
-// never wait on the bus themselves; it owns every bus socket the gateway uses for clients and
-// calls each completion on its own thread (callers post them on to their connection's loop).
+// A bus thread for what does not belong to one network loop: the feed's subscriptions and the
+// stops sent for lapsed HTTP jogs (the gateway's), and the MQTT door's requests. Callers hand it
+// work and never wait on the bus; it owns its bus sockets and calls each completion on its own
+// thread (callers post them on to where they are wanted).
 #pragma once
 
 #include <chrono>

@@ -1,5 +1,5 @@
-// HTTP forwarding: checks and compacts on the worker thread, queues on the bus reactor, and
-// turns the outcome into the response body back on the connection's loop.
+// HTTP forwarding: checks and compacts on the worker thread, sends on that loop's bus route, and
+// turns the outcome into the response body there when it comes.
 #include "gateway/http_forwarder.hpp"
 
 #include <exception>
@@ -17,8 +17,9 @@
 
 namespace kinetra::gateway {
 
-HttpForwarder::HttpForwarder(BusReactor& reactor, JogGuard& guard)
-    : reactor_(reactor),
+HttpForwarder::HttpForwarder(LoopRoutes& routes, BusReactor& reactor, JogGuard& guard)
+    : routes_(routes),
+      reactor_(reactor),
       guard_(guard),
       refresh_(
           [this](const std::string& path, const std::string& client) { letGo(path, client); }) {}
@@ -47,41 +48,66 @@ void HttpForwarder::forward(std::string_view path, std::string_view body, std::s
     // The bundle reads what it receives with the same parser, so this is its reading too.
     auto ticket = guard_.observeParsed(this, path, parsed);
     if (ticket && ticket->deflects != 0) {
+        {
+            std::lock_guard lock(loopsMutex_);
+            jogLoops_[std::string(path)] = loop.shared_from_this();
+        }
         refresh_.arm(path, std::string(client));
     }
-    reactor_.submit(BusReactor::Request{
-        endpoint, std::move(request), kReplyTimeout, true,
-        [this, endpoint, &loop, ticket = std::move(ticket), done = std::move(done)](
-            Outcome outcome, std::string reply) mutable {
-            if (ticket) {
-                guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
-            }
-            switch (outcome) {
-                case Outcome::reply:
-                    break;
-                case Outcome::noReply:
-                    reply.clear();  // the client gets an empty body
-                    break;
-                case Outcome::offline:
-                    spdlog::warn(kOfflineLog, core::escapeForLog(endpoint));
-                    reply = kOfflineReply;
-                    break;
-                case Outcome::notQueued:
-                    spdlog::warn(kSendFailedLog);
-                    reply = kNotProcessedReply;
-                    break;
-            }
-            loop.post([done = std::move(done), reply = std::move(reply)]() mutable {
-                done(std::move(reply));
-            });  // `done` holds the connection, which keeps `loop` alive
-        },
-        clientKey, stop});
+    routes_.send(loop,
+                 bus::Route::Request{
+                     .endpoint = endpoint,
+                     .body = std::move(request),
+                     .client = clientKey,
+                     .patience = kReplyTimeout,
+                     .stop = stop,
+                     .done = [this, endpoint, ticket = std::move(ticket), done = std::move(done)](
+                                 Outcome outcome, std::string reply) mutable {
+                         if (ticket) {
+                             guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
+                         }
+                         switch (outcome) {
+                             case Outcome::reply:
+                                 break;
+                             case Outcome::noReply:
+                                 reply.clear();  // the client gets an empty body
+                                 break;
+                             case Outcome::offline:
+                                 spdlog::warn(kOfflineLog, core::escapeForLog(endpoint));
+                                 reply = kOfflineReply;
+                                 break;
+                             case Outcome::notQueued:
+                                 spdlog::warn(kSendFailedLog);
+                                 reply = kNotProcessedReply;
+                                 break;
+                         }
+                         done(std::move(reply));
+                     }});
 }
 
+// On jog-refresh's thread.
 void HttpForwarder::letGo(const std::string& path, const std::string& client) {
-    if (auto stop = guard_.release(this, path)) {
-        sendJogStop(reactor_, client, std::move(*stop));
+    std::shared_ptr<net::EventLoop> loop;
+    {
+        std::lock_guard lock(loopsMutex_);
+        if (const auto found = jogLoops_.find(path); found != jogLoops_.end()) {
+            loop = found->second.lock();
+            jogLoops_.erase(found);
+        }
     }
+    auto stop = guard_.release(this, path);
+    if (!stop) {
+        return;
+    }
+    // Run by the loop's own thread, which the loop joins before it goes.
+    net::EventLoop* const on = loop.get();
+    if (on != nullptr && on->post([this, on, client, owed = *stop]() mutable {
+            sendJogStop(routes_, *on, client, std::move(owed));
+        })) {
+        return;
+    }
+    // The loop is stopping, and its route with it: the reactor sends the stop instead.
+    sendJogStop(reactor_, client, std::move(*stop));
 }
 
 }  // namespace kinetra::gateway

@@ -297,4 +297,15 @@ void sendJogStop(BusReactor& reactor, std::string_view clientAddress, JogGuard::
                                        .stop = true});
 }
 
+void sendJogStop(LoopRoutes& routes, net::EventLoop& loop, std::string_view clientAddress,
+                 JogGuard::Request stop) {
+    auto& [path, body] = stop;
+    spdlog::info(kJogStopLog, clientAddress, std::string_view(path).substr(path.rfind('/') + 1));
+    routes.send(loop, bus::Route::Request{.endpoint = bus::endpointForPath(path),
+                                          .body = std::move(body),
+                                          .patience = std::chrono::milliseconds(1000),
+                                          .stop = true,
+                                          .offlineWhenClosed = false});
+}
+
 }  // namespace kinetra::gateway

@@ -19,6 +19,7 @@
 
 #include "core/json.hpp"
 #include "gateway/bus_reactor.hpp"
+#include "gateway/loop_routes.hpp"
 
 namespace kinetra::gateway {
 
@@ -114,5 +115,10 @@ private:
 /// Sends a stop owed to a client that is gone through `reactor` (fire and forget, carried ahead
 /// of ordinary commands) and logs it with the client's address.
 void sendJogStop(BusReactor& reactor, std::string_view clientAddress, JogGuard::Request stop);
+/// The same through the route of `loop` (its thread only): the loop the client's own requests
+/// went out on, so that the stop follows them on the same socket and no jog of the client can
+/// reach the bundle after it.
+void sendJogStop(LoopRoutes& routes, net::EventLoop& loop, std::string_view clientAddress,
+                 JogGuard::Request stop);
 
 }  // namespace kinetra::gateway

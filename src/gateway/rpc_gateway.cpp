@@ -1,5 +1,5 @@
-// /v2 handlers. Each runs on the loop thread of its connection; call outcomes are posted back
-// there from the reactor, feed messages go through each subscription's newest-wins mailbox.
+// /v2 handlers. Each runs on the loop thread of its connection, and so do the call outcomes
+// (the loop's own route); feed messages go through each subscription's newest-wins mailbox.
 #include "gateway/rpc_gateway.hpp"
 
 #include <utility>
@@ -123,44 +123,45 @@ void RpcGateway::call(const net::HttpSession::Ptr& session, const std::shared_pt
     }
     ++client->inFlight;
     auto ticket = guard_.observe(session.get(), path, request);  // owed from the send
-    reactor_.submit(BusReactor::Request{
-        std::move(endpoint), std::move(request), kCallTimeout, true,
-        [this, session, client, id, ticket = std::move(ticket)](Outcome outcome,
-                                                                std::string reply) {
-            if (ticket) {
-                guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
-            }
-            session->connection()->loop().post([session, client, id, outcome,
-                                                reply = std::move(reply)] {
-                --client->inFlight;
-                if (client->gone) {
-                    return;  // abandoned: the connection has closed
-                }
-                const json answerId = id.value_or(nullptr);
-                switch (outcome) {
-                    case Outcome::reply:
-                        // Services answer JSON; anything else is passed on as a string.
-                        answer(
-                            session, id,
-                            rpc::resultText(
-                                answerId, json::accept(reply)
-                                              ? reply
-                                              : json(reply).dump(-1, ' ', false,
-                                                                 json::error_handler_t::replace)));
-                        break;
-                    case Outcome::offline:
-                        answer(session, id, rpc::resultText(answerId, kOfflineReply));
-                        break;
-                    case Outcome::notQueued:
-                        answer(session, id, rpc::resultText(answerId, kNotProcessedReply));
-                        break;
-                    case Outcome::noReply:
-                        answerError(session, id, ErrorCode::serverError, "no reply");
-                        break;
-                }
-            });
-        },
-        client->key, stop});
+    routes_.send(session->connection()->loop(),
+                 bus::Route::Request{
+                     .endpoint = std::move(endpoint),
+                     .body = std::move(request),
+                     .client = client->key,
+                     .patience = kCallTimeout,
+                     .stop = stop,
+                     .done = [this, session, client, id, ticket = std::move(ticket)](
+                                 Outcome outcome, std::string reply) {
+                         if (ticket) {
+                             guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
+                         }
+                         --client->inFlight;
+                         if (client->gone) {
+                             return;  // abandoned: the connection has closed
+                         }
+                         const json answerId = id.value_or(nullptr);
+                         switch (outcome) {
+                             case Outcome::reply:
+                                 // Services answer JSON; anything else is passed on as a string.
+                                 answer(session, id,
+                                        rpc::resultText(answerId,
+                                                        json::accept(reply)
+                                                            ? reply
+                                                            : json(reply).dump(
+                                                                  -1, ' ', false,
+                                                                  json::error_handler_t::replace)));
+                                 break;
+                             case Outcome::offline:
+                                 answer(session, id, rpc::resultText(answerId, kOfflineReply));
+                                 break;
+                             case Outcome::notQueued:
+                                 answer(session, id, rpc::resultText(answerId, kNotProcessedReply));
+                                 break;
+                             case Outcome::noReply:
+                                 answerError(session, id, ErrorCode::serverError, "no reply");
+                                 break;
+                         }
+                     }});
 }
 
 void RpcGateway::subscribe(const net::HttpSession::Ptr& session, Client& client,

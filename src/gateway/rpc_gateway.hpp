@@ -1,6 +1,6 @@
 // The /v2 WebSocket endpoint: JSON-RPC 2.0 over one connection per client, any number of
 // clients, each with any number of calls in flight and any number of subscriptions. Handlers
-// run on the network worker threads; bus outcomes and feed messages come from the reactor.
+// and call outcomes run on the network worker threads; feed messages come from the reactor.
 #pragma once
 
 #include <chrono>
@@ -17,6 +17,7 @@
 #include "core/log_limiter.hpp"
 #include "gateway/bus_reactor.hpp"
 #include "gateway/jog_guard.hpp"
+#include "gateway/loop_routes.hpp"
 #include "gateway/subscription.hpp"
 #include "net/http_session.hpp"
 
@@ -48,9 +49,10 @@ public:
     static constexpr std::string_view kTooLargeError =
         R"({"error":{"code":-32600,"message":"request too large"},"id":null,"jsonrpc":"2.0"})";
 
-    /// `reactor`, `guard` and `refusals` (limits the log of refused calls) outlive this object.
-    RpcGateway(BusReactor& reactor, JogGuard& guard, core::LogLimiter& refusals)
-        : reactor_(reactor), guard_(guard), refusals_(refusals) {}
+    /// `routes` (calls), `reactor` (subscriptions), `guard` and `refusals` (limits the log of
+    /// refused calls) outlive this object.
+    RpcGateway(LoopRoutes& routes, BusReactor& reactor, JogGuard& guard, core::LogLimiter& refusals)
+        : routes_(routes), reactor_(reactor), guard_(guard), refusals_(refusals) {}
 
     /// `privileged`: the client may call the port and firmware commands (see trust_gate.hpp);
     /// when false such a call is answered {"result":"forbidden"} and nothing is forwarded.
@@ -84,6 +86,7 @@ private:
     void unsubscribe(const net::HttpSession::Ptr& session, Client& client,
                      const std::optional<json>& id, const json& params);
 
+    LoopRoutes& routes_;
     BusReactor& reactor_;
     JogGuard& guard_;
     core::LogLimiter& refusals_;

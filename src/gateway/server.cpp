@@ -34,9 +34,10 @@ Server::Server(config::ServerSettings settings, config::SecuritySettings securit
       security_(std::move(security)),
       context_(bus::SocketRegistry::instance().context()),
       reactor_(context_),
-      forwarder_(reactor_, jogGuard_),
-      bridge_(reactor_, jogGuard_),
-      rpc_(reactor_, jogGuard_, refusalLog_),
+      routes_(context_),
+      forwarder_(routes_, reactor_, jogGuard_),
+      bridge_(routes_, jogGuard_),
+      rpc_(routes_, reactor_, jogGuard_, refusalLog_),
       metrics_(reactor_) {}
 
 Server::~Server() {
@@ -263,7 +264,7 @@ void Server::stop() {
     webSocket_.stop();
     stop_.set();
     if (service_) {
-        service_->stop();  // closing connections still hands their jog stops to the reactor
+        service_->stop();  // closing connections still send their jog stops, then the routes close
     }
     forwarder_.stopJogs();  // and so do jogs over HTTP that nobody refreshes any more
     reactor_.stop();        // sends those, then ends
@@ -296,7 +297,8 @@ void Server::stopJogs(const net::HttpSession::Ptr& session) {
     // The dead-man: a connection that goes (closed, reset, timed out) while it holds a bundle
     // jogging must not leave the gear moving until the device's own time-out.
     for (auto& stop : jogGuard_.release(session.get())) {
-        sendJogStop(reactor_, session->connection()->remoteAddress(), std::move(stop));
+        sendJogStop(routes_, session->connection()->loop(), session->connection()->remoteAddress(),
+                    std::move(stop));
     }
 }
 

@@ -20,6 +20,7 @@
 #include "gateway/bus_reactor.hpp"
 #include "gateway/http_forwarder.hpp"
 #include "gateway/jog_guard.hpp"
+#include "gateway/loop_routes.hpp"
 #include "gateway/metrics.hpp"
 #include "gateway/rpc_gateway.hpp"
 #include "gateway/web_application.hpp"
@@ -73,7 +74,7 @@ public:
     /// The /v1 WebSocket paths bound to a client at this moment.
     std::vector<std::string> webSocketPaths() const { return bridge_.paths(); }
     /// Bus sockets the gateway holds for its clients at this moment.
-    std::size_t busSocketCount() const { return reactor_.socketCount(); }
+    std::size_t busSocketCount() const { return reactor_.socketCount() + routes_.socketCount(); }
 
     /// One worker per hardware thread (at least one).
     static std::size_t defaultWorkerCount();
@@ -108,7 +109,8 @@ private:
     platform::StopSignal stop_;  // set by stop(): ends the wait before opening the browser
     // Refusals a client can repeat at will (any web page can send them): one line a second.
     mutable core::LogLimiter refusalLog_;
-    BusReactor reactor_;  // the one thread that talks to the bus for clients
+    BusReactor reactor_;  // the feed, and the stops of clients that are gone
+    LoopRoutes routes_;   // clients' requests, on their connection's loop
     JogGuard jogGuard_;   // the stops owed by each client, for the dead-man
     HttpForwarder forwarder_;
     WebSocketBridge bridge_;  // /v1: the path table and its mutex

@@ -1,5 +1,5 @@
-// /v1 WebSocket handlers of the gateway. Each runs on the worker loop thread of its connection;
-// bus outcomes come back from the reactor thread and are posted to that same loop.
+// /v1 WebSocket handlers of the gateway. Each runs on the worker loop thread of its connection,
+// and so do the outcomes of its bus requests (the loop's own route).
 #include "gateway/websocket_bridge.hpp"
 
 #include <exception>
@@ -84,21 +84,24 @@ void WebSocketBridge::sendStopAhead(const net::HttpSession::Ptr& session,
     binding->cancelled += binding->waiting.size();
     binding->waiting.clear();
     auto ticket = guard_.observe(session.get(), binding->path, message);
-    reactor_.submit(BusReactor::Request{
-        binding->endpoint, std::move(message), kReplyTimeout, false,
-        [this, session, binding, ticket = std::move(ticket)](Outcome outcome, std::string reply) {
-            if (ticket) {
-                guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
-            }
-            session->connection()->loop().post(
-                [this, session, binding, outcome, reply = std::move(reply)] {
-                    binding->stopOutcome.emplace(outcome, reply);
-                    if (!binding->busy) {
-                        sendNext(session, binding);  // its turn came while it was out
-                    }
-                });
-        },
-        binding->client, true});
+    routes_.send(
+        session->connection()->loop(),
+        bus::Route::Request{.endpoint = binding->endpoint,
+                            .body = std::move(message),
+                            .client = binding->client,
+                            .patience = kReplyTimeout,
+                            .stop = true,
+                            .offlineWhenClosed = false,
+                            .done = [this, session, binding, ticket = std::move(ticket)](
+                                        Outcome outcome, std::string reply) {
+                                if (ticket) {
+                                    guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
+                                }
+                                binding->stopOutcome.emplace(outcome, std::move(reply));
+                                if (!binding->busy) {
+                                    sendNext(session, binding);  // its turn came while it was out
+                                }
+                            }});
 }
 
 void WebSocketBridge::sendNext(const net::HttpSession::Ptr& session,
@@ -132,19 +135,20 @@ void WebSocketBridge::sendNext(const net::HttpSession::Ptr& session,
         // Followed from the send, not the queue: a message still queued when the client goes
         // is never sent (see onClosed()), so it owes nothing.
         auto ticket = guard_.observe(session.get(), binding->path, message);
-        reactor_.submit(BusReactor::Request{
-            binding->endpoint, std::move(message), kReplyTimeout, false,
-            [this, session, binding, ticket = std::move(ticket)](Outcome outcome,
-                                                                 std::string reply) {
-                if (ticket) {
-                    guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
-                }
-                session->connection()->loop().post(
-                    [this, session, binding, outcome, reply = std::move(reply)] {
-                        onOutcome(session, binding, outcome, reply);
-                    });
-            },
-            binding->client});
+        routes_.send(
+            session->connection()->loop(),
+            bus::Route::Request{.endpoint = binding->endpoint,
+                                .body = std::move(message),
+                                .client = binding->client,
+                                .patience = kReplyTimeout,
+                                .offlineWhenClosed = false,
+                                .done = [this, session, binding, ticket = std::move(ticket)](
+                                            Outcome outcome, std::string reply) {
+                                    if (ticket) {
+                                        guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
+                                    }
+                                    onOutcome(session, binding, outcome, reply);
+                                }});
         return;
     }
 }

@@ -1,6 +1,7 @@
 // The /v1 WebSocket bridge: one client per upgrade path, each message forwarded through the bus
-// reactor to the endpoint of that path and its reply sent back as one text frame. The handlers
-// run on the network worker threads; the path table is shared between them under a mutex.
+// route of its connection's loop to the endpoint of that path and its reply sent back as one
+// text frame. The handlers and the replies run on the network worker threads; the path table is
+// shared between them under a mutex.
 #pragma once
 
 #include <chrono>
@@ -15,6 +16,7 @@
 
 #include "gateway/bus_reactor.hpp"
 #include "gateway/jog_guard.hpp"
+#include "gateway/loop_routes.hpp"
 #include "net/http_request.hpp"
 #include "net/http_session.hpp"
 
@@ -22,7 +24,7 @@ namespace kinetra::gateway {
 
 /// Owns the path table. A path is free until a client's upgrade binds it, and free again when
 /// that client's connection closes; while bound, other clients on the path get a close frame
-/// 1013 with a reason. Binding a path makes no bus socket: the reactor keeps those per
+/// 1013 with a reason. Binding a path makes no bus socket: each loop's route keeps those per
 /// announced endpoint.
 ///
 /// A client's messages are answered in order, one at a time, each with its own bound; a
@@ -38,8 +40,8 @@ public:
     /// Messages a client may have waiting behind the one in flight; beyond, as no reply.
     static constexpr std::size_t kMaxQueued = 64;
 
-    /// `reactor` and `guard` outlive the bridge.
-    WebSocketBridge(BusReactor& reactor, JogGuard& guard) : reactor_(reactor), guard_(guard) {}
+    /// `routes` and `guard` outlive the bridge.
+    WebSocketBridge(LoopRoutes& routes, JogGuard& guard) : routes_(routes), guard_(guard) {}
 
     /// Connected handler: binds `upgrade.path` to `session`, or refuses `session` (1013) when
     /// another client holds the path.
@@ -58,7 +60,7 @@ public:
 
 private:
     // One bound path. Created under the mutex; after that touched on the owner's loop thread
-    // only (its handlers and the completions posted there).
+    // only (its handlers and its requests' completions).
     struct Binding {
         const net::HttpSession* owner = nullptr;
         std::string path;
@@ -81,7 +83,7 @@ private:
     void sendStopAhead(const net::HttpSession::Ptr& session,
                        const std::shared_ptr<Binding>& binding, std::string message);
 
-    BusReactor& reactor_;
+    LoopRoutes& routes_;
     JogGuard& guard_;
     mutable std::mutex mutex_;  // guards paths_ (the map, not the bindings' queues)
     std::map<std::string, std::shared_ptr<Binding>> paths_;

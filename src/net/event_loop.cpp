@@ -75,6 +75,27 @@ void EventLoop::closeAll() {
     for (const auto& connection : connections) {
         connection->close();
     }
+    if (connections_.empty()) {
+        closeLocals();
+    }
+}
+
+void EventLoop::remove(const TcpConnection::Ptr& connection) {
+    connections_.erase(connection);
+    if (closing_ && connections_.empty()) {
+        closeLocals();
+    }
+}
+
+// What the connections' handlers shared: its work ends now, so the thread can wind down.
+void EventLoop::closeLocals() {
+    if (localsClosed_) {
+        return;
+    }
+    localsClosed_ = true;
+    for (auto& [key, local] : locals_) {
+        local->close();
+    }
 }
 
 }  // namespace kinetra::net

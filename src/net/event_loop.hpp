@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -17,6 +18,16 @@
 #include "platform/service_thread.hpp"
 
 namespace kinetra::net {
+
+/// Something of a loop's own that the handlers on it share (the gateway's way to the bus): made
+/// on the loop thread on first use, closed there when the loop stops, after its connections.
+class LoopLocal {
+public:
+    virtual ~LoopLocal() = default;
+    /// Loop thread, once: lets go of everything that keeps the loop busy (descriptors, timers).
+    /// Later calls of the object must still be safe (they find it closed).
+    virtual void close() = 0;
+};
 
 /// A worker loop, owned by TcpService and shared with its connections (which keep its context
 /// alive). Call start() once; stop() closes the connections and joins the thread.
@@ -67,23 +78,42 @@ public:
     void adopt(asio::ip::tcp::socket socket, std::size_t receiveLimit,
                const TcpConnection::EnterCallback& enter, std::shared_ptr<void> slot = {});
 
-    /// Loop thread: forgets a closed connection.
-    void remove(const TcpConnection::Ptr& connection) { connections_.erase(connection); }
+    /// Loop thread: forgets a closed connection (its closed handlers have run).
+    void remove(const TcpConnection::Ptr& connection);
 
     /// Loop thread: number of open connections.
     std::size_t connectionCount() const { return connections_.size(); }
 
+    /// Loop thread: the object kept under `key` (its owner's address), made by `make()` on
+    /// first use. Objects are closed once the loop stops and its last connection is gone, so
+    /// the closed handlers of the connections may still use them; one made after that is
+    /// closed at once.
+    template <typename T, typename Make>
+    T& local(const void* key, Make&& make) {
+        auto& slot = locals_[key];
+        if (!slot) {
+            slot = std::forward<Make>(make)();
+            if (localsClosed_) {
+                slot->close();
+            }
+        }
+        return static_cast<T&>(*slot);
+    }
+
 private:
     void closeAll();
+    void closeLocals();
 
     asio::io_context context_{1};
     const asio::io_context::executor_type executor_ = context_.get_executor();
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::mutex postMutex_;  // guards accepting_, held while posting so nothing lands after stop
     bool accepting_ = true;
-    bool closing_ = false;                                // loop thread only
-    std::unordered_set<TcpConnection::Ptr> connections_;  // loop thread only
-    bool started_ = false;                                // owner's thread
+    bool closing_ = false;                                                // loop thread only
+    std::unordered_set<TcpConnection::Ptr> connections_;                  // loop thread only
+    std::unordered_map<const void*, std::unique_ptr<LoopLocal>> locals_;  // loop thread only
+    bool localsClosed_ = false;                                           // loop thread only
+    bool started_ = false;                                                // owner's thread
     platform::ServiceThread thread_;  // last: joined before the members it uses go
 };
 
