@@ -1,5 +1,6 @@
-// The MQTT service: the "mqtt" thread sleeps in one poll over its wake-up and stop signals until
-// an event is queued or the next deadline (a stick's dead-man, a status's turn) comes.
+// The MQTT service: the "mqtt" thread sleeps in one poll over the feed, the broker connection's
+// socket, its wake-up and stop signals until one is ready or the next deadline (a stick's
+// dead-man, a status's turn, the connection's keep-alive or next attempt) comes.
 #include "mqtt/mqtt_service.hpp"
 
 #include <algorithm>
@@ -97,16 +98,10 @@ bool MqttService::begin(const MqttSettings& settings) {
     const Topics& topics = topics_.emplace(settings.topicPrefix);
     options.will = {topics.online(), "false", kStateQos, true, std::nullopt};
     try {
+        // The client reports inside the calls "mqtt" makes: handled once each call returns.
         client_ = std::make_unique<BrokerClient>(
-            options, [this](BrokerEvent event) { post(std::move(event)); },
-            [this] {
-                int inFlight = inFlight_.load();
-                while (inFlight > 0 && !inFlight_.compare_exchange_weak(inFlight, inFlight - 1)) {
-                }
-                if (waitingForRoom_.exchange(false)) {
-                    wake_.raise();
-                }
-            });
+            options, [this](BrokerEvent event) { brokerEvents_.push_back(std::move(event)); },
+            [this] { inFlight_ = std::max(0, inFlight_ - 1); });
     } catch (const std::exception& error) {
         return off(error.what());
     }
@@ -117,8 +112,8 @@ bool MqttService::begin(const MqttSettings& settings) {
                  settings.broker.text(), settings.clientId, settings.topicPrefix,
                  settings.commands ? "taken" : "off");
     route_ = std::make_unique<BusRoute>(bus::SocketRegistry::instance().context());
-    // Restarted after a failure: the links, the outbox and the feed are members, and the broker
-    // connection runs on a thread of its own.
+    // Restarted after a failure: the links, the outbox, the feed and the broker connection are
+    // members.
     thread_.start({.name = "mqtt", .service = "MQTT"}, [this](std::stop_token) { run(); });
     return true;
 }
@@ -155,11 +150,14 @@ void MqttService::post(Event event) {
 
 void MqttService::run() {
     if (!feed_) {  // the first run, not a restart
+        // Straight from the publishers: status comes many times a second per link, and through
+        // the registry's forwarder each message would wake a third thread.
+        feed_.emplace(bus::makeDirectFeedSubscriber(*bus::SocketRegistry::instance().context()));
         // Subscribed before the list is asked for, so no change between the two is missed.
-        feed_.emplace(bus::makeFeedSubscriber(*bus::SocketRegistry::instance().context()));
-        feed_->set(zmq::sockopt::subscribe, bus::kLinksTopic);
+        bus::subscribeDirect(*feed_, bus::kLinksTopic);
         askLinks();
-        client_->start();
+        client_->start(std::chrono::steady_clock::now());
+        handleBroker(std::chrono::steady_clock::now());
     }
     std::vector<Event> events;
     while (!thread_.stopRequested()) {
@@ -170,11 +168,15 @@ void MqttService::run() {
             timeout = std::max<long>(
                 0, std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count());
         }
-        zmq::pollitem_t items[] = {{feed_->handle(), 0, ZMQ_POLLIN, 0},
-                                   {nullptr, wake_.fd(), ZMQ_POLLIN, 0},
-                                   {nullptr, thread_.stopSignal().fd(), ZMQ_POLLIN, 0}};
+        const int broker = client_->socket();
+        zmq::pollitem_t items[] = {
+            {feed_->handle(), 0, ZMQ_POLLIN, 0},
+            {nullptr, wake_.fd(), ZMQ_POLLIN, 0},
+            {nullptr, thread_.stopSignal().fd(), ZMQ_POLLIN, 0},
+            {nullptr, broker,
+             static_cast<short>(ZMQ_POLLIN | (client_->wantsWrite() ? ZMQ_POLLOUT : 0)), 0}};
         try {
-            zmq::poll(items, 3, std::chrono::milliseconds(timeout));
+            zmq::poll(items, broker != -1 ? 4 : 3, std::chrono::milliseconds(timeout));
         } catch (const zmq::error_t& error) {
             spdlog::warn("MQTT: poll failed: {0}", error.what());
         }
@@ -182,6 +184,11 @@ void MqttService::run() {
             break;
         }
         now = std::chrono::steady_clock::now();
+        const auto brokerWake = client_->nextWake(now);
+        if ((broker != -1 && items[3].revents != 0) || (brokerWake && *brokerWake <= now)) {
+            client_->service(now);
+        }
+        handleBroker(now);
         try {
             while (auto message = bus::tryReceiveFeed(*feed_)) {
                 takeFeed(message->topic, message->body, now);
@@ -209,7 +216,27 @@ void MqttService::run() {
         flush(now);
     }
     releaseSticks(sticks_.releaseAll(), "the server stops");
+    // Nothing is wanted any more: the publishers stop making status for this thread.
+    bus::subscribeDirect(*feed_, bus::kLinksTopic, false);
+    for (const auto& [linkId, link] : links_) {
+        bus::subscribeDirect(*feed_, bus::statusTopic(linkId), false);
+        bus::subscribeDirect(*feed_, bus::healthTopic(linkId), false);
+    }
     feed_.reset();
+}
+
+void MqttService::handleBroker(Time now) {
+    // Handling one may report another (a publish that finds the connection gone).
+    while (!brokerEvents_.empty()) {
+        auto events = std::exchange(brokerEvents_, {});
+        for (auto& event : events) {
+            try {
+                onBroker(event, now);
+            } catch (const std::exception& error) {
+                spdlog::warn("MQTT: {0}", error.what());
+            }
+        }
+    }
 }
 
 void MqttService::askLinks() {
@@ -221,6 +248,9 @@ void MqttService::askLinks() {
 }
 
 std::optional<MqttService::Time> MqttService::nextWake(Time now) const {
+    if (!brokerEvents_.empty()) {
+        return now;
+    }
     std::optional<Time> next = sticks_.nextDeadline();
     const auto sooner = [&](std::optional<Time> at) {
         if (at && (!next || *at < *next)) {
@@ -228,16 +258,15 @@ std::optional<MqttService::Time> MqttService::nextWake(Time now) const {
         }
     };
     sooner(askLinksAt_);
-    if (connected_ && inFlight_.load() < kMaxInFlight) {
+    sooner(client_->nextWake(now));
+    if (connected_ && inFlight_ < kMaxInFlight) {
         sooner(outbox_.nextDue(now));
     }
     return next;
 }
 
 void MqttService::handle(Event& event, Time now) {
-    if (auto* broker = std::get_if<BrokerEvent>(&event)) {
-        onBroker(*broker, now);
-    } else if (auto* answered = std::get_if<Answered>(&event)) {
+    if (auto* answered = std::get_if<Answered>(&event)) {
         onAnswered(*answered, now);
     } else {
         auto& snapshot = std::get<LinksSnapshot>(event);
@@ -413,8 +442,8 @@ void MqttService::onLinks(const std::string& body) {
         if (added) {
             // Prefixes on the feed: "status/K1" also brings "status/K10", which takeFeed drops
             // unless K10 is listed too.
-            feed_->set(zmq::sockopt::subscribe, bus::statusTopic(linkId));
-            feed_->set(zmq::sockopt::subscribe, std::string(kHealthFeedPrefix) + linkId);
+            bus::subscribeDirect(*feed_, bus::statusTopic(linkId));
+            bus::subscribeDirect(*feed_, bus::healthTopic(linkId));
         }
         link.paired = flagOf(record, "isPairingDone");
         if (!link.paired && !link.documents.empty()) {
@@ -434,8 +463,8 @@ void MqttService::onLinks(const std::string& body) {
 
 void MqttService::dropLink(const std::string& linkId) {
     Link& link = links_.at(linkId);
-    feed_->set(zmq::sockopt::unsubscribe, bus::statusTopic(linkId));
-    feed_->set(zmq::sockopt::unsubscribe, std::string(kHealthFeedPrefix) + linkId);
+    bus::subscribeDirect(*feed_, bus::statusTopic(linkId), false);
+    bus::subscribeDirect(*feed_, bus::healthTopic(linkId), false);
     outbox_.forget(topics_->status(linkId));
     outbox_.forget(topics_->health(linkId));
     publishDocuments(link, {});
@@ -486,30 +515,19 @@ void MqttService::releaseSticks(const std::vector<JogWatch::Release>& sticks, co
 }
 
 void MqttService::flush(Time now) {
-    if (connected_) {
-        for (;;) {
-            while (inFlight_.load() < kMaxInFlight) {
-                auto next = outbox_.take(now);
-                if (!next) {
-                    break;
-                }
-                ++inFlight_;  // before the hand-over, whose delivery may be reported at once
-                if (client_->publish(*next)) {
-                    state_.published.fetch_add(1, std::memory_order_relaxed);
-                } else {
-                    --inFlight_;
-                    state_.dropped.fetch_add(1, std::memory_order_relaxed);
-                }
-            }
-            if (inFlight_.load() < kMaxInFlight || !outbox_.nextDue(now)) {
-                break;
-            }
-            // Full: a delivery wakes this thread. Asked before looking again, so a delivery
-            // between the look and the sleep is not missed.
-            waitingForRoom_ = true;
-            if (inFlight_.load() >= kMaxInFlight) {
-                break;
-            }
+    // A message handed over is written at once; QoS 1 stays in flight until the broker's
+    // acknowledgement, which the connection's socket brings.
+    while (connected_ && inFlight_ < kMaxInFlight) {
+        auto next = outbox_.take(now);
+        if (!next) {
+            break;
+        }
+        ++inFlight_;  // before the hand-over, whose delivery is reported inside it
+        if (client_->publish(*next)) {
+            state_.published.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            inFlight_ = std::max(0, inFlight_ - 1);
+            state_.dropped.fetch_add(1, std::memory_order_relaxed);
         }
     }
     const auto dropped = outbox_.dropped();
