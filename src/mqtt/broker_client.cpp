@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <poll.h>
 
 namespace kinetra::mqtt {
 namespace {
@@ -60,6 +61,19 @@ std::optional<std::string> readBinary(const mosquitto_property* props, int ident
     std::string bytes(static_cast<const char*>(value), size);
     std::free(value);
     return bytes;
+}
+
+// Waits at most `timeoutMs` for the client's socket to be readable (or writable, when something
+// waits to go); false without a socket. mosquitto_loop's own wait would return at once: the
+// library also watches a wake-up pipe that nothing here drains.
+bool awaitSocket(struct mosquitto* client, int timeoutMs) {
+    const int fd = mosquitto_socket(client);
+    if (fd == -1) {
+        return false;
+    }
+    pollfd item{fd, static_cast<short>(POLLIN | (mosquitto_want_write(client) ? POLLOUT : 0)), 0};
+    (void)::poll(&item, 1, timeoutMs);
+    return true;
 }
 
 }  // namespace
@@ -285,14 +299,15 @@ void BrokerClient::stop(std::optional<Publication> last, std::chrono::millisecon
             lastMid_ = mid;
             const auto deadline = std::chrono::steady_clock::now() + bound;
             while (!lastDelivered_ && std::chrono::steady_clock::now() < deadline &&
-                   mosquitto_loop(client_, kStopLoopMs, 1) == MOSQ_ERR_SUCCESS) {
+                   awaitSocket(client_, kStopLoopMs) &&
+                   mosquitto_loop(client_, 0, 1) == MOSQ_ERR_SUCCESS) {
             }
         }
     }
     mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
     // The DISCONNECT is written at once unless the socket is full.
-    for (int i = 0; i < 10 && mosquitto_socket(client_) != -1 && mosquitto_want_write(client_) &&
-                    mosquitto_loop(client_, 100, 1) == MOSQ_ERR_SUCCESS;
+    for (int i = 0; i < 10 && mosquitto_want_write(client_) && awaitSocket(client_, 100) &&
+                    mosquitto_loop(client_, 0, 1) == MOSQ_ERR_SUCCESS;
          ++i) {
     }
 }

@@ -3,7 +3,11 @@
 // dead-man, a status's turn, the connection's keep-alive or next attempt) comes.
 #include "mqtt/mqtt_service.hpp"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include <spdlog/spdlog.h>
@@ -159,28 +163,28 @@ void MqttService::run() {
         client_->start(std::chrono::steady_clock::now());
         handleBroker(std::chrono::steady_clock::now());
     }
+    // Plain poll, with the feed's descriptor: zmq_poll would look at every source twice per
+    // wake-up, and a status is worth one.
+    const int feed = feed_->get(zmq::sockopt::fd);
     std::vector<Event> events;
-    while (!thread_.stopRequested()) {
+    for (;;) {  // a stop makes its descriptor readable: the poll returns at once
         platform::faultPoint();
         auto now = std::chrono::steady_clock::now();
-        long timeout = -1;
+        int timeout = -1;
         if (const auto wakeAt = nextWake(now)) {
-            timeout = std::max<long>(
-                0, std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count());
+            timeout = static_cast<int>(std::max<long>(
+                0, std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count()));
         }
         const int broker = client_->socket();
-        zmq::pollitem_t items[] = {
-            {feed_->handle(), 0, ZMQ_POLLIN, 0},
-            {nullptr, wake_.fd(), ZMQ_POLLIN, 0},
-            {nullptr, thread_.stopSignal().fd(), ZMQ_POLLIN, 0},
-            {nullptr, broker,
-             static_cast<short>(ZMQ_POLLIN | (client_->wantsWrite() ? ZMQ_POLLOUT : 0)), 0}};
-        try {
-            zmq::poll(items, broker != -1 ? 4 : 3, std::chrono::milliseconds(timeout));
-        } catch (const zmq::error_t& error) {
-            spdlog::warn("MQTT: poll failed: {0}", error.what());
+        pollfd items[] = {
+            {feed, POLLIN, 0},
+            {wake_.fd(), POLLIN, 0},
+            {thread_.stopSignal().fd(), POLLIN, 0},
+            {broker, static_cast<short>(POLLIN | (client_->wantsWrite() ? POLLOUT : 0)), 0}};
+        if (::poll(items, broker != -1 ? 4 : 3, timeout) < 0 && errno != EINTR) {
+            warn("poll", fmt::format("poll failed: {0}", std::strerror(errno)), now);
         }
-        if (thread_.stopRequested()) {
+        if (items[2].revents != 0) {
             break;
         }
         now = std::chrono::steady_clock::now();
@@ -189,6 +193,9 @@ void MqttService::run() {
             client_->service(now);
         }
         handleBroker(now);
+        // The feed's descriptor only tells that something may have come, and only once all
+        // that waited was taken (a subscription set on the socket may take its signal too):
+        // so it is emptied after every wake-up.
         try {
             while (auto message = bus::tryReceiveFeed(*feed_)) {
                 takeFeed(message->topic, message->body, now);
@@ -196,8 +203,8 @@ void MqttService::run() {
         } catch (const std::exception& error) {
             spdlog::warn("MQTT: feed: {0}", error.what());
         }
-        wake_.clear();
-        {
+        if (items[1].revents != 0) {
+            wake_.clear();  // before the look, so that a post after it wakes the next poll
             std::lock_guard lock(mutex_);
             events.swap(inbox_);
         }
