@@ -127,6 +127,7 @@ BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDeli
             auto& client = *static_cast<BrokerClient*>(self);
             if (rc == 0 && client.phase_ == Phase::connecting) {
                 client.phase_ = Phase::connected;
+                mosquitto_log_callback_set(client.client_, nullptr);
                 client.sink_(Connected{});
             } else {
                 // The connection ends next with a plainer reason; this one is the telling one.
@@ -159,13 +160,14 @@ BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDeli
             }
             static_cast<BrokerClient*>(self)->sink_(std::move(taken));
         });
-    // A certificate that does not verify is only told here.
-    mosquitto_log_callback_set(client_,
-                               [](struct mosquitto*, void* self, int level, const char* text) {
-                                   if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) != 0) {
-                                       static_cast<BrokerClient*>(self)->noteDetail(text);
-                                   }
-                               });
+}
+
+// A certificate that does not verify is only told in the library's log. Listened to while an
+// attempt is under way only: with a listener the library formats a line for every packet.
+void BrokerClient::noteLogged(struct mosquitto*, void* self, int level, const char* text) {
+    if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) != 0) {
+        static_cast<BrokerClient*>(self)->noteDetail(text);
+    }
 }
 
 BrokerClient::~BrokerClient() {
@@ -196,6 +198,7 @@ bool BrokerClient::wantsWrite() const {
 
 void BrokerClient::attempt(Time now) {
     detail_.clear();
+    mosquitto_log_callback_set(client_, noteLogged);
     // Until one attempt got under way, libmosquitto may not know the broker's address yet.
     const int rc = underWay_ ? mosquitto_reconnect_async(client_)
                              : mosquitto_connect_bind_async(

@@ -102,6 +102,8 @@ private:
     void attempt(Time now);
     void ended(std::string reason, Time now);
     void noteDetail(std::string text);
+    // The library's log, listened to while an attempt is under way.
+    static void noteLogged(struct mosquitto* client, void* self, int level, const char* text);
 
     const Sink sink_;
     const OnDelivered onDelivered_;
