@@ -193,16 +193,6 @@ void MqttService::run() {
             client_->service(now);
         }
         handleBroker(now);
-        // The feed's descriptor only tells that something may have come, and only once all
-        // that waited was taken (a subscription set on the socket may take its signal too):
-        // so it is emptied after every wake-up.
-        try {
-            while (auto message = bus::tryReceiveFeed(*feed_)) {
-                takeFeed(message->topic, message->body, now);
-            }
-        } catch (const std::exception& error) {
-            spdlog::warn("MQTT: feed: {0}", error.what());
-        }
         if (items[1].revents != 0) {
             wake_.clear();  // before the look, so that a post after it wakes the next poll
             std::lock_guard lock(mutex_);
@@ -216,6 +206,17 @@ void MqttService::run() {
             }
         }
         events.clear();
+        // The feed's descriptor only tells that something may have come, and only once all
+        // that waited was taken: any call on the socket (a subscription made for a new link)
+        // may take its signal. So the feed is emptied after every wake-up, after the last
+        // such call; a message that fails does not end it.
+        while (auto message = bus::tryReceiveFeed(*feed_)) {
+            try {
+                takeFeed(message->topic, message->body, now);
+            } catch (const std::exception& error) {
+                warn("feed", fmt::format("{0}: {1}", message->topic, error.what()), now);
+            }
+        }
         if (askLinksAt_ && now >= *askLinksAt_) {
             askLinks();
         }
