@@ -308,9 +308,10 @@ void BrokerClient::stop(std::optional<Publication> last, std::chrono::millisecon
         }
     }
     mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
-    // The DISCONNECT is written at once unless the socket is full.
-    for (int i = 0; i < 10 && mosquitto_want_write(client_) && awaitSocket(client_, 100) &&
-                    mosquitto_loop(client_, 0, 1) == MOSQ_ERR_SUCCESS;
+    // The DISCONNECT is written at once unless the socket is full; an attempt still under way
+    // is simply dropped.
+    for (int i = 0; phase == Phase::connected && i < 10 && mosquitto_want_write(client_) &&
+                    awaitSocket(client_, 100) && mosquitto_loop(client_, 0, 1) == MOSQ_ERR_SUCCESS;
          ++i) {
     }
 }
