@@ -37,6 +37,9 @@ constexpr std::string_view kStatusFeedPrefix = "status/";
 constexpr auto kAskLinksAgain = 200ms;
 // The link statistics, once a second per link, when the link publishes them.
 constexpr std::string_view kHealthFeedPrefix = "health/";
+// The feed is left unread while no link's status may go yet, at most this long (the list of
+// links and the health figures come on it too).
+constexpr auto kLongestFeedHold = 100ms;
 
 MqttConfig configFrom(const std::string& configurationEndpoint) {
     const auto server = config::requestConfigurationSection(configurationEndpoint, "server");
@@ -171,13 +174,18 @@ void MqttService::run() {
         platform::faultPoint();
         auto now = std::chrono::steady_clock::now();
         int timeout = -1;
-        if (const auto wakeAt = nextWake(now)) {
+        auto wakeAt = nextWake(now);
+        const auto heldUntil = feedHeldUntil(now);
+        if (heldUntil && (!wakeAt || *heldUntil < *wakeAt)) {
+            wakeAt = heldUntil;
+        }
+        if (wakeAt) {
             timeout = static_cast<int>(std::max<long>(
                 0, std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count()));
         }
         const int broker = client_->socket();
         pollfd items[] = {
-            {feed, POLLIN, 0},
+            {heldUntil ? -1 : feed, POLLIN, 0},
             {wake_.fd(), POLLIN, 0},
             {thread_.stopSignal().fd(), POLLIN, 0},
             {broker, static_cast<short>(POLLIN | (client_->wantsWrite() ? POLLOUT : 0)), 0}};
@@ -210,12 +218,19 @@ void MqttService::run() {
         // that waited was taken: any call on the socket (a subscription made for a new link)
         // may take its signal. So the feed is emptied after every wake-up, after the last
         // such call; a message that fails does not end it.
+        const bool holdEnded = heldUntil && now >= *heldUntil;
+        bool taken = false;
         while (auto message = bus::tryReceiveFeed(*feed_)) {
+            taken = true;
             try {
                 takeFeed(message->topic, message->body, now);
             } catch (const std::exception& error) {
                 warn("feed", fmt::format("{0}: {1}", message->topic, error.what()), now);
             }
+        }
+        feedTakenAt_ = now;
+        if (holdEnded && !taken) {
+            feedHoldPays_ = false;  // nothing came meanwhile: holding only cost a wake-up
         }
         if (askLinksAt_ && now >= *askLinksAt_) {
             askLinks();
@@ -271,6 +286,26 @@ std::optional<MqttService::Time> MqttService::nextWake(Time now) const {
         sooner(outbox_.nextDue(now));
     }
     return next;
+}
+
+// Status is newest-wins at statusRate: while no link's status may go yet, what comes meanwhile
+// can wait in the feed and be read when one may, the newest winning then. So a status that
+// would only be replaced wakes nobody (neither this thread nor, its queue not being empty, the
+// bundle's to signal it). Only while status comes faster than it may go: otherwise the end of
+// each hold would be a wake-up of its own.
+std::optional<MqttService::Time> MqttService::feedHeldUntil(Time now) const {
+    if (!connected_ || links_.empty() || !feedHoldPays_) {
+        return std::nullopt;
+    }
+    Time until = feedTakenAt_ + kLongestFeedHold;
+    for (const auto& [linkId, link] : links_) {
+        const auto allowed = outbox_.allowedFrom(link.statusTopic);
+        if (!allowed) {
+            return std::nullopt;  // its first status goes at once
+        }
+        until = std::min(until, *allowed);
+    }
+    return until > now ? std::optional(until) : std::nullopt;
 }
 
 void MqttService::handle(Event& event, Time now) {
@@ -448,6 +483,7 @@ void MqttService::onLinks(const std::string& body) {
         auto [found, added] = links_.try_emplace(linkId);
         Link& link = found->second;
         if (added) {
+            link.statusTopic = topics_->status(linkId);
             // Prefixes on the feed: "status/K1" also brings "status/K10", which takeFeed drops
             // unless K10 is listed too.
             bus::subscribeDirect(*feed_, bus::statusTopic(linkId));
@@ -484,8 +520,10 @@ void MqttService::onStatus(const std::string& linkId, const std::string& body, T
         return;
     }
     Link& link = found->second;
-    outbox_.offerLatest({topics_->status(linkId), body, kStreamQos, false, std::nullopt},
-                        intervalOf(settings_->statusRate));
+    if (outbox_.offerLatest({link.statusTopic, body, kStreamQos, false, std::nullopt},
+                            intervalOf(settings_->statusRate))) {
+        feedHoldPays_ = true;  // one was replaced: status comes faster than it may go
+    }
     if (!settings_->homeAssistant || !link.paired ||
         (link.shapeCheckedAt && now - *link.shapeCheckedAt < kShapeInterval)) {
         return;

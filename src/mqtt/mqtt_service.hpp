@@ -71,6 +71,7 @@ private:
     using Time = std::chrono::steady_clock::time_point;
 
     struct Link {
+        std::string statusTopic;  // <prefix>/<linkID>/status
         bool paired = false;
         std::string shape;                             // of the discovery documents published
         std::map<std::string, std::string> documents;  // discovery: config topic -> document
@@ -97,6 +98,7 @@ private:
     void releaseSticks(const std::vector<JogWatch::Release>& sticks, const char* why);
     void flush(Time now);
     std::optional<Time> nextWake(Time now) const;
+    std::optional<Time> feedHeldUntil(Time now) const;
     void warn(const std::string& kind, const std::string& text, Time now);
 
     MqttState state_;
@@ -119,6 +121,8 @@ private:
     std::optional<Time> askLinksAt_;     // when to ask the device service for the list again
     std::optional<zmq::socket_t> feed_;  // the direct SUB to the feed, made by the thread
     bool connected_ = false;
+    Time feedTakenAt_{};         // when the feed was last emptied
+    bool feedHoldPays_ = false;  // status comes faster than it may go: holding the feed saves
     std::uint64_t lastDropped_ = 0;
     core::LogLimiter logLimiter_{std::chrono::seconds(5)};  // a flood logs a line per kind each 5 s
 
