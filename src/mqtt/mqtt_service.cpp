@@ -40,6 +40,8 @@ constexpr std::string_view kHealthFeedPrefix = "health/";
 // The feed is left unread while no link's status may go yet, at most this long (the list of
 // links and the health figures come on it too).
 constexpr auto kLongestFeedHold = 100ms;
+// Holds in a row that found nothing at their end before the feed is read as it comes again.
+constexpr int kHoldsInVain = 3;
 
 MqttConfig configFrom(const std::string& configurationEndpoint) {
     const auto server = config::requestConfigurationSection(configurationEndpoint, "server");
@@ -229,8 +231,14 @@ void MqttService::run() {
             }
         }
         feedTakenAt_ = now;
-        if (holdEnded && !taken) {
-            feedHoldPays_ = false;  // nothing came meanwhile: holding only cost a wake-up
+        if (holdEnded) {
+            // Nothing came meanwhile, again and again: holding only costs wake-ups. (Status at
+            // about twice the rate makes the odd one arrive just after the hold.)
+            feedHoldsInVain_ = taken ? 0 : feedHoldsInVain_ + 1;
+            if (feedHoldsInVain_ >= kHoldsInVain) {
+                feedHoldPays_ = false;
+                feedHoldsInVain_ = 0;
+            }
         }
         if (askLinksAt_ && now >= *askLinksAt_) {
             askLinks();

@@ -123,6 +123,7 @@ private:
     bool connected_ = false;
     Time feedTakenAt_{};         // when the feed was last emptied
     bool feedHoldPays_ = false;  // status comes faster than it may go: holding the feed saves
+    int feedHoldsInVain_ = 0;    // holds in a row at whose end nothing had come
     std::uint64_t lastDropped_ = 0;
     core::LogLimiter logLimiter_{std::chrono::seconds(5)};  // a flood logs a line per kind each 5 s
 
