@@ -51,7 +51,29 @@ zmq::socket_t makeFeedPublisher(zmq::context_t& context) {
     socket.set(zmq::sockopt::linger, 0);
     socket.set(zmq::sockopt::sndhwm, kFeedHighWaterMark);
     socket.connect(std::string(kFeedPublish));
+    // Waits (costing nothing) until the direct subscriber binds, if it ever does.
+    socket.connect(std::string(kFeedDirect));
     return socket;
+}
+
+zmq::socket_t makeDirectFeedSubscriber(zmq::context_t& context) {
+    zmq::socket_t socket(context, zmq::socket_type::sub);
+    socket.set(zmq::sockopt::linger, 0);
+    socket.set(zmq::sockopt::rcvhwm, kFeedHighWaterMark);
+    socket.bind(std::string(kFeedDirect));
+    return socket;
+}
+
+void subscribeDirect(zmq::socket_ref subscriber, std::string_view topic, bool on) {
+    // The registry never sees these subscriptions: the table of wanted topics is told here.
+    std::string message(1, on ? '\x01' : '\x00');
+    message.append(topic);
+    noteSubscription(message);
+    if (on) {
+        subscriber.set(zmq::sockopt::subscribe, topic);
+    } else {
+        subscriber.set(zmq::sockopt::unsubscribe, topic);
+    }
 }
 
 zmq::socket_t makeFeedSubscriber(zmq::context_t& context) {

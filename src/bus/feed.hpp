@@ -18,6 +18,11 @@ inline constexpr std::string_view kFeedPublish = "inproc://feed/publish";
 /// Subscribers connect here (the registry binds the XPUB end).
 inline constexpr std::string_view kFeedSubscribe = "inproc://feed/subscribe";
 
+/// The second way in, for the one subscriber that takes status at its full rate: every publisher
+/// also connects here, and the SUB bound here receives straight from the publishers, without the
+/// registry thread waking to forward each message. See makeDirectFeedSubscriber.
+inline constexpr std::string_view kFeedDirect = "inproc://feed/direct";
+
 /// The list of links: body = what linkStatus answers in "data".
 inline constexpr std::string_view kLinksTopic = "links";
 
@@ -43,6 +48,16 @@ zmq::socket_t makeFeedPublisher(zmq::context_t& context);
 /// `set(zmq::sockopt::subscribe, topic)`. Topics match by prefix ("status/A" also receives
 /// "status/AB"): compare the received topic frame exactly.
 zmq::socket_t makeFeedSubscriber(zmq::context_t& context);
+
+/// A SUB socket bound at kFeedDirect, linger 0: the publishers, connected there since they were
+/// made, send it the topics it subscribes to directly. One per process for its whole life (a
+/// publisher does not connect again to a later one); throws zmq::error_t when one is bound
+/// already. Subscribe and unsubscribe with subscribeDirect, which keeps isWanted right.
+zmq::socket_t makeDirectFeedSubscriber(zmq::context_t& context);
+
+/// Adds (`on`) or removes `topic` on a subscriber made by makeDirectFeedSubscriber. Each topic
+/// once: a second subscription to the same topic is not counted apart.
+void subscribeDirect(zmq::socket_ref subscriber, std::string_view topic, bool on = true);
 
 /// Sends [topic, body] without blocking; false when the message was dropped (queue full, or no
 /// feed). Never throws for a full queue.

@@ -1,24 +1,25 @@
-// The libmosquitto client. Its callbacks run on the network thread (inside mosquitto_loop); they
-// copy what they are given into events and hand them to the sink.
+// The libmosquitto client, without a thread of its own. Its callbacks run inside the calls the
+// owner makes (publish, service, stop); they copy what they are given into events for the sink.
 #include "mqtt/broker_client.hpp"
 
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 #include <fmt/format.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <poll.h>
 
 namespace kinetra::mqtt {
 namespace {
 
 constexpr std::chrono::milliseconds kFirstRetry{1000};
 constexpr std::chrono::milliseconds kLongestRetry{30000};
-// mosquitto_loop's longest sleep: a stop made while a connection is pending (nothing to wake
-// the loop) is seen this soon.
-constexpr int kLoopTimeoutMs = 1000;
+// stop(): how long one look at the socket waits for the broker's acknowledgement.
+constexpr int kStopLoopMs = 50;
 constexpr int kRequestQos = 1;
 
 void initialiseLibrary() {
@@ -62,10 +63,26 @@ std::optional<std::string> readBinary(const mosquitto_property* props, int ident
     return bytes;
 }
 
+// Waits at most `timeoutMs` for the client's socket to be readable (or writable, when something
+// waits to go); false without a socket. mosquitto_loop's own wait would return at once: the
+// library also watches a wake-up pipe that nothing here drains.
+bool awaitSocket(struct mosquitto* client, int timeoutMs) {
+    const int fd = mosquitto_socket(client);
+    if (fd == -1) {
+        return false;
+    }
+    pollfd item{fd, static_cast<short>(POLLIN | (mosquitto_want_write(client) ? POLLOUT : 0)), 0};
+    (void)::poll(&item, 1, timeoutMs);
+    return true;
+}
+
 }  // namespace
 
 BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDelivered)
-    : sink_(std::move(sink)), onDelivered_(std::move(onDelivered)), options_(options) {
+    : sink_(std::move(sink)),
+      onDelivered_(std::move(onDelivered)),
+      options_(options),
+      delay_(kFirstRetry) {
     initialiseLibrary();
     // Clean start: the broker keeps no session, so a reconnect replays no old command.
     client_ = mosquitto_new(options_.clientId.c_str(), true, this);
@@ -74,8 +91,9 @@ BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDeli
     }
     try {
         check(mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5), "MQTT 5");
-        // The owner publishes from its own thread while the network thread loops.
-        check(mosquitto_threaded_set(client_, true), "threads");
+        // One thread at a time: the library writes what is handed over at once, instead of
+        // waking a loop thread for it.
+        check(mosquitto_threaded_set(client_, false), "threads");
         // Status goes out as it comes, many small messages a second: Nagle's algorithm would
         // hold each behind the broker's delayed acknowledgement of the one before (40 ms).
         check(mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1), "TCP_NODELAY");
@@ -107,8 +125,9 @@ BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDeli
     mosquitto_connect_v5_callback_set(
         client_, [](struct mosquitto*, void* self, int rc, int, const mosquitto_property*) {
             auto& client = *static_cast<BrokerClient*>(self);
-            if (rc == 0) {
-                client.connected_ = true;
+            if (rc == 0 && client.phase_ == Phase::connecting) {
+                client.phase_ = Phase::connected;
+                mosquitto_log_callback_set(client.client_, nullptr);
                 client.sink_(Connected{});
             } else {
                 // The connection ends next with a plainer reason; this one is the telling one.
@@ -116,19 +135,11 @@ BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDeli
                                               mosquitto_reason_string(rc)));
             }
         });
-    mosquitto_disconnect_v5_callback_set(
-        client_, [](struct mosquitto*, void* self, int, const mosquitto_property*) {
-            static_cast<BrokerClient*>(self)->connected_ = false;
-        });
     mosquitto_publish_v5_callback_set(
         client_, [](struct mosquitto*, void* self, int mid, int, const mosquitto_property*) {
             auto& client = *static_cast<BrokerClient*>(self);
-            {
-                std::lock_guard lock(client.mutex_);
-                if (client.stopping_) {
-                    client.delivered_.push_back(mid);
-                    client.deliveredChanged_.notify_all();
-                }
+            if (client.lastMid_ == mid) {
+                client.lastDelivered_ = true;
             }
             client.onDelivered_();
         });
@@ -149,13 +160,14 @@ BrokerClient::BrokerClient(const Options& options, Sink sink, OnDelivered onDeli
             }
             static_cast<BrokerClient*>(self)->sink_(std::move(taken));
         });
-    // A certificate that does not verify is only told here.
-    mosquitto_log_callback_set(client_,
-                               [](struct mosquitto*, void* self, int level, const char* text) {
-                                   if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) != 0) {
-                                       static_cast<BrokerClient*>(self)->noteDetail(text);
-                                   }
-                               });
+}
+
+// A certificate that does not verify is only told in the library's log. Listened to while an
+// attempt is under way only: with a listener the library formats a line for every packet.
+void BrokerClient::noteLogged(struct mosquitto*, void* self, int level, const char* text) {
+    if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) != 0) {
+        static_cast<BrokerClient*>(self)->noteDetail(text);
+    }
 }
 
 BrokerClient::~BrokerClient() {
@@ -164,83 +176,96 @@ BrokerClient::~BrokerClient() {
 }
 
 void BrokerClient::noteDetail(std::string text) {
-    std::lock_guard lock(mutex_);
     if (detail_.empty()) {
         detail_ = std::move(text);  // the first error is the cause; what follows, its echo
     }
 }
 
-void BrokerClient::start() {
-    // Restarted after a failure: libmosquitto's client is a member, and the next attempt
-    // connects afresh.
-    thread_.start({.name = "mqtt-net", .service = "MQTT connection"},
-                  [this](std::stop_token) { run(); });
+void BrokerClient::start(Time now) {
+    if (phase_ == Phase::idle) {
+        attempt(now);
+    }
 }
 
-// Attempts, each followed by the loop that keeps the connection, with the back-off between them:
-// 1 s after a connection that was accepted, doubling to 30 s while attempts fail.
-void BrokerClient::run() {
-    auto delay = kFirstRetry;
+int BrokerClient::socket() const {
+    return phase_ == Phase::connecting || phase_ == Phase::connected ? mosquitto_socket(client_)
+                                                                     : -1;
+}
+
+bool BrokerClient::wantsWrite() const {
+    return socket() != -1 && mosquitto_want_write(client_);
+}
+
+void BrokerClient::attempt(Time now) {
+    detail_.clear();
+    mosquitto_log_callback_set(client_, noteLogged);
     // Until one attempt got under way, libmosquitto may not know the broker's address yet.
-    bool underWay = false;
-    while (!thread_.stopRequested()) {
-        platform::faultPoint();
-        auto [reason, began, accepted] = connectOnce(!underWay);
-        underWay = underWay || began;
-        if (thread_.stopRequested()) {
-            break;
-        }
-        {
-            std::lock_guard lock(mutex_);
-            if (!detail_.empty()) {
-                reason = std::exchange(detail_, {});
-            }
-        }
-        sink_(ConnectionLost{std::move(reason)});
-        if (accepted) {
-            delay = kFirstRetry;
-        }
-        if (!thread_.stopSignal().waitFor(delay)) {
-            break;
-        }
-        delay = std::min(delay * 2, kLongestRetry);
+    const int rc = underWay_ ? mosquitto_reconnect_async(client_)
+                             : mosquitto_connect_bind_async(
+                                   client_, options_.broker.host.c_str(), options_.broker.port,
+                                   static_cast<int>(options_.keepAlive.count()), nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        phase_ = Phase::connecting;
+        ended(mosquitto_strerror(rc), now);
+        return;
     }
-    // The DISCONNECT that stop() queued goes out before the socket closes.
-    for (int i = 0; i < 10 && mosquitto_loop(client_, 100, 1) == MOSQ_ERR_SUCCESS; ++i) {
+    underWay_ = true;
+    phase_ = Phase::connecting;
+    attemptedAt_ = now;
+}
+
+// One attempt or connection ended: the next one 1 s after a connection that was accepted,
+// doubling to 30 s while attempts fail.
+void BrokerClient::ended(std::string reason, Time now) {
+    if (phase_ == Phase::connected) {
+        delay_ = kFirstRetry;
+    }
+    phase_ = Phase::waiting;
+    retryAt_ = now + delay_;
+    delay_ = std::min(delay_ * 2, kLongestRetry);
+    if (!detail_.empty()) {
+        reason = std::exchange(detail_, {});
+    }
+    sink_(ConnectionLost{std::move(reason)});
+}
+
+void BrokerClient::service(Time now) {
+    if (phase_ == Phase::waiting && now >= retryAt_) {
+        attempt(now);
+        return;
+    }
+    if (phase_ != Phase::connecting && phase_ != Phase::connected) {
+        return;
+    }
+    // A look at the socket without waiting: reads what came, writes what waits (a TLS handshake
+    // included) and sends the keep-alive when due.
+    const int rc = mosquitto_loop(client_, 0, 1);
+    if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(client_) == -1) {
+        ended(rc != MOSQ_ERR_SUCCESS ? mosquitto_strerror(rc) : "the connection was closed", now);
+        return;
+    }
+    if (phase_ == Phase::connecting && now - attemptedAt_ > kConnectTimeout) {
+        mosquitto_disconnect(client_);
+        ended(fmt::format("no answer from the broker within {0} s", kConnectTimeout.count()), now);
     }
 }
 
-BrokerClient::Attempt BrokerClient::connectOnce(bool first) {
-    {
-        std::lock_guard lock(mutex_);
-        detail_.clear();
+std::optional<BrokerClient::Time> BrokerClient::nextWake(Time now) const {
+    switch (phase_) {
+        case Phase::waiting:
+            return retryAt_;
+        case Phase::connecting:
+        case Phase::connected:
+            return now + kTick;
+        default:
+            return std::nullopt;
     }
-    connected_ = false;
-    const int rc = first ? mosquitto_connect_bind_async(
-                               client_, options_.broker.host.c_str(), options_.broker.port,
-                               static_cast<int>(options_.keepAlive.count()), nullptr)
-                         : mosquitto_reconnect_async(client_);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        return {mosquitto_strerror(rc), false, false};
-    }
-    const auto began = std::chrono::steady_clock::now();
-    bool accepted = false;
-    while (!thread_.stopRequested()) {
-        const int looped = mosquitto_loop(client_, kLoopTimeoutMs, 1);
-        accepted = accepted || connected_;
-        if (looped != MOSQ_ERR_SUCCESS) {
-            return {mosquitto_strerror(looped), true, accepted};
-        }
-        if (!accepted && std::chrono::steady_clock::now() - began > kConnectTimeout) {
-            mosquitto_disconnect(client_);
-            return {fmt::format("no answer from the broker within {0} s", kConnectTimeout.count()),
-                    true, false};
-        }
-    }
-    return {{}, true, accepted};
 }
 
 bool BrokerClient::publish(const Publication& publication) {
+    if (phase_ != Phase::connected) {
+        return false;
+    }
     Properties props;
     if (publication.correlation) {
         mosquitto_property_add_binary(&props.list, MQTT_PROP_CORRELATION_DATA,
@@ -265,33 +290,30 @@ bool BrokerClient::subscribe(const std::vector<std::string>& filters) {
 }
 
 void BrokerClient::stop(std::optional<Publication> last, std::chrono::milliseconds bound) {
-    if (stopped_) {
+    const auto phase = std::exchange(phase_, Phase::stopped);
+    if (phase != Phase::connecting && phase != Phase::connected) {
         return;
     }
-    stopped_ = true;
-    if (!thread_.running()) {
-        thread_.stop();
-        return;
-    }
-    if (last && connected_) {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;  // from here the acknowledgement is noted, however soon it comes
-        }
+    if (last && phase == Phase::connected) {
         int mid = 0;
         if (mosquitto_publish_v5(client_, &mid, last->topic.c_str(),
                                  static_cast<int>(last->payload.size()), last->payload.data(), 1,
                                  last->retain, nullptr) == MOSQ_ERR_SUCCESS) {
-            std::unique_lock lock(mutex_);
-            deliveredChanged_.wait_for(lock, bound, [&] {
-                return std::find(delivered_.begin(), delivered_.end(), mid) != delivered_.end();
-            });
+            lastMid_ = mid;
+            const auto deadline = std::chrono::steady_clock::now() + bound;
+            while (!lastDelivered_ && std::chrono::steady_clock::now() < deadline &&
+                   awaitSocket(client_, kStopLoopMs) &&
+                   mosquitto_loop(client_, 0, 1) == MOSQ_ERR_SUCCESS) {
+            }
         }
     }
-    thread_.requestStop();
-    // Wakes the loop, which sends the DISCONNECT on its way out.
     mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
-    thread_.join();
+    // The DISCONNECT is written at once unless the socket is full; an attempt still under way
+    // is simply dropped.
+    for (int i = 0; phase == Phase::connected && i < 10 && mosquitto_want_write(client_) &&
+                    awaitSocket(client_, 100) && mosquitto_loop(client_, 0, 1) == MOSQ_ERR_SUCCESS;
+         ++i) {
+    }
 }
 
 }  // namespace kinetra::mqtt

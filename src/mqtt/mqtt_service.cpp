@@ -1,8 +1,13 @@
-// The MQTT service: the "mqtt" thread sleeps in one poll over its wake-up and stop signals until
-// an event is queued or the next deadline (a stick's dead-man, a status's turn) comes.
+// The MQTT service: the "mqtt" thread sleeps in one poll over the feed, the broker connection's
+// socket, its wake-up and stop signals until one is ready or the next deadline (a stick's
+// dead-man, a status's turn, the connection's keep-alive or next attempt) comes.
 #include "mqtt/mqtt_service.hpp"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include <spdlog/spdlog.h>
@@ -32,6 +37,11 @@ constexpr std::string_view kStatusFeedPrefix = "status/";
 constexpr auto kAskLinksAgain = 200ms;
 // The link statistics, once a second per link, when the link publishes them.
 constexpr std::string_view kHealthFeedPrefix = "health/";
+// The feed is left unread while no link's status may go yet, at most this long (the list of
+// links and the health figures come on it too).
+constexpr auto kLongestFeedHold = 100ms;
+// Holds in a row that found nothing at their end before the feed is read as it comes again.
+constexpr int kHoldsInVain = 3;
 
 MqttConfig configFrom(const std::string& configurationEndpoint) {
     const auto server = config::requestConfigurationSection(configurationEndpoint, "server");
@@ -97,16 +107,10 @@ bool MqttService::begin(const MqttSettings& settings) {
     const Topics& topics = topics_.emplace(settings.topicPrefix);
     options.will = {topics.online(), "false", kStateQos, true, std::nullopt};
     try {
+        // The client reports inside the calls "mqtt" makes: handled once each call returns.
         client_ = std::make_unique<BrokerClient>(
-            options, [this](BrokerEvent event) { post(std::move(event)); },
-            [this] {
-                int inFlight = inFlight_.load();
-                while (inFlight > 0 && !inFlight_.compare_exchange_weak(inFlight, inFlight - 1)) {
-                }
-                if (waitingForRoom_.exchange(false)) {
-                    wake_.raise();
-                }
-            });
+            options, [this](BrokerEvent event) { brokerEvents_.push_back(std::move(event)); },
+            [this] { inFlight_ = std::max(0, inFlight_ - 1); });
     } catch (const std::exception& error) {
         return off(error.what());
     }
@@ -117,8 +121,8 @@ bool MqttService::begin(const MqttSettings& settings) {
                  settings.broker.text(), settings.clientId, settings.topicPrefix,
                  settings.commands ? "taken" : "off");
     route_ = std::make_unique<BusRoute>(bus::SocketRegistry::instance().context());
-    // Restarted after a failure: the links, the outbox and the feed are members, and the broker
-    // connection runs on a thread of its own.
+    // Restarted after a failure: the links, the outbox, the feed and the broker connection are
+    // members.
     thread_.start({.name = "mqtt", .service = "MQTT"}, [this](std::stop_token) { run(); });
     return true;
 }
@@ -155,42 +159,52 @@ void MqttService::post(Event event) {
 
 void MqttService::run() {
     if (!feed_) {  // the first run, not a restart
+        // Straight from the publishers: status comes many times a second per link, and through
+        // the registry's forwarder each message would wake a third thread.
+        feed_.emplace(bus::makeDirectFeedSubscriber(*bus::SocketRegistry::instance().context()));
         // Subscribed before the list is asked for, so no change between the two is missed.
-        feed_.emplace(bus::makeFeedSubscriber(*bus::SocketRegistry::instance().context()));
-        feed_->set(zmq::sockopt::subscribe, bus::kLinksTopic);
+        bus::subscribeDirect(*feed_, bus::kLinksTopic);
         askLinks();
-        client_->start();
+        client_->start(std::chrono::steady_clock::now());
+        handleBroker(std::chrono::steady_clock::now());
     }
+    // Plain poll, with the feed's descriptor: zmq_poll would look at every source twice per
+    // wake-up, and a status is worth one.
+    const int feed = feed_->get(zmq::sockopt::fd);
     std::vector<Event> events;
-    while (!thread_.stopRequested()) {
+    for (;;) {  // a stop makes its descriptor readable: the poll returns at once
         platform::faultPoint();
         auto now = std::chrono::steady_clock::now();
-        long timeout = -1;
-        if (const auto wakeAt = nextWake(now)) {
-            timeout = std::max<long>(
-                0, std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count());
+        int timeout = -1;
+        auto wakeAt = nextWake(now);
+        const auto heldUntil = feedHeldUntil(now);
+        if (heldUntil && (!wakeAt || *heldUntil < *wakeAt)) {
+            wakeAt = heldUntil;
         }
-        zmq::pollitem_t items[] = {{feed_->handle(), 0, ZMQ_POLLIN, 0},
-                                   {nullptr, wake_.fd(), ZMQ_POLLIN, 0},
-                                   {nullptr, thread_.stopSignal().fd(), ZMQ_POLLIN, 0}};
-        try {
-            zmq::poll(items, 3, std::chrono::milliseconds(timeout));
-        } catch (const zmq::error_t& error) {
-            spdlog::warn("MQTT: poll failed: {0}", error.what());
+        if (wakeAt) {
+            timeout = static_cast<int>(std::max<long>(
+                0, std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count()));
         }
-        if (thread_.stopRequested()) {
+        const int broker = client_->socket();
+        pollfd items[] = {
+            {heldUntil ? -1 : feed, POLLIN, 0},
+            {wake_.fd(), POLLIN, 0},
+            {thread_.stopSignal().fd(), POLLIN, 0},
+            {broker, static_cast<short>(POLLIN | (client_->wantsWrite() ? POLLOUT : 0)), 0}};
+        if (::poll(items, broker != -1 ? 4 : 3, timeout) < 0 && errno != EINTR) {
+            warn("poll", fmt::format("poll failed: {0}", std::strerror(errno)), now);
+        }
+        if (items[2].revents != 0) {
             break;
         }
         now = std::chrono::steady_clock::now();
-        try {
-            while (auto message = bus::tryReceiveFeed(*feed_)) {
-                takeFeed(message->topic, message->body, now);
-            }
-        } catch (const std::exception& error) {
-            spdlog::warn("MQTT: feed: {0}", error.what());
+        const auto brokerWake = client_->nextWake(now);
+        if ((broker != -1 && items[3].revents != 0) || (brokerWake && *brokerWake <= now)) {
+            client_->service(now);
         }
-        wake_.clear();
-        {
+        handleBroker(now);
+        if (items[1].revents != 0) {
+            wake_.clear();  // before the look, so that a post after it wakes the next poll
             std::lock_guard lock(mutex_);
             events.swap(inbox_);
         }
@@ -202,6 +216,30 @@ void MqttService::run() {
             }
         }
         events.clear();
+        // The feed's descriptor only tells that something may have come, and only once all
+        // that waited was taken: any call on the socket (a subscription made for a new link)
+        // may take its signal. So the feed is emptied after every wake-up, after the last
+        // such call; a message that fails does not end it.
+        const bool holdEnded = heldUntil && now >= *heldUntil;
+        bool taken = false;
+        while (auto message = bus::tryReceiveFeed(*feed_)) {
+            taken = true;
+            try {
+                takeFeed(message->topic, message->body, now);
+            } catch (const std::exception& error) {
+                warn("feed", fmt::format("{0}: {1}", message->topic, error.what()), now);
+            }
+        }
+        feedTakenAt_ = now;
+        if (holdEnded) {
+            // Nothing came meanwhile, again and again: holding only costs wake-ups. (Status at
+            // about twice the rate makes the odd one arrive just after the hold.)
+            feedHoldsInVain_ = taken ? 0 : feedHoldsInVain_ + 1;
+            if (feedHoldsInVain_ >= kHoldsInVain) {
+                feedHoldPays_ = false;
+                feedHoldsInVain_ = 0;
+            }
+        }
         if (askLinksAt_ && now >= *askLinksAt_) {
             askLinks();
         }
@@ -209,7 +247,27 @@ void MqttService::run() {
         flush(now);
     }
     releaseSticks(sticks_.releaseAll(), "the server stops");
+    // Nothing is wanted any more: the publishers stop making status for this thread.
+    bus::subscribeDirect(*feed_, bus::kLinksTopic, false);
+    for (const auto& [linkId, link] : links_) {
+        bus::subscribeDirect(*feed_, bus::statusTopic(linkId), false);
+        bus::subscribeDirect(*feed_, bus::healthTopic(linkId), false);
+    }
     feed_.reset();
+}
+
+void MqttService::handleBroker(Time now) {
+    // Handling one may report another (a publish that finds the connection gone).
+    while (!brokerEvents_.empty()) {
+        auto events = std::exchange(brokerEvents_, {});
+        for (auto& event : events) {
+            try {
+                onBroker(event, now);
+            } catch (const std::exception& error) {
+                spdlog::warn("MQTT: {0}", error.what());
+            }
+        }
+    }
 }
 
 void MqttService::askLinks() {
@@ -221,6 +279,9 @@ void MqttService::askLinks() {
 }
 
 std::optional<MqttService::Time> MqttService::nextWake(Time now) const {
+    if (!brokerEvents_.empty()) {
+        return now;
+    }
     std::optional<Time> next = sticks_.nextDeadline();
     const auto sooner = [&](std::optional<Time> at) {
         if (at && (!next || *at < *next)) {
@@ -228,16 +289,35 @@ std::optional<MqttService::Time> MqttService::nextWake(Time now) const {
         }
     };
     sooner(askLinksAt_);
-    if (connected_ && inFlight_.load() < kMaxInFlight) {
+    sooner(client_->nextWake(now));
+    if (connected_ && inFlight_ < kMaxInFlight) {
         sooner(outbox_.nextDue(now));
     }
     return next;
 }
 
+// Status is newest-wins at statusRate: while no link's status may go yet, what comes meanwhile
+// can wait in the feed and be read when one may, the newest winning then. So a status that
+// would only be replaced wakes nobody (neither this thread nor, its queue not being empty, the
+// bundle's to signal it). Only while status comes faster than it may go: otherwise the end of
+// each hold would be a wake-up of its own.
+std::optional<MqttService::Time> MqttService::feedHeldUntil(Time now) const {
+    if (!connected_ || links_.empty() || !feedHoldPays_) {
+        return std::nullopt;
+    }
+    Time until = feedTakenAt_ + kLongestFeedHold;
+    for (const auto& [linkId, link] : links_) {
+        const auto allowed = outbox_.allowedFrom(link.statusTopic);
+        if (!allowed) {
+            return std::nullopt;  // its first status goes at once
+        }
+        until = std::min(until, *allowed);
+    }
+    return until > now ? std::optional(until) : std::nullopt;
+}
+
 void MqttService::handle(Event& event, Time now) {
-    if (auto* broker = std::get_if<BrokerEvent>(&event)) {
-        onBroker(*broker, now);
-    } else if (auto* answered = std::get_if<Answered>(&event)) {
+    if (auto* answered = std::get_if<Answered>(&event)) {
         onAnswered(*answered, now);
     } else {
         auto& snapshot = std::get<LinksSnapshot>(event);
@@ -411,10 +491,11 @@ void MqttService::onLinks(const std::string& body) {
         auto [found, added] = links_.try_emplace(linkId);
         Link& link = found->second;
         if (added) {
+            link.statusTopic = topics_->status(linkId);
             // Prefixes on the feed: "status/K1" also brings "status/K10", which takeFeed drops
             // unless K10 is listed too.
-            feed_->set(zmq::sockopt::subscribe, bus::statusTopic(linkId));
-            feed_->set(zmq::sockopt::subscribe, std::string(kHealthFeedPrefix) + linkId);
+            bus::subscribeDirect(*feed_, bus::statusTopic(linkId));
+            bus::subscribeDirect(*feed_, bus::healthTopic(linkId));
         }
         link.paired = flagOf(record, "isPairingDone");
         if (!link.paired && !link.documents.empty()) {
@@ -434,8 +515,8 @@ void MqttService::onLinks(const std::string& body) {
 
 void MqttService::dropLink(const std::string& linkId) {
     Link& link = links_.at(linkId);
-    feed_->set(zmq::sockopt::unsubscribe, bus::statusTopic(linkId));
-    feed_->set(zmq::sockopt::unsubscribe, std::string(kHealthFeedPrefix) + linkId);
+    bus::subscribeDirect(*feed_, bus::statusTopic(linkId), false);
+    bus::subscribeDirect(*feed_, bus::healthTopic(linkId), false);
     outbox_.forget(topics_->status(linkId));
     outbox_.forget(topics_->health(linkId));
     publishDocuments(link, {});
@@ -447,8 +528,10 @@ void MqttService::onStatus(const std::string& linkId, const std::string& body, T
         return;
     }
     Link& link = found->second;
-    outbox_.offerLatest({topics_->status(linkId), body, kStreamQos, false, std::nullopt},
-                        intervalOf(settings_->statusRate));
+    if (outbox_.offerLatest({link.statusTopic, body, kStreamQos, false, std::nullopt},
+                            intervalOf(settings_->statusRate))) {
+        feedHoldPays_ = true;  // one was replaced: status comes faster than it may go
+    }
     if (!settings_->homeAssistant || !link.paired ||
         (link.shapeCheckedAt && now - *link.shapeCheckedAt < kShapeInterval)) {
         return;
@@ -486,30 +569,19 @@ void MqttService::releaseSticks(const std::vector<JogWatch::Release>& sticks, co
 }
 
 void MqttService::flush(Time now) {
-    if (connected_) {
-        for (;;) {
-            while (inFlight_.load() < kMaxInFlight) {
-                auto next = outbox_.take(now);
-                if (!next) {
-                    break;
-                }
-                ++inFlight_;  // before the hand-over, whose delivery may be reported at once
-                if (client_->publish(*next)) {
-                    state_.published.fetch_add(1, std::memory_order_relaxed);
-                } else {
-                    --inFlight_;
-                    state_.dropped.fetch_add(1, std::memory_order_relaxed);
-                }
-            }
-            if (inFlight_.load() < kMaxInFlight || !outbox_.nextDue(now)) {
-                break;
-            }
-            // Full: a delivery wakes this thread. Asked before looking again, so a delivery
-            // between the look and the sleep is not missed.
-            waitingForRoom_ = true;
-            if (inFlight_.load() >= kMaxInFlight) {
-                break;
-            }
+    // A message handed over is written at once; QoS 1 stays in flight until the broker's
+    // acknowledgement, which the connection's socket brings.
+    while (connected_ && inFlight_ < kMaxInFlight) {
+        auto next = outbox_.take(now);
+        if (!next) {
+            break;
+        }
+        ++inFlight_;  // before the hand-over, whose delivery is reported inside it
+        if (client_->publish(*next)) {
+            state_.published.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            inFlight_ = std::max(0, inFlight_ - 1);
+            state_.dropped.fetch_add(1, std::memory_order_relaxed);
         }
     }
     const auto dropped = outbox_.dropped();

@@ -1,8 +1,9 @@
 // kinetra on an MQTT broker: the server's links and each bundle's status published under a topic
-// prefix, and (when allowed) commands taken from it, answered the MQTT 5 way. Three threads: the
-// broker client's network thread ("mqtt-net"), whose callbacks only queue; the route's bus thread
-// ("reactor"), whose request completions only queue; and "mqtt", which follows the feed itself
-// and owns all the state below, so neither the broker nor the bus ever waits on the other.
+// prefix, and (when allowed) commands taken from it, answered the MQTT 5 way. Two threads: the
+// route's bus thread ("reactor"), whose request completions only queue, and "mqtt", which owns
+// all the state below and sleeps in one poll over the feed (taken straight from the publishers),
+// the broker connection's socket and its wake-up, so neither the broker nor the bus ever waits
+// on the other.
 #pragma once
 
 #include <chrono>
@@ -66,10 +67,11 @@ private:
         RouteOutcome outcome;
         std::string reply;
     };
-    using Event = std::variant<BrokerEvent, Answered, LinksSnapshot>;
+    using Event = std::variant<Answered, LinksSnapshot>;
     using Time = std::chrono::steady_clock::time_point;
 
     struct Link {
+        std::string statusTopic;  // <prefix>/<linkID>/status
         bool paired = false;
         std::string shape;                             // of the discovery documents published
         std::map<std::string, std::string> documents;  // discovery: config topic -> document
@@ -80,6 +82,7 @@ private:
     void post(Event event);
     void run();
     void handle(Event& event, Time now);
+    void handleBroker(Time now);
     void onBroker(BrokerEvent& event, Time now);
     void onConnected(Time now);
     void onLost(const std::string& reason, Time now);
@@ -95,6 +98,7 @@ private:
     void releaseSticks(const std::vector<JogWatch::Release>& sticks, const char* why);
     void flush(Time now);
     std::optional<Time> nextWake(Time now) const;
+    std::optional<Time> feedHeldUntil(Time now) const;
     void warn(const std::string& kind, const std::string& text, Time now);
 
     MqttState state_;
@@ -105,18 +109,21 @@ private:
     std::vector<Event> inbox_;
     bool stopping_ = false;
     platform::WakeSignal wake_;
-    std::atomic<int> inFlight_{0};             // handed to the client, not yet sent
-    std::atomic<bool> waitingForRoom_{false};  // the outbox waits for inFlight_ to drop
 
-    // "mqtt" thread only, once it runs.
+    // "mqtt" thread only, once it runs (and the thread that stops the service, after it).
+    std::vector<BrokerEvent> brokerEvents_;  // what the client reported, not yet handled
+    int inFlight_ = 0;                       // handed to the client, not yet sent
     Outbox outbox_;
     JogWatch sticks_;
     std::map<std::string, Link> links_;  // the valid links, by id
     std::string linksBody_;              // the latest list, re-published on every connect
     bool linksFromFeed_ = false;         // the feed brought a list: newer than any snapshot
     std::optional<Time> askLinksAt_;     // when to ask the device service for the list again
-    std::optional<zmq::socket_t> feed_;  // SUB to the feed, made by the thread
+    std::optional<zmq::socket_t> feed_;  // the direct SUB to the feed, made by the thread
     bool connected_ = false;
+    Time feedTakenAt_{};         // when the feed was last emptied
+    bool feedHoldPays_ = false;  // status comes faster than it may go: holding the feed saves
+    int feedHoldsInVain_ = 0;    // holds in a row at whose end nothing had come
     std::uint64_t lastDropped_ = 0;
     core::LogLimiter logLimiter_{std::chrono::seconds(5)};  // a flood logs a line per kind each 5 s
 

@@ -1,6 +1,6 @@
 // The MQTT client's state as studioStatus and the Studio panel show it: off, connecting,
 // connected to the URL or retrying with the last error, and a few counters. Written by the MQTT
-// service and libmosquitto's network thread, read by the device service's thread. Thread-safe.
+// service's thread, read by the device service's thread. Thread-safe.
 #pragma once
 
 #include <atomic>

@@ -9,14 +9,16 @@ Outbox::Time Outbox::Slot::dueAt(Time now) const {
     return std::max(now, allowedAt - interval / 2);
 }
 
-void Outbox::offerLatest(Publication publication, Duration interval) {
+bool Outbox::offerLatest(Publication publication, Duration interval) {
     auto& slot = latest_[publication.topic];
     slot.interval = interval;
     // A topic already waiting keeps its place in line: its own news does not push it back.
-    if (!slot.waiting) {
+    const bool replaced = slot.waiting.has_value();
+    if (!replaced) {
         slot.order = nextOrder_++;
     }
     slot.waiting = std::move(publication);
+    return replaced;
 }
 
 bool Outbox::enqueue(Publication publication) {
@@ -72,6 +74,14 @@ std::optional<Outbox::Time> Outbox::nextDue(Time now) const {
         }
     }
     return earliest;
+}
+
+std::optional<Outbox::Time> Outbox::allowedFrom(const std::string& topic) const {
+    const auto found = latest_.find(topic);
+    if (found == latest_.end()) {
+        return std::nullopt;
+    }
+    return found->second.allowedAt - found->second.interval / 2;
 }
 
 }  // namespace kinetra::mqtt

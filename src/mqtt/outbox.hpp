@@ -36,7 +36,8 @@ public:
     /// topic goes out at most once per `interval` on average. A message that came a little late
     /// does not hold back the next one: up to half an interval is made up (a status arriving at
     /// the very rate allowed, with the usual jitter, is never delayed by a whole interval).
-    void offerLatest(Publication publication, Duration interval);
+    /// True when it replaced one.
+    bool offerLatest(Publication publication, Duration interval);
     /// Queues `publication` behind the others; false (dropped, counted) when the queue is full.
     bool enqueue(Publication publication);
     /// Forgets what waits on `topic` and when it last went (a link that has gone).
@@ -51,6 +52,10 @@ public:
     std::optional<Publication> take(Time now);
     /// When take() has something next: `now` or later; nothing while nothing waits.
     std::optional<Time> nextDue(Time now) const;
+
+    /// The earliest time a message offered on `topic` now could go: nothing for a topic not
+    /// seen yet (it would go at once). The service need not look for newer status before then.
+    std::optional<Time> allowedFrom(const std::string& topic) const;
 
     /// Publications refused by a full queue since the start.
     std::uint64_t dropped() const { return dropped_; }

@@ -53,5 +53,31 @@ TEST(Feed, CarriesTopicAndBodyToTheTopicsSubscribersOnlyAndDropsOtherShapes) {
     EXPECT_EQ(taken->body, "good");
 }
 
+// The direct subscriber takes status without the registry: it must reach the publishers that
+// were made before it (the bundles of links already there), and publishers only build what
+// someone wants, so its topics must count for isWanted as long as it holds them.
+TEST(Feed, TheDirectSubscriberReachesEarlierPublishersAndItsTopicsCountAsWanted) {
+    auto context = SocketRegistry::instance().context();
+    auto earlier = makeFeedPublisher(*context);
+    const auto topic = statusTopic("KDIRECT1");
+    auto direct = makeDirectFeedSubscriber(*context);
+    EXPECT_THROW(makeDirectFeedSubscriber(*context), zmq::error_t);
+    EXPECT_FALSE(isWanted(topic));
+    subscribeDirect(direct, topic);
+    EXPECT_TRUE(isWanted(topic));
+
+    auto later = makeFeedPublisher(*context);
+    for (auto* publisher : {&earlier, &later}) {
+        const auto received = publishUntilReceived(*publisher, direct, topic, "fresh");
+        ASSERT_TRUE(received);
+        EXPECT_EQ(received->topic, topic);
+        EXPECT_EQ(received->body, "fresh");
+        while (tryReceiveFeed(direct)) {  // the extra copies sent while waiting
+        }
+    }
+    subscribeDirect(direct, topic, false);
+    EXPECT_FALSE(isWanted(topic));
+}
+
 }  // namespace
 }  // namespace kinetra::bus

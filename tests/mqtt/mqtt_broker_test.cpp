@@ -1,5 +1,9 @@
 // kinetra on a real broker: Debian's mosquitto on a free loopback port, kinetra-server processes
 // with kinetra-sim links, and the test's own MQTT 5 client. All traffic stays on loopback.
+#include <filesystem>
+#include <fstream>
+#include <map>
+
 #include <gtest/gtest.h>
 
 #include "mqtt/broker_rig.hpp"
@@ -42,6 +46,24 @@ std::unique_ptr<ChildProcess> plugAndPair(const RunningServer& server, const std
                      [](const json& reply) { return reply == kOk; });
     EXPECT_TRUE(server.paired(link));
     return sim;
+}
+
+// Times each thread of `pid` went to sleep of its own accord, summed by thread name.
+std::map<std::string, long> sleepsByThread(int pid) {
+    std::map<std::string, long> sleeps;
+    std::error_code error;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("voluntary_ctxt_switches:")) {
+                sleeps[name.substr(0, name.find(':'))] += std::stol(line.substr(24));
+            }
+        }
+    }
+    return sleeps;
 }
 
 auto payloadIs(const std::string& text) {
@@ -221,6 +243,37 @@ TEST(MqttBroker, CredentialsAndCertificatesAreCheckedAndRefusalsReported) {
             EXPECT_EQ(refused.process->output().find(bad), std::string::npos) << "secret logged";
         }
         EXPECT_EQ(refused.post("/v1/device", {{"command", "linkStatus"}})["result"], "ok");
+    }
+}
+
+// What MQTT costs per link is mostly wake-ups: a status that goes out must wake the MQTT thread
+// once, which writes it to the broker itself, and no other thread (a forwarder, a network loop)
+// on its way; a status only to be replaced (above statusRate) must wake nobody.
+TEST(MqttBroker, EachStatusSentWakesOnlyTheMqttThreadAboutOnce) {
+    Broker broker(Broker::Access::anonymous);
+    Probe probe(broker.port(), {"kinetra/+/+/status"});
+    for (const auto* rate : {"100", "10"}) {
+        SCOPED_TRACE(std::string("statusRate ") + rate);
+        const std::string prefix = std::string("kinetra/w") + rate;
+        RunningServer server({}, mqttSection(broker, prefix, std::string("statusRate=") + rate));
+        ASSERT_TRUE(server.listening()) << server.process->output();
+        const auto sim = plugAndPair(server, "KMQW01");
+        ASSERT_TRUE(probe.next(prefix + "/KMQW01/status", {}, 10s));
+
+        const auto before = sleepsByThread(server.process->pid());
+        const auto from = probe.count();
+        std::this_thread::sleep_for(4s);
+        auto woken = sleepsByThread(server.process->pid());
+        const auto sent = static_cast<long>(probe.count() - from);
+        for (const auto& [name, count] : before) {
+            woken[name] -= count;
+        }
+        ASSERT_GE(sent, 30);
+        // Once per status sent, plus a few for the keep-alive, the health figures and the odd
+        // spurious wake-up.
+        EXPECT_LE(woken["mqtt"], sent + sent / 5 + 8) << sent;
+        // The registry forwards nothing of it (announcements aside).
+        EXPECT_LE(woken["registry"], sent / 10) << sent;
     }
 }
 

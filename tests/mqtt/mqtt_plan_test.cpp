@@ -170,6 +170,8 @@ TEST(MqttOutbox, StatusIsNewestWinsAtItsRateRepliesQueueBounded) {
     EXPECT_EQ(outbox.nextDue(t0 + 10ms), t0 + 50ms);  // half an interval of jitter made up
     EXPECT_FALSE(outbox.take(t0 + 49ms));
     EXPECT_EQ(outbox.take(t0 + 50ms)->payload, "s3");
+    EXPECT_EQ(outbox.allowedFrom("p/K1/status"), t0 + 150ms);  // nothing newer needed before
+    EXPECT_FALSE(outbox.allowedFrom("p/K2/status"));           // a new link's first goes at once
     outbox.offerLatest(status("s4"), 100ms);
     EXPECT_EQ(outbox.nextDue(t0 + 60ms), t0 + 150ms);  // but no faster than 10 a second
 
