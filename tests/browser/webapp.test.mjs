@@ -56,7 +56,7 @@ describe('web application', { timeout: 120000 }, () => {
   const sample = (axis) =>
     page.evaluate((key) => {
       const value = document.querySelector(`.reading[data-axis=${key}] .reading-value`)?.textContent;
-      return { value: parseFloat(value), time: Number(document.getElementById('status')?.dataset.deviceTime) };
+      return { value: parseFloat(value), time: Number(document.getElementById('status')?.deviceTime) };
     }, axis);
 
   /**

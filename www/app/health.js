@@ -38,7 +38,8 @@ export const kHealthLimits = [
 ];
 
 const kRateWindowMs = 2000;
-const kFreshMs = 250;
+// An age below this reads as fresh ("last < 250 ms") rather than as a number.
+export const kFreshMs = 250;
 const kMinuteMs = 60000;
 const kArrivalsKept = 128; // more than the statuses of a rate window at the page's 30 a second
 
@@ -75,6 +76,7 @@ export class LinkHealth {
     this.firstArrival = 0;
     this.statistics = null; // the latest readStatistics result
     this.counters = []; // { at, retries, timeouts }, the last minute's worth
+    this.shownRate = null; // the whole rate the line shows
   }
 
   noteStatus(at) {
@@ -122,11 +124,24 @@ export class LinkHealth {
     return (intervals * 1000) / Math.max(last - first, now - first - interval);
   }
 
+  /**
+   * The rate as the line shows it, in whole statuses a second: it moves only once the rate is a
+   * whole status a second away from what is shown, so a stream whose rate wavers about a half
+   * (19.4, 19.6, ...) does not redraw the line with every wobble. The level judges the rate itself.
+   */
+  steadyRate(rate) {
+    if (rate === null) this.shownRate = null;
+    else if (this.shownRate === null || Math.abs(rate - this.shownRate) >= 1) this.shownRate = Math.round(rate);
+    return this.shownRate;
+  }
+
   /** The figures of the health line at `now`, with their `level`. */
   figures(now) {
     const last = this.count > 0 ? this.arrivals[(this.count - 1) % kArrivalsKept] : this.since;
+    const statusRate = this.statusRate(now);
     const figures = {
-      statusRate: this.statusRate(now),
+      statusRate,
+      shownRate: this.steadyRate(statusRate),
       statusAgeMs: Math.max(0, now - last),
       everReported: this.count > 0,
       ackRoundTripP50: this.statistics?.ackRoundTripP50 ?? null,
@@ -155,7 +170,8 @@ export function healthText(figures, { detailed = false } = {}) {
   else {
     // A fresh age reads as such: a number changing with every status is noise (and work).
     const fresh = figures.statusAgeMs < kFreshMs;
-    parts.push(`${figures.statusRate === null ? '…' : figures.statusRate.toFixed(0)} status/s`, fresh ? `last < ${kFreshMs} ms` : `last ${ms(figures.statusAgeMs)} ago`);
+    const rate = figures.shownRate ?? figures.statusRate;
+    parts.push(`${rate === null || rate === undefined ? '…' : rate.toFixed(0)} status/s`, fresh ? `last < ${kFreshMs} ms` : `last ${ms(figures.statusAgeMs)} ago`);
   }
   if (detailed) {
     if (figures.ackRoundTripP50 !== null || figures.ackRoundTripP99 !== null) {

@@ -2,9 +2,11 @@
 // statuses the page receives anyway (no extra request) and, where the server offers it, by
 // the link's /v2 "health" subscription (a server without it refuses the topic, and the line
 // then shows what the statuses tell). Re-checked every 250 ms while any link is watched, so a
-// link whose statuses stop turns red within a second. Main thread.
+// link whose statuses stop turns red within a second; a status re-checks its line at once only
+// when the line shows a link that is not reporting freshly, so a steady stream costs no work
+// per status beyond noting its arrival. Main thread.
 import { el } from './dom.js';
-import { healthText, LinkHealth } from './health.js';
+import { healthText, kFreshMs, LinkHealth } from './health.js';
 
 const kCheckMs = 250;
 const kInvalidParams = -32602;
@@ -44,12 +46,12 @@ export class HealthBoard {
 
   watch(linkID) {
     const health = new LinkHealth(performance.now());
-    const watched = { health };
+    const watched = { health, fresh: false };
     const unlisten = this.feed.listen(linkID, (data, arrivedAt) => {
       if (data === null) return; // the gear has not reported yet
       health.noteStatus(arrivedAt);
-      // At once, but touching the page only when the line changes: a steady link costs no frame.
-      this.check(linkID);
+      // A line that reads fresh stays so with this status: the timer updates its rate.
+      if (!watched.fresh) this.check(linkID);
     });
     let unsubscribe = null;
     watched.askStatistics = () => {
@@ -104,6 +106,7 @@ export class HealthBoard {
   check(linkID) {
     const watched = this.watched.get(linkID);
     const figures = watched ? watched.health.figures(performance.now()) : null;
+    if (watched) watched.fresh = figures.everReported && figures.statusAgeMs < kFreshMs && figures.statusRate !== null;
     for (const node of this.linesOf(linkID)) this.show(node, figures);
   }
 

@@ -2,7 +2,10 @@
 // www/vendor, loaded on first use so a page without it still works): angles on the left scale,
 // slide and focus on their own right-hand scales, the running move's start and planned end
 // marked. Pause freezes the view while the data keeps coming; the time cursor (mouse, or the
-// arrow keys on the focused plot) reads every axis in the legend. Main thread.
+// arrow keys on the focused plot) reads every axis in the legend. The legend is our own, not
+// uPlot's live one, which rewrites every value with each redraw: ours writes a value only when
+// the text shown changes, so a redraw with no cursor on the plot touches nothing but the canvas.
+// Main thread.
 import { el, replace } from './dom.js';
 import { kMotionAxes } from './motion_axes.js';
 import { MoveMarks, TimeWindow } from './motion_data.js';
@@ -31,6 +34,7 @@ export class MotionPlot {
     this.chart = null;
     this.stale = false; // the chart must be built anew (other axes)
     this.markNodes = [];
+    this.legendValues = []; // the legend's value elements: time, then each axis
     this.pause = el('button', { class: 'plot-pause', 'aria-pressed': 'false', onclick: () => this.setPaused(!this.paused) }, 'Pause');
     this.root = el('div', {
       class: 'plot',
@@ -39,7 +43,8 @@ export class MotionPlot {
       onkeydown: (event) => this.onKey(event),
     });
     this.note = el('p', { class: 'hint', text: '' });
-    replace(container, el('div', { class: 'panel-head' }, el('h2', { text: `Motion, last ${kSeconds} s` }), this.pause), this.root, this.note);
+    this.legend = el('div', { class: 'plot-legend', 'aria-live': 'off' });
+    replace(container, el('div', { class: 'panel-head' }, el('h2', { text: `Motion, last ${kSeconds} s` }), this.pause), this.root, this.legend, this.note);
     loadUPlot().then(
       (uPlot) => {
         this.uPlot = uPlot;
@@ -50,11 +55,20 @@ export class MotionPlot {
     );
     this.resize = new ResizeObserver(() => this.chart?.setSize({ width: this.width(), height: kHeight }));
     this.resize.observe(this.root);
+    // A plot scrolled out of sight is not redrawn; it takes its points all the same and shows
+    // them as soon as it is back.
+    this.visible = true;
+    this.sight = new IntersectionObserver((entries) => {
+      this.visible = entries.at(-1).isIntersecting;
+      if (this.visible) this.draw();
+    });
+    this.sight.observe(this.root);
   }
 
   destroy() {
     this.destroyed = true;
     this.resize.disconnect();
+    this.sight.disconnect();
     this.chart?.destroy();
     this.chart = null;
   }
@@ -78,8 +92,30 @@ export class MotionPlot {
     // A frame asked for before the page left this view may still come.
     if (this.destroyed || !this.uPlot || !this.window) return;
     if (this.stale) this.build();
-    if (this.paused) return;
+    if (this.paused || !this.visible) return;
     this.chart.setData(this.window.data);
+  }
+
+  /** The legend's series, each with its colour, label and an empty value. */
+  buildLegend(series) {
+    this.legendValues = series.map(() => el('span', { class: 'plot-value', text: '–' }));
+    replace(
+      this.legend,
+      series.map((s, i) =>
+        el('span', { class: 'plot-series' }, s.stroke ? el('span', { class: 'plot-swatch', style: `background: ${s.stroke}` }) : null, `${s.label} `, this.legendValues[i]),
+      ),
+    );
+  }
+
+  /** The values at the time cursor, '–' without one; a value is written only when it changed. */
+  showCursor(u) {
+    const index = u.cursor.idx;
+    u.series.forEach((s, i) => {
+      const value = index === null || index === undefined ? null : u.data[i]?.[index];
+      const text = s.value(u, value ?? null);
+      const node = this.legendValues[i];
+      if (node && node.textContent !== text) node.textContent = text;
+    });
   }
 
   build() {
@@ -120,9 +156,10 @@ export class MotionPlot {
         })),
       ],
       cursor: { drag: { x: false, y: false }, points: { size: 7 } },
-      legend: { live: true },
-      hooks: { draw: [(u) => this.placeMarks(u)] },
+      legend: { show: false },
+      hooks: { draw: [(u) => this.placeMarks(u), (u) => this.showCursor(u)], setCursor: [(u) => this.showCursor(u)] },
     };
+    this.buildLegend(options.series);
     this.chart = new this.uPlot(options, this.paused ? this.window.snapshot() : this.window.data, this.root);
     this.root.chart = this.chart; // what the browser tests read
   }

@@ -61,8 +61,9 @@ export class StatusView {
       replace(this.details);
       return;
     }
-    // The gear's own clock (ms), to tell a fresh status from a repeated one.
-    this.container.dataset.deviceTime = String(data.timestampDevice ?? '');
+    // The gear's own clock (ms), to tell a fresh status from a repeated one: a property, not an
+    // attribute, since an attribute written with every status has the page check its styles.
+    this.container.deviceTime = data.timestampDevice;
     this.renderReadings(readingRows(data.readings));
     const progress = progressFraction(data.plannedMotionProgress);
     const progressText =

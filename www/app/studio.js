@@ -42,15 +42,25 @@ export class StudioPanel {
     this.container = container;
     this.api = api;
     this.timer = null;
+    this.shown = undefined; // the rows drawn, as JSON
   }
 
   start() {
     const poll = async () => {
       const reply = await this.api.device({ command: 'studioStatus' });
-      if (reply?.result === 'ok' && reply.data) {
-        replace(this.container, el('h2', { text: 'Studio' }), el('dl', { class: 'studio' }, studioRows(reply.data).map(([label, text]) => el('div', { class: 'studio-row' }, el('dt', { text: label }), el('dd', { text })))));
-      } else {
-        replace(this.container, el('h2', { text: 'Studio' }), el('p', { class: 'empty', text: 'Studio outputs not reachable.' }));
+      const rows = reply?.result === 'ok' && reply.data ? studioRows(reply.data) : null;
+      // Built again only when what it shows changed: mostly it does not, and a rebuilt panel
+      // lays out the page.
+      const shown = JSON.stringify(rows);
+      if (shown !== this.shown) {
+        this.shown = shown;
+        replace(
+          this.container,
+          el('h2', { text: 'Studio' }),
+          rows
+            ? el('dl', { class: 'studio' }, rows.map(([label, text]) => el('div', { class: 'studio-row' }, el('dt', { text: label }), el('dd', { text }))))
+            : el('p', { class: 'empty', text: 'Studio outputs not reachable.' }),
+        );
       }
       this.timer = setTimeout(poll, kPollMs);
     };
