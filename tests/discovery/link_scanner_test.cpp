@@ -10,9 +10,9 @@
 #include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
-#include "config/defaults.hpp"
 #include "discovery/link_scanner.hpp"
 #include "gateway/gateway_test_support.hpp"
+#include "settings/defaults.hpp"
 #include "support/log_capture.hpp"
 
 namespace kinetra::discovery {

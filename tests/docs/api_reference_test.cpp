@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 
 #include "bundle/command_plan.hpp"
-#include "config/defaults.hpp"
 #include "discovery/bundle_controller.hpp"
 #include "docs/api_reference.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "link/link_commands.hpp"
 #include "net/http_session.hpp"
+#include "settings/defaults.hpp"
 
 namespace kinetra::docs {
 namespace {
