@@ -1,7 +1,7 @@
 // The link scanner's service part: the control thread answers the scan and scan_stop endpoints;
 // the scan thread lists the serial ports every scanInterval and reports found and lost links to
 // the device service.
-#include "discovery/link_scanner.hpp"
+#include "device/link_scanner.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -17,7 +17,7 @@
 #include "config/configuration_client.hpp"
 #include "core/clock.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 namespace {
 
 // How long an event may wait for room on the device socket. It only waits when the device
@@ -198,4 +198,4 @@ bool LinkScanner::sendEvent(std::string_view command, const model::LinkInfo& lin
     }
 }
 
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device
