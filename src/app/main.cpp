@@ -17,7 +17,7 @@
 #include "config/configuration_controller.hpp"
 #include "core/logging.hpp"
 #include "core/version.hpp"
-#include "discovery/bundle_controller.hpp"
+#include "device/device_service.hpp"
 #include "gateway/server.hpp"
 #include "mqtt/mqtt_service.hpp"
 #include "notify/notification_handler.hpp"
@@ -113,14 +113,14 @@ int main(int argc, char** argv) {
         // through a bus route of its own; its state joins studioStatus here, so neither the
         // studio nor the device service knows of it.
         mqtt::MqttService broker{std::string(bus::kConfigurationEndpoint)};
-        discovery::ControllerOptions deviceOptions;
+        device::DeviceServiceOptions deviceOptions;
         deviceOptions.studioStatus = [&studio, &broker] {
             json status = studio.status();
             status["mqtt"] = broker.status();
             return status;
         };
-        discovery::BundleController devices{std::string(bus::kConfigurationEndpoint),
-                                            std::move(deviceOptions)};
+        device::DeviceService devices{std::string(bus::kConfigurationEndpoint),
+                                      std::move(deviceOptions)};
         if (emulator) {
             app::announceEmulator(*emulator);
         }

@@ -1,5 +1,6 @@
 #include "bus/wait.hpp"
 
+#include <array>
 #include <thread>
 #include <vector>
 
@@ -77,6 +78,26 @@ void bindWhenFree(zmq::socket_ref socket, const std::string& endpoint, Milliseco
 
 bool trySend(zmq::socket_ref socket, std::string_view text) {
     return socket.send(zmq::buffer(text), zmq::send_flags::dontwait).has_value();
+}
+
+bool sendWithin(zmq::socket_ref socket, std::string_view text, Milliseconds timeout,
+                const platform::StopSignal* stop) {
+    std::array<zmq::pollitem_t, 2> items{
+        zmq::pollitem_t{socket.handle(), 0, ZMQ_POLLOUT, 0},
+        zmq::pollitem_t{nullptr, stop != nullptr ? stop->fd() : -1, ZMQ_POLLIN, 0},
+    };
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (trySend(socket, text)) {
+            return true;
+        }
+        const auto left =
+            std::chrono::ceil<Milliseconds>(deadline - std::chrono::steady_clock::now());
+        if ((stop != nullptr && stop->isSet()) || left <= Milliseconds(0)) {
+            return false;
+        }
+        zmq::poll(items.data(), stop != nullptr ? 2 : 1, left);
+    }
 }
 
 std::optional<zmq::message_t> tryReceive(zmq::socket_ref socket) {

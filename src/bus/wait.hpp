@@ -51,6 +51,11 @@ void bindWhenFree(zmq::socket_ref socket, const std::string& endpoint,
 /// Sends `text` as one frame without blocking; false when the message could not be queued.
 bool trySend(zmq::socket_ref socket, std::string_view text);
 
+/// Sends `text` as one frame, waiting at most `timeout` for room (no peer yet, a full queue). A
+/// set `stop` ends the wait at once. False when the message could not be queued.
+bool sendWithin(zmq::socket_ref socket, std::string_view text, Milliseconds timeout,
+                const platform::StopSignal* stop = nullptr);
+
 /// Takes one message without blocking, if one is waiting.
 std::optional<zmq::message_t> tryReceive(zmq::socket_ref socket);
 

@@ -9,9 +9,9 @@
 #include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
-#include "config/defaults.hpp"
-#include "config/ini_reader.hpp"
 #include "notify/notification_handler.hpp"
+#include "settings/defaults.hpp"
+#include "settings/ini_reader.hpp"
 
 namespace kinetra::config {
 namespace {

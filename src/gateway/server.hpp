@@ -14,8 +14,6 @@
 
 #include <zmq.hpp>
 
-#include "config/security_settings.hpp"
-#include "config/server_settings.hpp"
 #include "core/log_limiter.hpp"
 #include "gateway/bus_reactor.hpp"
 #include "gateway/http_forwarder.hpp"
@@ -29,6 +27,8 @@
 #include "net/tcp_service.hpp"
 #include "net/trust_policy.hpp"
 #include "platform/stop_signal.hpp"
+#include "settings/security_settings.hpp"
+#include "settings/server_settings.hpp"
 
 namespace kinetra::gateway {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "config/server_settings.hpp"
 #include "platform/child_watch.hpp"
+#include "settings/server_settings.hpp"
 
 namespace kinetra::gateway {
 

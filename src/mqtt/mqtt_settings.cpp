@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "config/value_text.hpp"
+#include "settings/value_text.hpp"
 
 namespace kinetra::mqtt {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "config/value_text.hpp"
 #include "core/log_text.hpp"
+#include "settings/value_text.hpp"
 
 namespace kinetra::net {
 

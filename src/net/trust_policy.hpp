@@ -16,9 +16,9 @@
 
 #include <asio/ip/address.hpp>
 
-#include "config/security_settings.hpp"
 #include "net/http_request.hpp"
 #include "net/network_list.hpp"
+#include "settings/security_settings.hpp"
 
 namespace kinetra::net {
 

@@ -14,18 +14,19 @@ namespace kinetra::studio {
 namespace {
 
 constexpr std::size_t kDatagramSize = 65536;
-constexpr int kDatagramsPerTurn = 256;  // then the replies and the sticks get their turn
-constexpr int kExpiryCheckMs = 1000;
 
 }  // namespace
 
 OscReceiver::OscReceiver(const StudioSettings& settings, Links links, StudioCounters& counters)
     : links_(std::move(links)),
-      counters_(counters),
       filter_(settings.trustedNetworks),
       socket_(io_),
       dispatch_(bus::SocketRegistry::instance().context(), counters),
-      buffer_(kDatagramSize) {
+      loop_({.name = "OSC",
+             .datagramSize = kDatagramSize,
+             .received = &counters.messagesReceived,
+             .untrusted = &counters.messagesDropped},
+            filter_, counters) {
     for (const auto& entry : filter_.rejected()) {
         spdlog::warn(
             "Configuration value security.trustedNetworks: \"{0}\" is not a network; "
@@ -43,85 +44,30 @@ OscReceiver::~OscReceiver() {
     thread_.stop();
 }
 
-int OscReceiver::pollTimeout(SteadyTime now) const {
-    int timeout = -1;
+std::optional<SteadyTime> OscReceiver::nextDeadline() const {
+    std::optional<SteadyTime> next;
     for (const auto& [linkId, stick] : sticks_) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(stick.deadline - now).count();
-        const int ms = static_cast<int>(std::max<std::int64_t>(0, left));
-        timeout = timeout < 0 ? ms : std::min(timeout, ms);
+        next = next ? std::min(*next, stick.deadline) : stick.deadline;
     }
-    // Pending requests have deadlines, and routes to closed endpoints are dropped.
-    if (const auto due = dispatch_.nextDeadline()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now).count();
-        const int ms = static_cast<int>(std::clamp<std::int64_t>(left, 0, kExpiryCheckMs));
-        timeout = timeout < 0 ? ms : std::min(timeout, ms);
-    }
-    return timeout;
+    return next;
 }
 
-// Sleeps in one poll over the datagram socket, the stop signal and the bus replies, with the
-// nearest stick deadline as timeout.
+// Sleeps until a datagram, a bus reply or the nearest stick deadline.
 void OscReceiver::run() {
-    while (!thread_.stopRequested()) {
-        platform::faultPoint();
-        try {
-            auto dealers = dispatch_.sockets();
-            std::vector<zmq::pollitem_t> items{
-                {nullptr, socket_.native_handle(), ZMQ_POLLIN, 0},
-                {nullptr, thread_.stopSignal().fd(), ZMQ_POLLIN, 0},
-            };
-            for (auto& dealer : dealers) {
-                items.push_back(zmq::pollitem_t{dealer.handle(), 0, ZMQ_POLLIN, 0});
-            }
-            zmq::poll(items,
-                      std::chrono::milliseconds(pollTimeout(std::chrono::steady_clock::now())));
-            if (thread_.stopRequested()) {
-                return;
-            }
-            const auto now = std::chrono::steady_clock::now();
-            if ((items[0].revents & ZMQ_POLLIN) != 0) {
-                receive(now);
-            }
-            dispatch_.takeReplies(now);
-            releaseSticks(now);
-            dispatch_.expire(now);
-        } catch (const zmq::error_t& error) {
-            if (error.num() == ETERM) {
-                return;
-            }
-            spdlog::warn("OSC: {0}", error.what());
-        } catch (const std::exception& error) {
-            spdlog::warn("OSC: {0}", error.what());
-        }
-    }
+    asio::ip::udp::socket* const sockets[] = {&socket_};
+    loop_.run(thread_, sockets, dispatch_,
+              {.take = [this](std::size_t, std::span<std::uint8_t> datagram,
+                              const asio::ip::udp::endpoint& from,
+                              SteadyTime now) { handle(datagram, from.address(), now); },
+               .afterWake = [this](SteadyTime now) { releaseSticks(now); },
+               .nextDeadline = [this](SteadyTime) { return nextDeadline(); },
+               .wakeFd = -1,
+               .onWake = {}});
 }
 
-void OscReceiver::receive(SteadyTime now) {
-    for (int i = 0; i < kDatagramsPerTurn; ++i) {
-        asio::ip::udp::endpoint sender;
-        std::error_code error;
-        const auto size = socket_.receive_from(asio::buffer(buffer_), sender, 0, error);
-        if (error == asio::error::would_block || error == asio::error::try_again) {
-            return;
-        }
-        if (error) {
-            logDropped("socket", "receive: " + error.message(), now);
-            return;
-        }
-        counters_.messagesReceived.fetch_add(1, std::memory_order_relaxed);
-        handle(std::span(buffer_.data(), size), sender.address(), now);
-    }
-}
-
-// The source is judged before a byte of the datagram is decoded.
+// A datagram from a trusted source (the loop has judged it).
 void OscReceiver::handle(std::span<std::uint8_t> datagram, const asio::ip::address& source,
                          SteadyTime now) {
-    if (!filter_.allows(source)) {
-        counters_.messagesDropped.fetch_add(1, std::memory_order_relaxed);
-        logDropped("untrusted", "dropped a datagram from untrusted " + source.to_string(), now);
-        return;
-    }
     auto decoded = decodeOsc(datagram);
     if (auto* reason = std::get_if<std::string>(&decoded)) {
         logDropped("undecodable", *reason + " from " + source.to_string(), now);
@@ -175,10 +121,7 @@ void OscReceiver::releaseSticks(SteadyTime now) {
 }
 
 void OscReceiver::logDropped(const std::string& kind, const std::string& text, SteadyTime now) {
-    counters_.setError("OSC: " + text);
-    if (const auto held = logLimiter_.admit(kind, now)) {
-        spdlog::warn("OSC: {0}{1}", text, core::heldBackNote(*held));
-    }
+    loop_.log(kind, text, true, now);
 }
 
 }  // namespace kinetra::studio

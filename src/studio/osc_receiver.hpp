@@ -9,16 +9,16 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
-#include <zmq.hpp>
 
-#include "core/log_limiter.hpp"
 #include "platform/service_thread.hpp"
 #include "studio/command_dispatch.hpp"
+#include "studio/datagram_loop.hpp"
 #include "studio/osc_mapping.hpp"
 #include "studio/source_filter.hpp"
 #include "studio/studio_counters.hpp"
@@ -53,26 +53,23 @@ private:
         std::uint64_t client = 0;  // the source that moves it
     };
     void run();
-    void receive(SteadyTime now);
     void handle(std::span<std::uint8_t> datagram, const asio::ip::address& source, SteadyTime now);
     void perform(OscAction action, std::uint64_t client, SteadyTime now);
     void sendToBundle(const BundleCommand& command, std::uint64_t client, SteadyTime now,
                       bool stop = false);
     void releaseSticks(SteadyTime now);
-    int pollTimeout(SteadyTime now) const;
+    std::optional<SteadyTime> nextDeadline() const;
     void logDropped(const std::string& kind, const std::string& text, SteadyTime now);
 
     const Links links_;
-    StudioCounters& counters_;
     const SourceFilter filter_;
 
     // OSC thread only, after construction.
     asio::io_context io_;  // only owns the socket; never run
     asio::ip::udp::socket socket_;
     CommandDispatch dispatch_;
-    std::map<std::string, Stick> sticks_;                   // moving sticks by link id
-    core::LogLimiter logLimiter_{std::chrono::seconds(5)};  // a flood logs a line per kind each 5 s
-    std::vector<std::uint8_t> buffer_;
+    std::map<std::string, Stick> sticks_;  // moving sticks by link id
+    DatagramLoop loop_;
 
     platform::ServiceThread thread_;  // last: joined first
 };

@@ -1,6 +1,6 @@
 #include "studio/source_filter.hpp"
 
-#include "config/security_settings.hpp"
+#include "settings/security_settings.hpp"
 
 namespace kinetra::studio {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "config/value_text.hpp"
+#include "settings/value_text.hpp"
 
 namespace kinetra::studio {
 namespace {

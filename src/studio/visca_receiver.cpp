@@ -1,5 +1,5 @@
-// The VISCA thread ("visca"): one poll over the cameras' sockets, the bus replies, the status
-// wake-up and the stop signal, with the cameras' nearest deadline as timeout.
+// The VISCA thread ("visca"): the studio's datagram loop over the cameras' sockets, woken also
+// by a status a camera waits for, with the cameras' nearest deadline as timeout.
 #include "studio/visca_receiver.hpp"
 
 #include <spdlog/spdlog.h>
@@ -14,19 +14,20 @@ namespace {
 
 // A VISCA datagram is at most 24 bytes; anything longer is malformed, whatever its tail.
 constexpr std::size_t kDatagramSize = 1024;
-constexpr int kDatagramsPerTurn = 256;  // per port; then the others, the bus and timers
-constexpr int kExpiryCheckMs = 1000;
 
 }  // namespace
 
 ViscaReceiver::ViscaReceiver(const StudioSettings& settings, ViewLookup view,
                              StudioCounters& counters)
     : view_(std::move(view)),
-      counters_(counters),
       filter_(settings.trustedNetworks),
       dispatch_(bus::SocketRegistry::instance().context(), counters, "VISCA",
                 counters.visca.commandsSent),
-      buffer_(kDatagramSize) {
+      loop_({.name = "VISCA",
+             .datagramSize = kDatagramSize,
+             .received = &counters.visca.datagrams,
+             .untrusted = &counters.visca.untrusted},
+            filter_, counters) {
     const auto address = asio::ip::make_address(settings.visca.address);
     for (const auto& [linkId, number] : settings.visca.ports) {
         Port port{openDatagramSocket(io_, {address, number}), nullptr};
@@ -41,7 +42,7 @@ ViscaReceiver::ViscaReceiver(const StudioSettings& settings, ViewLookup view,
             },
             [this, id = linkId] { return view_(id); },
             [this](std::string_view kind, const std::string& text, bool problem) {
-                log(kind, text, problem, now_);
+                loop_.log(kind, text, problem, now_);
             }};
         self->camera = std::make_unique<visca::ViscaCamera>(linkId, settings.visca,
                                                             std::move(hooks), counters.visca);
@@ -61,98 +62,49 @@ void ViscaReceiver::statusArrived() noexcept {
     }
 }
 
-int ViscaReceiver::pollTimeout(SteadyTime now) const {
+std::optional<SteadyTime> ViscaReceiver::nextDeadline(SteadyTime now) const {
     std::optional<SteadyTime> next;
     for (const auto& port : ports_) {
         if (const auto at = port.camera->nextDeadline(now)) {
             next = next ? std::min(*next, *at) : *at;
         }
     }
-    int timeout = -1;
-    if (next) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
-        timeout = static_cast<int>(std::clamp<std::int64_t>(left, 0, kExpiryCheckMs));
+    return next;
+}
+
+void ViscaReceiver::tick(SteadyTime now) {
+    now_ = now;
+    bool awaiting = false;
+    for (auto& port : ports_) {
+        port.camera->tick(now);
+        awaiting = awaiting || port.camera->awaitsStatus();
     }
-    // Pending requests are checked for expiry now and then.
-    if (!dispatch_.idle()) {
-        timeout = timeout < 0 ? kExpiryCheckMs : std::min(timeout, kExpiryCheckMs);
-    }
-    return timeout;
+    awaitingStatus_.store(awaiting, std::memory_order_relaxed);
 }
 
 void ViscaReceiver::run() {
-    while (!thread_.stopRequested()) {
-        platform::faultPoint();
-        try {
-            auto dealers = dispatch_.sockets();
-            std::vector<zmq::pollitem_t> items{
-                {nullptr, thread_.stopSignal().fd(), ZMQ_POLLIN, 0},
-                {nullptr, statusWake_.fd(), ZMQ_POLLIN, 0},
-            };
-            for (auto& port : ports_) {
-                items.push_back({nullptr, port.socket.native_handle(), ZMQ_POLLIN, 0});
-            }
-            for (auto& dealer : dealers) {
-                items.push_back(zmq::pollitem_t{dealer.handle(), 0, ZMQ_POLLIN, 0});
-            }
-            zmq::poll(items,
-                      std::chrono::milliseconds(pollTimeout(std::chrono::steady_clock::now())));
-            if (thread_.stopRequested()) {
-                return;
-            }
-            now_ = std::chrono::steady_clock::now();
-            if ((items[1].revents & ZMQ_POLLIN) != 0) {
-                statusWake_.clear();
-                for (auto& port : ports_) {
-                    port.camera->statusArrived(now_);
-                }
-            }
-            for (std::size_t i = 0; i < ports_.size(); ++i) {
-                if ((items[2 + i].revents & ZMQ_POLLIN) != 0) {
-                    receive(ports_[i], now_);
-                }
-            }
-            dispatch_.takeReplies(now_);
-            bool awaiting = false;
-            for (auto& port : ports_) {
-                port.camera->tick(now_);
-                awaiting = awaiting || port.camera->awaitsStatus();
-            }
-            awaitingStatus_.store(awaiting, std::memory_order_relaxed);
-            dispatch_.expire(now_);
-        } catch (const zmq::error_t& error) {
-            if (error.num() == ETERM) {
-                return;
-            }
-            spdlog::warn("VISCA: {0}", error.what());
-        } catch (const std::exception& error) {
-            spdlog::warn("VISCA: {0}", error.what());
-        }
+    std::vector<asio::ip::udp::socket*> sockets;
+    for (auto& port : ports_) {
+        sockets.push_back(&port.socket);
     }
-}
-
-// The source is judged before a byte of the datagram is read.
-void ViscaReceiver::receive(Port& port, SteadyTime now) {
-    for (int i = 0; i < kDatagramsPerTurn; ++i) {
-        asio::ip::udp::endpoint sender;
-        std::error_code error;
-        const auto size = port.socket.receive_from(asio::buffer(buffer_), sender, 0, error);
-        if (error == asio::error::would_block || error == asio::error::try_again) {
-            return;
-        }
-        if (error) {
-            log("socket", "receive: " + error.message(), true, now);
-            return;
-        }
-        counters_.visca.datagrams.fetch_add(1, std::memory_order_relaxed);
-        if (!filter_.allows(sender.address())) {
-            counters_.visca.untrusted.fetch_add(1, std::memory_order_relaxed);
-            log("untrusted", "dropped a datagram from untrusted " + sender.address().to_string(),
-                true, now);
-            continue;
-        }
-        port.camera->take(std::span<const std::uint8_t>(buffer_.data(), size), sender, now);
-    }
+    loop_.run(thread_, sockets, dispatch_,
+              {.take =
+                   [this](std::size_t index, std::span<std::uint8_t> datagram,
+                          const asio::ip::udp::endpoint& from, SteadyTime now) {
+                       now_ = now;
+                       ports_[index].camera->take(datagram, from, now);
+                   },
+               .afterWake = [this](SteadyTime now) { tick(now); },
+               .nextDeadline = [this](SteadyTime now) { return nextDeadline(now); },
+               .wakeFd = statusWake_.fd(),
+               .onWake =
+                   [this](SteadyTime now) {
+                       now_ = now;
+                       statusWake_.clear();
+                       for (auto& port : ports_) {
+                           port.camera->statusArrived(now);
+                       }
+                   }});
 }
 
 visca::ViscaCamera::Sent ViscaReceiver::send(const BundleCommand& command, SteadyTime now,
@@ -181,22 +133,8 @@ void ViscaReceiver::reply(Port& port, const asio::ip::udp::endpoint& to,
     std::error_code error;
     port.socket.send_to(asio::buffer(datagram), to, 0, error);
     if (error && error != asio::error::would_block && error != asio::error::try_again) {
-        log("socket", "reply to " + to.address().to_string() + ": " + error.message(), true, now_);
-    }
-}
-
-void ViscaReceiver::log(std::string_view kind, const std::string& text, bool problem,
-                        SteadyTime now) {
-    if (problem) {
-        counters_.setError("VISCA: " + text);
-    }
-    if (const auto held = logLimiter_.admit(kind, now)) {
-        const auto more = core::heldBackNote(*held);
-        if (problem) {
-            spdlog::warn("VISCA: {0}{1}", text, more);
-        } else {
-            spdlog::info("VISCA: {0}{1}", text, more);
-        }
+        loop_.log("socket", "reply to " + to.address().to_string() + ": " + error.message(), true,
+                  now_);
     }
 }
 

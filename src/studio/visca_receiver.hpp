@@ -16,10 +16,10 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
-#include "core/log_limiter.hpp"
 #include "platform/service_thread.hpp"
 #include "platform/wake_signal.hpp"
 #include "studio/command_dispatch.hpp"
+#include "studio/datagram_loop.hpp"
 #include "studio/source_filter.hpp"
 #include "studio/studio_counters.hpp"
 #include "studio/studio_settings.hpp"
@@ -50,23 +50,21 @@ private:
         std::unique_ptr<visca::ViscaCamera> camera;
     };
     void run();
-    void receive(Port& port, SteadyTime now);
     visca::ViscaCamera::Sent send(const BundleCommand& command, SteadyTime now, bool stop = false);
     visca::ViscaCamera::Sent sendStop(const BundleCommand& command, SteadyTime now);
     void reply(Port& port, const asio::ip::udp::endpoint& to, const core::Bytes& datagram);
-    int pollTimeout(SteadyTime now) const;
-    void log(std::string_view kind, const std::string& text, bool problem, SteadyTime now);
+    std::optional<SteadyTime> nextDeadline(SteadyTime now) const;
+    /// After each wake: the cameras' timers, and whether a status is awaited.
+    void tick(SteadyTime now);
 
     const ViewLookup view_;
-    StudioCounters& counters_;
     const SourceFilter filter_;
 
     // VISCA thread only, after construction.
     asio::io_context io_;  // only owns the sockets; never run
     std::vector<Port> ports_;
     CommandDispatch dispatch_;
-    core::LogLimiter logLimiter_{std::chrono::seconds(5)};  // a flood logs a line per kind each 5 s
-    std::vector<std::uint8_t> buffer_;
+    DatagramLoop loop_;
     SteadyTime now_{};  // the time of the turn being handled, for the cameras' hooks
 
     std::atomic<bool> awaitingStatus_{false};  // some camera waits for a status

@@ -9,7 +9,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "config/value_text.hpp"
+#include "settings/value_text.hpp"
 
 namespace kinetra::tray {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "config/configuration_client.hpp"
-#include "config/server_settings.hpp"
+#include "settings/server_settings.hpp"
 #include "tray/console_questions.hpp"
 #include "tray/tray_entry.hpp"
 #include "tray/tray_menu.hpp"

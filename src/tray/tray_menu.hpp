@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config/server_settings.hpp"
+#include "settings/server_settings.hpp"
 #include "tray/tray_entry.hpp"
 
 namespace kinetra::tray {

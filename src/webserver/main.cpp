@@ -15,14 +15,14 @@
 
 #include <spdlog/spdlog.h>
 
-#include "config/ini_reader.hpp"
-#include "config/security_settings.hpp"
-#include "config/server_settings.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
 #include "net/open_door.hpp"
 #include "platform/process.hpp"
 #include "platform/thread_name.hpp"
+#include "settings/ini_reader.hpp"
+#include "settings/security_settings.hpp"
+#include "settings/server_settings.hpp"
 #include "webserver/exit_status.hpp"
 #include "webserver/web_server.hpp"
 

@@ -11,12 +11,12 @@
 #include <string>
 #include <string_view>
 
-#include "config/security_settings.hpp"
 #include "core/log_limiter.hpp"
 #include "net/http_session.hpp"
 #include "net/listener_builder.hpp"
 #include "net/tcp_service.hpp"
 #include "net/trust_policy.hpp"
+#include "settings/security_settings.hpp"
 #include "webserver/static_files.hpp"
 
 namespace kinetra::webserver {

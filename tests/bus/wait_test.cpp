@@ -45,5 +45,36 @@ TEST(BoundedWait, RetriesUntilTheMessageArrivesTheBoundPassesOrTheCallerGivesUp)
     EXPECT_LT(Clock::now() - start, 500ms);  // far below the 1 s bound
 }
 
+TEST(BoundedWait, SendsOnceThereIsRoomOrGivesUpAtTheBoundOrTheStop) {
+    const auto context = SocketRegistry::instance().context();
+    zmq::socket_t pull(*context, zmq::socket_type::pull);
+    zmq::socket_t push(*context, zmq::socket_type::push);
+    pull.set(zmq::sockopt::rcvhwm, 1);
+    push.set(zmq::sockopt::sndhwm, 1);
+    pull.bind("inproc://test/send");
+    push.connect("inproc://test/send");
+    int queued = 0;
+    while (trySend(push, "fill") && queued < 100) {
+        ++queued;
+    }
+    ASSERT_LT(queued, 100);  // the queue is full now
+    auto start = Clock::now();
+    EXPECT_FALSE(sendWithin(push, "late", 50ms));
+    EXPECT_GE(Clock::now() - start, 50ms);
+    platform::StopSignal stop;
+    stop.set();
+    start = Clock::now();
+    EXPECT_FALSE(sendWithin(push, "late", 10s, &stop));
+    EXPECT_LT(Clock::now() - start, 1s);
+
+    std::jthread reader([&pull] {
+        std::this_thread::sleep_for(30ms);  // room is made while the send waits
+        EXPECT_TRUE(receiveWithin(pull, 1s).has_value());
+    });
+    start = Clock::now();
+    EXPECT_TRUE(sendWithin(push, "waited", 10s));
+    EXPECT_LT(Clock::now() - start, 5s);
+}
+
 }  // namespace
 }  // namespace kinetra::bus

@@ -1,9 +1,9 @@
 // config.ini as read (every line rule), the server and security settings taken from it, and the
 // configuration service answering for it on the bus.
 #include "config/configuration_controller.hpp"
-#include "config/ini_reader.hpp"
-#include "config/security_settings.hpp"
-#include "config/server_settings.hpp"
+#include "settings/ini_reader.hpp"
+#include "settings/security_settings.hpp"
+#include "settings/server_settings.hpp"
 
 #include <chrono>
 
@@ -13,8 +13,8 @@
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "config/configuration_client.hpp"
-#include "config/defaults.hpp"
 #include "platform/service_thread.hpp"
+#include "settings/defaults.hpp"
 #include "support/log_capture.hpp"
 #include "support/recording_notifications.hpp"
 #include "support/temporary_tree.hpp"

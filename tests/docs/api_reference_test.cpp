@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 
 #include "bundle/command_plan.hpp"
-#include "config/defaults.hpp"
-#include "discovery/bundle_controller.hpp"
+#include "device/device_service.hpp"
 #include "docs/api_reference.hpp"
 #include "gateway/gateway_texts.hpp"
 #include "link/link_commands.hpp"
 #include "net/http_session.hpp"
+#include "settings/defaults.hpp"
 
 namespace kinetra::docs {
 namespace {
@@ -59,7 +59,7 @@ std::vector<std::string> replyTexts(bool bundleOnly = false) {
 }
 
 TEST(ApiReference, DocumentsExactlyTheCommandsEachServiceDispatches) {
-    EXPECT_EQ(documentedCommands("/v1/device"), asSet(discovery::BundleController::kCommands));
+    EXPECT_EQ(documentedCommands("/v1/device"), asSet(device::DeviceService::kCommands));
     EXPECT_EQ(documentedCommands("/v1/link/<linkID>"), asSet(link::linkServiceCommandNames()));
     EXPECT_EQ(documentedCommands("/v1/bundle/<linkID>"), asSet(bundle::commandNames()));
     EXPECT_EQ(documentedCommands("/v1/configuration"), sectionNames());

@@ -16,9 +16,9 @@
 #include "bus/announce.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
-#include "config/server_settings.hpp"
 #include "net/test_client.hpp"
 #include "platform/stop_signal.hpp"
+#include "settings/server_settings.hpp"
 #include "support/log_capture.hpp"
 #include "support/wait.hpp"
 

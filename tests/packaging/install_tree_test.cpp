@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include "config/defaults.hpp"
-#include "config/ini_reader.hpp"
 #include "e2e/post_json.hpp"
 #include "e2e/running_server.hpp"
+#include "settings/defaults.hpp"
+#include "settings/ini_reader.hpp"
 #include "support/wait.hpp"
 
 namespace kinetra {

@@ -10,12 +10,12 @@
 #include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
-#include "config/defaults.hpp"
-#include "discovery/link_scanner.hpp"
+#include "device/link_scanner.hpp"
 #include "gateway/gateway_test_support.hpp"
+#include "settings/defaults.hpp"
 #include "support/log_capture.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 namespace {
 
 using namespace std::chrono_literals;
@@ -311,4 +311,4 @@ TEST_F(LinkScannerTest, ALongPauseDoesNotHoldUpDestruction) {
 }
 
 }  // namespace
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device

@@ -1,7 +1,7 @@
 // The link scanner's service part: the control thread answers the scan and scan_stop endpoints;
 // the scan thread lists the serial ports every scanInterval and reports found and lost links to
 // the device service.
-#include "discovery/link_scanner.hpp"
+#include "device/link_scanner.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -17,7 +17,7 @@
 #include "config/configuration_client.hpp"
 #include "core/clock.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 namespace {
 
 // How long an event may wait for room on the device socket. It only waits when the device
@@ -176,26 +176,13 @@ void LinkScanner::runPass() {
 bool LinkScanner::sendEvent(std::string_view command, const model::LinkInfo& link) {
     json event = model::toScannerJson(link);
     event["command"] = std::string(command);
-    const auto text = core::dumpCompact(event);
-    // Wait for room (bounded, and cut short by the destructor), then send without blocking.
-    std::array<zmq::pollitem_t, 2> items{
-        zmq::pollitem_t{deviceSocket_.handle(), 0, ZMQ_POLLOUT, 0},
-        zmq::pollitem_t{nullptr, stop_.fd(), ZMQ_POLLIN, 0},
-    };
-    const auto deadline = std::chrono::steady_clock::now() + kEventSendTimeout;
-    for (;;) {
-        if (bus::trySend(deviceSocket_, text)) {
-            return true;
-        }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (stop_.isSet() || left <= std::chrono::milliseconds(0)) {
-            spdlog::warn("The link scanner could not send {0} for {1} on {2}.", command,
-                         link.linkID, link.portName);
-            return false;
-        }
-        zmq::poll(items.data(), items.size(), left);
+    // Waits for room (bounded, and cut short by the destructor), then sends without blocking.
+    if (bus::sendWithin(deviceSocket_, core::dumpCompact(event), kEventSendTimeout, &stop_)) {
+        return true;
     }
+    spdlog::warn("The link scanner could not send {0} for {1} on {2}.", command, link.linkID,
+                 link.portName);
+    return false;
 }
 
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device

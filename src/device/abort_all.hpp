@@ -12,7 +12,7 @@
 #include "core/json.hpp"
 #include "platform/stop_signal.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 
 /// The result of a bundle that did not answer within the bound.
 inline constexpr std::string_view kNoAnswerInTime = "no answer in time";
@@ -30,4 +30,4 @@ json abortAll(zmq::context_t& context, std::span<const std::string> linkIds,
               std::chrono::milliseconds bound = kAbortAllBound,
               const platform::StopSignal* stop = nullptr);
 
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device

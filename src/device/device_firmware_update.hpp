@@ -1,6 +1,6 @@
 // The device firmware update of a link adapter's controller: an external DFU tool started with
 // a fixed command line in the firmware directory, watched until it ends, its exit code turned
-// into the status clients poll. Owned by the BundleController; the watch thread is joined when
+// into the status clients poll. Owned by the DeviceService; the watch thread is joined when
 // it is destroyed.
 #pragma once
 
@@ -14,7 +14,7 @@
 #include "core/enum_table.hpp"
 #include "platform/child_watch.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 
 enum class DfuStatus : std::int32_t {
     none = 0,
@@ -68,4 +68,4 @@ private:
     platform::ChildWatch tool_;  // one run per start; last: joined before the rest goes
 };
 
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device

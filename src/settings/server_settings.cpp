@@ -1,4 +1,4 @@
-#include "config/server_settings.hpp"
+#include "settings/server_settings.hpp"
 
 #include <charconv>
 

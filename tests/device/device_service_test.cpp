@@ -13,8 +13,8 @@
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "config/configuration_controller.hpp"
-#include "discovery/abort_all.hpp"
-#include "discovery/bundle_controller.hpp"
+#include "device/abort_all.hpp"
+#include "device/device_service.hpp"
 #include "gateway/gateway_test_support.hpp"
 #include "gateway/server.hpp"
 #include "net/udp_listener.hpp"
@@ -28,7 +28,7 @@
 #include "support/recording_notifications.hpp"
 #include "support/temporary_tree.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 namespace {
 
 using namespace std::chrono_literals;
@@ -45,15 +45,15 @@ sim::LinkConfig emulatedLink(const std::string& linkId) {
     return config;
 }
 
-class BundleControllerTest : public ::testing::Test {
+class DeviceServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ControllerOptions options;
+        DeviceServiceOptions options;
         options.listPorts = [] { return std::optional(std::vector<serial::PortListing>{}); };
         options.linkTimings.pollerPause = 50ms;
         options.dfuToolPath = (tree_.root() / "firmware/dfu-util").string();
         options.dfuWorkingDirectory = (tree_.root() / "firmware").string();
-        controller_ = std::make_unique<BundleController>(kConfiguration, options);
+        service_ = std::make_unique<DeviceService>(kConfiguration, options);
     }
 
     std::string ask(const json& request,
@@ -103,7 +103,7 @@ protected:
     testing::TemporaryTree tree_;
     config::ConfigurationController configuration_{tree_.root().string() + "/cfg/", kConfiguration};
     std::shared_ptr<zmq::context_t> context_ = bus::SocketRegistry::instance().context();
-    std::unique_ptr<BundleController> controller_;
+    std::unique_ptr<DeviceService> service_;
 };
 
 // The "links" body published after each change, up to the first that `accept` takes.
@@ -129,7 +129,7 @@ std::optional<json> awaitLinks(zmq::socket_t& feed,
 // change of the list is published with the very data linkStatus answers. A link whose adapter
 // has gone silent keeps its service busy with each command: the list is answered meanwhile,
 // from the link's last report.
-TEST_F(BundleControllerTest, ALinkIsListedThroughFoundLostAndFoundAgainWhilePublished) {
+TEST_F(DeviceServiceTest, ALinkIsListedThroughFoundLostAndFoundAgainWhilePublished) {
     auto feed = bus::makeFeedSubscriber(*context_);
     feed.set(zmq::sockopt::subscribe, bus::kLinksTopic);
     sim::EmulatedLink emulator(emulatedLink("KSIMFOUND01"));
@@ -175,7 +175,7 @@ TEST_F(BundleControllerTest, ALinkIsListedThroughFoundLostAndFoundAgainWhilePubl
     EXPECT_EQ(newDeviceNotifications(), 1);
 }
 
-TEST_F(BundleControllerTest, ALinkFollowsAMoveOnlyOnceItsOldLineHasEnded) {
+TEST_F(DeviceServiceTest, ALinkFollowsAMoveOnlyOnceItsOldLineHasEnded) {
     auto before = std::make_unique<sim::EmulatedLink>(emulatedLink("KSIMMOVE01"));
     sim::EmulatedLink after(emulatedLink("KSIMMOVE01"));
     const auto beforePath = before->path();
@@ -210,7 +210,7 @@ TEST_F(BundleControllerTest, ALinkFollowsAMoveOnlyOnceItsOldLineHasEnded) {
 // What it does not know is answered and it goes on serving. Only a serial line is opened: a
 // file, a folder or another kind of device is refused with nothing listed or opened; a port that
 // has gone since the scan is listed invalid.
-TEST_F(BundleControllerTest, AnswersWhatItDoesNotKnowAndOpensOnlyTerminalDevices) {
+TEST_F(DeviceServiceTest, AnswersWhatItDoesNotKnowAndOpensOnlyTerminalDevices) {
     EXPECT_EQ(ask({{"command", "reboot"}}), R"({"result":"Command Not Found"})");
     EXPECT_EQ(ask(json::object()), "{}");
     EXPECT_EQ(ask({{"command", "device_found"}, {"linkID", "X"}}), "{}");  // incomplete record
@@ -237,7 +237,7 @@ TEST_F(BundleControllerTest, AnswersWhatItDoesNotKnowAndOpensOnlyTerminalDevices
 // One port carries one link, under any of its names; the list holds at most 64 links, a new one
 // taking the place of the oldest that has gone, so requests for ports that cannot be opened
 // leave nothing that grows.
-TEST_F(BundleControllerTest, OnePortCarriesOneLinkAndTheListHoldsAtMost64) {
+TEST_F(DeviceServiceTest, OnePortCarriesOneLinkAndTheListHoldsAtMost64) {
     sim::EmulatedLink held(emulatedLink("KSIMHELD01"));
     ask(sim::deviceFoundRequest(held.config(), held.path()));
     std::filesystem::create_symlink(held.path(), tree_.root() / "alias");
@@ -272,7 +272,7 @@ TEST_F(BundleControllerTest, OnePortCarriesOneLinkAndTheListHoldsAtMost64) {
 
 // A link whose line ends is dropped as an unplugged one is, though no scanner reports it: listed
 // invalid, its bundle gone, and left out of the stop for all.
-TEST_F(BundleControllerTest, ALinkWhoseLineEndsIsDroppedWithinTwoSeconds) {
+TEST_F(DeviceServiceTest, ALinkWhoseLineEndsIsDroppedWithinTwoSeconds) {
     sim::EmulatedLink gone(emulatedLink("KSIMEND01"));
     sim::EmulatedLink stays(emulatedLink("KSIMEND02"));
     for (auto* link : {&gone, &stays}) {
@@ -287,9 +287,9 @@ TEST_F(BundleControllerTest, ALinkWhoseLineEndsIsDroppedWithinTwoSeconds) {
 }
 
 // One stop for everything: a paired link gets its abort on the line and its reply in the
-// answer; an unpaired one is named and gets nothing. The controller takes every link down with
+// answer; an unpaired one is named and gets nothing. The service takes every link down with
 // it, one whose teardown is pending too.
-TEST_F(BundleControllerTest, MotionAbortAllReachesThePairedLinksAndNamesTheOthers) {
+TEST_F(DeviceServiceTest, MotionAbortAllReachesThePairedLinksAndNamesTheOthers) {
     sim::EmulatedLink paired(emulatedLink("KSIMSTOP01"));
     sim::EmulatedLink unpaired(emulatedLink("KSIMSTOP02"));
     for (auto* link : {&paired, &unpaired}) {
@@ -306,18 +306,18 @@ TEST_F(BundleControllerTest, MotionAbortAllReachesThePairedLinksAndNamesTheOther
         EXPECT_NE(received.kind, sim::ReceivedKind::deviceMessage) << "nothing to an unpaired link";
     }
     ask(sim::deviceDisconnectedRequest(unpaired.config(), unpaired.path()));
-    controller_.reset();
+    service_.reset();
     EXPECT_TRUE(waitUntil([] { return !bundleOpen("KSIMSTOP01"); }));
     EXPECT_FALSE(bus::SocketRegistry::instance().isOpen(std::string(bus::kDeviceEndpoint)));
 }
 
 // The gateway (one worker loop, net-1) and the studio inputs around the device service.
-class ThreadFaults : public BundleControllerTest {
+class ThreadFaults : public DeviceServiceTest {
 protected:
     // Made before SetUp starts the threads: a sink added while they log would race them.
     const LogCapture logs_;
     void SetUp() override {
-        BundleControllerTest::SetUp();
+        DeviceServiceTest::SetUp();
         platform::setServiceEndNotice([](const std::string& text) { notify::notify(text); });
         server_.start(1);
         studio::StudioSettings studio;
@@ -462,4 +462,4 @@ TEST(AbortAll, AsksEveryBundleAtOnceAndNamesTheOnesThatDoNotAnswer) {
 }
 
 }  // namespace
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device

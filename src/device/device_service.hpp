@@ -4,7 +4,7 @@
 // list is answered at once, and every change of it is published on the feed ("links"). A link
 // whose line ends is taken down as an unplugged one is; one port carries one link; the list
 // holds at most kMaxLinks records. One service thread; handlers are taken down on threads of
-// their own, all joined before the controller goes.
+// their own, all joined before the service goes.
 #pragma once
 
 #include <array>
@@ -24,16 +24,16 @@
 
 #include "bundle/bundle_handler.hpp"
 #include "core/json.hpp"
-#include "discovery/device_firmware_update.hpp"
-#include "discovery/link_scanner.hpp"
+#include "device/device_firmware_update.hpp"
+#include "device/link_scanner.hpp"
 #include "model/link_info.hpp"
 #include "platform/service_thread.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 
-/// What the controller builds its parts with; tests replace the port listing, the link timings
+/// What the service builds its parts with; tests replace the port listing, the link timings
 /// and the firmware tool.
-struct ControllerOptions {
+struct DeviceServiceOptions {
     PortLister listPorts = serial::tryListSerialPorts;
     link::LinkTimings linkTimings;
     std::string dfuToolPath = "../firmware/dfu-util";
@@ -43,16 +43,16 @@ struct ControllerOptions {
     std::function<json()> studioStatus;
 };
 
-class BundleController {
+class DeviceService {
 public:
     /// Builds the scanner (which reads its configuration from `configurationEndpoint`), binds
     /// and announces inproc://v1/device and starts the service thread.
-    explicit BundleController(std::string configurationEndpoint, ControllerOptions options = {});
+    explicit DeviceService(std::string configurationEndpoint, DeviceServiceOptions options = {});
     /// Announces the endpoint closed, stops the service thread, stops and destroys every bundle
     /// handler (joining the teardown threads), then the scanner.
-    ~BundleController();
-    BundleController(const BundleController&) = delete;
-    BundleController& operator=(const BundleController&) = delete;
+    ~DeviceService();
+    DeviceService(const DeviceService&) = delete;
+    DeviceService& operator=(const DeviceService&) = delete;
 
     /// The reply text for one request; runs on the service thread (tests call it directly only
     /// when the thread is not running).
@@ -99,7 +99,7 @@ private:
 
     const std::string endpoint_;
     const std::string configurationEndpoint_;
-    const ControllerOptions options_;
+    const DeviceServiceOptions options_;
 
     // Service thread only.
     std::vector<model::LinkInfo> links_;
@@ -126,4 +126,4 @@ private:
     platform::ServiceThread thread_;  // last: joined first
 };
 
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device

@@ -1,12 +1,12 @@
-// The device firmware update: starts the DFU tool on the BundleController's service thread; its
+// The device firmware update: starts the DFU tool on the DeviceService's service thread; its
 // exit code, read on the tool's watch thread, becomes the status.
-#include "discovery/device_firmware_update.hpp"
+#include "device/device_firmware_update.hpp"
 
 #include <vector>
 
 #include "bus/envelope.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 namespace {
 
 std::string statusText(DfuStatus status) {
@@ -57,4 +57,4 @@ std::string DeviceFirmwareUpdate::statusReply() const {
     return statusText(status_.load());
 }
 
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device

@@ -1,5 +1,5 @@
 // Trimming and list splitting for configuration values; pure, any thread.
-#include "config/value_text.hpp"
+#include "settings/value_text.hpp"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // Reading [security]: lists are comma-separated text, as every INI value is text.
-#include "config/security_settings.hpp"
+#include "settings/security_settings.hpp"
 
 #include <charconv>
 

@@ -1,4 +1,4 @@
-#include "discovery/bundle_controller.hpp"
+#include "device/device_service.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -12,11 +12,11 @@
 #include "bus/service_loop.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
-#include "discovery/abort_all.hpp"
+#include "device/abort_all.hpp"
 #include "notify/notification_handler.hpp"
 #include "platform/terminal_device.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 namespace {
 
 constexpr std::string_view kEmptyObject = "{}";
@@ -35,7 +35,7 @@ std::string portIdentity(const std::string& portName) {
 
 }  // namespace
 
-BundleController::BundleController(std::string configurationEndpoint, ControllerOptions options)
+DeviceService::DeviceService(std::string configurationEndpoint, DeviceServiceOptions options)
     : endpoint_(bus::kDeviceEndpoint),
       configurationEndpoint_(std::move(configurationEndpoint)),
       options_(std::move(options)),
@@ -59,7 +59,7 @@ BundleController::BundleController(std::string configurationEndpoint, Controller
                   [this](std::stop_token) { serve(); });
 }
 
-BundleController::~BundleController() {
+DeviceService::~DeviceService() {
     bus::announceClosed(std::array{endpoint_});
     // The scanner first: no more events while the handlers go.
     scanner_.reset();
@@ -76,7 +76,7 @@ BundleController::~BundleController() {
 
 // Sleeps until a request, a link's report or the stop signal arrives. Reports are taken first,
 // so a request answered right after a change sees it.
-void BundleController::serve() {
+void DeviceService::serve() {
     bus::ServiceLoop loop("Device service", thread_.stopSignal());
     loop.take(reports_, [this](zmq::socket_ref) { takeReports(); });
     loop.answer(
@@ -91,7 +91,7 @@ void BundleController::serve() {
 
 // A report counts only when it comes from the link's present handler: one from a handler taken
 // down (its last words may still be on the way) would describe a link that has gone.
-void BundleController::takeReports() {
+void DeviceService::takeReports() {
     for (;;) {
         // A report's three frames travel together: the rest is there once the first is.
         std::array<zmq::message_t, 3> frames;
@@ -123,7 +123,7 @@ void BundleController::takeReports() {
 }
 
 // The feed drops what nobody subscribed to, so this costs one comparison when nothing changed.
-void BundleController::publishIfChanged() {
+void DeviceService::publishIfChanged() {
     auto links = core::dumpCompact(linkStatusData());
     if (links == publishedLinks_) {
         return;
@@ -134,7 +134,7 @@ void BundleController::publishIfChanged() {
 
 // The events are answered {} before they are handled: the scanner never waits for them, and a
 // failure in handling is only logged.
-std::string BundleController::handle(std::string_view requestText) {
+std::string DeviceService::handle(std::string_view requestText) {
     json request;
     std::string command;
     try {
@@ -180,13 +180,13 @@ std::string BundleController::handle(std::string_view requestText) {
     }
 }
 
-model::LinkInfo* BundleController::findRecord(const std::string& linkId) {
+model::LinkInfo* DeviceService::findRecord(const std::string& linkId) {
     const auto found = std::find_if(links_.begin(), links_.end(),
                                     [&](const model::LinkInfo& r) { return r.linkID == linkId; });
     return found == links_.end() ? nullptr : &*found;
 }
 
-std::string BundleController::linkFound(const json& request) {
+std::string DeviceService::linkFound(const json& request) {
     const auto found = model::linkInfoFromScannerJson(request);
     // Only a serial line is ever opened and written to; a port that has gone since the scan
     // is tried as before (and listed invalid).
@@ -236,7 +236,7 @@ std::string BundleController::linkFound(const json& request) {
 // A port carries one link: a second reader on it would take the first one's frames. Links
 // whose line has ended were dropped before, so they hold nothing (a pseudo-terminal's number is
 // handed out again).
-bool BundleController::portHeldByAnother(const model::LinkInfo& found) const {
+bool DeviceService::portHeldByAnother(const model::LinkInfo& found) const {
     const auto port = portIdentity(found.portName);
     return std::any_of(heldPorts_.begin(), heldPorts_.end(), [&](const auto& held) {
         return held.first != found.linkID && held.second == port;
@@ -246,7 +246,7 @@ bool BundleController::portHeldByAnother(const model::LinkInfo& found) const {
 // The list keeps what it knows of links that have gone, but not without bound: a new link
 // beyond kMaxLinks takes the place of the oldest one without a handler. False when every link
 // in the list is present.
-bool BundleController::makeRoomFor(const model::LinkInfo& found) {
+bool DeviceService::makeRoomFor(const model::LinkInfo& found) {
     if (links_.size() < kMaxLinks) {
         return true;
     }
@@ -263,7 +263,7 @@ bool BundleController::makeRoomFor(const model::LinkInfo& found) {
 
 // A client can repeat a refused request without end: the log names the first and then every
 // doubling of the count.
-std::string BundleController::refuse(const model::LinkInfo& found, std::string_view result) {
+std::string DeviceService::refuse(const model::LinkInfo& found, std::string_view result) {
     ++refusals_;
     if ((refusals_ & (refusals_ - 1)) == 0) {
         spdlog::warn("device_found for {0} on {1}: {2} ({3} refused so far).", found.linkID,
@@ -272,7 +272,7 @@ std::string BundleController::refuse(const model::LinkInfo& found, std::string_v
     return bus::resultText(result);
 }
 
-bool BundleController::createHandler(const model::LinkInfo& record) {
+bool DeviceService::createHandler(const model::LinkInfo& record) {
     if (handlers_.contains(record.linkID)) {
         return true;
     }
@@ -294,7 +294,7 @@ bool BundleController::createHandler(const model::LinkInfo& record) {
     }
 }
 
-void BundleController::linkLost(const json& request) {
+void DeviceService::linkLost(const json& request) {
     const auto linkId = request.at("linkID").get<std::string>();
     auto* stored = findRecord(linkId);
     // The lost event of a move names the old port; the link already follows the new one.
@@ -308,7 +308,7 @@ void BundleController::linkLost(const json& request) {
 }
 
 // The link is lost: its handler goes and its record stays, marked invalid.
-void BundleController::drop(const std::string& linkId) {
+void DeviceService::drop(const std::string& linkId) {
     takeDown(linkId);
     if (auto* stored = findRecord(linkId)) {
         stored->present = false;
@@ -317,7 +317,7 @@ void BundleController::drop(const std::string& linkId) {
 
 // A line that ended is a link lost, whether or not a scanner sees its port go (none sees a
 // pseudo-terminal).
-void BundleController::dropClosedLines() {
+void DeviceService::dropClosedLines() {
     std::vector<std::string> closed;
     for (const auto& [linkId, handler] : handlers_) {
         if (handler->linkHandler().isLineClosed()) {
@@ -332,7 +332,7 @@ void BundleController::dropClosedLines() {
 
 // Stopping is quick and happens here; destroying joins the handler's threads (a poller may be
 // in the middle of a wait), so it runs on a thread of its own, kept until it is done.
-void BundleController::takeDown(const std::string& linkId) {
+void DeviceService::takeDown(const std::string& linkId) {
     const auto found = handlers_.find(linkId);
     if (found == handlers_.end()) {
         return;
@@ -356,13 +356,13 @@ void BundleController::takeDown(const std::string& linkId) {
 
 // Finished teardowns are joined (at once: they are done) and dropped, so the list stays short
 // over a long session.
-void BundleController::reapTeardowns() {
+void DeviceService::reapTeardowns() {
     std::erase_if(teardowns_, [](const Teardown& teardown) { return !teardown.thread.running(); });
 }
 
 // Lost links as the service stored them; present ones as they last reported themselves, left out
 // until they know their status. Nothing here waits on a link.
-json BundleController::linkStatusData() const {
+json DeviceService::linkStatusData() const {
     json data = json::array();
     for (const auto& record : links_) {
         if (!record.present) {
@@ -384,7 +384,7 @@ json BundleController::linkStatusData() const {
 
 // Paired bundles are asked together; an unpaired one could send nothing, and says so without
 // being asked (asking would only hold it in its pause after refusing).
-std::string BundleController::motionAbortAll() {
+std::string DeviceService::motionAbortAll() {
     std::vector<std::string> paired;
     std::vector<std::string> unpaired;
     for (const auto& [linkId, handler] : handlers_) {
@@ -400,4 +400,4 @@ std::string BundleController::motionAbortAll() {
     return core::dumpCompact(bus::dataReply(std::move(data)));
 }
 
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device

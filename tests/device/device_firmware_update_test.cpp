@@ -6,12 +6,12 @@
 
 #include <filesystem>
 
-#include "discovery/device_firmware_update.hpp"
+#include "device/device_firmware_update.hpp"
 #include "support/log_capture.hpp"
 #include "support/temporary_tree.hpp"
 #include "support/wait.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 namespace {
 
 namespace fs = std::filesystem;
@@ -116,4 +116,4 @@ TEST_F(DeviceFirmwareUpdateTest, GoingAwayDoesNotWaitForTheTool) {
 }
 
 }  // namespace
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device

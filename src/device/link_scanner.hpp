@@ -1,7 +1,7 @@
 // Finds link modules on the machine's serial ports by their USB ids and serial numbers, and
 // tells the device service when one is plugged in (device_found) or removed
 // (device_disconnected). Scanning is switched on and off over inproc://v1/link/scan and
-// .../scan_stop. Owned by the BundleController; its threads are joined when it is destroyed.
+// .../scan_stop. Owned by the DeviceService; its threads are joined when it is destroyed.
 #pragma once
 
 #include <atomic>
@@ -24,7 +24,7 @@
 #include "platform/stop_signal.hpp"
 #include "serial/serial_port.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 
 /// serialConnection.usb_info.
 struct UsbInfo {
@@ -100,4 +100,4 @@ private:
     platform::ServiceThread scanThread_;
 };
 
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device

@@ -1,4 +1,4 @@
-#include "config/defaults.hpp"
+#include "settings/defaults.hpp"
 
 namespace kinetra::config {
 namespace {

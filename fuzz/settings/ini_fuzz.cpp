@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "config/ini_reader.hpp"
+#include "settings/ini_reader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using kinetra::json;

@@ -1,12 +1,12 @@
 // The config.ini reader: lines, sections and keys; pure, run once at start.
-#include "config/ini_reader.hpp"
+#include "settings/ini_reader.hpp"
 
 #include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "config/value_text.hpp"
+#include "settings/value_text.hpp"
 
 namespace kinetra::config {
 namespace {

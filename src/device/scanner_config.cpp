@@ -3,10 +3,10 @@
 #include <cmath>
 #include <string>
 
-#include "discovery/link_scanner.hpp"
+#include "device/link_scanner.hpp"
 #include "model/json_numbers.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 namespace {
 
 [[noreturn]] void outOfRange(const json& value) {
@@ -107,4 +107,4 @@ std::optional<model::LinkInfo> recogniseLink(const serial::PortListing& port,
     return link;
 }
 
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device

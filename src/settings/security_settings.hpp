@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "config/value_text.hpp"
 #include "core/json.hpp"
+#include "settings/value_text.hpp"
 
 namespace kinetra::config {
 

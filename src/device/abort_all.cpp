@@ -1,6 +1,6 @@
 // motionAbort to many bundles in parallel on the device service's thread: one request socket
 // per bundle, all sent first, then one bounded wait on all of them.
-#include "discovery/abort_all.hpp"
+#include "device/abort_all.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -11,7 +11,7 @@
 #include "bus/service_loop.hpp"
 #include "bus/wait.hpp"
 
-namespace kinetra::discovery {
+namespace kinetra::device {
 namespace {
 
 constexpr std::string_view kAbortRequest = R"({"command":"motionAbort"})";
@@ -73,4 +73,4 @@ json abortAll(zmq::context_t& context, std::span<const std::string> linkIds,
     return data;
 }
 
-}  // namespace kinetra::discovery
+}  // namespace kinetra::device
