@@ -111,8 +111,8 @@ TEST(BundleCommands, WrapsMessagesForTheMediumItPairedOver) {
 }
 
 // Before pairing nothing can reach the devices, and no command (a stop least of all) is
-// answered "ok"; the status endpoint still answers. Paired, each refusal is a reply text,
-// nothing reaches the devices, and the service goes on.
+// answered "ok"; the status endpoint still answers. Paired, a refusal (the planner's tests have
+// each kind) is answered with its text, nothing reaches the devices, and the service goes on.
 TEST(BundleCommands, RefusedCommandsAnswerTheirTextAndSendNothing) {
     BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
     const auto result = [](std::string_view text) { return json{{"result", text}}; };
@@ -126,9 +126,6 @@ TEST(BundleCommands, RefusedCommandsAnswerTheirTextAndSendNothing) {
     auto from = rig.mark();
     EXPECT_EQ(rig.command({{"command", "joystickMove"}, {"headPan", 0.5}}),
               result("invalid setup"));
-    EXPECT_EQ(rig.command({{"command", "noSuchCommand"}}), result("invalid command"));
-    EXPECT_EQ(rig.command({{"command", "keyposeDeletePose"}, {"index", 6}}),
-              (json{{"member", "index"}, {"result", "value out of range"}}));
     EXPECT_EQ(
         rig.ask(bus::bundleEndpoint(rig.linkId()), R"({"command":"motionAbort")"),
         result("command parsing error. please check the arguments, syntax, naming etc.").dump());

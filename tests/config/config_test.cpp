@@ -13,9 +13,7 @@
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
 #include "config/configuration_client.hpp"
-#include "platform/service_thread.hpp"
 #include "settings/defaults.hpp"
-#include "support/log_capture.hpp"
 #include "support/recording_notifications.hpp"
 #include "support/temporary_tree.hpp"
 
@@ -164,22 +162,6 @@ TEST_F(ConfigurationService, ClientGetsTheSectionAndGivesUpOnSilence) {
         EXPECT_FALSE(requestConfigurationSection(bus::kConfigurationEndpoint, "server", 50ms));
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     }
-}
-
-// A failure that escapes the service's loop (here one a test injects after a reply went out)
-// costs a pause, not the service: the loop runs again and the next reader is answered.
-TEST_F(ConfigurationService, GoesOnAnsweringAfterAFailureEndsItsLoop) {
-    const kinetra::testing::LogCapture log;
-    ConfigurationController controller(directory_);
-    platform::injectFault("config");
-    for (int i = 0; i < 2; ++i) {
-        const auto server = requestConfigurationSection(bus::kConfigurationEndpoint, "server");
-        ASSERT_TRUE(server.has_value()) << i;
-        EXPECT_EQ((*server)["httpserver"]["port"], "32222");
-    }
-    EXPECT_EQ(log.count("error: Configuration service failed: a fault injected by a test; "
-                        "running it again in 1000 ms"),
-              1);
 }
 
 }  // namespace

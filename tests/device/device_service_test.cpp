@@ -350,7 +350,8 @@ protected:
 // Each row throws once inside one loop, wakes it and waits for its log line; after each the link
 // list and a bundle command are still answered over HTTP. A link whose reader or service failed
 // is taken down (the user told), the others go on. A sender failing with a command in hand
-// answers that command first; a receiver answers again after its pause.
+// answers that command first; a receiver (and the configuration service) answers again after
+// its pause.
 TEST_F(ThreadFaults, EveryKindOfLoopSurvivesAThrowAndTheServerKeepsAnswering) {
     const LogCapture& log = logs_;
     std::vector<std::unique_ptr<sim::EmulatedLink>> links;
@@ -370,6 +371,9 @@ TEST_F(ThreadFaults, EveryKindOfLoopSurvivesAThrowAndTheServerKeepsAnswering) {
     const Wake osc = [&] {
         studio::test::ViscaClient(oscPort_).sendRaw("00");  // any datagram wakes it
         return json();
+    };
+    const Wake configuration = [] {
+        return bus::requestOnce(kConfiguration, R"({"command":"server"})", 2s).value_or(json());
     };
     const Wake viscaReset = [&] {
         visca.send("01", 0x0200, 77);
@@ -397,6 +401,7 @@ TEST_F(ThreadFaults, EveryKindOfLoopSurvivesAThrowAndTheServerKeepsAnswering) {
         {"status:KFAULTA", "Bundle KFAULTA status", status},
         {"scan-control", "Link scanner control", scan},
         {"scan", "Link scanner", scan},
+        {"config", "Configuration service", configuration},
         {"osc", "OSC input", osc},
         {"visca", "VISCA input", viscaReset},
         {"rd:KFAULTB", "Link KFAULTB reader", adapter("KFAULTB"), {}, true},
@@ -424,6 +429,7 @@ TEST_F(ThreadFaults, EveryKindOfLoopSurvivesAThrowAndTheServerKeepsAnswering) {
         EXPECT_TRUE(waitUntil([&] { return listed("KFAULTA", true); }));
         EXPECT_TRUE(waitUntil([&] { return command().contains("result"); }));
     }
+    EXPECT_TRUE(waitUntil([&] { return configuration().contains("httpserver"); }));
     visca.send("01", 0x0200, 78);  // answered past the replies to the resets that woke it
     EXPECT_TRUE(waitUntil([&] { return visca.next(100ms) == "02 01 00 01 00 00 00 4E 01"; }));
     EXPECT_EQ(std::ranges::count_if(notifications_->texts(),

@@ -1,8 +1,9 @@
 // The jog dead-man: which axes the guard holds owed through the bundle's answers (as a table),
-// and the zero that reaches a bundle over real sockets when a WebSocket client vanishes or an
-// HTTP jog is not refreshed.
+// and the zero that reaches a bundle over real sockets when a /v1 or /v2 WebSocket client
+// vanishes or an HTTP jog is not refreshed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -130,33 +131,51 @@ protected:
     Server server{test::kLoopback};
 };
 
+// A client that vanishes (no close frame) while it holds a bundle jogging, over /v1 or through
+// a /v2 call, has a zero sent on the axes it left moving at once, and the log says so.
 TEST_F(DeadMan, AVanishedClientGetsTheZeroItOwesAndNothingWhenItOwesNone) {
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+    const struct {
+        std::vector<std::string> sent;
+        std::string stop;
+        bool v2 = false;
+    } cases[] = {
         {{jog(R"("slide":0.4)"), jog(R"("headPan":0,"headTilt":0)")}, jog(R"("slide":0)")},
         {{jog(R"("headPan":0.4,"headTilt":0.1)"), jog(R"("headPan":0)")},
          jog(R"("headPan":0,"headTilt":0)")},
         {{jog(R"("slide":0.4)"), jog("")}, jog(R"("slide":0)")},
         {{R"({"command":"joystick\u004dove","slide":1})"}, jog(R"("slide":0)")},
         {{jog(R"("slide":0.4)"), jog(R"("slide":0)")}, ""},
+        {{jog(R"("headPan":0.5,"headTilt":0)")}, jog(R"("headPan":0,"headTilt":0)"), true},
     };
-    for (const auto& [sent, stop] : cases) {
+    for (const auto& [sent, stop, v2] : cases) {
         SCOPED_TRACE(sent.front());
         const auto before = bundle.requests.waitFor().size();
         TestClient client(server.webSocketPort());
-        ASSERT_TRUE(test::upgraded(client, "/v1/bundle/KGAP"));
+        ASSERT_TRUE(test::upgraded(client, v2 ? "/v2" : "/v1/bundle/KGAP"));
         for (const auto& message : sent) {
-            client.sendText(message);
+            client.sendText(v2 ? R"({"jsonrpc":"2.0","id":1,"method":"call","params":)"
+                                 R"({"path":"/v1/bundle/KGAP","request":)" +
+                                     message + "}}"
+                               : message);
             ASSERT_TRUE(test::nextText(client).has_value());
         }
+        const auto gone = std::chrono::steady_clock::now();
         client.reset();
         const auto count = before + sent.size();
         if (stop.empty()) {
             EXPECT_TRUE(nothingAfter(count, 300ms));
         } else {
             EXPECT_EQ(bundle.requests.waitFor(count + 1).at(count), stop);
+            EXPECT_LT(std::chrono::steady_clock::now() - gone, 200ms);
         }
         ASSERT_TRUE(test::waitUntil([&] { return server.webSocketPaths().empty(); }));
     }
+    const auto lines = logs.lines();
+    EXPECT_EQ(std::ranges::count_if(lines,
+                                    [](const std::string& line) {
+                                        return line.ends_with(" gone: stopping the jog on KGAP.");
+                                    }),
+              5);
 }
 
 TEST_F(DeadMan, AnHttpJogNotRefreshedWithinHalfASecondIsStoppedOnce) {

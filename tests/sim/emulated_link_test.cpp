@@ -57,14 +57,6 @@ TEST(EmulatedLink, FaultSwitchesChangeWhatTheHostHearsWhileItRuns) {
     emulator.inject(core::Bytes{0x00, 0x03, 0x00, 0x04, 0xC0});  // 00 03 with a wrong sum
     EXPECT_TRUE(host.awaitQuiet(200ms));
     EXPECT_EQ(host.discarded, discarded + 1);
-
-    emulator.updateFaults([](Faults& f) {
-        f.noise = false;
-        f.replyDelay = 300ms;
-    });
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(versionsAnswered(host));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
 }
 
 // The noisy line fed to a host's decoder: every frame comes out whole and in order (frames
