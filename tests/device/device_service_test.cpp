@@ -375,6 +375,17 @@ TEST_F(ThreadFaults, EveryKindOfLoopSurvivesAThrowAndTheServerKeepsAnswering) {
     const Wake configuration = [] {
         return bus::requestOnce(kConfiguration, R"({"command":"server"})", 2s).value_or(json());
     };
+    // Requests go out on the network loops' own routes; the reactor is woken by a /v2
+    // subscription to the feed.
+    const Wake subscription = [&] {
+        net::test::TestClient client(server_.webSocketPort());
+        if (gateway::test::upgraded(client, "/v2")) {
+            client.sendText(
+                R"({"jsonrpc":"2.0","id":1,"method":"subscribe","params":{"topic":"links"}})");
+            (void)client.nextFrame(1s);
+        }
+        return json();
+    };
     const Wake viscaReset = [&] {
         visca.send("01", 0x0200, 77);
         return json();
@@ -394,7 +405,7 @@ TEST_F(ThreadFaults, EveryKindOfLoopSurvivesAThrowAndTheServerKeepsAnswering) {
     const Row rows[]{
         {"net-1", "net-1", linkStatus},
         {listener, listener, linkStatus},
-        {"reactor", "Gateway bus reactor", linkStatus},
+        {"reactor", "Gateway bus reactor", subscription},
         {"device", "Device service", linkStatus},
         {"bundle:KFAULTA", "Bundle KFAULTA", command},
         {"send:KFAULTA", "Bundle KFAULTA sender", command, notProcessed},
