@@ -135,11 +135,13 @@ private:
             watcher->waiting = true;
             watcher->descriptor.async_wait(
                 asio::posix::stream_descriptor::wait_read,
-                [this, key, serial = watcher->serial](const asio::error_code& error) {
+                // A copy of the key: a structured binding cannot be captured by every compiler
+                // we build with.
+                [this, socketKey = key, serial = watcher->serial](const asio::error_code& error) {
                     if (error == asio::error::operation_aborted) {
                         return;  // let go of, or the loop is stopping
                     }
-                    if (const auto found = watchers_.find(key);
+                    if (const auto found = watchers_.find(socketKey);
                         found != watchers_.end() && found->second->serial == serial) {
                         found->second->waiting = false;
                         if (error) {
