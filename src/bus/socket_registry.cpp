@@ -58,13 +58,10 @@ bool SocketRegistry::isOpen(std::string_view endpoint) const {
     return found != openEndpoints_.end() && found->second;
 }
 
-std::optional<bool> SocketRegistry::entry(std::string_view endpoint) const {
+std::uint64_t SocketRegistry::appliedSequence(std::string_view endpoint) const {
     std::lock_guard lock(mutex_);
-    const auto found = openEndpoints_.find(std::string(endpoint));
-    if (found == openEndpoints_.end()) {
-        return std::nullopt;
-    }
-    return found->second;
+    const auto found = lastSequence_.find(std::string(endpoint));
+    return found == lastSequence_.end() ? 0 : found->second;
 }
 
 void SocketRegistry::run() {

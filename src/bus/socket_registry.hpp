@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -35,9 +34,10 @@ public:
     /// True when `endpoint` (exact, case-sensitive) was announced open and not closed since.
     bool isOpen(std::string_view endpoint) const;
 
-    /// The table entry of `endpoint`: nothing when it was never announced, else its flag.
-    /// Entries are never erased.
-    std::optional<bool> entry(std::string_view endpoint) const;
+    /// The sequence number of the newest announcement of `endpoint` applied so far, 0 when none
+    /// is. Announcements reach the registry through one pipe per announcing socket, so no
+    /// marker sent later tells that earlier ones are applied; this does.
+    std::uint64_t appliedSequence(std::string_view endpoint) const;
 
 private:
     SocketRegistry();

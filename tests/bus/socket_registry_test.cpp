@@ -1,8 +1,8 @@
 // The registry's table of open endpoints follows the announcements, which its own thread
-// applies: every check waits (bounded) until the announcements sent so far are applied.
+// applies: every check waits (bounded) until the announcement it is about is applied.
 #include "bus/socket_registry.hpp"
 
-#include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,28 +15,19 @@
 namespace kinetra::bus {
 namespace {
 
-// Waits until the registry has taken every announcement sent so far: one marker through each
-// of the two sockets, each queue being first in, first out.
-void awaitAnnouncementsApplied(const std::string& tag) {
-    const std::vector<std::string> opened{"inproc://marker/open/" + tag};
-    const std::vector<std::string> closed{"inproc://marker/closed/" + tag};
-    announceOpen(opened);
-    announceClosed(closed);
-    ASSERT_TRUE(kinetra::testing::waitUntil([&] {
-        return SocketRegistry::instance().entry(opened[0]) &&
-               SocketRegistry::instance().entry(closed[0]);
-    }));
+bool applied(const std::string& endpoint, std::uint64_t sequence) {
+    return kinetra::testing::waitUntil(
+        [&] { return SocketRegistry::instance().appliedSequence(endpoint) >= sequence; });
 }
 
-// A service that stops and comes back at once sends open, closed, open through two sockets; in
-// whatever order the registry takes them, the endpoint must end open. Readers look up all along,
-// and a burst of announcements comes on top.
+// A service that stops and comes back at once sends open, closed, open through three sockets;
+// in whatever order the registry takes them, the endpoint must end open. Readers look up all
+// along, and a burst of announcements comes on top.
 TEST(SocketRegistry, QuickCloseAndReopenEndsOpenWhileOthersLookUp) {
-    std::atomic<bool> done{false};
-    std::vector<std::jthread> readers;
+    std::vector<std::jthread> readers;  // stopped and joined however the test ends
     for (int i = 0; i < 4; ++i) {
-        readers.emplace_back([&] {
-            while (!done) {
+        readers.emplace_back([](const std::stop_token& stop) {
+            while (!stop.stop_requested()) {
                 (void)SocketRegistry::instance().isOpen("inproc://v1/bundle/R0");
             }
         });
@@ -46,19 +37,17 @@ TEST(SocketRegistry, QuickCloseAndReopenEndsOpenWhileOthersLookUp) {
         const std::vector<std::string> name{"inproc://v1/bundle/R" + std::to_string(round)};
         announceOpen(name);
         announceClosed(name);
-        announceOpen(name);
-        awaitAnnouncementsApplied(std::to_string(round));
+        ASSERT_TRUE(applied(name[0], announceOpen(name))) << name[0];
         EXPECT_TRUE(SocketRegistry::instance().isOpen(name[0])) << name[0];
         for (int i = 0; i < 10; ++i) {
             burst.push_back(name[0] + "/burst" + std::to_string(i));
         }
     }
-    announceOpen(burst);
-    awaitAnnouncementsApplied("burst");
+    // One socket carries the burst in order, so its last one applied means all were taken.
+    ASSERT_TRUE(applied(burst.back(), announceOpen(burst)));
     for (const auto& name : burst) {
         EXPECT_TRUE(SocketRegistry::instance().isOpen(name)) << name;
     }
-    done = true;
 }
 
 }  // namespace
