@@ -340,6 +340,7 @@ void HttpSession::onRequestComplete(std::string_view rest) {
                        handlers_->keepAliveTimeout.count() > 0 &&
                        requestCount_ < handlers_->maxRequests;
     http10_ = request.httpMajor == 1 && request.httpMinor == 0;
+    clientEnds_ = !request.keepAlive;
     state_ = State::answering;
     callHandler("request", handlers_->onRequest, request, shared_from_this());
 }
@@ -371,7 +372,12 @@ void HttpSession::finish(std::string response) {
     state_ = State::finished;
     armRequestTimer(std::chrono::milliseconds::zero(), "");
     connection_->send(std::move(response));
-    connection_->shutdown();
+    if (clientEnds_) {
+        connection_->closeOnceWritten();
+    } else {
+        // The client may have sent more, or be sending: linger so that it reads this answer.
+        connection_->shutdown();
+    }
 }
 
 void HttpSession::beginWebSocket(HttpRequest request, std::string_view rest) {

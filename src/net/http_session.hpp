@@ -240,6 +240,7 @@ private:
     std::size_t requestCount_ = 0;  // requests handed to the request handler
     bool keepAfterAnswer_ = false;  // the request being answered lets the connection stay
     bool http10_ = false;           // the request being answered is HTTP/1.0
+    bool clientEnds_ = false;       // ... asked for the connection to end: it sends nothing more
     HttpRequest upgrade_;           // the request that opened the WebSocket
     WebSocketReceiver receiver_;
     std::string frameBytes_;  // received bytes not yet taken by receiver_

@@ -77,11 +77,20 @@ void TcpConnection::send(std::string text, SendCallback done) {
 }
 
 void TcpConnection::shutdown(std::chrono::seconds drain) {
-    loop_->runInLoop([self = shared_from_this(), drain] {
+    endSending(drain, false);
+}
+
+void TcpConnection::closeOnceWritten() {
+    endSending(kDrainTimeout, true);
+}
+
+void TcpConnection::endSending(std::chrono::seconds drain, bool peerSendsNoMore) {
+    loop_->runInLoop([self = shared_from_this(), drain, peerSendsNoMore] {
         if (self->closed_ || self->shutdownRequested_) {
             return;
         }
         self->shutdownRequested_ = true;
+        self->peerSendsNoMore_ = peerSendsNoMore;
         self->resumeReading();  // to see the peer's close; what it still sends is dropped
         if (self->writing_) {
             self->closeAfter(drain);
@@ -187,7 +196,7 @@ void TcpConnection::shutdownNow() {
     }
     sendSideShut_ = true;
     std::error_code error;
-    if (peerClosed_) {
+    if (peerClosed_ || (peerSendsNoMore_ && socket_.available(error) == 0 && !error)) {
         closeNow();
         return;
     }

@@ -67,6 +67,13 @@ public:
     /// half-closes first gets what was queued, then the connection closes.
     void shutdown(std::chrono::seconds drain = kDrainTimeout);
 
+    /// As shutdown(), for a peer that has said it sends nothing more (an HTTP client that asked
+    /// for the connection to end): once the queue is written the connection closes without
+    /// waiting for the peer's close, a wake-up less per connection. With bytes waiting unread
+    /// it lingers as shutdown() does, since closing on them would reset the connection, and a
+    /// reset can destroy our last data before the peer has read it.
+    void closeOnceWritten();
+
     /// Closes now: queued texts are dropped (their callbacks get operation_aborted), the closed
     /// callback follows on the loop thread.
     void close();
@@ -115,6 +122,7 @@ private:
     void onWritten(const std::error_code& error);
     void read();
     void onRead(const std::error_code& error, std::size_t size);
+    void endSending(std::chrono::seconds drain, bool peerSendsNoMore);
     void shutdownNow();
     void closeAfter(std::chrono::seconds delay);
     void closeNow();
@@ -141,6 +149,7 @@ private:
     bool shutdownRequested_ = false;
     bool sendSideShut_ = false;  // shutdownNow() ran
     bool peerClosed_ = false;
+    bool peerSendsNoMore_ = false;  // closeOnceWritten(): no need to wait for the peer's close
     bool closed_ = false;
     std::array<char, kReadChunk> readBuffer_{};
 };

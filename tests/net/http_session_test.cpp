@@ -18,6 +18,7 @@
 #include "net/http_parser.hpp"
 #include "net/http_response.hpp"
 #include "net/http_session.hpp"
+#include "support/wait.hpp"
 #include "test_client.hpp"
 
 namespace kinetra::net {
@@ -50,9 +51,9 @@ TEST(HTTPParser, CollectsEveryPartOfARequestWhateverTheChunkingAndRefusesAUrlWit
     }
     // Bytes that are not HTTP at all are refused through HttpSession; a URL without a path here.
     HTTPParser parser;
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(parser.feed("GET http://example.com HTTP/1.1\r\n\r\n").status, Status::error);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "\n\n*** failed to parse PATH in URL http://example.com ***\n\n");
 }
 
@@ -167,15 +168,19 @@ TEST_F(HttpSessionTest, AnswersRequestsInOrderAndClosesSayingSoWhenItMust) {
         std::chrono::milliseconds keepAlive;
         std::string request;
         std::string answers;  // kept connections end by the keep-alive bound, without an answer
+        // The client asked to end, so it sends nothing more: the server closes as soon as its
+        // answer is written. Otherwise it waits for the client's close (here: held open), so
+        // that the client reads its answer rather than a reset.
+        bool clientEnds = false;
     };
     const Case cases[] = {
         {"pipelined, the third asks to close", kLimit, "", 100ms,
          "POST /one?x=1 HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}" + get("/two") +
              get("/three", "Connection: keep-alive, Close\r\n") + get("/four"),
-         answer("/one", 2) + answer("/two") + answer("/three", 0, "close")},
+         answer("/one", 2) + answer("/two") + answer("/three", 0, "close"), true},
         {"HTTP/1.0 kept only when it asks", kLimit, "", 100ms,
          "GET /a HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\nGET /b HTTP/1.0\r\n\r\n" + get("/c"),
-         answer("/a", 0, "keep-alive") + answer("/b", 0, "close")},
+         answer("/a", 0, "keep-alive") + answer("/b", 0, "close"), true},
         {"keep-alive off", kLimit, "", 0ms, get("/one") + get("/two"), answer("/one", 0, "close")},
         {"a bad request behind a good one", kLimit, "", 100ms,
          get("/x") + "GET /y HTTP/1.1\r\nBad Header\r\n\r\n" + get("/z"),
@@ -200,13 +205,21 @@ TEST_F(HttpSessionTest, AnswersRequestsInOrderAndClosesSayingSoWhenItMust) {
          "POST /refused HTTP/1.1\r\nContent-Length: 100\r\n\r\n", forbidden},
         {"upgrade refused", kLimit, "", 100ms, test::upgradeRequest("/refused/ws"), forbidden},
     };
-    for (const auto& [what, limit, oversize, keepAlive, request, answers] : cases) {
+    for (const auto& [what, limit, oversize, keepAlive, request, answers, clientEnds] : cases) {
         TestClient client(serve(limit, oversize, [keepAlive](HttpSession::Handlers& handlers) {
             handlers.keepAliveTimeout = keepAlive;
         }));
         client.send(request);
         EXPECT_EQ(client.readToEnd(3s), answers) << what;
         EXPECT_TRUE(client.closedByServer()) << what;
+        const auto& listener = server->listener;
+        if (clientEnds) {
+            EXPECT_TRUE(kinetra::testing::waitUntil([&] {
+                return listener.connectionCount() == 0;
+            })) << what;
+        } else {
+            EXPECT_EQ(listener.connectionCount(), 1U) << what;
+        }
     }
 }
 
