@@ -142,6 +142,19 @@ TEST(CommandPlan, EachCommandReadsItsArgumentsAndChecksTheBundle) {
     }
 }
 
+// Requests the value tests below set one member of.
+constexpr auto kRealTime =
+    R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":0,"headTilt":0})";
+constexpr auto kRemove = R"({"command":"keyposeDeletePose","index":0})";
+constexpr auto kMoveBySpeed =
+    R"({"command":"keyposeMoveFixedSpeed","index":0,"speed":1,"acceleration":1})";
+constexpr auto kFocusMove = R"({"command":"focusManualMove","deltaEnc":0})";
+constexpr auto kCalibrateCrane =
+    R"({"command":"calibrate","device":"craneArm","jibLength":0,"rodLength":7273})";
+constexpr auto kDynamicBySpeed =
+    R"({"command":"dynamicMoveFixedSpeed","headPan":0,"headTilt":0,"acceleration":0,)"
+    R"("speed":1})";
+
 // Every value is checked against the field it is scaled into before any message is built: at
 // its limit it is sent, just beyond it the command is refused naming the member, and nothing is
 // planned (so nothing reaches the line). Limits are the float nearest the field's end.
@@ -154,10 +167,6 @@ TEST(CommandPlan, ValuesTheWireCannotCarryAreRefusedNamingTheMember) {
     const auto dolly = bundleOf({M::rollerBase}, 0x04);
     const auto crane = bundleOf({M::craneArm}, 0x64);
     const auto craneJib = bundleOf({M::craneArm}, 0x60);
-    // Requests the rows set one member of.
-    const auto realTime =
-        R"({"command":"realTimeMoveFixedDuration","duration":2,"headPan":0,"headTilt":0})";
-    const auto remove = R"({"command":"keyposeDeletePose","index":0})";
     const auto read = R"({"command":"keyposeReadNumericValues","index":0})";
     const auto storeNumeric = R"({"command":"keyposeStoreWithNumericData","index":0})";
     const auto storeFocus = R"({"command":"keyposeStoreWithNumericData","index":0,"focus":1})";
@@ -167,19 +176,11 @@ TEST(CommandPlan, ValuesTheWireCannotCarryAreRefusedNamingTheMember) {
         R"({"command":"keyposeStoreWithNumericData","index":0,"craneMaxPan":0,"craneMaxTilt":0})";
     const auto moveByDuration =
         R"({"command":"keyposeMoveFixedDuration","index":0,"duration":2,"acceleration":1})";
-    const auto moveBySpeed =
-        R"({"command":"keyposeMoveFixedSpeed","index":0,"speed":1,"acceleration":1})";
     const auto loopBySpeed =
         R"({"command":"keyposeLoopFixedSpeed","index1":0,"index2":1,"speed":1,"acceleration":1})";
     const auto loopByDuration =
         R"({"command":"keyposeLoopFixedDuration","index1":0,"index2":1,"duration":1,)"
         R"("acceleration":1})";
-    const auto focusMove = R"({"command":"focusManualMove","deltaEnc":0})";
-    const auto calibrateCrane =
-        R"({"command":"calibrate","device":"craneArm","jibLength":0,"rodLength":7273})";
-    const auto dynamicBySpeed =
-        R"({"command":"dynamicMoveFixedSpeed","headPan":0,"headTilt":0,"acceleration":0,)"
-        R"("speed":1})";
     const auto dynamicByDuration =
         R"({"command":"dynamicMoveFixedDuration","headPan":0,"headTilt":0,"acceleration":0,)"
         R"("duration":1})";
@@ -191,14 +192,14 @@ TEST(CommandPlan, ValuesTheWireCannotCarryAreRefusedNamingTheMember) {
         const char* beyond;  // a value refused naming the member, or nullptr
     } rows[] = {
         // Real-time moves: milliseconds in 16 bits, thousandths (focus in lens steps) in 32.
-        {realTime, head, "duration", "65.535", "65.536"},
-        {realTime, head, "duration", "0", "-0.001"},
-        {realTime, head, "headPan", "2147483.5", "2147483.75"},
-        {realTime, head, "headTilt", "-2147483.5", "-2147483.75"},
-        {realTime, focusHead, "focus", "1330040.625", "1330040.75"},
+        {kRealTime, head, "duration", "65.535", "65.536"},
+        {kRealTime, head, "duration", "0", "-0.001"},
+        {kRealTime, head, "headPan", "2147483.5", "2147483.75"},
+        {kRealTime, head, "headTilt", "-2147483.5", "-2147483.75"},
+        {kRealTime, focusHead, "focus", "1330040.625", "1330040.75"},
         // Key-pose slots: six, or three where the status says so; never the low byte of more.
-        {remove, slider, "index", "5", "6"},
-        {remove, head, "index", nullptr, "257"},
+        {kRemove, slider, "index", "5", "6"},
+        {kRemove, head, "index", nullptr, "257"},
         {read, head, "index", nullptr, "-1"},
         {read, head, "index", nullptr, "1e20"},
         {storeFocus, lens, "index", "2", "3"},
@@ -211,10 +212,10 @@ TEST(CommandPlan, ValuesTheWireCannotCarryAreRefusedNamingTheMember) {
         {moveByDuration, head, "duration", "2147483.5", nullptr},
         {moveByDuration, slider, "duration", nullptr, "2147483.75"},
         {moveByDuration, dolly, "duration", nullptr, "-1"},
-        {moveBySpeed, head, "speed", "67.10886", "67.10887"},
+        {kMoveBySpeed, head, "speed", "67.10886", "67.10887"},
         {loopBySpeed, lens, "speed", "-67108.86", "-67108.87"},
-        {moveBySpeed, crane, "speed", "2006994", "2006994.125"},
-        {moveBySpeed, dolly, "speed", "2147.4836", "2147.4839"},
+        {kMoveBySpeed, crane, "speed", "2006994", "2006994.125"},
+        {kMoveBySpeed, dolly, "speed", "2147.4836", "2147.4839"},
         // Stored poses: thousandths, the head's focus in plain steps, the lens's in its own.
         {storeHead, head, "headPan", nullptr, "-2147483.75"},
         {storeHead, focusHead, "focus", "2147483520", "2147483648"},
@@ -222,13 +223,13 @@ TEST(CommandPlan, ValuesTheWireCannotCarryAreRefusedNamingTheMember) {
         {storeNumeric, slider, "slide", nullptr, "2147483.75"},
         {storeJib, craneJib, "craneMaxTilt", nullptr, "2147483.75"},
         // Focus steps, crane lengths, and the head's dynamic moves.
-        {focusMove, lens, "deltaEnc", "21474836", "21474838"},
-        {focusMove, focusHead, "deltaEnc", "-2147483648", "-2147483904"},
-        {calibrateCrane, head, "jibLength", "6546", "6547"},
-        {calibrateCrane, head, "rodLength", nullptr, "-8"},
-        {calibrateCrane, crane, "jibLength", nullptr, "300000000"},
-        {dynamicBySpeed, head, "headPan", "67108.86", "67108.87"},
-        {dynamicBySpeed, head, "speed", "1073.7418", "1073.7420"},
+        {kFocusMove, lens, "deltaEnc", "21474836", "21474838"},
+        {kFocusMove, focusHead, "deltaEnc", "-2147483648", "-2147483904"},
+        {kCalibrateCrane, head, "jibLength", "6546", "6547"},
+        {kCalibrateCrane, head, "rodLength", nullptr, "-8"},
+        {kCalibrateCrane, crane, "jibLength", nullptr, "300000000"},
+        {kDynamicBySpeed, head, "headPan", "67108.86", "67108.87"},
+        {kDynamicBySpeed, head, "speed", "1073.7418", "1073.7420"},
         {dynamicByDuration, head, "acceleration", nullptr, "-67108.87"},
         {dynamicByDuration, head, "duration", nullptr, "-0.5"},
     };
@@ -262,20 +263,14 @@ TEST(CommandPlan, OnlyJsonNumbersAreReadAsNumbers) {
         const DeviceStatusSnapshot& bundle;
         const char* member;
     } rows[] = {
-        {R"({"command":"realTimeMoveFixedDuration","duration":1,"headPan":0,"headTilt":0})", head,
-         "duration"},
-        {R"({"command":"realTimeMoveFixedDuration","duration":1,"headPan":0,"headTilt":0})", head,
-         "headTilt"},
+        {kRealTime, head, "duration"},
+        {kRealTime, head, "headTilt"},
         {R"({"command":"joystickMove","headPan":0,"headTilt":0})", head, "headPan"},
-        {R"({"command":"keyposeDeletePose","index":0})", slider, "index"},
-        {R"({"command":"keyposeMoveFixedSpeed","index":0,"speed":1,"acceleration":1})", head,
-         "speed"},
-        {R"({"command":"focusManualMove","deltaEnc":0})", lens, "deltaEnc"},
-        {R"({"command":"calibrate","device":"craneArm","jibLength":0,"rodLength":1})", crane,
-         "jibLength"},
-        {R"({"command":"dynamicMoveFixedSpeed","headPan":0,"headTilt":0,"acceleration":0,)"
-         R"("speed":1})",
-         head, "speed"},
+        {kRemove, slider, "index"},
+        {kMoveBySpeed, head, "speed"},
+        {kFocusMove, lens, "deltaEnc"},
+        {kCalibrateCrane, crane, "jibLength"},
+        {kDynamicBySpeed, head, "speed"},
     };
     for (const auto& row : rows) {
         auto request = json::parse(row.request);

@@ -127,6 +127,12 @@ struct RunningServer {
     bool paired(const std::string& linkId) const {
         return hasStatus(postUntil("/v1/bundle/" + linkId + "/status", json::object(), hasStatus));
     }
+    /// Asks the link to pair over RJ45 until it answers "ok"; true once its bundle is paired.
+    bool pairOverRj45(const std::string& linkId) const {
+        const auto ok = [](const json& reply) { return reply == json{{"result", "ok"}}; };
+        return ok(postUntil("/v1/link/" + linkId, {{"command", "link1PairingConnect"}}, ok)) &&
+               paired(linkId);
+    }
 #ifdef KINETRA_SIM_PATH  // only tests that build kinetra-sim know where it is
     /// A kinetra-sim with the link id `linkId` that announces itself to this server.
     std::unique_ptr<ChildProcess> plugIn(const std::string& linkId,

@@ -37,16 +37,13 @@ sim::LinkConfig pairedHead(const std::string& linkId) {
     return config;
 }
 
-// Announces the emulator to the server and pairs its head over the radio.
+// Announces the emulator to the server and pairs its head over RJ45.
 void attach(RunningServer& server, const sim::EmulatedLink& emulator) {
     const auto& linkId = emulator.config().linkID;
     ASSERT_TRUE(server.listening()) << server.process->output();
     server.post("/v1/device", sim::deviceFoundRequest(emulator.config(), emulator.path()));
     ASSERT_TRUE(server.linkIs(linkId)) << server.process->output();
-    const auto pairing = [&](const json& reply) { return reply == json{{"result", "ok"}}; };
-    ASSERT_TRUE(pairing(
-        server.postUntil("/v1/link/" + linkId, {{"command", "link1PairingConnect"}}, pairing)));
-    ASSERT_TRUE(server.paired(linkId));
+    ASSERT_TRUE(server.pairOverRj45(linkId));
 }
 
 TEST(StopsFirst, AMotionAbortOvertakesAHundredQueuedCommandsAndCancelsThem) {

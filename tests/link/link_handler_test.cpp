@@ -74,8 +74,8 @@ protected:
     void startPairedOverRj45() {
         start();
         knownStatus();
-        EXPECT_EQ(commandJson("link1PairingConnect"), kOk);
-        EXPECT_TRUE(pairingSays(true));
+        ASSERT_EQ(commandJson("link1PairingConnect"), kOk);
+        ASSERT_TRUE(pairingSays(true));
     }
 
     std::shared_ptr<zmq::context_t> context_ = bus::SocketRegistry::instance().context();
@@ -119,9 +119,9 @@ TEST_F(LinkHandlerTest, RequiredControllerUpdateRefusesLinkCommandsAndDetectButN
 
 TEST_F(LinkHandlerTest, MalformedRequestsAreAnsweredWithAnEmptyObject) {
     start();
-    EXPECT_EQ(ask(bus::linkEndpoint(linkId_), json{{"nothing", 1}}), "{}");
-    EXPECT_EQ(ask(bus::linkEndpoint(linkId_), json{{"command", 7}}), "{}");
-    EXPECT_EQ(ask(bus::linkEndpoint(linkId_), json::array()), "{}");
+    for (const json& request : {json{{"nothing", 1}}, json{{"command", 7}}, json::array()}) {
+        EXPECT_EQ(ask(bus::linkEndpoint(linkId_), request), "{}") << request;
+    }
     knownStatus();
     EXPECT_EQ(commandJson("wirelessPairingCreateBundle", {{"deviceCount", 2}}), json::object());
 }
@@ -241,7 +241,7 @@ constexpr std::uint8_t kHeadReadAnswer = 18;
 // A read that gave up, whose answer and acknowledgements all come during the next command's
 // waits: none of them is taken for that command, which the head refused.
 TEST_F(LinkHandlerTest, ALateAnswerOrChangeIsCreditedToItsOwnMessageNeverToTheNext) {
-    startPairedOverRj45();
+    ASSERT_NO_FATAL_FAILURE(startPairedOverRj45());
     emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 450ms; });
     EXPECT_FALSE(handler_->sendAndMatch(kHeadReadSlot0, kHeadReadAnswer, 16));
     emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 0ms; });
@@ -263,7 +263,7 @@ TEST_F(LinkHandlerTest, ALateAnswerOrChangeIsCreditedToItsOwnMessageNeverToTheNe
 // A message still in doubt when a stop comes holds nothing up: the stop is written at once, and
 // the doubtful message's late change is credited to it, not to the stop.
 TEST_F(LinkHandlerTest, AStopIsWrittenAtOnceBehindAMessageInDoubt) {
-    startPairedOverRj45();
+    ASSERT_NO_FATAL_FAILURE(startPairedOverRj45());
     emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 300ms; });
     const auto from = receivedCount();
     EXPECT_FALSE(handler_->sendAcknowledged(kHeadStatusRequest, 1));  // given up, in doubt
@@ -279,10 +279,7 @@ TEST_F(LinkHandlerTest, AStopIsWrittenAtOnceBehindAMessageInDoubt) {
 // Handlers on one port, one after the other, each torn down while a client request and status
 // messages are in flight. Sanitizer builds check that no thread outlives its handler.
 TEST_F(LinkHandlerTest, HandlersComeAndGoWhileTrafficFlows) {
-    start();
-    knownStatus();
-    ASSERT_EQ(commandJson("link1PairingConnect")["result"], "ok");
-    ASSERT_TRUE(pairingSays(true));
+    ASSERT_NO_FATAL_FAILURE(startPairedOverRj45());
     for (int round = 0; round < 3; ++round) {
         // The handler may go before it answers: the client gives up soon.
         std::thread client([this] {

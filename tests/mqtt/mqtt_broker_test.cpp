@@ -42,9 +42,7 @@ json mqttStatus(const RunningServer& server, const std::function<bool(const json
 std::unique_ptr<ChildProcess> plugAndPair(const RunningServer& server, const std::string& link) {
     auto sim = server.plugIn(link, {"--pairing-ms", "100"});
     EXPECT_TRUE(server.linkIs(link)) << sim->output();
-    server.postUntil("/v1/link/" + link, {{"command", "link1PairingConnect"}},
-                     [](const json& reply) { return reply == kOk; });
-    EXPECT_TRUE(server.paired(link));
+    EXPECT_TRUE(server.pairOverRj45(link));
     return sim;
 }
 

@@ -50,9 +50,7 @@ TEST(StudioEndToEnd, FreedPacketsAndOscFeedbackFollowARealTimeMove) {
     ASSERT_TRUE(server.listening()) << server.process->output();
     // No packets while nothing is paired.
     EXPECT_FALSE(listener.next(300ms));
-    server.postUntil("/v1/link/KSIM0001", {{"command", "link1PairingConnect"}},
-                     [](const json& reply) { return reply == kOk; });
-    ASSERT_TRUE(server.paired("KSIM0001"));
+    ASSERT_TRUE(server.pairOverRj45("KSIM0001"));
 
     ASSERT_TRUE(listener.next(2s)) << server.process->output();
     const auto start = Clock::now();

@@ -7,13 +7,11 @@
 #include <future>
 #include <thread>
 
-#include <zmq.hpp>
-
 #include <gtest/gtest.h>
 
-#include "bus/socket_registry.hpp"
-#include "bus/wait.hpp"
+#include "bus/endpoints.hpp"
 #include "config/configuration_controller.hpp"
+#include "gateway/gateway_test_support.hpp"
 #include "support/recording_notifications.hpp"
 #include "support/temporary_tree.hpp"
 #include "tray/desktop_notifications.hpp"
@@ -82,22 +80,17 @@ TEST(TrayEntries, TogglesFlipAndRenderTheMenuAgain) {
 TEST(StopAllMotion, PostsMotionAbortAllAndShowsEachBundlesResult) {
     testing::ScopedRecordingBackend notifications;
     const std::string endpoint = "inproc://test/tray-device";
-    zmq::socket_t service(*bus::SocketRegistry::instance().context(), zmq::socket_type::rep);
-    service.set(zmq::sockopt::linger, 0);
-    service.bind(endpoint);
-    std::string request;
-    std::jthread answering([&] {
-        if (const auto message = bus::receiveWithin(service, 5s)) {
-            request = message->to_string();
-            service.send(zmq::str_buffer(R"({"data":[{"linkID":"KSIM0001","result":"ok"},)"
-                                         R"({"acknowledged":false,"linkID":"KSIM0002",)"
-                                         R"("result":"ok"}],"result":"ok"})"),
-                         zmq::send_flags::none);
-        }
-    });
+    gateway::test::FakeService service(
+        endpoint,
+        [](const std::string&) {
+            return std::optional<std::string>(R"({"data":[{"linkID":"KSIM0001","result":"ok"},)"
+                                              R"({"acknowledged":false,"linkID":"KSIM0002",)"
+                                              R"("result":"ok"}],"result":"ok"})");
+        },
+        false);
     const auto reply = stopAllMotion(endpoint, 5s);
-    answering.join();
-    EXPECT_EQ(request, R"({"command":"motionAbortAll"})");
+    EXPECT_EQ(service.requests.waitFor(),
+              std::vector<std::string>{R"({"command":"motionAbortAll"})"});
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(notifications->texts().back(),
               "Stop all motion | KSIM0001: ok\nKSIM0002: ok (not acknowledged)");
