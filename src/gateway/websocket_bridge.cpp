@@ -83,25 +83,13 @@ void WebSocketBridge::sendStopAhead(const net::HttpSession::Ptr& session,
     binding->stopAhead = true;
     binding->cancelled += binding->waiting.size();
     binding->waiting.clear();
-    auto ticket = guard_.observe(session.get(), binding->path, message);
-    routes_.send(
-        session->connection()->loop(),
-        bus::Route::Request{.endpoint = binding->endpoint,
-                            .body = std::move(message),
-                            .client = binding->client,
-                            .patience = kReplyTimeout,
-                            .stop = true,
-                            .offlineWhenClosed = false,
-                            .done = [this, session, binding, ticket = std::move(ticket)](
-                                        Outcome outcome, std::string reply) {
-                                if (ticket) {
-                                    guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
-                                }
-                                binding->stopOutcome.emplace(outcome, std::move(reply));
-                                if (!binding->busy) {
-                                    sendNext(session, binding);  // its turn came while it was out
-                                }
-                            }});
+    forward(session, binding, std::move(message), true,
+            [this, session, binding](Outcome outcome, std::string reply) {
+                binding->stopOutcome.emplace(outcome, std::move(reply));
+                if (!binding->busy) {
+                    sendNext(session, binding);  // its turn came while it was out
+                }
+            });
 }
 
 void WebSocketBridge::sendNext(const net::HttpSession::Ptr& session,
@@ -132,25 +120,35 @@ void WebSocketBridge::sendNext(const net::HttpSession::Ptr& session,
             continue;
         }
         binding->busy = true;
-        // Followed from the send, not the queue: a message still queued when the client goes
-        // is never sent (see onClosed()), so it owes nothing.
-        auto ticket = guard_.observe(session.get(), binding->path, message);
-        routes_.send(
-            session->connection()->loop(),
-            bus::Route::Request{.endpoint = binding->endpoint,
-                                .body = std::move(message),
-                                .client = binding->client,
-                                .patience = kReplyTimeout,
-                                .offlineWhenClosed = false,
-                                .done = [this, session, binding, ticket = std::move(ticket)](
-                                            Outcome outcome, std::string reply) {
-                                    if (ticket) {
-                                        guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
-                                    }
-                                    onOutcome(session, binding, outcome, reply);
-                                }});
+        forward(session, binding, std::move(message), false,
+                [this, session, binding](Outcome outcome, std::string reply) {
+                    onOutcome(session, binding, outcome, reply);
+                });
         return;
     }
+}
+
+// Followed by the jog guard from the send, not the queue: a message still queued when the
+// client goes is never sent (see onClosed()), so it owes nothing.
+void WebSocketBridge::forward(const net::HttpSession::Ptr& session,
+                              const std::shared_ptr<Binding>& binding, std::string message,
+                              bool stop, bus::Route::Completion then) {
+    auto ticket = guard_.observe(session.get(), binding->path, message);
+    routes_.send(
+        session->connection()->loop(),
+        bus::Route::Request{.endpoint = binding->endpoint,
+                            .body = std::move(message),
+                            .client = binding->client,
+                            .patience = kReplyTimeout,
+                            .stop = stop,
+                            .offlineWhenClosed = false,
+                            .done = [this, ticket = std::move(ticket), then = std::move(then)](
+                                        Outcome outcome, std::string reply) {
+                                if (ticket) {
+                                    guard_.settle(*ticket, JogGuard::answerOf(outcome, reply));
+                                }
+                                then(outcome, std::move(reply));
+                            }});
 }
 
 void WebSocketBridge::onOutcome(const net::HttpSession::Ptr& session,

@@ -82,6 +82,11 @@ private:
     void fail(const net::HttpSession::Ptr& session, Binding& binding);
     void sendStopAhead(const net::HttpSession::Ptr& session,
                        const std::shared_ptr<Binding>& binding, std::string message);
+    /// Sends `message` to the binding's endpoint through the loop's route, followed by the jog
+    /// guard; `then` takes the outcome once the guard has settled it. `stop`: the motionAbort
+    /// sent ahead of the message in flight.
+    void forward(const net::HttpSession::Ptr& session, const std::shared_ptr<Binding>& binding,
+                 std::string message, bool stop, bus::Route::Completion then);
 
     LoopRoutes& routes_;
     JogGuard& guard_;

@@ -182,21 +182,28 @@ void ViscaCamera::drive(const PanTiltDrive& request, const Asker& asker, SteadyT
         return;
     }
     const auto& stick = std::get<Plan>(mapped).command;
-    cancelPending();  // a drive or a stop takes the gear from a move
+    // A drive or a stop takes the gear from a move: the move's wait is cancelled, after the
+    // stick is on its way.
     if (!stick.moving) {
         drive_.reset();
         // A controller that repeats its stop costs the bundle one.
-        if ((stopped_ && now - stopSentAt_ < kStopRepeat) || send(stick, true, asker, now)) {
+        const bool repeated = stopped_ && now - stopSentAt_ < kStopRepeat;
+        const Sent sent = repeated ? Sent::ok : dispatch(stick, true, now);
+        cancelPending();
+        if (delivered(sent, asker)) {
             accepted(asker, Done{}, now);
         }
         return;
     }
     if (drive_ && drive_->command.request == stick.request) {
+        cancelPending();
         drive_->owner = asker.to;  // held: the keep-alive sends it again in time
         accepted(asker, Done{}, now);
         return;
     }
-    if (send(stick, false, asker, now)) {
+    const Sent sent = dispatch(stick, false, now);
+    cancelPending();
+    if (delivered(sent, asker)) {
         drive_ = Drive{asker.to, stick, now};
         accepted(asker, Done{}, now);
     }
@@ -208,11 +215,15 @@ void ViscaCamera::plan(const Mapped& mapped, const Asker& asker, bool takesGear,
         return;
     }
     const auto& plan = std::get<Plan>(mapped);
-    cancelPending();
     if (takesGear) {
         drive_.reset();  // the move takes over from the stick
     }
-    if (send(plan.command, false, asker, now)) {
+    // The command goes to the bus before any reply: each reply datagram is a trip through the
+    // network stack, which the gear need not wait for. The controllers still see the cancel
+    // of the command waiting before this one's ACK or error.
+    const Sent sent = dispatch(plan.command, false, now);
+    cancelPending();
+    if (delivered(sent, asker)) {
         accepted(asker, plan.done, now);
     }
 }
@@ -278,7 +289,11 @@ ViscaCamera::Sent ViscaCamera::dispatch(const BundleCommand& command, bool stop,
 
 bool ViscaCamera::send(const BundleCommand& command, bool stop, const Asker& asker,
                        SteadyTime now) {
-    switch (dispatch(command, stop, now)) {
+    return delivered(dispatch(command, stop, now), asker);
+}
+
+bool ViscaCamera::delivered(Sent sent, const Asker& asker) {
+    switch (sent) {
         case Sent::ok:
             return true;
         case Sent::busy:

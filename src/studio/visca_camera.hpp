@@ -113,8 +113,11 @@ private:
     void plan(const Mapped& mapped, const Asker& asker, bool takesGear, SteadyTime now);
     void focus(const FocusDrive& focus, const Asker& asker, SteadyTime now);
     void answer(const Inquiry& inquiry, const Asker& asker);
+    /// Hands `command` to the bus; false (the asker told why) when it did not go.
     bool send(const BundleCommand& command, bool stop, const Asker& asker, SteadyTime now);
     Sent dispatch(const BundleCommand& command, bool stop, SteadyTime now);
+    /// True when `sent` says the command went; else tells the asker why not.
+    bool delivered(Sent sent, const Asker& asker);
     void accepted(const Asker& asker, const Done& done, SteadyTime now);
     void cancelPending();
     void evaluate(SteadyTime now);
