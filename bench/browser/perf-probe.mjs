@@ -3,14 +3,14 @@
 // page's own counters (layouts, style recalculations, script and task time, per second). Not
 // part of the suite; run by hand while working on the page's cost (Node 20 needs
 // --experimental-websocket):
-//   KINETRA_INSTALL=<prefix> node perf-probe.mjs [seconds] [rounds] [--reduced-motion]
+//   KINETRA_INSTALL=<prefix> node bench/browser/perf-probe.mjs [seconds] [rounds] [--reduced-motion]
 //       [--profile file.cpuprofile] [--trace file.json (one file per measurement)]
 // PROBE_LAYERS=1 lists the page's composited layers and why; PROBE_MUTATIONS=1 counts the DOM
 // writes of five seconds by target; PROBE_VARIANTS='["js", ...]' measures the page again after
 // running each snippet in it (what a change would save, before making it).
 import fs from 'node:fs';
 
-import { delay, launchBrowser, post, startServer, startSimulator, waitFor } from './support.mjs';
+import { delay, launchBrowser, post, startServer, startSimulator, waitFor } from '../../tests/browser/support.mjs';
 
 const args = process.argv.slice(2);
 const profileAt = args.indexOf('--profile');
