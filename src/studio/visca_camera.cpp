@@ -188,9 +188,7 @@ void ViscaCamera::drive(const PanTiltDrive& request, const Asker& asker, SteadyT
         drive_.reset();
         // A controller that repeats its stop costs the bundle one.
         const bool repeated = stopped_ && now - stopSentAt_ < kStopRepeat;
-        const Sent sent = repeated ? Sent::ok : dispatch(stick, true, now);
-        cancelPending();
-        if (delivered(sent, asker)) {
+        if (takeOver(repeated ? Sent::ok : dispatch(stick, true, now), asker)) {
             accepted(asker, Done{}, now);
         }
         return;
@@ -201,9 +199,7 @@ void ViscaCamera::drive(const PanTiltDrive& request, const Asker& asker, SteadyT
         accepted(asker, Done{}, now);
         return;
     }
-    const Sent sent = dispatch(stick, false, now);
-    cancelPending();
-    if (delivered(sent, asker)) {
+    if (takeOver(dispatch(stick, false, now), asker)) {
         drive_ = Drive{asker.to, stick, now};
         accepted(asker, Done{}, now);
     }
@@ -221,9 +217,7 @@ void ViscaCamera::plan(const Mapped& mapped, const Asker& asker, bool takesGear,
     // The command goes to the bus before any reply: each reply datagram is a trip through the
     // network stack, which the gear need not wait for. The controllers still see the cancel
     // of the command waiting before this one's ACK or error.
-    const Sent sent = dispatch(plan.command, false, now);
-    cancelPending();
-    if (delivered(sent, asker)) {
+    if (takeOver(dispatch(plan.command, false, now), asker)) {
         accepted(asker, plan.done, now);
     }
 }
@@ -290,6 +284,11 @@ ViscaCamera::Sent ViscaCamera::dispatch(const BundleCommand& command, bool stop,
 bool ViscaCamera::send(const BundleCommand& command, bool stop, const Asker& asker,
                        SteadyTime now) {
     return delivered(dispatch(command, stop, now), asker);
+}
+
+bool ViscaCamera::takeOver(Sent sent, const Asker& asker) {
+    cancelPending();
+    return delivered(sent, asker);
 }
 
 bool ViscaCamera::delivered(Sent sent, const Asker& asker) {

@@ -118,6 +118,10 @@ private:
     Sent dispatch(const BundleCommand& command, bool stop, SteadyTime now);
     /// True when `sent` says the command went; else tells the asker why not.
     bool delivered(Sent sent, const Asker& asker);
+    /// For a command that takes the gear: the command waiting for its Completion is cancelled
+    /// (after the new one is on its way, so the gear need not wait for that reply), then as
+    /// delivered().
+    bool takeOver(Sent sent, const Asker& asker);
     void accepted(const Asker& asker, const Done& done, SteadyTime now);
     void cancelPending();
     void evaluate(SteadyTime now);
