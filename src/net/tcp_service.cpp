@@ -1,4 +1,5 @@
-// TcpService: starting and stopping worker loops, on the owner's thread.
+// TcpService: starting, choosing and stopping worker loops. Runs on the owner's thread and, for
+// nextLoop(), on listener accept threads.
 #include "net/tcp_service.hpp"
 
 #include <stdexcept>
@@ -32,9 +33,12 @@ void TcpService::stop() {
     }
 }
 
-std::vector<std::shared_ptr<EventLoop>> TcpService::loops() const {
+std::shared_ptr<EventLoop> TcpService::nextLoop() {
     std::lock_guard lock(mutex_);
-    return loops_;
+    if (loops_.empty()) {
+        return nullptr;
+    }
+    return loops_[next_.fetch_add(1, std::memory_order_relaxed) % loops_.size()];
 }
 
 std::size_t TcpService::workerCount() const {
