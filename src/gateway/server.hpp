@@ -118,7 +118,7 @@ private:
     MetricsBoard metrics_;    // the links' newest health, for GET /metrics
     bool started_ = false;    // owner's thread only
     std::shared_ptr<net::TcpService> service_;
-    // Last: stopped (accept threads joined) before the service and the bridge go.
+    // Last: stopped (no loop accepts for them any more) before the service and the bridge go.
     net::ListenerBuilder http_;
     net::ListenerBuilder webSocket_;
 };

@@ -96,6 +96,9 @@ void EventLoop::closeLocals() {
     for (auto& [key, local] : locals_) {
         local->close();
     }
+    for (auto& kept : kept_) {
+        kept->close();
+    }
 }
 
 }  // namespace kinetra::net

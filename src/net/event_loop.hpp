@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -100,6 +101,18 @@ public:
         return static_cast<T&>(*slot);
     }
 
+    /// Loop thread: keeps `object` until the loop is destroyed and closes it with the objects
+    /// of local() (at once when they are closed already). For an object of no one key.
+    template <typename T>
+    T& keep(std::unique_ptr<T> object) {
+        T& kept = *object;
+        kept_.push_back(std::move(object));
+        if (localsClosed_) {
+            kept.close();
+        }
+        return kept;
+    }
+
 private:
     void closeAll();
     void closeLocals();
@@ -112,6 +125,7 @@ private:
     bool closing_ = false;                                                // loop thread only
     std::unordered_set<TcpConnection::Ptr> connections_;                  // loop thread only
     std::unordered_map<const void*, std::unique_ptr<LoopLocal>> locals_;  // loop thread only
+    std::vector<std::unique_ptr<LoopLocal>> kept_;                        // loop thread only
     bool localsClosed_ = false;                                           // loop thread only
     bool started_ = false;                                                // owner's thread
     platform::ServiceThread thread_;  // last: joined before the members it uses go

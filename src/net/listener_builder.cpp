@@ -1,17 +1,23 @@
-// ListenerBuilder: socket set-up in the caller's thread, then an accept loop on the listener's
-// own thread. Handlers capture `this`: the thread that runs them is joined by stop().
+// ListenerBuilder: the listening socket is opened on the owner's thread; each worker loop then
+// accepts on it through a duplicate descriptor of its own (a Door, kept by the loop). Every
+// loop's epoll sees a new connection; the first to take it serves it, the others find nothing
+// and wait again.
 #include "net/listener_builder.hpp"
+
+#include <unistd.h>
 
 #include <chrono>
 #include <exception>
+#include <future>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include <spdlog/spdlog.h>
 #include <asio/ip/address_v4.hpp>
-#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 
-#include "net/run_context.hpp"
+#include "core/log_limiter.hpp"
 
 namespace kinetra::net {
 
@@ -19,8 +25,109 @@ namespace {
 
 // Pause after a failed accept (for example out of descriptors) so the loop does not spin.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{50};
+// How long stop() waits for a loop to take its door's close; a loop runs a handler at a time
+// and none of them blocks, so this is only a guard.
+constexpr std::chrono::seconds kDoorCloseWait{5};
+
+// The acceptor of a duplicate descriptor; the descriptor is closed if it cannot be made.
+asio::ip::tcp::acceptor acceptorOf(asio::io_context& context, int descriptor) {
+    try {
+        return asio::ip::tcp::acceptor(context, asio::ip::tcp::v4(), descriptor);
+    } catch (...) {
+        ::close(descriptor);
+        throw;
+    }
+}
 
 }  // namespace
+
+struct ListenerBuilder::Accepting {
+    std::uint16_t port = 0;
+    std::vector<SocketSetup> setup;
+    std::size_t receiveLimit = kDefaultReceiveLimit;
+    std::shared_ptr<const TcpConnection::EnterCallback> enter;
+    std::size_t connectionLimit = 0;  // 0: none
+    std::shared_ptr<std::atomic<std::size_t>> live;
+    core::LogLimiter limitLog;  // the refusals beyond the limit, from every loop
+};
+
+// Lives in its loop (EventLoop::keep) and is used only there, so handlers may hold `this`: the
+// loop ends their wait before it lets the door go.
+class ListenerBuilder::Door final : public LoopLocal {
+public:
+    Door(EventLoop& loop, int descriptor, std::shared_ptr<Accepting> accepting)
+        : loop_(loop),
+          acceptor_(acceptorOf(loop.context(), descriptor)),
+          retryTimer_(loop.context()),
+          accepting_(std::move(accepting)) {}
+
+    void accept() {
+        if (!acceptor_.is_open()) {
+            return;
+        }
+        acceptor_.async_accept([this](const std::error_code& error, asio::ip::tcp::socket socket) {
+            onAccepted(error, std::move(socket));
+        });
+    }
+
+    void close() override {
+        std::error_code ignored;
+        acceptor_.close(ignored);
+        retryTimer_.cancel();
+        accepting_.reset();  // what the connections' set-up holds goes with the listener
+    }
+
+private:
+    void onAccepted(const std::error_code& error, asio::ip::tcp::socket socket) {
+        if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
+            return;
+        }
+        const auto accepting = accepting_;
+        if (error) {
+            spdlog::warn("net: accept failed on port {0}: {1}", accepting->port, error.message());
+            retryTimer_.expires_after(kAcceptRetryDelay);
+            retryTimer_.async_wait([this](const std::error_code& timerError) {
+                if (!timerError) {
+                    accept();
+                }
+            });
+            return;
+        }
+        // The next accept is armed before anything here can throw, so the port never goes deaf.
+        accept();
+        // Counted from here until the connection closes; one beyond the limit is undone.
+        const std::size_t before = accepting->live->fetch_add(1);
+        std::shared_ptr<void> slot(nullptr, [live = accepting->live](void*) { --*live; });
+        if (accepting->connectionLimit != 0 && before >= accepting->connectionLimit) {
+            std::error_code ignored;
+            socket.close(ignored);
+            // A flood of them is one line a second.
+            if (const auto held = accepting->limitLog.admit("limit")) {
+                spdlog::warn("net: port {0} holds {1} connections, its limit; refusing new ones{2}",
+                             accepting->port, accepting->connectionLimit,
+                             core::heldBackNote(*held));
+            }
+            return;
+        }
+        try {
+            for (const auto& step : accepting->setup) {
+                step(socket);
+            }
+        } catch (const std::exception& failure) {
+            spdlog::warn("net: socket set-up failed on port {0}: {1}", accepting->port,
+                         failure.what());
+            return;
+        }
+        static const TcpConnection::EnterCallback none;
+        loop_.adopt(std::move(socket), accepting->receiveLimit,
+                    accepting->enter ? *accepting->enter : none, std::move(slot));
+    }
+
+    EventLoop& loop_;  // holds this door
+    asio::ip::tcp::acceptor acceptor_;
+    asio::steady_timer retryTimer_;
+    std::shared_ptr<Accepting> accepting_;  // null once closed
+};
 
 ListenerBuilder::~ListenerBuilder() {
     stop();
@@ -65,7 +172,8 @@ void ListenerBuilder::start() {
     if (started_) {
         throw std::logic_error("listener already started");
     }
-    if (!service_ || service_->workerCount() == 0) {
+    const auto loops = service_ ? service_->loops() : std::vector<std::shared_ptr<EventLoop>>{};
+    if (loops.empty()) {
         throw std::logic_error("listener needs a running TcpService");
     }
     acceptor_.emplace(context_);
@@ -99,103 +207,57 @@ void ListenerBuilder::start() {
     }
     boundPort_ = acceptor_->local_endpoint(error).port();
 
-    context_.restart();
-    accept();
-    started_ = true;
-    // A handler that threw may have left no accept armed: without one the restarted thread
-    // would have no work and end, and the port would go deaf while still bound.
-    startContextThread(thread_, "listen:" + std::to_string(boundPort_), context_, [this] {
-        if (!acceptArmed_ && acceptor_->is_open()) {
-            context_.restart();  // out of work when the handler threw, it stopped itself
-            accept();
+    auto accepting = std::make_shared<Accepting>();
+    accepting->port = boundPort_;
+    accepting->setup = setup_;
+    accepting->receiveLimit = receiveLimit_;
+    accepting->enter = enter_;
+    accepting->connectionLimit = connectionLimit_;
+    accepting->live = live_;
+    try {
+        for (const auto& loop : loops) {
+            // Each loop's own descriptor of the one listening socket: closing one leaves the rest.
+            const int descriptor = ::dup(acceptor_->native_handle());
+            if (descriptor < 0) {
+                throw std::system_error(errno, std::system_category());
+            }
+            // Made here (the descriptor is the door's from now on), handed to the loop, used
+            // only there from then on.
+            auto door = std::make_unique<Door>(*loop, descriptor, accepting);
+            Door* const kept = door.get();
+            if (loop->post([target = loop.get(), door = std::move(door)]() mutable {
+                    target->keep(std::move(door)).accept();
+                })) {
+                doors_.emplace_back(loop, kept);
+            }
         }
-    });
+    } catch (const std::system_error& failure) {
+        stop();
+        throw std::runtime_error("listen error of:" + std::to_string(failure.code().value()));
+    }
+    started_ = true;
 }
 
 void ListenerBuilder::stop() {
-    if (!started_) {
-        return;
+    // Each door is closed on its loop (after the post that gave it to the loop), and waited
+    // for, so that no loop accepts after this.
+    for (const auto& [loop, door] : doors_) {
+        auto closed = std::make_shared<std::promise<void>>();
+        auto done = closed->get_future();
+        if (loop->post([door = door, closed] {
+                door->close();
+                closed->set_value();
+            })) {
+            (void)done.wait_for(kDoorCloseWait);
+        }
     }
+    doors_.clear();
     started_ = false;
-    asio::post(context_, [this] {
+    if (acceptor_) {
         std::error_code ignored;
         acceptor_->close(ignored);
-        retryTimer_.cancel();
-    });
-    // With the acceptor closed the pending accept ends and the context runs out of work: the
-    // thread ends on its own, and a later start() may run it again.
-    thread_.join();
-    // The thread may have ended before taking the close (its service stopped first): run it
-    // here so nothing stale is left for a later start().
-    context_.restart();
-    context_.poll();
-    acceptor_.reset();
-}
-
-void ListenerBuilder::accept() {
-    auto loop = service_->nextLoop();
-    if (!loop) {
-        spdlog::warn("net: listener on port {0}: the service has stopped, not accepting",
-                     boundPort_);
-        return;
+        acceptor_.reset();
     }
-    // The new socket belongs to the chosen worker loop from the start.
-    acceptor_->async_accept(
-        loop->context(), [this, loop](const std::error_code& error, asio::ip::tcp::socket socket) {
-            acceptArmed_ = false;
-            onAccepted(error, std::move(socket), loop);
-        });
-    acceptArmed_ = true;
-}
-
-void ListenerBuilder::onAccepted(const std::error_code& error, asio::ip::tcp::socket socket,
-                                 const std::shared_ptr<EventLoop>& loop) {
-    if (error == asio::error::operation_aborted || !acceptor_->is_open()) {
-        return;
-    }
-    if (error) {
-        spdlog::warn("net: accept failed on port {0}: {1}", boundPort_, error.message());
-        retryTimer_.expires_after(kAcceptRetryDelay);
-        retryTimer_.async_wait([this](const std::error_code& timerError) {
-            acceptArmed_ = false;
-            if (!timerError) {
-                accept();
-            }
-        });
-        acceptArmed_ = true;
-        return;
-    }
-    if (connectionLimit_ != 0 && *live_ >= connectionLimit_) {
-        std::error_code ignored;
-        socket.close(ignored);
-        // A flood of them is one line a second.
-        if (const auto held = limitLog_.admit("limit")) {
-            spdlog::warn("net: port {0} holds {1} connections, its limit; refusing new ones{2}",
-                         boundPort_, connectionLimit_, core::heldBackNote(*held));
-        }
-        accept();
-        return;
-    }
-    try {
-        for (const auto& step : setup_) {
-            step(socket);
-        }
-    } catch (const std::exception& failure) {
-        spdlog::warn("net: socket set-up failed on port {0}: {1}", boundPort_, failure.what());
-        accept();
-        return;
-    }
-    // If the loop is stopping the handler is dropped and the socket closes with it here,
-    // while `loop` still keeps its context alive.
-    // Counted from here until the connection closes (or is dropped with a stopping loop).
-    ++*live_;
-    std::shared_ptr<void> slot(nullptr, [live = live_](void*) { --*live; });
-    loop->post([target = loop.get(), socket = std::move(socket), limit = receiveLimit_,
-                enter = enter_, slot = std::move(slot)]() mutable {
-        static const TcpConnection::EnterCallback none;
-        target->adopt(std::move(socket), limit, enter ? *enter : none, std::move(slot));
-    });
-    accept();
 }
 
 }  // namespace kinetra::net

@@ -1,25 +1,24 @@
-// A listening socket with its own accept thread; hands every accepted connection to a worker
-// loop of a TcpService, round robin. Configured and started by the owner's thread.
+// A listening socket whose connections the worker loops of a TcpService accept themselves: each
+// loop waits on the socket through a descriptor of its own, and the loop that takes a connection
+// serves it, so no thread hands it over (the loop with time to spare is the one that takes it).
+// Configured, started and stopped by the owner's thread.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 
-#include "core/log_limiter.hpp"
 #include "net/tcp_connection.hpp"
 #include "net/tcp_service.hpp"
-#include "platform/service_thread.hpp"
 
 namespace kinetra::net {
 
@@ -33,12 +32,12 @@ namespace kinetra::net {
 ///         .withEnterCallback(HttpSession::enterCallback(handlers));
 ///     listener.start();  // throws "listen error of:<errno>"
 ///
-/// Configure before start(). The destructor stops the listener; its accept thread never
-/// outlives it. Stop listeners before stopping their service.
+/// Configure before start(). The destructor stops the listener. Stop listeners before stopping
+/// their service (a service that stops first closes their sockets on its loops itself).
 class ListenerBuilder {
 public:
-    /// Runs on each accepted socket, on the accept thread, before the connection reaches its
-    /// loop. A step that throws drops that connection.
+    /// Runs on each accepted socket, on the loop that accepted it, before the connection is
+    /// made. A step that throws drops that connection.
     using SocketSetup = std::function<void(asio::ip::tcp::socket& socket)>;
 
     static constexpr int kBacklog = 512;
@@ -67,13 +66,14 @@ public:
     /// Set-up step: TCP_NODELAY on.
     static SocketSetup tcpNoDelay();
 
-    /// Opens the socket (SO_REUSEADDR on, backlog 512) and starts the accept thread. On failure
-    /// the socket is closed and std::runtime_error("listen error of:<errno>") is thrown, errno
-    /// in decimal. std::logic_error when already started or without a running service.
+    /// Opens the socket (SO_REUSEADDR on, backlog 512) and has every loop of the service
+    /// accept on it. On failure the socket is closed and std::runtime_error("listen error
+    /// of:<errno>") is thrown, errno in decimal. std::logic_error when already started or
+    /// without a running service.
     void start();
 
-    /// Closes the listening socket and joins the accept thread; open connections stay with
-    /// their service. Idempotent.
+    /// Has every loop stop accepting (waiting, bounded, until each has) and closes the
+    /// listening socket; open connections stay with their service. Idempotent.
     void stop();
 
     /// The port actually bound (useful with port 0); 0 before start().
@@ -82,9 +82,8 @@ public:
     std::size_t connectionCount() const { return *live_; }
 
 private:
-    void accept();
-    void onAccepted(const std::error_code& error, asio::ip::tcp::socket socket,
-                    const std::shared_ptr<EventLoop>& loop);
+    class Door;        // one loop's accepting end (listener_builder.cpp)
+    struct Accepting;  // what every door does with a connection, shared by them
 
     std::shared_ptr<TcpService> service_;
     std::string address_ = "0.0.0.0";
@@ -96,14 +95,12 @@ private:
     std::size_t connectionLimit_ = 0;  // 0: none
     // Shared with every connection's slot, which may outlive the listener.
     std::shared_ptr<std::atomic<std::size_t>> live_ = std::make_shared<std::atomic<std::size_t>>(0);
-    core::LogLimiter limitLog_;  // the refusals beyond the limit (accept thread)
 
-    asio::io_context context_{1};
-    std::optional<asio::ip::tcp::acceptor> acceptor_;  // accept thread only once started
-    asio::steady_timer retryTimer_{context_};          // accept thread only
-    bool acceptArmed_ = false;        // an accept or its retry is pending (accept thread only)
-    bool started_ = false;            // owner's thread
-    platform::ServiceThread thread_;  // last: joined before the members it uses go
+    asio::io_context context_{1};  // owns the listening socket; never run
+    std::optional<asio::ip::tcp::acceptor> acceptor_;
+    // Each loop's door, as the loop holds it (closed and released on that loop).
+    std::vector<std::pair<std::shared_ptr<EventLoop>, Door*>> doors_;
+    bool started_ = false;  // owner's thread
 };
 
 }  // namespace kinetra::net

@@ -1,5 +1,4 @@
-// TcpService: starting, choosing and stopping worker loops. Runs on the owner's thread and, for
-// nextLoop(), on listener accept threads.
+// TcpService: starting and stopping worker loops, on the owner's thread.
 #include "net/tcp_service.hpp"
 
 #include <stdexcept>
@@ -33,12 +32,9 @@ void TcpService::stop() {
     }
 }
 
-std::shared_ptr<EventLoop> TcpService::nextLoop() {
+std::vector<std::shared_ptr<EventLoop>> TcpService::loops() const {
     std::lock_guard lock(mutex_);
-    if (loops_.empty()) {
-        return nullptr;
-    }
-    return loops_[next_.fetch_add(1, std::memory_order_relaxed) % loops_.size()];
+    return loops_;
 }
 
 std::size_t TcpService::workerCount() const {

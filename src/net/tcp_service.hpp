@@ -2,7 +2,6 @@
 // connections to it. Started and stopped by its owner's thread (the gateway's run thread).
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -12,8 +11,8 @@
 
 namespace kinetra::net {
 
-/// Owns the worker loops and, through them, every connection. Listeners hold it by shared_ptr,
-/// so it outlives their accept threads.
+/// Owns the worker loops and, through them, every connection. Listeners hold it by shared_ptr;
+/// each loop accepts their connections itself.
 class TcpService {
 public:
     TcpService() = default;
@@ -29,17 +28,16 @@ public:
     /// from a worker thread (a handler), which would have to join itself.
     void stop();
 
-    /// The loop for the next connection, round robin; null when the service is not running.
-    std::shared_ptr<EventLoop> nextLoop();
+    /// The running loops (none when the service is not running).
+    std::vector<std::shared_ptr<EventLoop>> loops() const;
 
     /// Number of running loops.
     std::size_t workerCount() const;
 
 private:
-    // Taken per accepted connection and by start/stop, never on a request or message path.
+    // Taken by start/stop and when a listener starts, never on a request or message path.
     mutable std::mutex mutex_;  // guards loops_
     std::vector<std::shared_ptr<EventLoop>> loops_;
-    std::atomic<std::size_t> next_{0};
 };
 
 }  // namespace kinetra::net

@@ -57,7 +57,7 @@ private:
     std::optional<net::TrustPolicy> trust_;  // set by start() before the listener runs
     core::LogLimiter refusalLog_;            // refused requests: one line a second
     std::shared_ptr<net::TcpService> service_ = std::make_shared<net::TcpService>();
-    net::ListenerBuilder listener_;  // last: its accept thread is joined first
+    net::ListenerBuilder listener_;  // last: stopped first
 };
 
 }  // namespace kinetra::webserver

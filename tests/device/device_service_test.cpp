@@ -385,7 +385,6 @@ TEST_F(ThreadFaults, EveryKindOfLoopSurvivesAThrowAndTheServerKeepsAnswering) {
     const auto adapter = [&](const std::string& id) -> Wake {
         return [&, id] { return post("/v1/link/" + id, {{"command", "link_status_from_device"}}); };
     };
-    const std::string listener = "listen:" + std::to_string(server_.httpPort());
     const json notProcessed = {{"result", "request could not be processed"}};
     struct Row {
         std::string thread, service;
@@ -395,7 +394,6 @@ TEST_F(ThreadFaults, EveryKindOfLoopSurvivesAThrowAndTheServerKeepsAnswering) {
     };
     const Row rows[]{
         {"net-1", "net-1", linkStatus},
-        {listener, listener, linkStatus},
         {"reactor", "Gateway bus reactor", subscription},
         {"device", "Device service", linkStatus},
         {"bundle:KFAULTA", "Bundle KFAULTA", command},

@@ -47,10 +47,11 @@ protected:
     std::optional<test::LoopbackServer> server;  // last: stopped before the recorders go
 };
 
-// The second set-up throws what the listener's own catch does not take: its thread restarts,
-// and must have an accept armed again.
+// The second set-up throws what the listener's own catch does not take: the loop that accepted
+// restarts, and must have an accept armed again. A service stopped before its listener must not
+// hang on the listener's pending accepts, and the port closes with the listener.
 TEST_F(TcpTest, ListenerDropsAConnectionWhoseSetUpFailsAndReportsWhyItCannotListen) {
-    int calls = 0;  // the set-up steps run on the accept thread only
+    int calls = 0;  // the set-up steps run on the one loop only
     serve({}, 1, [&calls](asio::ip::tcp::socket&) {
         if (++calls == 1) {
             throw std::runtime_error("refused by the test");
@@ -80,6 +81,10 @@ TEST_F(TcpTest, ListenerDropsAConnectionWhoseSetUpFailsAndReportsWhyItCannotList
             EXPECT_EQ(failure.what(), "listen error of:" + std::to_string(error)) << address;
         }
     }
+    const std::uint16_t port = server->port();
+    server->service->stop();
+    server->listener.stop();
+    EXPECT_THROW(TestClient{port}, std::runtime_error);
 }
 
 TEST_F(TcpTest, SendsFromOtherThreadsArePostedToTheLoopInOrder) {
