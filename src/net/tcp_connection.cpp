@@ -28,19 +28,18 @@ void callSafely(const char* what, const Callback& callback, Args&&... args) {
     }
 }
 
-asio::ip::address peerOf(const asio::ip::tcp::socket& socket) {
+// The peer, asked of the kernel once per connection; unspecified when it is already gone.
+asio::ip::tcp::endpoint peerOf(const asio::ip::tcp::socket& socket) {
     std::error_code error;
     const auto endpoint = socket.remote_endpoint(error);
-    return error ? asio::ip::address() : endpoint.address();
+    return error ? asio::ip::tcp::endpoint() : endpoint;
 }
 
-std::string describe(const asio::ip::tcp::socket& socket) {
-    std::error_code error;
-    const auto endpoint = socket.remote_endpoint(error);
-    if (error) {
+std::string describe(const asio::ip::tcp::endpoint& peer) {
+    if (peer.port() == 0) {
         return "unknown peer";
     }
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+    return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
 
 }  // namespace
@@ -51,9 +50,11 @@ TcpConnection::TcpConnection(std::shared_ptr<EventLoop> loop, asio::ip::tcp::soc
       socket_(std::move(socket)),
       lingerTimer_(loop_->context()),
       receiveLimit_(receiveLimit),
-      remoteAddress_(describe(socket_)),
-      remoteIp_(peerOf(socket_)),
-      slot_(std::move(slot)) {}
+      slot_(std::move(slot)) {
+    const auto peer = peerOf(socket_);
+    remoteAddress_ = describe(peer);
+    remoteIp_ = peer.address();
+}
 
 void TcpConnection::setDataCallback(DataCallback callback) {
     onData_ = std::move(callback);

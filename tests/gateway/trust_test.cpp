@@ -147,13 +147,19 @@ TEST_F(GatewayTrust, SlowClientsDoNotDelayOthersAndTheLimitClosesTheSurplus) {
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
 
     // Fill up to the limit (the answered client's slot may take a moment to free), then more.
+    // Each speaks at once, as HTTP clients do: the kernel hands over a connection when its
+    // first bytes have come.
+    const auto speaking = [&] {
+        auto client = std::make_unique<TestClient>(server->httpPort());
+        client->send("GET /v1/test/trust HTTP/1.1\r\n");
+        return client;
+    };
     ASSERT_TRUE(test::waitUntil([&] {
-        slow.push_back(std::make_unique<TestClient>(server->httpPort()));
+        slow.push_back(speaking());
         return test::closes(*slow.back(), 300ms);
     }));
     for (int i = 0; i < 5; ++i) {
-        TestClient surplus(server->httpPort());
-        EXPECT_TRUE(test::closes(surplus, 2s));
+        EXPECT_TRUE(test::closes(*speaking(), 2s));
     }
     // Every network loop accepts, so the loop that logs the first refusal may still be writing
     // its line while another has closed the rest.
