@@ -89,9 +89,10 @@ void Route::send(Request request) {
                 ++endpoint->bounded;
                 ++endpoint->boundedPerClient[request.client];
             }
-            deadlines_.emplace(Clock::now() + request.patience, id);
-            waiting_.emplace(id, Waiting{std::move(request.done), std::move(request.endpoint),
-                                         request.client, request.offlineWhenClosed, !request.stop});
+            const auto deadline = deadlines_.emplace(Clock::now() + request.patience, id);
+            waiting_.emplace(
+                id, Waiting{std::move(request.done), std::move(request.endpoint), request.client,
+                            request.offlineWhenClosed, !request.stop, deadline});
         }
     }
     runReady();
@@ -203,6 +204,7 @@ void Route::complete(std::uint64_t id, Outcome outcome, std::string reply) {
     }
     Waiting waiting = std::move(found->second);
     waiting_.erase(found);
+    deadlines_.erase(waiting.deadline);
     if (const auto entry = endpoints_.find(waiting.endpoint); entry != endpoints_.end()) {
         Endpoint& endpoint = *entry->second;
         --endpoint.pending;
@@ -220,8 +222,11 @@ void Route::complete(std::uint64_t id, Outcome outcome, std::string reply) {
 void Route::service(Clock::time_point now) {
     while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
         const auto id = deadlines_.begin()->second;
-        deadlines_.erase(deadlines_.begin());
-        complete(id, Outcome::noReply, {});  // a stale entry (answered already) does nothing
+        if (waiting_.contains(id)) {
+            complete(id, Outcome::noReply, {});  // takes its entry out
+        } else {
+            deadlines_.erase(deadlines_.begin());  // never left behind, but never looped on
+        }
     }
     if (now - lastSweep_ >= kSweepInterval) {
         lastSweep_ = lastCheck_ = now;

@@ -129,6 +129,7 @@ private:
         std::uint64_t client = 0;
         bool offlineWhenClosed = true;
         bool bounded = true;  // counted against the bounds (a stop is not)
+        std::multimap<Clock::time_point, std::uint64_t>::iterator deadline;  // in deadlines_
     };
     struct Ready {
         Completion done;
@@ -154,7 +155,9 @@ private:
     const SocketWatch watch_;
     std::unordered_map<std::string, std::unique_ptr<Endpoint>> endpoints_;
     std::unordered_map<std::uint64_t, Waiting> waiting_;
-    std::multimap<Clock::time_point, std::uint64_t> deadlines_;  // stale entries are skipped
+    // Each waiting request's, taken out when it ends: an answered request's time-out must not
+    // wake the loop later.
+    std::multimap<Clock::time_point, std::uint64_t> deadlines_;
     std::vector<Ready> ready_;
     bool running_ = false;
     std::uint64_t nextId_ = 0;

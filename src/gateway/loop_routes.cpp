@@ -86,14 +86,18 @@ private:
     }
 
     // After anything that touched the route: ends what is due, takes every reply there is, and
-    // waits again on what is left.
-    void settle() {
+    // waits again on what is left. Woken by a socket's descriptor, replies are taken at once:
+    // asking first whether there are any would cost zmq one more look at its mailbox.
+    void settle(bool woken = false) {
         if (!route_) {
             return;
         }
         bool more = false;
         try {
             route_->service(Clock::now());
+            if (woken) {
+                route_->takeReplies();
+            }
             int round = 0;
             while (route_ && readable()) {
                 if (++round > kDrainRounds) {
@@ -150,7 +154,7 @@ private:
                                          error.message());
                         }
                     }
-                    settle();
+                    settle(true);
                 });
         }
         const auto next = route_->nextDeadline();
