@@ -145,6 +145,17 @@ TEST(Route, MatchesRepliesByIdInAnyOrderAndDropsALateOne) {
     EXPECT_EQ(replies["b"], "re:b");
     EXPECT_EQ(replies["c"], "no reply");
     EXPECT_EQ(route.waitingCount(), 0u);
+
+    // An answered request's time-out goes with it: the next wake-up is the route's own sweep
+    // (a second after the first service), not the moment "d" would have given up.
+    route.send({.endpoint = "inproc://test/route-order",
+                .body = "d",
+                .patience = 400ms,
+                .done = [&replies](Outcome, std::string reply) { replies["d"] = reply; }});
+    ASSERT_TRUE(service.hold(4));
+    service.answer(3);
+    ASSERT_TRUE(drive(route, [&] { return replies.contains("d"); }));
+    EXPECT_GT(*route.nextDeadline() - Route::Clock::now(), 450ms);
 }
 
 TEST(Route, BoundsEachClientApartAndLetsAStopThrough) {
