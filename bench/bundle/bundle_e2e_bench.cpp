@@ -81,9 +81,8 @@ void measureCommand(bench::BundleRig& rig, CommandSamples& samples, Exchange&& e
     samples.roundTrip.latencies.push_back(micros(replied - sent));
 }
 
-// Over HTTP: the gateway answers one request per connection and closes (it offers no
-// keep-alive), so each command has a fresh connection, connected before the clock starts. The
-// server's accept of it still lies inside the measurement.
+// Over HTTP: each command asks for its own connection (`Connection: close`), connected before
+// the clock starts. The server's accept of it still lies inside the measurement.
 void httpCommands(bench::BundleRig& rig, int count, const std::string& request,
                   CommandSamples& samples) {
     for (int i = 0; i < count; ++i) {
