@@ -45,7 +45,7 @@ public:
         };
         listener_.withService(service_)
             .withAddress("127.0.0.1", 0)
-            .withSocketSetup(net::ListenerBuilder::tcpNoDelay())
+            .withNoDelay()
             .withReceiveLimit(gateway::Server::kReceiveLimit)
             .withEnterCallback(net::HttpSession::enterCallback(std::move(handlers)));
         listener_.start();

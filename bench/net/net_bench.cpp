@@ -144,16 +144,12 @@ void LoopbackRoundTrip(benchmark::State& state) {
     handlers.onRequest = [&reply](const kinetra::net::HttpRequest&,
                                   const HttpSession::Ptr& session) { session->send(reply); };
     ListenerBuilder http;
-    http.withService(service)
-        .withAddress("127.0.0.1", 0)
-        .withSocketSetup(ListenerBuilder::tcpNoDelay());
+    http.withService(service).withAddress("127.0.0.1", 0).withNoDelay();
     http.withEnterCallback(HttpSession::enterCallback(std::move(handlers)));
     http.start();
     // Baseline: the same service echoing raw bytes, no HTTP.
     ListenerBuilder echo;
-    echo.withService(service)
-        .withAddress("127.0.0.1", 0)
-        .withSocketSetup(ListenerBuilder::tcpNoDelay());
+    echo.withService(service).withAddress("127.0.0.1", 0).withNoDelay();
     echo.withEnterCallback([](const TcpConnection::Ptr& connection) {
         connection->setDataCallback(
             [connection](std::string_view data) { connection->send(std::string(data)); });

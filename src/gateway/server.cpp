@@ -242,7 +242,7 @@ bool Server::startListener(net::ListenerBuilder& listener, const std::string& ad
         }
         listener.withService(service_)
             .withAddress(address, *number)
-            .withSocketSetup(net::ListenerBuilder::tcpNoDelay())
+            .withNoDelay()
             .withReceiveLimit(kReceiveLimit)
             .withConnectionLimit(security_.maxConnections)
             .withEnterCallback(net::HttpSession::enterCallback(std::move(handlers)));

@@ -45,14 +45,15 @@ void EventLoop::stop() {
     }
 }
 
-void EventLoop::adopt(asio::ip::tcp::socket socket, std::size_t receiveLimit,
-                      const TcpConnection::EnterCallback& enter, std::shared_ptr<void> slot) {
+void EventLoop::adopt(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer,
+                      std::size_t receiveLimit, const TcpConnection::EnterCallback& enter,
+                      std::shared_ptr<void> slot) {
     if (closing_) {
         std::error_code ignored;
         socket.close(ignored);
         return;
     }
-    auto connection = std::make_shared<TcpConnection>(shared_from_this(), std::move(socket),
+    auto connection = std::make_shared<TcpConnection>(shared_from_this(), std::move(socket), peer,
                                                       receiveLimit, std::move(slot));
     connections_.insert(connection);
     try {

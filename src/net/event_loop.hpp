@@ -74,10 +74,11 @@ public:
     /// The context whose sockets and timers belong to this loop.
     asio::io_context& context() { return context_; }
 
-    /// Loop thread: makes a connection of `socket` (holding `slot` until it closes), runs
-    /// `enter` on it, starts reading.
-    void adopt(asio::ip::tcp::socket socket, std::size_t receiveLimit,
-               const TcpConnection::EnterCallback& enter, std::shared_ptr<void> slot = {});
+    /// Loop thread: makes a connection of `socket` from `peer` (holding `slot` until it
+    /// closes), runs `enter` on it, starts reading.
+    void adopt(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer,
+               std::size_t receiveLimit, const TcpConnection::EnterCallback& enter,
+               std::shared_ptr<void> slot = {});
 
     /// Loop thread: forgets a closed connection (its closed handlers have run).
     void remove(const TcpConnection::Ptr& connection);

@@ -70,9 +70,12 @@ public:
         if (!acceptor_.is_open()) {
             return;
         }
-        acceptor_.async_accept([this](const std::error_code& error, asio::ip::tcp::socket socket) {
-            onAccepted(error, std::move(socket));
-        });
+        // The peer's address comes with the accept itself, not from a call of its own later.
+        // It is copied out before anything else: the next accept, armed at once, reuses peer_.
+        acceptor_.async_accept(
+            peer_, [this](const std::error_code& error, asio::ip::tcp::socket socket) {
+                onAccepted(error, std::move(socket), asio::ip::tcp::endpoint(peer_));
+            });
     }
 
     void close() override {
@@ -83,7 +86,8 @@ public:
     }
 
 private:
-    void onAccepted(const std::error_code& error, asio::ip::tcp::socket socket) {
+    void onAccepted(const std::error_code& error, asio::ip::tcp::socket socket,
+                    const asio::ip::tcp::endpoint& peer) {
         if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
             return;
         }
@@ -124,13 +128,14 @@ private:
             return;
         }
         static const TcpConnection::EnterCallback none;
-        loop_.adopt(std::move(socket), accepting->receiveLimit,
+        loop_.adopt(std::move(socket), peer, accepting->receiveLimit,
                     accepting->enter ? *accepting->enter : none, std::move(slot));
     }
 
     EventLoop& loop_;  // holds this door
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer retryTimer_;
+    asio::ip::tcp::endpoint peer_;          // filled by the accept in flight (one at a time)
     std::shared_ptr<Accepting> accepting_;  // null once closed
 };
 
@@ -169,8 +174,9 @@ ListenerBuilder& ListenerBuilder::withEnterCallback(TcpConnection::EnterCallback
     return *this;
 }
 
-ListenerBuilder::SocketSetup ListenerBuilder::tcpNoDelay() {
-    return [](asio::ip::tcp::socket& socket) { socket.set_option(asio::ip::tcp::no_delay(true)); };
+ListenerBuilder& ListenerBuilder::withNoDelay() {
+    noDelay_ = true;
+    return *this;
 }
 
 void ListenerBuilder::start() {
@@ -205,6 +211,12 @@ void ListenerBuilder::start() {
     acceptor_->bind(asio::ip::tcp::endpoint(address, port_), error);
     if (error) {
         fail(error);
+    }
+    if (noDelay_) {
+        acceptor_->set_option(asio::ip::tcp::no_delay(true), error);
+        if (error) {
+            fail(error);
+        }
     }
     acceptor_->listen(kBacklog, error);
     if (error) {

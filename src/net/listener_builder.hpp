@@ -27,7 +27,7 @@ namespace kinetra::net {
 ///     ListenerBuilder listener;
 ///     listener.withService(service)
 ///         .withAddress("0.0.0.0", 32222)
-///         .withSocketSetup(ListenerBuilder::tcpNoDelay())
+///         .withNoDelay()
 ///         .withReceiveLimit(8192)
 ///         .withEnterCallback(HttpSession::enterCallback(handlers));
 ///     listener.start();  // throws "listen error of:<errno>"
@@ -63,8 +63,9 @@ public:
     /// Installs the protocol on each new connection, on its loop thread.
     ListenerBuilder& withEnterCallback(TcpConnection::EnterCallback enter);
 
-    /// Set-up step: TCP_NODELAY on.
-    static SocketSetup tcpNoDelay();
+    /// TCP_NODELAY on the listening socket: the kernel hands it down to every connection it
+    /// accepts, so no connection needs a call of its own for it.
+    ListenerBuilder& withNoDelay();
 
     /// Opens the socket (SO_REUSEADDR on, backlog 512) and has every loop of the service
     /// accept on it. On failure the socket is closed and std::runtime_error("listen error
@@ -89,6 +90,7 @@ private:
     std::string address_ = "0.0.0.0";
     std::uint16_t port_ = 0;
     std::vector<SocketSetup> setup_;
+    bool noDelay_ = false;
     std::size_t receiveLimit_ = kDefaultReceiveLimit;
     std::shared_ptr<const TcpConnection::EnterCallback> enter_;
     std::uint16_t boundPort_ = 0;

@@ -28,13 +28,6 @@ void callSafely(const char* what, const Callback& callback, Args&&... args) {
     }
 }
 
-// The peer, asked of the kernel once per connection; unspecified when it is already gone.
-asio::ip::tcp::endpoint peerOf(const asio::ip::tcp::socket& socket) {
-    std::error_code error;
-    const auto endpoint = socket.remote_endpoint(error);
-    return error ? asio::ip::tcp::endpoint() : endpoint;
-}
-
 std::string describe(const asio::ip::tcp::endpoint& peer) {
     if (peer.port() == 0) {
         return "unknown peer";
@@ -45,16 +38,15 @@ std::string describe(const asio::ip::tcp::endpoint& peer) {
 }  // namespace
 
 TcpConnection::TcpConnection(std::shared_ptr<EventLoop> loop, asio::ip::tcp::socket socket,
-                             std::size_t receiveLimit, std::shared_ptr<void> slot)
+                             const asio::ip::tcp::endpoint& peer, std::size_t receiveLimit,
+                             std::shared_ptr<void> slot)
     : loop_(std::move(loop)),
       socket_(std::move(socket)),
       lingerTimer_(loop_->context()),
       receiveLimit_(receiveLimit),
-      slot_(std::move(slot)) {
-    const auto peer = peerOf(socket_);
-    remoteAddress_ = describe(peer);
-    remoteIp_ = peer.address();
-}
+      remoteAddress_(describe(peer)),
+      remoteIp_(peer.address()),
+      slot_(std::move(slot)) {}
 
 void TcpConnection::setDataCallback(DataCallback callback) {
     onData_ = std::move(callback);

@@ -44,10 +44,12 @@ public:
     /// Bytes asked of the socket per read.
     static constexpr std::size_t kReadChunk = 8192;
 
-    /// Made by EventLoop::adopt for a socket of `loop`'s context.
-    /// `slot` is held until the connection has closed (a listener counts its connections so).
+    /// Made by EventLoop::adopt for a socket of `loop`'s context connected to `peer` (as the
+    /// accept reported it). `slot` is held until the connection has closed (a listener counts
+    /// its connections so).
     TcpConnection(std::shared_ptr<EventLoop> loop, asio::ip::tcp::socket socket,
-                  std::size_t receiveLimit, std::shared_ptr<void> slot = {});
+                  const asio::ip::tcp::endpoint& peer, std::size_t receiveLimit,
+                  std::shared_ptr<void> slot = {});
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;
 

@@ -71,7 +71,7 @@ void WebServer::start(const std::string& address, std::uint16_t port, std::size_
     };
     listener_.withService(service_)
         .withAddress(address, port)
-        .withSocketSetup(net::ListenerBuilder::tcpNoDelay())
+        .withNoDelay()
         .withConnectionLimit(security_.maxConnections)
         .withEnterCallback(net::HttpSession::enterCallback(std::move(handlers)));
     listener_.start();

@@ -15,13 +15,16 @@ namespace kinetra::net::test {
 struct LoopbackServer {
     explicit LoopbackServer(TcpConnection::EnterCallback enter, std::size_t workers = 2,
                             std::size_t receiveLimit = 8192,
-                            ListenerBuilder::SocketSetup setup = ListenerBuilder::tcpNoDelay()) {
+                            ListenerBuilder::SocketSetup setup = {}) {
         service->start(workers);
         listener.withService(service)
             .withAddress("127.0.0.1", 0)
-            .withSocketSetup(std::move(setup))
+            .withNoDelay()
             .withReceiveLimit(receiveLimit)
             .withEnterCallback(std::move(enter));
+        if (setup) {
+            listener.withSocketSetup(std::move(setup));
+        }
         listener.start();
     }
     std::uint16_t port() const { return listener.port(); }
