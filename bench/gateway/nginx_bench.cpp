@@ -1,9 +1,10 @@
 // The HTTP doors against nginx on loopback: wrk -t1 -c8 against the gateway (a bus service that
 // answers at once), the web application's file server, and nginx serving the same JSON from a
 // file, with persistent connections and with `Connection: close`. Prints requests per second
-// and the ratios to nginx, all from this one run. nginx and wrk are the Debian packages'
-// (tools/setup.sh); nginx runs on a free loopback port with a configuration written here and is
-// stopped before the program ends. Everything runs on the main thread but the servers' own.
+// and the ratios to nginx, all from this one run (`bench_gateway_nginx [seconds] [rounds]`). nginx
+// and wrk are the Debian packages' (tools/setup.sh); nginx runs on a free loopback port with a
+// configuration written here and is stopped before the program ends. Everything runs on the main
+// thread but the servers' own.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -203,10 +205,20 @@ std::string loadAverage() {
     return one + " " + five + " " + fifteen;
 }
 
+// The middle of `values` (the lower middle for an even count).
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[(values.size() - 1) / 2];
+}
+
 }  // namespace
 
+// Each round runs every set-up once, one after the other, so a server and nginx are measured
+// side by side; the ratio printed is the median of the rounds' ratios, with their range, since
+// on a shared machine a single pair of runs moves by a tenth either way.
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const std::size_t workers = gateway::Server::defaultWorkerCount();
     spdlog::set_level(spdlog::level::warn);  // the servers' start-up lines are not results
     try {
@@ -233,25 +245,40 @@ int main(int argc, char** argv) {
             {"web application server, file", url(files.port(), kFilePath)},
             {"nginx, the same file", url(nginxPort, kFilePath)},
         };
-        std::printf("HTTP against nginx: wrk -t1 -c8, %d s per run, %zu worker threads; load %s\n",
-                    seconds, workers, loadAverage().c_str());
+        constexpr std::size_t kSetups = std::size(setups);
+        std::printf(
+            "HTTP against nginx: wrk -t1 -c8, %d s per run, %d rounds, %zu worker threads; load "
+            "%s\n",
+            seconds, rounds, workers, loadAverage().c_str());
         for (const bool close : {false, true}) {
             std::printf("%s:\n", close ? "Connection: close" : "persistent connections");
-            std::vector<Figures> figures;
-            for (const auto& setup : setups) {
-                figures.push_back(wrk(setup.url, close, seconds));
-                std::printf("  %-32s %10.0f req/s%s\n", setup.name,
-                            figures.back().requestsPerSecond,
-                            figures.back().errors > 0
-                                ? (" " + std::to_string(figures.back().errors) + " errors").c_str()
-                                : "");
+            std::array<std::vector<double>, kSetups> rates;
+            std::vector<double> apiRatios, webRatios;
+            long apiErrors = 0;
+            for (int round = 0; round < rounds; ++round) {
+                std::array<Figures, kSetups> figures;
+                for (std::size_t i = 0; i < kSetups; ++i) {
+                    figures[i] = wrk(setups[i].url, close, seconds);
+                    rates[i].push_back(figures[i].requestsPerSecond);
+                }
+                apiErrors += figures[0].errors;
+                apiRatios.push_back(figures[0].requestsPerSecond / figures[1].requestsPerSecond);
+                webRatios.push_back(figures[2].requestsPerSecond / figures[3].requestsPerSecond);
             }
-            const double api = figures[0].requestsPerSecond / figures[1].requestsPerSecond;
-            const double web = figures[2].requestsPerSecond / figures[3].requestsPerSecond;
+            for (std::size_t i = 0; i < kSetups; ++i) {
+                std::printf("  %-32s %10.0f req/s (median)\n", setups[i].name, median(rates[i]));
+            }
+            if (apiErrors > 0) {
+                std::printf("  gateway: %ld errors\n", apiErrors);
+            }
+            const double api = median(apiRatios);
             const double target = close ? 0.7 : 0.4;
-            std::printf("  gateway/nginx %.2f (target >= %.1f: %s), web application/nginx %.2f\n",
-                        api, target, api >= target && figures[0].errors == 0 ? "met" : "MISSED",
-                        web);
+            std::printf(
+                "  gateway/nginx %.2f (rounds %.2f-%.2f; target >= %.1f: %s), web "
+                "application/nginx %.2f\n",
+                api, *std::min_element(apiRatios.begin(), apiRatios.end()),
+                *std::max_element(apiRatios.begin(), apiRatios.end()), target,
+                api >= target && apiErrors == 0 ? "met" : "MISSED", median(webRatios));
         }
         std::printf("load afterwards %s\n", loadAverage().c_str());
     } catch (const std::exception& error) {
