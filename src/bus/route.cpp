@@ -137,6 +137,7 @@ bool Route::sendOn(Endpoint& endpoint, std::uint64_t id, const Request& request)
         .patience = request.done ? request.patience : Milliseconds(0),
         .stop = request.stop,
     });
+    endpoint.sentOn = true;
     // Only the first frame can be refused: the rest of a message always follows it.
     if (!endpoint.dealer.send(zmq::buffer(tag),
                               zmq::send_flags::sndmore | zmq::send_flags::dontwait)) {
@@ -163,6 +164,19 @@ void Route::takeReplies() {
     runReady();
 }
 
+bool Route::sentOnHaveReplies() {
+    bool replies = false;
+    for (auto& [name, endpoint] : endpoints_) {
+        if (endpoint->sentOn) {
+            endpoint->sentOn = false;
+            if ((endpoint->dealer.get(zmq::sockopt::events) & ZMQ_POLLIN) != 0) {
+                replies = true;
+            }
+        }
+    }
+    return replies;
+}
+
 // A reply is [tag, "", body] as the service echoed it. Anything else is no reply of ours.
 void Route::takeRepliesOf(Endpoint& endpoint) {
     std::array<zmq::message_t, 3> frames;
@@ -170,6 +184,7 @@ void Route::takeRepliesOf(Endpoint& endpoint) {
         std::size_t count = 0;
         zmq::message_t extra;
         if (!endpoint.dealer.recv(frames[0], zmq::recv_flags::dontwait)) {
+            endpoint.sentOn = false;  // that receive looked at everything zmq had for it
             return;
         }
         count = 1;

@@ -103,6 +103,11 @@ public:
     std::vector<zmq::socket_ref> sockets() const;
     /// Takes every reply waiting on every DEALER and completes the requests they answer.
     void takeReplies();
+    /// For an owner that waits on the DEALERs' ZMQ_FD: whether a DEALER sent on since it was
+    /// last received from (or asked) has a reply waiting. A send may take the descriptor's wake
+    /// for a reply with it, so those are asked (ZMQ_EVENTS); one last received from until it
+    /// had nothing wakes its descriptor for whatever comes next, and costs no question.
+    bool sentOnHaveReplies();
     /// Ends requests whose patience has run out (noReply) or whose endpoint closed (offline),
     /// and closes DEALERs of endpoints no longer open.
     void service(Clock::time_point now);
@@ -122,6 +127,7 @@ private:
         std::size_t pending = 0;  // every waiting request
         std::size_t bounded = 0;  // those counted against the bounds
         std::unordered_map<std::uint64_t, std::size_t> boundedPerClient;
+        bool sentOn = false;  // since its replies were last taken, or it was last asked
     };
     struct Waiting {
         Completion done;

@@ -13,17 +13,12 @@
 #include <asio/error.hpp>
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
-#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
 namespace kinetra::gateway {
 namespace {
 
 using Clock = bus::Route::Clock;
-
-// Rounds of taking replies in one handler; a route still readable after them goes on in a
-// handler of its own, so that the loop's connections get their turn.
-constexpr int kDrainRounds = 16;
 
 class LoopRoute final : public net::LoopLocal {
 public:
@@ -87,48 +82,24 @@ private:
 
     // After anything that touched the route: ends what is due, takes every reply there is, and
     // waits again on what is left. Woken by a socket's descriptor, replies are taken at once:
-    // asking first whether there are any would cost zmq one more look at its mailbox.
+    // asking first whether there are any would cost zmq one more look at its mailbox. Taking
+    // receives from every DEALER until it has nothing, after which each descriptor wakes for
+    // what comes next; after a send only the DEALERs sent on need asking.
     void settle(bool woken = false) {
         if (!route_) {
             return;
         }
-        bool more = false;
         try {
             route_->service(Clock::now());
-            if (woken) {
-                route_->takeReplies();
-            }
-            int round = 0;
-            while (route_ && readable()) {
-                if (++round > kDrainRounds) {
-                    more = true;
-                    break;
-                }
+            if (route_ && (woken || route_->sentOnHaveReplies())) {
                 route_->takeReplies();
             }
         } catch (const zmq::error_t& error) {
             spdlog::warn("gateway: bus route failed: {0}", error.what());
         }
-        if (!route_) {
-            return;  // closed by a completion (the loop stopping)
+        if (route_) {
+            arm();  // unless closed by a completion (the loop stopping)
         }
-        if (more && !drainPosted_) {
-            drainPosted_ = true;
-            asio::post(io_, [this] {
-                drainPosted_ = false;
-                settle();
-            });
-        }
-        arm();
-    }
-
-    bool readable() const {
-        for (const auto socket : route_->sockets()) {
-            if ((socket.get(zmq::sockopt::events) & ZMQ_POLLIN) != 0) {
-                return true;
-            }
-        }
-        return false;
     }
 
     void arm() {
@@ -174,7 +145,6 @@ private:
     asio::io_context& io_;
     asio::steady_timer timer_;
     std::optional<Clock::time_point> timerAt_;  // when the timer is set to fire, if it is
-    bool drainPosted_ = false;
     std::shared_ptr<std::atomic<std::size_t>> sockets_;
     std::unordered_map<void*, std::unique_ptr<Watcher>> watchers_;  // by the DEALER's handle
     std::uint64_t nextSerial_ = 0;
