@@ -1,7 +1,9 @@
 // The request tag's bytes, and the route over inproc with real sockets: replies matched by id
-// whatever their order, a late reply dropped and counted, the per-client bound (which a stop
-// passes), and an endpoint that closes while a request waits.
+// whatever their order, a late reply dropped and counted, the wake of a DEALER's descriptor, the
+// per-client bound (which a stop passes), and an endpoint that closes while a request waits.
 #include "bus/route.hpp"
+
+#include <poll.h>
 
 #include <chrono>
 #include <map>
@@ -156,6 +158,26 @@ TEST(Route, MatchesRepliesByIdInAnyOrderAndDropsALateOne) {
     service.answer(3);
     ASSERT_TRUE(drive(route, [&] { return replies.contains("d"); }));
     EXPECT_GT(*route.nextDeadline() - Route::Clock::now(), 450ms);
+}
+
+// An owner that sleeps on a DEALER's ZMQ_FD asks only the DEALERs it sent on, and nothing after
+// taking replies: each time, the next reply must still wake the descriptor, with no zmq call in
+// between.
+TEST(Route, ADealerAskedAfterASendOrDrainedWakesItsDescriptorForTheNextReply) {
+    HeldService service("inproc://test/route-wake");
+    Route route(SocketRegistry::instance().context());
+    std::vector<Outcome> ended;
+    for (std::size_t round = 0; round < 3; ++round) {
+        route.send({.endpoint = "inproc://test/route-wake", .body = "w", .done = into(ended)});
+        ASSERT_TRUE(service.hold(round + 1));
+        EXPECT_FALSE(route.sentOnHaveReplies()) << round;
+        pollfd descriptor{route.sockets().at(0).get(zmq::sockopt::fd), POLLIN, 0};
+        EXPECT_EQ(::poll(&descriptor, 1, 0), 0) << round;
+        service.answer(round);
+        EXPECT_EQ(::poll(&descriptor, 1, 2000), 1) << "no wake for reply " << round;
+        route.takeReplies();
+        EXPECT_EQ(ended.size(), round + 1);
+    }
 }
 
 TEST(Route, BoundsEachClientApartAndLetsAStopThrough) {
