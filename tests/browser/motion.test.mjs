@@ -101,6 +101,7 @@ describe('motion: plot, picture and link health', { timeout: kSoakSeconds * 1000
     await page.locator('#plot .plot').focus();
     for (let i = 0; i < 12; ++i) await page.keyboard.press('ArrowLeft');
     assert.equal(await page.evaluate(() => document.querySelector('#plot .plot').chart.cursor.idx), frozen - 1 - 12, 'the arrows step the time cursor');
+    assert.equal(await page.evaluate(() => document.querySelector('#plot .plot').chart.ctx.getContextAttributes().desynchronized), true, 'the plot draws on a desynchronized canvas');
     assert.match(await page.locator('#plot .plot-legend .plot-series').nth(1).textContent(), /Pan.*30\.00°/);
     await screenshot(page, 'motion-plot-paused-cursor');
     await page.getByRole('button', { name: 'Resume' }).click();
