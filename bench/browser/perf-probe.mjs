@@ -5,6 +5,9 @@
 // --experimental-websocket):
 //   KINETRA_INSTALL=<prefix> node bench/browser/perf-probe.mjs [seconds] [rounds] [--reduced-motion]
 //       [--profile file.cpuprofile] [--trace file.json (one file per measurement)]
+// PROBE_FLOOR=1 adds a third page to each round: the bare page that also redraws a canvas of the
+// plot's size (desynchronized, as the plot's) in one frame per status of the link on screen, the
+// least any page drawing every status costs; what the link page costs beyond it is its own.
 // PROBE_LAYERS=1 lists the page's composited layers and why; PROBE_MUTATIONS=1 counts the DOM
 // writes of five seconds by target; PROBE_VARIANTS='["js", ...]' measures the page again after
 // running each snippet in it (what a change would save, before making it).
@@ -84,6 +87,32 @@ try {
       socket.onmessage = (event) => JSON.parse(event.data);
     }, [`ws://127.0.0.1:${server.wsPort}/v2`, links]);
     await measure('bare');
+    if (process.env.PROBE_FLOOR) {
+      await page.goto(`http://127.0.0.1:${server.webPort}/README.txt`);
+      await page.evaluate(([url, ids]) => {
+        const canvas = Object.assign(document.createElement('canvas'), { width: 480, height: 240 });
+        document.body.append(canvas);
+        const context = canvas.getContext('2d', { desynchronized: true });
+        let drawn = 0;
+        let requested = false;
+        const draw = () => {
+          requested = false;
+          context.clearRect(0, 0, canvas.width, canvas.height);
+          context.fillStyle = '#3ba7ff';
+          context.fillRect((drawn += 1) % 440, 100, 40, 40);
+        };
+        const socket = new WebSocket(url);
+        socket.onopen = () => ids.forEach((linkID, id) => socket.send(JSON.stringify({ jsonrpc: '2.0', id, method: 'subscribe', params: { topic: 'status', linkID, maxRate: 30 } })));
+        socket.onmessage = (event) => {
+          const message = JSON.parse(event.data);
+          if (message.params?.data && event.data.includes(`"linkID":"${ids[0]}"`) && !requested) {
+            requested = true;
+            requestAnimationFrame(draw);
+          }
+        };
+      }, [`ws://127.0.0.1:${server.wsPort}/v2`, links]);
+      await measure('floor');
+    }
     await page.goto(server.appUrl);
     await page.locator(`.link-card[data-link=${links[0]}] .link-open`).click();
     await page.locator('#plot .plot .uplot').waitFor({ timeout: 15000 });
