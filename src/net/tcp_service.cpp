@@ -37,9 +37,4 @@ std::vector<std::shared_ptr<EventLoop>> TcpService::loops() const {
     return loops_;
 }
 
-std::size_t TcpService::workerCount() const {
-    std::lock_guard lock(mutex_);
-    return loops_.size();
-}
-
 }  // namespace kinetra::net

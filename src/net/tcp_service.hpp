@@ -31,9 +31,6 @@ public:
     /// The running loops (none when the service is not running).
     std::vector<std::shared_ptr<EventLoop>> loops() const;
 
-    /// Number of running loops.
-    std::size_t workerCount() const;
-
 private:
     // Taken by start/stop and when a listener starts, never on a request or message path.
     mutable std::mutex mutex_;  // guards loops_
