@@ -345,7 +345,7 @@ describe('motion data', () => {
   });
 });
 
-describe('status feed and key poses', () => {
+describe('status feed, drawing passes and key poses', () => {
   test('one subscription per link, the latest for a late listener, and none when nobody listens', () => {
     const subscribed = [];
     const rpc = { subscribe: (params, onData) => (subscribed.push({ params, onData, open: true }), () => (subscribed.at(-1).open = false)) };
@@ -360,6 +360,27 @@ describe('status feed and key poses', () => {
     assert.equal(subscribed[0].open, true, 'c still listens');
     stops[2]();
     assert.equal(subscribed[0].open, false);
+  });
+
+  test('a status is drawn at the end of its task; a burst, or a hidden page, waits for the next frame', async () => {
+    const frames = [];
+    Object.assign(globalThis, { document: { hidden: false }, requestAnimationFrame: (run) => frames.push(run) });
+    const { drawSoon, drawStats } = await import('../../www/app/frame.js');
+    const drawn = [];
+    const status = (n, at) => ['plot', 'panel'].forEach((view) => drawSoon(view, () => drawn.push(`${view}${n}`), at));
+    status(1, performance.now());
+    await null;
+    assert.deepEqual([drawn, frames.length, drawStats.passes, drawStats.statuses], [['plot1', 'panel1'], 0, 1, 1]);
+    [2, 3].forEach((n) => status(n, performance.now() + n));
+    await null;
+    assert.deepEqual([drawn.length, frames.length], [2, 1], 'within a frame of the last pass: the next frame draws');
+    frames.shift()();
+    assert.deepEqual([drawn.slice(2), drawStats.passes, drawStats.statuses], [['plot3', 'panel3'], 2, 3]);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+    document.hidden = true;
+    status(4, performance.now());
+    await null;
+    assert.deepEqual([drawn.length, frames.length], [4, 1], 'a hidden page draws only in frames');
   });
 
   test('slots are read when they fill and forgotten when emptied; an empty answer drops the slot', async () => {

@@ -269,7 +269,7 @@ describe('motion: plot, picture and link health', { timeout: kSoakSeconds * 1000
       seconds: Math.round(seconds),
       statusesPerSecondShownLink: round(received / seconds),
       statusesPerSecondAllLinks: round((stats.all - before.all) / seconds),
-      ...{ statusesDrawn: stats.statuses, late: stats.late, maxLagMs: round(stats.maxLagMs), meanDrawMs: round(stats.drawMs / stats.frames, 2), maxDrawMs: round(stats.maxDrawMs) },
+      ...{ statusesDrawn: stats.statuses, late: stats.late, maxLagMs: round(stats.maxLagMs), meanDrawMs: round(stats.drawMs / stats.passes, 2), maxDrawMs: round(stats.maxDrawMs) },
       rendererCpuPercent: percent(cpuBefore, cpuAfter, 'renderer'),
       chromiumCpuPercent: percent(cpuBefore, cpuAfter, 'all'),
       baselineRendererCpuPercent: percent(baseFrom, baseTo, 'renderer'),

@@ -3,7 +3,7 @@
 // and its key-pose values, read once). Knows the target of the running move: a real-time move
 // this page sent, or the key pose a key-pose move aims at. Main thread; destroy() lets go.
 import { el } from './dom.js';
-import { drawNextFrame } from './frame.js';
+import { drawSoon } from './frame.js';
 import { KeyposeValues } from './keyposes.js';
 import { axisValues, kMotionAxes, limitsOf, moveTarget, reportedAxes } from './motion_axes.js';
 import { statusTime } from './motion_data.js';
@@ -80,7 +80,7 @@ export class MotionView {
   }
 
   schedule(arrivedAt) {
-    drawNextFrame(`motion:${this.linkID}`, () => this.draw(), arrivedAt);
+    drawSoon(`motion:${this.linkID}`, () => this.draw(), arrivedAt);
   }
 
   draw() {

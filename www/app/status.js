@@ -1,9 +1,9 @@
 // Live status of a paired bundle: listens to its statuses on the page's status feed (the /v2
 // subscription, which pushes every status the bundle decodes, thinned to what a page can show)
-// and renders the newest in each animation frame. Main thread; destroy() stops listening.
+// and renders the newest in the page's next drawing pass. Main thread; destroy() stops listening.
 import { el, replace } from './dom.js';
 import { activityText, batteryText, progressFraction, readingRows } from './format.js';
-import { drawNextFrame } from './frame.js';
+import { drawSoon } from './frame.js';
 
 export class StatusView {
   /**
@@ -26,7 +26,7 @@ export class StatusView {
     this.render(null);
     this.unwatch = rpc.watch((state) => this.setConnection(state));
     this.unsubscribe = feed.listen(linkID, (data, arrivedAt) => {
-      drawNextFrame(
+      drawSoon(
         `status:${linkID}`,
         () => {
           if (!this.alive) return;
