@@ -362,9 +362,13 @@ describe('status feed, drawing passes and key poses', () => {
     assert.equal(subscribed[0].open, false);
   });
 
-  test('a status is drawn at the end of its task; a burst, or a hidden page, waits for the next frame', async () => {
+  test('a status is drawn at the end of its task; a burst, or a hidden page, waits for the next frame', async (t) => {
     const frames = [];
     Object.assign(globalThis, { document: { hidden: false }, requestAnimationFrame: (run) => frames.push(run) });
+    t.after(() => {
+      delete globalThis.document;
+      delete globalThis.requestAnimationFrame;
+    });
     const { drawSoon, drawStats } = await import('../../www/app/frame.js');
     const drawn = [];
     const status = (n, at) => ['plot', 'panel'].forEach((view) => drawSoon(view, () => drawn.push(`${view}${n}`), at));

@@ -5,8 +5,8 @@
 //
 // The pass runs at the end of the task that brought the status, not in an animation frame of
 // its own asking. The plot's canvas is desynchronized and is presented without a frame of the
-// page, so while the rig is still and the plot is all that changes, the browser produces no
-// page frame at all; what else a pass changes shows in the next frame as ever. Asking for a
+// page, so while the rig is still and the plot is all that changes, nothing asks for a page
+// frame; what else a pass changes shows in the next frame as ever. Asking for a
 // frame only to draw in it cost about a third of the page's renderer time at 20 statuses a
 // second. A pass less than a frame after the last one (a burst of statuses) waits for the next
 // frame, so a burst is drawn once; so does every pass of a hidden page, whose frames the
