@@ -110,11 +110,18 @@ TEST(BundleCommands, WrapsMessagesForTheMediumItPairedOver) {
     }
 }
 
-// Before pairing nothing can reach the devices, and no command (a stop least of all) is
-// answered "ok"; the status endpoint still answers. Paired, a refusal (the planner's tests have
-// each kind) is answered with its text, nothing reaches the devices, and the service goes on.
-TEST(BundleCommands, RefusedCommandsAnswerTheirTextAndSendNothing) {
-    BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
+// One paired head, command after command. Before pairing nothing can reach the devices, and no
+// command (a stop least of all) is answered "ok"; the status endpoint still answers. Paired, a
+// refusal (the planner's tests have each kind) is answered with its text and nothing reaches the
+// devices; the reads decode what the head answers. What adds up (a focus step) is written once,
+// even when its acknowledgement only comes after the wait; what is safe to repeat keeps its three
+// attempts, and a missing acknowledgement is answered "acknowledged": false either way. Silent,
+// the devices leave commands unacknowledged after three attempts and reads unanswered.
+TEST(BundleCommands, RefusalsReadsAndMissingAcknowledgementsOnOnePairedHead) {
+    auto head = device(DeviceModel::turretAlpha2, 1);
+    head.axes = model::bitOf(model::AxisSlot::headPan) | model::bitOf(model::AxisSlot::headTilt) |
+                model::bitOf(model::AxisSlot::focus);
+    BundleRig rig(gear({head}));
     const auto result = [](std::string_view text) { return json{{"result", text}}; };
     EXPECT_EQ(rig.command({{"command", "motionAbort"}}), result("Pairing is not completed."));
     // Not even looked at: a malformed request gets the same answer.
@@ -122,7 +129,7 @@ TEST(BundleCommands, RefusedCommandsAnswerTheirTextAndSendNothing) {
     EXPECT_EQ(rig.status(), (json{{"data", nullptr}, {"result", "ok"}}));
     EXPECT_TRUE(rig.deviceMessages().empty());
 
-    ASSERT_TRUE(rig.pair(Medium::rj45));
+    ASSERT_TRUE(rig.pair(Medium::canbus));
     auto from = rig.mark();
     EXPECT_EQ(rig.command({{"command", "joystickMove"}, {"headPan", 0.5}}),
               result("invalid setup"));
@@ -133,17 +140,23 @@ TEST(BundleCommands, RefusedCommandsAnswerTheirTextAndSendNothing) {
     from = rig.mark();
     EXPECT_EQ(rig.command({{"command", "motionAbort"}}), kOk);
     EXPECT_EQ(rig.sent(0x09, from), "02 09 00 0B");
-}
 
-// What adds up (a focus step) is written once, even when its acknowledgement only comes after
-// the wait; what is safe to repeat keeps its three attempts. An acknowledgement that does not
-// come in time is answered "acknowledged": false either way.
-TEST(BundleCommands, ARelativeMoveIsWrittenOnceAndAMissingAcknowledgementIsToldSo) {
-    auto head = device(DeviceModel::turretAlpha2, 1);
-    head.axes = model::bitOf(model::AxisSlot::headPan) | model::bitOf(model::AxisSlot::headTilt) |
-                model::bitOf(model::AxisSlot::focus);
-    BundleRig rig(gear({head}));
-    ASSERT_TRUE(rig.pair(Medium::rj45));
+    ASSERT_EQ(rig.command({{"command", "keyposeStoreWithNumericData"},
+                           {"index", 2},
+                           {"headPan", 10.5},
+                           {"headTilt", -4.25},
+                           {"focus", 7}}),
+              kOk);
+    EXPECT_EQ(rig.command({{"command", "keyposeReadNumericValues"}, {"index", 2}}),
+              (json{{"data", {{"focus", 7}, {"headPan", 10.5}, {"headTilt", -4.25}, {"index", 2}}},
+                    {"result", "ok"}}));
+    // An empty slot answers with index -1.
+    const json empty = rig.command({{"command", "keyposeReadNumericValues"}, {"index", 4}});
+    EXPECT_EQ(empty["result"], "read index different") << empty;
+    EXPECT_EQ(empty["data"]["index"], -1) << empty;
+    EXPECT_EQ(rig.command({{"command", "numericLimitValues"}})["data"]["tiltMaxLimit"], 89.1);
+
+    const json unacknowledged{{"acknowledged", false}, {"result", "ok"}};
     const json focusStep{{"command", "focusManualMove"}, {"deltaEnc", 100}};
     const json deletePose{{"command", "keyposeDeletePose"}, {"index", 1}};
     const struct {
@@ -162,40 +175,18 @@ TEST(BundleCommands, ARelativeMoveIsWrittenOnceAndAMissingAcknowledgementIsToldS
             f.replyDelay = row.replyDelay;
             f.dropEveryNthReply = row.dropEveryNthReply;
         });
-        const auto from = rig.mark();
-        EXPECT_EQ(rig.command(row.request), (json{{"acknowledged", false}, {"result", "ok"}}))
-            << row.request;
+        from = rig.mark();
+        EXPECT_EQ(rig.command(row.request), unacknowledged) << row.request;
         const auto messages = rig.deviceMessages(from);
         EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
                                 [&](const sim::Received& m) { return m.opcode == row.opcode; }),
                   row.written)
             << row.request;
     }
-}
-
-// The reads decode what the head answers; then, silent, the devices leave commands
-// unacknowledged after three attempts and reads unanswered.
-TEST(BundleCommands, ReadsDecodeWhatTheHeadAnswersAndSilentDevicesNothing) {
-    BundleRig rig(gear({device(DeviceModel::turretAlpha2, 1)}));
-    ASSERT_TRUE(rig.pair(Medium::canbus));
-    ASSERT_EQ(rig.command({{"command", "keyposeStoreWithNumericData"},
-                           {"index", 2},
-                           {"headPan", 10.5},
-                           {"headTilt", -4.25}}),
-              kOk);
-    EXPECT_EQ(
-        rig.command({{"command", "keyposeReadNumericValues"}, {"index", 2}}),
-        (json{{"data", {{"headPan", 10.5}, {"headTilt", -4.25}, {"index", 2}}}, {"result", "ok"}}));
-    // An empty slot answers with index -1.
-    const json empty = rig.command({{"command", "keyposeReadNumericValues"}, {"index", 4}});
-    EXPECT_EQ(empty["result"], "read index different") << empty;
-    EXPECT_EQ(empty["data"]["index"], -1) << empty;
-    EXPECT_EQ(rig.command({{"command", "numericLimitValues"}})["data"]["tiltMaxLimit"], 89.1);
 
     rig.emulator().updateFaults([](sim::Faults& f) { f.silent = true; });
-    auto from = rig.mark();
-    EXPECT_EQ(rig.command({{"command", "motionAbort"}}),
-              (json{{"acknowledged", false}, {"result", "ok"}}));
+    from = rig.mark();
+    EXPECT_EQ(rig.command({{"command", "motionAbort"}}), unacknowledged);
     const auto attempts = rig.deviceMessages(from);
     EXPECT_EQ(attempts.size(), 3u) << "three attempts";
     EXPECT_TRUE(std::all_of(attempts.begin(), attempts.end(),
