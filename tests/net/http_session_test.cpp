@@ -29,6 +29,7 @@ using test::Recorder;
 using test::TestClient;
 
 using Status = HTTPParser::Status;
+using namespace std::chrono_literals;
 
 TEST(HTTPParser, CollectsEveryPartOfARequestWhateverTheChunkingAndRefusesAUrlWithoutPath) {
     const std::string text =
@@ -152,7 +153,6 @@ protected:
 // Everything one connection gets, in order, until the server closes it: whether it stays for
 // the next request, says when it closes, and what it refuses.
 TEST_F(HttpSessionTest, AnswersRequestsInOrderAndClosesSayingSoWhenItMust) {
-    using namespace std::chrono_literals;
     const std::string http413 =
         "HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
     const std::string forbidden =
@@ -225,7 +225,7 @@ TEST_F(HttpSessionTest, AnswersRequestsInOrderAndClosesSayingSoWhenItMust) {
     }
 }
 
-TEST_F(HttpSessionTest, KeepsAConnectionForItsNextRequestsUpToTheLimit) {
+TEST_F(HttpSessionTest, KeepsAConnectionUpToTheLimitAndAWaitingAnswerHoldsOnlyItsOwn) {
     const std::uint16_t port = serve();
     // A client that reuses its connection, one request after the other.
     TestClient reusing(port);
@@ -249,24 +249,20 @@ TEST_F(HttpSessionTest, KeepsAConnectionForItsNextRequestsUpToTheLimit) {
     eager.send(requests);
     EXPECT_EQ(eager.readToEnd(), answers);
     EXPECT_TRUE(eager.closedByServer());
-}
 
-// A request whose answer waits holds up its own connection (the requests behind it wait, in
-// order, more of them than the receive limit holds) and no other; an answer from another
-// thread goes out on the connection's loop.
-TEST_F(HttpSessionTest, AnAnswerThatWaitsHoldsOnlyItsOwnConnection) {
-    using namespace std::chrono_literals;
-    const std::uint16_t port = serve();
+    // A request whose answer waits holds up its own connection (the requests behind it wait, in
+    // order, more of them than the receive limit holds) and no other; an answer from another
+    // thread goes out on the connection's loop.
     TestClient waiting(port);
     std::string behind;
-    std::string answers = answer("/held");
+    answers = answer("/held");
     for (int i = 0; behind.size() < 2 * kLimit; ++i) {
         behind += get("/b" + std::to_string(i));
         answers += answer("/b" + std::to_string(i));
     }
     waiting.send(get("/held") + behind);
     const auto session = held.waitFor(1).at(0);
-    TestClient other(port);
+    TestClient other(port);  // a fresh one: the reusing client's may have ended, quiet for long
     other.send(get("/other"));
     EXPECT_EQ(other.nextResponse(), answer("/other"));
     EXPECT_EQ(waiting.nextResponse(200ms), std::nullopt);
@@ -276,8 +272,9 @@ TEST_F(HttpSessionTest, AnAnswerThatWaitsHoldsOnlyItsOwnConnection) {
         answers);
 }
 
-TEST_F(HttpSessionTest, ExchangesWebSocketMessagesAfterTheHandshake) {
-    TestClient client(serve());
+TEST_F(HttpSessionTest, ExchangesWebSocketMessagesAndEndsOnlyTheOneThatBreaksTheRulesOrFails) {
+    const std::uint16_t port = serve();
+    TestClient client(port);
     // A fragmented message with a ping between its fragments, right behind the upgrade.
     EXPECT_EQ(client.upgrade("/v1/bundle/AB12", clientFrame(0x01, "hel") + clientFrame(0x89, "p") +
                                                     clientFrame(0x80, "lo")),
@@ -296,10 +293,8 @@ TEST_F(HttpSessionTest, ExchangesWebSocketMessagesAfterTheHandshake) {
     EXPECT_EQ(events.waitFor(3), (std::vector<std::string>{"connected /v1/bundle/AB12",
                                                            "message /v1/bundle/AB12 hello",
                                                            "closed /v1/bundle/AB12"}));
-}
 
-TEST_F(HttpSessionTest, EndsOnlyTheWebSocketThatBreaksTheRulesFailsOrVanishes) {
-    const std::uint16_t port = serve();
+    // What ends a WebSocket ends only that one.
     const Frames tooLarge{{0x81, R"({"result":"request too large"})"}, {0x88, "\x03\xF1"}};
     const std::pair<std::string, Frames> cases[] = {
         {clientFrame(0x81, std::string(kLimit + 1, 'm')), tooLarge},
@@ -309,15 +304,15 @@ TEST_F(HttpSessionTest, EndsOnlyTheWebSocketThatBreaksTheRulesFailsOrVanishes) {
         {clientFrame(0x81, "\xC3\x28"), {{0x88, "\x03\xEF"}}},  // not UTF-8: 1007
     };
     for (const auto& [message, frames] : cases) {
-        TestClient client(port);
-        client.upgrade("/big", message);
-        EXPECT_EQ(framesToEnd(client), frames);
-        EXPECT_TRUE(client.closedByServer());
+        TestClient broken(port);
+        broken.upgrade("/big", message);
+        EXPECT_EQ(framesToEnd(broken), frames);
+        EXPECT_TRUE(broken.closedByServer());
     }
     // A message of exactly the limit is delivered (none of the above was: no echo came back).
-    TestClient client(port);
-    client.upgrade("/big", clientFrame(0x81, std::string(kLimit, 'k')));
-    EXPECT_EQ(client.nextFrame().value_or(test::ServerFrame{}).payload,
+    TestClient atLimit(port);
+    atLimit.upgrade("/big", clientFrame(0x81, std::string(kLimit, 'k')));
+    EXPECT_EQ(atLimit.nextFrame().value_or(test::ServerFrame{}).payload,
               "echo " + std::string(kLimit, 'k'));
 
     // A failing handler or a vanished client ends only its own connection.
@@ -345,7 +340,6 @@ TEST_F(HttpSessionTest, EndsOnlyTheWebSocketThatBreaksTheRulesFailsOrVanishes) {
 // body, or sends no next request on a kept connection, is closed without an answer; one that
 // completes them in time is served.
 TEST_F(HttpSessionTest, ClosesOnlyConnectionsThatDoNotSendInTime) {
-    using namespace std::chrono_literals;
     const std::uint16_t port = serve(kLimit, "", [](HttpSession::Handlers& handlers) {
         handlers.headerTimeout = 300ms;
         handlers.bodyTimeout = 600ms;
@@ -383,7 +377,6 @@ TEST_F(HttpSessionTest, ClosesOnlyConnectionsThatDoNotSendInTime) {
 // Keep-alive: a quiet client is pinged; one that answers stays, a silent one (a hung program,
 // a vanished peer) is closed and its closed handler runs.
 TEST_F(HttpSessionTest, PingsQuietWebSocketsAndClosesTheOnesThatStaySilent) {
-    using namespace std::chrono_literals;
     const std::uint16_t port = serve(kLimit, "", [](HttpSession::Handlers& handlers) {
         handlers.pingInterval = 100ms;
         handlers.idleTimeout = 400ms;
