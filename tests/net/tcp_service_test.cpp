@@ -93,40 +93,6 @@ TEST_F(TcpTest, ListenerDropsAConnectionWhoseSetUpFailsAndReportsWhyItCannotList
     EXPECT_THROW(TestClient{port}, std::runtime_error);
 }
 
-TEST_F(TcpTest, SendsFromOtherThreadsArePostedToTheLoopInOrder) {
-    TestClient client(serve());
-    const auto connection = connections.waitFor(1).at(0);
-    Recorder<std::thread::id> callbackThreads;
-    constexpr int kSends = 200;
-    auto sendAll = [&](char tag) {
-        for (int i = 0; i < kSends; ++i) {
-            connection->send(tag + std::to_string(i) + ";", [&](const std::error_code& error) {
-                if (!error) {
-                    callbackThreads.add(std::this_thread::get_id());
-                }
-            });
-        }
-    };
-    std::thread a(sendAll, 'a');
-    std::thread b(sendAll, 'b');
-    a.join();
-    b.join();
-    const std::string received = client.readUntil([](const std::string& text) {
-        return text.find("a199;") != text.npos && text.find("b199;") != text.npos;
-    });
-
-    const auto callbacks = callbackThreads.waitFor(2 * kSends);
-    EXPECT_EQ(std::count(callbacks.begin(), callbacks.end(), loops.waitFor().at(0)), 2 * kSends);
-    // Each thread's texts arrive whole and in the order that thread sent them.
-    for (char tag : {'a', 'b'}) {
-        std::size_t at = 0;
-        for (int i = 0; i < kSends; ++i) {
-            at = received.find(tag + std::to_string(i) + ";", at);
-            ASSERT_NE(at, std::string::npos) << tag << i;
-        }
-    }
-}
-
 TEST_F(TcpTest, ShutdownDeliversEverythingQueuedThenClosesWithinItsBound) {
     serve([](const TcpConnection::Ptr& connection, std::string_view data) {
         connection->send("echo:" + std::string(data));
@@ -171,9 +137,39 @@ TEST_F(TcpTest, EverySendCallbackRunsOnceWhenACallbackCloses) {
     EXPECT_EQ(seen[3], "fourth failed");
 }
 
-TEST_F(TcpTest, OperationsAfterThePeerHasGoneAreHarmless) {
+TEST_F(TcpTest, SendsFromOtherThreadsArePostedInOrderAndOperationsAfterThePeerWentAreHarmless) {
     TestClient client(serve());
     const auto connection = connections.waitFor(1).at(0);
+    Recorder<std::thread::id> callbackThreads;
+    constexpr int kSends = 200;
+    auto sendAll = [&](char tag) {
+        for (int i = 0; i < kSends; ++i) {
+            connection->send(tag + std::to_string(i) + ";", [&](const std::error_code& error) {
+                if (!error) {
+                    callbackThreads.add(std::this_thread::get_id());
+                }
+            });
+        }
+    };
+    std::thread a(sendAll, 'a');
+    std::thread b(sendAll, 'b');
+    a.join();
+    b.join();
+    const std::string received = client.readUntil([](const std::string& text) {
+        return text.find("a199;") != text.npos && text.find("b199;") != text.npos;
+    });
+
+    const auto callbacks = callbackThreads.waitFor(2 * kSends);
+    EXPECT_EQ(std::count(callbacks.begin(), callbacks.end(), loops.waitFor().at(0)), 2 * kSends);
+    // Each thread's texts arrive whole and in the order that thread sent them.
+    for (char tag : {'a', 'b'}) {
+        std::size_t at = 0;
+        for (int i = 0; i < kSends; ++i) {
+            at = received.find(tag + std::to_string(i) + ";", at);
+            ASSERT_NE(at, std::string::npos) << tag << i;
+        }
+    }
+
     client.reset();
     ASSERT_EQ(closedAt.waitFor(1).size(), 1U);
     Recorder<std::error_code> sendResults;
