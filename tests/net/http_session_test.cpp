@@ -338,12 +338,16 @@ TEST_F(HttpSessionTest, ExchangesWebSocketMessagesAndEndsOnlyTheOneThatBreaksThe
 
 // The header, body and keep-alive bounds: a client that never completes its headers, or its
 // body, or sends no next request on a kept connection, is closed without an answer; one that
-// completes them in time is served.
-TEST_F(HttpSessionTest, ClosesOnlyConnectionsThatDoNotSendInTime) {
+// completes them in time is served. Then the WebSocket's keep-alive, none of those bounds
+// applying to it: a quiet client is pinged; one that answers stays, a silent one (a hung
+// program, a vanished peer) is closed and its closed handler runs.
+TEST_F(HttpSessionTest, ClosesOnlyConnectionsAndWebSocketsThatDoNotSendInTime) {
     const std::uint16_t port = serve(kLimit, "", [](HttpSession::Handlers& handlers) {
         handlers.headerTimeout = 300ms;
         handlers.bodyTimeout = 600ms;
         handlers.keepAliveTimeout = 300ms;
+        handlers.pingInterval = 100ms;
+        handlers.idleTimeout = 400ms;
     });
     TestClient silent(port);
     TestClient partial(port);
@@ -372,26 +376,18 @@ TEST_F(HttpSessionTest, ClosesOnlyConnectionsThatDoNotSendInTime) {
         EXPECT_TRUE(client->closedByServer());
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-}
 
-// Keep-alive: a quiet client is pinged; one that answers stays, a silent one (a hung program,
-// a vanished peer) is closed and its closed handler runs.
-TEST_F(HttpSessionTest, PingsQuietWebSocketsAndClosesTheOnesThatStaySilent) {
-    const std::uint16_t port = serve(kLimit, "", [](HttpSession::Handlers& handlers) {
-        handlers.pingInterval = 100ms;
-        handlers.idleTimeout = 400ms;
-    });
-    TestClient silent(port);
+    TestClient silentSocket(port);
     TestClient answering(port);
-    ASSERT_EQ(silent.upgrade("/silent"), kHandshake);
+    ASSERT_EQ(silentSocket.upgrade("/silent"), kHandshake);
     ASSERT_EQ(answering.upgrade("/answering"), kHandshake);
     for (int i = 0; i < 8; ++i) {  // about twice the idle bound
         const auto ping = answering.nextFrame(1s);
         ASSERT_TRUE(ping && ping->firstByte == 0x89);
         answering.send(clientFrame(0x8A, ping->payload));
     }
-    EXPECT_EQ(framesToEnd(silent).at(0), (Frames::value_type{0x89, ""}));
-    EXPECT_TRUE(silent.closedByServer());
+    EXPECT_EQ(framesToEnd(silentSocket).at(0), (Frames::value_type{0x89, ""}));
+    EXPECT_TRUE(silentSocket.closedByServer());
     const auto all = events.waitFor(3);
     EXPECT_EQ(std::count(all.begin(), all.end(), "closed /silent"), 1);
     EXPECT_EQ(std::count(all.begin(), all.end(), "closed /answering"), 0);
