@@ -20,14 +20,12 @@
 namespace kinetra::config {
 namespace {
 
-struct IniCase {
-    const char* rule;
-    std::string text;
-    const char* expected;  // JSON text
-};
-
 TEST(IniReader, FollowsEveryLineRule) {
-    const IniCase cases[] = {
+    const struct {
+        const char* rule;
+        std::string text;
+        const char* expected;  // JSON text
+    } cases[] = {
         {"the server section's shape",
          "[httpserver]\naddress=127.0.0.1\nport=8080\n[websocket]\naddress = ::1\nport = 8082",
          R"({"httpserver":{"address":"127.0.0.1","port":"8080"},
