@@ -109,56 +109,50 @@ TEST(SecuritySettings, ReadsTheListsAndFallsBackPerValue) {
 
 using namespace std::chrono_literals;
 
-class ConfigurationService : public ::testing::Test {
-protected:
-    static std::string ask(std::string_view request) {
+// The serial section always comes from the built-in default; every request gets one reply. The
+// client gets the section, and gives up on silence: asking right after the service went away
+// races with the bus tearing its socket down; neither the send nor the receive may then wait
+// past the bound.
+TEST(ConfigurationService, AnswersEachRequestAndTheClientGivesUpOnSilence) {
+    const auto ask = [](std::string_view request) {
         auto socket = bus::makeRequestSocket(*bus::SocketRegistry::instance().context(),
                                              std::string(bus::kConfigurationEndpoint));
         socket.send(zmq::buffer(request));
         const auto reply = bus::receiveWithin(socket, 2s);
         return reply ? reply->to_string() : "<no reply>";
-    }
-
-    testing::ScopedRecordingBackend notifications_;
-    testing::TemporaryTree tree_;
-    const std::string directory_ = tree_.root().string() + "/";
-};
-
-// The serial section always comes from the built-in default; every request gets one reply.
-TEST_F(ConfigurationService, AnswersEachRequestFromTheFileOrWithItsError) {
-    tree_.write(
+    };
+    const testing::ScopedRecordingBackend notifications;
+    const testing::TemporaryTree tree;
+    const std::string directory = tree.root().string() + "/";
+    tree.write(
         "config.ini",
         "[HttpServer]\nAddress=127.0.0.1\nPort=9000 ; remark\n[serialConnection]\nbaudrate=9600\n");
-    ConfigurationController controller(directory_);
-    EXPECT_EQ(notifications_->texts(), std::vector<std::string>{"Welcome kinetra SDK"});
-    const std::pair<const char*, std::string> cases[] = {
-        {R"({"command":"server","x":1})",
-         R"({"httpserver":{"address":"127.0.0.1","port":"9000 ; remark"},)"
-         R"("serialconnection":{"baudrate":"9600"}})"},
-        {R"({"command":"serialConnection"})", core::dumpCompact(fullDefault()["serialConnection"])},
-        {"not json", R"({"result":"invalid json"})"},
-        {R"({"command":5})", R"({"result":"missing command"})"},
-        {R"([1,2])", R"({"result":"missing command"})"},
-        {R"({"command":"Server"})", R"({"result":"unknown section"})"},
-    };
-    for (const auto& [request, reply] : cases) {
-        EXPECT_EQ(ask(request), reply) << request;
-    }
-}
-
-TEST_F(ConfigurationService, ClientGetsTheSectionAndGivesUpOnSilence) {
-    // Asking right after the service went away races with the bus tearing its socket down;
-    // neither the send nor the receive may then wait past the bound.
-    for (int round = 0; round < 10; ++round) {
-        {
-            ConfigurationController controller(directory_);
-            const auto server = requestConfigurationSection(bus::kConfigurationEndpoint, "server");
-            ASSERT_TRUE(server.has_value());
-            EXPECT_EQ((*server)["httpserver"]["port"], "32222");
+    {
+        ConfigurationController controller(directory);
+        EXPECT_EQ(notifications->texts(), std::vector<std::string>{"Welcome kinetra SDK"});
+        const std::pair<const char*, std::string> cases[] = {
+            {R"({"command":"server","x":1})",
+             R"({"httpserver":{"address":"127.0.0.1","port":"9000 ; remark"},)"
+             R"("serialconnection":{"baudrate":"9600"}})"},
+            {R"({"command":"serialConnection"})",
+             core::dumpCompact(fullDefault()["serialConnection"])},
+            {"not json", R"({"result":"invalid json"})"},
+            {R"({"command":5})", R"({"result":"missing command"})"},
+            {R"([1,2])", R"({"result":"missing command"})"},
+            {R"({"command":"Server"})", R"({"result":"unknown section"})"},
+        };
+        for (const auto& [request, reply] : cases) {
+            EXPECT_EQ(ask(request), reply) << request;
         }
+    }
+    for (int round = 0; round < 10; ++round) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(requestConfigurationSection(bus::kConfigurationEndpoint, "server", 50ms));
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        ConfigurationController controller(directory);
+        const auto server = requestConfigurationSection(bus::kConfigurationEndpoint, "server");
+        ASSERT_TRUE(server.has_value());
+        EXPECT_EQ((*server)["httpserver"]["port"], "9000 ; remark");
     }
 }
 
