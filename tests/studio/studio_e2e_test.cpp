@@ -22,6 +22,7 @@ namespace kinetra {
 namespace {
 
 using net::test::UdpListener;
+using studio::test::ViscaClient;
 using Clock = std::chrono::steady_clock;
 using namespace std::string_literals;
 
@@ -155,30 +156,25 @@ TEST(StudioEndToEnd, AViscaControllerMovesTheHeadAndReadsItsPosition) {
     RunningServer server({"--simulate"}, "[visca]\naddress=127.0.0.1\nports=KSIM0001:" +
                                              std::to_string(port) + "\npanTiltUnitDegrees=0.1\n");
     ASSERT_TRUE(server.listening()) << server.process->output();
-    server.postUntil("/v1/link/KSIM0001", {{"command", "link1PairingConnect"}},
-                     [](const json& reply) { return reply == kOk; });
     // The bundle takes commands once its link reports the pairing done (a status may come
     // before).
     const auto pairingDone = [](const json& s) {
         return s.contains("data") && s["data"].is_array() && !s["data"].empty() &&
                s["data"][0].value("isPairingDone", false);
     };
+    ASSERT_TRUE(server.pairOverRj45("KSIM0001"));
     ASSERT_TRUE(
         pairingDone(server.postUntil("/v1/device", {{"command", "linkStatus"}}, pairingDone)));
-    studio::test::ViscaClient camera(port);
+    ViscaClient camera(port);
     // Pan 30 degrees (300 units of 0.1), tilt -4.5 (-45 = FFD3h) at the top speeds.
     std::uint32_t n = 0;
-    std::string ack;
-    for (const auto until = Clock::now() + 5s; ack.empty() && Clock::now() < until;) {
+    ASSERT_TRUE(kinetra::testing::waitUntil([&] {
         n = camera.send("81 01 06 02 18 17 00 01 02 0C 0F 0F 0D 03 FF");
-        ack = camera.next(200ms);
-        ack = ack == studio::test::ViscaClient::reply(n, "90 41 FF") ? ack : "";
-    }
-    ASSERT_FALSE(ack.empty()) << server.process->output();
-    EXPECT_EQ(camera.next(5s), studio::test::ViscaClient::reply(n, "90 51 FF"));
+        return camera.next(200ms) == ViscaClient::reply(n, "90 41 FF");
+    })) << server.process->output();
+    EXPECT_EQ(camera.next(5s), ViscaClient::reply(n, "90 51 FF"));
     n = camera.send("81 09 06 12 FF");
-    EXPECT_EQ(camera.next(),
-              studio::test::ViscaClient::reply(n, "90 50 00 01 02 0C 0F 0F 0D 03 FF"));
+    EXPECT_EQ(camera.next(), ViscaClient::reply(n, "90 50 00 01 02 0C 0F 0F 0D 03 FF"));
     EXPECT_EQ(server.post("/v1/bundle/KSIM0001/status")["data"]["readings"]["headPan"], 30.0);
     const json visca = server.post("/v1/device", {{"command", "studioStatus"}})["data"]["visca"];
     EXPECT_EQ(visca["ports"], (json{{"KSIM0001", port}})) << visca;

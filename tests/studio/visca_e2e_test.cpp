@@ -98,7 +98,7 @@ void home(ViscaRig& v, ViscaClient& client) {
     }));
 }
 
-TEST(ViscaInput, EachCommandPutsItsBundleCommandOnTheLineWithAckAndCompletion) {
+TEST(ViscaInput, CommandsReachTheLineAnsweredWhileBadUntrustedOrFloodingInputIsRefused) {
     ViscaRig v(sim::defaultDevices());  // a real-time pan/tilt head on a slider
     ASSERT_EQ(v.paired, "");
     ViscaClient client(v.port);
@@ -127,7 +127,7 @@ TEST(ViscaInput, EachCommandPutsItsBundleCommandOnTheLineWithAckAndCompletion) {
 
     // Refused (the camera tests have the other refusals): the slot the bundle's status now
     // shows empty; then RESET, and datagrams that are no VISCA over IP.
-    const auto from = v.rig.mark();
+    auto from = v.rig.mark();
     n = client.send("81 01 04 3F 02 02 FF");
     EXPECT_EQ(client.next(), ViscaClient::reply(n, "90 61 41 FF"));
     client.send("01", 0x0200, 77);
@@ -137,54 +137,12 @@ TEST(ViscaInput, EachCommandPutsItsBundleCommandOnTheLineWithAckAndCompletion) {
     client.sendRaw("01 00 00 09 00 00 00 4E 81 01 06 04 FF");
     EXPECT_EQ(client.next(), "02 01 00 02 00 00 00 4E 0F 02");
     EXPECT_TRUE(v.rig.deviceMessages(from).empty());
-}
 
-// Drives: focus steps while driven, and a pan drive whose controller falls silent is stopped.
-TEST(ViscaInput, DrivesLastWhileTheirControllerTalksAndEndWithTheirStopOrDriveTimeout) {
-    auto head = device(model::DeviceModel::turretAlpha2, 1);
-    head.axes = 0x0B;  // pan, tilt and a lens on the head
-    ViscaRig v({head}, "127.0.0.0/8", 600ms);
-    ASSERT_EQ(v.paired, "");
-    ViscaClient client(v.port);
-    ASSERT_TRUE(v.ready(client));
-    // focusManualMove (06 0C steps): 100 steps every 100 ms at the standard speed.
-    auto from = v.rig.mark();
-    EXPECT_EQ(command(v, client, "81 01 04 08 02 FF", 0x0C), "06 0C 00 00 00 64 00 76");
-    ASSERT_TRUE(v.rig.emulator().waitForDeviceMessage(0x0C, 1000ms, v.rig.mark()));
-    done(client, "81 01 04 08 00 FF");
-    const auto steps = v.rig.deviceMessages(from).size();
-    EXPECT_GE(steps, 2U);
-    EXPECT_FALSE(v.rig.emulator().waitForDeviceMessage(0x0C, 300ms, v.rig.mark()));
-    // The emulator took each step (from 0): FocusPosInq answers its focus.
-    EXPECT_EQ(v.at(AxisSlot::focus), 100.0 * steps);
-    const auto n = client.send("81 09 04 48 FF");
-    core::Bytes data{0x90, 0x50};
-    visca::appendNibbles(data, static_cast<std::uint16_t>(100 * steps));
-    EXPECT_EQ(client.next(), ViscaClient::reply(n, testing::hex(data) + " FF"));
-
-    from = v.rig.mark();
-    const auto sent = Clock::now();
-    client.send("81 01 06 01 18 17 01 03 FF");  // left at the top speed, then nothing
-    const auto zero = v.rig.emulator().waitForReceived(
-        [](const sim::Received& r) { return testing::hex(r.bytes) == "06 0A 00 00 00 00 00 10"; },
-        3000ms, from);
-    ASSERT_TRUE(zero);
-    EXPECT_GE(zero->at - sent, 590ms);
-    EXPECT_LE(zero->at - sent, 900ms);
-    // The stick was sent again while the drive lasted (the gear lets go after 500 ms).
-    EXPECT_GE(v.rig.deviceMessages(from).size(), 4U) << "the drive, two repeats, the zero";
-}
-
-TEST(ViscaInput, UntrustedSourcesMoveNothingAndAFloodLeavesOtherControllersServed) {
-    ViscaRig v(sim::defaultDevices());
-    ASSERT_EQ(v.paired, "");
-    ViscaClient client(v.port);
-    ASSERT_TRUE(v.ready(client));
     // Outside trustedNetworks: a drive moves nothing, is not answered, and is counted.
     const auto otherPort = net::test::UdpListener().port();
     StudioService untrusting(v.settings("10.0.0.0/8", 1000ms, otherPort));
     ViscaClient outsider(otherPort);
-    auto from = v.rig.mark();
+    from = v.rig.mark();
     outsider.send("81 01 06 01 18 17 02 03 FF");
     EXPECT_EQ(outsider.next(300ms), "");
     EXPECT_FALSE(v.rig.emulator().waitForDeviceMessage(0x0A, 300ms, from));
@@ -197,6 +155,7 @@ TEST(ViscaInput, UntrustedSourcesMoveNothingAndAFloodLeavesOtherControllersServe
         return pages * sysconf(_SC_PAGESIZE);
     };
     [[maybe_unused]] const long before = rss();
+    const int refusedBefore = v.studio->status()["visca"]["refused"].get<int>();
     // 10,000 datagrams a second for 5 s from one controller: drives and stops in sequence,
     // inquiries, datagrams too short, a sequence number far behind. Another controller asks its
     // position every 100 ms meanwhile. Instrumented builds run several times slower: a third of
@@ -239,11 +198,46 @@ TEST(ViscaInput, UntrustedSourcesMoveNothingAndAFloodLeavesOtherControllersServe
 #endif
     const auto status = v.studio->status()["visca"];
     // Three in five are commands or inquiries, all but about 50 a second refused.
-    EXPECT_GT(status["refused"].get<int>(), flooded * 2 / 5) << status;
+    EXPECT_GT(status["refused"].get<int>() - refusedBefore, flooded * 2 / 5) << status;
     EXPECT_LE(status["commandsSent"].get<int>(), 800) << "about 50 drives and 60 stops a second";
     // The head answers its own stop after the flood.
-    from = v.rig.mark();
     EXPECT_EQ(command(v, client, "81 01 06 01 01 01 03 03 FF", 0x0A), "06 0A 00 00 00 00 00 10");
+}
+
+// Drives: focus steps while driven, and a pan drive whose controller falls silent is stopped.
+TEST(ViscaInput, DrivesLastWhileTheirControllerTalksAndEndWithTheirStopOrDriveTimeout) {
+    auto head = device(model::DeviceModel::turretAlpha2, 1);
+    head.axes = 0x0B;  // pan, tilt and a lens on the head
+    ViscaRig v({head}, "127.0.0.0/8", 600ms);
+    ASSERT_EQ(v.paired, "");
+    ViscaClient client(v.port);
+    ASSERT_TRUE(v.ready(client));
+    // focusManualMove (06 0C steps): 100 steps every 100 ms at the standard speed.
+    auto from = v.rig.mark();
+    EXPECT_EQ(command(v, client, "81 01 04 08 02 FF", 0x0C), "06 0C 00 00 00 64 00 76");
+    ASSERT_TRUE(v.rig.emulator().waitForDeviceMessage(0x0C, 1000ms, v.rig.mark()));
+    done(client, "81 01 04 08 00 FF");
+    const auto steps = v.rig.deviceMessages(from).size();
+    EXPECT_GE(steps, 2U);
+    EXPECT_FALSE(v.rig.emulator().waitForDeviceMessage(0x0C, 300ms, v.rig.mark()));
+    // The emulator took each step (from 0): FocusPosInq answers its focus.
+    EXPECT_EQ(v.at(AxisSlot::focus), 100.0 * steps);
+    const auto n = client.send("81 09 04 48 FF");
+    core::Bytes data{0x90, 0x50};
+    visca::appendNibbles(data, static_cast<std::uint16_t>(100 * steps));
+    EXPECT_EQ(client.next(), ViscaClient::reply(n, testing::hex(data) + " FF"));
+
+    from = v.rig.mark();
+    const auto sent = Clock::now();
+    client.send("81 01 06 01 18 17 01 03 FF");  // left at the top speed, then nothing
+    const auto zero = v.rig.emulator().waitForReceived(
+        [](const sim::Received& r) { return testing::hex(r.bytes) == "06 0A 00 00 00 00 00 10"; },
+        3000ms, from);
+    ASSERT_TRUE(zero);
+    EXPECT_GE(zero->at - sent, 590ms);
+    EXPECT_LE(zero->at - sent, 900ms);
+    // The stick was sent again while the drive lasted (the gear lets go after 500 ms).
+    EXPECT_GE(v.rig.deviceMessages(from).size(), 4U) << "the drive, two repeats, the zero";
 }
 
 }  // namespace
