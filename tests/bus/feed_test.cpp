@@ -27,7 +27,7 @@ std::optional<FeedMessage> publishUntilReceived(zmq::socket_t& publisher, zmq::s
     return std::nullopt;
 }
 
-TEST(Feed, CarriesTopicAndBodyToTheTopicsSubscribersOnlyAndDropsOtherShapes) {
+TEST(Feed, ReachesTheTopicsSubscribersOnlyDropsOtherShapesAndTheDirectSubscriberIsWanted) {
     auto context = SocketRegistry::instance().context();
     auto publisher = makeFeedPublisher(*context);
     auto links = makeFeedSubscriber(*context);
@@ -51,14 +51,10 @@ TEST(Feed, CarriesTopicAndBodyToTheTopicsSubscribersOnlyAndDropsOtherShapes) {
     }
     ASSERT_TRUE(taken);
     EXPECT_EQ(taken->body, "good");
-}
 
-// The direct subscriber takes status without the registry: it must reach the publishers that
-// were made before it (the bundles of links already there), and publishers only build what
-// someone wants, so its topics must count for isWanted as long as it holds them.
-TEST(Feed, TheDirectSubscriberReachesEarlierPublishersAndItsTopicsCountAsWanted) {
-    auto context = SocketRegistry::instance().context();
-    auto earlier = makeFeedPublisher(*context);
+    // The direct subscriber takes status without the registry: it must reach the publishers that
+    // were made before it (the bundles of links already there), and publishers only build what
+    // someone wants, so its topics must count for isWanted as long as it holds them.
     const auto topic = statusTopic("KDIRECT1");
     auto direct = makeDirectFeedSubscriber(*context);
     EXPECT_THROW(makeDirectFeedSubscriber(*context), zmq::error_t);
@@ -67,11 +63,11 @@ TEST(Feed, TheDirectSubscriberReachesEarlierPublishersAndItsTopicsCountAsWanted)
     EXPECT_TRUE(isWanted(topic));
 
     auto later = makeFeedPublisher(*context);
-    for (auto* publisher : {&earlier, &later}) {
-        const auto received = publishUntilReceived(*publisher, direct, topic, "fresh");
-        ASSERT_TRUE(received);
-        EXPECT_EQ(received->topic, topic);
-        EXPECT_EQ(received->body, "fresh");
+    for (auto* each : {&publisher, &later}) {
+        const auto fresh = publishUntilReceived(*each, direct, topic, "fresh");
+        ASSERT_TRUE(fresh);
+        EXPECT_EQ(fresh->topic, topic);
+        EXPECT_EQ(fresh->body, "fresh");
         while (tryReceiveFeed(direct)) {  // the extra copies sent while waiting
         }
     }
