@@ -113,8 +113,6 @@ TEST(MqttBroker,
         const char* payload;
         const char* reply;  // null: any reply whose result is "ok"
     } requests[] = {
-        {"kinetra/a/KMQA01/command", "{oops",
-         R"({"result":"command parsing error. please check the arguments, syntax, naming etc."})"},
         {"kinetra/a/NOSUCH/command", R"({"command":"motionAbort"})", R"({"result":"offline"})"},
         {"kinetra/a/device/command", R"({"command":"device_found","linkID":"KFAKE"})",
          R"({"result":"forbidden"})"},
