@@ -37,17 +37,22 @@ void sendOsc(std::uint16_t port, const char* path, const char* types, float a = 
     ASSERT_GT(sent, 0) << path;
 }
 
-// OSC input is open too, but trusts no loopback sender here: its datagrams are counted and
-// dropped while the outputs go on.
-TEST(StudioEndToEnd, FreedPacketsAndOscFeedbackFollowARealTimeMove) {
+// OSC input is open too, but trusts only 127.0.0.2 here: its datagrams from 127.0.0.1 are
+// counted and dropped while the outputs go on. [visca] turns the link into a VISCA camera on its
+// port: an AbsolutePosition from a controller on 127.0.0.2 moves the emulated head there,
+// Pan-tiltPosInq reads it back, studioStatus counts.
+TEST(StudioEndToEnd, FreedPacketsOscFeedbackAndAViscaControllerFollowTheHead) {
     UdpListener listener;
     UdpListener feedback;
     const std::uint16_t oscPort = UdpListener().port();
+    const std::uint16_t viscaPort = UdpListener().port();
     RunningServer server(
-        {"--simulate"}, "[freed]\ntargets=127.0.0.1:" + std::to_string(listener.port()) +
-                            "\nrate=50\n[osc]\naddress=127.0.0.1\nport=" + std::to_string(oscPort) +
-                            "\nfeedback=127.0.0.1:" + std::to_string(feedback.port()) +
-                            "\n[security]\ntrustedNetworks=10.0.0.0/8\n");
+        {"--simulate"},
+        "[freed]\ntargets=127.0.0.1:" + std::to_string(listener.port()) +
+            "\nrate=50\n[osc]\naddress=127.0.0.1\nport=" + std::to_string(oscPort) +
+            "\nfeedback=127.0.0.1:" + std::to_string(feedback.port()) +
+            "\n[visca]\naddress=127.0.0.1\nports=KSIM0001:" + std::to_string(viscaPort) +
+            "\npanTiltUnitDegrees=0.1\n[security]\ntrustedNetworks=127.0.0.2/32\n");
     ASSERT_TRUE(server.listening()) << server.process->output();
     // No packets while nothing is paired.
     EXPECT_FALSE(listener.next(300ms));
@@ -91,6 +96,18 @@ TEST(StudioEndToEnd, FreedPacketsAndOscFeedbackFollowARealTimeMove) {
     }
     EXPECT_TRUE(fedBack) << "OSC feedback of the head's pan";
 
+    ViscaClient camera(viscaPort, "127.0.0.2");
+    // Pan 30 degrees (300 units of 0.1), tilt -4.5 (-45 = FFD3h) at the top speeds.
+    std::uint32_t n = 0;
+    ASSERT_TRUE(kinetra::testing::waitUntil([&] {
+        n = camera.send("81 01 06 02 18 17 00 01 02 0C 0F 0F 0D 03 FF");
+        return camera.next(200ms) == ViscaClient::reply(n, "90 41 FF");
+    })) << server.process->output();
+    EXPECT_EQ(camera.next(5s), ViscaClient::reply(n, "90 51 FF"));
+    n = camera.send("81 09 06 12 FF");
+    EXPECT_EQ(camera.next(), ViscaClient::reply(n, "90 50 00 01 02 0C 0F 0F 0D 03 FF"));
+    EXPECT_EQ(server.post("/v1/bundle/KSIM0001/status")["data"]["readings"]["headPan"], 30.0);
+
     for (int i = 0; i < 3; ++i) {
         sendOsc(oscPort, "/kinetra/KSIM0001/abort", "");
     }
@@ -102,6 +119,11 @@ TEST(StudioEndToEnd, FreedPacketsAndOscFeedbackFollowARealTimeMove) {
     EXPECT_EQ(status["data"]["freed"]["cameraIds"], (json{{"KSIM0001", 1}})) << status;
     EXPECT_EQ(status["data"]["osc"]["messagesDropped"], 3) << status;
     EXPECT_EQ(status["data"]["osc"]["commandsSent"], 0) << status;
+    const json& visca = status["data"]["visca"];
+    EXPECT_EQ(visca["ports"], (json{{"KSIM0001", viscaPort}})) << visca;
+    EXPECT_EQ(visca["running"], true);
+    EXPECT_EQ(visca["panTiltUnitDegrees"], 0.1);
+    EXPECT_GE(visca["commandsSent"].get<int>(), 1);
     EXPECT_TRUE(server.process->waitForOutput("dropped a datagram from untrusted 127.0.0.1", 2s));
     server.process->signal(SIGTERM);
     EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
@@ -147,40 +169,6 @@ TEST(OscInput, AbortReachesTheBundleAndAStickNotRefreshedIsLetGo) {
     const auto released = Clock::now() - sent;
     EXPECT_GE(released, 450ms);
     EXPECT_LE(released, 1500ms);
-}
-
-// [visca] in config.ini turns a link into a VISCA camera on its port: an AbsolutePosition from a
-// controller moves the emulated head there, Pan-tiltPosInq reads it back, studioStatus counts.
-TEST(StudioEndToEnd, AViscaControllerMovesTheHeadAndReadsItsPosition) {
-    const std::uint16_t port = UdpListener().port();
-    RunningServer server({"--simulate"}, "[visca]\naddress=127.0.0.1\nports=KSIM0001:" +
-                                             std::to_string(port) + "\npanTiltUnitDegrees=0.1\n");
-    ASSERT_TRUE(server.listening()) << server.process->output();
-    // The bundle takes commands once its link reports the pairing done (a status may come
-    // before).
-    const auto pairingDone = [](const json& s) {
-        return s.contains("data") && s["data"].is_array() && !s["data"].empty() &&
-               s["data"][0].value("isPairingDone", false);
-    };
-    ASSERT_TRUE(server.pairOverRj45("KSIM0001"));
-    ASSERT_TRUE(
-        pairingDone(server.postUntil("/v1/device", {{"command", "linkStatus"}}, pairingDone)));
-    ViscaClient camera(port);
-    // Pan 30 degrees (300 units of 0.1), tilt -4.5 (-45 = FFD3h) at the top speeds.
-    std::uint32_t n = 0;
-    ASSERT_TRUE(kinetra::testing::waitUntil([&] {
-        n = camera.send("81 01 06 02 18 17 00 01 02 0C 0F 0F 0D 03 FF");
-        return camera.next(200ms) == ViscaClient::reply(n, "90 41 FF");
-    })) << server.process->output();
-    EXPECT_EQ(camera.next(5s), ViscaClient::reply(n, "90 51 FF"));
-    n = camera.send("81 09 06 12 FF");
-    EXPECT_EQ(camera.next(), ViscaClient::reply(n, "90 50 00 01 02 0C 0F 0F 0D 03 FF"));
-    EXPECT_EQ(server.post("/v1/bundle/KSIM0001/status")["data"]["readings"]["headPan"], 30.0);
-    const json visca = server.post("/v1/device", {{"command", "studioStatus"}})["data"]["visca"];
-    EXPECT_EQ(visca["ports"], (json{{"KSIM0001", port}})) << visca;
-    EXPECT_EQ(visca["running"], true);
-    EXPECT_EQ(visca["panTiltUnitDegrees"], 0.1);
-    EXPECT_GE(visca["commandsSent"].get<int>(), 1);
 }
 
 }  // namespace

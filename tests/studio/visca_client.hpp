@@ -19,11 +19,16 @@ namespace kinetra::studio::test {
 
 class ViscaClient {
 public:
-    /// Sends to 127.0.0.1:`port` from a port of its own.
-    explicit ViscaClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    /// Sends to 127.0.0.1:`port` from a port of its own, on the loopback address `from`.
+    explicit ViscaClient(std::uint16_t port, const char* from = "127.0.0.1")
+        : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
         camera_.sin_family = AF_INET;
         camera_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         camera_.sin_port = htons(port);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &source.sin_addr);
+        ::bind(fd_, reinterpret_cast<const sockaddr*>(&source), sizeof source);
     }
     ~ViscaClient() { ::close(fd_); }
     ViscaClient(const ViscaClient&) = delete;
