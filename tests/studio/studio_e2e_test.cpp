@@ -1,6 +1,7 @@
 // The studio outputs: the real server with an emulated adapter sends FreeD packets to a UDP
-// listener of the test and takes OSC messages sent with liblo; the studio service alone drives a
-// recording bundle service from OSC. All traffic stays on loopback.
+// listener of the test, takes OSC messages sent with liblo and serves the test's VISCA
+// controller; the studio service alone drives a recording bundle service from OSC. All traffic
+// stays on loopback.
 #include <lo/lo.h>
 #include <signal.h>
 
