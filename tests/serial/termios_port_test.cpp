@@ -98,7 +98,9 @@ protected:
     std::unique_ptr<SerialPort> port_;
 };
 
-TEST_F(PseudoTerminalTest, OpensThroughTermiosAppliesOnlyTheLineSettingsItCanAndCarriesAnyByte) {
+// One line through its life: the settings it can apply, any byte both ways, a read without
+// deadline and a write the module does not take, and the module going away.
+TEST_F(PseudoTerminalTest, CarriesAnyByteWithTheSettingsItCanApplyAndEndsWhenTheModuleGoes) {
     EXPECT_NE(dynamic_cast<TermiosPort*>(port_.get()), nullptr);
     EXPECT_EQ(port_->name(), path_);
     auto line = lineSettings();
@@ -129,10 +131,8 @@ TEST_F(PseudoTerminalTest, OpensThroughTermiosAppliesOnlyTheLineSettingsItCanAnd
     EXPECT_EQ(receiveOnModule(all.size()), all);
     sendFromModule(all);
     EXPECT_EQ(readFromPort(all.size()), all);
-}
 
-// The link's reader waits without a deadline: it must sleep, not spin, until its stop signal.
-TEST_F(PseudoTerminalTest, AReadWithoutDeadlineSleepsUntilStopped) {
+    // The link's reader waits without a deadline: it must sleep, not spin, until its stop signal.
     platform::StopSignal stop;
     std::atomic<long long> cpuMicroseconds{-1};
     std::jthread reader([&] {
@@ -151,25 +151,20 @@ TEST_F(PseudoTerminalTest, AReadWithoutDeadlineSleepsUntilStopped) {
     reader.join();
     EXPECT_GE(cpuMicroseconds.load(), 0);
     EXPECT_LT(cpuMicroseconds.load(), 30000) << "the read spun instead of sleeping";
-}
 
-// When the far side closes, a read reports the line closed at once and a write takes nothing.
-TEST_F(PseudoTerminalTest, AClosedFarSideEndsTheLine) {
+    // A module that takes nothing leaves the write short at its bound instead of blocking.
+    const core::Bytes big(1 << 20, 0x55);
+    auto start = Clock::now();
+    EXPECT_LT(port_->write(big, 100ms), big.size());
+    EXPECT_LT(Clock::now() - start, 100ms + kBound);
+
+    // When the far side closes, a read reports the line closed at once and a write takes nothing.
     closeMaster();
     std::array<std::uint8_t, 32> buffer{};
-    const auto start = Clock::now();
+    start = Clock::now();
     EXPECT_EQ(port_->read(buffer, 60s).status, ReadStatus::closed);
     EXPECT_LT(Clock::now() - start, kBound);
     EXPECT_LT(port_->write(std::array<std::uint8_t, 1>{1}, 50ms), 1u);
-}
-
-// A module that takes nothing leaves the write short at its bound instead of blocking.
-TEST_F(PseudoTerminalTest, WriteGivesUpAtItsTimeout) {
-    const core::Bytes big(1 << 20, 0x55);
-    const auto start = Clock::now();
-    const auto written = port_->write(big, 100ms);
-    EXPECT_LT(written, big.size());
-    EXPECT_LT(Clock::now() - start, 100ms + kBound);
 }
 
 // Nothing opens what is no terminal; the listing names ports and leaves pseudo-terminals out.
