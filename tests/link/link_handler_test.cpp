@@ -70,14 +70,6 @@ protected:
         return commandJson("status");
     }
 
-    std::size_t receivedCount() const { return emulator_->receivedCount(); }
-    void startPairedOverRj45() {
-        start();
-        knownStatus();
-        ASSERT_EQ(commandJson("link1PairingConnect"), kOk);
-        ASSERT_TRUE(pairingSays(true));
-    }
-
     std::shared_ptr<zmq::context_t> context_ = bus::SocketRegistry::instance().context();
     zmq::socket_t statusInlet_{*context_, zmq::socket_type::pull};
     std::optional<kinetra::testing::EmulatedRig> rig_;
@@ -106,105 +98,30 @@ TEST_F(LinkHandlerTest, RequiredControllerUpdateRefusesLinkCommandsAndDetectButN
     EXPECT_EQ(status["deviceFirmwareChangelog"], std::string(kDeviceFirmwareChangelog));
 
     const json refused{{"result", "firmwareUpdateRequired"}};
-    const auto from = receivedCount();
+    const auto from = rig_->mark();
     EXPECT_EQ(commandJson("wirelessPairingScanStart"), refused);
     EXPECT_EQ(commandJson("disconnect"), refused);
     EXPECT_EQ(ask(bus::linkDetectEndpoint(linkId_), json::object()), refused.dump());
-    EXPECT_EQ(receivedCount(), from) << "a refused command wrote to the adapter";
+    EXPECT_EQ(rig_->mark(), from) << "a refused command wrote to the adapter";
 
     EXPECT_EQ(commandJson("linkRadioFirmwareUpdateStatus"),
               (json{{"result", "ok"}, {"status", "none"}}));
     EXPECT_EQ(commandJson("statusUpdate"), kOk);
 }
 
-TEST_F(LinkHandlerTest, MalformedRequestsAreAnsweredWithAnEmptyObject) {
+// One adapter through a client's malformed requests, a pairing command racing a direct send, a
+// radio group taken down, and a radio update until a stop.
+TEST_F(LinkHandlerTest, OneAdapterThroughMalformedRequestsRacingSendersADisconnectAndARadioUpdate) {
     start();
     for (const json& request : {json{{"nothing", 1}}, json{{"command", 7}}, json::array()}) {
         EXPECT_EQ(ask(bus::linkEndpoint(linkId_), request), "{}") << request;
     }
     knownStatus();
     EXPECT_EQ(commandJson("wirelessPairingCreateBundle", {{"deviceCount", 2}}), json::object());
-}
 
-// Unpairing from a radio group takes the group down first, then selects no medium.
-TEST_F(LinkHandlerTest, DisconnectTakesTheRadioGroupDownThenSelectsNoMedium) {
-    start();
-    ASSERT_EQ(rig_->pair(LinkConnectionType::wireless), "");
-    ASSERT_TRUE(pairingSays(true));
-    const auto from = receivedCount();
-    EXPECT_EQ(commandJson("disconnect"), kOk);
-    std::vector<std::string> sent;  // what the pollers ask in between is left out
-    for (const auto& received : emulator_->received() | std::views::drop(from)) {
-        if (received.radio || received.isCommand(AdapterCommand::selectLink)) {
-            sent.push_back(hex(received.bytes));
-        }
-    }
-    EXPECT_EQ(sent, (std::vector<std::string>{"11 0C", "1A 00"}));
-}
-
-TEST_F(LinkHandlerTest, StopMotionModulePairsOnItsFirstStatusAndAgainAfterDisconnect) {
-    start(fastConfig(model::LinkType::stopMotionModule));
-    // The status-update poller asks the module for a status message.
-    ASSERT_TRUE(pairingSays(true));
-    // The record is filled from the same status that paired it, a moment after the callback.
-    json status;
-    kinetra::testing::waitUntil([&] { return (status = commandJson("status")).is_object(); });
-    EXPECT_EQ(status.value("linkConnectionType", ""), "none") << status;
-    const auto from = receivedCount();
-    const auto calls = pairing_.waitFor().size();
-    EXPECT_EQ(commandJson("disconnect"), kOk);
-    EXPECT_TRUE(pairingSays(false, calls));
-    // Nothing goes to a module on disconnect, and its next status message pairs it again.
-    const auto received = emulator_->received();
-    EXPECT_TRUE(
-        std::none_of(received.begin() + static_cast<std::ptrdiff_t>(from), received.end(),
-                     [](const auto& r) { return r.isCommand(AdapterCommand::selectLink); }));
-    EXPECT_TRUE(pairingSays(true, calls + 1));
-}
-
-// The procedure itself, to the last chunk and each silence, is the scripted radio's business
-// (radio_update_test); here it runs on its thread until a stop ends it with an error.
-TEST_F(LinkHandlerTest, RadioUpdateRunsOnItsThreadUntilAStopEndsItWithError) {
-    start();
-    knownStatus();
-    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"), kOk);
-    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"),
-              (json{{"result", "ok"}, {"status", "running"}}));
-    ASSERT_TRUE(emulator_->waitForState(
-        [](const auto& s) { return s.radioUpdate.chunksAcknowledged >= 50; }, 30s));
-    EXPECT_EQ(emulator_->state().radioUpdate.begun, 1U);
-    handler_->stop();
-    EXPECT_TRUE(kinetra::testing::waitUntil(
-        [&] { return handler_->radioUpdateStatus() == RadioUpdateStatus::error; }, 5s));
-    EXPECT_LT(emulator_->state().radioUpdate.chunksReceived, 819U);  // of the image's 819
-}
-
-// Exactly three attempts, each with its selection prelude, and then the failure text.
-TEST_F(LinkHandlerTest, SilentAdapterIsAnsweredCouldNotGetResponseAfterThreeAttempts) {
-    kinetra::testing::LogCapture log;  // before any thread logs: sinks change under no thread
-    start();
-    knownStatus();
-    emulator_->updateFaults([](sim::Faults& faults) { faults.silent = true; });
-    const auto from = receivedCount();
-    EXPECT_EQ(commandJson("link2PairingConnect"), (json{{"result", "could not get response"}}));
-    const auto sent = [&](AdapterCommand command) {
-        const auto received = emulator_->received();
-        return std::count_if(received.begin() + static_cast<std::ptrdiff_t>(from), received.end(),
-                             [&](const auto& r) { return r.isCommand(command); });
-    };
-    EXPECT_EQ(sent(AdapterCommand::selectLink), 3);
-    EXPECT_EQ(sent(AdapterCommand::link2Connect), 3);
-    EXPECT_TRUE(log.has("info: Command response time out,  retrying : 3"));
-    EXPECT_FALSE(log.has("info: Command response time out,  retrying : 4"));
-    handler_.reset();  // its threads end before the capture leaves the logger
-}
-
-// A pairing command from a client and a direct send (as the bundle's command thread makes)
-// racing on one link: each must get its own reply every time, and no frame may reach the
-// adapter damaged by another.
-TEST_F(LinkHandlerTest, ConcurrentSendersNeverTakeEachOthersReplies) {
-    start();
-    knownStatus();
+    // A pairing command from a client and a direct send (as the bundle's command thread makes)
+    // racing on one link: each must get its own reply every time, and no frame may reach the
+    // adapter damaged by another.
     constexpr int kRounds = 25;
     int clientFailures = 0;
     int senderFailures = 0;
@@ -228,6 +145,72 @@ TEST_F(LinkHandlerTest, ConcurrentSendersNeverTakeEachOthersReplies) {
     EXPECT_EQ(clientFailures, 0);
     EXPECT_EQ(senderFailures, 0);
     EXPECT_EQ(emulator_->state().framesDiscarded, 0U);
+
+    // Unpairing from a radio group takes the group down first, then selects no medium.
+    ASSERT_EQ(rig_->pair(LinkConnectionType::wireless), "");
+    ASSERT_TRUE(pairingSays(true));
+    const auto from = rig_->mark();
+    EXPECT_EQ(commandJson("disconnect"), kOk);
+    std::vector<std::string> sent;  // what the pollers ask in between is left out
+    for (const auto& received : emulator_->received() | std::views::drop(from)) {
+        if (received.radio || received.isCommand(AdapterCommand::selectLink)) {
+            sent.push_back(hex(received.bytes));
+        }
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"11 0C", "1A 00"}));
+
+    // The procedure itself, to the last chunk and each silence, is the scripted radio's
+    // business (radio_update_test); here it runs on its thread until a stop ends it with an error.
+    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"), kOk);
+    EXPECT_EQ(commandJson("startLinkRadioFirmwareUpdate"),
+              (json{{"result", "ok"}, {"status", "running"}}));
+    ASSERT_TRUE(emulator_->waitForState(
+        [](const auto& s) { return s.radioUpdate.chunksAcknowledged >= 50; }, 30s));
+    EXPECT_EQ(emulator_->state().radioUpdate.begun, 1U);
+    handler_->stop();
+    EXPECT_TRUE(kinetra::testing::waitUntil(
+        [&] { return handler_->radioUpdateStatus() == RadioUpdateStatus::error; }, 5s));
+    EXPECT_LT(emulator_->state().radioUpdate.chunksReceived, 819U);  // of the image's 819
+}
+
+TEST_F(LinkHandlerTest, StopMotionModulePairsOnItsFirstStatusAndAgainAfterDisconnect) {
+    start(fastConfig(model::LinkType::stopMotionModule));
+    // The status-update poller asks the module for a status message.
+    ASSERT_TRUE(pairingSays(true));
+    // The record is filled from the same status that paired it, a moment after the callback.
+    json status;
+    kinetra::testing::waitUntil([&] { return (status = commandJson("status")).is_object(); });
+    EXPECT_EQ(status.value("linkConnectionType", ""), "none") << status;
+    const auto from = rig_->mark();
+    const auto calls = pairing_.waitFor().size();
+    EXPECT_EQ(commandJson("disconnect"), kOk);
+    EXPECT_TRUE(pairingSays(false, calls));
+    // Nothing goes to a module on disconnect, and its next status message pairs it again.
+    const auto received = emulator_->received();
+    EXPECT_TRUE(
+        std::none_of(received.begin() + static_cast<std::ptrdiff_t>(from), received.end(),
+                     [](const auto& r) { return r.isCommand(AdapterCommand::selectLink); }));
+    EXPECT_TRUE(pairingSays(true, calls + 1));
+}
+
+// Exactly three attempts, each with its selection prelude, and then the failure text.
+TEST_F(LinkHandlerTest, SilentAdapterIsAnsweredCouldNotGetResponseAfterThreeAttempts) {
+    kinetra::testing::LogCapture log;  // before any thread logs: sinks change under no thread
+    start();
+    knownStatus();
+    emulator_->updateFaults([](sim::Faults& faults) { faults.silent = true; });
+    const auto from = rig_->mark();
+    EXPECT_EQ(commandJson("link2PairingConnect"), (json{{"result", "could not get response"}}));
+    const auto sent = [&](AdapterCommand command) {
+        const auto received = emulator_->received();
+        return std::count_if(received.begin() + static_cast<std::ptrdiff_t>(from), received.end(),
+                             [&](const auto& r) { return r.isCommand(command); });
+    };
+    EXPECT_EQ(sent(AdapterCommand::selectLink), 3);
+    EXPECT_EQ(sent(AdapterCommand::link2Connect), 3);
+    EXPECT_TRUE(log.has("info: Command response time out,  retrying : 3"));
+    EXPECT_FALSE(log.has("info: Command response time out,  retrying : 4"));
+    handler_.reset();  // its threads end before the capture leaves the logger
 }
 
 // Head messages, with their length byte and sum.
@@ -238,14 +221,21 @@ const Bytes kHeadReadSlot0 = bytes("03 53 00 00 56");
 const Bytes kRefusedMove = bytes("11 07 FF 05 00 00 00 00 00 00 00 00 00 00 00 03 E8 02 07");
 constexpr std::uint8_t kHeadReadAnswer = 18;
 
-// A read that gave up, whose answer and acknowledgements all come during the next command's
-// waits: none of them is taken for that command, which the head refused.
-TEST_F(LinkHandlerTest, ALateAnswerOrChangeIsCreditedToItsOwnMessageNeverToTheNext) {
-    ASSERT_NO_FATAL_FAILURE(startPairedOverRj45());
+// Over a cable: a read that gave up, whose answer and acknowledgements all come during the next
+// command's waits; handlers torn down under traffic and made again; a stop behind a message in
+// doubt.
+TEST_F(LinkHandlerTest, LateChangesGoToTheirOwnMessageAStopGoesAtOnceAndHandlersComeAndGo) {
+    start();
+    knownStatus();
+    ASSERT_EQ(commandJson("link1PairingConnect"), kOk);
+    ASSERT_TRUE(pairingSays(true));
+
+    // None of the read's answers or changes is taken for the next command, which the head
+    // refused.
     emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 450ms; });
     EXPECT_FALSE(handler_->sendAndMatch(kHeadReadSlot0, kHeadReadAnswer, 16));
     emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 0ms; });
-    const auto late = handler_->statistics().lateReplies.load();
+    auto late = handler_->statistics().lateReplies.load();
     EXPECT_FALSE(handler_->sendAcknowledged(kRefusedMove, 3))
         << "an answer or change of the read was taken as the refused move's acknowledgement";
     // The read's three answers and three changes all came, and were dropped as late.
@@ -258,28 +248,9 @@ TEST_F(LinkHandlerTest, ALateAnswerOrChangeIsCreditedToItsOwnMessageNeverToTheNe
     EXPECT_EQ(acknowledged->message().size(), 1u);  // the acknowledge byte's new value
     EXPECT_EQ((*acknowledged)[0], emulator_->state().acknowledge);
     EXPECT_EQ(handler_->statistics().unacknowledged.load(), 1u);
-}
 
-// A message still in doubt when a stop comes holds nothing up: the stop is written at once, and
-// the doubtful message's late change is credited to it, not to the stop.
-TEST_F(LinkHandlerTest, AStopIsWrittenAtOnceBehindAMessageInDoubt) {
-    ASSERT_NO_FATAL_FAILURE(startPairedOverRj45());
-    emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 300ms; });
-    const auto from = receivedCount();
-    EXPECT_FALSE(handler_->sendAcknowledged(kHeadStatusRequest, 1));  // given up, in doubt
-    const auto gaveUp = std::chrono::steady_clock::now();
-    const auto late = handler_->statistics().lateReplies.load();
-    EXPECT_TRUE(handler_->sendAcknowledged(kHeadAbort, 3));  // by the change of its own first
-    const auto abort = emulator_->waitForDeviceMessage(0x09, 5s, from);
-    ASSERT_TRUE(abort);
-    EXPECT_LT(abort->at - gaveUp, 50ms) << "the stop waited behind the doubtful message";
-    EXPECT_EQ(handler_->statistics().lateReplies.load() - late, 1u);
-}
-
-// Handlers on one port, one after the other, each torn down while a client request and status
-// messages are in flight. Sanitizer builds check that no thread outlives its handler.
-TEST_F(LinkHandlerTest, HandlersComeAndGoWhileTrafficFlows) {
-    ASSERT_NO_FATAL_FAILURE(startPairedOverRj45());
+    // Handlers on one port, one after the other, each torn down while a client request and
+    // status messages are in flight. Sanitizer builds check that no thread outlives its handler.
     for (int round = 0; round < 3; ++round) {
         // The handler may go before it answers: the client gives up soon.
         std::thread client([this] {
@@ -296,6 +267,24 @@ TEST_F(LinkHandlerTest, HandlersComeAndGoWhileTrafficFlows) {
         EXPECT_TRUE(handler_->isPaired());
         EXPECT_TRUE(bus::receiveWithin(statusInlet_, 5s));  // a status pushed for the bundle
     }
+
+    // A fresh handler asks the adapter for its versions and takes the first acknowledge byte it
+    // reads for a change: the stop's step begins once both are behind it.
+    knownStatus();
+    ASSERT_TRUE(kinetra::testing::waitUntil(
+        [&] { return handler_->statistics().statusMessages.load() > 0; }));
+    // A message still in doubt when a stop comes holds nothing up: the stop is written at once,
+    // and the doubtful message's late change is credited to it, not to the stop.
+    emulator_->updateFaults([](sim::Faults& f) { f.replyDelay = 300ms; });
+    const auto from = rig_->mark();
+    EXPECT_FALSE(handler_->sendAcknowledged(kHeadStatusRequest, 1));  // given up, in doubt
+    const auto gaveUp = std::chrono::steady_clock::now();
+    late = handler_->statistics().lateReplies.load();
+    EXPECT_TRUE(handler_->sendAcknowledged(kHeadAbort, 3));  // by the change of its own first
+    const auto abort = emulator_->waitForDeviceMessage(0x09, 5s, from);
+    ASSERT_TRUE(abort);
+    EXPECT_LT(abort->at - gaveUp, 50ms) << "the stop waited behind the doubtful message";
+    EXPECT_EQ(handler_->statistics().lateReplies.load() - late, 1u);
 }
 
 }  // namespace
