@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -25,6 +26,7 @@ using testing::kReplyWait;
 using testing::TestHost;
 using Medium = model::LinkConnectionType;
 using Kind = InboundUnit::Kind;
+using kinetra::testing::hex;
 using testing::frameOf;
 
 bool versionsAnswered(TestHost& host) {
@@ -52,11 +54,11 @@ TEST(EmulatedLink, FaultSwitchesChangeWhatTheHostHearsWhileItRuns) {
         ASSERT_TRUE(versionsAnswered(host)) << i;
     }
     EXPECT_EQ(host.payloads.size(), 8u);
-    EXPECT_GT(host.discarded, 0u);
-    const auto discarded = host.discarded;
+    EXPECT_GT(host.discarded(), 0u);
+    const auto discarded = host.discarded();
     emulator.inject(core::Bytes{0x00, 0x03, 0x00, 0x04, 0xC0});  // 00 03 with a wrong sum
     EXPECT_TRUE(host.awaitQuiet(200ms));
-    EXPECT_EQ(host.discarded, discarded + 1);
+    EXPECT_EQ(host.discarded(), discarded + 1);
 }
 
 // The noisy line fed to a host's decoder: every frame comes out whole and in order (frames
@@ -119,73 +121,54 @@ TEST(PseudoTerminal, HostMayCloseAndReopenTheLineUntilItDisappears) {
     EXPECT_FALSE(std::filesystem::exists(emulator.path()));
 }
 
-core::Bytes concat(std::initializer_list<core::Bytes> parts) {
-    core::Bytes out;
-    for (const auto& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
-    return out;
-}
-
-// The units split off, "frame <payload>" or "unframed <message>", joined by " | ".
-std::string describe(const std::vector<InboundUnit>& units) {
-    std::string out;
-    for (const auto& unit : units) {
-        out += std::string(out.empty() ? "" : " | ") +
-               (unit.kind == Kind::frame ? "frame " : "unframed ") +
-               kinetra::testing::hex(unit.bytes);
-    }
-    return out;
-}
-
-struct Splitting {
-    InboundSplitter splitter{Milliseconds(50)};
-    std::vector<InboundUnit> units;
-    InboundSplitter::MessageAt messageAt = [](core::ByteView bytes) {
-        return wholeDeviceMessageAt(bytes, model::DeviceModel::turretAlpha2);
-    };
-
-    void feed(const core::Bytes& bytes, bool unframed = true) {
-        splitter.feed(bytes, unframed, messageAt, Clock::time_point{}, units);
-    }
-    void expireAt(Milliseconds elapsed) {
-        splitter.expire(Clock::time_point{} + elapsed, messageAt, units);
-    }
-};
-
-const core::Bytes kStore = testing::bytesOf(
-    bundle::keyposeStoreCurrentPoseMessage(model::DeviceModel::turretAlpha2, 1, 2));
-
 // A radio chunk frame begins like a 17-byte device message; only the frame reading holds, even
 // when the read cuts it.
 TEST(InboundSplitter, SeparatesFramesFromMessagesAndGivesUpOnBytesThatNeverComplete) {
-    Splitting s;
+    InboundSplitter splitter{Milliseconds(50)};
+    const InboundSplitter::MessageAt messageAt = [](core::ByteView bytes) {
+        return wholeDeviceMessageAt(bytes, model::DeviceModel::turretAlpha2);
+    };
+    std::vector<InboundUnit> units;
+    // Feeds `parts` as one read; the units split off since the last call, "frame <payload>" or
+    // "unframed <message>", joined by " | ".
+    const auto split = [&](std::initializer_list<core::Bytes> parts) {
+        core::Bytes read;
+        for (const auto& part : parts) {
+            read.insert(read.end(), part.begin(), part.end());
+        }
+        splitter.feed(read, true, messageAt, Clock::time_point{}, units);
+        std::string out;
+        for (const auto& unit : std::exchange(units, {})) {
+            out += std::string(out.empty() ? "" : " | ") +
+                   (unit.kind == Kind::frame ? "frame " : "unframed ") + hex(unit.bytes);
+        }
+        return out;
+    };
+    const auto store = testing::bytesOf(
+        bundle::keyposeStoreCurrentPoseMessage(model::DeviceModel::turretAlpha2, 1, 2));
     // 1A 03 00 1D C0 (select the radio) begins like a 28-byte message; it is a frame.
-    const core::Bytes selectRadio{0x1A, 0x03, 0x00, 0x1D, 0xC0};
-    s.feed(concat({frameOf(linkVersions), bundle::statusRequestMessage(), selectRadio, kStore}));
-    EXPECT_EQ(describe(s.units), "frame 1C | unframed 02 E6 00 E8 | frame 1A 03 | unframed " +
-                                     kinetra::testing::hex(kStore));
-    EXPECT_FALSE(s.splitter.deadline().has_value());
+    EXPECT_EQ(split({frameOf(linkVersions),
+                     bundle::statusRequestMessage(),
+                     {0x1A, 0x03, 0x00, 0x1D, 0xC0},
+                     store}),
+              "frame 1C | unframed 02 E6 00 E8 | frame 1A 03 | unframed " + hex(store));
+    EXPECT_FALSE(splitter.deadline().has_value());
 
-    s.units.clear();
     std::array<std::uint8_t, link::kRadioChunkSize> chunk{};
     chunk.fill(0x11);
     const auto frame = frameOf([&](auto& e) { updateChunk(e, chunk); });
-    s.feed(core::Bytes(frame.begin(), frame.begin() + 700));
-    s.feed(core::Bytes(frame.begin() + 700, frame.end()));
-    EXPECT_EQ(describe(s.units), "frame 11 03 " + kinetra::testing::hex(chunk));
+    EXPECT_EQ(split({core::Bytes(frame.begin(), frame.begin() + 700)}), "");
+    EXPECT_EQ(split({core::Bytes(frame.begin() + 700, frame.end())}), "frame 11 03 " + hex(chunk));
 
     // Three bytes that announce a longer message and never get it: after the gap they are
     // read as the start of a frame, and spoil it, as noise on a serial line does.
-    s.units.clear();
-    s.feed(core::Bytes{0x09, 0x42, 0x42});
-    s.expireAt(Milliseconds(10));
-    EXPECT_TRUE(s.splitter.deadline().has_value());
-    s.expireAt(Milliseconds(50));
-    EXPECT_FALSE(s.splitter.deadline().has_value());
-    s.feed(concat({frameOf(linkVersions), frameOf(identify)}));
-    EXPECT_EQ(s.splitter.framesDiscarded(), 1u);
-    EXPECT_EQ(describe(s.units), "frame 19");
+    EXPECT_EQ(split({{0x09, 0x42, 0x42}}), "");
+    splitter.expire(Clock::time_point{} + Milliseconds(10), messageAt, units);
+    EXPECT_TRUE(splitter.deadline().has_value());
+    splitter.expire(Clock::time_point{} + Milliseconds(50), messageAt, units);
+    EXPECT_FALSE(splitter.deadline().has_value());
+    EXPECT_EQ(split({frameOf(linkVersions), frameOf(identify)}), "frame 19");
+    EXPECT_EQ(splitter.framesDiscarded(), 1u);
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 // writes. Test thread only.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -87,12 +89,8 @@ public:
         const auto from = payloads.size();
         send(std::forward<Build>(build));
         return readUntil([&] {
-            for (auto i = from; i < payloads.size(); ++i) {
-                if (link::matchesHeader(payloads[i], header)) {
-                    return true;
-                }
-            }
-            return false;
+            return std::any_of(payloads.begin() + static_cast<std::ptrdiff_t>(from), payloads.end(),
+                               [&](const auto& p) { return link::matchesHeader(p, header); });
         });
     }
 
@@ -109,16 +107,9 @@ public:
             const auto read = port_->read(buffer, left);
             // The emulator closed the master side: the line has ended.
             lineEnded = read.status == serial::ReadStatus::closed;
-            if (read.status != serial::ReadStatus::data) {
-                continue;
-            }
-            for (std::size_t i = 0; i < read.count; ++i) {
-                const auto result = decoder_.push(buffer[i]);
-                if (result == link::DecodeResult::frame) {
-                    payloads.emplace_back(decoder_.payload().begin(), decoder_.payload().end());
-                } else if (result == link::DecodeResult::discarded) {
-                    ++discarded;
-                }
+            if (read.status == serial::ReadStatus::data) {
+                decoder_.feed(std::span(buffer).first(read.count),
+                              [&](core::ByteView p) { payloads.emplace_back(p.begin(), p.end()); });
             }
         }
         return true;
@@ -126,16 +117,18 @@ public:
     /// Waits until nothing arrives for `quiet`; true when it went quiet with the line up.
     bool awaitQuiet(Milliseconds quiet) {
         for (int turn = 0; turn < 20; ++turn) {
-            const auto seen = payloads.size() + discarded;
-            if (!readUntil([&] { return payloads.size() + discarded != seen; }, quiet)) {
+            const auto seen = payloads.size() + discarded();
+            if (!readUntil([&] { return payloads.size() + discarded() != seen; }, quiet)) {
                 return !lineEnded;
             }
         }
         return false;
     }
 
+    /// Frames the decoder threw away (bad sum, noise).
+    std::uint64_t discarded() const { return decoder_.discardedFrames(); }
+
     std::vector<core::Bytes> payloads;  // every payload decoded, in order
-    std::size_t discarded = 0;          // frames the decoder threw away (bad sum, noise)
     bool lineEnded = false;
 
 private:
