@@ -55,10 +55,6 @@ TEST(EmulatedLink, FaultSwitchesChangeWhatTheHostHearsWhileItRuns) {
     }
     EXPECT_EQ(host.payloads.size(), 8u);
     EXPECT_GT(host.discarded(), 0u);
-    const auto discarded = host.discarded();
-    emulator.inject(core::Bytes{0x00, 0x03, 0x00, 0x04, 0xC0});  // 00 03 with a wrong sum
-    EXPECT_TRUE(host.awaitQuiet(200ms));
-    EXPECT_EQ(host.discarded(), discarded + 1);
 }
 
 // The noisy line fed to a host's decoder: every frame comes out whole and in order (frames

@@ -93,7 +93,7 @@ core::Bytes attach(const link::Mac& mac) {
     return payloadOf([&](auto& e) { attachToBundle(e, mac); });
 }
 
-TEST(EmulatorCore, AnswersEveryHostCommandUnderItsReplyHeader) {
+TEST(EmulatorCore, AnAdapterAnswersEveryHostCommandUnderItsReplyHeaderAndAModuleNone) {
     CoreRun r;
     const std::pair<core::Bytes, link::ReplyHeader> rows[] = {
         {payloadOf(linkVersions), link::kLinkVersionsReply},
@@ -123,6 +123,12 @@ TEST(EmulatorCore, AnswersEveryHostCommandUnderItsReplyHeader) {
     r.frame({0x1A, 0x09});
     EXPECT_TRUE(r.out.empty());
     EXPECT_EQ(r.log.back().kind, ReceivedKind::unreadable);
+    // A stop-motion module ignores adapter commands and says so in its log.
+    CoreRun module(defaultModuleConfig());
+    module.frame(payloadOf(linkVersions));
+    EXPECT_TRUE(module.out.empty());
+    EXPECT_FALSE(module.log.back().delivered);
+    EXPECT_NE(describe(module.log.back()).find("linkVersions (ignored)"), std::string::npos);
 }
 
 TEST(EmulatorCore, WirelessPairingConnectsTheGroupAfterASecondOrEndsInItsProblem) {
@@ -292,14 +298,6 @@ TEST(EmulatorCore, RepliesCanBeLostOrHeldBack) {
     r.device(bundle::statusRequestMessage(), Medium::rj45);  // the sixth: lost
     EXPECT_EQ(r.state().acknowledge, 1);
     EXPECT_EQ(r.state().deviceMessagesAccepted, 2u);
-}
-
-TEST(EmulatorCore, StopMotionModuleIgnoresAdapterCommandsAndSaysSoInItsLog) {
-    CoreRun r(defaultModuleConfig());
-    r.frame(payloadOf(linkVersions));
-    EXPECT_TRUE(r.out.empty());
-    EXPECT_FALSE(r.log.back().delivered);
-    EXPECT_NE(describe(r.log.back()).find("linkVersions (ignored)"), std::string::npos);
 }
 
 }  // namespace
