@@ -10,10 +10,11 @@ using namespace std::chrono_literals;
 using Arguments = std::vector<std::string_view>;
 
 TEST(ProgramOptions, DevicesVersionsAndFaultsFromTheCommandLine) {
-    const auto parsed = parseOptions(Arguments{
-        "--device", "swivelMax,firmware=94,mac=01-02-03-04-05-06", "--device",
-        "rollerBase,group=0x10,rssi=-70,setup=dollyOnly", "--radio-version", "0", "--pair-error",
-        "connectionProblem", "--keypose-slots", "3", "--pairing-ms", "250"});
+    const auto parsed = parseOptions(
+        Arguments{"--device", "swivelMax,firmware=94,mac=01-02-03-04-05-06", "--device",
+                  "rollerBase,group=0x10,rssi=-70,setup=dollyOnly", "--radio-version", "0",
+                  "--noise", "--pair-error", "connectionProblem", "--keypose-slots", "3",
+                  "--drop-every", "3", "--pairing-ms", "250"});
     ASSERT_TRUE(parsed.options) << parsed.error;
     const auto& config = parsed.options->config;
     ASSERT_EQ(config.devices.size(), 2u);
@@ -25,7 +26,11 @@ TEST(ProgramOptions, DevicesVersionsAndFaultsFromTheCommandLine) {
     EXPECT_NE(d[0].mac, d[1].mac);  // pairing finds devices by MAC
     EXPECT_EQ(std::tuple(config.radioVersion, config.keyposeSlots, config.timings.pairingTime),
               std::tuple(0, 3, 250ms));
-    EXPECT_EQ(parsed.options->faults.wirelessPairError, link::WirelessPairError::connectionProblem);
+    // The flaky-link switches (run end to end in sim_program_test): a flag without a value
+    // among options with one.
+    const auto& faults = parsed.options->faults;
+    EXPECT_EQ(std::tuple(faults.wirelessPairError, faults.noise, faults.dropEveryNthReply),
+              std::tuple(link::WirelessPairError::connectionProblem, true, 3u));
     // The link type chooses the defaults the other options change, whatever their order.
     const auto module =
         parseOptions(Arguments{"--link-id", "M1", "--link-type", "stopMotionModule"});
@@ -61,26 +66,16 @@ TEST(ProgramOptions, ServerAddressesDeviceListsRefusalsAndHelp) {
                                                         {"--keypose-slots", "4"},
                                                         {"--radio-version"},
                                                         {"stray"},
-                                                        {"--verbose", "1"}}) {
+                                                        {"--verbose", "1"},
+                                                        {"--drop-every", "0"},
+                                                        {"--reply-delay-ms", "60001"},
+                                                        {"--noise", "yes"}}) {
         const auto parsed = parseOptions(arguments);
         EXPECT_FALSE(parsed.options) << arguments.front();
         EXPECT_FALSE(parsed.error.empty());
     }
+    // Every option is named in --help.
     EXPECT_TRUE(parseOptions(Arguments{"--help"}).options->help);
-    EXPECT_NE(usage().find("--device"), std::string::npos);
-}
-
-// The flaky-link switches (run end to end in sim_program_test): flags without a value among
-// options with one, bounds refused, and every option named in --help.
-TEST(ProgramOptions, FaultSwitchesForAFlakyLink) {
-    const auto parsed = parseOptions(Arguments{"--noise", "--drop-every", "3", "--link-id", "F1"});
-    ASSERT_TRUE(parsed.options) << parsed.error;
-    EXPECT_TRUE(parsed.options->faults.noise);
-    EXPECT_EQ(parsed.options->config.linkID, "F1");
-    for (const auto& arguments : std::vector<Arguments>{
-             {"--drop-every", "0"}, {"--reply-delay-ms", "60001"}, {"--noise", "yes"}}) {
-        EXPECT_FALSE(parseOptions(arguments).options) << arguments.back();
-    }
     for (const auto* option :
          {"--link-type", "--link-id", "--controller-version", "--radio-version", "--device",
           "--keypose-slots", "--pairing-ms", "--pair-error", "--canbus-pair-error",
