@@ -38,7 +38,7 @@ std::string run(const std::string& script) {
     return result;
 }
 
-TEST(AcknowledgeLedger, CreditsTheOldestMessageInDoubtAndNeverALaterOneForAnEarlierChange) {
+TEST(AcknowledgeLedger, CreditsTheOldestMessageInDoubtMeasuresItsRoundTripAndCountsWhatItGivesUp) {
     const struct {
         const char* script;
         const char* credits;
@@ -71,9 +71,8 @@ TEST(AcknowledgeLedger, CreditsTheOldestMessageInDoubtAndNeverALaterOneForAnEarl
     for (const auto& row : rows) {
         EXPECT_EQ(run(row.script), row.credits) << row.script;
     }
-}
 
-TEST(AcknowledgeLedger, MeasuresTheRoundTripAndCountsWhatItGivesUp) {
+    // A change measures the round trip of the message it credits; what it gives up is counted.
     AcknowledgeLedger ledger;
     const AcknowledgeLedger::TimePoint origin{};
     ledger.written(1, origin);

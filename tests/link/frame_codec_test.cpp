@@ -89,7 +89,7 @@ TEST(FrameEncoder, NeverWritesPastItsBufferAndKeepsAFinishedFrameWhole) {
 
 // 4096 collected bytes still make a frame, escaped bytes counting once. Beyond that the bytes
 // are discarded with everything up to the next end byte, even a frame hidden in them.
-TEST(FrameDecoder, KeepsFourThousandNinetySixBytesAndDiscardsMore) {
+TEST(FrameDecoder, KeepsFourThousandNinetySixBytesDiscardsMoreAndCountsWhatItDiscards) {
     for (const std::uint8_t filler : {0x01, 0xC0}) {
         const Bytes largest(4094, filler);  // and the two sum bytes
         EXPECT_EQ(decodeAll(framedByPeer(largest)), Payloads{hex(largest)});
@@ -104,11 +104,9 @@ TEST(FrameDecoder, KeepsFourThousandNinetySixBytesAndDiscardsMore) {
     EXPECT_EQ(decodeAll(bytes("C0 1C 00 1C C0"), &decoder), Payloads{"1C"});
     decodeAll(bytes("1A 03 00 1E"), &decoder);
     EXPECT_EQ(decoder.push(kEndByte), DecodeResult::discarded);
-}
 
-// What the link's health counts as discarded: each dropped run once, with every byte it took
-// from the line (escapes and its end byte included); a lone end byte is framing.
-TEST(FrameDecoder, CountsWhatItDiscards) {
+    // What the link's health counts as discarded: each dropped run once, with every byte it took
+    // from the line (escapes and its end byte included); a lone end byte is framing.
     struct Case {
         const char* what;
         Bytes wire;
@@ -129,10 +127,10 @@ TEST(FrameDecoder, CountsWhatItDiscards) {
          0, 1, FrameDecoder::kBound + 10},
     };
     for (const auto& [what, wire, frames, discarded, discardedBytes] : cases) {
-        FrameDecoder decoder;
-        EXPECT_EQ(decodeAll(wire, &decoder).size(), frames) << what;
-        EXPECT_EQ(decoder.discardedFrames(), discarded) << what;
-        EXPECT_EQ(decoder.discardedBytes(), discardedBytes) << what;
+        FrameDecoder fresh;
+        EXPECT_EQ(decodeAll(wire, &fresh).size(), frames) << what;
+        EXPECT_EQ(fresh.discardedFrames(), discarded) << what;
+        EXPECT_EQ(fresh.discardedBytes(), discardedBytes) << what;
     }
 }
 

@@ -9,7 +9,7 @@ namespace {
 using std::chrono::microseconds;
 using namespace std::chrono_literals;
 
-TEST(LinkHealth, QuantilesByNearestRankOverTheLastThousand) {
+TEST(LinkHealth, QuantilesByNearestRankOverTheLastThousandAndStatusRateOverTheLastSecond) {
     EXPECT_FALSE(quantileMs({}, 0.5));
     EXPECT_EQ(quantileMs({microseconds(7000)}, 0.99), 7.0);
     LinkStatistics statistics;
@@ -24,9 +24,8 @@ TEST(LinkHealth, QuantilesByNearestRankOverTheLastThousand) {
     EXPECT_EQ(figures.ackSumMs, 1200.0 * 1201 / 2);
     EXPECT_FALSE(figures.statusAgeMs);
     EXPECT_FALSE(figuresJson(figures).contains("statusAgeMs"));
-}
 
-TEST(LinkHealth, StatusRateOverTheLastWholeSecond) {
+    // The status rate, over the last whole second.
     const auto start = std::chrono::steady_clock::time_point(100s);
     StatusRateMeter meter(start);
     EXPECT_EQ(meter.update(5, start + 250ms), 20.0);    // the first quarter second

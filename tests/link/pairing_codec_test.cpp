@@ -69,7 +69,7 @@ TEST(AttachRequest, TellsAPatternMismatchFromAMalformedRequest) {
 }
 
 // A bundle MAC is split at ':' only; each part is read as hexadecimal and its low byte kept.
-TEST(CreateBundleRequest, ReadsCountMasterAndAddresses) {
+TEST(CreateBundleRequest, ReadsCountMasterAndAddressesAndRefusesBadCountsAndMalformedRequests) {
     const std::pair<const char*, std::optional<Mac>> macs[] = {
         {"0a:1b:2c:3d:4e:5f", Mac{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}},
         {"1AB:2:3:4:5:FFFFFFFFFFFF01", Mac{0xAB, 2, 3, 4, 5, 0x01}},
@@ -91,11 +91,9 @@ TEST(CreateBundleRequest, ReadsCountMasterAndAddresses) {
         readCreateBundleRequest(json{{"deviceCount", 0}, {"forcedMasterDevice", "noSuchModel"}});
     ASSERT_TRUE(noSuchModel.value) << noSuchModel.detail;
     EXPECT_EQ(noSuchModel.value->forcedMasterDevice, 0);
-}
 
-// Counts outside 0 to 4 are refused before anything is sent; missing or mistyped keys are
-// malformed (answered "{}").
-TEST(CreateBundleRequest, RefusesCountsOutsideZeroToFourAndMalformedRequests) {
+    // Counts outside 0 to 4 are refused before anything is sent; missing or mistyped keys are
+    // malformed (answered "{}").
     auto request = json::parse(
         R"({"forcedMasterDevice":"none","macList":["1:2:3:4:5:6","1:2:3:4:5:6","1:2:3:4:5:6",
             "1:2:3:4:5:6","1:2:3:4:5:6"]})");
