@@ -173,7 +173,7 @@ TEST(DeviceMessages, RefusesWhatNoDeviceWouldTake) {
     }
 }
 
-TEST(StatusMessage, EveryFieldReadsBackThroughTheServersDecoder) {
+TEST(DeviceReports, EveryStatusFieldAndEachFamilysKeyPoseAnswerReadBackThroughTheServer) {
     StatusReport report{.positions = {-12500, 45000, 3250, -77, 0, 360000, -43800},
                         .aimIndex = 4,
                         .loopActive = true,
@@ -220,9 +220,8 @@ TEST(StatusMessage, EveryFieldReadsBackThroughTheServersDecoder) {
     const auto five = encodeStatus(report);
     EXPECT_EQ(five.size(), 79u);
     EXPECT_EQ(bundle::decodeStatus(five).value().deviceCount, 5);
-}
 
-TEST(KeyposeAnswers, EachFamilysAnswerReadsBackThroughTheServer) {
+    // Each family's key-pose answer.
     const Positions pose = {1500, -2500, 700, 321, 0, 4000, -5000};
     const std::tuple<M, std::uint8_t, const char*> rows[] = {
         {M::turretAlpha2, 0x6F,
