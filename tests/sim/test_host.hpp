@@ -114,17 +114,6 @@ public:
         }
         return true;
     }
-    /// Waits until nothing arrives for `quiet`; true when it went quiet with the line up.
-    bool awaitQuiet(Milliseconds quiet) {
-        for (int turn = 0; turn < 20; ++turn) {
-            const auto seen = payloads.size() + discarded();
-            if (!readUntil([&] { return payloads.size() + discarded() != seen; }, quiet)) {
-                return !lineEnded;
-            }
-        }
-        return false;
-    }
-
     /// Frames the decoder threw away (bad sum, noise).
     std::uint64_t discarded() const { return decoder_.discardedFrames(); }
 
