@@ -29,10 +29,6 @@ using Kind = InboundUnit::Kind;
 using kinetra::testing::hex;
 using testing::frameOf;
 
-bool versionsAnswered(TestHost& host) {
-    return host.exchange(linkVersions, link::kLinkVersionsReply);
-}
-
 TEST(EmulatedLink, FaultSwitchesChangeWhatTheHostHearsWhileItRuns) {
     EmulatedLink emulator;
     TestHost host(emulator.path());
@@ -53,7 +49,7 @@ TEST(EmulatedLink, FaultSwitchesChangeWhatTheHostHearsWhileItRuns) {
         f.noise = true;
     });
     for (int i = 0; i < 8; ++i) {
-        ASSERT_TRUE(versionsAnswered(host)) << i;
+        ASSERT_TRUE(host.exchange(linkVersions, link::kLinkVersionsReply)) << i;
     }
     EXPECT_EQ(host.payloads.size(), 8u);
     EXPECT_GT(host.discarded(), 0u);
@@ -108,7 +104,7 @@ TEST(PseudoTerminal, HostMayCloseAndReopenTheLineUntilItDisappears) {
     ASSERT_TRUE(
         emulator.waitForState([](const EmulatorState& s) { return s.terminalOpen; }, kReplyWait));
     EXPECT_EQ(emulator.state().pairedMedium, Medium::canbus);
-    EXPECT_TRUE(versionsAnswered(host));
+    EXPECT_TRUE(host.exchange(linkVersions, link::kLinkVersionsReply));
 
     emulator.disappear();
     EXPECT_FALSE(host.readUntil([] { return false; }));
