@@ -36,27 +36,19 @@ TEST(ShippedConfiguration, MatchesTheBuiltInDefaults) {
     EXPECT_EQ(file, config::fullDefault()["server"]);
 }
 
-std::string install(const fs::path& prefix) {
-    ChildProcess process(
+// Installed once: the tree's contents, then the server started from it through a link.
+TEST(InstallTree, HoldsEverySourceFolderAndTheServerFindsItThroughALinkFromElsewhere) {
+    TemporaryTree scratch;
+    const fs::path prefix = scratch.root() / "opt" / "kinetra";
+    ChildProcess install(
         {KINETRA_CMAKE_COMMAND, "--install", KINETRA_BINARY_DIR, "--prefix", prefix.string()}, ".");
-    const auto status = process.waitForExit(60s);
-    return status == std::optional<int>(0) ? "" : "cmake --install failed: " + process.output();
-}
-
-class InstallTree : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(install(prefix_), ""); }
-
-    TemporaryTree scratch_;
-    fs::path prefix_ = scratch_.root() / "opt" / "kinetra";
-};
-
-TEST_F(InstallTree, HoldsTheProgramsAndEverySourceFolder) {
-    EXPECT_TRUE(isExecutable(prefix_ / "bin/kinetra-server"));
-    EXPECT_TRUE(isExecutable(prefix_ / "bin/kinetra-sim"));
-    EXPECT_TRUE(isExecutable(prefix_ / "www/kinetra_sdk_webserver"));
+    ASSERT_EQ(install.waitForExit(60s), std::optional<int>(0)) << install.output();
+    for (const char* program :
+         {"bin/kinetra-server", "bin/kinetra-sim", "www/kinetra_sdk_webserver"}) {
+        EXPECT_TRUE(isExecutable(prefix / program)) << program;
+    }
     for (const char* icon : {"icon1.ico", "tray_icon.ico", "icon1.png", "tray_icon.png"}) {
-        EXPECT_TRUE(fs::is_regular_file(prefix_ / "res" / icon)) << icon;
+        EXPECT_TRUE(fs::is_regular_file(prefix / "res" / icon)) << icon;
     }
 
     // Every file of these folders, subfolders included, arrives unchanged.
@@ -69,7 +61,7 @@ TEST_F(InstallTree, HoldsTheProgramsAndEverySourceFolder) {
                  relative.filename().string().starts_with("package"))) {
                 continue;  // themed icons go elsewhere; the npm manifest brings www/vendor/
             }
-            const auto installed = prefix_ / relative;
+            const auto installed = prefix / relative;
             ASSERT_TRUE(fs::is_regular_file(installed)) << relative;
             EXPECT_EQ(readFile(installed), readFile(entry.path())) << relative;
             if (isExecutable(entry.path())) {
@@ -81,42 +73,39 @@ TEST_F(InstallTree, HoldsTheProgramsAndEverySourceFolder) {
     EXPECT_GT(compared, 10);
     // The plot library the page loads, from npm, with its licence; not the manifest.
     for (const char* file : {"uPlot.esm.js", "uPlot.min.css", "LICENSE"}) {
-        EXPECT_TRUE(fs::is_regular_file(prefix_ / "www/vendor/uplot" / file)) << file;
+        EXPECT_TRUE(fs::is_regular_file(prefix / "www/vendor/uplot" / file)) << file;
     }
-    EXPECT_FALSE(fs::exists(prefix_ / "www/package.json"));
+    EXPECT_FALSE(fs::exists(prefix / "www/package.json"));
     // The user adds the DFU tool and its image.
-    EXPECT_FALSE(fs::exists(prefix_ / "firmware/dfu-util"));
-    EXPECT_FALSE(fs::exists(prefix_ / "firmware/a"));
-}
+    EXPECT_FALSE(fs::exists(prefix / "firmware/dfu-util"));
+    EXPECT_FALSE(fs::exists(prefix / "firmware/a"));
 
-TEST_F(InstallTree, ServerStartedThroughALinkFromElsewhereFindsItsTree) {
     const auto httpPort = freePort();
     const auto webSocketPort = freePort();
-    std::ofstream(prefix_ / "cfg/config.ini", std::ios::trunc)
+    std::ofstream(prefix / "cfg/config.ini", std::ios::trunc)
         << "[httpserver]\naddress=127.0.0.1\nport=" << httpPort
         << "\n[webserver]\naddress=127.0.0.1\nport=" << freePort()
         << "\n[websocket]\naddress=127.0.0.1\nport=" << webSocketPort << "\n";
     // As /usr/bin/kinetra-server: a link in a folder without ../cfg, started from a third one.
-    const auto links = scratch_.root() / "usr" / "bin";
-    const auto elsewhere = scratch_.tmp() / "home";
+    const auto links = scratch.root() / "usr" / "bin";
+    const auto elsewhere = scratch.tmp() / "home";
     fs::create_directories(links);
     fs::create_directories(elsewhere);
-    fs::create_symlink(prefix_ / "bin/kinetra-server", links / "kinetra-server");
+    fs::create_symlink(prefix / "bin/kinetra-server", links / "kinetra-server");
 
     ChildProcess server({(links / "kinetra-server").string(), "--simulate"}, elsewhere.string(),
-                        {{"TMPDIR", scratch_.tmp().string()}});
+                        {{"TMPDIR", scratch.tmp().string()}});
     ASSERT_TRUE(
         server.waitForOutput("Listening on 127.0.0.1:" + std::to_string(webSocketPort) + ".", 10s))
         << server.output();
     EXPECT_NE(server.output().find("Configuration files read and parse into json object."),
               std::string::npos)
         << server.output();
-
-    std::string reply;
+    json reply;
     EXPECT_TRUE(testing::waitUntil(
         [&] {
-            reply = testing::postJson(httpPort, "/v1/device", {{"command", "linkStatus"}}).dump();
-            return reply.find("KSIM0001") != std::string::npos;
+            reply = testing::postJson(httpPort, "/v1/device", {{"command", "linkStatus"}});
+            return listsLink(reply, "KSIM0001");
         },
         10s))
         << reply << server.output();
