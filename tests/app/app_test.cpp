@@ -52,15 +52,9 @@ InstanceProbe runningAre(std::set<std::string> running) {
     };
 }
 
-class LockFile : public ::testing::Test {
-protected:
-    std::string content() const { return tree_.read("tmp/MyLockFile"); }
-
-    testing::TemporaryTree tree_;
-    const std::filesystem::path path_ = tree_.lockFile();
-};
-
-TEST_F(LockFile, StartsOnlyWhenNoOtherInstanceRunsAndLeavesOnlyLiveIds) {
+TEST(InstanceLock, StartsOnlyWhenNoOtherInstanceRunsLeavesOnlyLiveIdsAndLetsOneOfManyThrough) {
+    testing::TemporaryTree tree;
+    const std::filesystem::path path = tree.lockFile();
     const struct {
         const char* what;
         const char* before;  // nullptr: no file
@@ -79,31 +73,30 @@ TEST_F(LockFile, StartsOnlyWhenNoOtherInstanceRunsAndLeavesOnlyLiveIds) {
          "500\ngarbage\n42420\n"},
     };
     for (const auto& c : cases) {
-        std::filesystem::remove(path_);
+        std::filesystem::remove(path);
         if (c.before != nullptr) {
-            tree_.write("tmp/MyLockFile", c.before);
+            tree.write("tmp/MyLockFile", c.before);
         }
-        InstanceLock lock(path_.string(), runningAre(c.running));
+        InstanceLock lock(path.string(), runningAre(c.running));
         if (c.acquired) {
             EXPECT_EQ(lock.acquire(4242), *c.acquired) << c.what;
         } else {
             lock.release(4242);
         }
-        EXPECT_EQ(content(), c.after) << c.what;
+        EXPECT_EQ(tree.read("tmp/MyLockFile"), c.after) << c.what;
     }
     // A lock file that cannot be made does not block the start.
-    InstanceLock unusable((path_ / "no-such-dir" / "MyLockFile").string(), runningAre({"1"}));
+    InstanceLock unusable((path / "no-such-dir" / "MyLockFile").string(), runningAre({"1"}));
     EXPECT_TRUE(unusable.acquire(5));
     unusable.release(5);
-}
 
-TEST_F(LockFile, ConcurrentStartsLetExactlyOneThrough) {
-    // Each "process" is a thread here; the probe sees an id as running once it is written.
+    // Concurrent starts, each "process" a thread; the probe sees an id as running once written.
+    std::filesystem::remove(path);
     std::atomic<int> passed{0};
     std::vector<std::jthread> starters;
     for (int id = 1; id <= 8; ++id) {
         starters.emplace_back([&, id] {
-            InstanceLock lock(path_.string(), [](std::string_view pid) { return !pid.empty(); });
+            InstanceLock lock(path.string(), [](std::string_view pid) { return !pid.empty(); });
             if (lock.acquire(id)) {
                 ++passed;
             }
@@ -111,7 +104,8 @@ TEST_F(LockFile, ConcurrentStartsLetExactlyOneThrough) {
     }
     starters.clear();
     EXPECT_EQ(passed, 1);
-    EXPECT_EQ(std::ranges::count(content(), '\n'), 1) << content();
+    const std::string ids = tree.read("tmp/MyLockFile");
+    EXPECT_EQ(std::ranges::count(ids, '\n'), 1) << ids;
 }
 
 TEST(SystemInstanceProbe, KnowsItselfButNotOtherPrograms) {
