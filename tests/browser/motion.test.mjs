@@ -116,13 +116,13 @@ describe('motion: plot, picture and link health', { timeout: kSoakSeconds * 1000
     assert.equal(await panel('headTilt').locator('.ghost').getAttribute('data-angle'), '12');
     await screenshot(page, 'motion-ghost');
     // In the page, just after each frame: the dial's angle and the headPan of the last two
-    // statuses that had arrived when the frame began, until the move ends.
+    // statuses that had arrived by then, until the move ends. A status is drawn at the end of
+    // the task that brought it, or in the next frame when it follows the last pass within a frame.
     const samples = await page.evaluate((link) => new Promise((resolve) => {
       const taken = [];
       const frame = () => {
-        const cut = performance.now();
         setTimeout(() => {
-          const pans = window.statusLog[link].recent.filter((status) => status.at < cut).slice(-2).map((status) => status.pan);
+          const pans = window.statusLog[link].recent.slice(-2).map((status) => status.pan);
           taken.push({ angle: Number(document.querySelector('.pose-panel[data-axis=headPan] .needle').dataset.angle), pans });
           if (document.querySelector('.activity[data-state=realTimeMove]') && taken.length < 2000) requestAnimationFrame(frame);
           else resolve(taken);
