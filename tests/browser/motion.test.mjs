@@ -7,7 +7,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 
-import { delay, launchBrowser, post, screenshot, startServer, startSimulator, waitFor } from './support.mjs';
+import { delay, launchBrowser, moveFromForm, openPage, post, screenshot, startServer, startSimulator, waitFor } from './support.mjs';
 
 const kLink = 'KSIM0001';
 const kSoakSeconds = Number(process.env.KINETRA_SOAK_SECONDS ?? 300);
@@ -44,20 +44,14 @@ describe('motion: plot, picture and link health', { timeout: kSoakSeconds * 1000
     await waitFor(`${linkID} listed`, async () => (await post(server.httpPort, '/v1/device', { command: 'linkStatus' })).data.some((l) => l.linkID === linkID));
     assert.deepEqual(await post(server.httpPort, `/v1/link/${linkID}`, { command: 'link1PairingConnect' }), { result: 'ok' });
   };
-  const openPage = async (options = {}) => {
-    const opened = await browser.newPage({ viewport: { width: 1400, height: 1000 }, ...options });
-    opened.setDefaultTimeout(10000);
-    opened.on('pageerror', (error) => errors.push(error.message));
+  // A page that also counts console errors (but a missing favicon) and logs the statuses it gets.
+  const newPage = async () => {
+    const opened = await openPage(browser, errors, { viewport: { width: 1400, height: 1000 } });
     opened.on('console', (message) => message.type() === 'error' && !message.location().url.endsWith('/favicon.ico') && errors.push(message.text()));
     await opened.addInitScript(watchStatuses);
     return opened;
   };
   const chartData = (on = page) => on.evaluate(() => document.querySelector('#plot .plot').chart.data);
-  const moveFromForm = async (values) => {
-    const form = page.locator('[data-section="Real-time move"]');
-    for (const [name, value] of Object.entries(values)) await form.locator(`input[name=rt-${name}]`).fill(String(value));
-    await form.getByRole('button', { name: 'Move' }).click();
-  };
   const idle = () => page.locator('.activity[data-state=idle]').waitFor();
   const panel = (axis) => page.locator(`.pose-panel[data-axis=${axis}]`);
 
@@ -65,7 +59,7 @@ describe('motion: plot, picture and link health', { timeout: kSoakSeconds * 1000
     server = await startServer();
     await pairByCable(kLink);
     browser = await launchBrowser();
-    page = await openPage();
+    page = await newPage();
     await page.goto(server.appUrl);
     await page.locator('#plot .plot .uplot').waitFor({ timeout: 15000 });
   });
@@ -78,7 +72,7 @@ describe('motion: plot, picture and link health', { timeout: kSoakSeconds * 1000
   });
 
   test('the plot takes every status of a move, marks its start and planned end, pauses and reads at the cursor', async () => {
-    await moveFromForm({ duration: 2, headPan: 30, headTilt: 5, slide: 0.4 });
+    await moveFromForm(page, { duration: 2, headPan: 30, headTilt: 5, slide: 0.4 });
     const start = page.locator('.move-mark.start:not([hidden])');
     await start.waitFor();
     const end = Number(await page.locator('.move-mark.end').first().getAttribute('data-at'));
@@ -109,7 +103,7 @@ describe('motion: plot, picture and link health', { timeout: kSoakSeconds * 1000
   });
 
   test('the pan dial follows headPan within one status, easing unless motion is to be reduced; the ghost shows a real-time target until the move ends', async () => {
-    await moveFromForm({ duration: 6, headPan: -40, headTilt: 12, slide: 0.1 });
+    await moveFromForm(page, { duration: 6, headPan: -40, headTilt: 12, slide: 0.1 });
     const ghost = panel('headPan').locator('.ghost');
     await waitFor('the ghost', async () => (await ghost.getAttribute('visibility')) === 'visible');
     assert.equal(await ghost.getAttribute('data-angle'), '-40');
@@ -193,7 +187,7 @@ describe('motion: plot, picture and link health', { timeout: kSoakSeconds * 1000
   });
 
   test('statuses with missing, wrong or absurd values are drawn as far as they go', async () => {
-    const mangled = await openPage();
+    const mangled = await newPage();
     let n = 0;
     const mangle = [(d) => delete d.readings.headPan, (d) => Object.assign(d.readings, { slide: 1e300, headTilt: 'x' }), (d) => (d.readings = null)];
     mangle.push((d) => Object.assign(d, { deviceInfo: {}, supportedAxes: [null, 7], keyposeSlotsFilled: 'yes', timestampEpoch: -5 }), (d) => (d.readings = [1, 2]));

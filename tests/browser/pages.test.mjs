@@ -11,7 +11,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { after, before, describe, test } from 'node:test';
 
-import { launchBrowser, post, screenshot, startServer, startSimulator } from './support.mjs';
+import { launchBrowser, openPage, post, screenshot, startServer, startSimulator } from './support.mjs';
 
 const kLink = 'KSIM0001';
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -21,19 +21,19 @@ describe('API reference and firmware update pages', { timeout: 120000 }, () => {
   let server;
   let browser;
   let page;
+  const errors = [];
 
   before(async () => {
     server = await startServer();
     browser = await launchBrowser();
-    page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
-    page.setDefaultTimeout(10000);
-    page.on('pageerror', (error) => console.error('page error:', error.message));
+    page = await openPage(browser, errors);
     page.on('dialog', (dialog) => dialog.accept());
   });
 
   after(async () => {
     await browser?.close();
     await server?.stop();
+    assert.deepEqual(errors, [], 'the pages threw no error');
   });
 
   /** The values of `attribute` of the elements `selector` finds, in page order. */
@@ -104,7 +104,7 @@ describe('API reference and firmware update pages', { timeout: 120000 }, () => {
       assert.equal(await row.locator('.firmware-flag').count(), 2, 'a required update is not also listed as available');
       await screenshot(page, 'webapp-firmware-flags');
 
-      const main = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+      const main = await openPage(browser, errors);
       try {
         await main.goto(server.appUrl);
         const card = main.locator('.link-card[data-link=KSIMOLD1]');

@@ -21,18 +21,10 @@ export const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
  */
 export async function waitFor(what, probe, { timeoutMs = 10000, intervalMs = 100 } = {}) {
   const deadline = Date.now() + timeoutMs;
-  let last;
   for (;;) {
-    try {
-      const value = await probe();
-      if (value) return value;
-      last = value;
-    } catch (error) {
-      last = error;
-    }
-    if (Date.now() >= deadline) {
-      throw new Error(`timed out after ${timeoutMs} ms waiting for ${what} (last: ${last})`);
-    }
+    const [value, last] = await Promise.resolve().then(probe).then((got) => [got, got], (error) => [null, error]);
+    if (value) return value;
+    if (Date.now() >= deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what} (last: ${last})`);
     await delay(intervalMs);
   }
 }
@@ -64,24 +56,16 @@ async function threeFreePorts() {
 
 /** POSTs `body` as JSON to the server's HTTP API and returns the parsed reply (null if empty). */
 export async function post(httpPort, urlPath, body = {}) {
-  const response = await fetch(`http://127.0.0.1:${httpPort}${urlPath}`, {
-    method: 'POST',
-    body: JSON.stringify(body),
-    signal: AbortSignal.timeout(5000),
-  });
-  const text = await response.text();
+  const init = { method: 'POST', body: JSON.stringify(body), signal: AbortSignal.timeout(5000) };
+  const text = await (await fetch(`http://127.0.0.1:${httpPort}${urlPath}`, init)).text();
   return text ? JSON.parse(text) : null;
 }
 
-async function answers(url) {
-  try {
-    const response = await fetch(url, { signal: AbortSignal.timeout(1000) });
-    await response.arrayBuffer();
-    return response.ok;
-  } catch {
-    return false;
-  }
-}
+// Whether `url` answers with a success within a second (its body read, so the exchange ends).
+const answers = (url) =>
+  fetch(url, { signal: AbortSignal.timeout(1000) })
+    .then(async (response) => (await response.arrayBuffer(), response.ok))
+    .catch(() => false);
 
 /**
  * Starts bin/kinetra-server --simulate from a private copy of the install tree given by
@@ -98,27 +82,16 @@ export async function startServer(options = {}) {
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'kinetra-browser-'));
   for (const folder of ['bin', 'www', 'res', 'firmware', 'cfg']) {
     const source = path.join(prefix, folder);
-    if (fs.existsSync(source)) {
-      fs.cpSync(source, path.join(root, folder), { recursive: true });
-    }
+    if (fs.existsSync(source)) fs.cpSync(source, path.join(root, folder), { recursive: true });
   }
-  const tmp = path.join(root, 'tmp');
+  const [bin, tmp, cfg] = ['bin', 'tmp', 'cfg'].map((folder) => path.join(root, folder));
   fs.mkdirSync(tmp);
-  fs.mkdirSync(path.join(root, 'cfg'), { recursive: true });
+  fs.mkdirSync(cfg, { recursive: true });
 
   const { httpPort, webPort, wsPort } = options.ports ?? (await threeFreePorts());
-  fs.writeFileSync(
-    path.join(root, 'cfg', 'config.ini'),
-    `[httpserver]\naddress = 127.0.0.1\nport = ${httpPort}\n` +
-      `[webserver]\naddress = 127.0.0.1\nport = ${webPort}\n` +
-      `[websocket]\naddress = 127.0.0.1\nport = ${wsPort}\n`,
-  );
-
-  const bin = path.join(root, 'bin');
-  const server = spawnLogged(path.join(bin, 'kinetra-server'), ['--simulate'], {
-    cwd: bin,
-    env: { ...process.env, TMPDIR: tmp },
-  });
+  const listener = (section, port) => `[${section}]\naddress = 127.0.0.1\nport = ${port}\n`;
+  fs.writeFileSync(path.join(cfg, 'config.ini'), listener('httpserver', httpPort) + listener('webserver', webPort) + listener('websocket', wsPort));
+  const server = spawnLogged(path.join(bin, 'kinetra-server'), ['--simulate'], { cwd: bin, env: { ...process.env, TMPDIR: tmp } });
   // Ends the server and removes its tree; resolves with how it ended, as spawnLogged's stop.
   const stop = async () => {
     const how = await server.stop();
@@ -127,18 +100,12 @@ export async function startServer(options = {}) {
   };
 
   const appUrl = `http://127.0.0.1:${webPort}/?port=${httpPort}&version=0.9.8`;
+  const answering = async () => {
+    if (server.ended()) throw new Error(`kinetra-server ended ${JSON.stringify(server.ended())}`);
+    return (await answers(`http://127.0.0.1:${webPort}/`)) && (await answers(`http://127.0.0.1:${httpPort}/v1/device`));
+  };
   try {
-    await waitFor(
-      'the web page and the HTTP API',
-      async () => {
-        if (server.ended()) throw new Error(`kinetra-server ended ${JSON.stringify(server.ended())}`);
-        return (
-          (await answers(`http://127.0.0.1:${webPort}/`)) &&
-          (await answers(`http://127.0.0.1:${httpPort}/v1/device`))
-        );
-      },
-      { timeoutMs: 20000 },
-    );
+    await waitFor('the web page and the HTTP API', answering, { timeoutMs: 20000 });
   } catch (error) {
     await stop();
     throw new Error(`${error.message}\n--- server output ---\n${server.log()}`);
@@ -157,6 +124,24 @@ export async function launchBrowser() {
     timeout: 30000,
     args,
   });
+}
+
+/**
+ * A page of `browser` (1280 × 900 unless `options` say otherwise) whose uncaught errors go to
+ * `errors`, for the test file to find empty at its end.
+ */
+export async function openPage(browser, errors, options = {}) {
+  const page = await browser.newPage({ viewport: { width: 1280, height: 900 }, ...options });
+  page.setDefaultTimeout(10000);
+  page.on('pageerror', (error) => errors.push(error.message));
+  return page;
+}
+
+/** Fills the page's real-time move form with `values` (duration, headPan, ...) and sends it. */
+export async function moveFromForm(page, values) {
+  const form = page.locator('[data-section="Real-time move"]');
+  for (const [name, value] of Object.entries(values)) await form.locator(`input[name=rt-${name}]`).fill(String(value));
+  await form.getByRole('button', { name: 'Move' }).click();
 }
 
 /** Saves the whole page as <name>.png in KINETRA_ARTIFACTS (or build/browser-artifacts). */

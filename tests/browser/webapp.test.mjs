@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import http from 'node:http';
 import { after, afterEach, before, describe, test } from 'node:test';
 
-import { delay, launchBrowser, post, screenshot, startServer, waitFor } from './support.mjs';
+import { delay, launchBrowser, moveFromForm, openPage, post, screenshot, startServer, waitFor } from './support.mjs';
 
 const kLink = 'KSIM0001';
 
@@ -14,14 +14,13 @@ describe('web application', { timeout: 120000 }, () => {
   let server;
   let browser;
   let page;
+  const errors = [];
   const commandFrames = []; // joystickMove and others the page sent to /v1/bundle/<link> over /v2
 
   before(async () => {
     server = await startServer();
     browser = await launchBrowser();
-    page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
-    page.setDefaultTimeout(10000);
-    page.on('pageerror', (error) => console.error('page error:', error.message));
+    page = await openPage(browser, errors);
     page.on('websocket', (socket) => {
       if (!socket.url().endsWith('/v2')) return;
       socket.on('framesent', (frame) => {
@@ -43,57 +42,42 @@ describe('web application', { timeout: 120000 }, () => {
     await browser?.close();
     const ended = await server?.stop();
     assert.deepEqual(ended, { code: 0, signal: null }, 'the server ends cleanly on SIGTERM');
+    assert.deepEqual(errors, [], 'the pages threw no error');
   });
 
-  /** The number the page shows for `axis`, or NaN. */
-  const reading = async (axis) =>
-    parseFloat(await page.locator(`.reading[data-axis=${axis}] .reading-value`).textContent({ timeout: 5000 }));
-
-  /** The server's own view of the axis, to check the page against. */
-  const serverReading = async (axis) => (await post(server.httpPort, `/v1/bundle/${kLink}/status`)).data.readings[axis];
-
-  /** The page's reading of `axis` and the gear's clock (ms) of the status it came from. */
+  /** The page's reading of `axis` (NaN when it shows none) and the gear's clock (ms) of the status it came from. */
   const sample = (axis) =>
     page.evaluate((key) => {
       const value = document.querySelector(`.reading[data-axis=${key}] .reading-value`)?.textContent;
       return { value: parseFloat(value), time: Number(document.getElementById('status')?.deviceTime) };
     }, axis);
+  const reading = async (axis) => (await sample(axis)).value;
+  /** The server's own view of the axis, to check the page against. */
+  const serverReading = async (axis) => (await post(server.httpPort, `/v1/bundle/${kLink}/status`)).data.readings[axis];
 
   /**
-   * Waits until the page's reading of `axis` has not changed over `quietMs` of the gear's own
-   * clock (so a page that stopped updating never looks settled); returns it.
+   * Waits until the page's reading of `axis` has not changed over 600 ms of the gear's own clock
+   * (so a page that stopped updating never looks settled); returns it.
    */
-  const settled = async (axis, quietMs = 800) => {
+  const settled = async (axis) => {
     let { value: last, time: since } = await sample(axis);
     return waitFor(`${axis} to settle`, async () => {
-      const { value, time } = await sample(axis);
-      if (Math.abs(value - last) > 0.001) {
-        last = value;
-        since = time;
-        return false;
-      }
-      return time - since >= quietMs ? { value } : false;
-    }).then((result) => result.value);
-  };
-
-  /** Asserts that `axis` still reads `value` after `ms` more of the gear's clock. */
-  const stays = async (axis, value, ms, message) => {
-    const { time: from } = await sample(axis);
-    const { value: now } = await waitFor(`${ms} ms of status`, async () => {
-      const current = await sample(axis);
-      return current.time - from >= ms ? current : false;
+      const now = await sample(axis);
+      if (Math.abs(now.value - last) > 0.001) [last, since] = [now.value, now.time];
+      return now.time - since >= 600 && now;
     });
-    assert.equal(now, value, message);
+  };
+  /** A settled reading of `axis` that then stays for a second more (`message`: after what). */
+  const halted = async (axis, message) => {
+    const still = await settled(axis);
+    const later = await waitFor('a second of status', async () => {
+      const now = await sample(axis);
+      return now.time - still.time >= 1000 && now;
+    });
+    assert.equal(later.value, still.value, `the reading stays ${message}`);
+    return still.value;
   };
 
-  /** Sends a real-time move from the page's form. */
-  const moveFromForm = async ({ duration, headPan, headTilt = 0, slide = 0 }) => {
-    const form = page.locator('[data-section="Real-time move"]');
-    for (const [name, value] of Object.entries({ duration, headPan, headTilt, slide })) {
-      await form.locator(`input[name=rt-${name}]`).fill(String(value));
-    }
-    await form.getByRole('button', { name: 'Move' }).click();
-  };
   const untilReads = (axis, value) =>
     waitFor(`${axis} to reach ${value} on the page`, async () => (await reading(axis)) === value, { timeoutMs: 5000 });
   const linkCard = (state) => page.locator(`.link-card[data-link=${kLink}][data-state=${state}]`);
@@ -113,7 +97,7 @@ describe('web application', { timeout: 120000 }, () => {
 
   const lastJoystick = () => [...commandFrames].reverse().find((f) => f.message.command === 'joystickMove');
 
-  test('the link appears with its state', async () => {
+  test('the link appears unpaired and pairs over the radio', async () => {
     await page.goto(server.appUrl);
     const card = page.locator(`.link-card[data-link=${kLink}]`);
     await card.waitFor();
@@ -121,9 +105,7 @@ describe('web application', { timeout: 120000 }, () => {
     assert.match(await card.textContent(), /Not paired/);
     assert.match(await page.locator('#server-state').textContent(), new RegExp(`127\\.0\\.0\\.1:${server.httpPort}`));
     await screenshot(page, 'webapp-links');
-  });
 
-  test('pairing over the radio completes', async () => {
     await page.getByRole('button', { name: 'Scan for devices' }).click();
     const entries = page.locator('.scan-entry');
     await waitFor('two devices in the scan', async () => (await entries.count()) === 2);
@@ -135,23 +117,10 @@ describe('web application', { timeout: 120000 }, () => {
 
     await page.locator('.pair-progress').filter({ hasText: /connecting|connectionOk/ }).waitFor();
     await paired();
-    const status = await post(server.httpPort, `/v1/bundle/${kLink}/status`);
-    assert.deepEqual(
-      status.data.deviceInfo.map((d) => d.type),
-      ['turretAlpha2', 'glideTrack'],
-      'the master chosen on the page leads the group',
-    );
+    const { data } = await post(server.httpPort, `/v1/bundle/${kLink}/status`);
+    assert.deepEqual(data.deviceInfo.map((d) => d.type), ['turretAlpha2', 'glideTrack'], 'the master chosen on the page leads the group');
     assert.match(await page.locator('.devices').textContent(), /turretAlpha2\s*Battery 85 %/);
     await screenshot(page, 'webapp-paired-status');
-  });
-
-  test('the status follows a move live', async () => {
-    await moveFromForm({ duration: 0.4, headPan: 12.5, headTilt: -3, slide: 0.25 });
-    await untilReads('headPan', 12.5);
-    assert.equal(await reading('headTilt'), -3);
-    assert.equal(await reading('slide'), 0.25);
-    assert.equal(await serverReading('headPan'), 12.5);
-    await screenshot(page, 'webapp-status-after-move');
   });
 
   test('a page on another origin reaches nothing and the gear stays; our own origin may call', async () => {
@@ -169,10 +138,7 @@ describe('web application', { timeout: 120000 }, () => {
       });
       return { fetched, socket };
     })();</script>`;
-    const other = http.createServer((request, response) => {
-      response.writeHead(200, { 'Content-Type': 'text/html' });
-      response.end(foreign);
-    });
+    const other = http.createServer((request, response) => response.writeHead(200, { 'Content-Type': 'text/html' }).end(foreign));
     await new Promise((resolve) => other.listen(0, '127.0.0.1', resolve));
     const before = await serverReading('headPan');
     const visitor = await browser.newPage();
@@ -188,29 +154,23 @@ describe('web application', { timeout: 120000 }, () => {
     assert.equal(moved, false, 'the gear moved');
 
     // A preflighted request from the shipped application's origin is answered.
-    const reply = await page.evaluate(async (httpPort) => {
-      const response = await fetch(`http://127.0.0.1:${httpPort}/v1/device`, {
-        method: 'POST',
-        headers: { 'Content-Type': 'application/json' },
-        body: JSON.stringify({ command: 'linkStatus' }),
-      });
-      return response.json();
-    }, server.httpPort);
+    const reply = await page.evaluate(async (url) => {
+      const init = { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{"command":"linkStatus"}' };
+      return (await fetch(url, init)).json();
+    }, `http://127.0.0.1:${server.httpPort}/v1/device`);
     assert.equal(reply.result, 'ok');
     assert.ok(reply.data.some((link) => link.linkID === kLink));
   });
 
   test('holding a jog button moves the axis and letting go stops it', async () => {
-    const start = await settled('headPan');
+    const { value: start } = await settled('headPan');
     await holdJog('headPan');
     const pressedAt = Date.now();
     await waitFor('pan to move while held', async () => (await reading('headPan')) > start + 2, { timeoutMs: 5000 });
     // Held longer than the gear keeps an unrefreshed stick: it must still be moving.
     await delay(Math.max(0, pressedAt + 1200 - Date.now()));
     const midway = await reading('headPan');
-    await waitFor('pan still moving after more than a second of holding', async () => (await reading('headPan')) > midway + 1, {
-      timeoutMs: 3000,
-    });
+    await waitFor('pan still moving after more than a second of holding', async () => (await reading('headPan')) > midway + 1, { timeoutMs: 3000 });
     assert.equal(await page.locator('button.jog.held').getAttribute('data-jog'), 'headPan', 'the held button shows it');
     await screenshot(page, 'webapp-jogging');
     const jogFrames = commandFrames.filter((f) => f.at >= pressedAt && f.message.command === 'joystickMove');
@@ -222,8 +182,7 @@ describe('web application', { timeout: 120000 }, () => {
     await waitFor('a zero joystickMove after release', async () => lastJoystick()?.at >= releasedAt);
     assert.deepEqual(lastJoystick().message, { command: 'joystickMove', headPan: 0, headTilt: 0 });
     const sentBeforeStop = commandFrames.length;
-    const stopped = await settled('headPan', 600);
-    await stays('headPan', stopped, 1000, 'the reading stays after release');
+    const stopped = await halted('headPan', 'after release');
     // The page rounds pan to hundredths.
     assert.ok(Math.abs((await serverReading('headPan')) - stopped) <= 0.005, 'the server agrees');
     const afterStop = commandFrames.slice(sentBeforeStop).filter((f) => f.message.command === 'joystickMove');
@@ -231,7 +190,7 @@ describe('web application', { timeout: 120000 }, () => {
   });
 
   test('the keyboard jogs while Space is held', async () => {
-    const start = await settled('slide');
+    const { value: start } = await settled('slide');
     await page.locator('button[data-jog=slide][data-direction=plus]').focus();
     const pressedAt = Date.now();
     await page.keyboard.down(' ');
@@ -239,8 +198,7 @@ describe('web application', { timeout: 120000 }, () => {
     await page.keyboard.up(' ');
     await waitFor('a zero joystickMove after the key is let go', async () => lastJoystick()?.at > pressedAt && lastJoystick().message.slide === 0);
     assert.deepEqual(lastJoystick().message, { command: 'joystickMove', slide: 0 });
-    const stopped = await settled('slide', 600);
-    await stays('slide', stopped, 800, 'the reading stays after the key is let go');
+    await halted('slide', 'after the key is let go');
   });
 
   test('the page losing focus or being hidden stops a jog still held', async () => {
@@ -252,7 +210,7 @@ describe('web application', { timeout: 120000 }, () => {
         delete document.visibilityState;
       },
     ]) {
-      const start = await settled('headTilt');
+      const { value: start } = await settled('headTilt');
       await holdJog('headTilt');
       await waitFor('tilt to move while held', async () => (await reading('headTilt')) > start + 1, { timeoutMs: 5000 });
       const lostAt = Date.now();
@@ -260,8 +218,7 @@ describe('web application', { timeout: 120000 }, () => {
       await waitFor('a zero joystickMove on losing the page', async () => lastJoystick()?.at >= lostAt);
       assert.deepEqual(lastJoystick().message, { command: 'joystickMove', headPan: 0, headTilt: 0 });
       assert.equal(await page.locator('button.jog.held').count(), 0, 'no button shows as held');
-      const stopped = await settled('headTilt', 600);
-      await stays('headTilt', stopped, 800, 'the reading stays while the button is still down');
+      await halted('headTilt', 'while the button is still down');
       await page.mouse.up();
     }
     await screenshot(page, 'webapp-jog-stopped-on-blur');
@@ -269,27 +226,28 @@ describe('web application', { timeout: 120000 }, () => {
 
   test('abort stops a move, from the button and from Escape', async () => {
     for (const abort of [() => page.locator('#abort').click(), () => page.keyboard.press('Escape')]) {
-      const start = await settled('headPan');
-      await moveFromForm({ duration: 20, headPan: start + 90 });
+      const { value: start } = await settled('headPan');
+      await moveFromForm(page, { duration: 20, headPan: start + 90 });
       await waitFor('the long move to start', async () => (await reading('headPan')) > start + 0.5, { timeoutMs: 5000 });
       await page.locator('.activity[data-state=realTimeMove]').waitFor();
       await page.evaluate(() => document.getElementById('notices').replaceChildren());
       await abort();
       await page.locator('.notice').filter({ hasText: `Motion aborted on ${kLink}` }).first().waitFor();
-      const stopped = await settled('headPan', 600);
+      const stopped = await halted('headPan', 'after the abort');
       assert.ok(stopped < start + 45, `stopped well before the target (${stopped})`);
       await page.locator('.activity[data-state=idle]').waitFor();
-      await stays('headPan', stopped, 800, 'the reading stays after the abort');
     }
     await screenshot(page, 'webapp-aborted');
   });
 
-  test('a key pose stored here is read back and moved to; limits and refusals are shown', async () => {
-    const moveTo = async (pan) => {
-      await moveFromForm({ duration: 0.3, headPan: pan, headTilt: 4, slide: 0.5 });
-      await untilReads('headPan', pan);
+  test('a move from the form shows live; a key pose stored here is read back and moved to; limits and refusals are shown', async () => {
+    const moveTo = async (headPan, slide) => {
+      await moveFromForm(page, { duration: 0.3, headPan, headTilt: 4, slide });
+      await untilReads('headPan', headPan);
     };
-    await moveTo(20);
+    await moveTo(20, 0.5);
+    assert.deepEqual([await reading('headTilt'), await reading('slide'), await serverReading('headPan')], [4, 0.5, 20]);
+    await screenshot(page, 'webapp-status-after-move');
     await page.locator('select[name=pose-index]').selectOption('2');
     await page.locator('button[data-action=pose-store]').click();
     await page.locator('.slot.filled', { hasText: '2' }).waitFor();
@@ -297,7 +255,7 @@ describe('web application', { timeout: 120000 }, () => {
     await page.locator('.read-out').filter({ hasText: '"index": 2' }).waitFor();
     assert.match(await page.locator('.read-out').textContent(), /"headPan": 20,/);
 
-    await moveTo(-10);
+    await moveTo(-10, 0.25);
     await page.locator('input[name=pose-duration]').fill('0.5');
     await page.getByRole('button', { name: 'Go in duration' }).click();
     await untilReads('headPan', 20);
