@@ -284,14 +284,11 @@ TEST_F(DocumentedExamples, V2ExamplesAreAnsweredAsDocumented) {
         EXPECT_EQ(mismatch(textOf(documented), reply.dump()), "")
             << text << " (" << documented.at("when") << ")";
     };
-    const auto expectNotification = [&](std::string_view name) {
-        const auto& all = v2.at("notifications");
-        const auto example = std::find_if(
-            all.begin(), all.end(), [&](const json& entry) { return entry.at("name") == name; });
-        ASSERT_NE(example, all.end()) << name;
+    const auto expectNotification = [&](const std::string& name) {
+        const json& example = entryOf(v2.at("notifications"), "name", name, "notification " + name);
         const json notification =
             next([&](const json& m) { return !m.contains("id") && m.value("method", "") == name; });
-        EXPECT_EQ(mismatch(example->at("example").dump(), notification.dump()), "") << name;
+        EXPECT_EQ(mismatch(example.at("example").dump(), notification.dump()), "") << name;
     };
 
     for (const auto& method : v2.at("methods")) {

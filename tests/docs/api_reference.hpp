@@ -2,9 +2,9 @@
 // Test thread only.
 #pragma once
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -23,37 +23,28 @@ inline const json& apiReference() {
     return reference;
 }
 
-/// The endpoint whose path pattern is `path`; throws when the reference has none.
-inline const json& endpoint(const std::string& path) {
-    for (const auto& entry : apiReference().at("endpoints")) {
-        if (entry.at("path") == path) {
-            return entry;
-        }
+/// The entry of `list` whose `key` is `value`; throws naming `what` when there is none.
+inline const json& entryOf(const json& list, const char* key, const std::string& value,
+                           const std::string& what) {
+    const auto found =
+        std::find_if(list.begin(), list.end(), [&](const json& e) { return e.at(key) == value; });
+    if (found == list.end()) {
+        throw std::out_of_range("api.json documents no " + what);
     }
-    throw std::out_of_range("api.json documents no endpoint " + path);
+    return *found;
 }
 
-/// The documented command `name` of `path`; throws when it is not documented.
+inline const json& endpoint(const std::string& path) {
+    return entryOf(apiReference().at("endpoints"), "path", path, "endpoint " + path);
+}
+
 inline const json& command(const std::string& path, const std::string& name) {
-    for (const auto& entry : endpoint(path).at("commands")) {
-        if (entry.at("name") == name) {
-            return entry;
-        }
-    }
-    throw std::out_of_range("api.json documents no command " + name + " on " + path);
+    return entryOf(endpoint(path).at("commands"), "name", name, "command " + name + " on " + path);
 }
 
 /// The wire text of a documented reply.
 inline std::string textOf(const json& reply) {
     return reply.at("text").get<std::string>();
-}
-
-inline std::set<std::string> documentedCommands(const std::string& path) {
-    std::set<std::string> names;
-    for (const auto& entry : endpoint(path).at("commands")) {
-        names.insert(entry.at("name").get<std::string>());
-    }
-    return names;
 }
 
 }  // namespace kinetra::docs
