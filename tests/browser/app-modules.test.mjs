@@ -16,33 +16,11 @@ import { backoffDelay, RpcConnection } from '../../www/app/rpc.js';
 import { StatusFeed } from '../../www/app/status_feed.js';
 import { mqttText, studioRows } from '../../www/app/studio.js';
 
-/** Timers the test fires by hand. */
-function manualTimers() {
-  const live = new Map();
-  let next = 1;
-  return {
-    setInterval: (fn) => (live.set(next, fn), next++),
-    clearInterval: (id) => live.delete(id),
-    tick: () => [...live.values()].forEach((fn) => fn()),
-    count: () => live.size,
-  };
-}
-
-function recordingJog() {
-  const timers = manualTimers();
-  const sent = [];
-  const jog = new Jog({ send: (message, options) => sent.push({ ...message, repeat: options.repeat }), ...timers });
-  return { jog, sent, timers };
-}
-
 describe('jog', () => {
-  test('jog keys come from the supported axes; focus cannot be jogged, jib axes are crane keys', () => {
+  test('jog keys come from the supported axes (focus cannot be jogged, jib axes are crane keys); a head with pan and tilt gets both in every message, as the bundle requires', () => {
     const axes = ['headPan', 'headTilt', 'slide', 'focus', 'jibPan', 'jibTilt'].map((axis) => ({ axis, device: 'x' }));
     assert.deepEqual(jogKeys(axes), ['headPan', 'headTilt', 'slide', 'craneMaxPan', 'craneMaxTilt']);
     assert.deepEqual(jogKeys(undefined), []);
-  });
-
-  test('a head with pan and tilt gets both in every message, as the bundle requires', () => {
     const cases = [
       ['headTilt', -0.5, ['headPan', 'headTilt', 'slide'], { headPan: 0, headTilt: -0.5 }],
       ['headPan', 1, ['headPan', 'slide'], { headPan: 1 }],
@@ -57,13 +35,17 @@ describe('jog', () => {
   // Holding refreshes on every tick (the browser scenario sees that); here the bookkeeping
   // around it: one stop however many release events come, and another axis stops the first.
   test('one release sends one stop; pressing another axis stops the first; the same press twice is one', () => {
-    const { jog, sent, timers } = recordingJog();
+    const live = new Map(); // the refresh timers, fired by hand
+    let next = 0;
+    const timers = { setInterval: (fn) => (live.set(++next, fn), next), clearInterval: (id) => live.delete(id), tick: () => [...live.values()].forEach((fn) => fn()) };
+    const sent = [];
+    const jog = new Jog({ send: (message, options) => sent.push({ ...message, repeat: options.repeat }), ...timers });
     const keys = ['headPan', 'headTilt', 'slide'];
     jog.press('slide', 0.4, keys);
     jog.press('slide', 0.4, keys);
     jog.press('headTilt', -0.4, keys);
     assert.equal(jog.active, 'headTilt');
-    assert.equal(timers.count(), 1, 'only the second axis refreshes');
+    assert.equal(live.size, 1, 'only the second axis refreshes');
     timers.tick();
     jog.release();
     jog.release(); // pointerup, then lostpointercapture and pointerleave: still one stop
@@ -75,7 +57,7 @@ describe('jog', () => {
       { command: 'joystickMove', headPan: 0, headTilt: -0.4, repeat: true },
       { command: 'joystickMove', headPan: 0, headTilt: 0, repeat: false },
     ]);
-    assert.equal(timers.count(), 0);
+    assert.equal(live.size, 0);
     assert.equal(jog.active, null);
   });
 });
@@ -84,25 +66,13 @@ describe('the /v2 connection', () => {
   class FakeSocket {
     static made = [];
     constructor(url) {
-      this.url = url;
-      this.readyState = 0;
-      this.sent = [];
+      Object.assign(this, { url, readyState: 0, sent: [] });
       FakeSocket.made.push(this);
     }
-    open() {
-      this.readyState = 1;
-      this.onopen?.();
-    }
-    send(text) {
-      this.sent.push(text);
-    }
-    reply(text) {
-      this.onmessage?.({ data: text });
-    }
-    close() {
-      this.readyState = 3;
-      this.onclose?.();
-    }
+    open = () => ((this.readyState = 1), this.onopen?.());
+    send = (text) => this.sent.push(text);
+    reply = (text) => this.onmessage?.({ data: text });
+    close = () => ((this.readyState = 3), this.onclose?.());
   }
 
   const sentOf = (socket) => socket.sent.map((text) => JSON.parse(text));
@@ -166,29 +136,20 @@ describe('the /v2 connection', () => {
   });
 });
 
-describe('formatting', () => {
-  test('failures: only result "ok" and a bare true are success', () => {
+describe('texts and addresses', () => {
+  test('failures (only result "ok" and a bare true are success), readings in a fixed order with their units, battery, and the pairing state with its error', () => {
     assert.deepEqual(
       [{ result: 'ok', data: null }, true, { result: 'invalid setup' }, null, false, {}].map(failureOf),
       [null, null, 'invalid setup', 'no reply in time', 'the adapter did not answer', 'reply without result'],
     );
-  });
-
-  test('readings in a fixed order with their units; battery as a percentage', () => {
     const rows = readingRows({ slide: 0.25, headPan: 12.5, focus: 1000, jibTilt: -1 });
     assert.deepEqual(rows.map((r) => `${r.key} ${r.text}`), ['headPan 12.50°', 'slide 0.250', 'focus 1000', 'jibTilt -1.00°']);
     assert.deepEqual(readingRows(null), []);
-    assert.equal(batteryText(0.85), '85 %');
-    assert.equal(batteryText(undefined), '?');
-  });
-
-  test('the pairing state with its error when there is a problem', () => {
+    assert.deepEqual([batteryText(0.85), batteryText(undefined)], ['85 %', '?']);
     assert.equal(pairingStateText({ wirelessPairState: 'problem', lastPairError: 'deviceSearchProblem' }), 'problem: deviceSearchProblem');
     assert.equal(pairingStateText({ canbusPairState: 'connecting', lastPairError: 'none' }), 'connecting');
   });
-});
 
-describe('server address', () => {
   test('the WebSocket port is the HTTP port + 2 unless named', () => {
     const { httpBase, wsBase, version } = serverAddresses('?port=40000&version=0.9.8', 'h');
     assert.deepEqual([httpBase, wsBase, version], ['http://h:40000', 'ws://h:40002', '0.9.8']);
@@ -197,41 +158,30 @@ describe('server address', () => {
     assert.equal(serverAddresses('', '').httpBase, 'http://127.0.0.1:32222');
     assert.equal(serverAddresses('?port=99999', 'h').wsBase, 'ws://h:32224');
   });
-});
 
-describe('studio panel', () => {
-  test('shows the outputs off, and camera ids and counters when they run', () => {
+  test('the studio panel shows the outputs off, and camera ids and counters when they run', () => {
+    const rows = (studio, keys) => keys.map((key) => Object.fromEntries(studioRows(studio))[key]);
     const off = {
       freed: { cameraIds: {}, packetsSent: 0, rate: 50, running: false, targets: [] },
       lastError: '',
       osc: { address: '0.0.0.0', messagesDropped: 0, messagesReceived: 0, port: 0, running: false },
     };
-    const offRows = Object.fromEntries(studioRows(off));
-    assert.deepEqual(['FreeD targets', 'OSC port', 'Camera ids', 'Last error'].map((key) => offRows[key]), ['off', 'off', '—', '—']);
+    // MQTT is off on a server without the client.
+    assert.deepEqual(rows(off, ['FreeD targets', 'OSC port', 'Camera ids', 'Last error', 'VISCA ports', 'MQTT']), ['off', 'off', '—', '—', 'off', 'off']);
     const running = {
       freed: { ...off.freed, cameraIds: { KSIM0001: 1, B: 7 }, targets: ['127.0.0.1:40000'], packetsSent: 12 },
       osc: { ...off.osc, port: 32225, messagesReceived: 3, messagesDropped: 1 },
       lastError: 'OSC: unknown address /x',
     };
-    const rows = Object.fromEntries(studioRows(running));
-    assert.equal(rows['Camera ids'], 'KSIM0001 → 1, B → 7');
-    assert.equal(rows['OSC port'], '0.0.0.0:32225 (not running)');
-    assert.equal(rows['OSC received'], '3 (1 untrusted dropped)');
-    assert.equal(rows['Last error'], 'OSC: unknown address /x');
-    assert.equal(offRows['VISCA ports'], 'off');
+    assert.deepEqual(rows(running, ['Camera ids', 'OSC port', 'OSC received', 'Last error']), ['KSIM0001 → 1, B → 7', '0.0.0.0:32225 (not running)', '3 (1 untrusted dropped)', 'OSC: unknown address /x']);
     const visca = { address: '0.0.0.0', ports: { KSIM0001: 52381 }, running: true, datagrams: 9, untrusted: 1, refused: 2, errors: 3 };
-    const viscaRows = Object.fromEntries(studioRows({ ...running, visca }));
-    assert.equal(viscaRows['VISCA ports'], 'KSIM0001 → 0.0.0.0:52381');
-    assert.equal(viscaRows['VISCA received'], '9 (1 untrusted, 2 refused, 3 errors)');
-    assert.equal(offRows.MQTT, 'off'); // a server without the client
+    assert.deepEqual(rows({ ...running, visca }, ['VISCA ports', 'VISCA received']), ['KSIM0001 → 0.0.0.0:52381', '9 (1 untrusted, 2 refused, 3 errors)']);
     const url = 'mqtts://broker:8883';
     assert.deepEqual([{ state: 'connected', url }, { state: 'retrying', url, lastError: 'Connection refused' }, { state: 'off', lastError: '[mqtt] url = "x" is not mqtt://host:port or mqtts://host:port' }].map(mqttText),
       [`connected to ${url}`, `retrying ${url}: Connection refused`, 'off: [mqtt] url = "x" is not mqtt://host:port or mqtts://host:port']);
   });
-});
 
-describe('api key', () => {
-  test('asked once after a 401, kept, then sent as a header and on WebSocket URLs', () => {
+  test('the api key is asked once after a 401, kept, then sent as a header and on WebSocket URLs', () => {
     const stored = new Map();
     globalThis.localStorage = { getItem: (k) => stored.get(k) ?? null, setItem: (k, v) => stored.set(k, v) };
     try {
