@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -42,15 +41,9 @@ bool sameShape(const json& documented, const json& actual, std::string& why,
         return false;
     }
     if (documented.is_object()) {
-        std::set<std::string> want, got;
-        for (const auto& [key, value] : documented.items()) {
-            want.insert(key);
-        }
-        for (const auto& [key, value] : actual.items()) {
-            got.insert(key);
-        }
-        if (want != got) {
-            why = where + ": members " + json(got).dump() + " instead of " + json(want).dump();
+        if (keysOf(documented) != keysOf(actual)) {
+            why = where + ": members " + json(keysOf(actual)).dump() + " instead of " +
+                  json(keysOf(documented)).dump();
             return false;
         }
         for (const auto& [key, value] : documented.items()) {
@@ -123,10 +116,9 @@ protected:
         exercised_.insert(path + " " + name);
     }
     // The endpoint-wide reply number `replyIndex`, sent its own request (or `request`).
-    void endpointCase(const std::string& path, std::size_t replyIndex,
-                      std::optional<json> request = std::nullopt) {
+    void endpointCase(const std::string& path, std::size_t replyIndex, const json& request = {}) {
         const json& reply = endpoint(path).at("replies").at(replyIndex);
-        expectReply(path, request ? *request : reply.at("request"), reply);
+        expectReply(path, reply.value("request", request), reply);
     }
     void anyRequest(const std::string& path, std::size_t replyIndex) {
         const json& entry = endpoint(path).at("request");

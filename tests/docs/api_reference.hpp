@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -40,6 +41,15 @@ inline const json& endpoint(const std::string& path) {
 
 inline const json& command(const std::string& path, const std::string& name) {
     return entryOf(endpoint(path).at("commands"), "name", name, "command " + name + " on " + path);
+}
+
+/// The member names of a JSON object.
+inline std::set<std::string> keysOf(const json& object) {
+    std::set<std::string> keys;
+    for (const auto& [key, value] : object.items()) {
+        keys.insert(key);
+    }
+    return keys;
 }
 
 /// The wire text of a documented reply.

@@ -30,19 +30,11 @@ std::set<std::string> asSet(const Names& names) {
     return {names.begin(), names.end()};
 }
 
-std::set<std::string> sectionNames() {
-    std::set<std::string> names;
-    for (const auto& [name, value] : config::fullDefault().items()) {
-        names.insert(name);
-    }
-    return names;
-}
-
 TEST(ApiReference, DocumentsExactlyTheCommandsEachServiceDispatches) {
     EXPECT_EQ(documentedCommands("/v1/device"), asSet(device::DeviceService::kCommands));
     EXPECT_EQ(documentedCommands("/v1/link/<linkID>"), asSet(link::linkServiceCommandNames()));
     EXPECT_EQ(documentedCommands("/v1/bundle/<linkID>"), asSet(bundle::commandNames()));
-    EXPECT_EQ(documentedCommands("/v1/configuration"), sectionNames());
+    EXPECT_EQ(documentedCommands("/v1/configuration"), keysOf(config::fullDefault()));
     // These two answer any request alike: documented as one request, not as commands.
     for (const char* path : {"/v1/link/<linkID>/detect", "/v1/bundle/<linkID>/status"}) {
         EXPECT_TRUE(documentedCommands(path).empty()) << path;
@@ -120,7 +112,7 @@ TEST(ApiReference, DocumentedRepliesAreTheTextsTheCodeSends) {
 }
 
 TEST(ApiReference, ConfigurationRepliesAreTheBuiltInSectionsAndPorts) {
-    for (const auto& name : sectionNames()) {
+    for (const auto& name : keysOf(config::fullDefault())) {
         EXPECT_EQ(textOf(command("/v1/configuration", name).at("replies").at(0)),
                   core::dumpCompact(config::fullDefault().at(name)))
             << name;
