@@ -160,19 +160,13 @@ export async function screenshot(page, name) {
 function spawnLogged(file, args, options) {
   const child = spawn(file, args, { ...options, stdio: ['ignore', 'pipe', 'pipe'] });
   let output = '';
-  child.stdout.on('data', (chunk) => (output += chunk));
-  child.stderr.on('data', (chunk) => (output += chunk));
+  for (const stream of [child.stdout, child.stderr]) stream.on('data', (chunk) => (output += chunk));
   let ended = null;
   const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve((ended = { code, signal }))));
+  const within = (ms) => Promise.race([exited, delay(ms).then(() => null)]);
   const stop = async () => {
-    if (!ended) child.kill('SIGCONT');
-    if (!ended) child.kill('SIGTERM');
-    let how = await Promise.race([exited, delay(10000).then(() => null)]);
-    if (!how) {
-      child.kill('SIGKILL');
-      how = await Promise.race([exited, delay(5000).then(() => null)]);
-    }
-    return how;
+    if (!ended) ['SIGCONT', 'SIGTERM'].forEach((name) => child.kill(name));
+    return (await within(10000)) ?? (child.kill('SIGKILL'), await within(5000));
   };
   return { log: () => output, ended: () => ended, stop, signal: (name) => ended || child.kill(name) };
 }
@@ -184,9 +178,7 @@ function spawnLogged(file, args, options) {
  */
 export async function startSimulator(server, args = []) {
   const bin = path.join(server.root, 'bin');
-  const sim = spawnLogged(path.join(bin, 'kinetra-sim'), [...args, '--server', `http://127.0.0.1:${server.httpPort}`], {
-    cwd: bin,
-  });
+  const sim = spawnLogged(path.join(bin, 'kinetra-sim'), [...args, '--server', `http://127.0.0.1:${server.httpPort}`], { cwd: bin });
   try {
     await waitFor('kinetra-sim to open its terminal', () => sim.log().includes('/dev/'), { timeoutMs: 10000, intervalMs: 50 });
   } catch (error) {
