@@ -162,7 +162,7 @@ describe('web application', { timeout: 120000 }, () => {
     assert.ok(reply.data.some((link) => link.linkID === kLink));
   });
 
-  test('holding a jog button moves the axis and letting go stops it', async () => {
+  test('holding a jog button, with the mouse or with Space, moves the axis and letting go stops it', async () => {
     const { value: start } = await settled('headPan');
     await holdJog('headPan');
     const pressedAt = Date.now();
@@ -187,16 +187,15 @@ describe('web application', { timeout: 120000 }, () => {
     assert.ok(Math.abs((await serverReading('headPan')) - stopped) <= 0.005, 'the server agrees');
     const afterStop = commandFrames.slice(sentBeforeStop).filter((f) => f.message.command === 'joystickMove');
     assert.deepEqual(afterStop, [], 'no joystickMove follows the stop');
-  });
 
-  test('the keyboard jogs while Space is held', async () => {
-    const { value: start } = await settled('slide');
+    // The keyboard jogs while Space is held.
+    const { value: slide } = await settled('slide');
     await page.locator('button[data-jog=slide][data-direction=plus]').focus();
-    const pressedAt = Date.now();
+    const keyAt = Date.now();
     await page.keyboard.down(' ');
-    await waitFor('slide to move while Space is held', async () => (await reading('slide')) > start + 0.05, { timeoutMs: 5000 });
+    await waitFor('slide to move while Space is held', async () => (await reading('slide')) > slide + 0.05, { timeoutMs: 5000 });
     await page.keyboard.up(' ');
-    await waitFor('a zero joystickMove after the key is let go', async () => lastJoystick()?.at > pressedAt && lastJoystick().message.slide === 0);
+    await waitFor('a zero joystickMove after the key is let go', async () => lastJoystick()?.at > keyAt && lastJoystick().message.slide === 0);
     assert.deepEqual(lastJoystick().message, { command: 'joystickMove', slide: 0 });
     await halted('slide', 'after the key is let go');
   });
@@ -294,7 +293,7 @@ describe('web application', { timeout: 120000 }, () => {
     await page.getByRole('button', { name: 'Scan for devices' }).waitFor();
   });
 
-  test('pairing over the CAN bus, unpairing, and pairing over the RJ45 cable', async () => {
+  test('pairing over the CAN bus, unpairing, pairing over the RJ45 cable, and attaching to an existing radio group', async () => {
     await page.locator('.tab[data-medium=canbus]').click();
     await page.getByRole('button', { name: 'Scan the CAN bus' }).click();
     await page.locator('.scan-entry').filter({ hasText: 'turretAlpha2' }).waitFor();
@@ -309,9 +308,8 @@ describe('web application', { timeout: 120000 }, () => {
     await paired();
     assert.match(await page.locator('.link-title').textContent(), /paired \(rj45\)/);
     await screenshot(page, 'webapp-paired-rj45');
-  });
 
-  test('attaching to an existing radio group pairs every device of the group', async () => {
+    // Attaching to an existing radio group pairs every device of the group.
     await page.locator('button[data-action=disconnect]').click();
     await linkCard('unpaired').waitFor();
     await page.getByRole('button', { name: 'Scan for devices' }).click();
