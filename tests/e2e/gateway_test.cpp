@@ -1,8 +1,11 @@
 // The real server in a temporary install tree, on free loopback ports, as a user meets it: its
 // start-up lines and the only instance; its gateway under a client's abuse, a thousand WebSocket
-// connections that come and go and leave nothing behind; then an orderly stop with clients
-// connected.
+// connections that come and go and leave nothing behind; ten seconds in which nobody reads its
+// log and it still serves; then an orderly stop with clients connected.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -27,7 +30,7 @@ std::size_t openFiles(int pid) {
     return static_cast<std::size_t>(std::distance(fds, {}));
 }
 
-TEST(Gateway, IsTheOnlyInstanceOutlivesAThousandClientsAndStopsCleanlyWithClientsConnected) {
+TEST(Gateway, IsTheOnlyInstanceOutlivesAThousandClientsAndAnUnreadLogAndStopsCleanly) {
     RunningServer server({"--simulate"});
     ASSERT_TRUE(server.listening()) << server.process->output();
     for (const char* line :
@@ -107,15 +110,71 @@ TEST(Gateway, IsTheOnlyInstanceOutlivesAThousandClientsAndStopsCleanlyWithClient
     EXPECT_LT(residentKilobytes(server.process->pid()), resident + 8 * 1024);
 #endif
 
-    EXPECT_TRUE(listsLink(server.post("/v1/device", json::parse(linkStatus)), "KSIM0001"));
+    // Nobody reads its standard output: the pipe is full, and each round makes it log a line
+    // it cannot write. For ten seconds it still answers HTTP, /v1 WebSocket and /v2, and its
+    // bundle's status follows the head.
+    ASSERT_EQ(server.post("/v1/link/KSIM0001", {{"command", "link1PairingConnect"}})["result"],
+              "ok");
+    ASSERT_TRUE(server.paired("KSIM0001"));
+    TestClient bundle(server.webSocketPort);
+    ASSERT_TRUE(bundle.upgrade("/v1/bundle/KSIM0001").starts_with("HTTP/1.1 101 "));
+    TestClient rpc(server.webSocketPort);
+    ASSERT_TRUE(rpc.upgrade("/v2").starts_with("HTTP/1.1 101 "));
+    rpc.sendText(subscribe);
+    const int console = ::open(("/proc/" + std::to_string(server.process->pid()) + "/fd/1").c_str(),
+                               O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(console, 0);
+    while (::write(console, "#", 1) > 0) {  // filled as a reader that stopped reading leaves it
+    }
+    pollfd full{console, POLLOUT, 0};
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    int round = 0;
+    for (double pan = 4; std::chrono::steady_clock::now() < end; pan = -pan, ++round) {
+        SCOPED_TRACE(round);
+        // A warning logged on a network thread, into the full pipe.
+        ASSERT_EQ(server.post("/v1/bundle/NOSUCHLINK", {{"command", "motionAbort"}})["result"],
+                  "offline");
+        bundle.sendText(json{
+            {"command", "realTimeMoveFixedDuration"},
+            {"duration", 0.1},
+            {"headPan", pan},
+            {"headTilt", 0},
+            {"slide", 0}}.dump());
+        const auto moved = bundle.nextFrame();
+        ASSERT_EQ(moved ? moved->payload : "no reply", R"({"result":"ok"})");
+        const auto at = [pan](const json& status) {
+            return hasStatus(status) &&
+                   status["data"].value("readings", json::object()).value("headPan", 1e9) == pan;
+        };
+        ASSERT_TRUE(at(server.postUntil("/v1/bundle/KSIM0001/status", json::object(), at)));
+        rpc.sendText(call);
+        bool notified = false;
+        bool answered = false;
+        for (auto frame = rpc.nextFrame(); frame; frame = rpc.nextFrame()) {
+            const json message = json::parse(frame->payload, nullptr, false);
+            notified = notified || (message.value("method", "") == "status" &&
+                                    at(message.value("params", json::object())));
+            answered = answered || (message.value("id", json()) == 1 &&
+                                    listsLink(message.value("result", json::object()), "KSIM0001"));
+            if (notified && answered) {
+                break;
+            }
+        }
+        ASSERT_TRUE(notified && answered) << notified << answered;
+    }
+    EXPECT_GT(round, 5);
+    EXPECT_EQ(::poll(&full, 1, 0), 0) << "the console was read after all";
+    ::close(console);
 
     // An idle WebSocket client and an HTTP client that sent half a request do not hold it up.
     TestClient idle(server.webSocketPort);
     ASSERT_NE(idle.upgrade("/v1/bundle/X1").find("101 Switching Protocols"), std::string::npos);
     TestClient partial(server.httpPort);
     partial.send("POST /v1/device HTTP/1.1\r\nContent-Length: 100\r\n\r\n{\"comm");
+    // The reader comes back as the server stops: what was queued comes out, the last line too.
     server.process->signal(SIGTERM);
     EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0)) << server.process->output();
+    EXPECT_NE(server.process->output().find("Shutting down."), std::string::npos);
     EXPECT_EQ(server.tree.read("tmp/MyLockFile"), "");
     for (TestClient* client : {&idle, &partial}) {
         client->readToEnd(2s);
