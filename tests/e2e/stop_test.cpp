@@ -1,12 +1,11 @@
 // Stops first, end to end: an emulated adapter (in this process, so its record of the line and
 // its arrival times can be read) attached to the real server, a hundred slow commands queued
 // for its bundle by two /v2 clients, then a motionAbort over HTTP: it reaches the line at once
-// and every command queued before it is answered "cancelled by stop".
+// and every command queued before it is answered "cancelled by stop". Then a jogger that hangs
+// gets its zero.
 #include <array>
 #include <map>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -31,25 +30,15 @@ constexpr std::uint8_t kHeadKeyposeMove = 0x07;
 constexpr std::uint8_t kHeadMotionAbort = 0x09;
 constexpr std::uint8_t kHeadJoystick = 0x0A;
 
-sim::LinkConfig pairedHead(const std::string& linkId) {
+TEST(StopsFirst, AMotionAbortOvertakesAHundredQueuedCommandsAndAHungJoggerGetsItsZero) {
+    RunningServer server;
     auto config = testing::gear({testing::device(model::DeviceModel::turretAlpha2, 1)});
-    config.linkID = linkId;
-    return config;
-}
-
-// Announces the emulator to the server and pairs its head over RJ45.
-void attach(RunningServer& server, const sim::EmulatedLink& emulator) {
-    const auto& linkId = emulator.config().linkID;
+    config.linkID = "KSIMSTOP0001";
+    sim::EmulatedLink emulator(config);
     ASSERT_TRUE(server.listening()) << server.process->output();
     server.post("/v1/device", sim::deviceFoundRequest(emulator.config(), emulator.path()));
-    ASSERT_TRUE(server.linkIs(linkId)) << server.process->output();
-    ASSERT_TRUE(server.pairOverRj45(linkId));
-}
-
-TEST(StopsFirst, AMotionAbortOvertakesAHundredQueuedCommandsAndCancelsThem) {
-    RunningServer server;
-    sim::EmulatedLink emulator(pairedHead("KSIMSTOP0001"));
-    ASSERT_NO_FATAL_FAILURE(attach(server, emulator));
+    ASSERT_TRUE(server.linkIs(config.linkID)) << server.process->output();
+    ASSERT_TRUE(server.pairOverRj45(config.linkID));
     const std::string bundle = "/v1/bundle/KSIMSTOP0001";
 
     // Slot 5 holds no pose: the head refuses each move, so each waits out its three attempts.
@@ -121,24 +110,16 @@ TEST(StopsFirst, AMotionAbortOvertakesAHundredQueuedCommandsAndCancelsThem) {
         EXPECT_FALSE(received.kind == sim::ReceivedKind::deviceMessage &&
                      received.opcode == kHeadKeyposeMove && received.at > abort->at);
     }
-}
 
-// A jogging client that hangs (stopped, or its network gone without a FIN) neither reads nor
-// answers pings: ten seconds after its last frame the server closes it and sends the zero.
-TEST(StopsFirst, AJoggerThatNoLongerAnswersPingsGetsItsZero) {
-    RunningServer server;
-    sim::EmulatedLink emulator(pairedHead("KSIMHUNG0001"));
-    ASSERT_NO_FATAL_FAILURE(attach(server, emulator));
+    // A jogging client that hangs (stopped, or its network gone without a FIN) neither reads
+    // nor answers pings: ten seconds after its last frame the server closes it and sends the
+    // zero, the next joystick message on the line.
     TestClient jogger(server.webSocketPort);
-    ASSERT_TRUE(jogger.upgrade("/v1/bundle/KSIMHUNG0001").starts_with("HTTP/1.1 101 "));
+    ASSERT_TRUE(jogger.upgrade(bundle).starts_with("HTTP/1.1 101 "));
     jogger.sendText(R"({"command":"joystickMove","headPan":0.3,"headTilt":0})");
-    const auto reply = jogger.nextFrame(5s);
-    ASSERT_TRUE(reply) << "the jog was not answered";
+    ASSERT_TRUE(jogger.nextFrame(5s)) << "the jog was not answered";
     const auto lastFrame = std::chrono::steady_clock::now();
-    const auto from = emulator.receivedCount();
-    // From here on the client reads nothing and answers no ping: the next joystick message on
-    // the line is the dead-man's zero.
-    const auto zero = emulator.waitForDeviceMessage(kHeadJoystick, 15s, from);
+    const auto zero = emulator.waitForDeviceMessage(kHeadJoystick, 15s, emulator.receivedCount());
     ASSERT_TRUE(zero) << "no zero within 15 s";
     EXPECT_EQ(zero->bytes, (core::Bytes{0x06, 0x0A, 0, 0, 0, 0, 0, 0x10}));
     EXPECT_GE(zero->at - lastFrame, 9s) << "closed before its pings went unanswered";
