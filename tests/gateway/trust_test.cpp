@@ -1,6 +1,7 @@
 // The gateway's side of the trust boundary over real sockets (the decision itself is the
 // policy's, tested as a table in the network tests): what is refused never reaches the service,
-// the key, the privileged commands, and the listeners' connection limit beside slow clients.
+// the key, the privileged commands and figures, and the listeners' connection limit beside slow
+// clients.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -52,7 +53,7 @@ protected:
 };
 
 // Loopback is left out of trustedNetworks: the test's client is untrusted.
-TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPorts) {
+TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPortsOrScrape) {
     const std::string host = "Host: localhost";
     const std::string deviceFound =
         R"({"command":"device\u005ffound","linkID":"KSIM0001","portName":"/dev/pts/0"})";
@@ -81,12 +82,20 @@ TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPor
     keyed.sendText(deviceFound);
     EXPECT_EQ(test::nextText(keyed), R"({"result":"ok"})");
     EXPECT_EQ(service.requests.waitFor(2).size(), 2U);
+    // The link figures go to the same clients as the privileged commands.
+    EXPECT_EQ(statusLine(exchange(test::httpRequest("GET", "/metrics?apiKey=k3", "", {host}))),
+              "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(
+        statusLine(exchange(test::httpRequest("GET", "/metrics", "", {host, "X-Api-Key: k3y"}))),
+        "HTTP/1.1 200 OK");
 
     // No key at all: the privileged commands only from trusted clients, everything else passes.
     config::SecuritySettings open;
     open.trustedNetworks = {"10.0.0.0/8"};
     start(open);
     EXPECT_EQ(statusLine(exchange(request("POST", {host}, deviceFound))), "HTTP/1.1 403 Forbidden");
+    EXPECT_EQ(statusLine(exchange(test::httpRequest("GET", "/metrics", "", {host}))),
+              "HTTP/1.1 401 Unauthorized");
     TestClient client(server->webSocketPort());
     ASSERT_TRUE(client.handshake(upgrade({host})).starts_with("HTTP/1.1 101 "));
     client.sendText(R"({"command":"startLinkRadioFirmwareUpdate"})");
