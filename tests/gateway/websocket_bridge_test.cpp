@@ -1,11 +1,12 @@
 // The WebSocket bridge over real sockets and a real bus: the one-client-per-path rule, the error
-// frame when no reply can come, and clients racing over shared paths. (The jog stopped for a
-// client that vanishes is the dead-man's test.)
+// frame when no reply can come, a motionAbort overtaking the queue, and clients racing over
+// shared paths. (The jog stopped for a client that vanishes is the dead-man's test.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gateway/gateway_texts.hpp"
@@ -70,6 +71,31 @@ TEST_F(WebSocketGateway, RefusesASecondClientAndSendsTheErrorFrameWhenNoReplyCan
         ASSERT_TRUE(pathsBecome({}));
     }
     EXPECT_TRUE(logs.has("warning: Could not get response from zmq socket."));
+}
+
+// A /v1 client's motionAbort does not wait behind its own message in flight: it goes to the
+// bundle at once, the messages between are never sent and are answered "cancelled by stop", and
+// the replies still come in the order of the messages.
+TEST_F(WebSocketGateway, AStopOvertakesTheMessagesWaitingBehindTheOneInFlightInReplyOrder) {
+    const std::string abort = R"({"command":"motionAbort"})";
+    FakeService bundle("inproc://v1/bundle/KSTOP", [&](const std::string& request) {
+        if (request == "slow") {
+            // Held long enough for every later frame to reach the gateway meanwhile; there is
+            // no event the service could wait for instead.
+            std::this_thread::sleep_for(300ms);
+        }
+        return std::optional<std::string>(request == abort ? "stopped" : "re:" + request);
+    });
+    TestClient client(port());
+    ASSERT_TRUE(upgraded(client, "/v1/bundle/KSTOP"));
+    for (const char* message : {"slow", "first", "second", abort.c_str(), "after"}) {
+        client.sendText(message);
+    }
+    for (const char* expected : {"re:slow", R"({"result":"cancelled by stop"})",
+                                 R"({"result":"cancelled by stop"})", "stopped", "re:after"}) {
+        EXPECT_EQ(nextText(client), expected);
+    }
+    EXPECT_EQ(bundle.requests.waitFor(3), (std::vector<std::string>{"slow", abort, "after"}));
 }
 
 TEST_F(WebSocketGateway, KeepsConcurrentClientsApartAndThePathTableConsistent) {
