@@ -1,5 +1,7 @@
-// The HTTP side of the gateway over real sockets and a real bus: forwarding, the failure
-// replies, the one response form, the bounded wait and the request sockets kept per worker.
+// The gateway's Server over real sockets and a real bus: forwarding, the failure replies, the one
+// response form, the bounded wait and the request sockets kept per worker; its settings when
+// the configuration service is missing, the bind failure question, one protocol per port.
+// (Reading the settings and stopping with clients connected are the end-to-end gateway test's.)
 #include <gtest/gtest.h>
 
 #include <future>
@@ -9,6 +11,8 @@
 
 #include "gateway/server.hpp"
 #include "gateway_test_support.hpp"
+#include "net/loopback_server.hpp"
+#include "support/recording_notifications.hpp"
 
 namespace kinetra::gateway {
 namespace {
@@ -198,6 +202,45 @@ TEST_F(HttpGateway, ASilentLinkHoldsUpOnlyTheRequestsAddressedToIt) {
     }
     EXPECT_EQ(test::nextText(v2),
               R"({"error":{"code":-32000,"message":"no reply"},"id":1,"jsonrpc":"2.0"})");
+}
+
+TEST(GatewayServer, ABindFailureAsksToOpenTheConfigurationNamingThePortThatFailed) {
+    const net::test::LoopbackServer taken([](const net::TcpConnection::Ptr&) {});
+    const std::string port = std::to_string(taken.port());
+
+    // The HTTP listener comes first: when it fails, the WebSocket listener is not started.
+    for (const bool httpTaken : {true, false}) {
+        testing::ScopedRecordingBackend toasts;
+        test::LogCapture logs;
+        config::ServerSettings settings = test::kLoopback;
+        (httpTaken ? settings.httpPort : settings.webSocketPort) = port;
+        Server server(settings);
+        server.start(1);
+        EXPECT_EQ(server.httpPort() == 0, httpTaken);
+        EXPECT_EQ(server.webSocketPort(), 0);
+        EXPECT_TRUE(logs.has("warning: HTTP Server Error: could not bind to given port. "));
+        ASSERT_EQ(toasts->shown().size(), 1U);
+        const auto toast = toasts->shown()[0].toast;
+        EXPECT_EQ(toast.lines, (std::vector<std::string>{
+                                   "HTTP Server Error: could not bind to given port. ", port,
+                                   "Do you want to close SDK and open configuration?"}));
+        EXPECT_EQ(toast.actions, (std::vector<std::string>{"Yes", "Exit"}));
+    }
+}
+
+TEST(GatewayServer, FallsBackToItsOwnSettingsAndServesOnlyItsOwnProtocolOnEachPort) {
+    // No configuration service: the built-in settings after the bounded wait, not a hang.
+    test::LogCapture logs;
+    EXPECT_EQ(Server("inproc://test/nobody").settings().httpPort, "32222");
+    EXPECT_TRUE(logs.has("warning: No answer from the configuration service"));
+    // Neither client is left waiting for an answer that never comes.
+    Server server(test::kLoopback);
+    server.start(1);
+    TestClient upgradedOnHttp(server.httpPort());
+    upgradedOnHttp.upgrade("/v1/device");
+    EXPECT_TRUE(test::closes(upgradedOnHttp));
+    EXPECT_EQ(TestClient::exchange(server.webSocketPort(), test::httpRequest("GET", "/v1/device")),
+              "");
 }
 
 }  // namespace
