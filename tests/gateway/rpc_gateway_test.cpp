@@ -63,7 +63,7 @@ protected:
     zmq::socket_t publisher = bus::makeFeedPublisher(*bus::SocketRegistry::instance().context());
 };
 
-TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
+TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCodeAndAnOversizeOneBeforeTheClose) {
     test::FakeService service("inproc://v1/test/rpc", [](const std::string& request) {
         return R"({"got":)" + request + R"(,"result":"ok"})";
     });
@@ -111,16 +111,21 @@ TEST_F(RpcGatewayTest, AnswersEveryRequestByItsIdOrWithTheErrorCode) {
     client->sendText(R"({"jsonrpc":"2.0","method":"call","params":{"path":"/v1/test/rpc"}})");
     EXPECT_EQ(exchange(*client, rpc("fly", {}, "after"))["id"], "after");
     EXPECT_EQ(service.requests.waitFor(3).size(), 3U);
+    // One over the limit is answered as JSON-RPC, then the connection is closed (1009).
+    client->sendText(std::string(Server::kReceiveLimit + 1, ' '));
+    EXPECT_EQ(nextText(*client),
+              rpc::errorText(nullptr, rpc::ErrorCode::invalidRequest, "request too large"));
+    EXPECT_EQ(client->nextFrame().value_or(net::test::ServerFrame{}).payload, "\x03\xF1");
 }
 
-TEST_F(RpcGatewayTest, EverySubscriberOfAStatusGetsEveryMessage) {
+TEST_F(RpcGatewayTest, EverySubscriberOfAStatusGetsEveryMessageOrWithMaxRateTheNewest) {
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < 2; ++i) {
         clients.push_back(connect());
         const json subscribe = rpc("subscribe", {{"topic", "status"}, {"linkID", "KALL"}}, i);
         EXPECT_EQ(exchange(*clients.back(), subscribe)["result"]["subscription"], 1);
     }
-    const std::string topic = bus::statusTopic("KALL");
+    std::string topic = bus::statusTopic("KALL");
     ASSERT_TRUE(firstNotification(*clients[0], topic, R"({"n":-1})").is_object());
     for (auto& client : clients) {
         while (nextJson(*client, 50ms).is_object()) {  // what the warm-up left
@@ -132,19 +137,18 @@ TEST_F(RpcGatewayTest, EverySubscriberOfAStatusGetsEveryMessage) {
             EXPECT_EQ(nextJson(*client)["params"]["data"]["n"], n);
         }
     }
-}
 
-TEST_F(RpcGatewayTest, MaxRateThinsAStatusStreamToTheNewestMessages) {
-    auto client = connect();
-    const json subscribe =
+    // Thinned by maxRate to the newest messages.
+    auto& client = clients[0];
+    const json thinned =
         rpc("subscribe", {{"topic", "status"}, {"linkID", "KRATE"}, {"maxRate", 10}}, 1);
-    EXPECT_EQ(exchange(*client, subscribe)["result"]["subscription"], 1);
-    const std::string topic = bus::statusTopic("KRATE");
+    EXPECT_EQ(exchange(*client, thinned)["result"]["subscription"], 2);
+    topic = bus::statusTopic("KRATE");
     ASSERT_EQ(
         firstNotification(*client, topic, R"({"n":-1})"),
         (json{{"jsonrpc", "2.0"},
               {"method", "status"},
-              {"params", {{"data", {{"n", -1}}}, {"linkID", "KRATE"}, {"subscription", 1}}}}));
+              {"params", {{"data", {{"n", -1}}}, {"linkID", "KRATE"}, {"subscription", 2}}}}));
     // 500 messages a second for 600 ms; at 10 a second about 6 get through, the last of them
     // the last one published.
     const auto started = std::chrono::steady_clock::now();
@@ -166,17 +170,9 @@ TEST_F(RpcGatewayTest, MaxRateThinsAStatusStreamToTheNewestMessages) {
     EXPECT_GE(received.size(), 3U);
     EXPECT_TRUE(std::is_sorted(received.begin(), received.end()));
 
-    EXPECT_EQ(exchange(*client, rpc("unsubscribe", {{"subscription", 1}}, 5))["result"], true);
+    EXPECT_EQ(exchange(*client, rpc("unsubscribe", {{"subscription", 2}}, 5))["result"], true);
     bus::publish(publisher, topic, R"({"n":0})");
     EXPECT_FALSE(nextText(*client, 200ms).has_value());
-}
-
-TEST_F(RpcGatewayTest, ARequestOverTheLimitIsAnsweredAsJsonRpcBeforeTheClose) {
-    auto client = connect();
-    client->sendText(std::string(Server::kReceiveLimit + 1, ' '));
-    EXPECT_EQ(nextText(*client),
-              rpc::errorText(nullptr, rpc::ErrorCode::invalidRequest, "request too large"));
-    EXPECT_EQ(client->nextFrame().value_or(net::test::ServerFrame{}).payload, "\x03\xF1");
 }
 
 // A client that calls and never reads: once a megabyte of its answers waits unsent, they are
