@@ -1,7 +1,7 @@
 // A newcomer's first session, end to end: kinetra-sim plugged into the real server, paired,
 // driven over HTTP and WebSocket (a jog left unrefreshed stopped by the server), unplugged,
 // plugged back and driven again; a /v2 subscriber sees the link come and go with no request in
-// between.
+// between. Before that, kinetra-sim's announcement to a server that is not ready yet.
 #include <signal.h>
 
 #include <functional>
@@ -10,6 +10,9 @@
 
 #include "core/json.hpp"
 #include "e2e/running_server.hpp"
+#include "net/http_response.hpp"
+#include "net/http_session.hpp"
+#include "net/loopback_server.hpp"
 #include "net/test_client.hpp"
 
 namespace kinetra {
@@ -34,6 +37,34 @@ json readingsAt(const RunningServer& server, double pan) {
     return server.postUntil(kBundle + "/status", json::object(), [&](const json& s) {
         return hasStatus(s) && s["data"]["readings"].value("headPan", 1e9) == pan;
     })["data"]["readings"];
+}
+
+// kinetra-sim announcing its link to a server that has only just started: the gateway listens
+// before the device service is up and answers "offline" meanwhile, so the announcement is
+// repeated, 200 ms apart, until the service takes it or a signal ends the retries. A stand-in
+// HTTP server that never gets past "offline" plays that gateway.
+TEST(SimulatorAnnouncement, IsRepeatedWhileTheServerIsOfflineUntilASignalEndsIt) {
+    net::test::Recorder<std::string> commands;
+    net::HttpSession::Handlers handlers;
+    handlers.onRequest = [&commands](const net::HttpRequest& request,
+                                     const net::HttpSession::Ptr& session) {
+        commands.add(json::parse(request.body, nullptr, false).value("command", "?"));
+        session->respond(net::HttpResponse().setBody(R"({"result":"offline"})").toString());
+    };
+    const net::test::LoopbackServer gateway(net::HttpSession::enterCallback(std::move(handlers)));
+    const testing::TemporaryTree tree;
+    testing::ChildProcess simulator({KINETRA_SIM_PATH, "--link-id", "KSIMANN00001", "--server",
+                                     "http://127.0.0.1:" + std::to_string(gateway.port())},
+                                    tree.bin().string());
+    ASSERT_EQ(commands.waitFor(3, 10s).size(), 3U) << simulator.output();
+
+    simulator.signal(SIGTERM);
+    const auto stopping = std::chrono::steady_clock::now();
+    EXPECT_EQ(simulator.waitForExit(10s), std::optional<int>(0)) << simulator.output();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 2s);
+    for (const auto& command : commands.waitFor()) {
+        EXPECT_EQ(command, "device_found");  // never taken: nothing to withdraw
+    }
 }
 
 TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatches) {
