@@ -1,10 +1,7 @@
 // A link's health seen from outside: linkStatistics while status streams, the /v2 health feed,
 // and a /metrics scrape that promtool accepts, against the real server and kinetra-sim. (Who
 // may scrape is the gateway's trust test's.)
-#include <stdio.h>
-
 #include <cstdlib>
-#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -102,16 +99,10 @@ TEST(Health, StatisticsFeedAndScrapeOfAStreamingLink) {
         GTEST_SKIP() << "promtool is not installed (Debian package prometheus): the scrape was "
                         "not checked";
     }
-    const auto file = server.tree.tmp() / "scrape.txt";
-    std::ofstream(file) << text;
-    const std::string command = "promtool check metrics < " + file.string() + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string verdict;
-    for (char buffer[256]; fgets(buffer, sizeof buffer, pipe) != nullptr;) {
-        verdict += buffer;
-    }
-    EXPECT_EQ(::pclose(pipe), 0) << verdict << "\n" << text;
+    server.tree.write("tmp/scrape.txt", text);
+    const std::string check = "cd " + server.tree.tmp().string() +
+                              " && promtool check metrics < scrape.txt > verdict.txt 2>&1";
+    EXPECT_EQ(std::system(check.c_str()), 0) << server.tree.read("tmp/verdict.txt") << text;
 }
 
 }  // namespace
