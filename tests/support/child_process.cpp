@@ -26,24 +26,23 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::string workingDir
     std::vector<std::string> envText;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text(*entry);
-        const auto name = text.substr(0, text.find('='));
-        if (!environment.contains(name)) {
+        if (!environment.contains(text.substr(0, text.find('=')))) {
             envText.push_back(text);
         }
     }
     for (const auto& [name, value] : environment) {
         envText.push_back(name + "=" + value);
     }
-    std::vector<char*> envp;
-    for (auto& text : envText) {
-        envp.push_back(text.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<char*> args;
-    for (auto& arg : argv) {
-        args.push_back(arg.data());
-    }
-    args.push_back(nullptr);
+    const auto pointers = [](std::vector<std::string>& texts) {  // null-terminated, for exec
+        std::vector<char*> result;
+        for (auto& text : texts) {
+            result.push_back(text.data());
+        }
+        result.push_back(nullptr);
+        return result;
+    };
+    auto envp = pointers(envText);
+    auto args = pointers(argv);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -133,10 +132,7 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) 
     }
     while (readSome(std::chrono::milliseconds(0))) {
     }
-    if (WIFEXITED(rawStatus_)) {
-        return WEXITSTATUS(rawStatus_);
-    }
-    return std::nullopt;
+    return WIFEXITED(rawStatus_) ? std::optional(WEXITSTATUS(rawStatus_)) : std::nullopt;
 }
 
 }  // namespace kinetra::testing
