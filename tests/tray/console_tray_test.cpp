@@ -43,7 +43,7 @@ protected:
         notify::setBackend(std::make_shared<notify::LogBackend>());
     }
 
-    void start(const std::string& shown = "Type a number and Enter: \n") {
+    void start(const std::string& shown) {
         running_ = std::async(std::launch::async, [this] { tray_.run(); });
         ASSERT_TRUE(terminal_.waitForOutput(shown));
     }
@@ -56,8 +56,21 @@ protected:
     std::future<void> running_;
 };
 
-TEST_F(ConsoleTrayTest, PrintsTheMenuNumberedAndRunsTheTypedChoice) {
+// The menu is printed numbered and runs the typed choice. A question is printed whole and
+// answered by name in any case; the menu works again after. "Yes" opens the configuration and
+// ends; "Exit" only ends. A notice without buttons asks nothing.
+TEST_F(ConsoleTrayTest, PrintsTheMenuNumberedRunsTheTypedChoiceAndTakesAnswersByName) {
     EXPECT_TRUE(tray_.interactive());
+    notify::setBackend(std::make_shared<ConsoleNotificationBackend>(questions_));
+    // Asked before the tray runs, as a port conflict at start-up is.
+    notify::ask("HTTP Server Error: could not bind to given port. ", "32222",
+                "Do you want to close SDK and open configuration?", {"Yes", "Exit"});
+    EXPECT_TRUE(questions_->pending());
+    EXPECT_TRUE(
+        terminal_.waitForOutput("  HTTP Server Error: could not bind to given port. \n"
+                                "  32222\n"
+                                "  Do you want to close SDK and open configuration?\n"
+                                "  Answer with: \"Yes\" \"Exit\"\n"));
     start(
         "kin_tray:\n"
         "  1. Stop all motion\n"
@@ -70,8 +83,9 @@ TEST_F(ConsoleTrayTest, PrintsTheMenuNumberedAndRunsTheTypedChoice) {
         "     6. Link Firmware Update\n"
         "     7. SDK Version Update\n"
         "  8. Exit\n");
-    terminal_.type("2\n 7 \n");
+    terminal_.type("yes\n2\n 7 \n");
     ASSERT_TRUE(launched_.waitForCount(2));
+    EXPECT_FALSE(questions_->pending());
     EXPECT_EQ(launched_.lines()[0],
               (CommandLine{"xdg-open", "http://127.0.0.1:32223/?port=32222&version=0.9.8"}));
     EXPECT_EQ(launched_.lines()[1],
@@ -81,41 +95,22 @@ TEST_F(ConsoleTrayTest, PrintsTheMenuNumberedAndRunsTheTypedChoice) {
     EXPECT_TRUE(
         terminal_.waitForOutput("No menu entry \"0\".\nNo menu entry \"9\".\n"
                                 "No menu entry \"Exit\".\n"));  // no question pending
-    EXPECT_EQ(launched_.lines().size(), 2u);
-
-    terminal_.type("8\n");
-    EXPECT_EQ(running_.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(launched_.lines().size(), 2u);
-}
-
-// A question is printed whole and answered by name in any case; the menu works again after.
-// "Yes" opens the configuration and ends; "Exit" only ends. A notice without buttons asks nothing.
-TEST_F(ConsoleTrayTest, QuestionsArePrintedAndAnsweredByName) {
-    notify::setBackend(std::make_shared<ConsoleNotificationBackend>(questions_));
-    // Asked before the tray runs, as a port conflict at start-up is.
-    notify::ask("HTTP Server Error: could not bind to given port. ", "32222",
-                "Do you want to close SDK and open configuration?", {"Yes", "Exit"});
-    EXPECT_TRUE(questions_->pending());
-    EXPECT_TRUE(
-        terminal_.waitForOutput("  HTTP Server Error: could not bind to given port. \n"
-                                "  32222\n"
-                                "  Do you want to close SDK and open configuration?\n"
-                                "  Answer with: \"Yes\" \"Exit\"\n"));
-    start();
-    terminal_.type("yes\n2\n");
-    ASSERT_TRUE(launched_.waitForCount(1));
-    EXPECT_FALSE(questions_->pending());
-
     notify::notify("Link connection is established.");
     EXPECT_FALSE(questions_->pending());
     notify::ask("Web application error", "32223",
                 "Do you want to close SDK and open configuration?", {"Yes", "Exit"});
     ASSERT_TRUE(terminal_.waitForOutput("Answer with: \"Yes\" \"Exit\"\n"));
     terminal_.type("EXIT\n3\n");
-    ASSERT_TRUE(launched_.waitForCount(2));
-    std::lock_guard lock(answers_.mutex);
-    EXPECT_EQ(answers_.opened, 1);
-    EXPECT_EQ(answers_.exits, (std::vector<int>{0, 0}));
+    ASSERT_TRUE(launched_.waitForCount(3));
+    {
+        std::lock_guard lock(answers_.mutex);
+        EXPECT_EQ(answers_.opened, 1);
+        EXPECT_EQ(answers_.exits, (std::vector<int>{0, 0}));
+    }
+
+    terminal_.type("8\n");
+    EXPECT_EQ(running_.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(launched_.lines().size(), 3u);
 }
 
 }  // namespace
