@@ -35,7 +35,6 @@ protected:
         return TestClient::exchange(server.httpPort(), test::httpRequest(method, target, body));
     }
 
-    test::LogCapture logs;
     Server server{test::kLoopback};
 };
 
@@ -133,19 +132,10 @@ TEST(HttpGatewayLimit, AClientGoneMidRequestFreesItsSlot) {
     }
 }
 
-// A service that closes while the request waits is noticed between tries, well before the
-// one-second bound; a late reply is dropped, not taken for the next request's.
-TEST_F(HttpGateway, AnswersOfflineOrAfterTheBoundAnEmptyBodyAndDropsTheLateReply) {
-    FakeService closing("inproc://v1/test/closing", [](const std::string&) {
-        bus::announceClosed(std::array<std::string, 1>{"inproc://v1/test/closing"});
-        return std::nullopt;
-    });
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(exchange("POST", "/v1/test/closing", "{}"),
-              expectedResponse(R"({"result":"offline"})"));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 900ms);
-    EXPECT_TRUE(logs.has("warning: inproc://v1/test/closing is offline."));
-
+// A silent service is answered with an empty body after the one-second bound; its late reply
+// is dropped, not taken for the next request's. (A service that closes meanwhile is the loop
+// routes' test's.)
+TEST_F(HttpGateway, AnswersAnEmptyBodyAfterTheBoundAndDropsTheLateReply) {
     std::promise<void> givenUp;
     int count = 0;  // service thread only
     FakeService slow("inproc://v1/test/slow", [&](const std::string&) {
@@ -154,7 +144,7 @@ TEST_F(HttpGateway, AnswersOfflineOrAfterTheBoundAnEmptyBodyAndDropsTheLateReply
         }
         return R"({"result":"ok"})";
     });
-    started = std::chrono::steady_clock::now();
+    const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(exchange("GET", "/v1/test/slow"), expectedResponse(""));  // Content-Length: 0
     EXPECT_GE(std::chrono::steady_clock::now() - started, 950ms);       // 200 tries 5 ms apart
     givenUp.set_value();
