@@ -113,9 +113,7 @@ TEST(Gateway, IsTheOnlyInstanceOutlivesAThousandClientsAndAnUnreadLogAndStopsCle
     // Nobody reads its standard output: the pipe is full, and each round makes it log a line
     // it cannot write. For ten seconds it still answers HTTP, /v1 WebSocket and /v2, and its
     // bundle's status follows the head.
-    ASSERT_EQ(server.post("/v1/link/KSIM0001", {{"command", "link1PairingConnect"}})["result"],
-              "ok");
-    ASSERT_TRUE(server.paired("KSIM0001"));
+    ASSERT_TRUE(server.pairOverRj45("KSIM0001"));
     TestClient bundle(server.webSocketPort);
     ASSERT_TRUE(bundle.upgrade("/v1/bundle/KSIM0001").starts_with("HTTP/1.1 101 "));
     TestClient rpc(server.webSocketPort);

@@ -36,8 +36,7 @@ TEST(Health, StatisticsFeedAndScrapeOfAStreamingLink) {
     auto simulator = server.plugIn(kLink, {"--pairing-ms", "100"});
     ASSERT_TRUE(server.linkIs(kLink)) << simulator->output();
     const std::string link = "/v1/link/" + kLink;
-    ASSERT_EQ(server.post(link, {{"command", "link1PairingConnect"}}), kOk);
-    ASSERT_TRUE(server.paired(kLink));
+    ASSERT_TRUE(server.pairOverRj45(kLink));
     // An acknowledged send, for a round trip to measure.
     ASSERT_EQ(server.post("/v1/bundle/" + kLink, {{"command", "motionAbort"}}), kOk);
 
