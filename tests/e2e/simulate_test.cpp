@@ -1,9 +1,12 @@
 // A newcomer's first session, end to end: kinetra-sim plugged into the real server, paired,
-// driven over HTTP and WebSocket, unplugged, plugged back and driven again; a /v2 subscriber
+// driven over HTTP and WebSocket, its health read (linkStatistics, the /v2 feed, a /metrics
+// scrape that promtool accepts), unplugged, plugged back and driven again; a /v2 subscriber
 // sees the link come and go with no request in between. Before that, kinetra-sim's announcement
-// to a server that is not ready yet. (The jog dead-man is the gateway's and the stop tests'.)
+// to a server that is not ready yet. (The jog dead-man is the gateway's and the stop tests';
+// who may scrape is the gateway's trust test's.)
 #include <signal.h>
 
+#include <cstdlib>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -67,7 +70,8 @@ TEST(SimulatorAnnouncement, IsRepeatedWhileTheServerIsOfflineUntilASignalEndsIt)
     }
 }
 
-TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatches) {
+TEST(Simulate,
+     AnAdapterIsPairedDrivenReportsItsHealthUnpluggedAndPluggedBackAsAV2SubscriberWatches) {
     RunningServer server;
     ASSERT_TRUE(server.listening()) << server.process->output();
     TestClient watcher(server.webSocketPort);
@@ -103,7 +107,65 @@ TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatc
     const auto reply = socket.nextFrame();
     EXPECT_EQ(reply ? reply->payload : "no reply", R"({"result":"ok"})");
     EXPECT_EQ(readingsAt(server, 5), (json{{"headPan", 5.0}, {"headTilt", -2.0}, {"slide", 0.25}}));
+    // An acknowledged send, for a round trip to measure.
     EXPECT_EQ(server.post(kBundle, {{"command", "motionAbort"}}), kOk);
+
+    // Statuses stream from pairing on: a rate near the emulator's, a fresh last one, and the
+    // frames they came in.
+    const auto statistics =
+        server.postUntil(link, {{"command", "linkStatistics"}}, [](const json& r) {
+            return r.contains("data") && r["data"].value("statusRate", 0.0) > 5 &&
+                   r["data"]["ackRoundTrip"].value("count", 0) > 0;
+        });
+    ASSERT_EQ(statistics.value("result", ""), "ok") << statistics;
+    const json& data = statistics["data"];
+    EXPECT_GT(data.value("statusRate", 0.0), 5) << data;
+    EXPECT_LT(data.value("statusAgeMs", 100000), 1000) << data;
+    EXPECT_GE(data.value("framesIn", 0), data.value("statusMessages", 0)) << data;
+    EXPECT_GT(data.value("bytesIn", 0), 79 * data.value("statusMessages", 0)) << data;
+    EXPECT_GT(data.value("framesOut", 0), 0) << data;
+    EXPECT_EQ(data.value("discarded", 1), 0) << data;
+    EXPECT_TRUE(data["ackRoundTrip"]["p99"].is_number()) << data;
+    EXPECT_EQ(server.post("/v1/link/NOSUCHLINK", {{"command", "linkStatistics"}}),
+              (json{{"result", "offline"}}));
+
+    watcher.sendText(
+        R"({"jsonrpc":"2.0","id":2,"method":"subscribe","params":{"topic":"health","linkID":")" +
+        kLink + R"("}})");
+    int notifications = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto frame = watcher.nextFrame(5s); frame && notifications < 2;
+         frame = watcher.nextFrame(5s)) {
+        const json message = json::parse(frame->payload, nullptr, false);
+        if (message.value("method", "") == "health") {
+            EXPECT_EQ(message["params"]["linkID"], kLink);
+            EXPECT_GT(message["params"]["data"].value("framesIn", 0), 0) << message;
+            ++notifications;
+        }
+    }
+    EXPECT_EQ(notifications, 2);
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 900ms) << "one a second, not faster";
+
+    // The first scrape starts following the links' health: theirs come from the next ones on.
+    std::string response;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    do {
+        response = TestClient::exchange(server.httpPort,
+                                        "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                       .value_or("");
+        std::this_thread::sleep_for(200ms);
+    } while (response.find("kinetra_link_status_age_seconds{") == std::string::npos &&
+             std::chrono::steady_clock::now() < until);
+    ASSERT_TRUE(response.starts_with("HTTP/1.1 200 ")) << response;
+    EXPECT_NE(response.find("text/plain; version=0.0.4"), std::string::npos);
+    const auto text = response.substr(response.find("\r\n\r\n") + 4);
+    for (const std::string& sample :
+         {"kinetra_link_frames_received_total{link=\"" + kLink + "\"} ",
+          "kinetra_link_ack_seconds{link=\"" + kLink + "\",quantile=\"0.99\"} ",
+          "kinetra_link_status_age_seconds{link=\"" + kLink + "\"} ",
+          std::string("kinetra_gateway_connections ")}) {
+        EXPECT_NE(text.find(sample), std::string::npos) << sample << "\n" << text;
+    }
 
     simulator->signal(SIGTERM);  // unplugged: it withdraws its link as it ends
     EXPECT_EQ(simulator->waitForExit(10s), std::optional<int>(0)) << simulator->output();
@@ -118,6 +180,15 @@ TEST(Simulate, AnAdapterIsPairedDrivenUnpluggedAndPluggedBackAsAV2SubscriberWatc
     // A stop with a paired, streaming bundle is as orderly as one without.
     server.process->signal(SIGTERM);
     EXPECT_EQ(server.process->waitForExit(10s), std::optional<int>(0));
+
+    if (std::system("command -v promtool >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "promtool is not installed (Debian package prometheus): the scrape was "
+                        "not checked";
+    }
+    server.tree.write("tmp/scrape.txt", text);
+    const std::string check = "cd " + server.tree.tmp().string() +
+                              " && promtool check metrics < scrape.txt > verdict.txt 2>&1";
+    EXPECT_EQ(std::system(check.c_str()), 0) << server.tree.read("tmp/verdict.txt") << text;
 }
 
 }  // namespace
