@@ -83,6 +83,15 @@ struct Ended {
     std::mutex mutex;                            // guards the maps
     std::map<std::string, std::string> replies;  // body -> reply, or the outcome's name
     bool offLoop = false;
+
+    bool has(const std::string& body) {
+        std::lock_guard lock(mutex);
+        return replies.contains(body);
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return replies.size();
+    }
 };
 
 bus::Route::Completion into(Ended& ended, const std::string& body, net::EventLoop& loop) {
@@ -114,11 +123,8 @@ TEST(LoopRoutes, TakesABurstOfRepliesInAnyOrderOnTheLoopThread) {
                                     .done = into(ended, body, *loop)});
             }
         });
-        ASSERT_TRUE(waitUntil([&] {
-            std::lock_guard lock(ended.mutex);
-            return ended.replies.size() == kCount * (round + 1);
-        })) << "round "
-            << round;
+        ASSERT_TRUE(waitUntil([&] { return ended.count() == kCount * (round + 1); }))
+            << "round " << round;
     }
     std::lock_guard lock(ended.mutex);
     EXPECT_FALSE(ended.offLoop);
@@ -141,16 +147,10 @@ TEST(LoopRoutes, EndsRequestsOfAClosedEndpointAndClosesItsSocketsWhenTheLoopStop
             *loop,
             {.endpoint = "inproc://test/loop-none", .body = "b", .done = into(ended, "b", *loop)});
     });
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard lock(ended.mutex);
-        return ended.replies.contains("b");
-    }));
+    ASSERT_TRUE(waitUntil([&] { return ended.has("b"); }));
     EXPECT_EQ(routes.socketCount(), 1u) << "a socket for an endpoint nobody announced";
     service.close();
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard lock(ended.mutex);
-        return ended.replies.contains("a");
-    }));
+    ASSERT_TRUE(waitUntil([&] { return ended.has("a"); }));
     EXPECT_EQ(ended.replies["a"], "offline");
     EXPECT_EQ(ended.replies["b"], "offline");
 
