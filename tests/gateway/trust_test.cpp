@@ -53,7 +53,7 @@ protected:
 };
 
 // Loopback is left out of trustedNetworks: the test's client is untrusted.
-TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPortsOrScrape) {
+TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyPrivilegesNeedTrustAndRefusalsAreLoggedSparingly) {
     const std::string host = "Host: localhost";
     const std::string deviceFound =
         R"({"command":"device\u005ffound","linkID":"KSIM0001","portName":"/dev/pts/0"})";
@@ -61,6 +61,26 @@ TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPor
     withKey.apiKey = "k3y";
     withKey.trustedNetworks = {"10.0.0.0/8"};
     start(withKey);
+    // Any page can make a browser send refused requests at will: the log gets one line a second
+    // with the count held back.
+    const auto refusals = [this] {
+        auto lines = logs.lines();
+        std::erase_if(lines, [](const std::string& line) {
+            return !line.starts_with("warning: Refused POST /v1/test/trust from 127.0.0.1:");
+        });
+        return lines;
+    };
+    for (int i = 0; i < 30; ++i) {
+        exchange(request("POST", {host}, "{}"));
+    }
+    EXPECT_EQ(refusals().size(), 1U);
+    // Once the second has passed, the next line tells how many were held back.
+    ASSERT_TRUE(test::waitUntil([&] {
+        exchange(request("POST", {host}, "{}"));
+        return refusals().size() == 2;
+    }));
+    EXPECT_TRUE(refusals().back().ends_with(" more since the last report)")) << refusals().back();
+
     EXPECT_EQ(statusLine(exchange(request("POST", {host, "X-Api-Key: k3"}, "{}"))),
               "HTTP/1.1 401 Unauthorized");
     // Refused on the headers, without waiting for a body that never comes.
@@ -82,6 +102,14 @@ TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPor
     keyed.sendText(deviceFound);
     EXPECT_EQ(test::nextText(keyed), R"({"result":"ok"})");
     EXPECT_EQ(service.requests.waitFor(2).size(), 2U);
+    // A client's control characters never start a log line of their own.
+    TestClient v2(server->webSocketPort());
+    ASSERT_TRUE(v2.handshake(upgrade({host}, "/v2?apiKey=k3y")).starts_with("HTTP/1.1 101 "));
+    v2.sendText(
+        R"({"jsonrpc":"2.0","id":1,"method":"call","params":{"path":"/v1/x\nwarning: forged"}})");
+    EXPECT_EQ(test::nextText(v2), R"({"id":1,"jsonrpc":"2.0","result":{"result":"offline"}})");
+    EXPECT_TRUE(logs.has("warning: inproc://v1/x\\nwarning: forged is offline."));
+    EXPECT_FALSE(logs.has("warning: forged"));
     // The link figures go to the same clients as the privileged commands.
     EXPECT_EQ(statusLine(exchange(test::httpRequest("GET", "/metrics?apiKey=k3", "", {host}))),
               "HTTP/1.1 401 Unauthorized");
@@ -103,41 +131,6 @@ TEST_F(GatewayTrust, AnUntrustedClientNeedsTheKeyAndOnlyTrustedOnesChooseLinkPor
     client.sendText(R"({"command":"linkStatus"})");
     EXPECT_EQ(test::nextText(client), R"({"result":"ok"})");
     EXPECT_EQ(service.requests.waitFor(3).back(), R"({"command":"linkStatus"})");
-}
-
-// Any page can make a browser send refused requests at will: the log gets one line a second
-// with the count held back, and a client's control characters never start a line of their own.
-TEST_F(GatewayTrust, RefusalsAreLoggedOnceASecondAndClientTextIsEscaped) {
-    config::SecuritySettings withKey;
-    withKey.apiKey = "k3y";
-    withKey.trustedNetworks = {};
-    start(withKey);
-    const auto refusals = [this] {
-        auto lines = logs.lines();
-        std::erase_if(lines, [](const std::string& line) {
-            return !line.starts_with("warning: Refused POST /v1/test/trust from 127.0.0.1:");
-        });
-        return lines;
-    };
-    for (int i = 0; i < 30; ++i) {
-        exchange(request("POST", {"Host: localhost"}, "{}"));
-    }
-    EXPECT_EQ(refusals().size(), 1U);
-    // Once the second has passed, the next line tells how many were held back.
-    ASSERT_TRUE(test::waitUntil([&] {
-        exchange(request("POST", {"Host: localhost"}, "{}"));
-        return refusals().size() == 2;
-    }));
-    EXPECT_TRUE(refusals().back().ends_with(" more since the last report)")) << refusals().back();
-
-    TestClient client(server->webSocketPort());
-    ASSERT_TRUE(client.handshake(upgrade({"Host: localhost"}, "/v2?apiKey=k3y"))
-                    .starts_with("HTTP/1.1 101 "));
-    client.sendText(
-        R"({"jsonrpc":"2.0","id":1,"method":"call","params":{"path":"/v1/x\nwarning: forged"}})");
-    EXPECT_EQ(test::nextText(client), R"({"id":1,"jsonrpc":"2.0","result":{"result":"offline"}})");
-    EXPECT_TRUE(logs.has("warning: inproc://v1/x\\nwarning: forged is offline."));
-    EXPECT_FALSE(logs.has("warning: forged"));
 }
 
 // Slow clients hold nothing a normal client needs; beyond the limit new ones are closed at once,
