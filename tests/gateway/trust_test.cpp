@@ -1,7 +1,7 @@
 // The gateway's side of the trust boundary over real sockets (the decision itself is the
 // policy's, tested as a table in the network tests): what is refused never reaches the service,
-// the key, the privileged commands and figures, and the listeners' connection limit beside slow
-// clients.
+// the key, the privileged commands and figures, the refusals' log, and the listeners' connection
+// limit beside slow clients.
 #include <gtest/gtest.h>
 
 #include <memory>
