@@ -9,23 +9,20 @@
 #include <map>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <zmq_addon.hpp>
 
-#include "bus/announce.hpp"
 #include "bus/request_tag.hpp"
 #include "bus/socket_registry.hpp"
 #include "bus/wait.hpp"
-#include "support/wait.hpp"
+#include "support/held_service.hpp"
 
 namespace kinetra::bus {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::waitUntil;
+using testing::HeldService;
 
 TEST(RequestTag, EncodesItsFieldsBigEndianAndRefusesWhatIsNoTag) {
     const RequestTag tag{
@@ -52,55 +49,6 @@ TEST(RequestTag, EncodesItsFieldsBigEndianAndRefusesWhatIsNoTag) {
         EXPECT_FALSE(decodeRequestTag(changed)) << at;
     }
 }
-
-// A ROUTER service, driven by the test thread: it holds requests until told to answer one,
-// echoing its envelope.
-class HeldService {
-public:
-    explicit HeldService(std::string endpoint) : endpoint_(std::move(endpoint)) {
-        router_.set(zmq::sockopt::linger, 0);
-        router_.bind(endpoint_);
-        announceOpen(std::array{endpoint_});
-        EXPECT_TRUE(waitUntil([&] { return SocketRegistry::instance().isOpen(endpoint_); }));
-    }
-    ~HeldService() { close(); }
-
-    /// Receives until `count` requests are held; false when they did not come in time.
-    bool hold(std::size_t count) {
-        while (held_.size() < count) {
-            std::vector<zmq::message_t> frames;
-            if (!waitReadable(std::array<zmq::socket_ref, 1>{router_}, 2000ms) ||
-                !zmq::recv_multipart(router_, std::back_inserter(frames))) {
-                return false;
-            }
-            held_.push_back(std::move(frames));
-        }
-        return true;
-    }
-    std::optional<RequestTag> tag(std::size_t index) const {
-        const auto& frame = held_[index][1];
-        return decodeRequestTag({static_cast<const std::uint8_t*>(frame.data()), frame.size()});
-    }
-    /// Answers held request `index` with "re:" + its body.
-    void answer(std::size_t index) {
-        auto& frames = held_[index];
-        for (std::size_t i = 0; i + 1 < frames.size(); ++i) {
-            router_.send(zmq::buffer(frames[i].data(), frames[i].size()), zmq::send_flags::sndmore);
-        }
-        router_.send(zmq::buffer("re:" + frames.back().to_string()));
-    }
-    void close() {
-        if (router_) {
-            announceClosed(std::array{endpoint_});
-            router_.close();
-        }
-    }
-
-private:
-    std::string endpoint_;
-    zmq::socket_t router_{*SocketRegistry::instance().context(), zmq::socket_type::router};
-    std::vector<std::vector<zmq::message_t>> held_;
-};
 
 // Drives `route` as its owning thread would, until `done` holds or 2 s pass.
 bool drive(Route& route, const std::function<bool()>& done) {

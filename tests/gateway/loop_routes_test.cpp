@@ -3,81 +3,22 @@
 // closes, and a loop that stops with a request waiting.
 #include "gateway/loop_routes.hpp"
 
-#include <array>
-#include <atomic>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
-#include <zmq_addon.hpp>
 
-#include "bus/announce.hpp"
 #include "bus/socket_registry.hpp"
-#include "bus/wait.hpp"
-#include "platform/stop_signal.hpp"
+#include "support/held_service.hpp"
 #include "support/wait.hpp"
 
 namespace kinetra::gateway {
 namespace {
 
 using namespace std::chrono_literals;
+using kinetra::testing::HeldService;
 using kinetra::testing::waitUntil;
-
-// A ROUTER service on its own thread: holds requests until `burst` have come, then answers
-// them all at once, newest first, "re:" + the body.
-class BurstService {
-public:
-    BurstService(std::string endpoint, std::size_t burst)
-        : endpoint_(std::move(endpoint)), burst_(burst) {
-        router_.set(zmq::sockopt::linger, 0);
-        router_.bind(endpoint_);
-        bus::announceOpen(std::array{endpoint_});
-        EXPECT_TRUE(waitUntil([&] { return bus::SocketRegistry::instance().isOpen(endpoint_); }));
-        thread_ = std::jthread([this] { serve(); });
-    }
-    ~BurstService() { close(); }
-    void close() {
-        stop_.set();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        if (router_) {
-            bus::announceClosed(std::array{endpoint_});
-            router_.close();
-        }
-    }
-
-private:
-    void serve() {
-        std::vector<std::vector<zmq::message_t>> held;
-        while (bus::waitReadable(std::array<zmq::socket_ref, 1>{router_}, bus::kForever, &stop_)) {
-            std::vector<zmq::message_t> frames;
-            if (!zmq::recv_multipart(router_, std::back_inserter(frames),
-                                     zmq::recv_flags::dontwait)) {
-                continue;
-            }
-            held.push_back(std::move(frames));
-            if (held.size() < burst_) {
-                continue;
-            }
-            for (auto message = held.rbegin(); message != held.rend(); ++message) {
-                message->back() = zmq::message_t("re:" + message->back().to_string());
-                zmq::send_multipart(router_, *message);
-            }
-            held.clear();
-        }
-    }
-
-    std::string endpoint_;
-    std::size_t burst_;
-    zmq::socket_t router_{*bus::SocketRegistry::instance().context(), zmq::socket_type::router};
-    platform::StopSignal stop_;
-    std::jthread thread_;  // last: joined before the members it uses go
-};
 
 struct Ended {
     std::mutex mutex;                            // guards the maps
@@ -106,13 +47,13 @@ bus::Route::Completion into(Ended& ended, const std::string& body, net::EventLoo
 
 TEST(LoopRoutes, TakesABurstOfRepliesInAnyOrderOnTheLoopThread) {
     constexpr std::size_t kCount = 300;
-    BurstService service("inproc://test/loop-burst", kCount);
+    HeldService service("inproc://test/loop-burst");
     LoopRoutes routes(bus::SocketRegistry::instance().context());
     auto loop = std::make_shared<net::EventLoop>();
     loop->start();
     Ended ended;
     // Two rounds: the second on the DEALER the first made, after its descriptor has settled.
-    for (int round = 0; round < 2; ++round) {
+    for (std::size_t round = 0; round < 2; ++round) {
         loop->post([&, round] {
             for (std::size_t i = 0; i < kCount; ++i) {
                 const auto body = std::to_string(round) + "-" + std::to_string(i);
@@ -123,6 +64,11 @@ TEST(LoopRoutes, TakesABurstOfRepliesInAnyOrderOnTheLoopThread) {
                                     .done = into(ended, body, *loop)});
             }
         });
+        // All of a round held, then answered at once, newest first.
+        ASSERT_TRUE(service.hold(kCount * (round + 1))) << "round " << round;
+        for (auto i = kCount * (round + 1); i-- > kCount * round;) {
+            service.answer(i);
+        }
         ASSERT_TRUE(waitUntil([&] { return ended.count() == kCount * (round + 1); }))
             << "round " << round;
     }
@@ -134,7 +80,7 @@ TEST(LoopRoutes, TakesABurstOfRepliesInAnyOrderOnTheLoopThread) {
 }
 
 TEST(LoopRoutes, EndsRequestsOfAClosedEndpointAndClosesItsSocketsWhenTheLoopStops) {
-    BurstService service("inproc://test/loop-close", 1000);  // holds everything
+    HeldService service("inproc://test/loop-close");
     LoopRoutes routes(bus::SocketRegistry::instance().context());
     auto loop = std::make_shared<net::EventLoop>();
     loop->start();
@@ -155,7 +101,7 @@ TEST(LoopRoutes, EndsRequestsOfAClosedEndpointAndClosesItsSocketsWhenTheLoopStop
     EXPECT_EQ(ended.replies["b"], "offline");
 
     // A request still waiting when the loop stops: its socket goes with the loop, unanswered.
-    BurstService held("inproc://test/loop-held", 1000);
+    HeldService held("inproc://test/loop-held");
     loop->post([&] {
         routes.send(*loop, {.endpoint = "inproc://test/loop-held",
                             .body = "c",
