@@ -89,16 +89,12 @@ TEST(LoopRoutes, EndsRequestsOfAClosedEndpointAndClosesItsSocketsWhenTheLoopStop
         routes.send(
             *loop,
             {.endpoint = "inproc://test/loop-close", .body = "a", .done = into(ended, "a", *loop)});
-        routes.send(
-            *loop,
-            {.endpoint = "inproc://test/loop-none", .body = "b", .done = into(ended, "b", *loop)});
     });
-    ASSERT_TRUE(waitUntil([&] { return ended.has("b"); }));
-    EXPECT_EQ(routes.socketCount(), 1u) << "a socket for an endpoint nobody announced";
+    ASSERT_TRUE(service.hold(1));
+    // Ended by the route's check for closed endpoints, which the loop's timer wakes for.
     service.close();
     ASSERT_TRUE(waitUntil([&] { return ended.has("a"); }));
     EXPECT_EQ(ended.replies["a"], "offline");
-    EXPECT_EQ(ended.replies["b"], "offline");
 
     // A request still waiting when the loop stops: its socket goes with the loop, unanswered.
     HeldService held("inproc://test/loop-held");
@@ -108,7 +104,8 @@ TEST(LoopRoutes, EndsRequestsOfAClosedEndpointAndClosesItsSocketsWhenTheLoopStop
                             .patience = 60s,
                             .done = into(ended, "c", *loop)});
     });
-    ASSERT_TRUE(waitUntil([&] { return routes.socketCount() >= 1; }));
+    ASSERT_TRUE(held.hold(1));
+    EXPECT_GE(routes.socketCount(), 1u);
     loop->stop();
     EXPECT_EQ(routes.socketCount(), 0u);
     std::lock_guard lock(ended.mutex);
