@@ -66,9 +66,10 @@ TEST_F(HttpGateway, AnswersWithTheServicesReplyOrItsOwnInTheOneResponseForm) {
     EXPECT_TRUE(hidden.requests.waitFor().empty());
 }
 
-// A client that reuses its connection gets every answer on it; a refused, malformed or oversize
-// request is answered with Connection: close, the connection ends, and what was sent behind it
-// never reaches the service.
+// A client that reuses its connection gets every answer on it, each one forwarded and answered
+// later on the connection's loop; a request the gateway refuses on its headers, or one asking to
+// close, is answered with Connection: close, the connection ends, and what was sent behind it
+// never reaches the service. (Malformed and oversize requests end in the HTTP session alone.)
 TEST_F(HttpGateway, KeepsAConnectionAndClosesOnlySayingSo) {
     FakeService service("inproc://v1/test/echo",
                         [](const std::string& request) { return request; });
@@ -83,8 +84,6 @@ TEST_F(HttpGateway, KeepsAConnectionAndClosesOnlySayingSo) {
         {test::httpRequest("POST", "/v1/test/echo", "{}",
                            {"Host: 127.0.0.1", "Origin: http://elsewhere.example"}),
          "HTTP/1.1 403 Forbidden"},
-        {"POST /v1/test/echo HTTP/1.1\r\nContent-Length: x\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-        {test::httpRequest("POST", "/v1/test/echo", std::string(9000, ' ')), "HTTP/1.1 200 OK"},
         {test::httpRequest("POST", "/v1/test/echo", "{}", {"Connection: close"}),
          "HTTP/1.1 200 OK"},
     };
