@@ -22,8 +22,13 @@ export const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 export async function waitFor(what, probe, { timeoutMs = 10000, intervalMs = 100 } = {}) {
   const deadline = Date.now() + timeoutMs;
   for (;;) {
-    const [value, last] = await Promise.resolve().then(probe).then((got) => [got, got], (error) => [null, error]);
-    if (value) return value;
+    let last;
+    try {
+      last = await probe();
+      if (last) return last;
+    } catch (error) {
+      last = error;
+    }
     if (Date.now() >= deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what} (last: ${last})`);
     await delay(intervalMs);
   }
@@ -166,7 +171,10 @@ function spawnLogged(file, args, options) {
   const within = (ms) => Promise.race([exited, delay(ms).then(() => null)]);
   const stop = async () => {
     if (!ended) ['SIGCONT', 'SIGTERM'].forEach((name) => child.kill(name));
-    return (await within(10000)) ?? (child.kill('SIGKILL'), await within(5000));
+    const how = await within(10000);
+    if (how) return how;
+    child.kill('SIGKILL');
+    return within(5000);
   };
   return { log: () => output, ended: () => ended, stop, signal: (name) => ended || child.kill(name) };
 }
